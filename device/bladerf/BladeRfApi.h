@@ -1,0 +1,65 @@
+// The process-wide libbladeRF function table. The library is found and loaded
+// at run time; a machine without it still runs and simply sees no bladeRF.
+#pragma once
+
+#include "device/platform/DynamicLibrary.h"
+
+#include <libbladeRF.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+namespace veltrano {
+
+// Entry points in lookup order. Required ones are marked; an optional one is
+// null when the loaded library lacks it, and the feature using it is off.
+struct BladeRfApi {
+    decltype(&::bladerf_get_device_list) getDeviceList = nullptr;           // required
+    decltype(&::bladerf_free_device_list) freeDeviceList = nullptr;         // required
+    decltype(&::bladerf_open) open = nullptr;                               // required
+    decltype(&::bladerf_close) close = nullptr;                             // required
+    decltype(&::bladerf_get_board_name) getBoardName = nullptr;             // required
+    decltype(&::bladerf_get_channel_count) getChannelCount = nullptr;       // required
+    decltype(&::bladerf_set_frequency) setFrequency = nullptr;              // required
+    decltype(&::bladerf_schedule_retune) scheduleRetune = nullptr;
+    decltype(&::bladerf_get_quick_tune) getQuickTune = nullptr;
+    decltype(&::bladerf_get_timestamp) getTimestamp = nullptr;
+    decltype(&::bladerf_get_frequency_range) getFrequencyRange = nullptr;   // required
+    decltype(&::bladerf_set_sample_rate) setSampleRate = nullptr;           // required
+    decltype(&::bladerf_get_sample_rate_range) getSampleRateRange = nullptr; // required
+    decltype(&::bladerf_set_bandwidth) setBandwidth = nullptr;              // required
+    decltype(&::bladerf_set_gain_mode) setGainMode = nullptr;               // required
+    decltype(&::bladerf_set_gain) setGain = nullptr;                        // required
+    decltype(&::bladerf_sync_config) syncConfig = nullptr;                  // required
+    decltype(&::bladerf_enable_module) enableModule = nullptr;              // required
+    decltype(&::bladerf_sync_rx) syncRx = nullptr;                          // required
+    decltype(&::bladerf_sync_tx) syncTx = nullptr;
+    decltype(&::bladerf_strerror) strerror = nullptr;
+
+    // bladerf_format of timestamped receive streams: libraries after 2.5 take
+    // the newer packed-metadata code 2, older ones the original code 1.
+    std::int32_t metadataFormat = 1;
+    platform::LibraryHandle module = nullptr;
+    bool loaded = false; // library loaded and every required entry point present
+
+    // Puts the first candidate file that loads into module; leaves it null when none does.
+    void loadLibrary();
+};
+
+// The table, built on the first call and kept until process exit.
+BladeRfApi& bladeRfApi();
+
+// Whether a usable libbladeRF is loaded.
+bool bladeRfLibraryAvailable();
+
+namespace detail {
+
+// Files tried for libbladeRF, in order: the BROMELT_BLADERF_LIBRARY override
+// (possibly empty, which is skipped), the library names next to the
+// executable, then the vendor's install location (Windows: bladeRF\x64 under
+// "ProgramW6432" and "ProgramFiles"; elsewhere: the installed soname).
+std::vector<std::filesystem::path> bladeRfLibraryCandidates();
+
+} // namespace detail
+} // namespace veltrano

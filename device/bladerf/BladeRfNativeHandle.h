@@ -1,0 +1,23 @@
+#pragma once
+
+#include "device/bladerf/BladeRfSdrDevice.h"
+
+#include <libbladeRF.h>
+
+#include <cstdint>
+#include <unordered_map>
+
+namespace veltrano {
+
+struct BladeRfSdrDevice::NativeHandle {
+    // A quick-tune record exactly as libbladeRF filled it; never interpreted.
+    struct QuickTuneEntry {
+        bladerf_quick_tune quickTune{};
+    };
+
+    bladerf* device = nullptr; // null while no board is open
+    // Keyed by receive frequency in whole Hz.
+    std::unordered_map<std::uint64_t, QuickTuneEntry> quickTunes;
+};
+
+} // namespace veltrano

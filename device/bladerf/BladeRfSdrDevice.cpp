@@ -1,0 +1,143 @@
+#include "device/bladerf/BladeRfSdrDevice.h"
+
+#include "device/bladerf/BladeRfApi.h"
+#include "device/bladerf/BladeRfNativeHandle.h"
+
+#include <stdexcept>
+
+namespace veltrano {
+namespace {
+
+constexpr bladerf_channel kRxChannel = BLADERF_CHANNEL_RX(0);
+constexpr bladerf_channel kTxChannel = BLADERF_CHANNEL_TX(0);
+
+// The library's text for a result code, or "bladeRF error <code>".
+std::string errorText(const BladeRfApi& api, int code)
+{
+    if (api.strerror != nullptr) {
+        if (const char* text = api.strerror(code)) {
+            return text;
+        }
+    }
+    return "bladeRF error " + std::to_string(code);
+}
+
+// A library range scaled to Hz (or samples per second), computed in double.
+double scaled(std::int64_t value, float scale)
+{
+    return static_cast<double>(value) * static_cast<double>(scale);
+}
+
+} // namespace
+
+BladeRfSdrDevice::BladeRfSdrDevice(std::string serial) : handle_(std::make_unique<NativeHandle>())
+{
+    const BladeRfApi& api = bladeRfApi();
+    if (!api.loaded) {
+        throw std::runtime_error("bladeRF library is not available");
+    }
+    // "*:serial=..." is libbladeRF's identifier for "any backend, this serial";
+    // no identifier at all lets the library pick the first board.
+    const std::string identifier = serial.empty() ? std::string() : "*:serial=" + serial;
+    const int result = api.open(&handle_->device, serial.empty() ? nullptr : identifier.c_str());
+    if (result < 0 || handle_->device == nullptr) {
+        handle_->device = nullptr;
+        throw std::runtime_error("bladeRF open failed: " + errorText(api, result));
+    }
+    info_.driver = "bladerf-native";
+    const char* boardName = api.getBoardName(handle_->device);
+    info_.label = boardName != nullptr && boardName[0] != '\0' ? boardName : "Nuand bladeRF";
+    info_.serial = serial.empty() ? "BLADERF-USB" : std::move(serial);
+    info_.supportsRx = api.getChannelCount(handle_->device, BLADERF_RX) != 0;
+    info_.supportsTx = api.getChannelCount(handle_->device, BLADERF_TX) != 0 && api.syncTx != nullptr;
+    info_.familyFlag = false;
+}
+
+BladeRfSdrDevice::~BladeRfSdrDevice()
+{
+    stopTx();
+    stopRx();
+    if (isOpen()) {
+        bladeRfApi().close(handle_->device);
+        handle_->device = nullptr;
+    }
+}
+
+bool BladeRfSdrDevice::isOpen() const
+{
+    return handle_ != nullptr && handle_->device != nullptr;
+}
+
+DeviceInfo BladeRfSdrDevice::info() const
+{
+    return info_;
+}
+
+double BladeRfSdrDevice::actualRxSampleRateHz() const
+{
+    return actualRxSampleRateHz_;
+}
+
+double BladeRfSdrDevice::maximumRxSampleRateHz() const
+{
+    if (!isOpen()) {
+        return 0.0;
+    }
+    const bladerf_range* range = nullptr;
+    if (bladeRfApi().getSampleRateRange(handle_->device, kRxChannel, &range) < 0 || range == nullptr) {
+        return 0.0;
+    }
+    return scaled(range->max, range->scale);
+}
+
+namespace {
+
+std::vector<FrequencyRangeHz> frequencyRangeOf(bladerf* device, bladerf_channel channel)
+{
+    const bladerf_range* range = nullptr;
+    if (bladeRfApi().getFrequencyRange(device, channel, &range) < 0 || range == nullptr) {
+        return {};
+    }
+    return {{scaled(range->min, range->scale), scaled(range->max, range->scale)}};
+}
+
+} // namespace
+
+std::vector<FrequencyRangeHz> BladeRfSdrDevice::rxFrequencyRanges() const
+{
+    if (!isOpen()) {
+        return {};
+    }
+    return frequencyRangeOf(handle_->device, kRxChannel);
+}
+
+std::vector<FrequencyRangeHz> BladeRfSdrDevice::txFrequencyRanges() const
+{
+    if (!isOpen() || !info_.supportsTx) {
+        return {};
+    }
+    return frequencyRangeOf(handle_->device, kTxChannel);
+}
+
+void BladeRfSdrDevice::stopRx()
+{
+    const bool wasStreaming = rxStreaming_.exchange(false);
+    nextRxTimestamp_.store(0);
+    if (wasStreaming && isOpen()) {
+        // Waits for a read in flight, so the channel never goes down under it.
+        const std::lock_guard lock(deviceMutex_);
+        static_cast<void>(bladeRfApi().enableModule(handle_->device, kRxChannel, false));
+    }
+    rxScratch_.clear();
+    rxMetadataEnabled_.store(false);
+}
+
+void BladeRfSdrDevice::stopTx()
+{
+    if (txStreaming_.exchange(false) && isOpen()) {
+        static_cast<void>(bladeRfApi().enableModule(handle_->device, kTxChannel, false));
+    }
+    txScratch_.clear();
+}
+
+} // namespace veltrano

@@ -1,0 +1,131 @@
+#include "device/hackrf/HackRfApi.h"
+
+#include <cstdlib>
+
+namespace veltrano {
+namespace {
+
+template <typename FunctionPointer>
+void resolve(platform::LibraryHandle module, FunctionPointer& entry, const char* name)
+{
+    entry = platform::findFunction<FunctionPointer>(module, name);
+}
+
+void resolveEntryPoints(HackRfApi& api)
+{
+    const auto module = api.module;
+    resolve(module, api.init, "hackrf_init");
+    resolve(module, api.exit, "hackrf_exit");
+    resolve(module, api.deviceList, "hackrf_device_list");
+    resolve(module, api.deviceListFree, "hackrf_device_list_free");
+    resolve(module, api.openBySerial, "hackrf_open_by_serial");
+    resolve(module, api.close, "hackrf_close");
+    resolve(module, api.startRx, "hackrf_start_rx");
+    resolve(module, api.stopRx, "hackrf_stop_rx");
+    resolve(module, api.startTx, "hackrf_start_tx");
+    resolve(module, api.stopTx, "hackrf_stop_tx");
+    resolve(module, api.enableTxFlush, "hackrf_enable_tx_flush");
+    resolve(module, api.isStreaming, "hackrf_is_streaming");
+    resolve(module, api.setFreq, "hackrf_set_freq");
+    resolve(module, api.setSampleRate, "hackrf_set_sample_rate");
+    resolve(module, api.setBasebandFilterBandwidth, "hackrf_set_baseband_filter_bandwidth");
+    resolve(module, api.computeBasebandFilterBw, "hackrf_compute_baseband_filter_bw");
+    resolve(module, api.setLnaGain, "hackrf_set_lna_gain");
+    resolve(module, api.setVgaGain, "hackrf_set_vga_gain");
+    resolve(module, api.setTxvgaGain, "hackrf_set_txvga_gain");
+    resolve(module, api.setAmpEnable, "hackrf_set_amp_enable");
+    resolve(module, api.initSweep, "hackrf_init_sweep");
+    resolve(module, api.startRxSweep, "hackrf_start_rx_sweep");
+    resolve(module, api.errorName, "hackrf_error_name");
+    resolve(module, api.versionStringRead, "hackrf_version_string_read");
+    resolve(module, api.usbApiVersionRead, "hackrf_usb_api_version_read");
+    resolve(module, api.setRxOverrunLimit, "hackrf_set_rx_overrun_limit");
+}
+
+bool hasRequiredEntryPoints(const HackRfApi& api)
+{
+    return api.init && api.exit && api.deviceList && api.deviceListFree && api.openBySerial && api.close &&
+           api.startRx && api.stopRx && api.setFreq && api.setSampleRate && api.setLnaGain && api.setVgaGain &&
+           api.setAmpEnable;
+}
+
+void releaseModule(HackRfApi& api)
+{
+    platform::releaseLibrary(api.module);
+    api.module = nullptr;
+}
+
+void build(HackRfApi& api)
+{
+    api = HackRfApi{};
+    api.loadLibrary();
+    if (api.module == nullptr) {
+        return;
+    }
+    resolveEntryPoints(api);
+    // A library we cannot fully drive, or one that will not initialise, is
+    // treated exactly like a missing one; none of its entry points is called again.
+    if (!hasRequiredEntryPoints(api) || api.init() != HACKRF_SUCCESS) {
+        releaseModule(api);
+        return;
+    }
+    api.initialized = true;
+    api.loaded = true;
+}
+
+void tearDown()
+{
+    HackRfApi& api = hackRfApi();
+    if (api.initialized && api.exit != nullptr) {
+        static_cast<void>(api.exit());
+    }
+    api.loaded = false;
+    if (api.module != nullptr) {
+        releaseModule(api);
+    }
+}
+
+} // namespace
+
+void HackRfApi::loadLibrary()
+{
+    for (const auto& candidate : detail::hackRfLibraryCandidates()) {
+        if (candidate.empty()) {
+            continue;
+        }
+        module = platform::loadLibrary(candidate);
+        if (module != nullptr) {
+            return;
+        }
+    }
+}
+
+std::string HackRfApi::error(int code) const
+{
+    if (errorName != nullptr) {
+        if (const char* name = errorName(static_cast<enum hackrf_error>(code))) {
+            return name;
+        }
+    }
+    return "HackRF error " + std::to_string(code);
+}
+
+HackRfApi& hackRfApi()
+{
+    static HackRfApi api;
+    // Built once; if building throws (allocation), the next call tries again.
+    static const bool built = [] {
+        build(api);
+        std::atexit(tearDown);
+        return true;
+    }();
+    static_cast<void>(built);
+    return api;
+}
+
+bool hackRfLibraryAvailable()
+{
+    return hackRfApi().loaded;
+}
+
+} // namespace veltrano

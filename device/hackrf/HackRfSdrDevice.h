@@ -1,0 +1,112 @@
+// One HackRF board behind ISdrDevice. The board is reached only through the
+// libhackrf table; libhackrf's transfer thread enters the object through the
+// stream callbacks, and meets the client thread only in atomics and in the
+// rings held by atomically replaced shared pointers. No mutex is taken.
+#pragma once
+
+#include "device/ISdrDevice.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct hackrf_device;
+
+namespace veltrano {
+
+class HackRfSdrDevice final : public ISdrDevice {
+public:
+    // Opens the board with this serial, or the first board when it is empty.
+    // Throws std::runtime_error when the library is missing or the open fails.
+    explicit HackRfSdrDevice(std::string serial);
+    ~HackRfSdrDevice() override;
+
+    HackRfSdrDevice(const HackRfSdrDevice&) = delete;
+    HackRfSdrDevice& operator=(const HackRfSdrDevice&) = delete;
+
+    DeviceInfo info() const override;
+    std::string lastError() const override;
+
+    bool configureRx(const StreamConfig& config) override;
+    double actualRxSampleRateHz() const override;
+    std::vector<FrequencyRangeHz> rxFrequencyRanges() const override;
+    double maximumRxSampleRateHz() const override;
+
+    bool setRxFrequency(double frequencyHz) override;
+    bool supportsRxAmplifier() const override;
+    bool setRxAmplifier(bool enabled) override;
+
+    bool startRx() override;
+    void stopRx() override;
+    std::size_t readSamples(std::complex<float>* samples, std::size_t count) override;
+
+    bool supportsNativeSweep() const override;
+    bool configureNativeSweep(const StreamConfig& config, double startHz, double stopHz) override;
+    bool startNativeSweep() override;
+    bool readNativeSweepBlock(NativeSweepBlock& block) override;
+    std::size_t nativeSweepFftSize() const override;
+    bool recoverNativeSweep() override;
+
+    std::vector<FrequencyRangeHz> txFrequencyRanges() const override;
+    bool configureTx(const StreamConfig& config) override;
+    bool startTx() override;
+    bool drainTx(std::stop_token stop) override;
+    void stopTx() override;
+    std::size_t writeSamples(const std::complex<float>* samples, std::size_t count) override;
+
+    // Firmware version text read at open; empty when the library cannot read it.
+    std::string firmwareVersion() const;
+    // The board's USB API version (for example 0x0102); 0 when unknown.
+    std::uint16_t usbApiVersion() const;
+
+    // Closes the board and opens it again by the same serial, stopping any
+    // stream first. False, with lastError() set, when it stays closed.
+    bool reopenDevice();
+
+    struct NativeHandle {
+        hackrf_device* device = nullptr;
+    };
+    struct RawBuffer;   // byte ring shared with the transfer thread
+    struct SweepBuffer; // sweep block queue shared with the transfer thread
+
+private:
+    bool isOpen() const;
+    void readBoardVersions();
+
+    std::unique_ptr<NativeHandle> handle_ = std::make_unique<NativeHandle>();
+    DeviceInfo info_;
+    double actualRxSampleRateHz_ = 0.0;
+    double rxFrequencyHz_ = 0.0;
+    std::string lastError_;
+    std::string firmwareVersion_;
+    std::uint16_t usbApiVersion_ = 0;
+    std::uint32_t lnaGainDb_ = 0;
+    std::uint32_t vgaGainDb_ = 0;
+    bool rxAmplifierEnabled_ = false;
+    std::shared_ptr<RawBuffer> rxBuffer_;
+    std::shared_ptr<SweepBuffer> sweepBuffer_;
+    std::vector<std::int8_t> rxScratch_;
+    std::uint64_t rxDiscardBytes_ = 0;
+    std::atomic<bool> rxStreaming_{false};
+    std::shared_ptr<RawBuffer> txBuffer_;
+    std::vector<std::int8_t> txScratch_;
+    std::atomic<bool> txStreaming_{false};
+    std::atomic<bool> txDraining_{false};
+    std::atomic<std::int32_t> txFlushStatus_{0};
+    bool txFlushEnabled_ = false;
+    bool txConfigured_ = false;
+    std::uint32_t txVgaGainDb_ = 0;
+    bool sweepConfigured_ = false;
+    std::atomic<bool> sweepActive_{false};
+    std::uint64_t sweepStartHz_ = 0;
+    StreamConfig sweepConfig_{2'440'000'000.0, 2'000'000.0, 1'500'000.0, 20.0};
+    double sweepSampleRateHz_ = 20'000'000.0;
+    double sweepStepWidthHz_ = 20'000'000.0;
+    double sweepOffsetHz_ = 7'500'000.0;
+    double sweepRangeStartHz_ = 0.0;
+    double sweepRangeStopHz_ = 0.0;
+};
+
+} // namespace veltrano

@@ -1,0 +1,112 @@
+// Receive, sweep and transmit entry points of HackRfSdrDevice. This build
+// opens, identifies and closes boards; the streaming paths refuse with a
+// clear text until their ring buffers and callbacks are in place, and the
+// stop operations already release whatever stream the library runs.
+#include "device/hackrf/HackRfSdrDevice.h"
+
+#include "device/hackrf/HackRfApi.h"
+
+namespace veltrano {
+namespace {
+
+constexpr const char* kStreamingUnavailable = "not supported by this build of the HackRF backend";
+
+} // namespace
+
+bool HackRfSdrDevice::configureRx(const StreamConfig&)
+{
+    lastError_ = std::string("receive configuration: ") + kStreamingUnavailable;
+    return false;
+}
+
+bool HackRfSdrDevice::setRxFrequency(double)
+{
+    lastError_ = std::string("receive tuning: ") + kStreamingUnavailable;
+    return false;
+}
+
+bool HackRfSdrDevice::setRxAmplifier(bool)
+{
+    lastError_ = std::string("receive amplifier: ") + kStreamingUnavailable;
+    return false;
+}
+
+bool HackRfSdrDevice::startRx()
+{
+    lastError_ = std::string("receive start: ") + kStreamingUnavailable;
+    return false;
+}
+
+void HackRfSdrDevice::stopRx()
+{
+    sweepActive_.store(false, std::memory_order_release);
+    if (rxStreaming_.exchange(false) && isOpen()) {
+        static_cast<void>(hackRfApi().stopRx(handle_->device));
+    }
+}
+
+std::size_t HackRfSdrDevice::readSamples(std::complex<float>*, std::size_t)
+{
+    return 0;
+}
+
+bool HackRfSdrDevice::supportsNativeSweep() const
+{
+    return false;
+}
+
+bool HackRfSdrDevice::configureNativeSweep(const StreamConfig&, double, double)
+{
+    lastError_ = std::string("native sweep: ") + kStreamingUnavailable;
+    return false;
+}
+
+bool HackRfSdrDevice::startNativeSweep()
+{
+    lastError_ = std::string("native sweep: ") + kStreamingUnavailable;
+    return false;
+}
+
+bool HackRfSdrDevice::readNativeSweepBlock(NativeSweepBlock&)
+{
+    return false;
+}
+
+bool HackRfSdrDevice::recoverNativeSweep()
+{
+    lastError_ = std::string("native sweep: ") + kStreamingUnavailable;
+    return false;
+}
+
+bool HackRfSdrDevice::configureTx(const StreamConfig&)
+{
+    lastError_ = std::string("transmit configuration: ") + kStreamingUnavailable;
+    return false;
+}
+
+bool HackRfSdrDevice::startTx()
+{
+    lastError_ = std::string("transmit start: ") + kStreamingUnavailable;
+    return false;
+}
+
+bool HackRfSdrDevice::drainTx(std::stop_token stop)
+{
+    return !stop.stop_requested();
+}
+
+void HackRfSdrDevice::stopTx()
+{
+    txDraining_.store(false, std::memory_order_release);
+    const HackRfApi& api = hackRfApi();
+    if (txStreaming_.exchange(false) && isOpen() && api.stopTx != nullptr) {
+        static_cast<void>(api.stopTx(handle_->device));
+    }
+}
+
+std::size_t HackRfSdrDevice::writeSamples(const std::complex<float>*, std::size_t)
+{
+    return 0;
+}
+
+} // namespace veltrano

@@ -1,0 +1,8 @@
+#include "device/platform/StandardStreams.h"
+
+namespace veltrano::platform {
+
+// POSIX streams never translate line ends.
+void useBinaryStandardStreams() {}
+
+} // namespace veltrano::platform
