@@ -1,0 +1,213 @@
+#include "bladerf/BladeRfSimulator.h"
+
+#include "common/SimScript.h"
+
+#include <cstring>
+#include <limits>
+
+namespace veltrano::sim::bladerf {
+namespace {
+
+constexpr std::string_view kSerialIdentifierPrefix = "*:serial=";
+
+// Text into a fixed field: truncated to leave room for the NUL, rest zeroed.
+template <std::size_t Size>
+void setField(char (&field)[Size], std::string_view text)
+{
+    const std::size_t copied = text.size() < Size - 1 ? text.size() : Size - 1;
+    std::memset(field, 0, Size);
+    std::memcpy(field, text.data(), copied);
+}
+
+// Every byte of a fixed field, no terminator: what a careless library might hand over.
+template <std::size_t Size>
+void fillField(char (&field)[Size], char character)
+{
+    std::memset(field, character, Size);
+}
+
+bladerf_range parseRange(const ScriptLine& line, std::string_view text)
+{
+    const auto fields = splitFields(text);
+    if (fields.size() != 4) {
+        failBadArguments(line, "a range is min,max,step,scale");
+    }
+    return bladerf_range{parseInteger(line, fields[0]), parseInteger(line, fields[1]), parseInteger(line, fields[2]),
+                         parseFloat(line, fields[3])};
+}
+
+std::size_t parseChannelCount(const ScriptLine& line, std::string_view text)
+{
+    const std::int64_t count = parseInteger(line, text);
+    if (count < 0) {
+        failBadArguments(line, "negative channel count");
+    }
+    return static_cast<std::size_t>(count);
+}
+
+Board parseBoard(const ScriptLine& line)
+{
+    Board board;
+    bool txFrequenciesGiven = false;
+    for (const std::string_view word : splitWords(line.arguments)) {
+        const auto equals = word.find('=');
+        if (equals == std::string_view::npos) {
+            failBadArguments(line, "expected key=value");
+        }
+        const std::string_view key = word.substr(0, equals);
+        const std::string_view value = word.substr(equals + 1);
+        if (key == "serial") {
+            setField(board.info.serial, value);
+        } else if (key == "serial-fill") {
+            fillField(board.info.serial, parseSingleCharacter(line, value));
+        } else if (key == "product") {
+            setField(board.info.product, value);
+        } else if (key == "product-fill") {
+            fillField(board.info.product, parseSingleCharacter(line, value));
+        } else if (key == "manufacturer") {
+            setField(board.info.manufacturer, value);
+        } else if (key == "name") {
+            board.nameNull = value == "-null-";
+            board.name = value == "-empty-" || board.nameNull ? std::string() : std::string(value);
+        } else if (key == "rx") {
+            board.rxChannels = parseChannelCount(line, value);
+        } else if (key == "tx") {
+            board.txChannels = parseChannelCount(line, value);
+        } else if (key == "rate") {
+            board.sampleRates = parseRange(line, value);
+        } else if (key == "rate-result") {
+            board.sampleRatesResult = parseInt(line, value);
+        } else if (key == "freq") {
+            board.rxFrequencies = parseRange(line, value);
+        } else if (key == "tx-freq") {
+            board.txFrequencies = parseRange(line, value);
+            txFrequenciesGiven = true;
+        } else if (key == "freq-result") {
+            board.frequenciesResult = parseInt(line, value);
+        } else {
+            failBadArguments(line, "unknown board key");
+        }
+    }
+    if (!txFrequenciesGiven) {
+        board.txFrequencies = board.rxFrequencies;
+    }
+    return board;
+}
+
+std::uint16_t parseVersionPart(const ScriptLine& line, std::string_view text)
+{
+    const std::int64_t value = parseInteger(line, text);
+    if (value < 0 || value > std::numeric_limits<std::uint16_t>::max()) {
+        failBadArguments(line, "version parts are 16-bit");
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+void applyLine(Script& script, const ScriptLine& line)
+{
+    const std::string_view directive = line.directive;
+    if (directive == "board") {
+        script.boards.push_back(parseBoard(line));
+    } else if (directive == "boards") {
+        const auto [countText, prefix] = splitFirstWord(requireArguments(line));
+        const std::int64_t count = parseInteger(line, countText);
+        if (count < 0) {
+            failBadArguments(line, "negative count");
+        }
+        for (std::int64_t index = 1; index <= count; ++index) {
+            Board board;
+            setField(board.info.serial, std::string(prefix) + std::to_string(index));
+            setField(board.info.product, "bladeRF 2.0");
+            script.boards.push_back(board);
+        }
+    } else if (directive == "list") {
+        script.listResult = parseInt(line, requireArguments(line));
+    } else if (directive == "list-null") {
+        requireNoArguments(line);
+        script.listNull = true;
+    } else if (directive == "open") {
+        const auto [result, identifier] = splitFirstWord(requireArguments(line));
+        script.openRules.insert_or_assign(std::string(identifier), OpenRule{parseInt(line, result), false});
+    } else if (directive == "open-any") {
+        script.openAnyRule = OpenRule{parseInt(line, requireArguments(line)), false};
+    } else if (directive == "open-null-device") {
+        script.openRules.insert_or_assign(std::string(requireArguments(line)), OpenRule{0, true});
+    } else if (directive == "open-any-null-device") {
+        requireNoArguments(line);
+        script.openAnyRule = OpenRule{0, true};
+    } else if (directive == "strerror") {
+        if (requireArguments(line) != "off") {
+            failBadArguments(line, "expected 'off'");
+        }
+        script.strerrorTexts = false;
+    } else if (directive == "version") {
+        const auto parts = splitWords(requireArguments(line));
+        if (parts.size() != 3) {
+            failBadArguments(line, "expected <major> <minor> <patch>");
+        }
+        script.versionMajor = parseVersionPart(line, parts[0]);
+        script.versionMinor = parseVersionPart(line, parts[1]);
+        script.versionPatch = parseVersionPart(line, parts[2]);
+    } else {
+        failUnknownDirective(line);
+    }
+}
+
+} // namespace
+
+Board::Board()
+{
+    info.backend = BLADERF_BACKEND_LIBUSB;
+    setField(info.manufacturer, "Nuand");
+}
+
+std::string_view Board::serialText() const
+{
+    const void* end = std::memchr(info.serial, '\0', sizeof info.serial);
+    const std::size_t length =
+        end == nullptr ? sizeof info.serial : static_cast<std::size_t>(static_cast<const char*>(end) - info.serial);
+    return std::string_view(info.serial, length);
+}
+
+Script readScript()
+{
+    Script script;
+    forEachScriptLine("VELTRANO_SIM_BLADERF_SCRIPT", [&script](const ScriptLine& line) { applyLine(script, line); });
+    return script;
+}
+
+Simulator::Simulator() : script_(readScript()), journal_("VELTRANO_SIM_BLADERF_JOURNAL") {}
+
+const Board* Simulator::findBoard(const char* identifier) const
+{
+    if (identifier == nullptr) {
+        return script_.boards.empty() ? nullptr : &script_.boards.front();
+    }
+    const std::string_view text(identifier);
+    if (text.substr(0, kSerialIdentifierPrefix.size()) != kSerialIdentifierPrefix) {
+        return nullptr;
+    }
+    const std::string_view serial = text.substr(kSerialIdentifierPrefix.size());
+    for (const Board& board : script_.boards) {
+        if (board.serialText() == serial) {
+            return &board;
+        }
+    }
+    return nullptr;
+}
+
+const Board& Simulator::boardForScriptedOpen(const char* identifier) const
+{
+    if (const Board* board = findBoard(identifier)) {
+        return *board;
+    }
+    return script_.boards.empty() ? defaultBoard_ : script_.boards.front();
+}
+
+Simulator& simulator()
+{
+    static Simulator instance;
+    return instance;
+}
+
+} // namespace veltrano::sim::bladerf

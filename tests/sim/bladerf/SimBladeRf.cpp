@@ -1,0 +1,414 @@
+// The simulated libbladeRF: the vendor's C entry points with the prototypes of
+// its published header, backed by the scripted Simulator. One source builds
+// every variant; a variant that lacks an entry point is compiled with
+// SIM_OMIT_<name>, which leaves that definition out so the library does not
+// export it. The header's API_EXPORT exports the rest on every platform.
+
+#include "bladerf/BladeRfSimulator.h"
+
+#include "common/SimJournal.h"
+
+#include <libbladeRF.h>
+
+#if defined(SIM_DEPENDENT)
+#include "dependent/SimDependency.h"
+#endif
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// The simulated device. Today it remembers the board it was opened on and
+// what was asked of it; synchronous streams with their timestamps and the
+// quick-tune records will live here too.
+struct bladerf {
+    static constexpr std::uint32_t kOpenMagic = 0x53494d42; // "SIMB"
+
+    struct Stream {
+        bool configured = false;
+        int layout = 0;
+        int format = 0;
+        unsigned bufferCount = 0;
+        unsigned bufferSize = 0;
+        unsigned transferCount = 0;
+        unsigned timeoutMs = 0;
+        bladerf_timestamp timestamp = 0; // samples moved so far
+    };
+
+    explicit bladerf(const veltrano::sim::bladerf::Board& openedBoard) : board(&openedBoard) {}
+
+    std::uint32_t magic = kOpenMagic;
+    const veltrano::sim::bladerf::Board* board; // owned by the simulator, lives as long as the library
+    Stream rx;
+    Stream tx;
+};
+
+namespace veltrano::sim::bladerf {
+namespace {
+
+// Bytes per sample of the SC16 formats: an I and a Q of 16 bits each.
+constexpr std::size_t kBytesPerSample = 4;
+
+// A null device is the caller's mistake and gets BLADERF_ERR_INVAL. A pointer
+// that is not an open device is a defect in the device layer: stop right there
+// rather than return something plausible.
+bool validDevice(const ::bladerf* device)
+{
+    if (device == nullptr) {
+        return false;
+    }
+    if (device->magic != ::bladerf::kOpenMagic) {
+        std::fprintf(stderr, "sim: bladerf call on a device that is not open\n");
+        std::fflush(stderr);
+        std::abort();
+    }
+    return true;
+}
+
+// The enum arrives from the caller and may hold any int; copy its bytes instead
+// of loading it as the enum type.
+template <typename Enum>
+int enumValue(const Enum& value)
+{
+    static_assert(sizeof(Enum) == sizeof(int));
+    int number = 0;
+    std::memcpy(&number, &value, sizeof number);
+    return number;
+}
+
+// The simple calls: check the device, record the call with its arguments, succeed.
+int recordDeviceCall(::bladerf* device, JournalLine line)
+{
+    Simulator& sim = simulator();
+    const int result = validDevice(device) ? 0 : BLADERF_ERR_INVAL;
+    sim.log(line.result(result));
+    return result;
+}
+
+::bladerf::Stream* streamFor(::bladerf* device, int directionOrLayout)
+{
+    // Bit 0 tells transmit from receive in channels, directions and layouts alike.
+    return (directionOrLayout & 1) != 0 ? &device->tx : &device->rx;
+}
+
+int readRange(const char* name, ::bladerf* device, bladerf_channel ch, const bladerf_range** range, bool frequencies)
+{
+    Simulator& sim = simulator();
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(device) && range != nullptr) {
+        const Board& board = *device->board;
+        result = frequencies ? board.frequenciesResult : board.sampleRatesResult;
+        if (result >= 0) {
+            if (!frequencies) {
+                *range = &board.sampleRates;
+            } else {
+                *range = BLADERF_CHANNEL_IS_TX(ch) ? &board.txFrequencies : &board.rxFrequencies;
+            }
+        }
+    }
+    sim.log((JournalLine(name) << ch).result(result));
+    return result;
+}
+
+} // namespace
+} // namespace veltrano::sim::bladerf
+
+using veltrano::sim::JournalLine;
+using veltrano::sim::textOrNull;
+using veltrano::sim::bladerf::Board;
+using veltrano::sim::bladerf::enumValue;
+using veltrano::sim::bladerf::recordDeviceCall;
+using veltrano::sim::bladerf::simulator;
+using veltrano::sim::bladerf::Simulator;
+using veltrano::sim::bladerf::validDevice;
+
+extern "C" {
+
+int CALL_CONV bladerf_get_device_list(struct bladerf_devinfo** devices)
+{
+    Simulator& sim = simulator();
+    const auto& script = sim.script();
+    const int boards = static_cast<int>(script.boards.size());
+    // Like the real library: the number of boards, or BLADERF_ERR_NODEV for none.
+    int result = boards > 0 ? boards : BLADERF_ERR_NODEV;
+    if (script.listResult) {
+        // A scripted positive count never exceeds the boards, so the simulator
+        // itself never hands out a list shorter than the count it reports.
+        result = *script.listResult > boards ? boards : *script.listResult;
+    } else if (script.listNull) {
+        result = boards;
+    }
+#if defined(SIM_DEPENDENT)
+    if (veltrano_sim_dependency_check() != kVeltranoSimDependencyCheck) {
+        result = BLADERF_ERR_UNEXPECTED;
+    }
+#endif
+    if (devices == nullptr) {
+        result = BLADERF_ERR_INVAL;
+    } else if (result > 0 && !script.listNull) {
+        auto* list = new bladerf_devinfo[static_cast<std::size_t>(result)];
+        for (int index = 0; index < result; ++index) {
+            list[index] = script.boards[static_cast<std::size_t>(index)].info;
+            list[index].usb_bus = 1;
+            list[index].usb_addr = static_cast<std::uint8_t>(index % 127 + 1);
+            list[index].instance = static_cast<unsigned>(index);
+        }
+        *devices = list;
+    }
+    sim.log(JournalLine("bladerf_get_device_list").result(result));
+    return result;
+}
+
+void CALL_CONV bladerf_free_device_list(struct bladerf_devinfo* devices)
+{
+    simulator().log(JournalLine("bladerf_free_device_list"));
+    delete[] devices;
+}
+
+int CALL_CONV bladerf_open(struct bladerf** device, const char* device_identifier)
+{
+    Simulator& sim = simulator();
+    const auto& script = sim.script();
+    int result = BLADERF_ERR_INVAL;
+    if (device != nullptr) {
+        const veltrano::sim::bladerf::OpenRule* rule = nullptr;
+        if (device_identifier == nullptr) {
+            rule = script.openAnyRule ? &*script.openAnyRule : nullptr;
+        } else if (const auto found = script.openRules.find(std::string_view(device_identifier));
+                   found != script.openRules.end()) {
+            rule = &found->second;
+        }
+        if (rule != nullptr) {
+            result = rule->result;
+            if (result == 0) {
+                *device = rule->nullDevice ? nullptr : new ::bladerf(sim.boardForScriptedOpen(device_identifier));
+            }
+        } else if (const Board* board = sim.findBoard(device_identifier)) {
+            result = 0;
+            *device = new ::bladerf(*board);
+        } else {
+            result = BLADERF_ERR_NODEV;
+        }
+    }
+    sim.log((JournalLine("bladerf_open") << textOrNull(device_identifier)).result(result));
+    return result;
+}
+
+void CALL_CONV bladerf_close(struct bladerf* device)
+{
+    simulator().log(JournalLine("bladerf_close"));
+    if (validDevice(device)) {
+        device->magic = 0;
+        delete device;
+    }
+}
+
+const char* CALL_CONV bladerf_get_board_name(struct bladerf* dev)
+{
+    simulator().log(JournalLine("bladerf_get_board_name"));
+    if (!validDevice(dev) || dev->board->nameNull) {
+        return nullptr;
+    }
+    return dev->board->name.c_str();
+}
+
+size_t CALL_CONV bladerf_get_channel_count(struct bladerf* dev, bladerf_direction dir)
+{
+    Simulator& sim = simulator();
+    const int direction = enumValue(dir);
+    std::size_t count = 0;
+    if (validDevice(dev)) {
+        if (direction == BLADERF_RX) {
+            count = dev->board->rxChannels;
+        } else if (direction == BLADERF_TX) {
+            count = dev->board->txChannels;
+        }
+    }
+    sim.log((JournalLine("bladerf_get_channel_count") << direction).result(static_cast<std::int64_t>(count)));
+    return count;
+}
+
+int CALL_CONV bladerf_set_frequency(struct bladerf* dev, bladerf_channel ch, bladerf_frequency frequency)
+{
+    return recordDeviceCall(dev, JournalLine("bladerf_set_frequency") << ch << static_cast<std::uint64_t>(frequency));
+}
+
+#if !defined(SIM_OMIT_bladerf_schedule_retune)
+int CALL_CONV bladerf_schedule_retune(struct bladerf* dev, bladerf_channel ch, bladerf_timestamp timestamp,
+                                      bladerf_frequency frequency, struct bladerf_quick_tune* quick_tune)
+{
+    return recordDeviceCall(dev, JournalLine("bladerf_schedule_retune")
+                                     << ch << static_cast<std::uint64_t>(timestamp)
+                                     << static_cast<std::uint64_t>(frequency)
+                                     << (quick_tune != nullptr ? "quick-tune" : "(null)"));
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_get_quick_tune)
+int CALL_CONV bladerf_get_quick_tune(struct bladerf* dev, bladerf_channel ch, struct bladerf_quick_tune* quick_tune)
+{
+    Simulator& sim = simulator();
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && quick_tune != nullptr) {
+        std::memset(quick_tune, 0, sizeof *quick_tune);
+        result = 0;
+    }
+    sim.log((JournalLine("bladerf_get_quick_tune") << ch).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_get_timestamp)
+int CALL_CONV bladerf_get_timestamp(struct bladerf* dev, bladerf_direction dir, bladerf_timestamp* timestamp)
+{
+    Simulator& sim = simulator();
+    const int direction = enumValue(dir);
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && timestamp != nullptr) {
+        *timestamp = veltrano::sim::bladerf::streamFor(dev, direction)->timestamp;
+        result = 0;
+    }
+    sim.log((JournalLine("bladerf_get_timestamp") << direction).result(result));
+    return result;
+}
+#endif
+
+int CALL_CONV bladerf_get_frequency_range(struct bladerf* dev, bladerf_channel ch, const struct bladerf_range** range)
+{
+    return veltrano::sim::bladerf::readRange("bladerf_get_frequency_range", dev, ch, range, true);
+}
+
+int CALL_CONV bladerf_set_sample_rate(struct bladerf* dev, bladerf_channel ch, bladerf_sample_rate rate,
+                                      bladerf_sample_rate* actual)
+{
+    const int result = recordDeviceCall(dev, JournalLine("bladerf_set_sample_rate") << ch << rate);
+    if (result == 0 && actual != nullptr) {
+        *actual = rate;
+    }
+    return result;
+}
+
+int CALL_CONV bladerf_get_sample_rate_range(struct bladerf* dev, bladerf_channel ch,
+                                            const struct bladerf_range** range)
+{
+    return veltrano::sim::bladerf::readRange("bladerf_get_sample_rate_range", dev, ch, range, false);
+}
+
+int CALL_CONV bladerf_set_bandwidth(struct bladerf* dev, bladerf_channel ch, bladerf_bandwidth bandwidth,
+                                    bladerf_bandwidth* actual)
+{
+    const int result = recordDeviceCall(dev, JournalLine("bladerf_set_bandwidth") << ch << bandwidth);
+    if (result == 0 && actual != nullptr) {
+        *actual = bandwidth;
+    }
+    return result;
+}
+
+int CALL_CONV bladerf_set_gain_mode(struct bladerf* dev, bladerf_channel ch, bladerf_gain_mode mode)
+{
+    return recordDeviceCall(dev, JournalLine("bladerf_set_gain_mode") << ch << enumValue(mode));
+}
+
+int CALL_CONV bladerf_set_gain(struct bladerf* dev, bladerf_channel ch, bladerf_gain gain)
+{
+    return recordDeviceCall(dev, JournalLine("bladerf_set_gain") << ch << gain);
+}
+
+int CALL_CONV bladerf_sync_config(struct bladerf* dev, bladerf_channel_layout layout, bladerf_format format,
+                                  unsigned int num_buffers, unsigned int buffer_size, unsigned int num_transfers,
+                                  unsigned int stream_timeout)
+{
+    const int layoutValue = enumValue(layout);
+    const int formatValue = enumValue(format);
+    const int result = recordDeviceCall(dev, JournalLine("bladerf_sync_config")
+                                                 << layoutValue << formatValue << num_buffers << buffer_size
+                                                 << num_transfers << stream_timeout);
+    if (result == 0) {
+        auto& stream = *veltrano::sim::bladerf::streamFor(dev, layoutValue);
+        stream.configured = true;
+        stream.layout = layoutValue;
+        stream.format = formatValue;
+        stream.bufferCount = num_buffers;
+        stream.bufferSize = buffer_size;
+        stream.transferCount = num_transfers;
+        stream.timeoutMs = stream_timeout;
+    }
+    return result;
+}
+
+int CALL_CONV bladerf_enable_module(struct bladerf* dev, bladerf_channel ch, bool enable)
+{
+    return recordDeviceCall(dev, JournalLine("bladerf_enable_module") << ch << (enable ? 1 : 0));
+}
+
+#if !defined(SIM_OMIT_bladerf_sync_rx)
+int CALL_CONV bladerf_sync_rx(struct bladerf* dev, void* samples, unsigned int num_samples,
+                              struct bladerf_metadata* metadata, unsigned int timeout_ms)
+{
+    Simulator& sim = simulator();
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && samples != nullptr) {
+        std::memset(samples, 0, static_cast<std::size_t>(num_samples) * veltrano::sim::bladerf::kBytesPerSample);
+        if (metadata != nullptr) {
+            metadata->timestamp = dev->rx.timestamp;
+            metadata->status = 0;
+            metadata->actual_count = num_samples;
+        }
+        dev->rx.timestamp += num_samples;
+        result = 0;
+    }
+    sim.log((JournalLine("bladerf_sync_rx") << num_samples << timeout_ms).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_sync_tx)
+int CALL_CONV bladerf_sync_tx(struct bladerf* dev, const void* samples, unsigned int num_samples,
+                              struct bladerf_metadata* metadata, unsigned int timeout_ms)
+{
+    Simulator& sim = simulator();
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && samples != nullptr) {
+        if (metadata != nullptr) {
+            metadata->status = 0;
+        }
+        dev->tx.timestamp += num_samples;
+        result = 0;
+    }
+    sim.log((JournalLine("bladerf_sync_tx") << num_samples << timeout_ms).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_strerror)
+const char* CALL_CONV bladerf_strerror(int error)
+{
+    Simulator& sim = simulator();
+    sim.log(JournalLine("bladerf_strerror") << error);
+    if (!sim.script().strerrorTexts) {
+        return nullptr;
+    }
+    switch (error) {
+    case BLADERF_ERR_NODEV: return "No devices available";
+    case BLADERF_ERR_UNEXPECTED: return "An unexpected error occurred";
+    default: return "Unknown error code";
+    }
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_version)
+void CALL_CONV bladerf_version(struct bladerf_version* version)
+{
+    Simulator& sim = simulator();
+    sim.log(JournalLine("bladerf_version"));
+    if (version != nullptr) {
+        version->major = sim.script().versionMajor;
+        version->minor = sim.script().versionMinor;
+        version->patch = sim.script().versionPatch;
+        version->describe = "sim";
+    }
+}
+#endif
+
+} // extern "C"

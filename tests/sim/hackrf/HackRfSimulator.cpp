@@ -1,0 +1,152 @@
+#include "hackrf/HackRfSimulator.h"
+
+#include "common/SimScript.h"
+
+#include <limits>
+
+namespace veltrano::sim::hackrf {
+namespace {
+
+void appendNumberedBoards(Script& script, std::int64_t count, std::string_view prefix)
+{
+    for (std::int64_t index = 1; index <= count; ++index) {
+        Board board;
+        board.serial = std::string(prefix) + std::to_string(index);
+        script.boards.push_back(std::move(board));
+    }
+}
+
+std::int64_t parseCount(const ScriptLine& line, std::string_view text)
+{
+    const std::int64_t count = parseInteger(line, text);
+    if (count < 0) {
+        failBadArguments(line, "negative count");
+    }
+    return count;
+}
+
+void applyLine(Script& script, const ScriptLine& line)
+{
+    const std::string_view directive = line.directive;
+    if (directive == "init") {
+        script.initResult = parseInt(line, requireArguments(line));
+    } else if (directive == "board") {
+        script.boards.push_back(Board{false, std::string(requireArguments(line))});
+    } else if (directive == "board-null") {
+        requireNoArguments(line);
+        script.boards.push_back(Board{true, {}});
+    } else if (directive == "board-empty") {
+        requireNoArguments(line);
+        script.boards.push_back(Board{false, {}});
+    } else if (directive == "board-repeat") {
+        const auto [length, character] = splitFirstWord(requireArguments(line));
+        const std::int64_t repeat = parseCount(line, length);
+        script.boards.push_back(Board{false, std::string(static_cast<std::size_t>(repeat),
+                                                         parseSingleCharacter(line, character))});
+    } else if (directive == "boards") {
+        const auto [count, prefix] = splitFirstWord(requireArguments(line));
+        appendNumberedBoards(script, parseCount(line, count), prefix);
+    } else if (directive == "boards-null") {
+        const std::int64_t count = parseCount(line, requireArguments(line));
+        for (std::int64_t index = 0; index < count; ++index) {
+            script.boards.push_back(Board{true, {}});
+        }
+    } else if (directive == "count") {
+        script.count = parseInt(line, requireArguments(line));
+    } else if (directive == "serial-array-null") {
+        requireNoArguments(line);
+        script.serialArrayNull = true;
+    } else if (directive == "list-null") {
+        requireNoArguments(line);
+        script.listNull = true;
+    } else if (directive == "open") {
+        const auto [result, serial] = splitFirstWord(requireArguments(line));
+        script.openRules.insert_or_assign(std::string(serial), OpenRule{parseInt(line, result), false});
+    } else if (directive == "open-any") {
+        script.openAnyRule = OpenRule{parseInt(line, requireArguments(line)), false};
+    } else if (directive == "open-null-handle") {
+        script.openRules.insert_or_assign(std::string(requireArguments(line)), OpenRule{0, true});
+    } else if (directive == "open-any-null-handle") {
+        requireNoArguments(line);
+        script.openAnyRule = OpenRule{0, true};
+    } else if (directive == "unplug-after-opens") {
+        script.unplugAfterOpens = parseCount(line, requireArguments(line));
+    } else if (directive == "close") {
+        script.closeResult = parseInt(line, requireArguments(line));
+    } else if (directive == "version") {
+        script.version = std::string(requireArguments(line));
+    } else if (directive == "version-result") {
+        script.versionResult = parseInt(line, requireArguments(line));
+    } else if (directive == "usb-api") {
+        const std::int64_t version = parseInteger(line, requireArguments(line));
+        if (version < 0 || version > std::numeric_limits<std::uint16_t>::max()) {
+            failBadArguments(line, "not a 16-bit version");
+        }
+        script.usbApiVersion = static_cast<std::uint16_t>(version);
+    } else if (directive == "error-names") {
+        if (requireArguments(line) != "off") {
+            failBadArguments(line, "expected 'off'");
+        }
+        script.errorNames = false;
+    } else {
+        failUnknownDirective(line);
+    }
+}
+
+} // namespace
+
+Script readScript()
+{
+    Script script;
+    forEachScriptLine("VELTRANO_SIM_HACKRF_SCRIPT", [&script](const ScriptLine& line) { applyLine(script, line); });
+    return script;
+}
+
+Simulator::Simulator() : script_(readScript()), journal_("VELTRANO_SIM_HACKRF_JOURNAL") {}
+
+bool Simulator::unplugged() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return script_.unplugAfterOpens && successfulOpens_ >= *script_.unplugAfterOpens;
+}
+
+int Simulator::decideOpen(const char* serial, bool& nullHandle)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    nullHandle = false;
+    if (script_.unplugAfterOpens && successfulOpens_ >= *script_.unplugAfterOpens) {
+        return kNotFound;
+    }
+    int result = kNotFound;
+    const OpenRule* rule = nullptr;
+    if (serial == nullptr) {
+        rule = script_.openAnyRule ? &*script_.openAnyRule : nullptr;
+    } else if (const auto found = script_.openRules.find(std::string_view(serial)); found != script_.openRules.end()) {
+        rule = &found->second;
+    }
+    if (rule != nullptr) {
+        result = rule->result;
+        nullHandle = rule->nullHandle;
+    } else if (serial == nullptr) {
+        result = script_.boards.empty() ? kNotFound : 0;
+    } else {
+        for (const Board& board : script_.boards) {
+            if (!board.nullSerial && board.serial == serial) {
+                result = 0;
+                break;
+            }
+        }
+    }
+    if (result == 0) {
+        ++successfulOpens_;
+    }
+    return result;
+}
+
+Simulator& simulator()
+{
+    static Simulator instance;
+    return instance;
+}
+
+} // namespace veltrano::sim::hackrf

@@ -1,0 +1,78 @@
+#pragma once
+
+// The per-process state behind the simulated libhackrf: the parsed script, the
+// journal, and the few counters the script's directives refer to. Devices are
+// not tracked here: each open hands out its own heap object, which hackrf_close
+// frees, so a device layer that never closes is caught by LeakSanitizer.
+
+#include "common/SimJournal.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace veltrano::sim::hackrf {
+
+inline constexpr int kNotFound = -5;     // HACKRF_ERROR_NOT_FOUND
+inline constexpr int kInvalidParam = -2; // HACKRF_ERROR_INVALID_PARAM
+
+struct Board {
+    bool nullSerial = false;
+    std::string serial;
+};
+
+// What a scripted open does instead of the default lookup.
+struct OpenRule {
+    int result = 0;
+    bool nullHandle = false; // report success but hand back no device
+};
+
+struct Script {
+    int initResult = 0;
+    std::vector<Board> boards;
+    std::optional<int> count;
+    bool serialArrayNull = false;
+    bool listNull = false;
+    std::map<std::string, OpenRule, std::less<>> openRules;
+    std::optional<OpenRule> openAnyRule;
+    std::optional<std::int64_t> unplugAfterOpens;
+    int closeResult = 0;
+    std::string version = "sim-2026.01.1";
+    int versionResult = 0;
+    std::uint16_t usbApiVersion = 0x0107;
+    bool errorNames = true;
+};
+
+// Reads VELTRANO_SIM_HACKRF_SCRIPT; aborts on an unknown directive.
+Script readScript();
+
+class Simulator {
+public:
+    Simulator();
+
+    const Script& script() const { return script_; }
+    Journal& journal() { return journal_; }
+    void log(const JournalLine& line) { journal_.write(line.text()); }
+
+    // The boards as the host currently sees them: none once the script's unplug
+    // point has been passed.
+    bool unplugged() const;
+    // Decides the result of an open; on success the caller hands out a device.
+    // nullHandle is set when the script wants success without a device.
+    int decideOpen(const char* serial, bool& nullHandle);
+
+private:
+    Script script_;
+    Journal journal_;
+    mutable std::mutex mutex_;
+    std::int64_t successfulOpens_ = 0;
+};
+
+// The process's simulator, created on first use (thread-safe).
+Simulator& simulator();
+
+} // namespace veltrano::sim::hackrf

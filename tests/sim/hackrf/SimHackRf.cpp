@@ -1,0 +1,446 @@
+// The simulated libhackrf: the vendor's C entry points with the prototypes of
+// its published header, backed by the scripted Simulator. One source builds
+// every variant; a variant that lacks an entry point is compiled with
+// SIM_OMIT_<name>, which leaves that definition out so the library does not
+// export it.
+
+#include "hackrf/HackRfSimulator.h"
+
+#include "common/SimJournal.h"
+
+// The header declares the entry points without any visibility of their own on
+// POSIX; the simulator is built with hidden visibility, so give them back the
+// default one. (On Windows the header's ADDAPI already exports them.)
+#if defined(__GNUC__) && !defined(_WIN32)
+#pragma GCC visibility push(default)
+#endif
+#include <libhackrf/hackrf.h>
+#if defined(__GNUC__) && !defined(_WIN32)
+#pragma GCC visibility pop
+#endif
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+// The simulated device. Today it only remembers what was asked of it; the
+// transfer thread that feeds the callbacks will live here too.
+struct hackrf_device {
+    static constexpr std::uint32_t kOpenMagic = 0x53494d48; // "SIMH"
+
+    std::uint32_t magic = kOpenMagic;
+    bool streaming = false;
+    hackrf_sample_block_cb_fn callback = nullptr;
+    void* callbackContext = nullptr;
+    hackrf_flush_cb_fn flushCallback = nullptr;
+    void* flushContext = nullptr;
+};
+
+namespace veltrano::sim::hackrf {
+namespace {
+
+// The list the caller sees, plus what hackrf_device_list_free needs to release
+// it even when the script made devicecount differ from what was allocated.
+// Standard layout with the list first, so a list pointer converts back.
+struct ListAllocation {
+    hackrf_device_list_t list;
+    std::size_t allocatedSerials;
+};
+
+// A null device is the caller's mistake and gets HACKRF_ERROR_INVALID_PARAM, as
+// from the real library. A pointer that is not an open device is a defect in
+// the device layer: stop right there rather than return something plausible.
+bool validDevice(const hackrf_device* device)
+{
+    if (device == nullptr) {
+        return false;
+    }
+    if (device->magic != hackrf_device::kOpenMagic) {
+        std::fprintf(stderr, "sim: hackrf call on a device that is not open\n");
+        std::fflush(stderr);
+        std::abort();
+    }
+    return true;
+}
+
+// The enum arrives from the caller and may hold any int; copy its bytes instead
+// of loading it as the enum type.
+template <typename Enum>
+int enumValue(const Enum& value)
+{
+    static_assert(sizeof(Enum) == sizeof(int));
+    int number = 0;
+    std::memcpy(&number, &value, sizeof number);
+    return number;
+}
+
+// The simple calls: check the device, record the call with its arguments, succeed.
+int recordDeviceCall(hackrf_device* device, JournalLine line)
+{
+    Simulator& sim = simulator();
+    const int result = validDevice(device) ? HACKRF_SUCCESS : HACKRF_ERROR_INVALID_PARAM;
+    sim.log(line.result(result));
+    return result;
+}
+
+int startStreaming(const char* name, hackrf_device* device, hackrf_sample_block_cb_fn callback, void* context)
+{
+    Simulator& sim = simulator();
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (validDevice(device)) {
+        device->callback = callback;
+        device->callbackContext = context;
+        device->streaming = true;
+        result = HACKRF_SUCCESS;
+    }
+    sim.log(JournalLine(name).result(result));
+    return result;
+}
+
+int stopStreaming(const char* name, hackrf_device* device)
+{
+    Simulator& sim = simulator();
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (validDevice(device)) {
+        device->streaming = false;
+        result = HACKRF_SUCCESS;
+    }
+    sim.log(JournalLine(name).result(result));
+    return result;
+}
+
+#if !defined(SIM_OMIT_hackrf_error_name)
+const char* errorName(int code)
+{
+    switch (code) {
+    case HACKRF_SUCCESS: return "HACKRF_SUCCESS";
+    case HACKRF_TRUE: return "HACKRF_TRUE";
+    case HACKRF_ERROR_INVALID_PARAM: return "HACKRF_ERROR_INVALID_PARAM";
+    case HACKRF_ERROR_NOT_FOUND: return "HACKRF_ERROR_NOT_FOUND";
+    case HACKRF_ERROR_BUSY: return "HACKRF_ERROR_BUSY";
+    case HACKRF_ERROR_NO_MEM: return "HACKRF_ERROR_NO_MEM";
+    case HACKRF_ERROR_LIBUSB: return "HACKRF_ERROR_LIBUSB";
+    case HACKRF_ERROR_THREAD: return "HACKRF_ERROR_THREAD";
+    case HACKRF_ERROR_STREAMING_THREAD_ERR: return "HACKRF_ERROR_STREAMING_THREAD_ERR";
+    case HACKRF_ERROR_STREAMING_STOPPED: return "HACKRF_ERROR_STREAMING_STOPPED";
+    case HACKRF_ERROR_STREAMING_EXIT_CALLED: return "HACKRF_ERROR_STREAMING_EXIT_CALLED";
+    case HACKRF_ERROR_USB_API_VERSION: return "HACKRF_ERROR_USB_API_VERSION";
+    case HACKRF_ERROR_NOT_LAST_DEVICE: return "HACKRF_ERROR_NOT_LAST_DEVICE";
+    case HACKRF_ERROR_OTHER: return "HACKRF_ERROR_OTHER";
+    default: return nullptr;
+    }
+}
+#endif
+
+// The baseband filter bandwidths the board's transceiver offers, in hertz.
+constexpr std::uint32_t kFilterBandwidths[] = {1750000,  2500000,  3500000,  5000000,  5500000,  6000000,
+                                               7000000,  8000000,  9000000,  10000000, 12000000, 14000000,
+                                               15000000, 20000000, 24000000, 28000000};
+
+} // namespace
+} // namespace veltrano::sim::hackrf
+
+using veltrano::sim::JournalLine;
+using veltrano::sim::textOrNull;
+using veltrano::sim::hackrf::ListAllocation;
+using veltrano::sim::hackrf::recordDeviceCall;
+using veltrano::sim::hackrf::simulator;
+using veltrano::sim::hackrf::Simulator;
+using veltrano::sim::hackrf::validDevice;
+
+extern "C" {
+
+int ADDCALL hackrf_init()
+{
+    Simulator& sim = simulator();
+    const int result = sim.script().initResult;
+    sim.log(JournalLine("hackrf_init").result(result));
+    return result;
+}
+
+int ADDCALL hackrf_exit()
+{
+    simulator().log(JournalLine("hackrf_exit"));
+    return HACKRF_SUCCESS;
+}
+
+hackrf_device_list_t* ADDCALL hackrf_device_list()
+{
+    Simulator& sim = simulator();
+    const auto& script = sim.script();
+    if (script.listNull) {
+        sim.log(JournalLine("hackrf_device_list") << "->" << "null");
+        return nullptr;
+    }
+    const std::size_t boards = sim.unplugged() ? 0 : script.boards.size();
+
+    auto* allocation = new ListAllocation{};
+    hackrf_device_list_t& list = allocation->list;
+    if (!script.serialArrayNull) {
+        list.serial_numbers = new char*[boards];
+        allocation->allocatedSerials = boards;
+        for (std::size_t index = 0; index < boards; ++index) {
+            const auto& board = script.boards[index];
+            char* serial = nullptr;
+            if (!board.nullSerial) {
+                serial = new char[board.serial.size() + 1];
+                std::memcpy(serial, board.serial.c_str(), board.serial.size() + 1);
+            }
+            list.serial_numbers[index] = serial;
+        }
+    }
+    list.usb_board_ids = new hackrf_usb_board_id[boards];
+    list.usb_device_index = new int[boards];
+    for (std::size_t index = 0; index < boards; ++index) {
+        list.usb_board_ids[index] = USB_BOARD_ID_HACKRF_ONE;
+        list.usb_device_index[index] = static_cast<int>(index);
+    }
+    // No USB handles behind a simulated board.
+    list.usb_devices = nullptr;
+    list.usb_devicecount = 0;
+
+    int count = static_cast<int>(boards);
+    if (script.count) {
+        // A scripted count may be smaller, zero or negative, but never larger than
+        // the arrays: the simulator must not itself hand out a list whose count
+        // overruns them, or the defect found would be its own.
+        count = *script.count < count ? *script.count : count;
+    }
+    list.devicecount = count;
+    sim.log(JournalLine("hackrf_device_list").result(count));
+    return &list;
+}
+
+void ADDCALL hackrf_device_list_free(hackrf_device_list_t* list)
+{
+    simulator().log(JournalLine("hackrf_device_list_free"));
+    if (list == nullptr) {
+        return;
+    }
+    auto* allocation = reinterpret_cast<ListAllocation*>(list);
+    if (list->serial_numbers != nullptr) {
+        for (std::size_t index = 0; index < allocation->allocatedSerials; ++index) {
+            delete[] list->serial_numbers[index];
+        }
+        delete[] list->serial_numbers;
+    }
+    delete[] list->usb_board_ids;
+    delete[] list->usb_device_index;
+    delete allocation;
+}
+
+int ADDCALL hackrf_open_by_serial(const char* const desired_serial_number, hackrf_device** device)
+{
+    Simulator& sim = simulator();
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (device != nullptr) {
+        bool nullHandle = false;
+        result = sim.decideOpen(desired_serial_number, nullHandle);
+        if (result == HACKRF_SUCCESS) {
+            *device = nullHandle ? nullptr : new hackrf_device{};
+        }
+    }
+    sim.log((JournalLine("hackrf_open_by_serial") << textOrNull(desired_serial_number)).result(result));
+    return result;
+}
+
+int ADDCALL hackrf_close(hackrf_device* device)
+{
+    Simulator& sim = simulator();
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (validDevice(device)) {
+        result = sim.script().closeResult;
+        device->magic = 0;
+        delete device;
+    }
+    sim.log(JournalLine("hackrf_close").result(result));
+    return result;
+}
+
+int ADDCALL hackrf_start_rx(hackrf_device* device, hackrf_sample_block_cb_fn callback, void* rx_ctx)
+{
+    return veltrano::sim::hackrf::startStreaming("hackrf_start_rx", device, callback, rx_ctx);
+}
+
+int ADDCALL hackrf_stop_rx(hackrf_device* device)
+{
+    return veltrano::sim::hackrf::stopStreaming("hackrf_stop_rx", device);
+}
+
+int ADDCALL hackrf_start_tx(hackrf_device* device, hackrf_sample_block_cb_fn callback, void* tx_ctx)
+{
+    return veltrano::sim::hackrf::startStreaming("hackrf_start_tx", device, callback, tx_ctx);
+}
+
+int ADDCALL hackrf_stop_tx(hackrf_device* device)
+{
+    return veltrano::sim::hackrf::stopStreaming("hackrf_stop_tx", device);
+}
+
+int ADDCALL hackrf_enable_tx_flush(hackrf_device* device, hackrf_flush_cb_fn callback, void* flush_ctx)
+{
+    Simulator& sim = simulator();
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (validDevice(device)) {
+        device->flushCallback = callback;
+        device->flushContext = flush_ctx;
+        result = HACKRF_SUCCESS;
+    }
+    sim.log(JournalLine("hackrf_enable_tx_flush").result(result));
+    return result;
+}
+
+int ADDCALL hackrf_is_streaming(hackrf_device* device)
+{
+    Simulator& sim = simulator();
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (validDevice(device)) {
+        result = device->streaming ? HACKRF_TRUE : HACKRF_ERROR_STREAMING_STOPPED;
+    }
+    sim.log(JournalLine("hackrf_is_streaming").result(result));
+    return result;
+}
+
+int ADDCALL hackrf_set_freq(hackrf_device* device, const uint64_t freq_hz)
+{
+    return recordDeviceCall(device, JournalLine("hackrf_set_freq") << static_cast<std::uint64_t>(freq_hz));
+}
+
+int ADDCALL hackrf_set_sample_rate(hackrf_device* device, const double freq_hz)
+{
+    return recordDeviceCall(device, JournalLine("hackrf_set_sample_rate") << freq_hz);
+}
+
+int ADDCALL hackrf_set_baseband_filter_bandwidth(hackrf_device* device, const uint32_t bandwidth_hz)
+{
+    return recordDeviceCall(device, JournalLine("hackrf_set_baseband_filter_bandwidth") << bandwidth_hz);
+}
+
+uint32_t ADDCALL hackrf_compute_baseband_filter_bw(const uint32_t bandwidth_hz)
+{
+    // The widest filter not above the request; the narrowest one below that.
+    std::uint32_t chosen = veltrano::sim::hackrf::kFilterBandwidths[0];
+    for (const std::uint32_t candidate : veltrano::sim::hackrf::kFilterBandwidths) {
+        if (candidate <= bandwidth_hz) {
+            chosen = candidate;
+        }
+    }
+    simulator().log((JournalLine("hackrf_compute_baseband_filter_bw") << bandwidth_hz).result(chosen));
+    return chosen;
+}
+
+int ADDCALL hackrf_set_lna_gain(hackrf_device* device, uint32_t value)
+{
+    return recordDeviceCall(device, JournalLine("hackrf_set_lna_gain") << value);
+}
+
+int ADDCALL hackrf_set_vga_gain(hackrf_device* device, uint32_t value)
+{
+    return recordDeviceCall(device, JournalLine("hackrf_set_vga_gain") << value);
+}
+
+#if !defined(SIM_OMIT_hackrf_set_txvga_gain)
+int ADDCALL hackrf_set_txvga_gain(hackrf_device* device, uint32_t value)
+{
+    return recordDeviceCall(device, JournalLine("hackrf_set_txvga_gain") << value);
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_set_amp_enable)
+int ADDCALL hackrf_set_amp_enable(hackrf_device* device, const uint8_t value)
+{
+    return recordDeviceCall(device, JournalLine("hackrf_set_amp_enable") << static_cast<unsigned>(value));
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_init_sweep)
+int ADDCALL hackrf_init_sweep(hackrf_device* device, const uint16_t* frequency_list, const int num_ranges,
+                              const uint32_t num_bytes, const uint32_t step_width, const uint32_t offset,
+                              const enum sweep_style style)
+{
+    Simulator& sim = simulator();
+    JournalLine line("hackrf_init_sweep");
+    line << num_ranges;
+    // The list holds num_ranges pairs of MHz bounds; like the real library, refuse
+    // a count it cannot hold rather than read past the caller's array.
+    const bool listUsable = frequency_list != nullptr && num_ranges >= 1 && num_ranges <= MAX_SWEEP_RANGES;
+    if (listUsable) {
+        std::string ranges;
+        for (int index = 0; index < num_ranges; ++index) {
+            if (index > 0) {
+                ranges += ',';
+            }
+            ranges += std::to_string(frequency_list[2 * index]) + '-' + std::to_string(frequency_list[2 * index + 1]);
+        }
+        line << ranges;
+    } else {
+        line << "(null)";
+    }
+    line << num_bytes << step_width << offset << veltrano::sim::hackrf::enumValue(style);
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (validDevice(device) && listUsable) {
+        result = HACKRF_SUCCESS;
+    }
+    sim.log(line.result(result));
+    return result;
+}
+#endif
+
+int ADDCALL hackrf_start_rx_sweep(hackrf_device* device, hackrf_sample_block_cb_fn callback, void* rx_ctx)
+{
+    return veltrano::sim::hackrf::startStreaming("hackrf_start_rx_sweep", device, callback, rx_ctx);
+}
+
+#if !defined(SIM_OMIT_hackrf_error_name)
+const char* ADDCALL hackrf_error_name(enum hackrf_error errcode)
+{
+    Simulator& sim = simulator();
+    const int code = veltrano::sim::hackrf::enumValue(errcode);
+    sim.log(JournalLine("hackrf_error_name") << code);
+    return sim.script().errorNames ? veltrano::sim::hackrf::errorName(code) : nullptr;
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_version_string_read)
+int ADDCALL hackrf_version_string_read(hackrf_device* device, char* version, uint8_t length)
+{
+    Simulator& sim = simulator();
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (validDevice(device) && version != nullptr) {
+        result = sim.script().versionResult;
+        if (result == HACKRF_SUCCESS) {
+            // Like the real library: up to length bytes of text, then a NUL right
+            // after them, so the caller's buffer needs length + 1 bytes.
+            const std::string& text = sim.script().version;
+            const std::size_t copied = text.size() < length ? text.size() : length;
+            std::memcpy(version, text.data(), copied);
+            version[copied] = '\0';
+        }
+    }
+    sim.log((JournalLine("hackrf_version_string_read") << static_cast<unsigned>(length)).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_usb_api_version_read)
+int ADDCALL hackrf_usb_api_version_read(hackrf_device* device, uint16_t* version)
+{
+    Simulator& sim = simulator();
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (validDevice(device) && version != nullptr) {
+        *version = sim.script().usbApiVersion;
+        result = HACKRF_SUCCESS;
+    }
+    sim.log(JournalLine("hackrf_usb_api_version_read").result(result));
+    return result;
+}
+#endif
+
+int ADDCALL hackrf_set_rx_overrun_limit(hackrf_device* device, uint32_t value)
+{
+    return recordDeviceCall(device, JournalLine("hackrf_set_rx_overrun_limit") << value);
+}
+
+} // extern "C"
