@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <exception>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,12 @@ void writeCapabilities(const ISdrDevice& device, const std::vector<FrequencyRang
         std::cout << '\t' << range.minimumHz << '\t' << range.maximumHz;
     }
     std::cout << '\n' << std::flush;
+    // A record that never reached its reader (a full disk, a closed pipe) is
+    // not a probed board: report it like any other failure of this board.
+    if (!std::cout) {
+        std::cout.clear();
+        throw std::runtime_error("cannot write the record to standard output");
+    }
 }
 
 // Runs one board's probe, turning any failure into one line on standard

@@ -1,0 +1,10 @@
+#!/bin/bash
+# Quick start, part one: installs what is missing, builds, and probes every
+# attached HackRF and bladeRF board (`sdr-probe both`).
+set -euo pipefail
+cd "$(dirname -- "${BASH_SOURCE[0]}")/.."
+
+bash scripts/install-dependencies.sh probe
+cmake -S . -B build -G Ninja -DBUILD_TESTING=OFF >/dev/null </dev/null
+cmake --build build --target sdr-probe </dev/null >/dev/null
+exec build/bin/sdr-probe both

@@ -1,0 +1,29 @@
+#!/bin/bash
+# Quick start, part two: installs what is missing, then builds and runs every
+# test three times over: the native build, the native build under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build under
+# Wine. Stops at the first leg that fails.
+set -euo pipefail
+cd "$(dirname -- "${BASH_SOURCE[0]}")/.."
+
+bash scripts/install-dependencies.sh tests windows
+
+run_native_leg() {
+    local build_dir=$1
+    shift
+    cmake -S . -B "$build_dir" -G Ninja -DVELTRANO_WARNINGS_AS_ERRORS=ON "$@" </dev/null >/dev/null
+    cmake --build "$build_dir" </dev/null
+    ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 120 </dev/null
+}
+
+echo "== Native build"
+run_native_leg build-tests
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+sanitizers="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"
+run_native_leg build-sanitize -DCMAKE_BUILD_TYPE=Debug \
+    "-DCMAKE_CXX_FLAGS=$sanitizers" "-DCMAKE_C_FLAGS=$sanitizers" \
+    "-DCMAKE_EXE_LINKER_FLAGS=$sanitizers" "-DCMAKE_SHARED_LINKER_FLAGS=$sanitizers"
+
+echo "== Windows x64 under Wine"
+bash scripts/windows-tests.sh

@@ -1,0 +1,115 @@
+#include "device/ISdrDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace veltrano {
+namespace {
+
+// The smallest device possible: only the operations every backend must
+// provide, so that everything else shows the interface's own defaults.
+class MinimalDevice final : public ISdrDevice {
+public:
+    DeviceInfo info() const override { return {}; }
+    bool configureRx(const StreamConfig&) override { return true; }
+    double actualRxSampleRateHz() const override { return 0; }
+    std::vector<FrequencyRangeHz> rxFrequencyRanges() const override { return {}; }
+    double maximumRxSampleRateHz() const override { return 0; }
+    bool setRxFrequency(double) override { return true; }
+    bool startRx() override { return true; }
+    void stopRx() override {}
+    std::size_t readSamples(std::complex<float>*, std::size_t) override { return 0; }
+    std::vector<FrequencyRangeHz> txFrequencyRanges() const override { return {}; }
+    bool configureTx(const StreamConfig&) override { return true; }
+    bool startTx() override { return true; }
+    void stopTx() override {}
+    std::size_t writeSamples(const std::complex<float>*, std::size_t) override { return 0; }
+};
+
+TEST(DeviceInterfaceDefaults, optionalCapabilitiesReportNoSupportWithoutFailing)
+{
+    MinimalDevice device;
+    ISdrDevice& base = device;
+    EXPECT_EQ(base.lastError(), "");
+    EXPECT_FALSE(base.streamTimeSeconds().has_value());
+    EXPECT_FALSE(base.supportsFastRxRetune());
+    EXPECT_TRUE(base.prepareRxFrequencies({100e6, 200e6}));
+    EXPECT_EQ(base.fastRxRetuneCount(), 0u);
+    EXPECT_EQ(base.regularRxRetuneCount(), 0u);
+    EXPECT_EQ(base.failedFastRxRetuneCount(), 0u);
+    EXPECT_EQ(base.lastFastRxRetuneError(), 0);
+    EXPECT_FALSE(base.supportsRxAmplifier());
+    EXPECT_FALSE(base.setRxAmplifier(true));
+    EXPECT_FALSE(base.supportsNativeSweep());
+    EXPECT_FALSE(base.configureNativeSweep(StreamConfig{}, 1e6, 2e6));
+    EXPECT_FALSE(base.startNativeSweep());
+    EXPECT_FALSE(base.recoverNativeSweep());
+    EXPECT_EQ(base.nativeSweepFftSize(), 1024u);
+}
+
+TEST(DeviceInterfaceDefaults, sweepReadLeavesTheCallersBlockUntouched)
+{
+    MinimalDevice device;
+    NativeSweepBlock block;
+    block.centerFrequencyHz = 123.0;
+    block.samples.assign(3, {1.0f, 2.0f});
+    block.sweepStart = true;
+    EXPECT_FALSE(device.readNativeSweepBlock(block));
+    EXPECT_EQ(block.centerFrequencyHz, 123.0);
+    EXPECT_EQ(block.samples.size(), 3u);
+    EXPECT_TRUE(block.sweepStart);
+}
+
+TEST(DeviceInterfaceDefaults, drainIsDoneUnlessAStopWasRequested)
+{
+    MinimalDevice device;
+    EXPECT_TRUE(device.drainTx(std::stop_token{}));
+    std::stop_source source;
+    EXPECT_TRUE(device.drainTx(source.get_token()));
+    source.request_stop();
+    EXPECT_FALSE(device.drainTx(source.get_token()));
+}
+
+TEST(DeviceInterfaceDefaults, deviceInfoStartsAsAReceiveOnlyBoard)
+{
+    const DeviceInfo info;
+    EXPECT_TRUE(info.supportsRx);
+    EXPECT_FALSE(info.supportsTx);
+    EXPECT_FALSE(info.familyFlag);
+}
+
+TEST(FrequencyRangesCover, intervalsInsideARangeIncludingItsEdgesAreCovered)
+{
+    const std::vector<FrequencyRangeHz> hackRf{{1e6, 6e9}};
+    EXPECT_TRUE(frequencyRangesCover(hackRf, 1e6, 1e6 + 1));
+    EXPECT_TRUE(frequencyRangesCover(hackRf, 6e9 - 1, 6e9));
+    EXPECT_FALSE(frequencyRangesCover(hackRf, 6e9, 6e9 + 1));
+    EXPECT_FALSE(frequencyRangesCover(hackRf, 1e6 - 1, 2e6));
+}
+
+TEST(FrequencyRangesCover, emptyOrInvertedIntervalsAreNeverCovered)
+{
+    const std::vector<FrequencyRangeHz> hackRf{{1e6, 6e9}};
+    EXPECT_FALSE(frequencyRangesCover(hackRf, 2e6, 2e6));
+    EXPECT_FALSE(frequencyRangesCover(hackRf, 3e6, 2e6));
+    EXPECT_FALSE(frequencyRangesCover({}, 2e6, 3e6));
+}
+
+TEST(FrequencyRangesCover, notANumberAnywhereCoversNothing)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_FALSE(frequencyRangesCover({{1e6, 6e9}}, nan, 2e6));
+    EXPECT_FALSE(frequencyRangesCover({{1e6, 6e9}}, 2e6, nan));
+    EXPECT_FALSE(frequencyRangesCover({{nan, 6e9}}, 2e6, 3e6));
+    EXPECT_FALSE(frequencyRangesCover({{1e6, nan}}, 2e6, 3e6));
+}
+
+TEST(FrequencyRangesCover, aRangeWhoseMinimumExceedsItsMaximumCoversNothing)
+{
+    EXPECT_FALSE(frequencyRangesCover({{6e9, 1e6}}, 2e6, 3e6));
+    EXPECT_TRUE(frequencyRangesCover({{6e9, 1e6}, {1e6, 6e9}}, 2e6, 3e6));
+}
+
+} // namespace
+} // namespace veltrano

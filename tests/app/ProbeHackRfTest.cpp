@@ -1,0 +1,163 @@
+// The probe run as a child process against scripted simulated libraries:
+// exact bytes on both streams and the exit status.
+#include "tests/support/SimulationFixture.h"
+
+#include <gmock/gmock.h>
+
+namespace veltrano {
+namespace {
+
+using ::testing::IsEmpty;
+
+constexpr const char* kCapabilities = "\t2e+07\t1e+06\t6e+09\n";
+
+std::string record(const std::string& identity, const std::string& serial)
+{
+    return "HACKRF\t" + identity + "\t" + serial + kCapabilities;
+}
+
+class ProbeHackRf : public test::Simulation {
+protected:
+    test::ProcessResult probe() const { return test::runProbe({"hackrf"}); }
+};
+
+TEST_F(ProbeHackRf, oneRecordPerBoardInListOrder)
+{
+    simulateHackRf("board 0000000000000000088869dc2a5c3a1b\nboard second.board_2\n");
+    const test::ProcessResult result = probe();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardOutput,
+              record("0000000000000000088869dc2a5c3a1b", "0000000000000000088869dc2a5c3a1b") +
+                  record("second.board_2", "second.board_2"));
+    EXPECT_EQ(result.standardError, "");
+}
+
+TEST_F(ProbeHackRf, noBoardsMeansNoOutputAndSuccess)
+{
+    simulateHackRf("");
+    const test::ProcessResult result = probe();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(result.standardError, "");
+}
+
+TEST_F(ProbeHackRf, noUsableLibraryMeansNoOutputAndSuccess)
+{
+    simulateHackRf("board A\n", "sim-hackrf-no-amp-enable");
+    const test::ProcessResult result = probe();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(result.standardError, "");
+}
+
+TEST_F(ProbeHackRf, aFailingBoardIsReportedAndTheNextStillProbed)
+{
+    simulateHackRf("board A\nboard B\nopen -6 A\n");
+    const test::ProcessResult result = probe();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardOutput, record("B", "B"));
+    EXPECT_EQ(result.standardError, "HackRF A: HackRF open failed: HACKRF_ERROR_BUSY\n");
+}
+
+TEST_F(ProbeHackRf, whenNoBoardCanBeProbedTheStatusIsTwo)
+{
+    simulateHackRf("board A\nopen -1000 A\n");
+    const test::ProcessResult result = probe();
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(result.standardError, "HackRF A: HackRF open failed: HACKRF_ERROR_LIBUSB\n");
+}
+
+TEST_F(ProbeHackRf, serialsOfUpToSixtyFourPlainCharactersAreUsedAsIs)
+{
+    const std::string longest(64, 'a');
+    simulateHackRf("board " + longest + "\n");
+    EXPECT_EQ(probe().standardOutput, record(longest, longest));
+}
+
+TEST_F(ProbeHackRf, otherSerialsAreReplacedByTheirPositionAndTheFirstBoardIsOpened)
+{
+    simulateHackRf("board " + std::string(65, 'a') + "\nboard has space\nboard plus+sign\nboard caf\xc3\xa9\n");
+    const test::ProcessResult result = probe();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardOutput, record("HACKRF-USB-1", "") + record("HACKRF-USB-2", "") +
+                                         record("HACKRF-USB-3", "") + record("HACKRF-USB-4", ""));
+    EXPECT_EQ(hackRf().calls("hackrf_open_by_serial").size(), 4u);
+    EXPECT_EQ(hackRf().calls("hackrf_open_by_serial").front(), "hackrf_open_by_serial (null) -> 0");
+}
+
+TEST_F(ProbeHackRf, theEnumerationsPlaceholderIsPassedOnAsASerial)
+{
+    simulateHackRf("board-null\nboard B\n");
+    const test::ProcessResult result = probe();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardOutput, record("B", "B"));
+    EXPECT_EQ(result.standardError, "HackRF HACKRF-USB-01: HackRF open failed: HACKRF_ERROR_NOT_FOUND\n");
+}
+
+TEST_F(ProbeHackRf, everyOpenedBoardIsClosedBeforeTheNextIsOpened)
+{
+    simulateHackRf("board A\nboard B\nboard C\nopen -5 B\n");
+    ASSERT_EQ(probe().exitStatus, 0);
+    std::vector<std::string> opensAndCloses;
+    for (const auto& line : hackRf().journal()) {
+        if (line.rfind("hackrf_open_by_serial", 0) == 0 || line.rfind("hackrf_close", 0) == 0) {
+            opensAndCloses.push_back(line);
+        }
+    }
+    EXPECT_THAT(opensAndCloses,
+                ::testing::ElementsAre("hackrf_open_by_serial A -> 0", "hackrf_close -> 0",
+                                       "hackrf_open_by_serial B -> -5", "hackrf_open_by_serial C -> 0",
+                                       "hackrf_close -> 0"));
+}
+
+#if !defined(_WIN32)
+TEST_F(ProbeHackRf, aRecordThatCannotBeWrittenIsAFailedBoard)
+{
+    simulateHackRf("board A\nboard B\n");
+    const test::ProcessResult result = test::runProcess(test::probeExecutable(), {"hackrf"}, "/dev/full");
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.standardError, "HackRF A: cannot write the record to standard output\n"
+                                    "HackRF B: cannot write the record to standard output\n");
+}
+#endif
+
+// Whatever the library hands out, the probe neither crashes nor hangs.
+TEST_F(ProbeHackRf, aMegabyteSerialIsReplacedByItsPosition)
+{
+    simulateHackRf("board-repeat 1048576 X\n");
+    const test::ProcessResult result = probe();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardOutput, record("HACKRF-USB-1", ""));
+}
+
+TEST_F(ProbeHackRf, aNegativeCountIsAnEmptyBus)
+{
+    simulateHackRf("board A\ncount -1\n");
+    const test::ProcessResult result = probe();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardOutput, "");
+}
+
+TEST_F(ProbeHackRf, aMissingSerialArrayStillProbesEveryBoard)
+{
+    simulateHackRf("board A\nboard B\nserial-array-null\nopen-any 0\n");
+    const test::ProcessResult result = probe();
+    // The placeholders are not serials the library knows, so both opens fail.
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.standardError, "HackRF HACKRF-USB-01: HackRF open failed: HACKRF_ERROR_NOT_FOUND\n"
+                                    "HackRF HACKRF-USB-02: HackRF open failed: HACKRF_ERROR_NOT_FOUND\n");
+}
+
+TEST_F(ProbeHackRf, tenThousandBoardsGetTenThousandRecords)
+{
+    simulateHackRf("boards 10000 SN\n");
+    const test::ProcessResult result = probe();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(std::count(result.standardOutput.begin(), result.standardOutput.end(), '\n'), 10000);
+    EXPECT_TRUE(result.standardOutput.ends_with(record("SN10000", "SN10000")));
+    EXPECT_EQ(hackRf().calls("hackrf_close").size(), 10000u);
+}
+
+} // namespace
+} // namespace veltrano

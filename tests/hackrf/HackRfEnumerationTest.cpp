@@ -1,0 +1,100 @@
+#include "device/hackrf/HackRfEnumeration.h"
+#include "tests/support/SimulationFixture.h"
+
+#include <gmock/gmock.h>
+
+namespace veltrano {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+std::vector<std::string> serialsOf(const std::vector<HackRfDeviceSummary>& boards)
+{
+    std::vector<std::string> serials;
+    for (const auto& board : boards) {
+        serials.push_back(board.serial);
+    }
+    return serials;
+}
+
+class HackRfEnumeration : public test::Simulation {};
+
+TEST_F(HackRfEnumeration, boardsAreListedInTheLibrarysOrder)
+{
+    simulateHackRf("board B-second\nboard A-first\n");
+    EXPECT_THAT(serialsOf(enumerateHackRfDevices()), ElementsAre("B-second", "A-first"));
+    EXPECT_EQ(hackRf().calls("hackrf_device_list_free").size(), 1u);
+}
+
+TEST_F(HackRfEnumeration, boardsWithoutSerialGetTheirPositionAsPlaceholder)
+{
+    simulateHackRf("board S1\nboard-null\nboard-empty\nboard S4\n");
+    EXPECT_THAT(serialsOf(enumerateHackRfDevices()), ElementsAre("S1", "HACKRF-USB-02", "HACKRF-USB-03", "S4"));
+}
+
+TEST_F(HackRfEnumeration, aMissingSerialArrayGivesEveryBoardAPlaceholder)
+{
+    simulateHackRf("board S1\nboard S2\nserial-array-null\n");
+    EXPECT_THAT(serialsOf(enumerateHackRfDevices()), ElementsAre("HACKRF-USB-01", "HACKRF-USB-02"));
+}
+
+TEST_F(HackRfEnumeration, placeholderWidthIsAMinimumNotALimit)
+{
+    simulateHackRf("boards-null 100\n");
+    const auto serials = serialsOf(enumerateHackRfDevices());
+    ASSERT_EQ(serials.size(), 100u);
+    EXPECT_EQ(serials[8], "HACKRF-USB-09");
+    EXPECT_EQ(serials[98], "HACKRF-USB-99");
+    EXPECT_EQ(serials[99], "HACKRF-USB-100");
+}
+
+TEST_F(HackRfEnumeration, serialsAreCopiedWholeWithoutAnyCheck)
+{
+    simulateHackRf("board has space+plus\nboard-repeat 1048576 Z\n");
+    const auto serials = serialsOf(enumerateHackRfDevices());
+    ASSERT_EQ(serials.size(), 2u);
+    EXPECT_EQ(serials[0], "has space+plus");
+    EXPECT_EQ(serials[1], std::string(1048576, 'Z'));
+}
+
+TEST_F(HackRfEnumeration, tenThousandBoardsAreAllListed)
+{
+    simulateHackRf("boards 10000 SN\n");
+    const auto serials = serialsOf(enumerateHackRfDevices());
+    ASSERT_EQ(serials.size(), 10000u);
+    EXPECT_EQ(serials.front(), "SN1");
+    EXPECT_EQ(serials.back(), "SN10000");
+}
+
+TEST_F(HackRfEnumeration, zeroOrNegativeCountGivesNothingButFreesTheList)
+{
+    simulateHackRf("board S1\ncount -3\n");
+    EXPECT_THAT(enumerateHackRfDevices(), IsEmpty());
+    EXPECT_EQ(hackRf().calls("hackrf_device_list_free").size(), 1u);
+}
+
+TEST_F(HackRfEnumeration, aNullListGivesNothingAndIsNotFreed)
+{
+    simulateHackRf("board S1\nlist-null\n");
+    EXPECT_THAT(enumerateHackRfDevices(), IsEmpty());
+    EXPECT_THAT(hackRf().calls("hackrf_device_list_free"), IsEmpty());
+}
+
+TEST_F(HackRfEnumeration, everyCallAsksTheLibraryAfresh)
+{
+    simulateHackRf("board S1\n");
+    EXPECT_EQ(enumerateHackRfDevices().size(), 1u);
+    EXPECT_EQ(enumerateHackRfDevices().size(), 1u);
+    EXPECT_EQ(hackRf().calls("hackrf_device_list").size(), 2u);
+}
+
+TEST_F(HackRfEnumeration, noUsableLibraryListsNothingWithoutCallingIt)
+{
+    simulateHackRf("board S1\n", "sim-hackrf-no-amp-enable");
+    EXPECT_THAT(enumerateHackRfDevices(), IsEmpty());
+    EXPECT_THAT(hackRf().journal(), IsEmpty());
+}
+
+} // namespace
+} // namespace veltrano

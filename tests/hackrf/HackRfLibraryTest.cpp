@@ -1,0 +1,242 @@
+// Finding, loading and initialising libhackrf. Each test runs in a fresh
+// process, so the table is built anew from the scenario the test sets up.
+#include "device/hackrf/HackRfApi.h"
+#include "device/hackrf/HackRfEnumeration.h"
+#include "device/hackrf/HackRfSdrDevice.h"
+#include "device/PathFromUtf8.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <gmock/gmock.h>
+
+namespace veltrano {
+namespace {
+
+using namespace veltrano::test;
+using ::testing::ElementsAre;
+
+const std::string kOneBoard = "board SN1\n";
+
+std::string loadedFileOf(const SimulatorSession& simulator)
+{
+    const auto lines = simulator.calls("load");
+    return lines.empty() ? std::string("(none)") : lines.front().substr(5);
+}
+
+TEST(HackRfLibrary, overrideIsLoadedEvenWhenALibrarySitsNextToTheExecutable)
+{
+    const ProbeInstallation probe;
+    probe.addLibrary("sim-hackrf", hackRfNamesBesideExecutable().front());
+    probe.addLibrary("sim-hackrf", "override-hackrf" + sharedLibrarySuffix());
+    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY",
+                                     environmentText(probe.directory() / ("override-hackrf" + sharedLibrarySuffix())));
+    const SimulatorSession simulator("HACKRF", kOneBoard);
+
+    const ProcessResult result = probe.run({"hackrf"});
+
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(loadedFileOf(simulator), "override-hackrf" + sharedLibrarySuffix());
+}
+
+TEST(HackRfLibrary, unloadableOverrideFallsThroughToTheNamesNextToTheExecutableInOrder)
+{
+    const auto names = hackRfNamesBesideExecutable();
+    const ProbeInstallation probe;
+    for (const auto& name : names) {
+        probe.addLibrary("sim-hackrf", name);
+    }
+    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", environmentText(probe.directory() / "missing-library"));
+    const SimulatorSession simulator("HACKRF", kOneBoard);
+
+    EXPECT_EQ(probe.run({"hackrf"}).exitStatus, 0);
+    EXPECT_EQ(loadedFileOf(simulator), names[0]);
+
+    std::filesystem::remove(probe.directory() / names[0]);
+    const SimulatorSession second("HACKRF", kOneBoard);
+    EXPECT_EQ(probe.run({"hackrf"}).exitStatus, 0);
+    EXPECT_EQ(loadedFileOf(second), names[1]);
+}
+
+TEST(HackRfLibrary, emptyOverrideIsSkipped)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "the Windows C runtime cannot hold an empty environment variable";
+#endif
+    const ProbeInstallation probe;
+    probe.addLibrary("sim-hackrf", hackRfNamesBesideExecutable().back());
+    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", std::string());
+    const SimulatorSession simulator("HACKRF", kOneBoard);
+
+    const ProcessResult result = probe.run({"hackrf"});
+
+    EXPECT_EQ(result.standardOutput, "HACKRF\tSN1\tSN1\t2e+07\t1e+06\t6e+09\n");
+    EXPECT_EQ(loadedFileOf(simulator), hackRfNamesBesideExecutable().back());
+}
+
+TEST(HackRfLibrary, candidatesAreOverrideThenExecutableDirectoryNames)
+{
+    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", "/some/where/hackrf-override");
+    const auto candidates = detail::hackRfLibraryCandidates();
+
+    std::vector<std::filesystem::path> expected{detail::pathFromUtf8("/some/where/hackrf-override")};
+    for (const auto& name : hackRfNamesBesideExecutable()) {
+        expected.push_back(binaryDirectory() / name);
+    }
+#if !defined(_WIN32)
+    expected.emplace_back("libhackrf.so.0");
+#endif
+    EXPECT_EQ(candidates, expected);
+}
+
+TEST(HackRfLibrary, withoutOverrideTheListStartsNextToTheExecutable)
+{
+    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", std::nullopt);
+    const auto candidates = detail::hackRfLibraryCandidates();
+    ASSERT_FALSE(candidates.empty());
+    EXPECT_EQ(candidates.front(), binaryDirectory() / hackRfNamesBesideExecutable().front());
+}
+
+#if !defined(_WIN32)
+TEST(HackRfLibrary, installedLibraryIsFoundThroughTheSystemLoader)
+{
+    const TemporaryDirectory systemDirectory;
+    std::filesystem::copy_file(simulatedLibrary("sim-hackrf"), systemDirectory / "libhackrf.so.0");
+    const ScopedEnvironment searchPath("LD_LIBRARY_PATH", systemDirectory.path().string());
+    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", std::nullopt);
+    const SimulatorSession simulator("HACKRF", kOneBoard);
+    const ProbeInstallation probe; // nothing next to it
+
+    const ProcessResult result = probe.run({"hackrf"});
+
+    EXPECT_EQ(result.standardOutput, "HACKRF\tSN1\tSN1\t2e+07\t1e+06\t6e+09\n");
+    EXPECT_EQ(loadedFileOf(simulator), "libhackrf.so.0");
+}
+
+TEST(HackRfLibrary, overrideBytesArePassedThroughAsThePath)
+{
+    const std::string nonUtf8 = "/tmp/caf\xe9/lib";
+    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", nonUtf8);
+    EXPECT_EQ(detail::hackRfLibraryCandidates().front().string(), nonUtf8);
+}
+#endif
+
+class HackRfLibraryTable : public ::testing::Test {
+protected:
+    void load(const std::string& variant, const std::string& script = kOneBoard)
+    {
+        override_.emplace("BROMELT_HACKRF_LIBRARY", environmentText(simulatedLibrary(variant)));
+        simulator_.emplace("HACKRF", script);
+    }
+
+    std::optional<ScopedEnvironment> override_;
+    std::optional<SimulatorSession> simulator_;
+};
+
+TEST_F(HackRfLibraryTable, completeLibraryIsLoadedAndInitialisedOnce)
+{
+    load("sim-hackrf");
+    const HackRfApi& api = hackRfApi();
+    EXPECT_TRUE(api.loaded);
+    EXPECT_TRUE(api.initialized);
+    EXPECT_NE(api.module, nullptr);
+    EXPECT_NE(api.initSweep, nullptr);
+    EXPECT_TRUE(hackRfLibraryAvailable());
+    EXPECT_EQ(&hackRfApi(), &api);
+    EXPECT_EQ(simulator_->calls("hackrf_init"), std::vector<std::string>{"hackrf_init -> 0"});
+}
+
+TEST_F(HackRfLibraryTable, missingOptionalEntryPointStillLoads)
+{
+    load("sim-hackrf-no-init-sweep");
+    const HackRfApi& api = hackRfApi();
+    EXPECT_TRUE(api.loaded);
+    EXPECT_EQ(api.initSweep, nullptr);
+    EXPECT_NE(api.startRxSweep, nullptr);
+    EXPECT_EQ(enumerateHackRfDevices().size(), 1u);
+}
+
+TEST_F(HackRfLibraryTable, missingRequiredEntryPointBehavesAsNoLibrary)
+{
+    load("sim-hackrf-no-amp-enable");
+    const HackRfApi& api = hackRfApi();
+    EXPECT_FALSE(api.loaded);
+    EXPECT_FALSE(api.initialized);
+    EXPECT_EQ(api.module, nullptr);
+    EXPECT_TRUE(enumerateHackRfDevices().empty());
+    try {
+        HackRfSdrDevice device("SN1");
+        FAIL() << "opened a board without a usable library";
+    } catch (const std::runtime_error& failure) {
+        EXPECT_STREQ(failure.what(), "HackRF library is not available");
+    }
+    // Not even hackrf_init was called on the incomplete library.
+    EXPECT_TRUE(simulator_->journal().empty());
+}
+
+TEST_F(HackRfLibraryTable, failingInitBehavesAsNoLibrary)
+{
+    load("sim-hackrf", "init -1000\n" + kOneBoard);
+    EXPECT_FALSE(hackRfLibraryAvailable());
+    EXPECT_EQ(hackRfApi().module, nullptr);
+    EXPECT_TRUE(enumerateHackRfDevices().empty());
+    EXPECT_EQ(simulator_->calls("hackrf_device_list").size(), 0u);
+}
+
+TEST_F(HackRfLibraryTable, errorTextIsTheLibrarysNameForTheCode)
+{
+    load("sim-hackrf");
+    EXPECT_EQ(hackRfApi().error(HACKRF_ERROR_NOT_FOUND), "HACKRF_ERROR_NOT_FOUND");
+    EXPECT_EQ(hackRfApi().error(-1000), "HACKRF_ERROR_LIBUSB");
+}
+
+TEST_F(HackRfLibraryTable, errorTextFallsBackToTheDecimalCode)
+{
+    load("sim-hackrf");
+    EXPECT_EQ(hackRfApi().error(-77), "HackRF error -77");
+    EXPECT_EQ(hackRfApi().error(12345), "HackRF error 12345");
+}
+
+TEST_F(HackRfLibraryTable, errorTextWithoutTheNamingEntryPoint)
+{
+    load("sim-hackrf-no-error-name");
+    ASSERT_TRUE(hackRfLibraryAvailable());
+    EXPECT_EQ(hackRfApi().error(-1000), "HackRF error -1000");
+}
+
+TEST_F(HackRfLibraryTable, errorTextWhenTheLibraryNamesNothing)
+{
+    load("sim-hackrf", "error-names off\n");
+    EXPECT_EQ(hackRfApi().error(-5), "HackRF error -5");
+}
+
+// libhackrf is initialised at most once and shut down at exit only when
+// initialising worked; a probe run shows the whole life of the table.
+TEST(HackRfLibraryLifetime, exitIsCalledOnceAtProcessExitAfterEveryBoardIsClosed)
+{
+    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", environmentText(simulatedLibrary("sim-hackrf")));
+    const SimulatorSession simulator("HACKRF", "board A\nboard B\n");
+
+    ASSERT_EQ(runProbe({"hackrf"}).exitStatus, 0);
+
+    const auto journal = simulator.journal();
+    ASSERT_FALSE(journal.empty());
+    EXPECT_EQ(journal.back(), "hackrf_exit");
+    EXPECT_EQ(simulator.calls("hackrf_exit").size(), 1u);
+    EXPECT_EQ(simulator.calls("hackrf_init").size(), 1u);
+    EXPECT_EQ(simulator.calls("hackrf_close").size(), 2u);
+}
+
+TEST(HackRfLibraryLifetime, exitIsNeverCalledWhenInitFailed)
+{
+    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", environmentText(simulatedLibrary("sim-hackrf")));
+    const SimulatorSession simulator("HACKRF", "init -1000\nboard A\n");
+
+    const ProcessResult result = runProbe({"hackrf"});
+
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(result.standardError, "");
+    EXPECT_THAT(simulator.journal(), ElementsAre(::testing::StartsWith("load "), "hackrf_init -> -1000"));
+}
+
+} // namespace
+} // namespace veltrano

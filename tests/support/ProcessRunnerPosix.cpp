@@ -1,0 +1,53 @@
+#include "tests/support/TestEnvironment.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <stdexcept>
+
+extern char** environ;
+
+namespace veltrano::test {
+
+ProcessResult runProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                         const std::optional<std::filesystem::path>& outputFile)
+{
+    // Output goes to files rather than pipes, so a chatty child can never
+    // block on a full pipe while we wait for it.
+    const TemporaryDirectory scratch;
+    const std::string capturedOutput = (scratch / "stdout").string();
+    const std::string outputTarget = outputFile ? outputFile->string() : capturedOutput;
+    const std::string errorFile = (scratch / "stderr").string();
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outputTarget.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+
+    std::vector<std::string> argumentTexts{program.string()};
+    argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : argumentTexts) {
+        argv.push_back(text.data());
+    }
+    argv.push_back(nullptr);
+
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, argumentTexts[0].c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        throw std::runtime_error("cannot start " + program.string());
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+    }
+    ProcessResult result;
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.standardOutput = outputFile ? std::string() : readTextFile(capturedOutput);
+    result.standardError = readTextFile(errorFile);
+    return result;
+}
+
+} // namespace veltrano::test
