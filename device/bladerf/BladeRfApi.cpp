@@ -5,36 +5,31 @@
 namespace veltrano {
 namespace {
 
-template <typename FunctionPointer>
-void resolve(platform::LibraryHandle module, FunctionPointer& entry, const char* name)
-{
-    entry = platform::findFunction<FunctionPointer>(module, name);
-}
-
 void resolveEntryPoints(BladeRfApi& api)
 {
     const auto module = api.module;
-    resolve(module, api.getDeviceList, "bladerf_get_device_list");
-    resolve(module, api.freeDeviceList, "bladerf_free_device_list");
-    resolve(module, api.open, "bladerf_open");
-    resolve(module, api.close, "bladerf_close");
-    resolve(module, api.getBoardName, "bladerf_get_board_name");
-    resolve(module, api.getChannelCount, "bladerf_get_channel_count");
-    resolve(module, api.setFrequency, "bladerf_set_frequency");
-    resolve(module, api.scheduleRetune, "bladerf_schedule_retune");
-    resolve(module, api.getQuickTune, "bladerf_get_quick_tune");
-    resolve(module, api.getTimestamp, "bladerf_get_timestamp");
-    resolve(module, api.getFrequencyRange, "bladerf_get_frequency_range");
-    resolve(module, api.setSampleRate, "bladerf_set_sample_rate");
-    resolve(module, api.getSampleRateRange, "bladerf_get_sample_rate_range");
-    resolve(module, api.setBandwidth, "bladerf_set_bandwidth");
-    resolve(module, api.setGainMode, "bladerf_set_gain_mode");
-    resolve(module, api.setGain, "bladerf_set_gain");
-    resolve(module, api.syncConfig, "bladerf_sync_config");
-    resolve(module, api.enableModule, "bladerf_enable_module");
-    resolve(module, api.syncRx, "bladerf_sync_rx");
-    resolve(module, api.syncTx, "bladerf_sync_tx");
-    resolve(module, api.strerror, "bladerf_strerror");
+    using platform::resolveFunction;
+    resolveFunction(module, api.getDeviceList, "bladerf_get_device_list");
+    resolveFunction(module, api.freeDeviceList, "bladerf_free_device_list");
+    resolveFunction(module, api.open, "bladerf_open");
+    resolveFunction(module, api.close, "bladerf_close");
+    resolveFunction(module, api.getBoardName, "bladerf_get_board_name");
+    resolveFunction(module, api.getChannelCount, "bladerf_get_channel_count");
+    resolveFunction(module, api.setFrequency, "bladerf_set_frequency");
+    resolveFunction(module, api.scheduleRetune, "bladerf_schedule_retune");
+    resolveFunction(module, api.getQuickTune, "bladerf_get_quick_tune");
+    resolveFunction(module, api.getTimestamp, "bladerf_get_timestamp");
+    resolveFunction(module, api.getFrequencyRange, "bladerf_get_frequency_range");
+    resolveFunction(module, api.setSampleRate, "bladerf_set_sample_rate");
+    resolveFunction(module, api.getSampleRateRange, "bladerf_get_sample_rate_range");
+    resolveFunction(module, api.setBandwidth, "bladerf_set_bandwidth");
+    resolveFunction(module, api.setGainMode, "bladerf_set_gain_mode");
+    resolveFunction(module, api.setGain, "bladerf_set_gain");
+    resolveFunction(module, api.syncConfig, "bladerf_sync_config");
+    resolveFunction(module, api.enableModule, "bladerf_enable_module");
+    resolveFunction(module, api.syncRx, "bladerf_sync_rx");
+    resolveFunction(module, api.syncTx, "bladerf_sync_tx");
+    resolveFunction(module, api.strerror, "bladerf_strerror");
 }
 
 bool hasRequiredEntryPoints(const BladeRfApi& api)

@@ -5,41 +5,36 @@
 namespace veltrano {
 namespace {
 
-template <typename FunctionPointer>
-void resolve(platform::LibraryHandle module, FunctionPointer& entry, const char* name)
-{
-    entry = platform::findFunction<FunctionPointer>(module, name);
-}
-
 void resolveEntryPoints(HackRfApi& api)
 {
     const auto module = api.module;
-    resolve(module, api.init, "hackrf_init");
-    resolve(module, api.exit, "hackrf_exit");
-    resolve(module, api.deviceList, "hackrf_device_list");
-    resolve(module, api.deviceListFree, "hackrf_device_list_free");
-    resolve(module, api.openBySerial, "hackrf_open_by_serial");
-    resolve(module, api.close, "hackrf_close");
-    resolve(module, api.startRx, "hackrf_start_rx");
-    resolve(module, api.stopRx, "hackrf_stop_rx");
-    resolve(module, api.startTx, "hackrf_start_tx");
-    resolve(module, api.stopTx, "hackrf_stop_tx");
-    resolve(module, api.enableTxFlush, "hackrf_enable_tx_flush");
-    resolve(module, api.isStreaming, "hackrf_is_streaming");
-    resolve(module, api.setFreq, "hackrf_set_freq");
-    resolve(module, api.setSampleRate, "hackrf_set_sample_rate");
-    resolve(module, api.setBasebandFilterBandwidth, "hackrf_set_baseband_filter_bandwidth");
-    resolve(module, api.computeBasebandFilterBw, "hackrf_compute_baseband_filter_bw");
-    resolve(module, api.setLnaGain, "hackrf_set_lna_gain");
-    resolve(module, api.setVgaGain, "hackrf_set_vga_gain");
-    resolve(module, api.setTxvgaGain, "hackrf_set_txvga_gain");
-    resolve(module, api.setAmpEnable, "hackrf_set_amp_enable");
-    resolve(module, api.initSweep, "hackrf_init_sweep");
-    resolve(module, api.startRxSweep, "hackrf_start_rx_sweep");
-    resolve(module, api.errorName, "hackrf_error_name");
-    resolve(module, api.versionStringRead, "hackrf_version_string_read");
-    resolve(module, api.usbApiVersionRead, "hackrf_usb_api_version_read");
-    resolve(module, api.setRxOverrunLimit, "hackrf_set_rx_overrun_limit");
+    using platform::resolveFunction;
+    resolveFunction(module, api.init, "hackrf_init");
+    resolveFunction(module, api.exit, "hackrf_exit");
+    resolveFunction(module, api.deviceList, "hackrf_device_list");
+    resolveFunction(module, api.deviceListFree, "hackrf_device_list_free");
+    resolveFunction(module, api.openBySerial, "hackrf_open_by_serial");
+    resolveFunction(module, api.close, "hackrf_close");
+    resolveFunction(module, api.startRx, "hackrf_start_rx");
+    resolveFunction(module, api.stopRx, "hackrf_stop_rx");
+    resolveFunction(module, api.startTx, "hackrf_start_tx");
+    resolveFunction(module, api.stopTx, "hackrf_stop_tx");
+    resolveFunction(module, api.enableTxFlush, "hackrf_enable_tx_flush");
+    resolveFunction(module, api.isStreaming, "hackrf_is_streaming");
+    resolveFunction(module, api.setFreq, "hackrf_set_freq");
+    resolveFunction(module, api.setSampleRate, "hackrf_set_sample_rate");
+    resolveFunction(module, api.setBasebandFilterBandwidth, "hackrf_set_baseband_filter_bandwidth");
+    resolveFunction(module, api.computeBasebandFilterBw, "hackrf_compute_baseband_filter_bw");
+    resolveFunction(module, api.setLnaGain, "hackrf_set_lna_gain");
+    resolveFunction(module, api.setVgaGain, "hackrf_set_vga_gain");
+    resolveFunction(module, api.setTxvgaGain, "hackrf_set_txvga_gain");
+    resolveFunction(module, api.setAmpEnable, "hackrf_set_amp_enable");
+    resolveFunction(module, api.initSweep, "hackrf_init_sweep");
+    resolveFunction(module, api.startRxSweep, "hackrf_start_rx_sweep");
+    resolveFunction(module, api.errorName, "hackrf_error_name");
+    resolveFunction(module, api.versionStringRead, "hackrf_version_string_read");
+    resolveFunction(module, api.usbApiVersionRead, "hackrf_usb_api_version_read");
+    resolveFunction(module, api.setRxOverrunLimit, "hackrf_set_rx_overrun_limit");
 }
 
 bool hasRequiredEntryPoints(const HackRfApi& api)

@@ -35,4 +35,11 @@ FunctionPointer findFunction(LibraryHandle library, const char* name)
     return reinterpret_cast<FunctionPointer>(findSymbol(library, name));
 }
 
+// Stores the exported function's address in entry, null when the library lacks it.
+template <typename FunctionPointer>
+void resolveFunction(LibraryHandle library, FunctionPointer& entry, const char* name)
+{
+    entry = findFunction<FunctionPointer>(library, name);
+}
+
 } // namespace veltrano::platform

@@ -13,12 +13,7 @@ class BladeRfDevice : public test::Simulation {};
 
 std::string openFailureOf(const std::string& serial)
 {
-    try {
-        BladeRfSdrDevice device(serial);
-    } catch (const std::runtime_error& failure) {
-        return failure.what();
-    }
-    return "(opened)";
+    return test::openFailureOf<BladeRfSdrDevice>(serial);
 }
 
 TEST_F(BladeRfDevice, opensBySerialAndReportsItsIdentity)

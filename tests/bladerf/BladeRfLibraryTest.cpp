@@ -16,12 +16,6 @@ using ::testing::IsEmpty;
 const std::string kOneBoard = "board serial=SN1 product=bladeRF_2.0\n";
 const std::string kOneBoardRecord = "BLADERF\tSN1\tbladeRF_2.0\t6.144e+07\t7e+07\t6e+09\n";
 
-std::string loadedFileOf(const SimulatorSession& simulator)
-{
-    const auto lines = simulator.calls("load");
-    return lines.empty() ? std::string("(none)") : lines.front().substr(5);
-}
-
 TEST(BladeRfLibrary, overrideIsLoadedEvenWhenALibrarySitsNextToTheExecutable)
 {
     const ProbeInstallation probe;
@@ -34,7 +28,7 @@ TEST(BladeRfLibrary, overrideIsLoadedEvenWhenALibrarySitsNextToTheExecutable)
     const ProcessResult result = probe.run({"bladerf"});
 
     EXPECT_EQ(result.standardOutput, kOneBoardRecord);
-    EXPECT_EQ(loadedFileOf(simulator), "override-bladerf" + sharedLibrarySuffix());
+    EXPECT_EQ(simulator.loadedLibrary(), "override-bladerf" + sharedLibrarySuffix());
 }
 
 TEST(BladeRfLibrary, namesNextToTheExecutableAreTriedInOrder)
@@ -52,7 +46,7 @@ TEST(BladeRfLibrary, namesNextToTheExecutableAreTriedInOrder)
     for (const auto& name : names) {
         const SimulatorSession simulator("BLADERF", kOneBoard);
         EXPECT_EQ(probe.run({"bladerf"}).standardOutput, kOneBoardRecord);
-        EXPECT_EQ(loadedFileOf(simulator), name);
+        EXPECT_EQ(simulator.loadedLibrary(), name);
         std::filesystem::remove(probe.directory() / name);
     }
 }
@@ -68,7 +62,7 @@ TEST(BladeRfLibrary, emptyOverrideIsSkipped)
     const SimulatorSession simulator("BLADERF", kOneBoard);
 
     EXPECT_EQ(probe.run({"bladerf"}).standardOutput, kOneBoardRecord);
-    EXPECT_EQ(loadedFileOf(simulator), bladeRfNamesBesideExecutable().back());
+    EXPECT_EQ(simulator.loadedLibrary(), bladeRfNamesBesideExecutable().back());
 }
 
 TEST(BladeRfLibrary, aLibraryMissingARequiredEntryPointEndsTheSearch)
@@ -85,7 +79,7 @@ TEST(BladeRfLibrary, aLibraryMissingARequiredEntryPointEndsTheSearch)
     EXPECT_EQ(result.standardOutput, "");
     EXPECT_EQ(result.standardError, "");
     // Only the incomplete library was ever loaded, and it was not asked for boards.
-    EXPECT_EQ(loadedFileOf(simulator), "sim-bladerf-no-sync-rx" + sharedLibrarySuffix());
+    EXPECT_EQ(simulator.loadedLibrary(), "sim-bladerf-no-sync-rx" + sharedLibrarySuffix());
     EXPECT_EQ(simulator.calls("load").size(), 1u);
     EXPECT_THAT(simulator.calls("bladerf_get_device_list"), IsEmpty());
 }
@@ -124,7 +118,7 @@ TEST(BladeRfLibrary, installedLibraryIsFoundThroughTheSystemLoader)
     const ProbeInstallation probe;
 
     EXPECT_EQ(probe.run({"bladerf"}).standardOutput, kOneBoardRecord);
-    EXPECT_EQ(loadedFileOf(simulator), "libbladeRF.so.2");
+    EXPECT_EQ(simulator.loadedLibrary(), "libbladeRF.so.2");
 }
 #endif
 

@@ -13,12 +13,7 @@ class HackRfDevice : public test::Simulation {};
 
 std::string openFailureOf(const std::string& serial)
 {
-    try {
-        HackRfSdrDevice device(serial);
-    } catch (const std::runtime_error& failure) {
-        return failure.what();
-    }
-    return "(opened)";
+    return test::openFailureOf<HackRfSdrDevice>(serial);
 }
 
 TEST_F(HackRfDevice, opensByItsSerialAndReportsItsIdentity)

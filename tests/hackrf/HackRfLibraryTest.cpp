@@ -16,12 +16,6 @@ using ::testing::ElementsAre;
 
 const std::string kOneBoard = "board SN1\n";
 
-std::string loadedFileOf(const SimulatorSession& simulator)
-{
-    const auto lines = simulator.calls("load");
-    return lines.empty() ? std::string("(none)") : lines.front().substr(5);
-}
-
 TEST(HackRfLibrary, overrideIsLoadedEvenWhenALibrarySitsNextToTheExecutable)
 {
     const ProbeInstallation probe;
@@ -34,7 +28,7 @@ TEST(HackRfLibrary, overrideIsLoadedEvenWhenALibrarySitsNextToTheExecutable)
     const ProcessResult result = probe.run({"hackrf"});
 
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(loadedFileOf(simulator), "override-hackrf" + sharedLibrarySuffix());
+    EXPECT_EQ(simulator.loadedLibrary(), "override-hackrf" + sharedLibrarySuffix());
 }
 
 TEST(HackRfLibrary, unloadableOverrideFallsThroughToTheNamesNextToTheExecutableInOrder)
@@ -48,12 +42,12 @@ TEST(HackRfLibrary, unloadableOverrideFallsThroughToTheNamesNextToTheExecutableI
     const SimulatorSession simulator("HACKRF", kOneBoard);
 
     EXPECT_EQ(probe.run({"hackrf"}).exitStatus, 0);
-    EXPECT_EQ(loadedFileOf(simulator), names[0]);
+    EXPECT_EQ(simulator.loadedLibrary(), names[0]);
 
     std::filesystem::remove(probe.directory() / names[0]);
     const SimulatorSession second("HACKRF", kOneBoard);
     EXPECT_EQ(probe.run({"hackrf"}).exitStatus, 0);
-    EXPECT_EQ(loadedFileOf(second), names[1]);
+    EXPECT_EQ(second.loadedLibrary(), names[1]);
 }
 
 TEST(HackRfLibrary, emptyOverrideIsSkipped)
@@ -69,7 +63,7 @@ TEST(HackRfLibrary, emptyOverrideIsSkipped)
     const ProcessResult result = probe.run({"hackrf"});
 
     EXPECT_EQ(result.standardOutput, "HACKRF\tSN1\tSN1\t2e+07\t1e+06\t6e+09\n");
-    EXPECT_EQ(loadedFileOf(simulator), hackRfNamesBesideExecutable().back());
+    EXPECT_EQ(simulator.loadedLibrary(), hackRfNamesBesideExecutable().back());
 }
 
 TEST(HackRfLibrary, candidatesAreOverrideThenExecutableDirectoryNames)
@@ -108,7 +102,7 @@ TEST(HackRfLibrary, installedLibraryIsFoundThroughTheSystemLoader)
     const ProcessResult result = probe.run({"hackrf"});
 
     EXPECT_EQ(result.standardOutput, "HACKRF\tSN1\tSN1\t2e+07\t1e+06\t6e+09\n");
-    EXPECT_EQ(loadedFileOf(simulator), "libhackrf.so.0");
+    EXPECT_EQ(simulator.loadedLibrary(), "libhackrf.so.0");
 }
 
 TEST(HackRfLibrary, overrideBytesArePassedThroughAsThePath)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace veltrano::test {
@@ -35,5 +36,17 @@ private:
     std::optional<ScopedEnvironment> bladeRfOverride_;
     std::optional<SimulatorSession> bladeRf_;
 };
+
+// The text a device constructor throws for this serial, or "(opened)".
+template <typename Device>
+std::string openFailureOf(const std::string& serial)
+{
+    try {
+        Device device(serial);
+    } catch (const std::runtime_error& failure) {
+        return failure.what();
+    }
+    return "(opened)";
+}
 
 } // namespace veltrano::test

@@ -160,6 +160,12 @@ std::vector<std::string> SimulatorSession::calls(const std::string& name) const
     return matching;
 }
 
+std::string SimulatorSession::loadedLibrary() const
+{
+    const auto loads = calls("load");
+    return loads.empty() ? std::string("(none)") : loads.front().substr(std::string("load ").size());
+}
+
 ProbeInstallation::ProbeInstallation() : executable_(directory_ / probeExecutable().filename().string())
 {
     std::filesystem::copy_file(probeExecutable(), executable_);

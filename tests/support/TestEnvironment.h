@@ -77,6 +77,8 @@ public:
     std::vector<std::string> journal() const;
     // Journal lines that start with the given call name.
     std::vector<std::string> calls(const std::string& name) const;
+    // File name of the first simulator library that was called, or "(none)".
+    std::string loadedLibrary() const;
 
 private:
     TemporaryDirectory directory_;

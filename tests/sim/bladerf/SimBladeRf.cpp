@@ -6,6 +6,7 @@
 
 #include "bladerf/BladeRfSimulator.h"
 
+#include "common/SimCalls.h"
 #include "common/SimJournal.h"
 
 #include <libbladeRF.h>
@@ -50,33 +51,6 @@ namespace {
 // Bytes per sample of the SC16 formats: an I and a Q of 16 bits each.
 constexpr std::size_t kBytesPerSample = 4;
 
-// A null device is the caller's mistake and gets BLADERF_ERR_INVAL. A pointer
-// that is not an open device is a defect in the device layer: stop right there
-// rather than return something plausible.
-bool validDevice(const ::bladerf* device)
-{
-    if (device == nullptr) {
-        return false;
-    }
-    if (device->magic != ::bladerf::kOpenMagic) {
-        std::fprintf(stderr, "sim: bladerf call on a device that is not open\n");
-        std::fflush(stderr);
-        std::abort();
-    }
-    return true;
-}
-
-// The enum arrives from the caller and may hold any int; copy its bytes instead
-// of loading it as the enum type.
-template <typename Enum>
-int enumValue(const Enum& value)
-{
-    static_assert(sizeof(Enum) == sizeof(int));
-    int number = 0;
-    std::memcpy(&number, &value, sizeof number);
-    return number;
-}
-
 // The simple calls: check the device, record the call with its arguments, succeed.
 int recordDeviceCall(::bladerf* device, JournalLine line)
 {
@@ -117,11 +91,11 @@ int readRange(const char* name, ::bladerf* device, bladerf_channel ch, const bla
 using veltrano::sim::JournalLine;
 using veltrano::sim::textOrNull;
 using veltrano::sim::bladerf::Board;
-using veltrano::sim::bladerf::enumValue;
+using veltrano::sim::enumValue;
 using veltrano::sim::bladerf::recordDeviceCall;
 using veltrano::sim::bladerf::simulator;
 using veltrano::sim::bladerf::Simulator;
-using veltrano::sim::bladerf::validDevice;
+using veltrano::sim::validDevice;
 
 extern "C" {
 

@@ -6,6 +6,7 @@
 
 #include "hackrf/HackRfSimulator.h"
 
+#include "common/SimCalls.h"
 #include "common/SimJournal.h"
 
 // The header declares the entry points without any visibility of their own on
@@ -48,33 +49,6 @@ struct ListAllocation {
     hackrf_device_list_t list;
     std::size_t allocatedSerials;
 };
-
-// A null device is the caller's mistake and gets HACKRF_ERROR_INVALID_PARAM, as
-// from the real library. A pointer that is not an open device is a defect in
-// the device layer: stop right there rather than return something plausible.
-bool validDevice(const hackrf_device* device)
-{
-    if (device == nullptr) {
-        return false;
-    }
-    if (device->magic != hackrf_device::kOpenMagic) {
-        std::fprintf(stderr, "sim: hackrf call on a device that is not open\n");
-        std::fflush(stderr);
-        std::abort();
-    }
-    return true;
-}
-
-// The enum arrives from the caller and may hold any int; copy its bytes instead
-// of loading it as the enum type.
-template <typename Enum>
-int enumValue(const Enum& value)
-{
-    static_assert(sizeof(Enum) == sizeof(int));
-    int number = 0;
-    std::memcpy(&number, &value, sizeof number);
-    return number;
-}
 
 // The simple calls: check the device, record the call with its arguments, succeed.
 int recordDeviceCall(hackrf_device* device, JournalLine line)
@@ -148,7 +122,7 @@ using veltrano::sim::hackrf::ListAllocation;
 using veltrano::sim::hackrf::recordDeviceCall;
 using veltrano::sim::hackrf::simulator;
 using veltrano::sim::hackrf::Simulator;
-using veltrano::sim::hackrf::validDevice;
+using veltrano::sim::validDevice;
 
 extern "C" {
 
@@ -378,7 +352,7 @@ int ADDCALL hackrf_init_sweep(hackrf_device* device, const uint16_t* frequency_l
     } else {
         line << "(null)";
     }
-    line << num_bytes << step_width << offset << veltrano::sim::hackrf::enumValue(style);
+    line << num_bytes << step_width << offset << veltrano::sim::enumValue(style);
     int result = HACKRF_ERROR_INVALID_PARAM;
     if (validDevice(device) && listUsable) {
         result = HACKRF_SUCCESS;
@@ -397,7 +371,7 @@ int ADDCALL hackrf_start_rx_sweep(hackrf_device* device, hackrf_sample_block_cb_
 const char* ADDCALL hackrf_error_name(enum hackrf_error errcode)
 {
     Simulator& sim = simulator();
-    const int code = veltrano::sim::hackrf::enumValue(errcode);
+    const int code = veltrano::sim::enumValue(errcode);
     sim.log(JournalLine("hackrf_error_name") << code);
     return sim.script().errorNames ? veltrano::sim::hackrf::errorName(code) : nullptr;
 }
