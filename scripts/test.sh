@@ -1,8 +1,9 @@
 #!/bin/bash
 # Quick start, part two: installs what is missing, then builds and runs every
-# test three times over: the native build, the native build under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build under
-# Wine. Stops at the first leg that fails.
+# test four times over: the native build, the native build under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the native build under
+# ThreadSanitizer, and the Windows build under Wine. Stops at the first leg
+# that fails.
 set -euo pipefail
 cd "$(dirname -- "${BASH_SOURCE[0]}")/.."
 
@@ -24,6 +25,12 @@ sanitizers="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-r
 run_native_leg build-sanitize -DCMAKE_BUILD_TYPE=Debug \
     "-DCMAKE_CXX_FLAGS=$sanitizers" "-DCMAKE_C_FLAGS=$sanitizers" \
     "-DCMAKE_EXE_LINKER_FLAGS=$sanitizers" "-DCMAKE_SHARED_LINKER_FLAGS=$sanitizers"
+
+echo "== ThreadSanitizer"
+threads="-fsanitize=thread -fno-omit-frame-pointer"
+run_native_leg build-thread -DCMAKE_BUILD_TYPE=Debug \
+    "-DCMAKE_CXX_FLAGS=$threads" "-DCMAKE_C_FLAGS=$threads" \
+    "-DCMAKE_EXE_LINKER_FLAGS=$threads" "-DCMAKE_SHARED_LINKER_FLAGS=$threads"
 
 echo "== Windows x64 under Wine"
 bash scripts/windows-tests.sh

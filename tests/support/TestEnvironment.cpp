@@ -9,6 +9,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace veltrano::test {
 
 std::filesystem::path binaryDirectory()
@@ -64,8 +68,12 @@ std::vector<std::string> bladeRfNamesBesideExecutable()
 void setEnvironment(const std::string& name, const std::optional<std::string>& value)
 {
 #if defined(_WIN32)
-    // The C runtime cannot hold an empty variable: "" removes it.
+    // The C runtime cannot hold an empty variable ("" removes it), but the
+    // process environment can, and child processes inherit that one.
     _putenv_s(name.c_str(), value ? value->c_str() : "");
+    if (value && value->empty()) {
+        SetEnvironmentVariableA(name.c_str(), "");
+    }
 #else
     if (value) {
         setenv(name.c_str(), value->c_str(), 1);
