@@ -13,10 +13,7 @@ class ProbeCommandLine : public ::testing::TestWithParam<std::vector<std::string
 // not one byte of output: scripts tell a usage error by the status alone.
 TEST_P(ProbeCommandLine, isRefusedSilently)
 {
-    const test::ProcessResult result = runProbe(GetParam());
-    EXPECT_EQ(result.exitStatus, 64);
-    EXPECT_EQ(result.standardOutput, "");
-    EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(runProbe(GetParam()), (test::ProcessResult{64, "", ""}));
 }
 
 INSTANTIATE_TEST_SUITE_P(WrongArguments, ProbeCommandLine,

@@ -25,47 +25,35 @@ TEST_F(ProbeHackRf, oneRecordPerBoardInListOrder)
 {
     simulateHackRf("board 0000000000000000088869dc2a5c3a1b\nboard second.board_2\n");
     const test::ProcessResult result = probe();
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.standardOutput,
-              record("0000000000000000088869dc2a5c3a1b", "0000000000000000088869dc2a5c3a1b") +
-                  record("second.board_2", "second.board_2"));
-    EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(result,
+              (test::ProcessResult{0,
+                                   record("0000000000000000088869dc2a5c3a1b", "0000000000000000088869dc2a5c3a1b") +
+                                       record("second.board_2", "second.board_2"),
+                                   ""}));
 }
 
 TEST_F(ProbeHackRf, noBoardsMeansNoOutputAndSuccess)
 {
     simulateHackRf("");
-    const test::ProcessResult result = probe();
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.standardOutput, "");
-    EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(probe(), (test::ProcessResult{0, "", ""}));
 }
 
 TEST_F(ProbeHackRf, noUsableLibraryMeansNoOutputAndSuccess)
 {
     simulateHackRf("board A\n", "sim-hackrf-no-amp-enable");
-    const test::ProcessResult result = probe();
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.standardOutput, "");
-    EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(probe(), (test::ProcessResult{0, "", ""}));
 }
 
 TEST_F(ProbeHackRf, aFailingBoardIsReportedAndTheNextStillProbed)
 {
     simulateHackRf("board A\nboard B\nopen -6 A\n");
-    const test::ProcessResult result = probe();
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.standardOutput, record("B", "B"));
-    EXPECT_EQ(result.standardError, "HackRF A: HackRF open failed: HACKRF_ERROR_BUSY\n");
+    EXPECT_EQ(probe(), (test::ProcessResult{0, record("B", "B"), "HackRF A: HackRF open failed: HACKRF_ERROR_BUSY\n"}));
 }
 
 TEST_F(ProbeHackRf, whenNoBoardCanBeProbedTheStatusIsTwo)
 {
     simulateHackRf("board A\nopen -1000 A\n");
-    const test::ProcessResult result = probe();
-    EXPECT_EQ(result.exitStatus, 2);
-    EXPECT_EQ(result.standardOutput, "");
-    EXPECT_EQ(result.standardError, "HackRF A: HackRF open failed: HACKRF_ERROR_LIBUSB\n");
+    EXPECT_EQ(probe(), (test::ProcessResult{2, "", "HackRF A: HackRF open failed: HACKRF_ERROR_LIBUSB\n"}));
 }
 
 TEST_F(ProbeHackRf, serialsOfUpToSixtyFourPlainCharactersAreUsedAsIs)
@@ -89,10 +77,8 @@ TEST_F(ProbeHackRf, otherSerialsAreReplacedByTheirPositionAndTheFirstBoardIsOpen
 TEST_F(ProbeHackRf, theEnumerationsPlaceholderIsPassedOnAsASerial)
 {
     simulateHackRf("board-null\nboard B\n");
-    const test::ProcessResult result = probe();
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.standardOutput, record("B", "B"));
-    EXPECT_EQ(result.standardError, "HackRF HACKRF-USB-01: HackRF open failed: HACKRF_ERROR_NOT_FOUND\n");
+    EXPECT_EQ(probe(), (test::ProcessResult{0, record("B", "B"),
+                                            "HackRF HACKRF-USB-01: HackRF open failed: HACKRF_ERROR_NOT_FOUND\n"}));
 }
 
 TEST_F(ProbeHackRf, everyOpenedBoardIsClosedBeforeTheNextIsOpened)

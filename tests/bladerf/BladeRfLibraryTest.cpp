@@ -72,9 +72,7 @@ TEST(BladeRfLibrary, aLibraryMissingARequiredEntryPointEndsTheSearch)
 
     const ProcessResult result = probe.run({"bladerf"});
 
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.standardOutput, "");
-    EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(result, (ProcessResult{0, "", ""}));
     // Only the incomplete library was ever loaded, and it was not asked for boards.
     EXPECT_EQ(simulator.loadedLibrary(), "sim-bladerf-no-sync-rx" + sharedLibrarySuffix());
     EXPECT_EQ(simulator.calls("load").size(), 1u);

@@ -223,9 +223,7 @@ TEST(HackRfLibraryLifetime, exitIsNeverCalledWhenInitFailed)
 
     const ProcessResult result = runProbe({"hackrf"});
 
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.standardOutput, "");
-    EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(result, (ProcessResult{0, "", ""}));
     EXPECT_THAT(simulator.journal(), ElementsAre(::testing::StartsWith("load "), "hackrf_init -> -1000"));
 }
 

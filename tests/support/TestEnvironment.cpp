@@ -2,6 +2,8 @@
 
 #include "device/platform/ProcessEnvironment.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -172,6 +174,12 @@ std::string SimulatorSession::loadedLibrary() const
 {
     const auto loads = calls("load");
     return loads.empty() ? std::string("(none)") : loads.front().substr(std::string("load ").size());
+}
+
+void PrintTo(const ProcessResult& result, std::ostream* stream)
+{
+    *stream << "status " << result.exitStatus << ", stdout " << ::testing::PrintToString(result.standardOutput)
+            << ", stderr " << ::testing::PrintToString(result.standardError);
 }
 
 ProbeInstallation::ProbeInstallation() : executable_(directory_ / probeExecutable().filename().string())

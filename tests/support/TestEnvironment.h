@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -91,7 +92,12 @@ struct ProcessResult {
     int exitStatus = -1;
     std::string standardOutput;
     std::string standardError;
+
+    bool operator==(const ProcessResult&) const = default;
 };
+
+// Shows a result readably in test failures: status, then both streams quoted.
+void PrintTo(const ProcessResult& result, std::ostream* stream);
 
 // Runs a program with arguments, standard input empty, both output streams
 // captured byte for byte, and waits for it. When outputFile is given,
