@@ -28,6 +28,16 @@ double scaled(std::int64_t value, float scale)
     return static_cast<double>(value) * static_cast<double>(scale);
 }
 
+// The library's one tunable range of a channel, in Hz; empty when it cannot tell.
+std::vector<FrequencyRangeHz> frequencyRangeOf(bladerf* device, bladerf_channel channel)
+{
+    const bladerf_range* range = nullptr;
+    if (bladeRfApi().getFrequencyRange(device, channel, &range) < 0 || range == nullptr) {
+        return {};
+    }
+    return {{scaled(range->min, range->scale), scaled(range->max, range->scale)}};
+}
+
 } // namespace
 
 BladeRfSdrDevice::BladeRfSdrDevice(std::string serial) : handle_(std::make_unique<NativeHandle>())
@@ -89,19 +99,6 @@ double BladeRfSdrDevice::maximumRxSampleRateHz() const
     }
     return scaled(range->max, range->scale);
 }
-
-namespace {
-
-std::vector<FrequencyRangeHz> frequencyRangeOf(bladerf* device, bladerf_channel channel)
-{
-    const bladerf_range* range = nullptr;
-    if (bladeRfApi().getFrequencyRange(device, channel, &range) < 0 || range == nullptr) {
-        return {};
-    }
-    return {{scaled(range->min, range->scale), scaled(range->max, range->scale)}};
-}
-
-} // namespace
 
 std::vector<FrequencyRangeHz> BladeRfSdrDevice::rxFrequencyRanges() const
 {

@@ -74,6 +74,8 @@ public:
 private:
     bool isOpen() const;
     void readBoardVersions();
+    // Records why an operation this build does not offer was refused; returns false.
+    bool refuse(const char* step);
 
     std::unique_ptr<NativeHandle> handle_ = std::make_unique<NativeHandle>();
     DeviceInfo info_;

@@ -9,32 +9,34 @@
 namespace veltrano {
 namespace {
 
-constexpr const char* kStreamingUnavailable = "not supported by this build of the HackRF backend";
+constexpr const char* kStreamingUnavailable = ": not supported by this build of the HackRF backend";
 
 } // namespace
 
+bool HackRfSdrDevice::refuse(const char* step)
+{
+    lastError_ = std::string(step) + kStreamingUnavailable;
+    return false;
+}
+
 bool HackRfSdrDevice::configureRx(const StreamConfig&)
 {
-    lastError_ = std::string("receive configuration: ") + kStreamingUnavailable;
-    return false;
+    return refuse("receive configuration");
 }
 
 bool HackRfSdrDevice::setRxFrequency(double)
 {
-    lastError_ = std::string("receive tuning: ") + kStreamingUnavailable;
-    return false;
+    return refuse("receive tuning");
 }
 
 bool HackRfSdrDevice::setRxAmplifier(bool)
 {
-    lastError_ = std::string("receive amplifier: ") + kStreamingUnavailable;
-    return false;
+    return refuse("receive amplifier");
 }
 
 bool HackRfSdrDevice::startRx()
 {
-    lastError_ = std::string("receive start: ") + kStreamingUnavailable;
-    return false;
+    return refuse("receive start");
 }
 
 void HackRfSdrDevice::stopRx()
@@ -57,14 +59,12 @@ bool HackRfSdrDevice::supportsNativeSweep() const
 
 bool HackRfSdrDevice::configureNativeSweep(const StreamConfig&, double, double)
 {
-    lastError_ = std::string("native sweep: ") + kStreamingUnavailable;
-    return false;
+    return refuse("native sweep");
 }
 
 bool HackRfSdrDevice::startNativeSweep()
 {
-    lastError_ = std::string("native sweep: ") + kStreamingUnavailable;
-    return false;
+    return refuse("native sweep");
 }
 
 bool HackRfSdrDevice::readNativeSweepBlock(NativeSweepBlock&)
@@ -74,20 +74,17 @@ bool HackRfSdrDevice::readNativeSweepBlock(NativeSweepBlock&)
 
 bool HackRfSdrDevice::recoverNativeSweep()
 {
-    lastError_ = std::string("native sweep: ") + kStreamingUnavailable;
-    return false;
+    return refuse("native sweep");
 }
 
 bool HackRfSdrDevice::configureTx(const StreamConfig&)
 {
-    lastError_ = std::string("transmit configuration: ") + kStreamingUnavailable;
-    return false;
+    return refuse("transmit configuration");
 }
 
 bool HackRfSdrDevice::startTx()
 {
-    lastError_ = std::string("transmit start: ") + kStreamingUnavailable;
-    return false;
+    return refuse("transmit start");
 }
 
 bool HackRfSdrDevice::drainTx(std::stop_token stop)
