@@ -1,0 +1,32 @@
+// Sample conversion between the boards' integer I/Q formats and the complex
+// float samples clients see. These loops are the only per-sample work of the
+// device layer, so they run on every streaming path (callbacks excepted).
+//
+// count is the number of complex samples; the integer side holds 2 * count
+// interleaved values, I first. Results are exact for every input, infinities
+// and NaNs included, whichever instruction set runs them.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+
+namespace veltrano::detail {
+
+// Signed 8-bit I/Q (HackRF) to complex float: value / 128.
+void convertCs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count);
+
+// Complex float to signed 8-bit I/Q (HackRF): clamp to -1..1, times 127 in
+// single precision, round halves away from zero; NaN becomes -127. The value
+// -128 is never produced, so the range stays symmetric.
+void convertCf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t count);
+
+// SC16 Q11 I/Q (bladeRF) to complex float: value * 2^-11 in single precision.
+void convertSc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count);
+
+// Complex float to SC16 Q11 I/Q (bladeRF): below -1 gives -2048, above 1 gives
+// 2047, otherwise value * 2048 rounded halves away from zero and limited to
+// -2048..2047; NaN becomes -2048.
+void convertCf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count);
+
+} // namespace veltrano::detail
