@@ -65,6 +65,15 @@ public:
     // stream first. False, with lastError() set, when it stays closed.
     bool reopenDevice();
 
+    // Losses, each counted since its stream's start (zero before any start).
+    // Received bytes not stored because the receive ring was full.
+    std::uint64_t rxDroppedBytes() const;
+    // Marked sweep blocks not queued because the sweep queue was full.
+    std::uint64_t sweepDroppedBlocks() const;
+    // Zero bytes sent in place of samples because the transmit ring ran dry
+    // while streaming (not counted once the stream is draining).
+    std::uint64_t txUnderrunBytes() const;
+
     struct NativeHandle {
         hackrf_device* device = nullptr;
     };
@@ -72,27 +81,61 @@ public:
     struct SweepBuffer; // sweep block queue shared with the transfer thread
 
 private:
+    // Text of the last failure. A reader thread may report a dead stream while
+    // a controller thread retunes, so the text is replaced as a whole through
+    // an atomic shared pointer: no torn text, and no lock on the sample path.
+    class ErrorText {
+    public:
+        void set(std::string text) { text_.store(std::make_shared<const std::string>(std::move(text))); }
+        void clear() { text_.store(nullptr); }
+        std::string get() const
+        {
+            const std::shared_ptr<const std::string> text = text_.load();
+            return text ? *text : std::string();
+        }
+
+    private:
+        std::atomic<std::shared_ptr<const std::string>> text_;
+    };
+
     bool isOpen() const;
     void readBoardVersions();
     // Records why an operation this build does not offer was refused; returns false.
     bool refuse(const char* step);
 
+    // Receive (HackRfReceive.cpp).
+    void splitGain(double gainDb);
+    bool applyRxConfiguration(const StreamConfig& config);
+    static int receiveCallback(void* transfer);
+    int receive(void* transfer);
+    // Sweep (HackRfSweep.cpp).
+    bool sweepAvailable() const;
+    void takeSweepTransfer(const std::uint8_t* buffer, std::size_t validBytes);
+    // Transmit (HackRfTransmit.cpp).
+    static int transmitCallback(void* transfer);
+    static void transmitFlushCallback(void* context, int success);
+    int transmit(void* transfer);
+
     std::unique_ptr<NativeHandle> handle_ = std::make_unique<NativeHandle>();
     DeviceInfo info_;
     double actualRxSampleRateHz_ = 0.0;
     double rxFrequencyHz_ = 0.0;
-    std::string lastError_;
+    ErrorText lastError_;
     std::string firmwareVersion_;
     std::uint16_t usbApiVersion_ = 0;
     std::uint32_t lnaGainDb_ = 0;
     std::uint32_t vgaGainDb_ = 0;
     bool rxAmplifierEnabled_ = false;
-    std::shared_ptr<RawBuffer> rxBuffer_;
-    std::shared_ptr<SweepBuffer> sweepBuffer_;
+    std::atomic<std::shared_ptr<RawBuffer>> rxBuffer_;
+    std::atomic<std::shared_ptr<SweepBuffer>> sweepBuffer_;
     std::vector<std::int8_t> rxScratch_;
-    std::uint64_t rxDiscardBytes_ = 0;
+    // Ring position below which received bytes are thrown away after a retune
+    // (the retune's clear point plus the settling bytes). A position rather
+    // than a count, so that a retune from another thread and a reader's
+    // discarding can never both account for the same bytes.
+    std::atomic<std::uint64_t> rxDiscardUntil_{0};
     std::atomic<bool> rxStreaming_{false};
-    std::shared_ptr<RawBuffer> txBuffer_;
+    std::atomic<std::shared_ptr<RawBuffer>> txBuffer_;
     std::vector<std::int8_t> txScratch_;
     std::atomic<bool> txStreaming_{false};
     std::atomic<bool> txDraining_{false};
@@ -109,6 +152,9 @@ private:
     double sweepOffsetHz_ = 7'500'000.0;
     double sweepRangeStartHz_ = 0.0;
     double sweepRangeStopHz_ = 0.0;
+    std::atomic<std::uint64_t> rxDroppedBytes_{0};
+    std::atomic<std::uint64_t> sweepDroppedBlocks_{0};
+    std::atomic<std::uint64_t> txUnderrunBytes_{0};
 };
 
 } // namespace veltrano

@@ -1,7 +1,6 @@
-// Receive, sweep and transmit entry points of HackRfSdrDevice. This build
-// opens, identifies and closes boards; the streaming paths refuse with a
-// clear text until their ring buffers and callbacks are in place, and the
-// stop operations already release whatever stream the library runs.
+// Sweep and transmit entry points of HackRfSdrDevice. This build refuses them
+// with a clear text until their callbacks are in place; the transmit stop
+// already releases whatever stream the library runs.
 #include "device/hackrf/HackRfSdrDevice.h"
 
 #include "device/hackrf/HackRfApi.h"
@@ -15,41 +14,13 @@ constexpr const char* kStreamingUnavailable = ": not supported by this build of 
 
 bool HackRfSdrDevice::refuse(const char* step)
 {
-    lastError_ = std::string(step) + kStreamingUnavailable;
+    lastError_.set(std::string(step) + kStreamingUnavailable);
     return false;
 }
 
-bool HackRfSdrDevice::configureRx(const StreamConfig&)
+void HackRfSdrDevice::takeSweepTransfer(const std::uint8_t*, std::size_t)
 {
-    return refuse("receive configuration");
-}
-
-bool HackRfSdrDevice::setRxFrequency(double)
-{
-    return refuse("receive tuning");
-}
-
-bool HackRfSdrDevice::setRxAmplifier(bool)
-{
-    return refuse("receive amplifier");
-}
-
-bool HackRfSdrDevice::startRx()
-{
-    return refuse("receive start");
-}
-
-void HackRfSdrDevice::stopRx()
-{
-    sweepActive_.store(false, std::memory_order_release);
-    if (rxStreaming_.exchange(false) && isOpen()) {
-        static_cast<void>(hackRfApi().stopRx(handle_->device));
-    }
-}
-
-std::size_t HackRfSdrDevice::readSamples(std::complex<float>*, std::size_t)
-{
-    return 0;
+    // No sweep is ever started by this build.
 }
 
 bool HackRfSdrDevice::supportsNativeSweep() const
