@@ -109,7 +109,6 @@ private:
     static int receiveCallback(void* transfer);
     int receive(void* transfer);
     // Sweep (HackRfSweep.cpp).
-    bool sweepAvailable() const;
     void takeSweepTransfer(const std::uint8_t* buffer, std::size_t validBytes);
     // Transmit (HackRfTransmit.cpp).
     static int transmitCallback(void* transfer);

@@ -1,6 +1,6 @@
-// Sweep and transmit entry points of HackRfSdrDevice. This build refuses them
-// with a clear text until their callbacks are in place; the transmit stop
-// already releases whatever stream the library runs.
+// Transmit entry points of HackRfSdrDevice. This build refuses them with a
+// clear text until the transmit callback is in place; the stop already
+// releases whatever stream the library runs.
 #include "device/hackrf/HackRfSdrDevice.h"
 
 #include "device/hackrf/HackRfApi.h"
@@ -16,36 +16,6 @@ bool HackRfSdrDevice::refuse(const char* step)
 {
     lastError_.set(std::string(step) + kStreamingUnavailable);
     return false;
-}
-
-void HackRfSdrDevice::takeSweepTransfer(const std::uint8_t*, std::size_t)
-{
-    // No sweep is ever started by this build.
-}
-
-bool HackRfSdrDevice::supportsNativeSweep() const
-{
-    return false;
-}
-
-bool HackRfSdrDevice::configureNativeSweep(const StreamConfig&, double, double)
-{
-    return refuse("native sweep");
-}
-
-bool HackRfSdrDevice::startNativeSweep()
-{
-    return refuse("native sweep");
-}
-
-bool HackRfSdrDevice::readNativeSweepBlock(NativeSweepBlock&)
-{
-    return false;
-}
-
-bool HackRfSdrDevice::recoverNativeSweep()
-{
-    return refuse("native sweep");
 }
 
 bool HackRfSdrDevice::configureTx(const StreamConfig&)
