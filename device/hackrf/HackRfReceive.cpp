@@ -119,7 +119,7 @@ bool HackRfSdrDevice::setRxFrequency(double frequencyHz)
         lastError_.set("set frequency: " + api.error(result));
         return false;
     }
-    const std::shared_ptr<RawBuffer> ring = rxBuffer_.load();
+    const std::shared_ptr<RawBuffer> ring = std::atomic_load(&rxBuffer_);
     if (rxStreaming_.load()) {
         // Hold a reader on another thread back from everything until the clear
         // point is known, then discard the settling bytes that follow it.
@@ -159,7 +159,7 @@ bool HackRfSdrDevice::startRx()
     }
     rxDiscardUntil_.store(0);
     rxDroppedBytes_.store(0, std::memory_order_relaxed);
-    rxBuffer_.store(std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
+    std::atomic_store(&rxBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
     const HackRfApi& api = hackRfApi();
     const int result = api.startRx(
         handle_->device, [](hackrf_transfer* transfer) { return receiveCallback(transfer); }, this);
@@ -167,7 +167,7 @@ bool HackRfSdrDevice::startRx()
         return true;
     }
     rxStreaming_.exchange(false);
-    rxBuffer_.store(nullptr);
+    std::atomic_store(&rxBuffer_, std::shared_ptr<RawBuffer>());
     lastError_.set("start RX: " + api.error(result));
     return false;
 }
@@ -180,8 +180,8 @@ void HackRfSdrDevice::stopRx()
     if (wasStreaming && isOpen()) {
         static_cast<void>(hackRfApi().stopRx(handle_->device));
     }
-    rxBuffer_.store(nullptr);
-    sweepBuffer_.store(nullptr);
+    std::atomic_store(&rxBuffer_, std::shared_ptr<RawBuffer>());
+    std::atomic_store(&sweepBuffer_, std::shared_ptr<SweepBuffer>());
 }
 
 int HackRfSdrDevice::receiveCallback(void* transfer)
@@ -205,7 +205,7 @@ int HackRfSdrDevice::receive(void* transfer)
         takeSweepTransfer(record.buffer, validBytes);
         return 0;
     }
-    const std::shared_ptr<RawBuffer> ring = rxBuffer_.load();
+    const std::shared_ptr<RawBuffer> ring = std::atomic_load(&rxBuffer_);
     if (record.buffer == nullptr || validBytes < 2 || !ring) {
         return 0;
     }
@@ -224,7 +224,7 @@ std::size_t HackRfSdrDevice::readSamples(std::complex<float>* samples, std::size
     if (samples == nullptr || count == 0) {
         return 0;
     }
-    const std::shared_ptr<RawBuffer> ring = rxBuffer_.load();
+    const std::shared_ptr<RawBuffer> ring = std::atomic_load(&rxBuffer_);
     if (!ring) {
         return 0; // not streaming, or a native sweep owns the stream
     }

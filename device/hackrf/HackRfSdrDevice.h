@@ -82,26 +82,25 @@ public:
 
 private:
     // Text of the last failure. A reader thread may report a dead stream while
-    // a controller thread retunes, so the text is replaced as a whole through
-    // an atomic shared pointer: no torn text, and no lock on the sample path.
+    // a controller thread retunes, so the text is replaced as a whole with the
+    // atomic shared-pointer load and store: no torn text, and nothing on the
+    // sample path waits for it.
     class ErrorText {
     public:
-        void set(std::string text) { text_.store(std::make_shared<const std::string>(std::move(text))); }
-        void clear() { text_.store(nullptr); }
+        void set(std::string text) { std::atomic_store(&text_, std::make_shared<const std::string>(std::move(text))); }
+        void clear() { std::atomic_store(&text_, std::shared_ptr<const std::string>()); }
         std::string get() const
         {
-            const std::shared_ptr<const std::string> text = text_.load();
+            const std::shared_ptr<const std::string> text = std::atomic_load(&text_);
             return text ? *text : std::string();
         }
 
     private:
-        std::atomic<std::shared_ptr<const std::string>> text_;
+        std::shared_ptr<const std::string> text_;
     };
 
     bool isOpen() const;
     void readBoardVersions();
-    // Records why an operation this build does not offer was refused; returns false.
-    bool refuse(const char* step);
 
     // Receive (HackRfReceive.cpp).
     void splitGain(double gainDb);
@@ -125,8 +124,9 @@ private:
     std::uint32_t lnaGainDb_ = 0;
     std::uint32_t vgaGainDb_ = 0;
     bool rxAmplifierEnabled_ = false;
-    std::atomic<std::shared_ptr<RawBuffer>> rxBuffer_;
-    std::atomic<std::shared_ptr<SweepBuffer>> sweepBuffer_;
+    // The rings are read and replaced only with std::atomic_load / std::atomic_store.
+    std::shared_ptr<RawBuffer> rxBuffer_;
+    std::shared_ptr<SweepBuffer> sweepBuffer_;
     std::vector<std::int8_t> rxScratch_;
     // Ring position below which received bytes are thrown away after a retune
     // (the retune's clear point plus the settling bytes). A position rather
@@ -134,7 +134,7 @@ private:
     // discarding can never both account for the same bytes.
     std::atomic<std::uint64_t> rxDiscardUntil_{0};
     std::atomic<bool> rxStreaming_{false};
-    std::atomic<std::shared_ptr<RawBuffer>> txBuffer_;
+    std::shared_ptr<RawBuffer> txBuffer_;
     std::vector<std::int8_t> txScratch_;
     std::atomic<bool> txStreaming_{false};
     std::atomic<bool> txDraining_{false};

@@ -126,7 +126,7 @@ bool HackRfSdrDevice::startNativeSweep()
         return true; // a sweep or ordinary reception already runs
     }
     sweepDroppedBlocks_.store(0, std::memory_order_relaxed);
-    sweepBuffer_.store(std::make_shared<SweepBuffer>());
+    std::atomic_store(&sweepBuffer_, std::make_shared<SweepBuffer>());
     sweepActive_.store(true, std::memory_order_release);
     const HackRfApi& api = hackRfApi();
     const int result = api.startRxSweep(
@@ -136,14 +136,14 @@ bool HackRfSdrDevice::startNativeSweep()
     }
     sweepActive_.store(false, std::memory_order_release);
     rxStreaming_.exchange(false);
-    sweepBuffer_.store(nullptr);
+    std::atomic_store(&sweepBuffer_, std::shared_ptr<SweepBuffer>());
     lastError_.set("start native sweep: " + api.error(result));
     return false;
 }
 
 void HackRfSdrDevice::takeSweepTransfer(const std::uint8_t* buffer, std::size_t validBytes)
 {
-    const std::shared_ptr<SweepBuffer> queue = sweepBuffer_.load();
+    const std::shared_ptr<SweepBuffer> queue = std::atomic_load(&sweepBuffer_);
     if (buffer == nullptr || !queue) {
         return;
     }
@@ -160,7 +160,7 @@ bool HackRfSdrDevice::readNativeSweepBlock(NativeSweepBlock& block)
     if (!sweepActive_.load(std::memory_order_acquire)) {
         return false;
     }
-    const std::shared_ptr<SweepBuffer> queue = sweepBuffer_.load();
+    const std::shared_ptr<SweepBuffer> queue = std::atomic_load(&sweepBuffer_);
     if (!queue) {
         return false;
     }

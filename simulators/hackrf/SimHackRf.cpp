@@ -294,6 +294,7 @@ int ADDCALL hackrf_stop_tx(hackrf_device* device)
     return veltrano::sim::hackrf::stopStreaming("hackrf_stop_tx", device);
 }
 
+#if !defined(SIM_OMIT_hackrf_enable_tx_flush)
 int ADDCALL hackrf_enable_tx_flush(hackrf_device* device, hackrf_flush_cb_fn callback, void* flush_ctx)
 {
     Simulator& sim = simulator();
@@ -305,6 +306,7 @@ int ADDCALL hackrf_enable_tx_flush(hackrf_device* device, hackrf_flush_cb_fn cal
     sim.log(JournalLine("hackrf_enable_tx_flush").result(result));
     return result;
 }
+#endif
 
 int ADDCALL hackrf_is_streaming(hackrf_device* device)
 {
@@ -328,10 +330,12 @@ int ADDCALL hackrf_set_sample_rate(hackrf_device* device, const double freq_hz)
     return recordDeviceCall("hackrf_set_sample_rate", device, freq_hz);
 }
 
+#if !defined(SIM_OMIT_hackrf_set_baseband_filter_bandwidth)
 int ADDCALL hackrf_set_baseband_filter_bandwidth(hackrf_device* device, const uint32_t bandwidth_hz)
 {
     return recordDeviceCall("hackrf_set_baseband_filter_bandwidth", device, bandwidth_hz);
 }
+#endif
 
 uint32_t ADDCALL hackrf_compute_baseband_filter_bw(const uint32_t bandwidth_hz)
 {
