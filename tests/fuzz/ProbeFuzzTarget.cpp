@@ -115,8 +115,9 @@ std::string bladeRfField(FuzzInput& in)
 
 std::string bladeRfRange(FuzzInput& in)
 {
-    return std::to_string(static_cast<std::int32_t>(in.number(65535) * 100000) - 10000000) + ',' +
-           std::to_string(in.number(65535) * 100000) + ',' + std::to_string(in.byte()) + ",1";
+    // Hz from -10 MHz to about 6.5 GHz, so that some ranges are inverted or negative.
+    const auto hz = [&in] { return std::to_string(std::int64_t{in.number(65535)} * 100'000 - 10'000'000); };
+    return hz() + ',' + hz() + ',' + std::to_string(in.byte()) + ",1";
 }
 
 std::string bladeRfScript(FuzzInput& in)
