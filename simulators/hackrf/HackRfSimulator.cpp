@@ -238,6 +238,15 @@ std::size_t Simulator::untakenSentBytes() const
     return sent_.size();
 }
 
+void Simulator::reloadScript()
+{
+    Script script = readScript();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    script_ = std::move(script);
+    failures_ = script_.failures;
+    successfulOpens_ = 0;
+}
+
 Simulator& simulator()
 {
     static Simulator instance;
