@@ -87,7 +87,7 @@ void readSamples(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(delivered * sizeof(std::complex<float>)));
     state.counters["dropped_bytes"] = static_cast<double>(device->rxDroppedBytes());
 }
-BENCHMARK(readSamples)->UseRealTime();
+BENCHMARK(readSamples);
 
 } // namespace
 

@@ -25,11 +25,6 @@ constexpr std::uint64_t kRetuneDiscardBytes = 1'310'720;
 constexpr int kPollBudget = 100;
 constexpr auto kPollPause = std::chrono::milliseconds(1);
 
-bool inRange(double value, double minimum, double maximum)
-{
-    return std::isfinite(value) && value >= minimum && value <= maximum;
-}
-
 } // namespace
 
 void HackRfSdrDevice::splitGain(double gainDb)
@@ -53,32 +48,25 @@ bool HackRfSdrDevice::applyRxConfiguration(const StreamConfig& config)
 {
     const HackRfApi& api = hackRfApi();
     hackrf_device* device = handle_->device;
-    const auto failed = [&](const char* step, int result) {
-        if (result == HACKRF_SUCCESS) {
-            return false;
-        }
-        lastError_.set(std::string(step) + ": " + api.error(result));
-        return true;
-    };
-    if (failed("set sample rate", api.setSampleRate(device, config.sampleRateHz))) {
+    if (stepFailed("set sample rate", api.setSampleRate(device, config.sampleRateHz))) {
         return false;
     }
     if (api.setRxOverrunLimit != nullptr && usbApiVersion_ > 0x0105 &&
-        failed("disable RX overrun limit", api.setRxOverrunLimit(device, 0))) {
+        stepFailed("disable RX overrun limit", api.setRxOverrunLimit(device, 0))) {
         return false;
     }
-    return !failed("set frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) &&
-           !failed("set LNA gain", api.setLnaGain(device, lnaGainDb_)) &&
-           !failed("set VGA gain", api.setVgaGain(device, vgaGainDb_)) &&
-           !failed("set RF amplifier", api.setAmpEnable(device, rxAmplifierEnabled_ ? 1 : 0));
+    return !stepFailed("set frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) &&
+           !stepFailed("set LNA gain", api.setLnaGain(device, lnaGainDb_)) &&
+           !stepFailed("set VGA gain", api.setVgaGain(device, vgaGainDb_)) &&
+           !stepFailed("set RF amplifier", api.setAmpEnable(device, rxAmplifierEnabled_ ? 1 : 0));
 }
 
 bool HackRfSdrDevice::configureRx(const StreamConfig& config)
 {
     lastError_.clear();
     if (!isOpen() || rxStreaming_.load() || txStreaming_.load() ||
-        !inRange(config.sampleRateHz, 2'000'000.0, 20'000'000.0) ||
-        !inRange(config.frequencyHz, 1'000'000.0, 6'000'000'000.0)) {
+        !detail::inRange(config.sampleRateHz, 2'000'000.0, 20'000'000.0) ||
+        !detail::inRange(config.frequencyHz, 1'000'000.0, 6'000'000'000.0)) {
         lastError_.set("invalid RX configuration");
         return false;
     }
@@ -106,7 +94,7 @@ bool HackRfSdrDevice::configureRx(const StreamConfig& config)
 bool HackRfSdrDevice::setRxFrequency(double frequencyHz)
 {
     lastError_.clear();
-    if (!isOpen() || txStreaming_.load() || !inRange(frequencyHz, 1'000'000.0, 6'000'000'000.0)) {
+    if (!isOpen() || txStreaming_.load() || !detail::inRange(frequencyHz, 1'000'000.0, 6'000'000'000.0)) {
         lastError_.set("invalid RX frequency");
         return false;
     }

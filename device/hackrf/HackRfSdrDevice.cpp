@@ -79,6 +79,15 @@ void HackRfSdrDevice::readBoardVersions()
     }
 }
 
+bool HackRfSdrDevice::stepFailed(const char* step, int result)
+{
+    if (result == HACKRF_SUCCESS) {
+        return false;
+    }
+    lastError_.set(std::string(step) + ": " + hackRfApi().error(result));
+    return true;
+}
+
 DeviceInfo HackRfSdrDevice::info() const
 {
     return info_;

@@ -101,6 +101,9 @@ private:
 
     bool isOpen() const;
     void readBoardVersions();
+    // For a libhackrf call of a configuration sequence: false on success;
+    // otherwise records "<step>: <library text>" as the last error and is true.
+    bool stepFailed(const char* step, int result);
 
     // Receive (HackRfReceive.cpp).
     void splitGain(double gainDb);

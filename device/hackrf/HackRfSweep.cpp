@@ -91,22 +91,15 @@ bool HackRfSdrDevice::configureNativeSweep(const StreamConfig& config, double st
 
     const HackRfApi& api = hackRfApi();
     hackrf_device* device = handle_->device;
-    const auto failed = [&](const char* step, int result) {
-        if (result == HACKRF_SUCCESS) {
-            return false;
-        }
-        lastError_.set(std::string(step) + ": " + api.error(result));
-        return true;
-    };
-    if (failed("set native sweep sample rate", api.setSampleRate(device, sweepSampleRateHz_)) ||
+    if (stepFailed("set native sweep sample rate", api.setSampleRate(device, sweepSampleRateHz_)) ||
         (api.setRxOverrunLimit != nullptr && usbApiVersion_ > 0x0105 &&
-         failed("disable native sweep overrun limit", api.setRxOverrunLimit(device, 0))) ||
-        failed("set LNA gain", api.setLnaGain(device, lnaGainDb_)) ||
-        failed("set VGA gain", api.setVgaGain(device, vgaGainDb_)) ||
-        failed("set RF amplifier", api.setAmpEnable(device, rxAmplifierEnabled_ ? 1 : 0)) ||
-        failed("initialize native sweep",
-               api.initSweep(device, frequencies, 1, kBlockBytes, static_cast<std::uint32_t>(sweepStepWidthHz_),
-                             static_cast<std::uint32_t>(sweepOffsetHz_), INTERLEAVED))) {
+         stepFailed("disable native sweep overrun limit", api.setRxOverrunLimit(device, 0))) ||
+        stepFailed("set LNA gain", api.setLnaGain(device, lnaGainDb_)) ||
+        stepFailed("set VGA gain", api.setVgaGain(device, vgaGainDb_)) ||
+        stepFailed("set RF amplifier", api.setAmpEnable(device, rxAmplifierEnabled_ ? 1 : 0)) ||
+        stepFailed("initialize native sweep",
+                   api.initSweep(device, frequencies, 1, kBlockBytes, static_cast<std::uint32_t>(sweepStepWidthHz_),
+                                 static_cast<std::uint32_t>(sweepOffsetHz_), INTERLEAVED))) {
         return false;
     }
     sweepConfigured_ = true;

@@ -40,6 +40,12 @@ inline std::size_t usableBytes(const hackrf_transfer& transfer, int count)
     return bounded > 0 ? static_cast<std::size_t>(bounded) : 0;
 }
 
+// A finite value within minimum..maximum, both inclusive.
+inline bool inRange(double value, double minimum, double maximum)
+{
+    return std::isfinite(value) && value >= minimum && value <= maximum;
+}
+
 // A frequency as the library takes it: whole hertz, halves away from zero.
 inline std::uint64_t wholeHz(double frequencyHz)
 {

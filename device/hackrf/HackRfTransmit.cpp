@@ -28,11 +28,6 @@ constexpr auto kDrainLimit = std::chrono::seconds(2);
 constexpr auto kDrainPoll = std::chrono::milliseconds(1);
 constexpr const char* kCompletionUnavailable = "HackRF TX completion is unavailable; update libhackrf";
 
-bool inRange(double value, double minimum, double maximum)
-{
-    return std::isfinite(value) && value >= minimum && value <= maximum;
-}
-
 } // namespace
 
 bool HackRfSdrDevice::configureTx(const StreamConfig& config)
@@ -40,8 +35,8 @@ bool HackRfSdrDevice::configureTx(const StreamConfig& config)
     lastError_.clear();
     txConfigured_ = false;
     if (!isOpen() || !info_.supportsTx || rxStreaming_.load() || txStreaming_.load() ||
-        !inRange(config.sampleRateHz, 2'000'000.0, 20'000'000.0) || !std::isfinite(config.bandwidthHz) ||
-        !(config.bandwidthHz > 0.0) || !inRange(config.frequencyHz, 1'000'000.0, 6'000'000'000.0)) {
+        !detail::inRange(config.sampleRateHz, 2'000'000.0, 20'000'000.0) || !std::isfinite(config.bandwidthHz) ||
+        !(config.bandwidthHz > 0.0) || !detail::inRange(config.frequencyHz, 1'000'000.0, 6'000'000'000.0)) {
         lastError_.set("invalid TX configuration");
         return false;
     }
@@ -62,18 +57,11 @@ bool HackRfSdrDevice::configureTx(const StreamConfig& config)
                        : 0;
 
     hackrf_device* device = handle_->device;
-    const auto failed = [&](const char* step, int result) {
-        if (result == HACKRF_SUCCESS) {
-            return false;
-        }
-        lastError_.set(std::string(step) + ": " + api.error(result));
-        return true;
-    };
-    if (failed("set TX sample rate", api.setSampleRate(device, config.sampleRateHz)) ||
-        failed("set TX baseband filter bandwidth", api.setBasebandFilterBandwidth(device, filterHz)) ||
-        failed("set TX frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) ||
-        failed("set TX VGA gain", api.setTxvgaGain(device, txVgaGainDb_)) ||
-        failed("disable TX RF amplifier", api.setAmpEnable(device, 0))) {
+    if (stepFailed("set TX sample rate", api.setSampleRate(device, config.sampleRateHz)) ||
+        stepFailed("set TX baseband filter bandwidth", api.setBasebandFilterBandwidth(device, filterHz)) ||
+        stepFailed("set TX frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) ||
+        stepFailed("set TX VGA gain", api.setTxvgaGain(device, txVgaGainDb_)) ||
+        stepFailed("disable TX RF amplifier", api.setAmpEnable(device, 0))) {
         return false;
     }
     txConfigured_ = true;
