@@ -1,0 +1,114 @@
+// The conversions with AVX2: eight floats per register. Only this file is
+// compiled for AVX2, and it is run only where the processor and the operating
+// system support it. It uses intrinsics and nothing from the standard
+// library's inline code, so no AVX2 copy of a shared inline function can be
+// picked by the linker for code that runs on older processors.
+#include "device/conversion/ConversionKernels.h"
+
+#include <immintrin.h>
+
+namespace veltrano::detail {
+namespace {
+
+float* floatsOf(std::complex<float>* samples)
+{
+    return reinterpret_cast<float*>(samples);
+}
+
+const float* floatsOf(const std::complex<float>* samples)
+{
+    return reinterpret_cast<const float*>(samples);
+}
+
+// Halves away from zero as trunc(2v) - trunc(v), which equals
+// t + trunc(2(v - t)) with t = trunc(v); exact for |scaled| < 2^30.
+__m256i roundHalfAwayFromZero(__m256 scaled)
+{
+    return _mm256_sub_epi32(_mm256_cvttps_epi32(_mm256_add_ps(scaled, scaled)), _mm256_cvttps_epi32(scaled));
+}
+
+// VMAXPS returns its second operand when the first is a NaN: the lower clamp
+// turns a NaN into the most negative value.
+__m256 clamp(__m256 value, float lowest, float highest)
+{
+    return _mm256_min_ps(_mm256_max_ps(value, _mm256_set1_ps(lowest)), _mm256_set1_ps(highest));
+}
+
+__m256i toCs8Lanes(const float* values)
+{
+    return roundHalfAwayFromZero(_mm256_mul_ps(clamp(_mm256_loadu_ps(values), -1.0F, 1.0F), _mm256_set1_ps(127.0F)));
+}
+
+// 2047/2048 as the upper clamp gives the 2047 that rounding and limiting give.
+__m256i toSc16Lanes(const float* values)
+{
+    return roundHalfAwayFromZero(
+        _mm256_mul_ps(clamp(_mm256_loadu_ps(values), -1.0F, 2047.0F / 2048.0F), _mm256_set1_ps(2048.0F)));
+}
+
+void cs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
+{
+    const __m256 scale = _mm256_set1_ps(0.0078125F);
+    const std::size_t bulk = count / 16 * 16;
+    float* values = floatsOf(out);
+    for (std::size_t index = 0; index < bulk; index += 16) {
+        for (std::size_t part = 0; part < 4; ++part) {
+            const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + 2 * index + 8 * part));
+            _mm256_storeu_ps(values + 2 * index + 8 * part,
+                             _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(bytes)), scale));
+        }
+    }
+    sse2ConversionKernels.cs8ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+}
+
+void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t count)
+{
+    // The packs work within 128-bit halves; the 32-bit groups come out as
+    // lanes 0,4 of the first register, then 1,5 ... and are put back in order.
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const std::size_t bulk = count / 16 * 16;
+    const float* values = floatsOf(in);
+    for (std::size_t index = 0; index < bulk; index += 16) {
+        const float* source = values + 2 * index;
+        const __m256i low = _mm256_packs_epi32(toCs8Lanes(source), toCs8Lanes(source + 8));
+        const __m256i high = _mm256_packs_epi32(toCs8Lanes(source + 16), toCs8Lanes(source + 24));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * index),
+                            _mm256_permutevar8x32_epi32(_mm256_packs_epi16(low, high), order));
+    }
+    sse2ConversionKernels.cf32ToCs8(in + bulk, out + 2 * bulk, count - bulk);
+}
+
+void sc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count)
+{
+    const __m256 scale = _mm256_set1_ps(0.00048828125F);
+    const std::size_t bulk = count / 8 * 8;
+    float* values = floatsOf(out);
+    for (std::size_t index = 0; index < bulk; index += 8) {
+        for (std::size_t part = 0; part < 2; ++part) {
+            const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * index + 8 * part));
+            _mm256_storeu_ps(values + 2 * index + 8 * part,
+                             _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(words)), scale));
+        }
+    }
+    sse2ConversionKernels.sc16ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+}
+
+void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count)
+{
+    // The pack interleaves 64-bit groups of its two sources; one permute
+    // restores their order.
+    const std::size_t bulk = count / 8 * 8;
+    const float* values = floatsOf(in);
+    for (std::size_t index = 0; index < bulk; index += 8) {
+        const float* source = values + 2 * index;
+        const __m256i packed = _mm256_packs_epi32(toSc16Lanes(source), toSc16Lanes(source + 8));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * index), _mm256_permute4x64_epi64(packed, 0xD8));
+    }
+    sse2ConversionKernels.cf32ToSc16(in + bulk, out + 2 * bulk, count - bulk);
+}
+
+} // namespace
+
+constinit const ConversionKernels avx2ConversionKernels{cs8ToCf32, cf32ToCs8, sc16ToCf32, cf32ToSc16};
+
+} // namespace veltrano::detail
