@@ -20,13 +20,6 @@ const float* floatsOf(const std::complex<float>* samples)
     return reinterpret_cast<const float*>(samples);
 }
 
-// Halves away from zero as trunc(2v) - trunc(v), which equals
-// t + trunc(2(v - t)) with t = trunc(v); exact for |scaled| < 2^30.
-__m256i roundHalfAwayFromZero(__m256 scaled)
-{
-    return _mm256_sub_epi32(_mm256_cvttps_epi32(_mm256_add_ps(scaled, scaled)), _mm256_cvttps_epi32(scaled));
-}
-
 // VMAXPS returns its second operand when the first is a NaN: the lower clamp
 // turns a NaN into the most negative value.
 __m256 clamp(__m256 value, float lowest, float highest)
@@ -34,16 +27,36 @@ __m256 clamp(__m256 value, float lowest, float highest)
     return _mm256_min_ps(_mm256_max_ps(value, _mm256_set1_ps(lowest)), _mm256_set1_ps(highest));
 }
 
-__m256i toCs8Lanes(const float* values)
+// Rounding v halves away from zero is t + trunc(2(v - t)) with t = trunc(v),
+// which equals u - trunc(u / 2) for u = trunc(2v). So the only float
+// truncation is of twice the scaled value, here of the clamped value times
+// twice the scale, exact in single precision.
+__m256i twiceScaledTruncated(const float* values, float lowest, float highest, float twiceScale)
 {
-    return roundHalfAwayFromZero(_mm256_mul_ps(clamp(_mm256_loadu_ps(values), -1.0F, 1.0F), _mm256_set1_ps(127.0F)));
+    return _mm256_cvttps_epi32(
+        _mm256_mul_ps(clamp(_mm256_loadu_ps(values), lowest, highest), _mm256_set1_ps(twiceScale)));
 }
 
-// 2047/2048 as the upper clamp gives the 2047 that rounding and limiting give.
-__m256i toSc16Lanes(const float* values)
+// u - trunc(u / 2) on 16-bit lanes, i.e. u / 2 rounded halves away from
+// zero: with a = u, less one when u is negative, it is floor((a + 1) / 2),
+// which the rounding high multiply by 2^14 computes. |u| <= 4096 here.
+__m256i halveRoundingAway(__m256i twice)
 {
-    return roundHalfAwayFromZero(
-        _mm256_mul_ps(clamp(_mm256_loadu_ps(values), -1.0F, 2047.0F / 2048.0F), _mm256_set1_ps(2048.0F)));
+    return _mm256_mulhrs_epi16(_mm256_add_epi16(twice, _mm256_srai_epi16(twice, 15)), _mm256_set1_epi16(0x4000));
+}
+
+// Twice the 8-bit value for 8 components: clamped to -1..1, times 254.
+__m256i twiceCs8(const float* values)
+{
+    return twiceScaledTruncated(values, -1.0F, 1.0F, 254.0F);
+}
+
+// Twice the Q11 value for 8 components. Clamping to 2047/2048 instead of 1
+// gives 2047 for (2047/2048, 1], exactly what rounding and then limiting to
+// 2047 would give.
+__m256i twiceSc16(const float* values)
+{
+    return twiceScaledTruncated(values, -1.0F, 2047.0F / 2048.0F, 4096.0F);
 }
 
 void cs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
@@ -70,8 +83,8 @@ void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t coun
     const float* values = floatsOf(in);
     for (std::size_t index = 0; index < bulk; index += 16) {
         const float* source = values + 2 * index;
-        const __m256i low = _mm256_packs_epi32(toCs8Lanes(source), toCs8Lanes(source + 8));
-        const __m256i high = _mm256_packs_epi32(toCs8Lanes(source + 16), toCs8Lanes(source + 24));
+        const __m256i low = halveRoundingAway(_mm256_packs_epi32(twiceCs8(source), twiceCs8(source + 8)));
+        const __m256i high = halveRoundingAway(_mm256_packs_epi32(twiceCs8(source + 16), twiceCs8(source + 24)));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * index),
                             _mm256_permutevar8x32_epi32(_mm256_packs_epi16(low, high), order));
     }
@@ -101,7 +114,7 @@ void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t co
     const float* values = floatsOf(in);
     for (std::size_t index = 0; index < bulk; index += 8) {
         const float* source = values + 2 * index;
-        const __m256i packed = _mm256_packs_epi32(toSc16Lanes(source), toSc16Lanes(source + 8));
+        const __m256i packed = halveRoundingAway(_mm256_packs_epi32(twiceSc16(source), twiceSc16(source + 8)));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * index), _mm256_permute4x64_epi64(packed, 0xD8));
     }
     sse2ConversionKernels.cf32ToSc16(in + bulk, out + 2 * bulk, count - bulk);

@@ -1,6 +1,7 @@
 // The conversions with AVX-512 (F, BW, DQ, VL): sixteen floats per register.
-// The exact float-to-integer rounding costs about twice the instructions of
-// a plain round-to-even conversion, and the wider registers pay for that.
+// Exact rounding takes more instructions than a plain round-to-even
+// conversion; the wider registers and a 16-bit fix-up after packing, on half
+// as many registers, pay for that.
 // Only this file is compiled for AVX-512, it is run only where the processor
 // and the operating system support it, and it uses intrinsics and nothing
 // from the standard library's inline code (see Avx2Conversion.cpp).
@@ -28,13 +29,6 @@ const float* floatsOf(const std::complex<float>* samples)
     return reinterpret_cast<const float*>(samples);
 }
 
-// Halves away from zero as trunc(2v) - trunc(v), which equals
-// t + trunc(2(v - t)) with t = trunc(v); exact for |scaled| < 2^30.
-__m512i roundHalfAwayFromZero(__m512 scaled)
-{
-    return _mm512_sub_epi32(_mm512_cvttps_epi32(_mm512_add_ps(scaled, scaled)), _mm512_cvttps_epi32(scaled));
-}
-
 // VMAXPS returns its second operand when the first is a NaN: the lower clamp
 // turns a NaN into the most negative value.
 __m512 clamp(__m512 value, float lowest, float highest)
@@ -42,29 +36,60 @@ __m512 clamp(__m512 value, float lowest, float highest)
     return _mm512_min_ps(_mm512_max_ps(value, _mm512_set1_ps(lowest)), _mm512_set1_ps(highest));
 }
 
-__m512i toCs8Lanes(const float* values)
+// Rounding v halves away from zero is t + trunc(2(v - t)) with t = trunc(v),
+// which equals u - trunc(u / 2) for u = trunc(2v). So the only float
+// truncation is of twice the scaled value, here of the clamped value times
+// twice the scale, exact in single precision.
+__m512i twiceScaledTruncated(const float* values, float lowest, float highest, float twiceScale)
 {
-    return roundHalfAwayFromZero(_mm512_mul_ps(clamp(_mm512_loadu_ps(values), -1.0F, 1.0F), _mm512_set1_ps(127.0F)));
+    return _mm512_cvttps_epi32(
+        _mm512_mul_ps(clamp(_mm512_loadu_ps(values), lowest, highest), _mm512_set1_ps(twiceScale)));
 }
 
-// 2047/2048 as the upper clamp gives the 2047 that rounding and limiting give.
-__m512i toSc16Lanes(const float* values)
+// u - trunc(u / 2) on 16-bit lanes, i.e. u / 2 rounded halves away from
+// zero: with a = u, less one when u is negative, it is floor((a + 1) / 2),
+// which the rounding high multiply by 2^14 computes. |u| <= 4096 here.
+__m512i halveRoundingAway(__m512i twice)
 {
-    return roundHalfAwayFromZero(
-        _mm512_mul_ps(clamp(_mm512_loadu_ps(values), -1.0F, 2047.0F / 2048.0F), _mm512_set1_ps(2048.0F)));
+    return _mm512_mulhrs_epi16(_mm512_add_epi16(twice, _mm512_srai_epi16(twice, 15)), _mm512_set1_epi16(0x4000));
+}
+
+// Twice the 8-bit value for 16 components: clamped to -1..1, times 254.
+__m512i twiceCs8(const float* values)
+{
+    return twiceScaledTruncated(values, -1.0F, 1.0F, 254.0F);
+}
+
+// Twice the Q11 value for 16 components. Clamping to 2047/2048 instead of 1
+// gives 2047 for (2047/2048, 1], exactly what rounding and then limiting to
+// 2047 would give.
+__m512i twiceSc16(const float* values)
+{
+    return twiceScaledTruncated(values, -1.0F, 2047.0F / 2048.0F, 4096.0F);
+}
+
+// 16 components, sign-extended, converted and scaled exactly.
+void storeCs8AsFloats(const std::int8_t* in, float* out)
+{
+    const __m512i values = _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
+    _mm512_storeu_ps(out, _mm512_mul_ps(_mm512_cvtepi32_ps(values), _mm512_set1_ps(0.0078125F)));
+}
+
+void storeSc16AsFloats(const std::int16_t* in, float* out)
+{
+    const __m512i values = _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
+    _mm512_storeu_ps(out, _mm512_mul_ps(_mm512_cvtepi32_ps(values), _mm512_set1_ps(0.00048828125F)));
 }
 
 void cs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
 {
-    const __m512 scale = _mm512_set1_ps(0.0078125F);
     const std::size_t bulk = count / 32 * 32;
     float* values = floatsOf(out);
     for (std::size_t index = 0; index < bulk; index += 32) {
-        for (std::size_t part = 0; part < 4; ++part) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * index + 16 * part));
-            _mm512_storeu_ps(values + 2 * index + 16 * part,
-                             _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(bytes)), scale));
-        }
+        storeCs8AsFloats(in + 2 * index, values + 2 * index);
+        storeCs8AsFloats(in + 2 * index + 16, values + 2 * index + 16);
+        storeCs8AsFloats(in + 2 * index + 32, values + 2 * index + 32);
+        storeCs8AsFloats(in + 2 * index + 48, values + 2 * index + 48);
     }
     avx2ConversionKernels.cs8ToCf32(in + 2 * bulk, out + bulk, count - bulk);
 }
@@ -78,8 +103,8 @@ void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t coun
     const float* values = floatsOf(in);
     for (std::size_t index = 0; index < bulk; index += 32) {
         const float* source = values + 2 * index;
-        const __m512i low = _mm512_packs_epi32(toCs8Lanes(source), toCs8Lanes(source + 16));
-        const __m512i high = _mm512_packs_epi32(toCs8Lanes(source + 32), toCs8Lanes(source + 48));
+        const __m512i low = halveRoundingAway(_mm512_packs_epi32(twiceCs8(source), twiceCs8(source + 16)));
+        const __m512i high = halveRoundingAway(_mm512_packs_epi32(twiceCs8(source + 32), twiceCs8(source + 48)));
         _mm512_storeu_si512(out + 2 * index, _mm512_permutexvar_epi32(order, _mm512_packs_epi16(low, high)));
     }
     avx2ConversionKernels.cf32ToCs8(in + bulk, out + 2 * bulk, count - bulk);
@@ -87,15 +112,11 @@ void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t coun
 
 void sc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count)
 {
-    const __m512 scale = _mm512_set1_ps(0.00048828125F);
     const std::size_t bulk = count / 16 * 16;
     float* values = floatsOf(out);
     for (std::size_t index = 0; index < bulk; index += 16) {
-        for (std::size_t part = 0; part < 2; ++part) {
-            const __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * index + 16 * part));
-            _mm512_storeu_ps(values + 2 * index + 16 * part,
-                             _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_cvtepi16_epi32(words)), scale));
-        }
+        storeSc16AsFloats(in + 2 * index, values + 2 * index);
+        storeSc16AsFloats(in + 2 * index + 16, values + 2 * index + 16);
     }
     avx2ConversionKernels.sc16ToCf32(in + 2 * bulk, out + bulk, count - bulk);
 }
@@ -109,7 +130,7 @@ void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t co
     const float* values = floatsOf(in);
     for (std::size_t index = 0; index < bulk; index += 16) {
         const float* source = values + 2 * index;
-        const __m512i packed = _mm512_packs_epi32(toSc16Lanes(source), toSc16Lanes(source + 16));
+        const __m512i packed = halveRoundingAway(_mm512_packs_epi32(twiceSc16(source), twiceSc16(source + 16)));
         _mm512_storeu_si512(out + 2 * index, _mm512_permutexvar_epi64(order, packed));
     }
     avx2ConversionKernels.cf32ToSc16(in + bulk, out + 2 * bulk, count - bulk);
