@@ -24,8 +24,8 @@ void PrintTo(InstructionSet set, std::ostream* stream)
 namespace {
 
 // The conversion rules stated a second way, independent of the kernels:
-// division and scaling by powers of two, library rounding instead of
-// truncations, explicit comparisons instead of vector min/max.
+// division and scaling by powers of two, rounding in double precision
+// instead of truncations, explicit comparisons instead of vector min/max.
 float cs8Rule(std::int8_t value)
 {
     return static_cast<float>(value) / 128.0F;
@@ -36,13 +36,22 @@ float sc16Rule(std::int16_t value)
     return std::ldexp(static_cast<float>(value), -11);
 }
 
+// In double precision |v| + 0.5 is exact for every float of these ranges,
+// so its floor is the rounding. (Not lround: mingw-w64's rounds
+// 0.49999997 up.)
+long roundedHalfAwayFromZero(float value)
+{
+    const double magnitude = std::floor(std::fabs(static_cast<double>(value)) + 0.5);
+    return static_cast<long>(value < 0 ? -magnitude : magnitude);
+}
+
 std::int8_t cs8Rule(float value)
 {
     if (std::isnan(value)) {
         return -127;
     }
     const float scaled = std::clamp(value, -1.0F, 1.0F) * 127.0F;
-    return static_cast<std::int8_t>(std::clamp(std::lround(scaled), -127L, 127L));
+    return static_cast<std::int8_t>(std::clamp(roundedHalfAwayFromZero(scaled), -127L, 127L));
 }
 
 std::int16_t sc16Rule(float value)
@@ -51,7 +60,7 @@ std::int16_t sc16Rule(float value)
         return -2048;
     }
     const float scaled = value > 1.0F ? 2048.0F : value * 2048.0F;
-    return static_cast<std::int16_t>(std::clamp(std::lround(scaled), -2048L, 2047L));
+    return static_cast<std::int16_t>(std::clamp(roundedHalfAwayFromZero(scaled), -2048L, 2047L));
 }
 
 // Floats compare by their bits, so a sign of zero or a NaN payload counts.
