@@ -43,14 +43,7 @@ void readSamplesPlain(benchmark::State& state)
 
 void memcpyOfTheDeliveredBytes(benchmark::State& state)
 {
-    std::vector<std::complex<float>> source(kSamplesPerCall, {0.5F, -0.25F});
-    std::vector<std::complex<float>> destination(kSamplesPerCall);
-    for (auto _ : state) {
-        std::memcpy(destination.data(), source.data(), kSamplesPerCall * sizeof source[0]);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSamplesPerCall));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSamplesPerCall * sizeof source[0]));
+    bench::copySamples(state, kSamplesPerCall);
 }
 
 BENCHMARK(readSamplesPlain);
@@ -61,9 +54,5 @@ BENCHMARK(memcpyOfTheDeliveredBytes);
 
 int main(int argc, char** argv)
 {
-    veltrano::bench::simulateBladeRf("board serial=A\n", "sim-bladerf-no-quick-tune");
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return veltrano::bench::runOnSimulatedBladeRf(argc, argv, "board serial=A\n", "sim-bladerf-no-quick-tune");
 }

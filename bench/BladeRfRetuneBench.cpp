@@ -65,9 +65,5 @@ BENCHMARK(quickRetuneLibraryCalls);
 
 int main(int argc, char** argv)
 {
-    veltrano::bench::simulateBladeRf("board serial=A\n");
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return veltrano::bench::runOnSimulatedBladeRf(argc, argv, "board serial=A\n");
 }

@@ -45,14 +45,7 @@ void writeSamples(benchmark::State& state)
 
 void memcpyOfTheAcceptedBytes(benchmark::State& state)
 {
-    const auto source = signal();
-    std::vector<std::complex<float>> destination(kSamplesPerCall);
-    for (auto _ : state) {
-        std::memcpy(destination.data(), source.data(), kSamplesPerCall * sizeof source[0]);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSamplesPerCall));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSamplesPerCall * sizeof source[0]));
+    bench::copySamples(state, kSamplesPerCall);
 }
 
 BENCHMARK(writeSamples);
@@ -63,9 +56,5 @@ BENCHMARK(memcpyOfTheAcceptedBytes);
 
 int main(int argc, char** argv)
 {
-    veltrano::bench::simulateBladeRf("board serial=A\n");
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return veltrano::bench::runOnSimulatedBladeRf(argc, argv, "board serial=A\n");
 }
