@@ -284,6 +284,14 @@ Simulator::Simulator()
 {
 }
 
+void Simulator::reloadScript()
+{
+    script_ = readScript();
+    for (auto& calls : calls_) {
+        calls.store(0, std::memory_order_relaxed);
+    }
+}
+
 std::uint64_t Simulator::countCall(Entry entry)
 {
     return calls_[static_cast<std::size_t>(entry)].fetch_add(1, std::memory_order_relaxed) + 1;

@@ -134,6 +134,9 @@ public:
     // The board a scripted successful open attaches to: the named one if any,
     // else the first, else a board with every default.
     const Board& boardForScriptedOpen(const char* identifier) const;
+    // Reads the script again and numbers calls from 1 again, so that the new
+    // script's call rules mean what they say.
+    void reloadScript();
 
 private:
     Script script_;
