@@ -10,6 +10,8 @@ namespace {
 // libusb_handle_events_timeout never blocks for ever; this is its wait when
 // given no time-out.
 constexpr auto kDefaultEventWait = std::chrono::seconds(60);
+// How far the board may run ahead of a slow host before it stops catching up.
+constexpr auto kLongestBacklog = std::chrono::milliseconds(500);
 
 } // namespace
 
@@ -115,9 +117,14 @@ int Emulator::handleEvents(const timeval* timeout)
                 } else {
                     board_.consume(transfer->buffer, length);
                 }
-                boardClock_ =
-                    std::max(boardClock_, now) + std::chrono::duration_cast<Clock::duration>(
-                                                     std::chrono::duration<double>(board_.secondsFor(length)));
+                // The board keeps its own pace: a late host gets the backlog
+                // at once, so the average rate stays the programmed one. After
+                // a long pause (a new stream) the clock starts afresh.
+                if (now - boardClock_ > kLongestBacklog) {
+                    boardClock_ = now;
+                }
+                boardClock_ += std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double>(board_.secondsFor(length)));
                 transfer->status = LIBUSB_TRANSFER_COMPLETED;
                 transfer->actual_length = transfer->length;
             }

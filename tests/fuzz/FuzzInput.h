@@ -2,11 +2,12 @@
 // front; an exhausted input yields zeros and empty texts.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace veltrano::fuzz {
 
@@ -26,9 +27,13 @@ public:
         return *data_++;
     }
 
+    // A number below `below`, from as many bytes as that needs.
     std::uint32_t number(std::uint32_t below)
     {
-        const std::uint32_t value = static_cast<std::uint32_t>(byte()) << 8 | byte();
+        std::uint32_t value = 0;
+        for (std::uint64_t span = 1; span < below; span <<= 8) {
+            value = value << 8 | byte();
+        }
         return below == 0 ? 0 : value % below;
     }
 
@@ -43,6 +48,19 @@ public:
             if (excluded.find(c) != std::string_view::npos) {
                 c = '_';
             }
+        }
+        return result;
+    }
+
+    // A buffer of `length` bytes: up to `maxTaken` bytes of the input,
+    // repeated to fill it, so that large transfers leave input for later steps.
+    std::vector<std::uint8_t> buffer(std::size_t length, std::size_t maxTaken)
+    {
+        std::size_t taken = number(static_cast<std::uint32_t>(maxTaken) + 1);
+        const std::uint8_t* bytes = take(taken);
+        std::vector<std::uint8_t> result(length);
+        for (std::size_t i = 0; i < length; ++i) {
+            result[i] = taken > 0 ? bytes[i % taken] : static_cast<std::uint8_t>(i);
         }
         return result;
     }

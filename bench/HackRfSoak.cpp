@@ -1,0 +1,250 @@
+// Soak run of HackRF receive: streams from whatever libhackrf the environment
+// names (scripts/soak.sh sets up the emulated board or the simulated library)
+// for a given time, with a reader thread and a controller thread that retunes
+// every 250 ms, then reports what arrived, what was lost and where, and the
+// process's resident memory at the start and at the end.
+//
+//   hackrf-soak [seconds] [sample rate in Hz]     (defaults: 60, 20000000)
+//
+// The board's stream carries its own position (each 4-byte word holds its
+// index), so the reader checks every byte: a jump forward is a loss (the ring
+// was full, or a retune discarded data), a jump back is a reordering, which
+// must never happen. Exit status 1 when one did.
+#include "device/hackrf/HackRfSdrDevice.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <complex>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace veltrano;
+
+std::uint64_t residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            std::uint64_t kib = 0;
+            status >> kib;
+            return kib;
+        }
+        status.ignore(4096, '\n');
+    }
+    return 0;
+}
+
+std::uint8_t patternByte(std::uint64_t position)
+{
+    return static_cast<std::uint8_t>((position / 4) >> (8 * (position % 4)));
+}
+
+// Follows the stream's position through everything the reader receives. The
+// bytes are runs of the pattern, each starting at a word boundary of the
+// stream; a run's first bytes may happen to continue the previous run, so at
+// a mismatch the new run's start is searched a few bytes back: the place from
+// which the bytes read as the pattern at the position their first word names.
+class StreamChecker {
+public:
+    void take(const std::uint8_t* bytes, std::size_t count)
+    {
+        pending_.insert(pending_.end(), bytes, bytes + count);
+        for (;;) {
+            if (!synchronised_) {
+                if (pending_.size() - cursor_ < kLookAhead) {
+                    break;
+                }
+                position_ = firstPosition_ = 4 * std::uint64_t{wordAt(cursor_)};
+                runStart_ = cursor_;
+                synchronised_ = true;
+            }
+            while (cursor_ < pending_.size() && pending_[cursor_] == patternByte(position_)) {
+                ++cursor_;
+                ++position_;
+            }
+            if (cursor_ + kLookAhead > pending_.size()) {
+                break; // need more bytes to tell a new run from a coincidence
+            }
+            resynchronise();
+        }
+        // Keep a few bytes behind the cursor for the look-back.
+        const std::size_t keep = std::min<std::size_t>(cursor_ - runStart_, 8);
+        const std::size_t drop = cursor_ - keep;
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(drop));
+        cursor_ -= drop;
+        runStart_ = runStart_ > drop ? runStart_ - drop : 0;
+    }
+
+    std::uint64_t jumps() const { return jumps_; }
+    std::uint64_t skippedBytes() const { return skippedBytes_; }
+    std::uint64_t reorderings() const { return reorderings_; }
+    std::uint64_t unreadable() const { return unreadable_; }
+
+private:
+    static constexpr std::size_t kLookAhead = 16;
+
+    std::uint32_t wordAt(std::size_t at) const
+    {
+        return pending_[at] | pending_[at + 1] << 8 | pending_[at + 2] << 16 |
+               static_cast<std::uint32_t>(pending_[at + 3]) << 24;
+    }
+
+    // Words count modulo 2^32: the position nearest the expected one.
+    std::uint64_t unwrap(std::uint32_t word) const
+    {
+        std::uint64_t index = (position_ / 4 & ~std::uint64_t{0xffffffff}) | word;
+        if (index + 0x80000000ull < position_ / 4) {
+            index += 0x100000000ull;
+        }
+        return 4 * index;
+    }
+
+    bool runStartsAt(std::size_t at, std::uint64_t& resumed) const
+    {
+        resumed = unwrap(wordAt(at));
+        for (std::size_t i = 0; i < kLookAhead - 4; ++i) {
+            if (pending_[at + i] != patternByte(resumed + i)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void resynchronise()
+    {
+        const std::size_t lowest = std::max(runStart_ + 1, cursor_ >= 6 ? cursor_ - 6 : 0);
+        for (std::size_t at = lowest; at <= cursor_; ++at) {
+            std::uint64_t resumed = 0;
+            if (runStartsAt(at, resumed)) {
+                const std::uint64_t expected = position_ - (cursor_ - at);
+                if (resumed > expected) {
+                    ++jumps_;
+                    skippedBytes_ += resumed - expected;
+                } else {
+                    ++reorderings_;
+                }
+                position_ = resumed;
+                cursor_ = runStart_ = at;
+                return;
+            }
+        }
+        // Bytes that are no run of the pattern at all.
+        ++unreadable_;
+        synchronised_ = false;
+        ++cursor_;
+    }
+
+    std::vector<std::uint8_t> pending_;
+    std::size_t cursor_ = 0;
+    std::size_t runStart_ = 0;
+    bool synchronised_ = false;
+    std::uint64_t position_ = 0;
+    std::uint64_t firstPosition_ = 0;
+    std::uint64_t jumps_ = 0;
+    std::uint64_t skippedBytes_ = 0;
+    std::uint64_t reorderings_ = 0;
+    std::uint64_t unreadable_ = 0;
+};
+
+// Bytes the emulated board produced, when the process runs on it (the
+// libusb-1.0 the real libhackrf loaded is the emulator's); nothing otherwise.
+std::optional<std::uint64_t> boardBytesDelivered()
+{
+    void* usb = dlopen("libusb-1.0.so.0", RTLD_NOW | RTLD_NOLOAD);
+    void* entry = usb != nullptr ? dlsym(usb, "veltrano_usb_hackrf_rx_bytes_delivered") : nullptr;
+    std::optional<std::uint64_t> bytes;
+    if (entry != nullptr) {
+        bytes = reinterpret_cast<std::uint64_t (*)()>(entry)();
+    }
+    if (usb != nullptr) {
+        dlclose(usb);
+    }
+    return bytes;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
+    const double sampleRateHz = argc > 2 ? std::atof(argv[2]) : 20e6;
+    const std::uint64_t residentAtStart = residentKiB();
+
+    HackRfSdrDevice device("");
+    if (!device.configureRx({100e6, sampleRateHz, sampleRateHz, 20.0}) || !device.startRx()) {
+        std::fprintf(stderr, "hackrf-soak: cannot start receiving: %s\n", device.lastError().c_str());
+        return 2;
+    }
+
+    std::atomic<bool> running{true};
+    std::uint64_t samples = 0;
+    StreamChecker checker;
+    std::thread reader([&] {
+        std::vector<std::complex<float>> buffer(65536);
+        std::vector<std::uint8_t> bytes;
+        while (running.load()) {
+            const std::size_t count = device.readSamples(buffer.data(), buffer.size());
+            bytes.resize(2 * count);
+            for (std::size_t i = 0; i < count; ++i) {
+                bytes[2 * i] = static_cast<std::uint8_t>(static_cast<std::int8_t>(buffer[i].real() * 128.0f));
+                bytes[2 * i + 1] = static_cast<std::uint8_t>(static_cast<std::int8_t>(buffer[i].imag() * 128.0f));
+            }
+            checker.take(bytes.data(), bytes.size());
+            samples += count;
+        }
+    });
+    std::uint64_t retunes = 0;
+    std::thread controller([&] {
+        while (running.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            retunes += device.setRxFrequency(retunes % 2 == 0 ? 101e6 : 100e6) ? 1 : 0;
+        }
+    });
+
+    // Memory once both threads have run for a second, to compare with the end.
+    const double warmUp = std::min(seconds, 1.0);
+    std::this_thread::sleep_for(std::chrono::duration<double>(warmUp));
+    const std::uint64_t residentStreaming = residentKiB();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds - warmUp));
+    running.store(false);
+    controller.join();
+    reader.join();
+    const std::uint64_t dropped = device.rxDroppedBytes();
+    const std::uint64_t residentBeforeStop = residentKiB();
+    device.stopRx();
+    const std::optional<std::uint64_t> boardBytes = boardBytesDelivered();
+    const std::uint64_t residentAtEnd = residentKiB();
+
+    std::printf("duration                 %.0f s at %.0f samples/s\n", seconds, sampleRateHz);
+    std::printf("samples delivered        %llu\n", static_cast<unsigned long long>(samples));
+    if (boardBytes) {
+        std::printf("samples sent by board    %llu\n", static_cast<unsigned long long>(*boardBytes / 2));
+    }
+    std::printf("retunes                  %llu (each discards 1310720 bytes)\n",
+                static_cast<unsigned long long>(retunes));
+    std::printf("bytes dropped, ring full %llu (rxDroppedBytes)\n", static_cast<unsigned long long>(dropped));
+    std::printf("jumps forward            %llu, %llu bytes skipped in all\n",
+                static_cast<unsigned long long>(checker.jumps()),
+                static_cast<unsigned long long>(checker.skippedBytes()));
+    std::printf("reorderings              %llu (bytes that are no run of the pattern: %llu)\n",
+                static_cast<unsigned long long>(checker.reorderings()),
+                static_cast<unsigned long long>(checker.unreadable()));
+    std::printf(
+        "resident memory          %llu KiB before opening, %llu KiB after a second of streaming, %llu KiB before the "
+        "stop, %llu KiB after it\n",
+        static_cast<unsigned long long>(residentAtStart), static_cast<unsigned long long>(residentStreaming),
+        static_cast<unsigned long long>(residentBeforeStop), static_cast<unsigned long long>(residentAtEnd));
+    return checker.reorderings() == 0 && checker.unreadable() == 0 ? 0 : 1;
+}
