@@ -6,12 +6,20 @@
 #include "device/bladerf/BladeRfSdrDevice.h"
 #include "device/hackrf/HackRfSdrDevice.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
+
+// The exit status for a wrong command line (EX_USAGE of sysexits.h).
+constexpr int kUsageStatus = 64;
+// Streams that must make progress are polled this often, and given up on
+// after this long without any.
+constexpr auto kPollInterval = std::chrono::milliseconds(1);
+constexpr auto kStallLimit = std::chrono::seconds(5);
 
 // A finite decimal number (scientific notation welcome: 2.4e9), or an exception naming the argument.
 inline double parseNumber(const char* text, const char* what)

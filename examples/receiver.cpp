@@ -5,16 +5,13 @@
 #include "ExampleSupport.h"
 
 #include <algorithm>
+#include <chrono>
 #include <complex>
 #include <fstream>
 #include <iostream>
 #include <vector>
 
 namespace {
-
-constexpr int kUsageStatus = 64;
-// readSamples waits about 100 ms for data before it returns empty-handed.
-constexpr int kMaxEmptyReads = 50;
 
 int usage()
 {
@@ -52,21 +49,20 @@ int main(int argc, char** argv)
 
         std::vector<std::complex<float>> buffer(16384);
         std::uint64_t received = 0;
-        int emptyReads = 0;
+        auto lastProgress = std::chrono::steady_clock::now();
         while (received < wanted) {
+            // readSamples waits a little for data by itself, so no sleep is needed here.
             const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), wanted - received));
             const std::size_t got = device->readSamples(buffer.data(), count);
-            if (got == 0) {
-                // Nothing yet: a stream that died says so, a silent one gets a few seconds.
-                if (!device->lastError().empty() || ++emptyReads == kMaxEmptyReads) {
-                    throw deviceFailure(*device, "receive stream");
-                }
-                continue;
+            if (got > 0) {
+                output.write(reinterpret_cast<const char*>(buffer.data()),
+                             static_cast<std::streamsize>(got * sizeof(buffer[0])));
+                received += got;
+                lastProgress = std::chrono::steady_clock::now();
+            } else if (!device->lastError().empty() || std::chrono::steady_clock::now() - lastProgress > kStallLimit) {
+                // A stream that died says why; a silent one gets a few seconds.
+                throw deviceFailure(*device, "receive stream");
             }
-            emptyReads = 0;
-            output.write(reinterpret_cast<const char*>(buffer.data()),
-                         static_cast<std::streamsize>(got * sizeof(buffer[0])));
-            received += got;
         }
         device->stopRx();
 

@@ -15,10 +15,6 @@
 
 namespace {
 
-constexpr int kUsageStatus = 64;
-constexpr auto kPollInterval = std::chrono::milliseconds(1);
-constexpr auto kStallLimit = std::chrono::seconds(5);
-
 int usage()
 {
     std::cerr << "usage: sweeper hackrf|bladerf START_HZ STOP_HZ BLOCKS [SAMPLE_RATE_HZ]\n"

@@ -16,10 +16,7 @@
 
 namespace {
 
-constexpr int kUsageStatus = 64;
 constexpr float kAmplitude = 0.5f; // half of full scale leaves the converter headroom
-constexpr auto kPollInterval = std::chrono::milliseconds(1);
-constexpr auto kStallLimit = std::chrono::seconds(5);
 
 int usage()
 {

@@ -75,11 +75,11 @@ ctest --test-dir "$build_dir" --output-on-failure -j2 --no-tests=ignore \
 # The Windows archive: exactly the probe and the README, and the probe in it
 # starts on its own, with no DLL beside it.
 echo "-- Windows archive"
-package_dir=$build_dir/package
+package_dir=$PWD/$build_dir/package
 rm -rf -- "$package_dir"
 cpack --config "$build_dir/CPackConfig.cmake" -B "$package_dir" </dev/null >/dev/null
 archive=$package_dir/veltrano-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")-win64.zip
-listing=$(cd "$package_dir" && cmake -E tar tf "$archive" | grep -v '/$' | sort)
+listing=$(cmake -E tar tf "$archive" | grep -v '/$' | sort)
 top=$(basename "$archive" .zip)
 expected=$(printf '%s\n' "$top/README.md" "$top/bin/sdr-probe.exe")
 if [ "$listing" != "$expected" ]; then
