@@ -12,7 +12,8 @@ for group in "$@"; do
     case "$group" in
         probe) packages+=(cmake ninja-build g++ libhackrf-dev libbladerf-dev libhackrf0 libbladerf2) ;;
         tests) packages+=(cmake ninja-build g++ libhackrf-dev libbladerf-dev libhackrf0 libbladerf2
-                          libgtest-dev libgmock-dev googletest libbenchmark-dev) ;;
+                          libgtest-dev libgmock-dev googletest libbenchmark-dev
+                          libsoapysdr-dev soapysdr-tools python3-soapysdr) ;;
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest) ;;
         *) echo "install-dependencies.sh: unknown group '$group'" >&2; exit 2 ;;
     esac
