@@ -14,36 +14,40 @@ constexpr double kInitialFrequencyHz = 915'000'000.0;
 // receive gain is split into an LNA in 8 dB and a VGA in 2 dB steps (0 to
 // 102 dB), the transmit VGA takes 0 to 47 dB, and the transmit baseband
 // filter exists from 1.75 to 28 MHz (receive picks its filter itself).
-// Transmit needs a filter width, so its starting configuration names one.
+// Transmit needs a filter width, so its starting configuration names one. The
+// transmit ring drains on request, after which the stream has ended.
 constexpr FamilyTraits kHackRf{
-    "hackrf",
-    2'000'000.0,
-    {0.0, 102.0, 2.0},
-    {0.0, 47.0, 1.0},
-    1'750'000.0,
-    28'000'000.0,
-    1,
-    131'072,
-    true,
-    {kInitialFrequencyHz, 10'000'000.0, 0.0, 40.0},
-    {kInitialFrequencyHz, 10'000'000.0, 7'500'000.0, 0.0},
+    .key = "hackrf",
+    .minimumSampleRateHz = 2'000'000.0,
+    .rxGain = {0.0, 102.0, 2.0},
+    .txGain = {0.0, 47.0, 1.0},
+    .minimumTxBandwidthHz = 1'750'000.0,
+    .maximumTxBandwidthHz = 28'000'000.0,
+    .readGranularity = 1,
+    .streamMtu = 131'072,
+    .drainEndsTxStream = true,
+    .txBufferSamples = 0,
+    .initialRx = {kInitialFrequencyHz, 10'000'000.0, 0.0, 40.0},
+    .initialTx = {kInitialFrequencyHz, 10'000'000.0, 7'500'000.0, 0.0},
 };
 
 // bladeRF: libbladeRF limits rates, gains and filters to the board's own
 // ranges; 60 dB is its top receive gain and its nominal 0 dBm transmit level.
-// Receive reads whole blocks of 1024 samples.
+// Receive reads whole blocks of 1024 samples. The synchronous transmit stream
+// sends buffers of 65536 samples, each once it is full, and has no drain.
 constexpr FamilyTraits kBladeRf{
-    "bladerf",
-    520'834.0,
-    {0.0, 60.0, 1.0},
-    {0.0, 60.0, 1.0},
-    0.0,
-    0.0,
-    1024,
-    16'384,
-    false,
-    {kInitialFrequencyHz, 4'000'000.0, 0.0, 30.0},
-    {kInitialFrequencyHz, 4'000'000.0, 0.0, 0.0},
+    .key = "bladerf",
+    .minimumSampleRateHz = 520'834.0,
+    .rxGain = {0.0, 60.0, 1.0},
+    .txGain = {0.0, 60.0, 1.0},
+    .minimumTxBandwidthHz = 0.0,
+    .maximumTxBandwidthHz = 0.0,
+    .readGranularity = 1024,
+    .streamMtu = 16'384,
+    .drainEndsTxStream = false,
+    .txBufferSamples = 65'536,
+    .initialRx = {kInitialFrequencyHz, 4'000'000.0, 0.0, 30.0},
+    .initialTx = {kInitialFrequencyHz, 4'000'000.0, 0.0, 0.0},
 };
 
 } // namespace

@@ -110,6 +110,8 @@ private:
     std::string boardReason() const;
 
     int readSweep(StreamState& stream, void* buffer, size_t numElems, int& flags, long timeoutUs);
+    // Sees the queued transmit samples out and records the outcome for readStreamStatus.
+    void endBurst(StreamState& stream);
     // Centre, rate, pass start and usable ranges of the stream's current sweep block.
     static std::string describeSweepBlock(const StreamState& stream);
     // Loss counters of the backends, summed per direction; they only grow.

@@ -98,6 +98,8 @@ struct SoapyDevice::StreamState {
     std::uint64_t lossesReported = 0;
     // The board refused to take more until the transmit stream restarts.
     bool txNeedsRestart = false;
+    // Samples the board took since the transmit stream started.
+    std::uint64_t txSamplesQueued = 0;
     // Outcome of the last END_BURST, not yet read by readStreamStatus:
     // 0 none, 1 drained, else a SoapySDR error code.
     int burstStatus = 0;
@@ -188,6 +190,7 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long, 
     stream.sweepBlock.samples.clear();
     stream.sweepOffset = 0;
     stream.txNeedsRestart = false;
+    stream.txSamplesQueued = 0;
     stream.burstStatus = 0;
     stream.lossesReported = transmit ? transmitLosses() : receiveLosses();
     return 0;
@@ -329,7 +332,6 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
                              long timeoutUs)
 {
     auto& stream = *reinterpret_cast<StreamState*>(handle);
-    const bool endBurst = (flags & SOAPY_SDR_END_BURST) != 0;
     if (stream.direction != SOAPY_SDR_TX || !tx_.active) {
         return SOAPY_SDR_STREAM_ERROR;
     }
@@ -350,9 +352,11 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
                     return SOAPY_SDR_STREAM_ERROR;
                 }
                 stream.txNeedsRestart = false;
+                stream.txSamplesQueued = 0;
                 stream.lossesReported = transmitLosses();
             }
             accepted = board_->writeSamples(samples, count);
+            stream.txSamplesQueued += accepted;
         }
         if (accepted > 0) {
             break;
@@ -362,21 +366,44 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
         }
         std::this_thread::sleep_for(kPollPause);
     }
-    if (endBurst && accepted == numElems) {
-        // The burst ends with its last sample on the air, not in a queue.
+    if ((flags & SOAPY_SDR_END_BURST) != 0 && accepted == numElems) {
         const std::lock_guard lock(boardMutex_);
-        if (board_->drainTx(std::stop_token())) {
-            stream.burstStatus = 1;
-        } else {
-            stream.burstStatus = SOAPY_SDR_STREAM_ERROR;
-            SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the end of the TX burst was not confirmed" + boardReason());
-        }
-        if (traits_.drainEndsTxStream) {
-            board_->stopTx();
-            stream.txNeedsRestart = true;
-        }
+        endBurst(stream);
     }
     return static_cast<int>(accepted);
+}
+
+void SoapyDevice::endBurst(StreamState& stream)
+{
+    if (stream.txNeedsRestart) {
+        stream.burstStatus = 1; // the previous burst's end already confirmed everything
+        return;
+    }
+    // A board whose library sends only whole buffers gets the last one
+    // completed with silence, or the burst's tail would wait for the next one.
+    bool pushed = true;
+    if (traits_.txBufferSamples > 0) {
+        std::size_t padding =
+            (traits_.txBufferSamples - stream.txSamplesQueued % traits_.txBufferSamples) % traits_.txBufferSamples;
+        std::fill(stream.samples.begin(), stream.samples.end(), std::complex<float>());
+        while (padding > 0 && pushed) {
+            const std::size_t written = board_->writeSamples(stream.samples.data(), std::min(padding, stream.mtu));
+            stream.txSamplesQueued += written;
+            padding -= written;
+            pushed = written > 0;
+        }
+    }
+    // The burst ends with its last sample on the air, not in a queue.
+    if (pushed && board_->drainTx(std::stop_token())) {
+        stream.burstStatus = 1;
+    } else {
+        stream.burstStatus = SOAPY_SDR_STREAM_ERROR;
+        SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the end of the TX burst was not confirmed" + boardReason());
+    }
+    if (traits_.drainEndsTxStream) {
+        board_->stopTx();
+        stream.txNeedsRestart = true;
+    }
 }
 
 int SoapyDevice::readStreamStatus(SoapySDR::Stream* handle, size_t& chanMask, int& flags, long long& timeNs,
