@@ -33,8 +33,6 @@ SoapyDevice::SoapyDevice(BoardFamily family, std::unique_ptr<ISdrDevice> board)
     tx_.config = traits_.initialTx;
 }
 
-SoapyDevice::~SoapyDevice() = default;
-
 void SoapyDevice::fail(const std::string& message) const
 {
     SoapySDR::log(SOAPY_SDR_ERROR, message);

@@ -108,6 +108,14 @@ struct SoapyDevice::StreamState {
     std::size_t sweepOffset = 0;
 };
 
+SoapyDevice::~SoapyDevice()
+{
+    // Streams a client never closed go with the device; the board stops its
+    // own streams when it closes.
+    delete rx_.stream;
+    delete tx_.stream;
+}
+
 std::vector<std::string> SoapyDevice::getStreamFormats(int direction, size_t channel) const
 {
     checkChannel(direction, channel);

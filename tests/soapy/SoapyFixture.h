@@ -5,6 +5,7 @@
 #include "tests/support/SimulationFixture.h"
 
 #include <SoapySDR/Device.hpp>
+#include <SoapySDR/Formats.hpp>
 
 #include <memory>
 #include <sstream>

@@ -1,0 +1,64 @@
+// Streams through the module, in process: what a SoapySDR reader and writer
+// see, against what the simulated boards delivered and were given.
+#include "tests/soapy/SoapyFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <complex>
+#include <cstdint>
+#include <vector>
+
+namespace veltrano {
+namespace {
+
+using ::testing::ElementsAre;
+
+class SoapyStreams : public test::SoapyModule {
+protected:
+    // Sets up and activates a stream; the device closes it when it goes.
+    SoapySDR::Stream* start(SoapySDR::Device& device, int direction, const char* format)
+    {
+        SoapySDR::Stream* stream = device.setupStream(direction, format);
+        EXPECT_EQ(device.activateStream(stream), 0);
+        return stream;
+    }
+
+    int read(SoapySDR::Device& device, SoapySDR::Stream* stream, void* buffer, std::size_t count)
+    {
+        void* buffers[] = {buffer};
+        int flags = 0;
+        long long timeNs = 0;
+        return device.readStream(stream, buffers, count, flags, timeNs, 1'000'000);
+    }
+};
+
+TEST_F(SoapyStreams, smallCs16ReadsHandOutEveryReceivedSampleOnceAndInOrder)
+{
+    // The simulated bladeRF names each sample's device timestamp t: I = t mod 2048.
+    simulateBladeRf("board serial=B1\n");
+    const auto device = make("driver=veltrano");
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS16);
+    std::vector<std::int16_t> values(2 * 100);
+    for (int call = 0; call < 30; ++call) {
+        ASSERT_EQ(read(*device, stream, values.data(), 100), 100);
+        for (int k = 0; k < 100; ++k) {
+            ASSERT_EQ(values[2 * k], (call * 100 + k) % 2048) << "call " << call << " sample " << k;
+        }
+    }
+}
+
+TEST_F(SoapyStreams, aReadAfterTheBoardOverranReportsOneOverflow)
+{
+    simulateBladeRf("board serial=B1\nsync-rx 2 overrun\n");
+    const auto device = make("driver=veltrano");
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
+    std::vector<std::complex<float>> samples(1024);
+    std::vector<int> results;
+    for (int call = 0; call < 4; ++call) {
+        results.push_back(read(*device, stream, samples.data(), samples.size()));
+    }
+    EXPECT_THAT(results, ElementsAre(1024, 1024, SOAPY_SDR_OVERFLOW, 1024));
+}
+
+} // namespace
+} // namespace veltrano
