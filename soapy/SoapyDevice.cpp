@@ -93,6 +93,22 @@ void SoapyDevice::reconfigure(int direction, const char* what, const StreamConfi
     own.config = wanted;
 }
 
+void SoapyDevice::change(int direction, size_t channel, double StreamConfig::*field, double value, const char* what)
+{
+    const std::lock_guard lock(boardMutex_);
+    checkChannel(direction, channel);
+    StreamConfig wanted = side(direction).config;
+    wanted.*field = value;
+    reconfigure(direction, what, wanted);
+}
+
+double SoapyDevice::requested(int direction, size_t channel, double StreamConfig::*field) const
+{
+    const std::lock_guard lock(boardMutex_);
+    checkChannel(direction, channel);
+    return side(direction).config.*field;
+}
+
 // ---- Identification and channels ------------------------------------------
 
 std::string SoapyDevice::getDriverKey() const
@@ -145,18 +161,12 @@ bool SoapyDevice::getFullDuplex(int, size_t) const
 
 void SoapyDevice::setGain(int direction, size_t channel, double value)
 {
-    const std::lock_guard lock(boardMutex_);
-    checkChannel(direction, channel);
-    StreamConfig wanted = side(direction).config;
-    wanted.gainDb = value;
-    reconfigure(direction, "gain", wanted);
+    change(direction, channel, &StreamConfig::gainDb, value, "gain");
 }
 
 double SoapyDevice::getGain(int direction, size_t channel) const
 {
-    const std::lock_guard lock(boardMutex_);
-    checkChannel(direction, channel);
-    return side(direction).config.gainDb;
+    return requested(direction, channel, &StreamConfig::gainDb);
 }
 
 SoapySDR::Range SoapyDevice::getGainRange(int direction, size_t channel) const
@@ -195,9 +205,7 @@ void SoapyDevice::setFrequency(int direction, size_t channel, const std::string&
 
 double SoapyDevice::getFrequency(int direction, size_t channel) const
 {
-    const std::lock_guard lock(boardMutex_);
-    checkChannel(direction, channel);
-    return side(direction).config.frequencyHz;
+    return requested(direction, channel, &StreamConfig::frequencyHz);
 }
 
 double SoapyDevice::getFrequency(int direction, size_t channel, const std::string& name) const
@@ -232,11 +240,7 @@ SoapySDR::RangeList SoapyDevice::getFrequencyRange(int direction, size_t channel
 
 void SoapyDevice::setSampleRate(int direction, size_t channel, double rate)
 {
-    const std::lock_guard lock(boardMutex_);
-    checkChannel(direction, channel);
-    StreamConfig wanted = side(direction).config;
-    wanted.sampleRateHz = rate;
-    reconfigure(direction, "sample rate", wanted);
+    change(direction, channel, &StreamConfig::sampleRateHz, rate, "sample rate");
 }
 
 double SoapyDevice::getSampleRate(int direction, size_t channel) const
@@ -261,18 +265,12 @@ SoapySDR::RangeList SoapyDevice::getSampleRateRange(int direction, size_t channe
 
 void SoapyDevice::setBandwidth(int direction, size_t channel, double bandwidth)
 {
-    const std::lock_guard lock(boardMutex_);
-    checkChannel(direction, channel);
-    StreamConfig wanted = side(direction).config;
-    wanted.bandwidthHz = bandwidth;
-    reconfigure(direction, "bandwidth", wanted);
+    change(direction, channel, &StreamConfig::bandwidthHz, bandwidth, "bandwidth");
 }
 
 double SoapyDevice::getBandwidth(int direction, size_t channel) const
 {
-    const std::lock_guard lock(boardMutex_);
-    checkChannel(direction, channel);
-    return side(direction).config.bandwidthHz;
+    return requested(direction, channel, &StreamConfig::bandwidthHz);
 }
 
 SoapySDR::RangeList SoapyDevice::getBandwidthRange(int direction, size_t channel) const

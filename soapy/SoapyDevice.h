@@ -105,6 +105,9 @@ private:
     // Replaces the direction's settings, applying them now when nothing
     // streams; throws (and logs) when the board refuses or the direction streams.
     void reconfigure(int direction, const char* what, const StreamConfig& wanted);
+    // One field of the direction's settings: changed as reconfigure does, or as asked.
+    void change(int direction, size_t channel, double StreamConfig::*field, double value, const char* what);
+    double requested(int direction, size_t channel, double StreamConfig::*field) const;
     // Logs an error and throws it, so C and Python callers get an error code.
     [[noreturn]] void fail(const std::string& message) const;
     std::string boardReason() const;
