@@ -1,6 +1,7 @@
 #!/bin/bash
 # Quick start, part two: installs what is missing, then builds and runs every
-# test four times over: the native build, the native build under
+# test four times over: the native build (followed by a short fuzzing run of
+# each libFuzzer target), the native build under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the native build under
 # ThreadSanitizer, and the Windows build under Wine. Stops at the first leg
 # that fails.
@@ -19,6 +20,8 @@ run_native_leg() {
 
 echo "== Native build"
 run_native_leg build-tests
+echo "== Fuzzing (clang, libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer)"
+bash scripts/fuzz.sh
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 sanitizers="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"

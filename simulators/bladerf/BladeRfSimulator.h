@@ -72,6 +72,8 @@ public:
     // The board a scripted successful open attaches to: the named one if any,
     // else the first, else a board with every default.
     const Board& boardForScriptedOpen(const char* identifier) const;
+    // Reads the script again.
+    void reloadScript() { script_ = readScript(); }
 
 private:
     Script script_;

@@ -143,6 +143,14 @@ int Simulator::decideOpen(const char* serial, bool& nullHandle)
     return result;
 }
 
+void Simulator::reloadScript()
+{
+    Script script = readScript();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    script_ = std::move(script);
+    successfulOpens_ = 0;
+}
+
 Simulator& simulator()
 {
     static Simulator instance;

@@ -64,6 +64,8 @@ public:
     // Decides the result of an open; on success the caller hands out a device.
     // nullHandle is set when the script wants success without a device.
     int decideOpen(const char* serial, bool& nullHandle);
+    // Reads the script again and forgets the opens counted so far.
+    void reloadScript();
 
 private:
     Script script_;

@@ -1,0 +1,233 @@
+#include "UsbHackRfBoard.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace veltrano::sim::usbhackrf {
+namespace {
+
+// Vendor requests of the board's firmware that the host library sends.
+enum Request : std::uint8_t {
+    kSetTransceiverMode = 1,
+    kSetSampleRate = 6,
+    kSetBasebandFilter = 7,
+    kReadBoardId = 14,
+    kReadVersionString = 15,
+    kSetFrequency = 16,
+    kSetAmplifier = 17,
+    kReadPartIdAndSerial = 18,
+    kSetLnaGain = 19,
+    kSetVgaGain = 20,
+    kSetTxVgaGain = 21,
+    kInitSweep = 26,
+    kSetRxOverrunLimit = 43,
+};
+
+constexpr std::uint8_t kBoardIdHackRfOne = 2;
+constexpr std::uint32_t kPartId[2] = {0xa000cb3c, 0x00594f4d};
+// Enough for a test to compare everything a short stream transmitted; a
+// longer stream is still counted but no longer kept.
+constexpr std::size_t kTransmitRecordLimit = 64u << 20;
+
+std::string environmentText(const char* variable, const char* fallback)
+{
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::uint32_t littleEndian32(const unsigned char* bytes)
+{
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+void storeLittleEndian(unsigned char* bytes, std::uint64_t value, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+} // namespace
+
+unsigned char receivePatternByte(std::uint64_t position)
+{
+    return static_cast<unsigned char>((position / 4) >> (8 * (position % 4)));
+}
+
+UsbHackRfBoard::UsbHackRfBoard()
+    : serial_(environmentText("VELTRANO_USB_HACKRF_SERIAL", "0000000000000000457863c82b6e2e5f")),
+      usbApiVersion_(static_cast<std::uint16_t>(
+          std::strtoul(environmentText("VELTRANO_USB_HACKRF_USB_API", "0x0107").c_str(), nullptr, 0))),
+      version_(environmentText("VELTRANO_USB_HACKRF_VERSION", "usb-emulated-2026.01"))
+{
+}
+
+std::string UsbHackRfBoard::stringDescriptor(std::uint8_t index) const
+{
+    switch (index) {
+    case 1:
+        return "Veltrano emulated board";
+    case 2:
+        return "HackRF One";
+    case 3:
+        return serial_;
+    default:
+        return {};
+    }
+}
+
+int UsbHackRfBoard::control(const ControlRequest& request)
+{
+    const auto answer = [&](const void* bytes, std::size_t size) {
+        const std::size_t count = std::min<std::size_t>(size, request.length);
+        std::memcpy(request.data, bytes, count);
+        return static_cast<int>(count);
+    };
+    const auto needs = [&](std::size_t bytes) { return request.data != nullptr && request.length >= bytes; };
+    const std::uint8_t accepted = 1;
+
+    switch (request.request) {
+    case kSetTransceiverMode:
+        mode_ = static_cast<TransceiverMode>(request.value);
+        if (mode_ == TransceiverMode::sweep) {
+            sweepStepIndex_ = 0;
+        }
+        return 0;
+    case kSetSampleRate:
+        if (!needs(8) || littleEndian32(request.data + 4) == 0) {
+            return -1;
+        }
+        sampleRateHz_ = static_cast<double>(littleEndian32(request.data)) / littleEndian32(request.data + 4);
+        return 8;
+    case kSetFrequency:
+        if (!needs(8)) {
+            return -1;
+        }
+        frequencyHz_ = littleEndian32(request.data) * 1e6 + littleEndian32(request.data + 4);
+        rxPositionAtLastTune_ = rxPosition_;
+        return 8;
+    case kSetBasebandFilter:
+    case kSetAmplifier:
+    case kSetRxOverrunLimit:
+        return 0;
+    case kSetLnaGain:
+    case kSetVgaGain:
+    case kSetTxVgaGain:
+        return answer(&accepted, 1);
+    case kReadBoardId:
+        return answer(&kBoardIdHackRfOne, 1);
+    case kReadVersionString:
+        return answer(version_.data(), version_.size());
+    case kReadPartIdAndSerial: {
+        unsigned char record[24] = {};
+        storeLittleEndian(record, kPartId[0], 4);
+        storeLittleEndian(record + 4, kPartId[1], 4);
+        for (std::size_t word = 0; word < 4 && serial_.size() == 32; ++word) {
+            std::uint32_t value = 0;
+            std::from_chars(serial_.data() + 8 * word, serial_.data() + 8 * word + 8, value, 16);
+            storeLittleEndian(record + 8 + 4 * word, value, 4);
+        }
+        return answer(record, sizeof record);
+    }
+    case kInitSweep:
+        if (!needs(13) || (request.length - 9) % 4 != 0) {
+            return -1;
+        }
+        planSweep(request);
+        return request.length;
+    default:
+        return -1;
+    }
+}
+
+std::string UsbHackRfBoard::describe(const ControlRequest& request)
+{
+    std::string line = std::string("control ") + (request.deviceToHost ? "in " : "out ") +
+                       std::to_string(request.request) + " value=" + std::to_string(request.value) +
+                       " index=" + std::to_string(request.index) + " length=" + std::to_string(request.length);
+    if (!request.deviceToHost && request.data != nullptr && request.length > 0) {
+        static constexpr char digits[] = "0123456789abcdef";
+        line += " data=";
+        for (std::uint16_t i = 0; i < request.length; ++i) {
+            line += digits[request.data[i] >> 4];
+            line += digits[request.data[i] & 15];
+        }
+    }
+    return line;
+}
+
+// The plan as the firmware walks it: every range from its start in steps of
+// the step width below its end; the interleaved style (1) adds a second step a
+// quarter width above each, which fills the gaps its usable quarters leave.
+void UsbHackRfBoard::planSweep(const ControlRequest& request)
+{
+    const std::uint64_t stepHz = littleEndian32(request.data);
+    const bool interleaved = request.data[8] == 1;
+    sweepSteps_.clear();
+    for (std::size_t at = 9; at + 4 <= request.length && stepHz > 0; at += 4) {
+        const std::uint64_t startHz = (request.data[at] | request.data[at + 1] << 8) * 1'000'000ull;
+        const std::uint64_t endHz = (request.data[at + 2] | request.data[at + 3] << 8) * 1'000'000ull;
+        for (std::uint64_t stepStart = startHz; stepStart < endHz; stepStart += stepHz) {
+            sweepSteps_.push_back(stepStart);
+            if (interleaved) {
+                sweepSteps_.push_back(stepStart + stepHz / 4);
+            }
+        }
+    }
+    sweepStepIndex_ = 0;
+}
+
+bool UsbHackRfBoard::endpointActive(unsigned char endpoint) const
+{
+    if (endpoint == kReceiveEndpoint) {
+        return mode_ == TransceiverMode::receive || (mode_ == TransceiverMode::sweep && !sweepSteps_.empty());
+    }
+    return endpoint == kTransmitEndpoint && mode_ == TransceiverMode::transmit;
+}
+
+double UsbHackRfBoard::secondsFor(std::size_t bytes) const
+{
+    return sampleRateHz_ > 0.0 ? static_cast<double>(bytes) / (2.0 * sampleRateHz_) : 0.0;
+}
+
+void UsbHackRfBoard::produce(unsigned char* buffer, std::size_t length)
+{
+    if (mode_ == TransceiverMode::sweep) {
+        for (std::size_t at = 0; at + kSweepBlockBytes <= length; at += kSweepBlockBytes) {
+            produceSweepBlock(buffer + at);
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        buffer[i] = receivePatternByte(rxPosition_ + i);
+    }
+    rxPosition_ += length;
+}
+
+// A block: the 0x7F 0x7F marker, the step frequency, then samples, which
+// carry the receive pattern so that every block's payload differs.
+void UsbHackRfBoard::produceSweepBlock(unsigned char* block)
+{
+    block[0] = 0x7F;
+    block[1] = 0x7F;
+    storeLittleEndian(block + 2, sweepSteps_[sweepStepIndex_], 8);
+    sweepStepIndex_ = (sweepStepIndex_ + 1) % sweepSteps_.size();
+    for (std::size_t i = 10; i < kSweepBlockBytes; ++i) {
+        block[i] = receivePatternByte(rxPosition_ + i);
+    }
+    rxPosition_ += kSweepBlockBytes;
+}
+
+void UsbHackRfBoard::consume(const unsigned char* buffer, std::size_t length)
+{
+    const std::size_t room = kTransmitRecordLimit - std::min(transmitted_.size(), kTransmitRecordLimit);
+    const std::size_t kept = std::min(length, room);
+    transmitted_.insert(transmitted_.end(), buffer, buffer + kept);
+    transmittedBytes_ += length;
+}
+
+} // namespace veltrano::sim::usbhackrf

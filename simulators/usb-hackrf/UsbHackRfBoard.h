@@ -1,0 +1,90 @@
+#pragma once
+
+// The HackRF One as its USB interface shows it to the host library: the
+// identity in its descriptors, the vendor control requests that program the
+// radio, and what the bulk endpoints carry while it streams. Not thread-safe:
+// the libusb stand-in calls it under its own lock.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace veltrano::sim::usbhackrf {
+
+inline constexpr std::uint16_t kVendorId = 0x1d50;
+inline constexpr std::uint16_t kProductId = 0x6089; // HackRF One
+inline constexpr unsigned char kReceiveEndpoint = 0x81;
+inline constexpr unsigned char kTransmitEndpoint = 0x02;
+inline constexpr std::size_t kSweepBlockBytes = 16384;
+
+enum class TransceiverMode : std::uint16_t { off = 0, receive = 1, transmit = 2, sweep = 5 };
+
+// A vendor control request as it arrives: the setup packet and its data stage.
+struct ControlRequest {
+    bool deviceToHost = false;
+    std::uint8_t request = 0;
+    std::uint16_t value = 0;
+    std::uint16_t index = 0;
+    unsigned char* data = nullptr;
+    std::uint16_t length = 0;
+};
+
+class UsbHackRfBoard {
+public:
+    // Identity from the environment (VELTRANO_USB_HACKRF_SERIAL, _USB_API, _VERSION).
+    UsbHackRfBoard();
+
+    const std::string& serial() const { return serial_; }
+    std::uint16_t usbApiVersion() const { return usbApiVersion_; }
+    // String descriptors 1 (manufacturer), 2 (product) and 3 (serial); empty for others.
+    std::string stringDescriptor(std::uint8_t index) const;
+
+    // Handles one vendor request; returns the bytes of the data stage, or a
+    // negative value when the board stalls the request (one it does not know).
+    int control(const ControlRequest& request);
+    // One line describing a request for the journal.
+    static std::string describe(const ControlRequest& request);
+
+    TransceiverMode mode() const { return mode_; }
+    // Whether a bulk transfer on this endpoint can make progress in the current mode.
+    bool endpointActive(unsigned char endpoint) const;
+    // Time the board needs to move this many bytes at its programmed sample rate.
+    double secondsFor(std::size_t bytes) const;
+
+    // Fills a receive transfer: the stream pattern while receiving, sweep blocks while sweeping.
+    void produce(unsigned char* buffer, std::size_t length);
+    // Takes what the host transmits.
+    void consume(const unsigned char* buffer, std::size_t length);
+
+    std::uint64_t receivedBytesDelivered() const { return rxPosition_; }
+    std::uint64_t receivePositionAtLastTune() const { return rxPositionAtLastTune_; }
+    const std::vector<unsigned char>& transmitted() const { return transmitted_; }
+    std::uint64_t transmittedBytes() const { return transmittedBytes_; }
+    double frequencyHz() const { return frequencyHz_; }
+    double sampleRateHz() const { return sampleRateHz_; }
+
+private:
+    void planSweep(const ControlRequest& request);
+    void produceSweepBlock(unsigned char* block);
+
+    std::string serial_;
+    std::uint16_t usbApiVersion_;
+    std::string version_;
+
+    TransceiverMode mode_ = TransceiverMode::off;
+    double sampleRateHz_ = 10'000'000.0;
+    double frequencyHz_ = 0.0;
+    std::uint64_t rxPosition_ = 0;
+    std::uint64_t rxPositionAtLastTune_ = 0;
+    std::vector<std::uint64_t> sweepSteps_;
+    std::size_t sweepStepIndex_ = 0;
+    std::vector<unsigned char> transmitted_;
+    std::uint64_t transmittedBytes_ = 0;
+};
+
+// The receive stream's pattern: byte p is byte p % 4 of the little-endian
+// 32-bit number p / 4, so any four aligned bytes tell their own position.
+unsigned char receivePatternByte(std::uint64_t position);
+
+} // namespace veltrano::sim::usbhackrf
