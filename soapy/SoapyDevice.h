@@ -117,9 +117,17 @@ private:
     void endBurst(StreamState& stream);
     // Centre, rate, pass start and usable ranges of the stream's current sweep block.
     static std::string describeSweepBlock(const StreamState& stream);
-    // Loss counters of the backends, summed per direction; they only grow.
-    std::uint64_t receiveLosses() const;
-    std::uint64_t transmitLosses() const;
+    // The backend's loss counters, each counted since its stream started.
+    struct LossCounter {
+        const char* setting; // read-only setting that shows it
+        int direction;
+        std::uint64_t count;
+    };
+    std::vector<LossCounter> lossCounters() const;
+    // All losses of one direction's stream so far.
+    std::uint64_t losses(int direction) const;
+    // True once for every change of the stream's losses since the last report.
+    bool lossesMoved(StreamState& stream) const;
 
     const BoardFamily family_;
     const FamilyTraits& traits_;

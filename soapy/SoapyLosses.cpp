@@ -4,14 +4,18 @@
 
 namespace veltrano::soapy {
 
-std::uint64_t SoapyDevice::receiveLosses() const
+std::vector<SoapyDevice::LossCounter> SoapyDevice::lossCounters() const
 {
-    return 0;
+    return {};
 }
 
-std::uint64_t SoapyDevice::transmitLosses() const
+std::uint64_t SoapyDevice::losses(int direction) const
 {
-    return 0;
+    std::uint64_t total = 0;
+    for (const LossCounter& counter : lossCounters()) {
+        total += counter.direction == direction ? counter.count : 0;
+    }
+    return total;
 }
 
 } // namespace veltrano::soapy

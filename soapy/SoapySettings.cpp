@@ -87,6 +87,10 @@ SoapySDR::ArgInfoList SoapyDevice::getSettingInfo() const
         settings.push_back(setting(kFailedFastRetunes, "Failed fast RX retunes", Type::INT, "Read only"));
         settings.push_back(setting(kLastFastRetuneError, "Last fast RX retune error", Type::INT, "Read only"));
     }
+    for (const LossCounter& counter : lossCounters()) {
+        settings.push_back(
+            setting(counter.setting, counter.setting, Type::INT, "Read only: losses of the running stream"));
+    }
     settings.push_back(setting(kLastError, "Last board error", Type::STRING, "Read only"));
     return settings;
 }
@@ -176,6 +180,11 @@ std::string SoapyDevice::readSetting(const std::string& key) const
         }
         if (key == kLastFastRetuneError) {
             return std::to_string(board_->lastFastRxRetuneError());
+        }
+    }
+    for (const LossCounter& counter : lossCounters()) {
+        if (key == counter.setting) {
+            return std::to_string(counter.count);
         }
     }
     if (key == kLastError) {

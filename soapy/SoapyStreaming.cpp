@@ -116,6 +116,16 @@ SoapyDevice::~SoapyDevice()
     delete tx_.stream;
 }
 
+bool SoapyDevice::lossesMoved(StreamState& stream) const
+{
+    const std::uint64_t now = losses(stream.direction);
+    if (now == stream.lossesReported) {
+        return false;
+    }
+    stream.lossesReported = now;
+    return true;
+}
+
 std::vector<std::string> SoapyDevice::getStreamFormats(int direction, size_t channel) const
 {
     checkChannel(direction, channel);
@@ -200,7 +210,7 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long, 
     stream.txNeedsRestart = false;
     stream.txSamplesQueued = 0;
     stream.burstStatus = 0;
-    stream.lossesReported = transmit ? transmitLosses() : receiveLosses();
+    stream.lossesReported = losses(stream.direction);
     return 0;
 }
 
@@ -249,9 +259,7 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
             std::size_t received = 0;
             {
                 const std::lock_guard lock(boardMutex_);
-                const std::uint64_t losses = receiveLosses();
-                if (losses != stream.lossesReported) {
-                    stream.lossesReported = losses;
+                if (lossesMoved(stream)) {
                     return SOAPY_SDR_OVERFLOW;
                 }
                 received = board_->readSamples(target, wanted);
@@ -288,9 +296,7 @@ int SoapyDevice::readSweep(StreamState& stream, void* buffer, size_t numElems, i
         for (;;) {
             {
                 const std::lock_guard lock(boardMutex_);
-                const std::uint64_t losses = receiveLosses();
-                if (losses != stream.lossesReported) {
-                    stream.lossesReported = losses;
+                if (lossesMoved(stream)) {
                     return SOAPY_SDR_OVERFLOW;
                 }
                 if (board_->readNativeSweepBlock(block)) {
@@ -361,7 +367,7 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
                 }
                 stream.txNeedsRestart = false;
                 stream.txSamplesQueued = 0;
-                stream.lossesReported = transmitLosses();
+                stream.lossesReported = losses(SOAPY_SDR_TX);
             }
             accepted = board_->writeSamples(samples, count);
             stream.txSamplesQueued += accepted;
@@ -437,9 +443,7 @@ int SoapyDevice::readStreamStatus(SoapySDR::Stream* handle, size_t& chanMask, in
                 }
                 return status;
             }
-            const std::uint64_t losses = transmitLosses();
-            if (tx_.active && losses != stream.lossesReported) {
-                stream.lossesReported = losses;
+            if (tx_.active && lossesMoved(stream)) {
                 return SOAPY_SDR_UNDERFLOW;
             }
         }

@@ -6,6 +6,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace veltrano {
@@ -58,6 +59,35 @@ TEST_F(SoapyStreams, aReadAfterTheBoardOverranReportsOneOverflow)
         results.push_back(read(*device, stream, samples.data(), samples.size()));
     }
     EXPECT_THAT(results, ElementsAre(1024, 1024, SOAPY_SDR_OVERFLOW, 1024));
+}
+
+TEST_F(SoapyStreams, hackRfReadsCarryTheBoardsBytesInOrderUntilTheyReportAnOverflow)
+{
+    // A free-running simulated HackRF outpaces any reader, so its ring
+    // overflows; each 4-byte word it sends holds its own running index.
+    simulateHackRf("board H1\nrx-free-run 16384\n");
+    const auto device = make("driver=veltrano");
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
+    std::vector<std::complex<float>> samples(8192);
+    std::vector<std::uint8_t> bytes;
+    int result = 0;
+    for (int call = 0; call < 100'000 && (result = read(*device, stream, samples.data(), samples.size())) > 0; ++call) {
+        for (int k = 0; k < result; ++k) {
+            bytes.push_back(static_cast<std::uint8_t>(static_cast<int>(samples[k].real() * 128.0F)));
+            bytes.push_back(static_cast<std::uint8_t>(static_cast<int>(samples[k].imag() * 128.0F)));
+        }
+    }
+    EXPECT_EQ(result, SOAPY_SDR_OVERFLOW);
+    EXPECT_NE(device->readSetting("rx_dropped_bytes"), "0");
+    ASSERT_GE(bytes.size(), 8u);
+    const auto word = [&](std::size_t index) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, &bytes[4 * index], 4);
+        return value;
+    };
+    for (std::size_t index = 1; index < bytes.size() / 4; ++index) {
+        ASSERT_EQ(word(index), word(0) + index) << "word " << index;
+    }
 }
 
 } // namespace
