@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -22,6 +23,12 @@ protected:
         SoapySDR::Stream* stream = device.setupStream(direction, format);
         EXPECT_EQ(device.activateStream(stream), 0);
         return stream;
+    }
+
+    int write(SoapySDR::Device& device, SoapySDR::Stream* stream, const void* buffer, std::size_t count, int flags)
+    {
+        const void* buffers[] = {buffer};
+        return device.writeStream(stream, buffers, count, flags, 0, 1'000'000);
     }
 
     int read(SoapySDR::Device& device, SoapySDR::Stream* stream, void* buffer, std::size_t count)
@@ -88,6 +95,54 @@ TEST_F(SoapyStreams, hackRfReadsCarryTheBoardsBytesInOrderUntilTheyReportAnOverf
     for (std::size_t index = 1; index < bytes.size() / 4; ++index) {
         ASSERT_EQ(word(index), word(0) + index) << "word " << index;
     }
+}
+
+TEST_F(SoapyStreams, aHackRfBurstEndsOnceTheBoardConfirmsItsLastSampleLeft)
+{
+    const struct {
+        const char* flush;
+        int status;
+        int flags;
+    } cases[] = {{"1", 0, SOAPY_SDR_END_BURST}, {"0", SOAPY_SDR_STREAM_ERROR, 0}};
+    for (const auto& each : cases) {
+        simulateHackRf(std::string("board H1\ntx-free-run 16384\ntx-flush ") + each.flush + "\n");
+        const auto device = make("driver=veltrano");
+        SoapySDR::Stream* stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CF32);
+        const std::vector<std::complex<float>> burst(1000, {0.5F, -0.5F});
+        for (int round = 1; round <= 2; ++round) {
+            EXPECT_EQ(write(*device, stream, burst.data(), burst.size(), SOAPY_SDR_END_BURST), 1000);
+            std::size_t channels = 0;
+            int flags = 0;
+            long long timeNs = 0;
+            EXPECT_EQ(device->readStreamStatus(stream, channels, flags, timeNs, 1'000'000), each.status) << each.flush;
+            EXPECT_EQ(flags, each.flags) << each.flush;
+            // Each burst runs a stream of its own, started for it and stopped after its end.
+            EXPECT_EQ(hackRf().calls("hackrf_start_tx").size(), static_cast<std::size_t>(round)) << each.flush;
+            EXPECT_EQ(hackRf().calls("hackrf_stop_tx").size(), static_cast<std::size_t>(round)) << each.flush;
+        }
+    }
+}
+
+TEST_F(SoapyStreams, aBladeRfBurstEndCompletesTheLibrarysBufferWithSilence)
+{
+    const test::TemporaryDirectory directory;
+    const test::ScopedEnvironment capture("VELTRANO_SIM_BLADERF_TX_CAPTURE", test::environmentText(directory / "tx"));
+    simulateBladeRf("board serial=B1\n");
+    const auto device = make("driver=veltrano");
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS16);
+    std::vector<std::int16_t> burst(2 * 1000);
+    for (std::size_t k = 0; k < burst.size(); ++k) {
+        burst[k] = k % 2 == 0 ? 100 : -100;
+    }
+    EXPECT_EQ(write(*device, stream, burst.data(), 1000, SOAPY_SDR_END_BURST), 1000);
+
+    // The library sends buffers of 65536 samples, each once it is full.
+    const std::string sent = test::readTextFile(directory / "tx");
+    ASSERT_EQ(sent.size(), 65536u * 2 * sizeof(std::int16_t));
+    std::vector<std::int16_t> values(sent.size() / sizeof(std::int16_t));
+    std::memcpy(values.data(), sent.data(), sent.size());
+    EXPECT_TRUE(std::equal(burst.begin(), burst.end(), values.begin()));
+    EXPECT_TRUE(std::all_of(values.begin() + 2000, values.end(), [](std::int16_t value) { return value == 0; }));
 }
 
 } // namespace
