@@ -96,8 +96,9 @@ struct SoapyDevice::StreamState {
     std::size_t pendingCount = 0;
     // The direction's loss counter when a loss was last reported.
     std::uint64_t lossesReported = 0;
-    // The board refused to take more until the transmit stream restarts.
-    bool txNeedsRestart = false;
+    // The board's transmit stream starts with the next samples written: at
+    // the first write, and after a burst whose end stopped it.
+    bool txStartPending = false;
     // Samples the board took since the transmit stream started.
     std::uint64_t txSamplesQueued = 0;
     // Outcome of the last END_BURST, not yet read by readStreamStatus:
@@ -194,11 +195,14 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long, 
                                        "other stream first");
         return SOAPY_SDR_NOT_SUPPORTED;
     }
-    // The other direction may have reprogrammed the board since this one was configured.
-    const bool started = configure(stream.direction, own.config) && (transmit          ? board_->startTx()
-                                                                     : sweepRequested_ ? board_->startNativeSweep()
-                                                                                       : board_->startRx());
-    if (!started) {
+    // The other direction may have reprogrammed the board since this one was
+    // configured. A transmit stream starts with its first samples, so an
+    // idle one sends no silence that would count as underruns.
+    bool ready = configure(stream.direction, own.config);
+    if (ready && !transmit) {
+        ready = sweepRequested_ ? board_->startNativeSweep() : board_->startRx();
+    }
+    if (!ready) {
         SoapySDR::log(SOAPY_SDR_ERROR, std::string("veltrano: the board did not start the ") +
                                            (transmit ? "TX" : "RX") + " stream" + boardReason());
         return SOAPY_SDR_STREAM_ERROR;
@@ -207,7 +211,7 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long, 
     stream.pendingCount = 0;
     stream.sweepBlock.samples.clear();
     stream.sweepOffset = 0;
-    stream.txNeedsRestart = false;
+    stream.txStartPending = true;
     stream.txSamplesQueued = 0;
     stream.burstStatus = 0;
     stream.lossesReported = losses(stream.direction);
@@ -360,12 +364,12 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
     while (count > 0) {
         {
             const std::lock_guard lock(boardMutex_);
-            if (stream.txNeedsRestart) {
+            if (stream.txStartPending) {
                 if (!board_->startTx()) {
-                    SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the board did not restart the TX stream" + boardReason());
+                    SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the board did not start the TX stream" + boardReason());
                     return SOAPY_SDR_STREAM_ERROR;
                 }
-                stream.txNeedsRestart = false;
+                stream.txStartPending = false;
                 stream.txSamplesQueued = 0;
                 stream.lossesReported = losses(SOAPY_SDR_TX);
             }
@@ -389,8 +393,8 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
 
 void SoapyDevice::endBurst(StreamState& stream)
 {
-    if (stream.txNeedsRestart) {
-        stream.burstStatus = 1; // the previous burst's end already confirmed everything
+    if (stream.txStartPending) {
+        stream.burstStatus = 1; // nothing was sent since the stream last ended
         return;
     }
     // A board whose library sends only whole buffers gets the last one
@@ -416,7 +420,7 @@ void SoapyDevice::endBurst(StreamState& stream)
     }
     if (traits_.drainEndsTxStream) {
         board_->stopTx();
-        stream.txNeedsRestart = true;
+        stream.txStartPending = true;
     }
 }
 
