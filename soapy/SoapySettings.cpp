@@ -1,6 +1,7 @@
 // Device settings: what SoapySDR has no call for. The HackRF RX amplifier and
 // native sweep, the bladeRF fast-retune hop set, and read-only counters.
 #include "soapy/SoapyDevice.h"
+#include "soapy/SettingText.h"
 
 #include <SoapySDR/Formats.hpp>
 #include <SoapySDR/Types.hpp>
@@ -54,7 +55,7 @@ std::string frequencyListText(const std::vector<double>& frequenciesHz)
 {
     std::string text;
     for (const double frequency : frequenciesHz) {
-        text += (text.empty() ? "" : ",") + SoapySDR::SettingToString(frequency);
+        text += (text.empty() ? "" : ",") + numberText(frequency);
     }
     return text;
 }
@@ -157,9 +158,7 @@ std::string SoapyDevice::readSetting(const std::string& key) const
     }
     if (board_->supportsNativeSweep()) {
         if (key == kNativeSweep) {
-            return sweepRequested_
-                       ? SoapySDR::SettingToString(sweepStartHz_) + ":" + SoapySDR::SettingToString(sweepStopHz_)
-                       : std::string();
+            return sweepRequested_ ? numberText(sweepStartHz_) + ":" + numberText(sweepStopHz_) : std::string();
         }
         if (key == kSweepBlock) {
             return rx_.stream == nullptr ? std::string() : describeSweepBlock(*rx_.stream);

@@ -5,6 +5,7 @@
 // counts is reported, as SOAPY_SDR_OVERFLOW on receive and as
 // SOAPY_SDR_UNDERFLOW through readStreamStatus on transmit.
 #include "soapy/SoapyDevice.h"
+#include "soapy/SettingText.h"
 
 #include "device/SampleConversion.h"
 
@@ -334,13 +335,12 @@ std::string SoapyDevice::describeSweepBlock(const StreamState& stream)
         return {};
     }
     SoapySDR::Kwargs description;
-    description["center_hz"] = SoapySDR::SettingToString(block.centerFrequencyHz);
-    description["rate_hz"] = SoapySDR::SettingToString(block.sampleRateHz);
+    description["center_hz"] = numberText(block.centerFrequencyHz);
+    description["rate_hz"] = numberText(block.sampleRateHz);
     description["sweep_start"] = SoapySDR::SettingToString(block.sweepStart);
     std::string ranges;
     for (const FrequencyRangeHz& range : block.validRanges) {
-        ranges += (ranges.empty() ? "" : " ") + SoapySDR::SettingToString(range.minimumHz) + ":" +
-                  SoapySDR::SettingToString(range.maximumHz);
+        ranges += (ranges.empty() ? "" : " ") + numberText(range.minimumHz) + ":" + numberText(range.maximumHz);
     }
     description["valid_hz"] = ranges;
     return SoapySDR::KwargsToString(description);

@@ -14,6 +14,7 @@ namespace veltrano {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::Pair;
 
 class SoapyStreams : public test::SoapyModule {
 protected:
@@ -95,6 +96,33 @@ TEST_F(SoapyStreams, hackRfReadsCarryTheBoardsBytesInOrderUntilTheyReportAnOverf
     for (std::size_t index = 1; index < bytes.size() / 4; ++index) {
         ASSERT_EQ(word(index), word(0) + index) << "word " << index;
     }
+}
+
+TEST_F(SoapyStreams, aNativeSweepDeliversEachBlockAsOneBurstWithItsFrequencies)
+{
+    simulateHackRf("board H1\nrx-free-run 262144\n");
+    const auto device = make("driver=veltrano");
+    device->writeSetting("native_sweep", "2400000000:2480000000");
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
+    std::vector<std::complex<float>> samples(300);
+    void* buffers[] = {samples.data()};
+    std::vector<std::pair<int, int>> reads; // result, flags
+    while (reads.size() < 2) {
+        int flags = 0;
+        long long timeNs = 0;
+        const int result = device->readStream(stream, buffers, samples.size(), flags, timeNs, 1'000'000);
+        ASSERT_TRUE(result > 0 || result == SOAPY_SDR_OVERFLOW) << result; // a full queue drops blocks
+        if (result > 0) {
+            reads.emplace_back(result, flags);
+        }
+    }
+    // 512 samples per block: a read that leaves part of one says more follows.
+    EXPECT_THAT(reads, ElementsAre(Pair(300, SOAPY_SDR_MORE_FRAGMENTS), Pair(212, SOAPY_SDR_END_BURST)));
+    // The first step lies at the range's start: at the receive rate, 10 MS/s,
+    // steps are 10 MHz wide and the radio sits 3.75 MHz above each.
+    EXPECT_EQ(device->readSetting("sweep_block"),
+              "center_hz=2403750000, rate_hz=10000000, sweep_start=true, valid_hz=2400000000:2402500000 "
+              "2405000000:2407500000");
 }
 
 TEST_F(SoapyStreams, aHackRfBurstEndsOnceTheBoardConfirmsItsLastSampleLeft)
