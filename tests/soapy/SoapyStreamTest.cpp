@@ -8,6 +8,7 @@
 #include <complex>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 namespace veltrano {
@@ -123,6 +124,21 @@ TEST_F(SoapyStreams, aNativeSweepDeliversEachBlockAsOneBurstWithItsFrequencies)
     EXPECT_EQ(device->readSetting("sweep_block"),
               "center_hz=2403750000, rate_hz=10000000, sweep_start=true, valid_hz=2400000000:2402500000 "
               "2405000000:2407500000");
+}
+
+TEST_F(SoapyStreams, preparedHopFrequenciesRetuneTheRunningBladeRfQuickly)
+{
+    simulateBladeRf("board serial=B1\n");
+    const auto device = make("driver=veltrano");
+    device->writeSetting("rx_hop_frequencies", "100e6,200e6");
+    EXPECT_EQ(device->readSetting("rx_hop_frequencies"), "100000000,200000000");
+    start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
+    device->setFrequency(SOAPY_SDR_RX, 0, 200e6);
+    device->setFrequency(SOAPY_SDR_RX, 0, 300e6);
+    EXPECT_EQ(device->readSetting("fast_rx_retunes"), "1");
+    EXPECT_EQ(device->readSetting("regular_rx_retunes"), "1");
+    EXPECT_EQ(device->getFrequency(SOAPY_SDR_RX, 0), 300e6);
+    EXPECT_THROW(device->writeSetting("rx_hop_frequencies", "400e6"), std::runtime_error); // not while streaming
 }
 
 TEST_F(SoapyStreams, aHackRfBurstEndsOnceTheBoardConfirmsItsLastSampleLeft)
