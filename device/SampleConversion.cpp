@@ -1,70 +1,110 @@
+// The public conversion functions run the widest kernel set the machine
+// supports; the choice is made on the first conversion and kept.
 #include "device/SampleConversion.h"
 
-#include <cmath>
+#include "device/conversion/ConversionKernels.h"
+
+#include <atomic>
 
 namespace veltrano::detail {
 namespace {
 
-// Rounds halves away from zero with two truncations, which stay exact in
-// single precision for every value these conversions produce (|v| <= 2048),
-// and, unlike std::round, need no library call per value.
-inline float roundHalfAwayFromZero(float value)
-{
-    const float whole = std::trunc(value);
-    return whole + std::trunc(2.0F * (value - whole));
-}
+// Choosing is idempotent, so threads racing to the first conversion may all
+// choose and store the same table: no lock, and later calls pay one load.
+std::atomic<const ConversionKernels*> chosenKernels{nullptr};
 
-inline std::int8_t toCs8(float component)
-{
-    if (std::isnan(component)) {
-        return -127;
-    }
-    const float clamped = component < -1.0F ? -1.0F : (component > 1.0F ? 1.0F : component);
-    return static_cast<std::int8_t>(roundHalfAwayFromZero(clamped * 127.0F));
-}
-
-inline std::int16_t toSc16(float component)
-{
-    if (std::isnan(component) || component < -1.0F) {
-        return -2048;
-    }
-    if (component > 1.0F) {
-        return 2047;
-    }
-    const float rounded = roundHalfAwayFromZero(component * 2048.0F);
-    return static_cast<std::int16_t>(rounded > 2047.0F ? 2047.0F : rounded);
-}
+constexpr InstructionSet widestFirst[] = {InstructionSet::Avx512, InstructionSet::Avx2, InstructionSet::Sse2,
+                                          InstructionSet::Scalar};
 
 } // namespace
 
+#if !defined(VELTRANO_X86_64_KERNELS)
+bool processorRuns(InstructionSet set)
+{
+    return set == InstructionSet::Scalar;
+}
+#endif
+
+const ConversionKernels* conversionKernels(InstructionSet set)
+{
+    if (!processorRuns(set)) {
+        return nullptr;
+    }
+    switch (set) {
+    case InstructionSet::Scalar:
+        return &scalarConversionKernels;
+#if defined(VELTRANO_X86_64_KERNELS)
+    case InstructionSet::Sse2:
+        return &sse2ConversionKernels;
+    case InstructionSet::Avx2:
+        return &avx2ConversionKernels;
+    case InstructionSet::Avx512:
+        return &avx512ConversionKernels;
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+InstructionSet activeInstructionSet()
+{
+    const ConversionKernels& active = activeConversionKernels();
+    for (const InstructionSet set : widestFirst) {
+        if (conversionKernels(set) == &active) {
+            return set;
+        }
+    }
+    return InstructionSet::Scalar;
+}
+
+const ConversionKernels& activeConversionKernels()
+{
+    const ConversionKernels* kernels = chosenKernels.load(std::memory_order_acquire);
+    if (kernels == nullptr) {
+        for (const InstructionSet set : widestFirst) {
+            kernels = conversionKernels(set);
+            if (kernels != nullptr) {
+                break;
+            }
+        }
+        chosenKernels.store(kernels, std::memory_order_release);
+    }
+    return *kernels;
+}
+
+const char* instructionSetName(InstructionSet set)
+{
+    switch (set) {
+    case InstructionSet::Scalar:
+        return "scalar";
+    case InstructionSet::Sse2:
+        return "sse2";
+    case InstructionSet::Avx2:
+        return "avx2";
+    case InstructionSet::Avx512:
+        return "avx512";
+    }
+    return "unknown";
+}
+
 void convertCs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
 {
-    for (std::size_t index = 0; index < count; ++index) {
-        out[index] = {in[2 * index] * 0.0078125F, in[2 * index + 1] * 0.0078125F};
-    }
+    activeConversionKernels().cs8ToCf32(in, out, count);
 }
 
 void convertCf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t count)
 {
-    for (std::size_t index = 0; index < count; ++index) {
-        out[2 * index] = toCs8(in[index].real());
-        out[2 * index + 1] = toCs8(in[index].imag());
-    }
+    activeConversionKernels().cf32ToCs8(in, out, count);
 }
 
 void convertSc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count)
 {
-    for (std::size_t index = 0; index < count; ++index) {
-        out[index] = {in[2 * index] * 0.00048828125F, in[2 * index + 1] * 0.00048828125F};
-    }
+    activeConversionKernels().sc16ToCf32(in, out, count);
 }
 
 void convertCf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count)
 {
-    for (std::size_t index = 0; index < count; ++index) {
-        out[2 * index] = toSc16(in[index].real());
-        out[2 * index + 1] = toSc16(in[index].imag());
-    }
+    activeConversionKernels().cf32ToSc16(in, out, count);
 }
 
 } // namespace veltrano::detail

@@ -1,0 +1,129 @@
+// The conversions with AVX2: eight floats per register. Only this file is
+// compiled for AVX2, and it is run only where the processor and the operating
+// system support it. It uses intrinsics and nothing from the standard
+// library's inline code, so no AVX2 copy of a shared inline function can be
+// picked by the linker for code that runs on older processors.
+#include "device/conversion/ConversionKernels.h"
+
+#include <immintrin.h>
+
+namespace veltrano::detail {
+namespace {
+
+float* floatsOf(std::complex<float>* samples)
+{
+    return reinterpret_cast<float*>(samples);
+}
+
+const float* floatsOf(const std::complex<float>* samples)
+{
+    return reinterpret_cast<const float*>(samples);
+}
+
+// Rounding v halves away from zero is t + trunc(2(v - t)) with t = trunc(v),
+// which equals u - trunc(u / 2) for u = trunc(2v). So the only float
+// truncation is of twice the scaled value, exact in single precision.
+//
+// Only the upper clamp is done on floats. The operands are ordered so that a
+// NaN passes it; a NaN, and any value scaled beyond the 32-bit range, then
+// truncate to the most negative 32-bit integer, and from there saturating
+// packs and the lower limit applied to the integers give the most negative
+// code, exactly as clamping at -1 first would.
+__m256i twiceScaledTruncated(const float* values, float highest, float twiceScale)
+{
+    const __m256 clamped = _mm256_min_ps(_mm256_set1_ps(highest), _mm256_loadu_ps(values));
+    return _mm256_cvttps_epi32(_mm256_mul_ps(clamped, _mm256_set1_ps(twiceScale)));
+}
+
+// u - trunc(u / 2) on 16-bit lanes, i.e. u / 2 rounded halves away from
+// zero: with a = u, less one when u is negative, it is floor((a + 1) / 2),
+// which the rounding high multiply by 2^14 computes. The subtraction
+// saturates, so the most negative value stays negative.
+__m256i halveRoundingAway(__m256i twice)
+{
+    return _mm256_mulhrs_epi16(_mm256_adds_epi16(twice, _mm256_srai_epi16(twice, 15)), _mm256_set1_epi16(0x4000));
+}
+
+// Twice the 8-bit value for 8 components, clamped above at 1, times 254.
+__m256i twiceCs8(const float* values)
+{
+    return twiceScaledTruncated(values, 1.0F, 254.0F);
+}
+
+// Twice the Q11 value for 8 components. Clamping at 2047/2048 instead of
+// 1 gives 2047 for (2047/2048, 1], exactly what rounding and then limiting
+// to 2047 would give.
+__m256i twiceSc16(const float* values)
+{
+    return twiceScaledTruncated(values, 2047.0F / 2048.0F, 4096.0F);
+}
+
+void cs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
+{
+    const __m256 scale = _mm256_set1_ps(0.0078125F);
+    const std::size_t bulk = count / 16 * 16;
+    float* values = floatsOf(out);
+    for (std::size_t index = 0; index < bulk; index += 16) {
+        for (std::size_t part = 0; part < 4; ++part) {
+            const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + 2 * index + 8 * part));
+            _mm256_storeu_ps(values + 2 * index + 8 * part,
+                             _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(bytes)), scale));
+        }
+    }
+    sse2ConversionKernels.cs8ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+}
+
+void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t count)
+{
+    // The packs work within 128-bit halves; the 32-bit groups come out as
+    // lanes 0,4 of the first register, then 1,5 ... and are put back in order.
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m256i lowestCs8 = _mm256_set1_epi8(-127);
+    const std::size_t bulk = count / 16 * 16;
+    const float* values = floatsOf(in);
+    for (std::size_t index = 0; index < bulk; index += 16) {
+        const float* source = values + 2 * index;
+        const __m256i low = halveRoundingAway(_mm256_packs_epi32(twiceCs8(source), twiceCs8(source + 8)));
+        const __m256i high = halveRoundingAway(_mm256_packs_epi32(twiceCs8(source + 16), twiceCs8(source + 24)));
+        const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_packs_epi16(low, high), order);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * index), _mm256_max_epi8(packed, lowestCs8));
+    }
+    sse2ConversionKernels.cf32ToCs8(in + bulk, out + 2 * bulk, count - bulk);
+}
+
+void sc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count)
+{
+    const __m256 scale = _mm256_set1_ps(0.00048828125F);
+    const std::size_t bulk = count / 8 * 8;
+    float* values = floatsOf(out);
+    for (std::size_t index = 0; index < bulk; index += 8) {
+        for (std::size_t part = 0; part < 2; ++part) {
+            const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * index + 8 * part));
+            _mm256_storeu_ps(values + 2 * index + 8 * part,
+                             _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(words)), scale));
+        }
+    }
+    sse2ConversionKernels.sc16ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+}
+
+void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count)
+{
+    // The pack interleaves 64-bit groups of its two sources; one permute
+    // restores their order.
+    const __m256i lowestSc16 = _mm256_set1_epi16(-2048);
+    const std::size_t bulk = count / 8 * 8;
+    const float* values = floatsOf(in);
+    for (std::size_t index = 0; index < bulk; index += 8) {
+        const float* source = values + 2 * index;
+        const __m256i packed = halveRoundingAway(_mm256_packs_epi32(twiceSc16(source), twiceSc16(source + 8)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * index),
+                            _mm256_max_epi16(_mm256_permute4x64_epi64(packed, 0xD8), lowestSc16));
+    }
+    sse2ConversionKernels.cf32ToSc16(in + bulk, out + 2 * bulk, count - bulk);
+}
+
+} // namespace
+
+constinit const ConversionKernels avx2ConversionKernels{cs8ToCf32, cf32ToCs8, sc16ToCf32, cf32ToSc16};
+
+} // namespace veltrano::detail

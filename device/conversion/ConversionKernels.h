@@ -1,0 +1,46 @@
+// The loops behind device/SampleConversion.h: one complete set per
+// instruction set, and the choice among them. Internal to the device layer;
+// tests use it to run every set the machine has, whichever one is chosen.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+
+namespace veltrano::detail {
+
+enum class InstructionSet { Scalar, Sse2, Avx2, Avx512 };
+
+// The four conversions, all built for one instruction set. Each one is exact
+// on its own: a wide set hands the samples that do not fill a whole step to
+// the next narrower set, down to the portable scalar loops.
+struct ConversionKernels {
+    void (*cs8ToCf32)(const std::int8_t* in, std::complex<float>* out, std::size_t count);
+    void (*cf32ToCs8)(const std::complex<float>* in, std::int8_t* out, std::size_t count);
+    void (*sc16ToCf32)(const std::int16_t* in, std::complex<float>* out, std::size_t count);
+    void (*cf32ToSc16)(const std::complex<float>* in, std::int16_t* out, std::size_t count);
+};
+
+// The kernels of one instruction set, or null when this build has none for
+// it or the processor and operating system cannot run them.
+const ConversionKernels* conversionKernels(InstructionSet set);
+
+// The set behind the public conversion functions: the widest one that runs
+// here, chosen on the first conversion and kept for the life of the process.
+InstructionSet activeInstructionSet();
+const ConversionKernels& activeConversionKernels();
+
+// "scalar", "sse2", "avx2" or "avx512".
+const char* instructionSetName(InstructionSet set);
+
+// Whether the processor has the instructions and the operating system saves
+// the registers they use (for AVX and AVX-512, the XCR0 state bits).
+bool processorRuns(InstructionSet set);
+
+// The sets themselves. Only the scalar one exists off x86-64.
+extern const ConversionKernels scalarConversionKernels;
+extern const ConversionKernels sse2ConversionKernels;
+extern const ConversionKernels avx2ConversionKernels;
+extern const ConversionKernels avx512ConversionKernels;
+
+} // namespace veltrano::detail

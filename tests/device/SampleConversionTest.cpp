@@ -1,0 +1,346 @@
+#include "device/SampleConversion.h"
+#include "device/conversion/ConversionKernels.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <type_traits>
+#include <vector>
+
+namespace veltrano::detail {
+
+// Test names and messages show the set by name.
+void PrintTo(InstructionSet set, std::ostream* stream)
+{
+    *stream << instructionSetName(set);
+}
+
+namespace {
+
+// The conversion rules stated a second way, independent of the kernels:
+// division and scaling by powers of two, rounding in double precision
+// instead of truncations, explicit comparisons instead of vector min/max.
+float cs8Rule(std::int8_t value)
+{
+    return static_cast<float>(value) / 128.0F;
+}
+
+float sc16Rule(std::int16_t value)
+{
+    return std::ldexp(static_cast<float>(value), -11);
+}
+
+// In double precision |v| + 0.5 is exact for every float of these ranges,
+// so its floor is the rounding. (Not lround: mingw-w64's rounds
+// 0.49999997 up.)
+long roundedHalfAwayFromZero(float value)
+{
+    const double magnitude = std::floor(std::fabs(static_cast<double>(value)) + 0.5);
+    return static_cast<long>(value < 0 ? -magnitude : magnitude);
+}
+
+std::int8_t cs8Rule(float value)
+{
+    if (std::isnan(value)) {
+        return -127;
+    }
+    const float scaled = std::clamp(value, -1.0F, 1.0F) * 127.0F;
+    return static_cast<std::int8_t>(std::clamp(roundedHalfAwayFromZero(scaled), -127L, 127L));
+}
+
+std::int16_t sc16Rule(float value)
+{
+    if (std::isnan(value) || value < -1.0F) {
+        return -2048;
+    }
+    const float scaled = value > 1.0F ? 2048.0F : value * 2048.0F;
+    return static_cast<std::int16_t>(std::clamp(roundedHalfAwayFromZero(scaled), -2048L, 2047L));
+}
+
+// Floats compare by their bits, so a sign of zero or a NaN payload counts.
+template <typename Value>
+long long bitsOf(Value value)
+{
+    if constexpr (std::is_same_v<Value, float>) {
+        return std::bit_cast<std::uint32_t>(value);
+    } else {
+        return value;
+    }
+}
+
+// Pointers to sample `start` of a flat buffer, typed as the kernels take them.
+template <typename Value>
+auto samplesAt(Value* values, std::size_t start)
+{
+    if constexpr (std::is_same_v<std::remove_const_t<Value>, float>) {
+        using Sample = std::conditional_t<std::is_const_v<Value>, const std::complex<float>, std::complex<float>>;
+        return reinterpret_cast<Sample*>(values + 2 * start);
+    } else {
+        return values + 2 * start;
+    }
+}
+
+// Runs the kernel on values (flat: I, Q, I, Q ...) and checks every output
+// against the rule, value by value, and against the scalar reference.
+template <typename In, typename Out, typename Rule>
+void expectExact(void (*kernel)(const In*, Out*, std::size_t), void (*reference)(const In*, Out*, std::size_t),
+                 const auto& values, Rule rule)
+{
+    using Flat = decltype(rule(values[0]));
+    std::vector<Flat> out(values.size());
+    std::vector<Flat> expected(values.size());
+    kernel(samplesAt(values.data(), 0), samplesAt(out.data(), 0), values.size() / 2);
+    reference(samplesAt(values.data(), 0), samplesAt(expected.data(), 0), values.size() / 2);
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        ASSERT_EQ(bitsOf(out[index]), bitsOf(rule(values[index])))
+            << "input " << bitsOf(values[index]) << " (bits) at position " << index;
+        ASSERT_EQ(bitsOf(out[index]), bitsOf(expected[index])) << "position " << index;
+    }
+}
+
+// Every length from 0 to 67 samples, starting 0 to 3 samples into both
+// buffers, so every head and tail path runs; the outputs around the range
+// must keep their guard value.
+template <typename In, typename Out, typename Rule, typename Flat>
+void expectEveryLengthAndStart(void (*kernel)(const In*, Out*, std::size_t), const auto& values, Rule rule, Flat guard)
+{
+    for (std::size_t start = 0; start < 4; ++start) {
+        for (std::size_t count = 0; count <= 67; ++count) {
+            std::vector<Flat> out(2 * (start + count) + 8, guard);
+            kernel(samplesAt(values.data(), start), samplesAt(out.data(), start), count);
+            for (std::size_t index = 0; index < out.size(); ++index) {
+                const bool written = index >= 2 * start && index < 2 * (start + count);
+                ASSERT_EQ(bitsOf(out[index]), bitsOf(written ? rule(values[index]) : guard))
+                    << count << " samples from sample " << start << ", position " << index;
+            }
+        }
+    }
+}
+
+std::vector<std::int8_t> everyInt8()
+{
+    std::vector<std::int8_t> values;
+    for (int value = -128; value <= 127; ++value) {
+        values.push_back(static_cast<std::int8_t>(value));
+    }
+    return values;
+}
+
+std::vector<std::int16_t> everyInt16()
+{
+    std::vector<std::int16_t> values;
+    for (int value = -32768; value <= 32767; ++value) {
+        values.push_back(static_cast<std::int16_t>(value));
+    }
+    return values;
+}
+
+// Floats on and beside every rounding and clamping boundary of both
+// formats, from both sides and with both signs, and the special values.
+std::vector<float> boundaryFloats()
+{
+    constexpr float largest = std::numeric_limits<float>::max();
+    std::vector<float> anchors{0.0F, 0.5F,  1.0F,   1.0F / 4096, 2047.5F / 2048, std::numeric_limits<float>::min(),
+                               2.0F, 1e30F, largest};
+    for (int whole = 0; whole <= 127; ++whole) {
+        anchors.push_back((whole + 0.5F) / 127.0F); // where value * 127 reaches a half
+    }
+    for (int whole = 0; whole <= 2048; ++whole) {
+        anchors.push_back((whole + 0.5F) / 2048.0F);
+    }
+    // The special values come first, so that they fall in the wide steps of
+    // every set and not only in the tails handed on to narrower sets.
+    constexpr float infinity = std::numeric_limits<float>::infinity();
+    std::vector<float> values{infinity, -infinity, std::numeric_limits<float>::denorm_min(),
+                              -std::nextafter(std::numeric_limits<float>::min(), 0.0F)};
+    for (const std::uint32_t nan :
+         {0x7FC00000U, 0xFFC00000U, 0x7F800001U, 0xFF800001U, 0x7FFFFFFFU, 0xFFBFFFFFU, 0x7FA5A5A5U, 0xFFD23456U}) {
+        values.push_back(std::bit_cast<float>(nan));
+    }
+    for (const float anchor : anchors) {
+        for (const float sign : {1.0F, -1.0F}) {
+            float below = sign * anchor;
+            float above = below;
+            values.push_back(below);
+            for (int step = 0; step < 3; ++step) {
+                below = std::nextafter(below, -largest);
+                above = std::nextafter(above, largest);
+                values.insert(values.end(), {below, above});
+            }
+        }
+    }
+    if (values.size() % 2 != 0) {
+        values.push_back(-0.0F);
+    }
+    return values;
+}
+
+// A fixed-seed mix of arbitrary bit patterns (huge values, NaNs, subnormals)
+// and values spread over the interesting range just beyond -1..1.
+std::vector<float> randomFloats()
+{
+    std::mt19937 generator(20261206);
+    std::uniform_int_distribution<std::uint32_t> anyBits;
+    std::uniform_real_distribution<float> nearRange(-1.01F, 1.01F);
+    std::vector<float> values;
+    for (int index = 0; index < (1 << 21); ++index) {
+        values.insert(values.end(), {std::bit_cast<float>(anyBits(generator)), nearRange(generator)});
+    }
+    return values;
+}
+
+class SampleConversionKernels : public testing::TestWithParam<InstructionSet> {
+protected:
+    void SetUp() override
+    {
+        kernels_ = conversionKernels(GetParam());
+        if (kernels_ == nullptr) {
+            GTEST_SKIP() << instructionSetName(GetParam()) << " does not run on this machine";
+        }
+    }
+
+    void expectFloatsExact(const std::vector<float>& values) const
+    {
+        expectExact(kernels_->cf32ToCs8, scalar_.cf32ToCs8, values, [](float v) { return cs8Rule(v); });
+        expectExact(kernels_->cf32ToSc16, scalar_.cf32ToSc16, values, [](float v) { return sc16Rule(v); });
+    }
+
+    const ConversionKernels* kernels_ = nullptr;
+    const ConversionKernels& scalar_ = scalarConversionKernels;
+};
+
+TEST_P(SampleConversionKernels, everyIntegerSampleValueConvertsExactly)
+{
+    expectExact(kernels_->cs8ToCf32, scalar_.cs8ToCf32, everyInt8(), [](std::int8_t v) { return cs8Rule(v); });
+    expectExact(kernels_->sc16ToCf32, scalar_.sc16ToCf32, everyInt16(), [](std::int16_t v) { return sc16Rule(v); });
+}
+
+TEST_P(SampleConversionKernels, floatsBesideEveryBoundaryAndSpecialValuesConvertExactly)
+{
+    expectFloatsExact(boundaryFloats());
+}
+
+TEST_P(SampleConversionKernels, millionsOfRandomFloatsConvertExactly)
+{
+    expectFloatsExact(randomFloats());
+}
+
+TEST_P(SampleConversionKernels, everyLengthAndStartConvertsExactlyAndWritesNothingOutside)
+{
+    const std::vector<float> floats = boundaryFloats();
+    expectEveryLengthAndStart(
+        kernels_->cs8ToCf32, everyInt8(), [](std::int8_t v) { return cs8Rule(v); }, std::bit_cast<float>(0x7FA5A5A5U));
+    expectEveryLengthAndStart(
+        kernels_->sc16ToCf32, everyInt16(), [](std::int16_t v) { return sc16Rule(v); },
+        std::bit_cast<float>(0x7FA5A5A5U));
+    // Neither format ever produces its most negative value, so it marks the guard.
+    expectEveryLengthAndStart(
+        kernels_->cf32ToCs8, floats, [](float v) { return cs8Rule(v); }, std::int8_t{-128});
+    expectEveryLengthAndStart(
+        kernels_->cf32ToSc16, floats, [](float v) { return sc16Rule(v); }, std::int16_t{-32768});
+}
+
+// Calls itself depth times with a frame that moves the stack by 16 bytes per
+// level, then converts: wide registers spilled to a stack that is only
+// 16-byte aligned fault with aligned moves, depending on the depth.
+[[gnu::noinline]] void convertAtDepth(const ConversionKernels& kernels, int depth, const std::vector<float>& floats)
+{
+    if (depth > 0) {
+        volatile char frame[16] = {};
+        convertAtDepth(kernels, depth - 1, floats);
+        frame[0] = frame[15];
+        return;
+    }
+    const ConversionKernels& scalar = scalarConversionKernels;
+    expectExact(kernels.cf32ToCs8, scalar.cf32ToCs8, floats, [](float v) { return cs8Rule(v); });
+    expectExact(kernels.cf32ToSc16, scalar.cf32ToSc16, floats, [](float v) { return sc16Rule(v); });
+    expectExact(kernels.cs8ToCf32, scalar.cs8ToCf32, everyInt8(), [](std::int8_t v) { return cs8Rule(v); });
+    expectExact(kernels.sc16ToCf32, scalar.sc16ToCf32, everyInt16(), [](std::int16_t v) { return sc16Rule(v); });
+}
+
+TEST_P(SampleConversionKernels, convertsExactlyFromShallowAndDeepCallStacks)
+{
+    const std::vector<float> floats = boundaryFloats();
+    for (const int depth : {0, 1, 2, 3, 4, 5, 6, 7, 100}) {
+        SCOPED_TRACE(depth);
+        convertAtDepth(*kernels_, depth, floats);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryInstructionSet, SampleConversionKernels,
+                         testing::Values(InstructionSet::Scalar, InstructionSet::Sse2, InstructionSet::Avx2,
+                                         InstructionSet::Avx512),
+                         [](const auto& info) { return std::string(instructionSetName(info.param)); });
+
+TEST(SampleConversion, publicFunctionsRunTheWidestSetTheMachineRunsWithTheDocumentedResults)
+{
+    const InstructionSet active = activeInstructionSet();
+    EXPECT_EQ(&activeConversionKernels(), conversionKernels(active));
+    for (const InstructionSet wider : {InstructionSet::Sse2, InstructionSet::Avx2, InstructionSet::Avx512}) {
+        if (wider > active) {
+            EXPECT_EQ(conversionKernels(wider), nullptr) << instructionSetName(wider) << " runs but is not chosen";
+        }
+    }
+#if defined(__x86_64__)
+    // The compiler's own detection also checks what the system enables.
+    EXPECT_EQ(processorRuns(InstructionSet::Avx2), __builtin_cpu_supports("avx2") != 0);
+    EXPECT_EQ(processorRuns(InstructionSet::Avx512),
+              __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                  __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"));
+#endif
+
+    const std::int8_t bytes[] = {-128, 127};
+    std::complex<float> received;
+    convertCs8ToCf32(bytes, &received, 1);
+    EXPECT_EQ(received, std::complex<float>(-1.0F, 0.9921875F));
+    const std::int16_t words[] = {-2048, 2047};
+    convertSc16ToCf32(words, &received, 1);
+    EXPECT_EQ(received, std::complex<float>(-1.0F, 0.99951171875F));
+
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<std::complex<float>> sent{
+        {1.0F, -1.0F}, {2.0F, -3.0F}, {0.5F, -0.5F}, {nan, 1.5F}, {1.0F / 4096, -1.0F / 4096}};
+    std::vector<std::int8_t> cs8(2 * sent.size());
+    convertCf32ToCs8(sent.data(), cs8.data(), sent.size());
+    EXPECT_EQ(cs8, (std::vector<std::int8_t>{127, -127, 127, -127, 64, -64, -127, 127, 0, 0}));
+    std::vector<std::int16_t> sc16(2 * sent.size());
+    convertCf32ToSc16(sent.data(), sc16.data(), sent.size());
+    EXPECT_EQ(sc16, (std::vector<std::int16_t>{2047, -2048, 2047, -2048, 1024, -1024, -2048, 2047, 1, -1}));
+}
+
+// Every one of the 2^32 float bit patterns through both float kernels of
+// every set the machine runs: minutes of work, so only on request.
+TEST(SampleConversion, everyFloatBitPatternConvertsExactlyOnRequest)
+{
+    if (std::getenv("VELTRANO_EXHAUSTIVE_CONVERSION_TEST") == nullptr) {
+        GTEST_SKIP() << "set VELTRANO_EXHAUSTIVE_CONVERSION_TEST=1 to run";
+    }
+    constexpr std::uint64_t chunk = 1 << 20;
+    std::vector<float> values(chunk);
+    for (std::uint64_t first = 0; first < (std::uint64_t{1} << 32); first += chunk) {
+        for (std::uint64_t index = 0; index < chunk; ++index) {
+            values[index] = std::bit_cast<float>(static_cast<std::uint32_t>(first + index));
+        }
+        for (const InstructionSet set :
+             {InstructionSet::Scalar, InstructionSet::Sse2, InstructionSet::Avx2, InstructionSet::Avx512}) {
+            if (const ConversionKernels* kernels = conversionKernels(set)) {
+                expectExact(kernels->cf32ToCs8, scalarConversionKernels.cf32ToCs8, values,
+                            [](float v) { return cs8Rule(v); });
+                expectExact(kernels->cf32ToSc16, scalarConversionKernels.cf32ToSc16, values,
+                            [](float v) { return sc16Rule(v); });
+                if (testing::Test::HasFatalFailure()) {
+                    return;
+                }
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace veltrano::detail
