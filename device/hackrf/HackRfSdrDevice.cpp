@@ -44,6 +44,9 @@ HackRfSdrDevice::HackRfSdrDevice(std::string serial)
     info_.supportsTx = api.startTx != nullptr && api.stopTx != nullptr && api.setTxvgaGain != nullptr;
     info_.familyFlag = true;
     readBoardVersions();
+    // Reserved once here rather than at every stream start: the reader may still
+    // be inside readSamples while another thread restarts the stream.
+    rxScratch_.reserve(262'144);
 }
 
 HackRfSdrDevice::~HackRfSdrDevice()
@@ -76,6 +79,15 @@ void HackRfSdrDevice::readBoardVersions()
     }
 }
 
+bool HackRfSdrDevice::stepFailed(const char* step, int result)
+{
+    if (result == HACKRF_SUCCESS) {
+        return false;
+    }
+    lastError_.set(std::string(step) + ": " + hackRfApi().error(result));
+    return true;
+}
+
 DeviceInfo HackRfSdrDevice::info() const
 {
     return info_;
@@ -83,7 +95,7 @@ DeviceInfo HackRfSdrDevice::info() const
 
 std::string HackRfSdrDevice::lastError() const
 {
-    return lastError_;
+    return lastError_.get();
 }
 
 double HackRfSdrDevice::actualRxSampleRateHz() const
@@ -129,10 +141,25 @@ std::uint16_t HackRfSdrDevice::usbApiVersion() const
     return usbApiVersion_;
 }
 
+std::uint64_t HackRfSdrDevice::rxDroppedBytes() const
+{
+    return rxDroppedBytes_.load(std::memory_order_relaxed);
+}
+
+std::uint64_t HackRfSdrDevice::sweepDroppedBlocks() const
+{
+    return sweepDroppedBlocks_.load(std::memory_order_relaxed);
+}
+
+std::uint64_t HackRfSdrDevice::txUnderrunBytes() const
+{
+    return txUnderrunBytes_.load(std::memory_order_relaxed);
+}
+
 bool HackRfSdrDevice::reopenDevice()
 {
     if (!isOpen()) {
-        lastError_ = "device reopen: device is not open";
+        lastError_.set("device reopen: device is not open");
         return false;
     }
     stopTx();
@@ -159,8 +186,8 @@ bool HackRfSdrDevice::reopenDevice()
         }
         handle_->device = nullptr;
     }
-    lastError_ = "device close/reopen failed (close: " + api.error(closeResult) + ") (open: " +
-                 api.error(openResult) + ")";
+    lastError_.set("device close/reopen failed (close: " + api.error(closeResult) +
+                   ") (open: " + api.error(openResult) + ")");
     return false;
 }
 

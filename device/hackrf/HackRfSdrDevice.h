@@ -65,6 +65,15 @@ public:
     // stream first. False, with lastError() set, when it stays closed.
     bool reopenDevice();
 
+    // Losses, each counted since its stream's start (zero before any start).
+    // Received bytes not stored because the receive ring was full.
+    std::uint64_t rxDroppedBytes() const;
+    // Marked sweep blocks not queued because the sweep queue was full.
+    std::uint64_t sweepDroppedBlocks() const;
+    // Zero bytes sent in place of samples because the transmit ring ran dry
+    // while streaming (not counted once the stream is draining).
+    std::uint64_t txUnderrunBytes() const;
+
     struct NativeHandle {
         hackrf_device* device = nullptr;
     };
@@ -72,25 +81,61 @@ public:
     struct SweepBuffer; // sweep block queue shared with the transfer thread
 
 private:
+    // Text of the last failure. A reader thread may report a dead stream while
+    // a controller thread retunes, so the text is replaced as a whole with the
+    // atomic shared-pointer load and store: no torn text, and nothing on the
+    // sample path waits for it.
+    class ErrorText {
+    public:
+        void set(std::string text) { std::atomic_store(&text_, std::make_shared<const std::string>(std::move(text))); }
+        void clear() { std::atomic_store(&text_, std::shared_ptr<const std::string>()); }
+        std::string get() const
+        {
+            const std::shared_ptr<const std::string> text = std::atomic_load(&text_);
+            return text ? *text : std::string();
+        }
+
+    private:
+        std::shared_ptr<const std::string> text_;
+    };
+
     bool isOpen() const;
     void readBoardVersions();
-    // Records why an operation this build does not offer was refused; returns false.
-    bool refuse(const char* step);
+    // For a libhackrf call of a configuration sequence: false on success;
+    // otherwise records "<step>: <library text>" as the last error and is true.
+    bool stepFailed(const char* step, int result);
+
+    // Receive (HackRfReceive.cpp).
+    void splitGain(double gainDb);
+    bool applyRxConfiguration(const StreamConfig& config);
+    static int receiveCallback(void* transfer);
+    int receive(void* transfer);
+    // Sweep (HackRfSweep.cpp).
+    void takeSweepTransfer(const std::uint8_t* buffer, std::size_t validBytes);
+    // Transmit (HackRfTransmit.cpp).
+    static int transmitCallback(void* transfer);
+    static void transmitFlushCallback(void* context, int success);
+    int transmit(void* transfer);
 
     std::unique_ptr<NativeHandle> handle_ = std::make_unique<NativeHandle>();
     DeviceInfo info_;
     double actualRxSampleRateHz_ = 0.0;
     double rxFrequencyHz_ = 0.0;
-    std::string lastError_;
+    ErrorText lastError_;
     std::string firmwareVersion_;
     std::uint16_t usbApiVersion_ = 0;
     std::uint32_t lnaGainDb_ = 0;
     std::uint32_t vgaGainDb_ = 0;
     bool rxAmplifierEnabled_ = false;
+    // The rings are read and replaced only with std::atomic_load / std::atomic_store.
     std::shared_ptr<RawBuffer> rxBuffer_;
     std::shared_ptr<SweepBuffer> sweepBuffer_;
     std::vector<std::int8_t> rxScratch_;
-    std::uint64_t rxDiscardBytes_ = 0;
+    // Ring position below which received bytes are thrown away after a retune
+    // (the retune's clear point plus the settling bytes). A position rather
+    // than a count, so that a retune from another thread and a reader's
+    // discarding can never both account for the same bytes.
+    std::atomic<std::uint64_t> rxDiscardUntil_{0};
     std::atomic<bool> rxStreaming_{false};
     std::shared_ptr<RawBuffer> txBuffer_;
     std::vector<std::int8_t> txScratch_;
@@ -109,6 +154,9 @@ private:
     double sweepOffsetHz_ = 7'500'000.0;
     double sweepRangeStartHz_ = 0.0;
     double sweepRangeStopHz_ = 0.0;
+    std::atomic<std::uint64_t> rxDroppedBytes_{0};
+    std::atomic<std::uint64_t> sweepDroppedBlocks_{0};
+    std::atomic<std::uint64_t> txUnderrunBytes_{0};
 };
 
 } // namespace veltrano

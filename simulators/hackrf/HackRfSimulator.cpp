@@ -2,6 +2,7 @@
 
 #include "common/SimScript.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace veltrano::sim::hackrf {
@@ -25,6 +26,16 @@ std::int64_t parseCount(const ScriptLine& line, std::string_view text)
     return count;
 }
 
+// Free-running transfers carry whole 4-byte pattern words.
+int parseTransferLength(const ScriptLine& line, std::string_view text)
+{
+    const std::int64_t length = parseInteger(line, text);
+    if (length <= 0 || length % 4 != 0 || length > (64 << 20)) {
+        failBadArguments(line, "not a positive multiple of 4 up to 64 MiB");
+    }
+    return static_cast<int>(length);
+}
+
 void applyLine(Script& script, const ScriptLine& line)
 {
     const std::string_view directive = line.directive;
@@ -41,8 +52,8 @@ void applyLine(Script& script, const ScriptLine& line)
     } else if (directive == "board-repeat") {
         const auto [length, character] = splitFirstWord(requireArguments(line));
         const std::int64_t repeat = parseCount(line, length);
-        script.boards.push_back(Board{false, std::string(static_cast<std::size_t>(repeat),
-                                                         parseSingleCharacter(line, character))});
+        script.boards.push_back(
+            Board{false, std::string(static_cast<std::size_t>(repeat), parseSingleCharacter(line, character))});
     } else if (directive == "boards") {
         const auto [count, prefix] = splitFirstWord(requireArguments(line));
         appendNumberedBoards(script, parseCount(line, count), prefix);
@@ -88,6 +99,32 @@ void applyLine(Script& script, const ScriptLine& line)
             failBadArguments(line, "expected 'off'");
         }
         script.errorNames = false;
+    } else if (directive == "fail") {
+        const std::vector<std::string_view> words = splitWords(requireArguments(line));
+        if (words.size() < 2 || words.size() > 3) {
+            failBadArguments(line, "expected <entry point> <result> [<calls>]");
+        }
+        FailRule rule{parseInt(line, words[1]), std::nullopt};
+        if (words.size() == 3) {
+            rule.remaining = parseCount(line, words[2]);
+        }
+        script.failures.insert_or_assign(std::string(words[0]), rule);
+    } else if (directive == "rx-free-run") {
+        script.rxFreeRunBytes = parseTransferLength(line, requireArguments(line));
+    } else if (directive == "tx-free-run") {
+        script.txStream.freeRunBytes = parseTransferLength(line, requireArguments(line));
+    } else if (directive == "tx-record") {
+        if (requireArguments(line) != "off") {
+            failBadArguments(line, "expected 'off'");
+        }
+        script.txStream.recordSent = false;
+    } else if (directive == "tx-flush") {
+        const std::string_view argument = requireArguments(line);
+        if (argument == "never") {
+            script.txStream.flushResult.reset();
+        } else {
+            script.txStream.flushResult = parseInt(line, argument);
+        }
     } else {
         failUnknownDirective(line);
     }
@@ -102,7 +139,24 @@ Script readScript()
     return script;
 }
 
-Simulator::Simulator() : script_(readScript()), journal_("VELTRANO_SIM_HACKRF_JOURNAL") {}
+Simulator::Simulator() : script_(readScript()), journal_("VELTRANO_SIM_HACKRF_JOURNAL"), failures_(script_.failures) {}
+
+int Simulator::scriptedResult(std::string_view function)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = failures_.find(function);
+    if (found == failures_.end()) {
+        return 0;
+    }
+    FailRule& rule = found->second;
+    if (rule.remaining) {
+        if (*rule.remaining == 0) {
+            return 0;
+        }
+        --*rule.remaining;
+    }
+    return rule.result;
+}
 
 bool Simulator::unplugged() const
 {
@@ -143,11 +197,53 @@ int Simulator::decideOpen(const char* serial, bool& nullHandle)
     return result;
 }
 
+void Simulator::setCurrentStream(const std::shared_ptr<TransferStream>& stream)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    currentStream_ = stream;
+}
+
+void Simulator::forgetStream(const TransferStream* stream)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (currentStream_.get() == stream) {
+        currentStream_.reset();
+    }
+}
+
+std::shared_ptr<TransferStream> Simulator::currentStream() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return currentStream_;
+}
+
+void Simulator::recordSent(const std::uint8_t* bytes, std::size_t count)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    sent_.insert(sent_.end(), bytes, bytes + count);
+}
+
+std::size_t Simulator::takeSent(std::uint8_t* out, std::size_t capacity)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t count = std::min(capacity, sent_.size());
+    std::copy_n(sent_.begin(), count, out);
+    sent_.erase(sent_.begin(), sent_.begin() + static_cast<std::ptrdiff_t>(count));
+    return count;
+}
+
+std::size_t Simulator::untakenSentBytes() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return sent_.size();
+}
+
 void Simulator::reloadScript()
 {
     Script script = readScript();
     const std::lock_guard<std::mutex> lock(mutex_);
     script_ = std::move(script);
+    failures_ = script_.failures;
     successfulOpens_ = 0;
 }
 

@@ -6,9 +6,12 @@
 // frees, so a device layer that never closes is caught by LeakSanitizer.
 
 #include "common/SimJournal.h"
+#include "hackrf/TransferStream.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,6 +34,13 @@ struct OpenRule {
     bool nullHandle = false; // report success but hand back no device
 };
 
+// A scripted failure of an entry point: its result for the next `remaining`
+// calls (every call when unset).
+struct FailRule {
+    int result = 0;
+    std::optional<std::int64_t> remaining;
+};
+
 struct Script {
     int initResult = 0;
     std::vector<Board> boards;
@@ -45,6 +55,9 @@ struct Script {
     int versionResult = 0;
     std::uint16_t usbApiVersion = 0x0107;
     bool errorNames = true;
+    std::map<std::string, FailRule, std::less<>> failures;
+    int rxFreeRunBytes = 0;
+    StreamSettings txStream;
 };
 
 // Reads VELTRANO_SIM_HACKRF_SCRIPT; aborts on an unknown directive.
@@ -67,11 +80,27 @@ public:
     // Reads the script again and forgets the opens counted so far.
     void reloadScript();
 
+    // The result an entry point returns: a scripted failure, else success.
+    int scriptedResult(std::string_view function);
+
+    // The stream the control entry points drive: the one started last.
+    void setCurrentStream(const std::shared_ptr<TransferStream>& stream);
+    void forgetStream(const TransferStream* stream);
+    std::shared_ptr<TransferStream> currentStream() const;
+
+    // Bytes transmit streams sent, kept until a test takes them.
+    void recordSent(const std::uint8_t* bytes, std::size_t count);
+    std::size_t takeSent(std::uint8_t* out, std::size_t capacity);
+    std::size_t untakenSentBytes() const;
+
 private:
     Script script_;
     Journal journal_;
     mutable std::mutex mutex_;
     std::int64_t successfulOpens_ = 0;
+    std::map<std::string, FailRule, std::less<>> failures_;
+    std::shared_ptr<TransferStream> currentStream_;
+    std::deque<std::uint8_t> sent_;
 };
 
 // The process's simulator, created on first use (thread-safe).

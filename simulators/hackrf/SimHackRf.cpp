@@ -4,39 +4,36 @@
 // SIM_OMIT_<name>, which leaves that definition out so the library does not
 // export it.
 
+#include "hackrf/VendorHeader.h"
+
 #include "hackrf/HackRfSimulator.h"
+#include "hackrf/SimHackRfControl.h"
+#include "hackrf/TransferStream.h"
 
 #include "common/SimCalls.h"
 #include "common/SimJournal.h"
-
-// The header declares the entry points without any visibility of their own on
-// POSIX; the simulator is built with hidden visibility, so give them back the
-// default one. (On Windows the header's ADDAPI already exports them.)
-#if defined(__GNUC__) && !defined(_WIN32)
-#pragma GCC visibility push(default)
-#endif
-#include <libhackrf/hackrf.h>
-#if defined(__GNUC__) && !defined(_WIN32)
-#pragma GCC visibility pop
-#endif
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 
-// The simulated device. Today it only remembers what was asked of it; the
-// transfer thread that feeds the callbacks will live here too.
+// The simulated device: its running stream (with the stream's own transfer
+// thread), the armed flush callback and the last sweep plan. A client may ask
+// hackrf_is_streaming on one thread while another stops the stream, so the
+// stream pointer is guarded.
 struct hackrf_device {
     static constexpr std::uint32_t kOpenMagic = 0x53494d48; // "SIMH"
 
     std::uint32_t magic = kOpenMagic;
-    bool streaming = false;
-    hackrf_sample_block_cb_fn callback = nullptr;
-    void* callbackContext = nullptr;
+    std::mutex mutex;
+    std::shared_ptr<veltrano::sim::hackrf::TransferStream> stream;
     hackrf_flush_cb_fn flushCallback = nullptr;
     void* flushContext = nullptr;
+    veltrano::sim::hackrf::SweepPlan sweepPlan;
 };
 
 namespace veltrano::sim::hackrf {
@@ -50,23 +47,48 @@ struct ListAllocation {
     std::size_t allocatedSerials;
 };
 
-// The simple calls: check the device, record the call with its arguments, succeed.
-int recordDeviceCall(hackrf_device* device, JournalLine line)
+// The simple calls: check the device, record the call with its arguments, and
+// succeed unless the script says otherwise.
+template <typename Argument>
+int recordDeviceCall(const char* function, hackrf_device* device, Argument argument)
 {
     Simulator& sim = simulator();
-    const int result = validDevice(device) ? HACKRF_SUCCESS : HACKRF_ERROR_INVALID_PARAM;
-    sim.log(line.result(result));
+    const int result = validDevice(device) ? sim.scriptedResult(function) : HACKRF_ERROR_INVALID_PARAM;
+    sim.log((JournalLine(function) << argument).result(result));
     return result;
 }
 
-int startStreaming(const char* name, hackrf_device* device, hackrf_sample_block_cb_fn callback, void* context)
+// Joins the device's stream thread, if any: no callback runs once this returns.
+void endStream(hackrf_device* device)
+{
+    std::shared_ptr<TransferStream> stream;
+    {
+        const std::lock_guard<std::mutex> lock(device->mutex);
+        stream = std::move(device->stream);
+    }
+    if (stream) {
+        simulator().forgetStream(stream.get());
+        stream->stop();
+    }
+}
+
+int startStreaming(const char* name, StreamKind kind, hackrf_device* device, hackrf_sample_block_cb_fn callback,
+                   void* context)
 {
     Simulator& sim = simulator();
     int result = HACKRF_ERROR_INVALID_PARAM;
-    if (validDevice(device)) {
-        device->callback = callback;
-        device->callbackContext = context;
-        device->streaming = true;
+    if (validDevice(device) && callback != nullptr && (result = sim.scriptedResult(name)) == HACKRF_SUCCESS) {
+        endStream(device);
+        StreamSettings settings;
+        if (kind == StreamKind::Transmit) {
+            settings = sim.script().txStream;
+        } else {
+            settings.freeRunBytes = sim.script().rxFreeRunBytes;
+        }
+        const std::lock_guard<std::mutex> lock(device->mutex);
+        device->stream = std::make_shared<TransferStream>(kind, callback, context, settings, device->sweepPlan,
+                                                          device->flushCallback, device->flushContext);
+        sim.setCurrentStream(device->stream);
         result = HACKRF_SUCCESS;
     }
     sim.log(JournalLine(name).result(result));
@@ -78,7 +100,7 @@ int stopStreaming(const char* name, hackrf_device* device)
     Simulator& sim = simulator();
     int result = HACKRF_ERROR_INVALID_PARAM;
     if (validDevice(device)) {
-        device->streaming = false;
+        endStream(device);
         result = HACKRF_SUCCESS;
     }
     sim.log(JournalLine(name).result(result));
@@ -89,21 +111,36 @@ int stopStreaming(const char* name, hackrf_device* device)
 const char* errorName(int code)
 {
     switch (code) {
-    case HACKRF_SUCCESS: return "HACKRF_SUCCESS";
-    case HACKRF_TRUE: return "HACKRF_TRUE";
-    case HACKRF_ERROR_INVALID_PARAM: return "HACKRF_ERROR_INVALID_PARAM";
-    case HACKRF_ERROR_NOT_FOUND: return "HACKRF_ERROR_NOT_FOUND";
-    case HACKRF_ERROR_BUSY: return "HACKRF_ERROR_BUSY";
-    case HACKRF_ERROR_NO_MEM: return "HACKRF_ERROR_NO_MEM";
-    case HACKRF_ERROR_LIBUSB: return "HACKRF_ERROR_LIBUSB";
-    case HACKRF_ERROR_THREAD: return "HACKRF_ERROR_THREAD";
-    case HACKRF_ERROR_STREAMING_THREAD_ERR: return "HACKRF_ERROR_STREAMING_THREAD_ERR";
-    case HACKRF_ERROR_STREAMING_STOPPED: return "HACKRF_ERROR_STREAMING_STOPPED";
-    case HACKRF_ERROR_STREAMING_EXIT_CALLED: return "HACKRF_ERROR_STREAMING_EXIT_CALLED";
-    case HACKRF_ERROR_USB_API_VERSION: return "HACKRF_ERROR_USB_API_VERSION";
-    case HACKRF_ERROR_NOT_LAST_DEVICE: return "HACKRF_ERROR_NOT_LAST_DEVICE";
-    case HACKRF_ERROR_OTHER: return "HACKRF_ERROR_OTHER";
-    default: return nullptr;
+    case HACKRF_SUCCESS:
+        return "HACKRF_SUCCESS";
+    case HACKRF_TRUE:
+        return "HACKRF_TRUE";
+    case HACKRF_ERROR_INVALID_PARAM:
+        return "HACKRF_ERROR_INVALID_PARAM";
+    case HACKRF_ERROR_NOT_FOUND:
+        return "HACKRF_ERROR_NOT_FOUND";
+    case HACKRF_ERROR_BUSY:
+        return "HACKRF_ERROR_BUSY";
+    case HACKRF_ERROR_NO_MEM:
+        return "HACKRF_ERROR_NO_MEM";
+    case HACKRF_ERROR_LIBUSB:
+        return "HACKRF_ERROR_LIBUSB";
+    case HACKRF_ERROR_THREAD:
+        return "HACKRF_ERROR_THREAD";
+    case HACKRF_ERROR_STREAMING_THREAD_ERR:
+        return "HACKRF_ERROR_STREAMING_THREAD_ERR";
+    case HACKRF_ERROR_STREAMING_STOPPED:
+        return "HACKRF_ERROR_STREAMING_STOPPED";
+    case HACKRF_ERROR_STREAMING_EXIT_CALLED:
+        return "HACKRF_ERROR_STREAMING_EXIT_CALLED";
+    case HACKRF_ERROR_USB_API_VERSION:
+        return "HACKRF_ERROR_USB_API_VERSION";
+    case HACKRF_ERROR_NOT_LAST_DEVICE:
+        return "HACKRF_ERROR_NOT_LAST_DEVICE";
+    case HACKRF_ERROR_OTHER:
+        return "HACKRF_ERROR_OTHER";
+    default:
+        return nullptr;
     }
 }
 #endif
@@ -118,11 +155,13 @@ constexpr std::uint32_t kFilterBandwidths[] = {1750000,  2500000,  3500000,  500
 
 using veltrano::sim::JournalLine;
 using veltrano::sim::textOrNull;
+using veltrano::sim::validDevice;
+using veltrano::sim::hackrf::endStream;
 using veltrano::sim::hackrf::ListAllocation;
 using veltrano::sim::hackrf::recordDeviceCall;
 using veltrano::sim::hackrf::simulator;
 using veltrano::sim::hackrf::Simulator;
-using veltrano::sim::validDevice;
+using veltrano::sim::hackrf::StreamKind;
 
 extern "C" {
 
@@ -145,7 +184,8 @@ hackrf_device_list_t* ADDCALL hackrf_device_list()
     Simulator& sim = simulator();
     const auto& script = sim.script();
     if (script.listNull) {
-        sim.log(JournalLine("hackrf_device_list") << "->" << "null");
+        sim.log(JournalLine("hackrf_device_list") << "->"
+                                                  << "null");
         return nullptr;
     }
     const std::size_t boards = sim.unplugged() ? 0 : script.boards.size();
@@ -226,6 +266,7 @@ int ADDCALL hackrf_close(hackrf_device* device)
     int result = HACKRF_ERROR_INVALID_PARAM;
     if (validDevice(device)) {
         result = sim.script().closeResult;
+        endStream(device);
         device->magic = 0;
         delete device;
     }
@@ -235,7 +276,7 @@ int ADDCALL hackrf_close(hackrf_device* device)
 
 int ADDCALL hackrf_start_rx(hackrf_device* device, hackrf_sample_block_cb_fn callback, void* rx_ctx)
 {
-    return veltrano::sim::hackrf::startStreaming("hackrf_start_rx", device, callback, rx_ctx);
+    return veltrano::sim::hackrf::startStreaming("hackrf_start_rx", StreamKind::Receive, device, callback, rx_ctx);
 }
 
 int ADDCALL hackrf_stop_rx(hackrf_device* device)
@@ -245,7 +286,7 @@ int ADDCALL hackrf_stop_rx(hackrf_device* device)
 
 int ADDCALL hackrf_start_tx(hackrf_device* device, hackrf_sample_block_cb_fn callback, void* tx_ctx)
 {
-    return veltrano::sim::hackrf::startStreaming("hackrf_start_tx", device, callback, tx_ctx);
+    return veltrano::sim::hackrf::startStreaming("hackrf_start_tx", StreamKind::Transmit, device, callback, tx_ctx);
 }
 
 int ADDCALL hackrf_stop_tx(hackrf_device* device)
@@ -253,25 +294,27 @@ int ADDCALL hackrf_stop_tx(hackrf_device* device)
     return veltrano::sim::hackrf::stopStreaming("hackrf_stop_tx", device);
 }
 
+#if !defined(SIM_OMIT_hackrf_enable_tx_flush)
 int ADDCALL hackrf_enable_tx_flush(hackrf_device* device, hackrf_flush_cb_fn callback, void* flush_ctx)
 {
     Simulator& sim = simulator();
     int result = HACKRF_ERROR_INVALID_PARAM;
-    if (validDevice(device)) {
+    if (validDevice(device) && (result = sim.scriptedResult("hackrf_enable_tx_flush")) == HACKRF_SUCCESS) {
         device->flushCallback = callback;
         device->flushContext = flush_ctx;
-        result = HACKRF_SUCCESS;
     }
     sim.log(JournalLine("hackrf_enable_tx_flush").result(result));
     return result;
 }
+#endif
 
 int ADDCALL hackrf_is_streaming(hackrf_device* device)
 {
     Simulator& sim = simulator();
     int result = HACKRF_ERROR_INVALID_PARAM;
     if (validDevice(device)) {
-        result = device->streaming ? HACKRF_TRUE : HACKRF_ERROR_STREAMING_STOPPED;
+        const std::lock_guard<std::mutex> lock(device->mutex);
+        result = device->stream ? device->stream->status() : HACKRF_ERROR_STREAMING_STOPPED;
     }
     sim.log(JournalLine("hackrf_is_streaming").result(result));
     return result;
@@ -279,18 +322,20 @@ int ADDCALL hackrf_is_streaming(hackrf_device* device)
 
 int ADDCALL hackrf_set_freq(hackrf_device* device, const uint64_t freq_hz)
 {
-    return recordDeviceCall(device, JournalLine("hackrf_set_freq") << static_cast<std::uint64_t>(freq_hz));
+    return recordDeviceCall("hackrf_set_freq", device, static_cast<std::uint64_t>(freq_hz));
 }
 
 int ADDCALL hackrf_set_sample_rate(hackrf_device* device, const double freq_hz)
 {
-    return recordDeviceCall(device, JournalLine("hackrf_set_sample_rate") << freq_hz);
+    return recordDeviceCall("hackrf_set_sample_rate", device, freq_hz);
 }
 
+#if !defined(SIM_OMIT_hackrf_set_baseband_filter_bandwidth)
 int ADDCALL hackrf_set_baseband_filter_bandwidth(hackrf_device* device, const uint32_t bandwidth_hz)
 {
-    return recordDeviceCall(device, JournalLine("hackrf_set_baseband_filter_bandwidth") << bandwidth_hz);
+    return recordDeviceCall("hackrf_set_baseband_filter_bandwidth", device, bandwidth_hz);
 }
+#endif
 
 uint32_t ADDCALL hackrf_compute_baseband_filter_bw(const uint32_t bandwidth_hz)
 {
@@ -307,25 +352,25 @@ uint32_t ADDCALL hackrf_compute_baseband_filter_bw(const uint32_t bandwidth_hz)
 
 int ADDCALL hackrf_set_lna_gain(hackrf_device* device, uint32_t value)
 {
-    return recordDeviceCall(device, JournalLine("hackrf_set_lna_gain") << value);
+    return recordDeviceCall("hackrf_set_lna_gain", device, value);
 }
 
 int ADDCALL hackrf_set_vga_gain(hackrf_device* device, uint32_t value)
 {
-    return recordDeviceCall(device, JournalLine("hackrf_set_vga_gain") << value);
+    return recordDeviceCall("hackrf_set_vga_gain", device, value);
 }
 
 #if !defined(SIM_OMIT_hackrf_set_txvga_gain)
 int ADDCALL hackrf_set_txvga_gain(hackrf_device* device, uint32_t value)
 {
-    return recordDeviceCall(device, JournalLine("hackrf_set_txvga_gain") << value);
+    return recordDeviceCall("hackrf_set_txvga_gain", device, value);
 }
 #endif
 
 #if !defined(SIM_OMIT_hackrf_set_amp_enable)
 int ADDCALL hackrf_set_amp_enable(hackrf_device* device, const uint8_t value)
 {
-    return recordDeviceCall(device, JournalLine("hackrf_set_amp_enable") << static_cast<unsigned>(value));
+    return recordDeviceCall("hackrf_set_amp_enable", device, static_cast<unsigned>(value));
 }
 #endif
 
@@ -354,8 +399,11 @@ int ADDCALL hackrf_init_sweep(hackrf_device* device, const uint16_t* frequency_l
     }
     line << num_bytes << step_width << offset << veltrano::sim::enumValue(style);
     int result = HACKRF_ERROR_INVALID_PARAM;
-    if (validDevice(device) && listUsable) {
-        result = HACKRF_SUCCESS;
+    if (validDevice(device) && listUsable && (result = sim.scriptedResult("hackrf_init_sweep")) == HACKRF_SUCCESS) {
+        // Blocks are marked with the steps of the first range.
+        device->sweepPlan.firstStepHz = std::uint64_t{frequency_list[0]} * 1'000'000;
+        device->sweepPlan.endHz = std::uint64_t{frequency_list[1]} * 1'000'000;
+        device->sweepPlan.stepWidthHz = step_width;
     }
     sim.log(line.result(result));
     return result;
@@ -364,7 +412,7 @@ int ADDCALL hackrf_init_sweep(hackrf_device* device, const uint16_t* frequency_l
 
 int ADDCALL hackrf_start_rx_sweep(hackrf_device* device, hackrf_sample_block_cb_fn callback, void* rx_ctx)
 {
-    return veltrano::sim::hackrf::startStreaming("hackrf_start_rx_sweep", device, callback, rx_ctx);
+    return veltrano::sim::hackrf::startStreaming("hackrf_start_rx_sweep", StreamKind::Sweep, device, callback, rx_ctx);
 }
 
 #if !defined(SIM_OMIT_hackrf_error_name)
@@ -414,7 +462,42 @@ int ADDCALL hackrf_usb_api_version_read(hackrf_device* device, uint16_t* version
 
 int ADDCALL hackrf_set_rx_overrun_limit(hackrf_device* device, uint32_t value)
 {
-    return recordDeviceCall(device, JournalLine("hackrf_set_rx_overrun_limit") << value);
+    return recordDeviceCall("hackrf_set_rx_overrun_limit", device, value);
+}
+
+// Control entry points (SimHackRfControl.h).
+
+int veltrano_sim_hackrf_deliver(const unsigned char* data, int buffer_length, int valid_length)
+{
+    const auto stream = simulator().currentStream();
+    return stream ? stream->deliver(data, buffer_length, valid_length) : -1;
+}
+
+int veltrano_sim_hackrf_deliver_sweep(int blocks)
+{
+    const auto stream = simulator().currentStream();
+    return stream ? stream->deliverSweepBlocks(blocks) : -1;
+}
+
+int veltrano_sim_hackrf_pull(int buffer_length, unsigned char* out, int* valid_length)
+{
+    const auto stream = simulator().currentStream();
+    return stream ? stream->pull(buffer_length, out, valid_length) : -1;
+}
+
+int veltrano_sim_hackrf_kill(int code)
+{
+    const auto stream = simulator().currentStream();
+    if (!stream) {
+        return -1;
+    }
+    stream->kill(code);
+    return 0;
+}
+
+std::size_t veltrano_sim_hackrf_take_sent(unsigned char* out, std::size_t capacity)
+{
+    return out == nullptr ? 0 : simulator().takeSent(out, capacity);
 }
 
 } // extern "C"

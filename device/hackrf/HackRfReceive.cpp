@@ -1,0 +1,269 @@
+// Receive streaming of HackRfSdrDevice: configuration with its one
+// reopen-and-retry, retuning, the amplifier, start and stop, the receive
+// callback on libhackrf's transfer thread, and readSamples on the client side.
+// The two sides meet only in the RawBuffer and in atomics.
+#include "device/hackrf/HackRfSdrDevice.h"
+
+#include "device/SampleConversion.h"
+#include "device/hackrf/HackRfApi.h"
+#include "device/hackrf/HackRfRings.h"
+#include "device/hackrf/HackRfTransfers.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <thread>
+
+namespace veltrano {
+namespace {
+
+// After a retune the synthesiser and the board's own buffers still deliver
+// samples of the old frequency for a while; 655,360 samples cover that.
+constexpr std::uint64_t kRetuneDiscardBytes = 1'310'720;
+// readSamples waits at most this many 1 ms polls (about 100 ms) for data.
+constexpr int kPollBudget = 100;
+constexpr auto kPollPause = std::chrono::milliseconds(1);
+
+} // namespace
+
+void HackRfSdrDevice::splitGain(double gainDb)
+{
+    // The LNA takes whole 8 dB steps first, the VGA the rest in 2 dB steps.
+    if (!std::isfinite(gainDb) || gainDb < 0.0) {
+        lnaGainDb_ = 0;
+        vgaGainDb_ = 0;
+    } else if (gainDb > 102.0) {
+        lnaGainDb_ = 40;
+        vgaGainDb_ = 62;
+    } else {
+        const double lna = std::min(8.0 * std::floor(gainDb / 8.0), 40.0);
+        const double vga = std::clamp(2.0 * std::round((gainDb - lna) / 2.0), 0.0, 62.0);
+        lnaGainDb_ = static_cast<std::uint32_t>(lna);
+        vgaGainDb_ = static_cast<std::uint32_t>(vga);
+    }
+}
+
+bool HackRfSdrDevice::applyRxConfiguration(const StreamConfig& config)
+{
+    const HackRfApi& api = hackRfApi();
+    hackrf_device* device = handle_->device;
+    if (stepFailed("set sample rate", api.setSampleRate(device, config.sampleRateHz))) {
+        return false;
+    }
+    if (api.setRxOverrunLimit != nullptr && usbApiVersion_ > 0x0105 &&
+        stepFailed("disable RX overrun limit", api.setRxOverrunLimit(device, 0))) {
+        return false;
+    }
+    return !stepFailed("set frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) &&
+           !stepFailed("set LNA gain", api.setLnaGain(device, lnaGainDb_)) &&
+           !stepFailed("set VGA gain", api.setVgaGain(device, vgaGainDb_)) &&
+           !stepFailed("set RF amplifier", api.setAmpEnable(device, rxAmplifierEnabled_ ? 1 : 0));
+}
+
+bool HackRfSdrDevice::configureRx(const StreamConfig& config)
+{
+    lastError_.clear();
+    if (!isOpen() || rxStreaming_.load() || txStreaming_.load() ||
+        !detail::inRange(config.sampleRateHz, 2'000'000.0, 20'000'000.0) ||
+        !detail::inRange(config.frequencyHz, 1'000'000.0, 6'000'000'000.0)) {
+        lastError_.set("invalid RX configuration");
+        return false;
+    }
+    splitGain(config.gainDb);
+    bool configured = applyRxConfiguration(config);
+    if (!configured) {
+        // A board that stopped answering often recovers from a close and reopen.
+        const std::string firstFailure = lastError_.get();
+        if (!reopenDevice()) {
+            lastError_.set(firstFailure + "; " + lastError_.get());
+            return false;
+        }
+        lastError_.clear();
+        configured = applyRxConfiguration(config);
+        if (!configured) {
+            lastError_.set(firstFailure + "; retry: " + lastError_.get());
+            return false;
+        }
+    }
+    actualRxSampleRateHz_ = config.sampleRateHz;
+    rxFrequencyHz_ = config.frequencyHz;
+    return true;
+}
+
+bool HackRfSdrDevice::setRxFrequency(double frequencyHz)
+{
+    lastError_.clear();
+    if (!isOpen() || txStreaming_.load() || !detail::inRange(frequencyHz, 1'000'000.0, 6'000'000'000.0)) {
+        lastError_.set("invalid RX frequency");
+        return false;
+    }
+    if (frequencyHz == rxFrequencyHz_) {
+        return true;
+    }
+    const HackRfApi& api = hackRfApi();
+    const int result = api.setFreq(handle_->device, detail::wholeHz(frequencyHz));
+    if (result != HACKRF_SUCCESS) {
+        lastError_.set("set frequency: " + api.error(result));
+        return false;
+    }
+    const std::shared_ptr<RawBuffer> ring = std::atomic_load(&rxBuffer_);
+    if (rxStreaming_.load()) {
+        // Hold a reader on another thread back from everything until the clear
+        // point is known, then discard the settling bytes that follow it.
+        rxDiscardUntil_.store(std::numeric_limits<std::uint64_t>::max());
+        const std::uint64_t clearedTo = ring ? ring->clear() : 0;
+        rxDiscardUntil_.store(clearedTo + kRetuneDiscardBytes);
+    } else {
+        if (ring) {
+            ring->clear();
+        }
+        rxDiscardUntil_.store(0);
+    }
+    rxFrequencyHz_ = frequencyHz;
+    return true;
+}
+
+bool HackRfSdrDevice::setRxAmplifier(bool enabled)
+{
+    if (!isOpen() || txStreaming_.load()) {
+        return false;
+    }
+    if (hackRfApi().setAmpEnable(handle_->device, enabled ? 1 : 0) != HACKRF_SUCCESS) {
+        return false;
+    }
+    rxAmplifierEnabled_ = enabled;
+    return true;
+}
+
+bool HackRfSdrDevice::startRx()
+{
+    lastError_.clear();
+    if (!isOpen() || txStreaming_.load() || !(actualRxSampleRateHz_ > 0.0)) {
+        return false;
+    }
+    if (rxStreaming_.exchange(true)) {
+        return true; // receive or a native sweep already runs
+    }
+    rxDiscardUntil_.store(0);
+    rxDroppedBytes_.store(0, std::memory_order_relaxed);
+    std::atomic_store(&rxBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
+    const HackRfApi& api = hackRfApi();
+    const int result = api.startRx(
+        handle_->device, [](hackrf_transfer* transfer) { return receiveCallback(transfer); }, this);
+    if (result == HACKRF_SUCCESS) {
+        return true;
+    }
+    rxStreaming_.exchange(false);
+    std::atomic_store(&rxBuffer_, std::shared_ptr<RawBuffer>());
+    lastError_.set("start RX: " + api.error(result));
+    return false;
+}
+
+void HackRfSdrDevice::stopRx()
+{
+    // The flag goes first, so transfers still in flight end the stream too.
+    const bool wasStreaming = rxStreaming_.exchange(false);
+    sweepActive_.store(false, std::memory_order_release);
+    if (wasStreaming && isOpen()) {
+        static_cast<void>(hackRfApi().stopRx(handle_->device));
+    }
+    std::atomic_store(&rxBuffer_, std::shared_ptr<RawBuffer>());
+    std::atomic_store(&sweepBuffer_, std::shared_ptr<SweepBuffer>());
+}
+
+int HackRfSdrDevice::receiveCallback(void* transfer)
+{
+    const auto* record = static_cast<const hackrf_transfer*>(transfer);
+    if (record == nullptr || record->rx_ctx == nullptr) {
+        return 1;
+    }
+    return static_cast<HackRfSdrDevice*>(record->rx_ctx)->receive(transfer);
+}
+
+int HackRfSdrDevice::receive(void* transfer)
+{
+    detail::raiseTransferThreadPriorityOnce();
+    if (!rxStreaming_.load(std::memory_order_acquire)) {
+        return 1;
+    }
+    const auto& record = *static_cast<const hackrf_transfer*>(transfer);
+    const std::size_t validBytes = detail::usableBytes(record, record.valid_length);
+    if (sweepActive_.load(std::memory_order_acquire)) {
+        takeSweepTransfer(record.buffer, validBytes);
+        return 0;
+    }
+    const std::shared_ptr<RawBuffer> ring = std::atomic_load(&rxBuffer_);
+    if (record.buffer == nullptr || validBytes < 2 || !ring) {
+        return 0;
+    }
+    // Whole samples only; what does not fit is the newest data and is dropped,
+    // never the older bytes the reader has yet to see.
+    const std::size_t offered = validBytes & ~std::size_t{1};
+    const std::size_t stored = ring->write(record.buffer, offered);
+    if (stored < offered) {
+        rxDroppedBytes_.fetch_add(offered - stored, std::memory_order_relaxed);
+    }
+    return 0;
+}
+
+std::size_t HackRfSdrDevice::readSamples(std::complex<float>* samples, std::size_t count)
+{
+    if (samples == nullptr || count == 0) {
+        return 0;
+    }
+    const std::shared_ptr<RawBuffer> ring = std::atomic_load(&rxBuffer_);
+    if (!ring) {
+        return 0; // not streaming, or a native sweep owns the stream
+    }
+    // One call can never return more than the ring holds, so neither the work
+    // nor the scratch needs to grow beyond it, however large count is.
+    const std::size_t wanted = 2 * static_cast<std::size_t>(std::min<std::uint64_t>(count, ring->capacity / 2));
+    const auto discardPending = [&ring](std::uint64_t until) {
+        const std::uint64_t position = ring->consumedPosition();
+        return until > position ? until - position : 0;
+    };
+    const std::size_t discardChunk = static_cast<std::size_t>(
+        std::min<std::uint64_t>(discardPending(rxDiscardUntil_.load()), detail::kHackRfScratchBytes));
+    rxScratch_.resize(std::max(wanted, discardChunk));
+    auto* scratch = reinterpret_cast<std::uint8_t*>(rxScratch_.data());
+
+    const HackRfApi& api = hackRfApi();
+    int budget = kPollBudget;
+    for (;;) {
+        std::uint64_t until = rxDiscardUntil_.load();
+        for (std::uint64_t pending = discardPending(until); pending > 0; pending = discardPending(until)) {
+            const std::size_t taken =
+                ring->read(scratch, static_cast<std::size_t>(std::min<std::uint64_t>(pending, rxScratch_.size())));
+            if (taken == 0 || --budget == 0) {
+                return 0; // no waiting while the old frequency drains away
+            }
+            until = rxDiscardUntil_.load();
+        }
+        const std::size_t taken = ring->read(scratch, wanted);
+        if (taken >= 2 && rxDiscardUntil_.load() == until) {
+            detail::convertCs8ToCf32(rxScratch_.data(), samples, taken / 2);
+            return taken / 2;
+        }
+        if (taken == 0) {
+            if (api.isStreaming != nullptr && isOpen()) {
+                const int alive = api.isStreaming(handle_->device);
+                if (alive != HACKRF_TRUE) {
+                    lastError_.set("RX stream stopped: " + api.error(alive));
+                    return 0;
+                }
+            }
+            if (!rxStreaming_.load()) {
+                return 0;
+            }
+            std::this_thread::sleep_for(kPollPause);
+        }
+        // Bytes read while a retune from another thread came in belong to the
+        // old frequency: they are dropped like the rest of it.
+        if (--budget == 0) {
+            return 0;
+        }
+    }
+}
+
+} // namespace veltrano

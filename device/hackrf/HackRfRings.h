@@ -1,0 +1,80 @@
+// The lock-free rings the HackRF backend shares with libhackrf's transfer
+// thread. Private to the backend: the public device header only names them.
+//
+// Both are single-producer rings. Positions only grow; a byte's (or entry's)
+// slot is its position masked with the capacity less one, so no division is
+// ever done. Each position sits alone on a 64-byte line so that the producer
+// and the consumer never write to the same cache line.
+#pragma once
+
+#include "device/hackrf/HackRfSdrDevice.h"
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace veltrano {
+
+// A byte ring of one producer and one consumer. Besides the consumer, any
+// other thread may call clear() at any moment (a retune from a controller
+// thread while a reader sits in read()): the consumer marks the span it is
+// copying by a flag bit in readPosition, and a clear that meets the flag
+// leaves its target for the consumer to apply when it publishes. So the
+// producer never overwrites bytes that are still being copied out, and no byte
+// is handed out twice.
+struct alignas(64) HackRfSdrDevice::RawBuffer {
+    explicit RawBuffer(std::size_t size);
+
+    // Producer: stores as many leading bytes as fit; returns how many. The
+    // ring's contents are never overwritten.
+    std::size_t write(const std::uint8_t* data, std::size_t length);
+    // Consumer: takes up to length of the oldest bytes; returns how many.
+    std::size_t read(std::uint8_t* data, std::size_t length);
+    // Drops everything written so far; returns the position it cleared to.
+    std::uint64_t clear();
+    // Position of the next byte the consumer will take.
+    std::uint64_t consumedPosition() const;
+    // Bytes buffered now.
+    std::size_t size() const;
+
+    const std::uint64_t capacity;
+    const std::uint64_t mask;
+    std::vector<std::uint8_t> storage;
+    alignas(64) std::atomic<std::uint64_t> writePosition{0};
+    alignas(64) std::atomic<std::uint64_t> readPosition{0};
+    // Highest position a clear asked the consumer to move to.
+    alignas(64) std::atomic<std::uint64_t> clearPosition{0};
+
+private:
+    // Moves readPosition up to clearPosition unless a read is copying.
+    void applyClear();
+};
+
+// Queue of hardware-sweep blocks: the receive callback produces, the client
+// reading sweep blocks consumes.
+struct alignas(64) HackRfSdrDevice::SweepBuffer {
+    static constexpr std::size_t kBlockBytes = 16384;
+    static constexpr std::size_t kHeaderBytes = 10;
+    static constexpr std::uint64_t kEntries = 512;
+
+    struct Entry {
+        std::uint64_t frequencyHz = 0;
+        std::array<std::uint8_t, kBlockBytes - kHeaderBytes> data{};
+    };
+
+    SweepBuffer();
+
+    // Producer: queues one marked 16384-byte block; false when the queue is full
+    // (the block is dropped, queued ones are never overwritten).
+    bool write(const std::uint8_t* block);
+    // Consumer: copies out the oldest entry; false when none is queued.
+    bool read(Entry& entry);
+
+    std::vector<Entry> entries;
+    alignas(64) std::atomic<std::uint64_t> writePosition{0};
+    alignas(64) std::atomic<std::uint64_t> readPosition{0};
+};
+
+} // namespace veltrano

@@ -1,0 +1,239 @@
+// Transmit streaming of HackRfSdrDevice: configuration, start with the flush
+// callback armed, writeSamples on the client side, the transmit callback on
+// libhackrf's transfer thread (silence when the ring runs dry, a short last
+// transfer when draining), and the flush-confirmed drain.
+#include "device/hackrf/HackRfSdrDevice.h"
+
+#include "device/SampleConversion.h"
+#include "device/hackrf/HackRfApi.h"
+#include "device/hackrf/HackRfRings.h"
+#include "device/hackrf/HackRfTransfers.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+namespace veltrano {
+namespace {
+
+// The transceiver's narrowest and widest baseband filters.
+constexpr std::uint32_t kNarrowestFilterHz = 1'750'000;
+constexpr std::uint32_t kWidestFilterHz = 28'000'000;
+constexpr double kHighestTxVgaGainDb = 47.0;
+// libhackrf reports the flush soon after the last transfer left; two seconds
+// cover a full ring at the lowest rate.
+constexpr auto kDrainLimit = std::chrono::seconds(2);
+constexpr auto kDrainPoll = std::chrono::milliseconds(1);
+constexpr const char* kCompletionUnavailable = "HackRF TX completion is unavailable; update libhackrf";
+
+} // namespace
+
+bool HackRfSdrDevice::configureTx(const StreamConfig& config)
+{
+    lastError_.clear();
+    txConfigured_ = false;
+    if (!isOpen() || !info_.supportsTx || rxStreaming_.load() || txStreaming_.load() ||
+        !detail::inRange(config.sampleRateHz, 2'000'000.0, 20'000'000.0) || !std::isfinite(config.bandwidthHz) ||
+        !(config.bandwidthHz > 0.0) || !detail::inRange(config.frequencyHz, 1'000'000.0, 6'000'000'000.0)) {
+        lastError_.set("invalid TX configuration");
+        return false;
+    }
+    const HackRfApi& api = hackRfApi();
+    if (api.setBasebandFilterBandwidth == nullptr || api.computeBasebandFilterBw == nullptr) {
+        lastError_.set("HackRF TX baseband filter control is unavailable; update libhackrf");
+        return false;
+    }
+    // The filter never needs to be wider than the band the samples span.
+    const double requestedHz = config.bandwidthHz <= config.sampleRateHz ? config.bandwidthHz : config.sampleRateHz;
+    const std::uint32_t filterHz = api.computeBasebandFilterBw(static_cast<std::uint32_t>(requestedHz));
+    if (filterHz < kNarrowestFilterHz || filterHz > kWidestFilterHz) {
+        lastError_.set("HackRF returned an invalid TX baseband filter bandwidth");
+        return false;
+    }
+    txVgaGainDb_ = std::isfinite(config.gainDb)
+                       ? static_cast<std::uint32_t>(std::clamp(std::round(config.gainDb), 0.0, kHighestTxVgaGainDb))
+                       : 0;
+
+    hackrf_device* device = handle_->device;
+    if (stepFailed("set TX sample rate", api.setSampleRate(device, config.sampleRateHz)) ||
+        stepFailed("set TX baseband filter bandwidth", api.setBasebandFilterBandwidth(device, filterHz)) ||
+        stepFailed("set TX frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) ||
+        stepFailed("set TX VGA gain", api.setTxvgaGain(device, txVgaGainDb_)) ||
+        stepFailed("disable TX RF amplifier", api.setAmpEnable(device, 0))) {
+        return false;
+    }
+    txConfigured_ = true;
+    return true;
+}
+
+bool HackRfSdrDevice::startTx()
+{
+    lastError_.clear();
+    if (!txConfigured_ || !isOpen() || !info_.supportsTx || rxStreaming_.load()) {
+        return false;
+    }
+    const HackRfApi& api = hackRfApi();
+    if (api.enableTxFlush == nullptr) {
+        lastError_.set(kCompletionUnavailable);
+        return false;
+    }
+    if (txStreaming_.exchange(true)) {
+        return true;
+    }
+    txUnderrunBytes_.store(0, std::memory_order_relaxed);
+    std::atomic_store(&txBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
+    txScratch_.reserve(detail::kHackRfScratchBytes);
+    txDraining_.store(false, std::memory_order_release);
+    txFlushStatus_.store(0, std::memory_order_release);
+    txFlushEnabled_ = false;
+
+    const auto fail = [&](const char* step, int result) {
+        txStreaming_.exchange(false);
+        std::atomic_store(&txBuffer_, std::shared_ptr<RawBuffer>());
+        lastError_.set(std::string(step) + ": " + api.error(result));
+        return false;
+    };
+    // Armed before the stream starts, so even the shortest stream reports its end.
+    const int flushResult = api.enableTxFlush(
+        handle_->device, [](void* context, int success) { transmitFlushCallback(context, success); }, this);
+    if (flushResult != HACKRF_SUCCESS) {
+        return fail("enable TX flush", flushResult);
+    }
+    txFlushEnabled_ = true;
+    const int startResult = api.startTx(
+        handle_->device, [](hackrf_transfer* transfer) { return transmitCallback(transfer); }, this);
+    if (startResult != HACKRF_SUCCESS) {
+        return fail("start TX", startResult);
+    }
+    return true;
+}
+
+std::size_t HackRfSdrDevice::writeSamples(const std::complex<float>* samples, std::size_t count)
+{
+    if (samples == nullptr || count == 0 || !txStreaming_.load() || txDraining_.load(std::memory_order_acquire)) {
+        return 0;
+    }
+    const std::shared_ptr<RawBuffer> ring = std::atomic_load(&txBuffer_);
+    if (!ring) {
+        return 0;
+    }
+    // Only what the ring can take now is converted (the consumer only ever
+    // frees more), in scratch-sized pieces: however large count is, neither
+    // the work nor the scratch grows beyond the ring.
+    const std::size_t taken = std::min<std::size_t>(count, (ring->capacity - ring->size()) / 2);
+    const std::size_t pieceSamples = detail::kHackRfScratchBytes / 2;
+    txScratch_.resize(2 * std::min(taken, pieceSamples));
+    for (std::size_t done = 0; done < taken;) {
+        const std::size_t piece = std::min(taken - done, pieceSamples);
+        detail::convertCf32ToCs8(samples + done, txScratch_.data(), piece);
+        done += ring->write(reinterpret_cast<const std::uint8_t*>(txScratch_.data()), 2 * piece) / 2;
+    }
+    return taken;
+}
+
+int HackRfSdrDevice::transmitCallback(void* transfer)
+{
+    const auto* record = static_cast<const hackrf_transfer*>(transfer);
+    if (record == nullptr || record->tx_ctx == nullptr) {
+        return 1;
+    }
+    return static_cast<HackRfSdrDevice*>(record->tx_ctx)->transmit(transfer);
+}
+
+void HackRfSdrDevice::transmitFlushCallback(void* context, int success)
+{
+    if (context != nullptr) {
+        static_cast<HackRfSdrDevice*>(context)->txFlushStatus_.store(success != 0 ? 1 : -1, std::memory_order_release);
+    }
+}
+
+int HackRfSdrDevice::transmit(void* transfer)
+{
+    detail::raiseTransferThreadPriorityOnce();
+    auto& record = *static_cast<hackrf_transfer*>(transfer);
+    if (record.buffer == nullptr || record.buffer_length <= 0) {
+        return 1;
+    }
+    const auto length = static_cast<std::size_t>(record.buffer_length);
+    const std::shared_ptr<RawBuffer> ring = std::atomic_load(&txBuffer_);
+    const bool draining = txDraining_.load(std::memory_order_acquire);
+    if (txStreaming_.load() && ring) {
+        const std::size_t sent = ring->read(record.buffer, length);
+        std::memset(record.buffer + sent, 0, length - sent);
+        if (!draining) {
+            // An underrun: the board keeps its timing by sending silence.
+            if (sent < length) {
+                txUnderrunBytes_.fetch_add(length - sent, std::memory_order_relaxed);
+            }
+            record.valid_length = record.buffer_length;
+        } else {
+            // Draining: what is left goes out as a short last transfer.
+            record.valid_length = static_cast<int>(sent);
+            if (sent == 0) {
+                return 1;
+            }
+        }
+        return txStreaming_.load() ? 0 : 1;
+    }
+    std::memset(record.buffer, 0, length);
+    if (draining) {
+        record.valid_length = 0;
+        return 1;
+    }
+    record.valid_length = record.buffer_length;
+    return txStreaming_.load() ? 0 : 1;
+}
+
+bool HackRfSdrDevice::drainTx(std::stop_token stop)
+{
+    if (stop.stop_requested()) {
+        return false;
+    }
+    if (!txStreaming_.load() || !isOpen()) {
+        lastError_.set("TX stream is not active");
+        return false;
+    }
+    if (!txFlushEnabled_) {
+        lastError_.set(kCompletionUnavailable);
+        return false;
+    }
+    txDraining_.store(true, std::memory_order_release);
+    const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+    for (;;) {
+        if (stop.stop_requested()) {
+            return false;
+        }
+        const std::int32_t flushed = txFlushStatus_.load(std::memory_order_acquire);
+        if (flushed > 0) {
+            return true;
+        }
+        if (flushed < 0) {
+            lastError_.set("HackRF TX flush failed");
+            return false;
+        }
+        if (!txStreaming_.load()) {
+            lastError_.set("TX stream stopped before completion");
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            lastError_.set("HackRF TX completion timed out");
+            return false;
+        }
+        std::this_thread::sleep_for(kDrainPoll);
+    }
+}
+
+void HackRfSdrDevice::stopTx()
+{
+    const HackRfApi& api = hackRfApi();
+    if (txStreaming_.exchange(false) && isOpen() && api.stopTx != nullptr) {
+        static_cast<void>(api.stopTx(handle_->device));
+    }
+    txFlushEnabled_ = false;
+    txDraining_.store(false, std::memory_order_release);
+    std::atomic_store(&txBuffer_, std::shared_ptr<RawBuffer>());
+}
+
+} // namespace veltrano

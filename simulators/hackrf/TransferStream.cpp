@@ -1,0 +1,238 @@
+#include "hackrf/TransferStream.h"
+
+#include "hackrf/HackRfSimulator.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+namespace veltrano::sim::hackrf {
+namespace {
+
+constexpr std::size_t kSweepBlockBytes = 16384;
+// A free-running transmit stream pauses while this many sent bytes wait to be
+// taken, so a test reading them back paces the stream instead of losing data.
+constexpr std::size_t kUntakenSentLimit = 16 * 1024 * 1024;
+
+// Position of the next free-running receive byte, over every stream of the
+// process, so that data of a later stream always carries higher numbers.
+std::atomic<std::uint64_t> freeRunPosition{0};
+
+} // namespace
+
+TransferStream::TransferStream(StreamKind kind, hackrf_sample_block_cb_fn callback, void* context,
+                               StreamSettings settings, SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext)
+    : kind_(kind), callback_(callback), context_(context), settings_(settings), plan_(plan), flush_(flush),
+      flushContext_(flushContext)
+{
+    thread_ = std::thread([this] { run(); });
+}
+
+TransferStream::~TransferStream()
+{
+    stop();
+}
+
+void TransferStream::stop()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopRequested_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+int TransferStream::status() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (ended_) {
+        return status_;
+    }
+    return stopRequested_ ? HACKRF_ERROR_STREAMING_STOPPED : HACKRF_TRUE;
+}
+
+void TransferStream::kill(int code)
+{
+    end(code);
+}
+
+void TransferStream::end(int code)
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!ended_) {
+            ended_ = true;
+            status_ = code;
+        }
+    }
+    changed_.notify_all();
+}
+
+int TransferStream::deliver(const std::uint8_t* data, int bufferLength, int validLength)
+{
+    Job job;
+    job.buffer.assign(static_cast<std::size_t>(std::max(bufferLength, 0)), 0);
+    if (data != nullptr) {
+        std::memcpy(job.buffer.data(), data, job.buffer.size());
+    }
+    job.validLength = validLength;
+    return submit(job);
+}
+
+int TransferStream::deliverSweepBlocks(int blocks)
+{
+    Job job;
+    job.buffer.assign(static_cast<std::size_t>(std::max(blocks, 0)) * kSweepBlockBytes, 0);
+    job.validLength = static_cast<int>(job.buffer.size());
+    job.sweepBlocks = true;
+    return submit(job);
+}
+
+int TransferStream::pull(int bufferLength, std::uint8_t* out, int* validLength)
+{
+    Job job;
+    job.buffer.assign(static_cast<std::size_t>(std::max(bufferLength, 0)), 0);
+    job.validLength = bufferLength;
+    const int result = submit(job);
+    if (validLength != nullptr) {
+        *validLength = job.validLength;
+    }
+    if (out != nullptr && job.done) {
+        const int valid = std::clamp(job.validLength, 0, bufferLength);
+        std::memcpy(out, job.buffer.data(), static_cast<std::size_t>(valid));
+    }
+    return result;
+}
+
+int TransferStream::submit(Job& job)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return job_ == nullptr || finished_; });
+    if (finished_ || ended_ || stopRequested_) {
+        return -1;
+    }
+    job_ = &job;
+    changed_.notify_all();
+    // The thread finishes every job it took; one it did not take is withdrawn
+    // when the thread has gone.
+    changed_.wait(lock, [this, &job] { return job.done || finished_; });
+    if (job_ == &job) {
+        job_ = nullptr;
+    }
+    return job.done ? job.result : -1;
+}
+
+void TransferStream::run()
+{
+    std::vector<std::uint8_t> freeRunBuffer(static_cast<std::size_t>(settings_.freeRunBytes));
+    for (;;) {
+        Job* job = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock,
+                          [this] { return stopRequested_ || ended_ || job_ != nullptr || settings_.freeRunBytes > 0; });
+            if (stopRequested_ || ended_) {
+                break;
+            }
+            job = job_;
+        }
+        bool alive = true;
+        if (job != nullptr) {
+            if (job->sweepBlocks) {
+                fillSweepBlocks(job->buffer);
+            }
+            alive = transfer(job->buffer, job->validLength, job->result);
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                job->done = true;
+                job_ = nullptr;
+            }
+            changed_.notify_all();
+        } else if (kind_ == StreamKind::Transmit && simulator().untakenSentBytes() > kUntakenSentLimit) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait_for(lock, std::chrono::milliseconds(1));
+        } else {
+            if (kind_ == StreamKind::Sweep) {
+                fillSweepBlocks(freeRunBuffer);
+            } else if (kind_ == StreamKind::Receive) {
+                fillFreeRun(freeRunBuffer);
+            }
+            int validLength = settings_.freeRunBytes;
+            int result = 0;
+            alive = transfer(freeRunBuffer, validLength, result);
+        }
+        if (!alive) {
+            break;
+        }
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool TransferStream::transfer(std::vector<std::uint8_t>& buffer, int& validLength, int& result)
+{
+    hackrf_transfer record{};
+    record.device = nullptr;
+    record.buffer = buffer.data();
+    record.buffer_length = static_cast<int>(buffer.size());
+    record.valid_length = validLength;
+    (kind_ == StreamKind::Transmit ? record.tx_ctx : record.rx_ctx) = context_;
+    result = callback_(&record);
+    validLength = record.valid_length;
+    if (kind_ == StreamKind::Transmit && settings_.recordSent) {
+        // The bytes the callback marked valid go out even with its last transfer.
+        const int sent = std::clamp(record.valid_length, 0, record.buffer_length);
+        simulator().recordSent(buffer.data(), static_cast<std::size_t>(sent));
+    }
+    if (result == 0) {
+        return true;
+    }
+    end(HACKRF_ERROR_STREAMING_EXIT_CALLED);
+    if (kind_ == StreamKind::Transmit && flush_ != nullptr && settings_.flushResult) {
+        flush_(flushContext_, *settings_.flushResult);
+    }
+    return false;
+}
+
+void TransferStream::fillFreeRun(std::vector<std::uint8_t>& buffer)
+{
+    // Each 4-byte word holds its own index in the stream, little-endian, so a
+    // reader can tell exactly which bytes it got and in what order.
+    // (Written word by word so the loop vectorises: benchmarks pump through it.)
+    const auto first = static_cast<std::uint32_t>(freeRunPosition.fetch_add(buffer.size()) / 4);
+    const std::size_t words = buffer.size() / 4;
+    for (std::size_t index = 0; index < words; ++index) {
+        const std::uint32_t word = first + static_cast<std::uint32_t>(index);
+        const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
+                                       static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 24)};
+        std::memcpy(buffer.data() + 4 * index, bytes, 4);
+    }
+}
+
+void TransferStream::fillSweepBlocks(std::vector<std::uint8_t>& buffer)
+{
+    const std::uint64_t width = plan_.stepWidthHz == 0 ? 1 : plan_.stepWidthHz;
+    const std::uint64_t span = plan_.endHz > plan_.firstStepHz ? plan_.endHz - plan_.firstStepHz : 0;
+    const std::uint64_t steps = std::max<std::uint64_t>(1, (span + width - 1) / width);
+    for (std::size_t block = 0; block + kSweepBlockBytes <= buffer.size(); block += kSweepBlockBytes) {
+        std::uint8_t* bytes = buffer.data() + block;
+        const std::uint64_t frequency = plan_.firstStepHz + (sweepStep_++ % steps) * width;
+        bytes[0] = 0x7F;
+        bytes[1] = 0x7F;
+        for (int index = 0; index < 8; ++index) {
+            bytes[2 + index] = static_cast<std::uint8_t>(frequency >> (8 * index));
+        }
+        for (std::size_t offset = 10; offset < kSweepBlockBytes; ++offset) {
+            bytes[offset] = static_cast<std::uint8_t>(offset);
+        }
+    }
+}
+
+} // namespace veltrano::sim::hackrf

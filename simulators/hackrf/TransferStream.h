@@ -1,0 +1,101 @@
+#pragma once
+
+// The simulated libhackrf's transfer thread: one per running stream, started
+// by hackrf_start_rx, hackrf_start_rx_sweep or hackrf_start_tx and joined by
+// the matching stop (or by hackrf_close). Like libhackrf's own thread it calls
+// the stream's callback with hackrf_transfer records, stops for good when the
+// callback returns non-zero, and never calls back once the stop has returned.
+//
+// Transfers come either one at a time from the test (deliver, pull: each call
+// waits until the callback has run on the transfer thread) or, in free-running
+// mode, as fast as the callback takes them.
+
+#include "hackrf/VendorHeader.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace veltrano::sim::hackrf {
+
+enum class StreamKind { Receive, Sweep, Transmit };
+
+// The sweep plan of the last hackrf_init_sweep, for marking sweep blocks.
+struct SweepPlan {
+    std::uint64_t firstStepHz = 0;
+    std::uint64_t endHz = 0; // steps lie below this frequency
+    std::uint64_t stepWidthHz = 0;
+};
+
+struct StreamSettings {
+    int freeRunBytes = 0;              // 0: transfers only on request
+    bool recordSent = true;            // transmit: keep every byte sent for the test
+    std::optional<int> flushResult{1}; // flush callback's success flag; none: never called
+};
+
+class TransferStream {
+public:
+    TransferStream(StreamKind kind, hackrf_sample_block_cb_fn callback, void* context, StreamSettings settings,
+                   SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext);
+    ~TransferStream();
+    TransferStream(const TransferStream&) = delete;
+    TransferStream& operator=(const TransferStream&) = delete;
+
+    // Ends the thread and waits for it; idempotent.
+    void stop();
+    // What hackrf_is_streaming reports: HACKRF_TRUE while the thread runs.
+    int status() const;
+    // Receive: one transfer of bufferLength bytes (data copied in, zero-padded)
+    // reporting validLength. Returns the callback's result, -1 when the stream ended.
+    int deliver(const std::uint8_t* data, int bufferLength, int validLength);
+    // Sweep: one transfer of `blocks` marked blocks for the plan's next steps.
+    int deliverSweepBlocks(int blocks);
+    // Transmit: one transfer of bufferLength bytes to fill; copies the bytes the
+    // callback marked valid to out and stores their count in validLength.
+    int pull(int bufferLength, std::uint8_t* out, int* validLength);
+    // The stream dies as if the USB link failed: the thread ends without
+    // another callback, and status() reports code from then on.
+    void kill(int code);
+
+    StreamKind kind() const { return kind_; }
+
+private:
+    struct Job {
+        std::vector<std::uint8_t> buffer;
+        int validLength = 0;
+        int result = 0;
+        bool sweepBlocks = false; // the transfer thread fills in marked sweep blocks
+        bool done = false;
+    };
+
+    void run();
+    // Runs the callback on one transfer; false once the stream has ended.
+    bool transfer(std::vector<std::uint8_t>& buffer, int& validLength, int& result);
+    void fillFreeRun(std::vector<std::uint8_t>& buffer);
+    void fillSweepBlocks(std::vector<std::uint8_t>& buffer);
+    int submit(Job& job);
+    void end(int code);
+
+    const StreamKind kind_;
+    const hackrf_sample_block_cb_fn callback_;
+    void* const context_;
+    const StreamSettings settings_;
+    const SweepPlan plan_;
+    const hackrf_flush_cb_fn flush_;
+    void* const flushContext_;
+    std::uint64_t sweepStep_ = 0; // transfer thread only
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    Job* job_ = nullptr;
+    bool stopRequested_ = false;
+    bool ended_ = false;
+    bool finished_ = false; // the thread has left its loop
+    int status_ = HACKRF_TRUE;
+    std::thread thread_;
+};
+
+} // namespace veltrano::sim::hackrf

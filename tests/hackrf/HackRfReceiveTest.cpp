@@ -1,0 +1,286 @@
+#include "tests/hackrf/HackRfStreamFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <cmath>
+#include <limits>
+
+namespace veltrano {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr std::size_t kRingBytes = 4'194'304;
+constexpr std::size_t kRetuneDiscardBytes = 1'310'720;
+
+class HackRfReceive : public test::HackRfStreamTest {};
+
+std::vector<std::uint8_t> bytesCounting(std::size_t count, std::uint8_t first = 0)
+{
+    std::vector<std::uint8_t> bytes(count);
+    for (std::size_t index = 0; index < count; ++index) {
+        bytes[index] = static_cast<std::uint8_t>(first + index);
+    }
+    return bytes;
+}
+
+// The received bytes behind samples, as the board sent them.
+std::vector<std::uint8_t> bytesOf(const std::vector<std::complex<float>>& samples)
+{
+    std::vector<std::uint8_t> bytes;
+    for (const auto& sample : samples) {
+        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(sample.real() * 128.0F)));
+        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(sample.imag() * 128.0F)));
+    }
+    return bytes;
+}
+
+TEST_F(HackRfReceive, configurationProgramsTheBoardInOrder)
+{
+    openBoard("usb-api 0x0106\n");
+    ASSERT_TRUE(device().configureRx({100'000'000.5, 2e6, 0.0, 20.0}));
+
+    EXPECT_EQ(device().lastError(), "");
+    EXPECT_EQ(device().actualRxSampleRateHz(), 2e6);
+    std::vector<std::string> setters;
+    for (const std::string& line : hackRf().journal()) {
+        if (line.rfind("hackrf_set_", 0) == 0) {
+            setters.push_back(line);
+        }
+    }
+    EXPECT_THAT(setters, ElementsAre("hackrf_set_sample_rate 2000000 -> 0", "hackrf_set_rx_overrun_limit 0 -> 0",
+                                     "hackrf_set_freq 100000001 -> 0", "hackrf_set_lna_gain 16 -> 0",
+                                     "hackrf_set_vga_gain 4 -> 0", "hackrf_set_amp_enable 0 -> 0"));
+}
+
+TEST_F(HackRfReceive, olderUsbApisKeepTheirOverrunLimit)
+{
+    openBoard("usb-api 0x0105\n");
+    ASSERT_TRUE(device().configureRx({100e6, 20e6, 0.0, 0.0}));
+    EXPECT_THAT(calls("hackrf_set_rx_overrun_limit"), IsEmpty());
+}
+
+TEST_F(HackRfReceive, configurationOutsideTheBoardsLimitsIsRefusedUntouched)
+{
+    openBoard();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        double frequencyHz;
+        double sampleRateHz;
+        bool accepted;
+    } cases[] = {{100e6, 2e6, true},        {100e6, 20e6, true},        {1e6, 10e6, true},      {6e9, 10e6, true},
+                 {100e6, 1'999'999, false}, {100e6, 20'000'001, false}, {999'999, 10e6, false}, {6e9 + 1, 10e6, false},
+                 {nan, 10e6, false},        {100e6, nan, false}};
+    for (const auto& c : cases) {
+        const std::size_t before = calls("hackrf_set_sample_rate").size();
+        EXPECT_EQ(device().configureRx({c.frequencyHz, c.sampleRateHz, 0.0, 0.0}), c.accepted)
+            << c.frequencyHz << " Hz at " << c.sampleRateHz;
+        EXPECT_EQ(device().lastError(), c.accepted ? "" : "invalid RX configuration");
+        EXPECT_EQ(calls("hackrf_set_sample_rate").size(), before + (c.accepted ? 1 : 0));
+    }
+    startReceiving();
+    EXPECT_FALSE(device().configureRx({100e6, 10e6, 0.0, 0.0}));
+    EXPECT_EQ(device().lastError(), "invalid RX configuration");
+}
+
+TEST_F(HackRfReceive, gainIsSplitBetweenLnaAndVga)
+{
+    openBoard();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        double gainDb;
+        const char* lna;
+        const char* vga;
+    } cases[] = {{20, "16", "4"},    {45, "40", "6"}, {7, "0", "8"},  {101, "40", "62"}, {102, "40", "62"},
+                 {1000, "40", "62"}, {nan, "0", "0"}, {-3, "0", "0"}, {5, "0", "6"},     {3, "0", "4"}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(device().configureRx({100e6, 10e6, 0.0, c.gainDb}));
+        EXPECT_EQ(calls("hackrf_set_lna_gain").back(), std::string("hackrf_set_lna_gain ") + c.lna + " -> 0")
+            << c.gainDb;
+        EXPECT_EQ(calls("hackrf_set_vga_gain").back(), std::string("hackrf_set_vga_gain ") + c.vga + " -> 0")
+            << c.gainDb;
+    }
+}
+
+struct ConfigurationFailure {
+    const char* name;
+    const char* script;
+    bool configured;
+    const char* error;
+};
+
+class HackRfReceiveFailure : public HackRfReceive, public ::testing::WithParamInterface<ConfigurationFailure> {};
+
+TEST_P(HackRfReceiveFailure, aFailedStepReopensTheBoardAndRetriesOnce)
+{
+    openBoard(GetParam().script);
+    EXPECT_EQ(device().configureRx({100e6, 10e6, 0.0, 20.0}), GetParam().configured);
+    EXPECT_EQ(device().lastError(), GetParam().error);
+    EXPECT_EQ(device().actualRxSampleRateHz(), GetParam().configured ? 10e6 : 0.0);
+    EXPECT_EQ(calls("hackrf_close").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, HackRfReceiveFailure,
+    ::testing::Values(
+        ConfigurationFailure{"retrySucceeds", "fail hackrf_set_vga_gain -1000 1\n", true, ""},
+        ConfigurationFailure{"retryFails", "fail hackrf_set_sample_rate -1000\n", false,
+                             "set sample rate: HACKRF_ERROR_LIBUSB; retry: set sample rate: HACKRF_ERROR_LIBUSB"},
+        ConfigurationFailure{"frequencyRetryFails", "fail hackrf_set_freq -5\n", false,
+                             "set frequency: HACKRF_ERROR_NOT_FOUND; retry: set frequency: HACKRF_ERROR_NOT_FOUND"},
+        ConfigurationFailure{"reopenFails", "fail hackrf_set_rx_overrun_limit -1000\nunplug-after-opens 1\n", false,
+                             "disable RX overrun limit: HACKRF_ERROR_LIBUSB; device close/reopen failed (close: "
+                             "HACKRF_SUCCESS) (open: HACKRF_ERROR_NOT_FOUND)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HackRfReceive, samplesArriveAsSignedBytesOver128)
+{
+    openBoard();
+    EXPECT_EQ(device().readSamples(nullptr, 4), 0u);
+    startReceiving();
+    ASSERT_EQ(deliver({0x80, 0x7F, 0x00, 0x01, 0xFF, 0x40}), 0);
+
+    EXPECT_EQ(device().readSamples(nullptr, 4), 0u);
+    EXPECT_TRUE(read(0).empty());
+    EXPECT_THAT(read(10), ElementsAre(std::complex<float>(-1.0F, 0.9921875F), std::complex<float>(0.0F, 0.0078125F),
+                                      std::complex<float>(-0.0078125F, 0.5F)));
+}
+
+TEST_F(HackRfReceive, onlyWholeSamplesWithinTheTransfersBufferAreTaken)
+{
+    openBoard();
+    startReceiving();
+    const std::vector<std::uint8_t> bytes = bytesCounting(8, 1);
+    // An odd count loses its last byte; a count beyond the buffer is bounded by it.
+    ASSERT_EQ(sim().deliver(bytes.data(), 8, 5), 0);
+    ASSERT_EQ(sim().deliver(bytes.data(), 4, 4000), 0);
+    ASSERT_EQ(sim().deliver(bytes.data(), 8, 1), 0);
+    ASSERT_EQ(sim().deliver(bytes.data(), 8, -8), 0);
+    EXPECT_THAT(bytesOf(read(100)), ElementsAre(1, 2, 3, 4, 1, 2, 3, 4));
+}
+
+TEST_F(HackRfReceive, aFullRingDropsTheNewestBytesAndCountsThem)
+{
+    openBoard();
+    startReceiving();
+    const std::vector<std::uint8_t> transfer = bytesCounting(262'144);
+    for (std::size_t stored = 0; stored < kRingBytes - 262'144; stored += transfer.size()) {
+        ASSERT_EQ(deliver(transfer), 0);
+    }
+    ASSERT_EQ(deliver(std::vector<std::uint8_t>(262'144 - 1000, 0)), 0);
+    EXPECT_EQ(device().rxDroppedBytes(), 0u);
+    // 1,000 bytes still fit: the first 1,000 of these are stored, the rest dropped.
+    ASSERT_EQ(deliver(bytesCounting(3000, 7)), 0);
+    ASSERT_EQ(deliver(bytesCounting(64)), 0);
+    EXPECT_EQ(device().rxDroppedBytes(), 2000u + 64u);
+
+    // However many samples are asked for, one call returns at most the ring.
+    std::vector<std::complex<float>> samples(kRingBytes / 2);
+    ASSERT_EQ(device().readSamples(samples.data(), std::numeric_limits<std::size_t>::max() / 2 + 1), kRingBytes / 2);
+    const std::vector<std::uint8_t> tail = bytesOf({samples.end() - 500, samples.end()});
+    EXPECT_EQ(tail, bytesCounting(1000, 7));
+    EXPECT_EQ(bytesOf({samples.begin(), samples.begin() + 2}), bytesCounting(4));
+
+    device().stopRx();
+    startReceiving();
+    EXPECT_EQ(device().rxDroppedBytes(), 0u);
+}
+
+TEST_F(HackRfReceive, aRetuneFlushesTheRingAndDiscardsTheSettlingBytes)
+{
+    openBoard();
+    startReceiving();
+    ASSERT_EQ(deliver(bytesCounting(4000)), 0);
+
+    ASSERT_TRUE(device().setRxFrequency(200e6));
+    EXPECT_THAT(calls("hackrf_set_freq"),
+                ElementsAre("hackrf_set_freq 100000000 -> 0", "hackrf_set_freq 200000000 -> 0"));
+    // Nothing to discard yet: no waiting for it.
+    EXPECT_TRUE(read(100).empty());
+    EXPECT_THAT(calls("hackrf_is_streaming"), IsEmpty());
+
+    const std::vector<std::uint8_t> settling(kRetuneDiscardBytes / 5, 0x55);
+    for (int transfer = 0; transfer < 5; ++transfer) {
+        ASSERT_EQ(deliver(settling), 0);
+    }
+    ASSERT_EQ(deliver({1, 2, 3, 4}), 0);
+    EXPECT_THAT(bytesOf(read(100)), ElementsAre(1, 2, 3, 4));
+
+    // The same frequency again changes nothing on the board or in the ring.
+    ASSERT_EQ(deliver({5, 6}), 0);
+    ASSERT_TRUE(device().setRxFrequency(200e6));
+    EXPECT_EQ(calls("hackrf_set_freq").size(), 2u);
+    EXPECT_THAT(bytesOf(read(100)), ElementsAre(5, 6));
+}
+
+TEST_F(HackRfReceive, tuningFailuresLeaveTheFrequencyAndTheRing)
+{
+    openBoard("fail hackrf_set_freq -1000 1\n");
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const double invalid : {999'999.0, 6e9 + 1, nan}) {
+        EXPECT_FALSE(device().setRxFrequency(invalid));
+        EXPECT_EQ(device().lastError(), "invalid RX frequency");
+    }
+    EXPECT_FALSE(device().setRxFrequency(300e6));
+    EXPECT_EQ(device().lastError(), "set frequency: HACKRF_ERROR_LIBUSB");
+    startReceiving();
+    ASSERT_EQ(deliver({9, 9}), 0);
+    EXPECT_THAT(bytesOf(read(10)), ElementsAre(9, 9));
+}
+
+TEST_F(HackRfReceive, theAmplifierChoiceIsKeptOnlyWhenTheBoardTookIt)
+{
+    openBoard("fail hackrf_set_amp_enable -1000 1\n");
+    EXPECT_FALSE(device().setRxAmplifier(true));
+    EXPECT_TRUE(device().setRxAmplifier(true));
+    EXPECT_EQ(device().lastError(), "");
+    ASSERT_TRUE(device().configureRx({100e6, 10e6, 0.0, 0.0}));
+    EXPECT_THAT(calls("hackrf_set_amp_enable"),
+                ElementsAre("hackrf_set_amp_enable 1 -> -1000", "hackrf_set_amp_enable 1 -> 0",
+                            "hackrf_set_amp_enable 1 -> 0"));
+}
+
+TEST_F(HackRfReceive, startNeedsAConfigurationAndHappensOnce)
+{
+    openBoard();
+    EXPECT_FALSE(device().startRx());
+    EXPECT_EQ(device().lastError(), "");
+    startReceiving();
+    ASSERT_EQ(deliver({1, 2}), 0);
+    EXPECT_TRUE(device().startRx());
+    EXPECT_THAT(bytesOf(read(10)), ElementsAre(1, 2));
+    EXPECT_EQ(calls("hackrf_start_rx").size(), 1u);
+
+    device().stopRx();
+    device().stopRx();
+    EXPECT_THAT(calls("hackrf_stop_rx"), ElementsAre("hackrf_stop_rx -> 0"));
+    EXPECT_TRUE(read(10).empty());
+    EXPECT_EQ(deliver({1, 2}), -1);
+}
+
+TEST_F(HackRfReceive, aFailedStartLeavesNothingRunning)
+{
+    openBoard("fail hackrf_start_rx -1000\n");
+    ASSERT_TRUE(device().configureRx({100e6, 10e6, 0.0, 0.0}));
+    EXPECT_FALSE(device().startRx());
+    EXPECT_EQ(device().lastError(), "start RX: HACKRF_ERROR_LIBUSB");
+    EXPECT_TRUE(read(10).empty());
+    device().stopRx();
+    EXPECT_THAT(calls("hackrf_stop_rx"), IsEmpty());
+}
+
+TEST_F(HackRfReceive, aStreamTheLibraryEndedIsReported)
+{
+    openBoard();
+    startReceiving();
+    ASSERT_EQ(sim().kill(HACKRF_ERROR_LIBUSB), 0);
+    EXPECT_TRUE(read(10).empty());
+    EXPECT_EQ(device().lastError(), "RX stream stopped: HACKRF_ERROR_LIBUSB");
+    // Retuning clears the text again.
+    EXPECT_TRUE(device().setRxFrequency(150e6));
+    EXPECT_EQ(device().lastError(), "");
+}
+
+} // namespace
+} // namespace veltrano

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "device/hackrf/HackRfApi.h"
+#include "device/hackrf/HackRfSdrDevice.h"
+#include "simulators/hackrf/SimHackRfControl.h"
+#include "tests/support/SimulationFixture.h"
+
+#include <complex>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltrano::test {
+
+// The simulated libhackrf's control entry points, resolved from the module
+// the device layer loaded (so they drive the very library under test).
+struct HackRfSimulatorControl {
+    HackRfSimulatorControl()
+    {
+        const platform::LibraryHandle module = hackRfApi().module;
+        platform::resolveFunction(module, deliver, "veltrano_sim_hackrf_deliver");
+        platform::resolveFunction(module, deliverSweep, "veltrano_sim_hackrf_deliver_sweep");
+        platform::resolveFunction(module, pull, "veltrano_sim_hackrf_pull");
+        platform::resolveFunction(module, kill, "veltrano_sim_hackrf_kill");
+        platform::resolveFunction(module, takeSent, "veltrano_sim_hackrf_take_sent");
+    }
+
+    decltype(&veltrano_sim_hackrf_deliver) deliver = nullptr;
+    decltype(&veltrano_sim_hackrf_deliver_sweep) deliverSweep = nullptr;
+    decltype(&veltrano_sim_hackrf_pull) pull = nullptr;
+    decltype(&veltrano_sim_hackrf_kill) kill = nullptr;
+    decltype(&veltrano_sim_hackrf_take_sent) takeSent = nullptr;
+};
+
+// One HackRF board, "A", on the scripted simulator, and its stream controls.
+class HackRfStreamTest : public Simulation {
+protected:
+    HackRfSdrDevice& openBoard(const std::string& script = "")
+    {
+        simulateHackRf("board A\n" + script);
+        device_ = std::make_unique<HackRfSdrDevice>("A");
+        control_.emplace();
+        return *device_;
+    }
+
+    HackRfSdrDevice& device() { return *device_; }
+    const HackRfSimulatorControl& sim() const { return *control_; }
+
+    // A receive stream at 100 MHz and 10 Msps.
+    void startReceiving()
+    {
+        ASSERT_TRUE(device_->configureRx({100e6, 10e6, 0.0, 20.0}));
+        ASSERT_TRUE(device_->startRx());
+    }
+
+    // One receive transfer with every byte valid; the callback's result.
+    int deliver(const std::vector<std::uint8_t>& bytes) const
+    {
+        const int length = static_cast<int>(bytes.size());
+        return control_->deliver(bytes.data(), length, length);
+    }
+
+    // What one readSamples call returns for up to count samples.
+    std::vector<std::complex<float>> read(std::size_t count)
+    {
+        std::vector<std::complex<float>> samples(count);
+        samples.resize(device_->readSamples(samples.data(), count));
+        return samples;
+    }
+
+    // The journal's calls of the given entry point.
+    std::vector<std::string> calls(const std::string& name) const { return hackRf().calls(name); }
+
+private:
+    std::unique_ptr<HackRfSdrDevice> device_;
+    std::optional<HackRfSimulatorControl> control_;
+};
+
+} // namespace veltrano::test

@@ -1,0 +1,253 @@
+#include "tests/hackrf/HackRfStreamFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <limits>
+
+namespace veltrano {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr int kBlockBytes = 16384;
+
+class HackRfSweep : public test::HackRfStreamTest {
+protected:
+    // A sweep of 2400 to 2483.5 MHz at 20 Msps, running.
+    void startSweeping(double startHz = 2'400e6, double stopHz = 2'483.5e6)
+    {
+        ASSERT_TRUE(device().configureNativeSweep({0.0, 20e6, 0.0, 20.0}, startHz, stopHz));
+        ASSERT_TRUE(device().startNativeSweep());
+    }
+
+    std::vector<NativeSweepBlock> readBlocks()
+    {
+        std::vector<NativeSweepBlock> blocks;
+        for (NativeSweepBlock block; device().readNativeSweepBlock(block);) {
+            blocks.push_back(block);
+        }
+        return blocks;
+    }
+};
+
+// A block as the board sends it: marker (or not), step frequency, samples.
+std::vector<std::uint8_t> sweepBlock(std::uint64_t stepHz, bool marked = true)
+{
+    std::vector<std::uint8_t> block(kBlockBytes, 0x11);
+    block[0] = marked ? 0x7F : 0x7E;
+    block[1] = 0x7F;
+    for (int index = 0; index < 8; ++index) {
+        block[2 + index] = static_cast<std::uint8_t>(stepHz >> (8 * index));
+    }
+    return block;
+}
+
+struct SweepSupport {
+    const char* name;
+    const char* variant;
+    const char* usbApi;
+    bool supported;
+};
+
+class HackRfSweepSupport : public HackRfSweep, public ::testing::WithParamInterface<SweepSupport> {};
+
+TEST_P(HackRfSweepSupport, theSweepNeedsUsbApi0x0104AndBothEntryPoints)
+{
+    simulateHackRf(std::string("board A\nusb-api ") + GetParam().usbApi + "\n", GetParam().variant);
+    HackRfSdrDevice device("A");
+    EXPECT_EQ(device.supportsNativeSweep(), GetParam().supported);
+    EXPECT_EQ(device.configureNativeSweep({0.0, 20e6, 0.0, 0.0}, 88e6, 108e6), GetParam().supported);
+    EXPECT_EQ(device.lastError(), GetParam().supported ? "" : "invalid native sweep configuration");
+    EXPECT_EQ(device.startNativeSweep(), GetParam().supported);
+    EXPECT_EQ(device.lastError(), GetParam().supported ? "" : "native sweep is not configured");
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, HackRfSweepSupport,
+                         ::testing::Values(SweepSupport{"usbApi0x0102", "sim-hackrf", "0x0102", false},
+                                           SweepSupport{"usbApi0x0103", "sim-hackrf", "0x0103", false},
+                                           SweepSupport{"usbApi0x0104", "sim-hackrf", "0x0104", true},
+                                           SweepSupport{"withoutInitSweep", "sim-hackrf-no-init-sweep", "0x0107",
+                                                        false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HackRfSweep, theRangeAndRateBecomeTheBoardsStepPlan)
+{
+    openBoard();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        double startHz;
+        double stopHz;
+        double rateHz;
+        const char* outcome; // the init_sweep call, or the failure text
+    } cases[] = {
+        {2'400e6, 2'483.5e6, 20e6, "hackrf_init_sweep 1 2400-2500 16384 20000000 7500000 1 -> 0"},
+        {88e6, 108e6, 20e6, "hackrf_init_sweep 1 88-108 16384 20000000 7500000 1 -> 0"},
+        {1e6, 6e9, 7e6, "hackrf_init_sweep 1 1-6000 16384 7000000 2625000 1 -> 0"},
+        {100e6, 200e6, 1e6, "hackrf_init_sweep 1 100-200 16384 2000000 750000 1 -> 0"},
+        {100e6, 200e6, 25e6, "hackrf_init_sweep 1 100-200 16384 20000000 7500000 1 -> 0"},
+        {100e6, 200e6, nan, "hackrf_init_sweep 1 100-200 16384 10000000 3750000 1 -> 0"},
+        {100e6, 200e6, 3'333'333.7, "hackrf_init_sweep 1 100-201 16384 3333334 1250000 1 -> 0"},
+        {1e6, 6e9, 20e6, "native sweep range exceeds HackRF limit"},
+        {5'990e6, 6e9, 20e6, "native sweep range exceeds HackRF limit"},
+        {100e6, 100e6, 20e6, "invalid native sweep configuration"},
+        {999'999, 100e6, 20e6, "invalid native sweep configuration"},
+        {100e6, 6e9 + 1, 20e6, "invalid native sweep configuration"},
+        {nan, 100e6, 20e6, "invalid native sweep configuration"},
+    };
+    for (const auto& c : cases) {
+        const bool planned = std::string(c.outcome).rfind("hackrf_init_sweep", 0) == 0;
+        EXPECT_EQ(device().configureNativeSweep({0.0, c.rateHz, 0.0, 20.0}, c.startHz, c.stopHz), planned) << c.outcome;
+        EXPECT_EQ(planned ? calls("hackrf_init_sweep").back() : device().lastError(), c.outcome);
+    }
+    EXPECT_EQ(calls("hackrf_set_sample_rate").back(), "hackrf_set_sample_rate 3333333.7 -> 0");
+    EXPECT_EQ(device().actualRxSampleRateHz(), 3'333'333.7);
+}
+
+TEST_F(HackRfSweep, aFailedStepNamesItself)
+{
+    openBoard("fail hackrf_init_sweep -1000\n");
+    EXPECT_FALSE(device().configureNativeSweep({0.0, 20e6, 0.0, 20.0}, 88e6, 108e6));
+    EXPECT_EQ(device().lastError(), "initialize native sweep: HACKRF_ERROR_LIBUSB");
+    EXPECT_FALSE(device().startNativeSweep());
+    EXPECT_EQ(device().lastError(), "native sweep is not configured");
+}
+
+TEST_F(HackRfSweep, markedBlocksBecomeTaggedSweepBlocks)
+{
+    openBoard();
+    NativeSweepBlock block;
+    EXPECT_FALSE(device().readNativeSweepBlock(block));
+    startSweeping();
+    ASSERT_EQ(sim().deliverSweep(3), 0);
+
+    const std::vector<NativeSweepBlock> blocks = readBlocks();
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[0].centerFrequencyHz, 2'407.5e6);
+    EXPECT_EQ(blocks[2].centerFrequencyHz, 2'447.5e6);
+    EXPECT_EQ(blocks[1].sampleRateHz, 20e6);
+    EXPECT_TRUE(blocks[0].sweepStart);
+    EXPECT_FALSE(blocks[1].sweepStart);
+    ASSERT_EQ(blocks[1].validRanges.size(), 2u);
+    EXPECT_EQ(blocks[1].validRanges[0].minimumHz, 2'420e6);
+    EXPECT_EQ(blocks[1].validRanges[0].maximumHz, 2'425e6);
+    EXPECT_EQ(blocks[1].validRanges[1].minimumHz, 2'430e6);
+    EXPECT_EQ(blocks[1].validRanges[1].maximumHz, 2'435e6);
+    // The simulator's sample bytes equal their offset in the block (mod 256);
+    // the last 1024 bytes are the samples.
+    ASSERT_EQ(blocks[0].samples.size(), 512u);
+    EXPECT_EQ(blocks[0].samples[0], std::complex<float>(0.0F, 1.0F / 128));
+    EXPECT_EQ(blocks[0].samples[100], std::complex<float>(-56.0F / 128, -55.0F / 128));
+    EXPECT_EQ(blocks[0].samples[511], std::complex<float>(-2.0F / 128, -1.0F / 128));
+    // Nothing queued: false, and the caller's block is left as it was.
+    block = blocks[2];
+    EXPECT_FALSE(device().readNativeSweepBlock(block));
+    EXPECT_EQ(block.centerFrequencyHz, 2'447.5e6);
+    EXPECT_EQ(device().lastError(), "");
+}
+
+TEST_F(HackRfSweep, onlyWholeMarkedBlocksWithinTheBufferAreQueued)
+{
+    openBoard();
+    startSweeping(100.5e6, 101.2e6);
+    std::vector<std::uint8_t> transfer = sweepBlock(100'000'000, false);
+    const std::vector<std::uint8_t> marked = sweepBlock(100'000'000);
+    transfer.insert(transfer.end(), marked.begin(), marked.end());
+    ASSERT_EQ(sim().deliver(transfer.data(), 2 * kBlockBytes, 2 * kBlockBytes - 1), 0); // unmarked, then partial
+    ASSERT_EQ(sim().deliver(marked.data(), kBlockBytes, kBlockBytes - 1), 0);
+    ASSERT_EQ(sim().deliver(marked.data(), kBlockBytes, 40'000), 0); // over-reported: one block
+    ASSERT_EQ(sim().deliver(transfer.data(), 2 * kBlockBytes, 20'000), 0);
+
+    const std::vector<NativeSweepBlock> blocks = readBlocks();
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_TRUE(blocks[0].sweepStart);
+    ASSERT_EQ(blocks[0].validRanges.size(), 1u);
+    EXPECT_EQ(blocks[0].validRanges[0].minimumHz, 100.5e6);
+    EXPECT_EQ(blocks[0].validRanges[0].maximumHz, 101.2e6);
+    EXPECT_EQ(blocks[0].samples[7], std::complex<float>(17.0F / 128, 17.0F / 128));
+}
+
+TEST_F(HackRfSweep, aFullQueueDropsTheNewestBlocksAndCountsThem)
+{
+    openBoard();
+    startSweeping(88e6, 300e6);
+    ASSERT_EQ(sim().deliverSweep(520), 0);
+    EXPECT_EQ(device().sweepDroppedBlocks(), 8u);
+
+    const std::vector<NativeSweepBlock> blocks = readBlocks();
+    ASSERT_EQ(blocks.size(), 512u);
+    // Steps of 20 MHz from 88 MHz, eleven of them to 308 MHz, then over again.
+    for (std::size_t index = 0; index < blocks.size(); ++index) {
+        ASSERT_EQ(blocks[index].centerFrequencyHz, 88e6 + 20e6 * static_cast<double>(index % 11) + 7.5e6) << index;
+    }
+}
+
+TEST_F(HackRfSweep, sweepAndReceptionShareTheStream)
+{
+    openBoard();
+    startSweeping();
+    EXPECT_TRUE(device().startNativeSweep());
+    EXPECT_TRUE(device().startRx());
+    EXPECT_TRUE(read(10).empty());
+    EXPECT_FALSE(device().configureNativeSweep({0.0, 20e6, 0.0, 20.0}, 88e6, 108e6));
+    EXPECT_EQ(calls("hackrf_start_rx_sweep").size(), 1u);
+    EXPECT_THAT(calls("hackrf_start_rx "), IsEmpty());
+
+    ASSERT_EQ(sim().kill(HACKRF_ERROR_LIBUSB), 0);
+    NativeSweepBlock block;
+    EXPECT_FALSE(device().readNativeSweepBlock(block));
+    EXPECT_EQ(device().lastError(), "native sweep stopped: HACKRF_ERROR_LIBUSB");
+
+    device().stopRx();
+    EXPECT_THAT(calls("hackrf_stop_rx"), ElementsAre("hackrf_stop_rx -> 0"));
+    EXPECT_FALSE(device().readNativeSweepBlock(block));
+    // The configuration refused while streaming unconfigured the sweep.
+    EXPECT_FALSE(device().startNativeSweep());
+}
+
+TEST_F(HackRfSweep, recoveryRestartsTheStoredSweep)
+{
+    openBoard();
+    EXPECT_FALSE(device().recoverNativeSweep());
+    EXPECT_EQ(device().lastError(), "");
+    startSweeping();
+
+    EXPECT_TRUE(device().recoverNativeSweep());
+    EXPECT_THAT(calls("hackrf_stop_rx"), ElementsAre("hackrf_stop_rx -> 0"));
+    EXPECT_EQ(calls("hackrf_init_sweep").size(), 2u);
+    EXPECT_EQ(calls("hackrf_start_rx_sweep").size(), 2u);
+    EXPECT_EQ(calls("hackrf_close").size(), 0u);
+    ASSERT_EQ(sim().deliverSweep(1), 0);
+    EXPECT_EQ(readBlocks().size(), 1u);
+}
+
+struct RecoveryFailure {
+    const char* name;
+    const char* script;
+    const char* error;
+};
+
+class HackRfSweepRecovery : public HackRfSweep, public ::testing::WithParamInterface<RecoveryFailure> {};
+
+TEST_P(HackRfSweepRecovery, aFailedRestartReopensTheBoardOnce)
+{
+    openBoard(GetParam().script);
+    ASSERT_TRUE(device().configureNativeSweep({0.0, 20e6, 0.0, 20.0}, 88e6, 108e6));
+    EXPECT_FALSE(device().startNativeSweep());
+    EXPECT_FALSE(device().recoverNativeSweep());
+    EXPECT_EQ(device().lastError(), GetParam().error);
+    EXPECT_EQ(calls("hackrf_close").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, HackRfSweepRecovery,
+    ::testing::Values(RecoveryFailure{"retryFails", "fail hackrf_start_rx_sweep -1000\n",
+                                      "start native sweep: HACKRF_ERROR_LIBUSB; reopened retry: start native sweep: "
+                                      "HACKRF_ERROR_LIBUSB"},
+                      RecoveryFailure{"reopenFails", "fail hackrf_start_rx_sweep -1000\nunplug-after-opens 1\n",
+                                      "start native sweep: HACKRF_ERROR_LIBUSB; reopen: device close/reopen failed "
+                                      "(close: HACKRF_SUCCESS) (open: HACKRF_ERROR_NOT_FOUND)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace veltrano

@@ -1,0 +1,305 @@
+#include "tests/hackrf/HackRfStreamFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <cmath>
+#include <limits>
+#include <thread>
+
+namespace veltrano {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr std::size_t kRingBytes = 4'194'304;
+const float kNan = std::numeric_limits<float>::quiet_NaN();
+
+class HackRfTransmit : public test::HackRfStreamTest {
+protected:
+    void startTransmitting()
+    {
+        ASSERT_TRUE(device().configureTx({433.92e6, 10e6, 1.75e6, 20.0}));
+        ASSERT_TRUE(device().startTx());
+    }
+
+    // One transfer of length bytes as the board would send it; empty when the
+    // stream ended. lastResult holds the callback's result.
+    std::vector<std::int8_t> pull(int length)
+    {
+        std::vector<std::int8_t> bytes(static_cast<std::size_t>(length));
+        int valid = -1;
+        lastResult = sim().pull(length, reinterpret_cast<unsigned char*>(bytes.data()), &valid);
+        bytes.resize(static_cast<std::size_t>(std::max(valid, 0)));
+        return bytes;
+    }
+
+    std::size_t write(const std::vector<std::complex<float>>& samples)
+    {
+        return device().writeSamples(samples.data(), samples.size());
+    }
+
+    // Writes single samples until the device refuses one because drainTx has
+    // begun; returns how many it took meanwhile.
+    std::size_t waitUntilDraining(std::complex<float> filler)
+    {
+        std::size_t taken = 0;
+        while (device().writeSamples(&filler, 1) == 1) {
+            ++taken;
+            std::this_thread::yield();
+        }
+        return taken;
+    }
+
+    int lastResult = 0;
+};
+
+// Independent reference of the transmit conversion: clamp, times 127 in
+// single precision, nearest with halves away from zero, NaN to -127.
+std::int8_t referenceByte(float value)
+{
+    if (std::isnan(value)) {
+        return -127;
+    }
+    const float scaled = std::fmin(std::fmax(value, -1.0F), 1.0F) * 127.0F;
+    return static_cast<std::int8_t>(std::round(static_cast<double>(scaled)));
+}
+
+TEST_F(HackRfTransmit, configurationProgramsTheBoardInOrder)
+{
+    openBoard();
+    ASSERT_TRUE(device().configureTx({433'920'000.5, 10e6, 25e6, 20.0}));
+    std::vector<std::string> calls;
+    for (const std::string& line : hackRf().journal()) {
+        if (line.rfind("hackrf_set_", 0) == 0 || line.rfind("hackrf_compute", 0) == 0) {
+            calls.push_back(line);
+        }
+    }
+    // A filter wider than the sample rate asks for the sample rate's width.
+    EXPECT_THAT(calls,
+                ElementsAre("hackrf_compute_baseband_filter_bw 10000000 -> 10000000",
+                            "hackrf_set_sample_rate 10000000 -> 0",
+                            "hackrf_set_baseband_filter_bandwidth 10000000 -> 0", "hackrf_set_freq 433920001 -> 0",
+                            "hackrf_set_txvga_gain 20 -> 0", "hackrf_set_amp_enable 0 -> 0"));
+}
+
+TEST_F(HackRfTransmit, configurationIsValidatedAndTheGainLimited)
+{
+    openBoard();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        StreamConfig config;
+        const char* gain; // the TX VGA gain applied, or null when refused
+    } cases[] = {
+        {{100e6, 2e6, 1.75e6, 50.0}, "47"},
+        {{100e6, 20e6, 1.75e6, -5.0}, "0"},
+        {{1e6, 10e6, 1.75e6, nan}, "0"},
+        {{6e9, 10e6, 1.75e6, 10.5}, "11"},
+        {{100e6, 10e6, 1.75e6, 46.4}, "46"},
+        {{100e6, 10e6, 0.0, 20.0}, nullptr},
+        {{100e6, 10e6, nan, 20.0}, nullptr},
+        {{100e6, 1'999'999, 1.75e6, 20.0}, nullptr},
+        {{100e6, 20'000'001, 1.75e6, 20.0}, nullptr},
+        {{999'999, 10e6, 1.75e6, 20.0}, nullptr},
+        {{nan, 10e6, 1.75e6, 20.0}, nullptr},
+    };
+    for (const auto& c : cases) {
+        const std::size_t before = calls("hackrf_set_txvga_gain").size();
+        EXPECT_EQ(device().configureTx(c.config), c.gain != nullptr) << c.config.gainDb;
+        if (c.gain != nullptr) {
+            EXPECT_EQ(calls("hackrf_set_txvga_gain").back(), std::string("hackrf_set_txvga_gain ") + c.gain + " -> 0");
+        } else {
+            EXPECT_EQ(device().lastError(), "invalid TX configuration");
+            EXPECT_EQ(calls("hackrf_set_txvga_gain").size(), before);
+        }
+    }
+    // The refused configuration leaves the transmitter unconfigured.
+    EXPECT_FALSE(device().startTx());
+    EXPECT_EQ(device().lastError(), "");
+}
+
+struct TransmitFailure {
+    const char* name;
+    const char* variant;
+    const char* script;
+    const char* error;
+};
+
+class HackRfTransmitFailure : public HackRfTransmit, public ::testing::WithParamInterface<TransmitFailure> {};
+
+TEST_P(HackRfTransmitFailure, aTransmitterThatCannotStartSaysWhy)
+{
+    simulateHackRf(std::string("board A\n") + GetParam().script, GetParam().variant);
+    HackRfSdrDevice device("A");
+    const bool configured = device.configureTx({433.92e6, 10e6, 1.75e6, 20.0});
+    if (configured) {
+        EXPECT_FALSE(device.startTx());
+    }
+    EXPECT_EQ(device.lastError(), GetParam().error);
+    EXPECT_EQ(device.writeSamples(std::vector<std::complex<float>>(4).data(), 4), 0u);
+    device.stopTx();
+    EXPECT_THAT(hackRf().calls("hackrf_stop_tx"), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, HackRfTransmitFailure,
+    ::testing::Values(TransmitFailure{"noTransmitGain", "sim-hackrf-no-txvga", "", "invalid TX configuration"},
+                      TransmitFailure{"noFilterControl", "sim-hackrf-no-baseband-filter", "",
+                                      "HackRF TX baseband filter control is unavailable; update libhackrf"},
+                      TransmitFailure{"gainRefused", "sim-hackrf", "fail hackrf_set_txvga_gain -1000\n",
+                                      "set TX VGA gain: HACKRF_ERROR_LIBUSB"},
+                      TransmitFailure{"noFlush", "sim-hackrf-no-tx-flush", "",
+                                      "HackRF TX completion is unavailable; update libhackrf"},
+                      TransmitFailure{"flushRefused", "sim-hackrf", "fail hackrf_enable_tx_flush -1000\n",
+                                      "enable TX flush: HACKRF_ERROR_LIBUSB"},
+                      TransmitFailure{"startRefused", "sim-hackrf", "fail hackrf_start_tx -1000\n",
+                                      "start TX: HACKRF_ERROR_LIBUSB"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HackRfTransmit, samplesLeaveAsClampedRoundedBytesWithSilenceWhereTheRingRanDry)
+{
+    openBoard();
+    EXPECT_EQ(write({{0.5F, 0.5F}}), 0u);
+    startTransmitting();
+    EXPECT_THAT(pull(4), ElementsAre(0, 0, 0, 0));
+    EXPECT_EQ(device().txUnderrunBytes(), 4u);
+
+    ASSERT_EQ(write({{1.0F, -1.0F}, {2.0F, -3.0F}, {0.5F, -0.5F}, {kNan, 0.0F}}), 4u);
+    EXPECT_THAT(pull(12), ElementsAre(127, -127, 127, -127, 64, -64, -127, 0, 0, 0, 0, 0));
+    EXPECT_EQ(lastResult, 0);
+    EXPECT_EQ(device().txUnderrunBytes(), 8u);
+
+    // Every rounding and clamping boundary, both ways, against the reference.
+    std::vector<std::complex<float>> samples;
+    for (int step = -130 * 2; step <= 130 * 2; ++step) {
+        const float boundary = static_cast<float>(step) / 2.0F / 127.0F;
+        samples.emplace_back(std::nextafter(boundary, -2.0F), std::nextafter(boundary, 2.0F));
+        samples.emplace_back(boundary, -boundary);
+    }
+    const float infinity = std::numeric_limits<float>::infinity();
+    samples.insert(samples.end(), {{infinity, -infinity}, {kNan, -kNan}, {1.0000001F, -1.0000001F}});
+    ASSERT_EQ(write(samples), samples.size());
+    const std::vector<std::int8_t> sent = pull(static_cast<int>(2 * samples.size()));
+    ASSERT_EQ(sent.size(), 2 * samples.size());
+    for (std::size_t index = 0; index < samples.size(); ++index) {
+        ASSERT_EQ(sent[2 * index], referenceByte(samples[index].real())) << samples[index].real();
+        ASSERT_EQ(sent[2 * index + 1], referenceByte(samples[index].imag())) << samples[index].imag();
+    }
+}
+
+TEST_F(HackRfTransmit, writesTakeOnlyWhatTheRingHolds)
+{
+    openBoard();
+    startTransmitting();
+    const std::vector<std::complex<float>> full(kRingBytes / 2, {0.25F, 0.25F});
+    ASSERT_EQ(write(full), full.size());
+    EXPECT_EQ(write({{0.5F, 0.5F}}), 0u);
+    ASSERT_EQ(pull(1000).size(), 1000u);
+    // However many samples are offered, only the 500 that fit are read.
+    std::vector<std::complex<float>> offered(600, {-0.5F, 0.5F});
+    EXPECT_EQ(device().writeSamples(offered.data(), std::numeric_limits<std::size_t>::max() / 2 + 1), 500u);
+
+    // A second start keeps the running stream and its ring.
+    EXPECT_TRUE(device().startTx());
+    EXPECT_EQ(calls("hackrf_start_tx").size(), 1u);
+    EXPECT_THAT(pull(2), ElementsAre(32, 32));
+}
+
+TEST_F(HackRfTransmit, receiveAndTransmitExcludeEachOther)
+{
+    openBoard();
+    startReceiving();
+    EXPECT_FALSE(device().configureTx({433.92e6, 10e6, 1.75e6, 20.0}));
+    EXPECT_EQ(device().lastError(), "invalid TX configuration");
+    device().stopRx();
+    startTransmitting();
+    EXPECT_FALSE(device().startRx());
+    EXPECT_FALSE(device().configureRx({100e6, 10e6, 0.0, 20.0}));
+    EXPECT_FALSE(device().setRxFrequency(101e6));
+    EXPECT_FALSE(device().setRxAmplifier(true));
+    EXPECT_FALSE(device().configureNativeSweep({0.0, 20e6, 0.0, 20.0}, 88e6, 108e6));
+    EXPECT_FALSE(device().startNativeSweep());
+    EXPECT_EQ(device().lastError(), "native sweep is not configured");
+
+    device().stopTx();
+    device().stopTx();
+    EXPECT_THAT(calls("hackrf_stop_tx"), ElementsAre("hackrf_stop_tx -> 0"));
+    EXPECT_FALSE(device().drainTx({}));
+    EXPECT_EQ(device().lastError(), "TX stream is not active");
+}
+
+struct DrainOutcome {
+    const char* name;
+    const char* script;
+    bool drained;
+    const char* error;
+};
+
+class HackRfDrain : public HackRfTransmit, public ::testing::WithParamInterface<DrainOutcome> {};
+
+TEST_P(HackRfDrain, whatIsLeftGoesOutAsAShortLastTransferAndTheFlushDecides)
+{
+    openBoard(GetParam().script);
+    startTransmitting();
+    const std::complex<float> filler(0.5F, -0.5F);
+    ASSERT_EQ(write(std::vector<std::complex<float>>(10, filler)), 10u);
+    bool drained = !GetParam().drained;
+    std::thread drainer([&] { drained = device().drainTx({}); });
+    const std::size_t total = 10 + waitUntilDraining(filler);
+
+    std::vector<std::int8_t> sent;
+    for (std::vector<std::int8_t> transfer = pull(16); lastResult == 0; transfer = pull(16)) {
+        ASSERT_FALSE(transfer.empty());
+        sent.insert(sent.end(), transfer.begin(), transfer.end());
+    }
+    drainer.join();
+
+    EXPECT_EQ(lastResult, 1);
+    std::vector<std::int8_t> written;
+    for (std::size_t sample = 0; sample < total; ++sample) {
+        written.insert(written.end(), {64, -64});
+    }
+    EXPECT_EQ(sent, written);
+    EXPECT_EQ(drained, GetParam().drained);
+    EXPECT_EQ(device().lastError(), GetParam().error);
+    EXPECT_EQ(write({filler}), 0u);
+    EXPECT_EQ(device().txUnderrunBytes(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flush, HackRfDrain,
+                         ::testing::Values(DrainOutcome{"flushed", "", true, ""},
+                                           DrainOutcome{"flushFailed", "tx-flush 0\n", false, "HackRF TX flush failed"},
+                                           DrainOutcome{"neverFlushed", "tx-flush never\n", false,
+                                                        "HackRF TX completion timed out"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HackRfTransmit, aDrainEndsEarlyOnItsStopTokenOrAStoppedStream)
+{
+    openBoard();
+    startTransmitting();
+    std::stop_source early;
+    early.request_stop();
+    EXPECT_FALSE(device().drainTx(early.get_token()));
+    ASSERT_EQ(write({{0.5F, 0.5F}}), 1u); // not draining
+
+    std::stop_source stop;
+    bool drained = true;
+    std::thread drainer([&] { drained = device().drainTx(stop.get_token()); });
+    waitUntilDraining({0.5F, 0.5F});
+    stop.request_stop();
+    drainer.join();
+    EXPECT_FALSE(drained);
+    EXPECT_EQ(device().lastError(), "");
+
+    device().stopTx();
+    ASSERT_TRUE(device().startTx());
+    drainer = std::thread([&] { drained = device().drainTx({}); });
+    waitUntilDraining({0.5F, 0.5F});
+    device().stopTx();
+    drainer.join();
+    EXPECT_FALSE(drained);
+    EXPECT_EQ(device().lastError(), "TX stream stopped before completion");
+}
+
+} // namespace
+} // namespace veltrano
