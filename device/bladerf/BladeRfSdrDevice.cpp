@@ -2,14 +2,15 @@
 
 #include "device/bladerf/BladeRfApi.h"
 #include "device/bladerf/BladeRfNativeHandle.h"
+#include "device/bladerf/BladeRfSettings.h"
 
 #include <stdexcept>
 
 namespace veltrano {
 namespace {
 
-constexpr bladerf_channel kRxChannel = BLADERF_CHANNEL_RX(0);
-constexpr bladerf_channel kTxChannel = BLADERF_CHANNEL_TX(0);
+using detail::kBladeRfRxChannel;
+using detail::kBladeRfTxChannel;
 
 // The library's text for a result code, or "bladeRF error <code>".
 std::string errorText(const BladeRfApi& api, int code)
@@ -94,7 +95,7 @@ double BladeRfSdrDevice::maximumRxSampleRateHz() const
         return 0.0;
     }
     const bladerf_range* range = nullptr;
-    if (bladeRfApi().getSampleRateRange(handle_->device, kRxChannel, &range) < 0 || range == nullptr) {
+    if (bladeRfApi().getSampleRateRange(handle_->device, kBladeRfRxChannel, &range) < 0 || range == nullptr) {
         return 0.0;
     }
     return scaled(range->max, range->scale);
@@ -105,7 +106,7 @@ std::vector<FrequencyRangeHz> BladeRfSdrDevice::rxFrequencyRanges() const
     if (!isOpen()) {
         return {};
     }
-    return frequencyRangeOf(handle_->device, kRxChannel);
+    return frequencyRangeOf(handle_->device, kBladeRfRxChannel);
 }
 
 std::vector<FrequencyRangeHz> BladeRfSdrDevice::txFrequencyRanges() const
@@ -113,28 +114,7 @@ std::vector<FrequencyRangeHz> BladeRfSdrDevice::txFrequencyRanges() const
     if (!isOpen() || !info_.supportsTx) {
         return {};
     }
-    return frequencyRangeOf(handle_->device, kTxChannel);
-}
-
-void BladeRfSdrDevice::stopRx()
-{
-    const bool wasStreaming = rxStreaming_.exchange(false);
-    nextRxTimestamp_.store(0);
-    if (wasStreaming && isOpen()) {
-        // Waits for a read in flight, so the channel never goes down under it.
-        const std::lock_guard lock(deviceMutex_);
-        static_cast<void>(bladeRfApi().enableModule(handle_->device, kRxChannel, false));
-    }
-    rxScratch_.clear();
-    rxMetadataEnabled_.store(false);
-}
-
-void BladeRfSdrDevice::stopTx()
-{
-    if (txStreaming_.exchange(false) && isOpen()) {
-        static_cast<void>(bladeRfApi().enableModule(handle_->device, kTxChannel, false));
-    }
-    txScratch_.clear();
+    return frequencyRangeOf(handle_->device, kBladeRfTxChannel);
 }
 
 } // namespace veltrano

@@ -48,6 +48,11 @@ public:
     void stopRx() override;
     std::size_t readSamples(std::complex<float>* samples, std::size_t count) override;
 
+    // Timestamped reads since startRx whose metadata reported an overrun (the
+    // board dropped samples before the library could fetch them). Reads in the
+    // plain format cannot tell and do not count. Any thread may ask.
+    std::uint64_t rxOverrunCount() const;
+
     // Empty unless the board has a transmit channel and the library can transmit.
     std::vector<FrequencyRangeHz> txFrequencyRanges() const override;
     bool configureTx(const StreamConfig& config) override;
@@ -73,8 +78,21 @@ private:
     std::atomic<bool> rxMetadataEnabled_{false};
     std::vector<std::int16_t> rxScratch_;
     std::atomic<bool> rxStreaming_{false};
+    std::atomic<std::uint64_t> rxOverrunCount_{0};
+    // Held by the reader from its library read until it has converted the
+    // samples out of rxScratch_, and by startRx/stopRx while they size or
+    // empty it, so a stop or restart from the controller thread never pulls
+    // the buffer from under a conversion. deviceMutex_ alone would not do: the
+    // reader releases it right after the library call, so that retunes wait
+    // for library calls only.
+    std::mutex rxScratchMutex_;
     std::vector<std::int16_t> txScratch_;
     std::atomic<bool> txStreaming_{false};
+    // Held by writeSamples while it fills and sends txScratch_, and by
+    // startTx/stopTx while they reserve or empty it, for the same reason as
+    // rxScratchMutex_: a stop from another thread must not pull the buffer
+    // from under a write. Uncontended unless a stop races a write.
+    std::mutex txScratchMutex_;
     bool txConfigured_ = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include "common/SimScript.h"
 
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -103,6 +104,85 @@ std::uint16_t parseVersionPart(const ScriptLine& line, std::string_view text)
     return static_cast<std::uint16_t>(value);
 }
 
+constexpr std::array<std::string_view, static_cast<std::size_t>(Entry::count)> kEntryNames{
+    "bladerf_set_frequency",   "bladerf_schedule_retune", "bladerf_get_quick_tune", "bladerf_get_timestamp",
+    "bladerf_set_sample_rate", "bladerf_set_bandwidth",   "bladerf_set_gain_mode",  "bladerf_set_gain",
+    "bladerf_sync_config",     "bladerf_enable_module",   "bladerf_sync_rx",        "bladerf_sync_tx"};
+
+Entry parseEntry(const ScriptLine& line, std::string_view text)
+{
+    for (std::size_t index = 0; index < kEntryNames.size(); ++index) {
+        if (kEntryNames[index] == text) {
+            return static_cast<Entry>(index);
+        }
+    }
+    failBadArguments(line, "not an entry point with scripted results");
+}
+
+// "<n>" is call n alone, "<n>+" call n and every later one.
+CallRange parseCallRange(const ScriptLine& line, std::string_view text)
+{
+    CallRange range;
+    if (!text.empty() && text.back() == '+') {
+        range.andLater = true;
+        text.remove_suffix(1);
+    }
+    const std::int64_t first = parseInteger(line, text);
+    if (first < 1) {
+        failBadArguments(line, "calls are numbered from 1");
+    }
+    range.first = static_cast<std::uint64_t>(first);
+    return range;
+}
+
+Fault parseFault(const ScriptLine& line)
+{
+    const auto words = splitWords(requireArguments(line));
+    if (words.size() != 3) {
+        failBadArguments(line, "expected <entry point> <call>[+] <result|timeout>");
+    }
+    Fault fault;
+    fault.entry = parseEntry(line, words[0]);
+    fault.calls = parseCallRange(line, words[1]);
+    fault.timeout = words[2] == "timeout";
+    fault.result = fault.timeout ? BLADERF_ERR_TIMEOUT : parseInt(line, words[2]);
+    return fault;
+}
+
+ReceiveRule parseReceiveRule(const ScriptLine& line)
+{
+    const auto words = splitWords(requireArguments(line));
+    if (words.size() < 2) {
+        failBadArguments(line, "expected <call>[+] [actual=<n>] [overrun]");
+    }
+    ReceiveRule rule;
+    rule.calls = parseCallRange(line, words[0]);
+    for (std::size_t index = 1; index < words.size(); ++index) {
+        const std::string_view word = words[index];
+        if (word == "overrun") {
+            rule.overrun = true;
+        } else if (word.substr(0, 7) == "actual=") {
+            const std::int64_t actual = parseInteger(line, word.substr(7));
+            if (actual < 0 || actual > std::numeric_limits<unsigned>::max()) {
+                failBadArguments(line, "actual count out of range");
+            }
+            rule.actualCount = static_cast<unsigned>(actual);
+        } else {
+            failBadArguments(line, "expected actual=<n> or overrun");
+        }
+    }
+    return rule;
+}
+
+std::uint64_t parseUnsigned(const ScriptLine& line, std::string_view text)
+{
+    const std::int64_t value = parseInteger(line, text);
+    if (value < 0) {
+        failBadArguments(line, "negative value");
+    }
+    return static_cast<std::uint64_t>(value);
+}
+
 void applyLine(Script& script, const ScriptLine& line)
 {
     const std::string_view directive = line.directive;
@@ -148,6 +228,23 @@ void applyLine(Script& script, const ScriptLine& line)
         script.versionMajor = parseVersionPart(line, parts[0]);
         script.versionMinor = parseVersionPart(line, parts[1]);
         script.versionPatch = parseVersionPart(line, parts[2]);
+    } else if (directive == "fail") {
+        script.faults.push_back(parseFault(line));
+    } else if (directive == "sync-rx") {
+        script.receiveRules.push_back(parseReceiveRule(line));
+    } else if (directive == "get-timestamp") {
+        script.fixedTimestamp = parseUnsigned(line, requireArguments(line));
+    } else if (directive == "rx-pace-us") {
+        const std::uint64_t pace = parseUnsigned(line, requireArguments(line));
+        if (pace > 10'000'000) {
+            failBadArguments(line, "at most ten seconds");
+        }
+        script.receivePaceMicroseconds = static_cast<unsigned>(pace);
+    } else if (directive == "rx-pattern") {
+        if (requireArguments(line) != "off") {
+            failBadArguments(line, "expected 'off'");
+        }
+        script.receivePattern = false;
     } else {
         failUnknownDirective(line);
     }
@@ -176,7 +273,49 @@ Script readScript()
     return script;
 }
 
-Simulator::Simulator() : script_(readScript()), journal_("VELTRANO_SIM_BLADERF_JOURNAL") {}
+std::string_view entryName(Entry entry)
+{
+    return kEntryNames[static_cast<std::size_t>(entry)];
+}
+
+Simulator::Simulator()
+    : script_(readScript()), journal_("VELTRANO_SIM_BLADERF_JOURNAL"),
+      transmitCapture_(environmentPath("VELTRANO_SIM_BLADERF_TX_CAPTURE"))
+{
+}
+
+void Simulator::reloadScript()
+{
+    script_ = readScript();
+    for (auto& calls : calls_) {
+        calls.store(0, std::memory_order_relaxed);
+    }
+}
+
+std::uint64_t Simulator::countCall(Entry entry)
+{
+    return calls_[static_cast<std::size_t>(entry)].fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+const Fault* Simulator::faultFor(Entry entry, std::uint64_t call) const
+{
+    for (auto fault = script_.faults.rbegin(); fault != script_.faults.rend(); ++fault) {
+        if (fault->entry == entry && fault->calls.contains(call)) {
+            return &*fault;
+        }
+    }
+    return nullptr;
+}
+
+const ReceiveRule* Simulator::receiveRuleFor(std::uint64_t call) const
+{
+    for (auto rule = script_.receiveRules.rbegin(); rule != script_.receiveRules.rend(); ++rule) {
+        if (rule->calls.contains(call)) {
+            return &*rule;
+        }
+    }
+    return nullptr;
+}
 
 const Board* Simulator::findBoard(const char* identifier) const
 {

@@ -6,9 +6,12 @@
 // caught by LeakSanitizer.
 
 #include "common/SimJournal.h"
+#include "common/SimPlatform.h"
 
 #include <libbladeRF.h>
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -22,9 +25,9 @@ namespace veltrano::sim::bladerf {
 struct Board {
     Board();
 
-    bladerf_devinfo info{};            // what bladerf_get_device_list reports
-    bool nameNull = false;             // bladerf_get_board_name returns null
-    std::string name = "bladerf2";     // otherwise this
+    bladerf_devinfo info{};        // what bladerf_get_device_list reports
+    bool nameNull = false;         // bladerf_get_board_name returns null
+    std::string name = "bladerf2"; // otherwise this
     std::size_t rxChannels = 2;
     std::size_t txChannels = 2;
     bladerf_range sampleRates{520834, 61440000, 1, 1.0F}; // both directions
@@ -44,6 +47,51 @@ struct OpenRule {
     bool nullDevice = false; // report success but hand back no device
 };
 
+// The entry points whose results a script can change, call by call.
+enum class Entry {
+    setFrequency,
+    scheduleRetune,
+    getQuickTune,
+    getTimestamp,
+    setSampleRate,
+    setBandwidth,
+    setGainMode,
+    setGain,
+    syncConfig,
+    enableModule,
+    syncRx,
+    syncTx,
+    count
+};
+
+// The exported name of an entry point, e.g. "bladerf_sync_rx".
+std::string_view entryName(Entry entry);
+
+// Calls are numbered per entry point from 1, across the whole process. A rule
+// applies to one call, or to it and every later one.
+struct CallRange {
+    std::uint64_t first = 1;
+    bool andLater = false;
+
+    bool contains(std::uint64_t call) const { return call == first || (andLater && call > first); }
+};
+
+// A scripted failure: the result to return, or a time-out, which makes a
+// synchronous stream call wait for its own time-out before it fails.
+struct Fault {
+    CallRange calls;
+    Entry entry = Entry::count;
+    int result = 0;
+    bool timeout = false;
+};
+
+// A scripted receive read: fewer samples than asked, and/or an overrun flag.
+struct ReceiveRule {
+    CallRange calls;
+    std::optional<unsigned> actualCount;
+    bool overrun = false;
+};
+
 struct Script {
     std::vector<Board> boards;
     std::optional<int> listResult;
@@ -54,6 +102,11 @@ struct Script {
     std::uint16_t versionMajor = 2;
     std::uint16_t versionMinor = 4;
     std::uint16_t versionPatch = 1;
+    std::vector<Fault> faults;
+    std::vector<ReceiveRule> receiveRules;
+    std::optional<bladerf_timestamp> fixedTimestamp; // what bladerf_get_timestamp reports
+    unsigned receivePaceMicroseconds = 0;            // how long every bladerf_sync_rx takes
+    bool receivePattern = true;                      // whether bladerf_sync_rx writes samples at all
 };
 
 // Reads VELTRANO_SIM_BLADERF_SCRIPT; aborts on an unknown directive.
@@ -66,19 +119,33 @@ public:
     const Script& script() const { return script_; }
     void log(const JournalLine& line) { journal_.write(line.text()); }
 
+    // Counts one call of the entry point and returns its number.
+    std::uint64_t countCall(Entry entry);
+    // The scripted failure of this call, if any (a later script line wins).
+    const Fault* faultFor(Entry entry, std::uint64_t call) const;
+    // The scripted shape of this bladerf_sync_rx call, if any.
+    const ReceiveRule* receiveRuleFor(std::uint64_t call) const;
+    // Where bladerf_sync_tx appends the samples it receives, if anywhere.
+    const std::optional<NativePath>& transmitCapture() const { return transmitCapture_; }
+
     // The board an identifier names under the default rules, or null: a null
     // identifier is the first board, "*:serial=S" the board with serial S.
     const Board* findBoard(const char* identifier) const;
     // The board a scripted successful open attaches to: the named one if any,
     // else the first, else a board with every default.
     const Board& boardForScriptedOpen(const char* identifier) const;
-    // Reads the script again.
-    void reloadScript() { script_ = readScript(); }
+    // Reads the script again and numbers calls from 1 again, so that the new
+    // script's call rules mean what they say.
+    void reloadScript();
 
 private:
     Script script_;
     Board defaultBoard_;
     Journal journal_;
+    std::optional<NativePath> transmitCapture_;
+    // Relaxed counters: they must not order anything between the caller's
+    // threads, or ThreadSanitizer would miss races in the code under test.
+    std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(Entry::count)> calls_{};
 };
 
 // The process's simulator, created on first use (thread-safe).

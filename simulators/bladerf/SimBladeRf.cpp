@@ -4,6 +4,8 @@
 // SIM_OMIT_<name>, which leaves that definition out so the library does not
 // export it. The header's API_EXPORT exports the rest on every platform.
 
+#include "bladerf/BladeRfSimDevice.h"
+#include "bladerf/BladeRfSimStreams.h"
 #include "bladerf/BladeRfSimulator.h"
 
 #include "common/SimCalls.h"
@@ -15,55 +17,42 @@
 #include "dependent/SimDependency.h"
 #endif
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-// The simulated device. Today it remembers the board it was opened on and
-// what was asked of it; synchronous streams with their timestamps and the
-// quick-tune records will live here too.
-struct bladerf {
-    static constexpr std::uint32_t kOpenMagic = 0x53494d42; // "SIMB"
-
-    struct Stream {
-        bool configured = false;
-        int layout = 0;
-        int format = 0;
-        unsigned bufferCount = 0;
-        unsigned bufferSize = 0;
-        unsigned transferCount = 0;
-        unsigned timeoutMs = 0;
-        bladerf_timestamp timestamp = 0; // samples moved so far
-    };
-
-    explicit bladerf(const veltrano::sim::bladerf::Board& openedBoard) : board(&openedBoard) {}
-
-    std::uint32_t magic = kOpenMagic;
-    const veltrano::sim::bladerf::Board* board; // owned by the simulator, lives as long as the library
-    Stream rx;
-    Stream tx;
-};
+#include <optional>
+#include <thread>
 
 namespace veltrano::sim::bladerf {
 namespace {
 
-// Bytes per sample of the SC16 formats: an I and a Q of 16 bits each.
-constexpr std::size_t kBytesPerSample = 4;
-
-// The simple calls: check the device, record the call with its arguments, succeed.
-int recordDeviceCall(::bladerf* device, JournalLine line)
+// Counts the call and applies its scripted failure, if any: the failure's
+// result, after waiting for the call's own time-out when the script says so.
+std::optional<int> scriptedFailure(Entry entry, unsigned timeoutMs = 0)
 {
     Simulator& sim = simulator();
-    const int result = validDevice(device) ? 0 : BLADERF_ERR_INVAL;
-    sim.log(line.result(result));
-    return result;
+    const Fault* fault = sim.faultFor(entry, sim.countCall(entry));
+    if (fault == nullptr) {
+        return std::nullopt;
+    }
+    if (fault->timeout && timeoutMs != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+    }
+    return fault->result;
 }
 
-::bladerf::Stream* streamFor(::bladerf* device, int directionOrLayout)
+// The simple calls: check the device, apply the script, record the call with
+// its arguments and result.
+int recordDeviceCall(::bladerf* device, Entry entry, JournalLine line)
 {
-    // Bit 0 tells transmit from receive in channels, directions and layouts alike.
-    return (directionOrLayout & 1) != 0 ? &device->tx : &device->rx;
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(device)) {
+        result = scriptedFailure(entry).value_or(0);
+    }
+    simulator().log(line.result(result));
+    return result;
 }
 
 int readRange(const char* name, ::bladerf* device, bladerf_channel ch, const bladerf_range** range, bool frequencies)
@@ -88,14 +77,18 @@ int readRange(const char* name, ::bladerf* device, bladerf_channel ch, const bla
 } // namespace
 } // namespace veltrano::sim::bladerf
 
+using veltrano::sim::enumValue;
 using veltrano::sim::JournalLine;
 using veltrano::sim::textOrNull;
+using veltrano::sim::validDevice;
+using veltrano::sim::bladerf::ActivityGuard;
 using veltrano::sim::bladerf::Board;
-using veltrano::sim::enumValue;
+using veltrano::sim::bladerf::Entry;
 using veltrano::sim::bladerf::recordDeviceCall;
+using veltrano::sim::bladerf::scriptedFailure;
 using veltrano::sim::bladerf::simulator;
 using veltrano::sim::bladerf::Simulator;
-using veltrano::sim::validDevice;
+using veltrano::sim::bladerf::streamFor;
 
 extern "C" {
 
@@ -205,17 +198,49 @@ size_t CALL_CONV bladerf_get_channel_count(struct bladerf* dev, bladerf_directio
 
 int CALL_CONV bladerf_set_frequency(struct bladerf* dev, bladerf_channel ch, bladerf_frequency frequency)
 {
-    return recordDeviceCall(dev, JournalLine("bladerf_set_frequency") << ch << static_cast<std::uint64_t>(frequency));
+    std::optional<ActivityGuard> retuning;
+    if (validDevice(dev)) {
+        retuning.emplace(*dev, ActivityGuard::Kind::retune, "bladerf_set_frequency");
+    }
+    const int result = recordDeviceCall(
+        dev, Entry::setFrequency, JournalLine("bladerf_set_frequency") << ch << static_cast<std::uint64_t>(frequency));
+    if (result == 0) {
+        streamFor(*dev, ch).frequency = frequency;
+    }
+    return result;
 }
 
 #if !defined(SIM_OMIT_bladerf_schedule_retune)
 int CALL_CONV bladerf_schedule_retune(struct bladerf* dev, bladerf_channel ch, bladerf_timestamp timestamp,
                                       bladerf_frequency frequency, struct bladerf_quick_tune* quick_tune)
 {
-    return recordDeviceCall(dev, JournalLine("bladerf_schedule_retune")
-                                     << ch << static_cast<std::uint64_t>(timestamp)
-                                     << static_cast<std::uint64_t>(frequency)
-                                     << (quick_tune != nullptr ? "quick-tune" : "(null)"));
+    Simulator& sim = simulator();
+    JournalLine line = JournalLine("bladerf_schedule_retune")
+                       << ch << static_cast<std::uint64_t>(timestamp) << static_cast<std::uint64_t>(frequency);
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev)) {
+        const ActivityGuard retuning(*dev, ActivityGuard::Kind::retune, "bladerf_schedule_retune");
+        // Only a record this device handed out for that very frequency retunes it.
+        bladerf_frequency target = frequency;
+        bool recordValid = true;
+        if (quick_tune != nullptr) {
+            const auto recorded = veltrano::sim::bladerf::quickTuneFrequency(*quick_tune, ch);
+            recordValid = recorded.has_value() && dev->quickTunesHandedOut[ch & 1].count(*recorded) != 0;
+            target = recorded.value_or(0);
+            line << "quick-tune" << (recordValid ? std::to_string(target) : std::string("invalid"));
+        } else {
+            line << "(null)";
+        }
+        result = scriptedFailure(Entry::scheduleRetune).value_or(0);
+        if (result == 0 && !recordValid) {
+            result = BLADERF_ERR_INVAL;
+        }
+        if (result == 0) {
+            streamFor(*dev, ch).frequency = target;
+        }
+    }
+    sim.log(line.result(result));
+    return result;
 }
 #endif
 
@@ -225,8 +250,13 @@ int CALL_CONV bladerf_get_quick_tune(struct bladerf* dev, bladerf_channel ch, st
     Simulator& sim = simulator();
     int result = BLADERF_ERR_INVAL;
     if (validDevice(dev) && quick_tune != nullptr) {
-        std::memset(quick_tune, 0, sizeof *quick_tune);
-        result = 0;
+        const ActivityGuard retuning(*dev, ActivityGuard::Kind::retune, "bladerf_get_quick_tune");
+        result = scriptedFailure(Entry::getQuickTune).value_or(0);
+        if (result == 0) {
+            const bladerf_frequency tuned = streamFor(*dev, ch).frequency;
+            *quick_tune = veltrano::sim::bladerf::quickTuneRecord(ch, tuned);
+            dev->quickTunesHandedOut[ch & 1].insert(tuned);
+        }
     }
     sim.log((JournalLine("bladerf_get_quick_tune") << ch).result(result));
     return result;
@@ -239,11 +269,16 @@ int CALL_CONV bladerf_get_timestamp(struct bladerf* dev, bladerf_direction dir, 
     Simulator& sim = simulator();
     const int direction = enumValue(dir);
     int result = BLADERF_ERR_INVAL;
+    std::uint64_t reported = 0;
     if (validDevice(dev) && timestamp != nullptr) {
-        *timestamp = veltrano::sim::bladerf::streamFor(dev, direction)->timestamp;
-        result = 0;
+        const ActivityGuard retuning(*dev, ActivityGuard::Kind::retune, "bladerf_get_timestamp");
+        result = scriptedFailure(Entry::getTimestamp).value_or(0);
+        if (result == 0) {
+            reported = sim.script().fixedTimestamp.value_or(streamFor(*dev, direction).timestamp);
+            *timestamp = reported;
+        }
     }
-    sim.log((JournalLine("bladerf_get_timestamp") << direction).result(result));
+    sim.log((JournalLine("bladerf_get_timestamp") << direction << reported).result(result));
     return result;
 }
 #endif
@@ -256,15 +291,15 @@ int CALL_CONV bladerf_get_frequency_range(struct bladerf* dev, bladerf_channel c
 int CALL_CONV bladerf_set_sample_rate(struct bladerf* dev, bladerf_channel ch, bladerf_sample_rate rate,
                                       bladerf_sample_rate* actual)
 {
-    const int result = recordDeviceCall(dev, JournalLine("bladerf_set_sample_rate") << ch << rate);
+    const int result =
+        recordDeviceCall(dev, Entry::setSampleRate, JournalLine("bladerf_set_sample_rate") << ch << rate);
     if (result == 0 && actual != nullptr) {
         *actual = rate;
     }
     return result;
 }
 
-int CALL_CONV bladerf_get_sample_rate_range(struct bladerf* dev, bladerf_channel ch,
-                                            const struct bladerf_range** range)
+int CALL_CONV bladerf_get_sample_rate_range(struct bladerf* dev, bladerf_channel ch, const struct bladerf_range** range)
 {
     return veltrano::sim::bladerf::readRange("bladerf_get_sample_rate_range", dev, ch, range, false);
 }
@@ -272,7 +307,8 @@ int CALL_CONV bladerf_get_sample_rate_range(struct bladerf* dev, bladerf_channel
 int CALL_CONV bladerf_set_bandwidth(struct bladerf* dev, bladerf_channel ch, bladerf_bandwidth bandwidth,
                                     bladerf_bandwidth* actual)
 {
-    const int result = recordDeviceCall(dev, JournalLine("bladerf_set_bandwidth") << ch << bandwidth);
+    const int result =
+        recordDeviceCall(dev, Entry::setBandwidth, JournalLine("bladerf_set_bandwidth") << ch << bandwidth);
     if (result == 0 && actual != nullptr) {
         *actual = bandwidth;
     }
@@ -281,12 +317,12 @@ int CALL_CONV bladerf_set_bandwidth(struct bladerf* dev, bladerf_channel ch, bla
 
 int CALL_CONV bladerf_set_gain_mode(struct bladerf* dev, bladerf_channel ch, bladerf_gain_mode mode)
 {
-    return recordDeviceCall(dev, JournalLine("bladerf_set_gain_mode") << ch << enumValue(mode));
+    return recordDeviceCall(dev, Entry::setGainMode, JournalLine("bladerf_set_gain_mode") << ch << enumValue(mode));
 }
 
 int CALL_CONV bladerf_set_gain(struct bladerf* dev, bladerf_channel ch, bladerf_gain gain)
 {
-    return recordDeviceCall(dev, JournalLine("bladerf_set_gain") << ch << gain);
+    return recordDeviceCall(dev, Entry::setGain, JournalLine("bladerf_set_gain") << ch << gain);
 }
 
 int CALL_CONV bladerf_sync_config(struct bladerf* dev, bladerf_channel_layout layout, bladerf_format format,
@@ -295,11 +331,12 @@ int CALL_CONV bladerf_sync_config(struct bladerf* dev, bladerf_channel_layout la
 {
     const int layoutValue = enumValue(layout);
     const int formatValue = enumValue(format);
-    const int result = recordDeviceCall(dev, JournalLine("bladerf_sync_config")
-                                                 << layoutValue << formatValue << num_buffers << buffer_size
-                                                 << num_transfers << stream_timeout);
+    const int result =
+        recordDeviceCall(dev, Entry::syncConfig,
+                         JournalLine("bladerf_sync_config") << layoutValue << formatValue << num_buffers << buffer_size
+                                                            << num_transfers << stream_timeout);
     if (result == 0) {
-        auto& stream = *veltrano::sim::bladerf::streamFor(dev, layoutValue);
+        auto& stream = streamFor(*dev, layoutValue);
         stream.configured = true;
         stream.layout = layoutValue;
         stream.format = formatValue;
@@ -313,7 +350,12 @@ int CALL_CONV bladerf_sync_config(struct bladerf* dev, bladerf_channel_layout la
 
 int CALL_CONV bladerf_enable_module(struct bladerf* dev, bladerf_channel ch, bool enable)
 {
-    return recordDeviceCall(dev, JournalLine("bladerf_enable_module") << ch << (enable ? 1 : 0));
+    const int result =
+        recordDeviceCall(dev, Entry::enableModule, JournalLine("bladerf_enable_module") << ch << (enable ? 1 : 0));
+    if (result == 0) {
+        streamFor(*dev, ch).enabled = enable;
+    }
+    return result;
 }
 
 #if !defined(SIM_OMIT_bladerf_sync_rx)
@@ -322,17 +364,30 @@ int CALL_CONV bladerf_sync_rx(struct bladerf* dev, void* samples, unsigned int n
 {
     Simulator& sim = simulator();
     int result = BLADERF_ERR_INVAL;
+    JournalLine line = JournalLine("bladerf_sync_rx") << num_samples << timeout_ms;
     if (validDevice(dev) && samples != nullptr) {
-        std::memset(samples, 0, static_cast<std::size_t>(num_samples) * veltrano::sim::bladerf::kBytesPerSample);
+        const ActivityGuard receiving(*dev, ActivityGuard::Kind::receive, "bladerf_sync_rx");
+        const std::uint64_t call = sim.countCall(Entry::syncRx);
         if (metadata != nullptr) {
-            metadata->timestamp = dev->rx.timestamp;
-            metadata->status = 0;
-            metadata->actual_count = num_samples;
+            // What the caller asked for: "now", or the timestamp to start at.
+            line << ((metadata->flags & BLADERF_META_FLAG_RX_NOW) != 0 ? std::string("now")
+                                                                       : "at=" + std::to_string(metadata->timestamp));
         }
-        dev->rx.timestamp += num_samples;
-        result = 0;
+        const veltrano::sim::bladerf::Fault* fault = sim.faultFor(Entry::syncRx, call);
+        if (fault != nullptr) {
+            if (fault->timeout) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+            }
+            result = fault->result;
+        } else {
+            result = veltrano::sim::bladerf::receive(*dev, static_cast<std::int16_t*>(samples), num_samples, metadata,
+                                                     sim.receiveRuleFor(call));
+        }
+        if (result == 0 && metadata != nullptr) {
+            line << "ts=" + std::to_string(metadata->timestamp) << "actual=" + std::to_string(metadata->actual_count);
+        }
     }
-    sim.log((JournalLine("bladerf_sync_rx") << num_samples << timeout_ms).result(result));
+    sim.log(line.result(result));
     return result;
 }
 #endif
@@ -344,13 +399,17 @@ int CALL_CONV bladerf_sync_tx(struct bladerf* dev, const void* samples, unsigned
     Simulator& sim = simulator();
     int result = BLADERF_ERR_INVAL;
     if (validDevice(dev) && samples != nullptr) {
+        const std::optional<int> failure = scriptedFailure(Entry::syncTx, timeout_ms);
+        result = failure
+                     ? *failure
+                     : veltrano::sim::bladerf::transmit(*dev, static_cast<const std::int16_t*>(samples), num_samples);
         if (metadata != nullptr) {
             metadata->status = 0;
         }
-        dev->tx.timestamp += num_samples;
-        result = 0;
     }
-    sim.log((JournalLine("bladerf_sync_tx") << num_samples << timeout_ms).result(result));
+    sim.log(
+        (JournalLine("bladerf_sync_tx") << num_samples << (metadata != nullptr ? "metadata" : "(null)") << timeout_ms)
+            .result(result));
     return result;
 }
 #endif
@@ -364,9 +423,12 @@ const char* CALL_CONV bladerf_strerror(int error)
         return nullptr;
     }
     switch (error) {
-    case BLADERF_ERR_NODEV: return "No devices available";
-    case BLADERF_ERR_UNEXPECTED: return "An unexpected error occurred";
-    default: return "Unknown error code";
+    case BLADERF_ERR_NODEV:
+        return "No devices available";
+    case BLADERF_ERR_UNEXPECTED:
+        return "An unexpected error occurred";
+    default:
+        return "Unknown error code";
     }
 }
 #endif

@@ -1,0 +1,209 @@
+// Receive path of BladeRfSdrDevice: the first receive channel's settings,
+// libbladeRF's synchronous stream in the plain or the timestamped format, and
+// reading complex float samples out of it. A reader thread may sit in
+// readSamples while a controller thread retunes or stops (see the header).
+#include "device/bladerf/BladeRfSdrDevice.h"
+
+#include "device/SampleConversion.h"
+#include "device/bladerf/BladeRfApi.h"
+#include "device/bladerf/BladeRfNativeHandle.h"
+#include "device/bladerf/BladeRfSettings.h"
+
+#include <algorithm>
+
+namespace veltrano {
+namespace {
+
+using detail::kBladeRfRxChannel;
+
+// Stream geometry: deep enough to ride out a reader that is late by a few
+// milliseconds at the highest rates, one buffer per largest read.
+constexpr unsigned kStreamBuffers = 64;
+constexpr unsigned kStreamBufferSamples = 16384;
+constexpr unsigned kStreamTransfers = 16;
+constexpr unsigned kStreamTimeoutMs = 250;
+// Short enough that a stop never waits long for a read in flight.
+constexpr unsigned kReadTimeoutMs = 100;
+
+// Reads are whole multiples of 1024 samples, at most one stream buffer.
+constexpr std::size_t kReadGranularity = 1024;
+constexpr std::size_t kLargestRead = kStreamBufferSamples;
+constexpr std::size_t kScratchValues = 2 * kLargestRead; // interleaved I and Q
+
+// The size of the library read that serves `remaining` samples.
+std::size_t readSizeFor(std::size_t remaining)
+{
+    if (remaining >= kLargestRead) {
+        return kLargestRead;
+    }
+    return (remaining + kReadGranularity - 1) / kReadGranularity * kReadGranularity;
+}
+
+} // namespace
+
+bool BladeRfSdrDevice::configureRx(const StreamConfig& config)
+{
+    if (!isOpen() || rxStreaming_.load() || txStreaming_.load() || !detail::isUsableSampleRate(config.sampleRateHz) ||
+        !detail::isUsableFrequency(config.frequencyHz)) {
+        return false;
+    }
+    // A library that reports no range leaves the check to the library itself.
+    const auto ranges = rxFrequencyRanges();
+    if (!ranges.empty() && !frequencyRangesCover(ranges, config.frequencyHz, config.frequencyHz + 1.0)) {
+        return false;
+    }
+    const BladeRfApi& api = bladeRfApi();
+    bladerf* device = handle_->device;
+    bladerf_sample_rate actualRate = 0;
+    if (api.setSampleRate(device, kBladeRfRxChannel, detail::wholeSampleRate(config.sampleRateHz), &actualRate) < 0) {
+        return false;
+    }
+    const std::uint64_t frequency = detail::wholeHz(config.frequencyHz);
+    if (api.setFrequency(device, kBladeRfRxChannel, frequency) < 0) {
+        return false;
+    }
+    bladerf_bandwidth actualBandwidth = 0;
+    if (api.setBandwidth(device, kBladeRfRxChannel, detail::filterBandwidth(config.bandwidthHz, actualRate),
+                         &actualBandwidth) < 0 ||
+        api.setGainMode(device, kBladeRfRxChannel, BLADERF_GAIN_MGC) < 0 ||
+        api.setGain(device, kBladeRfRxChannel, detail::wholeDb(config.gainDb)) < 0) {
+        return false;
+    }
+    actualRxSampleRateHz_ = static_cast<double>(actualRate);
+    rxFrequencyHz_ = config.frequencyHz;
+    handle_->quickTunes.clear();
+    // The frequency just tuned is the first one a hop can come back to quickly.
+    if (api.scheduleRetune != nullptr && api.getQuickTune != nullptr) {
+        NativeHandle::QuickTuneEntry entry;
+        if (api.getQuickTune(device, kBladeRfRxChannel, &entry.quickTune) == 0) {
+            handle_->quickTunes.insert_or_assign(frequency, entry);
+        }
+    }
+    return true;
+}
+
+bool BladeRfSdrDevice::startRx()
+{
+    if (!isOpen() || !info_.supportsRx || txStreaming_.load() || !(actualRxSampleRateHz_ > 0.0)) {
+        return false;
+    }
+    if (rxStreaming_.exchange(true)) {
+        return true;
+    }
+    fastRxRetuneCount_.store(0);
+    regularRxRetuneCount_.store(0);
+    failedFastRxRetuneCount_.store(0);
+    lastFastRxRetuneError_.store(0);
+    rxOverrunCount_.store(0);
+
+    const BladeRfApi& api = bladeRfApi();
+    bladerf* device = handle_->device;
+    // Timestamps are only worth having when a hop can use them: a cached record
+    // and the library's quick-tune calls.
+    bool timestamped = false;
+    if (supportsFastRxRetune() && !handle_->quickTunes.empty()) {
+        timestamped = api.syncConfig(device, BLADERF_RX_X1, static_cast<bladerf_format>(api.metadataFormat),
+                                     kStreamBuffers, kStreamBufferSamples, kStreamTransfers, kStreamTimeoutMs) >= 0;
+        if (!timestamped) {
+            handle_->quickTunes.clear(); // no fast hops on this stream
+        }
+    }
+    if (!timestamped && api.syncConfig(device, BLADERF_RX_X1, BLADERF_FORMAT_SC16_Q11, kStreamBuffers,
+                                       kStreamBufferSamples, kStreamTransfers, kStreamTimeoutMs) < 0) {
+        rxMetadataEnabled_.store(false);
+        rxStreaming_.store(false);
+        return false;
+    }
+    rxMetadataEnabled_.store(timestamped);
+    if (api.enableModule(device, kBladeRfRxChannel, true) < 0) {
+        rxMetadataEnabled_.store(false);
+        rxStreaming_.store(false);
+        return false;
+    }
+    nextRxTimestamp_.store(0);
+    const std::lock_guard scratchLock(rxScratchMutex_);
+    rxScratch_.resize(kScratchValues);
+    return true;
+}
+
+void BladeRfSdrDevice::stopRx()
+{
+    const bool wasStreaming = rxStreaming_.exchange(false);
+    nextRxTimestamp_.store(0);
+    if (wasStreaming && isOpen()) {
+        // Waits for a read in flight, so the channel never goes down under it.
+        const std::lock_guard lock(deviceMutex_);
+        static_cast<void>(bladeRfApi().enableModule(handle_->device, kBladeRfRxChannel, false));
+    }
+    {
+        const std::lock_guard scratchLock(rxScratchMutex_);
+        rxScratch_.clear(); // keeps the capacity for the next start
+    }
+    rxMetadataEnabled_.store(false);
+}
+
+std::size_t BladeRfSdrDevice::readSamples(std::complex<float>* samples, std::size_t count)
+{
+    if (samples == nullptr || count == 0 || !rxStreaming_.load() || !isOpen()) {
+        return 0;
+    }
+    const BladeRfApi& api = bladeRfApi();
+    bladerf* device = handle_->device;
+    // Where a retune said the new frequency's samples begin; 0: whatever comes next.
+    bladerf_timestamp timestamp = nextRxTimestamp_.exchange(0);
+    std::size_t done = 0;
+    while (done < count) {
+        if (!rxStreaming_.load()) {
+            return done;
+        }
+        const std::size_t remaining = count - done;
+        const std::size_t readSize = readSizeFor(remaining);
+        std::size_t delivered = std::min(readSize, remaining);
+
+        const std::lock_guard scratchLock(rxScratchMutex_);
+        bladerf_metadata metadata{};
+        bool timestamped = false;
+        int result = 0;
+        {
+            const std::lock_guard deviceLock(deviceMutex_);
+            // A stop, or a start still sizing the buffer, ends this read.
+            if (!rxStreaming_.load() || rxScratch_.size() < 2 * readSize) {
+                return done;
+            }
+            timestamped = rxMetadataEnabled_.load();
+            if (timestamped) {
+                metadata.timestamp = timestamp;
+                metadata.flags = timestamp == 0 ? BLADERF_META_FLAG_RX_NOW : 0;
+            }
+            result = api.syncRx(device, rxScratch_.data(), static_cast<unsigned>(readSize),
+                                timestamped ? &metadata : nullptr, kReadTimeoutMs);
+        }
+        if (result < 0) {
+            return done;
+        }
+        if (timestamped) {
+            // The next read asks for the sample right after this one, surplus
+            // included, so the samples of one call are contiguous in device time.
+            if (metadata.actual_count == 0) {
+                timestamp = metadata.timestamp + readSize;
+            } else {
+                const std::size_t actual = std::min<std::size_t>(metadata.actual_count, readSize);
+                timestamp = metadata.timestamp + actual;
+                delivered = std::min(actual, remaining);
+            }
+            if ((metadata.status & BLADERF_META_STATUS_OVERRUN) != 0) {
+                rxOverrunCount_.fetch_add(1, std::memory_order_relaxed);
+            }
+        }
+        detail::convertSc16ToCf32(rxScratch_.data(), samples + done, delivered);
+        done += delivered;
+    }
+    return done;
+}
+
+std::uint64_t BladeRfSdrDevice::rxOverrunCount() const
+{
+    return rxOverrunCount_.load(std::memory_order_relaxed);
+}
+
+} // namespace veltrano

@@ -1,0 +1,131 @@
+#include "bladerf/BladeRfSimStreams.h"
+
+#include "common/SimPlatform.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace veltrano::sim::bladerf {
+namespace {
+
+constexpr unsigned char kQuickTuneMarker = 'Q';
+// Marker, direction, then the frequency's eight bytes.
+constexpr std::size_t kQuickTuneBytes = 2 + sizeof(bladerf_frequency);
+static_assert(sizeof(bladerf_quick_tune) >= kQuickTuneBytes, "the record holds the frequency");
+
+// Samples past a short read's count: a value the pattern never produces, so a
+// device layer that hands them on is caught.
+constexpr std::int16_t kUndelivered = -2048;
+
+} // namespace
+
+void fillReceivePattern(std::int16_t* values, bladerf_timestamp first, unsigned count)
+{
+    // In runs that share one Q, I counts up: a loop the compiler vectorises,
+    // so the pattern costs the benchmarks little of what they measure.
+    unsigned index = 0;
+    while (index < count) {
+        const bladerf_timestamp time = first + index;
+        const auto firstI = static_cast<unsigned>(time & 2047);
+        const auto q = static_cast<std::int16_t>((time >> 11) & 2047);
+        const unsigned run = std::min(2048 - firstI, count - index);
+        std::int16_t* out = values + 2 * static_cast<std::size_t>(index);
+        for (unsigned offset = 0; offset < run; ++offset) {
+            out[2 * offset] = static_cast<std::int16_t>(firstI + offset);
+            out[2 * offset + 1] = q;
+        }
+        index += run;
+    }
+}
+
+int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_metadata* metadata,
+            const ReceiveRule* rule)
+{
+    const Script& script = simulator().script();
+    ::bladerf::Stream& stream = device.rx;
+    const bool timestamped = stream.format != BLADERF_FORMAT_SC16_Q11;
+    if (!stream.configured || !stream.enabled || (timestamped && metadata == nullptr)) {
+        return BLADERF_ERR_INVAL;
+    }
+    bladerf_timestamp first = stream.timestamp;
+    if (timestamped && (metadata->flags & BLADERF_META_FLAG_RX_NOW) == 0) {
+        if (metadata->timestamp < stream.timestamp) {
+            return BLADERF_ERR_TIME_PAST;
+        }
+        first = metadata->timestamp; // the samples before it are skipped
+    }
+    const unsigned delivered = rule != nullptr && rule->actualCount ? std::min(*rule->actualCount, count) : count;
+    if (script.receivePattern) {
+        fillReceivePattern(values, first, delivered);
+        std::fill(values + 2 * static_cast<std::size_t>(delivered), values + 2 * static_cast<std::size_t>(count),
+                  kUndelivered);
+    }
+    if (timestamped) {
+        metadata->timestamp = first;
+        metadata->status = rule != nullptr && rule->overrun ? BLADERF_META_STATUS_OVERRUN : 0;
+        metadata->actual_count = delivered;
+    }
+    // Samples a short read did not deliver are still there for the next read.
+    stream.timestamp = first + delivered;
+    if (script.receivePaceMicroseconds != 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(script.receivePaceMicroseconds));
+    }
+    return 0;
+}
+
+int transmit(::bladerf& device, const std::int16_t* values, unsigned count)
+{
+    ::bladerf::Stream& stream = device.tx;
+    if (!stream.configured || !stream.enabled) {
+        return BLADERF_ERR_INVAL;
+    }
+    if (const auto& capture = simulator().transmitCapture()) {
+        if (std::FILE* file = openFile(*capture, "ab")) {
+            std::fwrite(values, sizeof(std::int16_t), 2 * static_cast<std::size_t>(count), file);
+            std::fclose(file);
+        }
+    }
+    stream.timestamp += count;
+    return 0;
+}
+
+bladerf_quick_tune quickTuneRecord(int channel, bladerf_frequency frequency)
+{
+    bladerf_quick_tune record{};
+    unsigned char bytes[kQuickTuneBytes] = {kQuickTuneMarker, static_cast<unsigned char>(channel & 1)};
+    std::memcpy(bytes + 2, &frequency, sizeof frequency);
+    std::memcpy(&record, bytes, sizeof bytes);
+    return record;
+}
+
+std::optional<bladerf_frequency> quickTuneFrequency(const bladerf_quick_tune& record, int channel)
+{
+    unsigned char bytes[kQuickTuneBytes];
+    std::memcpy(bytes, &record, sizeof bytes);
+    if (bytes[0] != kQuickTuneMarker || bytes[1] != (channel & 1)) {
+        return std::nullopt;
+    }
+    bladerf_frequency frequency = 0;
+    std::memcpy(&frequency, bytes + 2, sizeof frequency);
+    return frequency;
+}
+
+ActivityGuard::ActivityGuard(::bladerf& device, Kind kind, std::string_view call)
+    : mine_(kind == Kind::receive ? device.receiving : device.retuning)
+{
+    const std::atomic<int>& other = kind == Kind::receive ? device.retuning : device.receiving;
+    mine_.fetch_add(1, std::memory_order_relaxed);
+    if (other.load(std::memory_order_relaxed) != 0) {
+        simulator().log(JournalLine("overlap") << call << (kind == Kind::receive ? "retune" : "receive"));
+    }
+}
+
+ActivityGuard::~ActivityGuard()
+{
+    mine_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+} // namespace veltrano::sim::bladerf

@@ -1,0 +1,50 @@
+#pragma once
+
+// What the simulated libbladeRF does behind its stream and tuning calls.
+
+#include "bladerf/BladeRfSimDevice.h"
+
+#include <optional>
+
+namespace veltrano::sim::bladerf {
+
+// Bit 0 tells transmit from receive in channels, directions and layouts alike.
+inline ::bladerf::Stream& streamFor(::bladerf& device, int channelDirectionOrLayout)
+{
+    return (channelDirectionOrLayout & 1) != 0 ? device.tx : device.rx;
+}
+
+// The receive pattern: the sample at device time t holds I = t mod 2048 and
+// Q = (t / 2048) mod 2048, so every sample tells which timestamp it came from.
+void fillReceivePattern(std::int16_t* values, bladerf_timestamp first, unsigned count);
+
+// bladerf_sync_rx once the device and the arguments are known to be valid:
+// honours the stream format, RX_NOW and explicit timestamps and the scripted
+// short reads and overruns. Returns the library result.
+int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_metadata* metadata,
+            const ReceiveRule* rule);
+
+// bladerf_sync_tx once the device and the arguments are known to be valid.
+int transmit(::bladerf& device, const std::int16_t* values, unsigned count);
+
+// The quick-tune record for a channel tuned to a frequency, and back: the
+// simulator's records carry a marker, the channel's direction and the frequency.
+bladerf_quick_tune quickTuneRecord(int channel, bladerf_frequency frequency);
+std::optional<bladerf_frequency> quickTuneFrequency(const bladerf_quick_tune& record, int channel);
+
+// Marks a receive call or a retune call as in flight for its lifetime and, on
+// entry, journals "overlap <call> <other kind>" when the other kind is in flight
+// on the same device: the device layer must never let the two meet.
+class ActivityGuard {
+public:
+    enum class Kind { receive, retune };
+    ActivityGuard(::bladerf& device, Kind kind, std::string_view call);
+    ~ActivityGuard();
+    ActivityGuard(const ActivityGuard&) = delete;
+    ActivityGuard& operator=(const ActivityGuard&) = delete;
+
+private:
+    std::atomic<int>& mine_;
+};
+
+} // namespace veltrano::sim::bladerf

@@ -1,0 +1,160 @@
+#include "tests/bladerf/BladeRfStreamingFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <limits>
+#include <sstream>
+
+namespace veltrano {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+class BladeRfFastRetune : public test::BladeRfStreaming {
+protected:
+    // Configured at 915 MHz, the hop set prepared, streaming timestamped.
+    BladeRfSdrDevice& streamWithHops(const std::vector<double>& hops, const std::string& script = "",
+                                     double sampleRateHz = 2e6)
+    {
+        BladeRfSdrDevice& device = openConfigured(script, "sim-bladerf", sampleRateHz);
+        EXPECT_TRUE(device.prepareRxFrequencies(hops));
+        EXPECT_TRUE(device.startRx());
+        return device;
+    }
+
+    // Where the next read starts, as the simulator saw it.
+    std::string nextReadStart(BladeRfSdrDevice& device)
+    {
+        std::complex<float> sample;
+        EXPECT_EQ(device.readSamples(&sample, 1), 1u);
+        std::istringstream line(bladeRf().calls("bladerf_sync_rx").back());
+        std::string call, samples, timeout, start;
+        line >> call >> samples >> timeout >> start;
+        return start;
+    }
+
+    static std::vector<std::uint64_t> counters(const BladeRfSdrDevice& device)
+    {
+        return {device.fastRxRetuneCount(), device.regularRxRetuneCount(), device.failedFastRxRetuneCount(),
+                static_cast<std::uint64_t>(static_cast<std::int64_t>(device.lastFastRxRetuneError()))};
+    }
+};
+
+TEST_F(BladeRfFastRetune, needsAllThreeQuickTuneCallsOfTheLibrary)
+{
+    BladeRfSdrDevice& device = openConfigured("", "sim-bladerf-no-quick-tune");
+    EXPECT_FALSE(device.supportsFastRxRetune());
+    EXPECT_TRUE(device.prepareRxFrequencies({100e6, 200e6})); // nothing to prepare
+    EXPECT_THAT(bladeRf().calls("bladerf_set_frequency"), ElementsAre("bladerf_set_frequency 0 915000000 -> 0"));
+    ASSERT_TRUE(device.startRx());
+    EXPECT_TRUE(device.setRxFrequency(100e6));
+    EXPECT_THAT(counters(device), ElementsAre(0, 1, 0, 0));
+}
+
+TEST_F(BladeRfFastRetune, preparingVisitsEachFrequencyOnceAndTunesBack)
+{
+    BladeRfSdrDevice& device = openConfigured();
+    EXPECT_TRUE(device.supportsFastRxRetune());
+    const std::size_t from = journalLength();
+    // Keys are whole Hz, halves away from zero: the first two share one entry.
+    EXPECT_TRUE(device.prepareRxFrequencies({915000000.4, 915e6, 915000000.5}));
+    EXPECT_THAT(callsOf({"bladerf_set_frequency", "bladerf_get_quick_tune"}, from),
+                ElementsAre("bladerf_set_frequency 0 915000000 -> 0", "bladerf_get_quick_tune 0 -> 0",
+                            "bladerf_set_frequency 0 915000000 -> 0", "bladerf_get_quick_tune 0 -> 0",
+                            "bladerf_set_frequency 0 915000001 -> 0", "bladerf_get_quick_tune 0 -> 0",
+                            "bladerf_set_frequency 0 915000000 -> 0"));
+    EXPECT_TRUE(device.prepareRxFrequencies({})); // keeps what is cached
+    ASSERT_TRUE(device.startRx());
+    EXPECT_FALSE(device.prepareRxFrequencies({100e6})); // not while streaming
+    EXPECT_TRUE(device.setRxFrequency(915000000.3));
+    EXPECT_TRUE(device.setRxFrequency(915000000.5));
+    EXPECT_THAT(bladeRf().calls("bladerf_schedule_retune"),
+                ElementsAre("bladerf_schedule_retune 0 0 0 quick-tune 915000000 -> 0",
+                            "bladerf_schedule_retune 0 0 0 quick-tune 915000001 -> 0"));
+    EXPECT_THAT(counters(device), ElementsAre(2, 0, 0, 0));
+}
+
+TEST_F(BladeRfFastRetune, anIncompletePreparationLeavesNothingCached)
+{
+    BladeRfSdrDevice& device = openConfigured("fail bladerf_get_quick_tune 4 -1\n");
+    const std::size_t from = journalLength();
+    EXPECT_FALSE(device.prepareRxFrequencies({100e6, kNaN, 200e6}));
+    EXPECT_THAT(callsOf({"bladerf_set_frequency"}, from),
+                ElementsAre("bladerf_set_frequency 0 100000000 -> 0", "bladerf_set_frequency 0 915000000 -> 0"));
+    EXPECT_FALSE(device.prepareRxFrequencies({300e6, 400e6})); // its quick-tune read fails
+    ASSERT_TRUE(device.startRx());
+    // Nothing cached (not even the configured frequency): the stream is plain.
+    EXPECT_THAT(bladeRf().calls("bladerf_sync_config"), ElementsAre("bladerf_sync_config 0 0 64 16384 16 250 -> 0"));
+}
+
+TEST_F(BladeRfFastRetune, preparedHopsAreQuickAndOthersAreCachedForNextTime)
+{
+    BladeRfSdrDevice& device = streamWithHops({100e6, 200e6});
+    EXPECT_TRUE(device.setRxFrequency(200e6));
+    EXPECT_THAT(counters(device), ElementsAre(1, 0, 0, 0));
+    EXPECT_EQ(nextReadStart(device), "at=4096"); // settled from the retune's timestamp (0) on
+    EXPECT_EQ(nextReadStart(device), "now");     // then whatever comes next: 5120 to 6143
+    EXPECT_TRUE(device.setRxFrequency(300e6));
+    EXPECT_THAT(counters(device), ElementsAre(1, 1, 0, 0));
+    EXPECT_EQ(nextReadStart(device), "at=10240");
+    EXPECT_TRUE(device.setRxFrequency(300e6));
+    EXPECT_THAT(counters(device), ElementsAre(2, 1, 0, 0));
+    EXPECT_THAT(bladeRf().calls("bladerf_schedule_retune"),
+                ElementsAre("bladerf_schedule_retune 0 0 0 quick-tune 200000000 -> 0",
+                            "bladerf_schedule_retune 0 0 0 quick-tune 300000000 -> 0"));
+}
+
+TEST_F(BladeRfFastRetune, settlingIsHalfAMillisecondOfSamplesAtLeast4096)
+{
+    struct Case {
+        double sampleRateHz;
+        std::string start;
+    };
+    const Case cases[] = {{2e6, "at=4096"}, {20e6, "at=10000"}, {61.44e6, "at=30720"}};
+    BladeRfSdrDevice& device = streamWithHops({100e6}, "get-timestamp 0\n");
+    for (const Case& testCase : cases) {
+        device.stopRx();
+        ASSERT_TRUE(device.configureRx(config(915e6, testCase.sampleRateHz)));
+        ASSERT_TRUE(device.startRx());
+        EXPECT_TRUE(device.setRxFrequency(915e6));
+        EXPECT_EQ(nextReadStart(device), testCase.start) << testCase.sampleRateHz;
+    }
+}
+
+TEST_F(BladeRfFastRetune, aFailedQuickRetuneFallsBackToARegularOne)
+{
+    // Calls of set_frequency: 1 configures, 2 to 4 prepare, 5 on are the hops'.
+    BladeRfSdrDevice& device =
+        streamWithHops({100e6, 200e6}, "fail bladerf_schedule_retune 1 -5\nfail bladerf_get_timestamp 2 -6\n"
+                                       "fail bladerf_schedule_retune 4 -4\nfail bladerf_set_frequency 7 -2\n"
+                                       "fail bladerf_set_frequency 8 -3\n");
+    EXPECT_TRUE(device.setRxFrequency(100e6)); // schedule fails
+    EXPECT_THAT(counters(device), ElementsAre(0, 1, 1, static_cast<std::uint64_t>(-5)));
+    EXPECT_TRUE(device.setRxFrequency(200e6)); // timestamp fails
+    EXPECT_THAT(counters(device), ElementsAre(0, 2, 2, static_cast<std::uint64_t>(-6)));
+    EXPECT_TRUE(device.setRxFrequency(100e6)); // quick again, clears the code
+    EXPECT_THAT(counters(device), ElementsAre(1, 2, 2, 0));
+    // Both fail: the quick failure's code stays.
+    EXPECT_FALSE(device.setRxFrequency(200e6));
+    EXPECT_THAT(counters(device), ElementsAre(1, 2, 3, static_cast<std::uint64_t>(-4)));
+    // Only a regular retune tried: its code.
+    EXPECT_FALSE(device.setRxFrequency(600e6));
+    EXPECT_THAT(counters(device), ElementsAre(1, 2, 3, static_cast<std::uint64_t>(-3)));
+}
+
+TEST_F(BladeRfFastRetune, unusableFrequenciesChangeNothing)
+{
+    BladeRfSdrDevice& device = streamWithHops({100e6});
+    const std::size_t from = journalLength();
+    for (const double frequencyHz : {0.0, -1e6, kNaN, std::numeric_limits<double>::infinity()}) {
+        EXPECT_FALSE(device.setRxFrequency(frequencyHz));
+    }
+    EXPECT_THAT(counters(device), ElementsAre(0, 0, 0, 0));
+    EXPECT_THAT(callsOf({"bladerf_set_frequency", "bladerf_schedule_retune"}, from), IsEmpty());
+}
+
+} // namespace
+} // namespace veltrano

@@ -1,0 +1,216 @@
+#include "tests/bladerf/BladeRfStreamingFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <limits>
+
+namespace veltrano {
+namespace {
+
+using ::testing::AllOf;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::EndsWith;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+class BladeRfReceive : public test::BladeRfStreaming {};
+
+const std::vector<std::string> kSettingCalls{"bladerf_set_sample_rate", "bladerf_set_frequency",
+                                             "bladerf_set_bandwidth",   "bladerf_set_gain_mode",
+                                             "bladerf_set_gain",        "bladerf_get_quick_tune"};
+
+TEST_F(BladeRfReceive, configurationReachesTheLibraryRoundedInOrder)
+{
+    struct Case {
+        StreamConfig config;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {config(915e6, 10e6, 0.0, 30.5),
+         {"bladerf_set_sample_rate 0 10000000 -> 0", "bladerf_set_frequency 0 915000000 -> 0",
+          "bladerf_set_bandwidth 0 7500000 -> 0", "bladerf_set_gain_mode 0 1 -> 0", "bladerf_set_gain 0 31 -> 0",
+          "bladerf_get_quick_tune 0 -> 0"}},
+        // Never wider than the rate; at least 1 Hz; halves away from zero; no gain for NaN.
+        {config(915000000.5, 10e6, 20e6, -2.5),
+         {"bladerf_set_sample_rate 0 10000000 -> 0", "bladerf_set_frequency 0 915000001 -> 0",
+          "bladerf_set_bandwidth 0 10000000 -> 0", "bladerf_set_gain_mode 0 1 -> 0", "bladerf_set_gain 0 -3 -> 0",
+          "bladerf_get_quick_tune 0 -> 0"}},
+        {config(100e6, 2000000.5, 0.5, kNaN),
+         {"bladerf_set_sample_rate 0 2000001 -> 0", "bladerf_set_frequency 0 100000000 -> 0",
+          "bladerf_set_bandwidth 0 1 -> 0", "bladerf_set_gain_mode 0 1 -> 0", "bladerf_set_gain 0 0 -> 0",
+          "bladerf_get_quick_tune 0 -> 0"}},
+    };
+    BladeRfSdrDevice& device = open();
+    for (const Case& testCase : cases) {
+        const std::size_t from = journalLength();
+        EXPECT_TRUE(device.configureRx(testCase.config));
+        EXPECT_THAT(callsOf(kSettingCalls, from), ElementsAreArray(testCase.calls));
+        EXPECT_EQ(device.actualRxSampleRateHz(), std::round(testCase.config.sampleRateHz));
+    }
+}
+
+TEST_F(BladeRfReceive, configurationIsRefusedBeforeAnyLibraryCall)
+{
+    const StreamConfig refused[] = {
+        config(915e6, 4294967296.0), config(915e6, 0.0),   config(915e6, kNaN), config(0.0), config(kNaN), config(-1e6),
+        config(69999999.5),          config(5999999999.5), // outside 70 MHz .. 6 GHz, or within 1 Hz of its top
+    };
+    BladeRfSdrDevice& device = open();
+    for (const StreamConfig& settings : refused) {
+        EXPECT_FALSE(device.configureRx(settings)) << settings.frequencyHz << " " << settings.sampleRateHz;
+    }
+    EXPECT_THAT(callsOf(kSettingCalls), IsEmpty());
+    EXPECT_FALSE(device.startRx()); // never configured
+}
+
+TEST_F(BladeRfReceive, aFailingSettingStopsTheConfigurationAndKeepsTheOldOne)
+{
+    const std::vector<std::string> settings{"bladerf_set_sample_rate", "bladerf_set_frequency", "bladerf_set_bandwidth",
+                                            "bladerf_set_gain_mode", "bladerf_set_gain"};
+    // Each setting fails on its second call, so each configuration after the
+    // first fails one setting further on.
+    std::string script;
+    for (const std::string& setting : settings) {
+        script += "fail " + setting + " 2 -1\n";
+    }
+    BladeRfSdrDevice& device = open(script);
+    ASSERT_TRUE(device.configureRx(config(915e6, 2e6)));
+    for (const std::string& failing : settings) {
+        const std::size_t from = journalLength();
+        EXPECT_FALSE(device.configureRx(config(100e6, 4e6))) << failing;
+        EXPECT_EQ(device.actualRxSampleRateHz(), 2e6);
+        const auto calls = callsOf(kSettingCalls, from);
+        ASSERT_FALSE(calls.empty());
+        // Nothing after the failing call.
+        EXPECT_THAT(calls.back(), AllOf(StartsWith(failing + " "), EndsWith("-> -1")));
+    }
+}
+
+struct StreamFormatCase {
+    std::string name;
+    std::string script;
+    std::string variant;
+    std::vector<std::string> configs;
+};
+
+void PrintTo(const StreamFormatCase& testCase, std::ostream* stream)
+{
+    *stream << testCase.name;
+}
+
+class BladeRfStreamFormat : public test::BladeRfStreaming, public ::testing::WithParamInterface<StreamFormatCase> {};
+
+TEST_P(BladeRfStreamFormat, followsTheQuickTuneCache)
+{
+    BladeRfSdrDevice& device = openConfigured(GetParam().script, GetParam().variant);
+    EXPECT_TRUE(device.startRx());
+    EXPECT_TRUE(device.startRx()); // already running: nothing configured again
+    EXPECT_THAT(bladeRf().calls("bladerf_sync_config"), ElementsAreArray(GetParam().configs));
+    EXPECT_THAT(bladeRf().calls("bladerf_enable_module"), ElementsAre("bladerf_enable_module 0 1 -> 0"));
+}
+
+const std::string kPlainStream = "bladerf_sync_config 0 0 64 16384 16 250 -> 0";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BladeRfStreamFormat,
+    ::testing::Values(
+        StreamFormatCase{"timestamped", "", "sim-bladerf", {"bladerf_sync_config 0 1 64 16384 16 250 -> 0"}},
+        StreamFormatCase{"packedMetadataFromLibrary2_6",
+                         "version 2 6 0\n",
+                         "sim-bladerf",
+                         {"bladerf_sync_config 0 2 64 16384 16 250 -> 0"}},
+        StreamFormatCase{"plainWithoutQuickTune", "", "sim-bladerf-no-quick-tune", {kPlainStream}},
+        StreamFormatCase{"plainWithNothingCached", "fail bladerf_get_quick_tune 1 -1\n", "sim-bladerf", {kPlainStream}},
+        StreamFormatCase{"plainWhenTimestampsAreRefused",
+                         "fail bladerf_sync_config 1 -1\n",
+                         "sim-bladerf",
+                         {"bladerf_sync_config 0 1 64 16384 16 250 -> -1", kPlainStream}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(BladeRfReceive, aStreamThatCannotStartIsNotRunning)
+{
+    BladeRfSdrDevice& device =
+        openConfigured("fail bladerf_sync_config 1 -1\nfail bladerf_enable_module 1 -1\n", "sim-bladerf-no-quick-tune");
+    std::vector<std::complex<float>> samples(16);
+    EXPECT_FALSE(device.startRx()); // stream configuration fails
+    EXPECT_FALSE(device.startRx()); // channel enable fails
+    EXPECT_EQ(device.readSamples(samples.data(), samples.size()), 0u);
+    EXPECT_TRUE(device.configureRx(config(915e6))) << "not streaming, so configurable";
+    EXPECT_TRUE(device.startRx());
+}
+
+TEST_F(BladeRfReceive, readsAreWholeMultiplesOf1024UpToOneStreamBuffer)
+{
+    BladeRfSdrDevice& device = openConfigured("", "sim-bladerf-no-quick-tune");
+    ASSERT_TRUE(device.startRx());
+    std::vector<std::complex<float>> samples(40000);
+    EXPECT_EQ(device.readSamples(samples.data(), 100), 100u);
+    EXPECT_TRUE(test::carriesTimestampsFrom(samples, 100, 0));
+    // The rest of that 1024-sample read is dropped.
+    EXPECT_EQ(device.readSamples(samples.data(), 40000), 40000u);
+    EXPECT_TRUE(test::carriesTimestampsFrom(samples, 40000, 1024));
+    EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"),
+                ElementsAre("bladerf_sync_rx 1024 100 -> 0", "bladerf_sync_rx 16384 100 -> 0",
+                            "bladerf_sync_rx 16384 100 -> 0", "bladerf_sync_rx 8192 100 -> 0"));
+}
+
+TEST_F(BladeRfReceive, timestampedReadsAreContiguousAcrossShortReadsAndCountOverruns)
+{
+    BladeRfSdrDevice& device = openConfigured("sync-rx 1 actual=500\nsync-rx 3 overrun\n");
+    ASSERT_TRUE(device.startRx());
+    std::vector<std::complex<float>> samples(2000);
+    ASSERT_EQ(device.readSamples(samples.data(), samples.size()), 2000u);
+    EXPECT_TRUE(test::carriesTimestampsFrom(samples, 2000, 0));
+    ASSERT_EQ(device.readSamples(samples.data(), 100), 100u); // a new call takes what comes next
+    EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"),
+                ElementsAre("bladerf_sync_rx 2048 100 now ts=0 actual=500 -> 0",
+                            "bladerf_sync_rx 2048 100 at=500 ts=500 actual=2048 -> 0",
+                            "bladerf_sync_rx 1024 100 now ts=2548 actual=1024 -> 0"));
+    EXPECT_EQ(device.rxOverrunCount(), 1u);
+    device.stopRx();
+    ASSERT_TRUE(device.startRx());
+    EXPECT_EQ(device.rxOverrunCount(), 0u); // counted per stream
+}
+
+TEST_F(BladeRfReceive, aFailedReadEndsTheCallWithWhatItHas)
+{
+    BladeRfSdrDevice& device =
+        openConfigured("fail bladerf_sync_rx 2 -1\nfail bladerf_sync_rx 3 timeout\n", "sim-bladerf-no-quick-tune");
+    ASSERT_TRUE(device.startRx());
+    std::vector<std::complex<float>> samples(40000);
+    EXPECT_EQ(device.readSamples(samples.data(), samples.size()), 16384u);
+    EXPECT_EQ(device.readSamples(samples.data(), samples.size()), 0u); // timed out after 100 ms
+    EXPECT_EQ(device.readSamples(samples.data(), 1), 1u);              // the stream goes on
+}
+
+TEST_F(BladeRfReceive, stoppingDisablesTheChannelOnceAndEndsReading)
+{
+    BladeRfSdrDevice& device = openConfigured();
+    std::vector<std::complex<float>> samples(16);
+    device.stopRx(); // harmless while idle
+    ASSERT_TRUE(device.startRx());
+    device.stopRx();
+    device.stopRx();
+    EXPECT_EQ(device.readSamples(samples.data(), samples.size()), 0u);
+    EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"), IsEmpty());
+    EXPECT_THAT(bladeRf().calls("bladerf_enable_module"),
+                ElementsAre("bladerf_enable_module 0 1 -> 0", "bladerf_enable_module 0 0 -> 0"));
+    EXPECT_TRUE(device.configureRx(config(100e6))); // configurable again once stopped
+}
+
+TEST_F(BladeRfReceive, destroyingAStreamingDeviceDisablesReceiveBeforeClosing)
+{
+    BladeRfSdrDevice& device = openConfigured();
+    ASSERT_TRUE(device.startRx());
+    close();
+    const auto journal = bladeRf().journal();
+    ASSERT_GE(journal.size(), 2u);
+    EXPECT_THAT(std::vector(journal.end() - 2, journal.end()),
+                ElementsAre("bladerf_enable_module 0 0 -> 0", "bladerf_close"));
+}
+
+} // namespace
+} // namespace veltrano

@@ -1,0 +1,89 @@
+// What the bladeRF streaming tests share: a device opened on the simulated
+// library, the configurations they use, and the simulator's receive pattern
+// read back from the samples.
+#pragma once
+
+#include "device/bladerf/BladeRfSdrDevice.h"
+#include "tests/support/SimulationFixture.h"
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace veltrano::test {
+
+class BladeRfStreaming : public Simulation {
+protected:
+    // A board with serial A and whatever else the script says.
+    BladeRfSdrDevice& open(const std::string& script = "", const std::string& variant = "sim-bladerf")
+    {
+        simulateBladeRf("board serial=A\n" + script, variant);
+        device_ = std::make_unique<BladeRfSdrDevice>("A");
+        return *device_;
+    }
+
+    // open() and a successful configureRx at 915 MHz and the given rate.
+    BladeRfSdrDevice& openConfigured(const std::string& script = "", const std::string& variant = "sim-bladerf",
+                                     double sampleRateHz = 2e6)
+    {
+        BladeRfSdrDevice& device = open(script, variant);
+        EXPECT_TRUE(device.configureRx(config(915e6, sampleRateHz)));
+        return device;
+    }
+
+    static StreamConfig config(double frequencyHz, double sampleRateHz = 2e6, double bandwidthHz = 0.0,
+                               double gainDb = 20.0)
+    {
+        return StreamConfig{frequencyHz, sampleRateHz, bandwidthHz, gainDb};
+    }
+
+    // The simulator reads its script and opens its journal once per process,
+    // so scenarios that share a process tell their calls apart by position.
+    std::size_t journalLength() const { return bladeRf().journal().size(); }
+
+    // Journal lines of the library calls named, in order, from a position on.
+    std::vector<std::string> callsOf(const std::vector<std::string>& names, std::size_t from = 0) const
+    {
+        std::vector<std::string> lines;
+        const auto journal = bladeRf().journal();
+        for (std::size_t index = from; index < journal.size(); ++index) {
+            const std::string& line = journal[index];
+            for (const std::string& name : names) {
+                if (line.rfind(name + " ", 0) == 0) {
+                    lines.push_back(line);
+                }
+            }
+        }
+        return lines;
+    }
+
+    void close() { device_.reset(); }
+
+private:
+    std::unique_ptr<BladeRfSdrDevice> device_;
+};
+
+// The device timestamp the simulator wrote into a sample: I = t mod 2048,
+// Q = (t / 2048) mod 2048, each scaled by 1/2048 on the way out.
+inline std::uint64_t patternTimestamp(std::complex<float> sample)
+{
+    return static_cast<std::uint64_t>(std::lround(sample.real() * 2048.0F)) +
+           2048 * static_cast<std::uint64_t>(std::lround(sample.imag() * 2048.0F));
+}
+
+// Whether samples carry the consecutive timestamps first, first + 1, ...
+inline bool carriesTimestampsFrom(const std::vector<std::complex<float>>& samples, std::size_t count,
+                                  std::uint64_t first)
+{
+    for (std::size_t index = 0; index < count; ++index) {
+        if (patternTimestamp(samples[index]) != first + index) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace veltrano::test

@@ -1,0 +1,150 @@
+#include "tests/bladerf/BladeRfStreamingFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+
+namespace veltrano {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+class BladeRfTransmit : public test::BladeRfStreaming {
+protected:
+    // Configured for transmission at 915 MHz and streaming.
+    BladeRfSdrDevice& transmitting(const std::string& script = "")
+    {
+        BladeRfSdrDevice& device = open(script);
+        EXPECT_TRUE(device.configureTx(config(915e6)));
+        EXPECT_TRUE(device.startTx());
+        return device;
+    }
+};
+
+const std::vector<std::string> kSettingCalls{"bladerf_get_frequency_range", "bladerf_set_sample_rate",
+                                             "bladerf_set_frequency", "bladerf_set_bandwidth", "bladerf_set_gain"};
+
+TEST_F(BladeRfTransmit, configurationReachesTheTransmitChannelRoundedInOrder)
+{
+    struct Case {
+        StreamConfig config;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {config(915e6, 10e6, 0.0, 30.5),
+         {"bladerf_get_frequency_range 1 -> 0", "bladerf_set_sample_rate 1 10000000 -> 0",
+          "bladerf_set_frequency 1 915000000 -> 0", "bladerf_set_bandwidth 1 7500000 -> 0",
+          "bladerf_set_gain 1 31 -> 0"}},
+        {config(915000000.5, 10e6, 20e6, std::numeric_limits<double>::quiet_NaN()),
+         {"bladerf_get_frequency_range 1 -> 0", "bladerf_set_sample_rate 1 10000000 -> 0",
+          "bladerf_set_frequency 1 915000001 -> 0", "bladerf_set_bandwidth 1 10000000 -> 0",
+          "bladerf_set_gain 1 0 -> 0"}},
+        {config(100e6, 2000000.5, 0.5, -2.5),
+         {"bladerf_get_frequency_range 1 -> 0", "bladerf_set_sample_rate 1 2000001 -> 0",
+          "bladerf_set_frequency 1 100000000 -> 0", "bladerf_set_bandwidth 1 1 -> 0", "bladerf_set_gain 1 -3 -> 0"}},
+    };
+    BladeRfSdrDevice& device = open();
+    for (const Case& testCase : cases) {
+        const std::size_t from = journalLength();
+        EXPECT_TRUE(device.configureTx(testCase.config));
+        EXPECT_THAT(callsOf(kSettingCalls, from), ElementsAreArray(testCase.calls));
+    }
+}
+
+TEST_F(BladeRfTransmit, refusedConfigurationsLeaveTheTransmitterUnconfigured)
+{
+    BladeRfSdrDevice& device = open("board serial=RXONLY tx=0\nfail bladerf_set_gain 1 -1\n");
+    for (const StreamConfig& refused :
+         {config(915e6, 4294967296.0), config(915e6, 0.0), config(0.0), config(69999999.0), config(5999999999.5)}) {
+        EXPECT_FALSE(device.configureTx(refused)) << refused.frequencyHz << " " << refused.sampleRateHz;
+    }
+    EXPECT_THAT(bladeRf().calls("bladerf_set_sample_rate"), IsEmpty());
+    EXPECT_FALSE(device.configureTx(config(915e6))); // the gain fails
+    EXPECT_FALSE(device.startTx());
+
+    EXPECT_FALSE(BladeRfSdrDevice("RXONLY").configureTx(config(915e6)));
+
+    // Receive and transmit exclude each other.
+    ASSERT_TRUE(device.configureRx(config(915e6)));
+    ASSERT_TRUE(device.startRx());
+    EXPECT_FALSE(device.configureTx(config(915e6)));
+    device.stopRx();
+    ASSERT_TRUE(device.configureTx(config(915e6)));
+    ASSERT_TRUE(device.startRx());
+    EXPECT_FALSE(device.startTx());
+    device.stopRx();
+    ASSERT_TRUE(device.startTx());
+    EXPECT_FALSE(device.startRx());
+    EXPECT_FALSE(device.configureRx(config(915e6)));
+}
+
+TEST_F(BladeRfTransmit, theStreamStartsOnceAndRestartsWithoutANewConfiguration)
+{
+    BladeRfSdrDevice& device = open("fail bladerf_sync_config 1 -1\nfail bladerf_enable_module 1 -1\n");
+    ASSERT_TRUE(device.configureTx(config(915e6)));
+    EXPECT_FALSE(device.startTx()); // stream configuration fails
+    EXPECT_FALSE(device.startTx()); // channel enable fails
+    EXPECT_TRUE(device.startTx());
+    EXPECT_TRUE(device.startTx()); // already running
+    device.stopTx();
+    device.stopTx();
+    EXPECT_TRUE(device.startTx());
+    const std::string stream = "bladerf_sync_config 1 0 32 65536 16 250 -> 0";
+    EXPECT_THAT(bladeRf().calls("bladerf_sync_config"),
+                ElementsAre("bladerf_sync_config 1 0 32 65536 16 250 -> -1", stream, stream, stream));
+    EXPECT_THAT(bladeRf().calls("bladerf_enable_module"),
+                ElementsAre("bladerf_enable_module 1 1 -> -1", "bladerf_enable_module 1 1 -> 0",
+                            "bladerf_enable_module 1 0 -> 0", "bladerf_enable_module 1 1 -> 0"));
+}
+
+TEST_F(BladeRfTransmit, theBoardReceivesTwelveBitSamplesInPiecesOfAtMost65536)
+{
+    test::TemporaryDirectory directory;
+    const test::ScopedEnvironment capture("VELTRANO_SIM_BLADERF_TX_CAPTURE",
+                                          test::environmentText(directory / "sent.bin"));
+    BladeRfSdrDevice& device = transmitting("fail bladerf_sync_tx 2 -1\nfail bladerf_sync_tx 3 timeout\n");
+    const std::vector<std::complex<float>> samples{
+        {1.0F, -1.0F}, {0.5F, 1.0F / 4096}, {-1.0F / 4096, 1.5F}, {-3.0F, kNaN}, {0.0F, 2047.5F / 2048}};
+    EXPECT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
+    EXPECT_EQ(device.writeSamples(samples.data(), samples.size()), 0u); // the library fails
+    EXPECT_EQ(device.writeSamples(samples.data(), samples.size()), 0u); // ... and times out after 250 ms
+    const std::vector<std::complex<float>> many(100000, {0.25F, -0.25F});
+    EXPECT_EQ(device.writeSamples(many.data(), many.size()), 65536u);
+    EXPECT_THAT(bladeRf().calls("bladerf_sync_tx"),
+                ElementsAre("bladerf_sync_tx 5 (null) 250 -> 0", "bladerf_sync_tx 5 (null) 250 -> -1",
+                            "bladerf_sync_tx 5 (null) 250 -> -6", "bladerf_sync_tx 65536 (null) 250 -> 0"));
+
+    std::ifstream file(directory / "sent.bin", std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(bytes.size(), (5 + 65536) * 2 * sizeof(std::int16_t));
+    std::vector<std::int16_t> sent(bytes.size() / sizeof(std::int16_t));
+    std::memcpy(sent.data(), bytes.data(), bytes.size());
+    EXPECT_THAT(std::vector(sent.begin(), sent.begin() + 10),
+                ElementsAre(2047, -2048, 1024, 1, -1, 2047, -2048, -2048, 0, 2047));
+    EXPECT_EQ(sent[10], 512);
+    EXPECT_EQ(sent.back(), -512);
+}
+
+TEST_F(BladeRfTransmit, nothingIsSentOutsideTheStream)
+{
+    BladeRfSdrDevice& device = open();
+    const std::complex<float> sample{0.5F, 0.5F};
+    ASSERT_TRUE(device.configureTx(config(915e6)));
+    EXPECT_EQ(device.writeSamples(&sample, 1), 0u); // not started
+    ASSERT_TRUE(device.startTx());
+    EXPECT_EQ(device.writeSamples(nullptr, 1), 0u);
+    EXPECT_EQ(device.writeSamples(&sample, 0), 0u);
+    device.stopTx();
+    EXPECT_EQ(device.writeSamples(&sample, 1), 0u);
+    EXPECT_THAT(bladeRf().calls("bladerf_sync_tx"), IsEmpty());
+}
+
+} // namespace
+} // namespace veltrano
