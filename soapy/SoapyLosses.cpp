@@ -1,12 +1,22 @@
-// Loss counters: none of the backends counts its losses yet, so nothing is
-// reported. Replaced by the backends' counters as they arrive.
+// The backends' loss counters, through the concrete device types: each one
+// readable as a setting, and summed per direction for the stream reports.
 #include "soapy/SoapyDevice.h"
+
+#include "device/bladerf/BladeRfSdrDevice.h"
+#include "device/hackrf/HackRfSdrDevice.h"
 
 namespace veltrano::soapy {
 
 std::vector<SoapyDevice::LossCounter> SoapyDevice::lossCounters() const
 {
-    return {};
+    if (family_ == BoardFamily::hackRf) {
+        const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
+        return {{"rx_dropped_bytes", SOAPY_SDR_RX, hackRf.rxDroppedBytes()},
+                {"sweep_dropped_blocks", SOAPY_SDR_RX, hackRf.sweepDroppedBlocks()},
+                {"tx_underrun_bytes", SOAPY_SDR_TX, hackRf.txUnderrunBytes()}};
+    }
+    const auto& bladeRf = static_cast<const BladeRfSdrDevice&>(*board_);
+    return {{"rx_overruns", SOAPY_SDR_RX, bladeRf.rxOverrunCount()}};
 }
 
 std::uint64_t SoapyDevice::losses(int direction) const

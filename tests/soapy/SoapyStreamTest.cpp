@@ -141,31 +141,37 @@ TEST_F(SoapyStreams, preparedHopFrequenciesRetuneTheRunningBladeRfQuickly)
     EXPECT_THROW(device->writeSetting("rx_hop_frequencies", "400e6"), std::runtime_error); // not while streaming
 }
 
-TEST_F(SoapyStreams, aHackRfBurstEndsOnceTheBoardConfirmsItsLastSampleLeft)
+// A simulator reads its script once per process, so each flush outcome is a test of its own.
+struct BurstEnd {
+    const char* flush; // the flag libhackrf's flush callback reports
+    int status;        // what readStreamStatus then says
+    int flags;
+};
+
+class SoapyHackRfBursts : public SoapyStreams, public ::testing::WithParamInterface<BurstEnd> {};
+
+TEST_P(SoapyHackRfBursts, aBurstEndsOnceTheBoardConfirmsItsLastSampleLeft)
 {
-    const struct {
-        const char* flush;
-        int status;
-        int flags;
-    } cases[] = {{"1", 0, SOAPY_SDR_END_BURST}, {"0", SOAPY_SDR_STREAM_ERROR, 0}};
-    for (const auto& each : cases) {
-        simulateHackRf(std::string("board H1\ntx-free-run 16384\ntx-flush ") + each.flush + "\n");
-        const auto device = make("driver=veltrano");
-        SoapySDR::Stream* stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CF32);
-        const std::vector<std::complex<float>> burst(1000, {0.5F, -0.5F});
-        for (int round = 1; round <= 2; ++round) {
-            EXPECT_EQ(write(*device, stream, burst.data(), burst.size(), SOAPY_SDR_END_BURST), 1000);
-            std::size_t channels = 0;
-            int flags = 0;
-            long long timeNs = 0;
-            EXPECT_EQ(device->readStreamStatus(stream, channels, flags, timeNs, 1'000'000), each.status) << each.flush;
-            EXPECT_EQ(flags, each.flags) << each.flush;
-            // Each burst runs a stream of its own, started for it and stopped after its end.
-            EXPECT_EQ(hackRf().calls("hackrf_start_tx").size(), static_cast<std::size_t>(round)) << each.flush;
-            EXPECT_EQ(hackRf().calls("hackrf_stop_tx").size(), static_cast<std::size_t>(round)) << each.flush;
-        }
+    simulateHackRf(std::string("board H1\ntx-free-run 16384\ntx-flush ") + GetParam().flush + "\n");
+    const auto device = make("driver=veltrano");
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CF32);
+    const std::vector<std::complex<float>> burst(1000, {0.5F, -0.5F});
+    for (std::size_t round = 1; round <= 2; ++round) {
+        EXPECT_EQ(write(*device, stream, burst.data(), burst.size(), SOAPY_SDR_END_BURST), 1000);
+        std::size_t channels = 0;
+        int flags = 0;
+        long long timeNs = 0;
+        EXPECT_EQ(device->readStreamStatus(stream, channels, flags, timeNs, 1'000'000), GetParam().status);
+        EXPECT_EQ(flags, GetParam().flags);
+        // Each burst runs a stream of its own, started for it and stopped after its end.
+        EXPECT_EQ(hackRf().calls("hackrf_start_tx").size(), round);
+        EXPECT_EQ(hackRf().calls("hackrf_stop_tx").size(), round);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(FlushOutcomes, SoapyHackRfBursts,
+                         ::testing::Values(BurstEnd{"1", 0, SOAPY_SDR_END_BURST},
+                                           BurstEnd{"0", SOAPY_SDR_STREAM_ERROR, 0}));
 
 TEST_F(SoapyStreams, aBladeRfBurstEndCompletesTheLibrarysBufferWithSilence)
 {
