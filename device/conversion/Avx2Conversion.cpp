@@ -10,16 +10,6 @@
 namespace veltrano::detail {
 namespace {
 
-float* floatsOf(std::complex<float>* samples)
-{
-    return reinterpret_cast<float*>(samples);
-}
-
-const float* floatsOf(const std::complex<float>* samples)
-{
-    return reinterpret_cast<const float*>(samples);
-}
-
 // Rounding v halves away from zero is t + trunc(2(v - t)) with t = trunc(v),
 // which equals u - trunc(u / 2) for u = trunc(2v). So the only float
 // truncation is of twice the scaled value, exact in single precision.

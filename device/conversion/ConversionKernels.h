@@ -37,6 +37,19 @@ const char* instructionSetName(InstructionSet set);
 // the registers they use (for AVX and AVX-512, the XCR0 state bits).
 bool processorRuns(InstructionSet set);
 
+// Complex samples as the interleaved floats they are. Static on purpose:
+// every kernel file is compiled for its own instruction set, and a single
+// shared inline copy, chosen by the linker, would run on every processor.
+static inline float* floatsOf(std::complex<float>* samples)
+{
+    return reinterpret_cast<float*>(samples);
+}
+
+static inline const float* floatsOf(const std::complex<float>* samples)
+{
+    return reinterpret_cast<const float*>(samples);
+}
+
 // The sets themselves. Only the scalar one exists off x86-64.
 extern const ConversionKernels scalarConversionKernels;
 extern const ConversionKernels sse2ConversionKernels;

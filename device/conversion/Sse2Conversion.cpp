@@ -9,16 +9,6 @@
 namespace veltrano::detail {
 namespace {
 
-float* floatsOf(std::complex<float>* samples)
-{
-    return reinterpret_cast<float*>(samples);
-}
-
-const float* floatsOf(const std::complex<float>* samples)
-{
-    return reinterpret_cast<const float*>(samples);
-}
-
 // Rounds to the nearest integer, halves away from zero, for |scaled| < 2^30.
 // With t = trunc(v), trunc(2v) = 2t + trunc(2(v - t)) because both parts
 // share v's sign, so t + trunc(2(v - t)) = trunc(2v) - trunc(v): two exact
