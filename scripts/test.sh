@@ -30,13 +30,15 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 sanitizers="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"
 run_native_leg build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVELTRANO_BUILD_BENCHMARKS=OFF \
     "-DCMAKE_CXX_FLAGS=$sanitizers" "-DCMAKE_C_FLAGS=$sanitizers" \
-    "-DCMAKE_EXE_LINKER_FLAGS=$sanitizers" "-DCMAKE_SHARED_LINKER_FLAGS=$sanitizers"
+    "-DCMAKE_EXE_LINKER_FLAGS=$sanitizers" "-DCMAKE_SHARED_LINKER_FLAGS=$sanitizers" \
+    "-DCMAKE_MODULE_LINKER_FLAGS=$sanitizers"
 
 echo "== ThreadSanitizer"
 threads="-fsanitize=thread -fno-omit-frame-pointer"
 run_native_leg build-thread -DCMAKE_BUILD_TYPE=Debug -DVELTRANO_BUILD_BENCHMARKS=OFF \
     "-DCMAKE_CXX_FLAGS=$threads" "-DCMAKE_C_FLAGS=$threads" \
-    "-DCMAKE_EXE_LINKER_FLAGS=$threads" "-DCMAKE_SHARED_LINKER_FLAGS=$threads"
+    "-DCMAKE_EXE_LINKER_FLAGS=$threads" "-DCMAKE_SHARED_LINKER_FLAGS=$threads" \
+    "-DCMAKE_MODULE_LINKER_FLAGS=$threads"
 
 echo "== Windows x64 under Wine"
 bash scripts/windows-tests.sh
