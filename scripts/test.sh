@@ -1,14 +1,14 @@
 #!/bin/bash
 # Quick start, part two: installs what is missing, then builds and runs every
 # test four times over: the native build (followed by a short fuzzing run of
-# each libFuzzer target), the native build under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the native build under
-# ThreadSanitizer, and the Windows build under Wine. Stops at the first leg
-# that fails.
+# each libFuzzer target and the consumer test of the installed package built
+# from it), the native build under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the native build under ThreadSanitizer, and the
+# Windows build under Wine (then its .zip). Stops at the first leg that fails.
 set -euo pipefail
 cd "$(dirname -- "${BASH_SOURCE[0]}")/.."
 
-bash scripts/install-dependencies.sh tests windows
+bash scripts/install-dependencies.sh tests windows package
 
 run_native_leg() {
     local build_dir=$1
@@ -22,6 +22,9 @@ echo "== Native build"
 run_native_leg build-tests
 echo "== Fuzzing (clang, libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer)"
 bash scripts/fuzz.sh
+
+echo "== Consumer test: the installed package, its examples and the .deb"
+bash scripts/consumer-test.sh build-tests
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 sanitizers="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"
