@@ -1,5 +1,6 @@
 // receiver: streams a number of samples from the first board of a family into
-// a raw file of complex floats (I then Q, 32-bit native floats).
+// a raw file of complex floats (I then Q, 32-bit native floats), then reports
+// what the stream lost on the way.
 //
 //   receiver hackrf 100e6 10e6 1e6 capture.cf32
 #include "ExampleSupport.h"
@@ -19,6 +20,17 @@ int usage()
                  "Streams SAMPLES complex samples from the first board of the family, tuned to\n"
                  "FREQUENCY_HZ, into OUTPUT_FILE as interleaved 32-bit floats (I, Q).\n";
     return kUsageStatus;
+}
+
+// What the backend counted as lost: the HackRF ring drops bytes when this
+// reader falls behind the board, the bladeRF library reports overruns.
+void reportLosses(const veltrano::ISdrDevice& device)
+{
+    if (const auto* hackrf = dynamic_cast<const veltrano::HackRfSdrDevice*>(&device)) {
+        std::cout << "dropped bytes: " << hackrf->rxDroppedBytes() << '\n';
+    } else if (const auto* bladerf = dynamic_cast<const veltrano::BladeRfSdrDevice*>(&device)) {
+        std::cout << "overruns: " << bladerf->rxOverrunCount() << '\n';
+    }
 }
 
 } // namespace
@@ -70,6 +82,7 @@ int main(int argc, char** argv)
             throw std::runtime_error(std::string("cannot write ") + argv[5]);
         }
         std::cout << "received " << received << " samples at " << device->actualRxSampleRateHz() << " Hz\n";
+        reportLosses(*device);
         return 0;
     } catch (const std::exception& failure) {
         std::cerr << "receiver: " << failure.what() << '\n';

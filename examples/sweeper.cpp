@@ -87,6 +87,11 @@ int main(int argc, char** argv)
             ++printed;
         }
         device->stopRx(); // ends the sweep too
+
+        // Blocks the queue had no room for while this program was printing.
+        if (const auto* hackrf = dynamic_cast<const veltrano::HackRfSdrDevice*>(device.get())) {
+            std::cerr << "dropped blocks: " << hackrf->sweepDroppedBlocks() << '\n';
+        }
         return 0;
     } catch (const std::exception& failure) {
         std::cerr << "sweeper: " << failure.what() << '\n';

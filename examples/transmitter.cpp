@@ -1,5 +1,5 @@
-// transmitter: sends a tone from the first board of a family, then waits
-// until the last sample has left the board before it stops.
+// transmitter: sends a tone from the first board of a family, waits until
+// the last sample has left the board before it stops, and reports underruns.
 //
 //   transmitter hackrf 433.92e6 2e6 100e3 2e6
 #include "ExampleSupport.h"
@@ -90,6 +90,10 @@ int main(int argc, char** argv)
         device->stopTx();
 
         std::cout << "sent " << sent << " samples\n";
+        // Silence the HackRF sent because this program fell behind the board.
+        if (const auto* hackrf = dynamic_cast<const veltrano::HackRfSdrDevice*>(device.get())) {
+            std::cout << "underrun bytes: " << hackrf->txUnderrunBytes() << '\n';
+        }
         return 0;
     } catch (const std::exception& failure) {
         std::cerr << "transmitter: " << failure.what() << '\n';
