@@ -5,6 +5,7 @@
 #   bash scripts/install-dependencies.sh probe     build and run the probe
 #   bash scripts/install-dependencies.sh tests     build and run the native tests
 #   bash scripts/install-dependencies.sh windows   cross-build and run the tests under Wine
+#   bash scripts/install-dependencies.sh package   build and inspect the .deb, read the man page
 set -euo pipefail
 
 packages=()
@@ -13,8 +14,10 @@ for group in "$@"; do
         probe) packages+=(cmake ninja-build g++ libhackrf-dev libbladerf-dev libhackrf0 libbladerf2) ;;
         tests) packages+=(cmake ninja-build g++ libhackrf-dev libbladerf-dev libhackrf0 libbladerf2
                           libgtest-dev libgmock-dev googletest libbenchmark-dev libvolk2-dev
-                          libusb-1.0-0-dev clang libclang-rt-14-dev) ;;
+                          libusb-1.0-0-dev clang libclang-rt-14-dev
+                          libsoapysdr-dev soapysdr-tools python3-soapysdr) ;;
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest) ;;
+        package) packages+=(cmake ninja-build g++ dpkg-dev lintian groff-base pkgconf python3) ;;
         *) echo "install-dependencies.sh: unknown group '$group'" >&2; exit 2 ;;
     esac
 done

@@ -1,0 +1,31 @@
+# Binary packages (cpack from a build directory): a .deb for Debian 12 from
+# the native build, and a .zip holding sdr-probe.exe and the README from the
+# Windows cross build.
+set(CPACK_PACKAGE_NAME veltrano)
+set(CPACK_PACKAGE_VENDOR "veltrano developers")
+set(CPACK_PACKAGE_CONTACT "veltrano developers <veltrano@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "probe and C++ device layer for HackRF and bladeRF radio boards")
+set(CPACK_PACKAGE_DESCRIPTION "sdr-probe lists the attached HackRF and bladeRF boards with their receive
+capabilities. The static C++20 device library it is built on streams, sweeps
+and transmits; the vendors' host libraries are loaded at run time, never
+linked. Simulated libhackrf and libbladeRF libraries, scripted by text files,
+let programs and CI run without a board.")
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+    # Only the program and its README: the development files serve the
+    # native toolchains, which this archive is not meant for.
+    set(CPACK_GENERATOR ZIP)
+    set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};runtime;/")
+else()
+    set(CPACK_GENERATOR DEB)
+    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+    set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
+    # Depends come from what the binaries really link (libc, libstdc++);
+    # the vendor libraries are only loaded when present.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libhackrf0, libbladerf2")
+endif()
+
+include(CPack)

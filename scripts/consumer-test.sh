@@ -1,0 +1,118 @@
+#!/bin/bash
+# The consumer test: what someone who has only the installed package sees.
+# Installs a native build into a temporary prefix, checks that the installed
+# headers stand alone (no vendor or operating-system headers), builds
+# examples/ against that prefix through the CMake package and through
+# pkg-config, runs the installed probe and the examples on the installed
+# simulators, then builds the .deb and inspects it.
+#
+#   bash scripts/consumer-test.sh [build directory]    (default: build-tests)
+#
+# Ends with "consumer test: passed", or "consumer test: FAILED: <why>".
+set -euo pipefail
+cd "$(dirname -- "${BASH_SOURCE[0]}")/.."
+
+build_dir=$(cd -- "${1:-build-tests}" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf -- "$work"' EXIT
+trap 'echo "consumer test: FAILED: command at line $LINENO of scripts/consumer-test.sh" >&2' ERR
+
+fail() {
+    trap - ERR
+    echo "consumer test: FAILED: $*" >&2
+    exit 1
+}
+
+prefix=$work/prefix
+cmake --install "$build_dir" --prefix "$prefix" >/dev/null </dev/null
+include_dir=$prefix/include/veltrano
+
+echo "-- Installed headers stand alone"
+(cd "$include_dir" && find device -name '*.h' | sort) > "$work/headers"
+[ -s "$work/headers" ] || fail "no headers installed"
+while read -r header; do
+    # -H lists every header the compiler opened, the standard library's included.
+    printf '#include <%s>\n' "$header" |
+        c++ -std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic -Werror -H -I"$include_dir" -x c++ - \
+        2> "$work/opened" ||
+        fail "$header does not compile on its own: $(cat "$work/opened")"
+    if grep -vF "$include_dir/" "$work/opened" | grep -Ei 'hackrf|bladerf|libusb|windows\.h|dlfcn\.h'; then
+        fail "$header pulls in a vendor or platform header"
+    fi
+done < "$work/headers"
+
+echo "-- Examples build against the installed package"
+cmake -S examples -B "$work/examples" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Wpedantic -Werror" >/dev/null </dev/null
+grep -qx "veltrano_DIR:PATH=$prefix/lib/cmake/veltrano" "$work/examples/CMakeCache.txt" ||
+    fail "find_package(veltrano) did not use the installed package"
+cmake --build "$work/examples" >/dev/null </dev/null
+examples=$work/examples
+
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+# shellcheck disable=SC2046 # pkg-config prints several words on purpose
+c++ -std=c++20 -Wall -Wextra -Werror -o "$work/receiver-from-pkg-config" examples/receiver.cpp \
+    $(pkg-config --cflags --libs veltrano) </dev/null
+simulators=$(pkg-config --variable=simulatordir veltrano)
+[ -f "$simulators/sim-hackrf.so" ] && [ -f "$simulators/sim-bladerf.so" ] ||
+    fail "pkg-config's simulatordir holds no simulators"
+
+echo "-- The installed probe on the installed simulators"
+export BROMELT_HACKRF_LIBRARY=$simulators/sim-hackrf.so
+export BROMELT_BLADERF_LIBRARY=$simulators/sim-bladerf.so
+export VELTRANO_SIM_HACKRF_SCRIPT=$work/hackrf-script
+export VELTRANO_SIM_BLADERF_SCRIPT=$work/bladerf-script
+printf 'board 0000000000000000088869dc2a5c3a1b\n' > "$VELTRANO_SIM_HACKRF_SCRIPT"
+printf 'board serial=9a8b7c product=bladeRF_2.0\n' > "$VELTRANO_SIM_BLADERF_SCRIPT"
+records=$("$prefix/bin/sdr-probe" both </dev/null)
+expected=$'HACKRF\t0000000000000000088869dc2a5c3a1b\t0000000000000000088869dc2a5c3a1b\t2e+07\t1e+06\t6e+09\nBLADERF\t9a8b7c\tbladeRF_2.0\t6.144e+07\t7e+07\t6e+09'
+[ "$records" = "$expected" ] || fail "sdr-probe both printed: $records"
+
+# run_example <expected status> <stderr must contain> <example> <arguments...>
+run_example() {
+    local expected_status=$1 message=$2 status=0
+    shift 2
+    "$examples/$1" "${@:2}" > "$work/stdout" 2> "$work/stderr" </dev/null || status=$?
+    [ "$status" = "$expected_status" ] && grep -qF -- "$message" "$work/stderr" ||
+        fail "$* exited $status (expected $expected_status with '$message'): $(cat "$work/stderr")"
+}
+
+echo "-- Examples refuse clearly"
+run_example 64 "usage: receiver" receiver
+run_example 64 "usage: sweeper" sweeper hackrf
+run_example 64 "usage: transmitter" transmitter bladerf 1e9
+run_example 1 "unknown board family 'airspy'" receiver airspy 100e6 10e6 1000 "$work/x"
+run_example 1 "sample count must be a whole number" transmitter hackrf 100e6 10e6 1e3 0.5
+: > "$VELTRANO_SIM_HACKRF_SCRIPT"
+run_example 1 "receiver: HackRF open failed: HACKRF_ERROR_NOT_FOUND" receiver hackrf 100e6 10e6 1000 "$work/x"
+run_example 1 "sweeper: this board (or its library) cannot sweep by itself" sweeper bladerf 2400e6 2500e6 10
+
+echo "-- The .deb"
+cpack --config "$build_dir/CPackConfig.cmake" -G DEB -B "$work/deb" > "$work/cpack.log" 2>&1 </dev/null ||
+    fail "cpack: $(cat "$work/cpack.log")"
+deb=$(echo "$work"/deb/*.deb)
+dpkg-deb -c "$deb" | awk '{print $6}' > "$work/contents"
+for path in ./usr/bin/sdr-probe ./usr/lib/libveltrano_device.a \
+    ./usr/include/veltrano/device/ISdrDevice.h ./usr/lib/cmake/veltrano/veltrano-config.cmake \
+    ./usr/lib/cmake/veltrano/veltrano-config-version.cmake ./usr/lib/pkgconfig/veltrano.pc \
+    ./usr/lib/veltrano/simulators/sim-hackrf.so ./usr/lib/veltrano/simulators/sim-bladerf.so \
+    ./usr/share/man/man1/sdr-probe.1.gz ./usr/share/doc/veltrano/README.md \
+    ./usr/share/doc/veltrano/simulators.md; do
+    grep -qx -- "$path" "$work/contents" || fail "the .deb lacks $path"
+done
+if grep -E 'sim-(hackrf|bladerf)-|dependen|test' "$work/contents"; then
+    fail "the .deb carries test-only files"
+fi
+depends=$(dpkg-deb -f "$deb" Depends)
+if grep -Eqi 'hackrf|bladerf|usb' <<<"$depends"; then
+    fail "the .deb depends on a vendor library: $depends"
+fi
+[ "$(dpkg-deb -f "$deb" Recommends)" = "libhackrf0, libbladerf2" ] || fail "the .deb's Recommends"
+zcat "$prefix/share/man/man1/sdr-probe.1.gz" | groff -ww -z -man 2> "$work/groff"
+[ ! -s "$work/groff" ] || fail "the man page has groff warnings: $(cat "$work/groff")"
+if command -v lintian >/dev/null; then
+    echo "-- lintian (reported, not judged):"
+    lintian --allow-root "$deb" </dev/null | sed 's/^/   /' || true
+fi
+
+echo "consumer test: passed"

@@ -1,0 +1,46 @@
+// What the SoapySDR module knows about each board family beyond what
+// ISdrDevice answers: the limits the backends enforce but do not report, and
+// the settings a freshly opened board starts from.
+#pragma once
+
+#include "device/ISdrDevice.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace veltrano::soapy {
+
+enum class BoardFamily { hackRf, bladeRf };
+
+struct GainRangeDb {
+    double minimum = 0.0;
+    double maximum = 0.0;
+    double step = 0.0;
+};
+
+struct FamilyTraits {
+    const char* key;             // "hackrf" or "bladerf", the value of the find key "family"
+    double minimumSampleRateHz;  // lowest rate the backend accepts (the highest comes from the device)
+    GainRangeDb rxGain;          // overall receive gain
+    GainRangeDb txGain;          // overall transmit gain
+    double minimumTxBandwidthHz; // transmit filter range; 0 when the family does not tell
+    double maximumTxBandwidthHz;
+    std::size_t readGranularity; // the backend reads whole multiples of this many samples
+    std::size_t streamMtu;       // samples per stream call without extra allocation in the backend
+    bool drainEndsTxStream;      // a drained transmit stream must be stopped and started before it takes more
+    std::size_t txBufferSamples; // the library transmits only whole buffers of this many samples; 0: any amount
+    StreamConfig initialRx;      // what a new board is configured with until the client says otherwise
+    StreamConfig initialTx;
+};
+
+const FamilyTraits& traitsOf(BoardFamily family);
+
+// The family whose "family" key is this text; false when none is.
+bool familyFromKey(const std::string& key, BoardFamily& family);
+
+// Opens the board of this family with this serial ("" for the first board).
+// Throws std::runtime_error as the device constructors do.
+std::unique_ptr<ISdrDevice> openBoard(BoardFamily family, const std::string& serial);
+
+} // namespace veltrano::soapy

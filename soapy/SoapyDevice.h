@@ -1,0 +1,149 @@
+// One veltrano board as a SoapySDR device: SoapySDR's device calls mapped
+// onto ISdrDevice. Each board has one receive and one transmit channel, which
+// never stream at the same time.
+//
+// The device keeps the settings the client asked for, per direction, and
+// hands them to the board whole (configureRx / configureTx), because the
+// board takes configuration only while that direction is idle. A change
+// while idle is applied at once, so a refusal is reported where it was
+// asked for; a change while the direction streams is refused, except a
+// receive frequency, which retunes live. Activating a stream applies the
+// settings again, as the other direction may have reprogrammed the board.
+//
+// SoapySDR clients may call from several threads (a reader and a GUI, say);
+// one mutex per device serialises every call into the board, held for one
+// board call at a time, so a waiting read never holds a setter for longer
+// than one short library read.
+#pragma once
+
+#include "device/ISdrDevice.h"
+#include "soapy/BoardFamily.h"
+
+#include <SoapySDR/Device.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace veltrano::soapy {
+
+class SoapyDevice final : public SoapySDR::Device {
+public:
+    SoapyDevice(BoardFamily family, std::unique_ptr<ISdrDevice> board);
+    ~SoapyDevice() override;
+
+    // ---- Identification and channels -----------------------------------------
+    std::string getDriverKey() const override;
+    std::string getHardwareKey() const override;
+    SoapySDR::Kwargs getHardwareInfo() const override;
+    size_t getNumChannels(int direction) const override;
+    bool getFullDuplex(int direction, size_t channel) const override;
+
+    // ---- Streams (SoapyStreaming.cpp) ----------------------------------------
+    std::vector<std::string> getStreamFormats(int direction, size_t channel) const override;
+    std::string getNativeStreamFormat(int direction, size_t channel, double& fullScale) const override;
+    SoapySDR::Stream* setupStream(int direction, const std::string& format, const std::vector<size_t>& channels,
+                                  const SoapySDR::Kwargs& args) override;
+    void closeStream(SoapySDR::Stream* stream) override;
+    size_t getStreamMTU(SoapySDR::Stream* stream) const override;
+    int activateStream(SoapySDR::Stream* stream, int flags, long long timeNs, size_t numElems) override;
+    int deactivateStream(SoapySDR::Stream* stream, int flags, long long timeNs) override;
+    int readStream(SoapySDR::Stream* stream, void* const* buffs, size_t numElems, int& flags, long long& timeNs,
+                   long timeoutUs) override;
+    int writeStream(SoapySDR::Stream* stream, const void* const* buffs, size_t numElems, int& flags, long long timeNs,
+                    long timeoutUs) override;
+    int readStreamStatus(SoapySDR::Stream* stream, size_t& chanMask, int& flags, long long& timeNs,
+                         long timeoutUs) override;
+
+    // ---- Gain: one overall value per direction -------------------------------
+    void setGain(int direction, size_t channel, double value) override;
+    double getGain(int direction, size_t channel) const override;
+    SoapySDR::Range getGainRange(int direction, size_t channel) const override;
+
+    // ---- Frequency: one "RF" element ------------------------------------------
+    void setFrequency(int direction, size_t channel, double frequency, const SoapySDR::Kwargs& args) override;
+    void setFrequency(int direction, size_t channel, const std::string& name, double frequency,
+                      const SoapySDR::Kwargs& args) override;
+    double getFrequency(int direction, size_t channel) const override;
+    double getFrequency(int direction, size_t channel, const std::string& name) const override;
+    std::vector<std::string> listFrequencies(int direction, size_t channel) const override;
+    SoapySDR::RangeList getFrequencyRange(int direction, size_t channel) const override;
+    SoapySDR::RangeList getFrequencyRange(int direction, size_t channel, const std::string& name) const override;
+
+    // ---- Sample rate and bandwidth -------------------------------------------
+    void setSampleRate(int direction, size_t channel, double rate) override;
+    double getSampleRate(int direction, size_t channel) const override;
+    SoapySDR::RangeList getSampleRateRange(int direction, size_t channel) const override;
+    void setBandwidth(int direction, size_t channel, double bandwidth) override;
+    double getBandwidth(int direction, size_t channel) const override;
+    SoapySDR::RangeList getBandwidthRange(int direction, size_t channel) const override;
+
+    // ---- Settings: amplifier, native sweep, fast retune, counters (SoapySettings.cpp)
+    SoapySDR::ArgInfoList getSettingInfo() const override;
+    void writeSetting(const std::string& key, const std::string& value) override;
+    std::string readSetting(const std::string& key) const override;
+
+    struct StreamState; // one set-up stream (SoapyStreaming.cpp)
+
+private:
+    // What the client asked for in one direction, and its stream if set up.
+    struct Side {
+        StreamConfig config;
+        StreamState* stream = nullptr;
+        bool active = false;
+    };
+
+    // Throws (and logs) unless the direction has a channel and channel is 0.
+    void checkChannel(int direction, size_t channel) const;
+    Side& side(int direction);
+    const Side& side(int direction) const;
+    // Hands a whole configuration to the board; false with the board's reason.
+    // Receive also re-prepares the hop set or the native sweep.
+    bool configure(int direction, const StreamConfig& config);
+    // Replaces the direction's settings, applying them now when nothing
+    // streams; throws (and logs) when the board refuses or the direction streams.
+    void reconfigure(int direction, const char* what, const StreamConfig& wanted);
+    // One field of the direction's settings: changed as reconfigure does, or as asked.
+    void change(int direction, size_t channel, double StreamConfig::*field, double value, const char* what);
+    double requested(int direction, size_t channel, double StreamConfig::*field) const;
+    // Logs an error and throws it, so C and Python callers get an error code.
+    [[noreturn]] void fail(const std::string& message) const;
+    std::string boardReason() const;
+
+    int readSweep(StreamState& stream, void* buffer, size_t numElems, int& flags, long timeoutUs);
+    // Sees the queued transmit samples out and records the outcome for readStreamStatus.
+    void endBurst(StreamState& stream);
+    // Centre, rate, pass start and usable ranges of the stream's current sweep block.
+    static std::string describeSweepBlock(const StreamState& stream);
+    // The backend's loss counters, each counted since its stream started.
+    struct LossCounter {
+        const char* setting; // read-only setting that shows it
+        int direction;
+        std::uint64_t count;
+    };
+    std::vector<LossCounter> lossCounters() const;
+    // All losses of one direction's stream so far.
+    std::uint64_t losses(int direction) const;
+    // True once for every change of the stream's losses since the last report.
+    bool lossesMoved(StreamState& stream) const;
+
+    const BoardFamily family_;
+    const FamilyTraits& traits_;
+    std::unique_ptr<ISdrDevice> board_;
+    mutable std::mutex boardMutex_;
+    Side rx_;
+    Side tx_;
+    bool rxAmplifier_ = false;
+    // Hop set for fast retuning; prepared again whenever the receiver is
+    // configured, because a configuration empties the board's cache.
+    std::vector<double> hopFrequenciesHz_;
+    // Native sweep requested through the settings: the receive stream then
+    // delivers sweep blocks instead of continuous samples.
+    bool sweepRequested_ = false;
+    double sweepStartHz_ = 0.0;
+    double sweepStopHz_ = 0.0;
+};
+
+} // namespace veltrano::soapy

@@ -1,0 +1,195 @@
+// Device settings: what SoapySDR has no call for. The HackRF RX amplifier and
+// native sweep, the bladeRF fast-retune hop set, and read-only counters.
+#include "soapy/SoapyDevice.h"
+#include "soapy/SettingText.h"
+
+#include <SoapySDR/Formats.hpp>
+#include <SoapySDR/Types.hpp>
+
+#include <cmath>
+#include <sstream>
+
+namespace veltrano::soapy {
+namespace {
+
+constexpr const char* kRxAmplifier = "rx_amplifier";
+constexpr const char* kNativeSweep = "native_sweep";
+constexpr const char* kSweepBlock = "sweep_block";
+constexpr const char* kHopFrequencies = "rx_hop_frequencies";
+constexpr const char* kFastRetunes = "fast_rx_retunes";
+constexpr const char* kRegularRetunes = "regular_rx_retunes";
+constexpr const char* kFailedFastRetunes = "failed_fast_rx_retunes";
+constexpr const char* kLastFastRetuneError = "last_fast_rx_retune_error";
+constexpr const char* kLastError = "last_error";
+
+SoapySDR::ArgInfo setting(const char* key, const char* name, SoapySDR::ArgInfo::Type type, const char* description,
+                          const std::string& value = "")
+{
+    SoapySDR::ArgInfo info;
+    info.key = key;
+    info.name = name;
+    info.type = type;
+    info.description = description;
+    info.value = value;
+    return info;
+}
+
+// Frequencies in Hz separated by commas; false on anything else.
+bool parseFrequencyList(const std::string& text, std::vector<double>& frequenciesHz)
+{
+    frequenciesHz.clear();
+    std::istringstream stream(text);
+    std::string item;
+    while (std::getline(stream, item, ',')) {
+        std::istringstream number(item);
+        double value = 0.0;
+        if (!(number >> value) || !(number >> std::ws).eof() || !std::isfinite(value) || value <= 0.0) {
+            return false;
+        }
+        frequenciesHz.push_back(value);
+    }
+    return true;
+}
+
+std::string frequencyListText(const std::vector<double>& frequenciesHz)
+{
+    std::string text;
+    for (const double frequency : frequenciesHz) {
+        text += (text.empty() ? "" : ",") + numberText(frequency);
+    }
+    return text;
+}
+
+} // namespace
+
+SoapySDR::ArgInfoList SoapyDevice::getSettingInfo() const
+{
+    const std::lock_guard lock(boardMutex_);
+    using Type = SoapySDR::ArgInfo::Type;
+    SoapySDR::ArgInfoList settings;
+    if (board_->supportsRxAmplifier()) {
+        settings.push_back(
+            setting(kRxAmplifier, "RX amplifier", Type::BOOL, "The receive RF amplifier (about 14 dB)", "false"));
+    }
+    if (board_->supportsNativeSweep()) {
+        settings.push_back(setting(kNativeSweep, "Native sweep", Type::STRING,
+                                   "START:STOP in Hz: the RX stream delivers hardware sweep blocks over that range; "
+                                   "empty for ordinary reception. Written while the RX stream is inactive."));
+        settings.push_back(setting(kSweepBlock, "Sweep block", Type::STRING,
+                                   "Read only: centre, rate, pass start and usable ranges of the sweep block the "
+                                   "last RX read came from"));
+    }
+    if (board_->supportsFastRxRetune()) {
+        settings.push_back(setting(kHopFrequencies, "RX hop frequencies", Type::STRING,
+                                   "Comma-separated frequencies in Hz prepared for fast retuning while the RX stream "
+                                   "runs. Written while the RX stream is inactive."));
+        settings.push_back(setting(kFastRetunes, "Fast RX retunes", Type::INT, "Read only"));
+        settings.push_back(setting(kRegularRetunes, "Regular RX retunes", Type::INT, "Read only"));
+        settings.push_back(setting(kFailedFastRetunes, "Failed fast RX retunes", Type::INT, "Read only"));
+        settings.push_back(setting(kLastFastRetuneError, "Last fast RX retune error", Type::INT, "Read only"));
+    }
+    for (const LossCounter& counter : lossCounters()) {
+        settings.push_back(
+            setting(counter.setting, counter.setting, Type::INT, "Read only: losses of the running stream"));
+    }
+    settings.push_back(setting(kLastError, "Last board error", Type::STRING, "Read only"));
+    return settings;
+}
+
+void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
+{
+    const std::lock_guard lock(boardMutex_);
+    if (key == kRxAmplifier && board_->supportsRxAmplifier()) {
+        const bool enabled = SoapySDR::StringToSetting<bool>(value);
+        if (!board_->setRxAmplifier(enabled)) {
+            fail("veltrano: the board refused to switch the RX amplifier" + boardReason());
+        }
+        rxAmplifier_ = enabled;
+        return;
+    }
+    if (key == kNativeSweep && board_->supportsNativeSweep()) {
+        double startHz = 0.0;
+        double stopHz = 0.0;
+        char separator = 0;
+        std::istringstream text(value);
+        const bool wantsSweep = !value.empty();
+        if (wantsSweep && (!(text >> startHz >> separator >> stopHz) || separator != ':' || !(text >> std::ws).eof())) {
+            fail("veltrano: native_sweep takes START:STOP in Hz, not " + value);
+        }
+        const bool previous = sweepRequested_;
+        const double previousStartHz = sweepStartHz_;
+        const double previousStopHz = sweepStopHz_;
+        sweepRequested_ = wantsSweep;
+        sweepStartHz_ = startHz;
+        sweepStopHz_ = stopHz;
+        try {
+            reconfigure(SOAPY_SDR_RX, "native sweep", rx_.config);
+        } catch (...) {
+            sweepRequested_ = previous;
+            sweepStartHz_ = previousStartHz;
+            sweepStopHz_ = previousStopHz;
+            throw;
+        }
+        return;
+    }
+    if (key == kHopFrequencies && board_->supportsFastRxRetune()) {
+        std::vector<double> frequenciesHz;
+        if (!parseFrequencyList(value, frequenciesHz)) {
+            fail("veltrano: rx_hop_frequencies takes frequencies in Hz separated by commas, not " + value);
+        }
+        std::vector<double> previous = std::move(hopFrequenciesHz_);
+        hopFrequenciesHz_ = std::move(frequenciesHz);
+        try {
+            reconfigure(SOAPY_SDR_RX, "hop frequencies", rx_.config);
+        } catch (...) {
+            hopFrequenciesHz_ = std::move(previous);
+            throw;
+        }
+        return;
+    }
+    fail("veltrano: no writable setting " + key);
+}
+
+std::string SoapyDevice::readSetting(const std::string& key) const
+{
+    const std::lock_guard lock(boardMutex_);
+    if (key == kRxAmplifier && board_->supportsRxAmplifier()) {
+        return SoapySDR::SettingToString(rxAmplifier_);
+    }
+    if (board_->supportsNativeSweep()) {
+        if (key == kNativeSweep) {
+            return sweepRequested_ ? numberText(sweepStartHz_) + ":" + numberText(sweepStopHz_) : std::string();
+        }
+        if (key == kSweepBlock) {
+            return rx_.stream == nullptr ? std::string() : describeSweepBlock(*rx_.stream);
+        }
+    }
+    if (board_->supportsFastRxRetune()) {
+        if (key == kHopFrequencies) {
+            return frequencyListText(hopFrequenciesHz_);
+        }
+        if (key == kFastRetunes) {
+            return std::to_string(board_->fastRxRetuneCount());
+        }
+        if (key == kRegularRetunes) {
+            return std::to_string(board_->regularRxRetuneCount());
+        }
+        if (key == kFailedFastRetunes) {
+            return std::to_string(board_->failedFastRxRetuneCount());
+        }
+        if (key == kLastFastRetuneError) {
+            return std::to_string(board_->lastFastRxRetuneError());
+        }
+    }
+    for (const LossCounter& counter : lossCounters()) {
+        if (key == counter.setting) {
+            return std::to_string(counter.count);
+        }
+    }
+    if (key == kLastError) {
+        return board_->lastError();
+    }
+    fail("veltrano: no setting " + key);
+}
+
+} // namespace veltrano::soapy

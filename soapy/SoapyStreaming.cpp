@@ -1,0 +1,461 @@
+// Streams: one receive and one transmit stream per device, in CF32 (what the
+// board hands out) or CS16 / CS8 through the device layer's own conversion
+// kernels, so CS16 carries the bladeRF's Q11 scale (full scale 2048) and CS8
+// a symmetric full scale of 127. Every sample a read reports was received; every loss the backend
+// counts is reported, as SOAPY_SDR_OVERFLOW on receive and as
+// SOAPY_SDR_UNDERFLOW through readStreamStatus on transmit.
+#include "soapy/SoapyDevice.h"
+#include "soapy/SettingText.h"
+
+#include "device/SampleConversion.h"
+
+#include <SoapySDR/Formats.hpp>
+#include <SoapySDR/Logger.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <complex>
+#include <cstring>
+#include <stop_token>
+#include <thread>
+
+namespace veltrano::soapy {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Between two empty polls of a non-blocking board call the device is
+// released, so a setter from another thread gets in.
+constexpr auto kPollPause = std::chrono::milliseconds(1);
+
+enum class SampleFormat { cf32, cs16, cs8 };
+
+bool formatFromName(const std::string& name, SampleFormat& format)
+{
+    if (name == SOAPY_SDR_CF32) {
+        format = SampleFormat::cf32;
+    } else if (name == SOAPY_SDR_CS16) {
+        format = SampleFormat::cs16;
+    } else if (name == SOAPY_SDR_CS8) {
+        format = SampleFormat::cs8;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void toClient(SampleFormat format, const std::complex<float>* samples, void* out, std::size_t count)
+{
+    switch (format) {
+    case SampleFormat::cf32:
+        std::memcpy(out, samples, count * sizeof(std::complex<float>));
+        break;
+    case SampleFormat::cs16:
+        detail::convertCf32ToSc16(samples, static_cast<std::int16_t*>(out), count);
+        break;
+    case SampleFormat::cs8:
+        detail::convertCf32ToCs8(samples, static_cast<std::int8_t*>(out), count);
+        break;
+    }
+}
+
+void fromClient(SampleFormat format, const void* in, std::complex<float>* samples, std::size_t count)
+{
+    switch (format) {
+    case SampleFormat::cf32:
+        std::memcpy(samples, in, count * sizeof(std::complex<float>));
+        break;
+    case SampleFormat::cs16:
+        detail::convertSc16ToCf32(static_cast<const std::int16_t*>(in), samples, count);
+        break;
+    case SampleFormat::cs8:
+        detail::convertCs8ToCf32(static_cast<const std::int8_t*>(in), samples, count);
+        break;
+    }
+}
+
+Clock::time_point deadlineAfter(long timeoutUs)
+{
+    return Clock::now() + std::chrono::microseconds(std::max(timeoutUs, 0L));
+}
+
+bool startsWith(const std::string& text, const char* prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+} // namespace
+
+struct SoapyDevice::StreamState {
+    int direction = SOAPY_SDR_RX;
+    SampleFormat format = SampleFormat::cf32;
+    std::size_t mtu = 0;
+    // Receive: samples read from the board and not yet handed out, from
+    // pendingOffset on. Transmit: the client's samples converted to CF32.
+    std::vector<std::complex<float>> samples;
+    std::size_t pendingOffset = 0;
+    std::size_t pendingCount = 0;
+    // The direction's loss counter when a loss was last reported.
+    std::uint64_t lossesReported = 0;
+    // The board's transmit stream starts with the next samples written: at
+    // the first write, and after a burst whose end stopped it.
+    bool txStartPending = false;
+    // Samples the board took since the transmit stream started.
+    std::uint64_t txSamplesQueued = 0;
+    // Outcome of the last END_BURST, not yet read by readStreamStatus:
+    // 0 none, 1 drained, else a SoapySDR error code.
+    int burstStatus = 0;
+    // Native sweep: the block being handed out and how much of it went.
+    NativeSweepBlock sweepBlock;
+    std::size_t sweepOffset = 0;
+};
+
+SoapyDevice::~SoapyDevice()
+{
+    // Streams a client never closed go with the device; the board stops its
+    // own streams when it closes.
+    delete rx_.stream;
+    delete tx_.stream;
+}
+
+bool SoapyDevice::lossesMoved(StreamState& stream) const
+{
+    const std::uint64_t now = losses(stream.direction);
+    if (now == stream.lossesReported) {
+        return false;
+    }
+    stream.lossesReported = now;
+    return true;
+}
+
+std::vector<std::string> SoapyDevice::getStreamFormats(int direction, size_t channel) const
+{
+    checkChannel(direction, channel);
+    return {SOAPY_SDR_CF32, SOAPY_SDR_CS16, SOAPY_SDR_CS8};
+}
+
+std::string SoapyDevice::getNativeStreamFormat(int direction, size_t channel, double& fullScale) const
+{
+    checkChannel(direction, channel);
+    fullScale = 1.0;
+    return SOAPY_SDR_CF32;
+}
+
+SoapySDR::Stream* SoapyDevice::setupStream(int direction, const std::string& format,
+                                           const std::vector<size_t>& channels, const SoapySDR::Kwargs&)
+{
+    const std::lock_guard lock(boardMutex_);
+    if (channels.size() > 1) {
+        fail("veltrano: a stream carries one channel");
+    }
+    checkChannel(direction, channels.empty() ? 0 : channels.front());
+    auto stream = std::make_unique<StreamState>();
+    if (!formatFromName(format, stream->format)) {
+        fail("veltrano: stream format " + format + " is not offered; use CF32, CS16 or CS8");
+    }
+    Side& own = side(direction);
+    if (own.stream != nullptr) {
+        fail("veltrano: the " + std::string(direction == SOAPY_SDR_TX ? "TX" : "RX") + " stream is already set up");
+    }
+    stream->direction = direction;
+    stream->mtu = traits_.streamMtu;
+    stream->samples.resize(stream->mtu);
+    own.stream = stream.get();
+    return reinterpret_cast<SoapySDR::Stream*>(stream.release());
+}
+
+void SoapyDevice::closeStream(SoapySDR::Stream* handle)
+{
+    auto* stream = reinterpret_cast<StreamState*>(handle);
+    deactivateStream(handle, 0, 0);
+    const std::lock_guard lock(boardMutex_);
+    side(stream->direction).stream = nullptr;
+    delete stream;
+}
+
+size_t SoapyDevice::getStreamMTU(SoapySDR::Stream* handle) const
+{
+    return reinterpret_cast<const StreamState*>(handle)->mtu;
+}
+
+int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long, size_t)
+{
+    auto& stream = *reinterpret_cast<StreamState*>(handle);
+    const std::lock_guard lock(boardMutex_);
+    const bool transmit = stream.direction == SOAPY_SDR_TX;
+    Side& own = side(stream.direction);
+    if (own.active) {
+        return 0;
+    }
+    if ((flags & SOAPY_SDR_HAS_TIME) != 0) {
+        SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: timed stream activation is not supported");
+        return SOAPY_SDR_NOT_SUPPORTED;
+    }
+    if (side(transmit ? SOAPY_SDR_RX : SOAPY_SDR_TX).active) {
+        SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the board does not receive and transmit at once; deactivate the "
+                                       "other stream first");
+        return SOAPY_SDR_NOT_SUPPORTED;
+    }
+    // The other direction may have reprogrammed the board since this one was
+    // configured. A transmit stream starts with its first samples, so an
+    // idle one sends no silence that would count as underruns.
+    bool ready = configure(stream.direction, own.config);
+    if (ready && !transmit) {
+        ready = sweepRequested_ ? board_->startNativeSweep() : board_->startRx();
+    }
+    if (!ready) {
+        SoapySDR::log(SOAPY_SDR_ERROR, std::string("veltrano: the board did not start the ") +
+                                           (transmit ? "TX" : "RX") + " stream" + boardReason());
+        return SOAPY_SDR_STREAM_ERROR;
+    }
+    own.active = true;
+    stream.pendingCount = 0;
+    stream.sweepBlock.samples.clear();
+    stream.sweepOffset = 0;
+    stream.txStartPending = true;
+    stream.txSamplesQueued = 0;
+    stream.burstStatus = 0;
+    stream.lossesReported = losses(stream.direction);
+    return 0;
+}
+
+int SoapyDevice::deactivateStream(SoapySDR::Stream* handle, int, long long)
+{
+    auto& stream = *reinterpret_cast<StreamState*>(handle);
+    const std::lock_guard lock(boardMutex_);
+    Side& own = side(stream.direction);
+    if (!own.active) {
+        return 0;
+    }
+    if (stream.direction == SOAPY_SDR_TX) {
+        board_->stopTx();
+    } else {
+        board_->stopRx();
+    }
+    own.active = false;
+    stream.pendingCount = 0;
+    return 0;
+}
+
+int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t numElems, int& flags,
+                            long long& timeNs, long timeoutUs)
+{
+    auto& stream = *reinterpret_cast<StreamState*>(handle);
+    flags = 0;
+    timeNs = 0;
+    if (stream.direction != SOAPY_SDR_RX || !rx_.active) {
+        return SOAPY_SDR_STREAM_ERROR;
+    }
+    if (numElems == 0) {
+        return 0;
+    }
+    if (sweepRequested_) {
+        return readSweep(stream, buffs[0], numElems, flags, timeoutUs);
+    }
+    if (stream.pendingCount == 0) {
+        // Large CF32 reads go straight into the client's buffer, in the whole
+        // blocks the backend reads, so nothing it reads is left over.
+        const std::size_t direct = std::min(numElems, stream.mtu) / traits_.readGranularity * traits_.readGranularity;
+        const bool readDirect = stream.format == SampleFormat::cf32 && direct > 0;
+        auto* target = readDirect ? static_cast<std::complex<float>*>(buffs[0]) : stream.samples.data();
+        const std::size_t wanted = readDirect ? direct : stream.mtu;
+        const Clock::time_point deadline = deadlineAfter(timeoutUs);
+        for (;;) {
+            std::size_t received = 0;
+            {
+                const std::lock_guard lock(boardMutex_);
+                if (lossesMoved(stream)) {
+                    return SOAPY_SDR_OVERFLOW;
+                }
+                received = board_->readSamples(target, wanted);
+                if (received == 0 && startsWith(board_->lastError(), "RX stream stopped")) {
+                    SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: " + board_->lastError());
+                    return SOAPY_SDR_STREAM_ERROR;
+                }
+            }
+            if (readDirect && received > 0) {
+                return static_cast<int>(received);
+            }
+            if (received > 0) {
+                stream.pendingOffset = 0;
+                stream.pendingCount = received;
+                break;
+            }
+            if (Clock::now() >= deadline) {
+                return SOAPY_SDR_TIMEOUT;
+            }
+        }
+    }
+    const std::size_t count = std::min(numElems, stream.pendingCount);
+    toClient(stream.format, stream.samples.data() + stream.pendingOffset, buffs[0], count);
+    stream.pendingOffset += count;
+    stream.pendingCount -= count;
+    return static_cast<int>(count);
+}
+
+int SoapyDevice::readSweep(StreamState& stream, void* buffer, size_t numElems, int& flags, long timeoutUs)
+{
+    NativeSweepBlock& block = stream.sweepBlock;
+    if (stream.sweepOffset >= block.samples.size()) {
+        const Clock::time_point deadline = deadlineAfter(timeoutUs);
+        for (;;) {
+            {
+                const std::lock_guard lock(boardMutex_);
+                if (lossesMoved(stream)) {
+                    return SOAPY_SDR_OVERFLOW;
+                }
+                if (board_->readNativeSweepBlock(block)) {
+                    stream.sweepOffset = 0;
+                    break;
+                }
+                if (startsWith(board_->lastError(), "native sweep stopped")) {
+                    SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: " + board_->lastError());
+                    return SOAPY_SDR_STREAM_ERROR;
+                }
+            }
+            if (Clock::now() >= deadline) {
+                return SOAPY_SDR_TIMEOUT;
+            }
+            std::this_thread::sleep_for(kPollPause);
+        }
+    }
+    // One block per burst: a read that ends a block says so, one that
+    // leaves part of it for the next read says that more follows.
+    const std::size_t count = std::min(numElems, block.samples.size() - stream.sweepOffset);
+    toClient(stream.format, block.samples.data() + stream.sweepOffset, buffer, count);
+    stream.sweepOffset += count;
+    flags = stream.sweepOffset == block.samples.size() ? SOAPY_SDR_END_BURST : SOAPY_SDR_MORE_FRAGMENTS;
+    return static_cast<int>(count);
+}
+
+std::string SoapyDevice::describeSweepBlock(const StreamState& stream)
+{
+    const NativeSweepBlock& block = stream.sweepBlock;
+    if (block.samples.empty()) {
+        return {};
+    }
+    SoapySDR::Kwargs description;
+    description["center_hz"] = numberText(block.centerFrequencyHz);
+    description["rate_hz"] = numberText(block.sampleRateHz);
+    description["sweep_start"] = SoapySDR::SettingToString(block.sweepStart);
+    std::string ranges;
+    for (const FrequencyRangeHz& range : block.validRanges) {
+        ranges += (ranges.empty() ? "" : " ") + numberText(range.minimumHz) + ":" + numberText(range.maximumHz);
+    }
+    description["valid_hz"] = ranges;
+    return SoapySDR::KwargsToString(description);
+}
+
+int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs, size_t numElems, int& flags, long long,
+                             long timeoutUs)
+{
+    auto& stream = *reinterpret_cast<StreamState*>(handle);
+    if (stream.direction != SOAPY_SDR_TX || !tx_.active) {
+        return SOAPY_SDR_STREAM_ERROR;
+    }
+    const std::size_t count = std::min(numElems, stream.mtu);
+    const std::complex<float>* samples = static_cast<const std::complex<float>*>(buffs[0]);
+    if (stream.format != SampleFormat::cf32) {
+        fromClient(stream.format, buffs[0], stream.samples.data(), count);
+        samples = stream.samples.data();
+    }
+    const Clock::time_point deadline = deadlineAfter(timeoutUs);
+    std::size_t accepted = 0;
+    while (count > 0) {
+        {
+            const std::lock_guard lock(boardMutex_);
+            if (stream.txStartPending) {
+                if (!board_->startTx()) {
+                    SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the board did not start the TX stream" + boardReason());
+                    return SOAPY_SDR_STREAM_ERROR;
+                }
+                stream.txStartPending = false;
+                stream.txSamplesQueued = 0;
+                stream.lossesReported = losses(SOAPY_SDR_TX);
+            }
+            accepted = board_->writeSamples(samples, count);
+            stream.txSamplesQueued += accepted;
+        }
+        if (accepted > 0) {
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            return SOAPY_SDR_TIMEOUT;
+        }
+        std::this_thread::sleep_for(kPollPause);
+    }
+    if ((flags & SOAPY_SDR_END_BURST) != 0 && accepted == numElems) {
+        const std::lock_guard lock(boardMutex_);
+        endBurst(stream);
+    }
+    return static_cast<int>(accepted);
+}
+
+void SoapyDevice::endBurst(StreamState& stream)
+{
+    if (stream.txStartPending) {
+        stream.burstStatus = 1; // nothing was sent since the stream last ended
+        return;
+    }
+    // A board whose library sends only whole buffers gets the last one
+    // completed with silence, or the burst's tail would wait for the next one.
+    bool pushed = true;
+    if (traits_.txBufferSamples > 0) {
+        std::size_t padding =
+            (traits_.txBufferSamples - stream.txSamplesQueued % traits_.txBufferSamples) % traits_.txBufferSamples;
+        std::fill(stream.samples.begin(), stream.samples.end(), std::complex<float>());
+        while (padding > 0 && pushed) {
+            const std::size_t written = board_->writeSamples(stream.samples.data(), std::min(padding, stream.mtu));
+            stream.txSamplesQueued += written;
+            padding -= written;
+            pushed = written > 0;
+        }
+    }
+    // The burst ends with its last sample on the air, not in a queue.
+    if (pushed && board_->drainTx(std::stop_token())) {
+        stream.burstStatus = 1;
+    } else {
+        stream.burstStatus = SOAPY_SDR_STREAM_ERROR;
+        SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the end of the TX burst was not confirmed" + boardReason());
+    }
+    if (traits_.drainEndsTxStream) {
+        board_->stopTx();
+        stream.txStartPending = true;
+    }
+}
+
+int SoapyDevice::readStreamStatus(SoapySDR::Stream* handle, size_t& chanMask, int& flags, long long& timeNs,
+                                  long timeoutUs)
+{
+    auto& stream = *reinterpret_cast<StreamState*>(handle);
+    chanMask = 1;
+    flags = 0;
+    timeNs = 0;
+    if (stream.direction != SOAPY_SDR_TX) {
+        return SOAPY_SDR_NOT_SUPPORTED;
+    }
+    const Clock::time_point deadline = deadlineAfter(timeoutUs);
+    for (;;) {
+        {
+            const std::lock_guard lock(boardMutex_);
+            if (stream.burstStatus != 0) {
+                const int status = stream.burstStatus;
+                stream.burstStatus = 0;
+                if (status == 1) {
+                    flags = SOAPY_SDR_END_BURST;
+                    return 0;
+                }
+                return status;
+            }
+            if (tx_.active && lossesMoved(stream)) {
+                return SOAPY_SDR_UNDERFLOW;
+            }
+        }
+        if (Clock::now() >= deadline) {
+            return SOAPY_SDR_TIMEOUT;
+        }
+        std::this_thread::sleep_for(kPollPause);
+    }
+}
+
+} // namespace veltrano::soapy

@@ -1,0 +1,42 @@
+// SoapySDR itself loads the module from the build tree, as any SoapySDR
+// application would, and the simulated libraries stand in for the boards.
+#pragma once
+
+#include "tests/support/SimulationFixture.h"
+
+#include <SoapySDR/Device.hpp>
+#include <SoapySDR/Formats.hpp>
+
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace veltrano::test {
+
+struct SoapyUnmake {
+    void operator()(SoapySDR::Device* device) const { SoapySDR::Device::unmake(device); }
+};
+using SoapyDevicePointer = std::unique_ptr<SoapySDR::Device, SoapyUnmake>;
+
+// "[min, max]" per range, for comparing range lists in one line.
+inline std::string rangesText(const SoapySDR::RangeList& ranges)
+{
+    std::ostringstream text;
+    for (const SoapySDR::Range& range : ranges) {
+        text << "[" << range.minimum() << ", " << range.maximum() << "]";
+    }
+    return text.str();
+}
+
+class SoapyModule : public Simulation {
+protected:
+    SoapyDevicePointer make(const std::string& args) { return SoapyDevicePointer(SoapySDR::Device::make(args)); }
+
+private:
+    // Only our module: the plugin path names the build's module directory and
+    // the installation root is one where no module lives.
+    ScopedEnvironment pluginPath_{"SOAPY_SDR_PLUGIN_PATH", VELTRANO_SOAPY_MODULE_DIRECTORY};
+    ScopedEnvironment root_{"SOAPY_SDR_ROOT", VELTRANO_SOAPY_MODULE_DIRECTORY "/no-installed-modules"};
+};
+
+} // namespace veltrano::test

@@ -1,0 +1,199 @@
+// Streams through the module, in process: what a SoapySDR reader and writer
+// see, against what the simulated boards delivered and were given.
+#include "tests/soapy/SoapyFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+namespace veltrano {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::Pair;
+
+class SoapyStreams : public test::SoapyModule {
+protected:
+    // Sets up and activates a stream; the device closes it when it goes.
+    SoapySDR::Stream* start(SoapySDR::Device& device, int direction, const char* format)
+    {
+        SoapySDR::Stream* stream = device.setupStream(direction, format);
+        EXPECT_EQ(device.activateStream(stream), 0);
+        return stream;
+    }
+
+    int write(SoapySDR::Device& device, SoapySDR::Stream* stream, const void* buffer, std::size_t count, int flags)
+    {
+        const void* buffers[] = {buffer};
+        return device.writeStream(stream, buffers, count, flags, 0, 1'000'000);
+    }
+
+    int read(SoapySDR::Device& device, SoapySDR::Stream* stream, void* buffer, std::size_t count)
+    {
+        void* buffers[] = {buffer};
+        int flags = 0;
+        long long timeNs = 0;
+        return device.readStream(stream, buffers, count, flags, timeNs, 1'000'000);
+    }
+};
+
+TEST_F(SoapyStreams, smallCs16ReadsHandOutEveryReceivedSampleOnceAndInOrder)
+{
+    // The simulated bladeRF names each sample's device timestamp t: I = t mod 2048.
+    simulateBladeRf("board serial=B1\n");
+    const auto device = make("driver=veltrano");
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS16);
+    std::vector<std::int16_t> values(2 * 100);
+    for (int call = 0; call < 30; ++call) {
+        ASSERT_EQ(read(*device, stream, values.data(), 100), 100);
+        for (int k = 0; k < 100; ++k) {
+            ASSERT_EQ(values[2 * k], (call * 100 + k) % 2048) << "call " << call << " sample " << k;
+        }
+    }
+}
+
+TEST_F(SoapyStreams, aReadAfterTheBoardOverranReportsOneOverflow)
+{
+    simulateBladeRf("board serial=B1\nsync-rx 2 overrun\n");
+    const auto device = make("driver=veltrano");
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
+    std::vector<std::complex<float>> samples(1024);
+    std::vector<int> results;
+    for (int call = 0; call < 4; ++call) {
+        results.push_back(read(*device, stream, samples.data(), samples.size()));
+    }
+    EXPECT_THAT(results, ElementsAre(1024, 1024, SOAPY_SDR_OVERFLOW, 1024));
+}
+
+TEST_F(SoapyStreams, hackRfReadsCarryTheBoardsBytesInOrderUntilTheyReportAnOverflow)
+{
+    // A free-running simulated HackRF outpaces any reader, so its ring
+    // overflows; each 4-byte word it sends holds its own running index.
+    simulateHackRf("board H1\nrx-free-run 16384\n");
+    const auto device = make("driver=veltrano");
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
+    std::vector<std::complex<float>> samples(8192);
+    std::vector<std::uint8_t> bytes;
+    int result = 0;
+    for (int call = 0; call < 100'000 && (result = read(*device, stream, samples.data(), samples.size())) > 0; ++call) {
+        for (int k = 0; k < result; ++k) {
+            bytes.push_back(static_cast<std::uint8_t>(static_cast<int>(samples[k].real() * 128.0F)));
+            bytes.push_back(static_cast<std::uint8_t>(static_cast<int>(samples[k].imag() * 128.0F)));
+        }
+    }
+    EXPECT_EQ(result, SOAPY_SDR_OVERFLOW);
+    EXPECT_NE(device->readSetting("rx_dropped_bytes"), "0");
+    ASSERT_GE(bytes.size(), 8u);
+    const auto word = [&](std::size_t index) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, &bytes[4 * index], 4);
+        return value;
+    };
+    for (std::size_t index = 1; index < bytes.size() / 4; ++index) {
+        ASSERT_EQ(word(index), word(0) + index) << "word " << index;
+    }
+}
+
+TEST_F(SoapyStreams, aNativeSweepDeliversEachBlockAsOneBurstWithItsFrequencies)
+{
+    simulateHackRf("board H1\nrx-free-run 262144\n");
+    const auto device = make("driver=veltrano");
+    device->writeSetting("native_sweep", "2400000000:2480000000");
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
+    std::vector<std::complex<float>> samples(300);
+    void* buffers[] = {samples.data()};
+    std::vector<std::pair<int, int>> reads; // result, flags
+    while (reads.size() < 2) {
+        int flags = 0;
+        long long timeNs = 0;
+        const int result = device->readStream(stream, buffers, samples.size(), flags, timeNs, 1'000'000);
+        ASSERT_TRUE(result > 0 || result == SOAPY_SDR_OVERFLOW) << result; // a full queue drops blocks
+        if (result > 0) {
+            reads.emplace_back(result, flags);
+        }
+    }
+    // 512 samples per block: a read that leaves part of one says more follows.
+    EXPECT_THAT(reads, ElementsAre(Pair(300, SOAPY_SDR_MORE_FRAGMENTS), Pair(212, SOAPY_SDR_END_BURST)));
+    // The first step lies at the range's start: at the receive rate, 10 MS/s,
+    // steps are 10 MHz wide and the radio sits 3.75 MHz above each.
+    EXPECT_EQ(device->readSetting("sweep_block"),
+              "center_hz=2403750000, rate_hz=10000000, sweep_start=true, valid_hz=2400000000:2402500000 "
+              "2405000000:2407500000");
+}
+
+TEST_F(SoapyStreams, preparedHopFrequenciesRetuneTheRunningBladeRfQuickly)
+{
+    simulateBladeRf("board serial=B1\n");
+    const auto device = make("driver=veltrano");
+    device->writeSetting("rx_hop_frequencies", "100e6,200e6");
+    EXPECT_EQ(device->readSetting("rx_hop_frequencies"), "100000000,200000000");
+    start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
+    device->setFrequency(SOAPY_SDR_RX, 0, 200e6);
+    device->setFrequency(SOAPY_SDR_RX, 0, 300e6);
+    EXPECT_EQ(device->readSetting("fast_rx_retunes"), "1");
+    EXPECT_EQ(device->readSetting("regular_rx_retunes"), "1");
+    EXPECT_EQ(device->getFrequency(SOAPY_SDR_RX, 0), 300e6);
+    EXPECT_THROW(device->writeSetting("rx_hop_frequencies", "400e6"), std::runtime_error); // not while streaming
+}
+
+// A simulator reads its script once per process, so each flush outcome is a test of its own.
+struct BurstEnd {
+    const char* flush; // the flag libhackrf's flush callback reports
+    int status;        // what readStreamStatus then says
+    int flags;
+};
+
+class SoapyHackRfBursts : public SoapyStreams, public ::testing::WithParamInterface<BurstEnd> {};
+
+TEST_P(SoapyHackRfBursts, aBurstEndsOnceTheBoardConfirmsItsLastSampleLeft)
+{
+    simulateHackRf(std::string("board H1\ntx-free-run 16384\ntx-flush ") + GetParam().flush + "\n");
+    const auto device = make("driver=veltrano");
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CF32);
+    const std::vector<std::complex<float>> burst(1000, {0.5F, -0.5F});
+    for (std::size_t round = 1; round <= 2; ++round) {
+        EXPECT_EQ(write(*device, stream, burst.data(), burst.size(), SOAPY_SDR_END_BURST), 1000);
+        std::size_t channels = 0;
+        int flags = 0;
+        long long timeNs = 0;
+        EXPECT_EQ(device->readStreamStatus(stream, channels, flags, timeNs, 1'000'000), GetParam().status);
+        EXPECT_EQ(flags, GetParam().flags);
+        // Each burst runs a stream of its own, started for it and stopped after its end.
+        EXPECT_EQ(hackRf().calls("hackrf_start_tx").size(), round);
+        EXPECT_EQ(hackRf().calls("hackrf_stop_tx").size(), round);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FlushOutcomes, SoapyHackRfBursts,
+                         ::testing::Values(BurstEnd{"1", 0, SOAPY_SDR_END_BURST},
+                                           BurstEnd{"0", SOAPY_SDR_STREAM_ERROR, 0}));
+
+TEST_F(SoapyStreams, aBladeRfBurstEndCompletesTheLibrarysBufferWithSilence)
+{
+    const test::TemporaryDirectory directory;
+    const test::ScopedEnvironment capture("VELTRANO_SIM_BLADERF_TX_CAPTURE", test::environmentText(directory / "tx"));
+    simulateBladeRf("board serial=B1\n");
+    const auto device = make("driver=veltrano");
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS16);
+    std::vector<std::int16_t> burst(2 * 1000);
+    for (std::size_t k = 0; k < burst.size(); ++k) {
+        burst[k] = k % 2 == 0 ? 100 : -100;
+    }
+    EXPECT_EQ(write(*device, stream, burst.data(), 1000, SOAPY_SDR_END_BURST), 1000);
+
+    // The library sends buffers of 65536 samples, each once it is full.
+    const std::string sent = test::readTextFile(directory / "tx");
+    ASSERT_EQ(sent.size(), 65536u * 2 * sizeof(std::int16_t));
+    std::vector<std::int16_t> values(sent.size() / sizeof(std::int16_t));
+    std::memcpy(values.data(), sent.data(), sent.size());
+    EXPECT_TRUE(std::equal(burst.begin(), burst.end(), values.begin()));
+    EXPECT_TRUE(std::all_of(values.begin() + 2000, values.end(), [](std::int16_t value) { return value == 0; }));
+}
+
+} // namespace
+} // namespace veltrano
