@@ -46,69 +46,61 @@ TEST(DeviceInterfaceDefaults, optionalCapabilitiesReportNoSupportWithoutFailing)
     EXPECT_FALSE(base.startNativeSweep());
     EXPECT_FALSE(base.recoverNativeSweep());
     EXPECT_EQ(base.nativeSweepFftSize(), 1024u);
-}
 
-TEST(DeviceInterfaceDefaults, sweepReadLeavesTheCallersBlockUntouched)
-{
-    MinimalDevice device;
+    // A sweep read leaves the caller's block untouched.
     NativeSweepBlock block;
     block.centerFrequencyHz = 123.0;
     block.samples.assign(3, {1.0f, 2.0f});
     block.sweepStart = true;
-    EXPECT_FALSE(device.readNativeSweepBlock(block));
+    EXPECT_FALSE(base.readNativeSweepBlock(block));
     EXPECT_EQ(block.centerFrequencyHz, 123.0);
     EXPECT_EQ(block.samples.size(), 3u);
     EXPECT_TRUE(block.sweepStart);
-}
 
-TEST(DeviceInterfaceDefaults, drainIsDoneUnlessAStopWasRequested)
-{
-    MinimalDevice device;
-    EXPECT_TRUE(device.drainTx(std::stop_token{}));
+    // A drain is done unless a stop was requested.
+    EXPECT_TRUE(base.drainTx(std::stop_token{}));
     std::stop_source source;
-    EXPECT_TRUE(device.drainTx(source.get_token()));
+    EXPECT_TRUE(base.drainTx(source.get_token()));
     source.request_stop();
-    EXPECT_FALSE(device.drainTx(source.get_token()));
+    EXPECT_FALSE(base.drainTx(source.get_token()));
+
+    // A board description starts as a receive-only board.
+    EXPECT_TRUE(DeviceInfo{}.supportsRx);
+    EXPECT_FALSE(DeviceInfo{}.supportsTx);
+    EXPECT_FALSE(DeviceInfo{}.familyFlag);
 }
 
-TEST(DeviceInterfaceDefaults, deviceInfoStartsAsAReceiveOnlyBoard)
-{
-    const DeviceInfo info;
-    EXPECT_TRUE(info.supportsRx);
-    EXPECT_FALSE(info.supportsTx);
-    EXPECT_FALSE(info.familyFlag);
-}
-
-TEST(FrequencyRangesCover, intervalsInsideARangeIncludingItsEdgesAreCovered)
-{
-    const std::vector<FrequencyRangeHz> hackRf{{1e6, 6e9}};
-    EXPECT_TRUE(frequencyRangesCover(hackRf, 1e6, 1e6 + 1));
-    EXPECT_TRUE(frequencyRangesCover(hackRf, 6e9 - 1, 6e9));
-    EXPECT_FALSE(frequencyRangesCover(hackRf, 6e9, 6e9 + 1));
-    EXPECT_FALSE(frequencyRangesCover(hackRf, 1e6 - 1, 2e6));
-}
-
-TEST(FrequencyRangesCover, emptyOrInvertedIntervalsAreNeverCovered)
-{
-    const std::vector<FrequencyRangeHz> hackRf{{1e6, 6e9}};
-    EXPECT_FALSE(frequencyRangesCover(hackRf, 2e6, 2e6));
-    EXPECT_FALSE(frequencyRangesCover(hackRf, 3e6, 2e6));
-    EXPECT_FALSE(frequencyRangesCover({}, 2e6, 3e6));
-}
-
-TEST(FrequencyRangesCover, notANumberAnywhereCoversNothing)
+TEST(FrequencyRangesCover, onlyIntervalsWithinOneValidRangeIncludingItsEdges)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_FALSE(frequencyRangesCover({{1e6, 6e9}}, nan, 2e6));
-    EXPECT_FALSE(frequencyRangesCover({{1e6, 6e9}}, 2e6, nan));
-    EXPECT_FALSE(frequencyRangesCover({{nan, 6e9}}, 2e6, 3e6));
-    EXPECT_FALSE(frequencyRangesCover({{1e6, nan}}, 2e6, 3e6));
-}
-
-TEST(FrequencyRangesCover, aRangeWhoseMinimumExceedsItsMaximumCoversNothing)
-{
-    EXPECT_FALSE(frequencyRangesCover({{6e9, 1e6}}, 2e6, 3e6));
-    EXPECT_TRUE(frequencyRangesCover({{6e9, 1e6}, {1e6, 6e9}}, 2e6, 3e6));
+    const std::vector<FrequencyRangeHz> hackRf{{1e6, 6e9}};
+    const struct {
+        std::vector<FrequencyRangeHz> ranges;
+        double lowHz;
+        double highHz;
+        bool covered;
+    } cases[] = {
+        {hackRf, 1e6, 1e6 + 1, true},
+        {hackRf, 6e9 - 1, 6e9, true},
+        {hackRf, 6e9, 6e9 + 1, false},
+        {hackRf, 1e6 - 1, 2e6, false},
+        // Empty or inverted intervals, and no ranges at all.
+        {hackRf, 2e6, 2e6, false},
+        {hackRf, 3e6, 2e6, false},
+        {{}, 2e6, 3e6, false},
+        // Not a number anywhere covers nothing.
+        {hackRf, nan, 2e6, false},
+        {hackRf, 2e6, nan, false},
+        {{{nan, 6e9}}, 2e6, 3e6, false},
+        {{{1e6, nan}}, 2e6, 3e6, false},
+        // A range whose minimum exceeds its maximum covers nothing.
+        {{{6e9, 1e6}}, 2e6, 3e6, false},
+        {{{6e9, 1e6}, {1e6, 6e9}}, 2e6, 3e6, true},
+    };
+    for (const auto& each : cases) {
+        EXPECT_EQ(frequencyRangesCover(each.ranges, each.lowHz, each.highHz), each.covered)
+            << each.lowHz << " to " << each.highHz << " in " << each.ranges.size() << " ranges";
+    }
 }
 
 } // namespace

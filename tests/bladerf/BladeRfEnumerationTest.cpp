@@ -21,23 +21,15 @@ std::vector<std::string> describe(const std::vector<BladeRfDeviceSummary>& board
 
 class BladeRfEnumeration : public test::Simulation {};
 
+// A board without a serial is numbered by its list position; one without a
+// product is labelled with the maker.
 TEST_F(BladeRfEnumeration, boardsAreListedInOrderWithSerialAndProduct)
 {
-    simulateBladeRf("board serial=AAA product=bladeRF_2.0\nboard serial=BBB product=bladeRF_x40\n");
-    EXPECT_THAT(describe(enumerateBladeRfDevices()), ElementsAre("AAA|bladeRF_2.0", "BBB|bladeRF_x40"));
+    simulateBladeRf("board serial=AAA product=bladeRF_2.0\nboard serial=BBB product=bladeRF_x40\nboard product=p\n"
+                    "board serial=DDD\n");
+    EXPECT_THAT(describe(enumerateBladeRfDevices()),
+                ElementsAre("AAA|bladeRF_2.0", "BBB|bladeRF_x40", "BLADERF-USB-3|p", "DDD|Nuand bladeRF"));
     EXPECT_EQ(bladeRf().calls("bladerf_free_device_list").size(), 1u);
-}
-
-TEST_F(BladeRfEnumeration, placeholderNumberIsTheListPosition)
-{
-    simulateBladeRf("board serial=AAA product=p\nboard product=p\n");
-    EXPECT_THAT(describe(enumerateBladeRfDevices()), ElementsAre("AAA|p", "BLADERF-USB-2|p"));
-}
-
-TEST_F(BladeRfEnumeration, emptyProductIsLabelledWithTheMaker)
-{
-    simulateBladeRf("board serial=AAA\n");
-    EXPECT_THAT(describe(enumerateBladeRfDevices()), ElementsAre("AAA|Nuand bladeRF"));
 }
 
 TEST_F(BladeRfEnumeration, unterminatedFieldsAreReadOnlyToTheirEnd)

@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <limits>
 
 namespace veltrano {
@@ -121,8 +119,7 @@ TEST_F(BladeRfTransmit, theBoardReceivesTwelveBitSamplesInPiecesOfAtMost65536)
                 ElementsAre("bladerf_sync_tx 5 (null) 250 -> 0", "bladerf_sync_tx 5 (null) 250 -> -1",
                             "bladerf_sync_tx 5 (null) 250 -> -6", "bladerf_sync_tx 65536 (null) 250 -> 0"));
 
-    std::ifstream file(directory / "sent.bin", std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string bytes = test::readTextFile(directory / "sent.bin");
     ASSERT_EQ(bytes.size(), (5 + 65536) * 2 * sizeof(std::int16_t));
     std::vector<std::int16_t> sent(bytes.size() / sizeof(std::int16_t));
     std::memcpy(sent.data(), bytes.data(), bytes.size());

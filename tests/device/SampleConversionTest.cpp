@@ -195,6 +195,21 @@ std::vector<float> randomFloats()
     return values;
 }
 
+// Both float kernels of a set, and both integer kernels over every value.
+void expectFloatsExact(const ConversionKernels& kernels, const std::vector<float>& values)
+{
+    const ConversionKernels& scalar = scalarConversionKernels;
+    expectExact(kernels.cf32ToCs8, scalar.cf32ToCs8, values, [](float v) { return cs8Rule(v); });
+    expectExact(kernels.cf32ToSc16, scalar.cf32ToSc16, values, [](float v) { return sc16Rule(v); });
+}
+
+void expectIntegersExact(const ConversionKernels& kernels)
+{
+    const ConversionKernels& scalar = scalarConversionKernels;
+    expectExact(kernels.cs8ToCf32, scalar.cs8ToCf32, everyInt8(), [](std::int8_t v) { return cs8Rule(v); });
+    expectExact(kernels.sc16ToCf32, scalar.sc16ToCf32, everyInt16(), [](std::int16_t v) { return sc16Rule(v); });
+}
+
 class SampleConversionKernels : public testing::TestWithParam<InstructionSet> {
 protected:
     void SetUp() override
@@ -205,30 +220,22 @@ protected:
         }
     }
 
-    void expectFloatsExact(const std::vector<float>& values) const
-    {
-        expectExact(kernels_->cf32ToCs8, scalar_.cf32ToCs8, values, [](float v) { return cs8Rule(v); });
-        expectExact(kernels_->cf32ToSc16, scalar_.cf32ToSc16, values, [](float v) { return sc16Rule(v); });
-    }
-
     const ConversionKernels* kernels_ = nullptr;
-    const ConversionKernels& scalar_ = scalarConversionKernels;
 };
 
 TEST_P(SampleConversionKernels, everyIntegerSampleValueConvertsExactly)
 {
-    expectExact(kernels_->cs8ToCf32, scalar_.cs8ToCf32, everyInt8(), [](std::int8_t v) { return cs8Rule(v); });
-    expectExact(kernels_->sc16ToCf32, scalar_.sc16ToCf32, everyInt16(), [](std::int16_t v) { return sc16Rule(v); });
+    expectIntegersExact(*kernels_);
 }
 
 TEST_P(SampleConversionKernels, floatsBesideEveryBoundaryAndSpecialValuesConvertExactly)
 {
-    expectFloatsExact(boundaryFloats());
+    expectFloatsExact(*kernels_, boundaryFloats());
 }
 
 TEST_P(SampleConversionKernels, millionsOfRandomFloatsConvertExactly)
 {
-    expectFloatsExact(randomFloats());
+    expectFloatsExact(*kernels_, randomFloats());
 }
 
 TEST_P(SampleConversionKernels, everyLengthAndStartConvertsExactlyAndWritesNothingOutside)
@@ -257,11 +264,8 @@ TEST_P(SampleConversionKernels, everyLengthAndStartConvertsExactlyAndWritesNothi
         frame[0] = frame[15];
         return;
     }
-    const ConversionKernels& scalar = scalarConversionKernels;
-    expectExact(kernels.cf32ToCs8, scalar.cf32ToCs8, floats, [](float v) { return cs8Rule(v); });
-    expectExact(kernels.cf32ToSc16, scalar.cf32ToSc16, floats, [](float v) { return sc16Rule(v); });
-    expectExact(kernels.cs8ToCf32, scalar.cs8ToCf32, everyInt8(), [](std::int8_t v) { return cs8Rule(v); });
-    expectExact(kernels.sc16ToCf32, scalar.sc16ToCf32, everyInt16(), [](std::int16_t v) { return sc16Rule(v); });
+    expectFloatsExact(kernels, floats);
+    expectIntegersExact(kernels);
 }
 
 TEST_P(SampleConversionKernels, convertsExactlyFromShallowAndDeepCallStacks)
@@ -330,10 +334,7 @@ TEST(SampleConversion, everyFloatBitPatternConvertsExactlyOnRequest)
         for (const InstructionSet set :
              {InstructionSet::Scalar, InstructionSet::Sse2, InstructionSet::Avx2, InstructionSet::Avx512}) {
             if (const ConversionKernels* kernels = conversionKernels(set)) {
-                expectExact(kernels->cf32ToCs8, scalarConversionKernels.cf32ToCs8, values,
-                            [](float v) { return cs8Rule(v); });
-                expectExact(kernels->cf32ToSc16, scalarConversionKernels.cf32ToSc16, values,
-                            [](float v) { return sc16Rule(v); });
+                expectFloatsExact(*kernels, values);
                 if (testing::Test::HasFatalFailure()) {
                     return;
                 }

@@ -134,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
                              "HACKRF_SUCCESS) (open: HACKRF_ERROR_NOT_FOUND)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(HackRfReceive, samplesArriveAsSignedBytesOver128)
+TEST_F(HackRfReceive, wholeSamplesArriveAsSignedBytesOver128)
 {
     openBoard();
     EXPECT_EQ(device().readSamples(nullptr, 4), 0u);
@@ -145,12 +145,8 @@ TEST_F(HackRfReceive, samplesArriveAsSignedBytesOver128)
     EXPECT_TRUE(read(0).empty());
     EXPECT_THAT(read(10), ElementsAre(std::complex<float>(-1.0F, 0.9921875F), std::complex<float>(0.0F, 0.0078125F),
                                       std::complex<float>(-0.0078125F, 0.5F)));
-}
 
-TEST_F(HackRfReceive, onlyWholeSamplesWithinTheTransfersBufferAreTaken)
-{
-    openBoard();
-    startReceiving();
+    // Only whole samples within the transfer's buffer are taken.
     const std::vector<std::uint8_t> bytes = bytesCounting(8, 1);
     // An odd count loses its last byte; a count beyond the buffer is bounded by it.
     ASSERT_EQ(sim().deliver(bytes.data(), 8, 5), 0);
