@@ -5,6 +5,6 @@ set -euo pipefail
 cd "$(dirname -- "${BASH_SOURCE[0]}")/.."
 
 bash scripts/install-dependencies.sh probe
-cmake -S . -B build -G Ninja -DBUILD_TESTING=OFF >/dev/null </dev/null
+cmake -S . -B build -G Ninja -DBUILD_TESTING=OFF -DVELTRANO_BUILD_BENCHMARKS=OFF >/dev/null </dev/null
 cmake --build build --target sdr-probe </dev/null >/dev/null
 exec build/bin/sdr-probe both
