@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sdr-probe: lists every attached HackRF and/or bladeRF board, opens each in
 // turn and prints one tab-separated record of its receive capabilities per
 // board on standard output. A board that cannot be probed gets one line on

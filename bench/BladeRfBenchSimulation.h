@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the bladeRF benchmarks share: the simulated libbladeRF built beside
 // them, pointed at by the override before the library table is first built
 // (no journal: the benchmarks measure the calls, not the journal's file

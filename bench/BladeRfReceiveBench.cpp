@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bladeRF receive through the simulated libbladeRF: readSamples in the plain
 // format (a library without quick-tune calls) beside a memcpy of the bytes it
 // delivers. The simulator writes its timestamp pattern into every sample, so

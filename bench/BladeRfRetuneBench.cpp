@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device layer's own cost of a quick-path setRxFrequency (cache lookup,
 // counters, timestamp bookkeeping, the mutex) beside the library calls it
 // makes, timed on a second handle of the same simulated board: the difference

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bladeRF transmit through the simulated libbladeRF: writeSamples (conversion
 // to SC16 Q11 and one bladerf_sync_tx per 65536 samples) beside a memcpy of
 // the bytes it is handed. The simulator accepts the samples without looking

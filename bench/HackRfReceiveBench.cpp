@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The HackRF receive path against memcpy of the same bytes, in the same run:
 // the ring alone (write + read), and readSamples end to end (ring, discard
 // check, conversion to complex float) fed by the simulated libhackrf's

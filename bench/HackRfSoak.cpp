@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Soak run of HackRF receive: streams from whatever libhackrf the environment
 // names (scripts/soak.sh sets up the emulated board or the simulated library)
 // for a given time, with a reader thread and a controller thread that retunes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // HackRF writeSamples (conversion to signed 8-bit and the ring) against memcpy
 // of the same input bytes, in the same run. The simulated libhackrf pulls
 // nothing, so every call finds room: whenever the 4 MiB ring is full the

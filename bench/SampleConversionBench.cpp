@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four sample conversions, every instruction set this machine runs,
 // beside VOLK's kernel for the same conversion (which rounds halves to even
 // and clamps differently, but is the speed people know) and beside a memcpy

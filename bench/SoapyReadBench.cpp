@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receive through the SoapySDR module: readStream from the simulated bladeRF
 // as a SoapySDR application calls it (CF32 straight into the caller's buffer,
 // CS16 through the conversion kernel), beside the backend's own readSamples,

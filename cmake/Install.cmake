@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` adds beside the targets' own rules: the CMake package
 # (find_package(veltrano CONFIG) gives veltrano::device), the pkg-config file,
 # the man page and the README. Everything is placed relative to the prefix, so

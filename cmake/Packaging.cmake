@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Binary packages (cpack from a build directory): a .deb for Debian 12 from
 # the native build, and a .zip holding sdr-probe.exe and the README from the
 # Windows cross build.

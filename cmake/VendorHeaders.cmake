@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The vendor libraries are loaded at run time, never linked, but their
 # published headers define the records and prototypes we call them with.
 # They are copied into the build tree so that a cross compiler can use them

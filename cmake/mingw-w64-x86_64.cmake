@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles for 64-bit Windows with Debian's mingw-w64 GCC and runs the
 # resulting programs (tests, test discovery) under Wine through wine-run.sh.
 #

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs one Windows program under Wine on behalf of CTest and test discovery:
 #
 #   wine-run.sh program.exe [arguments...]

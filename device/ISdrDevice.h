@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one abstract radio device every backend implements.
 //
 // A device is opened by its class's constructor (which throws std::runtime_error

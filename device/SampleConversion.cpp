@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The public conversion functions run the widest kernel set the machine
 // supports; the choice is made on the first conversion and kept.
 #include "device/SampleConversion.h"

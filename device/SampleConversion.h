@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sample conversion between the boards' integer I/Q formats and the complex
 // float samples clients see. These loops are the only per-sample work of the
 // device layer, so they run on every streaming path (callbacks excepted).

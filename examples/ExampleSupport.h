@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers the three examples share: reading numbers from the command
 // line, opening the first board of a family, and turning a device's refusal
 // into an exception that carries the device's own explanation.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // receiver: streams a number of samples from the first board of a family into
 // a raw file of complex floats (I then Q, 32-bit native floats), then reports
 // what the stream lost on the way.

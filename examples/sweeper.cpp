@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sweeper: lets the board sweep a frequency range by itself (HackRF native
 // sweep) and prints one CSV row per block it delivers: the tuned centre
 // frequency, the parts of the block inside the requested range, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // transmitter: sends a tone from the first board of a family, waits until
 // the last sample has left the board before it stops, and reports underruns.
 //

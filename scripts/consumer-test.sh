@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The consumer test: what someone who has only the installed package sees.
 # Installs a native build into a temporary prefix, checks that the installed
 # headers stand alone (no vendor or operating-system headers), builds

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Fuzzes the device layer's intakes with clang's libFuzzer, under
 # AddressSanitizer and UndefinedBehaviorSanitizer: every target runs for the
 # given number of seconds (default 30) starting from its seed corpus in

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages a task needs, and only those that are missing,
 # so that a second run costs nothing. Run as root (or through sudo).
 #

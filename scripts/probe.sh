@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Quick start, part one: installs what is missing, builds, and probes every
 # attached HackRF and bladeRF board (`sdr-probe both`).
 set -euo pipefail

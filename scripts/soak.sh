@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Soak run of HackRF receive; not part of the test command. Streams for the
 # given time (default 60 s) with a reader thread and a controller thread that
 # retunes every 250 ms, then reports the samples delivered, the bytes lost

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Quick start, part two: installs what is missing, then builds and runs every
 # test four times over: the native build (followed by a short fuzzing run of
 # each libFuzzer target and the consumer test of the installed package built

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The Windows leg: cross-builds everything with mingw-w64 into build-windows/
 # and runs the test suite under Wine in a Wine prefix private to that tree.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "soapy/BoardFamily.h"
 
 #include "device/bladerf/BladeRfSdrDevice.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the SoapySDR module knows about each board family beyond what
 // ISdrDevice answers: the limits the backends enforce but do not report, and
 // the settings a freshly opened board starts from.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Registers the driver key "veltrano" with SoapySDR: discovery lists every
 // HackRF and bladeRF board our enumeration sees, and make opens one of them.
 #include "soapy/BoardFamily.h"

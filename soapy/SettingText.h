@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Numbers in setting values: as short as they can be without losing the
 // value (2407500000, not 2407500000.000000).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "soapy/SoapyDevice.h"
 
 #include "device/hackrf/HackRfSdrDevice.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One veltrano board as a SoapySDR device: SoapySDR's device calls mapped
 // onto ISdrDevice. Each board has one receive and one transmit channel, which
 // never stream at the same time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The backends' loss counters, through the concrete device types: each one
 // readable as a setting, and summed per direction for the stream reports.
 #include "soapy/SoapyDevice.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device settings: what SoapySDR has no call for. The HackRF RX amplifier and
 // native sweep, the bladeRF fast-retune hop set, and read-only counters.
 #include "soapy/SoapyDevice.h"

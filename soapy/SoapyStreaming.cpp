@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streams: one receive and one transmit stream per device, in CF32 (what the
 // board hands out) or CS16 / CS8 through the device layer's own conversion
 // kernels, so CS16 carries the bladeRF's Q11 scale (full scale 2048) and CS8

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library tables are built by whichever thread asks first; threads that
 // ask at the same moment must wait for that one build and then all see it.
 #include "device/bladerf/BladeRfApi.h"

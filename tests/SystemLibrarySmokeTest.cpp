@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The distribution's own libhackrf and libbladeRF, loaded the way a user's
 // machine loads them. No board is attached here, so nothing is listed.
 #include "device/bladerf/BladeRfApi.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide libbladeRF function table. The library is found and loaded
 // at run time; a machine without it still runs and simply sees no bladeRF.
 #pragma once

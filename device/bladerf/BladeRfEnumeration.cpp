@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/bladerf/BladeRfEnumeration.h"
 
 #include "device/bladerf/BladeRfApi.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Retuning the receiver of BladeRfSdrDevice. libbladeRF hands out a quick-tune
 // record for the frequency it is tuned to; retuning from such a record skips
 // the synthesizer search and, on a timestamped stream, tells the reader from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receive path of BladeRfSdrDevice: the first receive channel's settings,
 // libbladeRF's synchronous stream in the plain or the timestamped format, and
 // reading complex float samples out of it. A reader thread may sit in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/bladerf/BladeRfSdrDevice.h"
 
 #include "device/bladerf/BladeRfApi.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One bladeRF board behind ISdrDevice, driven through libbladeRF's
 // synchronous interface. A receiving device may be used by a reader thread
 // (readSamples) and a controller thread (retuning, counters, stopRx) at once;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The channels this backend drives and the conversions from client values
 // (double Hz, dB) to the whole numbers libbladeRF takes, shared by receive,
 // retune and transmit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transmit path of BladeRfSdrDevice: the first transmit channel's settings
 // and libbladeRF's synchronous transmit stream in the SC16 Q11 format. The
 // bladeRF queues inside the library, so there is no drain step of our own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The conversions with AVX2: eight floats per register. Only this file is
 // compiled for AVX2, and it is run only where the processor and the operating
 // system support it. It uses intrinsics and nothing from the standard

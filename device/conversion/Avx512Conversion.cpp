@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The conversions with AVX-512 (F, BW, DQ, VL): sixteen floats per register.
 // Exact rounding takes more instructions than a plain round-to-even
 // conversion; the wider registers and a 16-bit fix-up after packing, on half

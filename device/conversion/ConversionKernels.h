@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The loops behind device/SampleConversion.h: one complete set per
 // instruction set, and the choice among them. Internal to the device layer;
 // tests use it to run every set the machine has, whichever one is chosen.

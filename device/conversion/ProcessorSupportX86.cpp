@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the processor offers (CPUID) and what the operating system saves on a
 // thread switch (XCR0): a processor may have AVX-512 while the system keeps
 // it off, and then its instructions fault.

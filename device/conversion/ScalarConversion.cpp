@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The portable conversions: the reference every wide set must match bit for
 // bit, the only set off x86-64, and the tail of every wide loop.
 #include "device/conversion/ConversionKernels.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The conversions with SSE2, the instruction set every x86-64 processor has:
 // four floats per register. SSE2 has no sign extension and no rounding
 // instruction, so bytes are widened by unpacking and truncation goes through

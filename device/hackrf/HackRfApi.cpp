@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/hackrf/HackRfApi.h"
 
 #include <cstdlib>

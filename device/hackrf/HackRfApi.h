@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide libhackrf function table. The library is never linked: it
 // is found and loaded at run time, so that a machine without it still runs
 // and simply sees no HackRF boards.

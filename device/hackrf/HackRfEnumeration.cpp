@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/hackrf/HackRfEnumeration.h"
 
 #include "device/hackrf/HackRfApi.h"

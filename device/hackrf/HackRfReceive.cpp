@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receive streaming of HackRfSdrDevice: configuration with its one
 // reopen-and-retry, retuning, the amplifier, start and stop, the receive
 // callback on libhackrf's transfer thread, and readSamples on the client side.

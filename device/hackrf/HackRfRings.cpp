@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/hackrf/HackRfRings.h"
 
 #include <algorithm>

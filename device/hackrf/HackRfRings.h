@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lock-free rings the HackRF backend shares with libhackrf's transfer
 // thread. Private to the backend: the public device header only names them.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/hackrf/HackRfSdrDevice.h"
 
 #include "device/hackrf/HackRfApi.h"

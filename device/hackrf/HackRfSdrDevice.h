@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One HackRF board behind ISdrDevice. The board is reached only through the
 // libhackrf table; libhackrf's transfer thread enters the object through the
 // stream callbacks, and meets the client thread only in atomics and in the

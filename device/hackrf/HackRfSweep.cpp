@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The native sweep of HackRfSdrDevice: the board's firmware steps across a
 // range by itself and streams one 16384-byte block per step, marked and
 // tagged with the step's frequency. The receive callback hands sweep

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the receive, sweep and transmit paths share about libhackrf's transfer
 // thread and its transfer records. Private to the backend.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transmit streaming of HackRfSdrDevice: configuration, start with the flush
 // callback armed, writeSamples on the client side, the transmit callback on
 // libhackrf's transfer thread (silence when the ring runs dry, a short last

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading a shared library by path and resolving its entry points.
 // On Windows these are LoadLibraryW / LoadLibraryExW, GetProcAddress and
 // FreeLibrary; elsewhere dlopen, dlsym and dlclose.

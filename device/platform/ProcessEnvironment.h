@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the process knows about where it runs: its own executable and its
 // environment variables.
 #pragma once

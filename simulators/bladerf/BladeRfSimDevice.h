@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The simulated device behind libbladeRF's opaque struct bladerf: the board it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bladerf/BladeRfSimStreams.h"
 
 #include "common/SimPlatform.h"

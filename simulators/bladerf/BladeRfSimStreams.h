@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What the simulated libbladeRF does behind its stream and tuning calls.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bladerf/BladeRfSimulator.h"
 
 #include "common/SimScript.h"

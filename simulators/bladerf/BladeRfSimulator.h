@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The per-process state behind the simulated libbladeRF: the parsed script and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The journal: one line per call into a simulator, appended to the file named by

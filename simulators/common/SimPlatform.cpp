@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/SimPlatform.h"
 
 #if defined(_WIN32)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/SimScript.h"
 
 #include "common/SimPlatform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A library that exists only to be depended on: the dependent bladeRF simulator

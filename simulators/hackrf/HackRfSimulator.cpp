@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "hackrf/HackRfSimulator.h"
 
 #include "common/SimScript.h"

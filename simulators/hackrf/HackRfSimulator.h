@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The per-process state behind the simulated libhackrf: the parsed script, the

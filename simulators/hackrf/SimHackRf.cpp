@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated libhackrf: the vendor's C entry points with the prototypes of
 // its published header, backed by the scripted Simulator. One source builds
 // every variant; a variant that lacks an entry point is compiled with

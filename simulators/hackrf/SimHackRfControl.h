@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Control entry points of the simulated libhackrf, beside the vendor's ones.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lets a program that runs many scenarios in one process (a fuzzer) give the
 // simulated libhackrf a new script: the script is otherwise read only once.
 #include "common/SimControlExport.h"

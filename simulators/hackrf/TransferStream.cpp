@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "hackrf/TransferStream.h"
 
 #include "hackrf/HackRfSimulator.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The simulated libhackrf's transfer thread: one per running stream, started

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The libusb-1.0 entry points the HackRF host library imports, with the
 // prototypes and record layouts of libusb's published header, presenting one
 // emulated HackRF One. Built as a library with libusb's own soname, so a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The HackRF One as its USB interface shows it to the host library: the

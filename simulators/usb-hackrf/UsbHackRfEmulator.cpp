@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "UsbHackRfEmulator.h"
 
 #include <libusb-1.0/libusb.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The state behind the libusb stand-in: one emulated HackRF One and the

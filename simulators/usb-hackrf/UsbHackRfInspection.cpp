@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "UsbHackRfInspection.h"
 
 #include "UsbHackRfEmulator.h"

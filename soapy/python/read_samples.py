@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Lists the boards the veltrano SoapySDR module sees, opens one and reads
 complex samples from it.
 

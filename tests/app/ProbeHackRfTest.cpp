@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The probe run as a child process against scripted simulated libraries:
 // exact bytes on both streams and the exit status.
 #include "tests/support/SimulationFixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A reader thread in readSamples while a controller thread hops, restarts and
 // stops the stream: the way a scanning client drives a bladeRF. Run under
 // ThreadSanitizer in CI; the simulator journals any library receive call that

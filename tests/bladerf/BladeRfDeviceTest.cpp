@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/bladerf/BladeRfSdrDevice.h"
 #include "tests/support/SimulationFixture.h"
 

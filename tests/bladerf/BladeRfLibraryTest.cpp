@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding and loading libbladeRF. Each test runs in a fresh process, so the
 // table is built anew from the scenario the test sets up.
 #include "device/bladerf/BladeRfApi.h"

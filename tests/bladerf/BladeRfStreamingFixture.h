@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the bladeRF streaming tests share: a device opened on the simulated
 // library, the configurations they use, and the simulator's receive pattern
 // read back from the samples.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/bladerf/BladeRfStreamingFixture.h"
 
 #include <gmock/gmock.h>

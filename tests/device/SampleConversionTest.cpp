@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/SampleConversion.h"
 #include "device/conversion/ConversionKernels.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turns a fuzzer's bytes into the values a target needs, reading from the
 // front; an exhausted input yields zeros and empty texts.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The probe against whatever the vendor libraries may answer: each input is
 // turned into a pair of simulator scripts (boards with serials of any bytes
 // and lengths, device counts that disagree with the list, null lists and

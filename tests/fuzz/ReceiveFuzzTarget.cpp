@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive path fed arbitrary transfers: any buffer and valid lengths
 // (odd, negative, larger than the buffer), any bytes, interleaved with
 // readSamples calls of any size and with retunes. A model of the 4 MiB ring

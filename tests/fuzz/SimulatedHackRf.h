@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the receive and sweep fuzz targets share: a HackRF device opened on the
 // simulated libhackrf (found beside the target in bin/sim), and the
 // simulator's entry point that hands one transfer to the running stream's

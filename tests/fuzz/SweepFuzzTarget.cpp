@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sweep intake fed arbitrary transfers: any lengths, any bytes, some
 // 16384-byte blocks carrying the 0x7F 0x7F marker with any step frequency,
 // for any requested range. A model of the 512-entry queue predicts every

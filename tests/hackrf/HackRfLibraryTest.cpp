@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding, loading and initialising libhackrf. Each test runs in a fresh
 // process, so the table is built anew from the scenario the test sets up.
 #include "device/hackrf/HackRfApi.h"

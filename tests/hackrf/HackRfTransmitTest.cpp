@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/hackrf/HackRfStreamFixture.h"
 
 #include <gmock/gmock.h>

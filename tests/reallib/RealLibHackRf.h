@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Debian's real libhackrf, loaded through the override like any other
 // library, driving the USB-level emulated board: the test program is linked
 // to the emulator, which carries libusb's soname, so the real library binds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Enumeration, open and identification through the real library.
 #include "tests/reallib/RealLibHackRf.h"
 

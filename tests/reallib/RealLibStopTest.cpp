@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stopping while the real library has transfers in flight: every transfer
 // comes back, the library's transfer thread ends with the board's handle, and
 // nothing is left allocated (LeakSanitizer checks the rest in its leg).

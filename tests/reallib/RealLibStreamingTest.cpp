@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receive, retune, native sweep and transmit through the real library: what
 // the emulated board sends arrives unchanged, and what the device queues
 // reaches the board byte for byte.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SoapySDR itself loads the module from the build tree, as any SoapySDR
 // application would, and the simulated libraries stand in for the boards.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The module's mapping of SoapySDR's device calls onto our boards, in
 // process: the test asks SoapySDR, SoapySDR loads the module, the module
 // drives the simulated libraries, and the journals show what reached them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streams through the module, in process: what a SoapySDR reader and writer
 // see, against what the simulated boards delivered and were given.
 #include "tests/soapy/SoapyFixture.h"

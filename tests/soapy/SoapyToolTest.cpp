@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SoapySDR's own tool, an unmodified SoapySDR application, finds and probes
 // the simulated boards through the module.
 #include "tests/soapy/SoapyFixture.h"

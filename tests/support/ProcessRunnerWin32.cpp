@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/TestEnvironment.h"
 
 #include <windows.h>

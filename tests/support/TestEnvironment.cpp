@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/TestEnvironment.h"
 
 #include "device/platform/ProcessEnvironment.h"

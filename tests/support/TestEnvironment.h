@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers every test shares: where the built programs and simulated
 // libraries are, scratch directories, environment variables that restore
 // themselves, and the simulators' scripts and journals.

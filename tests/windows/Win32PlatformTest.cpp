@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What only the Windows build does: code-page decoding of the override
 // variables, the Program Files install location, and thread priority.
 #include "device/PathFromUtf8.h"

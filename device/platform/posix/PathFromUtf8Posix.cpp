@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/PathFromUtf8.h"
 
 namespace veltrano::detail {

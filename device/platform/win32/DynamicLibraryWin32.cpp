@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/platform/DynamicLibrary.h"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/platform/ProcessEnvironment.h"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/platform/StandardStreams.h"
 
 #include <fcntl.h>
