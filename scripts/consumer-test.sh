@@ -166,10 +166,12 @@ deb=$(echo "$work"/deb/*.deb)
 dpkg-deb -c "$deb" | awk '{print $6}' > "$work/contents"
 for path in ./usr/bin/sdr-probe ./usr/lib/libveltrano_device.a \
     ./usr/include/veltrano/device/ISdrDevice.h ./usr/lib/cmake/veltrano/veltrano-config.cmake \
-    ./usr/lib/cmake/veltrano/veltrano-config-version.cmake ./usr/lib/pkgconfig/veltrano.pc \
+    ./usr/lib/cmake/veltrano/veltrano-config-version.cmake \
+    "./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig/veltrano.pc" \
     ./usr/lib/veltrano/simulators/sim-hackrf.so ./usr/lib/veltrano/simulators/sim-bladerf.so \
     ./usr/share/man/man1/sdr-probe.1.gz ./usr/share/doc/veltrano/README.md \
-    ./usr/share/doc/veltrano/simulators.md; do
+    ./usr/share/doc/veltrano/simulators.md ./usr/share/doc/veltrano/copyright \
+    ./usr/share/doc/veltrano/changelog.gz; do
     grep -qx -- "$path" "$work/contents" || fail "the .deb lacks $path"
 done
 if grep -E 'sim-(hackrf|bladerf)-|dependen|test' "$work/contents"; then
@@ -182,9 +184,40 @@ fi
 [ "$(dpkg-deb -f "$deb" Recommends)" = "libhackrf0, libbladerf2" ] || fail "the .deb's Recommends"
 zcat "$prefix/share/man/man1/sdr-probe.1.gz" | groff -ww -z -man 2> "$work/groff"
 [ ! -s "$work/groff" ] || fail "the man page has groff warnings: $(cat "$work/groff")"
-if command -v lintian >/dev/null; then
-    echo "-- lintian (reported, not judged):"
-    lintian --allow-root "$deb" </dev/null | sed 's/^/   /' || true
+grep -qx -- ./usr/share/doc/veltrano/LICENSE "$work/contents" &&
+    fail "the .deb carries LICENSE beside its copyright file"
+[ -f "$prefix/share/doc/veltrano/LICENSE" ] || fail "the install lacks share/doc/veltrano/LICENSE"
+
+echo "-- The .deb's copyright and changelog"
+mkdir "$work/unpacked"
+dpkg-deb -x "$deb" "$work/unpacked"
+doc=$work/unpacked/usr/share/doc/veltrano
+python3 - "$doc/copyright" LICENSE <<'PYTHON' || fail "the copyright file: see above"
+import re, sys
+text = open(sys.argv[1]).read()
+paragraphs = [p for p in text.split("\n\n") if p.strip()]
+fields = [dict(re.findall(r"^([A-Za-z-]+):[ ]?(.*)$", p, re.M)) for p in paragraphs]
+assert fields[0].get("Format") == "https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/", fields[0]
+own = [f for f in fields if f.get("Files") == "*"]
+assert own and own[0]["License"] == "MIT" and "The veltrano authors" in own[0]["Copyright"], own
+standalone = [p for p in paragraphs if p.startswith("License: MIT\n")]
+assert standalone, "no stand-alone MIT licence paragraph"
+body = "\n".join("" if line == " ." else line[1:] for line in standalone[0].splitlines()[1:])
+licence = open(sys.argv[2]).read()
+assert body.strip() in licence and "Permission is hereby granted" in body, "the licence text differs from LICENSE"
+PYTHON
+version=$(dpkg-deb -f "$deb" Version)
+zcat "$doc/changelog.gz" > "$work/changelog"
+[ "$(dpkg-parsechangelog -l "$work/changelog" -S Version)" = "$version" ] ||
+    fail "the changelog's version is not the package's ($version)"
+
+echo "-- lintian"
+lintian_status=0
+lintian --allow-root "$deb" </dev/null > "$work/lintian" 2>&1 || lintian_status=$?
+sed 's/^/   /' "$work/lintian"
+# Status 1 means tags at the error level; anything above, that lintian failed.
+if [ "$lintian_status" -ne 0 ] || grep -q '^E: ' "$work/lintian"; then
+    fail "lintian reports errors on the .deb (status $lintian_status)"
 fi
 
 echo "consumer test: passed"

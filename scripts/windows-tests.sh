@@ -73,8 +73,8 @@ ctest --test-dir "$build_dir" --output-on-failure -j2 --no-tests=ignore \
     --timeout "$per_test_timeout" </dev/null || status=$?
 [ "$status" -eq 0 ] || exit "$status"
 
-# The Windows archive: exactly the probe and the README, and the probe in it
-# starts on its own, with no DLL beside it.
+# The Windows archive: exactly the probe, the README and the licence, and the
+# probe in it starts on its own, with no DLL beside it.
 echo "-- Windows archive"
 package_dir=$PWD/$build_dir/package
 rm -rf -- "$package_dir"
@@ -82,7 +82,7 @@ cpack --config "$build_dir/CPackConfig.cmake" -B "$package_dir" </dev/null >/dev
 archive=$package_dir/veltrano-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")-win64.zip
 listing=$(cmake -E tar tf "$archive" | grep -v '/$' | sort)
 top=$(basename "$archive" .zip)
-expected=$(printf '%s\n' "$top/README.md" "$top/bin/sdr-probe.exe")
+expected=$(printf '%s\n' "$top/LICENSE" "$top/README.md" "$top/bin/sdr-probe.exe" | sort)
 if [ "$listing" != "$expected" ]; then
     echo "windows-tests.sh: the archive holds:" "$listing" >&2
     exit 1
@@ -94,4 +94,4 @@ if [ "$probe_status" -ne 0 ]; then
     echo "windows-tests.sh: the archived sdr-probe.exe exited $probe_status: $probe_output" >&2
     exit 1
 fi
-echo "-- $archive: README.md and bin/sdr-probe.exe, which runs"
+echo "-- $archive: LICENSE, README.md and bin/sdr-probe.exe, which runs"
