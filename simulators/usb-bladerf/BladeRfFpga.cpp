@@ -10,6 +10,7 @@ namespace {
 // Packet layouts of the NIOS II's command interface, by magic byte.
 constexpr unsigned char kLegacyMagic = 'N';
 constexpr unsigned char kRetuneMagic = 'T';
+constexpr unsigned char kRetune2Magic = 'U'; // the 2.0 micro's: a stored RFIC profile
 constexpr unsigned char kFlagWrite = 1u << 0;
 constexpr unsigned char kFlagSuccess = 1u << 1;
 
@@ -26,6 +27,19 @@ constexpr std::uint8_t kTargetVersion = 0;   // 'C'
 constexpr std::uint8_t kTargetControl = 1;   // 'C'
 constexpr std::uint8_t kTargetTimestamp = 0; // 'D'
 constexpr std::uint8_t kTargetIna219 = 4;    // 'B': its reset bit clears at once
+constexpr std::uint8_t kTargetRffe = 3;      // 'C'
+constexpr std::uint8_t kTargetRfic = 1;      // 'E'
+
+// RFIC commands: address = command + channel × 256 (channel 0xF: none).
+constexpr std::uint32_t kRficStatus = 0x00;
+constexpr std::uint32_t kRficEnable = 0x02;
+constexpr std::uint32_t kRficSampleRate = 0x03;
+constexpr std::uint32_t kRficNoChannel = 0xF;
+// RFFE control bits: the RX front end, TX rather than RX, and per channel
+// (RX0, TX0, RX1, TX1 from bit 15 on) whether it is enabled.
+constexpr std::uint32_t kRffeEnable = 1u << 1;
+constexpr std::uint32_t kRffeTxNotRx = 1u << 2;
+constexpr unsigned kRffeFirstChannelBit = 15;
 
 // Retune packets.
 constexpr std::uint64_t kRetuneClearQueue = ~std::uint64_t{0};
@@ -93,6 +107,7 @@ void BladeRfFpga::handle(NiosPacket& packet, Clock::time_point now)
         handleLegacy(packet, now);
         break;
     case kRetuneMagic:
+    case kRetune2Magic:
         handleRetune(packet, now);
         break;
     case 'A':
@@ -211,6 +226,11 @@ std::uint64_t BladeRfFpga::read(char magic, std::uint8_t target, std::uint32_t a
     if (magic == 'D' && target == kTargetTimestamp) {
         return counter(address == 0 ? Direction::rx : Direction::tx, now);
     }
+    if (kind_ == BladeRfKind::micro && magic == 'E' && target == kTargetRfic &&
+        address == (kRficNoChannel << 8 | kRficStatus)) {
+        // Initialised, and no command waiting in the queue: the NIOS II runs them at once.
+        return 1;
+    }
     const std::uint64_t value = other_[{magic, target, address}];
     if (magic == 'B' && target == kTargetIna219 && address == 0) {
         return value & ~std::uint64_t{0x8000};
@@ -228,6 +248,9 @@ void BladeRfFpga::write(char magic, std::uint8_t target, std::uint32_t address, 
         updateSampleRates(now);
     } else if (magic == 'C' && target == kTargetControl) {
         control_ = static_cast<std::uint32_t>(value);
+    } else if (kind_ == BladeRfKind::micro && magic == 'E' && target == kTargetRfic) {
+        other_[{magic, target, address}] = value;
+        rficCommand(address, value, now);
     } else {
         other_[{magic, target, address}] = value;
     }
@@ -235,16 +258,25 @@ void BladeRfFpga::write(char magic, std::uint8_t target, std::uint32_t address, 
 
 void BladeRfFpga::handleRetune(NiosPacket& packet, Clock::time_point now)
 {
+    const bool profile = packet[0] == kRetune2Magic;
     const std::uint64_t timestamp = littleEndian(&packet[1], 8);
     Retune retune{};
     retune.timestamp = timestamp;
-    retune.nint = static_cast<std::uint16_t>(packet[9] << 1 | packet[10] >> 7);
-    retune.nfrac = static_cast<std::uint32_t>((packet[10] & 0x7f) << 16 | packet[11] << 8 | packet[12]);
-    retune.freqsel = packet[13] & 0x3f;
-    retune.vcocap = packet[14] & 0x3f;
-    retune.lowBand = (packet[14] & kRetuneLowBand) != 0;
-    retune.quick = (packet[14] & kRetuneQuick) != 0;
-    const Direction direction = (packet[13] & kRetuneTx) != 0 ? Direction::tx : Direction::rx;
+    Direction direction = Direction::rx;
+    if (profile) {
+        // Bytes 9 and 10: the NIOS II's profile, 11 the RFFE's, 12 the port (bit 7: RX).
+        retune.nint = static_cast<std::uint16_t>(littleEndian(&packet[9], 2));
+        retune.quick = true;
+        direction = (packet[12] & 0x80) != 0 ? Direction::rx : Direction::tx;
+    } else {
+        retune.nint = static_cast<std::uint16_t>(packet[9] << 1 | packet[10] >> 7);
+        retune.nfrac = static_cast<std::uint32_t>((packet[10] & 0x7f) << 16 | packet[11] << 8 | packet[12]);
+        retune.freqsel = packet[13] & 0x3f;
+        retune.vcocap = packet[14] & 0x3f;
+        retune.lowBand = (packet[14] & kRetuneLowBand) != 0;
+        retune.quick = (packet[14] & kRetuneQuick) != 0;
+        direction = (packet[13] & kRetuneTx) != 0 ? Direction::tx : Direction::rx;
+    }
     auto& queue = queues_[index(direction)];
 
     bool success = true;
@@ -263,10 +295,16 @@ void BladeRfFpga::handleRetune(NiosPacket& packet, Clock::time_point now)
         queue.insert(later, retune);
         journal_.write(std::string("nios T ") + name(direction) + " scheduled at " + std::to_string(timestamp));
     }
+    const unsigned char magic = packet[0];
+    const unsigned char flags = success ? (kRetuneValid | kRetuneSuccess) : 0;
     packet.fill(0);
-    packet[0] = kRetuneMagic;
-    packet[9] = retune.vcocap;
-    packet[10] = success ? (kRetuneValid | kRetuneSuccess) : 0;
+    packet[0] = magic;
+    if (profile) {
+        packet[9] = flags;
+    } else {
+        packet[9] = retune.vcocap;
+        packet[10] = flags;
+    }
 }
 
 void BladeRfFpga::serviceRetunes(Clock::time_point now)
@@ -287,6 +325,13 @@ void BladeRfFpga::serviceRetunes(Clock::time_point now)
 void BladeRfFpga::apply(Direction direction, const Retune& retune, std::uint64_t appliedAt)
 {
     const std::size_t base = direction == Direction::tx ? 0x10 : 0x20;
+    if (kind_ == BladeRfKind::micro) {
+        // The profile's tuning lives in the AD9361's fast-lock store.
+        applied_.push_back({direction, appliedAt, retune.timestamp, retune.nint, 0, 0, 0, true});
+        journal_.write(std::string("retune ") + name(direction) + " " + std::to_string(appliedAt) + " requested=" +
+                       std::to_string(retune.timestamp) + " profile=" + std::to_string(retune.nint) + " quick=1");
+        return;
+    }
     lms_[base + 0] = static_cast<std::uint8_t>(retune.nint >> 1);
     lms_[base + 1] = static_cast<std::uint8_t>((retune.nint & 1) << 7 | ((retune.nfrac >> 16) & 0x7f));
     lms_[base + 2] = static_cast<std::uint8_t>(retune.nfrac >> 8);
@@ -301,8 +346,30 @@ void BladeRfFpga::apply(Direction direction, const Retune& retune, std::uint64_t
                    " vcocap=" + std::to_string(retune.vcocap) + " quick=" + (retune.quick ? "1" : "0"));
 }
 
+void BladeRfFpga::rficCommand(std::uint32_t address, std::uint64_t value, Clock::time_point now)
+{
+    const std::uint32_t command = address & 0xff;
+    const std::uint32_t channel = (address >> 8) & 0xf;
+    const Direction direction = channel % 2 == 1 ? Direction::tx : Direction::rx;
+    if (command == kRficSampleRate && channel < 2) {
+        clocks_[index(direction)].setRate(static_cast<double>(value), now);
+    } else if (command == kRficEnable && channel < 4) {
+        // The NIOS II keeps the RF front end's control word in step.
+        std::uint64_t& rffe = other_[{'C', kTargetRffe, 0}];
+        const std::uint64_t bit = std::uint64_t{1} << (kRffeFirstChannelBit + channel);
+        rffe = value != 0 ? rffe | bit : rffe & ~bit;
+        const std::uint64_t rxChannels = std::uint64_t{5} << kRffeFirstChannelBit;
+        const std::uint64_t txChannels = std::uint64_t{10} << kRffeFirstChannelBit;
+        rffe = (rffe & rxChannels) != 0 ? rffe | kRffeEnable : rffe & ~std::uint64_t{kRffeEnable};
+        rffe = (rffe & txChannels) != 0 ? rffe | kRffeTxNotRx : rffe & ~std::uint64_t{kRffeTxNotRx};
+    }
+}
+
 void BladeRfFpga::updateSampleRates(Clock::time_point now)
 {
+    if (kind_ == BladeRfKind::micro) {
+        return; // the AD9361 makes its own clocks
+    }
     clocks_[index(Direction::rx)].setRate(multisynthRateHz(kRxMultisynth), now);
     clocks_[index(Direction::tx)].setRate(multisynthRateHz(kTxMultisynth), now);
 }

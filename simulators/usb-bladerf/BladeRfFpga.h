@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// The bladeRF1's FPGA as the host library reaches it through 16-byte NIOS II
+// A bladeRF's FPGA as the host library reaches it through 16-byte NIOS II
 // packets: the LMS6002D and Si5338 register files, the configuration GPIO
 // word, the VCTCXO DAC and other peripherals, the RX and TX sample counters,
 // and the retune queues that apply a tuning to the LMS registers at once or
-// when a direction's counter reaches a timestamp. Not thread-safe: the board
+// when a direction's counter reaches a timestamp; on the 2.0 micro the RFIC
+// commands, which the NIOS II carries out at once. Not thread-safe: the board
 // calls it under the USB engine's lock.
 
 #include "BladeRfSampleClock.h"
@@ -26,6 +27,10 @@ inline constexpr std::size_t kNiosPacketBytes = 16;
 using NiosPacket = std::array<unsigned char, kNiosPacketBytes>;
 
 enum class Direction { rx = 0, tx = 1 };
+
+// The x40 (bladeRF1: LMS6002D, tuned through the FPGA's retune queues) or the
+// 2.0 micro (AD9361, driven through the NIOS II's RFIC commands).
+enum class BladeRfKind { x40, micro };
 
 // A retune the FPGA applied: which direction, the counter value at which it
 // took effect, the timestamp it asked for (0: at once) and the tuning words.
@@ -49,7 +54,7 @@ public:
     // Configuration GPIO bit: sample messages carry a timestamp header.
     static constexpr std::uint32_t kTimestampsEnabled = 1u << 16;
 
-    explicit BladeRfFpga(Journal& journal) : journal_(journal) {}
+    BladeRfFpga(BladeRfKind kind, Journal& journal) : kind_(kind), journal_(journal) {}
 
     // Answers one packet in place, as the NIOS II would on endpoint 0x82.
     void handle(NiosPacket& packet, Clock::time_point now);
@@ -88,7 +93,10 @@ private:
     // Follows the Si5338 multisynths that clock the LMS6002D's converters.
     void updateSampleRates(Clock::time_point now);
     double multisynthRateHz(int multisynth) const;
+    // An RFIC command written to the 2.0 micro's NIOS II.
+    void rficCommand(std::uint32_t address, std::uint64_t value, Clock::time_point now);
 
+    BladeRfKind kind_;
     Journal& journal_;
     std::array<std::uint8_t, 128> lms_{};
     std::array<std::uint8_t, 256> si5338_{};

@@ -52,10 +52,13 @@ std::uint16_t recordCrc(const unsigned char* bytes, std::size_t count)
 }
 
 // The calibration page: [length][key][value][CRC-16 LE] records, then 0xFF.
-std::vector<unsigned char> calibrationPage()
+std::vector<unsigned char> calibrationPage(BladeRfKind kind)
 {
     std::vector<unsigned char> page;
-    for (const auto& [key, value] : {std::pair<std::string, std::string>{"B", "40"}, {"DAC", "0x8b5a"}}) {
+    // The x40's VCTCXO DAC takes 16 bits; the micro's AD5621 12 bits, shifted left by 2.
+    const std::string fpgaSize = kind == BladeRfKind::micro ? "A4" : "40";
+    const std::string trim = kind == BladeRfKind::micro ? "0x1ec4" : "0x8b5a";
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"B", fpgaSize}, {"DAC", trim}}) {
         const std::size_t start = page.size();
         page.push_back(static_cast<unsigned char>(key.size() + value.size()));
         page.insert(page.end(), key.begin(), key.end());
@@ -75,10 +78,10 @@ Direction directionOf(unsigned char endpoint)
 
 } // namespace
 
-UsbBladeRfBoard::UsbBladeRfBoard()
-    : UsbBoardModel("VELTRANO_USB_BLADERF_JOURNAL"),
+UsbBladeRfBoard::UsbBladeRfBoard(BladeRfKind kind)
+    : UsbBoardModel("VELTRANO_USB_BLADERF_JOURNAL"), kind_(kind),
       serial_(environmentText("VELTRANO_USB_BLADERF_SERIAL", "7a3c91e0d25b4f86a1c0e9d3b74f2a55")),
-      calibration_(calibrationPage()), fpga_(journal())
+      calibration_(calibrationPage(kind)), fpga_(kind, journal())
 {
 }
 
@@ -86,7 +89,7 @@ usb::UsbIdentity UsbBladeRfBoard::identity() const
 {
     usb::UsbIdentity identity;
     identity.vendorId = kVendorId;
-    identity.productId = kProductId;
+    identity.productId = kind_ == BladeRfKind::micro ? kMicroProductId : kProductId;
     identity.usbVersion = 0x0300;
     identity.maxPacketSize0 = 9; // SuperSpeed: 2^9 bytes
     identity.speed = LIBUSB_SPEED_SUPER;
@@ -104,7 +107,7 @@ std::string UsbBladeRfBoard::stringDescriptor(std::uint8_t index) const
     case 1:
         return "Nuand";
     case 2:
-        return "bladeRF";
+        return kind_ == BladeRfKind::micro ? "bladeRF 2.0" : "bladeRF";
     case 3:
         return serial_;
     case 4:

@@ -19,7 +19,8 @@
 namespace veltrano::sim::usbbladerf {
 
 inline constexpr std::uint16_t kVendorId = 0x2cf0;
-inline constexpr std::uint16_t kProductId = 0x5246; // bladeRF1
+inline constexpr std::uint16_t kProductId = 0x5246;      // bladeRF1
+inline constexpr std::uint16_t kMicroProductId = 0x5250; // bladeRF 2.0 micro
 inline constexpr unsigned char kSamplesIn = 0x81;
 inline constexpr unsigned char kSamplesOut = 0x01;
 inline constexpr unsigned char kPeripheralIn = 0x82;
@@ -46,7 +47,7 @@ public:
     // Identity from the environment (VELTRANO_USB_BLADERF_SERIAL); the journal
     // goes to VELTRANO_USB_BLADERF_JOURNAL, transmitted samples to
     // VELTRANO_USB_BLADERF_TX_CAPTURE.
-    UsbBladeRfBoard();
+    explicit UsbBladeRfBoard(BladeRfKind kind = BladeRfKind::x40);
 
     usb::UsbIdentity identity() const override;
     std::string stringDescriptor(std::uint8_t index) const override;
@@ -81,6 +82,7 @@ private:
     void fillReceive(unsigned char* buffer, std::size_t length, std::uint64_t first) const;
     void captureTransmit(const unsigned char* buffer, std::size_t length);
 
+    BladeRfKind kind_;
     std::string serial_;
     std::vector<unsigned char> calibration_;
     BladeRfFpga fpga_;
