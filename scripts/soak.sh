@@ -1,6 +1,6 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
-# Soak run of HackRF receive; not part of the test command. Streams for the
+# Soak run of receive; not part of the test command. Streams for the
 # given time (default 60 s) with a reader thread and a controller thread that
 # retunes every 250 ms, then reports the samples delivered, the bytes lost
 # (the loss counter, and every jump the stream's own position shows), the
@@ -9,8 +9,11 @@
 #
 #   bash scripts/soak.sh [seconds] [usb|sim]
 #
-# usb (default): Debian's real libhackrf drives the emulated board, which
-#   delivers at exactly the programmed 20 Msps.
+# usb (default): Debian's real libhackrf drives the emulated HackRF, which
+#   delivers at exactly the programmed 20 Msps; at the same time, in a second
+#   process, Debian's real libbladeRF drives the emulated bladeRF x40 at
+#   10 Msps with quick retunes (bladerf-soak: gaps inside a read and failed
+#   quick retunes must be 0).
 # sim: the simulated libhackrf's transfer thread delivers as fast as the
 #   device takes the transfers, far beyond any board's rate.
 set -euo pipefail
@@ -20,12 +23,25 @@ seconds=${1:-60}
 mode=${2:-usb}
 build=build-tests
 cmake -S . -B "$build" -G Ninja -DVELTRANO_WARNINGS_AS_ERRORS=ON </dev/null >/dev/null
-cmake --build "$build" --target hackrf-soak sim-hackrf sim-usb-hackrf </dev/null >/dev/null
+cmake --build "$build" --target hackrf-soak bladerf-soak sim-hackrf sim-usb-hackrf sim-usb-bladerf </dev/null >/dev/null
 
 case "$mode" in
     usb)
-        export LD_LIBRARY_PATH=$PWD/$build/bin/sim/usb-hackrf
-        export BROMELT_HACKRF_LIBRARY=/usr/lib/x86_64-linux-gnu/libhackrf.so.0
+        # The second board in a process of its own, with an empty home and
+        # search directory so no configuration file of the machine's applies.
+        empty=$(mktemp -d)
+        trap 'rm -rf "$empty"' EXIT
+        LD_LIBRARY_PATH=$PWD/$build/bin/sim/usb-bladerf HOME=$empty BLADERF_SEARCH_DIR=$empty \
+            BROMELT_BLADERF_LIBRARY=/usr/lib/x86_64-linux-gnu/libbladeRF.so.2 \
+            "$build/bin/bladerf-soak" "$seconds" >"$empty/bladerf.txt" 2>&1 &
+        bladerf=$!
+        status=0
+        LD_LIBRARY_PATH=$PWD/$build/bin/sim/usb-hackrf BROMELT_HACKRF_LIBRARY=/usr/lib/x86_64-linux-gnu/libhackrf.so.0 \
+            "$build/bin/hackrf-soak" "$seconds" || status=$?
+        wait "$bladerf" || status=$?
+        echo "-- bladeRF"
+        grep -v '^\[' "$empty/bladerf.txt" || true
+        exit "$status"
         ;;
     sim)
         script=$(mktemp)

@@ -1,0 +1,138 @@
+// SPDX-License-Identifier: MIT
+// Soak run of bladeRF receive: streams from whatever libbladeRF the
+// environment names (scripts/soak.sh sets up the emulated board) for a given
+// time, with a reader thread and a controller thread that hops between two
+// prepared frequencies every 250 ms through the quick-retune path, then
+// reports what arrived, what was lost and the process's resident memory at
+// the start and at the end.
+//
+//   bladerf-soak [seconds] [sample rate in Hz]     (defaults: 60, 10000000)
+//
+// Every sample of the emulated board names its device timestamp (modulo
+// 2^24), so the reader checks that each read's samples follow one another. A
+// gap inside a read, or a failed quick retune, makes the exit status 1.
+#include "device/bladerf/BladeRfSdrDevice.h"
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace veltrano;
+
+std::uint64_t residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            std::uint64_t kib = 0;
+            status >> kib;
+            return kib;
+        }
+        status.ignore(4096, '\n');
+    }
+    return 0;
+}
+
+std::uint64_t timestampOf(std::complex<float> sample)
+{
+    const auto i = static_cast<std::int64_t>(std::lround(sample.real() * 2048.0f)) + 2048;
+    const auto q = static_cast<std::int64_t>(std::lround(sample.imag() * 2048.0f)) + 2048;
+    return static_cast<std::uint64_t>(i + 4096 * q);
+}
+
+// A count the emulated board keeps, when the process runs on it (the
+// libusb-1.0 the real libbladeRF loaded is the emulator's); nothing otherwise.
+std::optional<std::uint64_t> boardCount(const char* name)
+{
+    void* usb = dlopen("libusb-1.0.so.0", RTLD_NOW | RTLD_NOLOAD);
+    void* entry = usb != nullptr ? dlsym(usb, name) : nullptr;
+    std::optional<std::uint64_t> count;
+    if (entry != nullptr) {
+        count = reinterpret_cast<std::uint64_t (*)()>(entry)();
+    }
+    if (usb != nullptr) {
+        dlclose(usb);
+    }
+    return count;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
+    const double sampleRateHz = argc > 2 ? std::atof(argv[2]) : 10e6;
+    const std::uint64_t residentAtStart = residentKiB();
+    const double hops[2] = {433.92e6, 868.3e6};
+
+    BladeRfSdrDevice device("");
+    if (!device.configureRx({hops[0], sampleRateHz, 0.0, 20.0}) || !device.prepareRxFrequencies({hops[0], hops[1]}) ||
+        !device.startRx()) {
+        std::fprintf(stderr, "bladerf-soak: cannot start receiving\n");
+        return 2;
+    }
+
+    std::atomic<bool> running{true};
+    std::uint64_t samples = 0;
+    std::uint64_t gaps = 0;
+    std::thread reader([&] {
+        std::vector<std::complex<float>> buffer(65536);
+        while (running.load()) {
+            const std::size_t count = device.readSamples(buffer.data(), buffer.size());
+            for (std::size_t i = 1; i < count; ++i) {
+                gaps += (timestampOf(buffer[i]) - timestampOf(buffer[i - 1])) % (1u << 24) != 1 ? 1 : 0;
+            }
+            samples += count;
+        }
+    });
+    std::thread controller([&] {
+        for (std::uint64_t hop = 1; running.load(); ++hop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            device.setRxFrequency(hops[hop % 2]);
+        }
+    });
+
+    const double warmUp = std::min(seconds, 1.0);
+    std::this_thread::sleep_for(std::chrono::duration<double>(warmUp));
+    const std::uint64_t residentStreaming = residentKiB();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds - warmUp));
+    running.store(false);
+    controller.join();
+    reader.join();
+    const std::uint64_t residentBeforeStop = residentKiB();
+    device.stopRx();
+    const std::uint64_t residentAtEnd = residentKiB();
+
+    std::printf("duration                 %.0f s at %.0f samples/s\n", seconds, sampleRateHz);
+    std::printf("samples delivered        %llu\n", static_cast<unsigned long long>(samples));
+    if (const auto board = boardCount("veltrano_usb_bladerf_rx_samples_delivered")) {
+        std::printf("samples sent by board    %llu\n", static_cast<unsigned long long>(*board));
+    }
+    std::printf("retunes                  %llu quick, %llu regular, %llu quick ones failed\n",
+                static_cast<unsigned long long>(device.fastRxRetuneCount()),
+                static_cast<unsigned long long>(device.regularRxRetuneCount()),
+                static_cast<unsigned long long>(device.failedFastRxRetuneCount()));
+    std::printf("overruns                 %llu (rxOverrunCount)\n",
+                static_cast<unsigned long long>(device.rxOverrunCount()));
+    std::printf("gaps inside a read       %llu\n", static_cast<unsigned long long>(gaps));
+    std::printf(
+        "resident memory          %llu KiB before opening, %llu KiB after a second of streaming, %llu KiB before the "
+        "stop, %llu KiB after it\n",
+        static_cast<unsigned long long>(residentAtStart), static_cast<unsigned long long>(residentStreaming),
+        static_cast<unsigned long long>(residentBeforeStop), static_cast<unsigned long long>(residentAtEnd));
+    return gaps == 0 && device.failedFastRxRetuneCount() == 0 ? 0 : 1;
+}
