@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,7 +35,10 @@ struct ControlRequest {
 
 class UsbHackRfBoard {
 public:
-    // Identity from the environment (VELTRANO_USB_HACKRF_SERIAL, _USB_API, _VERSION).
+    // Identity from the environment (VELTRANO_USB_HACKRF_SERIAL, _USB_API,
+    // _VERSION); VELTRANO_USB_HACKRF_TX_CAPTURE names a file to which every
+    // byte taken on the transmit endpoint is appended, so that the record of
+    // a program run against the board outlives it.
     UsbHackRfBoard();
 
     const std::string& serial() const { return serial_; }
@@ -66,6 +71,8 @@ public:
     double sampleRateHz() const { return sampleRateHz_; }
 
 private:
+    int tuneExplicitly(const ControlRequest& request);
+    int answerCoreState(const ControlRequest& request) const;
     void planSweep(const ControlRequest& request);
     void produceSweepBlock(unsigned char* block);
 
@@ -76,12 +83,24 @@ private:
     TransceiverMode mode_ = TransceiverMode::off;
     double sampleRateHz_ = 10'000'000.0;
     double frequencyHz_ = 0.0;
+    // Streams wait for a trigger pulse that never comes while this is on.
+    bool hardwareSyncOn_ = false;
+    std::uint32_t rxOverrunLimit_ = 0;
+    std::uint32_t txUnderrunLimit_ = 0;
+    // Bytes streamed since power-on, wrapping as the board's own 32-bit
+    // counters do; whether the current transmit stream has had its first bytes.
+    std::uint32_t bytesMoved_ = 0;
+    bool transmitStarted_ = false;
     std::uint64_t rxPosition_ = 0;
     std::uint64_t rxPositionAtLastTune_ = 0;
     std::vector<std::uint64_t> sweepSteps_;
     std::size_t sweepStepIndex_ = 0;
     std::vector<unsigned char> transmitted_;
     std::uint64_t transmittedBytes_ = 0;
+    struct FileCloser {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    std::unique_ptr<std::FILE, FileCloser> transmitCapture_;
 };
 
 // The receive stream's pattern: byte p is byte p % 4 of the little-endian
