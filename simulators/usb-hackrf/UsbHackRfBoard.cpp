@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "UsbHackRfBoard.h"
 
+#include <libusb-1.0/libusb.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -56,6 +58,8 @@ constexpr std::uint32_t kPartId[2] = {0xa000cb3c, 0x00594f4d};
 // Enough for a test to compare everything a short stream transmitted; a
 // longer stream is still counted but no longer kept.
 constexpr std::size_t kTransmitRecordLimit = 64u << 20;
+// How far the board may run ahead of a slow host before it stops catching up.
+constexpr auto kLongestBacklog = std::chrono::milliseconds(500);
 
 std::string environmentText(const char* variable, const char* fallback)
 {
@@ -89,7 +93,8 @@ unsigned char receivePatternByte(std::uint64_t position)
 }
 
 UsbHackRfBoard::UsbHackRfBoard()
-    : serial_(environmentText("VELTRANO_USB_HACKRF_SERIAL", "0000000000000000457863c82b6e2e5f")),
+    : UsbBoardModel("VELTRANO_USB_HACKRF_JOURNAL"),
+      serial_(environmentText("VELTRANO_USB_HACKRF_SERIAL", "0000000000000000457863c82b6e2e5f")),
       usbApiVersion_(static_cast<std::uint16_t>(
           std::strtoul(environmentText("VELTRANO_USB_HACKRF_USB_API", "0x0107").c_str(), nullptr, 0))),
       version_(environmentText("VELTRANO_USB_HACKRF_VERSION", "usb-emulated-2026.01"))
@@ -98,6 +103,18 @@ UsbHackRfBoard::UsbHackRfBoard()
     if (!capture.empty()) {
         transmitCapture_.reset(std::fopen(capture.c_str(), "ab"));
     }
+}
+
+usb::UsbIdentity UsbHackRfBoard::identity() const
+{
+    usb::UsbIdentity identity;
+    identity.vendorId = kVendorId;
+    identity.productId = kProductId;
+    // The board reports its USB API version as the device release number.
+    identity.deviceRelease = usbApiVersion_;
+    identity.speed = LIBUSB_SPEED_HIGH;
+    identity.bulkEndpoints = {kReceiveEndpoint, kTransmitEndpoint};
+    return identity;
 }
 
 std::string UsbHackRfBoard::stringDescriptor(std::uint8_t index) const
@@ -255,22 +272,6 @@ int UsbHackRfBoard::tuneExplicitly(const ControlRequest& request)
     return request.length;
 }
 
-std::string UsbHackRfBoard::describe(const ControlRequest& request)
-{
-    std::string line = std::string("control ") + (request.deviceToHost ? "in " : "out ") +
-                       std::to_string(request.request) + " value=" + std::to_string(request.value) +
-                       " index=" + std::to_string(request.index) + " length=" + std::to_string(request.length);
-    if (!request.deviceToHost && request.data != nullptr && request.length > 0) {
-        static constexpr char digits[] = "0123456789abcdef";
-        line += " data=";
-        for (std::uint16_t i = 0; i < request.length; ++i) {
-            line += digits[request.data[i] >> 4];
-            line += digits[request.data[i] & 15];
-        }
-    }
-    return line;
-}
-
 // The plan as the firmware walks it: every range from its start in steps of
 // the step width below its end; the interleaved style (1) adds a second step a
 // quarter width above each, which fills the gaps its usable quarters leave.
@@ -303,6 +304,39 @@ bool UsbHackRfBoard::endpointActive(unsigned char endpoint) const
         return mode_ == TransceiverMode::receive || (mode_ == TransceiverMode::sweep && !sweepSteps_.empty());
     }
     return endpoint == kTransmitEndpoint && mode_ == TransceiverMode::transmit;
+}
+
+Clock::time_point UsbHackRfBoard::dueAt(unsigned char, std::size_t, Clock::time_point)
+{
+    return boardClock_;
+}
+
+std::size_t UsbHackRfBoard::complete(unsigned char endpoint, unsigned char* buffer, std::size_t length,
+                                     Clock::time_point now)
+{
+    if ((endpoint & LIBUSB_ENDPOINT_IN) != 0) {
+        produce(buffer, length);
+    } else {
+        consume(buffer, length);
+    }
+    // The board keeps its own pace: a late host gets the backlog at once, so
+    // the average rate stays the programmed one. After a long pause (a new
+    // stream) the clock starts afresh.
+    if (now - boardClock_ > kLongestBacklog) {
+        boardClock_ = now;
+    }
+    boardClock_ += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secondsFor(length)));
+    return length;
+}
+
+int UsbHackRfBoard::bulk(unsigned char endpoint, unsigned char* data, std::size_t length)
+{
+    if ((endpoint & LIBUSB_ENDPOINT_IN) != 0) {
+        produce(data, length);
+    } else {
+        consume(data, length);
+    }
+    return static_cast<int>(length);
 }
 
 double UsbHackRfBoard::secondsFor(std::size_t bytes) const

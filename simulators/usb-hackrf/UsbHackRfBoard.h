@@ -4,7 +4,9 @@
 // The HackRF One as its USB interface shows it to the host library: the
 // identity in its descriptors, the vendor control requests that program the
 // radio, and what the bulk endpoints carry while it streams. Not thread-safe:
-// the libusb stand-in calls it under its own lock.
+// the USB engine calls it under its own lock.
+
+#include "usb-engine/UsbBoardModel.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -23,38 +25,33 @@ inline constexpr std::size_t kSweepBlockBytes = 16384;
 
 enum class TransceiverMode : std::uint16_t { off = 0, receive = 1, transmit = 2, sweep = 5 };
 
-// A vendor control request as it arrives: the setup packet and its data stage.
-struct ControlRequest {
-    bool deviceToHost = false;
-    std::uint8_t request = 0;
-    std::uint16_t value = 0;
-    std::uint16_t index = 0;
-    unsigned char* data = nullptr;
-    std::uint16_t length = 0;
-};
+using usb::Clock;
+using usb::ControlRequest;
 
-class UsbHackRfBoard {
+class UsbHackRfBoard : public usb::UsbBoardModel {
 public:
     // Identity from the environment (VELTRANO_USB_HACKRF_SERIAL, _USB_API,
-    // _VERSION); VELTRANO_USB_HACKRF_TX_CAPTURE names a file to which every
-    // byte taken on the transmit endpoint is appended, so that the record of
-    // a program run against the board outlives it.
+    // _VERSION); the journal goes to VELTRANO_USB_HACKRF_JOURNAL;
+    // VELTRANO_USB_HACKRF_TX_CAPTURE names a file to which every byte taken
+    // on the transmit endpoint is appended, so that the record of a program
+    // run against the board outlives it.
     UsbHackRfBoard();
 
     const std::string& serial() const { return serial_; }
     std::uint16_t usbApiVersion() const { return usbApiVersion_; }
-    // String descriptors 1 (manufacturer), 2 (product) and 3 (serial); empty for others.
-    std::string stringDescriptor(std::uint8_t index) const;
 
-    // Handles one vendor request; returns the bytes of the data stage, or a
-    // negative value when the board stalls the request (one it does not know).
-    int control(const ControlRequest& request);
-    // One line describing a request for the journal.
-    static std::string describe(const ControlRequest& request);
+    usb::UsbIdentity identity() const override;
+    std::string stringDescriptor(std::uint8_t index) const override;
+    int control(const ControlRequest& request) override;
+    int bulk(unsigned char endpoint, unsigned char* data, std::size_t length) override;
 
     TransceiverMode mode() const { return mode_; }
     // Whether a bulk transfer on this endpoint can make progress in the current mode.
-    bool endpointActive(unsigned char endpoint) const;
+    bool endpointActive(unsigned char endpoint) const override;
+    // The board serves one transfer at a time, on whichever endpoint streams.
+    Clock::time_point dueAt(unsigned char endpoint, std::size_t length, Clock::time_point now) override;
+    std::size_t complete(unsigned char endpoint, unsigned char* buffer, std::size_t length,
+                         Clock::time_point now) override;
     // Time the board needs to move this many bytes at its programmed sample rate.
     double secondsFor(std::size_t bytes) const;
 
@@ -101,6 +98,7 @@ private:
         void operator()(std::FILE* file) const { std::fclose(file); }
     };
     std::unique_ptr<std::FILE, FileCloser> transmitCapture_;
+    Clock::time_point boardClock_{};
 };
 
 // The receive stream's pattern: byte p is byte p % 4 of the little-endian

@@ -1,34 +1,37 @@
 // SPDX-License-Identifier: MIT
 #include "UsbHackRfInspection.h"
 
-#include "UsbHackRfEmulator.h"
+#include "UsbHackRfBoard.h"
+#include "usb-engine/UsbEngine.h"
 
 #include <algorithm>
 #include <cstring>
 
-using veltrano::sim::usbhackrf::emulator;
+using veltrano::sim::usb::engine;
 using veltrano::sim::usbhackrf::UsbHackRfBoard;
 
 extern "C" {
 
 uint64_t veltrano_usb_hackrf_rx_bytes_delivered(void)
 {
-    return emulator().withBoard([](const UsbHackRfBoard& board) { return board.receivedBytesDelivered(); });
+    return engine().withBoard<UsbHackRfBoard>(
+        [](const UsbHackRfBoard& board) { return board.receivedBytesDelivered(); });
 }
 
 uint64_t veltrano_usb_hackrf_rx_position_at_last_tune(void)
 {
-    return emulator().withBoard([](const UsbHackRfBoard& board) { return board.receivePositionAtLastTune(); });
+    return engine().withBoard<UsbHackRfBoard>(
+        [](const UsbHackRfBoard& board) { return board.receivePositionAtLastTune(); });
 }
 
 uint64_t veltrano_usb_hackrf_tx_bytes(void)
 {
-    return emulator().withBoard([](const UsbHackRfBoard& board) { return board.transmittedBytes(); });
+    return engine().withBoard<UsbHackRfBoard>([](const UsbHackRfBoard& board) { return board.transmittedBytes(); });
 }
 
 uint64_t veltrano_usb_hackrf_tx_copy(uint8_t* out, uint64_t offset, uint64_t capacity)
 {
-    return emulator().withBoard([&](const UsbHackRfBoard& board) -> uint64_t {
+    return engine().withBoard<UsbHackRfBoard>([&](const UsbHackRfBoard& board) -> uint64_t {
         const auto& recorded = board.transmitted();
         if (out == nullptr || offset >= recorded.size()) {
             return 0;
@@ -41,22 +44,23 @@ uint64_t veltrano_usb_hackrf_tx_copy(uint8_t* out, uint64_t offset, uint64_t cap
 
 int veltrano_usb_hackrf_transfers_in_flight(void)
 {
-    return emulator().transfersInFlight();
+    return engine().transfersInFlight();
 }
 
 int veltrano_usb_hackrf_transfers_allocated(void)
 {
-    return emulator().transfersAllocated();
+    return engine().transfersAllocated();
 }
 
 int veltrano_usb_hackrf_open_handles(void)
 {
-    return emulator().openHandles();
+    return engine().openHandles();
 }
 
 int veltrano_usb_hackrf_transceiver_mode(void)
 {
-    return emulator().withBoard([](const UsbHackRfBoard& board) { return static_cast<int>(board.mode()); });
+    return engine().withBoard<UsbHackRfBoard>(
+        [](const UsbHackRfBoard& board) { return static_cast<int>(board.mode()); });
 }
 
 } // extern "C"

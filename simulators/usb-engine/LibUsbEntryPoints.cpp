@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The libusb-1.0 entry points the HackRF host library imports, with the
-// prototypes and record layouts of libusb's published header, presenting one
-// emulated HackRF One. Built as a library with libusb's own soname, so a
-// loader searching the directory first hands it to libhackrf instead of the
-// system's libusb.
+// The libusb-1.0 entry points the vendor host libraries import, with the
+// prototypes and record layouts of libusb's published header, presenting the
+// boards on the emulated bus. Built as a library with libusb's own soname, so
+// a loader searching the directory first hands it to the host library
+// instead of the system's libusb.
 
-#include "UsbHackRfEmulator.h"
+#include "UsbEngine.h"
 
 // The header declares the entry points with no visibility of their own; this
 // library is built with hidden visibility, so give them back the default one.
@@ -13,58 +13,61 @@
 #include <libusb-1.0/libusb.h>
 #pragma GCC visibility pop
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 struct libusb_context {
     int unused = 0;
 };
 
-struct libusb_device {
-    int unused = 0;
-};
-
-struct libusb_device_handle {
-    libusb_device* device = nullptr;
-};
-
-namespace veltrano::sim::usbhackrf {
+namespace veltrano::sim::usb {
 namespace {
 
-// The bus holds exactly one board, for the whole life of the process.
-libusb_device theBoard;
-
-// One configuration with one interface: bulk IN 0x81 and bulk OUT 0x02.
+// One configuration with one interface, whose alternate settings the board
+// names; the bulk endpoints belong to its streaming setting.
 struct ConfigurationRecord {
     libusb_config_descriptor configuration;
     libusb_interface interface;
-    libusb_interface_descriptor setting;
-    libusb_endpoint_descriptor endpoints[2];
+    std::vector<libusb_interface_descriptor> settings;
+    std::vector<libusb_endpoint_descriptor> endpoints;
 };
 
-libusb_endpoint_descriptor bulkEndpoint(unsigned char address)
+libusb_endpoint_descriptor bulkEndpoint(unsigned char address, std::uint16_t packetSize)
 {
     libusb_endpoint_descriptor endpoint{};
     endpoint.bLength = LIBUSB_DT_ENDPOINT_SIZE;
     endpoint.bDescriptorType = LIBUSB_DT_ENDPOINT;
     endpoint.bEndpointAddress = address;
     endpoint.bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
-    endpoint.wMaxPacketSize = 512;
+    endpoint.wMaxPacketSize = packetSize;
     return endpoint;
 }
 
-} // namespace
-} // namespace veltrano::sim::usbhackrf
+bool onTheBus(libusb_device* device)
+{
+    const std::vector<libusb_device*> devices = engine().devices();
+    return std::find(devices.begin(), devices.end(), device) != devices.end();
+}
 
-using namespace veltrano::sim::usbhackrf;
+UsbIdentity identityOf(libusb_device* device)
+{
+    return engine().withBoard(device, [](const UsbBoardModel& board) { return board.identity(); });
+}
+
+} // namespace
+} // namespace veltrano::sim::usb
+
+using namespace veltrano::sim::usb;
 
 extern "C" {
 
 int LIBUSB_CALL libusb_init(libusb_context** context)
 {
-    emulator().log("libusb_init");
+    engine().log(nullptr, "libusb_init");
     if (context != nullptr) {
         *context = new (std::nothrow) libusb_context;
         return *context != nullptr ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_MEM;
@@ -74,7 +77,7 @@ int LIBUSB_CALL libusb_init(libusb_context** context)
 
 void LIBUSB_CALL libusb_exit(libusb_context* context)
 {
-    emulator().log("libusb_exit");
+    engine().log(nullptr, "libusb_exit");
     delete context;
 }
 
@@ -93,21 +96,72 @@ const char* LIBUSB_CALL libusb_strerror(int code)
         return "Pipe error";
     case LIBUSB_ERROR_NO_MEM:
         return "Insufficient memory";
+    case LIBUSB_ERROR_IO:
+        return "Input/Output Error";
+    case LIBUSB_ERROR_TIMEOUT:
+        return "Operation timed out";
     default:
         return "Other error";
     }
 }
 
+const char* LIBUSB_CALL libusb_error_name(int code)
+{
+    switch (code) {
+    case LIBUSB_SUCCESS:
+        return "LIBUSB_SUCCESS";
+    case LIBUSB_ERROR_IO:
+        return "LIBUSB_ERROR_IO";
+    case LIBUSB_ERROR_INVALID_PARAM:
+        return "LIBUSB_ERROR_INVALID_PARAM";
+    case LIBUSB_ERROR_NOT_FOUND:
+        return "LIBUSB_ERROR_NOT_FOUND";
+    case LIBUSB_ERROR_BUSY:
+        return "LIBUSB_ERROR_BUSY";
+    case LIBUSB_ERROR_TIMEOUT:
+        return "LIBUSB_ERROR_TIMEOUT";
+    case LIBUSB_ERROR_PIPE:
+        return "LIBUSB_ERROR_PIPE";
+    case LIBUSB_ERROR_NO_MEM:
+        return "LIBUSB_ERROR_NO_MEM";
+    default:
+        return "LIBUSB_ERROR_OTHER";
+    }
+}
+
+const libusb_version* LIBUSB_CALL libusb_get_version(void)
+{
+    // Host libraries print rc with %s: it must be a string.
+    static const libusb_version version{1, 0, 26, 11724, "", "http://libusb.info"};
+    return &version;
+}
+
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** list)
 {
-    auto** devices = static_cast<libusb_device**>(std::calloc(2, sizeof(libusb_device*)));
+    const std::vector<libusb_device*> boards = engine().devices();
+    auto** devices = static_cast<libusb_device**>(std::calloc(boards.size() + 1, sizeof(libusb_device*)));
     if (list == nullptr || devices == nullptr) {
         std::free(devices);
         return LIBUSB_ERROR_NO_MEM;
     }
-    devices[0] = &theBoard;
+    std::copy(boards.begin(), boards.end(), devices);
     *list = devices;
+    return static_cast<ssize_t>(boards.size());
+}
+
+uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device*)
+{
     return 1;
+}
+
+uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device* device)
+{
+    return onTheBus(device) ? device->address : 0;
+}
+
+int LIBUSB_CALL libusb_get_device_speed(libusb_device* device)
+{
+    return onTheBus(device) ? identityOf(device).speed : LIBUSB_SPEED_UNKNOWN;
 }
 
 void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int)
@@ -117,18 +171,18 @@ void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int)
 
 int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* device, libusb_device_descriptor* descriptor)
 {
-    if (device != &theBoard || descriptor == nullptr) {
+    if (!onTheBus(device) || descriptor == nullptr) {
         return LIBUSB_ERROR_INVALID_PARAM;
     }
+    const UsbIdentity identity = identityOf(device);
     *descriptor = {};
     descriptor->bLength = LIBUSB_DT_DEVICE_SIZE;
     descriptor->bDescriptorType = LIBUSB_DT_DEVICE;
-    descriptor->bcdUSB = 0x0200;
-    descriptor->bMaxPacketSize0 = 64;
-    descriptor->idVendor = kVendorId;
-    descriptor->idProduct = kProductId;
-    // The board reports its USB API version as the device release number.
-    descriptor->bcdDevice = emulator().withBoard([](const UsbHackRfBoard& board) { return board.usbApiVersion(); });
+    descriptor->bcdUSB = identity.usbVersion;
+    descriptor->bMaxPacketSize0 = identity.maxPacketSize0;
+    descriptor->idVendor = identity.vendorId;
+    descriptor->idProduct = identity.productId;
+    descriptor->bcdDevice = identity.deviceRelease;
     descriptor->iManufacturer = 1;
     descriptor->iProduct = 2;
     descriptor->iSerialNumber = 3;
@@ -136,24 +190,37 @@ int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* device, libusb_devic
     return LIBUSB_SUCCESS;
 }
 
-int LIBUSB_CALL libusb_get_active_config_descriptor(libusb_device* device, libusb_config_descriptor** configuration)
+int LIBUSB_CALL libusb_get_config_descriptor(libusb_device* device, uint8_t index,
+                                             libusb_config_descriptor** configuration)
 {
-    if (device != &theBoard || configuration == nullptr) {
+    if (!onTheBus(device) || configuration == nullptr) {
         return LIBUSB_ERROR_INVALID_PARAM;
     }
+    if (index != 0) {
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    const UsbIdentity identity = identityOf(device);
     auto* record = new (std::nothrow) ConfigurationRecord{};
     if (record == nullptr) {
         return LIBUSB_ERROR_NO_MEM;
     }
-    record->endpoints[0] = bulkEndpoint(kReceiveEndpoint);
-    record->endpoints[1] = bulkEndpoint(kTransmitEndpoint);
-    record->setting.bLength = LIBUSB_DT_INTERFACE_SIZE;
-    record->setting.bDescriptorType = LIBUSB_DT_INTERFACE;
-    record->setting.bNumEndpoints = 2;
-    record->setting.bInterfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
-    record->setting.endpoint = record->endpoints;
-    record->interface.altsetting = &record->setting;
-    record->interface.num_altsetting = 1;
+    for (const unsigned char address : identity.bulkEndpoints) {
+        record->endpoints.push_back(bulkEndpoint(address, identity.bulkPacketSize));
+    }
+    record->settings.resize(static_cast<std::size_t>(std::max(identity.alternateSettings, 1)));
+    for (std::size_t number = 0; number < record->settings.size(); ++number) {
+        libusb_interface_descriptor& setting = record->settings[number];
+        setting.bLength = LIBUSB_DT_INTERFACE_SIZE;
+        setting.bDescriptorType = LIBUSB_DT_INTERFACE;
+        setting.bAlternateSetting = static_cast<uint8_t>(number);
+        setting.bInterfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
+        if (static_cast<int>(number) == identity.streamingSetting) {
+            setting.bNumEndpoints = static_cast<uint8_t>(record->endpoints.size());
+            setting.endpoint = record->endpoints.data();
+        }
+    }
+    record->interface.altsetting = record->settings.data();
+    record->interface.num_altsetting = static_cast<int>(record->settings.size());
     record->configuration.bLength = LIBUSB_DT_CONFIG_SIZE;
     record->configuration.bDescriptorType = LIBUSB_DT_CONFIG;
     record->configuration.bNumInterfaces = 1;
@@ -165,6 +232,11 @@ int LIBUSB_CALL libusb_get_active_config_descriptor(libusb_device* device, libus
     return LIBUSB_SUCCESS;
 }
 
+int LIBUSB_CALL libusb_get_active_config_descriptor(libusb_device* device, libusb_config_descriptor** configuration)
+{
+    return libusb_get_config_descriptor(device, 0, configuration);
+}
+
 void LIBUSB_CALL libusb_free_config_descriptor(libusb_config_descriptor* configuration)
 {
     delete reinterpret_cast<ConfigurationRecord*>(configuration);
@@ -172,23 +244,26 @@ void LIBUSB_CALL libusb_free_config_descriptor(libusb_config_descriptor* configu
 
 int LIBUSB_CALL libusb_open(libusb_device* device, libusb_device_handle** handle)
 {
-    if (device != &theBoard || handle == nullptr) {
+    if (!onTheBus(device) || handle == nullptr) {
         return LIBUSB_ERROR_INVALID_PARAM;
     }
     *handle = new (std::nothrow) libusb_device_handle{device};
     if (*handle == nullptr) {
         return LIBUSB_ERROR_NO_MEM;
     }
-    emulator().handleOpened();
-    emulator().log("libusb_open");
+    engine().handleOpened(device);
     return LIBUSB_SUCCESS;
 }
 
 libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context*, uint16_t vendor, uint16_t product)
 {
     libusb_device_handle* handle = nullptr;
-    if (vendor == kVendorId && product == kProductId) {
-        libusb_open(&theBoard, &handle);
+    for (libusb_device* device : engine().devices()) {
+        const UsbIdentity identity = identityOf(device);
+        if (identity.vendorId == vendor && identity.productId == product) {
+            libusb_open(device, &handle);
+            break;
+        }
     }
     return handle;
 }
@@ -196,8 +271,7 @@ libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context
 void LIBUSB_CALL libusb_close(libusb_device_handle* handle)
 {
     if (handle != nullptr) {
-        emulator().handleClosed();
-        emulator().log("libusb_close");
+        engine().handleClosed(handle->device);
         delete handle;
     }
 }
@@ -213,8 +287,8 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle,
     if (handle == nullptr || data == nullptr || length <= 0) {
         return LIBUSB_ERROR_INVALID_PARAM;
     }
-    const std::string text =
-        emulator().withBoard([index](const UsbHackRfBoard& board) { return board.stringDescriptor(index); });
+    const std::string text = engine().withBoard(
+        handle->device, [index](const UsbBoardModel& board) { return board.stringDescriptor(index); });
     if (text.empty()) {
         return LIBUSB_ERROR_PIPE;
     }
@@ -236,7 +310,9 @@ int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* handle, int* conf
 
 int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* handle, int configuration)
 {
-    emulator().log("libusb_set_configuration " + std::to_string(configuration));
+    if (handle != nullptr) {
+        engine().log(handle->device, "libusb_set_configuration " + std::to_string(configuration));
+    }
     return handle != nullptr && configuration == 1 ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
 }
 
@@ -252,14 +328,42 @@ int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle*, int)
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interface)
 {
-    emulator().log("libusb_claim_interface " + std::to_string(interface));
-    return handle != nullptr && interface == 0 ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
+    if (handle == nullptr) {
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    engine().log(handle->device, "libusb_claim_interface " + std::to_string(interface));
+    return interface == 0 ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
 }
 
 int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int interface)
 {
-    emulator().log("libusb_release_interface " + std::to_string(interface));
-    return handle != nullptr && interface == 0 ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
+    if (handle == nullptr) {
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    engine().log(handle->device, "libusb_release_interface " + std::to_string(interface));
+    return interface == 0 ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
+}
+
+int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle* handle, int interface, int setting)
+{
+    if (handle == nullptr) {
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    if (interface != 0 || setting < 0 || setting >= std::max(identityOf(handle->device).alternateSettings, 1)) {
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    engine().selectAlternateSetting(handle->device, setting);
+    return LIBUSB_SUCCESS;
+}
+
+int LIBUSB_CALL libusb_reset_device(libusb_device_handle* handle)
+{
+    if (handle == nullptr) {
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    // The board comes back at the same address, so the handle stays valid.
+    engine().reset(handle->device);
+    return LIBUSB_SUCCESS;
 }
 
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t requestType, uint8_t request,
@@ -272,7 +376,8 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t re
     if ((requestType & (0x03 << 5)) != LIBUSB_REQUEST_TYPE_VENDOR) {
         return LIBUSB_ERROR_PIPE;
     }
-    return emulator().control({(requestType & LIBUSB_ENDPOINT_IN) != 0, request, value, index, data, length});
+    return engine().control(handle->device,
+                            {(requestType & LIBUSB_ENDPOINT_IN) != 0, request, value, index, data, length});
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
@@ -281,17 +386,7 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
     if (handle == nullptr || length < 0 || (length > 0 && data == nullptr)) {
         return LIBUSB_ERROR_INVALID_PARAM;
     }
-    emulator().withBoard([&](UsbHackRfBoard& board) {
-        if ((endpoint & LIBUSB_ENDPOINT_IN) != 0) {
-            board.produce(data, static_cast<std::size_t>(length));
-        } else {
-            board.consume(data, static_cast<std::size_t>(length));
-        }
-    });
-    if (transferred != nullptr) {
-        *transferred = length;
-    }
-    return LIBUSB_SUCCESS;
+    return engine().bulk(handle->device, endpoint, data, length, transferred);
 }
 
 libusb_transfer* LIBUSB_CALL libusb_alloc_transfer(int isoPackets)
@@ -302,7 +397,7 @@ libusb_transfer* LIBUSB_CALL libusb_alloc_transfer(int isoPackets)
     auto* transfer = static_cast<libusb_transfer*>(std::calloc(
         1, sizeof(libusb_transfer) + static_cast<std::size_t>(isoPackets) * sizeof(libusb_iso_packet_descriptor)));
     if (transfer != nullptr) {
-        emulator().transferAllocated();
+        engine().transferAllocated();
     }
     return transfer;
 }
@@ -312,7 +407,7 @@ void LIBUSB_CALL libusb_free_transfer(libusb_transfer* transfer)
     if (transfer == nullptr) {
         return;
     }
-    emulator().transferFreed(transfer);
+    engine().transferFreed(transfer);
     if ((transfer->flags & LIBUSB_TRANSFER_FREE_BUFFER) != 0) {
         std::free(transfer->buffer);
     }
@@ -321,22 +416,22 @@ void LIBUSB_CALL libusb_free_transfer(libusb_transfer* transfer)
 
 int LIBUSB_CALL libusb_submit_transfer(libusb_transfer* transfer)
 {
-    return emulator().submit(transfer);
+    return engine().submit(transfer);
 }
 
 int LIBUSB_CALL libusb_cancel_transfer(libusb_transfer* transfer)
 {
-    return emulator().cancel(transfer);
+    return engine().cancel(transfer);
 }
 
 int LIBUSB_CALL libusb_handle_events_timeout(libusb_context*, struct timeval* timeout)
 {
-    return emulator().handleEvents(timeout);
+    return engine().handleEvents(timeout);
 }
 
 void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context*)
 {
-    emulator().interruptEventHandler();
+    engine().interruptEventHandler();
 }
 
 } // extern "C"

@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: MIT
+#include "UsbBoardModel.h"
+
+#include <libusb-1.0/libusb.h>
+
+namespace veltrano::sim::usb {
+
+std::string UsbBoardModel::describe(const ControlRequest& request) const
+{
+    std::string line = std::string("control ") + (request.deviceToHost ? "in " : "out ") +
+                       std::to_string(request.request) + " value=" + std::to_string(request.value) +
+                       " index=" + std::to_string(request.index) + " length=" + std::to_string(request.length);
+    if (!request.deviceToHost && request.data != nullptr && request.length > 0) {
+        static constexpr char digits[] = "0123456789abcdef";
+        line += " data=";
+        for (std::uint16_t i = 0; i < request.length; ++i) {
+            line += digits[request.data[i] >> 4];
+            line += digits[request.data[i] & 15];
+        }
+    }
+    return line;
+}
+
+int UsbBoardModel::bulk(unsigned char, unsigned char*, std::size_t)
+{
+    return LIBUSB_ERROR_PIPE;
+}
+
+} // namespace veltrano::sim::usb

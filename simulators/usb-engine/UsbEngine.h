@@ -1,0 +1,118 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// The state behind the libusb stand-in: the boards on the emulated bus and the
+// asynchronous transfers submitted to them. Transfers complete only inside
+// handleEvents, on whichever thread the host library runs its event loop, at
+// the pace each board's model sets; a cancelled transfer completes there too,
+// as cancelled. Everything is guarded by one mutex, which is never held while
+// a transfer's callback runs (callbacks resubmit).
+
+#include "UsbBoardModel.h"
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+struct libusb_transfer;
+struct timeval;
+
+// libusb's opaque records. A device is one board on the bus; a handle is one open of it.
+struct libusb_device {
+    veltrano::sim::usb::UsbBoardModel* board = nullptr;
+    std::uint8_t address = 0;
+};
+
+struct libusb_device_handle {
+    libusb_device* device = nullptr;
+};
+
+namespace veltrano::sim::usb {
+
+// The boards a stand-in library puts on its bus; each library defines it.
+std::vector<std::unique_ptr<UsbBoardModel>> boardsOnTheBus();
+
+class UsbEngine {
+public:
+    UsbEngine();
+
+    std::vector<libusb_device*> devices();
+
+    // Runs f with the first board of type Board (which must be on the bus) under the lock.
+    template <typename Board, typename F>
+    auto withBoard(F f)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (Device& device : devices_) {
+            if (auto* board = dynamic_cast<Board*>(device.board.get())) {
+                return f(*board);
+            }
+        }
+        return f(dynamic_cast<Board&>(*devices_.front().board));
+    }
+    // Runs f with this device's board under the lock.
+    template <typename F>
+    auto withBoard(libusb_device* device, F f)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return f(*device->board);
+    }
+    // A journal line for one board, or for every board when device is null.
+    void log(libusb_device* device, std::string_view line);
+
+    // A vendor control request; the libusb result (bytes moved or a stall).
+    int control(libusb_device* device, const ControlRequest& request);
+    // A blocking bulk exchange; the libusb result.
+    int bulk(libusb_device* device, unsigned char endpoint, unsigned char* data, int length, int* transferred);
+    void reset(libusb_device* device);
+    void selectAlternateSetting(libusb_device* device, int setting);
+
+    int submit(libusb_transfer* transfer);
+    int cancel(libusb_transfer* transfer);
+    // Completes at most one transfer that is due (or cancelled), waiting up
+    // to the timeout for one; a null timeout waits like libusb's default.
+    int handleEvents(const timeval* timeout);
+    // Makes a waiting handleEvents return early.
+    void interruptEventHandler();
+
+    void transferAllocated();
+    // A freed transfer is forgotten even when the host frees it in flight.
+    void transferFreed(libusb_transfer* transfer);
+    void handleOpened(libusb_device* device);
+    void handleClosed(libusb_device* device);
+
+    int transfersInFlight();
+    int transfersAllocated();
+    int openHandles();
+
+private:
+    struct Device {
+        std::unique_ptr<UsbBoardModel> board;
+        libusb_device record;
+    };
+    struct InFlight {
+        libusb_transfer* transfer;
+        bool cancelled;
+    };
+
+    // The next transfer to complete now, or inFlight_.end() with dueAt set
+    // when the boards need more time.
+    std::deque<InFlight>::iterator nextReady(Clock::time_point now, Clock::time_point& dueAt);
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    // Never resized after construction: libusb_device pointers stay valid.
+    std::vector<Device> devices_;
+    std::deque<InFlight> inFlight_;
+    bool interrupted_ = false;
+    int transfersAllocated_ = 0;
+    int openHandles_ = 0;
+};
+
+// The process's engine, created on first use.
+UsbEngine& engine();
+
+} // namespace veltrano::sim::usb
