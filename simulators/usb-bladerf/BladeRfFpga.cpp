@@ -1,0 +1,329 @@
+// SPDX-License-Identifier: MIT
+#include "BladeRfFpga.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace veltrano::sim::usbbladerf {
+namespace {
+
+// Packet layouts of the NIOS II's command interface, by magic byte.
+constexpr unsigned char kLegacyMagic = 'N';
+constexpr unsigned char kRetuneMagic = 'T';
+constexpr unsigned char kFlagWrite = 1u << 0;
+constexpr unsigned char kFlagSuccess = 1u << 1;
+
+// Legacy packets: byte 1 holds the direction, the device and the pair count.
+constexpr unsigned char kLegacyWrite = 0x40;
+constexpr unsigned kLegacyConfig = 0;
+constexpr unsigned kLegacyLms = 1;
+constexpr unsigned kLegacySi5338 = 3;
+
+// Targets of the addressed formats.
+constexpr std::uint8_t kTargetLms = 0;       // 'A'
+constexpr std::uint8_t kTargetSi5338 = 1;    // 'A'
+constexpr std::uint8_t kTargetVersion = 0;   // 'C'
+constexpr std::uint8_t kTargetControl = 1;   // 'C'
+constexpr std::uint8_t kTargetTimestamp = 0; // 'D'
+constexpr std::uint8_t kTargetIna219 = 4;    // 'B': its reset bit clears at once
+
+// Retune packets.
+constexpr std::uint64_t kRetuneClearQueue = ~std::uint64_t{0};
+constexpr unsigned char kRetuneTx = 1u << 7;
+constexpr unsigned char kRetuneLowBand = 1u << 7;
+constexpr unsigned char kRetuneQuick = 1u << 6;
+constexpr unsigned char kRetuneValid = 1u << 0;
+constexpr unsigned char kRetuneSuccess = 1u << 1;
+
+// The Si5338's VCO, and the multisynths that clock the RX and TX converters
+// at twice the sample rate.
+constexpr double kSi5338VcoHz = 38'400'000.0 * 66.0;
+constexpr int kRxMultisynth = 1;
+constexpr int kTxMultisynth = 2;
+
+std::uint64_t littleEndian(const unsigned char* bytes, std::size_t count)
+{
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        value |= std::uint64_t{bytes[i]} << (8 * i);
+    }
+    return value;
+}
+
+void storeLittleEndian(unsigned char* bytes, std::uint64_t value, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+std::string hex(std::uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+const char* name(Direction direction)
+{
+    return direction == Direction::tx ? "tx" : "rx";
+}
+
+} // namespace
+
+void BladeRfFpga::reset(Clock::time_point now)
+{
+    lms_.fill(0);
+    si5338_.fill(0);
+    control_ = 0;
+    other_.clear();
+    for (auto& clock : clocks_) {
+        clock = BladeRfSampleClock(now);
+    }
+    for (auto& queue : queues_) {
+        queue.clear();
+    }
+}
+
+void BladeRfFpga::handle(NiosPacket& packet, Clock::time_point now)
+{
+    serviceRetunes(now);
+    switch (packet[0]) {
+    case kLegacyMagic:
+        handleLegacy(packet, now);
+        break;
+    case kRetuneMagic:
+        handleRetune(packet, now);
+        break;
+    case 'A':
+        handleAddressed(packet, 1, 1, now);
+        break;
+    case 'B':
+        handleAddressed(packet, 1, 2, now);
+        break;
+    case 'C':
+        handleAddressed(packet, 1, 4, now);
+        break;
+    case 'D':
+        handleAddressed(packet, 1, 8, now);
+        break;
+    case 'E':
+        handleAddressed(packet, 2, 8, now);
+        break;
+    case 'K':
+        handleAddressed(packet, 4, 4, now);
+        break;
+    default:
+        // An unknown magic comes back unanswered: no success flag.
+        journal_.write("nios unknown magic " + hex(packet[0]));
+        break;
+    }
+}
+
+void BladeRfFpga::handleLegacy(NiosPacket& packet, Clock::time_point now)
+{
+    const bool write = (packet[1] & kLegacyWrite) != 0;
+    const unsigned device = (packet[1] >> 4) & 3;
+    const std::size_t count = std::min<std::size_t>(packet[1] & 7, (kNiosPacketBytes - 2) / 2);
+    for (std::size_t pair = 0; pair < count; ++pair) {
+        const std::uint8_t address = packet[2 + 2 * pair];
+        unsigned char& data = packet[3 + 2 * pair];
+        std::string line = "nios N device=" + std::to_string(device) + (write ? " write" : " read") +
+                           " address=" + std::to_string(address);
+        if (device == kLegacyConfig) {
+            // The configuration space as bytes: control word, version, counters.
+            if (address < 4) {
+                if (write) {
+                    control_ = (control_ & ~(0xffu << (8 * address))) | std::uint32_t{data} << (8 * address);
+                } else {
+                    data = static_cast<unsigned char>(control_ >> (8 * address));
+                }
+            } else if (address >= 12 && address < 16 && !write) {
+                const unsigned char version[4] = {kVersion[0], kVersion[1], kVersion[2], 0};
+                data = version[address - 12];
+            } else if (address >= 16 && address < 32 && !write) {
+                const Direction direction = address < 24 ? Direction::rx : Direction::tx;
+                data = static_cast<unsigned char>(counter(direction, now) >> (8 * ((address - 16) % 8)));
+            } else if (write) {
+                other_[{'N', 0, address}] = data;
+            } else {
+                data = static_cast<unsigned char>(other_[{'N', 0, address}]);
+            }
+        } else {
+            std::uint8_t* cell = nullptr;
+            std::uint64_t* stored = nullptr;
+            if (device == kLegacyLms) {
+                cell = &lms_[address & 0x7f];
+            } else if (device == kLegacySi5338) {
+                cell = &si5338_[address];
+            } else {
+                stored = &other_[{'N', static_cast<std::uint8_t>(device), address}];
+            }
+            if (write && cell != nullptr) {
+                *cell = data;
+            } else if (write) {
+                *stored = data;
+            } else {
+                data = cell != nullptr ? *cell : static_cast<unsigned char>(*stored);
+            }
+            if (device == kLegacySi5338 && write) {
+                updateSampleRates(now);
+            }
+        }
+        journal_.write(line + " value=" + hex(data));
+    }
+}
+
+void BladeRfFpga::handleAddressed(NiosPacket& packet, std::size_t addressBytes, std::size_t dataBytes,
+                                  Clock::time_point now)
+{
+    const char magic = static_cast<char>(packet[0]);
+    const std::uint8_t target = packet[1];
+    const bool write = (packet[2] & kFlagWrite) != 0;
+    const auto address = static_cast<std::uint32_t>(littleEndian(&packet[4], addressBytes));
+    unsigned char* data = &packet[4 + addressBytes];
+    std::uint64_t value = littleEndian(data, dataBytes);
+    if (write) {
+        this->write(magic, target, address, value, now);
+    } else {
+        value = read(magic, target, address, now);
+        storeLittleEndian(data, value, dataBytes);
+    }
+    packet[2] |= kFlagSuccess;
+    journal_.write(std::string("nios ") + magic + " target=" + std::to_string(target) + (write ? " write" : " read") +
+                   " address=" + hex(address) + " value=" + hex(value));
+}
+
+std::uint64_t BladeRfFpga::read(char magic, std::uint8_t target, std::uint32_t address, Clock::time_point now)
+{
+    if (magic == 'A' && target == kTargetLms) {
+        return lms_[address & 0x7f];
+    }
+    if (magic == 'A' && target == kTargetSi5338) {
+        return si5338_[address & 0xff];
+    }
+    if (magic == 'C' && target == kTargetVersion) {
+        return std::uint32_t{kVersion[0]} << 24 | std::uint32_t{kVersion[1]} << 16 | kVersion[2];
+    }
+    if (magic == 'C' && target == kTargetControl) {
+        return control_;
+    }
+    if (magic == 'D' && target == kTargetTimestamp) {
+        return counter(address == 0 ? Direction::rx : Direction::tx, now);
+    }
+    const std::uint64_t value = other_[{magic, target, address}];
+    if (magic == 'B' && target == kTargetIna219 && address == 0) {
+        return value & ~std::uint64_t{0x8000};
+    }
+    return value;
+}
+
+void BladeRfFpga::write(char magic, std::uint8_t target, std::uint32_t address, std::uint64_t value,
+                        Clock::time_point now)
+{
+    if (magic == 'A' && target == kTargetLms) {
+        lms_[address & 0x7f] = static_cast<std::uint8_t>(value);
+    } else if (magic == 'A' && target == kTargetSi5338) {
+        si5338_[address & 0xff] = static_cast<std::uint8_t>(value);
+        updateSampleRates(now);
+    } else if (magic == 'C' && target == kTargetControl) {
+        control_ = static_cast<std::uint32_t>(value);
+    } else {
+        other_[{magic, target, address}] = value;
+    }
+}
+
+void BladeRfFpga::handleRetune(NiosPacket& packet, Clock::time_point now)
+{
+    const std::uint64_t timestamp = littleEndian(&packet[1], 8);
+    Retune retune{};
+    retune.timestamp = timestamp;
+    retune.nint = static_cast<std::uint16_t>(packet[9] << 1 | packet[10] >> 7);
+    retune.nfrac = static_cast<std::uint32_t>((packet[10] & 0x7f) << 16 | packet[11] << 8 | packet[12]);
+    retune.freqsel = packet[13] & 0x3f;
+    retune.vcocap = packet[14] & 0x3f;
+    retune.lowBand = (packet[14] & kRetuneLowBand) != 0;
+    retune.quick = (packet[14] & kRetuneQuick) != 0;
+    const Direction direction = (packet[13] & kRetuneTx) != 0 ? Direction::tx : Direction::rx;
+    auto& queue = queues_[index(direction)];
+
+    bool success = true;
+    if (timestamp == kRetuneClearQueue) {
+        queue.clear();
+        journal_.write(std::string("nios T clear ") + name(direction));
+    } else if (timestamp == 0 || timestamp <= counter(direction, now)) {
+        apply(direction, retune, counter(direction, now));
+    } else if (queue.size() >= kRetuneQueueDepth) {
+        success = false;
+        journal_.write(std::string("nios T ") + name(direction) + " queue full at " + std::to_string(timestamp));
+    } else {
+        // Kept in time order, so the earliest is always at the front.
+        const auto later = std::find_if(queue.begin(), queue.end(),
+                                        [&](const Retune& queued) { return queued.timestamp > timestamp; });
+        queue.insert(later, retune);
+        journal_.write(std::string("nios T ") + name(direction) + " scheduled at " + std::to_string(timestamp));
+    }
+    packet.fill(0);
+    packet[0] = kRetuneMagic;
+    packet[9] = retune.vcocap;
+    packet[10] = success ? (kRetuneValid | kRetuneSuccess) : 0;
+}
+
+void BladeRfFpga::serviceRetunes(Clock::time_point now)
+{
+    for (const Direction direction : {Direction::rx, Direction::tx}) {
+        auto& queue = queues_[index(direction)];
+        const std::uint64_t reached = counter(direction, now);
+        while (!queue.empty() && queue.front().timestamp <= reached) {
+            // The FPGA applied it the moment its counter got there.
+            apply(direction, queue.front(), queue.front().timestamp);
+            queue.pop_front();
+        }
+    }
+}
+
+// As the FPGA's tuning logic writes them: the PLL's integer and fractional
+// words, the frequency select with the band's output, and the VCO capacitor.
+void BladeRfFpga::apply(Direction direction, const Retune& retune, std::uint64_t appliedAt)
+{
+    const std::size_t base = direction == Direction::tx ? 0x10 : 0x20;
+    lms_[base + 0] = static_cast<std::uint8_t>(retune.nint >> 1);
+    lms_[base + 1] = static_cast<std::uint8_t>((retune.nint & 1) << 7 | ((retune.nfrac >> 16) & 0x7f));
+    lms_[base + 2] = static_cast<std::uint8_t>(retune.nfrac >> 8);
+    lms_[base + 3] = static_cast<std::uint8_t>(retune.nfrac);
+    lms_[base + 5] = static_cast<std::uint8_t>(retune.freqsel << 2 | (retune.lowBand ? 1 : 2));
+    lms_[base + 9] = static_cast<std::uint8_t>((lms_[base + 9] & 0xc0) | retune.vcocap);
+    applied_.push_back({direction, appliedAt, retune.timestamp, retune.nint, retune.nfrac, retune.freqsel,
+                        retune.vcocap, retune.quick});
+    journal_.write(std::string("retune ") + name(direction) + " " + std::to_string(appliedAt) +
+                   " requested=" + std::to_string(retune.timestamp) + " nint=" + std::to_string(retune.nint) +
+                   " nfrac=" + std::to_string(retune.nfrac) + " freqsel=" + hex(retune.freqsel) +
+                   " vcocap=" + std::to_string(retune.vcocap) + " quick=" + (retune.quick ? "1" : "0"));
+}
+
+void BladeRfFpga::updateSampleRates(Clock::time_point now)
+{
+    clocks_[index(Direction::rx)].setRate(multisynthRateHz(kRxMultisynth), now);
+    clocks_[index(Direction::tx)].setRate(multisynthRateHz(kTxMultisynth), now);
+}
+
+// The multisynth divides the VCO by a + b/c (packed as P1, P2, P3 from
+// register 53 + 11 × index on) and its R divider (register 31 + index); the
+// converters run at twice the sample rate.
+double BladeRfFpga::multisynthRateHz(int multisynth) const
+{
+    const std::size_t base = 53 + 11 * static_cast<std::size_t>(multisynth);
+    const auto r = [&](std::size_t offset) { return std::uint64_t{si5338_[base + offset]}; };
+    const std::uint64_t p1 = r(0) | r(1) << 8 | (r(2) & 3) << 16;
+    const std::uint64_t p2 = r(2) >> 2 | r(3) << 6 | r(4) << 14 | (r(5) & 0x3f) << 22;
+    const std::uint64_t p3 = r(6) | r(7) << 8 | r(8) << 16 | (r(9) & 0x3f) << 24;
+    const std::uint64_t divider = std::uint64_t{1} << ((si5338_[31 + static_cast<std::size_t>(multisynth)] >> 2) & 7);
+    if (p3 == 0) {
+        return 0.0;
+    }
+    // a + b/c = ((P1 + 512) × P3 + P2) / (128 × P3)
+    const double ratio = static_cast<double>((p1 + 512) * p3 + p2) / (128.0 * static_cast<double>(p3));
+    return kSi5338VcoHz / (static_cast<double>(divider) * ratio * 2.0);
+}
+
+} // namespace veltrano::sim::usbbladerf

@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// The bladeRF1's FPGA as the host library reaches it through 16-byte NIOS II
+// packets: the LMS6002D and Si5338 register files, the configuration GPIO
+// word, the VCTCXO DAC and other peripherals, the RX and TX sample counters,
+// and the retune queues that apply a tuning to the LMS registers at once or
+// when a direction's counter reaches a timestamp. Not thread-safe: the board
+// calls it under the USB engine's lock.
+
+#include "BladeRfSampleClock.h"
+
+#include "common/SimJournal.h"
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace veltrano::sim::usbbladerf {
+
+inline constexpr std::size_t kNiosPacketBytes = 16;
+using NiosPacket = std::array<unsigned char, kNiosPacketBytes>;
+
+enum class Direction { rx = 0, tx = 1 };
+
+// A retune the FPGA applied: which direction, the counter value at which it
+// took effect, the timestamp it asked for (0: at once) and the tuning words.
+struct AppliedRetune {
+    Direction direction;
+    std::uint64_t appliedAt;
+    std::uint64_t requestedAt;
+    std::uint16_t nint;
+    std::uint32_t nfrac;
+    std::uint8_t freqsel;
+    std::uint8_t vcocap;
+    bool quick;
+};
+
+class BladeRfFpga {
+public:
+    // The version the FPGA reports: one libbladeRF 2.4 knows.
+    static constexpr std::uint8_t kVersion[3] = {0, 14, 0};
+    // The FPGA holds this many scheduled retunes per direction.
+    static constexpr std::size_t kRetuneQueueDepth = 16;
+    // Configuration GPIO bit: sample messages carry a timestamp header.
+    static constexpr std::uint32_t kTimestampsEnabled = 1u << 16;
+
+    explicit BladeRfFpga(Journal& journal) : journal_(journal) {}
+
+    // Answers one packet in place, as the NIOS II would on endpoint 0x82.
+    void handle(NiosPacket& packet, Clock::time_point now);
+    // Applies every queued retune whose timestamp the counters have reached.
+    void serviceRetunes(Clock::time_point now);
+
+    const BladeRfSampleClock& clock(Direction direction) const { return clocks_[index(direction)]; }
+    std::uint64_t counter(Direction direction, Clock::time_point now) const { return clock(direction).countAt(now); }
+    bool timestampsEnabled() const { return (control_ & kTimestampsEnabled) != 0; }
+    std::uint32_t control() const { return control_; }
+    std::uint8_t lmsRegister(std::uint8_t address) const { return lms_[address & 0x7f]; }
+    const std::vector<AppliedRetune>& appliedRetunes() const { return applied_; }
+
+    // A board reset: registers and counters start afresh.
+    void reset(Clock::time_point now);
+
+private:
+    struct Retune {
+        std::uint64_t timestamp;
+        std::uint16_t nint;
+        std::uint32_t nfrac;
+        std::uint8_t freqsel;
+        std::uint8_t vcocap;
+        bool lowBand;
+        bool quick;
+    };
+    static std::size_t index(Direction direction) { return static_cast<std::size_t>(direction); }
+
+    void handleLegacy(NiosPacket& packet, Clock::time_point now);
+    void handleRetune(NiosPacket& packet, Clock::time_point now);
+    // The addressed formats: (address, data) widths in bytes.
+    void handleAddressed(NiosPacket& packet, std::size_t addressBytes, std::size_t dataBytes, Clock::time_point now);
+    std::uint64_t read(char magic, std::uint8_t target, std::uint32_t address, Clock::time_point now);
+    void write(char magic, std::uint8_t target, std::uint32_t address, std::uint64_t value, Clock::time_point now);
+    void apply(Direction direction, const Retune& retune, std::uint64_t appliedAt);
+    // Follows the Si5338 multisynths that clock the LMS6002D's converters.
+    void updateSampleRates(Clock::time_point now);
+    double multisynthRateHz(int multisynth) const;
+
+    Journal& journal_;
+    std::array<std::uint8_t, 128> lms_{};
+    std::array<std::uint8_t, 256> si5338_{};
+    std::uint32_t control_ = 0;
+    // Every other peripheral register reads back what was last written.
+    std::map<std::tuple<char, std::uint8_t, std::uint32_t>, std::uint64_t> other_;
+    std::array<BladeRfSampleClock, 2> clocks_{};
+    std::array<std::deque<Retune>, 2> queues_{};
+    std::vector<AppliedRetune> applied_;
+};
+
+} // namespace veltrano::sim::usbbladerf

@@ -1,0 +1,324 @@
+// SPDX-License-Identifier: MIT
+#include "UsbBladeRfBoard.h"
+
+#include <libusb-1.0/libusb.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace veltrano::sim::usbbladerf {
+namespace {
+
+// Vendor requests of the FX3 firmware that libbladeRF sends.
+enum Request : std::uint8_t {
+    kQueryFpgaStatus = 1,
+    kRfRx = 4,
+    kRfTx = 5,
+    kQueryDeviceReady = 6,
+    kQueryFlashId = 7,
+    kQueryFpgaSource = 8,
+    kReadCalibrationCache = 110,
+    kSetLoopback = 113,
+    kGetLoopback = 114,
+};
+
+// A Winbond W25Q32 (4 MiB, 256-byte pages), as on the x40.
+constexpr std::int32_t kFlashId = 0xEF15;
+constexpr std::int32_t kFpgaSourceFlash = 1;
+constexpr std::size_t kCalibrationPageBytes = 256;
+// The board buffers this much of a direction's stream while the host moves
+// none; beyond it, receive samples are lost and transmit runs dry.
+constexpr double kBufferedSeconds = 1.0;
+
+std::string environmentText(const char* variable, const char* fallback)
+{
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// CRC-16 with polynomial 0x1021 and initial value 0, as the calibration records carry it.
+std::uint16_t recordCrc(const unsigned char* bytes, std::size_t count)
+{
+    std::uint16_t crc = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        crc = static_cast<std::uint16_t>(crc ^ (bytes[i] << 8));
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<std::uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
+        }
+    }
+    return crc;
+}
+
+// The calibration page: [length][key][value][CRC-16 LE] records, then 0xFF.
+std::vector<unsigned char> calibrationPage()
+{
+    std::vector<unsigned char> page;
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"B", "40"}, {"DAC", "0x8b5a"}}) {
+        const std::size_t start = page.size();
+        page.push_back(static_cast<unsigned char>(key.size() + value.size()));
+        page.insert(page.end(), key.begin(), key.end());
+        page.insert(page.end(), value.begin(), value.end());
+        const std::uint16_t crc = recordCrc(page.data() + start, page.size() - start);
+        page.push_back(static_cast<unsigned char>(crc));
+        page.push_back(static_cast<unsigned char>(crc >> 8));
+    }
+    page.resize(kCalibrationPageBytes, 0xFF);
+    return page;
+}
+
+Direction directionOf(unsigned char endpoint)
+{
+    return endpoint == kSamplesOut ? Direction::tx : Direction::rx;
+}
+
+} // namespace
+
+UsbBladeRfBoard::UsbBladeRfBoard()
+    : UsbBoardModel("VELTRANO_USB_BLADERF_JOURNAL"),
+      serial_(environmentText("VELTRANO_USB_BLADERF_SERIAL", "7a3c91e0d25b4f86a1c0e9d3b74f2a55")),
+      calibration_(calibrationPage()), fpga_(journal())
+{
+}
+
+usb::UsbIdentity UsbBladeRfBoard::identity() const
+{
+    usb::UsbIdentity identity;
+    identity.vendorId = kVendorId;
+    identity.productId = kProductId;
+    identity.usbVersion = 0x0300;
+    identity.maxPacketSize0 = 9; // SuperSpeed: 2^9 bytes
+    identity.speed = LIBUSB_SPEED_SUPER;
+    // Null, RF link, SPI flash, configuration; the samples flow in the RF link.
+    identity.alternateSettings = 4;
+    identity.streamingSetting = 1;
+    identity.bulkPacketSize = 1024;
+    identity.bulkEndpoints = {kSamplesIn, kSamplesOut, kPeripheralIn, kPeripheralOut};
+    return identity;
+}
+
+std::string UsbBladeRfBoard::stringDescriptor(std::uint8_t index) const
+{
+    switch (index) {
+    case 1:
+        return "Nuand";
+    case 2:
+        return "bladeRF";
+    case 3:
+        return serial_;
+    case 4:
+        return "2.4.0"; // FX3 firmware version
+    default:
+        return {};
+    }
+}
+
+int UsbBladeRfBoard::control(const ControlRequest& request)
+{
+    // Every request libbladeRF sends answers a little-endian 32-bit integer.
+    const auto answer = [&](std::int32_t value) {
+        unsigned char bytes[4];
+        for (int i = 0; i < 4; ++i) {
+            bytes[i] = static_cast<unsigned char>(static_cast<std::uint32_t>(value) >> (8 * i));
+        }
+        const std::size_t count = std::min<std::size_t>(sizeof bytes, request.length);
+        if (request.data != nullptr) {
+            std::memcpy(request.data, bytes, count);
+        }
+        return static_cast<int>(count);
+    };
+    const Clock::time_point now = Clock::now();
+    switch (request.request) {
+    case kQueryFpgaStatus:
+        return answer(1); // configured: nothing is ever programmed
+    case kQueryDeviceReady:
+        return answer(1);
+    case kQueryFlashId:
+        return answer(kFlashId);
+    case kQueryFpgaSource:
+        return answer(kFpgaSourceFlash);
+    case kRfRx:
+    case kRfTx: {
+        const Direction direction = request.request == kRfTx ? Direction::tx : Direction::rx;
+        Stream& enabled = stream(direction);
+        if (request.value != 0 && !enabled.enabled) {
+            // A stream starts with the counter's present value: nothing before is buffered.
+            enabled.next = fpga_.counter(direction, now);
+            if (direction == Direction::tx) {
+                capturePath_ = environmentText("VELTRANO_USB_BLADERF_TX_CAPTURE", "");
+            }
+        }
+        enabled.enabled = request.value != 0;
+        return answer(0);
+    }
+    case kReadCalibrationCache: {
+        if (request.data == nullptr) {
+            return -1;
+        }
+        const std::size_t offset = std::min<std::size_t>(request.index, calibration_.size());
+        const std::size_t count = std::min<std::size_t>(request.length, calibration_.size() - offset);
+        std::memcpy(request.data, calibration_.data() + offset, count);
+        return static_cast<int>(count);
+    }
+    case kSetLoopback:
+    case kGetLoopback:
+        return answer(0);
+    default:
+        return -1;
+    }
+}
+
+void UsbBladeRfBoard::reset()
+{
+    fpga_.reset(Clock::now());
+    alternateSetting_ = 0;
+    rx_ = {};
+    tx_ = {};
+    replyPending_ = false;
+}
+
+void UsbBladeRfBoard::selectAlternateSetting(int setting)
+{
+    alternateSetting_ = setting;
+}
+
+int UsbBladeRfBoard::bulk(unsigned char endpoint, unsigned char* data, std::size_t length)
+{
+    if (endpoint == kPeripheralOut) {
+        if (length != kNiosPacketBytes) {
+            return LIBUSB_ERROR_INVALID_PARAM;
+        }
+        std::memcpy(reply_.data(), data, kNiosPacketBytes);
+        fpga_.handle(reply_, Clock::now());
+        replyPending_ = true;
+        return static_cast<int>(length);
+    }
+    if (endpoint == kPeripheralIn) {
+        // The NIOS II answers every request before the host asks; nothing asked, nothing comes.
+        if (!replyPending_) {
+            return LIBUSB_ERROR_TIMEOUT;
+        }
+        const std::size_t count = std::min(length, kNiosPacketBytes);
+        std::memcpy(data, reply_.data(), count);
+        replyPending_ = false;
+        return static_cast<int>(count);
+    }
+    return LIBUSB_ERROR_PIPE;
+}
+
+bool UsbBladeRfBoard::endpointActive(unsigned char endpoint) const
+{
+    if (alternateSetting_ != 1 || (endpoint != kSamplesIn && endpoint != kSamplesOut)) {
+        return false;
+    }
+    return stream(directionOf(endpoint)).enabled;
+}
+
+std::size_t UsbBladeRfBoard::samplesIn(std::size_t bytes) const
+{
+    if (!fpga_.timestampsEnabled()) {
+        return bytes / 4;
+    }
+    const std::size_t partial = bytes % kMessageBytes;
+    return bytes / kMessageBytes * kSamplesPerMessage + (partial > kHeaderBytes ? (partial - kHeaderBytes) / 4 : 0);
+}
+
+std::uint64_t UsbBladeRfBoard::startOf(Direction direction, Clock::time_point now) const
+{
+    const BladeRfSampleClock& clock = fpga_.clock(direction);
+    const auto buffered = static_cast<std::uint64_t>(clock.rateHz() * kBufferedSeconds);
+    const std::uint64_t reached = clock.countAt(now);
+    const std::uint64_t next = stream(direction).next;
+    return reached > next + buffered ? reached - buffered : next;
+}
+
+Clock::time_point UsbBladeRfBoard::dueAt(unsigned char endpoint, std::size_t length, Clock::time_point now)
+{
+    const Direction direction = directionOf(endpoint);
+    // A transfer completes once the counter has passed its last sample.
+    return fpga_.clock(direction).timeOf(startOf(direction, now) + samplesIn(length));
+}
+
+std::size_t UsbBladeRfBoard::complete(unsigned char endpoint, unsigned char* buffer, std::size_t length,
+                                      Clock::time_point now)
+{
+    fpga_.serviceRetunes(now);
+    const Direction direction = directionOf(endpoint);
+    Stream& moving = stream(direction);
+    const std::uint64_t first = startOf(direction, now);
+    const std::size_t samples = samplesIn(length);
+    if (direction == Direction::rx) {
+        if (first > moving.next) {
+            rxDropped_ += first - moving.next;
+            journal().write("overrun rx " + std::to_string(moving.next) + " lost " +
+                            std::to_string(first - moving.next));
+        }
+        fillReceive(buffer, length, first);
+        rxDelivered_ += samples;
+    } else {
+        captureTransmit(buffer, length);
+    }
+    moving.next = first + samples;
+    return length;
+}
+
+void UsbBladeRfBoard::fillReceive(unsigned char* buffer, std::size_t length, std::uint64_t first) const
+{
+    const bool timestamped = fpga_.timestampsEnabled();
+    std::uint64_t timestamp = first;
+    const auto putSamples = [&](unsigned char* at, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i, ++timestamp) {
+            const auto iValue = static_cast<std::uint16_t>(patternI(timestamp));
+            const auto qValue = static_cast<std::uint16_t>(patternQ(timestamp));
+            at[4 * i + 0] = static_cast<unsigned char>(iValue);
+            at[4 * i + 1] = static_cast<unsigned char>(iValue >> 8);
+            at[4 * i + 2] = static_cast<unsigned char>(qValue);
+            at[4 * i + 3] = static_cast<unsigned char>(qValue >> 8);
+        }
+    };
+    if (!timestamped) {
+        putSamples(buffer, length / 4);
+        return;
+    }
+    for (std::size_t offset = 0; offset < length; offset += kMessageBytes) {
+        const std::size_t message = std::min(kMessageBytes, length - offset);
+        unsigned char* header = buffer + offset;
+        std::memset(header, 0, std::min(message, kHeaderBytes));
+        if (message <= kHeaderBytes) {
+            break;
+        }
+        // Bytes 4 to 11: the first sample's timestamp; 12 to 15: flags, none.
+        for (int i = 0; i < 8; ++i) {
+            header[4 + i] = static_cast<unsigned char>(timestamp >> (8 * i));
+        }
+        putSamples(header + kHeaderBytes, (message - kHeaderBytes) / 4);
+    }
+}
+
+void UsbBladeRfBoard::captureTransmit(const unsigned char* buffer, std::size_t length)
+{
+    // The samples without the message headers a timestamped stream carries.
+    std::vector<unsigned char> samples;
+    if (fpga_.timestampsEnabled()) {
+        for (std::size_t offset = 0; offset < length; offset += kMessageBytes) {
+            const std::size_t message = std::min(kMessageBytes, length - offset);
+            if (message > kHeaderBytes) {
+                samples.insert(samples.end(), buffer + offset + kHeaderBytes, buffer + offset + message);
+            }
+        }
+    } else {
+        samples.assign(buffer, buffer + length);
+    }
+    txReceived_ += samples.size() / 4;
+    if (capturePath_.empty()) {
+        return;
+    }
+    // Appended and closed at once, so a test may read the file at any time.
+    if (std::FILE* file = std::fopen(capturePath_.c_str(), "ab")) {
+        std::fwrite(samples.data(), 1, samples.size(), file);
+        std::fclose(file);
+    }
+}
+
+} // namespace veltrano::sim::usbbladerf

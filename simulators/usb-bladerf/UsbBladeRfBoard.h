@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// A bladeRF x40 (bladeRF1, LMS6002D) as its USB interface shows it to
+// libbladeRF: the identity in its descriptors, the FX3 firmware's vendor
+// requests, the FPGA's NIOS II packets on the peripheral endpoints, and the
+// sample endpoints, paced by the FPGA's sample counters. Not thread-safe: the
+// USB engine calls it under its own lock.
+
+#include "BladeRfFpga.h"
+
+#include "usb-engine/UsbBoardModel.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace veltrano::sim::usbbladerf {
+
+inline constexpr std::uint16_t kVendorId = 0x2cf0;
+inline constexpr std::uint16_t kProductId = 0x5246; // bladeRF1
+inline constexpr unsigned char kSamplesIn = 0x81;
+inline constexpr unsigned char kSamplesOut = 0x01;
+inline constexpr unsigned char kPeripheralIn = 0x82;
+inline constexpr unsigned char kPeripheralOut = 0x02;
+// SuperSpeed sample messages; with timestamps each starts with a header.
+inline constexpr std::size_t kMessageBytes = 2048;
+inline constexpr std::size_t kHeaderBytes = 16;
+inline constexpr std::size_t kSamplesPerMessage = (kMessageBytes - kHeaderBytes) / 4;
+
+// The receive pattern: the sample at device timestamp t tells t modulo 2^24.
+inline std::int16_t patternI(std::uint64_t timestamp)
+{
+    return static_cast<std::int16_t>(static_cast<int>(timestamp % 4096) - 2048);
+}
+inline std::int16_t patternQ(std::uint64_t timestamp)
+{
+    return static_cast<std::int16_t>(static_cast<int>((timestamp / 4096) % 4096) - 2048);
+}
+
+using usb::ControlRequest;
+
+class UsbBladeRfBoard : public usb::UsbBoardModel {
+public:
+    // Identity from the environment (VELTRANO_USB_BLADERF_SERIAL); the journal
+    // goes to VELTRANO_USB_BLADERF_JOURNAL, transmitted samples to
+    // VELTRANO_USB_BLADERF_TX_CAPTURE.
+    UsbBladeRfBoard();
+
+    usb::UsbIdentity identity() const override;
+    std::string stringDescriptor(std::uint8_t index) const override;
+    int control(const ControlRequest& request) override;
+    void reset() override;
+    void selectAlternateSetting(int setting) override;
+    int bulk(unsigned char endpoint, unsigned char* data, std::size_t length) override;
+
+    bool endpointActive(unsigned char endpoint) const override;
+    Clock::time_point dueAt(unsigned char endpoint, std::size_t length, Clock::time_point now) override;
+    std::size_t complete(unsigned char endpoint, unsigned char* buffer, std::size_t length,
+                         Clock::time_point now) override;
+
+    std::uint64_t rxSamplesDelivered() const { return rxDelivered_; }
+    std::uint64_t rxSamplesDropped() const { return rxDropped_; }
+    std::uint64_t txSamplesReceived() const { return txReceived_; }
+    const std::vector<AppliedRetune>& appliedRetunes() const { return fpga_.appliedRetunes(); }
+    std::uint64_t counter(Direction direction, Clock::time_point now) const { return fpga_.counter(direction, now); }
+
+private:
+    struct Stream {
+        bool enabled = false;
+        // The device timestamp of the next sample the endpoint moves.
+        std::uint64_t next = 0;
+    };
+    Stream& stream(Direction direction) { return direction == Direction::tx ? tx_ : rx_; }
+    const Stream& stream(Direction direction) const { return direction == Direction::tx ? tx_ : rx_; }
+    // Where the next transfer starts: the next sample, unless the counter ran
+    // further ahead than the board's buffering holds (samples lost meanwhile).
+    std::uint64_t startOf(Direction direction, Clock::time_point now) const;
+    std::size_t samplesIn(std::size_t bytes) const;
+    void fillReceive(unsigned char* buffer, std::size_t length, std::uint64_t first) const;
+    void captureTransmit(const unsigned char* buffer, std::size_t length);
+
+    std::string serial_;
+    std::vector<unsigned char> calibration_;
+    BladeRfFpga fpga_;
+    int alternateSetting_ = 0;
+    Stream rx_;
+    Stream tx_;
+    NiosPacket reply_{};
+    bool replyPending_ = false;
+    std::string capturePath_;
+    std::uint64_t rxDelivered_ = 0;
+    std::uint64_t rxDropped_ = 0;
+    std::uint64_t txReceived_ = 0;
+};
+
+} // namespace veltrano::sim::usbbladerf

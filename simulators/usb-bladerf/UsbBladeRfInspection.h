@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// What a test (or any program that loads the emulated bladeRF) can ask the
+// board itself. Link the emulator library, or look the functions up with
+// dlsym in the libusb-1.0.so.0 the process loaded.
+
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define VELTRANO_USB_BLADERF_EXPORT __attribute__((visibility("default")))
+#else
+#define VELTRANO_USB_BLADERF_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Receive samples the board delivered, and samples it lost because the host
+// fell further behind than the board buffers.
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_delivered(void);
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_dropped(void);
+// Samples the board took from its transmit endpoint.
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_tx_samples(void);
+// The FPGA's sample counter now: 0 receive, 1 transmit.
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_timestamp(int direction);
+// Retunes the FPGA applied since the process started; the index-th of them
+// (0 when there is none such, else 1): direction (0 receive, 1 transmit), the
+// counter value at which it took effect and the timestamp it asked for (0: now).
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_retunes_applied(void);
+VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_retune(uint64_t index, int* direction, uint64_t* applied_at,
+                                                            uint64_t* requested_at);
+// Transfers submitted and not yet completed; transfers allocated and not freed;
+// device handles opened and not closed (over the whole emulated bus).
+VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_transfers_in_flight(void);
+VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_transfers_allocated(void);
+VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_open_handles(void);
+
+#ifdef __cplusplus
+}
+#endif

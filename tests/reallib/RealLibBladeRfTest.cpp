@@ -1,0 +1,280 @@
+// SPDX-License-Identifier: MIT
+// Debian's real libbladeRF driving the USB-level emulated bladeRF x40. The
+// board's receive pattern names every sample's device timestamp, and its
+// journal shows what the library asked of the FPGA, so a few long runs check
+// the whole receive, retune and transmit paths.
+#include "tests/support/SimulationFixture.h"
+
+#include "device/bladerf/BladeRfSdrDevice.h"
+
+#include <UsbBladeRfInspection.h>
+
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace veltrano {
+namespace {
+
+using ::testing::HasSubstr;
+
+const std::filesystem::path kRealLibBladeRf = "/usr/lib/x86_64-linux-gnu/libbladeRF.so.2";
+const std::filesystem::path kRealLibHackRf = "/usr/lib/x86_64-linux-gnu/libhackrf.so.0";
+constexpr const char* kSerial = "7a3c91e0d25b4f86a1c0e9d3b74f2a55";
+constexpr double kRate = 10e6;
+constexpr std::uint64_t kPatternPeriod = 1u << 24;
+
+// The device timestamp modulo 2^24 that the board's pattern gives a sample.
+std::uint64_t timestampOf(std::complex<float> sample)
+{
+    const auto i = static_cast<std::int64_t>(std::lround(sample.real() * 2048.0f)) + 2048;
+    const auto q = static_cast<std::int64_t>(std::lround(sample.imag() * 2048.0f)) + 2048;
+    return static_cast<std::uint64_t>(i + 4096 * q);
+}
+
+// How far b lies after a on the pattern's circle.
+std::uint64_t distance(std::uint64_t a, std::uint64_t b)
+{
+    return (b - a) % kPatternPeriod;
+}
+
+std::vector<std::string> journalSince(std::size_t line);
+
+class RealLibBladeRf : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!std::filesystem::exists(kRealLibBladeRf)) {
+            GTEST_SKIP() << "Debian's libbladerf2 is not installed (" << kRealLibBladeRf.string() << ")";
+        }
+        journalStart_ = journalSince(0).size();
+    }
+
+    void TearDown() override
+    {
+        // Every stream stopped and every device closed: nothing outstanding on the board.
+        EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
+        EXPECT_EQ(veltrano_usb_bladerf_transfers_allocated(), 0);
+        EXPECT_EQ(veltrano_usb_bladerf_open_handles(), 0);
+    }
+
+    std::vector<std::string> journal() const { return journalSince(journalStart_); }
+    const std::filesystem::path& capture() const { return capture_; }
+
+private:
+    test::TemporaryDirectory scratch_;
+    std::filesystem::path capture_ = scratch_ / "tx.sc16";
+    test::ScopedEnvironment library_{"BROMELT_BLADERF_LIBRARY", kRealLibBladeRf.string()};
+    // No configuration or calibration file of the machine's may change what the library does.
+    test::ScopedEnvironment home_{"HOME", scratch_.path().string()};
+    test::ScopedEnvironment searchDirectory_{"BLADERF_SEARCH_DIR", scratch_.path().string()};
+    test::ScopedEnvironment captureFile_{"VELTRANO_USB_BLADERF_TX_CAPTURE", capture_.string()};
+    std::size_t journalStart_ = 0;
+};
+
+// The board opens its journal once per process, so every test shares one file.
+const std::filesystem::path& journalFile()
+{
+    static const test::TemporaryDirectory directory;
+    static const std::filesystem::path file = [] {
+        test::setEnvironment("VELTRANO_USB_BLADERF_JOURNAL", (directory / "journal.txt").string());
+        return directory / "journal.txt";
+    }();
+    return file;
+}
+
+std::vector<std::string> journalSince(std::size_t line)
+{
+    std::vector<std::string> lines = test::readLines(journalFile());
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(line, lines.size())));
+    return lines;
+}
+
+TEST_F(RealLibBladeRf, theProbeReportsWhatTheLibraryKnowsOfABladeRf1AndBothFamiliesTogether)
+{
+    const std::string record = std::string("BLADERF\t") + kSerial + "\tbladeRF\t4e+07\t2.375e+08\t3.8e+09\n";
+    const test::ProcessResult probed = test::runProbe({"bladerf"});
+    EXPECT_EQ(probed.exitStatus, 0) << probed.standardError;
+    EXPECT_EQ(probed.standardOutput, record);
+
+    // The library read the FPGA's version, initialised the board (CONTROL read
+    // as 0 on a fresh board) and tuned through the FPGA: RX to 2484 MHz at once.
+    const std::vector<std::string> lines = journal();
+    EXPECT_THAT(lines, testing::Contains("nios N device=0 read address=13 value=0xe"));
+    EXPECT_THAT(lines, testing::Contains("nios C target=1 write address=0x0 value=0x57"));
+    EXPECT_THAT(lines, testing::Contains(testing::StartsWith("retune rx ")));
+    EXPECT_THAT(lines, testing::Contains(HasSubstr(" requested=0 nint=129 nfrac=3145728 ")));
+
+    if (std::filesystem::exists(kRealLibHackRf)) {
+        // One bus with both boards, under both real libraries.
+        const test::ScopedEnvironment hackRf("BROMELT_HACKRF_LIBRARY", kRealLibHackRf.string());
+        const test::ScopedEnvironment path("LD_LIBRARY_PATH", VELTRANO_USB_BOTH_DIRECTORY);
+        const test::ProcessResult both = test::runProbe({"both"});
+        EXPECT_EQ(both.exitStatus, 0) << both.standardError;
+        EXPECT_EQ(both.standardOutput, "HACKRF\t0000000000000000457863c82b6e2e5f\t0000000000000000457863c82b6e2e5f"
+                                       "\t2e+07\t1e+06\t6e+09\n" +
+                                           record);
+    }
+}
+
+// Reads count samples in calls of an odd size and checks that every call's
+// samples follow one another in device time; returns the first sample's timestamp.
+std::uint64_t readContiguous(BladeRfSdrDevice& device, std::size_t count)
+{
+    std::vector<std::complex<float>> samples(100'003);
+    std::optional<std::uint64_t> first;
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t got = device.readSamples(samples.data(), samples.size());
+        EXPECT_EQ(got, samples.size());
+        if (got == 0) {
+            ADD_FAILURE() << "no samples after " << done;
+            break;
+        }
+        first = first.value_or(timestampOf(samples[0]));
+        for (std::size_t k = 1; k < got; ++k) {
+            if (distance(timestampOf(samples[k - 1]), timestampOf(samples[k])) != 1) {
+                ADD_FAILURE() << "gap after sample " << k - 1 << " of a read, " << done << " samples in";
+                return *first;
+            }
+        }
+        done += got;
+    }
+    return first.value_or(0);
+}
+
+TEST_F(RealLibBladeRf, tenMillionSamplesArriveContiguousInDeviceTimeInThePlainAndTheTimestampedFormat)
+{
+    for (const bool timestamped : {false, true}) {
+        SCOPED_TRACE(timestamped ? "timestamped" : "plain");
+        BladeRfSdrDevice device(kSerial);
+        ASSERT_TRUE(device.configureRx({915e6, kRate, 0.0, 20.0}));
+        if (!timestamped) {
+            // A failed preparation empties the quick-tune cache: the stream runs plain.
+            EXPECT_FALSE(device.prepareRxFrequencies({std::nan("")}));
+        }
+        ASSERT_TRUE(device.startRx());
+        const std::uint64_t dropped = veltrano_usb_bladerf_rx_samples_dropped();
+        readContiguous(device, 10'000'000);
+        EXPECT_EQ(veltrano_usb_bladerf_rx_samples_dropped(), dropped);
+        EXPECT_EQ(device.rxOverrunCount(), 0u);
+        device.stopRx();
+        EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
+    }
+}
+
+TEST_F(RealLibBladeRf, aQuickRetuneTakesEffectOnTheBoardAndTheReadResumesAfterTheSettlingCount)
+{
+    BladeRfSdrDevice device(kSerial);
+    ASSERT_TRUE(device.configureRx({915e6, kRate, 0.0, 20.0}));
+    ASSERT_TRUE(device.prepareRxFrequencies({433.92e6, 868.3e6}));
+    ASSERT_TRUE(device.startRx());
+    readContiguous(device, 1'000'000);
+
+    const std::uint64_t retunesBefore = veltrano_usb_bladerf_retunes_applied();
+    ASSERT_TRUE(device.setRxFrequency(868.3e6));
+    EXPECT_EQ(device.fastRxRetuneCount(), 1u);
+    EXPECT_EQ(device.failedFastRxRetuneCount(), 0u);
+    EXPECT_EQ(device.regularRxRetuneCount(), 0u);
+    ASSERT_EQ(veltrano_usb_bladerf_retunes_applied(), retunesBefore + 1);
+    int direction = -1;
+    std::uint64_t appliedAt = 0;
+    std::uint64_t requestedAt = 1;
+    ASSERT_EQ(veltrano_usb_bladerf_retune(retunesBefore, &direction, &appliedAt, &requestedAt), 1);
+    EXPECT_EQ(direction, 0);
+    EXPECT_EQ(requestedAt, 0u); // at once
+    EXPECT_THAT(journal(), testing::Contains(testing::AllOf(
+                               testing::StartsWith("retune rx " + std::to_string(appliedAt) + " requested=0 "),
+                               testing::EndsWith(" quick=1"))));
+
+    // Half a millisecond of samples at 10 MS/s settle first.
+    const std::uint64_t settle = 5000;
+    const std::uint64_t resumedAt = readContiguous(device, 100'003);
+    EXPECT_LT(distance((appliedAt + settle) % kPatternPeriod, resumedAt), static_cast<std::uint64_t>(kRate))
+        << "applied at " << appliedAt << ", resumed at " << resumedAt << " (mod 2^24)";
+
+    // A reader that sleeps past the library's buffers loses samples: the
+    // library keeps its transfers going and reports the gap in the timestamps.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::vector<std::complex<float>> samples(1 << 20);
+    for (int read = 0; read < 8 && device.rxOverrunCount() == 0; ++read) {
+        device.readSamples(samples.data(), samples.size());
+    }
+    EXPECT_GT(device.rxOverrunCount(), 0u);
+    device.stopRx();
+    EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
+}
+
+TEST_F(RealLibBladeRf, transmittedSamplesReachTheBoardBitExact)
+{
+    // Whole stream buffers (65,536 samples) leave the library; the values
+    // cover the encoding's limits and then every 12-bit code in turn.
+    constexpr std::size_t kCount = 4 * 65'536;
+    std::vector<std::complex<float>> samples(kCount);
+    std::vector<std::int16_t> expected(2 * kCount);
+    const std::complex<float> limits[] = {{1.0f, -1.0f}, {1.5f, -3.0f}, {0.5f, 1.0f / 4096}, {std::nanf(""), -0.5f}};
+    const std::int16_t encodedLimits[] = {2047, -2048, 2047, -2048, 1024, 1, -2048, -1024};
+    for (std::size_t k = 0; k < kCount; ++k) {
+        const int i = static_cast<int>(k % 4096) - 2048;
+        const int q = 2047 - static_cast<int>((k * 7) % 4096);
+        samples[k] = k < std::size(limits) ? limits[k] : std::complex<float>(i / 2048.0f, q / 2048.0f);
+        expected[2 * k] = k < std::size(limits) ? encodedLimits[2 * k] : static_cast<std::int16_t>(i);
+        expected[2 * k + 1] = k < std::size(limits) ? encodedLimits[2 * k + 1] : static_cast<std::int16_t>(q);
+    }
+    {
+        BladeRfSdrDevice device(kSerial);
+        ASSERT_TRUE(device.configureTx({915e6, kRate, 0.0, 0.0}));
+        ASSERT_TRUE(device.startTx());
+        for (std::size_t sent = 0; sent < kCount;) {
+            const std::size_t taken = device.writeSamples(samples.data() + sent, kCount - sent);
+            ASSERT_GT(taken, 0u) << "after " << sent;
+            sent += taken;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (veltrano_usb_bladerf_tx_samples() < kCount && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        device.stopTx();
+        EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
+    }
+    std::ifstream file(capture(), std::ios::binary);
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    ASSERT_EQ(bytes.size(), expected.size() * 2);
+    std::vector<std::int16_t> captured(expected.size());
+    for (std::size_t v = 0; v < captured.size(); ++v) {
+        captured[v] = static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[2 * v]) |
+                                                static_cast<std::uint8_t>(bytes[2 * v + 1]) << 8);
+    }
+    EXPECT_EQ(captured, expected);
+}
+
+#ifdef VELTRANO_SOAPY_MODULE_DIRECTORY
+TEST_F(RealLibBladeRf, soapySdrsOwnToolFindsAndStreamsTheBoard)
+{
+    const test::ScopedEnvironment plugins("SOAPY_SDR_PLUGIN_PATH", VELTRANO_SOAPY_MODULE_DIRECTORY);
+    const test::ScopedEnvironment root("SOAPY_SDR_ROOT", VELTRANO_SOAPY_MODULE_DIRECTORY "/no-installed-modules");
+    const char* const tool = "/usr/bin/SoapySDRUtil";
+    const test::ProcessResult found = test::runProcess(tool, {"--find=driver=veltrano,family=bladerf"});
+    EXPECT_EQ(found.exitStatus, 0) << found.standardError;
+    EXPECT_THAT(found.standardOutput, HasSubstr(std::string("  serial = ") + kSerial + "\n"));
+
+    // The tool reports its rate every 5 s and streams until interrupted.
+    const test::ProcessResult run =
+        test::runProcess("/usr/bin/timeout", {"-s", "INT", "6", tool, "--args=driver=veltrano,family=bladerf",
+                                              "--rate=4e6", "--direction=RX"});
+    EXPECT_THAT(run.standardOutput, HasSubstr("Begin RX rate test at 4 Msps"));
+    EXPECT_THAT(run.standardOutput, testing::ContainsRegex("[1-9][0-9.]* Msps\t"));
+}
+#endif
+
+} // namespace
+} // namespace veltrano
