@@ -89,11 +89,15 @@ std::string bladeRfTransmitFile(std::size_t samples)
 std::vector<std::string> toolCommand(const std::string& tool)
 {
     const std::string program = (kToolDirectory / tool).string();
+    std::vector<std::string> command;
 #ifdef VELTRANO_SANITIZER_RUNTIME
-    return {"/usr/bin/env", "LD_PRELOAD=" VELTRANO_SANITIZER_RUNTIME, program};
-#else
-    return {program};
+    command = {"/usr/bin/env", "LD_PRELOAD=" VELTRANO_SANITIZER_RUNTIME};
 #endif
+#ifdef VELTRANO_SANITIZER_TOOL_OPTIONS
+    command.push_back(VELTRANO_SANITIZER_TOOL_OPTIONS);
+#endif
+    command.push_back(program);
+    return command;
 }
 
 // A shell command that types bladeRF-cli's commands at it: the set-up once its
