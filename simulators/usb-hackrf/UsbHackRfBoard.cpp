@@ -25,11 +25,35 @@ enum Request : std::uint8_t {
     kSetLnaGain = 19,
     kSetVgaGain = 20,
     kSetTxVgaGain = 21,
+    kSetAntennaPower = 23,
+    kSetFrequencyExplicit = 24,
     kInitSweep = 26,
+    kReadOperaCakeBoards = 27,
+    kSetHardwareSyncMode = 29,
+    kReadM0State = 41,
+    kSetTxUnderrunLimit = 42,
     kSetRxOverrunLimit = 43,
+    kReadBoardRevision = 45,
+    kReadSupportedPlatform = 46,
 };
 
 constexpr std::uint8_t kBoardIdHackRfOne = 2;
+// An r6 board made by its original maker (the maker bit 0x80 with revision 1).
+constexpr std::uint8_t kBoardRevision = 0x81;
+// The HackRF One firmware image runs on every One before r9 (platform bit 1),
+// sent most significant byte first.
+constexpr unsigned char kSupportedPlatform[4] = {0, 0, 0, 1u << 1};
+// No Opera Cake is stacked on the board: every address slot reads "none".
+constexpr unsigned char kNoOperaCakes[8] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+// The limits the firmware puts on an explicitly tuned path: the IF the
+// baseband chip can tune, the mixer's LO range, and the three filter paths.
+constexpr std::uint64_t kExplicitIfMinimumHz = 2'150'000'000;
+constexpr std::uint64_t kExplicitIfMaximumHz = 2'750'000'000;
+constexpr std::uint64_t kExplicitLoMinimumHz = 84'375'000;
+constexpr std::uint64_t kExplicitLoMaximumHz = 5'400'000'000;
+enum FilterPath : std::uint8_t { kBypass = 0, kLowPass = 1, kHighPass = 2 };
+// What the sample-moving core reports it is doing (its state record's modes).
+enum CoreMode : std::uint32_t { kCoreIdle = 0, kCoreReceive = 2, kCoreTransmitStart = 3, kCoreTransmitRun = 4 };
 constexpr std::uint32_t kPartId[2] = {0xa000cb3c, 0x00594f4d};
 // Enough for a test to compare everything a short stream transmitted; a
 // longer stream is still counted but no longer kept.
@@ -47,6 +71,11 @@ std::uint32_t littleEndian32(const unsigned char* bytes)
 {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+std::uint64_t littleEndian64(const unsigned char* bytes)
+{
+    return littleEndian32(bytes) | std::uint64_t{littleEndian32(bytes + 4)} << 32;
 }
 
 void storeLittleEndian(unsigned char* bytes, std::uint64_t value, std::size_t count)
@@ -70,6 +99,10 @@ UsbHackRfBoard::UsbHackRfBoard()
           std::strtoul(environmentText("VELTRANO_USB_HACKRF_USB_API", "0x0107").c_str(), nullptr, 0))),
       version_(environmentText("VELTRANO_USB_HACKRF_VERSION", "usb-emulated-2026.01"))
 {
+    const std::string capture = environmentText("VELTRANO_USB_HACKRF_TX_CAPTURE", "");
+    if (!capture.empty()) {
+        transmitCapture_.reset(std::fopen(capture.c_str(), "ab"));
+    }
 }
 
 usb::UsbIdentity UsbHackRfBoard::identity() const
@@ -114,6 +147,7 @@ int UsbHackRfBoard::control(const ControlRequest& request)
         if (mode_ == TransceiverMode::sweep) {
             sweepStepIndex_ = 0;
         }
+        transmitStarted_ = false;
         return 0;
     case kSetSampleRate:
         if (!needs(8) || littleEndian32(request.data + 4) == 0) {
@@ -128,9 +162,26 @@ int UsbHackRfBoard::control(const ControlRequest& request)
         frequencyHz_ = littleEndian32(request.data) * 1e6 + littleEndian32(request.data + 4);
         rxPositionAtLastTune_ = rxPosition_;
         return 8;
-    case kSetBasebandFilter:
+    case kSetFrequencyExplicit:
+        return tuneExplicitly(request);
     case kSetAmplifier:
+    case kSetAntennaPower:
+        // Switches that change nothing the emulated board delivers; the
+        // firmware stalls any value but off (0) and on (1).
+        return request.value <= 1 ? 0 : -1;
+    case kSetHardwareSyncMode:
+        // Any value other than 1 turns it off; the firmware stalls none.
+        hardwareSyncOn_ = request.value == 1;
+        return 0;
     case kSetRxOverrunLimit:
+        rxOverrunLimit_ = request.value | std::uint32_t{request.index} << 16;
+        return 0;
+    case kSetTxUnderrunLimit:
+        txUnderrunLimit_ = request.value | std::uint32_t{request.index} << 16;
+        return 0;
+    case kReadM0State:
+        return answerCoreState(request);
+    case kSetBasebandFilter:
         return 0;
     case kSetLnaGain:
     case kSetVgaGain:
@@ -140,6 +191,12 @@ int UsbHackRfBoard::control(const ControlRequest& request)
         return answer(&kBoardIdHackRfOne, 1);
     case kReadVersionString:
         return answer(version_.data(), version_.size());
+    case kReadBoardRevision:
+        return answer(&kBoardRevision, 1);
+    case kReadSupportedPlatform:
+        return answer(kSupportedPlatform, sizeof kSupportedPlatform);
+    case kReadOperaCakeBoards:
+        return answer(kNoOperaCakes, sizeof kNoOperaCakes);
     case kReadPartIdAndSerial: {
         unsigned char record[24] = {};
         storeLittleEndian(record, kPartId[0], 4);
@@ -160,6 +217,59 @@ int UsbHackRfBoard::control(const ControlRequest& request)
     default:
         return -1;
     }
+}
+
+// The sample-moving core's state record, ten little-endian 32-bit words:
+// requested mode (its request flag clear: the core has taken it), active
+// mode, bytes the core moved, bytes USB moved, shortfalls, the longest one,
+// the shortfall limit of the direction, the mode-change threshold, the next
+// mode and the error. The emulated board moves samples exactly when USB does,
+// so both counts are the bytes moved since power-on and it never falls short.
+int UsbHackRfBoard::answerCoreState(const ControlRequest& request) const
+{
+    std::uint32_t coreMode = kCoreIdle;
+    std::uint32_t shortfallLimit = 0;
+    if (mode_ == TransceiverMode::receive || mode_ == TransceiverMode::sweep) {
+        coreMode = kCoreReceive;
+        shortfallLimit = rxOverrunLimit_;
+    } else if (mode_ == TransceiverMode::transmit) {
+        coreMode = transmitStarted_ ? kCoreTransmitRun : kCoreTransmitStart;
+        shortfallLimit = txUnderrunLimit_;
+    }
+    const std::uint32_t words[10] = {coreMode, coreMode, bytesMoved_, bytesMoved_, 0, 0, shortfallLimit, 0, 0, 0};
+    unsigned char record[sizeof words];
+    for (std::size_t i = 0; i < 10; ++i) {
+        storeLittleEndian(record + 4 * i, words[i], 4);
+    }
+    const std::size_t count = std::min<std::size_t>(sizeof record, request.length);
+    if (request.data != nullptr) {
+        std::memcpy(request.data, record, count);
+    }
+    return static_cast<int>(count);
+}
+
+// Tuning by parts: the IF, the mixer's LO and the filter path, from which
+// the RF the board listens on follows (the LO above the RF on the low-pass
+// path, below it on the high-pass path, unused on the bypass).
+int UsbHackRfBoard::tuneExplicitly(const ControlRequest& request)
+{
+    if (request.data == nullptr || request.length < 17) {
+        return -1;
+    }
+    const std::uint64_t ifHz = littleEndian64(request.data);
+    const std::uint64_t loHz = littleEndian64(request.data + 8);
+    const std::uint8_t path = request.data[16];
+    if (ifHz < kExplicitIfMinimumHz || ifHz > kExplicitIfMaximumHz || path > kHighPass ||
+        (path != kBypass && (loHz < kExplicitLoMinimumHz || loHz > kExplicitLoMaximumHz))) {
+        return -1;
+    }
+    const std::uint64_t rfHz = path == kBypass    ? ifHz
+                               : path == kHighPass ? ifHz + loHz
+                                                   : (loHz > ifHz ? loHz - ifHz : ifHz - loHz);
+    frequencyHz_ = static_cast<double>(rfHz);
+    rxPositionAtLastTune_ = rxPosition_;
+    // The host sends the record with its padding; the whole data stage is taken.
+    return request.length;
 }
 
 // The plan as the firmware walks it: every range from its start in steps of
@@ -185,6 +295,11 @@ void UsbHackRfBoard::planSweep(const ControlRequest& request)
 
 bool UsbHackRfBoard::endpointActive(unsigned char endpoint) const
 {
+    // In hardware sync mode the board streams only after a pulse on its
+    // trigger input, and nothing is wired to the emulated one's.
+    if (hardwareSyncOn_ && (mode_ == TransceiverMode::receive || mode_ == TransceiverMode::transmit)) {
+        return false;
+    }
     if (endpoint == kReceiveEndpoint) {
         return mode_ == TransceiverMode::receive || (mode_ == TransceiverMode::sweep && !sweepSteps_.empty());
     }
@@ -241,6 +356,7 @@ void UsbHackRfBoard::produce(unsigned char* buffer, std::size_t length)
         buffer[i] = receivePatternByte(rxPosition_ + i);
     }
     rxPosition_ += length;
+    bytesMoved_ += static_cast<std::uint32_t>(length);
 }
 
 // A block: the 0x7F 0x7F marker, the step frequency, then samples, which
@@ -255,6 +371,7 @@ void UsbHackRfBoard::produceSweepBlock(unsigned char* block)
         block[i] = receivePatternByte(rxPosition_ + i);
     }
     rxPosition_ += kSweepBlockBytes;
+    bytesMoved_ += kSweepBlockBytes;
 }
 
 void UsbHackRfBoard::consume(const unsigned char* buffer, std::size_t length)
@@ -263,6 +380,13 @@ void UsbHackRfBoard::consume(const unsigned char* buffer, std::size_t length)
     const std::size_t kept = std::min(length, room);
     transmitted_.insert(transmitted_.end(), buffer, buffer + kept);
     transmittedBytes_ += length;
+    bytesMoved_ += static_cast<std::uint32_t>(length);
+    transmitStarted_ = true;
+    // Flushed at once: a program run against the board may end without exit handlers.
+    if (transmitCapture_ != nullptr) {
+        std::fwrite(buffer, 1, length, transmitCapture_.get());
+        std::fflush(transmitCapture_.get());
+    }
 }
 
 } // namespace veltrano::sim::usbhackrf

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,7 +31,10 @@ using usb::ControlRequest;
 class UsbHackRfBoard : public usb::UsbBoardModel {
 public:
     // Identity from the environment (VELTRANO_USB_HACKRF_SERIAL, _USB_API,
-    // _VERSION); the journal goes to VELTRANO_USB_HACKRF_JOURNAL.
+    // _VERSION); the journal goes to VELTRANO_USB_HACKRF_JOURNAL;
+    // VELTRANO_USB_HACKRF_TX_CAPTURE names a file to which every byte taken
+    // on the transmit endpoint is appended, so that the record of a program
+    // run against the board outlives it.
     UsbHackRfBoard();
 
     const std::string& serial() const { return serial_; }
@@ -63,6 +68,8 @@ public:
     double sampleRateHz() const { return sampleRateHz_; }
 
 private:
+    int tuneExplicitly(const ControlRequest& request);
+    int answerCoreState(const ControlRequest& request) const;
     void planSweep(const ControlRequest& request);
     void produceSweepBlock(unsigned char* block);
 
@@ -73,12 +80,24 @@ private:
     TransceiverMode mode_ = TransceiverMode::off;
     double sampleRateHz_ = 10'000'000.0;
     double frequencyHz_ = 0.0;
+    // Streams wait for a trigger pulse that never comes while this is on.
+    bool hardwareSyncOn_ = false;
+    std::uint32_t rxOverrunLimit_ = 0;
+    std::uint32_t txUnderrunLimit_ = 0;
+    // Bytes streamed since power-on, wrapping as the board's own 32-bit
+    // counters do; whether the current transmit stream has had its first bytes.
+    std::uint32_t bytesMoved_ = 0;
+    bool transmitStarted_ = false;
     std::uint64_t rxPosition_ = 0;
     std::uint64_t rxPositionAtLastTune_ = 0;
     std::vector<std::uint64_t> sweepSteps_;
     std::size_t sweepStepIndex_ = 0;
     std::vector<unsigned char> transmitted_;
     std::uint64_t transmittedBytes_ = 0;
+    struct FileCloser {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    std::unique_ptr<std::FILE, FileCloser> transmitCapture_;
     Clock::time_point boardClock_{};
 };
 

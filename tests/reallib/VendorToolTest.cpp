@@ -1,0 +1,292 @@
+// SPDX-License-Identifier: MIT
+// The vendors' own command-line tools (Debian's `hackrf` and `bladerf`), run
+// as their users run them, on the emulated bus that holds a HackRF One and a
+// bladeRF x40: each tool's library finds the emulator first on the library
+// path.
+#include "tests/support/TestEnvironment.h"
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace veltrano {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::filesystem::path kToolDirectory = "/usr/bin";
+
+// Byte p of the board's receive stream is byte p % 4 of the little-endian
+// 32-bit number p / 4.
+std::string receivePattern(std::size_t bytes)
+{
+    std::string pattern(bytes, '\0');
+    for (std::size_t p = 0; p < bytes; ++p) {
+        pattern[p] = static_cast<char>((p / 4) >> (8 * (p % 4)));
+    }
+    return pattern;
+}
+
+// Never zero, so the board's record shows where the file ends and libhackrf's
+// zero padding begins.
+std::string transmitFile(std::size_t bytes)
+{
+    std::string file(bytes, '\0');
+    for (std::size_t i = 0; i < bytes; ++i) {
+        file[i] = static_cast<char>(1 + i % 251);
+    }
+    return file;
+}
+
+// Little-endian SC16 Q11 samples: I then Q, 16 bits each.
+std::vector<std::pair<int, int>> samplesOf(const std::string& bytes)
+{
+    const auto value = [&](std::size_t at) {
+        return static_cast<int>(static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[at]) |
+                                                          static_cast<std::uint8_t>(bytes[at + 1]) << 8));
+    };
+    std::vector<std::pair<int, int>> samples;
+    for (std::size_t at = 0; at + 4 <= bytes.size(); at += 4) {
+        samples.emplace_back(value(at), value(at + 2));
+    }
+    return samples;
+}
+
+// The emulated bladeRF's receive pattern: the sample at device timestamp t
+// carries t mod 4096 - 2048 as I and (t / 4096) mod 4096 - 2048 as Q.
+std::uint64_t bladeRfTimestampOf(const std::pair<int, int>& sample)
+{
+    return static_cast<std::uint64_t>(sample.first + 2048) + 4096 * static_cast<std::uint64_t>(sample.second + 2048);
+}
+
+// Never (0, 0), so that the end of what was sent shows in the board's record.
+std::string bladeRfTransmitFile(std::size_t samples)
+{
+    std::string file;
+    for (std::size_t i = 0; i < samples; ++i) {
+        const auto i16 = static_cast<std::uint16_t>(1 + i % 2000);
+        const auto q16 = static_cast<std::uint16_t>(static_cast<std::int16_t>(-1000 + static_cast<int>(i % 1999)));
+        for (const std::uint16_t v : {i16, q16}) {
+            file += static_cast<char>(v & 0xff);
+            file += static_cast<char>(v >> 8);
+        }
+    }
+    return file;
+}
+
+// The command that runs a tool. In a sanitizer build the emulator is
+// instrumented and the tools are not: the sanitizer's runtime has to be
+// loaded ahead of everything else, in the tool alone (the shell and
+// coreutils do not all survive it).
+std::vector<std::string> toolCommand(const std::string& tool)
+{
+    const std::string program = (kToolDirectory / tool).string();
+    std::vector<std::string> command;
+#ifdef VELTRANO_SANITIZER_RUNTIME
+    command = {"/usr/bin/env", "LD_PRELOAD=" VELTRANO_SANITIZER_RUNTIME};
+#endif
+#ifdef VELTRANO_SANITIZER_TOOL_OPTIONS
+    command.push_back(VELTRANO_SANITIZER_TOOL_OPTIONS);
+#endif
+    command.push_back(program);
+    return command;
+}
+
+// A shell command that types bladeRF-cli's commands at it: the set-up once its
+// stream tasks are idle, the start a second later, and quit 300 ms into the stream.
+std::string interactively(const std::string& setUp, const std::string& start)
+{
+    std::string command = "(sleep 1; printf '" + setUp + "\\n'; sleep 1; printf '" + start +
+                          "\\n'; sleep 0.3; printf 'quit\\n') |";
+    for (const std::string& word : toolCommand("bladeRF-cli")) {
+        command += " " + word;
+    }
+    return command + " -i";
+}
+
+// Every [low, high] of hackrf_sweep's rows, in order.
+std::vector<std::pair<double, double>> sweepRows(const std::string& csv)
+{
+    std::vector<std::pair<double, double>> rows;
+    std::istringstream lines(csv);
+    for (std::string line; std::getline(lines, line);) {
+        // date, time, low Hz, high Hz, bin width, samples, then one level per bin
+        std::istringstream fields(line);
+        std::string date, time, low, high;
+        std::getline(fields, date, ',');
+        std::getline(fields, time, ',');
+        std::getline(fields, low, ',');
+        std::getline(fields, high, ',');
+        rows.emplace_back(std::stod(low), std::stod(high));
+    }
+    return rows;
+}
+
+class VendorTools : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!std::filesystem::exists(kToolDirectory / "hackrf_info") ||
+            !std::filesystem::exists(kToolDirectory / "bladeRF-cli")) {
+            GTEST_SKIP() << "Debian's hackrf or bladerf tools are not installed";
+        }
+    }
+
+    test::TemporaryDirectory scratch_;
+
+private:
+    test::ScopedEnvironment bus_{"LD_LIBRARY_PATH", VELTRANO_USB_BOTH_DIRECTORY};
+    // No configuration or calibration file of the machine's may change what libbladeRF does.
+    test::ScopedEnvironment home_{"HOME", test::environmentText(scratch_.path())};
+    test::ScopedEnvironment searchDirectory_{"BLADERF_SEARCH_DIR", test::environmentText(scratch_.path())};
+};
+
+TEST_F(VendorTools, eachToolRunsCleanlyAndMovesExactlyWhatTheBoardsSentOrWereSent)
+{
+    const std::filesystem::path received = scratch_ / "received.bin";
+    const std::filesystem::path toSend = scratch_ / "send.bin";
+    const std::filesystem::path capture = scratch_ / "capture.bin";
+    const std::filesystem::path bladeRfReceived = scratch_ / "bladerf-received.bin";
+    const std::filesystem::path bladeRfToSend = scratch_ / "bladerf-send.bin";
+    const std::filesystem::path bladeRfCapture = scratch_ / "bladerf-capture.bin";
+    // Odd sizes: the receive ends inside a pattern word, the file to send
+    // inside a 512-byte USB packet.
+    constexpr std::size_t kReceivedSamples = 1'000'001;
+    const std::string sent = transmitFile(1'000'001);
+    test::writeTextFile(toSend, sent);
+    const std::string bladeRfSent = bladeRfTransmitFile(10'001);
+    test::writeTextFile(bladeRfToSend, bladeRfSent);
+    const test::ScopedEnvironment captureVariable("VELTRANO_USB_HACKRF_TX_CAPTURE", test::environmentText(capture));
+    const test::ScopedEnvironment bladeRfCaptureVariable("VELTRANO_USB_BLADERF_TX_CAPTURE",
+                                                         test::environmentText(bladeRfCapture));
+
+    const struct {
+        const char* tool;
+        std::vector<std::string> arguments;
+        std::function<void(const test::ProcessResult&)> check;
+    } runs[] = {
+        {"hackrf_info", {}, [](const test::ProcessResult& run) {
+             EXPECT_THAT(run.standardOutput, HasSubstr("Serial number: 0000000000000000457863c82b6e2e5f\n"
+                                                       "Board ID Number: 2 (HackRF One)\n"
+                                                       "Firmware Version: usb-emulated-2026.01 (API:1.07)\n"));
+             EXPECT_THAT(run.standardOutput, HasSubstr("Hardware Revision: r6\n"));
+             EXPECT_THAT(run.standardOutput, HasSubstr("Hardware supported by installed firmware:\n    HackRF One\n"));
+             EXPECT_THAT(run.standardOutput, Not(HasSubstr("Opera Cake found")));
+         }},
+        // Tuned by parts (IF, LO, high-pass path), amplifier and antenna power
+        // on, with the sample core's statistics.
+        {"hackrf_transfer",
+         {"-r", test::environmentText(received), "-s", "10000000", "-n", std::to_string(kReceivedSamples), "-i",
+          "2450000000", "-o", "1000000000", "-m", "2", "-a", "1", "-p", "1", "-B"},
+         [&](const test::ProcessResult& run) {
+             EXPECT_TRUE(test::readTextFile(received) == receivePattern(2 * kReceivedSamples));
+             std::smatch counts;
+             const std::regex statistics("(\\d+) bytes transferred by M0\n(\\d+) bytes transferred by M4\n");
+             ASSERT_TRUE(std::regex_search(run.standardError, counts, statistics)) << run.standardError;
+             EXPECT_EQ(counts[1], counts[2]);
+             EXPECT_GE(std::stoull(counts[1]), 2 * kReceivedSamples);
+         }},
+        {"hackrf_transfer",
+         {"-t", test::environmentText(toSend), "-s", "10000000", "-x", "20"},
+         [&](const test::ProcessResult&) {
+             // The file, libhackrf's zeros up to a whole USB packet, then its
+             // 32 KiB flush transfer of zeros.
+             const std::string recorded = test::readTextFile(capture);
+             const std::size_t padded = (sent.size() + 511) / 512 * 512;
+             ASSERT_EQ(recorded.size(), padded + 32768);
+             EXPECT_TRUE(recorded.compare(0, sent.size(), sent) == 0);
+             EXPECT_EQ(recorded.find_first_not_of('\0', sent.size()), std::string::npos);
+         }},
+        {"hackrf_sweep", {"-f", "2400:2500", "-N", "2"}, [](const test::ProcessResult& run) {
+             // 20 MHz steps, each giving two interleaved 5 MHz quarters at
+             // each of its two tunings: 20 rows a sweep, tiling the range.
+             const std::vector<std::pair<double, double>> rows = sweepRows(run.standardOutput);
+             ASSERT_EQ(rows.size(), 40u) << run.standardOutput;
+             for (std::size_t sweep = 0; sweep < 2; ++sweep) {
+                 std::vector<std::pair<double, double>> covered(rows.begin() + 20 * sweep,
+                                                                rows.begin() + 20 * (sweep + 1));
+                 std::sort(covered.begin(), covered.end());
+                 double reached = 2400e6;
+                 for (const auto& [low, high] : covered) {
+                     EXPECT_EQ(low, reached);
+                     EXPECT_EQ(high, low + 5e6);
+                     reached = high;
+                 }
+                 EXPECT_EQ(reached, 2500e6);
+             }
+         }},
+        {"bladeRF-cli", {"-p"}, [](const test::ProcessResult& run) {
+             EXPECT_THAT(run.standardOutput, HasSubstr("Serial:         7a3c91e0d25b4f86a1c0e9d3b74f2a55\n"));
+         }},
+        {"bladeRF-cli", {"-e", "info"}, [](const test::ProcessResult& run) {
+             EXPECT_THAT(run.standardOutput, HasSubstr("Board:                    Nuand bladeRF (bladerf1)\n"
+                                                       "  Serial #:                 7a3c91e0d25b4f86a1c0e9d3b74f2a55\n"));
+             EXPECT_THAT(run.standardOutput, HasSubstr("FPGA loaded:              yes\n"));
+         }},
+        {"bladeRF-cli", {"-e", "version"}, [](const test::ProcessResult& run) {
+             EXPECT_THAT(run.standardOutput, HasSubstr("Firmware version:"));
+             EXPECT_THAT(run.standardOutput, HasSubstr("FPGA version:"));
+         }},
+        // bladeRF-cli 2022.11's stream tasks wait for a request without first
+        // looking for one already posted: a start posted before a task has
+        // gone idle, or a shutdown posted as it goes idle after a finished
+        // stream, is lost and the tool stalls. So its streams are run as a
+        // user types them, with time to settle, and end at the tool's exit
+        // while still running.
+        {"sh",
+         {"-c", interactively("set samplerate rx 2M\nrx config file=" + test::environmentText(bladeRfReceived) +
+                              " format=bin n=0", "rx start")},
+         [&](const test::ProcessResult&) {
+             const std::string bytes = test::readTextFile(bladeRfReceived);
+             const std::vector<std::pair<int, int>> samples = samplesOf(bytes);
+             EXPECT_EQ(bytes.size() % 4, 0u);
+             ASSERT_GE(samples.size(), 32768u);
+             std::size_t gaps = 0;
+             for (std::size_t k = 1; k < samples.size(); ++k) {
+                 gaps += (bladeRfTimestampOf(samples[k]) - bladeRfTimestampOf(samples[k - 1])) % (1u << 24) != 1;
+             }
+             EXPECT_EQ(gaps, 0u);
+         }},
+        {"sh",
+         {"-c", interactively("set samplerate tx 2M\ntx config file=" + test::environmentText(bladeRfToSend) +
+                              " format=bin repeat=0", "tx start")},
+         [&](const test::ProcessResult&) {
+             // The file over and over, then the zeros the stream ends with.
+             const std::string recorded = test::readTextFile(bladeRfCapture);
+             ASSERT_NE(recorded.find_last_not_of('\0'), std::string::npos);
+             const std::size_t sent = recorded.find_last_not_of('\0') / 4 * 4 + 4;
+             ASSERT_GE(sent, 2 * bladeRfSent.size());
+             std::size_t mismatches = 0;
+             for (std::size_t at = 0; at < sent; ++at) {
+                 mismatches += recorded[at] != bladeRfSent[at % bladeRfSent.size()];
+             }
+             EXPECT_EQ(mismatches, 0u);
+         }},
+    };
+    for (const auto& each : runs) {
+        SCOPED_TRACE(std::string(each.tool) + (each.arguments.empty() ? "" : " " + each.arguments.front()));
+        // Bounded: a tool that hangs fails its row instead of the whole run.
+        std::vector<std::string> arguments{"-s", "KILL", "60"};
+        for (const std::string& word :
+             std::string(each.tool) == "sh" ? std::vector<std::string>{"/bin/sh"} : toolCommand(each.tool)) {
+            arguments.push_back(word);
+        }
+        arguments.insert(arguments.end(), each.arguments.begin(), each.arguments.end());
+        const test::ProcessResult run = test::runProcess("/usr/bin/timeout", arguments);
+        EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+        EXPECT_THAT(run.standardOutput + run.standardError, Not(HasSubstr("failed")));
+        EXPECT_THAT(run.standardOutput + run.standardError, Not(HasSubstr("Error")));
+        each.check(run);
+    }
+}
+
+} // namespace
+} // namespace veltrano
