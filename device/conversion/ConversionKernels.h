@@ -24,8 +24,8 @@ struct ConversionKernels {
 
 // How the wide loops write their output. Ordinary stores leave it in the
 // cache for whoever reads it next, but first read every output cache line
-// they miss. Streaming (non-temporal) stores skip that read, which is worth
-// up to a third of the memory traffic once the output does not fit in the
+// they miss. Streaming (non-temporal) stores skip that read, a quarter to
+// nearly half of the memory traffic once the output does not fit in the
 // cache anyway, and leave nothing in it. Only the wide sets have them.
 enum class StorePolicy { Cached, Streaming };
 
