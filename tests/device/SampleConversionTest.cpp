@@ -386,7 +386,8 @@ TEST(SampleConversion, publicFunctionsStreamOnlyFromTheThresholdOnWithTheSameRes
 }
 
 // Every one of the 2^32 float bit patterns through both float kernels of
-// every set the machine runs: minutes of work, so only on request.
+// every set the machine runs, with either kind of store: minutes of work,
+// so only on request.
 TEST(SampleConversion, everyFloatBitPatternConvertsExactlyOnRequest)
 {
     if (std::getenv("VELTRANO_EXHAUSTIVE_CONVERSION_TEST") == nullptr) {
@@ -400,10 +401,12 @@ TEST(SampleConversion, everyFloatBitPatternConvertsExactlyOnRequest)
         }
         for (const InstructionSet set :
              {InstructionSet::Scalar, InstructionSet::Sse2, InstructionSet::Avx2, InstructionSet::Avx512}) {
-            if (const ConversionKernels* kernels = conversionKernels(set)) {
-                expectFloatsExact(*kernels, values);
-                if (testing::Test::HasFatalFailure()) {
-                    return;
+            for (const StorePolicy policy : {StorePolicy::Cached, StorePolicy::Streaming}) {
+                if (const ConversionKernels* kernels = conversionKernels(set, policy)) {
+                    expectFloatsExact(*kernels, values);
+                    if (testing::Test::HasFatalFailure()) {
+                        return;
+                    }
                 }
             }
         }
