@@ -91,7 +91,8 @@ void copySamples(const Value* in, Value* out, std::size_t samples)
 // In the level 2 cache (1 MiB of complex floats, a HackRF transfer's worth);
 // between it and the last-level cache (a complex-float side four times the
 // level 2 cache the processor reports, so in and out together fill it five
-// to six times over, yet stay below the threshold for streaming stores); and
+// to six times over, yet stay below the threshold for streaming stores
+// wherever they move less than 16 MiB and half the last-level cache); and
 // out of cache (64 MiB of complex floats, more than the last-level cache one
 // core reaches on today's processors).
 std::vector<std::int64_t> sampleCounts()
