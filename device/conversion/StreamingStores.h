@@ -56,8 +56,8 @@ template <typename Out>
 static inline std::size_t samplesBeforeCacheLine(const Out* out, std::size_t count)
 {
     constexpr std::size_t bytesPerSample = std::is_integral_v<Out> ? 2 * sizeof(Out) : sizeof(Out);
-    const std::size_t gap = (streamingAlignment - reinterpret_cast<std::uintptr_t>(out) % streamingAlignment) %
-                            streamingAlignment;
+    const std::size_t gap =
+        (streamingAlignment - reinterpret_cast<std::uintptr_t>(out) % streamingAlignment) % streamingAlignment;
     if (gap % bytesPerSample != 0) {
         return count;
     }

@@ -233,7 +233,8 @@ protected:
         const auto [set, policy] = GetParam();
         kernels_ = conversionKernels(set, policy);
         if (kernels_ == nullptr) {
-            GTEST_SKIP() << instructionSetName(set) << (policy == StorePolicy::Streaming ? " with streaming stores" : "")
+            GTEST_SKIP() << instructionSetName(set)
+                         << (policy == StorePolicy::Streaming ? " with streaming stores" : "")
                          << " does not run on this machine";
         }
     }
@@ -373,12 +374,12 @@ TEST(SampleConversion, publicFunctionsStreamOnlyFromTheThresholdOnWithTheSameRes
     std::vector<std::complex<float>> expected(beyond);
     scalarConversionKernels.cs8ToCf32(in.data(), expected.data(), beyond);
     for (const std::size_t count : {below, beyond}) {
-        EXPECT_EQ(storePolicyFor(10 * count), count == below || streaming == nullptr ? StorePolicy::Cached
-                                                                                        : StorePolicy::Streaming);
+        EXPECT_EQ(storePolicyFor(10 * count),
+                  count == below || streaming == nullptr ? StorePolicy::Cached : StorePolicy::Streaming);
         std::vector<std::complex<float>> out(count + 2);
         convertCs8ToCf32(in.data(), out.data() + 1, count);
-        ASSERT_TRUE(std::equal(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(count),
-                               out.begin() + 1))
+        ASSERT_TRUE(
+            std::equal(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(count), out.begin() + 1))
             << count << " samples";
         EXPECT_EQ(out[0], std::complex<float>()) << count << " samples";
         EXPECT_EQ(out[count + 1], std::complex<float>()) << count << " samples";
