@@ -1,21 +1,28 @@
 // SPDX-License-Identifier: MIT
-// The four sample conversions, every instruction set this machine runs,
-// beside VOLK's kernel for the same conversion (which rounds halves to even
-// and clamps differently, but is the speed people know) and beside a memcpy
-// of the output's size, at a size that stays in cache and one that does not.
+// The four sample conversions, every instruction set this machine runs with
+// ordinary and with streaming stores, and the public function (which chooses
+// between them by size), beside VOLK's kernel for the same conversion (which
+// rounds halves to even and clamps differently, but is the speed people know)
+// and beside a memcpy of the output's size, at three sizes: one that stays in
+// the level 2 cache, one between it and the last-level cache, and one that
+// is out of cache. Random interleaving spreads a shared machine's noise:
 //
-//   build/bin/sample-conversion-bench --benchmark_min_time=0.5
+//   build/bin/sample-conversion-bench --benchmark_min_time=0.2
+//       --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true
+#include "device/SampleConversion.h"
 #include "device/conversion/ConversionKernels.h"
 
 #include <benchmark/benchmark.h>
 #include <volk/volk.h>
 
+#include <algorithm>
 #include <complex>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace veltrano::detail {
 namespace {
@@ -64,6 +71,9 @@ void runConversion(benchmark::State& state, Kernel<In, Out> kernel)
     Buffer<In> in(samples);
     Buffer<Out> out(samples);
     fillRandom(in);
+    // Every output page mapped before timing: a first write to a fresh page
+    // costs far more than the conversion.
+    std::fill_n(out.data.get(), out.size, Out{});
     for (auto _ : state) {
         kernel(in.data.get(), out.data.get(), samples);
         benchmark::DoNotOptimize(out.data.get());
@@ -78,19 +88,38 @@ void copySamples(const Value* in, Value* out, std::size_t samples)
     std::memcpy(out, in, samples * valuesPerSample<Value> * sizeof(Value));
 }
 
-template <typename In, typename Out>
-void registerConversion(const std::string& name, Kernel<In, Out> ConversionKernels::*kernel, Kernel<In, Out> volk)
+// In the level 2 cache (1 MiB of complex floats, a HackRF transfer's worth);
+// between it and the last-level cache (a complex-float side four times the
+// level 2 cache the processor reports, so in and out together fill it five
+// to six times over, yet stay below the threshold for streaming stores
+// wherever they move less than 16 MiB and half the last-level cache); and
+// out of cache (64 MiB of complex floats, more than the last-level cache one
+// core reaches on today's processors).
+std::vector<std::int64_t> sampleCounts()
 {
-    for (const std::int64_t samples : {131072, 8388608}) {
+    const std::size_t level2 = level2CacheBytes() != 0 ? level2CacheBytes() : 1 << 20;
+    const auto between = static_cast<std::int64_t>(4 * level2 / sizeof(std::complex<float>));
+    return {131072, between, 8388608};
+}
+
+template <typename In, typename Out>
+void registerConversion(const std::string& name, Kernel<In, Out> ConversionKernels::*kernel, Kernel<In, Out> volk,
+                        Kernel<In, Out> chosen)
+{
+    for (const std::int64_t samples : sampleCounts()) {
         benchmark::RegisterBenchmark((name + "/memcpy").c_str(), runConversion<Out, Out>, copySamples<Out>)
             ->Arg(samples);
         benchmark::RegisterBenchmark((name + "/volk").c_str(), runConversion<In, Out>, volk)->Arg(samples);
+        benchmark::RegisterBenchmark((name + "/chosen").c_str(), runConversion<In, Out>, chosen)->Arg(samples);
         for (const InstructionSet set :
              {InstructionSet::Scalar, InstructionSet::Sse2, InstructionSet::Avx2, InstructionSet::Avx512}) {
-            if (const ConversionKernels* kernels = conversionKernels(set)) {
-                benchmark::RegisterBenchmark((name + "/" + instructionSetName(set)).c_str(), runConversion<In, Out>,
-                                             kernels->*kernel)
-                    ->Arg(samples);
+            for (const StorePolicy policy : {StorePolicy::Cached, StorePolicy::Streaming}) {
+                if (const ConversionKernels* kernels = conversionKernels(set, policy)) {
+                    const std::string suffix = policy == StorePolicy::Streaming ? "-streaming" : "";
+                    benchmark::RegisterBenchmark((name + "/" + instructionSetName(set) + suffix).c_str(),
+                                                 runConversion<In, Out>, kernels->*kernel)
+                        ->Arg(samples);
+                }
             }
         }
     }
@@ -124,11 +153,14 @@ void volkCf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_
 int main(int argc, char** argv)
 {
     using namespace veltrano::detail;
-    registerConversion("Cs8ToCf32", &ConversionKernels::cs8ToCf32, volkCs8ToCf32);
-    registerConversion("Cf32ToCs8", &ConversionKernels::cf32ToCs8, volkCf32ToCs8);
-    registerConversion("Sc16ToCf32", &ConversionKernels::sc16ToCf32, volkSc16ToCf32);
-    registerConversion("Cf32ToSc16", &ConversionKernels::cf32ToSc16, volkCf32ToSc16);
+    registerConversion("Cs8ToCf32", &ConversionKernels::cs8ToCf32, volkCs8ToCf32, convertCs8ToCf32);
+    registerConversion("Cf32ToCs8", &ConversionKernels::cf32ToCs8, volkCf32ToCs8, convertCf32ToCs8);
+    registerConversion("Sc16ToCf32", &ConversionKernels::sc16ToCf32, volkSc16ToCf32, convertSc16ToCf32);
+    registerConversion("Cf32ToSc16", &ConversionKernels::cf32ToSc16, volkCf32ToSc16, convertCf32ToSc16);
     benchmark::AddCustomContext("conversion_kernels_chosen", instructionSetName(activeInstructionSet()));
+    benchmark::AddCustomContext("streaming_stores_from_bytes_moved", std::to_string(streamingStoreThreshold()));
+    benchmark::AddCustomContext("level2_cache_bytes", std::to_string(level2CacheBytes()));
+    benchmark::AddCustomContext("last_level_cache_bytes", std::to_string(lastLevelCacheBytes()));
     benchmark::AddCustomContext("volk_machine", volk_get_machine());
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {

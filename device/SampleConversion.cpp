@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The public conversion functions run the widest kernel set the machine
-// supports; the choice is made on the first conversion and kept.
+// supports, with streaming stores for calls too large for the cache; the
+// choice is made on the first conversion and kept.
 #include "device/SampleConversion.h"
 
 #include "device/conversion/ConversionKernels.h"
@@ -11,11 +12,65 @@ namespace veltrano::detail {
 namespace {
 
 // Choosing is idempotent, so threads racing to the first conversion may all
-// choose and store the same table: no lock, and later calls pay one load.
+// choose and store the same values: no lock, and later calls pay three
+// loads. The cached table is stored last and read first, so whoever sees it
+// also sees the other two.
 std::atomic<const ConversionKernels*> chosenKernels{nullptr};
+std::atomic<const ConversionKernels*> chosenStreamingKernels{nullptr};
+std::atomic<std::size_t> chosenStreamingThreshold{0};
 
 constexpr InstructionSet widestFirst[] = {InstructionSet::Avx512, InstructionSet::Avx2, InstructionSet::Sse2,
                                           InstructionSet::Scalar};
+
+// Streaming stores pay once a call's input and output together no longer
+// fit in the cache: ordinary stores would then read every output line from
+// memory first, and the output would not stay cached for its reader anyway.
+// Below that, ordinary stores are faster for the widening conversions and
+// leave the output where the caller reads it next. Half the last-level
+// cache leaves room for everything else; the cap is where streaming started
+// to win on a processor whose reported last-level cache (over 500 MiB) is
+// that of the whole package, while one core reaches only its own complex's
+// 32 MiB.
+constexpr std::size_t largestStreamingThreshold = std::size_t{16} << 20;
+
+std::size_t streamingThresholdFor(std::size_t lastLevelCache)
+{
+    const std::size_t half = lastLevelCache / 2;
+    return half != 0 && half < largestStreamingThreshold ? half : largestStreamingThreshold;
+}
+
+void choose()
+{
+    for (const InstructionSet set : widestFirst) {
+        if (const ConversionKernels* kernels = conversionKernels(set)) {
+            const ConversionKernels* streaming = conversionKernels(set, StorePolicy::Streaming);
+            chosenStreamingKernels.store(streaming != nullptr ? streaming : kernels, std::memory_order_relaxed);
+            chosenStreamingThreshold.store(streamingThresholdFor(lastLevelCacheBytes()), std::memory_order_relaxed);
+            chosenKernels.store(kernels, std::memory_order_release);
+            return;
+        }
+    }
+}
+
+const ConversionKernels& chosenCachedKernels()
+{
+    const ConversionKernels* kernels = chosenKernels.load(std::memory_order_acquire);
+    if (kernels == nullptr) {
+        choose();
+        kernels = chosenKernels.load(std::memory_order_acquire);
+    }
+    return *kernels;
+}
+
+// The chosen kernels for a call that reads and writes bytesMoved in all.
+const ConversionKernels& kernelsMoving(std::size_t bytesMoved)
+{
+    const ConversionKernels& cached = chosenCachedKernels();
+    if (bytesMoved < chosenStreamingThreshold.load(std::memory_order_relaxed)) {
+        return cached;
+    }
+    return *chosenStreamingKernels.load(std::memory_order_relaxed);
+}
 
 } // namespace
 
@@ -24,23 +79,34 @@ bool processorRuns(InstructionSet set)
 {
     return set == InstructionSet::Scalar;
 }
+
+std::size_t level2CacheBytes()
+{
+    return 0;
+}
+
+std::size_t lastLevelCacheBytes()
+{
+    return 0;
+}
 #endif
 
-const ConversionKernels* conversionKernels(InstructionSet set)
+const ConversionKernels* conversionKernels(InstructionSet set, StorePolicy policy)
 {
     if (!processorRuns(set)) {
         return nullptr;
     }
+    const bool streaming = policy == StorePolicy::Streaming;
     switch (set) {
     case InstructionSet::Scalar:
-        return &scalarConversionKernels;
+        return streaming ? nullptr : &scalarConversionKernels;
 #if defined(VELTRANO_X86_64_KERNELS)
     case InstructionSet::Sse2:
-        return &sse2ConversionKernels;
+        return streaming ? &sse2StreamingConversionKernels : &sse2ConversionKernels;
     case InstructionSet::Avx2:
-        return &avx2ConversionKernels;
+        return streaming ? &avx2StreamingConversionKernels : &avx2ConversionKernels;
     case InstructionSet::Avx512:
-        return &avx512ConversionKernels;
+        return streaming ? &avx512StreamingConversionKernels : &avx512ConversionKernels;
 #endif
     default:
         return nullptr;
@@ -58,19 +124,21 @@ InstructionSet activeInstructionSet()
     return InstructionSet::Scalar;
 }
 
-const ConversionKernels& activeConversionKernels()
+const ConversionKernels& activeConversionKernels(StorePolicy policy)
 {
-    const ConversionKernels* kernels = chosenKernels.load(std::memory_order_acquire);
-    if (kernels == nullptr) {
-        for (const InstructionSet set : widestFirst) {
-            kernels = conversionKernels(set);
-            if (kernels != nullptr) {
-                break;
-            }
-        }
-        chosenKernels.store(kernels, std::memory_order_release);
-    }
-    return *kernels;
+    const ConversionKernels& cached = chosenCachedKernels();
+    return policy == StorePolicy::Streaming ? *chosenStreamingKernels.load(std::memory_order_relaxed) : cached;
+}
+
+std::size_t streamingStoreThreshold()
+{
+    chosenCachedKernels();
+    return chosenStreamingThreshold.load(std::memory_order_relaxed);
+}
+
+StorePolicy storePolicyFor(std::size_t bytesMoved)
+{
+    return &kernelsMoving(bytesMoved) == &chosenCachedKernels() ? StorePolicy::Cached : StorePolicy::Streaming;
 }
 
 const char* instructionSetName(InstructionSet set)
@@ -88,24 +156,26 @@ const char* instructionSetName(InstructionSet set)
     return "unknown";
 }
 
+// Each call moves its input and its output: 2 + 8 bytes per sample for
+// 8-bit I/Q, 4 + 8 for SC16.
 void convertCs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
 {
-    activeConversionKernels().cs8ToCf32(in, out, count);
+    kernelsMoving(10 * count).cs8ToCf32(in, out, count);
 }
 
 void convertCf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t count)
 {
-    activeConversionKernels().cf32ToCs8(in, out, count);
+    kernelsMoving(10 * count).cf32ToCs8(in, out, count);
 }
 
 void convertSc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count)
 {
-    activeConversionKernels().sc16ToCf32(in, out, count);
+    kernelsMoving(12 * count).sc16ToCf32(in, out, count);
 }
 
 void convertCf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count)
 {
-    activeConversionKernels().cf32ToSc16(in, out, count);
+    kernelsMoving(12 * count).cf32ToSc16(in, out, count);
 }
 
 } // namespace veltrano::detail

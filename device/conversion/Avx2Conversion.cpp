@@ -5,6 +5,7 @@
 // library's inline code, so no AVX2 copy of a shared inline function can be
 // picked by the linker for code that runs on older processors.
 #include "device/conversion/ConversionKernels.h"
+#include "device/conversion/StreamingStores.h"
 
 #include <immintrin.h>
 
@@ -49,7 +50,30 @@ __m256i twiceSc16(const float* values)
     return twiceScaledTruncated(values, 2047.0F / 2048.0F, 4096.0F);
 }
 
-void cs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
+template <StorePolicy policy>
+void store(float* out, __m256 values)
+{
+    if constexpr (policy == StorePolicy::Streaming) {
+        _mm256_stream_ps(out, values);
+    } else {
+        _mm256_storeu_ps(out, values);
+    }
+}
+
+template <StorePolicy policy>
+void store(void* out, __m256i values)
+{
+    if constexpr (policy == StorePolicy::Streaming) {
+        _mm256_stream_si256(static_cast<__m256i*>(out), values);
+    } else {
+        _mm256_storeu_si256(static_cast<__m256i*>(out), values);
+    }
+}
+
+// Each loop converts the whole steps of its input and returns how many
+// samples that was; the kernels below hand the rest on.
+template <StorePolicy policy>
+std::size_t cs8ToCf32Steps(const std::int8_t* in, std::complex<float>* out, std::size_t count)
 {
     const __m256 scale = _mm256_set1_ps(0.0078125F);
     const std::size_t bulk = count / 16 * 16;
@@ -57,14 +81,15 @@ void cs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t coun
     for (std::size_t index = 0; index < bulk; index += 16) {
         for (std::size_t part = 0; part < 4; ++part) {
             const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + 2 * index + 8 * part));
-            _mm256_storeu_ps(values + 2 * index + 8 * part,
-                             _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(bytes)), scale));
+            store<policy>(values + 2 * index + 8 * part,
+                          _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(bytes)), scale));
         }
     }
-    sse2ConversionKernels.cs8ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+    return bulk;
 }
 
-void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t count)
+template <StorePolicy policy>
+std::size_t cf32ToCs8Steps(const std::complex<float>* in, std::int8_t* out, std::size_t count)
 {
     // The packs work within 128-bit halves; the 32-bit groups come out as
     // lanes 0,4 of the first register, then 1,5 ... and are put back in order.
@@ -77,12 +102,13 @@ void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t coun
         const __m256i low = halveRoundingAway(_mm256_packs_epi32(twiceCs8(source), twiceCs8(source + 8)));
         const __m256i high = halveRoundingAway(_mm256_packs_epi32(twiceCs8(source + 16), twiceCs8(source + 24)));
         const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_packs_epi16(low, high), order);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * index), _mm256_max_epi8(packed, lowestCs8));
+        store<policy>(out + 2 * index, _mm256_max_epi8(packed, lowestCs8));
     }
-    sse2ConversionKernels.cf32ToCs8(in + bulk, out + 2 * bulk, count - bulk);
+    return bulk;
 }
 
-void sc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count)
+template <StorePolicy policy>
+std::size_t sc16ToCf32Steps(const std::int16_t* in, std::complex<float>* out, std::size_t count)
 {
     const __m256 scale = _mm256_set1_ps(0.00048828125F);
     const std::size_t bulk = count / 8 * 8;
@@ -90,14 +116,15 @@ void sc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t co
     for (std::size_t index = 0; index < bulk; index += 8) {
         for (std::size_t part = 0; part < 2; ++part) {
             const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * index + 8 * part));
-            _mm256_storeu_ps(values + 2 * index + 8 * part,
-                             _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(words)), scale));
+            store<policy>(values + 2 * index + 8 * part,
+                          _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(words)), scale));
         }
     }
-    sse2ConversionKernels.sc16ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+    return bulk;
 }
 
-void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count)
+template <StorePolicy policy>
+std::size_t cf32ToSc16Steps(const std::complex<float>* in, std::int16_t* out, std::size_t count)
 {
     // The pack interleaves 64-bit groups of its two sources; one permute
     // restores their order.
@@ -107,14 +134,43 @@ void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t co
     for (std::size_t index = 0; index < bulk; index += 8) {
         const float* source = values + 2 * index;
         const __m256i packed = halveRoundingAway(_mm256_packs_epi32(twiceSc16(source), twiceSc16(source + 8)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * index),
-                            _mm256_max_epi16(_mm256_permute4x64_epi64(packed, 0xD8), lowestSc16));
+        store<policy>(out + 2 * index, _mm256_max_epi16(_mm256_permute4x64_epi64(packed, 0xD8), lowestSc16));
     }
+    return bulk;
+}
+
+void cs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
+{
+    const std::size_t bulk = cs8ToCf32Steps<StorePolicy::Cached>(in, out, count);
+    sse2ConversionKernels.cs8ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+}
+
+void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t count)
+{
+    const std::size_t bulk = cf32ToCs8Steps<StorePolicy::Cached>(in, out, count);
+    sse2ConversionKernels.cf32ToCs8(in + bulk, out + 2 * bulk, count - bulk);
+}
+
+void sc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count)
+{
+    const std::size_t bulk = sc16ToCf32Steps<StorePolicy::Cached>(in, out, count);
+    sse2ConversionKernels.sc16ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+}
+
+void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count)
+{
+    const std::size_t bulk = cf32ToSc16Steps<StorePolicy::Cached>(in, out, count);
     sse2ConversionKernels.cf32ToSc16(in + bulk, out + 2 * bulk, count - bulk);
 }
 
 } // namespace
 
 constinit const ConversionKernels avx2ConversionKernels{cs8ToCf32, cf32ToCs8, sc16ToCf32, cf32ToSc16};
+
+constinit const ConversionKernels avx2StreamingConversionKernels{
+    convertStreaming<std::int8_t, std::complex<float>, cs8ToCf32Steps<StorePolicy::Streaming>, cs8ToCf32>,
+    convertStreaming<std::complex<float>, std::int8_t, cf32ToCs8Steps<StorePolicy::Streaming>, cf32ToCs8>,
+    convertStreaming<std::int16_t, std::complex<float>, sc16ToCf32Steps<StorePolicy::Streaming>, sc16ToCf32>,
+    convertStreaming<std::complex<float>, std::int16_t, cf32ToSc16Steps<StorePolicy::Streaming>, cf32ToSc16>};
 
 } // namespace veltrano::detail

@@ -7,6 +7,7 @@
 // and the operating system support it, and it uses intrinsics and nothing
 // from the standard library's inline code (see Avx2Conversion.cpp).
 #include "device/conversion/ConversionKernels.h"
+#include "device/conversion/StreamingStores.h"
 
 // GCC 12's AVX-512 intrinsics start some results from a deliberately
 // undefined register, which its own flow analysis then reports as maybe
@@ -58,33 +59,59 @@ __m512i twiceSc16(const float* values)
     return twiceScaledTruncated(values, 2047.0F / 2048.0F, 4096.0F);
 }
 
+template <StorePolicy policy>
+void store(float* out, __m512 values)
+{
+    if constexpr (policy == StorePolicy::Streaming) {
+        _mm512_stream_ps(out, values);
+    } else {
+        _mm512_storeu_ps(out, values);
+    }
+}
+
+template <StorePolicy policy>
+void store(void* out, __m512i values)
+{
+    if constexpr (policy == StorePolicy::Streaming) {
+        _mm512_stream_si512(static_cast<__m512i*>(out), values);
+    } else {
+        _mm512_storeu_si512(out, values);
+    }
+}
+
 // 16 components, sign-extended, converted and scaled exactly.
+template <StorePolicy policy>
 void storeCs8AsFloats(const std::int8_t* in, float* out)
 {
     const __m512i values = _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
-    _mm512_storeu_ps(out, _mm512_mul_ps(_mm512_cvtepi32_ps(values), _mm512_set1_ps(0.0078125F)));
+    store<policy>(out, _mm512_mul_ps(_mm512_cvtepi32_ps(values), _mm512_set1_ps(0.0078125F)));
 }
 
+template <StorePolicy policy>
 void storeSc16AsFloats(const std::int16_t* in, float* out)
 {
     const __m512i values = _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
-    _mm512_storeu_ps(out, _mm512_mul_ps(_mm512_cvtepi32_ps(values), _mm512_set1_ps(0.00048828125F)));
+    store<policy>(out, _mm512_mul_ps(_mm512_cvtepi32_ps(values), _mm512_set1_ps(0.00048828125F)));
 }
 
-void cs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
+// Each loop converts the whole steps of its input and returns how many
+// samples that was; the kernels below hand the rest on.
+template <StorePolicy policy>
+std::size_t cs8ToCf32Steps(const std::int8_t* in, std::complex<float>* out, std::size_t count)
 {
     const std::size_t bulk = count / 32 * 32;
     float* values = floatsOf(out);
     for (std::size_t index = 0; index < bulk; index += 32) {
-        storeCs8AsFloats(in + 2 * index, values + 2 * index);
-        storeCs8AsFloats(in + 2 * index + 16, values + 2 * index + 16);
-        storeCs8AsFloats(in + 2 * index + 32, values + 2 * index + 32);
-        storeCs8AsFloats(in + 2 * index + 48, values + 2 * index + 48);
+        storeCs8AsFloats<policy>(in + 2 * index, values + 2 * index);
+        storeCs8AsFloats<policy>(in + 2 * index + 16, values + 2 * index + 16);
+        storeCs8AsFloats<policy>(in + 2 * index + 32, values + 2 * index + 32);
+        storeCs8AsFloats<policy>(in + 2 * index + 48, values + 2 * index + 48);
     }
-    avx2ConversionKernels.cs8ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+    return bulk;
 }
 
-void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t count)
+template <StorePolicy policy>
+std::size_t cf32ToCs8Steps(const std::complex<float>* in, std::int8_t* out, std::size_t count)
 {
     // The packs work within 128-bit quarters: 32-bit group q of source s
     // lands at 4q + s and is moved back to 4s + q.
@@ -97,23 +124,25 @@ void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t coun
         const __m512i low = halveRoundingAway(_mm512_packs_epi32(twiceCs8(source), twiceCs8(source + 16)));
         const __m512i high = halveRoundingAway(_mm512_packs_epi32(twiceCs8(source + 32), twiceCs8(source + 48)));
         const __m512i packed = _mm512_permutexvar_epi32(order, _mm512_packs_epi16(low, high));
-        _mm512_storeu_si512(out + 2 * index, _mm512_max_epi8(packed, lowestCs8));
+        store<policy>(out + 2 * index, _mm512_max_epi8(packed, lowestCs8));
     }
-    avx2ConversionKernels.cf32ToCs8(in + bulk, out + 2 * bulk, count - bulk);
+    return bulk;
 }
 
-void sc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count)
+template <StorePolicy policy>
+std::size_t sc16ToCf32Steps(const std::int16_t* in, std::complex<float>* out, std::size_t count)
 {
     const std::size_t bulk = count / 16 * 16;
     float* values = floatsOf(out);
     for (std::size_t index = 0; index < bulk; index += 16) {
-        storeSc16AsFloats(in + 2 * index, values + 2 * index);
-        storeSc16AsFloats(in + 2 * index + 16, values + 2 * index + 16);
+        storeSc16AsFloats<policy>(in + 2 * index, values + 2 * index);
+        storeSc16AsFloats<policy>(in + 2 * index + 16, values + 2 * index + 16);
     }
-    avx2ConversionKernels.sc16ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+    return bulk;
 }
 
-void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count)
+template <StorePolicy policy>
+std::size_t cf32ToSc16Steps(const std::complex<float>* in, std::int16_t* out, std::size_t count)
 {
     // The pack interleaves 64-bit groups of its two sources quarter by
     // quarter; one permute restores their order.
@@ -124,13 +153,43 @@ void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t co
     for (std::size_t index = 0; index < bulk; index += 16) {
         const float* source = values + 2 * index;
         const __m512i packed = halveRoundingAway(_mm512_packs_epi32(twiceSc16(source), twiceSc16(source + 16)));
-        _mm512_storeu_si512(out + 2 * index, _mm512_max_epi16(_mm512_permutexvar_epi64(order, packed), lowestSc16));
+        store<policy>(out + 2 * index, _mm512_max_epi16(_mm512_permutexvar_epi64(order, packed), lowestSc16));
     }
+    return bulk;
+}
+
+void cs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
+{
+    const std::size_t bulk = cs8ToCf32Steps<StorePolicy::Cached>(in, out, count);
+    avx2ConversionKernels.cs8ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+}
+
+void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t count)
+{
+    const std::size_t bulk = cf32ToCs8Steps<StorePolicy::Cached>(in, out, count);
+    avx2ConversionKernels.cf32ToCs8(in + bulk, out + 2 * bulk, count - bulk);
+}
+
+void sc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count)
+{
+    const std::size_t bulk = sc16ToCf32Steps<StorePolicy::Cached>(in, out, count);
+    avx2ConversionKernels.sc16ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+}
+
+void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count)
+{
+    const std::size_t bulk = cf32ToSc16Steps<StorePolicy::Cached>(in, out, count);
     avx2ConversionKernels.cf32ToSc16(in + bulk, out + 2 * bulk, count - bulk);
 }
 
 } // namespace
 
 constinit const ConversionKernels avx512ConversionKernels{cs8ToCf32, cf32ToCs8, sc16ToCf32, cf32ToSc16};
+
+constinit const ConversionKernels avx512StreamingConversionKernels{
+    convertStreaming<std::int8_t, std::complex<float>, cs8ToCf32Steps<StorePolicy::Streaming>, cs8ToCf32>,
+    convertStreaming<std::complex<float>, std::int8_t, cf32ToCs8Steps<StorePolicy::Streaming>, cf32ToCs8>,
+    convertStreaming<std::int16_t, std::complex<float>, sc16ToCf32Steps<StorePolicy::Streaming>, sc16ToCf32>,
+    convertStreaming<std::complex<float>, std::int16_t, cf32ToSc16Steps<StorePolicy::Streaming>, cf32ToSc16>};
 
 } // namespace veltrano::detail

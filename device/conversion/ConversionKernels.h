@@ -22,14 +22,27 @@ struct ConversionKernels {
     void (*cf32ToSc16)(const std::complex<float>* in, std::int16_t* out, std::size_t count);
 };
 
+// How the wide loops write their output. Ordinary stores leave it in the
+// cache for whoever reads it next, but first read every output cache line
+// they miss. Streaming (non-temporal) stores skip that read, a quarter to
+// nearly half of the memory traffic once the output does not fit in the
+// cache anyway, and leave nothing in it. Only the wide sets have them.
+enum class StorePolicy { Cached, Streaming };
+
 // The kernels of one instruction set, or null when this build has none for
 // it or the processor and operating system cannot run them.
-const ConversionKernels* conversionKernels(InstructionSet set);
+const ConversionKernels* conversionKernels(InstructionSet set, StorePolicy policy = StorePolicy::Cached);
 
 // The set behind the public conversion functions: the widest one that runs
 // here, chosen on the first conversion and kept for the life of the process.
+// Its streaming kernels (when it has them) run the calls whose input and
+// output together take streamingStoreThreshold() bytes or more: half the
+// last-level cache, at most 16 MiB. (Without streaming kernels both
+// policies give the cached ones.)
 InstructionSet activeInstructionSet();
-const ConversionKernels& activeConversionKernels();
+const ConversionKernels& activeConversionKernels(StorePolicy policy = StorePolicy::Cached);
+std::size_t streamingStoreThreshold();
+StorePolicy storePolicyFor(std::size_t bytesMoved);
 
 // "scalar", "sse2", "avx2" or "avx512".
 const char* instructionSetName(InstructionSet set);
@@ -37,6 +50,11 @@ const char* instructionSetName(InstructionSet set);
 // Whether the processor has the instructions and the operating system saves
 // the registers they use (for AVX and AVX-512, the XCR0 state bits).
 bool processorRuns(InstructionSet set);
+
+// The processor's level 2 and last-level cache sizes in bytes, as it reports
+// them (a hypervisor may report the host's); 0 when it does not say.
+std::size_t level2CacheBytes();
+std::size_t lastLevelCacheBytes();
 
 // Complex samples as the interleaved floats they are. Static on purpose:
 // every kernel file is compiled for its own instruction set, and a single
@@ -56,5 +74,8 @@ extern const ConversionKernels scalarConversionKernels;
 extern const ConversionKernels sse2ConversionKernels;
 extern const ConversionKernels avx2ConversionKernels;
 extern const ConversionKernels avx512ConversionKernels;
+extern const ConversionKernels sse2StreamingConversionKernels;
+extern const ConversionKernels avx2StreamingConversionKernels;
+extern const ConversionKernels avx512StreamingConversionKernels;
 
 } // namespace veltrano::detail

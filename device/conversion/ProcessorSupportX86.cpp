@@ -53,7 +53,71 @@ ProcessorFeatures detectFeatures()
     return features;
 }
 
+// Leaf 4 (Intel) and leaf 0x8000001D (AMD) describe one cache per subleaf;
+// the size of a data or unified cache of the given level, or 0.
+std::size_t describedCacheBytes(unsigned int leaf, unsigned int level)
+{
+    if (__get_cpuid_max(leaf & 0x80000000U, nullptr) < leaf) {
+        return 0;
+    }
+    for (unsigned int subleaf = 0; subleaf < 16; ++subleaf) {
+        unsigned int eax = 0;
+        unsigned int ebx = 0;
+        unsigned int ecx = 0;
+        unsigned int edx = 0;
+        __cpuid_count(leaf, subleaf, eax, ebx, ecx, edx);
+        const unsigned int type = eax & 0x1F;
+        if (type == 0) {
+            break;
+        }
+        if (((eax >> 5) & 0x7) == level && type != 2) {
+            const std::size_t ways = (ebx >> 22) + 1;
+            const std::size_t partitions = ((ebx >> 12) & 0x3FF) + 1;
+            const std::size_t lineBytes = (ebx & 0xFFF) + 1;
+            return ways * partitions * lineBytes * (std::size_t{ecx} + 1);
+        }
+    }
+    return 0;
+}
+
+std::size_t cacheBytes(unsigned int level)
+{
+    for (const unsigned int leaf : {4U, 0x8000001DU}) {
+        if (const std::size_t bytes = describedCacheBytes(leaf, level)) {
+            return bytes;
+        }
+    }
+    // Older AMD processors, and hypervisors that leave the leaves above
+    // empty, give L2 in KiB and L3 in 512 KiB units here.
+    unsigned int eax = 0;
+    unsigned int ebx = 0;
+    unsigned int ecx = 0;
+    unsigned int edx = 0;
+    if (__get_cpuid(0x80000006U, &eax, &ebx, &ecx, &edx) == 0) {
+        return 0;
+    }
+    if (level == 2) {
+        return std::size_t{ecx >> 16} * 1024;
+    }
+    return level == 3 ? std::size_t{edx >> 18} * 512 * 1024 : 0;
+}
+
 } // namespace
+
+std::size_t level2CacheBytes()
+{
+    return cacheBytes(2);
+}
+
+std::size_t lastLevelCacheBytes()
+{
+    for (const unsigned int level : {4U, 3U}) {
+        if (const std::size_t bytes = cacheBytes(level)) {
+            return bytes;
+        }
+    }
+    return cacheBytes(2);
+}
 
 bool processorRuns(InstructionSet set)
 {

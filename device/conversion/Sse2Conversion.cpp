@@ -4,6 +4,7 @@
 // instruction, so bytes are widened by unpacking and truncation goes through
 // the truncating float-to-integer conversion.
 #include "device/conversion/ConversionKernels.h"
+#include "device/conversion/StreamingStores.h"
 
 #include <emmintrin.h>
 
@@ -40,7 +41,30 @@ __m128i toSc16Lanes(const float* values)
         _mm_mul_ps(clamp(_mm_loadu_ps(values), -1.0F, 2047.0F / 2048.0F), _mm_set1_ps(2048.0F)));
 }
 
-void cs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
+template <StorePolicy policy>
+void store(float* out, __m128 values)
+{
+    if constexpr (policy == StorePolicy::Streaming) {
+        _mm_stream_ps(out, values);
+    } else {
+        _mm_storeu_ps(out, values);
+    }
+}
+
+template <StorePolicy policy>
+void store(void* out, __m128i values)
+{
+    if constexpr (policy == StorePolicy::Streaming) {
+        _mm_stream_si128(static_cast<__m128i*>(out), values);
+    } else {
+        _mm_storeu_si128(static_cast<__m128i*>(out), values);
+    }
+}
+
+// Each loop converts the whole steps of its input and returns how many
+// samples that was; the kernels below hand the rest on.
+template <StorePolicy policy>
+std::size_t cs8ToCf32Steps(const std::int8_t* in, std::complex<float>* out, std::size_t count)
 {
     // Each byte unpacked into the top of a 32-bit lane is value * 2^24, which
     // converts exactly; times 2^-31 that is value / 128.
@@ -53,15 +77,16 @@ void cs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t coun
         const __m128i low = _mm_unpacklo_epi8(zero, bytes);
         const __m128i high = _mm_unpackhi_epi8(zero, bytes);
         float* target = values + 2 * index;
-        _mm_storeu_ps(target, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(zero, low)), scale));
-        _mm_storeu_ps(target + 4, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(zero, low)), scale));
-        _mm_storeu_ps(target + 8, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(zero, high)), scale));
-        _mm_storeu_ps(target + 12, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(zero, high)), scale));
+        store<policy>(target, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(zero, low)), scale));
+        store<policy>(target + 4, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(zero, low)), scale));
+        store<policy>(target + 8, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(zero, high)), scale));
+        store<policy>(target + 12, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(zero, high)), scale));
     }
-    scalarConversionKernels.cs8ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+    return bulk;
 }
 
-void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t count)
+template <StorePolicy policy>
+std::size_t cf32ToCs8Steps(const std::complex<float>* in, std::int8_t* out, std::size_t count)
 {
     const std::size_t bulk = count / 8 * 8;
     const float* values = floatsOf(in);
@@ -69,12 +94,13 @@ void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t coun
         const float* source = values + 2 * index;
         const __m128i low = _mm_packs_epi32(toCs8Lanes(source), toCs8Lanes(source + 4));
         const __m128i high = _mm_packs_epi32(toCs8Lanes(source + 8), toCs8Lanes(source + 12));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * index), _mm_packs_epi16(low, high));
+        store<policy>(out + 2 * index, _mm_packs_epi16(low, high));
     }
-    scalarConversionKernels.cf32ToCs8(in + bulk, out + 2 * bulk, count - bulk);
+    return bulk;
 }
 
-void sc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count)
+template <StorePolicy policy>
+std::size_t sc16ToCf32Steps(const std::int16_t* in, std::complex<float>* out, std::size_t count)
 {
     // As with bytes: value * 2^16 converts exactly, and 2^-27 gives value / 2048.
     const __m128 scale = _mm_set1_ps(0x1p-27F);
@@ -84,26 +110,56 @@ void sc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t co
     for (std::size_t index = 0; index < bulk; index += 4) {
         const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * index));
         float* target = values + 2 * index;
-        _mm_storeu_ps(target, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(zero, words)), scale));
-        _mm_storeu_ps(target + 4, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(zero, words)), scale));
+        store<policy>(target, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(zero, words)), scale));
+        store<policy>(target + 4, _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(zero, words)), scale));
     }
-    scalarConversionKernels.sc16ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+    return bulk;
 }
 
-void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count)
+template <StorePolicy policy>
+std::size_t cf32ToSc16Steps(const std::complex<float>* in, std::int16_t* out, std::size_t count)
 {
     const std::size_t bulk = count / 4 * 4;
     const float* values = floatsOf(in);
     for (std::size_t index = 0; index < bulk; index += 4) {
         const float* source = values + 2 * index;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * index),
-                         _mm_packs_epi32(toSc16Lanes(source), toSc16Lanes(source + 4)));
+        store<policy>(out + 2 * index, _mm_packs_epi32(toSc16Lanes(source), toSc16Lanes(source + 4)));
     }
+    return bulk;
+}
+
+void cs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
+{
+    const std::size_t bulk = cs8ToCf32Steps<StorePolicy::Cached>(in, out, count);
+    scalarConversionKernels.cs8ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+}
+
+void cf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t count)
+{
+    const std::size_t bulk = cf32ToCs8Steps<StorePolicy::Cached>(in, out, count);
+    scalarConversionKernels.cf32ToCs8(in + bulk, out + 2 * bulk, count - bulk);
+}
+
+void sc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count)
+{
+    const std::size_t bulk = sc16ToCf32Steps<StorePolicy::Cached>(in, out, count);
+    scalarConversionKernels.sc16ToCf32(in + 2 * bulk, out + bulk, count - bulk);
+}
+
+void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count)
+{
+    const std::size_t bulk = cf32ToSc16Steps<StorePolicy::Cached>(in, out, count);
     scalarConversionKernels.cf32ToSc16(in + bulk, out + 2 * bulk, count - bulk);
 }
 
 } // namespace
 
 constinit const ConversionKernels sse2ConversionKernels{cs8ToCf32, cf32ToCs8, sc16ToCf32, cf32ToSc16};
+
+constinit const ConversionKernels sse2StreamingConversionKernels{
+    convertStreaming<std::int8_t, std::complex<float>, cs8ToCf32Steps<StorePolicy::Streaming>, cs8ToCf32>,
+    convertStreaming<std::complex<float>, std::int8_t, cf32ToCs8Steps<StorePolicy::Streaming>, cf32ToCs8>,
+    convertStreaming<std::int16_t, std::complex<float>, sc16ToCf32Steps<StorePolicy::Streaming>, sc16ToCf32>,
+    convertStreaming<std::complex<float>, std::int16_t, cf32ToSc16Steps<StorePolicy::Streaming>, cf32ToSc16>};
 
 } // namespace veltrano::detail

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -20,6 +21,11 @@ namespace veltrano::detail {
 void PrintTo(InstructionSet set, std::ostream* stream)
 {
     *stream << instructionSetName(set);
+}
+
+void PrintTo(StorePolicy policy, std::ostream* stream)
+{
+    *stream << (policy == StorePolicy::Streaming ? "streaming" : "cached");
 }
 
 namespace {
@@ -105,20 +111,27 @@ void expectExact(void (*kernel)(const In*, Out*, std::size_t), void (*reference)
     }
 }
 
-// Every length from 0 to 67 samples, starting 0 to 3 samples into both
-// buffers, so every head and tail path runs; the outputs around the range
-// must keep their guard value.
+// Every length from 0 to 67 samples, written at every value position of a
+// 64-byte cache line (odd positions leave the output off its sample size,
+// so that no whole number of samples brings it to a line), read from 0 to 3
+// samples into the input, so every head and tail path runs; the outputs
+// around the range must keep their guard value.
 template <typename In, typename Out, typename Rule, typename Flat>
 void expectEveryLengthAndStart(void (*kernel)(const In*, Out*, std::size_t), const auto& values, Rule rule, Flat guard)
 {
-    for (std::size_t start = 0; start < 4; ++start) {
+    constexpr std::size_t lineValues = 64 / sizeof(Flat);
+    for (std::size_t first = 0; first < lineValues; ++first) {
+        const std::size_t start = first % 4;
         for (std::size_t count = 0; count <= 67; ++count) {
-            std::vector<Flat> out(2 * (start + count) + 8, guard);
-            kernel(samplesAt(values.data(), start), samplesAt(out.data(), start), count);
-            for (std::size_t index = 0; index < out.size(); ++index) {
-                const bool written = index >= 2 * start && index < 2 * (start + count);
-                ASSERT_EQ(bitsOf(out[index]), bitsOf(written ? rule(values[index]) : guard))
-                    << count << " samples from sample " << start << ", position " << index;
+            std::vector<Flat> buffer(lineValues + first + 2 * count + 8, guard);
+            const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(buffer.data()) % 64 / sizeof(Flat);
+            Flat* line = buffer.data() + (lineValues - misalignment) % lineValues;
+            kernel(samplesAt(values.data(), start), samplesAt(line + first, 0), count);
+            for (std::size_t index = 0; index < first + 2 * count + 8; ++index) {
+                const bool written = index >= first && index < first + 2 * count;
+                ASSERT_EQ(bitsOf(line[index]), bitsOf(written ? rule(values[2 * start + index - first]) : guard))
+                    << count << " samples from sample " << start << " to value " << first << " of a line, position "
+                    << index;
             }
         }
     }
@@ -211,13 +224,18 @@ void expectIntegersExact(const ConversionKernels& kernels)
     expectExact(kernels.sc16ToCf32, scalar.sc16ToCf32, everyInt16(), [](std::int16_t v) { return sc16Rule(v); });
 }
 
-class SampleConversionKernels : public testing::TestWithParam<InstructionSet> {
+// Every set with ordinary stores and with streaming stores: both must give
+// the same bits, whatever the alignment and length.
+class SampleConversionKernels : public testing::TestWithParam<std::tuple<InstructionSet, StorePolicy>> {
 protected:
     void SetUp() override
     {
-        kernels_ = conversionKernels(GetParam());
+        const auto [set, policy] = GetParam();
+        kernels_ = conversionKernels(set, policy);
         if (kernels_ == nullptr) {
-            GTEST_SKIP() << instructionSetName(GetParam()) << " does not run on this machine";
+            GTEST_SKIP() << instructionSetName(set)
+                         << (policy == StorePolicy::Streaming ? " with streaming stores" : "")
+                         << " does not run on this machine";
         }
     }
 
@@ -278,10 +296,20 @@ TEST_P(SampleConversionKernels, convertsExactlyFromShallowAndDeepCallStacks)
     }
 }
 
+// The portable loops have only ordinary stores.
 INSTANTIATE_TEST_SUITE_P(EveryInstructionSet, SampleConversionKernels,
-                         testing::Values(InstructionSet::Scalar, InstructionSet::Sse2, InstructionSet::Avx2,
-                                         InstructionSet::Avx512),
-                         [](const auto& info) { return std::string(instructionSetName(info.param)); });
+                         testing::Values(std::tuple(InstructionSet::Scalar, StorePolicy::Cached),
+                                         std::tuple(InstructionSet::Sse2, StorePolicy::Cached),
+                                         std::tuple(InstructionSet::Sse2, StorePolicy::Streaming),
+                                         std::tuple(InstructionSet::Avx2, StorePolicy::Cached),
+                                         std::tuple(InstructionSet::Avx2, StorePolicy::Streaming),
+                                         std::tuple(InstructionSet::Avx512, StorePolicy::Cached),
+                                         std::tuple(InstructionSet::Avx512, StorePolicy::Streaming)),
+                         [](const auto& info) {
+                             const bool streaming = std::get<StorePolicy>(info.param) == StorePolicy::Streaming;
+                             return std::string(instructionSetName(std::get<InstructionSet>(info.param))) +
+                                    (streaming ? "_streaming" : "");
+                         });
 
 TEST(SampleConversion, publicFunctionsRunTheWidestSetTheMachineRunsWithTheDocumentedResults)
 {
@@ -319,8 +347,48 @@ TEST(SampleConversion, publicFunctionsRunTheWidestSetTheMachineRunsWithTheDocume
     EXPECT_EQ(sc16, (std::vector<std::int16_t>{2047, -2048, 2047, -2048, 1024, -1024, -2048, 2047, 1, -1}));
 }
 
+// Calls whose input and output together reach the threshold run the
+// streaming kernels of the chosen set, smaller ones the cached kernels, and
+// both give the portable loops' bits: 8-bit I/Q (10 bytes moved per sample)
+// one sample short of it and a few samples past it, to an output off its
+// cache line.
+TEST(SampleConversion, publicFunctionsStreamOnlyFromTheThresholdOnWithTheSameResults)
+{
+    const std::size_t threshold = streamingStoreThreshold();
+    ASSERT_GT(threshold, 0U);
+    EXPECT_LE(threshold, std::size_t{16} << 20);
+    const ConversionKernels* streaming = conversionKernels(activeInstructionSet(), StorePolicy::Streaming);
+    EXPECT_EQ(storePolicyFor(threshold - 1), StorePolicy::Cached);
+    EXPECT_EQ(storePolicyFor(threshold), streaming != nullptr ? StorePolicy::Streaming : StorePolicy::Cached);
+    EXPECT_EQ(&activeConversionKernels(StorePolicy::Streaming),
+              streaming != nullptr ? streaming : &activeConversionKernels());
+
+    const std::size_t below = (threshold - 1) / 10;
+    const std::size_t beyond = threshold / 10 + 45;
+    std::mt19937 generator(11);
+    std::uniform_int_distribution<int> anyByte(-128, 127);
+    std::vector<std::int8_t> in(2 * beyond);
+    for (std::int8_t& value : in) {
+        value = static_cast<std::int8_t>(anyByte(generator));
+    }
+    std::vector<std::complex<float>> expected(beyond);
+    scalarConversionKernels.cs8ToCf32(in.data(), expected.data(), beyond);
+    for (const std::size_t count : {below, beyond}) {
+        EXPECT_EQ(storePolicyFor(10 * count),
+                  count == below || streaming == nullptr ? StorePolicy::Cached : StorePolicy::Streaming);
+        std::vector<std::complex<float>> out(count + 2);
+        convertCs8ToCf32(in.data(), out.data() + 1, count);
+        ASSERT_TRUE(
+            std::equal(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(count), out.begin() + 1))
+            << count << " samples";
+        EXPECT_EQ(out[0], std::complex<float>()) << count << " samples";
+        EXPECT_EQ(out[count + 1], std::complex<float>()) << count << " samples";
+    }
+}
+
 // Every one of the 2^32 float bit patterns through both float kernels of
-// every set the machine runs: minutes of work, so only on request.
+// every set the machine runs, with either kind of store: minutes of work,
+// so only on request.
 TEST(SampleConversion, everyFloatBitPatternConvertsExactlyOnRequest)
 {
     if (std::getenv("VELTRANO_EXHAUSTIVE_CONVERSION_TEST") == nullptr) {
@@ -334,10 +402,12 @@ TEST(SampleConversion, everyFloatBitPatternConvertsExactlyOnRequest)
         }
         for (const InstructionSet set :
              {InstructionSet::Scalar, InstructionSet::Sse2, InstructionSet::Avx2, InstructionSet::Avx512}) {
-            if (const ConversionKernels* kernels = conversionKernels(set)) {
-                expectFloatsExact(*kernels, values);
-                if (testing::Test::HasFatalFailure()) {
-                    return;
+            for (const StorePolicy policy : {StorePolicy::Cached, StorePolicy::Streaming}) {
+                if (const ConversionKernels* kernels = conversionKernels(set, policy)) {
+                    expectFloatsExact(*kernels, values);
+                    if (testing::Test::HasFatalFailure()) {
+                        return;
+                    }
                 }
             }
         }
