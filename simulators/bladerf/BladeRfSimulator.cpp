@@ -249,6 +249,8 @@ void applyLine(Script& script, const ScriptLine& line)
             failBadArguments(line, "expected 'off'");
         }
         script.receivePattern = false;
+    } else if (applySceneDirective(script.rxScene, line)) {
+        // a carrier or the noise of the scene the receiver hears
     } else {
         failUnknownDirective(line);
     }

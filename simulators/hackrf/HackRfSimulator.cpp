@@ -129,6 +129,8 @@ void applyLine(Script& script, const ScriptLine& line)
         } else {
             script.txStream.flushResult = parseInt(line, argument);
         }
+    } else if (applySceneDirective(script.rxScene, line)) {
+        // a carrier or the noise of the scene the receiver hears
     } else {
         failUnknownDirective(line);
     }

@@ -91,6 +91,7 @@ int startStreaming(const char* name, StreamKind kind, hackrf_device* device, hac
         } else {
             settings.freeRunBytes = sim.script().rxFreeRunBytes;
             settings.paced = sim.script().rxPaced;
+            settings.scene = sim.script().rxScene;
             if (settings.paced && settings.freeRunBytes == 0) {
                 settings.freeRunBytes = kPacedTransferBytes;
             }
@@ -332,7 +333,11 @@ int ADDCALL hackrf_is_streaming(hackrf_device* device)
 
 int ADDCALL hackrf_set_freq(hackrf_device* device, const uint64_t freq_hz)
 {
-    return recordDeviceCall("hackrf_set_freq", device, static_cast<std::uint64_t>(freq_hz));
+    const int result = recordDeviceCall("hackrf_set_freq", device, static_cast<std::uint64_t>(freq_hz));
+    if (result == HACKRF_SUCCESS) {
+        device->radio.frequencyHz.store(freq_hz);
+    }
+    return result;
 }
 
 int ADDCALL hackrf_set_sample_rate(hackrf_device* device, const double freq_hz)
@@ -366,12 +371,20 @@ uint32_t ADDCALL hackrf_compute_baseband_filter_bw(const uint32_t bandwidth_hz)
 
 int ADDCALL hackrf_set_lna_gain(hackrf_device* device, uint32_t value)
 {
-    return recordDeviceCall("hackrf_set_lna_gain", device, value);
+    const int result = recordDeviceCall("hackrf_set_lna_gain", device, value);
+    if (result == HACKRF_SUCCESS) {
+        device->radio.lnaGainDb.store(value);
+    }
+    return result;
 }
 
 int ADDCALL hackrf_set_vga_gain(hackrf_device* device, uint32_t value)
 {
-    return recordDeviceCall("hackrf_set_vga_gain", device, value);
+    const int result = recordDeviceCall("hackrf_set_vga_gain", device, value);
+    if (result == HACKRF_SUCCESS) {
+        device->radio.vgaGainDb.store(value);
+    }
+    return result;
 }
 
 #if !defined(SIM_OMIT_hackrf_set_txvga_gain)
@@ -384,7 +397,11 @@ int ADDCALL hackrf_set_txvga_gain(hackrf_device* device, uint32_t value)
 #if !defined(SIM_OMIT_hackrf_set_amp_enable)
 int ADDCALL hackrf_set_amp_enable(hackrf_device* device, const uint8_t value)
 {
-    return recordDeviceCall("hackrf_set_amp_enable", device, static_cast<unsigned>(value));
+    const int result = recordDeviceCall("hackrf_set_amp_enable", device, static_cast<unsigned>(value));
+    if (result == HACKRF_SUCCESS) {
+        device->radio.amplifierEnabled.store(value != 0);
+    }
+    return result;
 }
 #endif
 
@@ -418,6 +435,7 @@ int ADDCALL hackrf_init_sweep(hackrf_device* device, const uint16_t* frequency_l
         device->sweepPlan.firstStepHz = std::uint64_t{frequency_list[0]} * 1'000'000;
         device->sweepPlan.endHz = std::uint64_t{frequency_list[1]} * 1'000'000;
         device->sweepPlan.stepWidthHz = step_width;
+        device->sweepPlan.offsetHz = offset;
     }
     sim.log(line.result(result));
     return result;

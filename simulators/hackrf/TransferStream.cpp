@@ -28,6 +28,9 @@ TransferStream::TransferStream(StreamKind kind, hackrf_sample_block_cb_fn callba
     : kind_(kind), callback_(callback), context_(context), settings_(settings), plan_(plan), flush_(flush),
       flushContext_(flushContext), radio_(radio)
 {
+    if (kind_ != StreamKind::Transmit && !settings_.scene.empty()) {
+        scene_ = std::make_unique<SceneSynthesizer>(settings_.scene);
+    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -163,6 +166,8 @@ void TransferStream::run()
             }
             if (kind_ == StreamKind::Sweep) {
                 fillSweepBlocks(freeRunBuffer);
+            } else if (kind_ == StreamKind::Receive && scene_) {
+                fillScene(freeRunBuffer.data(), freeRunBuffer.size(), radio_.receiveTuning());
             } else if (kind_ == StreamKind::Receive) {
                 fillFreeRun(freeRunBuffer);
             }
@@ -231,6 +236,14 @@ void TransferStream::fillFreeRun(std::vector<std::uint8_t>& buffer)
     }
 }
 
+void TransferStream::fillScene(std::uint8_t* bytes, std::size_t count, const Tuning& tuning)
+{
+    if (!(tuning == scene_->tuning())) {
+        scene_->tune(tuning);
+    }
+    scene_->renderCs8(reinterpret_cast<std::int8_t*>(bytes), count / 2);
+}
+
 void TransferStream::fillSweepBlocks(std::vector<std::uint8_t>& buffer)
 {
     const std::uint64_t width = plan_.stepWidthHz == 0 ? 1 : plan_.stepWidthHz;
@@ -243,6 +256,13 @@ void TransferStream::fillSweepBlocks(std::vector<std::uint8_t>& buffer)
         bytes[1] = 0x7F;
         for (int index = 0; index < 8; ++index) {
             bytes[2 + index] = static_cast<std::uint8_t>(frequency >> (8 * index));
+        }
+        if (scene_) {
+            // The board listens above the step by the plan's offset.
+            Tuning tuning = radio_.receiveTuning();
+            tuning.centreHz = static_cast<double>(frequency + plan_.offsetHz);
+            fillScene(bytes + 10, kSweepBlockBytes - 10, tuning);
+            continue;
         }
         for (std::size_t offset = 10; offset < kSweepBlockBytes; ++offset) {
             bytes[offset] = static_cast<std::uint8_t>(offset);

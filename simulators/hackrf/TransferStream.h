@@ -19,6 +19,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -33,6 +34,7 @@ struct SweepPlan {
     std::uint64_t firstStepHz = 0;
     std::uint64_t endHz = 0; // steps lie below this frequency
     std::uint64_t stepWidthHz = 0;
+    std::uint64_t offsetHz = 0; // the receiver listens this far above each step
 };
 
 struct StreamSettings {
@@ -40,6 +42,7 @@ struct StreamSettings {
     bool paced = false;                // free-running transfers come at the sample rate
     bool recordSent = true;            // transmit: keep every byte sent for the test
     std::optional<int> flushResult{1}; // flush callback's success flag; none: never called
+    Scene scene;                       // receive and sweep: heard in place of the counting patterns
 };
 
 class TransferStream {
@@ -82,6 +85,8 @@ private:
     // Runs the callback on one transfer; false once the stream has ended.
     bool transfer(std::vector<std::uint8_t>& buffer, int& validLength, int& result);
     void fillFreeRun(std::vector<std::uint8_t>& buffer);
+    // The scene as the receiver hears it at the given tuning, as 8-bit I/Q.
+    void fillScene(std::uint8_t* bytes, std::size_t count, const Tuning& tuning);
     void fillSweepBlocks(std::vector<std::uint8_t>& buffer);
     int submit(Job& job);
     // Paced streams: waits until the next free-running transfer is due; false
@@ -99,6 +104,7 @@ private:
     const RadioSettings& radio_;
     std::uint64_t sweepStep_ = 0; // transfer thread only
     SamplePacer pacer_;           // transfer thread only
+    std::unique_ptr<SceneSynthesizer> scene_; // transfer thread only; null without a scene
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
