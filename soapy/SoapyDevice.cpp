@@ -188,6 +188,7 @@ void SoapyDevice::setFrequency(int direction, size_t channel, double frequency, 
             fail("veltrano: the board refused to retune to " + std::to_string(frequency) + " Hz" + boardReason());
         }
         rx_.config.frequencyHz = frequency;
+        liveRxRetunes_.fetch_add(1, std::memory_order_release);
         return;
     }
     StreamConfig wanted = side(direction).config;

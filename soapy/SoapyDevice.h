@@ -22,6 +22,7 @@
 
 #include <SoapySDR/Device.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -136,6 +137,9 @@ private:
     mutable std::mutex boardMutex_;
     Side rx_;
     Side tx_;
+    // Live receive retunes so far: a reader drops the samples it read before
+    // one, which belong to the old frequency.
+    std::atomic<std::uint64_t> liveRxRetunes_{0};
     bool rxAmplifier_ = false;
     // Hop set for fast retuning; prepared again whenever the receiver is
     // configured, because a configuration empties the board's cache.

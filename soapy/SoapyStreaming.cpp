@@ -96,6 +96,7 @@ struct SoapyDevice::StreamState {
     std::vector<std::complex<float>> samples;
     std::size_t pendingOffset = 0;
     std::size_t pendingCount = 0;
+    std::uint64_t retunesSeen = 0; // liveRxRetunes_ when the pending samples were read
     // The direction's loss counter when a loss was last reported.
     std::uint64_t lossesReported = 0;
     // The board's transmit stream starts with the next samples written: at
@@ -252,6 +253,13 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
     }
     if (sweepRequested_) {
         return readSweep(stream, buffs[0], numElems, flags, timeoutUs);
+    }
+    // The board starts past a retune, but samples read before it are the old
+    // frequency's: they are not handed out after it.
+    const std::uint64_t retunes = liveRxRetunes_.load(std::memory_order_acquire);
+    if (retunes != stream.retunesSeen) {
+        stream.retunesSeen = retunes;
+        stream.pendingCount = 0;
     }
     if (stream.pendingCount == 0) {
         // Large CF32 reads go straight into the client's buffer, in the whole

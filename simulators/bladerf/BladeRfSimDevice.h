@@ -6,11 +6,15 @@
 // and the quick-tune records it handed out.
 
 #include "bladerf/BladeRfSimulator.h"
+#include "common/SceneSynthesizer.h"
+#include "common/SimPacer.h"
 
 #include <libbladeRF.h>
 
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <set>
 
 struct bladerf {
@@ -27,9 +31,25 @@ struct bladerf {
         unsigned timeoutMs = 0;
         bladerf_timestamp timestamp = 0; // device time of the next sample
         bladerf_frequency frequency = 0; // what the channel is tuned to
+        // The channel's sample rate until bladerf_set_sample_rate sets another.
+        bladerf_sample_rate sampleRate = 30'720'000;
+        veltrano::sim::SamplePacer pacer; // restarted when the channel is enabled
+        bladerf_gain gain = 0;
+
+        // Receive with a scene: what the receiver hears at the stream's
+        // timestamp (the synthesizer's position), and the retunes scheduled
+        // for later timestamps.
+        std::unique_ptr<veltrano::sim::SceneSynthesizer> scene;
+        bladerf_frequency heardFrequency = 0;
+        std::map<bladerf_timestamp, bladerf_frequency> scheduledRetunes;
     };
 
-    explicit bladerf(const veltrano::sim::bladerf::Board& openedBoard) : board(&openedBoard) {}
+    bladerf(const veltrano::sim::bladerf::Board& openedBoard, const veltrano::sim::Scene& scene) : board(&openedBoard)
+    {
+        if (!scene.empty()) {
+            rx.scene = std::make_unique<veltrano::sim::SceneSynthesizer>(scene);
+        }
+    }
 
     std::uint32_t magic = kOpenMagic;
     const veltrano::sim::bladerf::Board* board; // owned by the simulator, lives as long as the library

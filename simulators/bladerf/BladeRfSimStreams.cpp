@@ -21,7 +21,45 @@ static_assert(sizeof(bladerf_quick_tune) >= kQuickTuneBytes, "the record holds t
 // device layer that hands them on is caught.
 constexpr std::int16_t kUndelivered = -2048;
 
+// Moves the stream's scene from its timestamp to `end`, writing the samples
+// from `first` on to values (those before `first` are skipped) and retuning at
+// each scheduled timestamp on the way.
+void renderScene(::bladerf::Stream& stream, std::int16_t* values, bladerf_timestamp first, bladerf_timestamp end)
+{
+    SceneSynthesizer& scene = *stream.scene;
+    bladerf_timestamp time = stream.timestamp;
+    while (time < end) {
+        auto& retunes = stream.scheduledRetunes;
+        while (!retunes.empty() && retunes.begin()->first <= time) {
+            stream.heardFrequency = retunes.begin()->second;
+            retunes.erase(retunes.begin());
+        }
+        const Tuning tuning{static_cast<double>(stream.heardFrequency), static_cast<double>(stream.sampleRate),
+                            static_cast<double>(stream.gain)};
+        if (!(tuning == scene.tuning())) {
+            scene.tune(tuning);
+        }
+        bladerf_timestamp next = retunes.empty() ? end : std::min(end, retunes.begin()->first);
+        if (time < first) {
+            next = std::min(next, first);
+            scene.skip(next - time);
+        } else {
+            scene.renderSc16(values + 2 * (time - first), static_cast<std::size_t>(next - time));
+        }
+        time = next;
+    }
+}
+
 } // namespace
+
+void retuneScene(::bladerf::Stream& stream, bladerf_timestamp at, bladerf_frequency frequency)
+{
+    if (at <= stream.timestamp) {
+        stream.heardFrequency = frequency;
+    } else {
+        stream.scheduledRetunes.insert_or_assign(at, frequency);
+    }
+}
 
 void fillReceivePattern(std::int16_t* values, bladerf_timestamp first, unsigned count)
 {
@@ -59,7 +97,11 @@ int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_met
         first = metadata->timestamp; // the samples before it are skipped
     }
     const unsigned delivered = rule != nullptr && rule->actualCount ? std::min(*rule->actualCount, count) : count;
-    if (script.receivePattern) {
+    if (script.receivePattern && stream.scene) {
+        renderScene(stream, values, first, first + delivered);
+        std::fill(values + 2 * static_cast<std::size_t>(delivered), values + 2 * static_cast<std::size_t>(count),
+                  kUndelivered);
+    } else if (script.receivePattern) {
         fillReceivePattern(values, first, delivered);
         std::fill(values + 2 * static_cast<std::size_t>(delivered), values + 2 * static_cast<std::size_t>(count),
                   kUndelivered);
@@ -70,7 +112,12 @@ int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_met
         metadata->actual_count = delivered;
     }
     // Samples a short read did not deliver are still there for the next read.
+    const bladerf_timestamp before = stream.timestamp;
     stream.timestamp = first + delivered;
+    if (script.receivePaced) {
+        // Skipped samples took their time on the board too.
+        std::this_thread::sleep_until(stream.pacer.dueAfter(stream.timestamp - before, stream.sampleRate));
+    }
     if (script.receivePaceMicroseconds != 0) {
         std::this_thread::sleep_for(std::chrono::microseconds(script.receivePaceMicroseconds));
     }

@@ -19,6 +19,10 @@ inline ::bladerf::Stream& streamFor(::bladerf& device, int channelDirectionOrLay
 // Q = (t / 2048) mod 2048, so every sample tells which timestamp it came from.
 void fillReceivePattern(std::int16_t* values, bladerf_timestamp first, unsigned count);
 
+// The receiver's scene moves to another frequency from device time `at` on
+// (at once when that time has come).
+void retuneScene(::bladerf::Stream& stream, bladerf_timestamp at, bladerf_frequency frequency);
+
 // bladerf_sync_rx once the device and the arguments are known to be valid:
 // honours the stream format, RX_NOW and explicit timestamps and the scripted
 // short reads and overruns. Returns the library result.

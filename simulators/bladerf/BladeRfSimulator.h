@@ -7,6 +7,7 @@
 // caught by LeakSanitizer.
 
 #include "common/SimJournal.h"
+#include "common/SimScene.h"
 #include "common/SimPlatform.h"
 
 #include <libbladeRF.h>
@@ -108,6 +109,8 @@ struct Script {
     std::optional<bladerf_timestamp> fixedTimestamp; // what bladerf_get_timestamp reports
     unsigned receivePaceMicroseconds = 0;            // how long every bladerf_sync_rx takes
     bool receivePattern = true;                      // whether bladerf_sync_rx writes samples at all
+    bool receivePaced = false; // bladerf_sync_rx hands out samples at the sample rate in wall-clock time
+    Scene rxScene;             // what bladerf_sync_rx delivers in place of its pattern, when not empty
 };
 
 // Reads VELTRANO_SIM_BLADERF_SCRIPT; aborts on an unknown directive.

@@ -150,11 +150,13 @@ int CALL_CONV bladerf_open(struct bladerf** device, const char* device_identifie
         if (rule != nullptr) {
             result = rule->result;
             if (result == 0) {
-                *device = rule->nullDevice ? nullptr : new ::bladerf(sim.boardForScriptedOpen(device_identifier));
+                *device = rule->nullDevice ? nullptr
+                                           : new ::bladerf(sim.boardForScriptedOpen(device_identifier),
+                                                           script.rxScene);
             }
         } else if (const Board* board = sim.findBoard(device_identifier)) {
             result = 0;
-            *device = new ::bladerf(*board);
+            *device = new ::bladerf(*board, script.rxScene);
         } else {
             result = BLADERF_ERR_NODEV;
         }
@@ -207,6 +209,7 @@ int CALL_CONV bladerf_set_frequency(struct bladerf* dev, bladerf_channel ch, bla
         dev, Entry::setFrequency, JournalLine("bladerf_set_frequency") << ch << static_cast<std::uint64_t>(frequency));
     if (result == 0) {
         streamFor(*dev, ch).frequency = frequency;
+        veltrano::sim::bladerf::retuneScene(streamFor(*dev, ch), 0, frequency);
     }
     return result;
 }
@@ -237,7 +240,9 @@ int CALL_CONV bladerf_schedule_retune(struct bladerf* dev, bladerf_channel ch, b
             result = BLADERF_ERR_INVAL;
         }
         if (result == 0) {
+            // Timestamp 0 retunes at once.
             streamFor(*dev, ch).frequency = target;
+            veltrano::sim::bladerf::retuneScene(streamFor(*dev, ch), timestamp, target);
         }
     }
     sim.log(line.result(result));
@@ -294,8 +299,11 @@ int CALL_CONV bladerf_set_sample_rate(struct bladerf* dev, bladerf_channel ch, b
 {
     const int result =
         recordDeviceCall(dev, Entry::setSampleRate, JournalLine("bladerf_set_sample_rate") << ch << rate);
-    if (result == 0 && actual != nullptr) {
-        *actual = rate;
+    if (result == 0) {
+        streamFor(*dev, ch).sampleRate = rate;
+        if (actual != nullptr) {
+            *actual = rate;
+        }
     }
     return result;
 }
@@ -323,7 +331,11 @@ int CALL_CONV bladerf_set_gain_mode(struct bladerf* dev, bladerf_channel ch, bla
 
 int CALL_CONV bladerf_set_gain(struct bladerf* dev, bladerf_channel ch, bladerf_gain gain)
 {
-    return recordDeviceCall(dev, Entry::setGain, JournalLine("bladerf_set_gain") << ch << gain);
+    const int result = recordDeviceCall(dev, Entry::setGain, JournalLine("bladerf_set_gain") << ch << gain);
+    if (result == 0) {
+        streamFor(*dev, ch).gain = gain;
+    }
+    return result;
 }
 
 int CALL_CONV bladerf_sync_config(struct bladerf* dev, bladerf_channel_layout layout, bladerf_format format,
@@ -354,7 +366,11 @@ int CALL_CONV bladerf_enable_module(struct bladerf* dev, bladerf_channel ch, boo
     const int result =
         recordDeviceCall(dev, Entry::enableModule, JournalLine("bladerf_enable_module") << ch << (enable ? 1 : 0));
     if (result == 0) {
-        streamFor(*dev, ch).enabled = enable;
+        auto& stream = streamFor(*dev, ch);
+        if (enable && !stream.enabled) {
+            stream.pacer.restart();
+        }
+        stream.enabled = enable;
     }
     return result;
 }

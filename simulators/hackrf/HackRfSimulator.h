@@ -7,6 +7,7 @@
 // frees, so a device layer that never closes is caught by LeakSanitizer.
 
 #include "common/SimJournal.h"
+#include "common/SimScene.h"
 #include "hackrf/TransferStream.h"
 
 #include <cstdint>
@@ -58,6 +59,8 @@ struct Script {
     bool errorNames = true;
     std::map<std::string, FailRule, std::less<>> failures;
     int rxFreeRunBytes = 0;
+    bool rxPaced = false; // receive and sweep transfers come at the sample rate
+    Scene rxScene;        // what free-running receive and sweep transfers carry, when not empty
     StreamSettings txStream;
 };
 

@@ -35,10 +35,15 @@ struct hackrf_device {
     hackrf_flush_cb_fn flushCallback = nullptr;
     void* flushContext = nullptr;
     veltrano::sim::hackrf::SweepPlan sweepPlan;
+    veltrano::sim::hackrf::RadioSettings radio;
 };
 
 namespace veltrano::sim::hackrf {
 namespace {
+
+// libhackrf's own transfer size: what a paced stream delivers per callback
+// unless the script sets a free-running size.
+constexpr int kPacedTransferBytes = 262144;
 
 // The list the caller sees, plus what hackrf_device_list_free needs to release
 // it even when the script made devicecount differ from what was allocated.
@@ -85,10 +90,15 @@ int startStreaming(const char* name, StreamKind kind, hackrf_device* device, hac
             settings = sim.script().txStream;
         } else {
             settings.freeRunBytes = sim.script().rxFreeRunBytes;
+            settings.paced = sim.script().rxPaced;
+            settings.scene = sim.script().rxScene;
+            if (settings.paced && settings.freeRunBytes == 0) {
+                settings.freeRunBytes = kPacedTransferBytes;
+            }
         }
         const std::lock_guard<std::mutex> lock(device->mutex);
         device->stream = std::make_shared<TransferStream>(kind, callback, context, settings, device->sweepPlan,
-                                                          device->flushCallback, device->flushContext);
+                                                          device->flushCallback, device->flushContext, device->radio);
         sim.setCurrentStream(device->stream);
         result = HACKRF_SUCCESS;
     }
@@ -323,12 +333,20 @@ int ADDCALL hackrf_is_streaming(hackrf_device* device)
 
 int ADDCALL hackrf_set_freq(hackrf_device* device, const uint64_t freq_hz)
 {
-    return recordDeviceCall("hackrf_set_freq", device, static_cast<std::uint64_t>(freq_hz));
+    const int result = recordDeviceCall("hackrf_set_freq", device, static_cast<std::uint64_t>(freq_hz));
+    if (result == HACKRF_SUCCESS) {
+        device->radio.frequencyHz.store(freq_hz);
+    }
+    return result;
 }
 
 int ADDCALL hackrf_set_sample_rate(hackrf_device* device, const double freq_hz)
 {
-    return recordDeviceCall("hackrf_set_sample_rate", device, freq_hz);
+    const int result = recordDeviceCall("hackrf_set_sample_rate", device, freq_hz);
+    if (result == HACKRF_SUCCESS) {
+        device->radio.sampleRateHz.store(freq_hz);
+    }
+    return result;
 }
 
 #if !defined(SIM_OMIT_hackrf_set_baseband_filter_bandwidth)
@@ -353,12 +371,20 @@ uint32_t ADDCALL hackrf_compute_baseband_filter_bw(const uint32_t bandwidth_hz)
 
 int ADDCALL hackrf_set_lna_gain(hackrf_device* device, uint32_t value)
 {
-    return recordDeviceCall("hackrf_set_lna_gain", device, value);
+    const int result = recordDeviceCall("hackrf_set_lna_gain", device, value);
+    if (result == HACKRF_SUCCESS) {
+        device->radio.lnaGainDb.store(value);
+    }
+    return result;
 }
 
 int ADDCALL hackrf_set_vga_gain(hackrf_device* device, uint32_t value)
 {
-    return recordDeviceCall("hackrf_set_vga_gain", device, value);
+    const int result = recordDeviceCall("hackrf_set_vga_gain", device, value);
+    if (result == HACKRF_SUCCESS) {
+        device->radio.vgaGainDb.store(value);
+    }
+    return result;
 }
 
 #if !defined(SIM_OMIT_hackrf_set_txvga_gain)
@@ -371,7 +397,11 @@ int ADDCALL hackrf_set_txvga_gain(hackrf_device* device, uint32_t value)
 #if !defined(SIM_OMIT_hackrf_set_amp_enable)
 int ADDCALL hackrf_set_amp_enable(hackrf_device* device, const uint8_t value)
 {
-    return recordDeviceCall("hackrf_set_amp_enable", device, static_cast<unsigned>(value));
+    const int result = recordDeviceCall("hackrf_set_amp_enable", device, static_cast<unsigned>(value));
+    if (result == HACKRF_SUCCESS) {
+        device->radio.amplifierEnabled.store(value != 0);
+    }
+    return result;
 }
 #endif
 
@@ -405,6 +435,7 @@ int ADDCALL hackrf_init_sweep(hackrf_device* device, const uint16_t* frequency_l
         device->sweepPlan.firstStepHz = std::uint64_t{frequency_list[0]} * 1'000'000;
         device->sweepPlan.endHz = std::uint64_t{frequency_list[1]} * 1'000'000;
         device->sweepPlan.stepWidthHz = step_width;
+        device->sweepPlan.offsetHz = offset;
     }
     sim.log(line.result(result));
     return result;

@@ -23,10 +23,14 @@ std::atomic<std::uint64_t> freeRunPosition{0};
 } // namespace
 
 TransferStream::TransferStream(StreamKind kind, hackrf_sample_block_cb_fn callback, void* context,
-                               StreamSettings settings, SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext)
+                               StreamSettings settings, SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext,
+                               const RadioSettings& radio)
     : kind_(kind), callback_(callback), context_(context), settings_(settings), plan_(plan), flush_(flush),
-      flushContext_(flushContext)
+      flushContext_(flushContext), radio_(radio)
 {
+    if (kind_ != StreamKind::Transmit && !settings_.scene.empty()) {
+        scene_ = std::make_unique<SceneSynthesizer>(settings_.scene);
+    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -157,8 +161,13 @@ void TransferStream::run()
             std::unique_lock<std::mutex> lock(mutex_);
             changed_.wait_for(lock, std::chrono::milliseconds(1));
         } else {
+            if (settings_.paced && !waitForPace()) {
+                break;
+            }
             if (kind_ == StreamKind::Sweep) {
                 fillSweepBlocks(freeRunBuffer);
+            } else if (kind_ == StreamKind::Receive && scene_) {
+                fillScene(freeRunBuffer.data(), freeRunBuffer.size(), radio_.receiveTuning());
             } else if (kind_ == StreamKind::Receive) {
                 fillFreeRun(freeRunBuffer);
             }
@@ -175,6 +184,16 @@ void TransferStream::run()
         finished_ = true;
     }
     changed_.notify_all();
+}
+
+bool TransferStream::waitForPace()
+{
+    // Two bytes per sample, sweep blocks included.
+    const auto samples = static_cast<std::uint64_t>(settings_.freeRunBytes) / 2;
+    const SamplePacer::Clock::time_point due = pacer_.dueAfter(samples, radio_.sampleRateHz.load());
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_until(lock, due, [this] { return stopRequested_ || ended_; });
+    return !stopRequested_ && !ended_;
 }
 
 bool TransferStream::transfer(std::vector<std::uint8_t>& buffer, int& validLength, int& result)
@@ -217,6 +236,14 @@ void TransferStream::fillFreeRun(std::vector<std::uint8_t>& buffer)
     }
 }
 
+void TransferStream::fillScene(std::uint8_t* bytes, std::size_t count, const Tuning& tuning)
+{
+    if (!(tuning == scene_->tuning())) {
+        scene_->tune(tuning);
+    }
+    scene_->renderCs8(reinterpret_cast<std::int8_t*>(bytes), count / 2);
+}
+
 void TransferStream::fillSweepBlocks(std::vector<std::uint8_t>& buffer)
 {
     const std::uint64_t width = plan_.stepWidthHz == 0 ? 1 : plan_.stepWidthHz;
@@ -229,6 +256,13 @@ void TransferStream::fillSweepBlocks(std::vector<std::uint8_t>& buffer)
         bytes[1] = 0x7F;
         for (int index = 0; index < 8; ++index) {
             bytes[2 + index] = static_cast<std::uint8_t>(frequency >> (8 * index));
+        }
+        if (scene_) {
+            // The board listens above the step by the plan's offset.
+            Tuning tuning = radio_.receiveTuning();
+            tuning.centreHz = static_cast<double>(frequency + plan_.offsetHz);
+            fillScene(bytes + 10, kSweepBlockBytes - 10, tuning);
+            continue;
         }
         for (std::size_t offset = 10; offset < kSweepBlockBytes; ++offset) {
             bytes[offset] = static_cast<std::uint8_t>(offset);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Streams through the module, in process: what a SoapySDR reader and writer
 // see, against what the simulated boards delivered and were given.
+#include "tests/simulators/SceneExpectations.h"
 #include "tests/soapy/SoapyFixture.h"
 
 #include <gmock/gmock.h>
@@ -194,6 +195,34 @@ TEST_F(SoapyStreams, aBladeRfBurstEndCompletesTheLibrarysBufferWithSilence)
     std::memcpy(values.data(), sent.data(), sent.size());
     EXPECT_TRUE(std::equal(burst.begin(), burst.end(), values.begin()));
     EXPECT_TRUE(std::all_of(values.begin() + 2000, values.end(), [](std::int16_t value) { return value == 0; }));
+}
+
+TEST_F(SoapyStreams, aReaderHearsTheSimulatedScenesCarriersAndFollowsALiveRetune)
+{
+    simulateHackRf("board H1\nrx-paced\n" + test::sceneScript());
+    simulateBladeRf("board serial=B1\nrx-paced\n" + test::sceneScript());
+    for (const char* family : {"hackrf", "bladerf"}) {
+        SCOPED_TRACE(family);
+        const auto device = make(std::string("driver=veltrano,family=") + family);
+        device->setSampleRate(SOAPY_SDR_RX, 0, test::kSceneRateHz);
+        device->setFrequency(SOAPY_SDR_RX, 0, test::kFirstCentreHz);
+        device->setGain(SOAPY_SDR_RX, 0, test::kSceneGainDb);
+        SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
+        const auto receive = [&] {
+            std::vector<std::complex<float>> samples(test::kSceneSamples);
+            std::size_t received = 0;
+            for (int call = 0; call < 1000 && received < samples.size(); ++call) {
+                const int result = read(*device, stream, samples.data() + received, samples.size() - received);
+                EXPECT_TRUE(result > 0 || result == SOAPY_SDR_TIMEOUT) << result;
+                received += static_cast<std::size_t>(std::max(result, 0));
+            }
+            samples.resize(received);
+            return samples;
+        };
+        test::expectSceneAt(receive(), test::kFirstCentreHz);
+        device->setFrequency(SOAPY_SDR_RX, 0, test::kSecondCentreHz);
+        test::expectSceneAt(receive(), test::kSecondCentreHz);
+    }
 }
 
 } // namespace

@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: MIT
+// One radio scene for the simulated boards and what a receiver tuned to a
+// given centre must see of it: every carrier within half the sample rate at
+// its offset and its power (plus the gain), every other one absent, also at
+// the place it would alias to.
+#pragma once
+
+#include "tests/support/Spectrum.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <string>
+#include <vector>
+
+namespace veltrano::test {
+
+struct ExpectedCarrier {
+    double frequencyHz;
+    double powerDbfs;      // at 0 dB of gain
+    double sidebandsHz;    // 0: a carrier read in its own bin; else the half width of its modulated band
+};
+
+inline constexpr double kSceneRateHz = 2e6;
+inline constexpr std::size_t kSceneSamples = 4000; // bins of 500 Hz: every offset below is a whole bin
+inline constexpr double kSceneGainDb = 20.0;
+
+// Centres at which the scene is read: each hears a different set of carriers.
+inline constexpr double kFirstCentreHz = 100e6;
+inline constexpr double kSecondCentreHz = 99.2e6;
+
+inline const std::vector<ExpectedCarrier>& sceneCarriers()
+{
+    static const std::vector<ExpectedCarrier> carriers{
+        {100.25e6, -40.0, 0.0},   // first centre only
+        {99.5e6, -45.0, 0.0},     // both; AM: the carrier's own bin keeps the carrier's power
+        {100.6e6, -42.0, 15e3},   // first only; FM: its power spread over its sidebands
+        {101.4e6, -30.0, 0.0},    // never: 1.4 MHz above the first centre
+        {98.45e6, -35.0, 0.0},    // second only
+    };
+    return carriers;
+}
+
+inline std::string sceneScript()
+{
+    return "scene-carrier 100250000 -40\n"
+           "scene-carrier 99500000 -45 am 1000 0.5\n"
+           "scene-carrier 100600000 -42 fm 1000 5000\n"
+           "scene-carrier 101400000 -30\n"
+           "scene-carrier 98450000 -35\n"
+           "scene-noise -75\n";
+}
+
+// Checks what samples received at the centre show of the scene.
+inline void expectSceneAt(const std::vector<std::complex<float>>& samples, double centreHz)
+{
+    ASSERT_EQ(samples.size(), kSceneSamples);
+    // Relative levels against the first carrier heard: its measured power
+    // stands in for its expected one.
+    double reference = 0.0;
+    bool referenceTaken = false;
+    for (const ExpectedCarrier& carrier : sceneCarriers()) {
+        const double offset = carrier.frequencyHz - centreHz;
+        SCOPED_TRACE(std::to_string(carrier.frequencyHz) + " Hz heard at " + std::to_string(centreHz) + " Hz");
+        if (std::abs(offset) < kSceneRateHz / 2) {
+            const double power = carrier.sidebandsHz == 0.0
+                                     ? binPowerDbfs(samples, offset, kSceneRateHz)
+                                     : bandPowerDbfs(samples, offset - carrier.sidebandsHz,
+                                                     offset + carrier.sidebandsHz, kSceneRateHz);
+            EXPECT_NEAR(power, carrier.powerDbfs + kSceneGainDb, 1.0);
+            if (!referenceTaken) {
+                reference = power - carrier.powerDbfs;
+                referenceTaken = true;
+            }
+            EXPECT_NEAR(power - reference, carrier.powerDbfs, 1.0) << "relative to the first carrier heard";
+        } else {
+            const double alias = offset - std::round(offset / kSceneRateHz) * kSceneRateHz;
+            EXPECT_LT(binPowerDbfs(samples, alias, kSceneRateHz), -65.0);
+        }
+    }
+}
+
+} // namespace veltrano::test
