@@ -23,7 +23,7 @@ namespace {
 
 using veltrano::HackRfSdrDevice;
 
-constexpr std::size_t kChunkBytes = 262'144; // the scratch a readSamples call reuses
+constexpr std::size_t kChunkBytes = 262'144; // one of libhackrf's transfers
 constexpr std::size_t kSamples = kChunkBytes / 2;
 
 void memcpyChunk(benchmark::State& state)
