@@ -253,7 +253,8 @@ TEST_F(HackRfTransmit, nativeWritesQueueTheClientsBytesAsTheyAre)
     const std::vector<std::int8_t> full(kRingBytes, 5);
     ASSERT_EQ(device().writeNativeSamples(full.data(), kRingBytes / 2), kRingBytes / 2);
     ASSERT_EQ(pull(1001).size(), 1001u);
-    EXPECT_EQ(device().writeNativeSamples(bytes, 1000), 500u);
+    const std::vector<std::int8_t> offered(2000, -3);
+    EXPECT_EQ(device().writeNativeSamples(offered.data(), 1000), 500u);
 }
 
 TEST_F(HackRfTransmit, receiveAndTransmitExcludeEachOther)
