@@ -6,6 +6,7 @@
 // and the quick-tune records it handed out.
 
 #include "bladerf/BladeRfSimulator.h"
+#include "common/SimPacer.h"
 
 #include <libbladeRF.h>
 
@@ -27,6 +28,9 @@ struct bladerf {
         unsigned timeoutMs = 0;
         bladerf_timestamp timestamp = 0; // device time of the next sample
         bladerf_frequency frequency = 0; // what the channel is tuned to
+        // The channel's sample rate until bladerf_set_sample_rate sets another.
+        bladerf_sample_rate sampleRate = 30'720'000;
+        veltrano::sim::SamplePacer pacer; // restarted when the channel is enabled
     };
 
     explicit bladerf(const veltrano::sim::bladerf::Board& openedBoard) : board(&openedBoard) {}

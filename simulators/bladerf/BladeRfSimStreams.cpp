@@ -70,7 +70,12 @@ int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_met
         metadata->actual_count = delivered;
     }
     // Samples a short read did not deliver are still there for the next read.
+    const bladerf_timestamp before = stream.timestamp;
     stream.timestamp = first + delivered;
+    if (script.receivePaced) {
+        // Skipped samples took their time on the board too.
+        std::this_thread::sleep_until(stream.pacer.dueAfter(stream.timestamp - before, stream.sampleRate));
+    }
     if (script.receivePaceMicroseconds != 0) {
         std::this_thread::sleep_for(std::chrono::microseconds(script.receivePaceMicroseconds));
     }

@@ -241,6 +241,9 @@ void applyLine(Script& script, const ScriptLine& line)
             failBadArguments(line, "at most ten seconds");
         }
         script.receivePaceMicroseconds = static_cast<unsigned>(pace);
+    } else if (directive == "rx-paced") {
+        requireNoArguments(line);
+        script.receivePaced = true;
     } else if (directive == "rx-pattern") {
         if (requireArguments(line) != "off") {
             failBadArguments(line, "expected 'off'");

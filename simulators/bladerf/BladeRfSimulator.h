@@ -108,6 +108,7 @@ struct Script {
     std::optional<bladerf_timestamp> fixedTimestamp; // what bladerf_get_timestamp reports
     unsigned receivePaceMicroseconds = 0;            // how long every bladerf_sync_rx takes
     bool receivePattern = true;                      // whether bladerf_sync_rx writes samples at all
+    bool receivePaced = false; // bladerf_sync_rx hands out samples at the sample rate in wall-clock time
 };
 
 // Reads VELTRANO_SIM_BLADERF_SCRIPT; aborts on an unknown directive.

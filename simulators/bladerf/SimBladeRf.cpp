@@ -294,8 +294,11 @@ int CALL_CONV bladerf_set_sample_rate(struct bladerf* dev, bladerf_channel ch, b
 {
     const int result =
         recordDeviceCall(dev, Entry::setSampleRate, JournalLine("bladerf_set_sample_rate") << ch << rate);
-    if (result == 0 && actual != nullptr) {
-        *actual = rate;
+    if (result == 0) {
+        streamFor(*dev, ch).sampleRate = rate;
+        if (actual != nullptr) {
+            *actual = rate;
+        }
     }
     return result;
 }
@@ -354,7 +357,11 @@ int CALL_CONV bladerf_enable_module(struct bladerf* dev, bladerf_channel ch, boo
     const int result =
         recordDeviceCall(dev, Entry::enableModule, JournalLine("bladerf_enable_module") << ch << (enable ? 1 : 0));
     if (result == 0) {
-        streamFor(*dev, ch).enabled = enable;
+        auto& stream = streamFor(*dev, ch);
+        if (enable && !stream.enabled) {
+            stream.pacer.restart();
+        }
+        stream.enabled = enable;
     }
     return result;
 }

@@ -112,6 +112,9 @@ void applyLine(Script& script, const ScriptLine& line)
         script.failures.insert_or_assign(std::string(words[0]), rule);
     } else if (directive == "rx-free-run") {
         script.rxFreeRunBytes = parseTransferLength(line, requireArguments(line));
+    } else if (directive == "rx-paced") {
+        requireNoArguments(line);
+        script.rxPaced = true;
     } else if (directive == "tx-free-run") {
         script.txStream.freeRunBytes = parseTransferLength(line, requireArguments(line));
     } else if (directive == "tx-record") {

@@ -58,6 +58,7 @@ struct Script {
     bool errorNames = true;
     std::map<std::string, FailRule, std::less<>> failures;
     int rxFreeRunBytes = 0;
+    bool rxPaced = false; // receive and sweep transfers come at the sample rate
     StreamSettings txStream;
 };
 

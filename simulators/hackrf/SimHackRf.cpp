@@ -35,10 +35,15 @@ struct hackrf_device {
     hackrf_flush_cb_fn flushCallback = nullptr;
     void* flushContext = nullptr;
     veltrano::sim::hackrf::SweepPlan sweepPlan;
+    veltrano::sim::hackrf::RadioSettings radio;
 };
 
 namespace veltrano::sim::hackrf {
 namespace {
+
+// libhackrf's own transfer size: what a paced stream delivers per callback
+// unless the script sets a free-running size.
+constexpr int kPacedTransferBytes = 262144;
 
 // The list the caller sees, plus what hackrf_device_list_free needs to release
 // it even when the script made devicecount differ from what was allocated.
@@ -85,10 +90,14 @@ int startStreaming(const char* name, StreamKind kind, hackrf_device* device, hac
             settings = sim.script().txStream;
         } else {
             settings.freeRunBytes = sim.script().rxFreeRunBytes;
+            settings.paced = sim.script().rxPaced;
+            if (settings.paced && settings.freeRunBytes == 0) {
+                settings.freeRunBytes = kPacedTransferBytes;
+            }
         }
         const std::lock_guard<std::mutex> lock(device->mutex);
         device->stream = std::make_shared<TransferStream>(kind, callback, context, settings, device->sweepPlan,
-                                                          device->flushCallback, device->flushContext);
+                                                          device->flushCallback, device->flushContext, device->radio);
         sim.setCurrentStream(device->stream);
         result = HACKRF_SUCCESS;
     }
@@ -328,7 +337,11 @@ int ADDCALL hackrf_set_freq(hackrf_device* device, const uint64_t freq_hz)
 
 int ADDCALL hackrf_set_sample_rate(hackrf_device* device, const double freq_hz)
 {
-    return recordDeviceCall("hackrf_set_sample_rate", device, freq_hz);
+    const int result = recordDeviceCall("hackrf_set_sample_rate", device, freq_hz);
+    if (result == HACKRF_SUCCESS) {
+        device->radio.sampleRateHz.store(freq_hz);
+    }
+    return result;
 }
 
 #if !defined(SIM_OMIT_hackrf_set_baseband_filter_bandwidth)

@@ -23,9 +23,10 @@ std::atomic<std::uint64_t> freeRunPosition{0};
 } // namespace
 
 TransferStream::TransferStream(StreamKind kind, hackrf_sample_block_cb_fn callback, void* context,
-                               StreamSettings settings, SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext)
+                               StreamSettings settings, SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext,
+                               const RadioSettings& radio)
     : kind_(kind), callback_(callback), context_(context), settings_(settings), plan_(plan), flush_(flush),
-      flushContext_(flushContext)
+      flushContext_(flushContext), radio_(radio)
 {
     thread_ = std::thread([this] { run(); });
 }
@@ -157,6 +158,9 @@ void TransferStream::run()
             std::unique_lock<std::mutex> lock(mutex_);
             changed_.wait_for(lock, std::chrono::milliseconds(1));
         } else {
+            if (settings_.paced && !waitForPace()) {
+                break;
+            }
             if (kind_ == StreamKind::Sweep) {
                 fillSweepBlocks(freeRunBuffer);
             } else if (kind_ == StreamKind::Receive) {
@@ -175,6 +179,16 @@ void TransferStream::run()
         finished_ = true;
     }
     changed_.notify_all();
+}
+
+bool TransferStream::waitForPace()
+{
+    // Two bytes per sample, sweep blocks included.
+    const auto samples = static_cast<std::uint64_t>(settings_.freeRunBytes) / 2;
+    const SamplePacer::Clock::time_point due = pacer_.dueAfter(samples, radio_.sampleRateHz.load());
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_until(lock, due, [this] { return stopRequested_ || ended_; });
+    return !stopRequested_ && !ended_;
 }
 
 bool TransferStream::transfer(std::vector<std::uint8_t>& buffer, int& validLength, int& result)

@@ -9,9 +9,13 @@
 //
 // Transfers come either one at a time from the test (deliver, pull: each call
 // waits until the callback has run on the transfer thread) or, in free-running
-// mode, as fast as the callback takes them.
+// mode, as fast as the callback takes them, or, paced, at the device's sample
+// rate in wall-clock time, like the board.
 
 #include "hackrf/VendorHeader.h"
+
+#include "common/SimPacer.h"
+#include "hackrf/HackRfRadio.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -33,14 +37,16 @@ struct SweepPlan {
 
 struct StreamSettings {
     int freeRunBytes = 0;              // 0: transfers only on request
+    bool paced = false;                // free-running transfers come at the sample rate
     bool recordSent = true;            // transmit: keep every byte sent for the test
     std::optional<int> flushResult{1}; // flush callback's success flag; none: never called
 };
 
 class TransferStream {
 public:
+    // radio belongs to the device, which outlives its streams.
     TransferStream(StreamKind kind, hackrf_sample_block_cb_fn callback, void* context, StreamSettings settings,
-                   SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext);
+                   SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext, const RadioSettings& radio);
     ~TransferStream();
     TransferStream(const TransferStream&) = delete;
     TransferStream& operator=(const TransferStream&) = delete;
@@ -78,6 +84,9 @@ private:
     void fillFreeRun(std::vector<std::uint8_t>& buffer);
     void fillSweepBlocks(std::vector<std::uint8_t>& buffer);
     int submit(Job& job);
+    // Paced streams: waits until the next free-running transfer is due; false
+    // when the stream was stopped or ended meanwhile.
+    bool waitForPace();
     void end(int code);
 
     const StreamKind kind_;
@@ -87,7 +96,9 @@ private:
     const SweepPlan plan_;
     const hackrf_flush_cb_fn flush_;
     void* const flushContext_;
+    const RadioSettings& radio_;
     std::uint64_t sweepStep_ = 0; // transfer thread only
+    SamplePacer pacer_;           // transfer thread only
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;

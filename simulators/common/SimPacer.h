@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// Real-time pace of a simulated receive stream: a board hands out samples at
+// its sample rate, so sample n of a stream is complete n / rate seconds after
+// the stream began. A stream asks when its next samples are due and waits
+// until then; a reader that fell behind gets the backlog at once, so the
+// average rate stays the configured one, but a backlog older than a quarter of
+// a second is forgiven (the clock starts afresh), as after a long pause.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+namespace veltrano::sim {
+
+class SamplePacer {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // The time at which `samples` more samples at rateHz are complete. The
+    // first call starts the clock; a rate that is not positive is due at once.
+    Clock::time_point dueAfter(std::uint64_t samples, double rateHz)
+    {
+        const Clock::time_point now = Clock::now();
+        if (!due_ || now - *due_ > kLongestBacklog) {
+            due_ = now;
+        }
+        if (rateHz > 0.0) {
+            *due_ += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(static_cast<double>(samples) / rateHz));
+        }
+        return *due_;
+    }
+
+    // The next stream starts its own clock.
+    void restart() { due_.reset(); }
+
+private:
+    static constexpr std::chrono::milliseconds kLongestBacklog{250};
+
+    std::optional<Clock::time_point> due_;
+};
+
+} // namespace veltrano::sim
