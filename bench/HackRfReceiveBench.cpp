@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The HackRF receive path against memcpy of the same bytes, in the same run:
-// the ring alone (write + read), and readSamples end to end (ring, discard
-// check, conversion to complex float) fed by the simulated libhackrf's
-// free-running transfer thread.
+// the ring alone (write + read), readSamples end to end (ring, discard check,
+// conversion to complex float straight out of the ring) and readNativeSamples
+// (the board's bytes, one copy out of the ring), fed by the simulated
+// libhackrf's free-running transfer thread.
 //
 //   build/bin/hackrf-receive-bench --benchmark_min_time=0.5
 #include "device/hackrf/HackRfRings.h"
@@ -22,7 +23,7 @@ namespace {
 
 using veltrano::HackRfSdrDevice;
 
-constexpr std::size_t kChunkBytes = 262'144; // the scratch a readSamples call reuses
+constexpr std::size_t kChunkBytes = 262'144; // one of libhackrf's transfers
 constexpr std::size_t kSamples = kChunkBytes / 2;
 
 void memcpyChunk(benchmark::State& state)
@@ -75,6 +76,24 @@ void twoCopiesThroughFourMiB(benchmark::State& state)
 }
 BENCHMARK(twoCopiesThroughFourMiB);
 
+// The native read's own traffic without the device: 256 KiB copied out of a
+// 4 MiB buffer at rotating offsets, as a read takes them out of the ring
+// (memcpyChunk copies between two buffers that stay in the core's cache).
+void memcpyOutOfFourMiB(benchmark::State& state)
+{
+    std::vector<std::uint8_t> storage(4'194'304, 1);
+    std::vector<std::uint8_t> target(kChunkBytes);
+    std::size_t offset = 0;
+    for (auto _ : state) {
+        std::memcpy(target.data(), storage.data() + offset, kChunkBytes);
+        offset = (offset + kChunkBytes) % storage.size();
+        benchmark::DoNotOptimize(target.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kChunkBytes));
+}
+BENCHMARK(memcpyOutOfFourMiB);
+
 // A device on the simulated libhackrf, pumping transfers as fast as they are taken.
 std::unique_ptr<HackRfSdrDevice> freeRunningDevice()
 {
@@ -109,6 +128,27 @@ void readSamples(benchmark::State& state)
     state.counters["dropped_bytes"] = static_cast<double>(device->rxDroppedBytes());
 }
 BENCHMARK(readSamples);
+
+// Beside memcpyChunk/262144: the same 256 KiB per call.
+void readNativeSamples(benchmark::State& state)
+{
+    const std::unique_ptr<HackRfSdrDevice> device = freeRunningDevice();
+    if (!device) {
+        state.SkipWithError("simulated libhackrf did not stream");
+        return;
+    }
+    std::vector<std::int8_t> bytes(kChunkBytes);
+    std::size_t delivered = 0;
+    for (auto _ : state) {
+        delivered += device->readNativeSamples(bytes.data(), kSamples);
+        benchmark::DoNotOptimize(bytes.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(delivered));
+    state.SetBytesProcessed(static_cast<std::int64_t>(delivered * 2));
+    state.counters["dropped_bytes"] = static_cast<double>(device->rxDroppedBytes());
+}
+BENCHMARK(readNativeSamples);
 
 } // namespace
 

@@ -21,7 +21,7 @@ namespace {
 
 using veltrano::HackRfSdrDevice;
 
-constexpr std::size_t kSamples = 131'072; // a full scratch per call
+constexpr std::size_t kSamples = 131'072; // 256 KiB of bytes per call
 
 void memcpyInput(benchmark::State& state)
 {

@@ -60,6 +60,19 @@ struct NativeSweepBlock {
 // never covered.
 bool frequencyRangesCover(const std::vector<FrequencyRangeHz>& ranges, double lowHz, double highHz);
 
+// The interleaved integer I/Q a board carries on the wire, I first.
+enum class NativeSampleFormat {
+    none,    // the backend streams complex floats only
+    cs8,     // signed 8-bit I and Q (HackRF); full scale 128
+    sc16Q11, // signed 16-bit I and Q holding 12-bit values (bladeRF); full scale 2048
+};
+
+// Bytes of one complex sample in the format; 0 for none.
+constexpr std::size_t nativeSampleBytes(NativeSampleFormat format)
+{
+    return format == NativeSampleFormat::cs8 ? 2 : format == NativeSampleFormat::sc16Q11 ? 4 : 0;
+}
+
 class ISdrDevice {
 public:
     virtual ~ISdrDevice() = default;
@@ -140,6 +153,29 @@ public:
     virtual void stopTx() = 0;
     // Queues up to count samples; returns how many were accepted.
     virtual std::size_t writeSamples(const std::complex<float>* samples, std::size_t count) = 0;
+
+    // ---- Native sample format ------------------------------------------------------
+    // The board's own samples, untouched: the same streams, losses, retune
+    // discards and timestamps as readSamples and writeSamples, without the
+    // float conversion. A buffer holds count samples of
+    // nativeSampleBytes(nativeSampleFormat()) bytes each (int8_t or int16_t
+    // values, I first); either call may be used on a running stream in place
+    // of its float counterpart.
+    virtual NativeSampleFormat nativeSampleFormat() const { return NativeSampleFormat::none; }
+    // Copies up to count received samples; returns how many were delivered.
+    virtual std::size_t readNativeSamples(void* samples, std::size_t count)
+    {
+        static_cast<void>(samples);
+        static_cast<void>(count);
+        return 0;
+    }
+    // Queues up to count samples for transmission; returns how many were accepted.
+    virtual std::size_t writeNativeSamples(const void* samples, std::size_t count)
+    {
+        static_cast<void>(samples);
+        static_cast<void>(count);
+        return 0;
+    }
 };
 
 } // namespace veltrano

@@ -114,6 +114,11 @@ private:
     [[noreturn]] void fail(const std::string& message) const;
     std::string boardReason() const;
 
+    // Whether the direction's stream is active, waiting up to timeoutUs for it:
+    // a stream set up but not yet active delivers nothing, like a board that
+    // sent nothing, so a reader that starts at once (SoapyRemote's server
+    // does) sees time-outs rather than an error.
+    bool activeWithin(const Side& own, long timeoutUs) const;
     int readSweep(StreamState& stream, void* buffer, size_t numElems, int& flags, long timeoutUs);
     // Sees the queued transmit samples out and records the outcome for readStreamStatus.
     void endBurst(StreamState& stream);

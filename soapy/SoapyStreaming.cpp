@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Streams: one receive and one transmit stream per device, in CF32 (what the
-// board hands out) or CS16 / CS8 through the device layer's own conversion
-// kernels, so CS16 carries the bladeRF's Q11 scale (full scale 2048) and CS8
-// a symmetric full scale of 127. Every sample a read reports was received; every loss the backend
+// Streams: one receive and one transmit stream per device, in CF32 (the
+// device layer's float samples), CS8 or CS16. The board's own format (CS8 on
+// HackRF, CS16 holding SC16 Q11 on bladeRF) passes through untouched in both
+// directions; the other integer format is mapped exactly in integers, so CS8
+// always has full scale 128 and CS16 full scale 2048 (one CS8 step is 16 CS16
+// steps). Every sample a read reports was received; every loss the backend
 // counts is reported, as SOAPY_SDR_OVERFLOW on receive and as
 // SOAPY_SDR_UNDERFLOW through readStreamStatus on transmit.
 #include "soapy/SoapyDevice.h"
@@ -15,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <complex>
 #include <cstring>
 #include <stop_token>
@@ -45,32 +48,79 @@ bool formatFromName(const std::string& name, SampleFormat& format)
     return true;
 }
 
-void toClient(SampleFormat format, const std::complex<float>* samples, void* out, std::size_t count)
+// The stream format that carries the board's own samples; CF32 for a board
+// without a native format.
+SampleFormat formatOf(NativeSampleFormat native)
 {
+    switch (native) {
+    case NativeSampleFormat::cs8:
+        return SampleFormat::cs8;
+    case NativeSampleFormat::sc16Q11:
+        return SampleFormat::cs16;
+    case NativeSampleFormat::none:
+        break;
+    }
+    return SampleFormat::cf32;
+}
+
+std::size_t valuesPerSample(SampleFormat format)
+{
+    return format == SampleFormat::cs8 ? 2 * sizeof(std::int8_t) : 2 * sizeof(std::int16_t);
+}
+
+// CS8 (full scale 128) to CS16 (full scale 2048): times 16, exact.
+void widen(const std::int8_t* in, std::int16_t* out, std::size_t count)
+{
+    for (std::size_t index = 0; index < 2 * count; ++index) {
+        out[index] = static_cast<std::int16_t>(in[index] * 16);
+    }
+}
+
+// CS16 to CS8: divided by 16, halves away from zero, limited to -128..127,
+// so that widening and narrowing again gives back every CS8 value. Adding 8,
+// less one below zero, before the arithmetic shift rounds halves away from
+// zero; the loop has no branch and vectorises.
+void narrow(const std::int16_t* in, std::int8_t* out, std::size_t count)
+{
+    for (std::size_t index = 0; index < 2 * count; ++index) {
+        const int value = in[index];
+        const int rounded = (value + 8 + (value >> 31)) >> 4;
+        out[index] = static_cast<std::int8_t>(std::min(std::max(rounded, -128), 127));
+    }
+}
+
+// Integer samples from one format to the other (or copied when they agree).
+void convertValues(SampleFormat from, SampleFormat to, const void* in, void* out, std::size_t count)
+{
+    if (from == to) {
+        std::memcpy(out, in, count * valuesPerSample(to));
+    } else if (to == SampleFormat::cs16) {
+        widen(static_cast<const std::int8_t*>(in), static_cast<std::int16_t*>(out), count);
+    } else {
+        narrow(static_cast<const std::int16_t*>(in), static_cast<std::int8_t*>(out), count);
+    }
+}
+
+// Sweep blocks come as floats, each a board byte / 128, so scaling by the
+// format's full scale gives back exact integers.
+void sweepToClient(SampleFormat format, const std::complex<float>* samples, void* out, std::size_t count)
+{
+    const float* in = reinterpret_cast<const float*>(samples);
     switch (format) {
     case SampleFormat::cf32:
         std::memcpy(out, samples, count * sizeof(std::complex<float>));
         break;
     case SampleFormat::cs16:
-        detail::convertCf32ToSc16(samples, static_cast<std::int16_t*>(out), count);
+        for (std::size_t index = 0; index < 2 * count; ++index) {
+            static_cast<std::int16_t*>(out)[index] =
+                static_cast<std::int16_t>(std::clamp(std::lround(in[index] * 2048.0F), -32768L, 32767L));
+        }
         break;
     case SampleFormat::cs8:
-        detail::convertCf32ToCs8(samples, static_cast<std::int8_t*>(out), count);
-        break;
-    }
-}
-
-void fromClient(SampleFormat format, const void* in, std::complex<float>* samples, std::size_t count)
-{
-    switch (format) {
-    case SampleFormat::cf32:
-        std::memcpy(samples, in, count * sizeof(std::complex<float>));
-        break;
-    case SampleFormat::cs16:
-        detail::convertSc16ToCf32(static_cast<const std::int16_t*>(in), samples, count);
-        break;
-    case SampleFormat::cs8:
-        detail::convertCs8ToCf32(static_cast<const std::int8_t*>(in), samples, count);
+        for (std::size_t index = 0; index < 2 * count; ++index) {
+            static_cast<std::int8_t*>(out)[index] =
+                static_cast<std::int8_t>(std::clamp(std::lround(in[index] * 128.0F), -128L, 127L));
+        }
         break;
     }
 }
@@ -90,10 +140,14 @@ bool startsWith(const std::string& text, const char* prefix)
 struct SoapyDevice::StreamState {
     int direction = SOAPY_SDR_RX;
     SampleFormat format = SampleFormat::cf32;
+    // The format of the board's own samples.
+    SampleFormat native = SampleFormat::cf32;
     std::size_t mtu = 0;
     // Receive: samples read from the board and not yet handed out, from
-    // pendingOffset on. Transmit: the client's samples converted to CF32.
+    // pendingOffset on, as floats (CF32) or as the board's values (integer
+    // formats). Transmit: the client's integer samples in the board's format.
     std::vector<std::complex<float>> samples;
+    std::vector<std::int16_t> values; // room for mtu samples of either integer format
     std::size_t pendingOffset = 0;
     std::size_t pendingCount = 0;
     std::uint64_t retunesSeen = 0; // liveRxRetunes_ when the pending samples were read
@@ -139,6 +193,16 @@ std::vector<std::string> SoapyDevice::getStreamFormats(int direction, size_t cha
 std::string SoapyDevice::getNativeStreamFormat(int direction, size_t channel, double& fullScale) const
 {
     checkChannel(direction, channel);
+    switch (board_->nativeSampleFormat()) {
+    case NativeSampleFormat::cs8:
+        fullScale = 128.0;
+        return SOAPY_SDR_CS8;
+    case NativeSampleFormat::sc16Q11:
+        fullScale = 2048.0;
+        return SOAPY_SDR_CS16;
+    case NativeSampleFormat::none:
+        break;
+    }
     fullScale = 1.0;
     return SOAPY_SDR_CF32;
 }
@@ -159,9 +223,16 @@ SoapySDR::Stream* SoapyDevice::setupStream(int direction, const std::string& for
     if (own.stream != nullptr) {
         fail("veltrano: the " + std::string(direction == SOAPY_SDR_TX ? "TX" : "RX") + " stream is already set up");
     }
+    stream->native = formatOf(board_->nativeSampleFormat());
+    if (stream->format != SampleFormat::cf32 && stream->native == SampleFormat::cf32) {
+        fail("veltrano: stream format " + format + " needs a board with integer samples; use CF32");
+    }
     stream->direction = direction;
     stream->mtu = traits_.streamMtu;
-    stream->samples.resize(stream->mtu);
+    stream->samples.resize(stream->mtu); // also the silence that completes a burst
+    if (stream->format != SampleFormat::cf32) {
+        stream->values.resize(2 * stream->mtu);
+    }
     own.stream = stream.get();
     return reinterpret_cast<SoapySDR::Stream*>(stream.release());
 }
@@ -245,8 +316,11 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
     auto& stream = *reinterpret_cast<StreamState*>(handle);
     flags = 0;
     timeNs = 0;
-    if (stream.direction != SOAPY_SDR_RX || !rx_.active) {
+    if (stream.direction != SOAPY_SDR_RX) {
         return SOAPY_SDR_STREAM_ERROR;
+    }
+    if (!activeWithin(rx_, timeoutUs)) {
+        return SOAPY_SDR_TIMEOUT;
     }
     if (numElems == 0) {
         return 0;
@@ -262,11 +336,15 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
         stream.pendingCount = 0;
     }
     if (stream.pendingCount == 0) {
-        // Large CF32 reads go straight into the client's buffer, in the whole
-        // blocks the backend reads, so nothing it reads is left over.
+        // Large reads in CF32 or the board's own format go straight into the
+        // client's buffer, in the whole blocks the backend reads, so nothing
+        // it reads is left over.
+        const bool floats = stream.format == SampleFormat::cf32;
         const std::size_t direct = std::min(numElems, stream.mtu) / traits_.readGranularity * traits_.readGranularity;
-        const bool readDirect = stream.format == SampleFormat::cf32 && direct > 0;
-        auto* target = readDirect ? static_cast<std::complex<float>*>(buffs[0]) : stream.samples.data();
+        const bool readDirect = (floats || stream.format == stream.native) && direct > 0;
+        void* target = readDirect ? buffs[0]
+                       : floats   ? static_cast<void*>(stream.samples.data())
+                                  : static_cast<void*>(stream.values.data());
         const std::size_t wanted = readDirect ? direct : stream.mtu;
         const Clock::time_point deadline = deadlineAfter(timeoutUs);
         for (;;) {
@@ -276,7 +354,8 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
                 if (lossesMoved(stream)) {
                     return SOAPY_SDR_OVERFLOW;
                 }
-                received = board_->readSamples(target, wanted);
+                received = floats ? board_->readSamples(static_cast<std::complex<float>*>(target), wanted)
+                                  : board_->readNativeSamples(target, wanted);
                 if (received == 0 && startsWith(board_->lastError(), "RX stream stopped")) {
                     SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: " + board_->lastError());
                     return SOAPY_SDR_STREAM_ERROR;
@@ -296,10 +375,33 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
         }
     }
     const std::size_t count = std::min(numElems, stream.pendingCount);
-    toClient(stream.format, stream.samples.data() + stream.pendingOffset, buffs[0], count);
+    if (stream.format == SampleFormat::cf32) {
+        std::memcpy(buffs[0], stream.samples.data() + stream.pendingOffset, count * sizeof(std::complex<float>));
+    } else {
+        const auto* values = reinterpret_cast<const std::uint8_t*>(stream.values.data());
+        convertValues(stream.native, stream.format, values + stream.pendingOffset * valuesPerSample(stream.native),
+                       buffs[0], count);
+    }
     stream.pendingOffset += count;
     stream.pendingCount -= count;
     return static_cast<int>(count);
+}
+
+bool SoapyDevice::activeWithin(const Side& own, long timeoutUs) const
+{
+    const Clock::time_point deadline = deadlineAfter(timeoutUs);
+    for (;;) {
+        {
+            const std::lock_guard lock(boardMutex_);
+            if (own.active) {
+                return true;
+            }
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(kPollPause);
+    }
 }
 
 int SoapyDevice::readSweep(StreamState& stream, void* buffer, size_t numElems, int& flags, long timeoutUs)
@@ -331,7 +433,7 @@ int SoapyDevice::readSweep(StreamState& stream, void* buffer, size_t numElems, i
     // One block per burst: a read that ends a block says so, one that
     // leaves part of it for the next read says that more follows.
     const std::size_t count = std::min(numElems, block.samples.size() - stream.sweepOffset);
-    toClient(stream.format, block.samples.data() + stream.sweepOffset, buffer, count);
+    sweepToClient(stream.format, block.samples.data() + stream.sweepOffset, buffer, count);
     stream.sweepOffset += count;
     flags = stream.sweepOffset == block.samples.size() ? SOAPY_SDR_END_BURST : SOAPY_SDR_MORE_FRAGMENTS;
     return static_cast<int>(count);
@@ -363,10 +465,12 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
         return SOAPY_SDR_STREAM_ERROR;
     }
     const std::size_t count = std::min(numElems, stream.mtu);
-    const std::complex<float>* samples = static_cast<const std::complex<float>*>(buffs[0]);
-    if (stream.format != SampleFormat::cf32) {
-        fromClient(stream.format, buffs[0], stream.samples.data(), count);
-        samples = stream.samples.data();
+    // CF32 and the board's own format go to the board from the client's
+    // buffer; the other integer format is mapped into the board's first.
+    const void* samples = buffs[0];
+    if (stream.format != SampleFormat::cf32 && stream.format != stream.native) {
+        convertValues(stream.format, stream.native, buffs[0], stream.values.data(), count);
+        samples = stream.values.data();
     }
     const Clock::time_point deadline = deadlineAfter(timeoutUs);
     std::size_t accepted = 0;
@@ -382,7 +486,9 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
                 stream.txSamplesQueued = 0;
                 stream.lossesReported = losses(SOAPY_SDR_TX);
             }
-            accepted = board_->writeSamples(samples, count);
+            accepted = stream.format == SampleFormat::cf32
+                           ? board_->writeSamples(static_cast<const std::complex<float>*>(samples), count)
+                           : board_->writeNativeSamples(samples, count);
             stream.txSamplesQueued += accepted;
         }
         if (accepted > 0) {

@@ -65,6 +65,16 @@ TEST(DeviceInterfaceDefaults, optionalCapabilitiesReportNoSupportWithoutFailing)
     source.request_stop();
     EXPECT_FALSE(base.drainTx(source.get_token()));
 
+    // No native format: its reads and writes move nothing.
+    std::int16_t values[4] = {1, 2, 3, 4};
+    EXPECT_EQ(base.nativeSampleFormat(), NativeSampleFormat::none);
+    EXPECT_EQ(base.readNativeSamples(values, 2), 0u);
+    EXPECT_EQ(base.writeNativeSamples(values, 2), 0u);
+    EXPECT_EQ(values[0], 1);
+    EXPECT_EQ(nativeSampleBytes(NativeSampleFormat::none), 0u);
+    EXPECT_EQ(nativeSampleBytes(NativeSampleFormat::cs8), 2u);
+    EXPECT_EQ(nativeSampleBytes(NativeSampleFormat::sc16Q11), 4u);
+
     // A board description starts as a receive-only board.
     EXPECT_TRUE(DeviceInfo{}.supportsRx);
     EXPECT_FALSE(DeviceInfo{}.supportsTx);

@@ -11,6 +11,7 @@
 #include "device/bladerf/BladeRfSettings.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace veltrano {
 namespace {
@@ -145,7 +146,17 @@ void BladeRfSdrDevice::stopRx()
 
 std::size_t BladeRfSdrDevice::readSamples(std::complex<float>* samples, std::size_t count)
 {
-    if (samples == nullptr || count == 0 || !rxStreaming_.load() || !isOpen()) {
+    return samples == nullptr ? 0 : receive(samples, nullptr, count);
+}
+
+std::size_t BladeRfSdrDevice::readNativeSamples(void* samples, std::size_t count)
+{
+    return samples == nullptr ? 0 : receive(nullptr, static_cast<std::int16_t*>(samples), count);
+}
+
+std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t* values, std::size_t count)
+{
+    if (count == 0 || !rxStreaming_.load() || !isOpen()) {
         return 0;
     }
     const BladeRfApi& api = bladeRfApi();
@@ -160,6 +171,10 @@ std::size_t BladeRfSdrDevice::readSamples(std::complex<float>* samples, std::siz
         const std::size_t remaining = count - done;
         const std::size_t readSize = readSizeFor(remaining);
         std::size_t delivered = std::min(readSize, remaining);
+
+        // A native read whose library read fits in the caller's buffer needs
+        // no staging: the library writes the values where they are wanted.
+        std::int16_t* target = values != nullptr && readSize <= remaining ? values + 2 * done : nullptr;
 
         const std::lock_guard scratchLock(rxScratchMutex_);
         bladerf_metadata metadata{};
@@ -176,7 +191,10 @@ std::size_t BladeRfSdrDevice::readSamples(std::complex<float>* samples, std::siz
                 metadata.timestamp = timestamp;
                 metadata.flags = timestamp == 0 ? BLADERF_META_FLAG_RX_NOW : 0;
             }
-            result = api.syncRx(device, rxScratch_.data(), static_cast<unsigned>(readSize),
+            if (target == nullptr) {
+                target = rxScratch_.data();
+            }
+            result = api.syncRx(device, target, static_cast<unsigned>(readSize),
                                 timestamped ? &metadata : nullptr, kReadTimeoutMs);
         }
         if (result < 0) {
@@ -196,7 +214,11 @@ std::size_t BladeRfSdrDevice::readSamples(std::complex<float>* samples, std::siz
                 rxOverrunCount_.fetch_add(1, std::memory_order_relaxed);
             }
         }
-        detail::convertSc16ToCf32(rxScratch_.data(), samples + done, delivered);
+        if (samples != nullptr) {
+            detail::convertSc16ToCf32(rxScratch_.data(), samples + done, delivered);
+        } else if (target != values + 2 * done) {
+            std::memcpy(values + 2 * done, rxScratch_.data(), delivered * 2 * sizeof(std::int16_t));
+        }
         done += delivered;
     }
     return done;

@@ -85,6 +85,11 @@ DeviceInfo BladeRfSdrDevice::info() const
     return info_;
 }
 
+NativeSampleFormat BladeRfSdrDevice::nativeSampleFormat() const
+{
+    return NativeSampleFormat::sc16Q11;
+}
+
 double BladeRfSdrDevice::actualRxSampleRateHz() const
 {
     return actualRxSampleRateHz_;

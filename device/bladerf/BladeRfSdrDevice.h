@@ -61,10 +61,19 @@ public:
     void stopTx() override;
     std::size_t writeSamples(const std::complex<float>* samples, std::size_t count) override;
 
+    // SC16 Q11 I/Q, the values libbladeRF moves. Reads of whole library reads
+    // land in the caller's buffer directly; writes go to the library from it.
+    NativeSampleFormat nativeSampleFormat() const override;
+    std::size_t readNativeSamples(void* samples, std::size_t count) override;
+    std::size_t writeNativeSamples(const void* samples, std::size_t count) override;
+
     struct NativeHandle; // the open library handle and the quick-tune cache
 
 private:
     bool isOpen() const;
+    // Both reads: floats into samples, or, with samples null, native values
+    // into values.
+    std::size_t receive(std::complex<float>* samples, std::int16_t* values, std::size_t count);
 
     std::unique_ptr<NativeHandle> handle_;
     DeviceInfo info_;

@@ -96,4 +96,17 @@ std::size_t BladeRfSdrDevice::writeSamples(const std::complex<float>* samples, s
     return result == 0 ? taken : 0;
 }
 
+std::size_t BladeRfSdrDevice::writeNativeSamples(const void* samples, std::size_t count)
+{
+    const BladeRfApi& api = bladeRfApi();
+    if (samples == nullptr || count == 0 || !txStreaming_.load() || !isOpen() || api.syncTx == nullptr) {
+        return 0;
+    }
+    // The caller's values go to the library as they are: no staging, so no
+    // buffer a stop could pull away, and nothing to lock.
+    const std::size_t taken = std::min(count, kLargestWrite);
+    const int result = api.syncTx(handle_->device, samples, static_cast<unsigned>(taken), nullptr, kTimeoutMs);
+    return result == 0 ? taken : 0;
+}
+
 } // namespace veltrano

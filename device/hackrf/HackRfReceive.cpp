@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <thread>
 
@@ -208,42 +209,38 @@ int HackRfSdrDevice::receive(void* transfer)
     return 0;
 }
 
-std::size_t HackRfSdrDevice::readSamples(std::complex<float>* samples, std::size_t count)
+template <typename Take>
+std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
 {
-    if (samples == nullptr || count == 0) {
+    if (count == 0) {
         return 0;
     }
     const std::shared_ptr<RawBuffer> ring = std::atomic_load(&rxBuffer_);
     if (!ring) {
         return 0; // not streaming, or a native sweep owns the stream
     }
-    // One call can never return more than the ring holds, so neither the work
-    // nor the scratch needs to grow beyond it, however large count is.
+    // One call can never return more than the ring holds.
     const std::size_t wanted = 2 * static_cast<std::size_t>(std::min<std::uint64_t>(count, ring->capacity / 2));
     const auto discardPending = [&ring](std::uint64_t until) {
         const std::uint64_t position = ring->consumedPosition();
         return until > position ? until - position : 0;
     };
-    const std::size_t discardChunk = static_cast<std::size_t>(
-        std::min<std::uint64_t>(discardPending(rxDiscardUntil_.load()), detail::kHackRfScratchBytes));
-    rxScratch_.resize(std::max(wanted, discardChunk));
-    auto* scratch = reinterpret_cast<std::uint8_t*>(rxScratch_.data());
+    const auto drop = [](const std::uint8_t*, std::size_t, std::size_t) {};
 
     const HackRfApi& api = hackRfApi();
     int budget = kPollBudget;
     for (;;) {
         std::uint64_t until = rxDiscardUntil_.load();
         for (std::uint64_t pending = discardPending(until); pending > 0; pending = discardPending(until)) {
-            const std::size_t taken =
-                ring->read(scratch, static_cast<std::size_t>(std::min<std::uint64_t>(pending, rxScratch_.size())));
-            if (taken == 0 || --budget == 0) {
+            const std::size_t dropped =
+                ring->consume(static_cast<std::size_t>(std::min<std::uint64_t>(pending, ring->capacity)), drop);
+            if (dropped == 0 || --budget == 0) {
                 return 0; // no waiting while the old frequency drains away
             }
             until = rxDiscardUntil_.load();
         }
-        const std::size_t taken = ring->read(scratch, wanted);
+        const std::size_t taken = ring->consume(wanted, take);
         if (taken >= 2 && rxDiscardUntil_.load() == until) {
-            detail::convertCs8ToCf32(rxScratch_.data(), samples, taken / 2);
             return taken / 2;
         }
         if (taken == 0) {
@@ -259,12 +256,35 @@ std::size_t HackRfSdrDevice::readSamples(std::complex<float>* samples, std::size
             }
             std::this_thread::sleep_for(kPollPause);
         }
-        // Bytes read while a retune from another thread came in belong to the
-        // old frequency: they are dropped like the rest of it.
+        // Bytes taken while a retune from another thread came in belong to the
+        // old frequency: they are dropped like the rest of it, and the next
+        // take overwrites what they left in the caller's buffer.
         if (--budget == 0) {
             return 0;
         }
     }
+}
+
+std::size_t HackRfSdrDevice::readSamples(std::complex<float>* samples, std::size_t count)
+{
+    if (samples == nullptr) {
+        return 0;
+    }
+    // Converted straight out of the ring: the bytes are touched once.
+    return receiveInPlace(count, [samples](const std::uint8_t* slot, std::size_t bytes, std::size_t offset) {
+        detail::convertCs8ToCf32(reinterpret_cast<const std::int8_t*>(slot), samples + offset / 2, bytes / 2);
+    });
+}
+
+std::size_t HackRfSdrDevice::readNativeSamples(void* samples, std::size_t count)
+{
+    if (samples == nullptr) {
+        return 0;
+    }
+    auto* bytes = static_cast<std::uint8_t*>(samples);
+    return receiveInPlace(count, [bytes](const std::uint8_t* slot, std::size_t length, std::size_t offset) {
+        std::memcpy(bytes + offset, slot, length);
+    });
 }
 
 } // namespace veltrano

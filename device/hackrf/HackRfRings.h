@@ -10,6 +10,7 @@
 
 #include "device/hackrf/HackRfSdrDevice.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -33,6 +34,17 @@ struct alignas(64) HackRfSdrDevice::RawBuffer {
     std::size_t write(const std::uint8_t* data, std::size_t length);
     // Consumer: takes up to length of the oldest bytes; returns how many.
     std::size_t read(std::uint8_t* data, std::size_t length);
+
+    // Producer, in place: fill(slot, bytes, offset) writes the next bytes of
+    // the stream (from offset on) straight into the ring's free space, once or
+    // twice where it wraps; returns the bytes stored, at most length.
+    template <typename Fill>
+    std::size_t produce(std::size_t length, Fill&& fill);
+    // Consumer, in place: take(slot, bytes, offset) is handed the oldest bytes
+    // (from offset on) where they lie, once or twice where they wrap, before
+    // their slots go back to the producer; returns the bytes taken.
+    template <typename Take>
+    std::size_t consume(std::size_t length, Take&& take);
     // Drops everything written so far; returns the position it cleared to.
     std::uint64_t clear();
     // Position of the next byte the consumer will take.
@@ -49,9 +61,58 @@ struct alignas(64) HackRfSdrDevice::RawBuffer {
     alignas(64) std::atomic<std::uint64_t> clearPosition{0};
 
 private:
+    // Set in readPosition while the consumer copies bytes out; positions never
+    // get near bit 63 (that would take centuries at the board's rate).
+    static constexpr std::uint64_t kReading = std::uint64_t{1} << 63;
+
     // Moves readPosition up to clearPosition unless a read is copying.
     void applyClear();
 };
+
+template <typename Fill>
+std::size_t HackRfSdrDevice::RawBuffer::produce(std::size_t length, Fill&& fill)
+{
+    const std::uint64_t written = writePosition.load(std::memory_order_relaxed);
+    const std::uint64_t consumed = readPosition.load(std::memory_order_acquire) & ~kReading;
+    const std::uint64_t free = capacity - (written - consumed);
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(length, free));
+    const std::size_t start = static_cast<std::size_t>(written & mask);
+    const std::size_t first = std::min<std::size_t>(count, static_cast<std::size_t>(capacity) - start);
+    if (first > 0) {
+        fill(storage.data() + start, first, std::size_t{0});
+    }
+    if (count > first) {
+        fill(storage.data(), count - first, first);
+    }
+    writePosition.store(written + count, std::memory_order_release);
+    return count;
+}
+
+template <typename Take>
+std::size_t HackRfSdrDevice::RawBuffer::consume(std::size_t length, Take&& take)
+{
+    // Claim the consumer position; a failed exchange means a clear moved it.
+    std::uint64_t consumed = readPosition.load(std::memory_order_relaxed);
+    while (!readPosition.compare_exchange_weak(consumed, consumed | kReading, std::memory_order_acquire,
+                                               std::memory_order_relaxed)) {
+    }
+    const std::uint64_t available = writePosition.load(std::memory_order_acquire) - consumed;
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(length, available));
+    const std::size_t start = static_cast<std::size_t>(consumed & mask);
+    const std::size_t first = std::min<std::size_t>(count, static_cast<std::size_t>(capacity) - start);
+    if (first > 0) {
+        take(storage.data() + start, first, std::size_t{0});
+    }
+    if (count > first) {
+        take(storage.data(), count - first, first);
+    }
+    // Publishing releases the slots to the producer; the pairing of this store
+    // with the clear's load of readPosition (and of clearPosition here with the
+    // clear's store) guarantees that one of the two applies a concurrent clear.
+    readPosition.store(consumed + count, std::memory_order_seq_cst);
+    applyClear();
+    return count;
+}
 
 // Queue of hardware-sweep blocks: the receive callback produces, the client
 // reading sweep blocks consumes.

@@ -45,9 +45,6 @@ HackRfSdrDevice::HackRfSdrDevice(std::string serial)
     info_.supportsTx = api.startTx != nullptr && api.stopTx != nullptr && api.setTxvgaGain != nullptr;
     info_.familyFlag = true;
     readBoardVersions();
-    // Reserved once here rather than at every stream start: the reader may still
-    // be inside readSamples while another thread restarts the stream.
-    rxScratch_.reserve(262'144);
 }
 
 HackRfSdrDevice::~HackRfSdrDevice()
@@ -97,6 +94,11 @@ DeviceInfo HackRfSdrDevice::info() const
 std::string HackRfSdrDevice::lastError() const
 {
     return lastError_.get();
+}
+
+NativeSampleFormat HackRfSdrDevice::nativeSampleFormat() const
+{
+    return NativeSampleFormat::cs8;
 }
 
 double HackRfSdrDevice::actualRxSampleRateHz() const

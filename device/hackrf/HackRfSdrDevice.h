@@ -57,6 +57,11 @@ public:
     void stopTx() override;
     std::size_t writeSamples(const std::complex<float>* samples, std::size_t count) override;
 
+    // Signed 8-bit I/Q, the bytes libhackrf moves.
+    NativeSampleFormat nativeSampleFormat() const override;
+    std::size_t readNativeSamples(void* samples, std::size_t count) override;
+    std::size_t writeNativeSamples(const void* samples, std::size_t count) override;
+
     // Firmware version text read at open; empty when the library cannot read it.
     std::string firmwareVersion() const;
     // The board's USB API version (for example 0x0102); 0 when unknown.
@@ -111,12 +116,21 @@ private:
     bool applyRxConfiguration(const StreamConfig& config);
     static int receiveCallback(void* transfer);
     int receive(void* transfer);
+    // Both reads: waits for received bytes as readSamples is documented to,
+    // then hands up to 2 * count of them to take(slot, bytes, offset) where
+    // they lie in the ring; returns the samples taken.
+    template <typename Take>
+    std::size_t receiveInPlace(std::size_t count, Take take);
     // Sweep (HackRfSweep.cpp).
     void takeSweepTransfer(const std::uint8_t* buffer, std::size_t validBytes);
     // Transmit (HackRfTransmit.cpp).
     static int transmitCallback(void* transfer);
     static void transmitFlushCallback(void* context, int success);
     int transmit(void* transfer);
+    // Both writes: queues up to count samples through fill(slot, bytes,
+    // offset), which writes them straight into the ring; returns the samples taken.
+    template <typename Fill>
+    std::size_t transmitInPlace(std::size_t count, Fill fill);
 
     std::unique_ptr<NativeHandle> handle_ = std::make_unique<NativeHandle>();
     DeviceInfo info_;
@@ -131,7 +145,6 @@ private:
     // The rings are read and replaced only with std::atomic_load / std::atomic_store.
     std::shared_ptr<RawBuffer> rxBuffer_;
     std::shared_ptr<SweepBuffer> sweepBuffer_;
-    std::vector<std::int8_t> rxScratch_;
     // Ring position below which received bytes are thrown away after a retune
     // (the retune's clear point plus the settling bytes). A position rather
     // than a count, so that a retune from another thread and a reader's
@@ -139,7 +152,6 @@ private:
     std::atomic<std::uint64_t> rxDiscardUntil_{0};
     std::atomic<bool> rxStreaming_{false};
     std::shared_ptr<RawBuffer> txBuffer_;
-    std::vector<std::int8_t> txScratch_;
     std::atomic<bool> txStreaming_{false};
     std::atomic<bool> txDraining_{false};
     std::atomic<std::int32_t> txFlushStatus_{0};

@@ -16,9 +16,6 @@ namespace veltrano::detail {
 
 // Receive and transmit rings: 4 MiB, about 105 ms at 20 Msps.
 inline constexpr std::size_t kHackRfRingBytes = 4'194'304;
-// Staging bytes kept for readSamples and writeSamples, so that ordinary calls
-// (up to 131,072 samples) never allocate.
-inline constexpr std::size_t kHackRfScratchBytes = 262'144;
 
 // The first callback on each of libhackrf's transfer threads raises that
 // thread's priority, once: the USB transfers must not wait behind ordinary

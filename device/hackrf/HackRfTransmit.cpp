@@ -85,7 +85,6 @@ bool HackRfSdrDevice::startTx()
     }
     txUnderrunBytes_.store(0, std::memory_order_relaxed);
     std::atomic_store(&txBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
-    txScratch_.reserve(detail::kHackRfScratchBytes);
     txDraining_.store(false, std::memory_order_release);
     txFlushStatus_.store(0, std::memory_order_release);
     txFlushEnabled_ = false;
@@ -111,27 +110,44 @@ bool HackRfSdrDevice::startTx()
     return true;
 }
 
-std::size_t HackRfSdrDevice::writeSamples(const std::complex<float>* samples, std::size_t count)
+template <typename Fill>
+std::size_t HackRfSdrDevice::transmitInPlace(std::size_t count, Fill fill)
 {
-    if (samples == nullptr || count == 0 || !txStreaming_.load() || txDraining_.load(std::memory_order_acquire)) {
+    if (count == 0 || !txStreaming_.load() || txDraining_.load(std::memory_order_acquire)) {
         return 0;
     }
     const std::shared_ptr<RawBuffer> ring = std::atomic_load(&txBuffer_);
     if (!ring) {
         return 0;
     }
-    // Only what the ring can take now is converted (the consumer only ever
-    // frees more), in scratch-sized pieces: however large count is, neither
-    // the work nor the scratch grows beyond the ring.
-    const std::size_t taken = std::min<std::size_t>(count, (ring->capacity - ring->size()) / 2);
-    const std::size_t pieceSamples = detail::kHackRfScratchBytes / 2;
-    txScratch_.resize(2 * std::min(taken, pieceSamples));
-    for (std::size_t done = 0; done < taken;) {
-        const std::size_t piece = std::min(taken - done, pieceSamples);
-        detail::convertCf32ToCs8(samples + done, txScratch_.data(), piece);
-        done += ring->write(reinterpret_cast<const std::uint8_t*>(txScratch_.data()), 2 * piece) / 2;
+    // Whole samples only: the room now (the consumer only ever frees more)
+    // rounded down to even, so the producer takes exactly what it was offered.
+    const std::size_t room = (ring->capacity - ring->size()) & ~std::size_t{1};
+    const std::size_t wanted = 2 * std::min(count, room / 2);
+    return ring->produce(wanted, fill) / 2;
+}
+
+std::size_t HackRfSdrDevice::writeSamples(const std::complex<float>* samples, std::size_t count)
+{
+    if (samples == nullptr) {
+        return 0;
     }
-    return taken;
+    // Converted straight into the ring's free space: only what fits now is
+    // converted (the consumer only ever frees more).
+    return transmitInPlace(count, [samples](std::uint8_t* slot, std::size_t bytes, std::size_t offset) {
+        detail::convertCf32ToCs8(samples + offset / 2, reinterpret_cast<std::int8_t*>(slot), bytes / 2);
+    });
+}
+
+std::size_t HackRfSdrDevice::writeNativeSamples(const void* samples, std::size_t count)
+{
+    if (samples == nullptr) {
+        return 0;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(samples);
+    return transmitInPlace(count, [bytes](std::uint8_t* slot, std::size_t length, std::size_t offset) {
+        std::memcpy(slot, bytes + offset, length);
+    });
 }
 
 int HackRfSdrDevice::transmitCallback(void* transfer)

@@ -143,29 +143,33 @@ TEST_F(BladeRfReceive, aStreamThatCannotStartIsNotRunning)
     EXPECT_TRUE(device.startRx());
 }
 
-TEST_F(BladeRfReceive, readsAreWholeMultiplesOf1024UpToOneStreamBuffer)
+// Float reads and native reads share every rule of the stream.
+class BladeRfReadKinds : public test::BladeRfStreaming, public ::testing::WithParamInterface<bool> {
+protected:
+    std::vector<std::uint64_t> read(BladeRfSdrDevice& device, std::size_t count)
+    {
+        return test::timestampsRead(device, GetParam(), count);
+    }
+};
+
+TEST_P(BladeRfReadKinds, readsAreWholeMultiplesOf1024UpToOneStreamBuffer)
 {
     BladeRfSdrDevice& device = openConfigured("", "sim-bladerf-no-quick-tune");
     ASSERT_TRUE(device.startRx());
-    std::vector<std::complex<float>> samples(40000);
-    EXPECT_EQ(device.readSamples(samples.data(), 100), 100u);
-    EXPECT_TRUE(test::carriesTimestampsFrom(samples, 100, 0));
+    EXPECT_EQ(read(device, 100), test::timestampsFrom(0, 100));
     // The rest of that 1024-sample read is dropped.
-    EXPECT_EQ(device.readSamples(samples.data(), 40000), 40000u);
-    EXPECT_TRUE(test::carriesTimestampsFrom(samples, 40000, 1024));
+    EXPECT_EQ(read(device, 40000), test::timestampsFrom(1024, 40000));
     EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"),
                 ElementsAre("bladerf_sync_rx 1024 100 -> 0", "bladerf_sync_rx 16384 100 -> 0",
                             "bladerf_sync_rx 16384 100 -> 0", "bladerf_sync_rx 8192 100 -> 0"));
 }
 
-TEST_F(BladeRfReceive, timestampedReadsAreContiguousAcrossShortReadsAndCountOverruns)
+TEST_P(BladeRfReadKinds, timestampedReadsAreContiguousAcrossShortReadsAndCountOverruns)
 {
     BladeRfSdrDevice& device = openConfigured("sync-rx 1 actual=500\nsync-rx 3 overrun\n");
     ASSERT_TRUE(device.startRx());
-    std::vector<std::complex<float>> samples(2000);
-    ASSERT_EQ(device.readSamples(samples.data(), samples.size()), 2000u);
-    EXPECT_TRUE(test::carriesTimestampsFrom(samples, 2000, 0));
-    ASSERT_EQ(device.readSamples(samples.data(), 100), 100u); // a new call takes what comes next
+    EXPECT_EQ(read(device, 2000), test::timestampsFrom(0, 2000));
+    ASSERT_EQ(read(device, 100).size(), 100u); // a new call takes what comes next
     EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"),
                 ElementsAre("bladerf_sync_rx 2048 100 now ts=0 actual=500 -> 0",
                             "bladerf_sync_rx 2048 100 at=500 ts=500 actual=2048 -> 0",
@@ -175,6 +179,9 @@ TEST_F(BladeRfReceive, timestampedReadsAreContiguousAcrossShortReadsAndCountOver
     ASSERT_TRUE(device.startRx());
     EXPECT_EQ(device.rxOverrunCount(), 0u); // counted per stream
 }
+
+INSTANTIATE_TEST_SUITE_P(Reads, BladeRfReadKinds, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "native" : "float"; });
 
 TEST_F(BladeRfReceive, aFailedReadEndsTheCallWithWhatItHas)
 {

@@ -87,4 +87,36 @@ inline bool carriesTimestampsFrom(const std::vector<std::complex<float>>& sample
     return true;
 }
 
+// The timestamps a read of count samples delivered: floats through
+// readSamples, or the library's own values through readNativeSamples.
+inline std::vector<std::uint64_t> timestampsRead(ISdrDevice& device, bool native, std::size_t count)
+{
+    std::vector<std::uint64_t> timestamps;
+    if (native) {
+        std::vector<std::int16_t> values(2 * count);
+        timestamps.resize(device.readNativeSamples(values.data(), count));
+        for (std::size_t index = 0; index < timestamps.size(); ++index) {
+            timestamps[index] = static_cast<std::uint64_t>(values[2 * index]) +
+                                2048 * static_cast<std::uint64_t>(values[2 * index + 1]);
+        }
+    } else {
+        std::vector<std::complex<float>> samples(count);
+        timestamps.resize(device.readSamples(samples.data(), count));
+        for (std::size_t index = 0; index < timestamps.size(); ++index) {
+            timestamps[index] = patternTimestamp(samples[index]);
+        }
+    }
+    return timestamps;
+}
+
+// first, first + 1, ... first + count - 1.
+inline std::vector<std::uint64_t> timestampsFrom(std::uint64_t first, std::size_t count)
+{
+    std::vector<std::uint64_t> timestamps(count);
+    for (std::size_t index = 0; index < count; ++index) {
+        timestamps[index] = first + index;
+    }
+    return timestamps;
+}
+
 } // namespace veltrano::test

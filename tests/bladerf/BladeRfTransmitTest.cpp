@@ -130,6 +130,30 @@ TEST_F(BladeRfTransmit, theBoardReceivesTwelveBitSamplesInPiecesOfAtMost65536)
     EXPECT_EQ(sent.back(), -512);
 }
 
+TEST_F(BladeRfTransmit, nativeWritesHandTheClientsValuesToTheLibraryUntouched)
+{
+    test::TemporaryDirectory directory;
+    const test::ScopedEnvironment capture("VELTRANO_SIM_BLADERF_TX_CAPTURE",
+                                          test::environmentText(directory / "sent.bin"));
+    BladeRfSdrDevice& device = transmitting();
+    EXPECT_EQ(device.nativeSampleFormat(), NativeSampleFormat::sc16Q11);
+    std::vector<std::int16_t> values(2 * 100000);
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        values[index] = static_cast<std::int16_t>(index * 7919);
+    }
+    values[0] = -2048;
+    values[1] = 2047;
+    EXPECT_EQ(device.writeNativeSamples(nullptr, 5), 0u);
+    EXPECT_EQ(device.writeNativeSamples(values.data(), 3), 3u);
+    EXPECT_EQ(device.writeNativeSamples(values.data() + 6, 100000), 65536u);
+
+    const std::string bytes = test::readTextFile(directory / "sent.bin");
+    ASSERT_EQ(bytes.size(), (3 + 65536) * 2 * sizeof(std::int16_t));
+    EXPECT_EQ(std::memcmp(bytes.data(), values.data(), bytes.size()), 0);
+    device.stopTx();
+    EXPECT_EQ(device.writeNativeSamples(values.data(), 3), 0u);
+}
+
 TEST_F(BladeRfTransmit, nothingIsSentOutsideTheStream)
 {
     BladeRfSdrDevice& device = open();

@@ -157,6 +157,68 @@ TEST_F(HackRfReceive, wholeSamplesArriveAsSignedBytesOver128)
     EXPECT_THAT(bytesOf(read(100)), ElementsAre(1, 2, 3, 4, 1, 2, 3, 4));
 }
 
+// Byte p of a stream that names its own positions: byte p % 4 of the
+// little-endian 32-bit number p / 4.
+std::vector<std::uint8_t> positionBytes(std::size_t first, std::size_t count)
+{
+    std::vector<std::uint8_t> bytes(count);
+    for (std::size_t index = 0; index < count; ++index) {
+        const std::size_t position = first + index;
+        bytes[index] = static_cast<std::uint8_t>((position / 4) >> (8 * (position % 4)));
+    }
+    return bytes;
+}
+
+TEST_F(HackRfReceive, readsThatStraddleTheRingsEndDeliverEveryByteOnceInOrder)
+{
+    openBoard();
+    ASSERT_EQ(device().nativeSampleFormat(), NativeSampleFormat::cs8);
+    startReceiving();
+    // Odd sample counts that divide nothing: the ring's end falls inside a
+    // read more than once, for float and native reads alike.
+    const std::size_t sizes[] = {300'007, 123'457, 1'000'003, 77'777};
+    std::size_t position = 0;
+    for (int round = 0; round < 12; ++round) {
+        const bool native = round % 2 == 1;
+        const std::size_t samples = sizes[round % 4];
+        ASSERT_EQ(deliver(positionBytes(position, 2 * samples)), 0);
+        std::vector<std::uint8_t> bytes;
+        if (native) {
+            bytes.resize(2 * samples);
+            ASSERT_EQ(device().readNativeSamples(bytes.data(), samples), samples);
+        } else {
+            bytes = bytesOf(read(samples));
+        }
+        ASSERT_EQ(bytes, positionBytes(position, 2 * samples)) << "round " << round;
+        position += 2 * samples;
+    }
+    ASSERT_GT(position, 2 * kRingBytes);
+    EXPECT_EQ(device().rxDroppedBytes(), 0u);
+}
+
+TEST_F(HackRfReceive, nativeReadsFollowTheRetuneDiscardAndTheStreamsEnd)
+{
+    openBoard();
+    std::uint8_t bytes[8] = {};
+    EXPECT_EQ(device().readNativeSamples(bytes, 4), 0u); // not streaming
+    startReceiving();
+    ASSERT_EQ(deliver({0x80, 0x7F, 1, 2}), 0);
+    EXPECT_EQ(device().readNativeSamples(nullptr, 4), 0u);
+    EXPECT_EQ(device().readNativeSamples(bytes, 0), 0u);
+    ASSERT_EQ(device().readNativeSamples(bytes, 4), 2u);
+    EXPECT_THAT(std::vector<std::uint8_t>(bytes, bytes + 4), ElementsAre(0x80, 0x7F, 1, 2));
+
+    ASSERT_TRUE(device().setRxFrequency(200e6));
+    ASSERT_EQ(deliver(std::vector<std::uint8_t>(kRetuneDiscardBytes, 0x55)), 0);
+    ASSERT_EQ(deliver({7, 8}), 0);
+    ASSERT_EQ(device().readNativeSamples(bytes, 4), 1u);
+    EXPECT_THAT(std::vector<std::uint8_t>(bytes, bytes + 2), ElementsAre(7, 8));
+
+    ASSERT_EQ(sim().kill(HACKRF_ERROR_LIBUSB), 0);
+    EXPECT_EQ(device().readNativeSamples(bytes, 4), 0u);
+    EXPECT_EQ(device().lastError(), "RX stream stopped: HACKRF_ERROR_LIBUSB");
+}
+
 TEST_F(HackRfReceive, aFullRingDropsTheNewestBytesAndCountsThem)
 {
     openBoard();

@@ -206,6 +206,57 @@ TEST_F(HackRfTransmit, writesTakeOnlyWhatTheRingHolds)
     EXPECT_THAT(pull(2), ElementsAre(32, 32));
 }
 
+TEST_F(HackRfTransmit, writesThatStraddleTheRingsEndSendEveryByteOnceInOrder)
+{
+    openBoard();
+    startTransmitting();
+    // Byte p of the stream: (p mod 251) - 125, which the float samples
+    // b / 127 reproduce exactly.
+    const auto byteAt = [](std::size_t position) { return static_cast<std::int8_t>(position % 251) - 125; };
+    const std::size_t sizes[] = {300'007, 123'457, 1'000'003, 77'777};
+    std::size_t position = 0;
+    for (int round = 0; round < 12; ++round) {
+        const bool native = round % 2 == 1;
+        const std::size_t samples = sizes[round % 4];
+        std::vector<std::int8_t> expected(2 * samples);
+        for (std::size_t index = 0; index < expected.size(); ++index) {
+            expected[index] = static_cast<std::int8_t>(byteAt(position + index));
+        }
+        if (native) {
+            ASSERT_EQ(device().writeNativeSamples(expected.data(), samples), samples);
+        } else {
+            std::vector<std::complex<float>> floats(samples);
+            for (std::size_t index = 0; index < samples; ++index) {
+                floats[index] = {expected[2 * index] / 127.0F, expected[2 * index + 1] / 127.0F};
+            }
+            ASSERT_EQ(write(floats), samples);
+        }
+        ASSERT_EQ(pull(static_cast<int>(2 * samples)), expected) << "round " << round;
+        position += 2 * samples;
+    }
+    ASSERT_GT(position, 2 * kRingBytes);
+    EXPECT_EQ(device().txUnderrunBytes(), 0u);
+}
+
+TEST_F(HackRfTransmit, nativeWritesQueueTheClientsBytesAsTheyAre)
+{
+    openBoard();
+    const std::int8_t bytes[] = {-128, 127, -1, 0, 1, -127};
+    EXPECT_EQ(device().writeNativeSamples(bytes, 3), 0u); // not streaming
+    startTransmitting();
+    EXPECT_EQ(device().writeNativeSamples(nullptr, 3), 0u);
+    EXPECT_EQ(device().writeNativeSamples(bytes, 0), 0u);
+    ASSERT_EQ(device().writeNativeSamples(bytes, 3), 3u);
+    EXPECT_THAT(pull(8), ElementsAre(-128, 127, -1, 0, 1, -127, 0, 0));
+
+    // The ring takes what fits, whole samples only, after an odd-sized transfer.
+    const std::vector<std::int8_t> full(kRingBytes, 5);
+    ASSERT_EQ(device().writeNativeSamples(full.data(), kRingBytes / 2), kRingBytes / 2);
+    ASSERT_EQ(pull(1001).size(), 1001u);
+    const std::vector<std::int8_t> offered(2000, -3);
+    EXPECT_EQ(device().writeNativeSamples(offered.data(), 1000), 500u);
+}
+
 TEST_F(HackRfTransmit, receiveAndTransmitExcludeEachOther)
 {
     openBoard();

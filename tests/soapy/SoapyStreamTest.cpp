@@ -59,6 +59,22 @@ TEST_F(SoapyStreams, smallCs16ReadsHandOutEveryReceivedSampleOnceAndInOrder)
     }
 }
 
+TEST_F(SoapyStreams, aStreamNotYetActiveTimesOutAndAWrongDirectionIsAnError)
+{
+    simulateBladeRf("board serial=B1\n");
+    const auto device = make("driver=veltrano");
+    SoapySDR::Stream* rx = device->setupStream(SOAPY_SDR_RX, SOAPY_SDR_CS16);
+    SoapySDR::Stream* tx = device->setupStream(SOAPY_SDR_TX, SOAPY_SDR_CS16);
+    std::vector<std::int16_t> values(2 * 1024);
+    void* buffers[] = {values.data()};
+    int flags = 0;
+    long long timeNs = 0;
+    EXPECT_EQ(device->readStream(rx, buffers, 1024, flags, timeNs, 10'000), SOAPY_SDR_TIMEOUT);
+    EXPECT_EQ(device->readStream(tx, buffers, 1024, flags, timeNs, 10'000), SOAPY_SDR_STREAM_ERROR);
+    ASSERT_EQ(device->activateStream(rx), 0);
+    EXPECT_EQ(device->readStream(rx, buffers, 1024, flags, timeNs, 10'000), 1024);
+}
+
 TEST_F(SoapyStreams, aReadAfterTheBoardOverranReportsOneOverflow)
 {
     simulateBladeRf("board serial=B1\nsync-rx 2 overrun\n");

@@ -92,6 +92,36 @@ TEST_F(SoapyTool, rateTestStreamsFromBothFamiliesAtTheRateAskedWithoutErrors)
     }
 }
 
+TEST_F(SoapyTool, rateTestAtEachBoardsTopRateInItsNativeFormatKeepsUpWithoutOverflow)
+{
+    // Boards paced like real ones at their top rates: the tool streams in the
+    // native format it is offered and must lose nothing.
+    const struct {
+        const char* family;
+        const char* hackRfScript;
+        const char* bladeRfScript;
+        const char* rate;
+        const char* format;
+    } cases[] = {
+        {"hackrf", "board H1\nrx-paced\n", "", "20e6", "Stream format: CS8\n"},
+        {"bladerf", "", "board serial=B1\nrx-paced\n", "40e6", "Stream format: CS16\n"},
+    };
+    for (const auto& each : cases) {
+        simulateHackRf(each.hackRfScript);
+        simulateBladeRf(each.bladeRfScript);
+        const test::ProcessResult run = test::runProcess(
+            "/usr/bin/timeout", {"-s", "INT", "7", kSoapyTool, std::string("--args=driver=veltrano,family=") + each.family,
+                                 std::string("--rate=") + each.rate, "--direction=RX"});
+        EXPECT_THAT(run.standardOutput, HasSubstr(each.format)) << each.family;
+        std::smatch rate;
+        ASSERT_TRUE(std::regex_search(run.standardOutput, rate, std::regex("([0-9.e+-]+) Msps\t")))
+            << each.family << ": " << run.standardOutput;
+        EXPECT_GT(std::stod(rate[1]), 0.5 * std::stod(each.rate) / 1e6) << each.family;
+        EXPECT_THAT(run.standardOutput + run.standardError, Not(HasSubstr("Overflow"))) << each.family;
+        EXPECT_THAT(run.standardOutput + run.standardError, Not(HasSubstr("rror"))) << each.family;
+    }
+}
+
 TEST_F(SoapyTool, aPythonScriptReadsComplexSamplesFromASimulatedBoard)
 {
     const test::ScopedEnvironment bladeRfOnly("SOAPY_FIND", "driver=veltrano,family=bladerf");

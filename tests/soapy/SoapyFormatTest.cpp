@@ -1,0 +1,277 @@
+// SPDX-License-Identifier: MIT
+// Sample formats through the module: the board's own format passes through
+// untouched both ways, the other integer format maps exactly (CS8 full scale
+// 128, CS16 full scale 2048, one CS8 step = 16 CS16 steps), CF32 is the
+// device layer's floats.
+#include "device/platform/DynamicLibrary.h"
+#include "simulators/hackrf/SimHackRfControl.h"
+#include "tests/soapy/SoapyFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <complex>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace veltrano {
+namespace {
+
+class SoapyFormats : public test::SoapyModule {
+protected:
+    SoapySDR::Stream* start(SoapySDR::Device& device, int direction, const char* format)
+    {
+        SoapySDR::Stream* stream = device.setupStream(direction, format);
+        EXPECT_EQ(device.activateStream(stream), 0);
+        return stream;
+    }
+
+    static int read(SoapySDR::Device& device, SoapySDR::Stream* stream, void* buffer, std::size_t count)
+    {
+        void* buffers[] = {buffer};
+        int flags = 0;
+        long long timeNs = 0;
+        return device.readStream(stream, buffers, count, flags, timeNs, 1'000'000);
+    }
+
+    static int write(SoapySDR::Device& device, SoapySDR::Stream* stream, const void* buffer, std::size_t count)
+    {
+        const void* buffers[] = {buffer};
+        int flags = 0;
+        return device.writeStream(stream, buffers, count, flags, 0, 1'000'000);
+    }
+};
+
+// The exact integer mappings between the two integer formats.
+std::int16_t widened(std::int8_t value)
+{
+    return static_cast<std::int16_t>(value * 16);
+}
+
+std::int8_t narrowed(std::int16_t value)
+{
+    const int magnitude = (std::abs(value) + 8) / 16;
+    return static_cast<std::int8_t>(std::clamp(value < 0 ? -magnitude : magnitude, -128, 127));
+}
+
+// Every byte value, in an order that is not a ramp.
+std::vector<std::int8_t> everyByte(std::size_t count)
+{
+    std::vector<std::int8_t> bytes(count);
+    for (std::size_t index = 0; index < count; ++index) {
+        bytes[index] = static_cast<std::int8_t>(index * 157 + index / 256);
+    }
+    return bytes;
+}
+
+TEST_F(SoapyFormats, eachBoardNamesItsOwnIntegerFormatAsNative)
+{
+    simulateHackRf("board H1\n");
+    simulateBladeRf("board serial=B1\n");
+    const struct {
+        const char* args;
+        const char* format;
+        double fullScale;
+    } boards[] = {{"driver=veltrano,family=hackrf", SOAPY_SDR_CS8, 128.0},
+                  {"driver=veltrano,family=bladerf", SOAPY_SDR_CS16, 2048.0}};
+    for (const auto& board : boards) {
+        const auto device = make(board.args);
+        for (const int direction : {SOAPY_SDR_RX, SOAPY_SDR_TX}) {
+            double fullScale = 0.0;
+            EXPECT_EQ(device->getNativeStreamFormat(direction, 0, fullScale), board.format) << board.args;
+            EXPECT_EQ(fullScale, board.fullScale) << board.args;
+            EXPECT_THAT(device->getStreamFormats(direction, 0),
+                        ::testing::UnorderedElementsAre(SOAPY_SDR_CF32, SOAPY_SDR_CS16, SOAPY_SDR_CS8));
+        }
+    }
+}
+
+// The simulated libhackrf's stream controls, from the very library the
+// module loaded (a second load of the same file is the same library).
+class SoapyHackRfFormats : public SoapyFormats {
+protected:
+    void SetUp() override
+    {
+        simulateHackRf("board H1\n");
+        device_ = make("driver=veltrano");
+        library_ = platform::loadLibrary(test::simulatedLibrary("sim-hackrf"));
+        ASSERT_NE(library_, nullptr);
+        platform::resolveFunction(library_, deliver_, "veltrano_sim_hackrf_deliver");
+        platform::resolveFunction(library_, pull_, "veltrano_sim_hackrf_pull");
+    }
+
+    void TearDown() override
+    {
+        device_.reset();
+        platform::releaseLibrary(library_);
+    }
+
+    SoapySDR::Device& device() { return *device_; }
+
+    void deliver(const std::vector<std::int8_t>& bytes)
+    {
+        const int length = static_cast<int>(bytes.size());
+        ASSERT_EQ(deliver_(reinterpret_cast<const unsigned char*>(bytes.data()), length, length), 0);
+    }
+
+    std::vector<std::int8_t> pull(std::size_t length)
+    {
+        std::vector<std::int8_t> bytes(length);
+        int valid = 0;
+        EXPECT_EQ(pull_(static_cast<int>(length), reinterpret_cast<unsigned char*>(bytes.data()), &valid), 0);
+        bytes.resize(static_cast<std::size_t>(std::max(valid, 0)));
+        return bytes;
+    }
+
+private:
+    test::SoapyDevicePointer device_;
+    platform::LibraryHandle library_ = nullptr;
+    decltype(&veltrano_sim_hackrf_deliver) deliver_ = nullptr;
+    decltype(&veltrano_sim_hackrf_pull) pull_ = nullptr;
+};
+
+TEST_F(SoapyHackRfFormats, receivedBytesReachTheClientExactlyInEveryFormat)
+{
+    // Reads as large as the stream's MTU go straight to the client; small
+    // ones are handed out from what one board read returned.
+    const struct {
+        const char* format;
+        std::size_t readSize;
+    } cases[] = {{SOAPY_SDR_CS8, 131'072}, {SOAPY_SDR_CS8, 1000}, {SOAPY_SDR_CS16, 131'072},
+                 {SOAPY_SDR_CS16, 999},    {SOAPY_SDR_CF32, 1000}};
+    const std::size_t samples = 131'072;
+    const std::vector<std::int8_t> sent = everyByte(2 * samples);
+    for (const auto& each : cases) {
+        SCOPED_TRACE(std::string(each.format) + " in reads of " + std::to_string(each.readSize));
+        SoapySDR::Stream* stream = start(device(), SOAPY_SDR_RX, each.format);
+        deliver(sent);
+        std::vector<std::int16_t> received; // in CS16 terms: CS8 widened, CF32 times 2048
+        while (received.size() < sent.size()) {
+            const std::size_t count = std::min(each.readSize, samples - received.size() / 2);
+            std::vector<std::complex<float>> buffer(count);
+            const int result = read(device(), stream, buffer.data(), count);
+            ASSERT_GT(result, 0);
+            for (std::size_t k = 0; k < 2 * static_cast<std::size_t>(result); ++k) {
+                if (each.format == std::string(SOAPY_SDR_CS8)) {
+                    received.push_back(widened(reinterpret_cast<const std::int8_t*>(buffer.data())[k]));
+                } else if (each.format == std::string(SOAPY_SDR_CS16)) {
+                    received.push_back(reinterpret_cast<const std::int16_t*>(buffer.data())[k]);
+                } else {
+                    received.push_back(static_cast<std::int16_t>(reinterpret_cast<const float*>(buffer.data())[k] *
+                                                                 2048.0F));
+                }
+            }
+        }
+        std::vector<std::int16_t> expected(sent.size());
+        std::transform(sent.begin(), sent.end(), expected.begin(), widened);
+        EXPECT_EQ(received, expected);
+        device().deactivateStream(stream);
+        device().closeStream(stream);
+    }
+}
+
+TEST_F(SoapyHackRfFormats, clientSamplesReachTheBoardExactly)
+{
+    const std::vector<std::int8_t> bytes = everyByte(2 * 3000);
+    // CS8 passes through; CS16 is divided by 16 with halves away from zero.
+    std::vector<std::int16_t> values(2 * 3000);
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        values[index] = static_cast<std::int16_t>(bytes[index] * 16 + static_cast<int>(index % 17) - 8);
+    }
+    values[0] = -32768;
+    values[1] = 32767;
+    values[2] = -2056; // -128.5 steps: away from zero, then limited
+    values[3] = 2040;  // 127.5 steps
+    values[4] = -8;
+    values[5] = 7;
+    std::vector<std::int8_t> expectedFromCs16(values.size());
+    std::transform(values.begin(), values.end(), expectedFromCs16.begin(), narrowed);
+    EXPECT_THAT(std::vector(expectedFromCs16.begin(), expectedFromCs16.begin() + 6),
+                ::testing::ElementsAre(-128, 127, -128, 127, -1, 0));
+
+    SoapySDR::Stream* stream = start(device(), SOAPY_SDR_TX, SOAPY_SDR_CS8);
+    ASSERT_EQ(write(device(), stream, bytes.data(), 3000), 3000);
+    EXPECT_EQ(pull(bytes.size()), bytes);
+    device().deactivateStream(stream);
+    device().closeStream(stream);
+
+    stream = start(device(), SOAPY_SDR_TX, SOAPY_SDR_CS16);
+    ASSERT_EQ(write(device(), stream, values.data(), 3000), 3000);
+    EXPECT_EQ(pull(values.size()), expectedFromCs16);
+    device().deactivateStream(stream);
+    device().closeStream(stream);
+}
+
+TEST_F(SoapyFormats, bladeRfValuesPassThroughAsCs16AndMapExactlyToCs8)
+{
+    const test::TemporaryDirectory directory;
+    const test::ScopedEnvironment capture("VELTRANO_SIM_BLADERF_TX_CAPTURE", test::environmentText(directory / "tx"));
+    simulateBladeRf("board serial=B1\n");
+    const auto device = make("driver=veltrano");
+
+    // The simulator names each sample's timestamp t: I = t mod 2048 and
+    // Q = t / 2048 mod 2048. A fresh stream starts at t = 0; the CS16 one
+    // after it tells its start by its first sample.
+    for (const char* format : {SOAPY_SDR_CS8, SOAPY_SDR_CS16}) {
+        SCOPED_TRACE(format);
+        const bool narrow = format == std::string(SOAPY_SDR_CS8);
+        SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, format);
+        std::vector<std::int16_t> buffer(2 * 16384);
+        const auto* bytes = reinterpret_cast<const std::int8_t*>(buffer.data());
+        std::int64_t next = narrow ? 0 : -1;
+        for (const std::size_t count : {std::size_t{16384}, std::size_t{1000}, std::size_t{3072}}) {
+            ASSERT_EQ(read(*device, stream, buffer.data(), count), static_cast<int>(count));
+            if (next < 0) {
+                next = buffer[0] + std::int64_t{2048} * buffer[1];
+            }
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::int64_t t = next + static_cast<std::int64_t>(k);
+                const auto i = static_cast<std::int16_t>(t % 2048);
+                const auto q = static_cast<std::int16_t>(t / 2048 % 2048);
+                if (narrow) {
+                    ASSERT_EQ(bytes[2 * k], narrowed(i)) << t;
+                    ASSERT_EQ(bytes[2 * k + 1], narrowed(q)) << t;
+                } else {
+                    ASSERT_EQ(buffer[2 * k], i) << t;
+                    ASSERT_EQ(buffer[2 * k + 1], q) << t;
+                }
+            }
+            next += static_cast<std::int64_t>(count);
+        }
+        device->deactivateStream(stream);
+        device->closeStream(stream);
+    }
+
+    // Transmit: CS16 values of any size reach the library as they are, CS8 ones times 16.
+    std::vector<std::int16_t> values(2 * 65536);
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        values[index] = static_cast<std::int16_t>(index * 7919);
+    }
+    const std::vector<std::int8_t> bytes = everyByte(2 * 65536);
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS16);
+    for (std::size_t done = 0; done < 65536;) {
+        const int result = write(*device, stream, values.data() + 2 * done, 65536 - done);
+        ASSERT_GT(result, 0);
+        done += static_cast<std::size_t>(result);
+    }
+    device->deactivateStream(stream);
+    device->closeStream(stream);
+    stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS8);
+    for (std::size_t done = 0; done < 65536;) {
+        const int result = write(*device, stream, bytes.data() + 2 * done, 65536 - done);
+        ASSERT_GT(result, 0);
+        done += static_cast<std::size_t>(result);
+    }
+    const std::string sent = test::readTextFile(directory / "tx");
+    ASSERT_EQ(sent.size(), 2 * 65536u * 2 * sizeof(std::int16_t));
+    std::vector<std::int16_t> captured(sent.size() / sizeof(std::int16_t));
+    std::memcpy(captured.data(), sent.data(), sent.size());
+    EXPECT_TRUE(std::equal(values.begin(), values.end(), captured.begin()));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), captured.begin() + values.size(),
+                           [](std::int8_t byte, std::int16_t value) { return widened(byte) == value; }));
+}
+
+} // namespace
+} // namespace veltrano
