@@ -91,6 +91,7 @@ bool BladeRfSdrDevice::startRx()
     if (rxStreaming_.exchange(true)) {
         return true;
     }
+    clearStreamFailure();
     fastRxRetuneCount_.store(0);
     regularRxRetuneCount_.store(0);
     failedFastRxRetuneCount_.store(0);
@@ -180,6 +181,7 @@ std::size_t BladeRfSdrDevice::readSamples(std::complex<float>* samples, std::siz
                                 timestamped ? &metadata : nullptr, kReadTimeoutMs);
         }
         if (result < 0) {
+            streamFailed("RX stream stopped", result);
             return done;
         }
         if (timestamped) {
