@@ -49,6 +49,15 @@ bool eventually(const std::function<bool()>& condition)
     return true;
 }
 
+// Appends samples as the bytes the board sent (I / 128, Q / 128 on the way in).
+void appendBytes(const std::vector<std::complex<float>>& samples, std::size_t count, std::vector<std::uint8_t>& bytes)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].real() * 128.0f)));
+        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].imag() * 128.0f)));
+    }
+}
+
 // Runs a call, keeping the longest time such calls took.
 template <typename F>
 auto measured(Clock::duration& longest, F call)
@@ -96,11 +105,7 @@ public:
         std::vector<std::complex<float>> samples(65536);
         eventually([&] {
             const std::size_t wanted = std::min(samples.size(), (bytes - received.size()) / 2);
-            const std::size_t count = timed([&] { return device_->readSamples(samples.data(), wanted); });
-            for (std::size_t i = 0; i < count; ++i) {
-                received.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].real() * 128.0f)));
-                received.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].imag() * 128.0f)));
-            }
+            appendBytes(samples, timed([&] { return device_->readSamples(samples.data(), wanted); }), received);
             return received.size() >= bytes || !device_->lastError().empty();
         });
         return received;
@@ -300,11 +305,8 @@ const FaultScenario kScenarios[] = {
          ASSERT_TRUE(eventually([&] {
              const Clock::time_point start = Clock::now();
              const std::size_t count = device.readSamples(samples.data(), samples.size());
-             EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
-             for (std::size_t i = 0; i < count; ++i) {
-                 received.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].real() * 128.0f)));
-                 received.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].imag() * 128.0f)));
-             }
+             EXPECT_LT(Clock::now() - start, kBound);
+             appendBytes(samples, count, received);
              return count == 0;
          }));
          EXPECT_EQ(device.lastError(), "");
