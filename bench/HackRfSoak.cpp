@@ -3,9 +3,10 @@
 // names (scripts/soak.sh sets up the emulated board or the simulated library)
 // for a given time, with a reader thread and a controller thread that retunes
 // every 250 ms, then reports what arrived, what was lost and where, and the
-// process's resident memory at the start and at the end.
+// process's resident memory at the start and at the end. With a seed, the
+// emulated board is also unplugged and replugged at random moments.
 //
-//   hackrf-soak [seconds] [sample rate in Hz]     (defaults: 60, 20000000)
+//   hackrf-soak [seconds] [sample rate in Hz] [fault seed]    (defaults: 60, 20000000, no faults)
 //
 // The board's stream carries its own position (each 4-byte word holds its
 // index), so the reader checks every byte: a jump forward is a loss (the ring
@@ -22,7 +23,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
 #include <optional>
 #include <string>
 #include <thread>
@@ -175,12 +181,8 @@ std::optional<std::uint64_t> boardBytesDelivered()
     return bytes;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int runSoak(double seconds, double sampleRateHz)
 {
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
-    const double sampleRateHz = argc > 2 ? std::atof(argv[2]) : 20e6;
     const std::uint64_t residentAtStart = residentKiB();
 
     HackRfSdrDevice device("");
@@ -248,4 +250,203 @@ int main(int argc, char** argv)
         static_cast<unsigned long long>(residentAtStart), static_cast<unsigned long long>(residentStreaming),
         static_cast<unsigned long long>(residentBeforeStop), static_cast<unsigned long long>(residentAtEnd));
     return checker.reorderings() == 0 && checker.unreadable() == 0 ? 0 : 1;
+}
+
+// The emulated board's fault controls, when the process runs on it.
+template <typename Function>
+Function boardControl(const char* name)
+{
+    void* usb = dlopen("libusb-1.0.so.0", RTLD_NOW | RTLD_NOLOAD);
+    void* entry = usb != nullptr ? dlsym(usb, name) : nullptr;
+    if (usb != nullptr) {
+        dlclose(usb); // still loaded by libhackrf
+    }
+    return reinterpret_cast<Function>(entry);
+}
+
+// The longest time each kind of call took.
+class CallDurations {
+public:
+    template <typename F>
+    auto timed(const char* name, F call)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        auto result = call();
+        const auto took = std::chrono::steady_clock::now() - start;
+        const std::lock_guard lock(mutex_);
+        auto& longest = longest_[name];
+        longest = std::max(longest, took);
+        return result;
+    }
+    void print() const
+    {
+        for (const auto& [name, longest] : longest_) {
+            std::printf("longest %-17s %lld ms\n", name.c_str(),
+                        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::chrono::steady_clock::duration> longest_;
+};
+
+// Fault soak: a reader and a controller work the board while a third thread
+// unplugs and replugs it at random moments (seeded, so a run can be repeated).
+// The reader recovers as a client would: stop, then configure (which reopens
+// the board), then start; a device that stayed closed is made again. The
+// controller retunes meanwhile and pauses while the reader recovers, since
+// configuration and retuning are not made to run at once.
+int runFaultSoak(double seconds, double sampleRateHz, std::uint32_t seed)
+{
+    using Clock = std::chrono::steady_clock;
+    std::printf("seed                     %u\n", seed);
+    const StreamConfig config{100e6, sampleRateHz, sampleRateHz, 20.0};
+    CallDurations durations;
+    std::mutex deviceMutex; // the client's own: recovery versus retuning
+    std::unique_ptr<HackRfSdrDevice> device;
+    const auto startStreaming = [&] {
+        if (!device) {
+            try {
+                device = durations.timed("construct", [] { return std::make_unique<HackRfSdrDevice>(""); });
+            } catch (const std::exception&) {
+                return false;
+            }
+        }
+        if (durations.timed("configureRx", [&] { return device->configureRx(config); })) {
+            return durations.timed("startRx", [&] { return device->startRx(); });
+        }
+        if (!device->supportsRxAmplifier()) { // closed after a failed reopen: make it again
+            durations.timed("destroy", [&] {
+                device.reset();
+                return 0;
+            });
+        }
+        return false;
+    };
+    if (!startStreaming()) {
+        std::fprintf(stderr, "hackrf-soak: cannot start receiving\n");
+        return 2;
+    }
+    // Resolved once libhackrf, and the libusb it runs on, are loaded.
+    const auto unplug = boardControl<void (*)()>("veltrano_usb_hackrf_unplug");
+    const auto replug = boardControl<void (*)()>("veltrano_usb_hackrf_replug");
+    if (unplug == nullptr || replug == nullptr) {
+        std::fprintf(stderr, "hackrf-soak: the fault mode needs the emulated board (scripts/soak.sh fault)\n");
+        return 2;
+    }
+    const std::uint64_t residentAtStart = residentKiB();
+
+    std::atomic<bool> running{true};
+    std::uint64_t samples = 0;
+    std::uint64_t recoveries = 0;
+    std::uint64_t reorderings = 0;
+    std::uint64_t unreadable = 0;
+    std::thread reader([&] {
+        std::vector<std::complex<float>> buffer(65536);
+        std::vector<std::uint8_t> bytes;
+        auto checker = std::make_unique<StreamChecker>();
+        while (running.load()) {
+            const std::size_t count =
+                durations.timed("readSamples", [&] { return device->readSamples(buffer.data(), buffer.size()); });
+            bytes.resize(2 * count);
+            for (std::size_t i = 0; i < count; ++i) {
+                bytes[2 * i] = static_cast<std::uint8_t>(static_cast<std::int8_t>(buffer[i].real() * 128.0f));
+                bytes[2 * i + 1] = static_cast<std::uint8_t>(static_cast<std::int8_t>(buffer[i].imag() * 128.0f));
+            }
+            checker->take(bytes.data(), bytes.size());
+            samples += count;
+            if (count > 0 || device->lastError().rfind("RX stream stopped", 0) != 0) {
+                continue;
+            }
+            // The board is gone: a new stream is a new run of the pattern.
+            const std::lock_guard lock(deviceMutex);
+            reorderings += checker->reorderings();
+            unreadable += checker->unreadable();
+            checker = std::make_unique<StreamChecker>();
+            durations.timed("stopRx", [&] {
+                device->stopRx();
+                return 0;
+            });
+            bool streaming = false;
+            while (running.load() && !(streaming = startStreaming())) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the board is still away
+            }
+            if (!streaming) {
+                break;
+            }
+            ++recoveries;
+        }
+        reorderings += checker->reorderings();
+        unreadable += checker->unreadable();
+    });
+    std::thread controller([&] {
+        for (std::uint64_t retune = 0; running.load(); ++retune) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            const std::lock_guard lock(deviceMutex);
+            if (device) {
+                durations.timed("setRxFrequency",
+                                [&] { return device->setRxFrequency(retune % 2 == 0 ? 101e6 : 100e6); });
+            }
+        }
+    });
+    std::uint64_t unplugs = 0;
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> plugged(200, 3000);   // ms until the board leaves
+    std::uniform_int_distribution<int> unplugged(50, 4000);  // ms until it is back: sometimes past the reopen
+    const Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                     std::chrono::duration<double>(seconds));
+    const auto sleepUntilAtMost = [&](int ms) {
+        std::this_thread::sleep_until(std::min(end, Clock::now() + std::chrono::milliseconds(ms)));
+    };
+    std::uint64_t residentStreaming = 0;
+    while (Clock::now() < end) {
+        sleepUntilAtMost(plugged(random));
+        if (residentStreaming == 0) {
+            residentStreaming = residentKiB();
+        }
+        if (Clock::now() >= end) {
+            break;
+        }
+        unplug();
+        ++unplugs;
+        sleepUntilAtMost(unplugged(random));
+        replug();
+    }
+    // Let the last recovery finish before the threads stop.
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    running.store(false);
+    controller.join();
+    reader.join();
+    const std::uint64_t residentBeforeClose = residentKiB();
+    durations.timed("destroy", [&] {
+        device.reset();
+        return 0;
+    });
+
+    std::printf("duration                 %.0f s at %.0f samples/s\n", seconds, sampleRateHz);
+    std::printf("unplugs                  %llu\n", static_cast<unsigned long long>(unplugs));
+    std::printf("recoveries               %llu\n", static_cast<unsigned long long>(recoveries));
+    std::printf("samples delivered        %llu\n", static_cast<unsigned long long>(samples));
+    std::printf("reorderings              %llu (bytes that are no run of the pattern: %llu)\n",
+                static_cast<unsigned long long>(reorderings), static_cast<unsigned long long>(unreadable));
+    durations.print();
+    std::printf("resident memory          %llu KiB at the start, %llu KiB once streaming, %llu KiB at the end\n",
+                static_cast<unsigned long long>(residentAtStart), static_cast<unsigned long long>(residentStreaming),
+                static_cast<unsigned long long>(residentBeforeClose));
+    // Flat: no more than the rings of one extra stream (8 MiB) above the level once streaming.
+    const bool flat = residentBeforeClose <= std::max(residentStreaming, residentAtStart) + 8192;
+    return reorderings == 0 && unreadable == 0 && recoveries > 0 && flat ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
+    const double sampleRateHz = argc > 2 ? std::atof(argv[2]) : 20e6;
+    if (argc > 3) {
+        return runFaultSoak(seconds, sampleRateHz, static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)));
+    }
+    return runSoak(seconds, sampleRateHz);
 }

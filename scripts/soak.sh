@@ -7,7 +7,7 @@
 # reorderings (must be 0: the run fails otherwise) and resident memory at the
 # start and the end.
 #
-#   bash scripts/soak.sh [seconds] [usb|sim]
+#   bash scripts/soak.sh [seconds] [usb|sim|fault] [seed]
 #
 # usb (default): Debian's real libhackrf drives the emulated HackRF, which
 #   delivers at exactly the programmed 20 Msps; at the same time, in a second
@@ -16,11 +16,18 @@
 #   quick retunes must be 0).
 # sim: the simulated libhackrf's transfer thread delivers as fast as the
 #   device takes the transfers, far beyond any board's rate.
+# fault: as usb, and the emulated board is unplugged and replugged at random
+#   moments (seeded: the seed is printed, and a given seed repeats a run) while
+#   the reader recovers and the controller retunes; reports every call's
+#   longest duration, the recoveries, the samples, the reorderings (must be
+#   0) and resident memory (must stay flat).
 set -euo pipefail
 cd "$(dirname -- "${BASH_SOURCE[0]}")/.."
 
 seconds=${1:-60}
 mode=${2:-usb}
+seed=${3:-$(( $(date +%s) % 1000000 ))}
+fault_seed=()
 build=build-tests
 cmake -S . -B "$build" -G Ninja -DVELTRANO_WARNINGS_AS_ERRORS=ON </dev/null >/dev/null
 cmake --build "$build" --target hackrf-soak bladerf-soak sim-hackrf sim-usb-hackrf sim-usb-bladerf </dev/null >/dev/null
@@ -37,11 +44,16 @@ case "$mode" in
         bladerf=$!
         status=0
         LD_LIBRARY_PATH=$PWD/$build/bin/sim/usb-hackrf BROMELT_HACKRF_LIBRARY=/usr/lib/x86_64-linux-gnu/libhackrf.so.0 \
-            "$build/bin/hackrf-soak" "$seconds" || status=$?
+            "$build/bin/hackrf-soak" "$seconds" 20000000 || status=$?
         wait "$bladerf" || status=$?
         echo "-- bladeRF"
         grep -v '^\[' "$empty/bladerf.txt" || true
         exit "$status"
+        ;;
+    fault)
+        fault_seed=("$seed")
+        export LD_LIBRARY_PATH=$PWD/$build/bin/sim/usb-hackrf
+        export BROMELT_HACKRF_LIBRARY=/usr/lib/x86_64-linux-gnu/libhackrf.so.0
         ;;
     sim)
         script=$(mktemp)
@@ -51,8 +63,8 @@ case "$mode" in
         export BROMELT_HACKRF_LIBRARY=$PWD/$build/bin/sim/sim-hackrf.so
         ;;
     *)
-        echo "soak.sh: unknown mode '$mode' (usb or sim)" >&2
+        echo "soak.sh: unknown mode '$mode' (usb, sim or fault)" >&2
         exit 2
         ;;
 esac
-"$build/bin/hackrf-soak" "$seconds"
+"$build/bin/hackrf-soak" "$seconds" 20000000 "${fault_seed[@]}"

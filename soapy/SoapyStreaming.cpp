@@ -490,6 +490,12 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
                            ? board_->writeSamples(static_cast<const std::complex<float>*>(samples), count)
                            : board_->writeNativeSamples(samples, count);
             stream.txSamplesQueued += accepted;
+            // A board that is gone takes nothing ever again: say so, rather
+            // than time out for ever.
+            if (accepted == 0 && startsWith(board_->lastError(), "TX stream stopped")) {
+                SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: " + board_->lastError());
+                return SOAPY_SDR_STREAM_ERROR;
+            }
         }
         if (accepted > 0) {
             break;

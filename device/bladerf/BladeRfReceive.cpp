@@ -92,6 +92,7 @@ bool BladeRfSdrDevice::startRx()
     if (rxStreaming_.exchange(true)) {
         return true;
     }
+    clearStreamFailure();
     fastRxRetuneCount_.store(0);
     regularRxRetuneCount_.store(0);
     failedFastRxRetuneCount_.store(0);
@@ -198,6 +199,7 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
                                 timestamped ? &metadata : nullptr, kReadTimeoutMs);
         }
         if (result < 0) {
+            streamFailed("RX stream stopped", result);
             return done;
         }
         if (timestamped) {

@@ -80,6 +80,29 @@ bool BladeRfSdrDevice::isOpen() const
     return handle_ != nullptr && handle_->device != nullptr;
 }
 
+std::string BladeRfSdrDevice::lastError() const
+{
+    const std::lock_guard lock(lastErrorMutex_);
+    return lastError_;
+}
+
+void BladeRfSdrDevice::streamFailed(const char* what, int code)
+{
+    // A time-out only says that nothing came (or went) in time.
+    if (code == BLADERF_ERR_TIMEOUT) {
+        return;
+    }
+    std::string text = std::string(what) + ": " + errorText(bladeRfApi(), code);
+    const std::lock_guard lock(lastErrorMutex_);
+    lastError_ = std::move(text);
+}
+
+void BladeRfSdrDevice::clearStreamFailure()
+{
+    const std::lock_guard lock(lastErrorMutex_);
+    lastError_.clear();
+}
+
 DeviceInfo BladeRfSdrDevice::info() const
 {
     return info_;

@@ -3,8 +3,8 @@
 // synchronous interface. A receiving device may be used by a reader thread
 // (readSamples) and a controller thread (retuning, counters, stopRx) at once;
 // deviceMutex_ serialises each library receive call with retuning and with
-// the receive stop. Failures after construction are reported by results
-// only: this backend keeps no error text.
+// the receive stop. Failures after construction are reported by results;
+// the only text kept is why a running stream failed (a board that vanished).
 #pragma once
 
 #include "device/ISdrDevice.h"
@@ -29,6 +29,11 @@ public:
     BladeRfSdrDevice& operator=(const BladeRfSdrDevice&) = delete;
 
     DeviceInfo info() const override;
+    // Why the last library read or write of a stream failed: "RX stream
+    // stopped: " or "TX stream stopped: " and the library's text (a time-out,
+    // which a silent board gives, is not one). Empty until then; a stream
+    // start clears it. Any thread may ask.
+    std::string lastError() const override;
 
     bool configureRx(const StreamConfig& config) override;
     double actualRxSampleRateHz() const override;
@@ -74,6 +79,9 @@ private:
     // Both reads: floats into samples, or, with samples null, native values
     // into values.
     std::size_t receive(std::complex<float>* samples, std::int16_t* values, std::size_t count);
+    // Records a failed stream read or write (time-outs excepted).
+    void streamFailed(const char* what, int code);
+    void clearStreamFailure();
 
     std::unique_ptr<NativeHandle> handle_;
     DeviceInfo info_;
@@ -104,6 +112,9 @@ private:
     // from under a write. Uncontended unless a stop races a write.
     std::mutex txScratchMutex_;
     bool txConfigured_ = false;
+    // The reader and the writer set it, a controller thread reads it.
+    mutable std::mutex lastErrorMutex_;
+    std::string lastError_;
 };
 
 } // namespace veltrano

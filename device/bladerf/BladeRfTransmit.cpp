@@ -59,6 +59,7 @@ bool BladeRfSdrDevice::startTx()
     if (txStreaming_.exchange(true)) {
         return true;
     }
+    clearStreamFailure();
     const BladeRfApi& api = bladeRfApi();
     if (api.syncConfig(handle_->device, BLADERF_TX_X1, BLADERF_FORMAT_SC16_Q11, kStreamBuffers, kStreamBufferSamples,
                        kStreamTransfers, kTimeoutMs) < 0 ||
@@ -93,7 +94,11 @@ std::size_t BladeRfSdrDevice::writeSamples(const std::complex<float>* samples, s
     detail::convertCf32ToSc16(samples, txScratch_.data(), taken);
     const int result =
         api.syncTx(handle_->device, txScratch_.data(), static_cast<unsigned>(taken), nullptr, kTimeoutMs);
-    return result == 0 ? taken : 0;
+    if (result != 0) {
+        streamFailed("TX stream stopped", result);
+        return 0;
+    }
+    return taken;
 }
 
 std::size_t BladeRfSdrDevice::writeNativeSamples(const void* samples, std::size_t count)

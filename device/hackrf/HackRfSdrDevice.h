@@ -131,6 +131,12 @@ private:
     // offset), which writes them straight into the ring; returns the samples taken.
     template <typename Fill>
     std::size_t transmitInPlace(std::size_t count, Fill fill);
+    // The callback's body; a non-zero result ends the stream.
+    int fillTransfer(void* transfer);
+    // True, with the last error set, when libhackrf reports the transmit
+    // stream gone although our callback never ended it (a failed transfer,
+    // an unplugged board): no flush will ever come for it.
+    bool txStreamDied();
 
     std::unique_ptr<NativeHandle> handle_ = std::make_unique<NativeHandle>();
     DeviceInfo info_;
@@ -154,6 +160,8 @@ private:
     std::shared_ptr<RawBuffer> txBuffer_;
     std::atomic<bool> txStreaming_{false};
     std::atomic<bool> txDraining_{false};
+    // Set by the transmit callback when it ends the stream itself.
+    std::atomic<bool> txEndedByCallback_{false};
     std::atomic<std::int32_t> txFlushStatus_{0};
     bool txFlushEnabled_ = false;
     bool txConfigured_ = false;

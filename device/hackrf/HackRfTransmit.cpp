@@ -86,6 +86,7 @@ bool HackRfSdrDevice::startTx()
     txUnderrunBytes_.store(0, std::memory_order_relaxed);
     std::atomic_store(&txBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
     txDraining_.store(false, std::memory_order_release);
+    txEndedByCallback_.store(false, std::memory_order_release);
     txFlushStatus_.store(0, std::memory_order_release);
     txFlushEnabled_ = false;
 
@@ -117,8 +118,8 @@ std::size_t HackRfSdrDevice::transmitInPlace(std::size_t count, Fill fill)
         return 0;
     }
     const std::shared_ptr<RawBuffer> ring = std::atomic_load(&txBuffer_);
-    if (!ring) {
-        return 0;
+    if (!ring || txStreamDied()) {
+        return 0; // samples queued for a dead stream would be lost unseen
     }
     // Whole samples only: the room now (the consumer only ever frees more)
     // rounded down to even, so the producer takes exactly what it was offered.
@@ -167,6 +168,15 @@ void HackRfSdrDevice::transmitFlushCallback(void* context, int success)
 }
 
 int HackRfSdrDevice::transmit(void* transfer)
+{
+    const int result = fillTransfer(transfer);
+    if (result != 0) {
+        txEndedByCallback_.store(true, std::memory_order_release);
+    }
+    return result;
+}
+
+int HackRfSdrDevice::fillTransfer(void* transfer)
 {
     detail::raiseTransferThreadPriorityOnce();
     auto& record = *static_cast<hackrf_transfer*>(transfer);
@@ -230,6 +240,9 @@ bool HackRfSdrDevice::drainTx(std::stop_token stop)
             lastError_.set("HackRF TX flush failed");
             return false;
         }
+        if (txStreamDied()) {
+            return false;
+        }
         if (!txStreaming_.load()) {
             lastError_.set("TX stream stopped before completion");
             return false;
@@ -240,6 +253,23 @@ bool HackRfSdrDevice::drainTx(std::stop_token stop)
         }
         std::this_thread::sleep_for(kDrainPoll);
     }
+}
+
+bool HackRfSdrDevice::txStreamDied()
+{
+    const HackRfApi& api = hackRfApi();
+    if (api.isStreaming == nullptr || !isOpen() || txEndedByCallback_.load(std::memory_order_acquire)) {
+        return false;
+    }
+    const int alive = api.isStreaming(handle_->device);
+    // The library marks its stream stopped only after our callback returned,
+    // so a callback that ended it has set the flag by then; a stopTx from
+    // another thread clears txStreaming_ before it stops the library's stream.
+    if (alive == HACKRF_TRUE || txEndedByCallback_.load(std::memory_order_acquire) || !txStreaming_.load()) {
+        return false;
+    }
+    lastError_.set("TX stream stopped: " + api.error(alive));
+    return true;
 }
 
 void HackRfSdrDevice::stopTx()

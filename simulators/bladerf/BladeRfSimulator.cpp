@@ -231,6 +231,12 @@ void applyLine(Script& script, const ScriptLine& line)
         script.versionPatch = parseVersionPart(line, parts[2]);
     } else if (directive == "fail") {
         script.faults.push_back(parseFault(line));
+    } else if (directive == "unplug") {
+        Fault fault = parseFault(line);
+        if (fault.calls.andLater) {
+            failBadArguments(line, "expected one call, not a range");
+        }
+        script.unplug = fault;
     } else if (directive == "sync-rx") {
         script.receiveRules.push_back(parseReceiveRule(line));
     } else if (directive == "get-timestamp") {
@@ -296,6 +302,7 @@ void Simulator::reloadScript()
     for (auto& calls : calls_) {
         calls.store(0, std::memory_order_relaxed);
     }
+    unplugged_.store(false, std::memory_order_relaxed);
 }
 
 std::uint64_t Simulator::countCall(Entry entry)
@@ -311,6 +318,18 @@ const Fault* Simulator::faultFor(Entry entry, std::uint64_t call) const
         }
     }
     return nullptr;
+}
+
+const Fault* Simulator::unpluggedFault(Entry entry, std::uint64_t call)
+{
+    if (!script_.unplug) {
+        return nullptr;
+    }
+    if (!unplugged_.load(std::memory_order_relaxed) && entry == script_.unplug->entry &&
+        call >= script_.unplug->calls.first) {
+        unplugged_.store(true, std::memory_order_relaxed);
+    }
+    return unplugged_.load(std::memory_order_relaxed) ? &*script_.unplug : nullptr;
 }
 
 const ReceiveRule* Simulator::receiveRuleFor(std::uint64_t call) const

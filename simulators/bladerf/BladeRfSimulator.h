@@ -105,6 +105,9 @@ struct Script {
     std::uint16_t versionMinor = 4;
     std::uint16_t versionPatch = 1;
     std::vector<Fault> faults;
+    // The board vanishes at this call: from it on, every call of every entry
+    // point with scripted results fails with the rule's result.
+    std::optional<Fault> unplug;
     std::vector<ReceiveRule> receiveRules;
     std::optional<bladerf_timestamp> fixedTimestamp; // what bladerf_get_timestamp reports
     unsigned receivePaceMicroseconds = 0;            // how long every bladerf_sync_rx takes
@@ -127,6 +130,8 @@ public:
     std::uint64_t countCall(Entry entry);
     // The scripted failure of this call, if any (a later script line wins).
     const Fault* faultFor(Entry entry, std::uint64_t call) const;
+    // The unplug rule once the board has vanished (this call may be the one), else null.
+    const Fault* unpluggedFault(Entry entry, std::uint64_t call);
     // The scripted shape of this bladerf_sync_rx call, if any.
     const ReceiveRule* receiveRuleFor(std::uint64_t call) const;
     // Where bladerf_sync_tx appends the samples it receives, if anywhere.
@@ -150,6 +155,7 @@ private:
     // Relaxed counters: they must not order anything between the caller's
     // threads, or ThreadSanitizer would miss races in the code under test.
     std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(Entry::count)> calls_{};
+    std::atomic<bool> unplugged_{false};
 };
 
 // The process's simulator, created on first use (thread-safe).

@@ -34,7 +34,11 @@ namespace {
 std::optional<int> scriptedFailure(Entry entry, unsigned timeoutMs = 0)
 {
     Simulator& sim = simulator();
-    const Fault* fault = sim.faultFor(entry, sim.countCall(entry));
+    const std::uint64_t call = sim.countCall(entry);
+    const Fault* fault = sim.unpluggedFault(entry, call);
+    if (fault == nullptr) {
+        fault = sim.faultFor(entry, call);
+    }
     if (fault == nullptr) {
         return std::nullopt;
     }
@@ -390,7 +394,10 @@ int CALL_CONV bladerf_sync_rx(struct bladerf* dev, void* samples, unsigned int n
             line << ((metadata->flags & BLADERF_META_FLAG_RX_NOW) != 0 ? std::string("now")
                                                                        : "at=" + std::to_string(metadata->timestamp));
         }
-        const veltrano::sim::bladerf::Fault* fault = sim.faultFor(Entry::syncRx, call);
+        const veltrano::sim::bladerf::Fault* fault = sim.unpluggedFault(Entry::syncRx, call);
+        if (fault == nullptr) {
+            fault = sim.faultFor(Entry::syncRx, call);
+        }
         if (fault != nullptr) {
             if (fault->timeout) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
@@ -444,6 +451,10 @@ const char* CALL_CONV bladerf_strerror(int error)
         return "No devices available";
     case BLADERF_ERR_UNEXPECTED:
         return "An unexpected error occurred";
+    case BLADERF_ERR_IO:
+        return "File or device I/O failure";
+    case BLADERF_ERR_TIMEOUT:
+        return "Operation timed out";
     default:
         return "Unknown error code";
     }

@@ -88,6 +88,8 @@ const char* LIBUSB_CALL libusb_strerror(int code)
         return "Success";
     case LIBUSB_ERROR_INVALID_PARAM:
         return "Invalid parameter";
+    case LIBUSB_ERROR_NO_DEVICE:
+        return "No such device (it may have been disconnected)";
     case LIBUSB_ERROR_NOT_FOUND:
         return "Entity not found";
     case LIBUSB_ERROR_BUSY:
@@ -114,6 +116,8 @@ const char* LIBUSB_CALL libusb_error_name(int code)
         return "LIBUSB_ERROR_IO";
     case LIBUSB_ERROR_INVALID_PARAM:
         return "LIBUSB_ERROR_INVALID_PARAM";
+    case LIBUSB_ERROR_NO_DEVICE:
+        return "LIBUSB_ERROR_NO_DEVICE";
     case LIBUSB_ERROR_NOT_FOUND:
         return "LIBUSB_ERROR_NOT_FOUND";
     case LIBUSB_ERROR_BUSY:
@@ -138,7 +142,7 @@ const libusb_version* LIBUSB_CALL libusb_get_version(void)
 
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** list)
 {
-    const std::vector<libusb_device*> boards = engine().devices();
+    const std::vector<libusb_device*> boards = engine().listDevices();
     auto** devices = static_cast<libusb_device**>(std::calloc(boards.size() + 1, sizeof(libusb_device*)));
     if (list == nullptr || devices == nullptr) {
         std::free(devices);
@@ -247,7 +251,11 @@ int LIBUSB_CALL libusb_open(libusb_device* device, libusb_device_handle** handle
     if (!onTheBus(device) || handle == nullptr) {
         return LIBUSB_ERROR_INVALID_PARAM;
     }
-    *handle = new (std::nothrow) libusb_device_handle{device};
+    std::uint64_t generation = 0;
+    if (const int result = engine().open(device, generation); result != LIBUSB_SUCCESS) {
+        return result;
+    }
+    *handle = new (std::nothrow) libusb_device_handle{device, generation};
     if (*handle == nullptr) {
         return LIBUSB_ERROR_NO_MEM;
     }
@@ -258,7 +266,7 @@ int LIBUSB_CALL libusb_open(libusb_device* device, libusb_device_handle** handle
 libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context*, uint16_t vendor, uint16_t product)
 {
     libusb_device_handle* handle = nullptr;
-    for (libusb_device* device : engine().devices()) {
+    for (libusb_device* device : engine().listDevices()) {
         const UsbIdentity identity = identityOf(device);
         if (identity.vendorId == vendor && identity.productId == product) {
             libusb_open(device, &handle);
@@ -287,8 +295,10 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle,
     if (handle == nullptr || data == nullptr || length <= 0) {
         return LIBUSB_ERROR_INVALID_PARAM;
     }
-    const std::string text = engine().withBoard(
-        handle->device, [index](const UsbBoardModel& board) { return board.stringDescriptor(index); });
+    std::string text;
+    if (const int result = engine().stringDescriptor(handle, index, text); result != LIBUSB_SUCCESS) {
+        return result;
+    }
     if (text.empty()) {
         return LIBUSB_ERROR_PIPE;
     }
@@ -304,8 +314,11 @@ int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* handle, int* conf
     if (handle == nullptr || configuration == nullptr) {
         return LIBUSB_ERROR_INVALID_PARAM;
     }
-    *configuration = 1;
-    return LIBUSB_SUCCESS;
+    const int result = engine().reach(handle);
+    if (result == LIBUSB_SUCCESS) {
+        *configuration = 1;
+    }
+    return result;
 }
 
 int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* handle, int configuration)
@@ -313,17 +326,24 @@ int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* handle, int confi
     if (handle != nullptr) {
         engine().log(handle->device, "libusb_set_configuration " + std::to_string(configuration));
     }
-    return handle != nullptr && configuration == 1 ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
+    if (handle == nullptr || configuration != 1) {
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    return engine().reach(handle);
 }
 
 int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* handle, int)
 {
-    return handle != nullptr ? 0 : LIBUSB_ERROR_INVALID_PARAM;
+    return handle != nullptr ? engine().reach(handle) : LIBUSB_ERROR_INVALID_PARAM;
 }
 
-int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle*, int)
+int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* handle, int)
 {
-    return LIBUSB_ERROR_NOT_FOUND;
+    if (handle == nullptr) {
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    const int result = engine().reach(handle);
+    return result == LIBUSB_SUCCESS ? LIBUSB_ERROR_NOT_FOUND : result;
 }
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interface)
@@ -332,7 +352,7 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interfa
         return LIBUSB_ERROR_INVALID_PARAM;
     }
     engine().log(handle->device, "libusb_claim_interface " + std::to_string(interface));
-    return interface == 0 ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
+    return interface == 0 ? engine().reach(handle) : LIBUSB_ERROR_NOT_FOUND;
 }
 
 int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int interface)
@@ -341,7 +361,7 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int inter
         return LIBUSB_ERROR_INVALID_PARAM;
     }
     engine().log(handle->device, "libusb_release_interface " + std::to_string(interface));
-    return interface == 0 ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
+    return interface == 0 ? engine().reach(handle) : LIBUSB_ERROR_NOT_FOUND;
 }
 
 int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle* handle, int interface, int setting)
@@ -352,6 +372,9 @@ int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle* handle, i
     if (interface != 0 || setting < 0 || setting >= std::max(identityOf(handle->device).alternateSettings, 1)) {
         return LIBUSB_ERROR_NOT_FOUND;
     }
+    if (const int result = engine().reach(handle); result != LIBUSB_SUCCESS) {
+        return result;
+    }
     engine().selectAlternateSetting(handle->device, setting);
     return LIBUSB_SUCCESS;
 }
@@ -361,6 +384,10 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle* handle)
     if (handle == nullptr) {
         return LIBUSB_ERROR_INVALID_PARAM;
     }
+    // libusb's answer for a board that is gone.
+    if (engine().reach(handle) != LIBUSB_SUCCESS) {
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
     // The board comes back at the same address, so the handle stays valid.
     engine().reset(handle->device);
     return LIBUSB_SUCCESS;
@@ -368,7 +395,7 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle* handle)
 
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t requestType, uint8_t request,
                                         uint16_t value, uint16_t index, unsigned char* data, uint16_t length,
-                                        unsigned int)
+                                        unsigned int timeout)
 {
     if (handle == nullptr || (length > 0 && data == nullptr)) {
         return LIBUSB_ERROR_INVALID_PARAM;
@@ -376,17 +403,17 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t re
     if ((requestType & (0x03 << 5)) != LIBUSB_REQUEST_TYPE_VENDOR) {
         return LIBUSB_ERROR_PIPE;
     }
-    return engine().control(handle->device,
-                            {(requestType & LIBUSB_ENDPOINT_IN) != 0, request, value, index, data, length});
+    return engine().control(handle, {(requestType & LIBUSB_ENDPOINT_IN) != 0, request, value, index, data, length},
+                            timeout);
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
-                                     int length, int* transferred, unsigned int)
+                                     int length, int* transferred, unsigned int timeout)
 {
     if (handle == nullptr || length < 0 || (length > 0 && data == nullptr)) {
         return LIBUSB_ERROR_INVALID_PARAM;
     }
-    return engine().bulk(handle->device, endpoint, data, length, transferred);
+    return engine().bulk(handle, endpoint, data, length, transferred, timeout);
 }
 
 libusb_transfer* LIBUSB_CALL libusb_alloc_transfer(int isoPackets)

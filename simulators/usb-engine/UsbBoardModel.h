@@ -44,6 +44,14 @@ struct UsbIdentity {
     std::vector<unsigned char> bulkEndpoints;
 };
 
+// When a board leaves the bus by itself (0: never): once this many bytes have
+// moved on its bulk endpoints (either direction, counted over the process),
+// or once it has been listed this many times (gone by the next listing).
+struct UnplugPlan {
+    std::uint64_t afterStreamBytes = 0;
+    std::uint64_t afterListings = 0;
+};
+
 class UsbBoardModel {
 public:
     // The journal's variable names the file this board's lines go to.
@@ -80,8 +88,13 @@ public:
 
     Journal& journal() { return journal_; }
 
+    // Set by whoever puts the board on the bus, before the engine starts.
+    void planUnplug(const UnplugPlan& plan) { unplugPlan_ = plan; }
+    const UnplugPlan& unplugPlan() const { return unplugPlan_; }
+
 private:
     Journal journal_;
+    UnplugPlan unplugPlan_;
 };
 
 } // namespace veltrano::sim::usb

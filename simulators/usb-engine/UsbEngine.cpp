@@ -29,6 +29,7 @@ UsbEngine::UsbEngine()
         device.board = std::move(board);
         device.record.board = device.board.get();
         device.record.address = static_cast<std::uint8_t>(devices_.size());
+        device.record.unplugPlan = device.board->unplugPlan();
     }
 }
 
@@ -53,27 +54,66 @@ void UsbEngine::log(libusb_device* device, std::string_view line)
     }
 }
 
-int UsbEngine::control(libusb_device* device, const ControlRequest& request)
+int UsbEngine::waitForAnswer(std::unique_lock<std::mutex>& lock, const libusb_device_handle* handle,
+                             unsigned timeoutMs)
 {
+    const Clock::time_point deadline =
+        timeoutMs == 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (!reachable(handle->device, handle->generation)) {
+            return LIBUSB_ERROR_NO_DEVICE;
+        }
+        if (!handle->device->silent) {
+            return LIBUSB_SUCCESS;
+        }
+        if (Clock::now() >= deadline) {
+            return LIBUSB_ERROR_TIMEOUT;
+        }
+        // libusb waits for ever on a request without a time-out.
+        if (timeoutMs == 0) {
+            wake_.wait(lock);
+        } else {
+            wake_.wait_until(lock, deadline);
+        }
+    }
+}
+
+int UsbEngine::control(libusb_device_handle* handle, const ControlRequest& request, unsigned timeoutMs)
+{
+    libusb_device* device = handle->device;
     int result = 0;
     std::string line;
     {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        result = device->board->control(request);
+        std::unique_lock<std::mutex> lock(mutex_);
+        result = waitForAnswer(lock, handle, timeoutMs);
+        if (result == LIBUSB_SUCCESS) {
+            result = device->board->control(request);
+            if (result < 0) {
+                result = LIBUSB_ERROR_PIPE;
+            }
+        }
         line = device->board->describe(request);
     }
     // A new transceiver mode may set waiting transfers going.
     wake_.notify_all();
-    log(device, line + (result < 0 ? " -> stall" : ""));
-    return result < 0 ? LIBUSB_ERROR_PIPE : result;
+    const char* outcome = result == LIBUSB_ERROR_PIPE        ? " -> stall"
+                          : result == LIBUSB_ERROR_TIMEOUT   ? " -> time-out"
+                          : result == LIBUSB_ERROR_NO_DEVICE ? " -> no device"
+                                                             : "";
+    log(device, line + outcome);
+    return result;
 }
 
-int UsbEngine::bulk(libusb_device* device, unsigned char endpoint, unsigned char* data, int length, int* transferred)
+int UsbEngine::bulk(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
+                    int* transferred, unsigned timeoutMs)
 {
     int result = 0;
     {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        result = device->board->bulk(endpoint, data, static_cast<std::size_t>(length));
+        std::unique_lock<std::mutex> lock(mutex_);
+        result = waitForAnswer(lock, handle, timeoutMs);
+        if (result == LIBUSB_SUCCESS) {
+            result = handle->device->board->bulk(endpoint, data, static_cast<std::size_t>(length));
+        }
     }
     // What the exchange programmed may set waiting transfers going.
     wake_.notify_all();
@@ -81,6 +121,97 @@ int UsbEngine::bulk(libusb_device* device, unsigned char endpoint, unsigned char
         *transferred = std::max(result, 0);
     }
     return std::min(result, 0);
+}
+
+int UsbEngine::stringDescriptor(libusb_device_handle* handle, std::uint8_t index, std::string& text)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    const int result = waitForAnswer(lock, handle, 1000);
+    if (result == LIBUSB_SUCCESS) {
+        text = handle->device->board->stringDescriptor(index);
+    }
+    return result;
+}
+
+int UsbEngine::reach(const libusb_device_handle* handle)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return reachable(handle->device, handle->generation) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
+}
+
+std::vector<libusb_device*> UsbEngine::listDevices()
+{
+    std::vector<libusb_device*> listed;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (Device& device : devices_) {
+            libusb_device& record = device.record;
+            // Listed as often as planned, gone by the next listing.
+            ++record.listings;
+            if (record.unplugPlan.afterListings != 0 && record.listings > record.unplugPlan.afterListings) {
+                record.unplugPlan.afterListings = 0;
+                record.plugged = false;
+            }
+            if (record.plugged) {
+                listed.push_back(&record);
+            }
+        }
+    }
+    wake_.notify_all();
+    return listed;
+}
+
+int UsbEngine::open(libusb_device* device, std::uint64_t& generation)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!device->plugged) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    generation = device->generation;
+    return LIBUSB_SUCCESS;
+}
+
+void UsbEngine::unplug(libusb_device* device)
+{
+    {
+        // Its transfers in flight complete with LIBUSB_TRANSFER_NO_DEVICE in
+        // the next event handling; requests waiting on it return at once.
+        const std::lock_guard<std::mutex> lock(mutex_);
+        device->plugged = false;
+    }
+    wake_.notify_all();
+    log(device, "unplugged");
+}
+
+void UsbEngine::replug(libusb_device* device)
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        device->plugged = true;
+        ++device->generation;
+        device->silent = false;
+    }
+    wake_.notify_all();
+    log(device, "replugged");
+}
+
+void UsbEngine::stall(libusb_device* device, bool silent)
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        device->silent = silent;
+    }
+    wake_.notify_all();
+    log(device, silent ? "silent" : "answering");
+}
+
+void UsbEngine::countStreamBytes(libusb_device* device, std::size_t bytes)
+{
+    device->streamBytes += bytes;
+    if (device->unplugPlan.afterStreamBytes != 0 && device->streamBytes >= device->unplugPlan.afterStreamBytes) {
+        device->unplugPlan.afterStreamBytes = 0;
+        device->plugged = false;
+    }
 }
 
 void UsbEngine::reset(libusb_device* device)
@@ -110,12 +241,19 @@ int UsbEngine::submit(libusb_transfer* transfer)
     }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
+        const libusb_device_handle* handle = transfer->dev_handle;
+        if (!reachable(handle->device, handle->generation)) {
+            return LIBUSB_ERROR_NO_DEVICE;
+        }
         const bool busy = std::any_of(inFlight_.begin(), inFlight_.end(),
                                       [&](const InFlight& entry) { return entry.transfer == transfer; });
         if (busy) {
             return LIBUSB_ERROR_BUSY;
         }
-        inFlight_.push_back({transfer, false});
+        const Clock::time_point timesOutAt = transfer->timeout == 0
+                                                 ? Clock::time_point::max()
+                                                 : Clock::now() + std::chrono::milliseconds(transfer->timeout);
+        inFlight_.push_back({transfer, false, timesOutAt, handle->generation});
     }
     wake_.notify_all();
     return LIBUSB_SUCCESS;
@@ -138,10 +276,21 @@ int UsbEngine::cancel(libusb_transfer* transfer)
 
 std::deque<UsbEngine::InFlight>::iterator UsbEngine::nextReady(Clock::time_point now, Clock::time_point& dueAt)
 {
-    const auto cancelled =
-        std::find_if(inFlight_.begin(), inFlight_.end(), [](const InFlight& entry) { return entry.cancelled; });
-    if (cancelled != inFlight_.end()) {
-        return cancelled;
+    // Cancelled transfers, and those of a board that left, end first.
+    const auto ended = std::find_if(inFlight_.begin(), inFlight_.end(), [](const InFlight& entry) {
+        return entry.cancelled || !reachable(entry.transfer->dev_handle->device, entry.generation);
+    });
+    if (ended != inFlight_.end()) {
+        return ended;
+    }
+    // A silent board moves nothing: only a transfer's own time-out ends it.
+    for (auto entry = inFlight_.begin(); entry != inFlight_.end(); ++entry) {
+        if (entry->transfer->dev_handle->device->silent) {
+            if (now >= entry->timesOutAt) {
+                return entry;
+            }
+            dueAt = std::min(dueAt, entry->timesOutAt);
+        }
     }
     // Each endpoint serves its queue in order, one transfer at a time: only
     // the first transfer of an active endpoint can be due.
@@ -150,7 +299,7 @@ std::deque<UsbEngine::InFlight>::iterator UsbEngine::nextReady(Clock::time_point
         libusb_device* device = entry->transfer->dev_handle->device;
         const unsigned char endpoint = entry->transfer->endpoint;
         const std::pair<const libusb_device*, unsigned char> queue{device, endpoint};
-        if (!device->board->endpointActive(endpoint) ||
+        if (device->silent || !device->board->endpointActive(endpoint) ||
             std::find(served.begin(), served.end(), queue) != served.end()) {
             continue;
         }
@@ -184,16 +333,21 @@ int UsbEngine::handleEvents(const timeval* timeout)
         const auto ready = nextReady(now, wakeAt);
         if (ready != inFlight_.end()) {
             libusb_transfer* transfer = ready->transfer;
+            libusb_device* device = transfer->dev_handle->device;
             const bool cancelled = ready->cancelled;
+            const bool gone = !reachable(device, ready->generation);
             inFlight_.erase(ready);
-            if (cancelled) {
-                transfer->status = LIBUSB_TRANSFER_CANCELLED;
+            if (cancelled || gone || device->silent) {
+                transfer->status = cancelled ? LIBUSB_TRANSFER_CANCELLED
+                                   : gone    ? LIBUSB_TRANSFER_NO_DEVICE
+                                             : LIBUSB_TRANSFER_TIMED_OUT;
                 transfer->actual_length = 0;
             } else {
-                const std::size_t actual = transfer->dev_handle->device->board->complete(
+                const std::size_t actual = device->board->complete(
                     transfer->endpoint, transfer->buffer, static_cast<std::size_t>(transfer->length), now);
                 transfer->status = LIBUSB_TRANSFER_COMPLETED;
                 transfer->actual_length = static_cast<int>(actual);
+                countStreamBytes(device, actual);
             }
             lock.unlock();
             if (transfer->callback != nullptr) {

@@ -14,6 +14,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -24,10 +25,22 @@ struct timeval;
 struct libusb_device {
     veltrano::sim::usb::UsbBoardModel* board = nullptr;
     std::uint8_t address = 0;
+    // Faults, under the engine's lock: whether the board is on the bus, its
+    // plug-in generation (a replugged board is a new device), whether it
+    // answers, and what counts towards its planned unplug.
+    bool plugged = true;
+    std::uint64_t generation = 1;
+    bool silent = false;
+    std::uint64_t streamBytes = 0;
+    std::uint64_t listings = 0;
+    veltrano::sim::usb::UnplugPlan unplugPlan;
 };
 
 struct libusb_device_handle {
     libusb_device* device = nullptr;
+    // The board's generation at the open: a handle of a board that left
+    // stays dead, also once the board is back.
+    std::uint64_t generation = 0;
 };
 
 namespace veltrano::sim::usb {
@@ -63,10 +76,26 @@ public:
     // A journal line for one board, or for every board when device is null.
     void log(libusb_device* device, std::string_view line);
 
-    // A vendor control request; the libusb result (bytes moved or a stall).
-    int control(libusb_device* device, const ControlRequest& request);
-    // A blocking bulk exchange; the libusb result.
-    int bulk(libusb_device* device, unsigned char endpoint, unsigned char* data, int length, int* transferred);
+    // A vendor control request with libusb's time-out (0: none); the libusb
+    // result (bytes moved, a stall, a time-out or the board's absence).
+    int control(libusb_device_handle* handle, const ControlRequest& request, unsigned timeoutMs);
+    // A blocking bulk exchange, likewise.
+    int bulk(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length, int* transferred,
+             unsigned timeoutMs);
+    // A string descriptor request (libusb gives each one second); its text or a libusb error.
+    int stringDescriptor(libusb_device_handle* handle, std::uint8_t index, std::string& text);
+    // A request the host answers without the board (claiming, configuration):
+    // LIBUSB_SUCCESS, or LIBUSB_ERROR_NO_DEVICE for a handle of a board gone.
+    int reach(const libusb_device_handle* handle);
+    // The boards on the bus now; each listing counts towards a planned unplug.
+    std::vector<libusb_device*> listDevices();
+    // A new handle's generation, or LIBUSB_ERROR_NO_DEVICE when the board is gone.
+    int open(libusb_device* device, std::uint64_t& generation);
+
+    // Faults: the board leaves the bus, comes back as a new device, or stops answering.
+    void unplug(libusb_device* device);
+    void replug(libusb_device* device);
+    void stall(libusb_device* device, bool silent);
     void reset(libusb_device* device);
     void selectAlternateSetting(libusb_device* device, int setting);
 
@@ -96,7 +125,20 @@ private:
     struct InFlight {
         libusb_transfer* transfer;
         bool cancelled;
+        Clock::time_point timesOutAt; // Clock::time_point::max() without a time-out
+        std::uint64_t generation;     // of the handle it was submitted on
     };
+
+    static bool reachable(const libusb_device* device, std::uint64_t generation)
+    {
+        return device->plugged && device->generation == generation;
+    }
+    // Waits while the board is silent, up to the time-out (0: for ever):
+    // LIBUSB_SUCCESS once it answers, LIBUSB_ERROR_TIMEOUT, or
+    // LIBUSB_ERROR_NO_DEVICE once the handle's board is gone.
+    int waitForAnswer(std::unique_lock<std::mutex>& lock, const libusb_device_handle* handle, unsigned timeoutMs);
+    // Counts bulk bytes moved; the board leaves once its plan says so.
+    static void countStreamBytes(libusb_device* device, std::size_t bytes);
 
     // The next transfer to complete now, or inFlight_.end() with dueAt set
     // when the boards need more time.

@@ -10,6 +10,21 @@
 using veltrano::sim::usb::engine;
 using veltrano::sim::usbhackrf::UsbHackRfBoard;
 
+namespace {
+
+// The HackRF on the engine's bus; the fault controls act on it alone.
+libusb_device* hackRfDevice()
+{
+    for (libusb_device* device : engine().devices()) {
+        if (dynamic_cast<UsbHackRfBoard*>(device->board) != nullptr) {
+            return device;
+        }
+    }
+    return engine().devices().front();
+}
+
+} // namespace
+
 extern "C" {
 
 uint64_t veltrano_usb_hackrf_rx_bytes_delivered(void)
@@ -61,6 +76,21 @@ int veltrano_usb_hackrf_transceiver_mode(void)
 {
     return engine().withBoard<UsbHackRfBoard>(
         [](const UsbHackRfBoard& board) { return static_cast<int>(board.mode()); });
+}
+
+void veltrano_usb_hackrf_unplug(void)
+{
+    engine().unplug(hackRfDevice());
+}
+
+void veltrano_usb_hackrf_replug(void)
+{
+    engine().replug(hackRfDevice());
+}
+
+void veltrano_usb_hackrf_stall(int stalled)
+{
+    engine().stall(hackRfDevice(), stalled != 0);
 }
 
 } // extern "C"

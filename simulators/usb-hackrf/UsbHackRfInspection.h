@@ -2,8 +2,9 @@
 #pragma once
 
 // What a test (or any program that loads the emulated board) can ask the
-// board itself. Link the emulator library, or look the functions up with
-// dlsym in the libusb-1.0.so.0 the process loaded.
+// board itself, and the faults it can make the board have. Link the emulator
+// library, or look the functions up with dlsym in the libusb-1.0.so.0 the
+// process loaded.
 
 #include <stdint.h>
 
@@ -33,6 +34,26 @@ VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_transfers_allocated(void);
 VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_open_handles(void);
 // The transceiver mode last requested: 0 off, 1 receive, 2 transmit, 5 sweep.
 VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_transceiver_mode(void);
+
+// The board leaves the bus, as libusb reports it on Linux: every pending
+// transfer completes with LIBUSB_TRANSFER_NO_DEVICE in the next event
+// handling, every later request or transfer on a handle opened before returns
+// LIBUSB_ERROR_NO_DEVICE (also one waiting on a silent board), and
+// libusb_get_device_list no longer lists it. Closing handles and freeing
+// transfers still work. The environment variable
+// VELTRANO_USB_HACKRF_UNPLUG_AFTER_BYTES=N does the same once N bytes have
+// moved on the bulk endpoints (either direction, counted over the process),
+// VELTRANO_USB_HACKRF_UNPLUG_AFTER_LISTINGS=N as the listing after the N-th begins.
+VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_unplug(void);
+// The board is back as a new device with the same serial; the handles opened
+// before stay dead. Also ends a silence.
+VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_replug(void);
+// While stalled is non-zero the board answers nothing: control requests and
+// synchronous bulk transfers end with LIBUSB_ERROR_TIMEOUT after their
+// time-out, or wait for ever without one (as libusb does); asynchronous
+// transfers complete only at their own time-out (LIBUSB_TRANSFER_TIMED_OUT),
+// or when cancelled.
+VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_stall(int stalled);
 
 #ifdef __cplusplus
 }

@@ -325,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(Flush, HackRfDrain,
                                                         "HackRF TX completion timed out"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(HackRfTransmit, aDrainEndsEarlyOnItsStopTokenOrAStoppedStream)
+TEST_F(HackRfTransmit, aDrainEndsEarlyOnItsStopTokenOrAStoppedOrLostStream)
 {
     openBoard();
     startTransmitting();
@@ -351,6 +351,20 @@ TEST_F(HackRfTransmit, aDrainEndsEarlyOnItsStopTokenOrAStoppedStream)
     drainer.join();
     EXPECT_FALSE(drained);
     EXPECT_EQ(device().lastError(), "TX stream stopped before completion");
+
+    // A stream the library lost (the board vanished) never flushes: the drain
+    // says so at once instead of waiting out its limit, and nothing more is queued.
+    device().stopTx();
+    ASSERT_TRUE(device().startTx());
+    ASSERT_EQ(write({{0.5F, 0.5F}}), 1u);
+    ASSERT_EQ(sim().kill(HACKRF_ERROR_LIBUSB), 0);
+    EXPECT_FALSE(device().drainTx({}));
+    EXPECT_EQ(device().lastError(), "TX stream stopped: HACKRF_ERROR_LIBUSB");
+    device().stopTx();
+    ASSERT_TRUE(device().startTx());
+    ASSERT_EQ(sim().kill(HACKRF_ERROR_STREAMING_THREAD_ERR), 0);
+    EXPECT_EQ(write({{0.5F, 0.5F}}), 0u);
+    EXPECT_EQ(device().lastError(), "TX stream stopped: HACKRF_ERROR_STREAMING_THREAD_ERR");
 }
 
 } // namespace
