@@ -11,9 +11,8 @@
 // Every sample of the emulated board names its device timestamp (modulo
 // 2^24), so the reader checks that each read's samples follow one another. A
 // gap inside a read, or a failed quick retune, makes the exit status 1.
+#include "bench/SoakSupport.h"
 #include "device/bladerf/BladeRfSdrDevice.h"
-
-#include <dlfcn.h>
 
 #include <atomic>
 #include <chrono>
@@ -22,7 +21,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,42 +30,11 @@ namespace {
 
 using namespace veltrano;
 
-std::uint64_t residentKiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            std::uint64_t kib = 0;
-            status >> kib;
-            return kib;
-        }
-        status.ignore(4096, '\n');
-    }
-    return 0;
-}
-
 std::uint64_t timestampOf(std::complex<float> sample)
 {
     const auto i = static_cast<std::int64_t>(std::lround(sample.real() * 2048.0f)) + 2048;
     const auto q = static_cast<std::int64_t>(std::lround(sample.imag() * 2048.0f)) + 2048;
     return static_cast<std::uint64_t>(i + 4096 * q);
-}
-
-// A count the emulated board keeps, when the process runs on it (the
-// libusb-1.0 the real libbladeRF loaded is the emulator's); nothing otherwise.
-std::optional<std::uint64_t> boardCount(const char* name)
-{
-    void* usb = dlopen("libusb-1.0.so.0", RTLD_NOW | RTLD_NOLOAD);
-    void* entry = usb != nullptr ? dlsym(usb, name) : nullptr;
-    std::optional<std::uint64_t> count;
-    if (entry != nullptr) {
-        count = reinterpret_cast<std::uint64_t (*)()>(entry)();
-    }
-    if (usb != nullptr) {
-        dlclose(usb);
-    }
-    return count;
 }
 
 } // namespace
@@ -76,7 +43,7 @@ int main(int argc, char** argv)
 {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
     const double sampleRateHz = argc > 2 ? std::atof(argv[2]) : 10e6;
-    const std::uint64_t residentAtStart = residentKiB();
+    const std::uint64_t residentAtStart = soak::residentKiB();
     const double hops[2] = {433.92e6, 868.3e6};
 
     BladeRfSdrDevice device("");
@@ -108,18 +75,18 @@ int main(int argc, char** argv)
 
     const double warmUp = std::min(seconds, 1.0);
     std::this_thread::sleep_for(std::chrono::duration<double>(warmUp));
-    const std::uint64_t residentStreaming = residentKiB();
+    const std::uint64_t residentStreaming = soak::residentKiB();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds - warmUp));
     running.store(false);
     controller.join();
     reader.join();
-    const std::uint64_t residentBeforeStop = residentKiB();
+    const std::uint64_t residentBeforeStop = soak::residentKiB();
     device.stopRx();
-    const std::uint64_t residentAtEnd = residentKiB();
+    const std::uint64_t residentAtEnd = soak::residentKiB();
 
     std::printf("duration                 %.0f s at %.0f samples/s\n", seconds, sampleRateHz);
     std::printf("samples delivered        %llu\n", static_cast<unsigned long long>(samples));
-    if (const auto board = boardCount("veltrano_usb_bladerf_rx_samples_delivered")) {
+    if (const auto board = soak::boardCount("veltrano_usb_bladerf_rx_samples_delivered")) {
         std::printf("samples sent by board    %llu\n", static_cast<unsigned long long>(*board));
     }
     std::printf("retunes                  %llu quick, %llu regular, %llu quick ones failed\n",

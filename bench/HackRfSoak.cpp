@@ -12,9 +12,8 @@
 // index), so the reader checks every byte: a jump forward is a loss (the ring
 // was full, or a retune discarded data), a jump back is a reordering, which
 // must never happen. Exit status 1 when one did.
+#include "bench/SoakSupport.h"
 #include "device/hackrf/HackRfSdrDevice.h"
-
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,21 +35,6 @@
 namespace {
 
 using namespace veltrano;
-
-std::uint64_t residentKiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            std::uint64_t kib = 0;
-            status >> kib;
-            return kib;
-        }
-        status.ignore(4096, '\n');
-    }
-    return 0;
-}
 
 std::uint8_t patternByte(std::uint64_t position)
 {
@@ -165,25 +148,9 @@ private:
     std::uint64_t unreadable_ = 0;
 };
 
-// Bytes the emulated board produced, when the process runs on it (the
-// libusb-1.0 the real libhackrf loaded is the emulator's); nothing otherwise.
-std::optional<std::uint64_t> boardBytesDelivered()
-{
-    void* usb = dlopen("libusb-1.0.so.0", RTLD_NOW | RTLD_NOLOAD);
-    void* entry = usb != nullptr ? dlsym(usb, "veltrano_usb_hackrf_rx_bytes_delivered") : nullptr;
-    std::optional<std::uint64_t> bytes;
-    if (entry != nullptr) {
-        bytes = reinterpret_cast<std::uint64_t (*)()>(entry)();
-    }
-    if (usb != nullptr) {
-        dlclose(usb);
-    }
-    return bytes;
-}
-
 int runSoak(double seconds, double sampleRateHz)
 {
-    const std::uint64_t residentAtStart = residentKiB();
+    const std::uint64_t residentAtStart = soak::residentKiB();
 
     HackRfSdrDevice device("");
     if (!device.configureRx({100e6, sampleRateHz, sampleRateHz, 20.0}) || !device.startRx()) {
@@ -219,16 +186,16 @@ int runSoak(double seconds, double sampleRateHz)
     // Memory once both threads have run for a second, to compare with the end.
     const double warmUp = std::min(seconds, 1.0);
     std::this_thread::sleep_for(std::chrono::duration<double>(warmUp));
-    const std::uint64_t residentStreaming = residentKiB();
+    const std::uint64_t residentStreaming = soak::residentKiB();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds - warmUp));
     running.store(false);
     controller.join();
     reader.join();
     const std::uint64_t dropped = device.rxDroppedBytes();
-    const std::uint64_t residentBeforeStop = residentKiB();
+    const std::uint64_t residentBeforeStop = soak::residentKiB();
     device.stopRx();
-    const std::optional<std::uint64_t> boardBytes = boardBytesDelivered();
-    const std::uint64_t residentAtEnd = residentKiB();
+    const std::optional<std::uint64_t> boardBytes = soak::boardCount("veltrano_usb_hackrf_rx_bytes_delivered");
+    const std::uint64_t residentAtEnd = soak::residentKiB();
 
     std::printf("duration                 %.0f s at %.0f samples/s\n", seconds, sampleRateHz);
     std::printf("samples delivered        %llu\n", static_cast<unsigned long long>(samples));
@@ -250,18 +217,6 @@ int runSoak(double seconds, double sampleRateHz)
         static_cast<unsigned long long>(residentAtStart), static_cast<unsigned long long>(residentStreaming),
         static_cast<unsigned long long>(residentBeforeStop), static_cast<unsigned long long>(residentAtEnd));
     return checker.reorderings() == 0 && checker.unreadable() == 0 ? 0 : 1;
-}
-
-// The emulated board's fault controls, when the process runs on it.
-template <typename Function>
-Function boardControl(const char* name)
-{
-    void* usb = dlopen("libusb-1.0.so.0", RTLD_NOW | RTLD_NOLOAD);
-    void* entry = usb != nullptr ? dlsym(usb, name) : nullptr;
-    if (usb != nullptr) {
-        dlclose(usb); // still loaded by libhackrf
-    }
-    return reinterpret_cast<Function>(entry);
 }
 
 // The longest time each kind of call took.
@@ -329,13 +284,13 @@ int runFaultSoak(double seconds, double sampleRateHz, std::uint32_t seed)
         return 2;
     }
     // Resolved once libhackrf, and the libusb it runs on, are loaded.
-    const auto unplug = boardControl<void (*)()>("veltrano_usb_hackrf_unplug");
-    const auto replug = boardControl<void (*)()>("veltrano_usb_hackrf_replug");
+    const auto unplug = soak::boardEntry<void (*)()>("veltrano_usb_hackrf_unplug");
+    const auto replug = soak::boardEntry<void (*)()>("veltrano_usb_hackrf_replug");
     if (unplug == nullptr || replug == nullptr) {
         std::fprintf(stderr, "hackrf-soak: the fault mode needs the emulated board (scripts/soak.sh fault)\n");
         return 2;
     }
-    const std::uint64_t residentAtStart = residentKiB();
+    const std::uint64_t residentAtStart = soak::residentKiB();
 
     std::atomic<bool> running{true};
     std::uint64_t samples = 0;
@@ -403,7 +358,7 @@ int runFaultSoak(double seconds, double sampleRateHz, std::uint32_t seed)
     while (Clock::now() < end) {
         sleepUntilAtMost(plugged(random));
         if (residentStreaming == 0) {
-            residentStreaming = residentKiB();
+            residentStreaming = soak::residentKiB();
         }
         if (Clock::now() >= end) {
             break;
@@ -418,7 +373,7 @@ int runFaultSoak(double seconds, double sampleRateHz, std::uint32_t seed)
     running.store(false);
     controller.join();
     reader.join();
-    const std::uint64_t residentBeforeClose = residentKiB();
+    const std::uint64_t residentBeforeClose = soak::residentKiB();
     durations.timed("destroy", [&] {
         device.reset();
         return 0;

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: MIT
+// What the soak runs share: the process's resident memory, and the entry
+// points an emulated board exports beside libusb's when the process runs on
+// it (the libusb-1.0 the vendor library loaded is then the emulator).
+#pragma once
+
+#include <dlfcn.h>
+
+#include <cstdint>
+#include <fstream>
+#include <optional>
+#include <string>
+
+namespace veltrano::soak {
+
+inline std::uint64_t residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            std::uint64_t kib = 0;
+            status >> kib;
+            return kib;
+        }
+        status.ignore(4096, '\n');
+    }
+    return 0;
+}
+
+// The emulator's function of that name, or null when the process does not
+// run on an emulated board.
+template <typename Function>
+Function boardEntry(const char* name)
+{
+    void* usb = dlopen("libusb-1.0.so.0", RTLD_NOW | RTLD_NOLOAD);
+    void* entry = usb != nullptr ? dlsym(usb, name) : nullptr;
+    if (usb != nullptr) {
+        dlclose(usb); // still loaded by the vendor library
+    }
+    return reinterpret_cast<Function>(entry);
+}
+
+// A count the emulated board keeps; nothing without one.
+inline std::optional<std::uint64_t> boardCount(const char* name)
+{
+    const auto count = boardEntry<std::uint64_t (*)()>(name);
+    return count != nullptr ? std::optional<std::uint64_t>(count()) : std::nullopt;
+}
+
+} // namespace veltrano::soak
