@@ -5,6 +5,7 @@
 // writes), and the memcpy every figure stands beside.
 #pragma once
 
+#include "bench/MemcpyPeer.h"
 #include "device/platform/ProcessEnvironment.h"
 
 #include <benchmark/benchmark.h>
@@ -25,14 +26,7 @@ namespace veltrano::bench {
 // device call it stands beside.
 inline void copySamples(benchmark::State& state, std::size_t samples)
 {
-    const std::vector<std::complex<float>> source(samples, {0.5F, -0.25F});
-    std::vector<std::complex<float>> destination(samples);
-    for (auto _ : state) {
-        std::memcpy(destination.data(), source.data(), samples * sizeof source[0]);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * samples));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * samples * sizeof source[0]));
+    memcpyPeer(state, samples * sizeof(std::complex<float>), samples);
 }
 
 // Runs the registered benchmarks on a simulated library variant with a script.

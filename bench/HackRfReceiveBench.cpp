@@ -6,6 +6,7 @@
 // libhackrf's free-running transfer thread.
 //
 //   build/bin/hackrf-receive-bench --benchmark_min_time=0.5
+#include "bench/MemcpyPeer.h"
 #include "device/hackrf/HackRfRings.h"
 #include "device/hackrf/HackRfSdrDevice.h"
 
@@ -28,17 +29,9 @@ constexpr std::size_t kSamples = kChunkBytes / 2;
 
 void memcpyChunk(benchmark::State& state)
 {
-    const std::size_t bytes = static_cast<std::size_t>(state.range(0));
-    std::vector<std::uint8_t> source(bytes, 1);
-    std::vector<std::uint8_t> target(bytes);
-    for (auto _ : state) {
-        std::memcpy(target.data(), source.data(), bytes);
-        benchmark::DoNotOptimize(target.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
     // In samples, for the readSamples comparison (8 output bytes per sample).
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * bytes / 8));
+    const auto bytes = static_cast<std::size_t>(state.range(0));
+    veltrano::bench::memcpyPeer(state, bytes, bytes / 8);
 }
 BENCHMARK(memcpyChunk)->Arg(kChunkBytes)->Arg(kSamples * sizeof(std::complex<float>));
 

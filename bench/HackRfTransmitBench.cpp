@@ -5,6 +5,7 @@
 // stream is restarted with a fresh one, outside the timed part.
 //
 //   build/bin/hackrf-transmit-bench --benchmark_min_time=0.5
+#include "bench/MemcpyPeer.h"
 #include "device/hackrf/HackRfSdrDevice.h"
 
 #include <benchmark/benchmark.h>
@@ -25,15 +26,7 @@ constexpr std::size_t kSamples = 131'072; // 256 KiB of bytes per call
 
 void memcpyInput(benchmark::State& state)
 {
-    std::vector<std::complex<float>> source(kSamples, {0.5F, -0.5F});
-    std::vector<std::complex<float>> target(kSamples);
-    for (auto _ : state) {
-        std::memcpy(target.data(), source.data(), kSamples * sizeof(std::complex<float>));
-        benchmark::DoNotOptimize(target.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kSamples));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSamples * sizeof(std::complex<float>)));
+    veltrano::bench::memcpyPeer(state, kSamples * sizeof(std::complex<float>), kSamples);
 }
 BENCHMARK(memcpyInput);
 

@@ -10,6 +10,7 @@
 // reader saw over the configured rate (rate_ratio; 1.0 is exact).
 //
 //   build/bin/scene-bench --benchmark_min_time=0.5
+#include "bench/MemcpyPeer.h"
 #include "common/SceneSynthesizer.h"
 #include "device/bladerf/BladeRfSdrDevice.h"
 #include "device/hackrf/HackRfSdrDevice.h"
@@ -53,15 +54,7 @@ Scene benchScene()
 
 void memcpyOutput(benchmark::State& state)
 {
-    const auto bytes = static_cast<std::size_t>(state.range(0));
-    std::vector<std::uint8_t> source(bytes, 1);
-    std::vector<std::uint8_t> target(bytes);
-    for (auto _ : state) {
-        std::memcpy(target.data(), source.data(), bytes);
-        benchmark::DoNotOptimize(target.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+    veltrano::bench::memcpyPeer(state, static_cast<std::size_t>(state.range(0)), 0);
 }
 BENCHMARK(memcpyOutput)->Arg(2 * kHackRfSamples)->Arg(4 * kBladeRfSamples);
 

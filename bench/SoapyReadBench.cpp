@@ -9,6 +9,7 @@
 // beside a memcpy of the same bytes.
 //
 //   build/bin/soapy-read-bench --benchmark_min_time=0.5
+#include "bench/MemcpyPeer.h"
 #include "bench/BladeRfBenchSimulation.h"
 #include "device/bladerf/BladeRfSdrDevice.h"
 
@@ -81,14 +82,7 @@ void memcpyOfTheDeliveredSamples(benchmark::State& state)
 // memcpy of `bytes` per iteration, counted in samples of samplesPerCall.
 void memcpyOfBytes(benchmark::State& state, std::size_t samples, std::size_t bytesPerSample)
 {
-    const std::vector<unsigned char> source(samples * bytesPerSample, 1);
-    std::vector<unsigned char> destination(source.size());
-    for (auto _ : state) {
-        std::memcpy(destination.data(), source.data(), source.size());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * samples));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
+    bench::memcpyPeer(state, samples * bytesPerSample, samples);
 }
 
 void hackRfReadStreamCs8(benchmark::State& state)

@@ -32,12 +32,6 @@ constexpr std::size_t kCalibrationPageBytes = 256;
 // none; beyond it, receive samples are lost and transmit runs dry.
 constexpr double kBufferedSeconds = 1.0;
 
-std::string environmentText(const char* variable, const char* fallback)
-{
-    const char* value = std::getenv(variable);
-    return value != nullptr && *value != '\0' ? value : fallback;
-}
-
 // CRC-16 with polynomial 0x1021 and initial value 0, as the calibration records carry it.
 std::uint16_t recordCrc(const unsigned char* bytes, std::size_t count)
 {
@@ -80,7 +74,7 @@ Direction directionOf(unsigned char endpoint)
 
 UsbBladeRfBoard::UsbBladeRfBoard(BladeRfKind kind)
     : UsbBoardModel("VELTRANO_USB_BLADERF_JOURNAL"), kind_(kind),
-      serial_(environmentText("VELTRANO_USB_BLADERF_SERIAL", "7a3c91e0d25b4f86a1c0e9d3b74f2a55")),
+      serial_(usb::environmentText("VELTRANO_USB_BLADERF_SERIAL", "7a3c91e0d25b4f86a1c0e9d3b74f2a55")),
       calibration_(calibrationPage(kind)), fpga_(kind, journal())
 {
 }
@@ -149,7 +143,7 @@ int UsbBladeRfBoard::control(const ControlRequest& request)
             // A stream starts with the counter's present value: nothing before is buffered.
             enabled.next = fpga_.counter(direction, now);
             if (direction == Direction::tx) {
-                capturePath_ = environmentText("VELTRANO_USB_BLADERF_TX_CAPTURE", "");
+                capturePath_ = usb::environmentText("VELTRANO_USB_BLADERF_TX_CAPTURE", "");
             }
         }
         enabled.enabled = request.value != 0;

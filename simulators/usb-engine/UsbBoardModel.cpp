@@ -3,7 +3,15 @@
 
 #include <libusb-1.0/libusb.h>
 
+#include <cstdlib>
+
 namespace veltrano::sim::usb {
+
+std::string environmentText(const char* variable, const char* fallback)
+{
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
 
 std::string UsbBoardModel::describe(const ControlRequest& request) const
 {

@@ -16,6 +16,10 @@
 
 namespace veltrano::sim::usb {
 
+// A board setting from the environment: the variable's value, or the fallback
+// when it is unset or empty.
+std::string environmentText(const char* variable, const char* fallback);
+
 using Clock = std::chrono::steady_clock;
 
 // A vendor control request as it arrives: the setup packet and its data stage.

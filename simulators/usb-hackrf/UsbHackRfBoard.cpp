@@ -61,12 +61,6 @@ constexpr std::size_t kTransmitRecordLimit = 64u << 20;
 // How far the board may run ahead of a slow host before it stops catching up.
 constexpr auto kLongestBacklog = std::chrono::milliseconds(500);
 
-std::string environmentText(const char* variable, const char* fallback)
-{
-    const char* value = std::getenv(variable);
-    return value != nullptr && *value != '\0' ? value : fallback;
-}
-
 std::uint32_t littleEndian32(const unsigned char* bytes)
 {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
@@ -94,12 +88,12 @@ unsigned char receivePatternByte(std::uint64_t position)
 
 UsbHackRfBoard::UsbHackRfBoard()
     : UsbBoardModel("VELTRANO_USB_HACKRF_JOURNAL"),
-      serial_(environmentText("VELTRANO_USB_HACKRF_SERIAL", "0000000000000000457863c82b6e2e5f")),
+      serial_(usb::environmentText("VELTRANO_USB_HACKRF_SERIAL", "0000000000000000457863c82b6e2e5f")),
       usbApiVersion_(static_cast<std::uint16_t>(
-          std::strtoul(environmentText("VELTRANO_USB_HACKRF_USB_API", "0x0107").c_str(), nullptr, 0))),
-      version_(environmentText("VELTRANO_USB_HACKRF_VERSION", "usb-emulated-2026.01"))
+          std::strtoul(usb::environmentText("VELTRANO_USB_HACKRF_USB_API", "0x0107").c_str(), nullptr, 0))),
+      version_(usb::environmentText("VELTRANO_USB_HACKRF_VERSION", "usb-emulated-2026.01"))
 {
-    const std::string capture = environmentText("VELTRANO_USB_HACKRF_TX_CAPTURE", "");
+    const std::string capture = usb::environmentText("VELTRANO_USB_HACKRF_TX_CAPTURE", "");
     if (!capture.empty()) {
         transmitCapture_.reset(std::fopen(capture.c_str(), "ab"));
     }
