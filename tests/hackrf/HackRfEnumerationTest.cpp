@@ -7,83 +7,53 @@
 namespace veltrano {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
+struct ListCase {
+    const char* name;
+    std::string script;
+    std::vector<std::string> serials;
+    std::size_t frees; // hackrf_device_list_free calls
+};
 
-std::vector<std::string> serialsOf(const std::vector<HackRfDeviceSummary>& boards)
+class HackRfEnumeration : public test::Simulation, public ::testing::WithParamInterface<ListCase> {};
+
+// Serials are copied whole without any check; a board without one gets its
+// position as a placeholder, at least two digits wide. A list the library
+// did not give is not freed.
+TEST_P(HackRfEnumeration, boardsAreListedInTheLibrarysOrderWithPlaceholdersForMissingSerials)
+{
+    simulateHackRf(GetParam().script);
+    std::vector<std::string> serials;
+    for (const auto& board : enumerateHackRfDevices()) {
+        serials.push_back(board.serial);
+    }
+    EXPECT_EQ(serials, GetParam().serials);
+    EXPECT_EQ(hackRf().calls("hackrf_device_list_free").size(), GetParam().frees);
+    // Every call asks the library afresh.
+    EXPECT_EQ(enumerateHackRfDevices().size(), serials.size());
+    EXPECT_EQ(hackRf().calls("hackrf_device_list").size(), 2u);
+}
+
+std::vector<std::string> placeholders(int count)
 {
     std::vector<std::string> serials;
-    for (const auto& board : boards) {
-        serials.push_back(board.serial);
+    for (int position = 1; position <= count; ++position) {
+        serials.push_back((position < 10 ? "HACKRF-USB-0" : "HACKRF-USB-") + std::to_string(position));
     }
     return serials;
 }
 
-class HackRfEnumeration : public test::Simulation {};
-
-// Serials are copied whole without any check; a board without one gets its
-// position as a placeholder.
-TEST_F(HackRfEnumeration, boardsAreListedInTheLibrarysOrderWithPlaceholdersForMissingSerials)
-{
-    simulateHackRf("board B-second\nboard-null\nboard-empty\nboard has space+plus\nboard-repeat 1048576 Z\n");
-    EXPECT_THAT(serialsOf(enumerateHackRfDevices()),
-                ElementsAre("B-second", "HACKRF-USB-02", "HACKRF-USB-03", "has space+plus", std::string(1048576, 'Z')));
-    EXPECT_EQ(hackRf().calls("hackrf_device_list_free").size(), 1u);
-}
-
-TEST_F(HackRfEnumeration, aMissingSerialArrayGivesEveryBoardAPlaceholder)
-{
-    simulateHackRf("board S1\nboard S2\nserial-array-null\n");
-    EXPECT_THAT(serialsOf(enumerateHackRfDevices()), ElementsAre("HACKRF-USB-01", "HACKRF-USB-02"));
-}
-
-TEST_F(HackRfEnumeration, placeholderWidthIsAMinimumNotALimit)
-{
-    simulateHackRf("boards-null 100\n");
-    const auto serials = serialsOf(enumerateHackRfDevices());
-    ASSERT_EQ(serials.size(), 100u);
-    EXPECT_EQ(serials[8], "HACKRF-USB-09");
-    EXPECT_EQ(serials[98], "HACKRF-USB-99");
-    EXPECT_EQ(serials[99], "HACKRF-USB-100");
-}
-
-TEST_F(HackRfEnumeration, tenThousandBoardsAreAllListed)
-{
-    simulateHackRf("boards 10000 SN\n");
-    const auto serials = serialsOf(enumerateHackRfDevices());
-    ASSERT_EQ(serials.size(), 10000u);
-    EXPECT_EQ(serials.front(), "SN1");
-    EXPECT_EQ(serials.back(), "SN10000");
-}
-
-TEST_F(HackRfEnumeration, zeroOrNegativeCountGivesNothingButFreesTheList)
-{
-    simulateHackRf("board S1\ncount -3\n");
-    EXPECT_THAT(enumerateHackRfDevices(), IsEmpty());
-    EXPECT_EQ(hackRf().calls("hackrf_device_list_free").size(), 1u);
-}
-
-TEST_F(HackRfEnumeration, aNullListGivesNothingAndIsNotFreed)
-{
-    simulateHackRf("board S1\nlist-null\n");
-    EXPECT_THAT(enumerateHackRfDevices(), IsEmpty());
-    EXPECT_THAT(hackRf().calls("hackrf_device_list_free"), IsEmpty());
-}
-
-TEST_F(HackRfEnumeration, everyCallAsksTheLibraryAfresh)
-{
-    simulateHackRf("board S1\n");
-    EXPECT_EQ(enumerateHackRfDevices().size(), 1u);
-    EXPECT_EQ(enumerateHackRfDevices().size(), 1u);
-    EXPECT_EQ(hackRf().calls("hackrf_device_list").size(), 2u);
-}
-
-TEST_F(HackRfEnumeration, noUsableLibraryListsNothingWithoutCallingIt)
-{
-    simulateHackRf("board S1\n", "sim-hackrf-no-amp-enable");
-    EXPECT_THAT(enumerateHackRfDevices(), IsEmpty());
-    EXPECT_THAT(hackRf().journal(), IsEmpty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Lists, HackRfEnumeration,
+    ::testing::Values(
+        ListCase{"serialsAndPlaceholders",
+                 "board B-second\nboard-null\nboard-empty\nboard has space+plus\nboard-repeat 1048576 Z\n",
+                 {"B-second", "HACKRF-USB-02", "HACKRF-USB-03", "has space+plus", std::string(1048576, 'Z')},
+                 1},
+        ListCase{"noSerialArray", "board S1\nboard S2\nserial-array-null\n", placeholders(2), 1},
+        ListCase{"placeholderWidthIsAMinimum", "boards-null 100\n", placeholders(100), 1},
+        ListCase{"negativeCount", "board S1\ncount -3\n", {}, 1},
+        ListCase{"nullList", "board S1\nlist-null\n", {}, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace veltrano

@@ -216,7 +216,11 @@ TEST_F(HackRfReceive, nativeReadsFollowTheRetuneDiscardAndTheStreamsEnd)
 
     ASSERT_EQ(sim().kill(HACKRF_ERROR_LIBUSB), 0);
     EXPECT_EQ(device().readNativeSamples(bytes, 4), 0u);
+    EXPECT_TRUE(read(10).empty());
     EXPECT_EQ(device().lastError(), "RX stream stopped: HACKRF_ERROR_LIBUSB");
+    // Retuning clears the text again.
+    EXPECT_TRUE(device().setRxFrequency(150e6));
+    EXPECT_EQ(device().lastError(), "");
 }
 
 TEST_F(HackRfReceive, aFullRingDropsTheNewestBytesAndCountsThem)
@@ -300,45 +304,29 @@ TEST_F(HackRfReceive, theAmplifierChoiceIsKeptOnlyWhenTheBoardTookIt)
                             "hackrf_set_amp_enable 1 -> 0"));
 }
 
-TEST_F(HackRfReceive, startNeedsAConfigurationAndHappensOnce)
+TEST_F(HackRfReceive, startNeedsAConfigurationAndHappensOnceAndAFailedStartLeavesNothingRunning)
 {
-    openBoard();
+    openBoard("fail hackrf_start_rx -1000 1\n");
     EXPECT_FALSE(device().startRx());
     EXPECT_EQ(device().lastError(), "");
-    startReceiving();
-    ASSERT_EQ(deliver({1, 2}), 0);
-    EXPECT_TRUE(device().startRx());
-    EXPECT_THAT(bytesOf(read(10)), ElementsAre(1, 2));
-    EXPECT_EQ(calls("hackrf_start_rx").size(), 1u);
-
-    device().stopRx();
-    device().stopRx();
-    EXPECT_THAT(calls("hackrf_stop_rx"), ElementsAre("hackrf_stop_rx -> 0"));
-    EXPECT_TRUE(read(10).empty());
-    EXPECT_EQ(deliver({1, 2}), -1);
-}
-
-TEST_F(HackRfReceive, aFailedStartLeavesNothingRunning)
-{
-    openBoard("fail hackrf_start_rx -1000\n");
     ASSERT_TRUE(device().configureRx({100e6, 10e6, 0.0, 0.0}));
     EXPECT_FALSE(device().startRx());
     EXPECT_EQ(device().lastError(), "start RX: HACKRF_ERROR_LIBUSB");
     EXPECT_TRUE(read(10).empty());
     device().stopRx();
     EXPECT_THAT(calls("hackrf_stop_rx"), IsEmpty());
-}
 
-TEST_F(HackRfReceive, aStreamTheLibraryEndedIsReported)
-{
-    openBoard();
-    startReceiving();
-    ASSERT_EQ(sim().kill(HACKRF_ERROR_LIBUSB), 0);
+    ASSERT_TRUE(device().startRx());
+    ASSERT_EQ(deliver({1, 2}), 0);
+    EXPECT_TRUE(device().startRx());
+    EXPECT_THAT(bytesOf(read(10)), ElementsAre(1, 2));
+    EXPECT_EQ(calls("hackrf_start_rx").size(), 2u);
+
+    device().stopRx();
+    device().stopRx();
+    EXPECT_THAT(calls("hackrf_stop_rx"), ElementsAre("hackrf_stop_rx -> 0"));
     EXPECT_TRUE(read(10).empty());
-    EXPECT_EQ(device().lastError(), "RX stream stopped: HACKRF_ERROR_LIBUSB");
-    // Retuning clears the text again.
-    EXPECT_TRUE(device().setRxFrequency(150e6));
-    EXPECT_EQ(device().lastError(), "");
+    EXPECT_EQ(deliver({1, 2}), -1);
 }
 
 } // namespace

@@ -65,8 +65,7 @@ TEST_P(HackRfSweepSupport, theSweepNeedsUsbApi0x0104AndBothEntryPoints)
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, HackRfSweepSupport,
-                         ::testing::Values(SweepSupport{"usbApi0x0102", "sim-hackrf", "0x0102", false},
-                                           SweepSupport{"usbApi0x0103", "sim-hackrf", "0x0103", false},
+                         ::testing::Values(SweepSupport{"usbApi0x0103", "sim-hackrf", "0x0103", false},
                                            SweepSupport{"usbApi0x0104", "sim-hackrf", "0x0104", true},
                                            SweepSupport{"withoutInitSweep", "sim-hackrf-no-init-sweep", "0x0107",
                                                         false}),
