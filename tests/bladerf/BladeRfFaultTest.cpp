@@ -29,16 +29,6 @@ struct Fault {
     const char* text;   // the library's text for it
 };
 
-void PrintTo(const Moment& moment, std::ostream* stream)
-{
-    *stream << moment.name;
-}
-
-void PrintTo(const Fault& fault, std::ostream* stream)
-{
-    *stream << fault.name;
-}
-
 const StreamConfig kRx{915e6, 2e6, 0.0, 20.0};
 const StreamConfig kTx{915e6, 2e6, 0.0, 10.0};
 
@@ -107,8 +97,7 @@ const Fault kFaults[] = {
     {"silent", "timeout", ""},
 };
 
-class BladeRfFault : public test::BladeRfStreaming,
-                     public ::testing::WithParamInterface<std::tuple<Moment, Fault>> {};
+class BladeRfFault : public test::BladeRfStreaming, public ::testing::WithParamInterface<std::tuple<Moment, Fault>> {};
 
 TEST_P(BladeRfFault, everyCallReturnsAndTheDeviceStillCloses)
 {
@@ -121,7 +110,8 @@ TEST_P(BladeRfFault, everyCallReturnsAndTheDeviceStillCloses)
     EXPECT_THAT(bladeRf().calls("bladerf_close"), ElementsAre("bladerf_close"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Moments, BladeRfFault, ::testing::Combine(::testing::ValuesIn(kMoments), ::testing::ValuesIn(kFaults)),
+INSTANTIATE_TEST_SUITE_P(Moments, BladeRfFault,
+                         ::testing::Combine(::testing::ValuesIn(kMoments), ::testing::ValuesIn(kFaults)),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
                          });
