@@ -25,6 +25,11 @@ struct IdentityCase {
     const char* openCall;
 };
 
+void PrintTo(const IdentityCase& testCase, std::ostream* stream)
+{
+    *stream << testCase.identity;
+}
+
 class BladeRfIdentity : public test::Simulation, public ::testing::WithParamInterface<IdentityCase> {};
 
 // The identity comes from the board; an empty serial lets the library pick the
@@ -68,6 +73,11 @@ struct OpenFailureCase {
     const char* serial;
     const char* failure;
 };
+
+void PrintTo(const OpenFailureCase& testCase, std::ostream* stream)
+{
+    *stream << testCase.failure;
+}
 
 class BladeRfOpenFailure : public test::Simulation, public ::testing::WithParamInterface<OpenFailureCase> {};
 
