@@ -37,7 +37,6 @@ TEST_F(ProbeHackRf, eachBusGivesItsRecordsErrorsAndStatus)
          "sim-hackrf",
          {0, record(serial, serial) + record("second.board_2", "second.board_2"), ""}},
         {"", "sim-hackrf", {0, "", ""}},
-        {"board A\n", "sim-hackrf-no-amp-enable", {0, "", ""}},
         {"board A\nboard B\nopen -6 A\n",
          "sim-hackrf",
          {0, record("B", "B"), std::string("HackRF A") + openFailed + "BUSY\n"}},
@@ -45,7 +44,6 @@ TEST_F(ProbeHackRf, eachBusGivesItsRecordsErrorsAndStatus)
         // Serials of up to 64 plain characters are used as they are.
         {"board " + longest + "\n", "sim-hackrf", {0, record(longest, longest), ""}},
         {"board-repeat 1048576 X\n", "sim-hackrf", {0, record("HACKRF-USB-1", ""), ""}},
-        {"board A\ncount -1\n", "sim-hackrf", {0, "", ""}},
         // The enumeration's placeholder is passed on as a serial the library does not know.
         {"board-null\nboard B\n",
          "sim-hackrf",
@@ -98,16 +96,6 @@ TEST_F(ProbeHackRf, aRecordThatCannotBeWrittenIsAFailedBoard)
                                     "HackRF B: cannot write the record to standard output\n");
 }
 #endif
-
-TEST_F(ProbeHackRf, tenThousandBoardsGetTenThousandRecords)
-{
-    simulateHackRf("boards 10000 SN\n");
-    const test::ProcessResult result = probe();
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(std::count(result.standardOutput.begin(), result.standardOutput.end(), '\n'), 10000);
-    EXPECT_TRUE(result.standardOutput.ends_with(record("SN10000", "SN10000")));
-    EXPECT_EQ(hackRf().calls("hackrf_close").size(), 10000u);
-}
 
 } // namespace
 } // namespace veltrano

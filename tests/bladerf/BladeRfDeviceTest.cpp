@@ -17,84 +17,89 @@ std::string openFailureOf(const std::string& serial)
     return test::openFailureOf<BladeRfSdrDevice>(serial);
 }
 
-TEST_F(BladeRfDevice, opensBySerialAndReportsItsIdentity)
-{
-    simulateBladeRf("board serial=AAA\nboard serial=BBB name=bladerf1 rx=1 tx=1\n");
-    const BladeRfSdrDevice device("BBB");
+struct IdentityCase {
+    const char* script;
+    const char* variant;
+    const char* serial;
+    const char* identity; // serial|label|rx|tx
+    const char* openCall;
+};
 
+void PrintTo(const IdentityCase& testCase, std::ostream* stream)
+{
+    *stream << testCase.identity;
+}
+
+class BladeRfIdentity : public test::Simulation, public ::testing::WithParamInterface<IdentityCase> {};
+
+// The identity comes from the board; an empty serial lets the library pick the
+// first board; a board without a name is labelled with the maker; the channel
+// counts (and the library's transmit call) decide receive and transmit support.
+TEST_P(BladeRfIdentity, opensBySerialAndReportsItsIdentity)
+{
+    simulateBladeRf(GetParam().script, GetParam().variant);
+    const BladeRfSdrDevice device(GetParam().serial);
     const DeviceInfo info = device.info();
+    EXPECT_EQ(info.serial + "|" + info.label + "|" + std::to_string(info.supportsRx) + "|" +
+                  std::to_string(info.supportsTx),
+              GetParam().identity);
     EXPECT_EQ(info.driver, "bladerf-native");
-    EXPECT_EQ(info.label, "bladerf1");
-    EXPECT_EQ(info.serial, "BBB");
-    EXPECT_TRUE(info.supportsRx);
-    EXPECT_TRUE(info.supportsTx);
     EXPECT_FALSE(info.familyFlag);
     EXPECT_EQ(device.lastError(), "");
-    EXPECT_THAT(bladeRf().calls("bladerf_open"), ElementsAre("bladerf_open *:serial=BBB -> 0"));
+    EXPECT_EQ(device.txFrequencyRanges().empty(), !info.supportsTx);
+    EXPECT_THAT(bladeRf().calls("bladerf_open"), ElementsAre(GetParam().openCall));
 }
 
-TEST_F(BladeRfDevice, emptySerialLetsTheLibraryPickTheFirstBoard)
+INSTANTIATE_TEST_SUITE_P(Boards, BladeRfIdentity,
+                         ::testing::Values(IdentityCase{"board serial=AAA\nboard serial=BBB name=bladerf1 rx=1 tx=1\n",
+                                                        "sim-bladerf", "BBB", "BBB|bladerf1|1|1",
+                                                        "bladerf_open *:serial=BBB -> 0"},
+                                           IdentityCase{"board serial=AAA\n", "sim-bladerf", "",
+                                                        "BLADERF-USB|bladerf2|1|1", "bladerf_open (null) -> 0"},
+                                           IdentityCase{"board serial=A name=-null-\n", "sim-bladerf", "A",
+                                                        "A|Nuand bladeRF|1|1", "bladerf_open *:serial=A -> 0"},
+                                           IdentityCase{"board serial=A name=-empty-\n", "sim-bladerf", "A",
+                                                        "A|Nuand bladeRF|1|1", "bladerf_open *:serial=A -> 0"},
+                                           IdentityCase{"board serial=A rx=1 tx=0\n", "sim-bladerf", "A",
+                                                        "A|bladerf2|1|0", "bladerf_open *:serial=A -> 0"},
+                                           IdentityCase{"board serial=A rx=0 tx=1\n", "sim-bladerf", "A",
+                                                        "A|bladerf2|0|1", "bladerf_open *:serial=A -> 0"},
+                                           IdentityCase{"board serial=A tx=2\n", "sim-bladerf-no-sync-tx", "A",
+                                                        "A|bladerf2|1|0", "bladerf_open *:serial=A -> 0"}));
+
+struct OpenFailureCase {
+    const char* script;
+    const char* variant;
+    const char* serial;
+    const char* failure;
+};
+
+void PrintTo(const OpenFailureCase& testCase, std::ostream* stream)
 {
-    simulateBladeRf("board serial=AAA\n");
-    const BladeRfSdrDevice device("");
-    EXPECT_EQ(device.info().serial, "BLADERF-USB");
-    EXPECT_THAT(bladeRf().calls("bladerf_open"), ElementsAre("bladerf_open (null) -> 0"));
+    *stream << testCase.failure;
 }
 
-TEST_F(BladeRfDevice, boardWithoutANameIsLabelledWithTheMaker)
-{
-    simulateBladeRf("board serial=A name=-null-\nboard serial=B name=-empty-\n");
-    EXPECT_EQ(BladeRfSdrDevice("A").info().label, "Nuand bladeRF");
-    EXPECT_EQ(BladeRfSdrDevice("B").info().label, "Nuand bladeRF");
-}
+class BladeRfOpenFailure : public test::Simulation, public ::testing::WithParamInterface<OpenFailureCase> {};
 
-TEST_F(BladeRfDevice, channelCountsDecideReceiveAndTransmitSupport)
+// The library's text for the failure, or its code when it has no text; an
+// open that gives no device is a failure too.
+TEST_P(BladeRfOpenFailure, saysWhyAndClosesNothing)
 {
-    simulateBladeRf("board serial=RXONLY rx=1 tx=0\nboard serial=TXONLY rx=0 tx=1\n");
-    const BladeRfSdrDevice receiver("RXONLY");
-    EXPECT_TRUE(receiver.info().supportsRx);
-    EXPECT_FALSE(receiver.info().supportsTx);
-    EXPECT_THAT(receiver.txFrequencyRanges(), IsEmpty());
-    const BladeRfSdrDevice transmitter("TXONLY");
-    EXPECT_FALSE(transmitter.info().supportsRx);
-    EXPECT_TRUE(transmitter.info().supportsTx);
-}
-
-TEST_F(BladeRfDevice, transmitNeedsTheLibrarysTransmitCall)
-{
-    simulateBladeRf("board serial=A tx=2\n", "sim-bladerf-no-sync-tx");
-    const BladeRfSdrDevice device("A");
-    EXPECT_FALSE(device.info().supportsTx);
-    EXPECT_THAT(device.txFrequencyRanges(), IsEmpty());
-}
-
-TEST_F(BladeRfDevice, unknownSerialThrowsTheLibrarysText)
-{
-    simulateBladeRf("board serial=A\n");
-    EXPECT_EQ(openFailureOf("ZZZ"), "bladeRF open failed: No devices available");
+    simulateBladeRf(GetParam().script, GetParam().variant);
+    EXPECT_EQ(openFailureOf(GetParam().serial), GetParam().failure);
     EXPECT_THAT(bladeRf().calls("bladerf_close"), IsEmpty());
 }
 
-TEST_F(BladeRfDevice, openFailureWhenTheLibraryNamesNoText)
-{
-    simulateBladeRf("board serial=A\nstrerror off\nopen -1 *:serial=A\n");
-    EXPECT_EQ(openFailureOf("A"), "bladeRF open failed: bladeRF error -1");
-}
-
-// Without the library's error texts the code stands in; an open that gives no
-// device is a failure too.
-TEST_F(BladeRfDevice, openFailuresWithoutTheLibrarysErrorTexts)
-{
-    simulateBladeRf("board serial=A\nopen-null-device *:serial=A\n", "sim-bladerf-no-strerror");
-    EXPECT_EQ(openFailureOf("ZZZ"), "bladeRF open failed: bladeRF error -7");
-    EXPECT_EQ(openFailureOf("A"), "bladeRF open failed: bladeRF error 0");
-}
-
-TEST_F(BladeRfDevice, withoutALibraryNothingOpens)
-{
-    simulateBladeRf("board serial=A\n", "sim-bladerf-no-sync-rx");
-    EXPECT_EQ(openFailureOf("A"), "bladeRF library is not available");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Opens, BladeRfOpenFailure,
+    ::testing::Values(
+        OpenFailureCase{"board serial=A\n", "sim-bladerf", "ZZZ", "bladeRF open failed: No devices available"},
+        OpenFailureCase{"board serial=A\nstrerror off\nopen -1 *:serial=A\n", "sim-bladerf", "A",
+                        "bladeRF open failed: bladeRF error -1"},
+        OpenFailureCase{"board serial=A\n", "sim-bladerf-no-strerror", "ZZZ", "bladeRF open failed: bladeRF error -7"},
+        OpenFailureCase{"board serial=A\nopen-null-device *:serial=A\n", "sim-bladerf-no-strerror", "A",
+                        "bladeRF open failed: bladeRF error 0"},
+        OpenFailureCase{"board serial=A\n", "sim-bladerf-no-sync-rx", "A", "bladeRF library is not available"}));
 
 TEST_F(BladeRfDevice, rangesAreScaledByTheLibrarysUnit)
 {
@@ -121,25 +126,6 @@ TEST_F(BladeRfDevice, failedQueriesGiveNoRangeAndNoRate)
     EXPECT_EQ(device.maximumRxSampleRateHz(), 0.0);
     EXPECT_THAT(device.rxFrequencyRanges(), IsEmpty());
     EXPECT_THAT(device.txFrequencyRanges(), IsEmpty());
-}
-
-TEST_F(BladeRfDevice, onlyHackRfCapabilitiesKeepTheirDefaults)
-{
-    simulateBladeRf("board serial=A\n");
-    BladeRfSdrDevice device("A");
-    NativeSweepBlock block;
-    block.centerFrequencyHz = 5.0;
-    EXPECT_FALSE(device.supportsNativeSweep());
-    EXPECT_FALSE(device.configureNativeSweep(StreamConfig{}, 1e6, 2e6));
-    EXPECT_FALSE(device.startNativeSweep());
-    EXPECT_FALSE(device.readNativeSweepBlock(block));
-    EXPECT_EQ(block.centerFrequencyHz, 5.0);
-    EXPECT_FALSE(device.recoverNativeSweep());
-    EXPECT_EQ(device.nativeSweepFftSize(), 1024u);
-    EXPECT_FALSE(device.setRxAmplifier(true));
-    EXPECT_FALSE(device.supportsRxAmplifier());
-    EXPECT_TRUE(device.drainTx(std::stop_token{}));
-    EXPECT_EQ(device.actualRxSampleRateHz(), 0.0);
 }
 
 TEST_F(BladeRfDevice, destructionClosesTheBoardWithoutTouchingIdleChannels)

@@ -3,7 +3,6 @@
 #include "tests/support/SimulationFixture.h"
 
 #include <gmock/gmock.h>
-#include <libbladeRF.h>
 
 namespace veltrano {
 namespace {
@@ -33,23 +32,6 @@ TEST_F(BladeRfEnumeration, boardsAreListedInOrderWithSerialAndProduct)
     EXPECT_EQ(bladeRf().calls("bladerf_free_device_list").size(), 1u);
 }
 
-TEST_F(BladeRfEnumeration, unterminatedFieldsAreReadOnlyToTheirEnd)
-{
-    simulateBladeRf("board serial-fill=S product-fill=P\n");
-    const auto boards = enumerateBladeRfDevices();
-    ASSERT_EQ(boards.size(), 1u);
-    EXPECT_EQ(boards[0].serial, std::string(BLADERF_SERIAL_LENGTH, 'S'));
-    EXPECT_EQ(boards[0].label, std::string(BLADERF_DESCRIPTION_LENGTH, 'P'));
-}
-
-TEST_F(BladeRfEnumeration, tenThousandBoardsAreAllListed)
-{
-    simulateBladeRf("boards 10000 SN\n");
-    const auto boards = enumerateBladeRfDevices();
-    ASSERT_EQ(boards.size(), 10000u);
-    EXPECT_EQ(boards.back().serial, "SN10000");
-}
-
 class BladeRfUnusableList : public test::Simulation, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(BladeRfUnusableList, givesNothingAndIsNotFreed)
@@ -60,13 +42,6 @@ TEST_P(BladeRfUnusableList, givesNothingAndIsNotFreed)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lists, BladeRfUnusableList, ::testing::Values("list -7\n", "list 0\n", "list-null\n"));
-
-TEST_F(BladeRfEnumeration, noUsableLibraryListsNothingWithoutCallingIt)
-{
-    simulateBladeRf("board serial=A\n", "sim-bladerf-no-sync-rx");
-    EXPECT_THAT(enumerateBladeRfDevices(), IsEmpty());
-    EXPECT_THAT(bladeRf().calls("bladerf_get_device_list"), IsEmpty());
-}
 
 } // namespace
 } // namespace veltrano

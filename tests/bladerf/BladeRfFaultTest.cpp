@@ -107,8 +107,7 @@ const Fault kFaults[] = {
     {"silent", "timeout", ""},
 };
 
-class BladeRfFault : public test::BladeRfStreaming,
-                     public ::testing::WithParamInterface<std::tuple<Moment, Fault>> {};
+class BladeRfFault : public test::BladeRfStreaming, public ::testing::WithParamInterface<std::tuple<Moment, Fault>> {};
 
 TEST_P(BladeRfFault, everyCallReturnsAndTheDeviceStillCloses)
 {
@@ -121,7 +120,8 @@ TEST_P(BladeRfFault, everyCallReturnsAndTheDeviceStillCloses)
     EXPECT_THAT(bladeRf().calls("bladerf_close"), ElementsAre("bladerf_close"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Moments, BladeRfFault, ::testing::Combine(::testing::ValuesIn(kMoments), ::testing::ValuesIn(kFaults)),
+INSTANTIATE_TEST_SUITE_P(Moments, BladeRfFault,
+                         ::testing::Combine(::testing::ValuesIn(kMoments), ::testing::ValuesIn(kFaults)),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
                          });

@@ -23,6 +23,17 @@ const std::vector<std::string> kSettingCalls{"bladerf_set_sample_rate", "bladerf
                                              "bladerf_set_bandwidth",   "bladerf_set_gain_mode",
                                              "bladerf_set_gain",        "bladerf_get_quick_tune"};
 
+// The setting calls a configuration makes, with the values the library gets.
+std::vector<std::string> settingCalls(const char* rate, const char* frequency, const char* bandwidth, const char* gain)
+{
+    return {std::string("bladerf_set_sample_rate 0 ") + rate + " -> 0",
+            std::string("bladerf_set_frequency 0 ") + frequency + " -> 0",
+            std::string("bladerf_set_bandwidth 0 ") + bandwidth + " -> 0",
+            "bladerf_set_gain_mode 0 1 -> 0",
+            std::string("bladerf_set_gain 0 ") + gain + " -> 0",
+            "bladerf_get_quick_tune 0 -> 0"};
+}
+
 TEST_F(BladeRfReceive, configurationReachesTheLibraryRoundedInOrder)
 {
     struct Case {
@@ -30,19 +41,10 @@ TEST_F(BladeRfReceive, configurationReachesTheLibraryRoundedInOrder)
         std::vector<std::string> calls;
     };
     const Case cases[] = {
-        {config(915e6, 10e6, 0.0, 30.5),
-         {"bladerf_set_sample_rate 0 10000000 -> 0", "bladerf_set_frequency 0 915000000 -> 0",
-          "bladerf_set_bandwidth 0 7500000 -> 0", "bladerf_set_gain_mode 0 1 -> 0", "bladerf_set_gain 0 31 -> 0",
-          "bladerf_get_quick_tune 0 -> 0"}},
+        {config(915e6, 10e6, 0.0, 30.5), settingCalls("10000000", "915000000", "7500000", "31")},
         // Never wider than the rate; at least 1 Hz; halves away from zero; no gain for NaN.
-        {config(915000000.5, 10e6, 20e6, -2.5),
-         {"bladerf_set_sample_rate 0 10000000 -> 0", "bladerf_set_frequency 0 915000001 -> 0",
-          "bladerf_set_bandwidth 0 10000000 -> 0", "bladerf_set_gain_mode 0 1 -> 0", "bladerf_set_gain 0 -3 -> 0",
-          "bladerf_get_quick_tune 0 -> 0"}},
-        {config(100e6, 2000000.5, 0.5, kNaN),
-         {"bladerf_set_sample_rate 0 2000001 -> 0", "bladerf_set_frequency 0 100000000 -> 0",
-          "bladerf_set_bandwidth 0 1 -> 0", "bladerf_set_gain_mode 0 1 -> 0", "bladerf_set_gain 0 0 -> 0",
-          "bladerf_get_quick_tune 0 -> 0"}},
+        {config(915000000.5, 10e6, 20e6, -2.5), settingCalls("10000000", "915000001", "10000000", "-3")},
+        {config(100e6, 2000000.5, 0.5, kNaN), settingCalls("2000001", "100000000", "1", "0")},
     };
     BladeRfSdrDevice& device = open();
     for (const Case& testCase : cases) {
@@ -194,6 +196,8 @@ TEST_F(BladeRfReceive, aFailedReadEndsTheCallWithWhatItHas)
     EXPECT_EQ(device.readSamples(samples.data(), 1), 1u);              // the stream goes on
 }
 
+// Stopping disables the channel once; destroying a streaming device disables
+// it before closing.
 TEST_F(BladeRfReceive, stoppingDisablesTheChannelOnceAndEndsReading)
 {
     BladeRfSdrDevice& device = openConfigured();
@@ -207,15 +211,9 @@ TEST_F(BladeRfReceive, stoppingDisablesTheChannelOnceAndEndsReading)
     EXPECT_THAT(bladeRf().calls("bladerf_enable_module"),
                 ElementsAre("bladerf_enable_module 0 1 -> 0", "bladerf_enable_module 0 0 -> 0"));
     EXPECT_TRUE(device.configureRx(config(100e6))); // configurable again once stopped
-}
-
-TEST_F(BladeRfReceive, destroyingAStreamingDeviceDisablesReceiveBeforeClosing)
-{
-    BladeRfSdrDevice& device = openConfigured();
     ASSERT_TRUE(device.startRx());
     close();
     const auto journal = bladeRf().journal();
-    ASSERT_GE(journal.size(), 2u);
     EXPECT_THAT(std::vector(journal.end() - 2, journal.end()),
                 ElementsAre("bladerf_enable_module 0 0 -> 0", "bladerf_close"));
 }

@@ -11,6 +11,7 @@
 #include <complex>
 #include <cstdint>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -113,9 +114,7 @@ inline std::vector<std::uint64_t> timestampsRead(ISdrDevice& device, bool native
 inline std::vector<std::uint64_t> timestampsFrom(std::uint64_t first, std::size_t count)
 {
     std::vector<std::uint64_t> timestamps(count);
-    for (std::size_t index = 0; index < count; ++index) {
-        timestamps[index] = first + index;
-    }
+    std::iota(timestamps.begin(), timestamps.end(), first);
     return timestamps;
 }
 

@@ -30,6 +30,15 @@ protected:
 const std::vector<std::string> kSettingCalls{"bladerf_get_frequency_range", "bladerf_set_sample_rate",
                                              "bladerf_set_frequency", "bladerf_set_bandwidth", "bladerf_set_gain"};
 
+// The setting calls a configuration makes, with the values the library gets.
+std::vector<std::string> settingCalls(const char* rate, const char* frequency, const char* bandwidth, const char* gain)
+{
+    return {"bladerf_get_frequency_range 1 -> 0", std::string("bladerf_set_sample_rate 1 ") + rate + " -> 0",
+            std::string("bladerf_set_frequency 1 ") + frequency + " -> 0",
+            std::string("bladerf_set_bandwidth 1 ") + bandwidth + " -> 0",
+            std::string("bladerf_set_gain 1 ") + gain + " -> 0"};
+}
+
 TEST_F(BladeRfTransmit, configurationReachesTheTransmitChannelRoundedInOrder)
 {
     struct Case {
@@ -37,17 +46,10 @@ TEST_F(BladeRfTransmit, configurationReachesTheTransmitChannelRoundedInOrder)
         std::vector<std::string> calls;
     };
     const Case cases[] = {
-        {config(915e6, 10e6, 0.0, 30.5),
-         {"bladerf_get_frequency_range 1 -> 0", "bladerf_set_sample_rate 1 10000000 -> 0",
-          "bladerf_set_frequency 1 915000000 -> 0", "bladerf_set_bandwidth 1 7500000 -> 0",
-          "bladerf_set_gain 1 31 -> 0"}},
+        {config(915e6, 10e6, 0.0, 30.5), settingCalls("10000000", "915000000", "7500000", "31")},
         {config(915000000.5, 10e6, 20e6, std::numeric_limits<double>::quiet_NaN()),
-         {"bladerf_get_frequency_range 1 -> 0", "bladerf_set_sample_rate 1 10000000 -> 0",
-          "bladerf_set_frequency 1 915000001 -> 0", "bladerf_set_bandwidth 1 10000000 -> 0",
-          "bladerf_set_gain 1 0 -> 0"}},
-        {config(100e6, 2000000.5, 0.5, -2.5),
-         {"bladerf_get_frequency_range 1 -> 0", "bladerf_set_sample_rate 1 2000001 -> 0",
-          "bladerf_set_frequency 1 100000000 -> 0", "bladerf_set_bandwidth 1 1 -> 0", "bladerf_set_gain 1 -3 -> 0"}},
+         settingCalls("10000000", "915000001", "10000000", "0")},
+        {config(100e6, 2000000.5, 0.5, -2.5), settingCalls("2000001", "100000000", "1", "-3")},
     };
     BladeRfSdrDevice& device = open();
     for (const Case& testCase : cases) {
@@ -90,11 +92,17 @@ TEST_F(BladeRfTransmit, theStreamStartsOnceAndRestartsWithoutANewConfiguration)
     ASSERT_TRUE(device.configureTx(config(915e6)));
     EXPECT_FALSE(device.startTx()); // stream configuration fails
     EXPECT_FALSE(device.startTx()); // channel enable fails
+    const std::complex<float> sample{0.5F, 0.5F};
+    EXPECT_EQ(device.writeSamples(&sample, 1), 0u); // nothing is sent outside the stream
     EXPECT_TRUE(device.startTx());
     EXPECT_TRUE(device.startTx()); // already running
+    EXPECT_EQ(device.writeSamples(nullptr, 1), 0u);
+    EXPECT_EQ(device.writeSamples(&sample, 0), 0u);
     device.stopTx();
     device.stopTx();
+    EXPECT_EQ(device.writeSamples(&sample, 1), 0u);
     EXPECT_TRUE(device.startTx());
+    EXPECT_THAT(bladeRf().calls("bladerf_sync_tx"), IsEmpty());
     const std::string stream = "bladerf_sync_config 1 0 32 65536 16 250 -> 0";
     EXPECT_THAT(bladeRf().calls("bladerf_sync_config"),
                 ElementsAre("bladerf_sync_config 1 0 32 65536 16 250 -> -1", stream, stream, stream));
@@ -152,20 +160,6 @@ TEST_F(BladeRfTransmit, nativeWritesHandTheClientsValuesToTheLibraryUntouched)
     EXPECT_EQ(std::memcmp(bytes.data(), values.data(), bytes.size()), 0);
     device.stopTx();
     EXPECT_EQ(device.writeNativeSamples(values.data(), 3), 0u);
-}
-
-TEST_F(BladeRfTransmit, nothingIsSentOutsideTheStream)
-{
-    BladeRfSdrDevice& device = open();
-    const std::complex<float> sample{0.5F, 0.5F};
-    ASSERT_TRUE(device.configureTx(config(915e6)));
-    EXPECT_EQ(device.writeSamples(&sample, 1), 0u); // not started
-    ASSERT_TRUE(device.startTx());
-    EXPECT_EQ(device.writeSamples(nullptr, 1), 0u);
-    EXPECT_EQ(device.writeSamples(&sample, 0), 0u);
-    device.stopTx();
-    EXPECT_EQ(device.writeSamples(&sample, 1), 0u);
-    EXPECT_THAT(bladeRf().calls("bladerf_sync_tx"), IsEmpty());
 }
 
 } // namespace
