@@ -42,6 +42,15 @@ std::vector<std::string> placeholders(int count)
     return serials;
 }
 
+std::vector<std::string> numbered(const std::string& prefix, int count)
+{
+    std::vector<std::string> serials;
+    for (int position = 1; position <= count; ++position) {
+        serials.push_back(prefix + std::to_string(position));
+    }
+    return serials;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Lists, HackRfEnumeration,
     ::testing::Values(
@@ -51,6 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
                  1},
         ListCase{"noSerialArray", "board S1\nboard S2\nserial-array-null\n", placeholders(2), 1},
         ListCase{"placeholderWidthIsAMinimum", "boards-null 100\n", placeholders(100), 1},
+        ListCase{"tenThousandBoards", "boards 10000 SN\n", numbered("SN", 10000), 1},
         ListCase{"negativeCount", "board S1\ncount -3\n", {}, 1},
         ListCase{"nullList", "board S1\nlist-null\n", {}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
