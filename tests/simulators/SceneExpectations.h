@@ -20,6 +20,7 @@ struct ExpectedCarrier {
     double frequencyHz;
     double powerDbfs;      // at 0 dB of gain
     double sidebandsHz;    // 0: a carrier read in its own bin; else the half width of its modulated band
+    const char* modulation; // as the simulators' scripts name it, after the power
 };
 
 inline constexpr double kSceneRateHz = 2e6;
@@ -33,23 +34,23 @@ inline constexpr double kSecondCentreHz = 99.2e6;
 inline const std::vector<ExpectedCarrier>& sceneCarriers()
 {
     static const std::vector<ExpectedCarrier> carriers{
-        {100.25e6, -40.0, 0.0},   // first centre only
-        {99.5e6, -45.0, 0.0},     // both; AM: the carrier's own bin keeps the carrier's power
-        {100.6e6, -42.0, 15e3},   // first only; FM: its power spread over its sidebands
-        {101.4e6, -30.0, 0.0},    // never: 1.4 MHz above the first centre
-        {98.45e6, -35.0, 0.0},    // second only
+        {100.25e6, -40.0, 0.0, ""},            // first centre only
+        {99.5e6, -45.0, 0.0, " am 1000 0.5"},  // both; AM: the carrier's own bin keeps the carrier's power
+        {100.6e6, -42.0, 15e3, " fm 1000 5000"}, // first only; FM: its power spread over its sidebands
+        {101.4e6, -30.0, 0.0, ""},             // never: 1.4 MHz above the first centre
+        {98.45e6, -35.0, 0.0, ""},             // second only
     };
     return carriers;
 }
 
 inline std::string sceneScript()
 {
-    return "scene-carrier 100250000 -40\n"
-           "scene-carrier 99500000 -45 am 1000 0.5\n"
-           "scene-carrier 100600000 -42 fm 1000 5000\n"
-           "scene-carrier 101400000 -30\n"
-           "scene-carrier 98450000 -35\n"
-           "scene-noise -75\n";
+    std::string script;
+    for (const ExpectedCarrier& carrier : sceneCarriers()) {
+        script += "scene-carrier " + std::to_string(static_cast<long long>(carrier.frequencyHz)) + " " +
+                  std::to_string(static_cast<int>(carrier.powerDbfs)) + carrier.modulation + "\n";
+    }
+    return script + "scene-noise -75\n";
 }
 
 // Checks what samples received at the centre show of the scene.

@@ -7,6 +7,7 @@
 
 #include <SoapySDR/Device.hpp>
 #include <SoapySDR/Formats.hpp>
+#include <gtest/gtest.h>
 
 #include <memory>
 #include <sstream>
@@ -32,6 +33,29 @@ inline std::string rangesText(const SoapySDR::RangeList& ranges)
 class SoapyModule : public Simulation {
 protected:
     SoapyDevicePointer make(const std::string& args) { return SoapyDevicePointer(SoapySDR::Device::make(args)); }
+
+    // Sets up and activates a stream; the device closes it when it goes.
+    static SoapySDR::Stream* start(SoapySDR::Device& device, int direction, const char* format)
+    {
+        SoapySDR::Stream* stream = device.setupStream(direction, format);
+        EXPECT_EQ(device.activateStream(stream), 0);
+        return stream;
+    }
+
+    static int read(SoapySDR::Device& device, SoapySDR::Stream* stream, void* buffer, std::size_t count)
+    {
+        void* buffers[] = {buffer};
+        int flags = 0;
+        long long timeNs = 0;
+        return device.readStream(stream, buffers, count, flags, timeNs, 1'000'000);
+    }
+
+    static int write(SoapySDR::Device& device, SoapySDR::Stream* stream, const void* buffer, std::size_t count,
+                     int flags = 0)
+    {
+        const void* buffers[] = {buffer};
+        return device.writeStream(stream, buffers, count, flags, 0, 1'000'000);
+    }
 
 private:
     // Only our module: the plugin path names the build's module directory and

@@ -19,30 +19,7 @@
 namespace veltrano {
 namespace {
 
-class SoapyFormats : public test::SoapyModule {
-protected:
-    SoapySDR::Stream* start(SoapySDR::Device& device, int direction, const char* format)
-    {
-        SoapySDR::Stream* stream = device.setupStream(direction, format);
-        EXPECT_EQ(device.activateStream(stream), 0);
-        return stream;
-    }
-
-    static int read(SoapySDR::Device& device, SoapySDR::Stream* stream, void* buffer, std::size_t count)
-    {
-        void* buffers[] = {buffer};
-        int flags = 0;
-        long long timeNs = 0;
-        return device.readStream(stream, buffers, count, flags, timeNs, 1'000'000);
-    }
-
-    static int write(SoapySDR::Device& device, SoapySDR::Stream* stream, const void* buffer, std::size_t count)
-    {
-        const void* buffers[] = {buffer};
-        int flags = 0;
-        return device.writeStream(stream, buffers, count, flags, 0, 1'000'000);
-    }
-};
+using SoapyFormats = test::SoapyModule;
 
 // The exact integer mappings between the two integer formats.
 std::int16_t widened(std::int8_t value)
@@ -250,20 +227,18 @@ TEST_F(SoapyFormats, bladeRfValuesPassThroughAsCs16AndMapExactlyToCs8)
         values[index] = static_cast<std::int16_t>(index * 7919);
     }
     const std::vector<std::int8_t> bytes = everyByte(2 * 65536);
-    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS16);
-    for (std::size_t done = 0; done < 65536;) {
-        const int result = write(*device, stream, values.data() + 2 * done, 65536 - done);
-        ASSERT_GT(result, 0);
-        done += static_cast<std::size_t>(result);
-    }
-    device->deactivateStream(stream);
-    device->closeStream(stream);
-    stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS8);
-    for (std::size_t done = 0; done < 65536;) {
-        const int result = write(*device, stream, bytes.data() + 2 * done, 65536 - done);
-        ASSERT_GT(result, 0);
-        done += static_cast<std::size_t>(result);
-    }
+    const auto writeAll = [&](const char* format, const auto& samples) {
+        SoapySDR::Stream* stream = start(*device, SOAPY_SDR_TX, format);
+        for (std::size_t done = 0; done < 65536;) {
+            const int result = write(*device, stream, samples.data() + 2 * done, 65536 - done);
+            ASSERT_GT(result, 0);
+            done += static_cast<std::size_t>(result);
+        }
+        device->deactivateStream(stream);
+        device->closeStream(stream);
+    };
+    writeAll(SOAPY_SDR_CS16, values);
+    writeAll(SOAPY_SDR_CS8, bytes);
     const std::string sent = test::readTextFile(directory / "tx");
     ASSERT_EQ(sent.size(), 2 * 65536u * 2 * sizeof(std::int16_t));
     std::vector<std::int16_t> captured(sent.size() / sizeof(std::int16_t));

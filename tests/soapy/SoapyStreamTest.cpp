@@ -19,45 +19,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::Pair;
 
-class SoapyStreams : public test::SoapyModule {
-protected:
-    // Sets up and activates a stream; the device closes it when it goes.
-    SoapySDR::Stream* start(SoapySDR::Device& device, int direction, const char* format)
-    {
-        SoapySDR::Stream* stream = device.setupStream(direction, format);
-        EXPECT_EQ(device.activateStream(stream), 0);
-        return stream;
-    }
-
-    int write(SoapySDR::Device& device, SoapySDR::Stream* stream, const void* buffer, std::size_t count, int flags)
-    {
-        const void* buffers[] = {buffer};
-        return device.writeStream(stream, buffers, count, flags, 0, 1'000'000);
-    }
-
-    int read(SoapySDR::Device& device, SoapySDR::Stream* stream, void* buffer, std::size_t count)
-    {
-        void* buffers[] = {buffer};
-        int flags = 0;
-        long long timeNs = 0;
-        return device.readStream(stream, buffers, count, flags, timeNs, 1'000'000);
-    }
-};
-
-TEST_F(SoapyStreams, smallCs16ReadsHandOutEveryReceivedSampleOnceAndInOrder)
-{
-    // The simulated bladeRF names each sample's device timestamp t: I = t mod 2048.
-    simulateBladeRf("board serial=B1\n");
-    const auto device = make("driver=veltrano");
-    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS16);
-    std::vector<std::int16_t> values(2 * 100);
-    for (int call = 0; call < 30; ++call) {
-        ASSERT_EQ(read(*device, stream, values.data(), 100), 100);
-        for (int k = 0; k < 100; ++k) {
-            ASSERT_EQ(values[2 * k], (call * 100 + k) % 2048) << "call " << call << " sample " << k;
-        }
-    }
-}
+using SoapyStreams = test::SoapyModule;
 
 TEST_F(SoapyStreams, aStreamNotYetActiveTimesOutAndAWrongDirectionIsAnError)
 {
@@ -247,11 +209,6 @@ struct VanishedBoard {
     const char* script;
     int direction;
 };
-
-void PrintTo(const VanishedBoard& board, std::ostream* stream)
-{
-    *stream << board.name;
-}
 
 class SoapyVanishedBoard : public SoapyStreams, public ::testing::WithParamInterface<VanishedBoard> {};
 
