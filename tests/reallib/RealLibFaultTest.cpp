@@ -3,29 +3,22 @@
 // each moment a client can meet it: every call returns within the bound (a
 // silent board's vendor requests excepted: libhackrf sends them without a
 // time-out), says why, keeps what arrived before the loss, and the board is
-// picked up again once it is back.
+// picked up again once it is back. Stopping with transfers in flight, and
+// every other scenario, leaves no transfer, no handle and no library thread.
 #include "tests/reallib/RealLibHackRf.h"
 #include "tests/support/Watchdog.h"
 
-#include "device/hackrf/HackRfSdrDevice.h"
-
-#include <atomic>
-#include <chrono>
-#include <complex>
-#include <cstdint>
-#include <cstdio>
-#include <functional>
 #include <future>
+#include <iterator>
 #include <memory>
-#include <optional>
-#include <thread>
-#include <vector>
 
 namespace veltrano {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using test::eventually;
+using test::streamPositionOf;
 
 constexpr const char* kUnpluggedText = "No such device (it may have been disconnected)";
 constexpr std::uint64_t kTransferBytes = 262'144; // libhackrf's bulk transfers
@@ -36,27 +29,6 @@ constexpr std::chrono::seconds kReopenBound(4);
 const StreamConfig kRx{100e6, 10e6, 10e6, 20.0};
 const StreamConfig kTx{100e6, 2e6, 1.75e6, 0.0};
 const StreamConfig kSweep{98e6, 20e6, 15e6, 20.0};
-
-bool eventually(const std::function<bool()>& condition)
-{
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
-}
-
-// Appends samples as the bytes the board sent (I / 128, Q / 128 on the way in).
-void appendBytes(const std::vector<std::complex<float>>& samples, std::size_t count, std::vector<std::uint8_t>& bytes)
-{
-    for (std::size_t i = 0; i < count; ++i) {
-        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].real() * 128.0f)));
-        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].imag() * 128.0f)));
-    }
-}
 
 // Runs a call, keeping the longest time such calls took.
 template <typename F>
@@ -73,7 +45,7 @@ auto measured(Clock::duration& longest, F call)
 // The client of one scenario: its device, and the longest any call took.
 class Client {
 public:
-    void open() { device_ = std::make_unique<HackRfSdrDevice>(test::kEmulatedSerial); }
+    Client() : device_(std::make_unique<HackRfSdrDevice>(test::kEmulatedSerial)) {}
     HackRfSdrDevice& device() { return *device_; }
 
     // A call that must return within the bound.
@@ -90,25 +62,17 @@ public:
     }
     void destroy()
     {
-        timed([&] {
-            device_.reset();
-            return 0;
-        });
+        timed([&] { device_.reset(); });
     }
     Clock::duration longest() const { return longest_; }
     Clock::duration longestReopening() const { return longestReopening_; }
 
-    // Reads until `bytes` arrived or the stream reports its end; the bytes as the board sent them.
+    // Reads until `bytes` arrived or the stream reports its end, each read timed.
     std::vector<std::uint8_t> receive(std::size_t bytes)
     {
-        std::vector<std::uint8_t> received;
-        std::vector<std::complex<float>> samples(65536);
-        eventually([&] {
-            const std::size_t wanted = std::min(samples.size(), (bytes - received.size()) / 2);
-            appendBytes(samples, timed([&] { return device_->readSamples(samples.data(), wanted); }), received);
-            return received.size() >= bytes || !device_->lastError().empty();
+        return test::receiveBytes(*device_, bytes, [&](std::complex<float>* samples, std::size_t count) {
+            return timed([&] { return device_->readSamples(samples, count); });
         });
-        return received;
     }
 
 private:
@@ -117,21 +81,34 @@ private:
     Clock::duration longestReopening_{};
 };
 
-// The emulated board's receive pattern: every byte tells its stream position.
-bool followsThePattern(const std::vector<std::uint8_t>& bytes, std::optional<std::uint64_t> from = std::nullopt)
+std::size_t threadCount()
 {
-    if (bytes.size() < 4) {
-        return false;
+    // ThreadSanitizer starts a helper thread of its own along with the
+    // process's first thread; start that first thread before counting.
+    static const bool warmedUp = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    static_cast<void>(warmedUp);
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// Waits until the stream runs (the board moved data and more is submitted),
+// then stops it; without `stop` the client's destruction stops it.
+void stopWithTransfersInFlight(Client& client, const std::function<void()>& stop)
+{
+    const std::uint64_t rxBefore = veltrano_usb_hackrf_rx_bytes_delivered();
+    const std::uint64_t txBefore = veltrano_usb_hackrf_tx_bytes();
+    ASSERT_TRUE(eventually([&] {
+        return veltrano_usb_hackrf_rx_bytes_delivered() != rxBefore || veltrano_usb_hackrf_tx_bytes() != txBefore;
+    }));
+    ASSERT_GT(veltrano_usb_hackrf_transfers_in_flight(), 0);
+    if (stop) {
+        client.timed(stop);
+        EXPECT_EQ(veltrano_usb_hackrf_transfers_in_flight(), 0);
+        EXPECT_EQ(veltrano_usb_hackrf_transceiver_mode(), 0);
     }
-    const std::uint64_t first =
-        from.value_or(4 * (bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint64_t{bytes[3]} << 24));
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const std::uint64_t position = first + i;
-        if (bytes[i] != static_cast<std::uint8_t>((position / 4) >> (8 * (position % 4)))) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Runs a call on a thread of its own: a silent board blocks it.
@@ -148,7 +125,7 @@ struct FaultScenario {
     const char* name;
     const char* unplugAfterBytes;    // VELTRANO_USB_HACKRF_UNPLUG_AFTER_BYTES, or null
     bool bounded;                    // false: a silent board, whose vendor requests wait for it
-    std::function<void(Client&)> run;
+    std::function<void(Client&, HackRfSdrDevice&)> run; // on an opened client
 };
 
 void PrintTo(const FaultScenario& scenario, std::ostream* stream)
@@ -158,30 +135,23 @@ void PrintTo(const FaultScenario& scenario, std::ostream* stream)
 
 const FaultScenario kScenarios[] = {
     {"receive", "1048576", true,
-     [](Client& client) {
-         client.open();
-         HackRfSdrDevice& device = client.device();
+     [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureRx(kRx) && device.startRx()) << device.lastError();
          // The board leaves after exactly four transfers: every byte of them
          // arrives, once and in order, before the end is reported.
          const std::vector<std::uint8_t> received = client.receive(2 * 1'048'576);
          EXPECT_EQ(received.size(), 1'048'576u);
-         EXPECT_TRUE(followsThePattern(received, 0));
+         EXPECT_EQ(streamPositionOf(received), 0u);
          EXPECT_EQ(device.lastError(), "RX stream stopped: streaming stopped");
-         client.timed([&] {
-             device.stopRx();
-             return 0;
-         });
+         client.timed([&] { device.stopRx(); });
          veltrano_usb_hackrf_replug();
          // The old handle is dead: configuration reopens the board, then streams.
          EXPECT_TRUE(client.reopening([&] { return device.configureRx(kRx); })) << device.lastError();
          ASSERT_TRUE(device.startRx()) << device.lastError();
-         EXPECT_TRUE(followsThePattern(client.receive(100'000)));
+         EXPECT_TRUE(streamPositionOf(client.receive(100'000)));
      }},
     {"sweep", nullptr, true,
-     [](Client& client) {
-         client.open();
-         HackRfSdrDevice& device = client.device();
+     [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureNativeSweep(kSweep, 88e6, 108e6) && device.startNativeSweep())
              << device.lastError();
          NativeSweepBlock block;
@@ -199,9 +169,7 @@ const FaultScenario kScenarios[] = {
          EXPECT_EQ(block.samples.size(), 512u);
      }},
     {"transmit", nullptr, true,
-     [](Client& client) {
-         client.open();
-         HackRfSdrDevice& device = client.device();
+     [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureTx(kTx) && device.startTx()) << device.lastError();
          const std::vector<std::complex<float>> samples(100'000, {0.25F, -0.25F});
          ASSERT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
@@ -212,10 +180,7 @@ const FaultScenario kScenarios[] = {
                     !device.lastError().empty();
          }));
          EXPECT_EQ(device.lastError(), "TX stream stopped: streaming stopped");
-         client.timed([&] {
-             device.stopTx();
-             return 0;
-         });
+         client.timed([&] { device.stopTx(); });
          veltrano_usb_hackrf_replug();
          EXPECT_TRUE(client.reopening([&] { return device.reopenDevice(); })) << device.lastError();
          ASSERT_TRUE(device.configureTx(kTx) && device.startTx()) << device.lastError();
@@ -228,9 +193,7 @@ const FaultScenario kScenarios[] = {
     // transfers, with a third of the samples still queued, during the drain,
     // before the stream's end could queue the flush (so none ever comes).
     {"drainTx", "3145728", true,
-     [](Client& client) {
-         client.open();
-         HackRfSdrDevice& device = client.device();
+     [](Client& client, HackRfSdrDevice& device) {
          const std::vector<std::complex<float>> samples(12 * kTransferBytes / 2, {0.25F, -0.25F});
          // 5 Msps: the board leaves about 0.3 s into the stream.
          ASSERT_TRUE(device.configureTx({100e6, 5e6, 1.75e6, 0.0}) && device.startTx()) << device.lastError();
@@ -238,15 +201,10 @@ const FaultScenario kScenarios[] = {
          EXPECT_FALSE(client.timed([&] { return device.drainTx({}); }));
          EXPECT_EQ(device.lastError(), "TX stream stopped: streaming stopped");
          EXPECT_EQ(veltrano_usb_hackrf_tx_bytes(), 12 * kTransferBytes);
-         client.timed([&] {
-             device.stopTx();
-             return 0;
-         });
+         client.timed([&] { device.stopTx(); });
      }},
     {"configureRxReplugged", nullptr, true,
-     [](Client& client) {
-         client.open();
-         HackRfSdrDevice& device = client.device();
+     [](Client& client, HackRfSdrDevice& device) {
          veltrano_usb_hackrf_unplug();
          // Back while the configuration's reopen is waiting for it.
          std::thread replug([] {
@@ -257,12 +215,10 @@ const FaultScenario kScenarios[] = {
          replug.join();
          EXPECT_EQ(device.lastError(), "");
          ASSERT_TRUE(device.startRx()) << device.lastError();
-         EXPECT_TRUE(followsThePattern(client.receive(100'000)));
+         EXPECT_TRUE(streamPositionOf(client.receive(100'000)));
      }},
     {"configureRxGone", nullptr, true,
-     [](Client& client) {
-         client.open();
-         HackRfSdrDevice& device = client.device();
+     [](Client& client, HackRfSdrDevice& device) {
          veltrano_usb_hackrf_unplug();
          EXPECT_FALSE(client.reopening([&] { return device.configureRx(kRx); }));
          EXPECT_EQ(device.lastError(), std::string("set sample rate: ") + kUnpluggedText +
@@ -271,32 +227,28 @@ const FaultScenario kScenarios[] = {
          EXPECT_FALSE(device.supportsRxAmplifier());
      }},
     {"destruction", nullptr, true,
-     [](Client& client) {
-         client.open();
-         ASSERT_TRUE(client.device().configureRx(kRx) && client.device().startRx());
-         ASSERT_TRUE(followsThePattern(client.receive(100'000)));
+     [](Client& client, HackRfSdrDevice& device) {
+         ASSERT_TRUE(device.configureRx(kRx) && device.startRx());
+         ASSERT_TRUE(streamPositionOf(client.receive(100'000)));
          veltrano_usb_hackrf_unplug();
          client.destroy();
      }},
     // A silent board: libhackrf sends its vendor requests without a time-out,
     // so configuration waits until the board answers again.
     {"silentDuringConfiguration", nullptr, false,
-     [](Client& client) {
-         client.open();
+     [](Client&, HackRfSdrDevice& device) {
          veltrano_usb_hackrf_stall(1);
          bool configured = false;
-         Blocked configure([&] { configured = client.device().configureRx(kRx); });
+         Blocked configure([&] { configured = device.configureRx(kRx); });
          EXPECT_FALSE(configure.finishedWithin(milliseconds(300)));
          veltrano_usb_hackrf_stall(0);
          ASSERT_TRUE(configure.finishedWithin(std::chrono::seconds(20)));
-         EXPECT_TRUE(configured) << client.device().lastError();
+         EXPECT_TRUE(configured) << device.lastError();
      }},
     // Reads stay bounded while the board is silent (nothing came, no error);
     // the stream goes on where it was once it answers; a stop waits for it.
     {"silentDuringStreaming", nullptr, false,
-     [](Client& client) {
-         client.open();
-         HackRfSdrDevice& device = client.device();
+     [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureRx(kRx) && device.startRx());
          std::vector<std::uint8_t> received = client.receive(100'000);
          veltrano_usb_hackrf_stall(1);
@@ -306,14 +258,17 @@ const FaultScenario kScenarios[] = {
              const Clock::time_point start = Clock::now();
              const std::size_t count = device.readSamples(samples.data(), samples.size());
              EXPECT_LT(Clock::now() - start, kBound);
-             appendBytes(samples, count, received);
+             for (std::size_t i = 0; i < count; ++i) {
+                 received.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].real() * 128.0f)));
+                 received.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].imag() * 128.0f)));
+             }
              return count == 0;
          }));
          EXPECT_EQ(device.lastError(), "");
          veltrano_usb_hackrf_stall(0);
          const std::vector<std::uint8_t> more = client.receive(100'000);
          received.insert(received.end(), more.begin(), more.end());
-         EXPECT_TRUE(followsThePattern(received));
+         EXPECT_TRUE(streamPositionOf(received));
          veltrano_usb_hackrf_stall(1);
          Blocked stop([&] { device.stopRx(); });
          EXPECT_FALSE(stop.finishedWithin(milliseconds(300)));
@@ -322,14 +277,34 @@ const FaultScenario kScenarios[] = {
      }},
     // What frees a call blocked on a silent board: the board going away.
     {"silentThenUnplugged", nullptr, false,
-     [](Client& client) {
-         client.open();
-         ASSERT_TRUE(client.device().configureRx(kRx) && client.device().startRx());
+     [](Client& client, HackRfSdrDevice& device) {
+         ASSERT_TRUE(device.configureRx(kRx) && device.startRx());
          veltrano_usb_hackrf_stall(1);
          Blocked destroy([&] { client.destroy(); });
          EXPECT_FALSE(destroy.finishedWithin(milliseconds(300)));
          veltrano_usb_hackrf_unplug();
          EXPECT_TRUE(destroy.finishedWithin(std::chrono::seconds(20)));
+     }},
+    // Stopping each stream while the real library has transfers in flight.
+    {"stopReceive", nullptr, true,
+     [](Client& client, HackRfSdrDevice& device) {
+         ASSERT_TRUE(device.configureRx(kRx) && device.startRx()) << device.lastError();
+         stopWithTransfersInFlight(client, [&] { device.stopRx(); });
+     }},
+    {"stopSweep", nullptr, true,
+     [](Client& client, HackRfSdrDevice& device) {
+         ASSERT_TRUE(device.configureNativeSweep(kSweep, 88e6, 108e6) && device.startNativeSweep());
+         stopWithTransfersInFlight(client, [&] { device.stopRx(); });
+     }},
+    {"stopTransmit", nullptr, true,
+     [](Client& client, HackRfSdrDevice& device) {
+         ASSERT_TRUE(device.configureTx(kTx) && device.startTx()) << device.lastError();
+         stopWithTransfersInFlight(client, [&] { device.stopTx(); });
+     }},
+    {"stopByDestruction", nullptr, true,
+     [](Client& client, HackRfSdrDevice& device) {
+         ASSERT_TRUE(device.configureRx(kRx) && device.startRx()) << device.lastError();
+         stopWithTransfersInFlight(client, nullptr);
      }},
 };
 
@@ -342,16 +317,15 @@ TEST_P(RealLibFault, everyCallReturnsSaysWhyAndTheBoardIsPickedUpAgain)
                                               scenario.unplugAfterBytes != nullptr
                                                   ? std::optional<std::string>(scenario.unplugAfterBytes)
                                                   : std::nullopt);
+    const std::size_t threadsBefore = threadCount();
     {
         const test::Watchdog watchdog(scenario.name, std::chrono::seconds(60));
         Client client;
-        scenario.run(client);
+        scenario.run(client, client.device());
         client.destroy();
         const auto ms = [](Clock::duration duration) {
             return static_cast<long long>(std::chrono::duration_cast<milliseconds>(duration).count());
         };
-        std::printf("scenario %s: longest call %lld ms, longest reopening call %lld ms\n", scenario.name,
-                    ms(client.longest()), ms(client.longestReopening()));
         RecordProperty("longest_call_ms", std::to_string(ms(client.longest())));
         if (scenario.bounded) {
             EXPECT_LE(client.longest(), kBound);
@@ -361,6 +335,7 @@ TEST_P(RealLibFault, everyCallReturnsSaysWhyAndTheBoardIsPickedUpAgain)
     EXPECT_EQ(veltrano_usb_hackrf_open_handles(), 0);
     EXPECT_EQ(veltrano_usb_hackrf_transfers_in_flight(), 0);
     EXPECT_EQ(veltrano_usb_hackrf_transfers_allocated(), 0);
+    EXPECT_EQ(threadCount(), threadsBefore);
 }
 
 INSTANTIATE_TEST_SUITE_P(Moments, RealLibFault, ::testing::ValuesIn(kScenarios),
