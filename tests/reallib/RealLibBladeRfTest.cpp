@@ -62,7 +62,22 @@ std::uint64_t distance(std::uint64_t a, std::uint64_t b)
     return (b - a) % kPatternPeriod;
 }
 
-std::vector<std::string> journalSince(std::size_t line);
+// The board opens its journal once per process, so every test shares one file.
+const std::filesystem::path& journalFile()
+{
+    static const test::TemporaryDirectory directory;
+    static const std::filesystem::path file = [] {
+        test::setEnvironment("VELTRANO_USB_BLADERF_JOURNAL", (directory / "journal.txt").string());
+        return directory / "journal.txt";
+    }();
+    return file;
+}
+
+std::vector<std::string> journalSince(std::size_t line)
+{
+    const std::vector<std::string> lines = test::readLines(journalFile());
+    return {lines.begin() + static_cast<std::ptrdiff_t>(std::min(line, lines.size())), lines.end()};
+}
 
 class RealLibBladeRf : public ::testing::Test {
 protected:
@@ -99,24 +114,6 @@ private:
 #endif
     std::size_t journalStart_ = 0;
 };
-
-// The board opens its journal once per process, so every test shares one file.
-const std::filesystem::path& journalFile()
-{
-    static const test::TemporaryDirectory directory;
-    static const std::filesystem::path file = [] {
-        test::setEnvironment("VELTRANO_USB_BLADERF_JOURNAL", (directory / "journal.txt").string());
-        return directory / "journal.txt";
-    }();
-    return file;
-}
-
-std::vector<std::string> journalSince(std::size_t line)
-{
-    std::vector<std::string> lines = test::readLines(journalFile());
-    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(line, lines.size())));
-    return lines;
-}
 
 TEST_F(RealLibBladeRf, theProbeReportsWhatTheLibraryKnowsOfTheBoardAndBothFamiliesTogether)
 {
@@ -217,8 +214,7 @@ TEST_F(RealLibBladeRf, aQuickRetuneTakesEffectOnTheBoardAndTheReadResumesAfterTh
         EXPECT_EQ(device.fastRxRetuneCount(), static_cast<std::uint64_t>(hop) + 1);
         ASSERT_EQ(veltrano_usb_bladerf_retunes_applied(), retunes + 1);
         int direction = -1;
-        std::uint64_t appliedAt = 0;
-        std::uint64_t requestedAt = 1;
+        std::uint64_t appliedAt = 0, requestedAt = 1;
         ASSERT_EQ(veltrano_usb_bladerf_retune(retunes, &direction, &appliedAt, &requestedAt), 1);
         EXPECT_EQ(direction, 0);
         EXPECT_EQ(requestedAt, 0u); // at once

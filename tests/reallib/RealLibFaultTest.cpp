@@ -43,42 +43,35 @@ auto measured(Clock::duration& longest, F call)
 }
 
 // The client of one scenario: its device, and the longest any call took.
-class Client {
-public:
-    Client() : device_(std::make_unique<HackRfSdrDevice>(test::kEmulatedSerial)) {}
-    HackRfSdrDevice& device() { return *device_; }
+struct Client {
+    std::unique_ptr<HackRfSdrDevice> device = std::make_unique<HackRfSdrDevice>(test::kEmulatedSerial);
+    Clock::duration longest{};
+    Clock::duration longestReopening{};
 
     // A call that must return within the bound.
     template <typename F>
     auto timed(F call)
     {
-        return measured(longest_, call);
+        return measured(longest, call);
     }
     // A call that may reopen the board, which waits for it up to 12 x 250 ms.
     template <typename F>
     auto reopening(F call)
     {
-        return measured(longestReopening_, call);
+        return measured(longestReopening, call);
     }
     void destroy()
     {
-        timed([&] { device_.reset(); });
+        timed([&] { device.reset(); });
     }
-    Clock::duration longest() const { return longest_; }
-    Clock::duration longestReopening() const { return longestReopening_; }
 
     // Reads until `bytes` arrived or the stream reports its end, each read timed.
     std::vector<std::uint8_t> receive(std::size_t bytes)
     {
-        return test::receiveBytes(*device_, bytes, [&](std::complex<float>* samples, std::size_t count) {
-            return timed([&] { return device_->readSamples(samples, count); });
+        return test::receiveBytes(*device, bytes, [&](std::complex<float>* samples, std::size_t count) {
+            return timed([&] { return device->readSamples(samples, count); });
         });
     }
-
-private:
-    std::unique_ptr<HackRfSdrDevice> device_;
-    Clock::duration longest_{};
-    Clock::duration longestReopening_{};
 };
 
 std::size_t threadCount()
@@ -123,15 +116,10 @@ private:
 
 struct FaultScenario {
     const char* name;
-    const char* unplugAfterBytes;    // VELTRANO_USB_HACKRF_UNPLUG_AFTER_BYTES, or null
-    bool bounded;                    // false: a silent board, whose vendor requests wait for it
+    const char* unplugAfterBytes;                       // VELTRANO_USB_HACKRF_UNPLUG_AFTER_BYTES, or null
+    bool bounded;                                       // false: a silent board, whose vendor requests wait for it
     std::function<void(Client&, HackRfSdrDevice&)> run; // on an opened client
 };
-
-void PrintTo(const FaultScenario& scenario, std::ostream* stream)
-{
-    *stream << scenario.name;
-}
 
 const FaultScenario kScenarios[] = {
     {"receive", "1048576", true,
@@ -159,8 +147,7 @@ const FaultScenario kScenarios[] = {
          veltrano_usb_hackrf_unplug();
          // Blocks already queued still come; then the end is reported.
          ASSERT_TRUE(eventually([&] {
-             return !client.timed([&] { return device.readNativeSweepBlock(block); }) &&
-                    !device.lastError().empty();
+             return !client.timed([&] { return device.readNativeSweepBlock(block); }) && !device.lastError().empty();
          }));
          EXPECT_EQ(device.lastError(), "native sweep stopped: streaming stopped");
          veltrano_usb_hackrf_replug();
@@ -313,23 +300,20 @@ class RealLibFault : public test::RealLibHackRf, public ::testing::WithParamInte
 TEST_P(RealLibFault, everyCallReturnsSaysWhyAndTheBoardIsPickedUpAgain)
 {
     const FaultScenario& scenario = GetParam();
-    const test::ScopedEnvironment unplugAfter("VELTRANO_USB_HACKRF_UNPLUG_AFTER_BYTES",
-                                              scenario.unplugAfterBytes != nullptr
-                                                  ? std::optional<std::string>(scenario.unplugAfterBytes)
-                                                  : std::nullopt);
+    const test::ScopedEnvironment unplugAfter(
+        "VELTRANO_USB_HACKRF_UNPLUG_AFTER_BYTES",
+        scenario.unplugAfterBytes != nullptr ? std::optional<std::string>(scenario.unplugAfterBytes) : std::nullopt);
     const std::size_t threadsBefore = threadCount();
     {
         const test::Watchdog watchdog(scenario.name, std::chrono::seconds(60));
         Client client;
-        scenario.run(client, client.device());
+        scenario.run(client, *client.device);
         client.destroy();
-        const auto ms = [](Clock::duration duration) {
-            return static_cast<long long>(std::chrono::duration_cast<milliseconds>(duration).count());
-        };
-        RecordProperty("longest_call_ms", std::to_string(ms(client.longest())));
+        RecordProperty("longest_call_ms",
+                       std::to_string(std::chrono::duration_cast<milliseconds>(client.longest).count()));
         if (scenario.bounded) {
-            EXPECT_LE(client.longest(), kBound);
-            EXPECT_LE(client.longestReopening(), kReopenBound);
+            EXPECT_LE(client.longest, kBound);
+            EXPECT_LE(client.longestReopening, kReopenBound);
         }
     }
     EXPECT_EQ(veltrano_usb_hackrf_open_handles(), 0);

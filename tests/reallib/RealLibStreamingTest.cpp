@@ -1,18 +1,36 @@
 // SPDX-License-Identifier: MIT
-// Receive, retune, native sweep and transmit through the real library: what
-// the emulated board sends arrives unchanged, and what the device queues
-// reaches the board byte for byte.
+// Identification, receive, retune, native sweep and transmit through the real
+// library: what the emulated board sends arrives unchanged, and what the
+// device queues reaches the board byte for byte.
 #include "tests/reallib/RealLibHackRf.h"
+
+#include "device/hackrf/HackRfEnumeration.h"
 
 namespace veltrano {
 namespace {
 
-using test::kEmulatedSerial;
 using test::eventually;
+using test::kEmulatedSerial;
 using test::receiveBytes;
 using test::streamPositionOf;
 
 class RealLibStreaming : public test::RealLibHackRf {};
+
+TEST_F(RealLibStreaming, theListedBoardOpensBySerialAndTheProbePrintsItsRecord)
+{
+    const std::string serial = "00000000000000001234abcd5678ef90";
+    const test::ScopedEnvironment emulatedSerial("VELTRANO_USB_HACKRF_SERIAL", serial);
+    const std::vector<HackRfDeviceSummary> boards = enumerateHackRfDevices();
+    ASSERT_EQ(boards.size(), 1u);
+    EXPECT_EQ(boards[0].serial, serial);
+    {
+        const HackRfSdrDevice device(boards[0].serial);
+        EXPECT_EQ(device.firmwareVersion(), "usb-emulated-2026.01");
+        EXPECT_EQ(device.usbApiVersion(), 0x0107);
+    }
+    EXPECT_EQ(test::runProbe({"hackrf"}),
+              (test::ProcessResult{0, "HACKRF\t" + serial + "\t" + serial + "\t2e+07\t1e+06\t6e+09\n", ""}));
+}
 
 TEST_F(RealLibStreaming, receiveDeliversTheBoardsStreamAndARetuneDiscardsWhatCameBefore)
 {
@@ -45,9 +63,7 @@ TEST_F(RealLibStreaming, aNativeSweepDeliversTheProgrammedStepsWithTheirUsableRa
     ASSERT_TRUE(device.startNativeSweep()) << device.lastError();
 
     // 88 to 108 MHz in 20 MHz steps, interleaved: steps at 88 and 93 MHz, each
-    // usable in its first and third quarter.
-    const std::vector<FrequencyRangeHz> firstStep{{88e6, 93e6}, {98e6, 103e6}};
-    const std::vector<FrequencyRangeHz> secondStep{{93e6, 98e6}, {103e6, 108e6}};
+    // usable in its first and third quarter (88-93 and 98-103 MHz, then 93-98 and 103-108).
     for (int i = 0; i < 6; ++i) {
         NativeSweepBlock block;
         ASSERT_TRUE(eventually([&] { return device.readNativeSweepBlock(block); })) << device.lastError();
@@ -58,8 +74,8 @@ TEST_F(RealLibStreaming, aNativeSweepDeliversTheProgrammedStepsWithTheirUsableRa
         EXPECT_EQ(block.samples.size(), 512u);
         ASSERT_EQ(block.validRanges.size(), 2u);
         for (std::size_t r = 0; r < 2; ++r) {
-            EXPECT_EQ(block.validRanges[r].minimumHz, (first ? firstStep : secondStep)[r].minimumHz);
-            EXPECT_EQ(block.validRanges[r].maximumHz, (first ? firstStep : secondStep)[r].maximumHz);
+            EXPECT_EQ(block.validRanges[r].minimumHz, (first ? 88e6 : 93e6) + 10e6 * static_cast<double>(r));
+            EXPECT_EQ(block.validRanges[r].maximumHz, block.validRanges[r].minimumHz + 5e6);
         }
     }
     device.stopRx();

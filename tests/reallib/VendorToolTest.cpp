@@ -25,8 +25,8 @@ using ::testing::Not;
 
 const std::filesystem::path kToolDirectory = "/usr/bin";
 
-// Never zero, so the board's record shows where the file ends and libhackrf's
-// zero padding begins.
+// Never zero, so the board's record shows where the file ends and the
+// libraries' zero padding begins.
 std::string transmitFile(std::size_t bytes)
 {
     std::string file(bytes, '\0');
@@ -50,21 +50,6 @@ std::vector<std::uint64_t> bladeRfTimestampsOf(const std::string& bytes)
         timestamps.push_back(static_cast<std::uint64_t>(value(at) + 4096 * value(at + 2)));
     }
     return timestamps;
-}
-
-// Never (0, 0), so that the end of what was sent shows in the board's record.
-std::string bladeRfTransmitFile(std::size_t samples)
-{
-    std::string file;
-    for (std::size_t i = 0; i < samples; ++i) {
-        const auto i16 = static_cast<std::uint16_t>(1 + i % 2000);
-        const auto q16 = static_cast<std::uint16_t>(static_cast<std::int16_t>(-1000 + static_cast<int>(i % 1999)));
-        for (const std::uint16_t v : {i16, q16}) {
-            file += static_cast<char>(v & 0xff);
-            file += static_cast<char>(v >> 8);
-        }
-    }
-    return file;
 }
 
 // The command that runs a tool. In a sanitizer build the emulator is
@@ -144,7 +129,7 @@ TEST_F(VendorTools, eachToolRunsCleanlyAndMovesExactlyWhatTheBoardsSentOrWereSen
     constexpr std::size_t kReceivedSamples = 1'000'001;
     const std::string sent = transmitFile(1'000'001);
     test::writeTextFile(toSend, sent);
-    const std::string bladeRfSent = bladeRfTransmitFile(10'001);
+    const std::string bladeRfSent = transmitFile(4 * 10'001); // whole SC16 samples
     test::writeTextFile(bladeRfToSend, bladeRfSent);
     const test::ScopedEnvironment captureVariable("VELTRANO_USB_HACKRF_TX_CAPTURE", test::environmentText(capture));
     const test::ScopedEnvironment bladeRfCaptureVariable("VELTRANO_USB_BLADERF_TX_CAPTURE",
@@ -192,23 +177,14 @@ TEST_F(VendorTools, eachToolRunsCleanlyAndMovesExactlyWhatTheBoardsSentOrWereSen
         {"hackrf_sweep", {"-f", "2400:2500", "-N", "2"}, [](const test::ProcessResult& run) {
              // 20 MHz steps, each giving two interleaved 5 MHz quarters at
              // each of its two tunings: 20 rows a sweep, tiling the range.
-             const std::vector<std::pair<double, double>> rows = sweepRows(run.standardOutput);
+             std::vector<std::pair<double, double>> rows = sweepRows(run.standardOutput);
              ASSERT_EQ(rows.size(), 40u) << run.standardOutput;
-             for (std::size_t sweep = 0; sweep < 2; ++sweep) {
-                 std::vector<std::pair<double, double>> covered(rows.begin() + 20 * sweep,
-                                                                rows.begin() + 20 * (sweep + 1));
-                 std::sort(covered.begin(), covered.end());
-                 double reached = 2400e6;
-                 for (const auto& [low, high] : covered) {
-                     EXPECT_EQ(low, reached);
-                     EXPECT_EQ(high, low + 5e6);
-                     reached = high;
+             for (auto sweep = rows.begin(); sweep != rows.end(); sweep += 20) {
+                 std::sort(sweep, sweep + 20);
+                 for (int k = 0; k < 20; ++k) {
+                     EXPECT_EQ(sweep[k], std::make_pair(2400e6 + 5e6 * k, 2405e6 + 5e6 * k)) << k;
                  }
-                 EXPECT_EQ(reached, 2500e6);
              }
-         }},
-        {"bladeRF-cli", {"-p"}, [](const test::ProcessResult& run) {
-             EXPECT_THAT(run.standardOutput, HasSubstr("Serial:         7a3c91e0d25b4f86a1c0e9d3b74f2a55\n"));
          }},
         {"bladeRF-cli", {"-e", "info", "-e", "version"}, [](const test::ProcessResult& run) {
              EXPECT_THAT(run.standardOutput, HasSubstr("Board:                    Nuand bladeRF (bladerf1)\n"
