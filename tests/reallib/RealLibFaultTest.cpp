@@ -17,8 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-using test::eventually;
-using test::streamPositionOf;
 
 constexpr const char* kUnpluggedText = "No such device (it may have been disconnected)";
 constexpr std::uint64_t kTransferBytes = 262'144; // libhackrf's bulk transfers
@@ -93,7 +91,7 @@ void stopWithTransfersInFlight(Client& client, const std::function<void()>& stop
 {
     const std::uint64_t rxBefore = veltrano_usb_hackrf_rx_bytes_delivered();
     const std::uint64_t txBefore = veltrano_usb_hackrf_tx_bytes();
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(test::eventually([&] {
         return veltrano_usb_hackrf_rx_bytes_delivered() != rxBefore || veltrano_usb_hackrf_tx_bytes() != txBefore;
     }));
     ASSERT_GT(veltrano_usb_hackrf_transfers_in_flight(), 0);
@@ -104,19 +102,16 @@ void stopWithTransfersInFlight(Client& client, const std::function<void()>& stop
     }
 }
 
-// Runs a call on a thread of its own: a silent board blocks it.
-class Blocked {
-public:
-    explicit Blocked(std::function<void()> call) : done_(std::async(std::launch::async, std::move(call))) {}
-    bool finishedWithin(milliseconds wait) { return done_.wait_for(wait) == std::future_status::ready; }
-
-private:
-    std::future<void> done_;
-};
+// Whether a call run on a thread of its own (a silent board blocks it) finished within the wait.
+template <typename T>
+bool finishedWithin(const std::future<T>& call, milliseconds wait)
+{
+    return call.wait_for(wait) == std::future_status::ready;
+}
 
 struct FaultScenario {
     const char* name;
-    const char* unplugAfterBytes;                       // VELTRANO_USB_HACKRF_UNPLUG_AFTER_BYTES, or null
+    std::optional<std::string> unplugAfterBytes;                       // VELTRANO_USB_HACKRF_UNPLUG_AFTER_BYTES, if any
     bool bounded;                                       // false: a silent board, whose vendor requests wait for it
     std::function<void(Client&, HackRfSdrDevice&)> run; // on an opened client
 };
@@ -129,40 +124,41 @@ const FaultScenario kScenarios[] = {
          // arrives, once and in order, before the end is reported.
          const std::vector<std::uint8_t> received = client.receive(2 * 1'048'576);
          EXPECT_EQ(received.size(), 1'048'576u);
-         EXPECT_EQ(streamPositionOf(received), 0u);
+         EXPECT_EQ(test::streamPositionOf(received), 0u);
          EXPECT_EQ(device.lastError(), "RX stream stopped: streaming stopped");
          client.timed([&] { device.stopRx(); });
          veltrano_usb_hackrf_replug();
          // The old handle is dead: configuration reopens the board, then streams.
          EXPECT_TRUE(client.reopening([&] { return device.configureRx(kRx); })) << device.lastError();
          ASSERT_TRUE(device.startRx()) << device.lastError();
-         EXPECT_TRUE(streamPositionOf(client.receive(100'000)));
+         EXPECT_TRUE(test::streamPositionOf(client.receive(100'000)));
      }},
-    {"sweep", nullptr, true,
+    {"sweep", std::nullopt, true,
      [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureNativeSweep(kSweep, 88e6, 108e6) && device.startNativeSweep())
              << device.lastError();
          NativeSweepBlock block;
-         ASSERT_TRUE(eventually([&] { return client.timed([&] { return device.readNativeSweepBlock(block); }); }));
+         ASSERT_TRUE(
+             test::eventually([&] { return client.timed([&] { return device.readNativeSweepBlock(block); }); }));
          veltrano_usb_hackrf_unplug();
          // Blocks already queued still come; then the end is reported.
-         ASSERT_TRUE(eventually([&] {
+         ASSERT_TRUE(test::eventually([&] {
              return !client.timed([&] { return device.readNativeSweepBlock(block); }) && !device.lastError().empty();
          }));
          EXPECT_EQ(device.lastError(), "native sweep stopped: streaming stopped");
          veltrano_usb_hackrf_replug();
          EXPECT_TRUE(client.reopening([&] { return device.recoverNativeSweep(); })) << device.lastError();
-         EXPECT_TRUE(eventually([&] { return device.readNativeSweepBlock(block); })) << device.lastError();
+         EXPECT_TRUE(test::eventually([&] { return device.readNativeSweepBlock(block); })) << device.lastError();
          EXPECT_EQ(block.samples.size(), 512u);
      }},
-    {"transmit", nullptr, true,
+    {"transmit", std::nullopt, true,
      [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureTx(kTx) && device.startTx()) << device.lastError();
          const std::vector<std::complex<float>> samples(100'000, {0.25F, -0.25F});
          ASSERT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
          veltrano_usb_hackrf_unplug();
          // Once the library has seen the loss, nothing more is queued for a stream that is gone.
-         ASSERT_TRUE(eventually([&] {
+         ASSERT_TRUE(test::eventually([&] {
              return client.timed([&] { return device.writeSamples(samples.data(), 1000); }) == 0 &&
                     !device.lastError().empty();
          }));
@@ -190,7 +186,7 @@ const FaultScenario kScenarios[] = {
          EXPECT_EQ(veltrano_usb_hackrf_tx_bytes(), 12 * kTransferBytes);
          client.timed([&] { device.stopTx(); });
      }},
-    {"configureRxReplugged", nullptr, true,
+    {"configureRxReplugged", std::nullopt, true,
      [](Client& client, HackRfSdrDevice& device) {
          veltrano_usb_hackrf_unplug();
          // Back while the configuration's reopen is waiting for it.
@@ -202,9 +198,9 @@ const FaultScenario kScenarios[] = {
          replug.join();
          EXPECT_EQ(device.lastError(), "");
          ASSERT_TRUE(device.startRx()) << device.lastError();
-         EXPECT_TRUE(streamPositionOf(client.receive(100'000)));
+         EXPECT_TRUE(test::streamPositionOf(client.receive(100'000)));
      }},
-    {"configureRxGone", nullptr, true,
+    {"configureRxGone", std::nullopt, true,
      [](Client& client, HackRfSdrDevice& device) {
          veltrano_usb_hackrf_unplug();
          EXPECT_FALSE(client.reopening([&] { return device.configureRx(kRx); }));
@@ -213,35 +209,34 @@ const FaultScenario kScenarios[] = {
                                            ") (open: HackRF not found)");
          EXPECT_FALSE(device.supportsRxAmplifier());
      }},
-    {"destruction", nullptr, true,
+    {"destruction", std::nullopt, true,
      [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureRx(kRx) && device.startRx());
-         ASSERT_TRUE(streamPositionOf(client.receive(100'000)));
+         ASSERT_TRUE(test::streamPositionOf(client.receive(100'000)));
          veltrano_usb_hackrf_unplug();
          client.destroy();
      }},
     // A silent board: libhackrf sends its vendor requests without a time-out,
     // so configuration waits until the board answers again.
-    {"silentDuringConfiguration", nullptr, false,
+    {"silentDuringConfiguration", std::nullopt, false,
      [](Client&, HackRfSdrDevice& device) {
          veltrano_usb_hackrf_stall(1);
-         bool configured = false;
-         Blocked configure([&] { configured = device.configureRx(kRx); });
-         EXPECT_FALSE(configure.finishedWithin(milliseconds(300)));
+         auto configure = std::async(std::launch::async, [&] { return device.configureRx(kRx); });
+         EXPECT_FALSE(finishedWithin(configure, milliseconds(300)));
          veltrano_usb_hackrf_stall(0);
-         ASSERT_TRUE(configure.finishedWithin(std::chrono::seconds(20)));
-         EXPECT_TRUE(configured) << device.lastError();
+         ASSERT_TRUE(finishedWithin(configure, std::chrono::seconds(20)));
+         EXPECT_TRUE(configure.get()) << device.lastError();
      }},
     // Reads stay bounded while the board is silent (nothing came, no error);
     // the stream goes on where it was once it answers; a stop waits for it.
-    {"silentDuringStreaming", nullptr, false,
+    {"silentDuringStreaming", std::nullopt, false,
      [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureRx(kRx) && device.startRx());
          std::vector<std::uint8_t> received = client.receive(100'000);
          veltrano_usb_hackrf_stall(1);
          std::vector<std::complex<float>> samples(65536);
          // What was in flight drains away, then the reads come back empty.
-         ASSERT_TRUE(eventually([&] {
+         ASSERT_TRUE(test::eventually([&] {
              const Clock::time_point start = Clock::now();
              const std::size_t count = device.readSamples(samples.data(), samples.size());
              EXPECT_LT(Clock::now() - start, kBound);
@@ -255,25 +250,25 @@ const FaultScenario kScenarios[] = {
          veltrano_usb_hackrf_stall(0);
          const std::vector<std::uint8_t> more = client.receive(100'000);
          received.insert(received.end(), more.begin(), more.end());
-         EXPECT_TRUE(streamPositionOf(received));
+         EXPECT_TRUE(test::streamPositionOf(received));
          veltrano_usb_hackrf_stall(1);
-         Blocked stop([&] { device.stopRx(); });
-         EXPECT_FALSE(stop.finishedWithin(milliseconds(300)));
+         auto stop = std::async(std::launch::async, [&] { device.stopRx(); });
+         EXPECT_FALSE(finishedWithin(stop, milliseconds(300)));
          veltrano_usb_hackrf_stall(0);
-         EXPECT_TRUE(stop.finishedWithin(std::chrono::seconds(20)));
+         EXPECT_TRUE(finishedWithin(stop, std::chrono::seconds(20)));
      }},
     // What frees a call blocked on a silent board: the board going away.
-    {"silentThenUnplugged", nullptr, false,
+    {"silentThenUnplugged", std::nullopt, false,
      [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureRx(kRx) && device.startRx());
          veltrano_usb_hackrf_stall(1);
-         Blocked destroy([&] { client.destroy(); });
-         EXPECT_FALSE(destroy.finishedWithin(milliseconds(300)));
+         auto destroy = std::async(std::launch::async, [&] { client.destroy(); });
+         EXPECT_FALSE(finishedWithin(destroy, milliseconds(300)));
          veltrano_usb_hackrf_unplug();
-         EXPECT_TRUE(destroy.finishedWithin(std::chrono::seconds(20)));
+         EXPECT_TRUE(finishedWithin(destroy, std::chrono::seconds(20)));
      }},
     // Each stream stopped while the real library has transfers in flight, the last by the destructor.
-    {"stopEachStream", nullptr, true,
+    {"stopEachStream", std::nullopt, true,
      [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureRx(kRx) && device.startRx()) << device.lastError();
          stopWithTransfersInFlight(client, [&] { device.stopRx(); });
@@ -291,17 +286,13 @@ class RealLibFault : public test::RealLibHackRf, public ::testing::WithParamInte
 TEST_P(RealLibFault, everyCallReturnsSaysWhyAndTheBoardIsPickedUpAgain)
 {
     const FaultScenario& scenario = GetParam();
-    const test::ScopedEnvironment unplugAfter(
-        "VELTRANO_USB_HACKRF_UNPLUG_AFTER_BYTES",
-        scenario.unplugAfterBytes != nullptr ? std::optional<std::string>(scenario.unplugAfterBytes) : std::nullopt);
+    const test::ScopedEnvironment unplugAfter("VELTRANO_USB_HACKRF_UNPLUG_AFTER_BYTES", scenario.unplugAfterBytes);
     const std::size_t threadsBefore = threadCount();
     {
         const test::Watchdog watchdog(scenario.name, std::chrono::seconds(60));
         Client client;
         scenario.run(client, *client.device);
         client.destroy();
-        RecordProperty("longest_call_ms",
-                       std::to_string(std::chrono::duration_cast<milliseconds>(client.longest).count()));
         if (scenario.bounded) {
             EXPECT_LE(client.longest, kBound);
             EXPECT_LE(client.longestReopening, kReopenBound);

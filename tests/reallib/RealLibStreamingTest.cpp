@@ -9,11 +9,6 @@
 namespace veltrano {
 namespace {
 
-using test::eventually;
-using test::kEmulatedSerial;
-using test::receiveBytes;
-using test::streamPositionOf;
-
 class RealLibStreaming : public test::RealLibHackRf {};
 
 TEST_F(RealLibStreaming, theListedBoardOpensBySerialAndTheProbePrintsItsRecord)
@@ -34,14 +29,14 @@ TEST_F(RealLibStreaming, theListedBoardOpensBySerialAndTheProbePrintsItsRecord)
 
 TEST_F(RealLibStreaming, receiveDeliversTheBoardsStreamAndARetuneDiscardsWhatCameBefore)
 {
-    HackRfSdrDevice device(kEmulatedSerial);
+    HackRfSdrDevice device(test::kEmulatedSerial);
     ASSERT_TRUE(device.configureRx({100e6, 2e6, 1.75e6, 20.0})) << device.lastError();
     ASSERT_TRUE(device.startRx()) << device.lastError();
 
-    ASSERT_TRUE(streamPositionOf(receiveBytes(device, 100'000)));
+    ASSERT_TRUE(test::streamPositionOf(test::receiveBytes(device, 100'000)));
     ASSERT_TRUE(device.setRxFrequency(101e6)) << device.lastError();
     const std::uint64_t retunedAt = veltrano_usb_hackrf_rx_position_at_last_tune();
-    const std::optional<std::uint64_t> resumedAt = streamPositionOf(receiveBytes(device, 100'000));
+    const std::optional<std::uint64_t> resumedAt = test::streamPositionOf(test::receiveBytes(device, 100'000));
     ASSERT_TRUE(resumedAt.has_value());
     // The discard counts 1,310,720 bytes from the ring's clear. Bytes the board
     // sent before the retune but still in libhackrf's four 256 KiB transfers
@@ -57,7 +52,7 @@ TEST_F(RealLibStreaming, receiveDeliversTheBoardsStreamAndARetuneDiscardsWhatCam
 
 TEST_F(RealLibStreaming, aNativeSweepDeliversTheProgrammedStepsWithTheirUsableRanges)
 {
-    HackRfSdrDevice device(kEmulatedSerial);
+    HackRfSdrDevice device(test::kEmulatedSerial);
     ASSERT_TRUE(device.configureNativeSweep({98e6, 20e6, 15e6, 20.0}, 88e6, 108e6)) << device.lastError();
     ASSERT_TRUE(device.startNativeSweep()) << device.lastError();
 
@@ -65,7 +60,7 @@ TEST_F(RealLibStreaming, aNativeSweepDeliversTheProgrammedStepsWithTheirUsableRa
     // usable in its first and third quarter (88-93 and 98-103 MHz, then 93-98 and 103-108).
     for (int i = 0; i < 6; ++i) {
         NativeSweepBlock block;
-        ASSERT_TRUE(eventually([&] { return device.readNativeSweepBlock(block); })) << device.lastError();
+        ASSERT_TRUE(test::eventually([&] { return device.readNativeSweepBlock(block); })) << device.lastError();
         const bool first = i % 2 == 0;
         EXPECT_EQ(block.centerFrequencyHz, (first ? 88e6 : 93e6) + 7.5e6);
         EXPECT_EQ(block.sampleRateHz, 20e6);
@@ -103,18 +98,18 @@ MarkedBurst markedBurst(std::size_t count, std::size_t offset)
 
 TEST_F(RealLibStreaming, transmitSendsWhatWasQueuedWithSilenceBetweenAndDrainsThroughTheFlush)
 {
-    HackRfSdrDevice device(kEmulatedSerial);
+    HackRfSdrDevice device(test::kEmulatedSerial);
     ASSERT_TRUE(device.configureTx({100e6, 2e6, 1.75e6, 0.0})) << device.lastError();
     ASSERT_TRUE(device.startTx()) << device.lastError();
-    ASSERT_TRUE(eventually([] { return veltrano_usb_hackrf_tx_bytes() > 0; }));
+    ASSERT_TRUE(test::eventually([] { return veltrano_usb_hackrf_tx_bytes() > 0; }));
 
     const MarkedBurst bursts[] = {markedBurst(100'000, 0), markedBurst(50'000, 77)};
     for (const MarkedBurst& burst : bursts) {
         // Let the ring run dry before each burst, so silence comes between.
         const std::uint64_t underrunBefore = device.txUnderrunBytes();
-        ASSERT_TRUE(eventually([&] { return device.txUnderrunBytes() > underrunBefore + 262'144; }));
+        ASSERT_TRUE(test::eventually([&] { return device.txUnderrunBytes() > underrunBefore + 262'144; }));
         std::size_t written = 0;
-        ASSERT_TRUE(eventually([&] {
+        ASSERT_TRUE(test::eventually([&] {
             written += device.writeSamples(burst.samples.data() + written, burst.samples.size() - written);
             return written == burst.samples.size();
         }));

@@ -82,21 +82,6 @@ std::string interactively(const std::string& setUp, const std::string& start)
     return command + " -i";
 }
 
-// Every [low, high] of hackrf_sweep's rows, in order.
-std::vector<std::pair<double, double>> sweepRows(const std::string& csv)
-{
-    std::vector<std::pair<double, double>> rows;
-    std::istringstream lines(csv);
-    for (std::string line; std::getline(lines, line);) {
-        // date, time, low Hz, high Hz, bin width, samples, then one level per bin
-        double low = 0;
-        double high = 0;
-        EXPECT_EQ(std::sscanf(line.c_str(), "%*[^,],%*[^,],%lf,%lf", &low, &high), 2) << line;
-        rows.emplace_back(low, high);
-    }
-    return rows;
-}
-
 class VendorTools : public ::testing::Test {
 protected:
     void SetUp() override
@@ -177,7 +162,14 @@ TEST_F(VendorTools, eachToolRunsCleanlyAndMovesExactlyWhatTheBoardsSentOrWereSen
         {"hackrf_sweep", {"-f", "2400:2500", "-N", "2"}, [](const test::ProcessResult& run) {
              // 20 MHz steps, each giving two interleaved 5 MHz quarters at
              // each of its two tunings: 20 rows a sweep, tiling the range.
-             std::vector<std::pair<double, double>> rows = sweepRows(run.standardOutput);
+             std::vector<std::pair<double, double>> rows;
+             std::istringstream lines(run.standardOutput);
+             for (std::string line; std::getline(lines, line);) {
+                 // date, time, low Hz, high Hz, bin width, samples, then one level per bin
+                 double low = 0, high = 0;
+                 ASSERT_EQ(std::sscanf(line.c_str(), "%*[^,],%*[^,],%lf,%lf", &low, &high), 2) << line;
+                 rows.emplace_back(low, high);
+             }
              ASSERT_EQ(rows.size(), 40u) << run.standardOutput;
              for (auto sweep = rows.begin(); sweep != rows.end(); sweep += 20) {
                  std::sort(sweep, sweep + 20);
