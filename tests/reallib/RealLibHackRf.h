@@ -5,14 +5,22 @@
 // to it instead of the system's libusb.
 #pragma once
 
+#include "device/hackrf/HackRfSdrDevice.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <UsbHackRfInspection.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <complex>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <thread>
+#include <vector>
 
 namespace veltrano::test {
 
@@ -32,5 +40,56 @@ protected:
 private:
     std::optional<ScopedEnvironment> override_;
 };
+
+// Polls until the condition holds; false after a generous time-out.
+inline bool eventually(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Reads until `bytes` stream bytes arrived or the stream reports its end; the
+// bytes as the board sent them (I / 128, Q / 128 on the way in). `read` runs
+// each read, so a caller can time it.
+inline std::vector<std::uint8_t> receiveBytes(
+    HackRfSdrDevice& device, std::size_t bytes,
+    const std::function<std::size_t(std::complex<float>*, std::size_t)>& read = {})
+{
+    std::vector<std::uint8_t> received;
+    std::vector<std::complex<float>> samples(65536);
+    eventually([&] {
+        const std::size_t wanted = std::min(samples.size(), (bytes - received.size()) / 2);
+        const std::size_t count = read ? read(samples.data(), wanted) : device.readSamples(samples.data(), wanted);
+        for (std::size_t i = 0; i < count; ++i) {
+            received.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].real() * 128.0f)));
+            received.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].imag() * 128.0f)));
+        }
+        return received.size() >= bytes || !device.lastError().empty();
+    });
+    return received;
+}
+
+// The emulated board's receive pattern (byte p is byte p % 4 of the
+// little-endian p / 4): where the bytes start in the stream, if every byte
+// follows on.
+inline std::optional<std::uint64_t> streamPositionOf(const std::vector<std::uint8_t>& bytes)
+{
+    if (bytes.size() < 4) {
+        return std::nullopt;
+    }
+    const std::uint64_t first = 4 * (bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint64_t{bytes[3]} << 24);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != static_cast<std::uint8_t>(((first + i) / 4) >> (8 * ((first + i) % 4)))) {
+            return std::nullopt;
+        }
+    }
+    return first;
+}
 
 } // namespace veltrano::test
