@@ -60,7 +60,16 @@ TEST_F(SoapyStreams, hackRfReadsCarryTheBoardsBytesInOrderUntilTheyReportAnOverf
     std::vector<std::complex<float>> samples(8192);
     std::vector<std::uint8_t> bytes;
     int result = 0;
-    for (int call = 0; call < 100'000 && (result = read(*device, stream, samples.data(), samples.size())) > 0; ++call) {
+    for (int call = 0; call < 100'000; ++call) {
+        result = read(*device, stream, samples.data(), samples.size());
+        // The ring may already have overflowed before the first read: that
+        // loss is reported first, and the bytes read after it start afresh.
+        if (result == SOAPY_SDR_OVERFLOW && bytes.empty()) {
+            continue;
+        }
+        if (result <= 0) {
+            break;
+        }
         for (int k = 0; k < result; ++k) {
             bytes.push_back(static_cast<std::uint8_t>(static_cast<int>(samples[k].real() * 128.0F)));
             bytes.push_back(static_cast<std::uint8_t>(static_cast<int>(samples[k].imag() * 128.0F)));
