@@ -27,15 +27,13 @@ constexpr FamilyTraits kHackRf{
     .readGranularity = 1,
     .streamMtu = 131'072,
     .drainEndsTxStream = true,
-    .txBufferSamples = 0,
     .initialRx = {kInitialFrequencyHz, 10'000'000.0, 0.0, 40.0},
     .initialTx = {kInitialFrequencyHz, 10'000'000.0, 7'500'000.0, 0.0},
 };
 
 // bladeRF: libbladeRF limits rates, gains and filters to the board's own
 // ranges; 60 dB is its top receive gain and its nominal 0 dBm transmit level.
-// Receive reads whole blocks of 1024 samples. The synchronous transmit stream
-// sends buffers of 65536 samples, each once it is full, and has no drain.
+// Receive reads whole blocks of 1024 samples. A drained transmit stream goes on.
 constexpr FamilyTraits kBladeRf{
     .key = "bladerf",
     .minimumSampleRateHz = 520'834.0,
@@ -46,7 +44,6 @@ constexpr FamilyTraits kBladeRf{
     .readGranularity = 1024,
     .streamMtu = 16'384,
     .drainEndsTxStream = false,
-    .txBufferSamples = 65'536,
     .initialRx = {kInitialFrequencyHz, 4'000'000.0, 0.0, 30.0},
     .initialTx = {kInitialFrequencyHz, 4'000'000.0, 0.0, 0.0},
 };

@@ -30,7 +30,6 @@ struct FamilyTraits {
     std::size_t readGranularity; // the backend reads whole multiples of this many samples
     std::size_t streamMtu;       // samples per stream call without extra allocation in the backend
     bool drainEndsTxStream;      // a drained transmit stream must be stopped and started before it takes more
-    std::size_t txBufferSamples; // the library transmits only whole buffers of this many samples; 0: any amount
     StreamConfig initialRx;      // what a new board is configured with until the client says otherwise
     StreamConfig initialTx;
 };

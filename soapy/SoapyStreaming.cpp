@@ -156,8 +156,6 @@ struct SoapyDevice::StreamState {
     // The board's transmit stream starts with the next samples written: at
     // the first write, and after a burst whose end stopped it.
     bool txStartPending = false;
-    // Samples the board took since the transmit stream started.
-    std::uint64_t txSamplesQueued = 0;
     // Outcome of the last END_BURST, not yet read by readStreamStatus:
     // 0 none, 1 drained, else a SoapySDR error code.
     int burstStatus = 0;
@@ -286,7 +284,6 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long, 
     stream.sweepBlock.samples.clear();
     stream.sweepOffset = 0;
     stream.txStartPending = true;
-    stream.txSamplesQueued = 0;
     stream.burstStatus = 0;
     stream.lossesReported = losses(stream.direction);
     return 0;
@@ -483,13 +480,11 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
                     return SOAPY_SDR_STREAM_ERROR;
                 }
                 stream.txStartPending = false;
-                stream.txSamplesQueued = 0;
                 stream.lossesReported = losses(SOAPY_SDR_TX);
             }
             accepted = stream.format == SampleFormat::cf32
                            ? board_->writeSamples(static_cast<const std::complex<float>*>(samples), count)
                            : board_->writeNativeSamples(samples, count);
-            stream.txSamplesQueued += accepted;
             // A board that is gone takes nothing ever again: say so, rather
             // than time out for ever.
             if (accepted == 0 && startsWith(board_->lastError(), "TX stream stopped")) {
@@ -518,22 +513,8 @@ void SoapyDevice::endBurst(StreamState& stream)
         stream.burstStatus = 1; // nothing was sent since the stream last ended
         return;
     }
-    // A board whose library sends only whole buffers gets the last one
-    // completed with silence, or the burst's tail would wait for the next one.
-    bool pushed = true;
-    if (traits_.txBufferSamples > 0) {
-        std::size_t padding =
-            (traits_.txBufferSamples - stream.txSamplesQueued % traits_.txBufferSamples) % traits_.txBufferSamples;
-        std::fill(stream.samples.begin(), stream.samples.end(), std::complex<float>());
-        while (padding > 0 && pushed) {
-            const std::size_t written = board_->writeSamples(stream.samples.data(), std::min(padding, stream.mtu));
-            stream.txSamplesQueued += written;
-            padding -= written;
-            pushed = written > 0;
-        }
-    }
     // The burst ends with its last sample on the air, not in a queue.
-    if (pushed && board_->drainTx(std::stop_token())) {
+    if (board_->drainTx(std::stop_token())) {
         stream.burstStatus = 1;
     } else {
         stream.burstStatus = SOAPY_SDR_STREAM_ERROR;

@@ -63,6 +63,16 @@ public:
     std::vector<FrequencyRangeHz> txFrequencyRanges() const override;
     bool configureTx(const StreamConfig& config) override;
     bool startTx() override;
+    // libbladeRF sends only whole buffers of 65,536 samples and cancels the
+    // ones in flight when the stream stops, so the samples written since the
+    // last drain are on the air only once the partial buffer is completed
+    // with silence and every buffer after it has left the board. The library
+    // shows that last point in one way only: its ring of 32 buffers turns
+    // once, so the drain sends up to 31 more buffers of silence (2,031,617
+    // samples, 0.2 s at 10 MS/s). True when nothing was written since the
+    // last drain; false when a stop is requested or a write fails (with the
+    // reason in lastError). The stream stays on and takes more samples.
+    bool drainTx(std::stop_token stop) override;
     void stopTx() override;
     std::size_t writeSamples(const std::complex<float>* samples, std::size_t count) override;
 
@@ -112,6 +122,11 @@ private:
     // from under a write. Uncontended unless a stop races a write.
     std::mutex txScratchMutex_;
     bool txConfigured_ = false;
+    double txSampleRateHz_ = 0.0;
+    // Samples the library took since startTx, and how many of them the last
+    // drain saw on the air; their difference is what a drain must flush.
+    std::atomic<std::uint64_t> txSamplesQueued_{0};
+    std::uint64_t txSamplesDrained_ = 0;
     // The reader and the writer set it, a controller thread reads it.
     mutable std::mutex lastErrorMutex_;
     std::string lastError_;

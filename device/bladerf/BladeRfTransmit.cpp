@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Transmit path of BladeRfSdrDevice: the first transmit channel's settings
 // and libbladeRF's synchronous transmit stream in the SC16 Q11 format. The
-// bladeRF queues inside the library, so there is no drain step of our own.
+// samples queue inside the library; the drain pushes them out with silence.
 #include "device/bladerf/BladeRfSdrDevice.h"
 
 #include "device/SampleConversion.h"
@@ -22,6 +22,18 @@ constexpr unsigned kStreamTransfers = 16;
 constexpr unsigned kTimeoutMs = 250; // the stream's and each write's
 // One write fills one stream buffer; the caller sends the rest through the returned count.
 constexpr std::size_t kLargestWrite = kStreamBufferSamples;
+// Silence that completes the partial buffer and then turns the library's
+// ring of buffers once: the last write waits for the buffer that held the
+// last of the client's samples to come back from the board.
+constexpr std::uint64_t kRingTurnSamples = std::uint64_t{kStreamBuffers - 1} * kStreamBufferSamples + 1;
+
+// A drain's write may wait for a whole buffer to leave the board, which
+// takes longer than the writes' time-out at the lowest rates.
+unsigned drainTimeoutMs(double sampleRateHz)
+{
+    const double bufferMs = sampleRateHz > 0.0 ? 1000.0 * kStreamBufferSamples / sampleRateHz : 0.0;
+    return kTimeoutMs + static_cast<unsigned>(std::min(2.0 * bufferMs, 60'000.0));
+}
 
 } // namespace
 
@@ -47,6 +59,7 @@ bool BladeRfSdrDevice::configureTx(const StreamConfig& config)
         api.setGain(device, kBladeRfTxChannel, detail::wholeDb(config.gainDb)) < 0) {
         return false;
     }
+    txSampleRateHz_ = actualRate;
     txConfigured_ = true;
     return true;
 }
@@ -60,6 +73,8 @@ bool BladeRfSdrDevice::startTx()
         return true;
     }
     clearStreamFailure();
+    txSamplesQueued_.store(0);
+    txSamplesDrained_ = 0;
     const BladeRfApi& api = bladeRfApi();
     if (api.syncConfig(handle_->device, BLADERF_TX_X1, BLADERF_FORMAT_SC16_Q11, kStreamBuffers, kStreamBufferSamples,
                        kStreamTransfers, kTimeoutMs) < 0 ||
@@ -70,6 +85,43 @@ bool BladeRfSdrDevice::startTx()
     // Reserved once per stream, so writes do not allocate.
     const std::lock_guard scratchLock(txScratchMutex_);
     txScratch_.reserve(2 * kLargestWrite);
+    return true;
+}
+
+bool BladeRfSdrDevice::drainTx(std::stop_token stop)
+{
+    if (stop.stop_requested()) {
+        return false;
+    }
+    const BladeRfApi& api = bladeRfApi();
+    const std::lock_guard scratchLock(txScratchMutex_);
+    const std::uint64_t queued = txSamplesQueued_.load();
+    if (queued == txSamplesDrained_ || !txStreaming_.load()) {
+        return true; // nothing written since the last drain, or nothing left to send it with
+    }
+    if (!isOpen() || api.syncTx == nullptr) {
+        return false;
+    }
+    txScratch_.assign(2 * kLargestWrite, 0); // within the capacity startTx reserved
+    const std::uint64_t partial = queued % kStreamBufferSamples;
+    std::uint64_t silence = (partial == 0 ? 0 : kStreamBufferSamples - partial) + kRingTurnSamples;
+    const unsigned timeoutMs = drainTimeoutMs(txSampleRateHz_);
+    while (silence > 0) {
+        if (stop.stop_requested() || !txStreaming_.load()) {
+            return false;
+        }
+        // Each write ends at a buffer's end, as the library's buffers do.
+        const std::uint64_t room = kStreamBufferSamples - txSamplesQueued_.load() % kStreamBufferSamples;
+        const auto count = static_cast<unsigned>(std::min(silence, room));
+        const int result = api.syncTx(handle_->device, txScratch_.data(), count, nullptr, timeoutMs);
+        if (result != 0) {
+            streamFailed("TX stream stopped", result);
+            return false;
+        }
+        silence -= count;
+        txSamplesQueued_.fetch_add(count);
+    }
+    txSamplesDrained_ = txSamplesQueued_.load();
     return true;
 }
 
@@ -98,6 +150,7 @@ std::size_t BladeRfSdrDevice::writeSamples(const std::complex<float>* samples, s
         streamFailed("TX stream stopped", result);
         return 0;
     }
+    txSamplesQueued_.fetch_add(taken);
     return taken;
 }
 
@@ -111,7 +164,11 @@ std::size_t BladeRfSdrDevice::writeNativeSamples(const void* samples, std::size_
     // buffer a stop could pull away, and nothing to lock.
     const std::size_t taken = std::min(count, kLargestWrite);
     const int result = api.syncTx(handle_->device, samples, static_cast<unsigned>(taken), nullptr, kTimeoutMs);
-    return result == 0 ? taken : 0;
+    if (result != 0) {
+        return 0;
+    }
+    txSamplesQueued_.fetch_add(taken);
+    return taken;
 }
 
 } // namespace veltrano

@@ -12,6 +12,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+using ::testing::StartsWith;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
@@ -160,6 +161,31 @@ TEST_F(BladeRfTransmit, nativeWritesHandTheClientsValuesToTheLibraryUntouched)
     EXPECT_EQ(std::memcmp(bytes.data(), values.data(), bytes.size()), 0);
     device.stopTx();
     EXPECT_EQ(device.writeNativeSamples(values.data(), 3), 0u);
+}
+
+TEST_F(BladeRfTransmit, aDrainCompletesTheLibrarysPartialBufferAndTurnsItsRingWithSilence)
+{
+    BladeRfSdrDevice& device = transmitting("fail bladerf_sync_tx 4 -1\n");
+    EXPECT_TRUE(device.drainTx({})); // nothing written: nothing to send
+    const std::complex<float> samples[5]{};
+    const std::int16_t values[6]{};
+    EXPECT_EQ(device.writeSamples(samples, 5), 5u);
+    EXPECT_EQ(device.writeNativeSamples(values, 3), 3u);
+    std::stop_source stopped;
+    stopped.request_stop();
+    EXPECT_FALSE(device.drainTx(stopped.get_token()));
+    EXPECT_FALSE(device.drainTx({})); // the library fails the second piece of silence
+    EXPECT_THAT(device.lastError(), StartsWith("TX stream stopped: "));
+    EXPECT_TRUE(device.drainTx({})); // the partial buffer went out before the failure
+    EXPECT_TRUE(device.drainTx({})); // nothing written since
+
+    // A buffer lasts 32.8 ms at 2 MS/s: each piece of silence may wait twice that.
+    std::vector<std::string> expected{"bladerf_sync_tx 5 (null) 250 -> 0", "bladerf_sync_tx 3 (null) 250 -> 0",
+                                      "bladerf_sync_tx 65528 (null) 315 -> 0",
+                                      "bladerf_sync_tx 65536 (null) 315 -> -1"};
+    expected.insert(expected.end(), 31, "bladerf_sync_tx 65536 (null) 315 -> 0");
+    expected.push_back("bladerf_sync_tx 1 (null) 315 -> 0");
+    EXPECT_THAT(bladeRf().calls("bladerf_sync_tx"), ElementsAreArray(expected));
 }
 
 } // namespace
