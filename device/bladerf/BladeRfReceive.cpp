@@ -180,6 +180,7 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
         const std::lock_guard scratchLock(rxScratchMutex_);
         bladerf_metadata metadata{};
         bool timestamped = false;
+        bool gapFollows = false;
         int result = 0;
         {
             const std::lock_guard deviceLock(deviceMutex_);
@@ -198,6 +199,19 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
             result = api.syncRx(device, target, static_cast<unsigned>(readSize),
                                 timestamped ? &metadata : nullptr, kReadTimeoutMs);
         }
+        if (result == BLADERF_ERR_TIME_PAST && timestamp != 0) {
+            // The board dropped the samples asked for before the library
+            // fetched them (a reader late after a retune or after its last
+            // read): a loss, counted, not the stream's end. A call that has
+            // samples already ends with them, so that each call's samples
+            // stay contiguous; otherwise it goes on with what comes next.
+            rxOverrunCount_.fetch_add(1, std::memory_order_relaxed);
+            if (done > 0) {
+                return done;
+            }
+            timestamp = 0;
+            continue;
+        }
         if (result < 0) {
             streamFailed("RX stream stopped", result);
             return done;
@@ -213,7 +227,10 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
                 delivered = std::min(actual, remaining);
             }
             if ((metadata.status & BLADERF_META_STATUS_OVERRUN) != 0) {
+                // The samples after this read's are gone (asking for them
+                // would only be refused as past): the call ends here.
                 rxOverrunCount_.fetch_add(1, std::memory_order_relaxed);
+                gapFollows = true;
             }
         }
         if (samples != nullptr) {
@@ -222,6 +239,9 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
             std::memcpy(values + 2 * done, rxScratch_.data(), delivered * 2 * sizeof(std::int16_t));
         }
         done += delivered;
+        if (gapFollows) {
+            return done;
+        }
     }
     return done;
 }

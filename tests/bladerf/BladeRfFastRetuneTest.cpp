@@ -125,6 +125,18 @@ TEST_F(BladeRfFastRetune, settlingIsHalfAMillisecondOfSamplesAtLeast4096)
     }
 }
 
+TEST_F(BladeRfFastRetune, aReaderTooLateForTheSettledSamplesCountsTheLossAndReadsOnFromNow)
+{
+    BladeRfSdrDevice& device = streamWithHops({100e6}, "get-timestamp 0\nfail bladerf_sync_rx 1 -14\n");
+    EXPECT_TRUE(device.setRxFrequency(100e6));
+    std::complex<float> sample;
+    EXPECT_EQ(device.readSamples(&sample, 1), 1u);
+    EXPECT_EQ(device.rxOverrunCount(), 1u);
+    EXPECT_EQ(device.lastError(), "");
+    EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"), ElementsAre("bladerf_sync_rx 1024 100 at=4096 -> -14",
+                                                                "bladerf_sync_rx 1024 100 now ts=0 actual=1024 -> 0"));
+}
+
 TEST_F(BladeRfFastRetune, aFailedQuickRetuneFallsBackToARegularOne)
 {
     // Calls of set_frequency: 1 configures, 2 to 4 prepare, 5 on are the hops'.
