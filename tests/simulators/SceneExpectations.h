@@ -43,10 +43,11 @@ inline const std::vector<ExpectedCarrier>& sceneCarriers()
     return carriers;
 }
 
-inline std::string sceneScript()
+// The simulators' script lines for the carriers, over a noise floor.
+inline std::string sceneScript(const std::vector<ExpectedCarrier>& carriers = sceneCarriers())
 {
     std::string script;
-    for (const ExpectedCarrier& carrier : sceneCarriers()) {
+    for (const ExpectedCarrier& carrier : carriers) {
         script += "scene-carrier " + std::to_string(static_cast<long long>(carrier.frequencyHz)) + " " +
                   std::to_string(static_cast<int>(carrier.powerDbfs)) + carrier.modulation + "\n";
     }

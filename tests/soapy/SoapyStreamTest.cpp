@@ -50,42 +50,22 @@ TEST_F(SoapyStreams, aReadAfterTheBoardOverranReportsOneOverflow)
     EXPECT_THAT(results, ElementsAre(1024, 1024, SOAPY_SDR_OVERFLOW, 1024));
 }
 
-TEST_F(SoapyStreams, hackRfReadsCarryTheBoardsBytesInOrderUntilTheyReportAnOverflow)
+// That the bytes before a full ring's loss arrive once and in order is the
+// device layer's tests'; the module reports the loss and its count.
+TEST_F(SoapyStreams, aHackRfRingOverflowIsReportedAndItsBytesCounted)
 {
-    // A free-running simulated HackRF outpaces any reader, so its ring
-    // overflows; each 4-byte word it sends holds its own running index.
+    // A free-running simulated HackRF outpaces any reader, so its ring overflows.
     simulateHackRf("board H1\nrx-free-run 16384\n");
     const auto device = make("driver=veltrano");
     SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
     std::vector<std::complex<float>> samples(8192);
-    std::vector<std::uint8_t> bytes;
     int result = 0;
-    for (int call = 0; call < 100'000; ++call) {
+    for (int call = 0; call < 100'000 && result != SOAPY_SDR_OVERFLOW; ++call) {
         result = read(*device, stream, samples.data(), samples.size());
-        // The ring may already have overflowed before the first read: that
-        // loss is reported first, and the bytes read after it start afresh.
-        if (result == SOAPY_SDR_OVERFLOW && bytes.empty()) {
-            continue;
-        }
-        if (result <= 0) {
-            break;
-        }
-        for (int k = 0; k < result; ++k) {
-            bytes.push_back(static_cast<std::uint8_t>(static_cast<int>(samples[k].real() * 128.0F)));
-            bytes.push_back(static_cast<std::uint8_t>(static_cast<int>(samples[k].imag() * 128.0F)));
-        }
+        ASSERT_TRUE(result > 0 || result == SOAPY_SDR_OVERFLOW) << result;
     }
     EXPECT_EQ(result, SOAPY_SDR_OVERFLOW);
     EXPECT_NE(device->readSetting("rx_dropped_bytes"), "0");
-    ASSERT_GE(bytes.size(), 8u);
-    const auto word = [&](std::size_t index) {
-        std::uint32_t value = 0;
-        std::memcpy(&value, &bytes[4 * index], 4);
-        return value;
-    };
-    for (std::size_t index = 1; index < bytes.size() / 4; ++index) {
-        ASSERT_EQ(word(index), word(0) + index) << "word " << index;
-    }
 }
 
 TEST_F(SoapyStreams, aNativeSweepDeliversEachBlockAsOneBurstWithItsFrequencies)
@@ -191,6 +171,10 @@ TEST_F(SoapyStreams, aReaderHearsTheSimulatedScenesCarriersAndFollowsALiveRetune
     for (const char* family : {"hackrf", "bladerf"}) {
         SCOPED_TRACE(family);
         const auto device = make(std::string("driver=veltrano,family=") + family);
+        const bool bladeRf = family == std::string("bladerf");
+        if (bladeRf) { // both centres prepared: the retune below is a quick one
+            device->writeSetting("rx_hop_frequencies", "100e6,99.2e6");
+        }
         device->setSampleRate(SOAPY_SDR_RX, 0, test::kSceneRateHz);
         device->setFrequency(SOAPY_SDR_RX, 0, test::kFirstCentreHz);
         device->setGain(SOAPY_SDR_RX, 0, test::kSceneGainDb);
@@ -209,6 +193,9 @@ TEST_F(SoapyStreams, aReaderHearsTheSimulatedScenesCarriersAndFollowsALiveRetune
         test::expectSceneAt(receive(), test::kFirstCentreHz);
         device->setFrequency(SOAPY_SDR_RX, 0, test::kSecondCentreHz);
         test::expectSceneAt(receive(), test::kSecondCentreHz);
+        if (bladeRf) {
+            EXPECT_EQ(device->readSetting("fast_rx_retunes"), "1");
+        }
     }
 }
 
