@@ -52,6 +52,7 @@ TEST_F(SoapyMapping, findListsTheBoardsOfBothFamiliesAndFiltersByFamilyAndSerial
     const SoapySDR::Kwargs bladeRf = SoapySDR::Device::enumerate("driver=veltrano,family=bladerf").at(0);
     EXPECT_THAT(bladeRf, ElementsAre(Pair("driver", "veltrano"), Pair("family", "bladerf"),
                                      Pair("label", "bladeRF_2.0 B1"), Pair("serial", "B1")));
+    EXPECT_EQ(SoapySDR::Device::enumerate("driver=veltrano").at(0).at("label"), "HackRF One H1");
 }
 
 TEST_F(SoapyMapping, makeOpensTheHackRfBySerialAndDescribesIt)
