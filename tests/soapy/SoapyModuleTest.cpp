@@ -55,23 +55,16 @@ TEST_F(SoapyMapping, findListsTheBoardsOfBothFamiliesAndFiltersByFamilyAndSerial
     EXPECT_EQ(SoapySDR::Device::enumerate("driver=veltrano").at(0).at("label"), "HackRF One H1");
 }
 
+// What SoapySDR's tool prints of a board (keys, channels, formats, ranges) is
+// the tool test's; here what it cannot show.
 TEST_F(SoapyMapping, makeOpensTheHackRfBySerialAndDescribesIt)
 {
     simulateOneBoardOfEach();
     const auto device = make("driver=veltrano,serial=H2");
     EXPECT_THAT(hackRf().calls("hackrf_open_by_serial"), ElementsAre("hackrf_open_by_serial H2 -> 0"));
-    EXPECT_EQ(device->getDriverKey(), "veltrano");
-    EXPECT_EQ(device->getHardwareKey(), "HackRF One");
     EXPECT_THAT(device->getHardwareInfo(), ElementsAre(Pair("backend", "hackrf-native"), Pair("family", "hackrf"),
                                                        Pair("firmware_version", "fw-7"), Pair("label", "HackRF One"),
                                                        Pair("serial", "H2"), Pair("usb_api_version", "1.02")));
-    EXPECT_EQ(device->getNumChannels(SOAPY_SDR_RX), 1u);
-    EXPECT_EQ(device->getNumChannels(SOAPY_SDR_TX), 1u);
-    EXPECT_EQ(test::rangesText(device->getFrequencyRange(SOAPY_SDR_RX, 0)), "[1e+06, 6e+09]");
-    EXPECT_EQ(test::rangesText(device->getSampleRateRange(SOAPY_SDR_RX, 0)), "[2e+06, 2e+07]");
-    EXPECT_EQ(device->getGainRange(SOAPY_SDR_RX, 0).maximum(), 102.0);
-    EXPECT_EQ(device->getGainRange(SOAPY_SDR_TX, 0).maximum(), 47.0);
-    EXPECT_EQ(test::rangesText(device->getBandwidthRange(SOAPY_SDR_TX, 0)), "[1.75e+06, 2.8e+07]");
     EXPECT_EQ(device->readSetting("rx_amplifier"), "false");
 }
 
@@ -80,11 +73,8 @@ TEST_F(SoapyMapping, makeOpensTheBladeRfBySerialAndDescribesIt)
     simulateOneBoardOfEach();
     const auto device = make("driver=veltrano,family=bladerf");
     EXPECT_THAT(bladeRf().calls("bladerf_open"), ElementsAre("bladerf_open *:serial=B1 -> 0"));
-    EXPECT_EQ(device->getHardwareKey(), "bladerf2");
     EXPECT_EQ(device->getNumChannels(SOAPY_SDR_RX), 1u);
-    EXPECT_EQ(device->getNumChannels(SOAPY_SDR_TX), 0u);
-    EXPECT_EQ(test::rangesText(device->getFrequencyRange(SOAPY_SDR_RX, 0)), "[7e+07, 6e+09]");
-    EXPECT_EQ(test::rangesText(device->getSampleRateRange(SOAPY_SDR_RX, 0)), "[520834, 6.144e+07]");
+    EXPECT_EQ(device->getNumChannels(SOAPY_SDR_TX), 0u); // a board without transmit
     EXPECT_THROW(device->setFrequency(SOAPY_SDR_TX, 0, 100e6), std::runtime_error);
     EXPECT_THROW(device->readSetting("rx_amplifier"), std::runtime_error);
 }
