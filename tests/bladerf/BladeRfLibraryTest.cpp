@@ -106,9 +106,9 @@ TEST_P(BladeRfMetadataFormat, followsTheLibraryVersion)
     EXPECT_EQ(bladeRfApi().metadataFormat, GetParam().metadataFormat);
 }
 
+// 2.6.0 itself is the receive test's packed-metadata stream.
 INSTANTIATE_TEST_SUITE_P(Versions, BladeRfMetadataFormat,
                          ::testing::Values(VersionCase{"sim-bladerf", "version 2 5 9\n", 1},
-                                           VersionCase{"sim-bladerf", "version 2 6 0\n", 2},
                                            VersionCase{"sim-bladerf", "version 3 0 0\n", 2},
                                            VersionCase{"sim-bladerf", "version 1 9 0\n", 1},
                                            VersionCase{"sim-bladerf-no-version", "version 3 0 0\n", 1}));
