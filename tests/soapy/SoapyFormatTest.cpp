@@ -138,7 +138,7 @@ TEST_F(SoapyHackRfFormats, clientCs16SamplesReachTheBoardExactly)
     device().closeStream(stream);
 }
 
-TEST_F(SoapyFormats, bladeRfValuesMapExactlyToAndFromCs8)
+TEST_F(SoapyFormats, bladeRfValuesMapExactlyToAndFromCs8AndABurstEndCompletesTheBuffer)
 {
     const test::TemporaryDirectory directory;
     const test::ScopedEnvironment capture("VELTRANO_SIM_BLADERF_TX_CAPTURE", test::environmentText(directory / "tx"));
@@ -160,22 +160,18 @@ TEST_F(SoapyFormats, bladeRfValuesMapExactlyToAndFromCs8)
     device->deactivateStream(stream);
     device->closeStream(stream);
 
-    // Transmit: CS8 values reach the library times 16, whatever the write sizes.
-    const std::vector<std::int8_t> sent = everyByte(2 * 65536);
+    // Transmit: CS8 values reach the library times 16, and the burst's end
+    // completes the library's buffer (65536 samples) with silence.
+    const std::vector<std::int8_t> sent = everyByte(2 * 1000);
     stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS8);
-    for (std::size_t done = 0; done < 65536;) {
-        const int result = write(*device, stream, sent.data() + 2 * done, 65536 - done);
-        ASSERT_GT(result, 0);
-        done += static_cast<std::size_t>(result);
-    }
-    device->deactivateStream(stream);
-    device->closeStream(stream);
+    EXPECT_EQ(write(*device, stream, sent.data(), 1000, SOAPY_SDR_END_BURST), 1000);
     const std::string captured = test::readTextFile(directory / "tx");
-    ASSERT_EQ(captured.size(), sent.size() * sizeof(std::int16_t));
-    std::vector<std::int16_t> values(sent.size());
+    ASSERT_EQ(captured.size(), 65536u * 2 * sizeof(std::int16_t));
+    std::vector<std::int16_t> values(captured.size() / sizeof(std::int16_t));
     std::memcpy(values.data(), captured.data(), captured.size());
     EXPECT_TRUE(std::equal(sent.begin(), sent.end(), values.begin(),
                            [](std::int8_t byte, std::int16_t value) { return widened(byte) == value; }));
+    EXPECT_TRUE(std::all_of(values.begin() + 2000, values.end(), [](std::int16_t value) { return value == 0; }));
 }
 
 } // namespace

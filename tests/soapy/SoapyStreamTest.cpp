@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <complex>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -134,28 +133,6 @@ TEST_P(SoapyHackRfBursts, aBurstEndsOnceTheBoardConfirmsItsLastSampleLeft)
 INSTANTIATE_TEST_SUITE_P(FlushOutcomes, SoapyHackRfBursts,
                          ::testing::Values(BurstEnd{"1", 0, SOAPY_SDR_END_BURST},
                                            BurstEnd{"0", SOAPY_SDR_STREAM_ERROR, 0}));
-
-TEST_F(SoapyStreams, aBladeRfBurstEndCompletesTheLibrarysBufferWithSilence)
-{
-    const test::TemporaryDirectory directory;
-    const test::ScopedEnvironment capture("VELTRANO_SIM_BLADERF_TX_CAPTURE", test::environmentText(directory / "tx"));
-    simulateBladeRf("board serial=B1\n");
-    const auto device = make("driver=veltrano");
-    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS16);
-    std::vector<std::int16_t> burst(2 * 1000);
-    for (std::size_t k = 0; k < burst.size(); ++k) {
-        burst[k] = k % 2 == 0 ? 100 : -100;
-    }
-    EXPECT_EQ(write(*device, stream, burst.data(), 1000, SOAPY_SDR_END_BURST), 1000);
-
-    // The library sends buffers of 65536 samples, each once it is full.
-    const std::string sent = test::readTextFile(directory / "tx");
-    ASSERT_EQ(sent.size(), 65536u * 2 * sizeof(std::int16_t));
-    std::vector<std::int16_t> values(sent.size() / sizeof(std::int16_t));
-    std::memcpy(values.data(), sent.data(), sent.size());
-    EXPECT_TRUE(std::equal(burst.begin(), burst.end(), values.begin()));
-    EXPECT_TRUE(std::all_of(values.begin() + 2000, values.end(), [](std::int16_t value) { return value == 0; }));
-}
 
 TEST_F(SoapyStreams, aReaderHearsTheSimulatedScenesCarriersAndFollowsALiveRetune)
 {
