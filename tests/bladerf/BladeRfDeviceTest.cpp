@@ -81,14 +81,14 @@ TEST_P(BladeRfOpenFailure, saysWhyAndClosesNothing)
     EXPECT_THAT(bladeRf().calls("bladerf_close"), IsEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Opens, BladeRfOpenFailure,
-    ::testing::Values(
-        OpenFailureCase{"board serial=A\nstrerror off\nopen -1 *:serial=A\n", "sim-bladerf", "A",
-                        "bladeRF open failed: bladeRF error -1"},
-        OpenFailureCase{"board serial=A\nopen-null-device *:serial=A\n", "sim-bladerf-no-strerror", "A",
-                        "bladeRF open failed: bladeRF error 0"},
-        OpenFailureCase{"board serial=A\n", "sim-bladerf-no-sync-rx", "A", "bladeRF library is not available"}));
+INSTANTIATE_TEST_SUITE_P(Opens, BladeRfOpenFailure,
+                         ::testing::Values(OpenFailureCase{"board serial=A\nstrerror off\nopen -1 *:serial=A\n",
+                                                           "sim-bladerf", "A", "bladeRF open failed: bladeRF error -1"},
+                                           OpenFailureCase{"board serial=A\nopen-null-device *:serial=A\n",
+                                                           "sim-bladerf-no-strerror", "A",
+                                                           "bladeRF open failed: bladeRF error 0"},
+                                           OpenFailureCase{"board serial=A\n", "sim-bladerf-no-sync-rx", "A",
+                                                           "bladeRF library is not available"}));
 
 // The rate and receive range (scaled, or failed) are the probe's tests. Nothing
 // is cached; destroying an idle device leaves its channels alone.

@@ -45,9 +45,9 @@ TEST_F(SimulatedScene, aNativeSweepShowsEachCarrierInTheBlocksWhoseValidRangesHo
                 if (frequency >= range.minimumHz && frequency <= range.maximumHz) {
                     SCOPED_TRACE(std::to_string(frequency) + " Hz in the block at " +
                                  std::to_string(block.centerFrequencyHz) + " Hz");
-                    EXPECT_NEAR(test::binPowerDbfs(block.samples, frequency - block.centerFrequencyHz,
-                                                   block.sampleRateHz),
-                                carrier.powerDbfs + kSceneGainDb, 1.0);
+                    EXPECT_NEAR(
+                        test::binPowerDbfs(block.samples, frequency - block.centerFrequencyHz, block.sampleRateHz),
+                        carrier.powerDbfs + kSceneGainDb, 1.0);
                     ++found[frequency];
                 }
             }
