@@ -133,18 +133,6 @@ INSTANTIATE_TEST_SUITE_P(
                          {"bladerf_sync_config 0 1 64 16384 16 250 -> -1", kPlainStream}}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(BladeRfReceive, aStreamThatCannotStartIsNotRunning)
-{
-    BladeRfSdrDevice& device =
-        openConfigured("fail bladerf_sync_config 1 -1\nfail bladerf_enable_module 1 -1\n", "sim-bladerf-no-quick-tune");
-    std::vector<std::complex<float>> samples(16);
-    EXPECT_FALSE(device.startRx()); // stream configuration fails
-    EXPECT_FALSE(device.startRx()); // channel enable fails
-    EXPECT_EQ(device.readSamples(samples.data(), samples.size()), 0u);
-    EXPECT_TRUE(device.configureRx(config(915e6))) << "not streaming, so configurable";
-    EXPECT_TRUE(device.startRx());
-}
-
 // Float reads and native reads share every rule of the stream.
 class BladeRfReadKinds : public test::BladeRfStreaming, public ::testing::WithParamInterface<bool> {
 protected:
@@ -196,20 +184,27 @@ TEST_F(BladeRfReceive, aFailedReadEndsTheCallWithWhatItHas)
     EXPECT_EQ(device.readSamples(samples.data(), 1), 1u);              // the stream goes on
 }
 
-// Stopping disables the channel once; destroying a streaming device disables
-// it before closing.
-TEST_F(BladeRfReceive, stoppingDisablesTheChannelOnceAndEndsReading)
+// A stream that cannot start is not running and stays configurable; stopping
+// disables the channel once and ends reading; destroying a streaming device
+// disables the channel before closing.
+TEST_F(BladeRfReceive, startingAndStoppingFollowTheChannel)
 {
-    BladeRfSdrDevice& device = openConfigured();
+    BladeRfSdrDevice& device =
+        openConfigured("fail bladerf_sync_config 1 -1\nfail bladerf_enable_module 1 -1\n", "sim-bladerf-no-quick-tune");
     std::vector<std::complex<float>> samples(16);
     device.stopRx(); // harmless while idle
+    EXPECT_FALSE(device.startRx()); // stream configuration fails
+    EXPECT_FALSE(device.startRx()); // channel enable fails
+    EXPECT_EQ(device.readSamples(samples.data(), samples.size()), 0u);
+    EXPECT_TRUE(device.configureRx(config(915e6))) << "not streaming, so configurable";
     ASSERT_TRUE(device.startRx());
     device.stopRx();
     device.stopRx();
     EXPECT_EQ(device.readSamples(samples.data(), samples.size()), 0u);
     EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"), IsEmpty());
     EXPECT_THAT(bladeRf().calls("bladerf_enable_module"),
-                ElementsAre("bladerf_enable_module 0 1 -> 0", "bladerf_enable_module 0 0 -> 0"));
+                ElementsAre("bladerf_enable_module 0 1 -> -1", "bladerf_enable_module 0 1 -> 0",
+                            "bladerf_enable_module 0 0 -> 0"));
     EXPECT_TRUE(device.configureRx(config(100e6))); // configurable again once stopped
     ASSERT_TRUE(device.startRx());
     close();

@@ -76,18 +76,6 @@ inline std::uint64_t patternTimestamp(std::complex<float> sample)
            2048 * static_cast<std::uint64_t>(std::lround(sample.imag() * 2048.0F));
 }
 
-// Whether samples carry the consecutive timestamps first, first + 1, ...
-inline bool carriesTimestampsFrom(const std::vector<std::complex<float>>& samples, std::size_t count,
-                                  std::uint64_t first)
-{
-    for (std::size_t index = 0; index < count; ++index) {
-        if (patternTimestamp(samples[index]) != first + index) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The timestamps a read of count samples delivered: floats through
 // readSamples, or the library's own values through readNativeSamples.
 inline std::vector<std::uint64_t> timestampsRead(ISdrDevice& device, bool native, std::size_t count)

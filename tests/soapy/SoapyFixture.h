@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <sstream>
 #include <string>
 
 namespace veltrano::test {
@@ -19,16 +18,6 @@ struct SoapyUnmake {
     void operator()(SoapySDR::Device* device) const { SoapySDR::Device::unmake(device); }
 };
 using SoapyDevicePointer = std::unique_ptr<SoapySDR::Device, SoapyUnmake>;
-
-// "[min, max]" per range, for comparing range lists in one line.
-inline std::string rangesText(const SoapySDR::RangeList& ranges)
-{
-    std::ostringstream text;
-    for (const SoapySDR::Range& range : ranges) {
-        text << "[" << range.minimum() << ", " << range.maximum() << "]";
-    }
-    return text.str();
-}
 
 class SoapyModule : public Simulation {
 protected:

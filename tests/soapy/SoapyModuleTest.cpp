@@ -52,25 +52,19 @@ TEST_F(SoapyMapping, findListsTheBoardsOfBothFamiliesAndFiltersByFamilyAndSerial
     const SoapySDR::Kwargs bladeRf = SoapySDR::Device::enumerate("driver=veltrano,family=bladerf").at(0);
     EXPECT_THAT(bladeRf, ElementsAre(Pair("driver", "veltrano"), Pair("family", "bladerf"),
                                      Pair("label", "bladeRF_2.0 B1"), Pair("serial", "B1")));
+    EXPECT_EQ(SoapySDR::Device::enumerate("driver=veltrano").at(0).at("label"), "HackRF One H1");
 }
 
+// What SoapySDR's tool prints of a board (keys, channels, formats, ranges) is
+// the tool test's; here what it cannot show.
 TEST_F(SoapyMapping, makeOpensTheHackRfBySerialAndDescribesIt)
 {
     simulateOneBoardOfEach();
     const auto device = make("driver=veltrano,serial=H2");
     EXPECT_THAT(hackRf().calls("hackrf_open_by_serial"), ElementsAre("hackrf_open_by_serial H2 -> 0"));
-    EXPECT_EQ(device->getDriverKey(), "veltrano");
-    EXPECT_EQ(device->getHardwareKey(), "HackRF One");
     EXPECT_THAT(device->getHardwareInfo(), ElementsAre(Pair("backend", "hackrf-native"), Pair("family", "hackrf"),
                                                        Pair("firmware_version", "fw-7"), Pair("label", "HackRF One"),
                                                        Pair("serial", "H2"), Pair("usb_api_version", "1.02")));
-    EXPECT_EQ(device->getNumChannels(SOAPY_SDR_RX), 1u);
-    EXPECT_EQ(device->getNumChannels(SOAPY_SDR_TX), 1u);
-    EXPECT_EQ(test::rangesText(device->getFrequencyRange(SOAPY_SDR_RX, 0)), "[1e+06, 6e+09]");
-    EXPECT_EQ(test::rangesText(device->getSampleRateRange(SOAPY_SDR_RX, 0)), "[2e+06, 2e+07]");
-    EXPECT_EQ(device->getGainRange(SOAPY_SDR_RX, 0).maximum(), 102.0);
-    EXPECT_EQ(device->getGainRange(SOAPY_SDR_TX, 0).maximum(), 47.0);
-    EXPECT_EQ(test::rangesText(device->getBandwidthRange(SOAPY_SDR_TX, 0)), "[1.75e+06, 2.8e+07]");
     EXPECT_EQ(device->readSetting("rx_amplifier"), "false");
 }
 
@@ -79,11 +73,8 @@ TEST_F(SoapyMapping, makeOpensTheBladeRfBySerialAndDescribesIt)
     simulateOneBoardOfEach();
     const auto device = make("driver=veltrano,family=bladerf");
     EXPECT_THAT(bladeRf().calls("bladerf_open"), ElementsAre("bladerf_open *:serial=B1 -> 0"));
-    EXPECT_EQ(device->getHardwareKey(), "bladerf2");
     EXPECT_EQ(device->getNumChannels(SOAPY_SDR_RX), 1u);
-    EXPECT_EQ(device->getNumChannels(SOAPY_SDR_TX), 0u);
-    EXPECT_EQ(test::rangesText(device->getFrequencyRange(SOAPY_SDR_RX, 0)), "[7e+07, 6e+09]");
-    EXPECT_EQ(test::rangesText(device->getSampleRateRange(SOAPY_SDR_RX, 0)), "[520834, 6.144e+07]");
+    EXPECT_EQ(device->getNumChannels(SOAPY_SDR_TX), 0u); // a board without transmit
     EXPECT_THROW(device->setFrequency(SOAPY_SDR_TX, 0, 100e6), std::runtime_error);
     EXPECT_THROW(device->readSetting("rx_amplifier"), std::runtime_error);
 }
@@ -97,49 +88,27 @@ TEST_F(SoapyMapping, boardsWithoutSerialOpenOnlyWhenTheyAreTheFirst)
     EXPECT_THAT(hackRf().calls("hackrf_open_by_serial"), ElementsAre("hackrf_open_by_serial (null) -> 0"));
 }
 
-// The last journal line of a call, or "(never called)".
-std::string lastCall(const test::SimulatorSession& simulator, const std::string& name)
-{
-    const std::vector<std::string> calls = simulator.calls(name);
-    return calls.empty() ? "(never called)" : calls.back();
-}
-
+// The module's mapping onto the board's configuration is the same for both
+// families; how each board's library gets the values is the device tests'.
 TEST_F(SoapyMapping, eachSetterReachesTheBoardAtOnceWhileIdle)
 {
     simulateOneBoardOfEach();
     using Setter = std::function<void(SoapySDR::Device&)>;
-    const struct {
-        const char* args;
-        Setter set;
-        const char* call;
-        const char* journal;
-    } cases[] = {
-        {"family=hackrf", [](auto& d) { d.setFrequency(SOAPY_SDR_RX, 0, 100e6); }, "hackrf_set_freq",
-         "hackrf_set_freq 100000000 -> 0"},
-        {"family=hackrf", [](auto& d) { d.setSampleRate(SOAPY_SDR_RX, 0, 8e6); }, "hackrf_set_sample_rate",
-         "hackrf_set_sample_rate 8000000 -> 0"},
-        {"family=hackrf", [](auto& d) { d.setGain(SOAPY_SDR_RX, 0, 20); }, "hackrf_set_vga_gain",
-         "hackrf_set_vga_gain 4 -> 0"},
-        {"family=hackrf", [](auto& d) { d.setGain(SOAPY_SDR_TX, 0, 50); }, "hackrf_set_txvga_gain",
-         "hackrf_set_txvga_gain 47 -> 0"},
-        {"family=hackrf", [](auto& d) { d.setBandwidth(SOAPY_SDR_TX, 0, 3e6); }, "hackrf_compute_baseband_filter_bw",
-         "hackrf_compute_baseband_filter_bw 3000000 -> 2500000"},
-        {"family=hackrf", [](auto& d) { d.writeSetting("rx_amplifier", "true"); }, "hackrf_set_amp_enable",
-         "hackrf_set_amp_enable 1 -> 0"},
-        {"family=bladerf", [](auto& d) { d.setFrequency(SOAPY_SDR_RX, 0, 100e6); }, "bladerf_set_frequency",
-         "bladerf_set_frequency 0 100000000 -> 0"},
-        {"family=bladerf", [](auto& d) { d.setSampleRate(SOAPY_SDR_RX, 0, 8e6); }, "bladerf_set_sample_rate",
-         "bladerf_set_sample_rate 0 8000000 -> 0"},
-        {"family=bladerf", [](auto& d) { d.setGain(SOAPY_SDR_RX, 0, 20); }, "bladerf_set_gain",
-         "bladerf_set_gain 0 20 -> 0"},
-        {"family=bladerf", [](auto& d) { d.setBandwidth(SOAPY_SDR_RX, 0, 1e6); }, "bladerf_set_bandwidth",
-         "bladerf_set_bandwidth 0 1000000 -> 0"},
+    const std::pair<Setter, std::string> cases[] = {
+        {[](auto& d) { d.setFrequency(SOAPY_SDR_RX, 0, 100e6); }, "hackrf_set_freq 100000000 -> 0"},
+        {[](auto& d) { d.setSampleRate(SOAPY_SDR_RX, 0, 8e6); }, "hackrf_set_sample_rate 8000000 -> 0"},
+        {[](auto& d) { d.setGain(SOAPY_SDR_RX, 0, 20); }, "hackrf_set_vga_gain 4 -> 0"},
+        {[](auto& d) { d.setGain(SOAPY_SDR_TX, 0, 50); }, "hackrf_set_txvga_gain 47 -> 0"},
+        {[](auto& d) { d.setBandwidth(SOAPY_SDR_TX, 0, 3e6); }, "hackrf_compute_baseband_filter_bw 3000000 -> 2500000"},
+        {[](auto& d) { d.writeSetting("rx_amplifier", "true"); }, "hackrf_set_amp_enable 1 -> 0"},
+        {[](auto& d) { d.setBandwidth(SOAPY_SDR_RX, 0, 1e6); }, "bladerf_set_bandwidth 0 1000000 -> 0"},
     };
-    for (const auto& each : cases) {
-        const auto device = make(std::string("driver=veltrano,") + each.args);
-        each.set(*device);
-        EXPECT_EQ(lastCall(std::string(each.args) == "family=hackrf" ? hackRf() : bladeRf(), each.call), each.journal)
-            << each.args << " " << each.call;
+    for (const auto& [set, expected] : cases) {
+        const bool bladeRfCall = expected.starts_with("bladerf_");
+        const auto device = make(bladeRfCall ? "driver=veltrano,family=bladerf" : "driver=veltrano,family=hackrf");
+        set(*device);
+        const auto calls = (bladeRfCall ? bladeRf() : hackRf()).calls(expected.substr(0, expected.find(' ')));
+        EXPECT_EQ(calls.empty() ? "(never called)" : calls.back(), expected);
     }
 }
 

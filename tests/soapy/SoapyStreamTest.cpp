@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <complex>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -21,9 +20,11 @@ using ::testing::Pair;
 
 using SoapyStreams = test::SoapyModule;
 
-TEST_F(SoapyStreams, aStreamNotYetActiveTimesOutAndAWrongDirectionIsAnError)
+// Not yet active, a stream times out; the wrong direction is an error; once
+// active, the read after the board overran reports one overflow.
+TEST_F(SoapyStreams, readsReportAnInactiveStreamTheWrongDirectionAndAnOverrun)
 {
-    simulateBladeRf("board serial=B1\n");
+    simulateBladeRf("board serial=B1\nsync-rx 2 overrun\n");
     const auto device = make("driver=veltrano");
     SoapySDR::Stream* rx = device->setupStream(SOAPY_SDR_RX, SOAPY_SDR_CS16);
     SoapySDR::Stream* tx = device->setupStream(SOAPY_SDR_TX, SOAPY_SDR_CS16);
@@ -34,58 +35,29 @@ TEST_F(SoapyStreams, aStreamNotYetActiveTimesOutAndAWrongDirectionIsAnError)
     EXPECT_EQ(device->readStream(rx, buffers, 1024, flags, timeNs, 10'000), SOAPY_SDR_TIMEOUT);
     EXPECT_EQ(device->readStream(tx, buffers, 1024, flags, timeNs, 10'000), SOAPY_SDR_STREAM_ERROR);
     ASSERT_EQ(device->activateStream(rx), 0);
-    EXPECT_EQ(device->readStream(rx, buffers, 1024, flags, timeNs, 10'000), 1024);
-}
-
-TEST_F(SoapyStreams, aReadAfterTheBoardOverranReportsOneOverflow)
-{
-    simulateBladeRf("board serial=B1\nsync-rx 2 overrun\n");
-    const auto device = make("driver=veltrano");
-    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
-    std::vector<std::complex<float>> samples(1024);
     std::vector<int> results;
     for (int call = 0; call < 4; ++call) {
-        results.push_back(read(*device, stream, samples.data(), samples.size()));
+        results.push_back(read(*device, rx, values.data(), 1024));
     }
     EXPECT_THAT(results, ElementsAre(1024, 1024, SOAPY_SDR_OVERFLOW, 1024));
 }
 
-TEST_F(SoapyStreams, hackRfReadsCarryTheBoardsBytesInOrderUntilTheyReportAnOverflow)
+// That the bytes before a full ring's loss arrive once and in order is the
+// device layer's tests'; the module reports the loss and its count.
+TEST_F(SoapyStreams, aHackRfRingOverflowIsReportedAndItsBytesCounted)
 {
-    // A free-running simulated HackRF outpaces any reader, so its ring
-    // overflows; each 4-byte word it sends holds its own running index.
+    // A free-running simulated HackRF outpaces any reader, so its ring overflows.
     simulateHackRf("board H1\nrx-free-run 16384\n");
     const auto device = make("driver=veltrano");
     SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
     std::vector<std::complex<float>> samples(8192);
-    std::vector<std::uint8_t> bytes;
     int result = 0;
-    for (int call = 0; call < 100'000; ++call) {
+    for (int call = 0; call < 100'000 && result != SOAPY_SDR_OVERFLOW; ++call) {
         result = read(*device, stream, samples.data(), samples.size());
-        // The ring may already have overflowed before the first read: that
-        // loss is reported first, and the bytes read after it start afresh.
-        if (result == SOAPY_SDR_OVERFLOW && bytes.empty()) {
-            continue;
-        }
-        if (result <= 0) {
-            break;
-        }
-        for (int k = 0; k < result; ++k) {
-            bytes.push_back(static_cast<std::uint8_t>(static_cast<int>(samples[k].real() * 128.0F)));
-            bytes.push_back(static_cast<std::uint8_t>(static_cast<int>(samples[k].imag() * 128.0F)));
-        }
+        ASSERT_TRUE(result > 0 || result == SOAPY_SDR_OVERFLOW) << result;
     }
     EXPECT_EQ(result, SOAPY_SDR_OVERFLOW);
     EXPECT_NE(device->readSetting("rx_dropped_bytes"), "0");
-    ASSERT_GE(bytes.size(), 8u);
-    const auto word = [&](std::size_t index) {
-        std::uint32_t value = 0;
-        std::memcpy(&value, &bytes[4 * index], 4);
-        return value;
-    };
-    for (std::size_t index = 1; index < bytes.size() / 4; ++index) {
-        ASSERT_EQ(word(index), word(0) + index) << "word " << index;
-    }
 }
 
 TEST_F(SoapyStreams, aNativeSweepDeliversEachBlockAsOneBurstWithItsFrequencies)
@@ -162,29 +134,6 @@ INSTANTIATE_TEST_SUITE_P(FlushOutcomes, SoapyHackRfBursts,
                          ::testing::Values(BurstEnd{"1", 0, SOAPY_SDR_END_BURST},
                                            BurstEnd{"0", SOAPY_SDR_STREAM_ERROR, 0}));
 
-TEST_F(SoapyStreams, aBladeRfBurstEndCompletesTheLibrarysBufferWithSilence)
-{
-    const test::TemporaryDirectory directory;
-    const test::ScopedEnvironment capture("VELTRANO_SIM_BLADERF_TX_CAPTURE", test::environmentText(directory / "tx"));
-    simulateBladeRf("board serial=B1\n");
-    const auto device = make("driver=veltrano");
-    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS16);
-    std::vector<std::int16_t> burst(2 * 1000);
-    for (std::size_t k = 0; k < burst.size(); ++k) {
-        burst[k] = k % 2 == 0 ? 100 : -100;
-    }
-    EXPECT_EQ(write(*device, stream, burst.data(), 1000, SOAPY_SDR_END_BURST), 1000);
-
-    // The library sends buffers of 65536 samples, each once it is full: the
-    // burst's end drains the board, which completes them with silence.
-    const std::string sent = test::readTextFile(directory / "tx");
-    ASSERT_GT(sent.size(), 65536u * 2 * sizeof(std::int16_t));
-    std::vector<std::int16_t> values(sent.size() / sizeof(std::int16_t));
-    std::memcpy(values.data(), sent.data(), sent.size());
-    EXPECT_TRUE(std::equal(burst.begin(), burst.end(), values.begin()));
-    EXPECT_TRUE(std::all_of(values.begin() + 2000, values.end(), [](std::int16_t value) { return value == 0; }));
-}
-
 TEST_F(SoapyStreams, aReaderHearsTheSimulatedScenesCarriersAndFollowsALiveRetune)
 {
     simulateHackRf("board H1\nrx-paced\n" + test::sceneScript());
@@ -192,6 +141,10 @@ TEST_F(SoapyStreams, aReaderHearsTheSimulatedScenesCarriersAndFollowsALiveRetune
     for (const char* family : {"hackrf", "bladerf"}) {
         SCOPED_TRACE(family);
         const auto device = make(std::string("driver=veltrano,family=") + family);
+        const bool bladeRf = family == std::string("bladerf");
+        if (bladeRf) { // both centres prepared: the retune below is a quick one
+            device->writeSetting("rx_hop_frequencies", "100e6,99.2e6");
+        }
         device->setSampleRate(SOAPY_SDR_RX, 0, test::kSceneRateHz);
         device->setFrequency(SOAPY_SDR_RX, 0, test::kFirstCentreHz);
         device->setGain(SOAPY_SDR_RX, 0, test::kSceneGainDb);
@@ -210,6 +163,9 @@ TEST_F(SoapyStreams, aReaderHearsTheSimulatedScenesCarriersAndFollowsALiveRetune
         test::expectSceneAt(receive(), test::kFirstCentreHz);
         device->setFrequency(SOAPY_SDR_RX, 0, test::kSecondCentreHz);
         test::expectSceneAt(receive(), test::kSecondCentreHz);
+        if (bladeRf) {
+            EXPECT_EQ(device->readSetting("fast_rx_retunes"), "1");
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// SoapySDR's own tool, an unmodified SoapySDR application, finds and probes
-// the simulated boards through the module.
+// SoapySDR's own tool, an unmodified SoapySDR application, probes and streams
+// from the simulated boards through the module (what its --find prints is the
+// module's enumeration, pinned in process by the mapping test).
 #include "tests/soapy/SoapyFixture.h"
 
 #include <gmock/gmock.h>
@@ -24,56 +25,52 @@ protected:
     }
 };
 
-TEST_F(SoapyTool, findListsEveryBoardWithItsFamilySerialAndLabel)
-{
-    const test::ProcessResult found = test::runProcess(kSoapyTool, {"--find=driver=veltrano"});
-    EXPECT_EQ(found.exitStatus, 0) << found.standardError;
-    EXPECT_THAT(found.standardOutput, HasSubstr("Found device 0\n  driver = veltrano\n  family = hackrf\n"
-                                                "  label = HackRF One H1\n  serial = H1\n"));
-    EXPECT_THAT(found.standardOutput, HasSubstr("Found device 1\n  driver = veltrano\n  family = bladerf\n"
-                                                "  label = bladeRF_2.0 B1\n  serial = B1\n"));
-}
-
+// Each channel as the tool shows it: the formats offered, the native one with
+// its full scale, and the ranges.
 TEST_F(SoapyTool, probeDescribesTheBoardsOfBothFamilies)
 {
+    const std::string formats = "Stream formats: CF32, CS16, CS8\n  Native format: ";
     const struct {
         const char* args;
-        const char* identification;
-        const char* channels;
-        const char* rates;
+        std::vector<std::string> shown;
     } cases[] = {
-        {"--probe=driver=veltrano,family=hackrf", "hardware=HackRF One", "Channels: 1 Rx, 1 Tx", "[2, 20] MSps"},
-        {"--probe=driver=veltrano,serial=B1", "hardware=bladerf2", "Channels: 1 Rx, 1 Tx", "[0.520834, 61.44] MSps"},
+        {"--probe=driver=veltrano,family=hackrf",
+         {"driver=veltrano\n  hardware=HackRF One\n", "Channels: 1 Rx, 1 Tx\n", "-- RX Channel 0\n",
+          formats + "CS8 [full-scale=128]\n  Full gain range: [0, 102, 2] dB\n  Full freq range: [1, 6000] MHz\n",
+          "-- TX Channel 0\n", formats + "CS8 [full-scale=128]\n  Full gain range: [0, 47, 1] dB\n",
+          "Sample rates: [2, 20] MSps\n  Filter bandwidths: [1.75, 28] MHz\n"}},
+        {"--probe=driver=veltrano,serial=B1",
+         {"driver=veltrano\n  hardware=bladerf2\n", "Channels: 1 Rx, 1 Tx\n", "-- RX Channel 0\n",
+          formats + "CS16 [full-scale=2048]\n  Full gain range: [0, 60, 1] dB\n  Full freq range: [70, 6000] MHz\n",
+          "Sample rates: [0.520834, 61.44] MSps\n", "-- TX Channel 0\n", formats + "CS16 [full-scale=2048]\n"}},
     };
     for (const auto& each : cases) {
         const test::ProcessResult probed = test::runProcess(kSoapyTool, {each.args});
         EXPECT_EQ(probed.exitStatus, 0) << probed.standardError;
-        EXPECT_THAT(probed.standardOutput, HasSubstr(each.identification));
-        EXPECT_THAT(probed.standardOutput, HasSubstr(each.channels));
-        EXPECT_THAT(probed.standardOutput, HasSubstr("Sample rates: " + std::string(each.rates)));
+        // In order: each piece after the one before.
+        std::size_t at = 0;
+        for (const std::string& piece : each.shown) {
+            at = probed.standardOutput.find(piece, at);
+            ASSERT_NE(at, std::string::npos) << each.args << ": " << piece << "\n" << probed.standardOutput;
+        }
     }
 }
 
-TEST_F(SoapyTool, rateTestStreamsFromBothFamiliesAtTheRateAskedWithoutErrors)
+TEST_F(SoapyTool, rateTestStreamsFromEachFamilyAtItsTopRateInItsNativeFormatWithoutLoss)
 {
-    // At 4 MS/s in CF32: the simulated bladeRF takes 4.096 ms for each read of
-    // 16384 samples, a board at 4 MS/s, so the tool can count no more than
-    // that unless samples were made up; the simulated HackRF runs as fast as
-    // it is read and overflows, which the tool counts but does not call an
-    // error. At each board's top rate, paced like the real one, the tool
-    // streams in the native format it is offered and must lose nothing.
+    // Each board paced like the real one at its top rate: the tool streams in
+    // the native format it is offered and must lose nothing. (That the rate
+    // asked reaches the board, and that no sample is made up, is pinned in
+    // process.)
     const struct {
         const char* family;
         const char* hackRfScript;
         const char* bladeRfScript;
         const char* rate;
-        const char* expected; // in the output
-        bool topRate;
+        const char* format;
     } cases[] = {
-        {"hackrf", "board H1\nrx-free-run 262144\n", "", "4e6", "hackrf_set_sample_rate 4000000 -> 0", false},
-        {"bladerf", "", "board serial=B1\nrx-pace-us 4096\n", "4e6", "bladerf_set_sample_rate 0 4000000 -> 0", false},
-        {"hackrf", "board H1\nrx-paced\n", "", "20e6", "Stream format: CS8\n", true},
-        {"bladerf", "", "board serial=B1\nrx-paced\n", "40e6", "Stream format: CS16\n", true},
+        {"hackrf", "board H1\nrx-paced\n", "", "20e6", "CS8"},
+        {"bladerf", "", "board serial=B1\nrx-paced\n", "40e6", "CS16"},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(std::string(each.family) + " at " + each.rate);
@@ -85,22 +82,11 @@ TEST_F(SoapyTool, rateTestStreamsFromBothFamiliesAtTheRateAskedWithoutErrors)
                                  std::string("--rate=") + each.rate, "--direction=RX"});
         const std::string output = run.standardOutput + run.standardError;
         EXPECT_THAT(output, Not(HasSubstr("rror")));
+        EXPECT_THAT(output, Not(HasSubstr("Overflow")));
+        EXPECT_THAT(run.standardOutput, HasSubstr(std::string("Stream format: ") + each.format + "\n"));
         std::smatch rate;
         ASSERT_TRUE(std::regex_search(run.standardOutput, rate, std::regex("([0-9.e+-]+) Msps\t"))) << output;
-        if (each.topRate) {
-            EXPECT_THAT(run.standardOutput, HasSubstr(each.expected));
-            EXPECT_GT(std::stod(rate[1]), 0.5 * std::stod(each.rate) / 1e6);
-            EXPECT_THAT(output, Not(HasSubstr("Overflow")));
-            continue;
-        }
-        EXPECT_THAT(run.standardOutput, HasSubstr("Begin RX rate test at 4 Msps"));
-        EXPECT_GT(std::stod(rate[1]), 0.0);
-        if (std::string(each.family) == "bladerf") {
-            EXPECT_LE(std::stod(rate[1]), 4.0);
-        }
-        const std::string call(each.expected);
-        const test::SimulatorSession& board = std::string(each.family) == "hackrf" ? hackRf() : bladeRf();
-        EXPECT_THAT(board.calls(call.substr(0, call.find(' '))), testing::Contains(call));
+        EXPECT_GT(std::stod(rate[1]), 0.5 * std::stod(each.rate) / 1e6);
     }
 }
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // What only the Windows build does: code-page decoding of the override
 // variables, the Program Files install location, and thread priority.
-#include "device/PathFromUtf8.h"
 #include "device/bladerf/BladeRfApi.h"
 #include "device/hackrf/HackRfApi.h"
 #include "device/platform/ProcessEnvironment.h"
@@ -22,12 +21,6 @@ using namespace veltrano::test;
 const std::string kUtf8Name = "caf\xc3\xa9";
 const std::string kAnsiName = "caf\xe9";
 const std::wstring kWideName = L"caf\u00e9";
-
-TEST(Win32PathFromUtf8, nothingGivesAnEmptyPath)
-{
-    EXPECT_TRUE(detail::pathFromUtf8(nullptr).empty());
-    EXPECT_TRUE(detail::pathFromUtf8("").empty());
-}
 
 class Win32NonAsciiOverride : public ::testing::TestWithParam<std::string> {};
 
