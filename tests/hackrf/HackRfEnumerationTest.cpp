@@ -4,6 +4,8 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
+
 namespace veltrano {
 namespace {
 
@@ -33,20 +35,13 @@ TEST_P(HackRfEnumeration, boardsAreListedInTheLibrarysOrderWithPlaceholdersForMi
     EXPECT_EQ(hackRf().calls("hackrf_device_list").size(), 2u);
 }
 
-std::vector<std::string> placeholders(int count)
+// prefix1, prefix2 ... prefix<count>, the numbers at least width digits wide.
+std::vector<std::string> numbered(const std::string& prefix, int count, std::size_t width = 1)
 {
     std::vector<std::string> serials;
     for (int position = 1; position <= count; ++position) {
-        serials.push_back((position < 10 ? "HACKRF-USB-0" : "HACKRF-USB-") + std::to_string(position));
-    }
-    return serials;
-}
-
-std::vector<std::string> numbered(const std::string& prefix, int count)
-{
-    std::vector<std::string> serials;
-    for (int position = 1; position <= count; ++position) {
-        serials.push_back(prefix + std::to_string(position));
+        const std::string number = std::to_string(position);
+        serials.push_back(prefix + std::string(width - std::min(width, number.size()), '0') + number);
     }
     return serials;
 }
@@ -58,8 +53,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "board B-second\nboard-null\nboard-empty\nboard has space+plus\nboard-repeat 1048576 Z\n",
                  {"B-second", "HACKRF-USB-02", "HACKRF-USB-03", "has space+plus", std::string(1048576, 'Z')},
                  1},
-        ListCase{"noSerialArray", "board S1\nboard S2\nserial-array-null\n", placeholders(2), 1},
-        ListCase{"placeholderWidthIsAMinimum", "boards-null 100\n", placeholders(100), 1},
+        ListCase{"noSerialArray", "board S1\nboard S2\nserial-array-null\n", numbered("HACKRF-USB-", 2, 2), 1},
+        ListCase{"placeholderWidthIsAMinimum", "boards-null 100\n", numbered("HACKRF-USB-", 100, 2), 1},
         ListCase{"tenThousandBoards", "boards 10000 SN\n", numbered("SN", 10000), 1},
         ListCase{"negativeCount", "board S1\ncount -3\n", {}, 1},
         ListCase{"nullList", "board S1\nlist-null\n", {}, 0}),

@@ -41,18 +41,11 @@ TEST_F(HackRfReceive, configurationProgramsTheBoardInOrder)
 {
     openBoard("usb-api 0x0106\n");
     ASSERT_TRUE(device().configureRx({100'000'000.5, 2e6, 0.0, 20.0}));
-
     EXPECT_EQ(device().lastError(), "");
     EXPECT_EQ(device().actualRxSampleRateHz(), 2e6);
-    std::vector<std::string> setters;
-    for (const std::string& line : hackRf().journal()) {
-        if (line.rfind("hackrf_set_", 0) == 0) {
-            setters.push_back(line);
-        }
-    }
-    EXPECT_THAT(setters, ElementsAre("hackrf_set_sample_rate 2000000 -> 0", "hackrf_set_rx_overrun_limit 0 -> 0",
-                                     "hackrf_set_freq 100000001 -> 0", "hackrf_set_lna_gain 16 -> 0",
-                                     "hackrf_set_vga_gain 4 -> 0", "hackrf_set_amp_enable 0 -> 0"));
+    EXPECT_THAT(settings(), ElementsAre("hackrf_set_sample_rate 2000000 -> 0", "hackrf_set_rx_overrun_limit 0 -> 0",
+                                        "hackrf_set_freq 100000001 -> 0", "hackrf_set_lna_gain 16 -> 0",
+                                        "hackrf_set_vga_gain 4 -> 0", "hackrf_set_amp_enable 0 -> 0"));
 }
 
 TEST_F(HackRfReceive, olderUsbApisKeepTheirOverrunLimit)
@@ -113,6 +106,7 @@ struct ConfigurationFailure {
 
 class HackRfReceiveFailure : public HackRfReceive, public ::testing::WithParamInterface<ConfigurationFailure> {};
 
+// A reopen that fails is pinned through the real library (the board unplugged).
 TEST_P(HackRfReceiveFailure, aFailedStepReopensTheBoardAndRetriesOnce)
 {
     openBoard(GetParam().script);
@@ -127,12 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ConfigurationFailure{"retrySucceeds", "fail hackrf_set_vga_gain -1000 1\n", true, ""},
         ConfigurationFailure{"retryFails", "fail hackrf_set_sample_rate -1000\n", false,
-                             "set sample rate: HACKRF_ERROR_LIBUSB; retry: set sample rate: HACKRF_ERROR_LIBUSB"},
-        ConfigurationFailure{"frequencyRetryFails", "fail hackrf_set_freq -5\n", false,
-                             "set frequency: HACKRF_ERROR_NOT_FOUND; retry: set frequency: HACKRF_ERROR_NOT_FOUND"},
-        ConfigurationFailure{"reopenFails", "fail hackrf_set_rx_overrun_limit -1000\nunplug-after-opens 1\n", false,
-                             "disable RX overrun limit: HACKRF_ERROR_LIBUSB; device close/reopen failed (close: "
-                             "HACKRF_SUCCESS) (open: HACKRF_ERROR_NOT_FOUND)"}),
+                             "set sample rate: HACKRF_ERROR_LIBUSB; retry: set sample rate: HACKRF_ERROR_LIBUSB"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HackRfReceive, wholeSamplesArriveAsSignedBytesOver128)
@@ -196,7 +185,8 @@ TEST_F(HackRfReceive, readsThatStraddleTheRingsEndDeliverEveryByteOnceInOrder)
     EXPECT_EQ(device().rxDroppedBytes(), 0u);
 }
 
-TEST_F(HackRfReceive, nativeReadsFollowTheRetuneDiscardAndTheStreamsEnd)
+// Native and float reads share the ring, its retune discard and its end.
+TEST_F(HackRfReceive, nativeReadsTakeTheBoardsBytesUntilTheStreamEnds)
 {
     openBoard();
     std::uint8_t bytes[8] = {};
@@ -207,12 +197,6 @@ TEST_F(HackRfReceive, nativeReadsFollowTheRetuneDiscardAndTheStreamsEnd)
     EXPECT_EQ(device().readNativeSamples(bytes, 0), 0u);
     ASSERT_EQ(device().readNativeSamples(bytes, 4), 2u);
     EXPECT_THAT(std::vector<std::uint8_t>(bytes, bytes + 4), ElementsAre(0x80, 0x7F, 1, 2));
-
-    ASSERT_TRUE(device().setRxFrequency(200e6));
-    ASSERT_EQ(deliver(std::vector<std::uint8_t>(kRetuneDiscardBytes, 0x55)), 0);
-    ASSERT_EQ(deliver({7, 8}), 0);
-    ASSERT_EQ(device().readNativeSamples(bytes, 4), 1u);
-    EXPECT_THAT(std::vector<std::uint8_t>(bytes, bytes + 2), ElementsAre(7, 8));
 
     ASSERT_EQ(sim().kill(HACKRF_ERROR_LIBUSB), 0);
     EXPECT_EQ(device().readNativeSamples(bytes, 4), 0u);

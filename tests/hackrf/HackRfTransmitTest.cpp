@@ -59,14 +59,8 @@ TEST_F(HackRfTransmit, configurationProgramsTheBoardInOrder)
 {
     openBoard();
     ASSERT_TRUE(device().configureTx({433'920'000.5, 10e6, 25e6, 20.0}));
-    std::vector<std::string> calls;
-    for (const std::string& line : hackRf().journal()) {
-        if (line.rfind("hackrf_set_", 0) == 0 || line.rfind("hackrf_compute", 0) == 0) {
-            calls.push_back(line);
-        }
-    }
     // A filter wider than the sample rate asks for the sample rate's width.
-    EXPECT_THAT(calls,
+    EXPECT_THAT(settings(),
                 ElementsAre("hackrf_compute_baseband_filter_bw 10000000 -> 10000000",
                             "hackrf_set_sample_rate 10000000 -> 0",
                             "hackrf_set_baseband_filter_bandwidth 10000000 -> 0", "hackrf_set_freq 433920001 -> 0",
@@ -169,8 +163,8 @@ TEST_F(HackRfTransmit, writesTakeOnlyWhatTheRingHolds)
     const std::vector<std::complex<float>> full(kRingBytes / 2, {0.25F, 0.25F});
     ASSERT_EQ(write(full), full.size());
     EXPECT_EQ(write({{0.5F, 0.5F}}), 0u);
-    ASSERT_EQ(pull(1000).size(), 1000u);
-    // However many samples are offered, only the 500 that fit are read.
+    ASSERT_EQ(pull(1001).size(), 1001u);
+    // However many samples are offered, only the 500 whole ones that fit are read.
     std::vector<std::complex<float>> offered(600, {-0.5F, 0.5F});
     EXPECT_EQ(device().writeSamples(offered.data(), std::numeric_limits<std::size_t>::max() / 2 + 1), 500u);
 
@@ -222,13 +216,6 @@ TEST_F(HackRfTransmit, nativeWritesQueueTheClientsBytesAsTheyAre)
     EXPECT_EQ(device().writeNativeSamples(bytes, 0), 0u);
     ASSERT_EQ(device().writeNativeSamples(bytes, 3), 3u);
     EXPECT_THAT(pull(8), ElementsAre(-128, 127, -1, 0, 1, -127, 0, 0));
-
-    // The ring takes what fits, whole samples only, after an odd-sized transfer.
-    const std::vector<std::int8_t> full(kRingBytes, 5);
-    ASSERT_EQ(device().writeNativeSamples(full.data(), kRingBytes / 2), kRingBytes / 2);
-    ASSERT_EQ(pull(1001).size(), 1001u);
-    const std::vector<std::int8_t> offered(2000, -3);
-    EXPECT_EQ(device().writeNativeSamples(offered.data(), 1000), 500u);
 }
 
 TEST_F(HackRfTransmit, receiveAndTransmitExcludeEachOther)
@@ -299,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(Flush, HackRfDrain,
                                                         "HackRF TX completion timed out"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(HackRfTransmit, aDrainEndsEarlyOnItsStopTokenOrAStoppedOrLostStream)
+TEST_F(HackRfTransmit, aDrainEndsEarlyOnItsStopTokenOrAStoppedStream)
 {
     openBoard();
     startTransmitting();
@@ -325,20 +312,6 @@ TEST_F(HackRfTransmit, aDrainEndsEarlyOnItsStopTokenOrAStoppedOrLostStream)
     drainer.join();
     EXPECT_FALSE(drained);
     EXPECT_EQ(device().lastError(), "TX stream stopped before completion");
-
-    // A stream the library lost (the board vanished) never flushes: the drain
-    // says so at once instead of waiting out its limit, and nothing more is queued.
-    device().stopTx();
-    ASSERT_TRUE(device().startTx());
-    ASSERT_EQ(write({{0.5F, 0.5F}}), 1u);
-    ASSERT_EQ(sim().kill(HACKRF_ERROR_LIBUSB), 0);
-    EXPECT_FALSE(device().drainTx({}));
-    EXPECT_EQ(device().lastError(), "TX stream stopped: HACKRF_ERROR_LIBUSB");
-    device().stopTx();
-    ASSERT_TRUE(device().startTx());
-    ASSERT_EQ(sim().kill(HACKRF_ERROR_STREAMING_THREAD_ERR), 0);
-    EXPECT_EQ(write({{0.5F, 0.5F}}), 0u);
-    EXPECT_EQ(device().lastError(), "TX stream stopped: HACKRF_ERROR_STREAMING_THREAD_ERR");
 }
 
 } // namespace
