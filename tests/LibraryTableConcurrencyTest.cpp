@@ -18,23 +18,6 @@ namespace {
 
 constexpr int kThreads = 8;
 
-// Starts all threads, then releases them together so their first calls race.
-template <typename Work>
-void raceFromManyThreads(Work work)
-{
-    std::atomic<bool> go{false};
-    std::vector<std::jthread> threads;
-    for (int index = 0; index < kThreads; ++index) {
-        threads.emplace_back([&, index] {
-            while (!go.load(std::memory_order_acquire)) {
-                std::this_thread::yield();
-            }
-            work(index);
-        });
-    }
-    go.store(true, std::memory_order_release);
-}
-
 class ConcurrentFirstUse : public test::Simulation {};
 
 TEST_F(ConcurrentFirstUse, eachTableIsBuiltOnceAndSeenByEveryThread)
@@ -43,11 +26,22 @@ TEST_F(ConcurrentFirstUse, eachTableIsBuiltOnceAndSeenByEveryThread)
     simulateBladeRf("board serial=A\n");
     std::vector<std::string> seen(kThreads);
     std::vector<const HackRfApi*> tablesSeen(kThreads);
-    raceFromManyThreads([&](int index) {
-        tablesSeen[index] = &hackRfApi();
-        seen[index] =
-            std::to_string(enumerateHackRfDevices().size()) + "/" + std::to_string(enumerateBladeRfDevices().size());
-    });
+    {
+        // All threads start, then are released together so their first calls race.
+        std::atomic<bool> go{false};
+        std::vector<std::jthread> threads;
+        for (int index = 0; index < kThreads; ++index) {
+            threads.emplace_back([&, index] {
+                while (!go.load(std::memory_order_acquire)) {
+                    std::this_thread::yield();
+                }
+                tablesSeen[index] = &hackRfApi();
+                seen[index] = std::to_string(enumerateHackRfDevices().size()) + "/" +
+                              std::to_string(enumerateBladeRfDevices().size());
+            });
+        }
+        go.store(true, std::memory_order_release);
+    }
     for (int index = 0; index < kThreads; ++index) {
         EXPECT_EQ(tablesSeen[index], &hackRfApi());
         EXPECT_EQ(seen[index], "2/1");
