@@ -55,7 +55,9 @@ TEST_F(HackRfReceive, olderUsbApisKeepTheirOverrunLimit)
     EXPECT_THAT(calls("hackrf_set_rx_overrun_limit"), IsEmpty());
 }
 
-TEST_F(HackRfReceive, configurationOutsideTheBoardsLimitsIsRefusedUntouched)
+// A configuration outside the board's limits is refused untouched; the gain
+// of an accepted one is split between the LNA and the VGA.
+TEST_F(HackRfReceive, configurationIsCheckedAgainstTheBoardsLimitsAndItsGainSplit)
 {
     openBoard();
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -73,28 +75,24 @@ TEST_F(HackRfReceive, configurationOutsideTheBoardsLimitsIsRefusedUntouched)
         EXPECT_EQ(device().lastError(), c.accepted ? "" : "invalid RX configuration");
         EXPECT_EQ(calls("hackrf_set_sample_rate").size(), before + (c.accepted ? 1 : 0));
     }
-    startReceiving();
-    EXPECT_FALSE(device().configureRx({100e6, 10e6, 0.0, 0.0}));
-    EXPECT_EQ(device().lastError(), "invalid RX configuration");
-}
 
-TEST_F(HackRfReceive, gainIsSplitBetweenLnaAndVga)
-{
-    openBoard();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
     const struct {
         double gainDb;
         const char* lna;
         const char* vga;
-    } cases[] = {{20, "16", "4"},    {45, "40", "6"}, {7, "0", "8"},  {101, "40", "62"}, {102, "40", "62"},
+    } gains[] = {{20, "16", "4"},    {45, "40", "6"}, {7, "0", "8"},  {101, "40", "62"}, {102, "40", "62"},
                  {1000, "40", "62"}, {nan, "0", "0"}, {-3, "0", "0"}, {5, "0", "6"},     {3, "0", "4"}};
-    for (const auto& c : cases) {
-        ASSERT_TRUE(device().configureRx({100e6, 10e6, 0.0, c.gainDb}));
-        EXPECT_EQ(calls("hackrf_set_lna_gain").back(), std::string("hackrf_set_lna_gain ") + c.lna + " -> 0")
-            << c.gainDb;
-        EXPECT_EQ(calls("hackrf_set_vga_gain").back(), std::string("hackrf_set_vga_gain ") + c.vga + " -> 0")
-            << c.gainDb;
+    for (const auto& g : gains) {
+        ASSERT_TRUE(device().configureRx({100e6, 10e6, 0.0, g.gainDb}));
+        EXPECT_EQ(calls("hackrf_set_lna_gain").back(), std::string("hackrf_set_lna_gain ") + g.lna + " -> 0")
+            << g.gainDb;
+        EXPECT_EQ(calls("hackrf_set_vga_gain").back(), std::string("hackrf_set_vga_gain ") + g.vga + " -> 0")
+            << g.gainDb;
     }
+
+    startReceiving();
+    EXPECT_FALSE(device().configureRx({100e6, 10e6, 0.0, 0.0}));
+    EXPECT_EQ(device().lastError(), "invalid RX configuration");
 }
 
 struct ConfigurationFailure {
@@ -124,10 +122,11 @@ INSTANTIATE_TEST_SUITE_P(
                              "set sample rate: HACKRF_ERROR_LIBUSB; retry: set sample rate: HACKRF_ERROR_LIBUSB"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(HackRfReceive, wholeSamplesArriveAsSignedBytesOver128)
+// Whole samples arrive as signed bytes over 128 or, read natively, as the
+// board sent them, until the stream ends.
+TEST_F(HackRfReceive, wholeSamplesArriveAsSignedBytesOver128OrAsTheyAreUntilTheStreamEnds)
 {
     openBoard();
-    EXPECT_EQ(device().readSamples(nullptr, 4), 0u);
     startReceiving();
     ASSERT_EQ(deliver({0x80, 0x7F, 0x00, 0x01, 0xFF, 0x40}), 0);
 
@@ -143,7 +142,19 @@ TEST_F(HackRfReceive, wholeSamplesArriveAsSignedBytesOver128)
     ASSERT_EQ(sim().deliver(bytes.data(), 4, 4000), 0);
     ASSERT_EQ(sim().deliver(bytes.data(), 8, 1), 0);
     ASSERT_EQ(sim().deliver(bytes.data(), 8, -8), 0);
-    EXPECT_THAT(bytesOf(read(100)), ElementsAre(1, 2, 3, 4, 1, 2, 3, 4));
+    std::uint8_t native[10] = {};
+    EXPECT_EQ(device().readNativeSamples(nullptr, 4), 0u);
+    EXPECT_EQ(device().readNativeSamples(native, 0), 0u);
+    ASSERT_EQ(device().readNativeSamples(native, 5), 4u);
+    EXPECT_THAT(std::vector<std::uint8_t>(native, native + 10), ElementsAre(1, 2, 3, 4, 1, 2, 3, 4, 0, 0));
+
+    ASSERT_EQ(sim().kill(HACKRF_ERROR_LIBUSB), 0);
+    EXPECT_EQ(device().readNativeSamples(native, 4), 0u);
+    EXPECT_TRUE(read(10).empty());
+    EXPECT_EQ(device().lastError(), "RX stream stopped: HACKRF_ERROR_LIBUSB");
+    // Retuning clears the text again.
+    EXPECT_TRUE(device().setRxFrequency(150e6));
+    EXPECT_EQ(device().lastError(), "");
 }
 
 // Byte p of a stream that names its own positions: byte p % 4 of the
@@ -183,28 +194,6 @@ TEST_F(HackRfReceive, readsThatStraddleTheRingsEndDeliverEveryByteOnceInOrder)
     }
     ASSERT_GT(position, 2 * kRingBytes);
     EXPECT_EQ(device().rxDroppedBytes(), 0u);
-}
-
-// Native and float reads share the ring, its retune discard and its end.
-TEST_F(HackRfReceive, nativeReadsTakeTheBoardsBytesUntilTheStreamEnds)
-{
-    openBoard();
-    std::uint8_t bytes[8] = {};
-    EXPECT_EQ(device().readNativeSamples(bytes, 4), 0u); // not streaming
-    startReceiving();
-    ASSERT_EQ(deliver({0x80, 0x7F, 1, 2}), 0);
-    EXPECT_EQ(device().readNativeSamples(nullptr, 4), 0u);
-    EXPECT_EQ(device().readNativeSamples(bytes, 0), 0u);
-    ASSERT_EQ(device().readNativeSamples(bytes, 4), 2u);
-    EXPECT_THAT(std::vector<std::uint8_t>(bytes, bytes + 4), ElementsAre(0x80, 0x7F, 1, 2));
-
-    ASSERT_EQ(sim().kill(HACKRF_ERROR_LIBUSB), 0);
-    EXPECT_EQ(device().readNativeSamples(bytes, 4), 0u);
-    EXPECT_TRUE(read(10).empty());
-    EXPECT_EQ(device().lastError(), "RX stream stopped: HACKRF_ERROR_LIBUSB");
-    // Retuning clears the text again.
-    EXPECT_TRUE(device().setRxFrequency(150e6));
-    EXPECT_EQ(device().lastError(), "");
 }
 
 TEST_F(HackRfReceive, aFullRingDropsTheNewestBytesAndCountsThem)

@@ -55,7 +55,9 @@ protected:
     int lastResult = 0;
 };
 
-TEST_F(HackRfTransmit, configurationProgramsTheBoardInOrder)
+// The board is programmed in order; a configuration outside its limits is
+// refused, the gain of an accepted one limited.
+TEST_F(HackRfTransmit, configurationProgramsTheBoardInOrderIsValidatedAndTheGainLimited)
 {
     openBoard();
     ASSERT_TRUE(device().configureTx({433'920'000.5, 10e6, 25e6, 20.0}));
@@ -65,11 +67,7 @@ TEST_F(HackRfTransmit, configurationProgramsTheBoardInOrder)
                             "hackrf_set_sample_rate 10000000 -> 0",
                             "hackrf_set_baseband_filter_bandwidth 10000000 -> 0", "hackrf_set_freq 433920001 -> 0",
                             "hackrf_set_txvga_gain 20 -> 0", "hackrf_set_amp_enable 0 -> 0"));
-}
 
-TEST_F(HackRfTransmit, configurationIsValidatedAndTheGainLimited)
-{
-    openBoard();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const struct {
         StreamConfig config;
@@ -144,7 +142,6 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HackRfTransmit, samplesLeaveAsClampedRoundedBytesWithSilenceWhereTheRingRanDry)
 {
     openBoard();
-    EXPECT_EQ(write({{0.5F, 0.5F}}), 0u);
     startTransmitting();
     EXPECT_THAT(pull(4), ElementsAre(0, 0, 0, 0));
     EXPECT_EQ(device().txUnderrunBytes(), 4u);
@@ -153,13 +150,21 @@ TEST_F(HackRfTransmit, samplesLeaveAsClampedRoundedBytesWithSilenceWhereTheRingR
     EXPECT_THAT(pull(12), ElementsAre(127, -127, 127, -127, 64, -64, -127, 0, 0, 0, 0, 0));
     EXPECT_EQ(lastResult, 0);
     EXPECT_EQ(device().txUnderrunBytes(), 8u);
-
 }
 
-TEST_F(HackRfTransmit, writesTakeOnlyWhatTheRingHolds)
+// Native writes queue the client's bytes as they are; either kind takes only
+// what the ring holds.
+TEST_F(HackRfTransmit, writesTakeTheClientsBytesAsTheyAreAndOnlyWhatTheRingHolds)
 {
     openBoard();
+    const std::int8_t bytes[] = {-128, 127, -1, 0, 1, -127};
+    EXPECT_EQ(device().writeNativeSamples(bytes, 3), 0u); // not streaming
     startTransmitting();
+    EXPECT_EQ(device().writeNativeSamples(nullptr, 3), 0u);
+    EXPECT_EQ(device().writeNativeSamples(bytes, 0), 0u);
+    ASSERT_EQ(device().writeNativeSamples(bytes, 3), 3u);
+    EXPECT_THAT(pull(8), ElementsAre(-128, 127, -1, 0, 1, -127, 0, 0));
+
     const std::vector<std::complex<float>> full(kRingBytes / 2, {0.25F, 0.25F});
     ASSERT_EQ(write(full), full.size());
     EXPECT_EQ(write({{0.5F, 0.5F}}), 0u);
@@ -204,18 +209,6 @@ TEST_F(HackRfTransmit, writesThatStraddleTheRingsEndSendEveryByteOnceInOrder)
     }
     ASSERT_GT(position, 2 * kRingBytes);
     EXPECT_EQ(device().txUnderrunBytes(), 0u);
-}
-
-TEST_F(HackRfTransmit, nativeWritesQueueTheClientsBytesAsTheyAre)
-{
-    openBoard();
-    const std::int8_t bytes[] = {-128, 127, -1, 0, 1, -127};
-    EXPECT_EQ(device().writeNativeSamples(bytes, 3), 0u); // not streaming
-    startTransmitting();
-    EXPECT_EQ(device().writeNativeSamples(nullptr, 3), 0u);
-    EXPECT_EQ(device().writeNativeSamples(bytes, 0), 0u);
-    ASSERT_EQ(device().writeNativeSamples(bytes, 3), 3u);
-    EXPECT_THAT(pull(8), ElementsAre(-128, 127, -1, 0, 1, -127, 0, 0));
 }
 
 TEST_F(HackRfTransmit, receiveAndTransmitExcludeEachOther)
