@@ -299,14 +299,9 @@ TEST(SampleConversion, publicFunctionsRunTheWidestSetTheMachineRunsWithTheDocume
                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"));
 #endif
 
-    const std::int8_t bytes[] = {-128, 127};
-    std::complex<float> received;
-    convertCs8ToCf32(bytes, &received, 1);
-    EXPECT_EQ(received, std::complex<float>(-1.0F, 0.9921875F));
-    const std::int16_t words[] = {-2048, 2047};
-    convertSc16ToCf32(words, &received, 1);
-    EXPECT_EQ(received, std::complex<float>(-1.0F, 0.99951171875F));
-
+    // Received values are pinned where the boards' streams arrive (a HackRF
+    // byte over 128, a bladeRF value over 2048); the rounding and clamping of
+    // transmitted ones here.
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const std::vector<std::complex<float>> sent{
         {1.0F, -1.0F}, {2.0F, -3.0F}, {0.5F, -0.5F}, {nan, 1.5F}, {1.0F / 4096, -1.0F / 4096}};
