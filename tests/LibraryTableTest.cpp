@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The library tables are built by whichever thread asks first; threads that
-// ask at the same moment must wait for that one build and then all see it.
+// The library tables. They are built by whichever thread asks first; threads
+// that ask at the same moment must wait for that one build and then all see
+// it. And the distribution's own libhackrf and libbladeRF load the way a
+// user's machine loads them (no board is attached here, so nothing is listed).
 #include "device/bladerf/BladeRfApi.h"
 #include "device/bladerf/BladeRfEnumeration.h"
 #include "device/hackrf/HackRfApi.h"
@@ -15,6 +17,8 @@
 
 namespace veltrano {
 namespace {
+
+using namespace veltrano::test;
 
 constexpr int kThreads = 8;
 
@@ -49,6 +53,23 @@ TEST_F(ConcurrentFirstUse, eachTableIsBuiltOnceAndSeenByEveryThread)
     EXPECT_EQ(hackRf().calls("hackrf_init").size(), 1u);
     EXPECT_EQ(bladeRf().calls("bladerf_version").size(), 1u);
     EXPECT_EQ(bladeRf().calls("load").size(), 1u);
+}
+
+TEST(SystemLibraries, installedLibrariesLoadListNoBoardsAndTheProbePrintsNothing)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "the distribution's libraries are Linux shared objects";
+#endif
+    const ScopedEnvironment hackRfOverride("BROMELT_HACKRF_LIBRARY", std::nullopt);
+    const ScopedEnvironment bladeRfOverride("BROMELT_BLADERF_LIBRARY", std::nullopt);
+
+    EXPECT_TRUE(hackRfLibraryAvailable());
+    EXPECT_TRUE(enumerateHackRfDevices().empty());
+    EXPECT_TRUE(bladeRfLibraryAvailable());
+    EXPECT_TRUE(enumerateBladeRfDevices().empty());
+    for (const char* family : {"hackrf", "bladerf", "both"}) {
+        EXPECT_EQ(runProbe({family}), (ProcessResult{0, "", ""})) << family;
+    }
 }
 
 } // namespace
