@@ -8,61 +8,6 @@
 namespace veltrano {
 namespace {
 
-// The smallest device possible: only the operations every backend must
-// provide, so that everything else shows the interface's own defaults.
-class MinimalDevice final : public ISdrDevice {
-public:
-    DeviceInfo info() const override { return {}; }
-    bool configureRx(const StreamConfig&) override { return true; }
-    double actualRxSampleRateHz() const override { return 0; }
-    std::vector<FrequencyRangeHz> rxFrequencyRanges() const override { return {}; }
-    double maximumRxSampleRateHz() const override { return 0; }
-    bool setRxFrequency(double) override { return true; }
-    bool startRx() override { return true; }
-    void stopRx() override {}
-    std::size_t readSamples(std::complex<float>*, std::size_t) override { return 0; }
-    std::vector<FrequencyRangeHz> txFrequencyRanges() const override { return {}; }
-    bool configureTx(const StreamConfig&) override { return true; }
-    bool startTx() override { return true; }
-    void stopTx() override {}
-    std::size_t writeSamples(const std::complex<float>*, std::size_t) override { return 0; }
-};
-
-TEST(DeviceInterfaceDefaults, optionalCapabilitiesReportNoSupportWithoutFailing)
-{
-    MinimalDevice device;
-    ISdrDevice& base = device;
-    EXPECT_EQ(base.lastError(), "");
-    EXPECT_FALSE(base.streamTimeSeconds().has_value());
-    EXPECT_FALSE(base.supportsFastRxRetune());
-    EXPECT_TRUE(base.prepareRxFrequencies({100e6, 200e6}));
-    EXPECT_FALSE(base.setRxAmplifier(true));
-    EXPECT_FALSE(base.configureNativeSweep(StreamConfig{}, 1e6, 2e6));
-    EXPECT_FALSE(base.startNativeSweep());
-    EXPECT_FALSE(base.recoverNativeSweep());
-
-    // A sweep read leaves the caller's block untouched.
-    NativeSweepBlock block;
-    block.centerFrequencyHz = 123.0;
-    block.samples.assign(3, {1.0f, 2.0f});
-    EXPECT_FALSE(base.readNativeSweepBlock(block));
-    EXPECT_EQ(block.centerFrequencyHz, 123.0);
-    EXPECT_EQ(block.samples.size(), 3u);
-
-    // A drain is done unless a stop was requested.
-    std::stop_source source;
-    EXPECT_TRUE(base.drainTx(source.get_token()));
-    source.request_stop();
-    EXPECT_FALSE(base.drainTx(source.get_token()));
-
-    // No native format: its reads and writes move nothing.
-    std::int16_t values[4] = {1, 2, 3, 4};
-    EXPECT_EQ(base.nativeSampleFormat(), NativeSampleFormat::none);
-    EXPECT_EQ(base.readNativeSamples(values, 2), 0u);
-    EXPECT_EQ(base.writeNativeSamples(values, 2), 0u);
-    EXPECT_EQ(values[0], 1);
-}
-
 TEST(FrequencyRangesCover, onlyIntervalsWithinOneValidRangeIncludingItsEdges)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();

@@ -17,17 +17,6 @@
 
 namespace veltrano::detail {
 
-// Test names and messages show the set by name.
-void PrintTo(InstructionSet set, std::ostream* stream)
-{
-    *stream << instructionSetName(set);
-}
-
-void PrintTo(StorePolicy policy, std::ostream* stream)
-{
-    *stream << (policy == StorePolicy::Streaming ? "streaming" : "cached");
-}
-
 namespace {
 
 // The conversion rules stated a second way, independent of the kernels:
@@ -197,15 +186,11 @@ std::vector<float> randomFloats()
     return values;
 }
 
-// Both float kernels of a set, and both integer kernels over every value.
-void expectFloatsExact(const ConversionKernels& kernels, const std::vector<float>& values)
+// Both float kernels of a set over the floats, both integer kernels over every value.
+void expectAllExact(const ConversionKernels& kernels, const std::vector<float>& floats)
 {
-    expectExact(kernels.cf32ToCs8, values, [](float v) { return cs8Rule(v); });
-    expectExact(kernels.cf32ToSc16, values, [](float v) { return sc16Rule(v); });
-}
-
-void expectIntegersExact(const ConversionKernels& kernels)
-{
+    expectExact(kernels.cf32ToCs8, floats, [](float v) { return cs8Rule(v); });
+    expectExact(kernels.cf32ToSc16, floats, [](float v) { return sc16Rule(v); });
     expectExact(kernels.cs8ToCf32, everyValue<std::int8_t>(), [](std::int8_t v) { return cs8Rule(v); });
     expectExact(kernels.sc16ToCf32, everyValue<std::int16_t>(), [](std::int16_t v) { return sc16Rule(v); });
 }
@@ -219,9 +204,7 @@ protected:
         const auto [set, policy] = GetParam();
         kernels_ = conversionKernels(set, policy);
         if (kernels_ == nullptr) {
-            GTEST_SKIP() << instructionSetName(set)
-                         << (policy == StorePolicy::Streaming ? " with streaming stores" : "")
-                         << " does not run on this machine";
+            GTEST_SKIP() << "the instruction set does not run on this machine";
         }
     }
 
@@ -232,7 +215,7 @@ protected:
 // bit patterns follows: minutes of work, so only on request.
 TEST_P(SampleConversionKernels, millionsOfRandomFloatsConvertExactly)
 {
-    expectFloatsExact(*kernels_, randomFloats());
+    expectAllExact(*kernels_, randomFloats());
     if (std::getenv("VELTRANO_EXHAUSTIVE_CONVERSION_TEST") == nullptr) {
         return;
     }
@@ -241,7 +224,7 @@ TEST_P(SampleConversionKernels, millionsOfRandomFloatsConvertExactly)
         for (std::uint64_t index = 0; index < values.size(); ++index) {
             values[index] = std::bit_cast<float>(static_cast<std::uint32_t>(first + index));
         }
-        expectFloatsExact(*kernels_, values);
+        expectAllExact(*kernels_, values);
     }
 }
 
@@ -272,8 +255,7 @@ TEST_P(SampleConversionKernels, everyLengthAndStartConvertsExactlyAndWritesNothi
         frame[0] = frame[15];
         return;
     }
-    expectFloatsExact(kernels, floats);
-    expectIntegersExact(kernels);
+    expectAllExact(kernels, floats);
 }
 
 TEST_P(SampleConversionKernels, convertsExactlyFromShallowAndDeepCallStacks)
@@ -317,14 +299,9 @@ TEST(SampleConversion, publicFunctionsRunTheWidestSetTheMachineRunsWithTheDocume
                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"));
 #endif
 
-    const std::int8_t bytes[] = {-128, 127};
-    std::complex<float> received;
-    convertCs8ToCf32(bytes, &received, 1);
-    EXPECT_EQ(received, std::complex<float>(-1.0F, 0.9921875F));
-    const std::int16_t words[] = {-2048, 2047};
-    convertSc16ToCf32(words, &received, 1);
-    EXPECT_EQ(received, std::complex<float>(-1.0F, 0.99951171875F));
-
+    // Received values are pinned where the boards' streams arrive (a HackRF
+    // byte over 128, a bladeRF value over 2048); the rounding and clamping of
+    // transmitted ones here.
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const std::vector<std::complex<float>> sent{
         {1.0F, -1.0F}, {2.0F, -3.0F}, {0.5F, -0.5F}, {nan, 1.5F}, {1.0F / 4096, -1.0F / 4096}};

@@ -6,10 +6,9 @@
 // simulators are told to read them again, and `sdr-probe both` runs in
 // process. Any memory error, undefined behaviour or exit status other than 0
 // or 2 is a finding.
-#include "tests/fuzz/FuzzInput.h"
+#include "tests/fuzz/SimulatedLibraries.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +23,7 @@ int veltrano_sdr_probe_main(int argc, char** argv);
 
 namespace {
 
-using veltrano::fuzz::FuzzInput;
+using namespace veltrano::fuzz;
 
 struct Simulator {
     const char* family; // HACKRF or BLADERF
@@ -49,65 +48,34 @@ std::string resultCode(FuzzInput& in)
     return std::to_string(static_cast<std::int8_t>(in.byte()));
 }
 
-std::string hackRfScript(FuzzInput& in)
-{
-    std::ostringstream script;
-    for (int line = 0; line < 48 && !in.empty(); ++line) {
-        switch (in.byte() % 16) {
-        case 0: {
-            const std::string serial = in.text(96, "\n");
-            script << (serial.empty() ? "board-empty" : "board " + serial) << '\n';
-            break;
-        }
-        case 1:
-            script << "board-null\n";
-            break;
-        case 2:
-            script << "board-repeat " << in.number(300) << ' ' << static_cast<char>('!' + in.byte() % 94) << '\n';
-            break;
-        case 3:
-            script << "boards " << in.number(120) << " B" << in.text(8, " \n") << '\n';
-            break;
-        case 4:
-            script << "boards-null " << in.number(120) << '\n';
-            break;
-        case 5:
-            script << "count " << static_cast<int>(in.number(300)) - 40 << '\n';
-            break;
-        case 6:
-            script << "serial-array-null\n";
-            break;
-        case 7:
-            script << "list-null\n";
-            break;
-        case 8:
-            script << "open " << resultCode(in) << " B" << in.text(40, "\n") << '\n';
-            break;
-        case 9:
-            script << "open-any " << resultCode(in) << '\n';
-            break;
-        case 10:
-            script << (in.byte() % 2 ? "open-any-null-handle\n" : "open-null-handle B" + in.text(40, "\n") + "\n");
-            break;
-        case 11:
-            script << "unplug-after-opens " << in.byte() % 4 << '\n';
-            break;
-        case 12:
-            script << "version V" << in.text(300, "\n") << '\n';
-            break;
-        case 13:
-            script << "version-result " << resultCode(in) << '\n';
-            break;
-        case 14:
-            script << "usb-api " << in.number(65535) << '\n';
-            break;
-        default:
-            script << "error-names off\n";
-            break;
-        }
-    }
-    return script.str();
-}
+// One script line per generator; the input's next byte picks the generator.
+using LineGenerator = void (*)(FuzzInput& in, std::ostream& line);
+
+const LineGenerator hackRfLines[] = {
+    [](FuzzInput& in, std::ostream& line) {
+        const std::string serial = in.text(96, "\n");
+        line << (serial.empty() ? "board-empty" : "board " + serial);
+    },
+    [](FuzzInput&, std::ostream& line) { line << "board-null"; },
+    [](FuzzInput& in, std::ostream& line) {
+        line << "board-repeat " << in.number(300) << ' ' << static_cast<char>('!' + in.byte() % 94);
+    },
+    [](FuzzInput& in, std::ostream& line) { line << "boards " << in.number(120) << " B" << in.text(8, " \n"); },
+    [](FuzzInput& in, std::ostream& line) { line << "boards-null " << in.number(120); },
+    [](FuzzInput& in, std::ostream& line) { line << "count " << static_cast<int>(in.number(300)) - 40; },
+    [](FuzzInput&, std::ostream& line) { line << "serial-array-null"; },
+    [](FuzzInput&, std::ostream& line) { line << "list-null"; },
+    [](FuzzInput& in, std::ostream& line) { line << "open " << resultCode(in) << " B" << in.text(40, "\n"); },
+    [](FuzzInput& in, std::ostream& line) { line << "open-any " << resultCode(in); },
+    [](FuzzInput& in, std::ostream& line) {
+        line << (in.byte() % 2 ? "open-any-null-handle" : "open-null-handle B" + in.text(40, "\n"));
+    },
+    [](FuzzInput& in, std::ostream& line) { line << "unplug-after-opens " << in.byte() % 4; },
+    [](FuzzInput& in, std::ostream& line) { line << "version V" << in.text(300, "\n"); },
+    [](FuzzInput& in, std::ostream& line) { line << "version-result " << resultCode(in); },
+    [](FuzzInput& in, std::ostream& line) { line << "usb-api " << in.number(65535); },
+    [](FuzzInput&, std::ostream& line) { line << "error-names off"; },
+};
 
 std::string bladeRfField(FuzzInput& in)
 {
@@ -121,63 +89,56 @@ std::string bladeRfRange(FuzzInput& in)
     return hz() + ',' + hz() + ',' + std::to_string(in.byte()) + ",1";
 }
 
-std::string bladeRfScript(FuzzInput& in)
+void bladeRfBoard(FuzzInput& in, std::ostream& line)
+{
+    line << "board serial=" << bladeRfField(in) << " product=" << bladeRfField(in);
+    const std::uint8_t extras = in.byte();
+    if (extras & 1) {
+        line << " serial-fill=" << static_cast<char>('!' + in.byte() % 94);
+    }
+    if (extras & 2) {
+        line << " product-fill=" << static_cast<char>('!' + in.byte() % 94);
+    }
+    if (extras & 4) {
+        static constexpr const char* names[] = {"-null-", "-empty-", "bladerf1", "bladerf2"};
+        line << " name=" << names[in.byte() % 4];
+    }
+    if (extras & 8) {
+        line << " rate=" << bladeRfRange(in) << " rate-result=" << resultCode(in);
+    }
+    if (extras & 16) {
+        line << " freq=" << bladeRfRange(in) << " freq-result=" << resultCode(in);
+    }
+    if (extras & 32) {
+        line << " rx=" << in.byte() % 4;
+    }
+}
+
+const LineGenerator bladeRfLines[] = {
+    bladeRfBoard,
+    bladeRfBoard,
+    [](FuzzInput& in, std::ostream& line) { line << "boards " << in.number(40) << " S" << in.text(8, " \n"); },
+    [](FuzzInput& in, std::ostream& line) { line << "list " << resultCode(in); },
+    [](FuzzInput&, std::ostream& line) { line << "list-null"; },
+    [](FuzzInput& in, std::ostream& line) { line << "open " << resultCode(in) << " *:serial=F" << in.text(40, " \n"); },
+    [](FuzzInput& in, std::ostream& line) { line << "open-any " << resultCode(in); },
+    [](FuzzInput& in, std::ostream& line) {
+        line << (in.byte() % 2 ? "open-any-null-device" : "open-null-device *:serial=F" + in.text(40, " \n"));
+    },
+    [](FuzzInput&, std::ostream& line) { line << "strerror off"; },
+    [](FuzzInput& in, std::ostream& line) {
+        line << "version " << +in.byte() << ' ' << +in.byte() << ' ' << +in.byte();
+    },
+};
+
+// Up to 48 lines, each from the generator the next byte picks.
+template <std::size_t Count>
+std::string script(FuzzInput& in, const LineGenerator (&generators)[Count])
 {
     std::ostringstream script;
     for (int line = 0; line < 48 && !in.empty(); ++line) {
-        switch (in.byte() % 10) {
-        case 0:
-        case 1: {
-            script << "board serial=" << bladeRfField(in) << " product=" << bladeRfField(in);
-            const std::uint8_t extras = in.byte();
-            if (extras & 1) {
-                script << " serial-fill=" << static_cast<char>('!' + in.byte() % 94);
-            }
-            if (extras & 2) {
-                script << " product-fill=" << static_cast<char>('!' + in.byte() % 94);
-            }
-            if (extras & 4) {
-                static constexpr const char* names[] = {"-null-", "-empty-", "bladerf1", "bladerf2"};
-                script << " name=" << names[in.byte() % 4];
-            }
-            if (extras & 8) {
-                script << " rate=" << bladeRfRange(in) << " rate-result=" << resultCode(in);
-            }
-            if (extras & 16) {
-                script << " freq=" << bladeRfRange(in) << " freq-result=" << resultCode(in);
-            }
-            if (extras & 32) {
-                script << " rx=" << in.byte() % 4;
-            }
-            script << '\n';
-            break;
-        }
-        case 2:
-            script << "boards " << in.number(40) << " S" << in.text(8, " \n") << '\n';
-            break;
-        case 3:
-            script << "list " << resultCode(in) << '\n';
-            break;
-        case 4:
-            script << "list-null\n";
-            break;
-        case 5:
-            script << "open " << resultCode(in) << " *:serial=F" << in.text(40, " \n") << '\n';
-            break;
-        case 6:
-            script << "open-any " << resultCode(in) << '\n';
-            break;
-        case 7:
-            script << (in.byte() % 2 ? "open-any-null-device\n"
-                                     : "open-null-device *:serial=F" + in.text(40, " \n") + "\n");
-            break;
-        case 8:
-            script << "strerror off\n";
-            break;
-        default:
-            script << "version " << +in.byte() << ' ' << +in.byte() << ' ' << +in.byte() << '\n';
-            break;
-        }
+        generators[in.byte() % Count](in, script);
+        script << '\n';
     }
     return script.str();
 }
@@ -186,18 +147,8 @@ std::string bladeRfScript(FuzzInput& in)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    const std::filesystem::path simulatorDirectory =
-        std::filesystem::read_symlink("/proc/self/exe").parent_path() / "sim";
-    char scratch[] = "/tmp/veltrano-fuzz-XXXXXX";
-    if (mkdtemp(scratch) == nullptr) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
     for (Simulator& simulator : simulators) {
-        simulator.script = std::filesystem::path(scratch) / simulator.family;
-        const std::string family = simulator.family;
-        setenv(("BROMELT_" + family + "_LIBRARY").c_str(), (simulatorDirectory / simulator.library).c_str(), 1);
-        setenv(("VELTRANO_SIM_" + family + "_SCRIPT").c_str(), simulator.script.c_str(), 1);
+        simulator.script = useSimulator(simulator.family, simulator.library);
     }
     // The probe's records and failure lines are not what is being checked.
     std::cout.rdbuf(&discard);
@@ -211,13 +162,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t hackRfBytes = in.byte() * in.remaining() / 255;
     const std::uint8_t* hackRfPart = in.take(hackRfBytes);
     FuzzInput hackRfInput(hackRfPart, hackRfBytes);
-    const std::string scripts[] = {hackRfScript(hackRfInput), bladeRfScript(in)};
+    const std::string scripts[] = {script(hackRfInput, hackRfLines), script(in, bladeRfLines)};
 
     for (std::size_t i = 0; i < std::size(simulators); ++i) {
         std::ofstream(simulators[i].script, std::ios::binary | std::ios::trunc) << scripts[i];
         // A simulator the probe has loaded already reads its script once; tell it to read the new one.
-        const std::string library = std::getenv(("BROMELT_" + std::string(simulators[i].family) + "_LIBRARY").c_str());
-        if (void* module = dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+        const char* library = std::getenv(("BROMELT_" + std::string(simulators[i].family) + "_LIBRARY").c_str());
+        if (void* module = dlopen(library, RTLD_NOW | RTLD_NOLOAD)) {
             if (auto* reload = reinterpret_cast<void (*)()>(dlsym(module, simulators[i].reloadEntry))) {
                 reload();
             }

@@ -4,11 +4,12 @@
 // readSamples calls of any size and with retunes. A model of the 4 MiB ring
 // predicts every sample read and the count of bytes dropped when it is full.
 #include "device/hackrf/HackRfSdrDevice.h"
-#include "tests/fuzz/SimulatedHackRf.h"
+#include "tests/fuzz/SimulatedLibraries.h"
 
 #include <algorithm>
 #include <complex>
 #include <deque>
+#include <fstream>
 #include <vector>
 
 namespace {
@@ -78,7 +79,7 @@ void retune(FuzzInput& in, HackRfSdrDevice& device, RingModel& model)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    useSimulatedHackRf();
+    std::ofstream(useSimulator("HACKRF", "sim-hackrf.so")) << "board F\n";
     return 0;
 }
 

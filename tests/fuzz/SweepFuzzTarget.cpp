@@ -4,12 +4,13 @@
 // for any requested range. A model of the 512-entry queue predicts every
 // block read (frequency, samples, usable ranges) and the blocks dropped.
 #include "device/hackrf/HackRfSdrDevice.h"
-#include "tests/fuzz/SimulatedHackRf.h"
+#include "tests/fuzz/SimulatedLibraries.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <vector>
 
 namespace {
@@ -111,7 +112,7 @@ void read(HackRfSdrDevice& device, SweepModel& model)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    useSimulatedHackRf();
+    std::ofstream(useSimulator("HACKRF", "sim-hackrf.so")) << "board F\n";
     return 0;
 }
 

@@ -5,7 +5,7 @@
 #include "device/hackrf/HackRfEnumeration.h"
 #include "device/hackrf/HackRfSdrDevice.h"
 #include "device/PathFromUtf8.h"
-#include "tests/support/TestEnvironment.h"
+#include "tests/support/SimulationFixture.h"
 
 #include <gmock/gmock.h>
 
@@ -17,39 +17,30 @@ using ::testing::ElementsAre;
 
 const std::string kOneBoard = "board SN1\n";
 
-// The first candidate that loads wins: an override that loads is used even
-// with libraries beside the executable (it heads the candidates, below).
-TEST(HackRfLibrary, unloadableOverrideFallsThroughToTheNamesNextToTheExecutableInOrder)
+// The first candidate that loads wins (a set override heads the candidates,
+// below): an empty or unloadable override falls through to the names next to
+// the executable, in order.
+TEST(HackRfLibrary, emptyOrUnloadableOverrideFallsThroughToTheNamesNextToTheExecutableInOrder)
 {
     const auto names = hackRfNamesBesideExecutable();
     const ProbeInstallation probe;
     for (const auto& name : names) {
         probe.addLibrary("sim-hackrf", name);
     }
-    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", environmentText(probe.directory() / "missing-library"));
-    const SimulatorSession simulator("HACKRF", kOneBoard);
-
-    EXPECT_EQ(probe.run({"hackrf"}).exitStatus, 0);
-    EXPECT_EQ(simulator.loadedLibrary(), names[0]);
-
-    std::filesystem::remove(probe.directory() / names[0]);
-    const SimulatorSession second("HACKRF", kOneBoard);
-    EXPECT_EQ(probe.run({"hackrf"}).exitStatus, 0);
-    EXPECT_EQ(second.loadedLibrary(), names[1]);
+    for (const auto& name : names) {
+        for (const std::string& value : {std::string(), environmentText(probe.directory() / "missing-library")}) {
+            const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", value);
+            const SimulatorSession simulator("HACKRF", kOneBoard);
+            EXPECT_EQ(probe.run({"hackrf"}).standardOutput, "HACKRF\tSN1\tSN1\t2e+07\t1e+06\t6e+09\n");
+            EXPECT_EQ(simulator.loadedLibrary(), name) << value;
+        }
+        std::filesystem::remove(probe.directory() / name);
+    }
 }
 
-TEST(HackRfLibrary, emptyOverrideIsSkipped)
-{
-    const ProbeInstallation probe;
-    probe.addLibrary("sim-hackrf", hackRfNamesBesideExecutable().back());
-    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", std::string());
-    const SimulatorSession simulator("HACKRF", kOneBoard);
-
-    EXPECT_EQ(probe.run({"hackrf"}).standardOutput, "HACKRF\tSN1\tSN1\t2e+07\t1e+06\t6e+09\n");
-    EXPECT_EQ(simulator.loadedLibrary(), hackRfNamesBesideExecutable().back());
-}
-
-TEST(HackRfLibrary, candidatesAreTheOverrideIfSetThenExecutableDirectoryNames)
+// The installed soname, the last candidate, is found through the system
+// loader by the system-library smoke test.
+TEST(HackRfLibrary, candidatesAreTheOverrideThenExecutableDirectoryNames)
 {
     const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", "/some/where/hackrf-override");
     const auto candidates = detail::hackRfLibraryCandidates();
@@ -63,81 +54,38 @@ TEST(HackRfLibrary, candidatesAreTheOverrideIfSetThenExecutableDirectoryNames)
 #endif
     EXPECT_EQ(candidates, expected);
 
-    // Without the override the list starts next to the executable.
-    const ScopedEnvironment unset("BROMELT_HACKRF_LIBRARY", std::nullopt);
-    expected.erase(expected.begin());
-    EXPECT_EQ(detail::hackRfLibraryCandidates(), expected);
-}
-
 #if !defined(_WIN32)
-TEST(HackRfLibrary, installedLibraryIsFoundThroughTheSystemLoader)
-{
-    const TemporaryDirectory systemDirectory;
-    std::filesystem::copy_file(simulatedLibrary("sim-hackrf"), systemDirectory / "libhackrf.so.0");
-    const ScopedEnvironment searchPath("LD_LIBRARY_PATH", systemDirectory.path().string());
-    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", std::nullopt);
-    const SimulatorSession simulator("HACKRF", kOneBoard);
-    const ProbeInstallation probe; // nothing next to it
-
-    const ProcessResult result = probe.run({"hackrf"});
-
-    EXPECT_EQ(result.standardOutput, "HACKRF\tSN1\tSN1\t2e+07\t1e+06\t6e+09\n");
-    EXPECT_EQ(simulator.loadedLibrary(), "libhackrf.so.0");
-}
-
-TEST(HackRfLibrary, overrideBytesArePassedThroughAsThePath)
-{
+    // The override's bytes are the path, whatever their encoding.
     const std::string nonUtf8 = "/tmp/caf\xe9/lib";
-    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", nonUtf8);
+    const ScopedEnvironment bytes("BROMELT_HACKRF_LIBRARY", nonUtf8);
     EXPECT_EQ(detail::hackRfLibraryCandidates().front().string(), nonUtf8);
-}
 #endif
+}
 
-class HackRfLibraryTable : public ::testing::Test {
-protected:
-    void load(const std::string& variant, const std::string& script = kOneBoard)
-    {
-        override_.emplace("BROMELT_HACKRF_LIBRARY", environmentText(simulatedLibrary(variant)));
-        simulator_.emplace("HACKRF", script);
-    }
-
-    std::optional<ScopedEnvironment> override_;
-    std::optional<SimulatorSession> simulator_;
-};
+class HackRfLibraryTable : public Simulation {};
 
 // A table built once and shared by every thread is pinned by the library-table
 // concurrency test, a failing hackrf_init by the lifetime test below, a missing
 // optional entry point by the sweep support test, and the library's error names
-// with their decimal fallback by the device's open failures.
+// with their decimal fallback (a code it does not name) by the device's open failures.
 TEST_F(HackRfLibraryTable, missingRequiredEntryPointBehavesAsNoLibrary)
 {
-    load("sim-hackrf-no-amp-enable");
+    simulateHackRf(kOneBoard, "sim-hackrf-no-amp-enable");
     const HackRfApi& api = hackRfApi();
     EXPECT_FALSE(api.loaded);
     EXPECT_FALSE(api.initialized);
     EXPECT_EQ(api.module, nullptr);
     EXPECT_TRUE(enumerateHackRfDevices().empty());
-    try {
-        HackRfSdrDevice device("SN1");
-        FAIL() << "opened a board without a usable library";
-    } catch (const std::runtime_error& failure) {
-        EXPECT_STREQ(failure.what(), "HackRF library is not available");
-    }
+    EXPECT_EQ(openFailureOf<HackRfSdrDevice>("SN1"), "HackRF library is not available");
     // Not even hackrf_init was called on the incomplete library.
-    EXPECT_TRUE(simulator_->journal().empty());
+    EXPECT_TRUE(hackRf().journal().empty());
 }
 
 TEST_F(HackRfLibraryTable, errorTextWithoutTheNamingEntryPoint)
 {
-    load("sim-hackrf-no-error-name");
+    simulateHackRf(kOneBoard, "sim-hackrf-no-error-name");
     ASSERT_TRUE(hackRfLibraryAvailable());
     EXPECT_EQ(hackRfApi().error(-1000), "HackRF error -1000");
-}
-
-TEST_F(HackRfLibraryTable, errorTextWhenTheLibraryNamesNothing)
-{
-    load("sim-hackrf", "error-names off\n");
-    EXPECT_EQ(hackRfApi().error(-5), "HackRF error -5");
 }
 
 // libhackrf is initialised at most once and shut down at exit only when

@@ -74,6 +74,18 @@ protected:
     // The journal's calls of the given entry point.
     std::vector<std::string> calls(const std::string& name) const { return hackRf().calls(name); }
 
+    // The journal's setter calls (and filter computations), in order.
+    std::vector<std::string> settings() const
+    {
+        std::vector<std::string> lines;
+        for (const std::string& line : hackRf().journal()) {
+            if (line.rfind("hackrf_set_", 0) == 0 || line.rfind("hackrf_compute", 0) == 0) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
+
 private:
     std::unique_ptr<HackRfSdrDevice> device_;
     std::optional<HackRfSimulatorControl> control_;

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// What the receive and sweep fuzz targets share: a HackRF device opened on the
-// simulated libhackrf (found beside the target in bin/sim), and the
-// simulator's entry point that hands one transfer to the running stream's
-// callback on its transfer thread.
+// What the fuzz targets share: the simulated vendor libraries (found beside
+// the target in bin/sim) with their scripts, and the simulated libhackrf's
+// entry point that hands one transfer to the running stream's callback on
+// its transfer thread.
 #pragma once
 
 #include "tests/fuzz/FuzzInput.h"
@@ -15,26 +15,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <string>
 
 namespace veltrano::fuzz {
 
 using DeliverTransfer = int (*)(const unsigned char* data, int bufferLength, int validLength);
 
-// Points the device layer at the simulated libhackrf with one board, "F".
-inline void useSimulatedHackRf()
+// Points the device layer at a family's (HACKRF or BLADERF) simulated library,
+// reading its script from a file in a scratch directory of this process; the
+// script's path.
+inline std::filesystem::path useSimulator(const std::string& family, const std::string& library)
 {
-    const std::filesystem::path library =
-        std::filesystem::read_symlink("/proc/self/exe").parent_path() / "sim" / "sim-hackrf.so";
-    char scratch[] = "/tmp/veltrano-fuzz-XXXXXX";
-    if (mkdtemp(scratch) == nullptr) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    const std::filesystem::path script = std::filesystem::path(scratch) / "script";
-    std::ofstream(script) << "board F\n";
-    setenv("BROMELT_HACKRF_LIBRARY", library.c_str(), 1);
-    setenv("VELTRANO_SIM_HACKRF_SCRIPT", script.c_str(), 1);
+    static const std::filesystem::path scratch = [] {
+        char directory[] = "/tmp/veltrano-fuzz-XXXXXX";
+        if (mkdtemp(directory) == nullptr) {
+            std::perror("mkdtemp");
+            std::abort();
+        }
+        return std::filesystem::path(directory);
+    }();
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe");
+    setenv(("BROMELT_" + family + "_LIBRARY").c_str(), (executable.parent_path() / "sim" / library).c_str(), 1);
+    setenv(("VELTRANO_SIM_" + family + "_SCRIPT").c_str(), (scratch / family).c_str(), 1);
+    return scratch / family;
 }
 
 // The simulator's transfer entry point; the library must be loaded (a device open).
