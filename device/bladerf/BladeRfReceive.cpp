@@ -9,6 +9,7 @@
 #include "device/bladerf/BladeRfApi.h"
 #include "device/bladerf/BladeRfNativeHandle.h"
 #include "device/bladerf/BladeRfSettings.h"
+#include "device/bladerf/BladeRfStreamTimeout.h"
 
 #include <algorithm>
 #include <cstring>
@@ -124,6 +125,7 @@ bool BladeRfSdrDevice::startRx()
         return false;
     }
     nextRxTimestamp_.store(0);
+    rxReadTimedOut_.store(false);
     const std::lock_guard scratchLock(rxScratchMutex_);
     rxScratch_.resize(kScratchValues);
     return true;
@@ -157,7 +159,7 @@ std::size_t BladeRfSdrDevice::readNativeSamples(void* samples, std::size_t count
 
 std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t* values, std::size_t count)
 {
-    if (count == 0 || !rxStreaming_.load() || !isOpen()) {
+    if (count == 0 || !rxStreaming_.load() || !isOpen() || boardGone()) {
         return 0;
     }
     const BladeRfApi& api = bladeRfApi();
@@ -196,8 +198,15 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
             if (target == nullptr) {
                 target = rxScratch_.data();
             }
-            result = api.syncRx(device, target, static_cast<unsigned>(readSize),
-                                timestamped ? &metadata : nullptr, kReadTimeoutMs);
+            // After a time-out the board may be silent or gone, and this read
+            // may restart the library's stream: it goes ahead only once the
+            // board answers (see BladeRfStreamTimeout.h).
+            result = rxReadTimedOut_.load() ? detail::askBoard(device, BLADERF_RX) : 0;
+            if (result == 0) {
+                result = api.syncRx(device, target, static_cast<unsigned>(readSize), timestamped ? &metadata : nullptr,
+                                    kReadTimeoutMs);
+            }
+            rxReadTimedOut_.store(result == BLADERF_ERR_TIMEOUT);
         }
         if (result == BLADERF_ERR_TIME_PAST && timestamp != 0) {
             // The board dropped the samples asked for before the library

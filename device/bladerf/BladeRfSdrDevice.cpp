@@ -95,12 +95,16 @@ void BladeRfSdrDevice::streamFailed(const char* what, int code)
     std::string text = std::string(what) + ": " + errorText(bladeRfApi(), code);
     const std::lock_guard lock(lastErrorMutex_);
     lastError_ = std::move(text);
+    if (code == BLADERF_ERR_NODEV) {
+        boardGone_.store(true, std::memory_order_release);
+    }
 }
 
 void BladeRfSdrDevice::clearStreamFailure()
 {
     const std::lock_guard lock(lastErrorMutex_);
     lastError_.clear();
+    boardGone_.store(false, std::memory_order_release);
 }
 
 DeviceInfo BladeRfSdrDevice::info() const

@@ -92,6 +92,11 @@ private:
     // Records a failed stream read or write (time-outs excepted).
     void streamFailed(const char* what, int code);
     void clearStreamFailure();
+    // Once a stream call said the board is gone (BLADERF_ERR_NODEV), the
+    // stream is not entered again until the next start: libbladeRF would
+    // restart it on a board that left, where its worker waits for ever for
+    // transfers it could not submit, and the stop then cancels that thread.
+    bool boardGone() const { return boardGone_.load(std::memory_order_acquire); }
 
     std::unique_ptr<NativeHandle> handle_;
     DeviceInfo info_;
@@ -107,6 +112,8 @@ private:
     std::vector<std::int16_t> rxScratch_;
     std::atomic<bool> rxStreaming_{false};
     std::atomic<std::uint64_t> rxOverrunCount_{0};
+    // Whether the last library read timed out: the next one asks the board first.
+    std::atomic<bool> rxReadTimedOut_{false};
     // Held by the reader from its library read until it has converted the
     // samples out of rxScratch_, and by startRx/stopRx while they size or
     // empty it, so a stop or restart from the controller thread never pulls
@@ -130,6 +137,7 @@ private:
     // The reader and the writer set it, a controller thread reads it.
     mutable std::mutex lastErrorMutex_;
     std::string lastError_;
+    std::atomic<bool> boardGone_{false};
 };
 
 } // namespace veltrano

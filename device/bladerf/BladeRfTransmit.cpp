@@ -8,6 +8,7 @@
 #include "device/bladerf/BladeRfApi.h"
 #include "device/bladerf/BladeRfNativeHandle.h"
 #include "device/bladerf/BladeRfSettings.h"
+#include "device/bladerf/BladeRfStreamTimeout.h"
 
 #include <algorithm>
 
@@ -137,15 +138,19 @@ void BladeRfSdrDevice::stopTx()
 std::size_t BladeRfSdrDevice::writeSamples(const std::complex<float>* samples, std::size_t count)
 {
     const BladeRfApi& api = bladeRfApi();
-    if (samples == nullptr || count == 0 || !txStreaming_.load() || !isOpen() || api.syncTx == nullptr) {
+    if (samples == nullptr || count == 0 || !txStreaming_.load() || !isOpen() || api.syncTx == nullptr || boardGone()) {
         return 0;
     }
     const std::size_t taken = std::min(count, kLargestWrite);
     const std::lock_guard scratchLock(txScratchMutex_);
     txScratch_.resize(2 * taken);
     detail::convertCf32ToSc16(samples, txScratch_.data(), taken);
-    const int result =
-        api.syncTx(handle_->device, txScratch_.data(), static_cast<unsigned>(taken), nullptr, kTimeoutMs);
+    int result = api.syncTx(handle_->device, txScratch_.data(), static_cast<unsigned>(taken), nullptr, kTimeoutMs);
+    if (result == BLADERF_ERR_TIMEOUT) {
+        // Full buffers, or a stream that ended unseen (see BladeRfStreamTimeout.h).
+        const int board = detail::askBoard(handle_->device, BLADERF_TX);
+        result = board == 0 ? result : board;
+    }
     if (result != 0) {
         streamFailed("TX stream stopped", result);
         return 0;

@@ -77,6 +77,7 @@ UsbBladeRfBoard::UsbBladeRfBoard(BladeRfKind kind)
       serial_(usb::environmentText("VELTRANO_USB_BLADERF_SERIAL", "7a3c91e0d25b4f86a1c0e9d3b74f2a55")),
       calibration_(calibrationPage(kind)), fpga_(kind, journal())
 {
+    planUnplug(usb::unplugPlanFromEnvironment("VELTRANO_USB_BLADERF"));
 }
 
 usb::UsbIdentity UsbBladeRfBoard::identity() const

@@ -46,7 +46,8 @@ class UsbBladeRfBoard : public usb::UsbBoardModel {
 public:
     // Identity from the environment (VELTRANO_USB_BLADERF_SERIAL); the journal
     // goes to VELTRANO_USB_BLADERF_JOURNAL, transmitted samples to
-    // VELTRANO_USB_BLADERF_TX_CAPTURE.
+    // VELTRANO_USB_BLADERF_TX_CAPTURE; VELTRANO_USB_BLADERF_UNPLUG_AFTER_BYTES
+    // and _UNPLUG_AFTER_LISTINGS plan its unplug.
     explicit UsbBladeRfBoard(BladeRfKind kind = BladeRfKind::x40);
 
     usb::UsbIdentity identity() const override;

@@ -2,7 +2,7 @@
 #pragma once
 
 // What a test (or any program that loads the emulated bladeRF) can ask the
-// board itself. Link the emulator library, or look the functions up with
+// board itself, and the faults it can make the board have. Link the emulator library, or look the functions up with
 // dlsym in the libusb-1.0.so.0 the process loaded.
 
 #include <stdint.h>
@@ -36,6 +36,22 @@ VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_retune(uint64_t index, int*
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_transfers_in_flight(void);
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_transfers_allocated(void);
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_open_handles(void);
+
+// The board's faults, exactly as the HackRF's (UsbHackRfInspection.h): it
+// leaves the bus (transfers in flight complete with LIBUSB_TRANSFER_NO_DEVICE
+// in the next event handling, every later request, NIOS packet or submission
+// on a handle opened before returns LIBUSB_ERROR_NO_DEVICE, and the device
+// list no longer shows it), comes back as a new device with the same serial
+// (old handles stay dead), or, while stalled is non-zero, answers nothing:
+// control requests and the NIOS II packets on 0x02/0x82 end with
+// LIBUSB_ERROR_TIMEOUT after their time-out, sample transfers complete only at
+// their own time-out or when cancelled. VELTRANO_USB_BLADERF_UNPLUG_AFTER_BYTES=N
+// unplugs it once N bytes have moved on its sample endpoints (either
+// direction, counted over the process), VELTRANO_USB_BLADERF_UNPLUG_AFTER_LISTINGS=N
+// as the listing after the N-th begins.
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_unplug(void);
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_replug(void);
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_stall(int stalled);
 
 #ifdef __cplusplus
 }

@@ -13,6 +13,14 @@ std::string environmentText(const char* variable, const char* fallback)
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
+UnplugPlan unplugPlanFromEnvironment(const std::string& prefix)
+{
+    const auto count = [&](const char* suffix) -> std::uint64_t {
+        return std::strtoull(environmentText((prefix + suffix).c_str(), "0").c_str(), nullptr, 0);
+    };
+    return {count("_UNPLUG_AFTER_BYTES"), count("_UNPLUG_AFTER_LISTINGS")};
+}
+
 std::string UsbBoardModel::describe(const ControlRequest& request) const
 {
     std::string line = std::string("control ") + (request.deviceToHost ? "in " : "out ") +

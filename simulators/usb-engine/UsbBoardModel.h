@@ -56,6 +56,10 @@ struct UnplugPlan {
     std::uint64_t afterListings = 0;
 };
 
+// A board's plan from <prefix>_UNPLUG_AFTER_BYTES and <prefix>_UNPLUG_AFTER_LISTINGS
+// (unset: never).
+UnplugPlan unplugPlanFromEnvironment(const std::string& prefix);
+
 class UsbBoardModel {
 public:
     // The journal's variable names the file this board's lines go to.

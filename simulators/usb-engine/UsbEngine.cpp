@@ -268,6 +268,12 @@ int UsbEngine::cancel(libusb_transfer* transfer)
         if (entry == inFlight_.end() || entry->cancelled) {
             return LIBUSB_ERROR_NOT_FOUND;
         }
+        // As libusb on Linux: the board is gone, so the cancel fails, and
+        // the transfer ends as the board's other transfers do, with
+        // LIBUSB_TRANSFER_NO_DEVICE.
+        if (!reachable(transfer->dev_handle->device, entry->generation)) {
+            return LIBUSB_ERROR_NO_DEVICE;
+        }
         entry->cancelled = true;
     }
     wake_.notify_all();
@@ -338,9 +344,11 @@ int UsbEngine::handleEvents(const timeval* timeout)
             const bool gone = !reachable(device, ready->generation);
             inFlight_.erase(ready);
             if (cancelled || gone || device->silent) {
-                transfer->status = cancelled ? LIBUSB_TRANSFER_CANCELLED
-                                   : gone    ? LIBUSB_TRANSFER_NO_DEVICE
-                                             : LIBUSB_TRANSFER_TIMED_OUT;
+                // A board that left ends even a cancelled transfer, as libusb's
+                // disconnect handling does.
+                transfer->status = gone        ? LIBUSB_TRANSFER_NO_DEVICE
+                                   : cancelled ? LIBUSB_TRANSFER_CANCELLED
+                                               : LIBUSB_TRANSFER_TIMED_OUT;
                 transfer->actual_length = 0;
             } else {
                 const std::size_t actual = device->board->complete(

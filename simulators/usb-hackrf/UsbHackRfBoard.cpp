@@ -93,6 +93,7 @@ UsbHackRfBoard::UsbHackRfBoard()
           std::strtoul(usb::environmentText("VELTRANO_USB_HACKRF_USB_API", "0x0107").c_str(), nullptr, 0))),
       version_(usb::environmentText("VELTRANO_USB_HACKRF_VERSION", "usb-emulated-2026.01"))
 {
+    planUnplug(usb::unplugPlanFromEnvironment("VELTRANO_USB_HACKRF"));
     const std::string capture = usb::environmentText("VELTRANO_USB_HACKRF_TX_CAPTURE", "");
     if (!capture.empty()) {
         transmitCapture_.reset(std::fopen(capture.c_str(), "ab"));

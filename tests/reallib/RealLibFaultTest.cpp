@@ -5,18 +5,18 @@
 // time-out), says why, keeps what arrived before the loss, and the board is
 // picked up again once it is back. Stopping with transfers in flight, and
 // every other scenario, leaves no transfer, no handle and no library thread.
+#include "tests/reallib/CallTiming.h"
 #include "tests/reallib/RealLibHackRf.h"
 #include "tests/support/Watchdog.h"
 
 #include <future>
-#include <iterator>
 #include <memory>
 
 namespace veltrano {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using test::Clock;
 
 constexpr const char* kUnpluggedText = "No such device (it may have been disconnected)";
 constexpr std::uint64_t kTransferBytes = 262'144; // libhackrf's bulk transfers
@@ -28,35 +28,17 @@ const StreamConfig kRx{100e6, 10e6, 10e6, 20.0};
 const StreamConfig kTx{100e6, 2e6, 1.75e6, 0.0};
 const StreamConfig kSweep{98e6, 20e6, 15e6, 20.0};
 
-// Runs a call, keeping the longest time such calls took.
-template <typename F>
-auto measured(Clock::duration& longest, F call)
-{
-    struct Record {
-        Clock::duration& longest;
-        Clock::time_point start = Clock::now();
-        ~Record() { longest = std::max(longest, Clock::now() - start); }
-    } record{longest};
-    return call();
-}
-
 // The client of one scenario: its device, and the longest any call took.
-struct Client {
+// `timed` runs a call that must return within the bound.
+struct Client : test::CallTimes {
     std::unique_ptr<HackRfSdrDevice> device = std::make_unique<HackRfSdrDevice>(test::kEmulatedSerial);
-    Clock::duration longest{};
     Clock::duration longestReopening{};
 
-    // A call that must return within the bound.
-    template <typename F>
-    auto timed(F call)
-    {
-        return measured(longest, call);
-    }
     // A call that may reopen the board, which waits for it up to 12 x 250 ms.
     template <typename F>
     auto reopening(F call)
     {
-        return measured(longestReopening, call);
+        return test::measured(longestReopening, call);
     }
     void destroy()
     {
@@ -71,19 +53,6 @@ struct Client {
         });
     }
 };
-
-std::size_t threadCount()
-{
-    // ThreadSanitizer starts a helper thread of its own along with the
-    // process's first thread; start that first thread before counting.
-    static const bool warmedUp = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    static_cast<void>(warmedUp);
-    const std::filesystem::directory_iterator tasks("/proc/self/task");
-    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
-}
 
 // Waits until the stream runs (the board moved data and more is submitted),
 // then stops it; without `stop` the client's destruction stops it.
@@ -287,7 +256,7 @@ TEST_P(RealLibFault, everyCallReturnsSaysWhyAndTheBoardIsPickedUpAgain)
 {
     const FaultScenario& scenario = GetParam();
     const test::ScopedEnvironment unplugAfter("VELTRANO_USB_HACKRF_UNPLUG_AFTER_BYTES", scenario.unplugAfterBytes);
-    const std::size_t threadsBefore = threadCount();
+    const std::size_t threadsBefore = test::threadCount();
     {
         const test::Watchdog watchdog(scenario.name, std::chrono::seconds(60));
         Client client;
@@ -301,7 +270,7 @@ TEST_P(RealLibFault, everyCallReturnsSaysWhyAndTheBoardIsPickedUpAgain)
     EXPECT_EQ(veltrano_usb_hackrf_open_handles(), 0);
     EXPECT_EQ(veltrano_usb_hackrf_transfers_in_flight(), 0);
     EXPECT_EQ(veltrano_usb_hackrf_transfers_allocated(), 0);
-    EXPECT_EQ(threadCount(), threadsBefore);
+    EXPECT_EQ(test::threadCount(), threadsBefore);
 }
 
 INSTANTIATE_TEST_SUITE_P(Moments, RealLibFault, ::testing::ValuesIn(kScenarios),

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "device/hackrf/HackRfSdrDevice.h"
+#include "tests/reallib/CallTiming.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <UsbHackRfInspection.h>
@@ -40,19 +41,6 @@ protected:
 private:
     std::optional<ScopedEnvironment> override_;
 };
-
-// Polls until the condition holds; false after a generous time-out.
-inline bool eventually(const std::function<bool()>& condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // Reads until `bytes` stream bytes arrived or the stream reports its end; the
 // bytes as the board sent them (I / 128, Q / 128 on the way in). `read` runs

@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: MIT
+// What a fault scenario holds its client to: each call it makes is timed and
+// the longest kept, so the scenario can check them against its bound; a wait
+// for a condition gives up instead of hanging; and no thread the scenario
+// started (the library's included) may outlive it.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <iterator>
+#include <thread>
+
+namespace veltrano::test {
+
+using Clock = std::chrono::steady_clock;
+
+// Runs a call, keeping the longest time such calls took.
+template <typename F>
+auto measured(Clock::duration& longest, F call)
+{
+    struct Record {
+        Clock::duration& longest;
+        Clock::time_point start = Clock::now();
+        ~Record() { longest = std::max(longest, Clock::now() - start); }
+    } record{longest};
+    return call();
+}
+
+// The longest call a client made; `timed` runs one.
+struct CallTimes {
+    Clock::duration longest{};
+
+    template <typename F>
+    auto timed(F call)
+    {
+        return measured(longest, call);
+    }
+};
+
+// Polls until the condition holds; false after a generous time-out.
+inline bool eventually(const std::function<bool()>& condition)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (!condition()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Threads of the process now.
+inline std::size_t threadCount()
+{
+    // ThreadSanitizer starts a helper thread of its own along with the
+    // process's first thread; start that first thread before counting.
+    static const bool warmedUp = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    static_cast<void>(warmedUp);
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+} // namespace veltrano::test

@@ -1,0 +1,299 @@
+// SPDX-License-Identifier: MIT
+// A bladeRF that vanishes or falls silent under Debian's real libbladeRF, at
+// each moment a client can meet it: every call returns within the bound,
+// says why, keeps what the board delivered before the loss (the receive
+// pattern names each sample's device timestamp; the transmit capture holds
+// what the board took), and a new device object streams again once the board
+// is back. No transfer, handle or library thread outlives a scenario.
+#include "device/bladerf/BladeRfSdrDevice.h"
+#include "tests/reallib/CallTiming.h"
+#include "tests/support/TestEnvironment.h"
+#include "tests/support/Watchdog.h"
+
+#include <UsbBladeRfInspection.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <thread>
+#include <vector>
+
+namespace veltrano {
+namespace {
+
+using std::chrono::milliseconds;
+using test::Clock;
+
+const std::filesystem::path kRealLibBladeRf = "/usr/lib/x86_64-linux-gnu/libbladeRF.so.2";
+constexpr const char* kSerial = "7a3c91e0d25b4f86a1c0e9d3b74f2a55";
+constexpr const char* kGone = "No devices available"; // libbladeRF's text for BLADERF_ERR_NODEV
+constexpr std::size_t kRead = 16384;                  // one receive stream buffer, 64 KiB
+constexpr std::size_t kWrite = 65536;                 // one transmit stream buffer, 256 KiB
+const StreamConfig kRx{915e6, 2e6, 0.0, 20.0};
+const StreamConfig kTx{915e6, 2e6, 0.0, 0.0};
+// After an unplug every call returns at once. A silent board makes libbladeRF
+// wait out its own time-outs: 250 ms per NIOS packet, 1 s per control request
+// and per sample transfer; a stop meets all three.
+constexpr milliseconds kUnpluggedBound(1000);
+constexpr milliseconds kSilentBound(3000);
+
+// The device timestamp (modulo 2^24) the board's receive pattern gives a sample.
+std::uint64_t timestampOf(std::complex<float> sample)
+{
+    const auto i = std::lround(sample.real() * 2048.0f) + 2048;
+    const auto q = std::lround(sample.imag() * 2048.0f) + 2048;
+    return static_cast<std::uint64_t>(i + 4096 * q);
+}
+
+// Whether each sample follows the one before in device time: none lost, reordered or repeated.
+bool contiguous(const std::vector<std::uint64_t>& timestamps)
+{
+    for (std::size_t k = 1; k < timestamps.size(); ++k) {
+        if ((timestamps[k] - timestamps[k - 1]) % (1u << 24) != 1) {
+            return false;
+        }
+    }
+    return !timestamps.empty();
+}
+
+// The client of one scenario: its device, every sample it read, and the longest call.
+struct Client : test::CallTimes {
+    std::unique_ptr<BladeRfSdrDevice> device = std::make_unique<BladeRfSdrDevice>(kSerial);
+    std::vector<std::uint64_t> received;
+
+    std::size_t read()
+    {
+        std::vector<std::complex<float>> samples(kRead);
+        const std::size_t count = timed([&] { return device->readSamples(samples.data(), samples.size()); });
+        for (std::size_t k = 0; k < count; ++k) {
+            received.push_back(timestampOf(samples[k]));
+        }
+        return count;
+    }
+    // Reads until `count` samples arrived in all or the stream reports its
+    // end, back to back: the reader waits in the library while the board
+    // streams, as a real-time client does.
+    void receive(std::size_t count)
+    {
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
+        while (received.size() < count && device->lastError().empty() && Clock::now() < deadline) {
+            read();
+        }
+    }
+    void startRx(bool timestamped)
+    {
+        ASSERT_TRUE(timed([&] { return device->configureRx(kRx); }));
+        // A failed preparation empties the quick-tune cache: the stream runs plain.
+        ASSERT_TRUE(timestamped || !device->prepareRxFrequencies({std::nan("")}));
+        ASSERT_TRUE(timed([&] { return device->startRx(); }));
+    }
+    void destroy()
+    {
+        timed([&] { device.reset(); });
+    }
+};
+
+struct FaultScenario {
+    const char* name;
+    std::optional<std::string> unplugAfterBytes; // VELTRANO_USB_BLADERF_UNPLUG_AFTER_BYTES, if any
+    milliseconds bound;
+    std::function<void(Client&, const std::filesystem::path& capture)> run;
+};
+
+void PrintTo(const FaultScenario& scenario, std::ostream* stream)
+{
+    *stream << scenario.name;
+}
+
+const FaultScenario kScenarios[] = {
+    // The board leaves after exactly sixteen transfers, while the reader is
+    // away: the library holds them, and its stream has ended unseen. Every
+    // sample arrives, once and in order, then the end is reported.
+    {"receive", "1048576", kUnpluggedBound,
+     [](Client& client, const std::filesystem::path&) {
+         client.startRx(false);
+         client.receive(1); // the library starts its stream at the first read
+         ASSERT_TRUE(test::eventually([] {
+             return veltrano_usb_bladerf_rx_samples_delivered() == 262'144 &&
+                    veltrano_usb_bladerf_transfers_in_flight() == 0;
+         }));
+         client.receive(2 * 262'144);
+         EXPECT_EQ(client.received.size(), 262'144u);
+         EXPECT_EQ(veltrano_usb_bladerf_rx_samples_delivered(), 262'144u);
+         EXPECT_TRUE(contiguous(client.received));
+         EXPECT_EQ(client.device->lastError(), std::string("RX stream stopped: ") + kGone);
+         EXPECT_EQ(client.read(), 0u);
+         client.timed([&] { client.device->stopRx(); });
+         // Back again: a new device object opened by serial streams again.
+         veltrano_usb_bladerf_replug();
+         client.destroy();
+         client.device = client.timed([] { return std::make_unique<BladeRfSdrDevice>(kSerial); });
+         client.received.clear();
+         client.startRx(false);
+         client.receive(100'000);
+         EXPECT_TRUE(contiguous(client.received));
+     }},
+    // Unplugged while the reader waits in the library: the library reports
+    // the end to that read, and would restart its stream for the next one.
+    {"receiveTimestamped", std::nullopt, kUnpluggedBound,
+     [](Client& client, const std::filesystem::path&) {
+         client.startRx(true);
+         client.receive(100'000);
+         std::thread unplug([] {
+             std::this_thread::sleep_for(milliseconds(20));
+             veltrano_usb_bladerf_unplug();
+         });
+         client.receive(1'000'000'000);
+         unplug.join();
+         EXPECT_LE(client.received.size(), veltrano_usb_bladerf_rx_samples_delivered());
+         EXPECT_TRUE(contiguous(client.received));
+         EXPECT_EQ(client.device->lastError(), std::string("RX stream stopped: ") + kGone);
+         EXPECT_EQ(client.read(), 0u);
+     }},
+    // Four whole buffers reach the board, then it leaves while the writer is
+    // away (the library's stream ends unseen); what the library still held is
+    // lost with it.
+    {"transmit", "1048576", kUnpluggedBound,
+     [](Client& client, const std::filesystem::path& capture) {
+         BladeRfSdrDevice& device = *client.device;
+         ASSERT_TRUE(device.configureTx(kTx) && device.startTx());
+         // A ramp: sample k carries k in its I and Q codes.
+         std::vector<std::int16_t> codes(2 * 8 * kWrite);
+         std::vector<std::complex<float>> samples(8 * kWrite);
+         for (std::size_t k = 0; k < samples.size(); ++k) {
+             codes[2 * k] = static_cast<std::int16_t>(static_cast<int>(k % 4096) - 2048);
+             codes[2 * k + 1] = static_cast<std::int16_t>(static_cast<int>(k / 4096 % 4096) - 2048);
+             samples[k] = {codes[2 * k] / 2048.0f, codes[2 * k + 1] / 2048.0f};
+         }
+         for (std::size_t sent = 0, taken = 1; sent < samples.size() && taken > 0; sent += taken) {
+             taken = client.timed([&] { return device.writeSamples(samples.data() + sent, samples.size() - sent); });
+         }
+         ASSERT_TRUE(test::eventually([] {
+             return veltrano_usb_bladerf_tx_samples() == 4 * kWrite && veltrano_usb_bladerf_transfers_in_flight() == 0;
+         }));
+         ASSERT_TRUE(test::eventually([&] {
+             return client.timed([&] { return device.writeSamples(samples.data(), kWrite); }) == 0 &&
+                    !device.lastError().empty();
+         }));
+         EXPECT_EQ(device.lastError(), std::string("TX stream stopped: ") + kGone);
+         client.timed([&] { device.stopTx(); });
+         const std::string taken = test::readTextFile(capture);
+         ASSERT_EQ(taken.size(), 4 * kWrite * 4);
+         EXPECT_EQ(std::memcmp(taken.data(), codes.data(), taken.size()), 0);
+     }},
+    {"configureRx", std::nullopt, kUnpluggedBound,
+     [](Client& client, const std::filesystem::path&) {
+         veltrano_usb_bladerf_unplug();
+         EXPECT_FALSE(client.timed([&] { return client.device->configureRx(kRx); }));
+         EXPECT_FALSE(client.timed([&] { return client.device->startRx(); }));
+     }},
+    {"destruction", std::nullopt, kUnpluggedBound,
+     [](Client& client, const std::filesystem::path&) {
+         client.startRx(true);
+         client.receive(100'000);
+         veltrano_usb_bladerf_unplug();
+         client.destroy();
+     }},
+    // Configuration fails at the first NIOS time-out and works once the board answers.
+    {"silentDuringConfiguration", std::nullopt, kSilentBound,
+     [](Client& client, const std::filesystem::path&) {
+         veltrano_usb_bladerf_stall(1);
+         EXPECT_FALSE(client.timed([&] { return client.device->configureRx(kRx); }));
+         veltrano_usb_bladerf_stall(0);
+         EXPECT_TRUE(client.timed([&] { return client.device->configureRx(kRx); }));
+     }},
+    // Reads come back empty (a time-out is no error); a stop waits out the
+    // library's time-outs; the board streams again once it answers.
+    {"silentDuringStreaming", std::nullopt, kSilentBound,
+     [](Client& client, const std::filesystem::path&) {
+         client.startRx(false);
+         client.receive(100'000);
+         veltrano_usb_bladerf_stall(1);
+         EXPECT_TRUE(test::eventually([&] { return client.read() == 0; }));
+         EXPECT_EQ(client.device->lastError(), "");
+         client.timed([&] { client.device->stopRx(); });
+         veltrano_usb_bladerf_stall(0);
+         client.received.clear();
+         ASSERT_TRUE(client.timed([&] { return client.device->startRx(); }));
+         client.receive(100'000);
+         EXPECT_TRUE(contiguous(client.received));
+     }},
+    // Silent past the library's transfer time-out (1 s), so its stream ends,
+    // then gone: the next read is not let restart the stream on a board that
+    // left (its stop would wait 3 s, then cancel the library's thread).
+    {"silentThenUnplugged", std::nullopt, kSilentBound,
+     [](Client& client, const std::filesystem::path&) {
+         client.startRx(false);
+         client.receive(100'000);
+         veltrano_usb_bladerf_stall(1);
+         for (const Clock::time_point until = Clock::now() + milliseconds(1500); Clock::now() < until;) {
+             client.read();
+         }
+         veltrano_usb_bladerf_unplug();
+         client.receive(1'000'000'000);
+         EXPECT_EQ(client.device->lastError(), std::string("RX stream stopped: ") + kGone);
+     }},
+};
+
+class RealLibBladeRfBoard : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!std::filesystem::exists(kRealLibBladeRf)) {
+            GTEST_SKIP() << "Debian's libbladerf2 is not installed (" << kRealLibBladeRf.string() << ")";
+        }
+    }
+
+    test::TemporaryDirectory scratch_;
+    test::ScopedEnvironment library_{"BROMELT_BLADERF_LIBRARY", kRealLibBladeRf.string()};
+    // No configuration or calibration file of the machine's may change what the library does.
+    test::ScopedEnvironment home_{"HOME", scratch_.path().string()};
+    test::ScopedEnvironment searchDirectory_{"BLADERF_SEARCH_DIR", scratch_.path().string()};
+    test::ScopedEnvironment capture_{"VELTRANO_USB_BLADERF_TX_CAPTURE", (scratch_ / "tx.sc16").string()};
+};
+
+class RealLibBladeRfFault : public RealLibBladeRfBoard, public ::testing::WithParamInterface<FaultScenario> {};
+
+TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
+{
+    const FaultScenario& scenario = GetParam();
+    // Read once, when the process first reaches the board: each test runs in a process of its own.
+    const test::ScopedEnvironment unplugAfter("VELTRANO_USB_BLADERF_UNPLUG_AFTER_BYTES", scenario.unplugAfterBytes);
+    const std::size_t threadsBefore = test::threadCount();
+    {
+        const test::Watchdog watchdog(scenario.name, std::chrono::seconds(60));
+        Client client;
+        scenario.run(client, scratch_ / "tx.sc16");
+        client.destroy();
+        EXPECT_LE(client.longest, scenario.bound);
+        std::printf("%s: longest call %lld ms\n", scenario.name,
+                    static_cast<long long>(std::chrono::duration_cast<milliseconds>(client.longest).count()));
+    }
+    EXPECT_EQ(veltrano_usb_bladerf_open_handles(), 0);
+    EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
+    EXPECT_EQ(veltrano_usb_bladerf_transfers_allocated(), 0);
+    EXPECT_EQ(test::threadCount(), threadsBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, RealLibBladeRfFault, ::testing::ValuesIn(kScenarios),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The probe's only board leaves between the listing and the open.
+TEST_F(RealLibBladeRfBoard, theProbeReportsItsVanishedBoardAndExits2)
+{
+    const test::Watchdog watchdog("probe", std::chrono::seconds(60));
+    const test::ScopedEnvironment unplug("VELTRANO_USB_BLADERF_UNPLUG_AFTER_LISTINGS", "1");
+    EXPECT_EQ(
+        test::runProbe({"bladerf"}),
+        (test::ProcessResult{2, "", std::string("bladeRF ") + kSerial + ": bladeRF open failed: " + kGone + "\n"}));
+}
+
+} // namespace
+} // namespace veltrano
