@@ -91,6 +91,10 @@ private:
     std::size_t receive(std::complex<float>* samples, std::int16_t* values, std::size_t count);
     // Records a failed stream read or write (time-outs excepted).
     void streamFailed(const char* what, int code);
+    // Hands count SC16 Q11 samples to libbladeRF's transmit stream and counts
+    // them; a failure (a time-out from a board that left included) is
+    // recorded and gives false.
+    bool sendToLibrary(const void* values, std::size_t count, unsigned timeoutMs);
     void clearStreamFailure();
     // Once a stream call said the board is gone (BLADERF_ERR_NODEV), the
     // stream is not entered again until the next start: libbladeRF would

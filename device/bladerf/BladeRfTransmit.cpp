@@ -100,7 +100,7 @@ bool BladeRfSdrDevice::drainTx(std::stop_token stop)
     if (queued == txSamplesDrained_ || !txStreaming_.load()) {
         return true; // nothing written since the last drain, or nothing left to send it with
     }
-    if (!isOpen() || api.syncTx == nullptr) {
+    if (!isOpen() || api.syncTx == nullptr || boardGone()) {
         return false;
     }
     txScratch_.assign(2 * kLargestWrite, 0); // within the capacity startTx reserved
@@ -114,13 +114,10 @@ bool BladeRfSdrDevice::drainTx(std::stop_token stop)
         // Each write ends at a buffer's end, as the library's buffers do.
         const std::uint64_t room = kStreamBufferSamples - txSamplesQueued_.load() % kStreamBufferSamples;
         const auto count = static_cast<unsigned>(std::min(silence, room));
-        const int result = api.syncTx(handle_->device, txScratch_.data(), count, nullptr, timeoutMs);
-        if (result != 0) {
-            streamFailed("TX stream stopped", result);
+        if (!sendToLibrary(txScratch_.data(), count, timeoutMs)) {
             return false;
         }
         silence -= count;
-        txSamplesQueued_.fetch_add(count);
     }
     txSamplesDrained_ = txSamplesQueued_.load();
     return true;
@@ -145,7 +142,24 @@ std::size_t BladeRfSdrDevice::writeSamples(const std::complex<float>* samples, s
     const std::lock_guard scratchLock(txScratchMutex_);
     txScratch_.resize(2 * taken);
     detail::convertCf32ToSc16(samples, txScratch_.data(), taken);
-    int result = api.syncTx(handle_->device, txScratch_.data(), static_cast<unsigned>(taken), nullptr, kTimeoutMs);
+    return sendToLibrary(txScratch_.data(), taken, kTimeoutMs) ? taken : 0;
+}
+
+std::size_t BladeRfSdrDevice::writeNativeSamples(const void* samples, std::size_t count)
+{
+    const BladeRfApi& api = bladeRfApi();
+    if (samples == nullptr || count == 0 || !txStreaming_.load() || !isOpen() || api.syncTx == nullptr || boardGone()) {
+        return 0;
+    }
+    // The caller's values go to the library as they are: no staging, so no
+    // buffer a stop could pull away, and nothing to lock.
+    const std::size_t taken = std::min(count, kLargestWrite);
+    return sendToLibrary(samples, taken, kTimeoutMs) ? taken : 0;
+}
+
+bool BladeRfSdrDevice::sendToLibrary(const void* values, std::size_t count, unsigned timeoutMs)
+{
+    int result = bladeRfApi().syncTx(handle_->device, values, static_cast<unsigned>(count), nullptr, timeoutMs);
     if (result == BLADERF_ERR_TIMEOUT) {
         // Full buffers, or a stream that ended unseen (see BladeRfStreamTimeout.h).
         const int board = detail::askBoard(handle_->device, BLADERF_TX);
@@ -153,27 +167,10 @@ std::size_t BladeRfSdrDevice::writeSamples(const std::complex<float>* samples, s
     }
     if (result != 0) {
         streamFailed("TX stream stopped", result);
-        return 0;
+        return false;
     }
-    txSamplesQueued_.fetch_add(taken);
-    return taken;
-}
-
-std::size_t BladeRfSdrDevice::writeNativeSamples(const void* samples, std::size_t count)
-{
-    const BladeRfApi& api = bladeRfApi();
-    if (samples == nullptr || count == 0 || !txStreaming_.load() || !isOpen() || api.syncTx == nullptr) {
-        return 0;
-    }
-    // The caller's values go to the library as they are: no staging, so no
-    // buffer a stop could pull away, and nothing to lock.
-    const std::size_t taken = std::min(count, kLargestWrite);
-    const int result = api.syncTx(handle_->device, samples, static_cast<unsigned>(taken), nullptr, kTimeoutMs);
-    if (result != 0) {
-        return 0;
-    }
-    txSamplesQueued_.fetch_add(taken);
-    return taken;
+    txSamplesQueued_.fetch_add(count);
+    return true;
 }
 
 } // namespace veltrano
