@@ -5,17 +5,10 @@
 // pattern names each sample's device timestamp; the transmit capture holds
 // what the board took), and a new device object streams again once the board
 // is back. No transfer, handle or library thread outlives a scenario.
-#include "device/bladerf/BladeRfSdrDevice.h"
 #include "tests/reallib/CallTiming.h"
-#include "tests/support/TestEnvironment.h"
+#include "tests/reallib/RealLibBladeRf.h"
 #include "tests/support/Watchdog.h"
 
-#include <UsbBladeRfInspection.h>
-
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <complex>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -30,9 +23,9 @@ namespace {
 
 using std::chrono::milliseconds;
 using test::Clock;
+using test::timestampOf;
 
-const std::filesystem::path kRealLibBladeRf = "/usr/lib/x86_64-linux-gnu/libbladeRF.so.2";
-constexpr const char* kSerial = "7a3c91e0d25b4f86a1c0e9d3b74f2a55";
+constexpr const char* kSerial = test::kEmulatedBladeRfSerial;
 constexpr const char* kGone = "No devices available"; // libbladeRF's text for BLADERF_ERR_NODEV
 constexpr std::size_t kRead = 16384;                  // one receive stream buffer, 64 KiB
 constexpr std::size_t kWrite = 65536;                 // one transmit stream buffer, 256 KiB
@@ -43,14 +36,6 @@ const StreamConfig kTx{915e6, 2e6, 0.0, 0.0};
 // and per sample transfer; a stop meets all three.
 constexpr milliseconds kUnpluggedBound(1000);
 constexpr milliseconds kSilentBound(3000);
-
-// The device timestamp (modulo 2^24) the board's receive pattern gives a sample.
-std::uint64_t timestampOf(std::complex<float> sample)
-{
-    const auto i = std::lround(sample.real() * 2048.0f) + 2048;
-    const auto q = std::lround(sample.imag() * 2048.0f) + 2048;
-    return static_cast<std::uint64_t>(i + 4096 * q);
-}
 
 // Whether each sample follows the one before in device time: none lost, reordered or repeated.
 bool contiguous(const std::vector<std::uint64_t>& timestamps)
@@ -242,24 +227,7 @@ const FaultScenario kScenarios[] = {
      }},
 };
 
-class RealLibBladeRfBoard : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!std::filesystem::exists(kRealLibBladeRf)) {
-            GTEST_SKIP() << "Debian's libbladerf2 is not installed (" << kRealLibBladeRf.string() << ")";
-        }
-    }
-
-    test::TemporaryDirectory scratch_;
-    test::ScopedEnvironment library_{"BROMELT_BLADERF_LIBRARY", kRealLibBladeRf.string()};
-    // No configuration or calibration file of the machine's may change what the library does.
-    test::ScopedEnvironment home_{"HOME", scratch_.path().string()};
-    test::ScopedEnvironment searchDirectory_{"BLADERF_SEARCH_DIR", scratch_.path().string()};
-    test::ScopedEnvironment capture_{"VELTRANO_USB_BLADERF_TX_CAPTURE", (scratch_ / "tx.sc16").string()};
-};
-
-class RealLibBladeRfFault : public RealLibBladeRfBoard, public ::testing::WithParamInterface<FaultScenario> {};
+class RealLibBladeRfFault : public test::RealLibBladeRfTest, public ::testing::WithParamInterface<FaultScenario> {};
 
 TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
 {
@@ -270,7 +238,7 @@ TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
     {
         const test::Watchdog watchdog(scenario.name, std::chrono::seconds(60));
         Client client;
-        scenario.run(client, scratch_ / "tx.sc16");
+        scenario.run(client, capture());
         client.destroy();
         EXPECT_LE(client.longest, scenario.bound);
         std::printf("%s: longest call %lld ms\n", scenario.name,
@@ -286,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(Moments, RealLibBladeRfFault, ::testing::ValuesIn(kScen
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The probe's only board leaves between the listing and the open.
-TEST_F(RealLibBladeRfBoard, theProbeReportsItsVanishedBoardAndExits2)
+TEST_F(RealLibBladeRfFault, theProbeReportsItsVanishedBoardAndExits2)
 {
     const test::Watchdog watchdog("probe", std::chrono::seconds(60));
     const test::ScopedEnvironment unplug("VELTRANO_USB_BLADERF_UNPLUG_AFTER_LISTINGS", "1");

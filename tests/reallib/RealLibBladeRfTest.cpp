@@ -4,11 +4,8 @@
 // FPGA tuning mode). The board's receive pattern names every sample's device
 // timestamp, and its journal shows what the library asked of the FPGA, so a
 // few long runs check the whole receive, retune and transmit paths.
+#include "tests/reallib/RealLibBladeRf.h"
 #include "tests/support/SimulationFixture.h"
-
-#include "device/bladerf/BladeRfSdrDevice.h"
-
-#include <UsbBladeRfInspection.h>
 
 #include <gmock/gmock.h>
 
@@ -25,9 +22,10 @@
 namespace veltrano {
 namespace {
 
-const std::filesystem::path kRealLibBladeRf = "/usr/lib/x86_64-linux-gnu/libbladeRF.so.2";
+using test::timestampOf;
+
 const std::filesystem::path kRealLibHackRf = "/usr/lib/x86_64-linux-gnu/libhackrf.so.0";
-constexpr const char* kSerial = "7a3c91e0d25b4f86a1c0e9d3b74f2a55";
+constexpr const char* kSerial = test::kEmulatedBladeRfSerial;
 constexpr double kRate = 10e6;
 constexpr std::uint64_t kPatternPeriod = 1u << 24;
 
@@ -48,14 +46,6 @@ const std::vector<std::string> kInitialisation = {
     "retune rx [0-9]+ requested=0 nint=129 nfrac=3145728 freqsel=0x2c vcocap=35 quick=0",
 };
 #endif
-
-// The device timestamp modulo 2^24 that the board's pattern gives a sample.
-std::uint64_t timestampOf(std::complex<float> sample)
-{
-    const auto i = static_cast<std::int64_t>(std::lround(sample.real() * 2048.0f)) + 2048;
-    const auto q = static_cast<std::int64_t>(std::lround(sample.imag() * 2048.0f)) + 2048;
-    return static_cast<std::uint64_t>(i + 4096 * q);
-}
 
 // How far b lies after a on the pattern's circle.
 std::uint64_t distance(std::uint64_t a, std::uint64_t b)
@@ -80,14 +70,14 @@ std::vector<std::string> journalSince(std::size_t line)
     return {lines.begin() + static_cast<std::ptrdiff_t>(std::min(line, lines.size())), lines.end()};
 }
 
-class RealLibBladeRf : public ::testing::Test {
+class RealLibBladeRf : public test::RealLibBladeRfTest {
 protected:
     void SetUp() override
     {
-        if (!std::filesystem::exists(kRealLibBladeRf)) {
-            GTEST_SKIP() << "Debian's libbladerf2 is not installed (" << kRealLibBladeRf.string() << ")";
+        test::RealLibBladeRfTest::SetUp();
+        if (!IsSkipped()) {
+            journalStart_ = journalSince(0).size();
         }
-        journalStart_ = journalSince(0).size();
     }
 
     void TearDown() override
@@ -99,20 +89,8 @@ protected:
     }
 
     std::vector<std::string> journal() const { return journalSince(journalStart_); }
-    const std::filesystem::path& capture() const { return capture_; }
 
 private:
-    test::TemporaryDirectory scratch_;
-    std::filesystem::path capture_ = scratch_ / "tx.sc16";
-    test::ScopedEnvironment library_{"BROMELT_BLADERF_LIBRARY", kRealLibBladeRf.string()};
-    // No configuration or calibration file of the machine's may change what the library does.
-    test::ScopedEnvironment home_{"HOME", scratch_.path().string()};
-    test::ScopedEnvironment searchDirectory_{"BLADERF_SEARCH_DIR", scratch_.path().string()};
-    test::ScopedEnvironment captureFile_{"VELTRANO_USB_BLADERF_TX_CAPTURE", capture_.string()};
-#ifdef VELTRANO_EMULATED_MICRO
-    // Without it the library drives the AD9361 itself, register by register.
-    test::ScopedEnvironment tuning_{"BLADERF_DEFAULT_TUNING_MODE", "fpga"};
-#endif
     std::size_t journalStart_ = 0;
 };
 

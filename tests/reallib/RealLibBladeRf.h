@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: MIT
+// Debian's real libbladeRF, loaded through the override like any other
+// library, driving the USB-level emulated bladeRF (the test program is linked
+// to the emulator, which carries libusb's soname), in an environment no file
+// of the machine's can change.
+#pragma once
+
+#include "device/bladerf/BladeRfSdrDevice.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <UsbBladeRfInspection.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <filesystem>
+
+namespace veltrano::test {
+
+inline const std::filesystem::path kRealLibBladeRf = "/usr/lib/x86_64-linux-gnu/libbladeRF.so.2";
+inline constexpr const char* kEmulatedBladeRfSerial = "7a3c91e0d25b4f86a1c0e9d3b74f2a55";
+
+// The device timestamp modulo 2^24 that the board's receive pattern gives a sample.
+inline std::uint64_t timestampOf(std::complex<float> sample)
+{
+    const auto i = std::lround(sample.real() * 2048.0f) + 2048;
+    const auto q = std::lround(sample.imag() * 2048.0f) + 2048;
+    return static_cast<std::uint64_t>(i + 4096 * q);
+}
+
+// Skipped where the library is not installed. The board's transmit capture
+// goes to capture().
+class RealLibBladeRfTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!std::filesystem::exists(kRealLibBladeRf)) {
+            GTEST_SKIP() << "Debian's libbladerf2 is not installed (" << kRealLibBladeRf.string() << ")";
+        }
+    }
+    const std::filesystem::path& capture() const { return capture_; }
+
+private:
+    TemporaryDirectory scratch_;
+    std::filesystem::path capture_ = scratch_ / "tx.sc16";
+    ScopedEnvironment library_{"BROMELT_BLADERF_LIBRARY", kRealLibBladeRf.string()};
+    // No configuration or calibration file of the machine's may change what the library does.
+    ScopedEnvironment home_{"HOME", scratch_.path().string()};
+    ScopedEnvironment searchDirectory_{"BLADERF_SEARCH_DIR", scratch_.path().string()};
+    ScopedEnvironment captureFile_{"VELTRANO_USB_BLADERF_TX_CAPTURE", capture_.string()};
+#ifdef VELTRANO_EMULATED_MICRO
+    // Without it the library drives the AD9361 itself, register by register.
+    ScopedEnvironment tuning_{"BLADERF_DEFAULT_TUNING_MODE", "fpga"};
+#endif
+};
+
+} // namespace veltrano::test
