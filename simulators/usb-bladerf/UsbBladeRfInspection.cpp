@@ -9,22 +9,6 @@ using veltrano::sim::usb::engine;
 using veltrano::sim::usbbladerf::Direction;
 using veltrano::sim::usbbladerf::UsbBladeRfBoard;
 
-namespace {
-
-// The bladeRF on the engine's bus (the first, should a bus hold two); the
-// fault controls act on it alone.
-libusb_device* bladeRfDevice()
-{
-    for (libusb_device* device : engine().devices()) {
-        if (dynamic_cast<UsbBladeRfBoard*>(device->board) != nullptr) {
-            return device;
-        }
-    }
-    return engine().devices().front();
-}
-
-} // namespace
-
 extern "C" {
 
 uint64_t veltrano_usb_bladerf_rx_samples_delivered(void)
@@ -93,17 +77,17 @@ int veltrano_usb_bladerf_open_handles(void)
 
 void veltrano_usb_bladerf_unplug(void)
 {
-    engine().unplug(bladeRfDevice());
+    engine().unplug(engine().deviceOf<UsbBladeRfBoard>());
 }
 
 void veltrano_usb_bladerf_replug(void)
 {
-    engine().replug(bladeRfDevice());
+    engine().replug(engine().deviceOf<UsbBladeRfBoard>());
 }
 
 void veltrano_usb_bladerf_stall(int stalled)
 {
-    engine().stall(bladeRfDevice(), stalled != 0);
+    engine().stall(engine().deviceOf<UsbBladeRfBoard>(), stalled != 0);
 }
 
 } // extern "C"

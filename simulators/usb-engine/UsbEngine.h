@@ -53,6 +53,19 @@ public:
     UsbEngine();
 
     std::vector<libusb_device*> devices();
+    // The first device whose board is a Board (the first on the bus when
+    // none is): the one a board's own controls act on.
+    template <typename Board>
+    libusb_device* deviceOf()
+    {
+        const std::vector<libusb_device*> listed = devices();
+        for (libusb_device* device : listed) {
+            if (dynamic_cast<Board*>(device->board) != nullptr) {
+                return device;
+            }
+        }
+        return listed.front();
+    }
 
     // Runs f with the first board of type Board (which must be on the bus) under the lock.
     template <typename Board, typename F>

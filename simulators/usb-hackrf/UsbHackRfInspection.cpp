@@ -10,21 +10,6 @@
 using veltrano::sim::usb::engine;
 using veltrano::sim::usbhackrf::UsbHackRfBoard;
 
-namespace {
-
-// The HackRF on the engine's bus; the fault controls act on it alone.
-libusb_device* hackRfDevice()
-{
-    for (libusb_device* device : engine().devices()) {
-        if (dynamic_cast<UsbHackRfBoard*>(device->board) != nullptr) {
-            return device;
-        }
-    }
-    return engine().devices().front();
-}
-
-} // namespace
-
 extern "C" {
 
 uint64_t veltrano_usb_hackrf_rx_bytes_delivered(void)
@@ -80,17 +65,17 @@ int veltrano_usb_hackrf_transceiver_mode(void)
 
 void veltrano_usb_hackrf_unplug(void)
 {
-    engine().unplug(hackRfDevice());
+    engine().unplug(engine().deviceOf<UsbHackRfBoard>());
 }
 
 void veltrano_usb_hackrf_replug(void)
 {
-    engine().replug(hackRfDevice());
+    engine().replug(engine().deviceOf<UsbHackRfBoard>());
 }
 
 void veltrano_usb_hackrf_stall(int stalled)
 {
-    engine().stall(hackRfDevice(), stalled != 0);
+    engine().stall(engine().deviceOf<UsbHackRfBoard>(), stalled != 0);
 }
 
 } // extern "C"
