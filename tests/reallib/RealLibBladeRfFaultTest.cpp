@@ -173,6 +173,19 @@ const FaultScenario kScenarios[] = {
          ASSERT_EQ(taken.size(), 4 * kWrite * 4);
          EXPECT_EQ(std::memcmp(taken.data(), codes.data(), taken.size()), 0);
      }},
+    // The board leaves with the last buffer not yet full: the drain says so
+    // rather than wait for a buffer that can never leave.
+    {"drain", std::nullopt, kUnpluggedBound,
+     [](Client& client, const std::filesystem::path&) {
+         BladeRfSdrDevice& device = *client.device;
+         ASSERT_TRUE(device.configureTx(kTx) && device.startTx());
+         const std::vector<std::complex<float>> samples(1000, {0.5f, -0.5f});
+         ASSERT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
+         veltrano_usb_bladerf_unplug();
+         EXPECT_FALSE(client.timed([&] { return device.drainTx({}); }));
+         EXPECT_EQ(device.lastError(), std::string("TX stream stopped: ") + kGone);
+         client.timed([&] { device.stopTx(); });
+     }},
     {"configureRx", std::nullopt, kUnpluggedBound,
      [](Client& client, const std::filesystem::path&) {
          veltrano_usb_bladerf_unplug();
