@@ -7,9 +7,11 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <chrono>
 #include <complex>
 #include <cstdint>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace veltrano {
@@ -46,10 +48,12 @@ TEST_F(SoapyStreams, readsReportAnInactiveStreamTheWrongDirectionAndAnOverrun)
 // device layer's tests'; the module reports the loss and its count.
 TEST_F(SoapyStreams, aHackRfRingOverflowIsReportedAndItsBytesCounted)
 {
-    // A free-running simulated HackRF outpaces any reader, so its ring overflows.
+    // A free-running simulated HackRF fills the 4 MiB ring within
+    // milliseconds; a reader that waits first finds it overflowed.
     simulateHackRf("board H1\nrx-free-run 16384\n");
     const auto device = make("driver=veltrano");
     SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::vector<std::complex<float>> samples(8192);
     int result = 0;
     for (int call = 0; call < 100'000 && result != SOAPY_SDR_OVERFLOW; ++call) {
