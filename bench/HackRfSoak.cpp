@@ -183,14 +183,7 @@ int runSoak(double seconds, double sampleRateHz)
         }
     });
 
-    // Memory once both threads have run for a second, to compare with the end.
-    const double warmUp = std::min(seconds, 1.0);
-    std::this_thread::sleep_for(std::chrono::duration<double>(warmUp));
-    const std::uint64_t residentStreaming = soak::residentKiB();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds - warmUp));
-    running.store(false);
-    controller.join();
-    reader.join();
+    const std::uint64_t residentStreaming = soak::runThenJoin(seconds, running, controller, reader);
     const std::uint64_t dropped = device.rxDroppedBytes();
     const std::uint64_t residentBeforeStop = soak::residentKiB();
     device.stopRx();

@@ -6,10 +6,14 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace veltrano::soak {
 
@@ -26,6 +30,21 @@ inline std::uint64_t residentKiB()
         status.ignore(4096, '\n');
     }
     return 0;
+}
+
+// Lets the soak's threads run for `seconds`, then ends and joins them; the
+// resident memory once they have run for a second, to compare with the end.
+inline std::uint64_t runThenJoin(double seconds, std::atomic<bool>& running, std::thread& controller,
+                                 std::thread& reader)
+{
+    const double warmUp = std::min(seconds, 1.0);
+    std::this_thread::sleep_for(std::chrono::duration<double>(warmUp));
+    const std::uint64_t residentStreaming = residentKiB();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds - warmUp));
+    running.store(false);
+    controller.join();
+    reader.join();
+    return residentStreaming;
 }
 
 // The emulator's function of that name, or null when the process does not
