@@ -99,11 +99,6 @@ struct StreamFormatCase {
     std::vector<std::string> configs;
 };
 
-void PrintTo(const StreamFormatCase& testCase, std::ostream* stream)
-{
-    *stream << testCase.name;
-}
-
 class BladeRfStreamFormat : public test::BladeRfStreaming, public ::testing::WithParamInterface<StreamFormatCase> {};
 
 TEST_P(BladeRfStreamFormat, followsTheQuickTuneCache)

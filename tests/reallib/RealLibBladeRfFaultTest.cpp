@@ -37,17 +37,6 @@ const StreamConfig kTx{915e6, 2e6, 0.0, 0.0};
 constexpr milliseconds kUnpluggedBound(1000);
 constexpr milliseconds kSilentBound(3000);
 
-// Whether each sample follows the one before in device time: none lost, reordered or repeated.
-bool contiguous(const std::vector<std::uint64_t>& timestamps)
-{
-    for (std::size_t k = 1; k < timestamps.size(); ++k) {
-        if ((timestamps[k] - timestamps[k - 1]) % (1u << 24) != 1) {
-            return false;
-        }
-    }
-    return !timestamps.empty();
-}
-
 // The client of one scenario: its device, every sample it read, and the longest call.
 struct Client : test::CallTimes {
     std::unique_ptr<BladeRfSdrDevice> device = std::make_unique<BladeRfSdrDevice>(kSerial);
@@ -92,11 +81,6 @@ struct FaultScenario {
     std::function<void(Client&, const std::filesystem::path& capture)> run;
 };
 
-void PrintTo(const FaultScenario& scenario, std::ostream* stream)
-{
-    *stream << scenario.name;
-}
-
 const FaultScenario kScenarios[] = {
     // The board leaves after exactly sixteen transfers, while the reader is
     // away: the library holds them, and its stream has ended unseen. Every
@@ -112,7 +96,7 @@ const FaultScenario kScenarios[] = {
          client.receive(2 * 262'144);
          EXPECT_EQ(client.received.size(), 262'144u);
          EXPECT_EQ(veltrano_usb_bladerf_rx_samples_delivered(), 262'144u);
-         EXPECT_TRUE(contiguous(client.received));
+         EXPECT_TRUE(test::contiguous(client.received));
          EXPECT_EQ(client.device->lastError(), std::string("RX stream stopped: ") + kGone);
          EXPECT_EQ(client.read(), 0u);
          client.timed([&] { client.device->stopRx(); });
@@ -123,7 +107,7 @@ const FaultScenario kScenarios[] = {
          client.received.clear();
          client.startRx(false);
          client.receive(100'000);
-         EXPECT_TRUE(contiguous(client.received));
+         EXPECT_TRUE(test::contiguous(client.received));
      }},
     // Unplugged while the reader waits in the library: the library reports
     // the end to that read, and would restart its stream for the next one.
@@ -138,7 +122,7 @@ const FaultScenario kScenarios[] = {
          client.receive(1'000'000'000);
          unplug.join();
          EXPECT_LE(client.received.size(), veltrano_usb_bladerf_rx_samples_delivered());
-         EXPECT_TRUE(contiguous(client.received));
+         EXPECT_TRUE(test::contiguous(client.received));
          EXPECT_EQ(client.device->lastError(), std::string("RX stream stopped: ") + kGone);
          EXPECT_EQ(client.read(), 0u);
      }},
@@ -221,7 +205,7 @@ const FaultScenario kScenarios[] = {
          client.received.clear();
          ASSERT_TRUE(client.timed([&] { return client.device->startRx(); }));
          client.receive(100'000);
-         EXPECT_TRUE(contiguous(client.received));
+         EXPECT_TRUE(test::contiguous(client.received));
      }},
     // Silent past the library's transfer time-out (1 s), so its stream ends,
     // then gone: the next read is not let restart the stream on a board that
