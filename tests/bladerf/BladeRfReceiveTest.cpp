@@ -71,8 +71,7 @@ TEST_F(BladeRfReceive, configurationIsRefusedBeforeAnyLibraryCall)
 
 TEST_F(BladeRfReceive, aFailingSettingStopsTheConfigurationAndKeepsTheOldOne)
 {
-    const std::vector<std::string> settings{"bladerf_set_sample_rate", "bladerf_set_frequency", "bladerf_set_bandwidth",
-                                            "bladerf_set_gain_mode", "bladerf_set_gain"};
+    const std::vector<std::string> settings(kSettingCalls.begin(), kSettingCalls.end() - 1); // all but the cache read
     // Each setting fails on its second call, so each configuration after the
     // first fails one setting further on.
     std::string script;

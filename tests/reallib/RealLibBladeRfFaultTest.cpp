@@ -9,12 +9,10 @@
 #include "tests/reallib/RealLibBladeRf.h"
 #include "tests/support/Watchdog.h"
 
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -238,8 +236,6 @@ TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
         scenario.run(client, capture());
         client.destroy();
         EXPECT_LE(client.longest, scenario.bound);
-        std::printf("%s: longest call %lld ms\n", scenario.name,
-                    static_cast<long long>(std::chrono::duration_cast<milliseconds>(client.longest).count()));
     }
     EXPECT_EQ(veltrano_usb_bladerf_open_handles(), 0);
     EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
