@@ -21,7 +21,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using test::Clock;
-using test::timestampOf;
 
 constexpr const char* kSerial = test::kEmulatedBladeRfSerial;
 constexpr const char* kGone = "No devices available"; // libbladeRF's text for BLADERF_ERR_NODEV
@@ -45,7 +44,7 @@ struct Client : test::CallTimes {
         std::vector<std::complex<float>> samples(kRead);
         const std::size_t count = timed([&] { return device->readSamples(samples.data(), samples.size()); });
         for (std::size_t k = 0; k < count; ++k) {
-            received.push_back(timestampOf(samples[k]));
+            received.push_back(test::timestampOf(samples[k]));
         }
         return count;
     }
