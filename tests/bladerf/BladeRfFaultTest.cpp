@@ -29,16 +29,6 @@ struct Fault {
     const char* text;   // the library's text for it
 };
 
-void PrintTo(const Moment& moment, std::ostream* stream)
-{
-    *stream << moment.name;
-}
-
-void PrintTo(const Fault& fault, std::ostream* stream)
-{
-    *stream << fault.name;
-}
-
 const StreamConfig kRx{915e6, 2e6, 0.0, 20.0};
 const StreamConfig kTx{915e6, 2e6, 0.0, 10.0};
 

@@ -71,8 +71,7 @@ TEST_F(BladeRfReceive, configurationIsRefusedBeforeAnyLibraryCall)
 
 TEST_F(BladeRfReceive, aFailingSettingStopsTheConfigurationAndKeepsTheOldOne)
 {
-    const std::vector<std::string> settings{"bladerf_set_sample_rate", "bladerf_set_frequency", "bladerf_set_bandwidth",
-                                            "bladerf_set_gain_mode", "bladerf_set_gain"};
+    const std::vector<std::string> settings(kSettingCalls.begin(), kSettingCalls.end() - 1); // all but the cache read
     // Each setting fails on its second call, so each configuration after the
     // first fails one setting further on.
     std::string script;
@@ -98,11 +97,6 @@ struct StreamFormatCase {
     std::string variant;
     std::vector<std::string> configs;
 };
-
-void PrintTo(const StreamFormatCase& testCase, std::ostream* stream)
-{
-    *stream << testCase.name;
-}
 
 class BladeRfStreamFormat : public test::BladeRfStreaming, public ::testing::WithParamInterface<StreamFormatCase> {};
 

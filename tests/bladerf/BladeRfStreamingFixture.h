@@ -68,32 +68,24 @@ private:
     std::unique_ptr<BladeRfSdrDevice> device_;
 };
 
-// The device timestamp the simulator wrote into a sample: I = t mod 2048,
-// Q = (t / 2048) mod 2048, each scaled by 1/2048 on the way out.
-inline std::uint64_t patternTimestamp(std::complex<float> sample)
-{
-    return static_cast<std::uint64_t>(std::lround(sample.real() * 2048.0F)) +
-           2048 * static_cast<std::uint64_t>(std::lround(sample.imag() * 2048.0F));
-}
-
 // The timestamps a read of count samples delivered: floats through
-// readSamples, or the library's own values through readNativeSamples.
+// readSamples, or the library's own values through readNativeSamples. The
+// simulator writes device timestamp t into a sample as I = t mod 2048,
+// Q = (t / 2048) mod 2048, each scaled by 1/2048 on the way out.
 inline std::vector<std::uint64_t> timestampsRead(ISdrDevice& device, bool native, std::size_t count)
 {
-    std::vector<std::uint64_t> timestamps;
-    if (native) {
-        std::vector<std::int16_t> values(2 * count);
-        timestamps.resize(device.readNativeSamples(values.data(), count));
-        for (std::size_t index = 0; index < timestamps.size(); ++index) {
-            timestamps[index] = static_cast<std::uint64_t>(values[2 * index]) +
-                                2048 * static_cast<std::uint64_t>(values[2 * index + 1]);
-        }
-    } else {
-        std::vector<std::complex<float>> samples(count);
-        timestamps.resize(device.readSamples(samples.data(), count));
-        for (std::size_t index = 0; index < timestamps.size(); ++index) {
-            timestamps[index] = patternTimestamp(samples[index]);
-        }
+    std::vector<std::int16_t> values(2 * count);
+    std::vector<std::complex<float>> samples(native ? 0 : count);
+    const std::size_t got =
+        native ? device.readNativeSamples(values.data(), count) : device.readSamples(samples.data(), count);
+    for (std::size_t index = 0; index < 2 * got && !native; ++index) {
+        const float value = index % 2 == 0 ? samples[index / 2].real() : samples[index / 2].imag();
+        values[index] = static_cast<std::int16_t>(std::lround(value * 2048.0F));
+    }
+    std::vector<std::uint64_t> timestamps(got);
+    for (std::size_t index = 0; index < got; ++index) {
+        timestamps[index] = static_cast<std::uint64_t>(values[2 * index]) +
+                            2048 * static_cast<std::uint64_t>(values[2 * index + 1]);
     }
     return timestamps;
 }

@@ -31,33 +31,16 @@ protected:
 const std::vector<std::string> kSettingCalls{"bladerf_get_frequency_range", "bladerf_set_sample_rate",
                                              "bladerf_set_frequency", "bladerf_set_bandwidth", "bladerf_set_gain"};
 
-// The setting calls a configuration makes, with the values the library gets.
-std::vector<std::string> settingCalls(const char* rate, const char* frequency, const char* bandwidth, const char* gain)
+// The values are rounded as for receive, where each rule is pinned.
+TEST_F(BladeRfTransmit, configurationReachesTheTransmitChannelInOrder)
 {
-    return {"bladerf_get_frequency_range 1 -> 0", std::string("bladerf_set_sample_rate 1 ") + rate + " -> 0",
-            std::string("bladerf_set_frequency 1 ") + frequency + " -> 0",
-            std::string("bladerf_set_bandwidth 1 ") + bandwidth + " -> 0",
-            std::string("bladerf_set_gain 1 ") + gain + " -> 0"};
-}
-
-TEST_F(BladeRfTransmit, configurationReachesTheTransmitChannelRoundedInOrder)
-{
-    struct Case {
-        StreamConfig config;
-        std::vector<std::string> calls;
-    };
-    const Case cases[] = {
-        {config(915e6, 10e6, 0.0, 30.5), settingCalls("10000000", "915000000", "7500000", "31")},
-        {config(915000000.5, 10e6, 20e6, std::numeric_limits<double>::quiet_NaN()),
-         settingCalls("10000000", "915000001", "10000000", "0")},
-        {config(100e6, 2000000.5, 0.5, -2.5), settingCalls("2000001", "100000000", "1", "-3")},
-    };
     BladeRfSdrDevice& device = open();
-    for (const Case& testCase : cases) {
-        const std::size_t from = journalLength();
-        EXPECT_TRUE(device.configureTx(testCase.config));
-        EXPECT_THAT(callsOf(kSettingCalls, from), ElementsAreArray(testCase.calls));
-    }
+    const std::size_t from = journalLength();
+    EXPECT_TRUE(device.configureTx(config(915000000.5, 10e6, 20e6, 30.5)));
+    EXPECT_THAT(callsOf(kSettingCalls, from),
+                ElementsAre("bladerf_get_frequency_range 1 -> 0", "bladerf_set_sample_rate 1 10000000 -> 0",
+                            "bladerf_set_frequency 1 915000001 -> 0", "bladerf_set_bandwidth 1 10000000 -> 0",
+                            "bladerf_set_gain 1 31 -> 0"));
 }
 
 TEST_F(BladeRfTransmit, refusedConfigurationsLeaveTheTransmitterUnconfigured)
@@ -112,11 +95,10 @@ TEST_F(BladeRfTransmit, theStreamStartsOnceAndRestartsWithoutANewConfiguration)
                             "bladerf_enable_module 1 0 -> 0", "bladerf_enable_module 1 1 -> 0"));
 }
 
-TEST_F(BladeRfTransmit, theBoardReceivesTwelveBitSamplesInPiecesOfAtMost65536)
+// What the values become is pinned by the conversion kernels' tests and, on
+// the board, by the real library's drain test.
+TEST_F(BladeRfTransmit, theLibraryGetsTheSamplesInPiecesOfAtMost65536)
 {
-    test::TemporaryDirectory directory;
-    const test::ScopedEnvironment capture("VELTRANO_SIM_BLADERF_TX_CAPTURE",
-                                          test::environmentText(directory / "sent.bin"));
     BladeRfSdrDevice& device = transmitting("fail bladerf_sync_tx 2 -1\nfail bladerf_sync_tx 3 timeout\n");
     const std::vector<std::complex<float>> samples{
         {1.0F, -1.0F}, {0.5F, 1.0F / 4096}, {-1.0F / 4096, 1.5F}, {-3.0F, kNaN}, {0.0F, 2047.5F / 2048}};
@@ -128,15 +110,6 @@ TEST_F(BladeRfTransmit, theBoardReceivesTwelveBitSamplesInPiecesOfAtMost65536)
     EXPECT_THAT(bladeRf().calls("bladerf_sync_tx"),
                 ElementsAre("bladerf_sync_tx 5 (null) 250 -> 0", "bladerf_sync_tx 5 (null) 250 -> -1",
                             "bladerf_sync_tx 5 (null) 250 -> -6", "bladerf_sync_tx 65536 (null) 250 -> 0"));
-
-    const std::string bytes = test::readTextFile(directory / "sent.bin");
-    ASSERT_EQ(bytes.size(), (5 + 65536) * 2 * sizeof(std::int16_t));
-    std::vector<std::int16_t> sent(bytes.size() / sizeof(std::int16_t));
-    std::memcpy(sent.data(), bytes.data(), bytes.size());
-    EXPECT_THAT(std::vector(sent.begin(), sent.begin() + 10),
-                ElementsAre(2047, -2048, 1024, 1, -1, 2047, -2048, -2048, 0, 2047));
-    EXPECT_EQ(sent[10], 512);
-    EXPECT_EQ(sent.back(), -512);
 }
 
 TEST_F(BladeRfTransmit, nativeWritesHandTheClientsValuesToTheLibraryUntouched)

@@ -7,7 +7,6 @@
 #include "tests/fuzz/SimulatedLibraries.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <deque>
 #include <fstream>

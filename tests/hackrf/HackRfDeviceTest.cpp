@@ -98,14 +98,12 @@ TEST_F(HackRfDevice, reopenGivesUpAfterTwelveAttemptsAndStaysClosed)
 {
     simulateHackRf("board A\nunplug-after-opens 1\nclose -1000\n");
     HackRfSdrDevice device("A");
-
     EXPECT_FALSE(device.reopenDevice());
-
     EXPECT_EQ(device.lastError(),
               "device close/reopen failed (close: HACKRF_ERROR_LIBUSB) (open: HACKRF_ERROR_NOT_FOUND)");
     EXPECT_FALSE(device.supportsRxAmplifier());
     EXPECT_EQ(hackRf().calls("hackrf_open_by_serial").size(), 1u + 12u);
-
+    // Closed now: a second reopen has nothing to reopen.
     EXPECT_FALSE(device.reopenDevice());
     EXPECT_EQ(device.lastError(), "device reopen: device is not open");
     EXPECT_EQ(hackRf().calls("hackrf_open_by_serial").size(), 1u + 12u);

@@ -3,7 +3,6 @@
 
 #include <gmock/gmock.h>
 
-#include <cmath>
 #include <limits>
 
 namespace veltrano {

@@ -3,7 +3,6 @@
 
 #include <gmock/gmock.h>
 
-#include <cmath>
 #include <limits>
 #include <thread>
 
@@ -14,7 +13,6 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 constexpr std::size_t kRingBytes = 4'194'304;
-const float kNan = std::numeric_limits<float>::quiet_NaN();
 
 class HackRfTransmit : public test::HackRfStreamTest {
 protected:
@@ -138,32 +136,24 @@ INSTANTIATE_TEST_SUITE_P(
                                       "start TX: HACKRF_ERROR_LIBUSB"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The conversion itself is pinned bit for bit by the conversion kernels' tests.
-TEST_F(HackRfTransmit, samplesLeaveAsClampedRoundedBytesWithSilenceWhereTheRingRanDry)
-{
-    openBoard();
-    startTransmitting();
-    EXPECT_THAT(pull(4), ElementsAre(0, 0, 0, 0));
-    EXPECT_EQ(device().txUnderrunBytes(), 4u);
-
-    ASSERT_EQ(write({{1.0F, -1.0F}, {2.0F, -3.0F}, {0.5F, -0.5F}, {kNan, 0.0F}}), 4u);
-    EXPECT_THAT(pull(12), ElementsAre(127, -127, 127, -127, 64, -64, -127, 0, 0, 0, 0, 0));
-    EXPECT_EQ(lastResult, 0);
-    EXPECT_EQ(device().txUnderrunBytes(), 8u);
-}
-
-// Native writes queue the client's bytes as they are; either kind takes only
-// what the ring holds.
-TEST_F(HackRfTransmit, writesTakeTheClientsBytesAsTheyAreAndOnlyWhatTheRingHolds)
+// Native writes queue the client's bytes as they are, float ones converted
+// (pinned bit for bit by the conversion kernels' tests); silence goes out
+// where the ring ran dry, counted; either kind takes only what the ring holds.
+TEST_F(HackRfTransmit, writesTakeTheClientsSamplesWithSilenceWhereTheRingRanDryAndOnlyWhatTheRingHolds)
 {
     openBoard();
     const std::int8_t bytes[] = {-128, 127, -1, 0, 1, -127};
     EXPECT_EQ(device().writeNativeSamples(bytes, 3), 0u); // not streaming
     startTransmitting();
+    EXPECT_THAT(pull(4), ElementsAre(0, 0, 0, 0));
+    EXPECT_EQ(device().txUnderrunBytes(), 4u);
     EXPECT_EQ(device().writeNativeSamples(nullptr, 3), 0u);
     EXPECT_EQ(device().writeNativeSamples(bytes, 0), 0u);
     ASSERT_EQ(device().writeNativeSamples(bytes, 3), 3u);
-    EXPECT_THAT(pull(8), ElementsAre(-128, 127, -1, 0, 1, -127, 0, 0));
+    ASSERT_EQ(write({{0.5F, -0.5F}}), 1u);
+    EXPECT_THAT(pull(12), ElementsAre(-128, 127, -1, 0, 1, -127, 64, -64, 0, 0, 0, 0));
+    EXPECT_EQ(lastResult, 0);
+    EXPECT_EQ(device().txUnderrunBytes(), 8u);
 
     const std::vector<std::complex<float>> full(kRingBytes / 2, {0.25F, 0.25F});
     ASSERT_EQ(write(full), full.size());
@@ -224,8 +214,6 @@ TEST_F(HackRfTransmit, receiveAndTransmitExcludeEachOther)
     EXPECT_FALSE(device().setRxFrequency(101e6));
     EXPECT_FALSE(device().setRxAmplifier(true));
     EXPECT_FALSE(device().configureNativeSweep({0.0, 20e6, 0.0, 20.0}, 88e6, 108e6));
-    EXPECT_FALSE(device().startNativeSweep());
-    EXPECT_EQ(device().lastError(), "native sweep is not configured");
 
     device().stopTx();
     device().stopTx();

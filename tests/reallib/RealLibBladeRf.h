@@ -16,6 +16,7 @@
 #include <complex>
 #include <cstdint>
 #include <filesystem>
+#include <vector>
 
 namespace veltrano::test {
 
@@ -28,6 +29,17 @@ inline std::uint64_t timestampOf(std::complex<float> sample)
     const auto i = std::lround(sample.real() * 2048.0f) + 2048;
     const auto q = std::lround(sample.imag() * 2048.0f) + 2048;
     return static_cast<std::uint64_t>(i + 4096 * q);
+}
+
+// Whether each sample follows the one before in device time: none lost, reordered or repeated.
+inline bool contiguous(const std::vector<std::uint64_t>& timestamps)
+{
+    for (std::size_t k = 1; k < timestamps.size(); ++k) {
+        if ((timestamps[k] - timestamps[k - 1]) % (1u << 24) != 1) {
+            return false;
+        }
+    }
+    return !timestamps.empty();
 }
 
 // Skipped where the library is not installed. The board's transmit capture

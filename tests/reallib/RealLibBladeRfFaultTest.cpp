@@ -9,12 +9,10 @@
 #include "tests/reallib/RealLibBladeRf.h"
 #include "tests/support/Watchdog.h"
 
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -23,7 +21,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using test::Clock;
-using test::timestampOf;
 
 constexpr const char* kSerial = test::kEmulatedBladeRfSerial;
 constexpr const char* kGone = "No devices available"; // libbladeRF's text for BLADERF_ERR_NODEV
@@ -37,17 +34,6 @@ const StreamConfig kTx{915e6, 2e6, 0.0, 0.0};
 constexpr milliseconds kUnpluggedBound(1000);
 constexpr milliseconds kSilentBound(3000);
 
-// Whether each sample follows the one before in device time: none lost, reordered or repeated.
-bool contiguous(const std::vector<std::uint64_t>& timestamps)
-{
-    for (std::size_t k = 1; k < timestamps.size(); ++k) {
-        if ((timestamps[k] - timestamps[k - 1]) % (1u << 24) != 1) {
-            return false;
-        }
-    }
-    return !timestamps.empty();
-}
-
 // The client of one scenario: its device, every sample it read, and the longest call.
 struct Client : test::CallTimes {
     std::unique_ptr<BladeRfSdrDevice> device = std::make_unique<BladeRfSdrDevice>(kSerial);
@@ -58,7 +44,7 @@ struct Client : test::CallTimes {
         std::vector<std::complex<float>> samples(kRead);
         const std::size_t count = timed([&] { return device->readSamples(samples.data(), samples.size()); });
         for (std::size_t k = 0; k < count; ++k) {
-            received.push_back(timestampOf(samples[k]));
+            received.push_back(test::timestampOf(samples[k]));
         }
         return count;
     }
@@ -92,11 +78,6 @@ struct FaultScenario {
     std::function<void(Client&, const std::filesystem::path& capture)> run;
 };
 
-void PrintTo(const FaultScenario& scenario, std::ostream* stream)
-{
-    *stream << scenario.name;
-}
-
 const FaultScenario kScenarios[] = {
     // The board leaves after exactly sixteen transfers, while the reader is
     // away: the library holds them, and its stream has ended unseen. Every
@@ -112,7 +93,7 @@ const FaultScenario kScenarios[] = {
          client.receive(2 * 262'144);
          EXPECT_EQ(client.received.size(), 262'144u);
          EXPECT_EQ(veltrano_usb_bladerf_rx_samples_delivered(), 262'144u);
-         EXPECT_TRUE(contiguous(client.received));
+         EXPECT_TRUE(test::contiguous(client.received));
          EXPECT_EQ(client.device->lastError(), std::string("RX stream stopped: ") + kGone);
          EXPECT_EQ(client.read(), 0u);
          client.timed([&] { client.device->stopRx(); });
@@ -123,7 +104,7 @@ const FaultScenario kScenarios[] = {
          client.received.clear();
          client.startRx(false);
          client.receive(100'000);
-         EXPECT_TRUE(contiguous(client.received));
+         EXPECT_TRUE(test::contiguous(client.received));
      }},
     // Unplugged while the reader waits in the library: the library reports
     // the end to that read, and would restart its stream for the next one.
@@ -138,7 +119,7 @@ const FaultScenario kScenarios[] = {
          client.receive(1'000'000'000);
          unplug.join();
          EXPECT_LE(client.received.size(), veltrano_usb_bladerf_rx_samples_delivered());
-         EXPECT_TRUE(contiguous(client.received));
+         EXPECT_TRUE(test::contiguous(client.received));
          EXPECT_EQ(client.device->lastError(), std::string("RX stream stopped: ") + kGone);
          EXPECT_EQ(client.read(), 0u);
      }},
@@ -221,7 +202,7 @@ const FaultScenario kScenarios[] = {
          client.received.clear();
          ASSERT_TRUE(client.timed([&] { return client.device->startRx(); }));
          client.receive(100'000);
-         EXPECT_TRUE(contiguous(client.received));
+         EXPECT_TRUE(test::contiguous(client.received));
      }},
     // Silent past the library's transfer time-out (1 s), so its stream ends,
     // then gone: the next read is not let restart the stream on a board that
@@ -254,8 +235,6 @@ TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
         scenario.run(client, capture());
         client.destroy();
         EXPECT_LE(client.longest, scenario.bound);
-        std::printf("%s: longest call %lld ms\n", scenario.name,
-                    static_cast<long long>(std::chrono::duration_cast<milliseconds>(client.longest).count()));
     }
     EXPECT_EQ(veltrano_usb_bladerf_open_handles(), 0);
     EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);

@@ -17,6 +17,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using test::Clock;
+constexpr auto ready = std::future_status::ready; // a call on a thread of its own (a silent board blocks it) returned
 
 constexpr const char* kUnpluggedText = "No such device (it may have been disconnected)";
 constexpr std::uint64_t kTransferBytes = 262'144; // libhackrf's bulk transfers
@@ -69,13 +70,6 @@ void stopWithTransfersInFlight(Client& client, const std::function<void()>& stop
         EXPECT_EQ(veltrano_usb_hackrf_transfers_in_flight(), 0);
         EXPECT_EQ(veltrano_usb_hackrf_transceiver_mode(), 0);
     }
-}
-
-// Whether a call run on a thread of its own (a silent board blocks it) finished within the wait.
-template <typename T>
-bool finishedWithin(const std::future<T>& call, milliseconds wait)
-{
-    return call.wait_for(wait) == std::future_status::ready;
 }
 
 struct FaultScenario {
@@ -191,9 +185,9 @@ const FaultScenario kScenarios[] = {
      [](Client&, HackRfSdrDevice& device) {
          veltrano_usb_hackrf_stall(1);
          auto configure = std::async(std::launch::async, [&] { return device.configureRx(kRx); });
-         EXPECT_FALSE(finishedWithin(configure, milliseconds(300)));
+         EXPECT_NE(configure.wait_for(milliseconds(300)), ready);
          veltrano_usb_hackrf_stall(0);
-         ASSERT_TRUE(finishedWithin(configure, std::chrono::seconds(20)));
+         ASSERT_EQ(configure.wait_for(std::chrono::seconds(20)), ready);
          EXPECT_TRUE(configure.get()) << device.lastError();
      }},
     // Reads stay bounded while the board is silent (nothing came, no error);
@@ -222,9 +216,9 @@ const FaultScenario kScenarios[] = {
          EXPECT_TRUE(test::streamPositionOf(received));
          veltrano_usb_hackrf_stall(1);
          auto stop = std::async(std::launch::async, [&] { device.stopRx(); });
-         EXPECT_FALSE(finishedWithin(stop, milliseconds(300)));
+         EXPECT_NE(stop.wait_for(milliseconds(300)), ready);
          veltrano_usb_hackrf_stall(0);
-         EXPECT_TRUE(finishedWithin(stop, std::chrono::seconds(20)));
+         EXPECT_EQ(stop.wait_for(std::chrono::seconds(20)), ready);
      }},
     // What frees a call blocked on a silent board: the board going away.
     {"silentThenUnplugged", std::nullopt, false,
@@ -232,9 +226,9 @@ const FaultScenario kScenarios[] = {
          ASSERT_TRUE(device.configureRx(kRx) && device.startRx());
          veltrano_usb_hackrf_stall(1);
          auto destroy = std::async(std::launch::async, [&] { client.destroy(); });
-         EXPECT_FALSE(finishedWithin(destroy, milliseconds(300)));
+         EXPECT_NE(destroy.wait_for(milliseconds(300)), ready);
          veltrano_usb_hackrf_unplug();
-         EXPECT_TRUE(finishedWithin(destroy, std::chrono::seconds(20)));
+         EXPECT_EQ(destroy.wait_for(std::chrono::seconds(20)), ready);
      }},
     // Each stream stopped while the real library has transfers in flight, the last by the destructor.
     {"stopEachStream", std::nullopt, true,

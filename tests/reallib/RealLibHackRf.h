@@ -14,13 +14,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <complex>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
-#include <thread>
 #include <vector>
 
 namespace veltrano::test {
@@ -35,11 +33,10 @@ protected:
         if (!std::filesystem::exists(kRealLibHackRf)) {
             GTEST_SKIP() << "Debian's libhackrf0 is not installed (" << kRealLibHackRf.string() << ")";
         }
-        override_.emplace("BROMELT_HACKRF_LIBRARY", kRealLibHackRf.string());
     }
 
 private:
-    std::optional<ScopedEnvironment> override_;
+    ScopedEnvironment override_{"BROMELT_HACKRF_LIBRARY", kRealLibHackRf.string()};
 };
 
 // Reads until `bytes` stream bytes arrived or the stream reports its end; the

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -16,41 +17,23 @@ namespace veltrano::test {
 
 class Watchdog {
 public:
-    Watchdog(std::string scenario, std::chrono::seconds limit)
-        : scenario_(std::move(scenario)), thread_([this, limit] { watch(limit); })
+    Watchdog(const std::string& scenario, std::chrono::seconds limit)
+        : thread_([scenario, limit](std::stop_token done) {
+              std::mutex mutex;
+              std::unique_lock lock(mutex);
+              std::condition_variable_any().wait_for(lock, done, limit, [] { return false; });
+              if (!done.stop_requested()) {
+                  std::fprintf(stderr, "HANG: scenario \"%s\" did not finish within %lld s\n", scenario.c_str(),
+                               static_cast<long long>(limit.count()));
+                  std::fflush(stderr);
+                  std::_Exit(3);
+              }
+          })
     {
     }
-
-    ~Watchdog()
-    {
-        {
-            const std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        finished_.notify_all();
-        thread_.join();
-    }
-
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
 
 private:
-    void watch(std::chrono::seconds limit)
-    {
-        std::unique_lock lock(mutex_);
-        if (!finished_.wait_for(lock, limit, [this] { return done_; })) {
-            std::fprintf(stderr, "HANG: scenario \"%s\" did not finish within %lld s\n", scenario_.c_str(),
-                         static_cast<long long>(limit.count()));
-            std::fflush(stderr);
-            std::_Exit(3);
-        }
-    }
-
-    std::string scenario_;
-    std::mutex mutex_;
-    std::condition_variable finished_;
-    bool done_ = false;
-    std::thread thread_; // last: it starts watching once everything above exists
+    std::jthread thread_; // its destruction, at the scenario's end, stops the watch and joins it
 };
 
 } // namespace veltrano::test
