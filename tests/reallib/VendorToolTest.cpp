@@ -164,6 +164,10 @@ TEST_F(VendorTools, eachToolRunsCleanlyAndMovesExactlyWhatTheBoardsSentOrWereSen
                  }
              }
          }},
+        // The tool's listing is its own code path, apart from opening a board.
+        {"bladeRF-cli", {"-p"}, [](const test::ProcessResult& run) {
+             EXPECT_THAT(run.standardOutput, HasSubstr("Serial:         7a3c91e0d25b4f86a1c0e9d3b74f2a55\n"));
+         }},
         {"bladeRF-cli", {"-e", "info", "-e", "version"}, [](const test::ProcessResult& run) {
              EXPECT_THAT(run.standardOutput, HasSubstr("Board:                    Nuand bladeRF (bladerf1)\n"
                                                        "  Serial #:                 7a3c91e0d25b4f86a1c0e9d3b74f2a55\n"));
