@@ -73,6 +73,20 @@ constexpr std::size_t nativeSampleBytes(NativeSampleFormat format)
     return format == NativeSampleFormat::cs8 ? 2 : format == NativeSampleFormat::sc16Q11 ? 4 : 0;
 }
 
+// The chain of a board an operation addresses.
+enum class StreamDirection {
+    rx,
+    tx,
+};
+
+// One named amplifier or attenuator of a chain, or the overall gain.
+struct GainStage {
+    std::string name;       // the stage's name as the board's library knows it ("LNA", "VGA", "AMP", ...)
+    double minimumDb = 0.0;
+    double maximumDb = 0.0;
+    double stepDb = 0.0;    // 0 when the stage takes any value in its range
+};
+
 class ISdrDevice {
 public:
     virtual ~ISdrDevice() = default;
@@ -175,6 +189,119 @@ public:
         static_cast<void>(samples);
         static_cast<void>(count);
         return 0;
+    }
+
+    // ---- Live control -----------------------------------------------------------------
+    // Each setting may be changed while its chain streams, from a controller
+    // thread beside the thread that reads or writes: the change reaches the
+    // running board and the stream goes on. A value outside the range the
+    // backend reports, a NaN, an unknown name or a library failure answers
+    // false and leaves the setting in force. A change made while the chain is
+    // idle reaches the board at once; the next configureRx or configureTx sets
+    // the gain, rate and bandwidth it names over it.
+    //
+    // The chain's stages, in the order the overall gain fills them; empty when
+    // the backend has none to offer.
+    virtual std::vector<GainStage> gainStages(StreamDirection direction) const
+    {
+        static_cast<void>(direction);
+        return {};
+    }
+    // Range of the overall gain (named "" in the record); nullopt when unknown.
+    virtual std::optional<GainStage> overallGainRange(StreamDirection direction) const
+    {
+        static_cast<void>(direction);
+        return std::nullopt;
+    }
+    // Sets one stage, rounded to its step; the other stages keep their gains.
+    virtual bool setGainStage(StreamDirection direction, const std::string& stage, double gainDb)
+    {
+        static_cast<void>(direction);
+        static_cast<void>(stage);
+        static_cast<void>(gainDb);
+        return false;
+    }
+    // Gain of one stage in force; nullopt for a stage the chain does not have.
+    virtual std::optional<double> gainStageDb(StreamDirection direction, const std::string& stage) const
+    {
+        static_cast<void>(direction);
+        static_cast<void>(stage);
+        return std::nullopt;
+    }
+    // Sets the overall gain, split over the stages as the chain's configuration splits it.
+    virtual bool setGain(StreamDirection direction, double gainDb)
+    {
+        static_cast<void>(direction);
+        static_cast<void>(gainDb);
+        return false;
+    }
+    // Sum of the stages' gains in force; nullopt when unknown.
+    virtual std::optional<double> gainDb(StreamDirection direction) const
+    {
+        static_cast<void>(direction);
+        return std::nullopt;
+    }
+    // Changes the complex sample rate. On a running receive stream no sample
+    // taken at the old rate is delivered after the call returns true.
+    virtual bool setSampleRate(StreamDirection direction, double rateHz)
+    {
+        static_cast<void>(direction);
+        static_cast<void>(rateHz);
+        return false;
+    }
+    // Analogue filter bandwidths the chain takes: ranges, and single widths as
+    // ranges whose ends are equal; empty when the filter cannot be set.
+    virtual std::vector<FrequencyRangeHz> bandwidthRangesHz(StreamDirection direction) const
+    {
+        static_cast<void>(direction);
+        return {};
+    }
+    // Sets the analogue filter to the nearest width it takes at or above bandwidthHz.
+    virtual bool setBandwidth(StreamDirection direction, double bandwidthHz)
+    {
+        static_cast<void>(direction);
+        static_cast<void>(bandwidthHz);
+        return false;
+    }
+    // Bandwidth in force; nullopt when unknown.
+    virtual std::optional<double> bandwidthHz(StreamDirection direction) const
+    {
+        static_cast<void>(direction);
+        return std::nullopt;
+    }
+    // Automatic gain control, where the board's library has one.
+    virtual bool supportsAutomaticGain(StreamDirection direction) const
+    {
+        static_cast<void>(direction);
+        return false;
+    }
+    virtual bool setAutomaticGain(StreamDirection direction, bool enabled)
+    {
+        static_cast<void>(direction);
+        static_cast<void>(enabled);
+        return false;
+    }
+    virtual bool automaticGain(StreamDirection direction) const
+    {
+        static_cast<void>(direction);
+        return false;
+    }
+    // Power fed to the antenna port (bias tee), where the board has a switch for it.
+    virtual bool supportsBiasTee(StreamDirection direction) const
+    {
+        static_cast<void>(direction);
+        return false;
+    }
+    virtual bool setBiasTee(StreamDirection direction, bool enabled)
+    {
+        static_cast<void>(direction);
+        static_cast<void>(enabled);
+        return false;
+    }
+    virtual bool biasTee(StreamDirection direction) const
+    {
+        static_cast<void>(direction);
+        return false;
     }
 };
 
