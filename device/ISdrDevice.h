@@ -183,8 +183,8 @@ public:
     }
     /// Samples in each sweep block.
     virtual std::size_t nativeSweepFftSize() const { return 1024; }
-    /// Stops a sweep that failed and starts it again with the last plan;
-    /// false when that did not succeed.
+    /// Stops a sweep that failed and starts it again with the last plan (a
+    /// backend may reopen the board for it); false when that did not succeed.
     virtual bool recoverNativeSweep() { return false; }
     /// @}
 
