@@ -18,6 +18,9 @@
       --replace rewrites a path in the commands (build-examples/=/tmp/x/), so
       a block written for a reader's tree runs against the trees at hand.
 
+  check-docs.py extract FILE LANGUAGE
+      Prints the first ```LANGUAGE block of FILE, for a test to run it.
+
 Ends with status 0 when all holds, 1 otherwise, naming each fault.
 """
 import argparse
@@ -159,10 +162,18 @@ def run_sessions(files, replacements):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=["links", "sessions"])
+    parser.add_argument("what", choices=["links", "sessions", "extract"])
     parser.add_argument("files", nargs="*", type=pathlib.Path)
     parser.add_argument("--replace", action="append", default=[], metavar="FROM=TO")
     arguments = parser.parse_intermixed_args()
+    if arguments.what == "extract":
+        page, language = arguments.files[0].resolve(), str(arguments.files[1])
+        found = [body for kind, _, body, _ in blocks(page.read_text()) if kind == language]
+        if not found:
+            print(f"check-docs: no {language} block in {page}", file=sys.stderr)
+            return 1
+        print("\n".join(found[0]))
+        return 0
     if arguments.what == "links":
         faults = check_links()
         summary = f"{len(pages())} pages, links and embedded files"

@@ -162,6 +162,17 @@ echo "-- The shell sessions of the README and docs/, on the installed package"
 PATH=$prefix/bin:$PATH python3 scripts/check-docs.py sessions --replace "build-examples/=$examples/" ||
     fail "a documented session no longer prints what the page says"
 
+echo "-- The README's Python, through the installed SoapySDR module"
+# It opens the first board (the simulated HackRF, running free) and prints
+# how many of its 4096 samples one read delivered.
+module=$(find "$prefix/lib" -name libveltranoSupport.so)
+[ -n "$module" ] || fail "the install holds no SoapySDR module"
+python3 scripts/check-docs.py extract README.md python > "$work/readme.py"
+printf 'board 0000000000000000088869dc2a5c3a1b\nrx-free-run 262144\n' > "$VELTRANO_SIM_HACKRF_SCRIPT"
+read_count=$(SOAPY_SDR_PLUGIN_PATH=$(dirname -- "$module") /usr/bin/python3 "$work/readme.py" 2> "$work/stderr" </dev/null) ||
+    fail "the README's Python failed: $(cat "$work/stderr")"
+[ "$read_count" = 4096 ] || fail "the README's Python printed '$read_count', not 4096"
+
 echo "-- Examples refuse clearly"
 run_example 64 "usage: receiver" receiver
 run_example 64 "usage: sweeper" sweeper hackrf

@@ -17,7 +17,7 @@ for group in "$@"; do
         tests) packages+=(cmake ninja-build g++ libhackrf-dev libbladerf-dev libhackrf0 libbladerf2
                           libgtest-dev libgmock-dev googletest libbenchmark-dev libvolk2-dev
                           libusb-1.0-0-dev clang libclang-rt-14-dev
-                          libsoapysdr-dev soapysdr-tools python3-soapysdr hackrf bladerf
+                          libsoapysdr-dev soapysdr-tools python3-soapysdr python3-numpy hackrf bladerf
                           gnuradio soapyremote-server soapysdr-module-remote avahi-daemon dbus) ;;
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest) ;;
         package) packages+=(cmake ninja-build g++ dpkg-dev lintian groff-base pkgconf python3 doxygen) ;;
