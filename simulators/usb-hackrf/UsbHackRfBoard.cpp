@@ -86,15 +86,17 @@ unsigned char receivePatternByte(std::uint64_t position)
     return static_cast<unsigned char>((position / 4) >> (8 * (position % 4)));
 }
 
-UsbHackRfBoard::UsbHackRfBoard()
-    : UsbBoardModel("VELTRANO_USB_HACKRF_JOURNAL"),
-      serial_(usb::environmentText("VELTRANO_USB_HACKRF_SERIAL", "0000000000000000457863c82b6e2e5f")),
+UsbHackRfBoard::UsbHackRfBoard() : UsbHackRfBoard("VELTRANO_USB_HACKRF", "0000000000000000457863c82b6e2e5f") {}
+
+UsbHackRfBoard::UsbHackRfBoard(const std::string& prefix, const char* defaultSerial)
+    : UsbBoardModel((prefix + "_JOURNAL").c_str()),
+      serial_(usb::environmentText((prefix + "_SERIAL").c_str(), defaultSerial)),
       usbApiVersion_(static_cast<std::uint16_t>(
-          std::strtoul(usb::environmentText("VELTRANO_USB_HACKRF_USB_API", "0x0107").c_str(), nullptr, 0))),
-      version_(usb::environmentText("VELTRANO_USB_HACKRF_VERSION", "usb-emulated-2026.01"))
+          std::strtoul(usb::environmentText((prefix + "_USB_API").c_str(), "0x0107").c_str(), nullptr, 0))),
+      version_(usb::environmentText((prefix + "_VERSION").c_str(), "usb-emulated-2026.01"))
 {
-    planUnplug(usb::unplugPlanFromEnvironment("VELTRANO_USB_HACKRF"));
-    const std::string capture = usb::environmentText("VELTRANO_USB_HACKRF_TX_CAPTURE", "");
+    planUnplug(usb::unplugPlanFromEnvironment(prefix));
+    const std::string capture = usb::environmentText((prefix + "_TX_CAPTURE").c_str(), "");
     if (!capture.empty()) {
         transmitCapture_.reset(std::fopen(capture.c_str(), "ab"));
     }

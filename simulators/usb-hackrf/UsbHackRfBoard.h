@@ -36,6 +36,9 @@ public:
     // on the transmit endpoint is appended, so that the record of a program
     // run against the board outlives it.
     UsbHackRfBoard();
+    // The same with the variables prefix_SERIAL, prefix_JOURNAL and so on,
+    // and this serial when prefix_SERIAL is unset: a second board on a bus.
+    UsbHackRfBoard(const std::string& prefix, const char* defaultSerial);
 
     const std::string& serial() const { return serial_; }
     std::uint16_t usbApiVersion() const { return usbApiVersion_; }
