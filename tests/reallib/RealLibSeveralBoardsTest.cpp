@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: MIT
-// Two HackRF Ones and a bladeRF x40 stream at once through Debian's real
-// libraries: through the device layer, each board from a thread of its own
-// (also while one of them is unplugged), and through the SoapySDR module in
-// the same way.
-#include "tests/reallib/SeveralBoards.h"
+// Two HackRF Ones and a bladeRF x40 on one emulated bus (usb-several) stream
+// at once through Debian's real libraries: through the device layer, each
+// board from a thread of its own (also while one of them is unplugged), and
+// through the SoapySDR module in the same way. Each board's receive pattern
+// names the position of every sample in its own stream, so a reader that
+// lost, repeated or took another board's samples sees a break.
+#include "tests/reallib/RealLibBladeRf.h"
+#include "tests/reallib/RealLibHackRf.h"
+
+#include "simulators/usb-engine/PatternFollower.h"
 
 #ifdef VELTRANO_SOAPY_MODULE_DIRECTORY
 #include <SoapySDR/Device.hpp>
@@ -14,8 +19,12 @@
 #include <gmock/gmock.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace veltrano {
 namespace {
@@ -31,7 +40,7 @@ struct Board {
 
 const Board kBoards[] = {
     {test::kEmulatedSerial, true, 2e6, "RX stream stopped: streaming stopped"},
-    {test::kSecondHackRfSerial, true, 2.5e6, "RX stream stopped: streaming stopped"},
+    {"00000000000000002b6e2e5f457863c8", true, 2.5e6, "RX stream stopped: streaming stopped"},
     {test::kEmulatedBladeRfSerial, false, 2e6, "RX stream stopped: No devices available"},
 };
 constexpr std::size_t kBoardCount = std::size(kBoards);
@@ -45,6 +54,53 @@ StreamConfig receiveConfig(const Board& board)
     return board.hackRf ? StreamConfig{100e6, board.rateHz, 1.75e6, 20.0}
                         : StreamConfig{915e6, board.rateHz, 0.0, 20.0};
 }
+
+// One board's receive stream as its reader thread sees it, whatever carries
+// it (the device layer or the module).
+struct BoardStream {
+    NativeSampleFormat format;
+    // Samples each read asks for.
+    std::size_t readSize;
+    // Reads up to count native samples; how many came. Waits a little when none are there.
+    std::function<std::size_t(void*, std::size_t)> read;
+    // Losses the stream counted, and its end in words ("" while it runs).
+    std::function<std::uint64_t()> losses;
+    std::function<std::string()> error;
+
+    sim::usb::PatternFollower follower{format == NativeSampleFormat::cs8 ? sim::usb::ReceivePattern::hackRf
+                                                                         : sim::usb::ReceivePattern::bladeRf};
+
+    std::uint64_t samples() const { return follower.steps() * 4 / nativeSampleBytes(format); }
+
+    // Reads until done() holds; false when the stream ended first (or a
+    // minute went by, which only a stuck stream takes).
+    bool readUntil(const std::function<bool()>& done)
+    {
+        std::vector<std::uint8_t> buffer(readSize * nativeSampleBytes(format));
+        const auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (!done()) {
+            const std::size_t count = read(buffer.data(), readSize);
+            follower.take(buffer.data(), count * nativeSampleBytes(format));
+            if ((count == 0 && !error().empty()) || std::chrono::steady_clock::now() > giveUpAt) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool readMore(std::uint64_t count)
+    {
+        const std::uint64_t until = samples() + count;
+        return readUntil([&] { return samples() >= until; });
+    }
+};
+
+#ifdef VELTRANO_SANITIZED
+// An instrumented reader may fall behind: its losses are then only counted,
+// and every break in a stream must be one of them.
+constexpr bool kReadersMayFallBehind = true;
+#else
+constexpr bool kReadersMayFallBehind = false;
+#endif
 
 // Samples the board with this serial delivered on the bus.
 std::uint64_t deliveredBy(const Board& board)
@@ -116,27 +172,27 @@ protected:
 
     void expectWhole(std::size_t k) const
     {
-        const test::BoardStream& stream = streams_[k];
-        EXPECT_TRUE(stream.whole()) << stream.follower.breaks() << " breaks, " << stream.losses() << " losses";
+        // Contiguous, or, where the reader may fall behind, broken only where a loss was counted.
+        const BoardStream& stream = streams_[k];
+        const std::uint64_t breaks = stream.follower.breaks();
+        EXPECT_TRUE(kReadersMayFallBehind ? breaks <= stream.losses() : breaks == 0 && stream.losses() == 0)
+            << breaks << " breaks, " << stream.losses() << " losses";
         // Read from the board of its own serial, not from another on the bus.
         EXPECT_GE(deliveredBy(kBoards[k]), stream.samples());
     }
 
     std::vector<std::unique_ptr<ISdrDevice>> devices_;
-    std::vector<test::BoardStream> streams_;
+    std::vector<BoardStream> streams_;
 
 private:
-    static test::BoardStream streamOf(ISdrDevice& device, std::function<std::uint64_t()> losses)
+    static BoardStream streamOf(ISdrDevice& device, std::function<std::uint64_t()> losses)
     {
         // The bladeRF backend drops the surplus of a read that is not a whole
         // number of its 1024-sample library reads: three of its largest.
         const bool hackRf = device.nativeSampleFormat() == NativeSampleFormat::cs8;
-        return {device.info().serial,
-                device.nativeSampleFormat(),
-                hackRf ? kOddReadSize : 3 * 16'384,
+        return {device.nativeSampleFormat(), hackRf ? kOddReadSize : 3 * 16'384,
                 [&device](void* samples, std::size_t count) { return device.readNativeSamples(samples, count); },
-                std::move(losses),
-                [&device] { return device.lastError(); }};
+                std::move(losses), [&device] { return device.lastError(); }};
     }
 
     test::ScopedEnvironment hackRfLibrary_{"BROMELT_HACKRF_LIBRARY", test::kRealLibHackRf.string()};
@@ -175,7 +231,7 @@ TEST_P(SeveralBoardsUnplug, endsThatBoardsStreamWithWordsWhileTheOtherTwoGoOn)
     eachOnItsOwnThread(
         [&](std::size_t k) {
             ISdrDevice& device = *devices_[k];
-            test::BoardStream& stream = streams_[k];
+            BoardStream& stream = streams_[k];
             const bool started = device.configureRx(receiveConfig(kBoards[k])) && device.startRx();
             const bool before = started && stream.readMore(kSamples / 4);
             ++readBefore;
@@ -234,7 +290,7 @@ TEST_F(SeveralBoards, theModuleFindsTheThreeBoardsAndStreamsThemAtOnce)
         auto overflows = std::make_shared<std::uint64_t>(0);
         auto failure = std::make_shared<std::string>();
         streams_.push_back(
-            {board.serial, board.hackRf ? NativeSampleFormat::cs8 : NativeSampleFormat::sc16Q11, kOddReadSize,
+            {board.hackRf ? NativeSampleFormat::cs8 : NativeSampleFormat::sc16Q11, kOddReadSize,
              [&device = *device, handle = handles.back(), overflows, failure](void* samples, std::size_t count) {
                  void* buffers[] = {samples};
                  int flags = 0;
