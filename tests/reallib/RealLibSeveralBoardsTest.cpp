@@ -19,6 +19,7 @@
 #include <gmock/gmock.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -102,6 +103,16 @@ constexpr bool kReadersMayFallBehind = true;
 constexpr bool kReadersMayFallBehind = false;
 #endif
 
+// The journal line of the request that sets a HackRF's rate: the rate in Hz
+// and the divider 1, little-endian.
+std::string sampleRateRequest(double rateHz)
+{
+    const auto hz = static_cast<std::uint32_t>(rateHz);
+    char data[17];
+    std::snprintf(data, sizeof data, "%02x%02x%02x%02x01000000", hz & 255u, hz >> 8 & 255u, hz >> 16 & 255u, hz >> 24);
+    return std::string("control out 6 value=0 index=0 length=8 data=") + data;
+}
+
 // Samples the board with this serial delivered on the bus.
 std::uint64_t deliveredBy(const Board& board)
 {
@@ -184,6 +195,9 @@ protected:
 
     std::vector<std::unique_ptr<ISdrDevice>> devices_;
     std::vector<BoardStream> streams_;
+    // Each HackRF's own journal (the bus opens them when the process first uses it).
+    const std::filesystem::path journals_[2] = {capture().parent_path() / "hackrf.txt",
+                                                capture().parent_path() / "hackrf2.txt"};
 
 private:
     static BoardStream streamOf(ISdrDevice& device, std::function<std::uint64_t()> losses)
@@ -197,6 +211,8 @@ private:
     }
 
     test::ScopedEnvironment hackRfLibrary_{"BROMELT_HACKRF_LIBRARY", test::kRealLibHackRf.string()};
+    test::ScopedEnvironment firstJournal_{"VELTRANO_USB_HACKRF_JOURNAL", journals_[0].string()};
+    test::ScopedEnvironment secondJournal_{"VELTRANO_USB_HACKRF2_JOURNAL", journals_[1].string()};
 };
 
 TEST_F(SeveralBoards, twoHackRfsAndABladeRfStreamAtOnceEachFromItsOwnThreadAndEachStreamIsWhole)
@@ -216,6 +232,12 @@ TEST_F(SeveralBoards, twoHackRfsAndABladeRfStreamAtOnceEachFromItsOwnThreadAndEa
         expectWhole(k);
     }
     devices_.clear();
+    // Each HackRF was set to its own rate, and its journal tells only of it.
+    for (std::size_t k = 0; k < 2; ++k) {
+        EXPECT_THAT(test::readLines(journals_[k]), testing::Contains(sampleRateRequest(kBoards[k].rateHz)));
+        EXPECT_THAT(test::readLines(journals_[k]),
+                    testing::Not(testing::Contains(sampleRateRequest(kBoards[1 - k].rateHz))));
+    }
 }
 
 class SeveralBoardsUnplug : public SeveralBoards, public ::testing::WithParamInterface<std::size_t> {};
