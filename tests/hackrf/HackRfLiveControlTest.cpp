@@ -63,11 +63,17 @@ struct LiveChange {
 TEST_F(HackRfLiveControl, eachChangeReachesTheRunningBoardAloneAndReadsBack)
 {
     const LiveChange changes[] = {
-        {"lna", [](ISdrDevice& d) { return d.setGainStage(rx, "LNA", 21); }, {"hackrf_set_lna_gain 24 -> 0"},
+        {"lna",
+         [](ISdrDevice& d) { return d.setGainStage(rx, "LNA", 21); },
+         {"hackrf_set_lna_gain 24 -> 0"},
          [](const ISdrDevice& d) { return d.gainStageDb(rx, "LNA") == 24.0 && d.gainDb(rx) == 28.0; }},
-        {"vga", [](ISdrDevice& d) { return d.setGainStage(rx, "VGA", 62); }, {"hackrf_set_vga_gain 62 -> 0"},
+        {"vga",
+         [](ISdrDevice& d) { return d.setGainStage(rx, "VGA", 62); },
+         {"hackrf_set_vga_gain 62 -> 0"},
          [](const ISdrDevice& d) { return d.gainStageDb(rx, "VGA") == 62.0; }},
-        {"amp", [](ISdrDevice& d) { return d.setGainStage(rx, "AMP", 14); }, {"hackrf_set_amp_enable 1 -> 0"},
+        {"amp",
+         [](ISdrDevice& d) { return d.setGainStage(rx, "AMP", 14); },
+         {"hackrf_set_amp_enable 1 -> 0"},
          [](const ISdrDevice& d) { return d.gainStageDb(rx, "AMP") == 14.0 && d.gainDb(rx) == 86.0; }},
         {"overall",
          [](ISdrDevice& d) { return d.setGain(rx, 45); },
@@ -82,7 +88,9 @@ TEST_F(HackRfLiveControl, eachChangeReachesTheRunningBoardAloneAndReadsBack)
          [](ISdrDevice& d) { return d.setBandwidth(rx, 4e6); },
          {"hackrf_compute_baseband_filter_bw 5000000 -> 5000000", "hackrf_set_baseband_filter_bandwidth 5000000 -> 0"},
          [](const ISdrDevice& d) { return d.bandwidthHz(rx) == 5e6; }},
-        {"antennaPower", [](ISdrDevice& d) { return d.setBiasTee(tx, true); }, {"hackrf_set_antenna_enable 1 -> 0"},
+        {"antennaPower",
+         [](ISdrDevice& d) { return d.setBiasTee(tx, true); },
+         {"hackrf_set_antenna_enable 1 -> 0"},
          [](const ISdrDevice& d) { return d.biasTee(rx) && d.biasTee(tx); }},
     };
     openBoard();

@@ -36,8 +36,8 @@ TEST_F(RealLibLiveControl, changesReachTheStreamingBoardWithNoGapAndNoModeChange
     EXPECT_TRUE(test::streamPositionOf(bytes).has_value());
     EXPECT_EQ(device.rxDroppedBytes(), 0u);
 
-    const std::pair<const char*, double> expected[] = {{"lna_gain", 32}, {"vga_gain", 42}, {"amplifier", 1},
-                                                       {"baseband_filter", 5e6}, {"antenna_power", 1}};
+    const std::pair<const char*, double> expected[] = {
+        {"lna_gain", 32}, {"vga_gain", 42}, {"amplifier", 1}, {"baseband_filter", 5e6}, {"antenna_power", 1}};
     for (const auto& [setting, value] : expected) {
         EXPECT_EQ(veltrano_usb_hackrf_setting(setting), value) << setting;
     }
