@@ -32,24 +32,7 @@ protected:
     }
 };
 
-std::vector<std::uint8_t> bytesFrom(std::uint8_t first, std::size_t count)
-{
-    std::vector<std::uint8_t> bytes(count);
-    for (std::size_t index = 0; index < count; ++index) {
-        bytes[index] = static_cast<std::uint8_t>(first + index);
-    }
-    return bytes;
-}
-
-std::vector<std::uint8_t> bytesOf(const std::vector<std::complex<float>>& samples)
-{
-    std::vector<std::uint8_t> bytes;
-    for (const auto& sample : samples) {
-        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(sample.real() * 128.0F)));
-        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(sample.imag() * 128.0F)));
-    }
-    return bytes;
-}
+using test::bytesOf;
 
 struct LiveChange {
     const char* name;
@@ -124,13 +107,13 @@ TEST_F(HackRfLiveControl, aGainChangeKeepsEverySampleAndARateChangeDropsWhatCame
 {
     openBoard();
     startReceiving();
-    ASSERT_EQ(deliver(bytesFrom(0, 1000)), 0);
+    ASSERT_EQ(deliver(test::bytesCounting(1000)), 0);
     ASSERT_TRUE(device().setGainStage(rx, "LNA", 32));
     ASSERT_TRUE(device().setGain(rx, 10));
-    ASSERT_EQ(deliver(bytesFrom(1000 % 256, 1000)), 0);
-    EXPECT_EQ(bytesOf(read(1000)), bytesFrom(0, 2000));
+    ASSERT_EQ(deliver(test::bytesCounting(1000, 1000 % 256)), 0);
+    EXPECT_EQ(bytesOf(read(1000)), test::bytesCounting(2000));
 
-    ASSERT_EQ(deliver(bytesFrom(7, 999 * 2)), 0);
+    ASSERT_EQ(deliver(test::bytesCounting(999 * 2, 7)), 0);
     ASSERT_TRUE(device().setSampleRate(rx, 4e6));
     // Bytes taken before and while the clock settles never arrive.
     const std::vector<std::uint8_t> settling(kRetuneDiscardBytes / 4, 0x55);

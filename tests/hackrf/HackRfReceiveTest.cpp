@@ -16,25 +16,9 @@ constexpr std::size_t kRetuneDiscardBytes = 1'310'720;
 
 class HackRfReceive : public test::HackRfStreamTest {};
 
-std::vector<std::uint8_t> bytesCounting(std::size_t count, std::uint8_t first = 0)
-{
-    std::vector<std::uint8_t> bytes(count);
-    for (std::size_t index = 0; index < count; ++index) {
-        bytes[index] = static_cast<std::uint8_t>(first + index);
-    }
-    return bytes;
-}
+using test::bytesCounting;
+using test::bytesOf;
 
-// The received bytes behind samples, as the board sent them.
-std::vector<std::uint8_t> bytesOf(const std::vector<std::complex<float>>& samples)
-{
-    std::vector<std::uint8_t> bytes;
-    for (const auto& sample : samples) {
-        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(sample.real() * 128.0F)));
-        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(sample.imag() * 128.0F)));
-    }
-    return bytes;
-}
 
 TEST_F(HackRfReceive, configurationProgramsTheBoardInOrder)
 {
