@@ -19,7 +19,6 @@ class HackRfReceive : public test::HackRfStreamTest {};
 using test::bytesCounting;
 using test::bytesOf;
 
-
 TEST_F(HackRfReceive, configurationProgramsTheBoardInOrder)
 {
     openBoard("usb-api 0x0106\n");

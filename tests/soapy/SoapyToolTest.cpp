@@ -44,8 +44,8 @@ TEST_F(SoapyTool, probeDescribesTheBoardsOfBothFamilies)
         {"--probe=driver=veltrano,serial=B1",
          {"driver=veltrano\n  hardware=bladerf2\n", "Channels: 1 Rx, 1 Tx\n", "-- RX Channel 0\n",
           formats + "CS16 [full-scale=2048]\n  Antennas: RX\n  Full gain range: [0, 60, 1] dB\n",
-          "  Full freq range: [70, 6000] MHz\n",
-          "Sample rates: [0.520834, 61.44] MSps\n", "-- TX Channel 0\n", formats + "CS16 [full-scale=2048]\n"}},
+          "  Full freq range: [70, 6000] MHz\n", "Sample rates: [0.520834, 61.44] MSps\n", "-- TX Channel 0\n",
+          formats + "CS16 [full-scale=2048]\n"}},
     };
     for (const auto& each : cases) {
         const test::ProcessResult probed = test::runProcess(kSoapyTool, {each.args});
