@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 using veltrano::sim::usb::engine;
 using veltrano::sim::usbhackrf::UsbHackRfBoard;
@@ -125,6 +127,34 @@ int veltrano_usb_hackrf_transfers_allocated(void)
 int veltrano_usb_hackrf_open_handles(void)
 {
     return engine().openHandles();
+}
+
+double veltrano_usb_hackrf_setting_of(const char* serial, const char* name)
+{
+    const std::string_view wanted = name == nullptr ? "" : name;
+    return engine().withBoard<UsbHackRfBoard>(serial, -1.0, [wanted](const UsbHackRfBoard& board) {
+        const auto& radio = board.radio();
+        const std::pair<std::string_view, double> settings[] = {
+            {"lna_gain", radio.lnaGainDb},
+            {"vga_gain", radio.vgaGainDb},
+            {"tx_vga_gain", radio.txVgaGainDb},
+            {"baseband_filter", radio.basebandFilterHz},
+            {"sample_rate", board.sampleRateHz()},
+            {"amplifier", radio.amplifierOn ? 1.0 : 0.0},
+            {"antenna_power", radio.antennaPowerOn ? 1.0 : 0.0},
+        };
+        for (const auto& [key, value] : settings) {
+            if (key == wanted) {
+                return value;
+            }
+        }
+        return -1.0;
+    });
+}
+
+double veltrano_usb_hackrf_setting(const char* name)
+{
+    return veltrano_usb_hackrf_setting_of(nullptr, name);
 }
 
 } // extern "C"

@@ -45,6 +45,11 @@ VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_open_handles(void);
 // The transceiver mode last requested: 0 off, 1 receive, 2 transmit, 5 sweep.
 VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_transceiver_mode(void);
 VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_transceiver_mode_of(const char* serial);
+// What the board was last set to: "lna_gain", "vga_gain" and "tx_vga_gain"
+// in dB, "baseband_filter" and "sample_rate" in Hz, "amplifier" and
+// "antenna_power" 0 or 1; -1 for any other name.
+VELTRANO_USB_HACKRF_EXPORT double veltrano_usb_hackrf_setting(const char* name);
+VELTRANO_USB_HACKRF_EXPORT double veltrano_usb_hackrf_setting_of(const char* serial, const char* name);
 
 // The board leaves the bus, as libusb reports it on Linux: every pending
 // transfer completes with LIBUSB_TRANSFER_NO_DEVICE in the next event
