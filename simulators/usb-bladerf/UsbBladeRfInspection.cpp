@@ -60,6 +60,23 @@ int veltrano_usb_bladerf_retune(uint64_t index, int* direction, uint64_t* applie
     });
 }
 
+int veltrano_usb_bladerf_rx_tuning_at(uint64_t timestamp, uint32_t* nint, uint32_t* nfrac)
+{
+    return engine().withBoard<UsbBladeRfBoard>([&](const UsbBladeRfBoard& board) {
+        const auto* retune = board.tuningAt(Direction::rx, timestamp);
+        if (retune == nullptr) {
+            return 0;
+        }
+        if (nint != nullptr) {
+            *nint = retune->nint;
+        }
+        if (nfrac != nullptr) {
+            *nfrac = retune->nfrac;
+        }
+        return 1;
+    });
+}
+
 int veltrano_usb_bladerf_transfers_in_flight(void)
 {
     return engine().transfersInFlight();
