@@ -107,7 +107,11 @@ void noteOverflow(::bladerf::Stream& stream)
     const double rate = static_cast<double>(stream.sampleRate);
     const auto backlog =
         static_cast<std::uint64_t>(std::chrono::duration<double>(SamplePacer::longestBacklog()).count() * rate);
-    const std::uint64_t held = std::max(std::uint64_t{stream.bufferCount} * stream.bufferSize, backlog);
+    // With timestamps every 512-sample slot of a buffer starts with a header
+    // in place of 4 samples.
+    const std::uint64_t perBuffer =
+        stream.format == BLADERF_FORMAT_SC16_Q11 ? stream.bufferSize : stream.bufferSize / 512 * 508;
+    const std::uint64_t held = std::max(std::uint64_t{stream.bufferCount} * perBuffer, backlog);
     const std::uint64_t late = stream.pacer.lateSamples(SamplePacer::Clock::now(), rate);
     if (late > held) {
         stream.gap = ::bladerf::Stream::Gap{stream.timestamp + held, stream.timestamp + late};
