@@ -253,9 +253,11 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
             }
             // A read of whatever comes next that starts past the sample due
             // resumes after a gap (the library flags only gaps within a read).
+            // One that starts before it is a gap too: libbladeRF can hand out
+            // its buffers out of order after it dropped some.
             const std::uint64_t expected = rxExpectedTimestamp_;
-            if (timestamp == 0 && expected != 0 && metadata.timestamp > expected) {
-                countRxGap(false, metadata.timestamp - expected);
+            if (timestamp == 0 && expected != 0 && metadata.timestamp != expected) {
+                countRxGap(false, metadata.timestamp > expected ? metadata.timestamp - expected : 0);
             }
             rxGapCounted_ = false;
             rxExpectedTimestamp_ = metadata.timestamp + taken;

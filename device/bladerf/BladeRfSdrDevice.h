@@ -62,7 +62,8 @@ public:
     // may ask.
     std::uint64_t rxOverrunCount() const;
     // Samples lost in those gaps, where the timestamps on both sides tell how
-    // many (a gap before a read that asks for a retune's timestamp does not).
+    // many (a gap before a read that asks for a retune's timestamp does not;
+    // buffers the library hands out of order after a loss make it too high).
     std::uint64_t rxLostSamples() const;
 
     // Empty unless the board has a transmit channel and the library can transmit.

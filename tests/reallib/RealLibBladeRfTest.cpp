@@ -282,9 +282,9 @@ TEST_F(RealLibBladeRf, aPlainReaderThatSleepsPastTheLibrarysBuffersCountsTheGapA
     follower.read(device); // and samples again after it
     ASSERT_GE(device.rxOverrunCount(), 1u);
     EXPECT_EQ(follower.jumps.size(), device.rxOverrunCount());
-    std::uint64_t lost = 0;
+    std::uint64_t lost = 0; // forward; a step back lost nothing
     for (const auto& [at, step] : follower.jumps) {
-        lost += step - 1;
+        lost += step < kPatternPeriod / 2 ? step - 1 : 0;
     }
     EXPECT_EQ(lost, device.rxLostSamples());
     ASSERT_FALSE(follower.jumps.empty());
