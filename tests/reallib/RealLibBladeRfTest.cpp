@@ -288,10 +288,12 @@ TEST_F(RealLibBladeRf, aPlainReaderThatSleepsPastTheLibrarysBuffersCountsTheGapA
     }
     EXPECT_EQ(lost, device.rxLostSamples());
     ASSERT_FALSE(follower.jumps.empty());
-    // The sample after the first gap was made after the reader woke (less
-    // the transfers then in flight, well under half the sleep).
-    const std::uint64_t boardMoved = follower.jumps[0].first - asleepAfter + follower.jumps[0].second;
-    EXPECT_GE(boardMoved, static_cast<std::uint64_t>(kRate * 0.25));
+    if (!kReaderMayFallBehind) {
+        // The sample after the first gap was made after the reader woke (less
+        // the transfers then in flight, well under half the sleep).
+        const std::uint64_t boardMoved = follower.jumps[0].first - asleepAfter + follower.jumps[0].second;
+        EXPECT_GE(boardMoved, static_cast<std::uint64_t>(kRate * 0.25));
+    }
     EXPECT_EQ(device.lastError(), "");
 }
 
@@ -301,6 +303,9 @@ TEST_F(RealLibBladeRf, aPlainReaderThatSleepsPastTheLibrarysBuffersCountsTheGapA
 // copies nothing it does not check and waits in the library otherwise.)
 TEST_F(RealLibBladeRf, aPlainReaderThatKeepsUpForTenSecondsCountsNoGap)
 {
+    if (kReaderMayFallBehind) {
+        GTEST_SKIP() << "the instrumented reader cannot keep up with 10 MS/s";
+    }
     BladeRfSdrDevice device(kSerial);
     plainStream(device);
     ASSERT_TRUE(device.startRx());
