@@ -252,13 +252,11 @@ struct PatternFollower {
     }
 };
 
-StreamConfig plainStream(BladeRfSdrDevice& device)
+void configurePlainStream(BladeRfSdrDevice& device)
 {
-    const StreamConfig config{915e6, kRate, 0.0, 20.0};
-    EXPECT_TRUE(device.configureRx(config));
+    EXPECT_TRUE(device.configureRx({915e6, kRate, 0.0, 20.0}));
     // A failed preparation empties the quick-tune cache: the stream runs plain.
     EXPECT_FALSE(device.prepareRxFrequencies({std::nan("")}));
-    return config;
 }
 
 // libbladeRF's buffers (64 x 16384 samples) last 0.1 s at 10 MS/s; a plain
@@ -269,7 +267,7 @@ StreamConfig plainStream(BladeRfSdrDevice& device)
 TEST_F(RealLibBladeRf, aPlainReaderThatSleepsPastTheLibrarysBuffersCountsTheGapAndItsSize)
 {
     BladeRfSdrDevice device(kSerial);
-    plainStream(device);
+    configurePlainStream(device);
     ASSERT_TRUE(device.startRx());
     PatternFollower follower;
     follower.read(device);
@@ -307,7 +305,7 @@ TEST_F(RealLibBladeRf, aPlainReaderThatKeepsUpForTenSecondsCountsNoGap)
         GTEST_SKIP() << "the instrumented reader cannot keep up with 10 MS/s";
     }
     BladeRfSdrDevice device(kSerial);
-    plainStream(device);
+    configurePlainStream(device);
     ASSERT_TRUE(device.startRx());
     PatternFollower follower;
     while (follower.samples < static_cast<std::uint64_t>(10 * kRate) && !HasFailure()) {
