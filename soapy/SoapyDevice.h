@@ -171,6 +171,8 @@ private:
         const char* setting; // read-only setting that shows it
         int direction;
         std::uint64_t count;
+        // The size of the losses another counter reports, not a loss of its own.
+        bool sizeOnly = false;
     };
     std::vector<LossCounter> lossCounters() const;
     // All losses of one direction's stream so far.

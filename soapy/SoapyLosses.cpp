@@ -17,14 +17,15 @@ std::vector<SoapyDevice::LossCounter> SoapyDevice::lossCounters() const
                 {"tx_underrun_bytes", SOAPY_SDR_TX, hackRf.txUnderrunBytes()}};
     }
     const auto& bladeRf = static_cast<const BladeRfSdrDevice&>(*board_);
-    return {{"rx_overruns", SOAPY_SDR_RX, bladeRf.rxOverrunCount()}};
+    return {{"rx_overruns", SOAPY_SDR_RX, bladeRf.rxOverrunCount()},
+            {"rx_lost_samples", SOAPY_SDR_RX, bladeRf.rxLostSamples(), true}};
 }
 
 std::uint64_t SoapyDevice::losses(int direction) const
 {
     std::uint64_t total = 0;
     for (const LossCounter& counter : lossCounters()) {
-        total += counter.direction == direction ? counter.count : 0;
+        total += counter.direction == direction && !counter.sizeOnly ? counter.count : 0;
     }
     return total;
 }

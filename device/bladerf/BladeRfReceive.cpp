@@ -99,35 +99,43 @@ bool BladeRfSdrDevice::startRx()
     failedFastRxRetuneCount_.store(0);
     lastFastRxRetuneError_.store(0);
     rxOverrunCount_.store(0);
+    rxLostSamples_.store(0);
 
     const BladeRfApi& api = bladeRfApi();
     bladerf* device = handle_->device;
-    // Timestamps are only worth having when a hop can use them: a cached record
+    const auto configure = [&](bladerf_format format) {
+        return api.syncConfig(device, BLADERF_RX_X1, format, kStreamBuffers, kStreamBufferSamples, kStreamTransfers,
+                              kStreamTimeoutMs) >= 0;
+    };
+    const auto metadataFormat = static_cast<bladerf_format>(api.metadataFormat);
+    // Retunes need timestamps only when a hop can use them: a cached record
     // and the library's quick-tune calls.
-    bool timestamped = false;
-    if (supportsFastRxRetune() && !handle_->quickTunes.empty()) {
-        timestamped = api.syncConfig(device, BLADERF_RX_X1, static_cast<bladerf_format>(api.metadataFormat),
-                                     kStreamBuffers, kStreamBufferSamples, kStreamTransfers, kStreamTimeoutMs) >= 0;
-        if (!timestamped) {
-            handle_->quickTunes.clear(); // no fast hops on this stream
-        }
+    const bool forRetunes = supportsFastRxRetune() && !handle_->quickTunes.empty();
+    const bool timestamped = forRetunes && configure(metadataFormat);
+    if (forRetunes && !timestamped) {
+        handle_->quickTunes.clear(); // no fast hops on this stream
     }
-    if (!timestamped && api.syncConfig(device, BLADERF_RX_X1, BLADERF_FORMAT_SC16_Q11, kStreamBuffers,
-                                       kStreamBufferSamples, kStreamTransfers, kStreamTimeoutMs) < 0) {
-        rxMetadataEnabled_.store(false);
+    // The plain stream takes timestamps too wherever the library does: the
+    // plain format's library drops samples its buffers cannot hold without a
+    // trace, while a timestamp jump shows every gap and its size. Reads hand
+    // out the same samples either way.
+    const bool withTimestamps = timestamped || (!forRetunes && configure(metadataFormat));
+    if (!withTimestamps && !configure(BLADERF_FORMAT_SC16_Q11)) {
+        rxStreaming_.store(false);
+        return false;
+    }
+    if (api.enableModule(device, kBladeRfRxChannel, true) < 0) {
         rxStreaming_.store(false);
         return false;
     }
     rxMetadataEnabled_.store(timestamped);
-    if (api.enableModule(device, kBladeRfRxChannel, true) < 0) {
-        rxMetadataEnabled_.store(false);
-        rxStreaming_.store(false);
-        return false;
-    }
+    rxLibraryTimestamps_.store(withTimestamps);
     nextRxTimestamp_.store(0);
     rxReadTimedOut_.store(false);
     const std::lock_guard scratchLock(rxScratchMutex_);
     rxScratch_.resize(kScratchValues);
+    rxExpectedTimestamp_ = 0;
+    rxGapCounted_ = false;
     return true;
 }
 
@@ -145,6 +153,7 @@ void BladeRfSdrDevice::stopRx()
         rxScratch_.clear(); // keeps the capacity for the next start
     }
     rxMetadataEnabled_.store(false);
+    rxLibraryTimestamps_.store(false);
 }
 
 std::size_t BladeRfSdrDevice::readSamples(std::complex<float>* samples, std::size_t count)
@@ -182,6 +191,7 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
         const std::lock_guard scratchLock(rxScratchMutex_);
         bladerf_metadata metadata{};
         bool timestamped = false;
+        bool withTimestamps = false;
         bool gapFollows = false;
         int result = 0;
         {
@@ -191,7 +201,8 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
                 return done;
             }
             timestamped = rxMetadataEnabled_.load();
-            if (timestamped) {
+            withTimestamps = rxLibraryTimestamps_.load();
+            if (withTimestamps) {
                 metadata.timestamp = timestamp;
                 metadata.flags = timestamp == 0 ? BLADERF_META_FLAG_RX_NOW : 0;
             }
@@ -203,8 +214,8 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
             // board answers (see BladeRfStreamTimeout.h).
             result = rxReadTimedOut_.load() ? detail::askBoard(device, BLADERF_RX) : 0;
             if (result == 0) {
-                result = api.syncRx(device, target, static_cast<unsigned>(readSize), timestamped ? &metadata : nullptr,
-                                    kReadTimeoutMs);
+                result = api.syncRx(device, target, static_cast<unsigned>(readSize),
+                                    withTimestamps ? &metadata : nullptr, kReadTimeoutMs);
             }
             rxReadTimedOut_.store(result == BLADERF_ERR_TIMEOUT);
         }
@@ -214,32 +225,54 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
             // read): a loss, counted, not the stream's end. A call that has
             // samples already ends with them, so that each call's samples
             // stay contiguous; otherwise it goes on with what comes next.
-            rxOverrunCount_.fetch_add(1, std::memory_order_relaxed);
+            // The samples from the one asked for on are the ones lost.
+            countRxGap(true, 0);
+            rxExpectedTimestamp_ = timestamp;
             if (done > 0) {
                 return done;
             }
             timestamp = 0;
             continue;
         }
-        if (result < 0) {
+        // A read that fails or times out may have taken samples already; with
+        // timestamps the library says how many, and they are the caller's.
+        const bool failed = result < 0;
+        if (failed) {
             streamFailed("RX stream stopped", result);
-            return done;
-        }
-        if (timestamped) {
-            // The next read asks for the sample right after this one, surplus
-            // included, so the samples of one call are contiguous in device time.
-            if (metadata.actual_count == 0) {
-                timestamp = metadata.timestamp + readSize;
-            } else {
-                const std::size_t actual = std::min<std::size_t>(metadata.actual_count, readSize);
-                timestamp = metadata.timestamp + actual;
-                delivered = std::min(actual, remaining);
+            if (!withTimestamps || metadata.actual_count == 0) {
+                return done;
             }
+        }
+        if (withTimestamps) {
+            // The library took the whole read, surplus included; a short
+            // count says where it stopped.
+            const std::size_t taken =
+                metadata.actual_count == 0 ? readSize : std::min<std::size_t>(metadata.actual_count, readSize);
+            if (metadata.actual_count != 0) {
+                delivered = std::min(taken, remaining);
+            }
+            // A read of whatever comes next that starts past the sample due
+            // resumes after a gap (the library flags only gaps within a read).
+            // One that starts before it is a gap too: libbladeRF can hand out
+            // its buffers out of order after it dropped some.
+            const std::uint64_t expected = rxExpectedTimestamp_;
+            if (timestamp == 0 && expected != 0 && metadata.timestamp != expected) {
+                countRxGap(false, metadata.timestamp > expected ? metadata.timestamp - expected : 0);
+            }
+            rxGapCounted_ = false;
+            rxExpectedTimestamp_ = metadata.timestamp + taken;
             if ((metadata.status & BLADERF_META_STATUS_OVERRUN) != 0) {
-                // The samples after this read's are gone (asking for them
-                // would only be refused as past): the call ends here.
-                rxOverrunCount_.fetch_add(1, std::memory_order_relaxed);
-                gapFollows = true;
+                // The samples after this read's are gone. A timestamped call
+                // ends here (asking for them would only be refused as past);
+                // a plain one reads on from where the samples resume.
+                countRxGap(true, 0);
+                gapFollows = timestamped;
+            }
+            if (timestamped) {
+                // The next read asks for the sample right after this one,
+                // surplus included, so the samples of one call are
+                // contiguous in device time.
+                timestamp = rxExpectedTimestamp_;
             }
         }
         if (samples != nullptr) {
@@ -248,16 +281,30 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
             std::memcpy(values + 2 * done, rxScratch_.data(), delivered * 2 * sizeof(std::int16_t));
         }
         done += delivered;
-        if (gapFollows) {
+        if (gapFollows || failed) {
             return done;
         }
     }
     return done;
 }
 
+void BladeRfSdrDevice::countRxGap(bool flagged, std::uint64_t lost)
+{
+    if (!rxGapCounted_) {
+        rxOverrunCount_.fetch_add(1, std::memory_order_relaxed);
+    }
+    rxGapCounted_ = flagged;
+    rxLostSamples_.fetch_add(lost, std::memory_order_relaxed);
+}
+
 std::uint64_t BladeRfSdrDevice::rxOverrunCount() const
 {
     return rxOverrunCount_.load(std::memory_order_relaxed);
+}
+
+std::uint64_t BladeRfSdrDevice::rxLostSamples() const
+{
+    return rxLostSamples_.load(std::memory_order_relaxed);
 }
 
 } // namespace veltrano

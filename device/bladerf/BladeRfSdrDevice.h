@@ -57,10 +57,17 @@ public:
     void stopRx() override;
     std::size_t readSamples(std::complex<float>* samples, std::size_t count) override;
 
-    /// Timestamped reads since startRx whose metadata reported an overrun (the
-    /// board dropped samples before the library could fetch them). Reads in the
-    /// plain format cannot tell and do not count. Any thread may ask.
+    /// Gaps in the received samples since startRx: samples the board produced
+    /// that were dropped before a read could take them (a reader that fell
+    /// behind the library's buffers). Each gap counts once, in the plain and
+    /// the timestamped stream alike; a library that refuses the timestamped
+    /// format carries no timestamps, and its gaps cannot be seen. Any thread
+    /// may ask.
     std::uint64_t rxOverrunCount() const;
+    /// Samples lost in those gaps, where the timestamps on both sides tell how
+    /// many (a gap before a read that asks for a retune's timestamp does not;
+    /// buffers the library hands out of order after a loss make it too high).
+    std::uint64_t rxLostSamples() const;
 
     /// Empty unless the board has a transmit channel and the library can transmit.
     std::vector<FrequencyRangeHz> txFrequencyRanges() const override;
@@ -92,6 +99,9 @@ private:
     // Both reads: floats into samples, or, with samples null, native values
     // into values.
     std::size_t receive(std::complex<float>* samples, std::int16_t* values, std::size_t count);
+    // Counts a gap once: flagged is the library's overrun flag or refusal,
+    // lost the samples missing (0 where unknown). Under rxScratchMutex_.
+    void countRxGap(bool flagged, std::uint64_t lost);
     // Records a failed stream read or write (time-outs excepted).
     void streamFailed(const char* what, int code);
     // Hands count SC16 Q11 samples to libbladeRF's transmit stream and counts
@@ -119,6 +129,17 @@ private:
     std::vector<std::int16_t> rxScratch_;
     std::atomic<bool> rxStreaming_{false};
     std::atomic<std::uint64_t> rxOverrunCount_{0};
+    std::atomic<std::uint64_t> rxLostSamples_{0};
+    // The library stream carries timestamps: the timestamped stream, and the
+    // plain one wherever the library takes the format (gaps show in them).
+    std::atomic<bool> rxLibraryTimestamps_{false};
+    // Where the reader's samples stand in device time, kept under
+    // rxScratchMutex_: the timestamp the next sample should carry (0: not yet
+    // known), and whether the gap before it is counted already (the library
+    // flags a gap, or refuses a timestamp as past, before the read after it
+    // shows where the samples resume).
+    std::uint64_t rxExpectedTimestamp_ = 0;
+    bool rxGapCounted_ = false;
     // Whether the last library read timed out: the next one asks the board first.
     std::atomic<bool> rxReadTimedOut_{false};
     // Held by the reader from its library read until it has converted the

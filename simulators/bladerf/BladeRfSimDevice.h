@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 struct bladerf {
@@ -34,6 +35,14 @@ struct bladerf {
         // The channel's sample rate until bladerf_set_sample_rate sets another.
         bladerf_sample_rate sampleRate = 30'720'000;
         veltrano::sim::SamplePacer pacer; // restarted when the channel is enabled
+        // Paced receive: samples the board made while the library's buffers
+        // were full are lost; the stream jumps from `at` to `resume`.
+        struct Gap {
+            bladerf_timestamp at;
+            bladerf_timestamp resume;
+        };
+        std::optional<Gap> gap;
+        std::size_t scriptedGapsTaken = 0; // of the script's rx-gap lines
         bladerf_gain gain = 0;
 
         // Receive with a scene: what the receiver hears at the stream's

@@ -80,6 +80,46 @@ void fillReceivePattern(std::int16_t* values, bladerf_timestamp first, unsigned 
     }
 }
 
+namespace {
+
+// Writes count samples from device time `first` on (the scene's or the
+// pattern) and moves the stream to the sample after them.
+void produce(::bladerf::Stream& stream, std::int16_t* values, bladerf_timestamp first, unsigned count)
+{
+    const Script& script = simulator().script();
+    if (script.receivePattern && stream.scene) {
+        renderScene(stream, values, first, first + count);
+    } else if (script.receivePattern) {
+        fillReceivePattern(values, first, count);
+    }
+    stream.timestamp = first + count;
+}
+
+// A paced reader further behind the board than the library's buffers hold
+// (never less than the backlog the pacer hands out) finds a gap: libbladeRF
+// keeps the buffers it filled and drops what the board makes while they stay
+// full, up to the moment a read frees one.
+void noteOverflow(::bladerf::Stream& stream)
+{
+    if (stream.gap || stream.bufferCount == 0) {
+        return;
+    }
+    const double rate = static_cast<double>(stream.sampleRate);
+    const auto backlog =
+        static_cast<std::uint64_t>(std::chrono::duration<double>(SamplePacer::longestBacklog()).count() * rate);
+    // With timestamps every 512-sample slot of a buffer starts with a header
+    // in place of 4 samples.
+    const std::uint64_t perBuffer =
+        stream.format == BLADERF_FORMAT_SC16_Q11 ? stream.bufferSize : stream.bufferSize / 512 * 508;
+    const std::uint64_t held = std::max(std::uint64_t{stream.bufferCount} * perBuffer, backlog);
+    const std::uint64_t late = stream.pacer.lateSamples(SamplePacer::Clock::now(), rate);
+    if (late > held) {
+        stream.gap = ::bladerf::Stream::Gap{stream.timestamp + held, stream.timestamp + late};
+    }
+}
+
+} // namespace
+
 int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_metadata* metadata,
             const ReceiveRule* rule)
 {
@@ -89,33 +129,72 @@ int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_met
     if (!stream.configured || !stream.enabled || (timestamped && metadata == nullptr)) {
         return BLADERF_ERR_INVAL;
     }
+    const bladerf_timestamp before = stream.timestamp;
+    if (script.receivePaced) {
+        noteOverflow(stream);
+    }
+    if (!stream.gap && stream.scriptedGapsTaken < script.rxGaps.size()) {
+        const auto& scripted = script.rxGaps[stream.scriptedGapsTaken++];
+        stream.gap = ::bladerf::Stream::Gap{scripted.at, scripted.at + scripted.lost};
+    }
+    auto& gap = stream.gap;
+    std::optional<bladerf_timestamp> resumed; // where this read passed a gap
+    if (gap && gap->at <= stream.timestamp) {
+        // The gap comes before this read's first sample: the library just
+        // hands out what follows it (with timestamps the jump shows).
+        resumed = stream.timestamp = gap->resume;
+        gap.reset();
+    }
     bladerf_timestamp first = stream.timestamp;
     if (timestamped && (metadata->flags & BLADERF_META_FLAG_RX_NOW) == 0) {
         if (metadata->timestamp < stream.timestamp) {
             return BLADERF_ERR_TIME_PAST;
         }
+        if (gap && metadata->timestamp >= gap->at) {
+            const bool dropped = metadata->timestamp < gap->resume;
+            resumed = stream.timestamp = gap->resume;
+            gap.reset();
+            if (dropped) {
+                return BLADERF_ERR_TIME_PAST;
+            }
+        }
         first = metadata->timestamp; // the samples before it are skipped
     }
-    const unsigned delivered = rule != nullptr && rule->actualCount ? std::min(*rule->actualCount, count) : count;
-    if (script.receivePattern && stream.scene) {
-        renderScene(stream, values, first, first + delivered);
-        std::fill(values + 2 * static_cast<std::size_t>(delivered), values + 2 * static_cast<std::size_t>(count),
-                  kUndelivered);
-    } else if (script.receivePattern) {
-        fillReceivePattern(values, first, delivered);
+    // Samples a short read did not deliver are still there for the next read.
+    unsigned delivered = rule != nullptr && rule->actualCount ? std::min(*rule->actualCount, count) : count;
+    bool overrun = rule != nullptr && rule->overrun;
+    // A gap within the read: with timestamps the read ends at it and says so,
+    // as libbladeRF does; without, the samples after it follow unmarked.
+    unsigned beforeGap = delivered;
+    if (gap && gap->at < first + delivered) {
+        beforeGap = static_cast<unsigned>(gap->at - first);
+        if (timestamped) {
+            delivered = beforeGap;
+            overrun = true;
+        }
+    }
+    produce(stream, values, first, beforeGap);
+    if (gap && stream.timestamp >= gap->at) {
+        resumed = gap->resume;
+        gap.reset();
+        produce(stream, values + 2 * static_cast<std::size_t>(beforeGap), *resumed, delivered - beforeGap);
+    }
+    if (script.receivePattern) {
         std::fill(values + 2 * static_cast<std::size_t>(delivered), values + 2 * static_cast<std::size_t>(count),
                   kUndelivered);
     }
     if (timestamped) {
         metadata->timestamp = first;
-        metadata->status = rule != nullptr && rule->overrun ? BLADERF_META_STATUS_OVERRUN : 0;
+        metadata->status = overrun ? BLADERF_META_STATUS_OVERRUN : 0;
         metadata->actual_count = delivered;
     }
-    // Samples a short read did not deliver are still there for the next read.
-    const bladerf_timestamp before = stream.timestamp;
-    stream.timestamp = first + delivered;
-    if (script.receivePaced) {
-        // Skipped samples took their time on the board too.
+    if (script.receivePaced && resumed) {
+        // The board is where the gap ends: what follows comes at its pace from now on.
+        stream.pacer.restart();
+        std::this_thread::sleep_until(stream.pacer.dueAfter(stream.timestamp - *resumed, stream.sampleRate));
+    } else if (script.receivePaced && !gap) {
+        // Skipped samples took their time on the board too. (Before a gap the
+        // library's full buffers are there at once.)
         std::this_thread::sleep_until(stream.pacer.dueAfter(stream.timestamp - before, stream.sampleRate));
     }
     if (script.receivePaceMicroseconds != 0) {

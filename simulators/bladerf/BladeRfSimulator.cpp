@@ -250,6 +250,17 @@ void applyLine(Script& script, const ScriptLine& line)
     } else if (directive == "rx-paced") {
         requireNoArguments(line);
         script.receivePaced = true;
+    } else if (directive == "rx-gap") {
+        const auto words = splitWords(requireArguments(line));
+        if (words.size() != 2) {
+            failBadArguments(line, "expected <timestamp> <lost samples>");
+        }
+        script.rxGaps.push_back({parseUnsigned(line, words[0]), parseUnsigned(line, words[1])});
+    } else if (directive == "metadata") {
+        if (requireArguments(line) != "off") {
+            failBadArguments(line, "expected 'off'");
+        }
+        script.metadataRefused = true;
     } else if (directive == "rx-pattern") {
         if (requireArguments(line) != "off") {
             failBadArguments(line, "expected 'off'");

@@ -112,8 +112,16 @@ struct Script {
     std::optional<bladerf_timestamp> fixedTimestamp; // what bladerf_get_timestamp reports
     unsigned receivePaceMicroseconds = 0;            // how long every bladerf_sync_rx takes
     bool receivePattern = true;                      // whether bladerf_sync_rx writes samples at all
-    bool receivePaced = false; // bladerf_sync_rx hands out samples at the sample rate in wall-clock time
-    Scene rxScene;             // what bladerf_sync_rx delivers in place of its pattern, when not empty
+    bool receivePaced = false;    // bladerf_sync_rx hands out samples at the sample rate in wall-clock time
+    bool metadataRefused = false; // bladerf_sync_config refuses the formats with metadata
+    // Gaps in every receive stream, in time order: `lost` samples dropped
+    // from device time `at` on, as libbladeRF drops them when its buffers are full.
+    struct Gap {
+        bladerf_timestamp at;
+        std::uint64_t lost;
+    };
+    std::vector<Gap> rxGaps;
+    Scene rxScene; // what bladerf_sync_rx delivers in place of its pattern, when not empty
 };
 
 // Reads VELTRANO_SIM_BLADERF_SCRIPT; aborts on an unknown directive.

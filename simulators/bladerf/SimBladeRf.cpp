@@ -49,12 +49,12 @@ std::optional<int> scriptedFailure(Entry entry, unsigned timeoutMs = 0)
 }
 
 // The simple calls: check the device, apply the script, record the call with
-// its arguments and result.
-int recordDeviceCall(::bladerf* device, Entry entry, JournalLine line)
+// its arguments and result (`otherwise` when the script has none for it).
+int recordDeviceCall(::bladerf* device, Entry entry, JournalLine line, int otherwise = 0)
 {
     int result = BLADERF_ERR_INVAL;
     if (validDevice(device)) {
-        result = scriptedFailure(entry).value_or(0);
+        result = scriptedFailure(entry).value_or(otherwise);
     }
     simulator().log(line.result(result));
     return result;
@@ -348,10 +348,12 @@ int CALL_CONV bladerf_sync_config(struct bladerf* dev, bladerf_channel_layout la
 {
     const int layoutValue = enumValue(layout);
     const int formatValue = enumValue(format);
+    const bool refused = simulator().script().metadataRefused && formatValue != BLADERF_FORMAT_SC16_Q11;
     const int result =
         recordDeviceCall(dev, Entry::syncConfig,
                          JournalLine("bladerf_sync_config") << layoutValue << formatValue << num_buffers << buffer_size
-                                                            << num_transfers << stream_timeout);
+                                                            << num_transfers << stream_timeout,
+                         refused ? BLADERF_ERR_UNSUPPORTED : 0);
     if (result == 0) {
         auto& stream = streamFor(*dev, layoutValue);
         stream.configured = true;

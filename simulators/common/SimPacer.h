@@ -33,6 +33,19 @@ public:
         return *due_;
     }
 
+    // Samples complete at `now` beyond those the last call made due: how far
+    // a reader is behind the board (0 before the clock starts).
+    std::uint64_t lateSamples(Clock::time_point now, double rateHz) const
+    {
+        if (!due_ || now <= *due_ || !(rateHz > 0.0)) {
+            return 0;
+        }
+        return static_cast<std::uint64_t>(std::chrono::duration<double>(now - *due_).count() * rateHz);
+    }
+
+    // The longest backlog a late reader still gets.
+    static constexpr std::chrono::milliseconds longestBacklog() { return kLongestBacklog; }
+
     // The next stream starts its own clock.
     void restart() { due_.reset(); }
 

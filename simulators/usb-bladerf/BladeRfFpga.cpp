@@ -346,6 +346,18 @@ void BladeRfFpga::apply(Direction direction, const Retune& retune, std::uint64_t
                    " vcocap=" + std::to_string(retune.vcocap) + " quick=" + (retune.quick ? "1" : "0"));
 }
 
+const AppliedRetune* BladeRfFpga::tuningAt(Direction direction, std::uint64_t count) const
+{
+    // Newest first: a board reset starts the counters afresh, and the
+    // retunes since then are the last ones applied.
+    for (auto retune = applied_.rbegin(); retune != applied_.rend(); ++retune) {
+        if (retune->direction == direction && retune->appliedAt <= count) {
+            return &*retune;
+        }
+    }
+    return nullptr;
+}
+
 void BladeRfFpga::rficCommand(std::uint32_t address, std::uint64_t value, Clock::time_point now)
 {
     const std::uint32_t command = address & 0xff;

@@ -67,6 +67,9 @@ public:
     std::uint32_t control() const { return control_; }
     std::uint8_t lmsRegister(std::uint8_t address) const { return lms_[address & 0x7f]; }
     const std::vector<AppliedRetune>& appliedRetunes() const { return applied_; }
+    // The retune a direction's sample at this counter value was made with:
+    // the latest one applied at or before it (null before the first).
+    const AppliedRetune* tuningAt(Direction direction, std::uint64_t count) const;
 
     // A board reset: registers and counters start afresh.
     void reset(Clock::time_point now);

@@ -66,6 +66,10 @@ public:
     std::uint64_t rxSamplesDropped() const { return rxDropped_; }
     std::uint64_t txSamplesReceived() const { return txReceived_; }
     const std::vector<AppliedRetune>& appliedRetunes() const { return fpga_.appliedRetunes(); }
+    const AppliedRetune* tuningAt(Direction direction, std::uint64_t count) const
+    {
+        return fpga_.tuningAt(direction, count);
+    }
     std::uint64_t counter(Direction direction, Clock::time_point now) const { return fpga_.counter(direction, now); }
 
 private:

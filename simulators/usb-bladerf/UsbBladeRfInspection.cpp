@@ -133,6 +133,28 @@ void veltrano_usb_bladerf_stall(int stalled)
     veltrano_usb_bladerf_stall_of(nullptr, stalled);
 }
 
+int veltrano_usb_bladerf_rx_tuning_at_of(const char* serial, uint64_t timestamp, uint32_t* nint, uint32_t* nfrac)
+{
+    return engine().withBoard<UsbBladeRfBoard>(serial, 0, [&](const UsbBladeRfBoard& board) {
+        const auto* retune = board.tuningAt(Direction::rx, timestamp);
+        if (retune == nullptr) {
+            return 0;
+        }
+        if (nint != nullptr) {
+            *nint = retune->nint;
+        }
+        if (nfrac != nullptr) {
+            *nfrac = retune->nfrac;
+        }
+        return 1;
+    });
+}
+
+int veltrano_usb_bladerf_rx_tuning_at(uint64_t timestamp, uint32_t* nint, uint32_t* nfrac)
+{
+    return veltrano_usb_bladerf_rx_tuning_at_of(nullptr, timestamp, nint, nfrac);
+}
+
 int veltrano_usb_bladerf_transfers_in_flight(void)
 {
     return engine().transfersInFlight();

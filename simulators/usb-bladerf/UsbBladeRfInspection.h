@@ -43,6 +43,11 @@ VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_retune(uint64_t index, int*
                                                             uint64_t* requested_at);
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_retune_of(const char* serial, uint64_t index, int* direction,
                                                                uint64_t* applied_at, uint64_t* requested_at);
+// The PLL words (the x40's LMS6002D: NINT and NFRAC) the receiver had when
+// it made the sample at this device timestamp: 1, or 0 before any tuning.
+VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at(uint64_t timestamp, uint32_t* nint, uint32_t* nfrac);
+VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at_of(const char* serial, uint64_t timestamp, uint32_t* nint,
+                                                                   uint32_t* nfrac);
 // Transfers submitted and not yet completed; transfers allocated and not freed;
 // device handles opened and not closed (over the whole emulated bus).
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_transfers_in_flight(void);

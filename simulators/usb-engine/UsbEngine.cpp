@@ -248,12 +248,20 @@ int UsbEngine::submit(libusb_transfer* transfer)
         (transfer->buffer == nullptr && transfer->length > 0)) {
         return LIBUSB_ERROR_INVALID_PARAM;
     }
+    bool gone = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         const libusb_device_handle* handle = transfer->dev_handle;
-        if (!reachable(handle->device, handle->generation)) {
-            return LIBUSB_ERROR_NO_DEVICE;
-        }
+        gone = !reachable(handle->device, handle->generation);
+    }
+    if (gone) {
+        // A client that goes on streaming on a board that left shows here.
+        log(transfer->dev_handle->device, "libusb_submit_transfer -> no device");
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const libusb_device_handle* handle = transfer->dev_handle;
         const bool busy = std::any_of(inFlight_.begin(), inFlight_.end(),
                                       [&](const InFlight& entry) { return entry.transfer == transfer; });
         if (busy) {

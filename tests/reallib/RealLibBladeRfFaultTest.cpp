@@ -9,7 +9,10 @@
 #include "tests/reallib/RealLibBladeRf.h"
 #include "tests/support/Watchdog.h"
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -81,18 +84,20 @@ struct FaultScenario {
 const FaultScenario kScenarios[] = {
     // The board leaves after exactly sixteen transfers, while the reader is
     // away: the library holds them, and its stream has ended unseen. Every
-    // sample arrives, once and in order, then the end is reported.
+    // sample arrives, once and in order, then the end is reported. (Each
+    // 2048-byte message carries a timestamp and 508 samples.)
     {"receive", "1048576", kUnpluggedBound,
      [](Client& client, const std::filesystem::path&) {
+         constexpr std::size_t kDelivered = 16 * 32 * 508;
          client.startRx(false);
          client.receive(1); // the library starts its stream at the first read
          ASSERT_TRUE(test::eventually([] {
-             return veltrano_usb_bladerf_rx_samples_delivered() == 262'144 &&
+             return veltrano_usb_bladerf_rx_samples_delivered() == kDelivered &&
                     veltrano_usb_bladerf_transfers_in_flight() == 0;
          }));
-         client.receive(2 * 262'144);
-         EXPECT_EQ(client.received.size(), 262'144u);
-         EXPECT_EQ(veltrano_usb_bladerf_rx_samples_delivered(), 262'144u);
+         client.receive(2 * kDelivered);
+         EXPECT_EQ(client.received.size(), kDelivered);
+         EXPECT_EQ(veltrano_usb_bladerf_rx_samples_delivered(), kDelivered);
          EXPECT_TRUE(test::contiguous(client.received));
          EXPECT_EQ(client.device->lastError(), std::string("RX stream stopped: ") + kGone);
          EXPECT_EQ(client.read(), 0u);
@@ -244,6 +249,42 @@ TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
 
 INSTANTIATE_TEST_SUITE_P(Moments, RealLibBladeRfFault, ::testing::ValuesIn(kScenarios),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Once the library said the board is gone, a read does not let it restart
+// its stream on the board that left (its worker would wait for ever for
+// transfers it cannot submit): nothing is submitted to the board again.
+TEST_F(RealLibBladeRfFault, aReadAfterTheBoardLeftDoesNotEnterTheLibraryAgain)
+{
+    const test::Watchdog watchdog("readAfterGone", std::chrono::seconds(60));
+    const test::TemporaryDirectory directory;
+    const std::filesystem::path journal = directory / "journal.txt";
+    // Read once, when the process first reaches the board.
+    const test::ScopedEnvironment journalFile("VELTRANO_USB_BLADERF_JOURNAL", journal.string());
+    Client client;
+    client.startRx(false);
+    client.receive(100'000);
+    std::thread unplug([] {
+        std::this_thread::sleep_for(milliseconds(20));
+        veltrano_usb_bladerf_unplug();
+    });
+    client.receive(1'000'000'000);
+    unplug.join();
+    const std::string reason = std::string("RX stream stopped: ") + kGone;
+    ASSERT_EQ(client.device->lastError(), reason);
+    const std::size_t linesBefore = test::readLines(journal).size();
+    // Several reads: a stream let into the library again meets its worker
+    // still ending (a read that times out), asks the board (gone), and then
+    // restarts it.
+    for (int read = 0; read < 4; ++read) {
+        EXPECT_EQ(client.read(), 0u);
+        EXPECT_EQ(client.device->lastError(), reason);
+    }
+    client.destroy();
+    const std::vector<std::string> lines = test::readLines(journal);
+    EXPECT_EQ(std::count(lines.begin() + static_cast<std::ptrdiff_t>(linesBefore), lines.end(),
+                         "libusb_submit_transfer -> no device"),
+              0);
+}
 
 // The probe's only board leaves between the listing and the open.
 TEST_F(RealLibBladeRfFault, theProbeReportsItsVanishedBoardAndExits2)

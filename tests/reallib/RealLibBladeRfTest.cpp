@@ -4,6 +4,7 @@
 // FPGA tuning mode). The board's receive pattern names every sample's device
 // timestamp, and its journal shows what the library asked of the FPGA, so a
 // few long runs check the whole receive, retune and transmit paths.
+#include "device/bladerf/BladeRfApi.h"
 #include "tests/reallib/RealLibBladeRf.h"
 #include "tests/support/SimulationFixture.h"
 
@@ -16,7 +17,9 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace veltrano {
@@ -121,9 +124,9 @@ TEST_F(RealLibBladeRf, theProbeReportsWhatTheLibraryKnowsOfTheBoardAndBothFamili
 // Reads count samples in calls of an odd size and checks that every call's
 // samples follow one another in device time. A timestamped stream may come
 // back short, but only where the library reported an overrun: the read ends
-// at the gap instead of hiding it. A plain stream cannot tell a gap, so where
-// the reader cannot keep up (the sanitizer builds), its gaps are only counted
-// and must lead forward in time.
+// at the gap instead of hiding it. A plain read goes on past a gap, so where
+// the reader cannot keep up (the sanitizer builds), its gaps must lead
+// forward in time.
 void readContiguous(BladeRfSdrDevice& device, std::size_t count, bool gapsAllowed)
 {
     std::vector<std::complex<float>> samples(100'003);
@@ -221,6 +224,163 @@ TEST_F(RealLibBladeRf, aQuickRetuneTakesEffectOnTheBoardAndTheReadResumesAfterTh
     device.stopRx();
     EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
 }
+
+// Follows the board's pattern across native reads, each of which must come
+// back whole, and notes where it jumps. Native reads of several stream
+// buffers at a time and a check of two values per sample leave the reader
+// idle in the library most of the time.
+struct PatternFollower {
+    std::vector<std::int16_t> values = std::vector<std::int16_t>(2 * 8 * 16384);
+    std::uint64_t samples = 0;
+    std::uint64_t last = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> jumps; // sample index, step
+
+    void read(BladeRfSdrDevice& device)
+    {
+        const std::size_t count = values.size() / 2;
+        ASSERT_EQ(device.readNativeSamples(values.data(), count), count) << "after " << samples;
+        for (std::size_t k = 0; k < count; ++k) {
+            const auto timestamp =
+                static_cast<std::uint64_t>((values[2 * k] + 2048) + 4096 * (values[2 * k + 1] + 2048));
+            const std::uint64_t step = distance(last, timestamp);
+            if (samples > 0 && step != 1) {
+                jumps.emplace_back(samples, step);
+            }
+            last = timestamp;
+            ++samples;
+        }
+    }
+};
+
+void configurePlainStream(BladeRfSdrDevice& device)
+{
+    EXPECT_TRUE(device.configureRx({915e6, kRate, 0.0, 20.0}));
+    // A failed preparation empties the quick-tune cache: the stream runs plain.
+    EXPECT_FALSE(device.prepareRxFrequencies({std::nan("")}));
+}
+
+// libbladeRF's buffers (64 x 16384 samples) last 0.1 s at 10 MS/s; a plain
+// reader away for half a second meets the gap the library leaves (the board
+// itself buffers a second). Every gap is counted with the samples it lost,
+// exactly as the board's pattern jumps, and the pattern resumes where the
+// board had got to after the reader came back.
+TEST_F(RealLibBladeRf, aPlainReaderThatSleepsPastTheLibrarysBuffersCountsTheGapAndItsSize)
+{
+    BladeRfSdrDevice device(kSerial);
+    configurePlainStream(device);
+    ASSERT_TRUE(device.startRx());
+    PatternFollower follower;
+    follower.read(device);
+    const std::uint64_t asleepAfter = follower.samples;
+    const auto sleep = std::chrono::milliseconds(500);
+    std::this_thread::sleep_for(sleep);
+    while (device.rxOverrunCount() == 0 && follower.samples < 40'000'000 && !HasFailure()) {
+        follower.read(device);
+    }
+    follower.read(device); // and samples again after it
+    ASSERT_GE(device.rxOverrunCount(), 1u);
+    EXPECT_EQ(follower.jumps.size(), device.rxOverrunCount());
+    std::uint64_t lost = 0; // forward; a step back lost nothing
+    for (const auto& [at, step] : follower.jumps) {
+        lost += step < kPatternPeriod / 2 ? step - 1 : 0;
+    }
+    EXPECT_EQ(lost, device.rxLostSamples());
+    ASSERT_FALSE(follower.jumps.empty());
+    if (!kReaderMayFallBehind) {
+        // The sample after the first gap was made after the reader woke (less
+        // the transfers then in flight, well under half the sleep).
+        const std::uint64_t boardMoved = follower.jumps[0].first - asleepAfter + follower.jumps[0].second;
+        EXPECT_GE(boardMoved, static_cast<std::uint64_t>(kRate * 0.25));
+    }
+    EXPECT_EQ(device.lastError(), "");
+}
+
+// The reader above, back to back for ten seconds of samples at 10 MS/s: the
+// library's buffers never fill, nothing is counted, and the pattern shows
+// that nothing was lost. (The tests of this program run alone; the reader
+// copies nothing it does not check and waits in the library otherwise.)
+TEST_F(RealLibBladeRf, aPlainReaderThatKeepsUpForTenSecondsCountsNoGap)
+{
+    if (kReaderMayFallBehind) {
+        GTEST_SKIP() << "the instrumented reader cannot keep up with 10 MS/s";
+    }
+    BladeRfSdrDevice device(kSerial);
+    configurePlainStream(device);
+    ASSERT_TRUE(device.startRx());
+    PatternFollower follower;
+    while (follower.samples < static_cast<std::uint64_t>(10 * kRate) && !HasFailure()) {
+        follower.read(device);
+    }
+    device.stopRx();
+    EXPECT_EQ(device.rxOverrunCount(), 0u);
+    EXPECT_EQ(device.rxLostSamples(), 0u);
+    EXPECT_TRUE(follower.jumps.empty()) << follower.jumps.size() << " jumps, the first after sample "
+                                        << follower.jumps[0].first;
+}
+
+#ifndef VELTRANO_EMULATED_MICRO
+// What a program of the user's own can do with the x40 through the library: a
+// quick retune scheduled a few thousand samples ahead of the board's clock.
+// The board applies it when its counter gets there, not when it hears of it:
+// samples before that timestamp were made with the old tuning, from it on
+// with the new one.
+TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
+{
+    const BladeRfApi& api = bladeRfApi();
+    ASSERT_TRUE(api.loaded);
+    bladerf* board = nullptr;
+    ASSERT_EQ(api.open(&board, (std::string("*:serial=") + kSerial).c_str()), 0);
+    const std::unique_ptr<bladerf, decltype(api.close)> closer(board, api.close);
+    bladerf_sample_rate actual = 0;
+    bladerf_quick_tune before{};
+    bladerf_quick_tune hop{};
+    const bladerf_channel rx = BLADERF_CHANNEL_RX(0);
+    ASSERT_EQ(api.setSampleRate(board, rx, 1'000'000, &actual), 0);
+    ASSERT_EQ(api.setFrequency(board, rx, 868'300'000), 0);
+    ASSERT_EQ(api.getQuickTune(board, rx, &hop), 0);
+    ASSERT_EQ(api.setFrequency(board, rx, 915'000'000), 0);
+    ASSERT_EQ(api.getQuickTune(board, rx, &before), 0);
+    ASSERT_EQ(api.syncConfig(board, BLADERF_RX_X1, BLADERF_FORMAT_SC16_Q11_META, 16, 8192, 8, 1000), 0);
+    ASSERT_EQ(api.enableModule(board, rx, true), 0);
+
+    // Should the machine be too slow to get the request to the board in
+    // time, the board applies it at once (later than asked); the test then
+    // asks again further ahead. Earlier than asked is the fault.
+    std::uint64_t at = 0;
+    for (const std::uint64_t ahead : {4'000, 40'000, 400'000}) {
+        const std::uint64_t applied = veltrano_usb_bladerf_retunes_applied();
+        bladerf_timestamp now = 0;
+        ASSERT_EQ(api.getTimestamp(board, BLADERF_RX, &now), 0);
+        ASSERT_EQ(api.scheduleRetune(board, rx, now + ahead, 0, &hop), 0);
+        // Read past the timestamp: the board's counter gets there meanwhile.
+        std::vector<std::int16_t> values(2 * 4096);
+        bladerf_metadata metadata{};
+        metadata.timestamp = now + ahead - 2048;
+        ASSERT_EQ(api.syncRx(board, values.data(), 4096, &metadata, 5000), 0);
+        ASSERT_EQ(veltrano_usb_bladerf_retunes_applied(), applied + 1);
+        std::uint64_t appliedAt = 0, requestedAt = 0;
+        ASSERT_EQ(veltrano_usb_bladerf_retune(applied, nullptr, &appliedAt, &requestedAt), 1);
+        EXPECT_EQ(requestedAt, now + ahead);
+        ASSERT_GE(appliedAt, now + ahead) << "applied before its timestamp";
+        if (appliedAt == now + ahead) {
+            at = appliedAt;
+            // The samples read around it, by the timestamps their pattern names.
+            for (std::size_t k = 0; k < 4096; ++k) {
+                const std::uint64_t timestamp = (values[2 * k] + 2048) + 4096 * (values[2 * k + 1] + 2048);
+                ASSERT_EQ(timestamp, (at - 2048 + k) % kPatternPeriod);
+                std::uint32_t nint = 0, nfrac = 0;
+                ASSERT_EQ(veltrano_usb_bladerf_rx_tuning_at(at - 2048 + k, &nint, &nfrac), 1);
+                const bladerf_quick_tune& expected = k < 2048 ? before : hop;
+                ASSERT_EQ(nint, expected.nint) << "sample " << k;
+                ASSERT_EQ(nfrac, expected.nfrac) << "sample " << k;
+            }
+            break;
+        }
+    }
+    EXPECT_NE(at, 0u) << "never scheduled in time";
+    EXPECT_EQ(api.enableModule(board, rx, false), 0);
+}
+#endif
 
 TEST_F(RealLibBladeRf, drainedSamplesReachTheBoardBitExactFollowedBySilence)
 {

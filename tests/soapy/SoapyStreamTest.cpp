@@ -11,6 +11,7 @@
 #include <complex>
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -43,6 +44,37 @@ TEST_F(SoapyStreams, readsReportAnInactiveStreamTheWrongDirectionAndAnOverrun)
     }
     EXPECT_THAT(results, ElementsAre(1024, 1024, SOAPY_SDR_OVERFLOW, 1024));
 }
+
+// A bladeRF reader away longer than libbladeRF's buffers last (0.52 s at
+// 2 MS/s on the paced simulated board) finds one gap in the plain stream and
+// in the timestamped one (which counts the gap and its size at different
+// reads): one overflow, the samples lost in a setting, then samples again.
+class SoapyBladeRfGap : public SoapyStreams, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SoapyBladeRfGap, isReportedAsOneOverflowThenSamplesFollow)
+{
+    simulateBladeRf(std::string("board serial=B1\nrx-paced\n") + GetParam());
+    const auto device = make("driver=veltrano");
+    device->setSampleRate(SOAPY_SDR_RX, 0, 2e6);
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS16);
+    std::vector<std::int16_t> values(2 * 65536);
+    EXPECT_GT(read(*device, stream, values.data(), 65536), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::vector<int> results;
+    while (results.size() < 1000 && (results.empty() || results.back() != SOAPY_SDR_OVERFLOW)) {
+        results.push_back(read(*device, stream, values.data(), 65536));
+    }
+    for (int more = 0; more < 20; ++more) {
+        results.push_back(read(*device, stream, values.data(), 65536));
+    }
+    EXPECT_EQ(std::count(results.begin(), results.end(), SOAPY_SDR_OVERFLOW), 1);
+    EXPECT_TRUE(std::all_of(results.end() - 20, results.end(), [](int result) { return result > 0; }));
+    EXPECT_EQ(device->readSetting("rx_overruns"), "1");
+    EXPECT_GT(std::stoull(device->readSetting("rx_lost_samples")), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, SoapyBladeRfGap, ::testing::Values("fail bladerf_get_quick_tune 1+ -1\n", ""),
+                         [](const auto& info) { return info.index == 0 ? "plain" : "timestamped"; });
 
 // That the bytes before a full ring's loss arrive once and in order is the
 // device layer's tests'; the module reports the loss and its count.
