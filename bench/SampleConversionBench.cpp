@@ -111,8 +111,8 @@ void registerConversion(const std::string& name, Kernel<In, Out> ConversionKerne
             ->Arg(samples);
         benchmark::RegisterBenchmark((name + "/volk").c_str(), runConversion<In, Out>, volk)->Arg(samples);
         benchmark::RegisterBenchmark((name + "/chosen").c_str(), runConversion<In, Out>, chosen)->Arg(samples);
-        for (const InstructionSet set :
-             {InstructionSet::Scalar, InstructionSet::Sse2, InstructionSet::Avx2, InstructionSet::Avx512}) {
+        for (const InstructionSet set : {InstructionSet::Scalar, InstructionSet::Sse2, InstructionSet::Avx2,
+                                         InstructionSet::Avx512, InstructionSet::Neon}) {
             for (const StorePolicy policy : {StorePolicy::Cached, StorePolicy::Streaming}) {
                 if (const ConversionKernels* kernels = conversionKernels(set, policy)) {
                     const std::string suffix = policy == StorePolicy::Streaming ? "-streaming" : "";

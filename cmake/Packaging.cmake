@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # Binary packages (cpack from a build directory): a .deb for Debian 12 from
-# the native build, and a .zip holding sdr-probe.exe, the README and the
+# the native build or the arm64 cross build, and a .zip holding sdr-probe.exe, the README and the
 # licence from the Windows cross build.
 set(CPACK_PACKAGE_NAME veltrano)
 set(CPACK_PACKAGE_VENDOR "veltrano developers")
@@ -23,6 +23,12 @@ else()
     set(CPACK_GENERATOR DEB)
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
+    # CPack asks dpkg for the architecture, which names the host's; a cross
+    # build names its target's (dpkg-shlibdeps then reads the arm64 C and C++
+    # runtimes' symbols: libc6, libgcc-s1 and libstdc++6 for arm64 installed).
+    if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+        set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+    endif()
     # Depends come from what the binaries really link (libc, libstdc++);
     # the vendor libraries are only loaded when present.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -20,7 +20,7 @@ std::atomic<const ConversionKernels*> chosenStreamingKernels{nullptr};
 std::atomic<std::size_t> chosenStreamingThreshold{0};
 
 constexpr InstructionSet widestFirst[] = {InstructionSet::Avx512, InstructionSet::Avx2, InstructionSet::Sse2,
-                                          InstructionSet::Scalar};
+                                          InstructionSet::Neon, InstructionSet::Scalar};
 
 // Streaming stores pay once a call's input and output together no longer
 // fit in the cache: ordinary stores would then read every output line from
@@ -74,7 +74,7 @@ const ConversionKernels& kernelsMoving(std::size_t bytesMoved)
 
 } // namespace
 
-#if !defined(VELTRANO_X86_64_KERNELS)
+#if !defined(VELTRANO_X86_64_KERNELS) && !defined(VELTRANO_AARCH64_KERNELS)
 bool processorRuns(InstructionSet set)
 {
     return set == InstructionSet::Scalar;
@@ -107,6 +107,10 @@ const ConversionKernels* conversionKernels(InstructionSet set, StorePolicy polic
         return streaming ? &avx2StreamingConversionKernels : &avx2ConversionKernels;
     case InstructionSet::Avx512:
         return streaming ? &avx512StreamingConversionKernels : &avx512ConversionKernels;
+#endif
+#if defined(VELTRANO_AARCH64_KERNELS)
+    case InstructionSet::Neon:
+        return streaming ? nullptr : &neonConversionKernels;
 #endif
     default:
         return nullptr;
@@ -152,6 +156,8 @@ const char* instructionSetName(InstructionSet set)
         return "avx2";
     case InstructionSet::Avx512:
         return "avx512";
+    case InstructionSet::Neon:
+        return "neon";
     }
     return "unknown";
 }

@@ -10,7 +10,7 @@
 
 namespace veltrano::detail {
 
-enum class InstructionSet { Scalar, Sse2, Avx2, Avx512 };
+enum class InstructionSet { Scalar, Sse2, Avx2, Avx512, Neon };
 
 // The four conversions, all built for one instruction set. Each one is exact
 // on its own: a wide set hands the samples that do not fill a whole step to
@@ -44,7 +44,7 @@ const ConversionKernels& activeConversionKernels(StorePolicy policy = StorePolic
 std::size_t streamingStoreThreshold();
 StorePolicy storePolicyFor(std::size_t bytesMoved);
 
-// "scalar", "sse2", "avx2" or "avx512".
+// "scalar", "sse2", "avx2", "avx512" or "neon".
 const char* instructionSetName(InstructionSet set);
 
 // Whether the processor has the instructions and the operating system saves
@@ -69,8 +69,10 @@ static inline const float* floatsOf(const std::complex<float>* samples)
     return reinterpret_cast<const float*>(samples);
 }
 
-// The sets themselves. Only the scalar one exists off x86-64.
+// The sets themselves: the x86-64 ones on x86-64, NEON on 64-bit ARM, and
+// the scalar one everywhere.
 extern const ConversionKernels scalarConversionKernels;
+extern const ConversionKernels neonConversionKernels;
 extern const ConversionKernels sse2ConversionKernels;
 extern const ConversionKernels avx2ConversionKernels;
 extern const ConversionKernels avx512ConversionKernels;

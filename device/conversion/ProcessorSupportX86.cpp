@@ -132,6 +132,8 @@ bool processorRuns(InstructionSet set)
         return features.avx2;
     case InstructionSet::Avx512:
         return features.avx512;
+    case InstructionSet::Neon:
+        return false;
     }
     return false;
 }

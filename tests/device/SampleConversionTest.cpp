@@ -267,7 +267,7 @@ TEST_P(SampleConversionKernels, convertsExactlyFromShallowAndDeepCallStacks)
     }
 }
 
-// The portable loops have only ordinary stores.
+// The portable and NEON loops have only ordinary stores.
 INSTANTIATE_TEST_SUITE_P(EveryInstructionSet, SampleConversionKernels,
                          testing::Values(std::tuple(InstructionSet::Scalar, StorePolicy::Cached),
                                          std::tuple(InstructionSet::Sse2, StorePolicy::Cached),
@@ -275,7 +275,8 @@ INSTANTIATE_TEST_SUITE_P(EveryInstructionSet, SampleConversionKernels,
                                          std::tuple(InstructionSet::Avx2, StorePolicy::Cached),
                                          std::tuple(InstructionSet::Avx2, StorePolicy::Streaming),
                                          std::tuple(InstructionSet::Avx512, StorePolicy::Cached),
-                                         std::tuple(InstructionSet::Avx512, StorePolicy::Streaming)),
+                                         std::tuple(InstructionSet::Avx512, StorePolicy::Streaming),
+                                         std::tuple(InstructionSet::Neon, StorePolicy::Cached)),
                          [](const auto& info) {
                              const bool streaming = std::get<StorePolicy>(info.param) == StorePolicy::Streaming;
                              return std::string(instructionSetName(std::get<InstructionSet>(info.param))) +
@@ -286,7 +287,8 @@ TEST(SampleConversion, publicFunctionsRunTheWidestSetTheMachineRunsWithTheDocume
 {
     const InstructionSet active = activeInstructionSet();
     EXPECT_EQ(&activeConversionKernels(), conversionKernels(active));
-    for (const InstructionSet wider : {InstructionSet::Sse2, InstructionSet::Avx2, InstructionSet::Avx512}) {
+    for (const InstructionSet wider :
+         {InstructionSet::Sse2, InstructionSet::Avx2, InstructionSet::Avx512, InstructionSet::Neon}) {
         if (wider > active) {
             EXPECT_EQ(conversionKernels(wider), nullptr) << instructionSetName(wider) << " runs but is not chosen";
         }
@@ -297,6 +299,9 @@ TEST(SampleConversion, publicFunctionsRunTheWidestSetTheMachineRunsWithTheDocume
     EXPECT_EQ(processorRuns(InstructionSet::Avx512),
               __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"));
+#elif defined(__aarch64__)
+    // Every 64-bit ARM processor has NEON.
+    EXPECT_EQ(active, InstructionSet::Neon);
 #endif
 
     // Received values are pinned where the boards' streams arrive (a HackRF

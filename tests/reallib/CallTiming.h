@@ -53,7 +53,11 @@ inline bool eventually(const std::function<bool()>& condition)
     return true;
 }
 
-// Threads of the process now.
+// Threads of the process now. A joined thread can still be listed for a
+// moment: its joiner wakes when the thread clears its id, before it has
+// finished exiting, and under qemu-user (which lists its own host threads)
+// that moment is long enough to be seen. So the count is read until two
+// readings a little apart agree; a thread that stays is still counted.
 inline std::size_t threadCount()
 {
     // ThreadSanitizer starts a helper thread of its own along with the
@@ -63,8 +67,20 @@ inline std::size_t threadCount()
         return true;
     }();
     static_cast<void>(warmedUp);
-    const std::filesystem::directory_iterator tasks("/proc/self/task");
-    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+    const auto listed = [] {
+        const std::filesystem::directory_iterator tasks("/proc/self/task");
+        return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+    };
+    std::size_t count = listed();
+    for (int reading = 0; reading < 100; ++reading) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const std::size_t again = listed();
+        if (again == count) {
+            break;
+        }
+        count = again;
+    }
+    return count;
 }
 
 } // namespace veltrano::test

@@ -5,11 +5,45 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <array>
+#include <fstream>
 #include <stdexcept>
 
 extern char** environ;
 
 namespace veltrano::test {
+namespace {
+
+#if defined(VELTRANO_TEST_EMULATOR)
+// The machine field of an ELF header (bytes 18 and 19), or 0 for a file that
+// is not an ELF program.
+unsigned elfMachineOf(const std::filesystem::path& file)
+{
+    std::array<unsigned char, 20> header{};
+    std::ifstream stream(file, std::ios::binary);
+    if (!stream.read(reinterpret_cast<char*>(header.data()), header.size()) || header[0] != 0x7F || header[1] != 'E' ||
+        header[2] != 'L' || header[3] != 'F') {
+        return 0;
+    }
+    return header[5] == 1 ? header[18] | header[19] << 8 : header[19] | header[18] << 8;
+}
+#endif
+
+// A cross build's tests run under an emulator (qemu-user), and a program
+// built for the same machine as they were (the probe) must run under it too:
+// the host kernel cannot start it. Programs of the host (timeout, env) start
+// as they are.
+std::vector<std::string> commandFor(const std::filesystem::path& program)
+{
+#if defined(VELTRANO_TEST_EMULATOR)
+    if (elfMachineOf(program) == elfMachineOf("/proc/self/exe")) {
+        return {VELTRANO_TEST_EMULATOR, program.string()};
+    }
+#endif
+    return {program.string()};
+}
+
+} // namespace
 
 ProcessResult runProcess(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                          const std::optional<std::filesystem::path>& outputFile)
@@ -27,7 +61,7 @@ ProcessResult runProcess(const std::filesystem::path& program, const std::vector
     posix_spawn_file_actions_addopen(&actions, 1, outputTarget.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
-    std::vector<std::string> argumentTexts{program.string()};
+    std::vector<std::string> argumentTexts = commandFor(program);
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& text : argumentTexts) {
