@@ -11,8 +11,10 @@
 //   hot   another loop writes the whole output just before each call, as
 //         when a program reuses the buffer its consumer has just read.
 //
-// Only the conversion is timed (manual time). Random interleaving spreads a
-// shared machine's noise; take the median of the repetitions:
+// Only the conversion is timed, in the thread's processor time, so that
+// time the thread waits for a processor on a shared machine does not count.
+// Random interleaving spreads the rest of the noise; take the median of the
+// repetitions:
 //
 //   build/bin/sample-conversion-bench --benchmark_min_time=0.1
 //       --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
@@ -23,7 +25,6 @@
 #include <volk/volk.h>
 
 #include <algorithm>
-#include <chrono>
 #include <complex>
 #include <cstdlib>
 #include <cstring>
@@ -108,17 +109,17 @@ void runConversion(benchmark::State& state, Kernel<In, Out> kernel, Destination 
     // costs far more than the conversion.
     std::fill_n(out.data.get(), out.size, Out{});
     for (auto _ : state) {
+        state.PauseTiming();
         if (destination == Destination::Hot) {
             std::memset(static_cast<void*>(out.data.get()), 0, out.size * sizeof(Out));
         } else {
             evictFromCaches(out.data.get(), out.size * sizeof(Out));
         }
         benchmark::ClobberMemory();
-        const auto start = std::chrono::steady_clock::now();
+        state.ResumeTiming();
         kernel(in.data.get(), out.data.get(), samples);
         benchmark::DoNotOptimize(out.data.get());
         benchmark::ClobberMemory();
-        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * samples));
 }
@@ -140,9 +141,7 @@ void registerConversion(const std::string& name, Kernel<In, Out> ConversionKerne
     const auto add = [&](const std::string& row, auto run, auto function, Destination destination,
                          std::int64_t samples) {
         const std::string where = destination == Destination::Hot ? "/hot/" : "/cold/";
-        benchmark::RegisterBenchmark((name + where + row).c_str(), run, function, destination)
-            ->Arg(samples)
-            ->UseManualTime();
+        benchmark::RegisterBenchmark((name + where + row).c_str(), run, function, destination)->Arg(samples);
     };
     for (const std::int64_t samples : sampleCounts) {
         for (const Destination destination : {Destination::Cold, Destination::Hot}) {

@@ -359,6 +359,8 @@ TEST(SampleConversion, publicFunctionsStreamOnlyOutputsFromTheThresholdOnWithThe
     const ConversionKernels* streaming = conversionKernels(activeInstructionSet(), StorePolicy::Streaming);
     EXPECT_EQ(&activeConversionKernels(StorePolicy::Streaming),
               streaming != nullptr ? streaming : &activeConversionKernels());
+    EXPECT_EQ(storePolicyFor(threshold - 1), StorePolicy::Cached);
+    EXPECT_EQ(storePolicyFor(threshold), streaming != nullptr ? StorePolicy::Streaming : StorePolicy::Cached);
 
     // Enough input for the largest call, threshold / 2 + 45 samples of 8-bit output.
     const std::size_t samples = threshold / 2 + 45;
