@@ -16,8 +16,8 @@
 // Random interleaving spreads the rest of the noise; take the median of the
 // repetitions:
 //
-//   build/bin/sample-conversion-bench --benchmark_min_time=0.1
-//       --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
+//   build/bin/sample-conversion-bench --benchmark_min_time=0.05
+//       --benchmark_repetitions=7 --benchmark_enable_random_interleaving=true
 #include "device/SampleConversion.h"
 #include "device/conversion/ConversionKernels.h"
 
