@@ -1,14 +1,23 @@
 // SPDX-License-Identifier: MIT
 // The four sample conversions, every instruction set this machine runs with
 // ordinary and with streaming stores, and the public function (which chooses
-// between them by size), beside VOLK's kernel for the same conversion (which
-// rounds halves to even and clamps differently, but is the speed people know)
-// and beside a memcpy of the output's size, at three sizes: one that stays in
-// the level 2 cache, one between it and the last-level cache, and one that
-// is out of cache. Random interleaving spreads a shared machine's noise:
+// between them by the output's size), beside VOLK's kernel for the same
+// conversion (which rounds halves to even and clamps differently, but is the
+// speed people know) and beside a memcpy of the output's size, at 131,072,
+// 524,288 and 8 Mi samples, each with the destination cold and hot:
 //
-//   build/bin/sample-conversion-bench --benchmark_min_time=0.2
-//       --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true
+//   cold  every output line is flushed from the caches before each call, as
+//         for a buffer the program has not touched for a while;
+//   hot   another loop writes the whole output just before each call, as
+//         when a program reuses the buffer its consumer has just read.
+//
+// Only the conversion is timed, in the thread's processor time, so that
+// time the thread waits for a processor on a shared machine does not count.
+// Random interleaving spreads the rest of the noise; take the median of the
+// repetitions:
+//
+//   build/bin/sample-conversion-bench --benchmark_min_time=0.05
+//       --benchmark_repetitions=7 --benchmark_enable_random_interleaving=true
 #include "device/SampleConversion.h"
 #include "device/conversion/ConversionKernels.h"
 
@@ -23,6 +32,10 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 namespace veltrano::detail {
 namespace {
@@ -64,8 +77,29 @@ void fillRandom(Buffer<Value>& buffer)
     }
 }
 
+enum class Destination { Cold, Hot };
+
+// Writes every byte of the buffer back to memory and drops it from every
+// cache level.
+void evictFromCaches(const void* data, std::size_t bytes)
+{
+    const auto* bytesOf = static_cast<const char*>(data);
+    for (std::size_t offset = 0; offset < bytes; offset += 64) {
+#if defined(__x86_64__)
+        _mm_clflush(bytesOf + offset);
+#elif defined(__aarch64__)
+        __asm__ volatile("dc civac, %0" : : "r"(bytesOf + offset) : "memory");
+#endif
+    }
+#if defined(__x86_64__)
+    _mm_mfence();
+#elif defined(__aarch64__)
+    __asm__ volatile("dsb sy" : : : "memory");
+#endif
+}
+
 template <typename In, typename Out>
-void runConversion(benchmark::State& state, Kernel<In, Out> kernel)
+void runConversion(benchmark::State& state, Kernel<In, Out> kernel, Destination destination)
 {
     const auto samples = static_cast<std::size_t>(state.range(0));
     Buffer<In> in(samples);
@@ -75,6 +109,14 @@ void runConversion(benchmark::State& state, Kernel<In, Out> kernel)
     // costs far more than the conversion.
     std::fill_n(out.data.get(), out.size, Out{});
     for (auto _ : state) {
+        state.PauseTiming();
+        if (destination == Destination::Hot) {
+            std::memset(static_cast<void*>(out.data.get()), 0, out.size * sizeof(Out));
+        } else {
+            evictFromCaches(out.data.get(), out.size * sizeof(Out));
+        }
+        benchmark::ClobberMemory();
+        state.ResumeTiming();
         kernel(in.data.get(), out.data.get(), samples);
         benchmark::DoNotOptimize(out.data.get());
         benchmark::ClobberMemory();
@@ -88,37 +130,33 @@ void copySamples(const Value* in, Value* out, std::size_t samples)
     std::memcpy(out, in, samples * valuesPerSample<Value> * sizeof(Value));
 }
 
-// In the level 2 cache (1 MiB of complex floats, a HackRF transfer's worth);
-// between it and the last-level cache (a complex-float side four times the
-// level 2 cache the processor reports, so in and out together fill it five
-// to six times over, yet stay below the threshold for streaming stores
-// wherever they move less than 16 MiB and half the last-level cache); and
-// out of cache (64 MiB of complex floats, more than the last-level cache one
-// core reaches on today's processors).
-std::vector<std::int64_t> sampleCounts()
-{
-    const std::size_t level2 = level2CacheBytes() != 0 ? level2CacheBytes() : 1 << 20;
-    const auto between = static_cast<std::int64_t>(4 * level2 / sizeof(std::complex<float>));
-    return {131072, between, 8388608};
-}
+// Outputs of 256 KiB to 1 MiB, of 1 to 4 MiB and of 16 to 64 MiB: the first
+// two fit in the cache one core uses, hot or not, the last straddles it.
+constexpr std::int64_t sampleCounts[] = {131072, 524288, 8388608};
 
 template <typename In, typename Out>
 void registerConversion(const std::string& name, Kernel<In, Out> ConversionKernels::*kernel, Kernel<In, Out> volk,
                         Kernel<In, Out> chosen)
 {
-    for (const std::int64_t samples : sampleCounts()) {
-        benchmark::RegisterBenchmark((name + "/memcpy").c_str(), runConversion<Out, Out>, copySamples<Out>)
-            ->Arg(samples);
-        benchmark::RegisterBenchmark((name + "/volk").c_str(), runConversion<In, Out>, volk)->Arg(samples);
-        benchmark::RegisterBenchmark((name + "/chosen").c_str(), runConversion<In, Out>, chosen)->Arg(samples);
-        for (const InstructionSet set : {InstructionSet::Scalar, InstructionSet::Sse2, InstructionSet::Avx2,
-                                         InstructionSet::Avx512, InstructionSet::Neon}) {
-            for (const StorePolicy policy : {StorePolicy::Cached, StorePolicy::Streaming}) {
-                if (const ConversionKernels* kernels = conversionKernels(set, policy)) {
-                    const std::string suffix = policy == StorePolicy::Streaming ? "-streaming" : "";
-                    benchmark::RegisterBenchmark((name + "/" + instructionSetName(set) + suffix).c_str(),
-                                                 runConversion<In, Out>, kernels->*kernel)
-                        ->Arg(samples);
+    const auto add = [&](const std::string& row, auto run, auto function, Destination destination,
+                         std::int64_t samples) {
+        const std::string where = destination == Destination::Hot ? "/hot/" : "/cold/";
+        benchmark::RegisterBenchmark((name + where + row).c_str(), run, function, destination)->Arg(samples);
+    };
+    for (const std::int64_t samples : sampleCounts) {
+        for (const Destination destination : {Destination::Cold, Destination::Hot}) {
+            add("memcpy", runConversion<Out, Out>, copySamples<Out>, destination, samples);
+            add("volk", runConversion<In, Out>, volk, destination, samples);
+            add("chosen", runConversion<In, Out>, chosen, destination, samples);
+            for (const InstructionSet set :
+                 {InstructionSet::Scalar, InstructionSet::Sse2, InstructionSet::Avx2, InstructionSet::Avx512,
+                                                   InstructionSet::Neon}) {
+                for (const StorePolicy policy : {StorePolicy::Cached, StorePolicy::Streaming}) {
+                    if (const ConversionKernels* kernels = conversionKernels(set, policy)) {
+                        const std::string suffix = policy == StorePolicy::Streaming ? "-streaming" : "";
+                        add(instructionSetName(set) + suffix, runConversion<In, Out>, kernels->*kernel, destination,
+                            samples);
+                    }
                 }
             }
         }
@@ -158,7 +196,7 @@ int main(int argc, char** argv)
     registerConversion("Sc16ToCf32", &ConversionKernels::sc16ToCf32, volkSc16ToCf32, convertSc16ToCf32);
     registerConversion("Cf32ToSc16", &ConversionKernels::cf32ToSc16, volkCf32ToSc16, convertCf32ToSc16);
     benchmark::AddCustomContext("conversion_kernels_chosen", instructionSetName(activeInstructionSet()));
-    benchmark::AddCustomContext("streaming_stores_from_bytes_moved", std::to_string(streamingStoreThreshold()));
+    benchmark::AddCustomContext("streaming_stores_from_output_bytes", std::to_string(streamingStoreThreshold()));
     benchmark::AddCustomContext("level2_cache_bytes", std::to_string(level2CacheBytes()));
     benchmark::AddCustomContext("last_level_cache_bytes", std::to_string(lastLevelCacheBytes()));
     benchmark::AddCustomContext("volk_machine", volk_get_machine());

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The public conversion functions run the widest kernel set the machine
-// supports, with streaming stores for calls too large for the cache; the
+// supports, with streaming stores for outputs too large for the cache; the
 // choice is made on the first conversion and kept.
 #include "device/SampleConversion.h"
 
 #include "device/conversion/ConversionKernels.h"
+#include "device/conversion/StreamingThreshold.h"
 
 #include <atomic>
 
@@ -22,30 +23,14 @@ std::atomic<std::size_t> chosenStreamingThreshold{0};
 constexpr InstructionSet widestFirst[] = {InstructionSet::Avx512, InstructionSet::Avx2, InstructionSet::Sse2,
                                           InstructionSet::Neon, InstructionSet::Scalar};
 
-// Streaming stores pay once a call's input and output together no longer
-// fit in the cache: ordinary stores would then read every output line from
-// memory first, and the output would not stay cached for its reader anyway.
-// Below that, ordinary stores are faster for the widening conversions and
-// leave the output where the caller reads it next. Half the last-level
-// cache leaves room for everything else; the cap is where streaming started
-// to win on a processor whose reported last-level cache (over 500 MiB) is
-// that of the whole package, while one core reaches only its own complex's
-// 32 MiB.
-constexpr std::size_t largestStreamingThreshold = std::size_t{16} << 20;
-
-std::size_t streamingThresholdFor(std::size_t lastLevelCache)
-{
-    const std::size_t half = lastLevelCache / 2;
-    return half != 0 && half < largestStreamingThreshold ? half : largestStreamingThreshold;
-}
-
 void choose()
 {
     for (const InstructionSet set : widestFirst) {
         if (const ConversionKernels* kernels = conversionKernels(set)) {
             const ConversionKernels* streaming = conversionKernels(set, StorePolicy::Streaming);
             chosenStreamingKernels.store(streaming != nullptr ? streaming : kernels, std::memory_order_relaxed);
-            chosenStreamingThreshold.store(streamingThresholdFor(lastLevelCacheBytes()), std::memory_order_relaxed);
+            chosenStreamingThreshold.store(streamingOutputThreshold(level2CacheBytes(), lastLevelCacheBytes()),
+                                           std::memory_order_relaxed);
             chosenKernels.store(kernels, std::memory_order_release);
             return;
         }
@@ -62,11 +47,11 @@ const ConversionKernels& chosenCachedKernels()
     return *kernels;
 }
 
-// The chosen kernels for a call that reads and writes bytesMoved in all.
-const ConversionKernels& kernelsMoving(std::size_t bytesMoved)
+// The chosen kernels for a call that writes outputBytes.
+const ConversionKernels& kernelsWriting(std::size_t outputBytes)
 {
     const ConversionKernels& cached = chosenCachedKernels();
-    if (bytesMoved < chosenStreamingThreshold.load(std::memory_order_relaxed)) {
+    if (outputBytes < chosenStreamingThreshold.load(std::memory_order_relaxed)) {
         return cached;
     }
     return *chosenStreamingKernels.load(std::memory_order_relaxed);
@@ -140,9 +125,9 @@ std::size_t streamingStoreThreshold()
     return chosenStreamingThreshold.load(std::memory_order_relaxed);
 }
 
-StorePolicy storePolicyFor(std::size_t bytesMoved)
+StorePolicy storePolicyFor(std::size_t outputBytes)
 {
-    return &kernelsMoving(bytesMoved) == &chosenCachedKernels() ? StorePolicy::Cached : StorePolicy::Streaming;
+    return &kernelsWriting(outputBytes) == &chosenCachedKernels() ? StorePolicy::Cached : StorePolicy::Streaming;
 }
 
 const char* instructionSetName(InstructionSet set)
@@ -162,26 +147,26 @@ const char* instructionSetName(InstructionSet set)
     return "unknown";
 }
 
-// Each call moves its input and its output: 2 + 8 bytes per sample for
-// 8-bit I/Q, 4 + 8 for SC16.
+// Each call writes 8 bytes per sample of complex float, 2 of 8-bit I/Q and
+// 4 of SC16 Q11.
 void convertCs8ToCf32(const std::int8_t* in, std::complex<float>* out, std::size_t count)
 {
-    kernelsMoving(10 * count).cs8ToCf32(in, out, count);
+    kernelsWriting(8 * count).cs8ToCf32(in, out, count);
 }
 
 void convertCf32ToCs8(const std::complex<float>* in, std::int8_t* out, std::size_t count)
 {
-    kernelsMoving(10 * count).cf32ToCs8(in, out, count);
+    kernelsWriting(2 * count).cf32ToCs8(in, out, count);
 }
 
 void convertSc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::size_t count)
 {
-    kernelsMoving(12 * count).sc16ToCf32(in, out, count);
+    kernelsWriting(8 * count).sc16ToCf32(in, out, count);
 }
 
 void convertCf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count)
 {
-    kernelsMoving(12 * count).cf32ToSc16(in, out, count);
+    kernelsWriting(4 * count).cf32ToSc16(in, out, count);
 }
 
 } // namespace veltrano::detail

@@ -5,10 +5,10 @@
 //
 // count is the number of complex samples; the integer side holds 2 * count
 // interleaved values, I first. Results are exact for every input, infinities
-// and NaNs included, whichever instruction set runs them. Calls too large for
-// the cache (16 MiB of input and output together, or half the last-level
-// cache if that is less) write with streaming stores, which leave the
-// output in memory rather than in the cache.
+// and NaNs included, whichever instruction set runs them. Calls whose output
+// is too large for the cache one core can use (its level 2 cache and up to
+// 16 MiB of level 3) write with streaming stores, which leave the output in
+// memory rather than in the cache.
 #pragma once
 
 #include <complex>

@@ -99,6 +99,7 @@ std::size_t cf32ToCs8Steps(const std::complex<float>* in, std::int8_t* out, std:
     const float* values = floatsOf(in);
     for (std::size_t index = 0; index < bulk; index += 16) {
         const float* source = values + 2 * index;
+        prefetchAhead(source, 2);
         const __m256i low = halveRoundingAway(_mm256_packs_epi32(twiceCs8(source), twiceCs8(source + 8)));
         const __m256i high = halveRoundingAway(_mm256_packs_epi32(twiceCs8(source + 16), twiceCs8(source + 24)));
         const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_packs_epi16(low, high), order);
@@ -133,6 +134,7 @@ std::size_t cf32ToSc16Steps(const std::complex<float>* in, std::int16_t* out, st
     const float* values = floatsOf(in);
     for (std::size_t index = 0; index < bulk; index += 8) {
         const float* source = values + 2 * index;
+        prefetchAhead(source, 1);
         const __m256i packed = halveRoundingAway(_mm256_packs_epi32(twiceSc16(source), twiceSc16(source + 8)));
         store<policy>(out + 2 * index, _mm256_max_epi16(_mm256_permute4x64_epi64(packed, 0xD8), lowestSc16));
     }

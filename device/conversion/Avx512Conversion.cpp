@@ -121,6 +121,7 @@ std::size_t cf32ToCs8Steps(const std::complex<float>* in, std::int8_t* out, std:
     const float* values = floatsOf(in);
     for (std::size_t index = 0; index < bulk; index += 32) {
         const float* source = values + 2 * index;
+        prefetchAhead(source, 4);
         const __m512i low = halveRoundingAway(_mm512_packs_epi32(twiceCs8(source), twiceCs8(source + 16)));
         const __m512i high = halveRoundingAway(_mm512_packs_epi32(twiceCs8(source + 32), twiceCs8(source + 48)));
         const __m512i packed = _mm512_permutexvar_epi32(order, _mm512_packs_epi16(low, high));
@@ -152,6 +153,7 @@ std::size_t cf32ToSc16Steps(const std::complex<float>* in, std::int16_t* out, st
     const float* values = floatsOf(in);
     for (std::size_t index = 0; index < bulk; index += 16) {
         const float* source = values + 2 * index;
+        prefetchAhead(source, 2);
         const __m512i packed = halveRoundingAway(_mm512_packs_epi32(twiceSc16(source), twiceSc16(source + 16)));
         store<policy>(out + 2 * index, _mm512_max_epi16(_mm512_permutexvar_epi64(order, packed), lowestSc16));
     }

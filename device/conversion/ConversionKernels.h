@@ -35,14 +35,14 @@ const ConversionKernels* conversionKernels(InstructionSet set, StorePolicy polic
 
 // The set behind the public conversion functions: the widest one that runs
 // here, chosen on the first conversion and kept for the life of the process.
-// Its streaming kernels (when it has them) run the calls whose input and
-// output together take streamingStoreThreshold() bytes or more: half the
-// last-level cache, at most 16 MiB. (Without streaming kernels both
-// policies give the cached ones.)
+// Its streaming kernels (when it has them) run the calls whose output takes
+// streamingStoreThreshold() bytes or more: the cache one core can use (see
+// StreamingThreshold.h). (Without streaming kernels both policies give the
+// cached ones.)
 InstructionSet activeInstructionSet();
 const ConversionKernels& activeConversionKernels(StorePolicy policy = StorePolicy::Cached);
 std::size_t streamingStoreThreshold();
-StorePolicy storePolicyFor(std::size_t bytesMoved);
+StorePolicy storePolicyFor(std::size_t outputBytes);
 
 // "scalar", "sse2", "avx2", "avx512" or "neon".
 const char* instructionSetName(InstructionSet set);

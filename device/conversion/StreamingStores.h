@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The frame around a wide loop that writes with streaming (non-temporal)
-// stores. Those stores go to memory without first reading each output cache
-// line, which is what an ordinary store to a line not in the cache costs, but
-// they need aligned addresses and they leave nothing in the cache.
+// stores, and the input prefetch of the loops that read floats. Those
+// stores go to memory without first reading each output cache line, which is
+// what an ordinary store to a line not in the cache costs, but they need
+// aligned addresses and they leave nothing in the cache.
 //
 // Included only by the wide kernel files, each compiled for its own
 // instruction set: everything here is static, so each file gets its own copy
@@ -16,6 +17,23 @@
 #include <xmmintrin.h>
 
 namespace veltrano::detail {
+
+// The loops that read floats ask for their input this far ahead (2 KiB, 32
+// cache lines). They read four or eight bytes for each one or two they
+// write, and on a busy machine, with the input in level 3 or in memory,
+// they ran 14 to 27 % slower on the hardware prefetcher alone. A prefetch
+// never faults, so asking past the end of the input is harmless; the
+// address is formed as an integer so that no pointer leaves its array.
+constexpr std::size_t prefetchAheadBytes = 2048;
+
+static inline void prefetchAhead(const float* source, std::size_t lines)
+{
+    for (std::size_t line = 0; line < lines; ++line) {
+        _mm_prefetch(
+            reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(source) + prefetchAheadBytes + 64 * line),
+            _MM_HINT_T0);
+    }
+}
 
 // Streaming loops start on a cache line: every set's stores are then aligned,
 // and the write-combining buffers fill whole lines.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "device/SampleConversion.h"
 #include "device/conversion/ConversionKernels.h"
+#include "device/conversion/StreamingThreshold.h"
 
 #include <gtest/gtest.h>
 
@@ -232,7 +233,8 @@ TEST_P(SampleConversionKernels, everyLengthAndStartConvertsExactlyAndWritesNothi
 {
     const std::vector<float> floats = boundaryFloats();
     expectEveryLengthAndStart(
-        kernels_->cs8ToCf32, everyValue<std::int8_t>(), [](std::int8_t v) { return cs8Rule(v); }, std::bit_cast<float>(0x7FA5A5A5U));
+        kernels_->cs8ToCf32, everyValue<std::int8_t>(), [](std::int8_t v) { return cs8Rule(v); },
+        std::bit_cast<float>(0x7FA5A5A5U));
     expectEveryLengthAndStart(
         kernels_->sc16ToCf32, everyValue<std::int16_t>(), [](std::int16_t v) { return sc16Rule(v); },
         std::bit_cast<float>(0x7FA5A5A5U));
@@ -318,42 +320,82 @@ TEST(SampleConversion, publicFunctionsRunTheWidestSetTheMachineRunsWithTheDocume
     EXPECT_EQ(sc16, (std::vector<std::int16_t>{2047, -2048, 2047, -2048, 1024, -1024, -2048, 2047, 1, -1}));
 }
 
-// Calls whose input and output together reach the threshold run the
-// streaming kernels of the chosen set, smaller ones the cached kernels, and
-// both give the portable loops' bits: 8-bit I/Q (10 bytes moved per sample)
-// one sample short of it and a few samples past it, to an output off its
-// cache line.
-TEST(SampleConversion, publicFunctionsStreamOnlyFromTheThresholdOnWithTheSameResults)
+// Calls whose output reaches the threshold run the streaming kernels of the
+// chosen set, smaller ones the cached kernels, and both give the portable
+// loops' bits: every conversion one sample short of the threshold and a few
+// samples past it, to an output off its cache line.
+template <typename In, typename Out>
+void expectSameBitsAroundThreshold(void (*convert)(const In*, Out*, std::size_t),
+                                   void (*portable)(const In*, Out*, std::size_t), const std::vector<In>& values)
+{
+    constexpr std::size_t valuesOut = std::is_integral_v<Out> ? 2 : 1;
+    const std::size_t threshold = streamingStoreThreshold();
+    const std::size_t beyond = threshold / (valuesOut * sizeof(Out)) + 45;
+    ASSERT_GE(values.size(), (std::is_integral_v<In> ? 2 : 1) * beyond);
+    for (const std::size_t count : {(threshold - 1) / (valuesOut * sizeof(Out)), beyond}) {
+        // A sample of guard on either side, which also puts the output off
+        // its buffer's alignment.
+        std::vector<Out> expected(valuesOut * (count + 2));
+        portable(values.data(), expected.data() + valuesOut, count);
+        std::vector<Out> out(expected.size());
+        convert(values.data(), out.data() + valuesOut, count);
+        ASSERT_TRUE(out == expected) << count << " samples";
+    }
+}
+
+TEST(SampleConversion, publicFunctionsStreamOnlyOutputsFromTheThresholdOnWithTheSameResults)
 {
     const std::size_t threshold = streamingStoreThreshold();
-    ASSERT_GT(threshold, 0U);
-    EXPECT_LE(threshold, std::size_t{16} << 20);
+    EXPECT_EQ(threshold, streamingOutputThreshold(level2CacheBytes(), lastLevelCacheBytes()));
     const ConversionKernels* streaming = conversionKernels(activeInstructionSet(), StorePolicy::Streaming);
-    EXPECT_EQ(storePolicyFor(threshold - 1), StorePolicy::Cached);
-    EXPECT_EQ(storePolicyFor(threshold), streaming != nullptr ? StorePolicy::Streaming : StorePolicy::Cached);
     EXPECT_EQ(&activeConversionKernels(StorePolicy::Streaming),
               streaming != nullptr ? streaming : &activeConversionKernels());
+    EXPECT_EQ(storePolicyFor(threshold - 1), StorePolicy::Cached);
+    EXPECT_EQ(storePolicyFor(threshold), streaming != nullptr ? StorePolicy::Streaming : StorePolicy::Cached);
 
-    const std::size_t below = (threshold - 1) / 10;
-    const std::size_t beyond = threshold / 10 + 45;
+    // Enough input for the largest call, threshold / 2 + 45 samples of 8-bit output.
+    const std::size_t samples = threshold / 2 + 45;
     std::mt19937 generator(11);
-    std::uniform_int_distribution<int> anyByte(-128, 127);
-    std::vector<std::int8_t> in(2 * beyond);
-    for (std::int8_t& value : in) {
-        value = static_cast<std::int8_t>(anyByte(generator));
+    std::uniform_int_distribution<int> anyValue(-32768, 32767);
+    std::uniform_real_distribution<float> nearRange(-1.01F, 1.01F);
+    std::vector<std::int16_t> words(2 * samples);
+    std::vector<std::int8_t> bytes(2 * samples);
+    std::vector<std::complex<float>> floats(samples);
+    for (std::size_t index = 0; index < 2 * samples; ++index) {
+        words[index] = static_cast<std::int16_t>(anyValue(generator));
+        bytes[index] = static_cast<std::int8_t>(words[index] >> 8);
     }
-    std::vector<std::complex<float>> expected(beyond);
-    scalarConversionKernels.cs8ToCf32(in.data(), expected.data(), beyond);
-    for (const std::size_t count : {below, beyond}) {
-        EXPECT_EQ(storePolicyFor(10 * count),
-                  count == below || streaming == nullptr ? StorePolicy::Cached : StorePolicy::Streaming);
-        std::vector<std::complex<float>> out(count + 2);
-        convertCs8ToCf32(in.data(), out.data() + 1, count);
-        ASSERT_TRUE(
-            std::equal(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(count), out.begin() + 1))
-            << count << " samples";
-        EXPECT_EQ(out[0], std::complex<float>()) << count << " samples";
-        EXPECT_EQ(out[count + 1], std::complex<float>()) << count << " samples";
+    std::generate(floats.begin(), floats.end(), [&] {
+        const float real = nearRange(generator);
+        return std::complex<float>(real, nearRange(generator));
+    });
+    expectSameBitsAroundThreshold(convertCs8ToCf32, scalarConversionKernels.cs8ToCf32, bytes);
+    expectSameBitsAroundThreshold(convertCf32ToCs8, scalarConversionKernels.cf32ToCs8, floats);
+    expectSameBitsAroundThreshold(convertSc16ToCf32, scalarConversionKernels.sc16ToCf32, words);
+    expectSameBitsAroundThreshold(convertCf32ToSc16, scalarConversionKernels.cf32ToSc16, floats);
+}
+
+// The threshold is the output size the cache one core uses can hold: its
+// own level 2 cache and at most 16 MiB of the level 3, however much the
+// processor reports (a virtual machine reports the whole package's).
+TEST(SampleConversion, streamingThresholdCountsOnlyTheLevel3OneCoreReaches)
+{
+    constexpr std::size_t mebibyte = std::size_t{1} << 20;
+    const struct {
+        std::size_t level2;
+        std::size_t lastLevel;
+        std::size_t threshold;
+    } caches[] = {
+        {2 * mebibyte, 480 * mebibyte, 18 * mebibyte}, // a package's cache, reported to a virtual machine
+        {mebibyte, 32 * mebibyte, 17 * mebibyte},      // one core complex
+        {mebibyte + mebibyte / 4, 8 * mebibyte, 9 * mebibyte + mebibyte / 4}, // a small desktop's
+        {4 * mebibyte, 4 * mebibyte, 4 * mebibyte},                           // no level 3: the last level is level 2
+        {0, 32 * mebibyte, 16 * mebibyte},                                    // level 2 not reported
+        {0, 0, 16 * mebibyte},                                                // nothing reported
+    };
+    for (const auto& cache : caches) {
+        EXPECT_EQ(streamingOutputThreshold(cache.level2, cache.lastLevel), cache.threshold)
+            << cache.level2 << " bytes of level 2, " << cache.lastLevel << " of the last level";
     }
 }
 
