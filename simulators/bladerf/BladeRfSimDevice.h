@@ -11,11 +11,13 @@
 
 #include <libbladeRF.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
+#include <vector>
 
 struct bladerf {
     static constexpr std::uint32_t kOpenMagic = 0x53494d42; // "SIMB"
@@ -34,7 +36,11 @@ struct bladerf {
         // The channel's sample rate until bladerf_set_sample_rate sets another.
         bladerf_sample_rate sampleRate = 30'720'000;
         veltrano::sim::SamplePacer pacer; // restarted when the channel is enabled
-        bladerf_gain gain = 0;
+        // The board's gain chain for this direction, and each stage's gain in
+        // dB (whole dB, as libbladeRF takes them); the scene hears their sum.
+        const veltrano::sim::bladerf::GainChain* chain = nullptr;
+        std::vector<int> stageGains;
+        bool biasTee = false;
 
         // Receive with a scene: what the receiver hears at the stream's
         // timestamp (the synthesizer's position), and the retunes scheduled
@@ -49,6 +55,50 @@ struct bladerf {
         if (!scene.empty()) {
             rx.scene = std::make_unique<veltrano::sim::SceneSynthesizer>(scene);
         }
+        rx.chain = &openedBoard.rxGain;
+        tx.chain = &openedBoard.txGain;
+        for (Stream* stream : {&rx, &tx}) {
+            stream->stageGains.assign(stream->chain->stages.size(), 0);
+            distributeGain(*stream, 0);
+        }
+    }
+
+    // What bladerf_set_gain does here: the stages fill in order from their
+    // minima; whatever their ranges cannot hold goes to the last one, so the
+    // stages always sum to the gain less the chain's offset.
+    static void distributeGain(Stream& stream, int gainDb)
+    {
+        const auto& stages = stream.chain->stages;
+        if (stages.empty()) {
+            return;
+        }
+        int remaining = gainDb - stream.chain->offsetDb;
+        for (std::size_t index = 0; index < stages.size(); ++index) {
+            stream.stageGains[index] = wholeDb(stages[index].range, stages[index].range.min);
+            remaining -= stream.stageGains[index];
+        }
+        for (std::size_t index = 0; index + 1 < stages.size() && remaining > 0; ++index) {
+            const int room = wholeDb(stages[index].range, stages[index].range.max) - stream.stageGains[index];
+            const int taken = std::min(room, remaining);
+            stream.stageGains[index] += taken;
+            remaining -= taken;
+        }
+        stream.stageGains.back() += remaining;
+    }
+
+    // A range's value in whole dB, towards zero (so never outside the range).
+    static int wholeDb(const bladerf_range& range, std::int64_t value)
+    {
+        return static_cast<int>(static_cast<double>(value) * static_cast<double>(range.scale));
+    }
+
+    static int stageSum(const Stream& stream)
+    {
+        int sum = 0;
+        for (const int gain : stream.stageGains) {
+            sum += gain;
+        }
+        return sum;
     }
 
     std::uint32_t magic = kOpenMagic;
