@@ -67,6 +67,10 @@ public:
     std::uint32_t control() const { return control_; }
     std::uint8_t lmsRegister(std::uint8_t address) const { return lms_[address & 0x7f]; }
     const std::vector<AppliedRetune>& appliedRetunes() const { return applied_; }
+    // What the host last wrote to a peripheral register (0 if nothing), e.g.
+    // the 2.0 micro's RF front-end control word ('C', 3, 0) or an RFIC
+    // command's value ('E', 1, command + 256 × channel).
+    std::uint64_t stored(char magic, std::uint8_t target, std::uint32_t address) const;
 
     // A board reset: registers and counters start afresh.
     void reset(Clock::time_point now);

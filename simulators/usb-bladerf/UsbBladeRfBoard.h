@@ -67,6 +67,7 @@ public:
     std::uint64_t txSamplesReceived() const { return txReceived_; }
     const std::vector<AppliedRetune>& appliedRetunes() const { return fpga_.appliedRetunes(); }
     std::uint64_t counter(Direction direction, Clock::time_point now) const { return fpga_.counter(direction, now); }
+    const BladeRfFpga& fpga() const { return fpga_; }
 
 private:
     struct Stream {

@@ -60,6 +60,25 @@ int veltrano_usb_bladerf_retune(uint64_t index, int* direction, uint64_t* applie
     });
 }
 
+uint8_t veltrano_usb_bladerf_lms_register(uint8_t address)
+{
+    return engine().withBoard<UsbBladeRfBoard>(
+        [&](const UsbBladeRfBoard& board) { return board.fpga().lmsRegister(address); });
+}
+
+uint32_t veltrano_usb_bladerf_rffe_control(void)
+{
+    return engine().withBoard<UsbBladeRfBoard>(
+        [](const UsbBladeRfBoard& board) { return static_cast<uint32_t>(board.fpga().stored('C', 3, 0)); });
+}
+
+int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel)
+{
+    return engine().withBoard<UsbBladeRfBoard>([&](const UsbBladeRfBoard& board) {
+        return static_cast<int64_t>(board.fpga().stored('E', 1, (channel & 0xF) << 8 | (command & 0xFF)));
+    });
+}
+
 int veltrano_usb_bladerf_transfers_in_flight(void)
 {
     return engine().transfersInFlight();
