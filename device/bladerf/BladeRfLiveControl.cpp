@@ -63,28 +63,37 @@ std::optional<int> BladeRfSdrDevice::channelOf(StreamDirection direction) const
     return std::nullopt;
 }
 
-std::vector<GainStage> BladeRfSdrDevice::gainStages(StreamDirection direction) const
+std::vector<GainStage> BladeRfSdrDevice::listStages(int channel, const std::string* only) const
 {
     const BladeRfApi& api = bladeRfApi();
-    const auto channel = channelOf(direction);
-    if (!channel || api.getGainStages == nullptr || api.getGainStageRange == nullptr) {
+    if (api.getGainStages == nullptr || api.getGainStageRange == nullptr) {
         return {};
     }
-    const std::lock_guard lock(deviceMutex_);
     // Always with room for the names: the library's FPGA-tuned bladeRF 2.0
     // path writes through the array pointer even when asked only to count.
     std::array<const char*, kMostStages> names{};
-    const int listed = api.getGainStages(handle_->device, *channel, names.data(), names.size());
+    const int listed = api.getGainStages(handle_->device, channel, names.data(), names.size());
     std::vector<GainStage> stages;
     for (std::size_t index = 0; listed > 0 && index < std::min<std::size_t>(listed, names.size()); ++index) {
+        // The whole name must match: "lna\0x" is not "lna".
         const bladerf_range* range = nullptr;
-        if (names[index] == nullptr || names[index][0] == '\0' ||
-            api.getGainStageRange(handle_->device, *channel, names[index], &range) < 0 || range == nullptr) {
+        if (names[index] == nullptr || names[index][0] == '\0' || (only != nullptr && *only != names[index]) ||
+            api.getGainStageRange(handle_->device, channel, names[index], &range) < 0 || range == nullptr) {
             continue;
         }
         stages.push_back(stageOf(names[index], *range));
     }
     return stages;
+}
+
+std::vector<GainStage> BladeRfSdrDevice::gainStages(StreamDirection direction) const
+{
+    const auto channel = channelOf(direction);
+    if (!channel) {
+        return {};
+    }
+    const std::lock_guard lock(deviceMutex_);
+    return listStages(*channel, nullptr);
 }
 
 std::optional<GainStage> BladeRfSdrDevice::overallGainRange(StreamDirection direction) const
@@ -106,20 +115,15 @@ bool BladeRfSdrDevice::setGainStage(StreamDirection direction, const std::string
 {
     const BladeRfApi& api = bladeRfApi();
     const auto channel = channelOf(direction);
-    if (!channel || api.setGainStage == nullptr) {
+    if (!channel || api.setGainStage == nullptr || !std::isfinite(gainDb)) {
         return false;
     }
-    // The whole name must be a listed one: "lna\0x" is not "lna".
-    for (const GainStage& range : gainStages(direction)) {
-        if (range.name == stage) {
-            if (!holds(range, gainDb)) {
-                return false;
-            }
-            const std::lock_guard lock(deviceMutex_);
-            return api.setGainStage(handle_->device, *channel, range.name.c_str(), onStep(range, gainDb)) == 0;
-        }
+    const std::lock_guard lock(deviceMutex_);
+    const auto found = listStages(*channel, &stage);
+    if (found.empty() || !holds(found.front(), gainDb)) {
+        return false;
     }
-    return false;
+    return api.setGainStage(handle_->device, *channel, found.front().name.c_str(), onStep(found.front(), gainDb)) == 0;
 }
 
 std::optional<double> BladeRfSdrDevice::gainStageDb(StreamDirection direction, const std::string& stage) const
@@ -129,17 +133,13 @@ std::optional<double> BladeRfSdrDevice::gainStageDb(StreamDirection direction, c
     if (!channel || api.getGainStage == nullptr) {
         return std::nullopt;
     }
-    for (const GainStage& range : gainStages(direction)) {
-        if (range.name == stage) {
-            const std::lock_guard lock(deviceMutex_);
-            bladerf_gain gain = 0;
-            if (api.getGainStage(handle_->device, *channel, range.name.c_str(), &gain) != 0) {
-                return std::nullopt;
-            }
-            return static_cast<double>(gain);
-        }
+    const std::lock_guard lock(deviceMutex_);
+    const auto found = listStages(*channel, &stage);
+    bladerf_gain gain = 0;
+    if (found.empty() || api.getGainStage(handle_->device, *channel, found.front().name.c_str(), &gain) != 0) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return static_cast<double>(gain);
 }
 
 bool BladeRfSdrDevice::setGain(StreamDirection direction, double gainDb)

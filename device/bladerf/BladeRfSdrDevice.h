@@ -126,6 +126,9 @@ private:
     void clearStreamFailure();
     // The first channel of a direction the board has, or nullopt.
     std::optional<int> channelOf(StreamDirection direction) const;
+    // With deviceMutex_ held: the channel's stages with their ranges, or only
+    // the one whose whole name is *only (none when it is not listed).
+    std::vector<GainStage> listStages(int channel, const std::string* only) const;
     // Drops what a running receive stream holds from before a rate change;
     // called with deviceMutex_ held. False when a plain stream failed to restart.
     bool discardSamplesBeforeNow();
