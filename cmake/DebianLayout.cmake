@@ -5,6 +5,7 @@
 #  - The licence is stated in /usr/share/doc/veltrano/copyright, in Debian's
 #    machine-readable format; a second licence file would be redundant.
 #  - A native package carries its changelog as changelog.gz.
+#  - Its HTML documentation is registered with doc-base.
 #  - pkg-config files belong in the multiarch directory, with the absolute
 #    prefix of the system they are installed into.
 set(usr "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
@@ -28,6 +29,12 @@ set(VELTRANO_RELEASE_DATE_RFC2822 "${CPACK_VELTRANO_RELEASE_DATE}")
 configure_file("${templates}/changelog.in" "${doc}/changelog" @ONLY)
 # -n: no name or time stamp in the gzip header, so the package is reproducible.
 execute_process(COMMAND gzip -9 -n -f "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
+
+# The API reference registered with doc-base, so documentation browsers list it.
+if(EXISTS "${doc}/html/index.html")
+    string(REGEX REPLACE "^/+" "" CPACK_VELTRANO_DOCDIR_ABSOLUTE "${CPACK_PACKAGING_INSTALL_PREFIX}/${CPACK_VELTRANO_DOCDIR}")
+    configure_file("${templates}/doc-base.in" "${usr}/share/doc-base/veltrano-api" @ONLY)
+endif()
 
 if(CPACK_VELTRANO_MULTIARCH)
     set(pc_from "${usr}/${CPACK_VELTRANO_PKGCONFIG_DIR}/veltrano.pc")

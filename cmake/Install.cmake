@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: MIT
 # What `cmake --install` adds beside the targets' own rules: the CMake package
 # (find_package(veltrano CONFIG) gives veltrano::device), the pkg-config file,
-# the man page, the README and the licence. Everything is placed relative to
-# the prefix, so an installed tree can be moved (a .deb, a .zip, a temporary
-# prefix).
+# the man page, the README, the changes, the documentation pages and the
+# licence. Everything is placed relative to the prefix, so an installed tree
+# can be moved (a .deb, a .zip, a temporary prefix).
 include(CMakePackageConfigHelpers)
 
 set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/veltrano)
@@ -34,7 +34,9 @@ if(WIN32)
     # The Windows archive is unpacked and read where it lies.
     install(FILES README.md LICENSE DESTINATION . COMPONENT runtime)
 else()
-    install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+    install(FILES README.md CHANGELOG.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+    # The pages the README links to, where its links expect them.
+    install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
     # Manual pages ship compressed, and without a time stamp in the gzip
     # header so that the same source gives the same package.
     set(man_page ${PROJECT_BINARY_DIR}/man/sdr-probe.1)

@@ -1,14 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The one abstract radio device every backend implements.
-//
-// A device is opened by its class's constructor (which throws std::runtime_error
-// on failure) and closed by its destructor. After construction no operation
-// throws for device or library failures: they answer false, 0 or an empty value,
-// and a backend that keeps a failure text returns it from lastError().
-// Frequencies and rates are in Hz, gains in dB, samples are complex floats.
-// One client thread drives a device at a time unless a backend says otherwise.
-//
-// The declaration order below is the virtual-table order; keep it stable.
+// The declaration order of ISdrDevice is the virtual-table order; keep it stable.
 #pragma once
 
 #include <complex>
@@ -21,123 +12,160 @@
 
 namespace veltrano {
 
-// Identity of an open board.
+/// Identity of an open board.
 struct DeviceInfo {
-    std::string driver;       // "hackrf-native" or "bladerf-native"
-    std::string label;        // human-readable board name
-    std::string serial;       // serial the board was opened with, or the family's "-USB" placeholder
-    bool supportsRx = true;   // the board can receive
-    bool supportsTx = false;  // the board can transmit and the library offers the transmit calls
-    bool familyFlag = false;  // set by the HackRF backend on open; informational only
+    std::string driver;      ///< "hackrf-native" or "bladerf-native"
+    std::string label;       ///< human-readable board name
+    std::string serial;      ///< serial the board was opened with, or the family's "-USB" placeholder
+    bool supportsRx = true;  ///< the board can receive
+    bool supportsTx = false; ///< the board can transmit and the library offers the transmit calls
+    bool familyFlag = false; ///< set by the HackRF backend on open; informational only
 };
 
-// Parameters of a receive, transmit or sweep stream. Each backend checks the
-// fields it uses against its own hardware.
+/// Parameters of a receive, transmit or sweep stream. Each backend checks the
+/// fields it uses against its own hardware.
 struct StreamConfig {
-    double frequencyHz = 0.0;  // centre frequency
-    double sampleRateHz = 0.0; // complex sample rate
-    double bandwidthHz = 0.0;  // analogue filter bandwidth
-    double gainDb = 0.0;       // overall gain, split by the backend over its stages
+    double frequencyHz = 0.0;  ///< centre frequency
+    double sampleRateHz = 0.0; ///< complex sample rate
+    double bandwidthHz = 0.0;  ///< analogue filter bandwidth
+    double gainDb = 0.0;       ///< overall gain, split by the backend over its stages
 };
 
-// One contiguous tunable range, both ends inclusive.
+/// One contiguous tunable range, both ends inclusive.
 struct FrequencyRangeHz {
-    double minimumHz = 0.0;
-    double maximumHz = 0.0;
+    double minimumHz = 0.0; ///< lowest frequency of the range
+    double maximumHz = 0.0; ///< highest frequency of the range
 };
 
-// One block of hardware-sweep output; the caller owns and may reuse it.
+/// One block of hardware-sweep output; the caller owns and may reuse it.
 struct NativeSweepBlock {
-    double centerFrequencyHz = 0.0;
-    double sampleRateHz = 0.0;
-    std::vector<FrequencyRangeHz> validRanges; // parts of the block inside the requested range
-    std::vector<std::complex<float>> samples;  // nativeSweepFftSize() samples after a successful read
-    bool sweepStart = false;                   // first step of a pass over the range
+    double centerFrequencyHz = 0.0;            ///< frequency the board was tuned to for the block
+    double sampleRateHz = 0.0;                 ///< sample rate of the block's samples
+    std::vector<FrequencyRangeHz> validRanges; ///< parts of the block inside the requested range
+    std::vector<std::complex<float>> samples;  ///< nativeSweepFftSize() samples after a successful read
+    bool sweepStart = false;                   ///< first step of a pass over the range
 };
 
-// True when one well-formed range (minimum <= maximum) contains the whole
-// interval lowHz..highHz. An empty or inverted interval, or a NaN anywhere, is
-// never covered.
+/// True when one well-formed range (minimum <= maximum) contains the whole
+/// interval lowHz..highHz. An empty or inverted interval, or a NaN anywhere, is
+/// never covered.
 bool frequencyRangesCover(const std::vector<FrequencyRangeHz>& ranges, double lowHz, double highHz);
 
-// The interleaved integer I/Q a board carries on the wire, I first.
+/// The interleaved integer I/Q a board carries on the wire, I first.
 enum class NativeSampleFormat {
-    none,    // the backend streams complex floats only
-    cs8,     // signed 8-bit I and Q (HackRF); full scale 128
-    sc16Q11, // signed 16-bit I and Q holding 12-bit values (bladeRF); full scale 2048
+    none,    ///< the backend streams complex floats only
+    cs8,     ///< signed 8-bit I and Q (HackRF); full scale 128
+    sc16Q11, ///< signed 16-bit I and Q holding 12-bit values (bladeRF); full scale 2048
 };
 
-// Bytes of one complex sample in the format; 0 for none.
+/// Bytes of one complex sample in the format; 0 for none.
 constexpr std::size_t nativeSampleBytes(NativeSampleFormat format)
 {
     return format == NativeSampleFormat::cs8 ? 2 : format == NativeSampleFormat::sc16Q11 ? 4 : 0;
 }
 
-// The chain of a board an operation addresses.
+/// The chain of a board an operation addresses.
 enum class StreamDirection {
-    rx,
-    tx,
+    rx, ///< the receive chain
+    tx, ///< the transmit chain
 };
 
-// One named amplifier or attenuator of a chain, or the overall gain.
+/// One named amplifier or attenuator of a chain, or the overall gain.
 struct GainStage {
-    std::string name;       // the stage's name as the board's library knows it ("LNA", "VGA", "AMP", ...)
-    double minimumDb = 0.0;
-    double maximumDb = 0.0;
-    double stepDb = 0.0;    // 0 when the stage takes any value in its range
+    std::string name;       ///< the stage's name as the board's library knows it ("LNA", "VGA", "AMP", ...)
+    double minimumDb = 0.0; ///< lowest gain the stage takes
+    double maximumDb = 0.0; ///< highest gain the stage takes
+    double stepDb = 0.0;    ///< 0 when the stage takes any value in its range
 };
 
+/// The one abstract radio device every backend implements.
+///
+/// A device is opened by its class's constructor (which throws std::runtime_error
+/// on failure) and closed by its destructor. After construction no operation
+/// throws for device or library failures: they answer false, 0 or an empty value,
+/// and a backend that keeps a failure text returns it from lastError().
+/// Frequencies and rates are in Hz, gains in dB, samples are complex floats.
+/// One client thread drives a device at a time unless a backend says otherwise.
 class ISdrDevice {
 public:
+    /// Closes the board, stopping any stream first.
     virtual ~ISdrDevice() = default;
 
-    // ---- Identity -------------------------------------------------------------
+    /// @name Identity
+    /// @{
+
+    /// Who the open board is: driver, label, serial and what it can do.
     virtual DeviceInfo info() const = 0;
-    // Text of the most recent failure; empty when the backend keeps none.
+    /// Text of the most recent failure; empty when the backend keeps none.
     virtual std::string lastError() const { return {}; }
+    /// @}
 
-    // ---- Receive configuration -------------------------------------------------
-    // Applies frequency, rate and gain; false on failure.
+    /// @name Receive configuration
+    /// @{
+
+    /// Applies frequency, rate and gain; false on failure.
     virtual bool configureRx(const StreamConfig& config) = 0;
-    // Rate in force after the last successful receive or sweep configuration; 0 before.
+    /// Rate in force after the last successful receive or sweep configuration; 0 before.
     virtual double actualRxSampleRateHz() const = 0;
+    /// Ranges the receiver tunes to, as the board's library reports them.
     virtual std::vector<FrequencyRangeHz> rxFrequencyRanges() const = 0;
-    // Highest receive rate the board supports; 0 when the backend cannot tell.
+    /// Highest receive rate the board supports; 0 when the backend cannot tell.
     virtual double maximumRxSampleRateHz() const = 0;
-    // Device time of the stream, where a backend keeps one.
+    /// Device time of the stream, where a backend keeps one.
     virtual std::optional<double> streamTimeSeconds() const { return std::nullopt; }
+    /// @}
 
-    // ---- Tuning ---------------------------------------------------------------
-    // Retunes a configured receiver; false on failure.
+    /// @name Tuning
+    /// @{
+
+    /// Retunes a configured receiver; false on failure.
     virtual bool setRxFrequency(double frequencyHz) = 0;
+    /// True when setRxFrequency can retune from tuning data that
+    /// prepareRxFrequencies computed beforehand.
     virtual bool supportsFastRxRetune() const { return false; }
-    // Precomputes tuning data for frequencies visited later; true when nothing needed doing.
+    /// Precomputes tuning data for frequencies visited later; true when nothing needed doing.
     virtual bool prepareRxFrequencies(const std::vector<double>& frequenciesHz)
     {
         static_cast<void>(frequenciesHz);
         return true;
     }
+    /// Retunes of the running receive stream done from prepared tuning data.
     virtual std::uint64_t fastRxRetuneCount() const { return 0; }
+    /// Retunes of the running receive stream done the regular way.
     virtual std::uint64_t regularRxRetuneCount() const { return 0; }
+    /// Fast retunes of the running receive stream that failed and fell back
+    /// to the regular way.
     virtual std::uint64_t failedFastRxRetuneCount() const { return 0; }
-    // Library result code of the latest failed retune; 0 when none.
+    /// Library result code of the latest failed retune; 0 when none.
     virtual int lastFastRxRetuneError() const { return 0; }
+    /// True when the receive chain has an RF amplifier that can be switched.
     virtual bool supportsRxAmplifier() const { return false; }
+    /// Switches the receive RF amplifier; false on failure or where there is none.
     virtual bool setRxAmplifier(bool enabled)
     {
         static_cast<void>(enabled);
         return false;
     }
+    /// @}
 
-    // ---- Receive streaming ------------------------------------------------------
+    /// @name Receive streaming
+    /// @{
+
+    /// Starts receive streaming on the configured receiver; false on failure.
     virtual bool startRx() = 0;
-    // Ends receive streaming; harmless when nothing streams.
+    /// Ends receive streaming; harmless when nothing streams.
     virtual void stopRx() = 0;
-    // Copies up to count received samples; returns how many were delivered.
+    /// Copies up to count received samples; returns how many were delivered.
     virtual std::size_t readSamples(std::complex<float>* samples, std::size_t count) = 0;
+    /// @}
 
-    // ---- Native sweep -----------------------------------------------------------
+    /// @name Native sweep
+    /// @{
+
+    /// True when the board sweeps a range by itself (hardware sweep).
     virtual bool supportsNativeSweep() const { return false; }
+    /// Plans a hardware sweep over startHz..stopHz with the given rate and
+    /// gain; false when the board cannot sweep or the range is refused.
     virtual bool configureNativeSweep(const StreamConfig& config, double startHz, double stopHz)
     {
         static_cast<void>(config);
@@ -145,75 +173,91 @@ public:
         static_cast<void>(stopHz);
         return false;
     }
+    /// Starts the planned sweep; its blocks are read with readNativeSweepBlock.
     virtual bool startNativeSweep() { return false; }
-    // Fills block with the next sweep block; leaves it untouched on false.
+    /// Fills block with the next sweep block; leaves it untouched on false.
     virtual bool readNativeSweepBlock(NativeSweepBlock& block)
     {
         static_cast<void>(block);
         return false;
     }
+    /// Samples in each sweep block.
     virtual std::size_t nativeSweepFftSize() const { return 1024; }
+    /// Stops a sweep that failed and starts it again with the last plan (a
+    /// backend may reopen the board for it); false when that did not succeed.
     virtual bool recoverNativeSweep() { return false; }
+    /// @}
 
-    // ---- Transmit ---------------------------------------------------------------
-    // Empty when the board cannot transmit.
+    /// @name Transmit
+    /// @{
+
+    /// Empty when the board cannot transmit.
     virtual std::vector<FrequencyRangeHz> txFrequencyRanges() const = 0;
+    /// Applies frequency, rate and gain to the transmitter; false on failure.
     virtual bool configureTx(const StreamConfig& config) = 0;
+    /// Starts transmit streaming on the configured transmitter; false on failure.
     virtual bool startTx() = 0;
-    // Waits until queued samples have left the device; false when stop was requested first.
-    // A backend without a queue of its own is always drained.
+    /// Waits until queued samples have left the device; false when stop was requested first.
+    /// A backend without a queue of its own is always drained.
     virtual bool drainTx(std::stop_token stop) { return !stop.stop_requested(); }
-    // Ends transmit streaming; harmless when nothing streams.
+    /// Ends transmit streaming; harmless when nothing streams.
     virtual void stopTx() = 0;
-    // Queues up to count samples; returns how many were accepted.
+    /// Queues up to count samples; returns how many were accepted.
     virtual std::size_t writeSamples(const std::complex<float>* samples, std::size_t count) = 0;
+    /// @}
 
-    // ---- Native sample format ------------------------------------------------------
-    // The board's own samples, untouched: the same streams, losses, retune
-    // discards and timestamps as readSamples and writeSamples, without the
-    // float conversion. A buffer holds count samples of
-    // nativeSampleBytes(nativeSampleFormat()) bytes each (int8_t or int16_t
-    // values, I first); either call may be used on a running stream in place
-    // of its float counterpart.
+    /// @name Native sample format
+    /// The board's own samples, untouched: the same streams, losses, retune
+    /// discards and timestamps as readSamples and writeSamples, without the
+    /// float conversion. A buffer holds count samples of
+    /// nativeSampleBytes(nativeSampleFormat()) bytes each (int8_t or int16_t
+    /// values, I first); either call may be used on a running stream in place
+    /// of its float counterpart.
+    /// @{
+
+    /// The format readNativeSamples and writeNativeSamples move; none when the
+    /// backend streams complex floats only.
     virtual NativeSampleFormat nativeSampleFormat() const { return NativeSampleFormat::none; }
-    // Copies up to count received samples; returns how many were delivered.
+    /// Copies up to count received samples; returns how many were delivered.
     virtual std::size_t readNativeSamples(void* samples, std::size_t count)
     {
         static_cast<void>(samples);
         static_cast<void>(count);
         return 0;
     }
-    // Queues up to count samples for transmission; returns how many were accepted.
+    /// Queues up to count samples for transmission; returns how many were accepted.
     virtual std::size_t writeNativeSamples(const void* samples, std::size_t count)
     {
         static_cast<void>(samples);
         static_cast<void>(count);
         return 0;
     }
+    /// @}
 
-    // ---- Live control -----------------------------------------------------------------
-    // Each setting may be changed while its chain streams, from a controller
-    // thread beside the thread that reads or writes: the change reaches the
-    // running board and the stream goes on. A value outside the range the
-    // backend reports, a NaN, an unknown name or a library failure answers
-    // false and leaves the setting in force. A change made while the chain is
-    // idle reaches the board at once; the next configureRx or configureTx sets
-    // the gain, rate and bandwidth it names over it.
-    //
-    // The chain's stages, in the order the overall gain fills them; empty when
-    // the backend has none to offer.
+    /// @name Live control
+    /// Each setting may be changed while its chain streams, from a controller
+    /// thread beside the thread that reads or writes: the change reaches the
+    /// running board and the stream goes on. A value outside the range the
+    /// backend reports, a NaN, an unknown name or a library failure answers
+    /// false and leaves the setting in force. A change made while the chain is
+    /// idle reaches the board at once; the next configureRx or configureTx sets
+    /// the gain, rate and bandwidth it names over it.
+    /// @{
+
+    /// The chain's stages, in the order the overall gain fills them; empty when
+    /// the backend has none to offer.
     virtual std::vector<GainStage> gainStages(StreamDirection direction) const
     {
         static_cast<void>(direction);
         return {};
     }
-    // Range of the overall gain (named "" in the record); nullopt when unknown.
+    /// Range of the overall gain (named "" in the record); nullopt when unknown.
     virtual std::optional<GainStage> overallGainRange(StreamDirection direction) const
     {
         static_cast<void>(direction);
         return std::nullopt;
     }
-    // Sets one stage, rounded to its step; the other stages keep their gains.
+    /// Sets one stage, rounded to its step; the other stages keep their gains.
     virtual bool setGainStage(StreamDirection direction, const std::string& stage, double gainDb)
     {
         static_cast<void>(direction);
@@ -221,88 +265,93 @@ public:
         static_cast<void>(gainDb);
         return false;
     }
-    // Gain of one stage in force; nullopt for a stage the chain does not have.
+    /// Gain of one stage in force; nullopt for a stage the chain does not have.
     virtual std::optional<double> gainStageDb(StreamDirection direction, const std::string& stage) const
     {
         static_cast<void>(direction);
         static_cast<void>(stage);
         return std::nullopt;
     }
-    // Sets the overall gain, split over the stages as the chain's configuration splits it.
+    /// Sets the overall gain, split over the stages as the chain's configuration splits it.
     virtual bool setGain(StreamDirection direction, double gainDb)
     {
         static_cast<void>(direction);
         static_cast<void>(gainDb);
         return false;
     }
-    // Sum of the stages' gains in force; nullopt when unknown.
+    /// Sum of the stages' gains in force; nullopt when unknown.
     virtual std::optional<double> gainDb(StreamDirection direction) const
     {
         static_cast<void>(direction);
         return std::nullopt;
     }
-    // Changes the complex sample rate. On a running receive stream no sample
-    // taken at the old rate is delivered after the call returns true.
+    /// Changes the complex sample rate. On a running receive stream no sample
+    /// taken at the old rate is delivered after the call returns true.
     virtual bool setSampleRate(StreamDirection direction, double rateHz)
     {
         static_cast<void>(direction);
         static_cast<void>(rateHz);
         return false;
     }
-    // Analogue filter bandwidths the chain takes: ranges, and single widths as
-    // ranges whose ends are equal; empty when the filter cannot be set.
+    /// Analogue filter bandwidths the chain takes: ranges, and single widths as
+    /// ranges whose ends are equal; empty when the filter cannot be set.
     virtual std::vector<FrequencyRangeHz> bandwidthRangesHz(StreamDirection direction) const
     {
         static_cast<void>(direction);
         return {};
     }
-    // Sets the analogue filter to the nearest width it takes at or above bandwidthHz.
+    /// Sets the analogue filter to the nearest width it takes at or above bandwidthHz.
     virtual bool setBandwidth(StreamDirection direction, double bandwidthHz)
     {
         static_cast<void>(direction);
         static_cast<void>(bandwidthHz);
         return false;
     }
-    // Bandwidth in force; nullopt when unknown.
+    /// Bandwidth in force; nullopt when unknown.
     virtual std::optional<double> bandwidthHz(StreamDirection direction) const
     {
         static_cast<void>(direction);
         return std::nullopt;
     }
-    // Automatic gain control, where the board's library has one.
+    /// Automatic gain control, where the board's library has one.
     virtual bool supportsAutomaticGain(StreamDirection direction) const
     {
         static_cast<void>(direction);
         return false;
     }
+    /// Switches automatic gain control on or off.
     virtual bool setAutomaticGain(StreamDirection direction, bool enabled)
     {
         static_cast<void>(direction);
         static_cast<void>(enabled);
         return false;
     }
+    /// True while automatic gain control is on.
     virtual bool automaticGain(StreamDirection direction) const
     {
         static_cast<void>(direction);
         return false;
     }
-    // Power fed to the antenna port (bias tee), where the board has a switch for it.
+    /// Power fed to the antenna port (bias tee), where the board has a switch for it.
     virtual bool supportsBiasTee(StreamDirection direction) const
     {
         static_cast<void>(direction);
         return false;
     }
+    /// Switches the power fed to the antenna port on or off.
     virtual bool setBiasTee(StreamDirection direction, bool enabled)
     {
         static_cast<void>(direction);
         static_cast<void>(enabled);
         return false;
     }
+    /// True while power is fed to the antenna port.
     virtual bool biasTee(StreamDirection direction) const
     {
         static_cast<void>(direction);
         return false;
     }
+    /// @}
 };
 
 } // namespace veltrano

@@ -5,7 +5,8 @@
 # headers stand alone (no vendor or operating-system headers), builds
 # examples/ against that prefix through the CMake package and through
 # pkg-config, runs the installed probe and the examples on the installed
-# simulators, then builds the .deb and inspects it.
+# simulators, runs the documentation's shell sessions against the installed
+# package, then builds the .deb and inspects it.
 #
 #   bash scripts/consumer-test.sh [build directory]    (default: build-tests)
 #
@@ -152,6 +153,26 @@ for i, q in zip(tone[0::2], tone[1::2]):
 assert not any(values[len(tone):]), "the drain sends silence"
 PYTHON
 
+echo "-- The shell sessions of the README and docs/, on the installed package"
+# Among them the quick start's probe, and the README's C++ example
+# (first-board-power) and the sweeper on the simulated HackRF hearing a
+# scene. build-examples/ in the pages is where a reader builds the examples; here
+# they were built in $examples. The sessions find sdr-probe on the PATH and
+# the simulators through pkg-config, as a reader with the .deb does.
+PATH=$prefix/bin:$PATH python3 scripts/check-docs.py sessions --replace "build-examples/=$examples/" ||
+    fail "a documented session no longer prints what the page says"
+
+echo "-- The README's Python, through the installed SoapySDR module"
+# It opens the first board (the simulated HackRF, running free) and prints
+# how many of its 4096 samples one read delivered.
+module=$(find "$prefix/lib" -name libveltranoSupport.so)
+[ -n "$module" ] || fail "the install holds no SoapySDR module"
+python3 scripts/check-docs.py extract README.md python > "$work/readme.py"
+printf 'board 0000000000000000088869dc2a5c3a1b\nrx-free-run 262144\n' > "$VELTRANO_SIM_HACKRF_SCRIPT"
+read_count=$(SOAPY_SDR_PLUGIN_PATH=$(dirname -- "$module") /usr/bin/python3 "$work/readme.py" 2> "$work/stderr" </dev/null) ||
+    fail "the README's Python failed: $(cat "$work/stderr")"
+[ "$read_count" = 4096 ] || fail "the README's Python printed '$read_count', not 4096"
+
 echo "-- Examples refuse clearly"
 run_example 64 "usage: receiver" receiver
 run_example 64 "usage: sweeper" sweeper hackrf
@@ -173,7 +194,8 @@ for path in ./usr/bin/sdr-probe ./usr/lib/libveltrano_device.a \
     "./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig/veltrano.pc" \
     ./usr/lib/veltrano/simulators/sim-hackrf.so ./usr/lib/veltrano/simulators/sim-bladerf.so \
     ./usr/share/man/man1/sdr-probe.1.gz ./usr/share/doc/veltrano/README.md \
-    ./usr/share/doc/veltrano/simulators.md ./usr/share/doc/veltrano/copyright \
+    ./usr/share/doc/veltrano/docs/simulators.md ./usr/share/doc/veltrano/html/index.html \
+    ./usr/share/doc/veltrano/CHANGELOG.md ./usr/share/doc/veltrano/copyright \
     ./usr/share/doc/veltrano/changelog.gz; do
     grep -qx -- "$path" "$work/contents" || fail "the .deb lacks $path"
 done

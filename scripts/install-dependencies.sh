@@ -6,7 +6,8 @@
 #   bash scripts/install-dependencies.sh probe     build and run the probe
 #   bash scripts/install-dependencies.sh tests     build and run the native tests
 #   bash scripts/install-dependencies.sh windows   cross-build and run the tests under Wine
-#   bash scripts/install-dependencies.sh package   build and inspect the .deb, read the man page
+#   bash scripts/install-dependencies.sh package   build and inspect the .deb, read the man page,
+#                                                  build the API reference
 set -euo pipefail
 
 packages=()
@@ -16,10 +17,10 @@ for group in "$@"; do
         tests) packages+=(cmake ninja-build g++ libhackrf-dev libbladerf-dev libhackrf0 libbladerf2
                           libgtest-dev libgmock-dev googletest libbenchmark-dev libvolk2-dev
                           libusb-1.0-0-dev clang libclang-rt-14-dev
-                          libsoapysdr-dev soapysdr-tools python3-soapysdr hackrf bladerf
+                          libsoapysdr-dev soapysdr-tools python3-soapysdr python3-numpy hackrf bladerf
                           gnuradio soapyremote-server soapysdr-module-remote avahi-daemon dbus) ;;
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest) ;;
-        package) packages+=(cmake ninja-build g++ dpkg-dev lintian groff-base pkgconf python3) ;;
+        package) packages+=(cmake ninja-build g++ dpkg-dev lintian groff-base pkgconf python3 doxygen) ;;
         *) echo "install-dependencies.sh: unknown group '$group'" >&2; exit 2 ;;
     esac
 done

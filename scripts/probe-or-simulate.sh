@@ -30,5 +30,5 @@ BROMELT_BLADERF_LIBRARY="$bin/sim/sim-bladerf.so" \
 VELTRANO_SIM_HACKRF_SCRIPT="$scripts/hackrf" \
 VELTRANO_SIM_BLADERF_SCRIPT="$scripts/bladerf" \
     "$bin/sdr-probe" both 2>&1 | sed 's/^/simulated: /' >&2
-echo "(simulated boards: see \"Trying it without hardware\" in README.md)" >&2
+echo "(simulated boards: see docs/simulators.md)" >&2
 exit "$status"

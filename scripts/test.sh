@@ -1,7 +1,7 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
-# Quick start, part two: installs what is missing, then builds and runs every
-# test four times over: the native build (followed by a short fuzzing run of
+# Quick start, part two: installs what is missing, checks the documentation's
+# links, then builds and runs every test four times over: the native build (followed by a short fuzzing run of
 # each libFuzzer target and the consumer test of the installed package built
 # from it), the native build under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the native build under ThreadSanitizer, and the
@@ -10,6 +10,9 @@ set -euo pipefail
 cd "$(dirname -- "${BASH_SOURCE[0]}")/.."
 
 bash scripts/install-dependencies.sh tests windows package
+
+echo "== Documentation links"
+python3 scripts/check-docs.py links
 
 run_native_leg() {
     local build_dir=$1

@@ -1,10 +1,4 @@
 // SPDX-License-Identifier: MIT
-// One bladeRF board behind ISdrDevice, driven through libbladeRF's
-// synchronous interface. A receiving device may be used by a reader thread
-// (readSamples) and a controller thread (retuning, counters, stopRx) at once;
-// deviceMutex_ serialises each library receive call with retuning and with
-// the receive stop. Failures after construction are reported by results;
-// the only text kept is why a running stream failed (a board that vanished).
 #pragma once
 
 #include "device/ISdrDevice.h"
@@ -19,28 +13,37 @@
 
 namespace veltrano {
 
+/// One bladeRF board behind ISdrDevice, driven through libbladeRF's
+/// synchronous interface. A receiving device may be used by a reader thread
+/// (readSamples) and a controller thread (retuning, live control, counters,
+/// stopRx) at once; deviceMutex_ serialises each library receive call with
+/// retuning, every live control call and the receive stop. Failures after construction are reported by results;
+/// the only text kept is why a running stream failed (a board that vanished).
 class BladeRfSdrDevice final : public ISdrDevice {
 public:
-    // Opens the board with this serial, or the first board when it is empty.
-    // Throws std::runtime_error when the library is missing or the open fails.
+    /// Opens the board with this serial, or the first board when it is empty.
+    /// Throws std::runtime_error when the library is missing or the open fails.
     explicit BladeRfSdrDevice(std::string serial);
+    /// Stops any stream and closes the board.
     ~BladeRfSdrDevice() override;
 
+    /// One object per open board: not copyable.
     BladeRfSdrDevice(const BladeRfSdrDevice&) = delete;
+    /// One object per open board: not assignable.
     BladeRfSdrDevice& operator=(const BladeRfSdrDevice&) = delete;
 
     DeviceInfo info() const override;
-    // Why the last library read or write of a stream failed: "RX stream
-    // stopped: " or "TX stream stopped: " and the library's text (a time-out,
-    // which a silent board gives, is not one). Empty until then; a stream
-    // start clears it. Any thread may ask.
+    /// Why the last library read or write of a stream failed: "RX stream
+    /// stopped: " or "TX stream stopped: " and the library's text (a time-out,
+    /// which a silent board gives, is not one). Empty until then; a stream
+    /// start clears it. Any thread may ask.
     std::string lastError() const override;
 
     bool configureRx(const StreamConfig& config) override;
     double actualRxSampleRateHz() const override;
-    // At most one range, asked from the library on every call.
+    /// At most one range, asked from the library on every call.
     std::vector<FrequencyRangeHz> rxFrequencyRanges() const override;
-    // Upper end of the library's receive rate range; 0 when it cannot tell.
+    /// Upper end of the library's receive rate range; 0 when it cannot tell.
     double maximumRxSampleRateHz() const override;
 
     bool setRxFrequency(double frequencyHz) override;
@@ -55,62 +58,67 @@ public:
     void stopRx() override;
     std::size_t readSamples(std::complex<float>* samples, std::size_t count) override;
 
-    // Timestamped reads since startRx whose metadata reported an overrun (the
-    // board dropped samples before the library could fetch them). Reads in the
-    // plain format cannot tell and do not count. Any thread may ask.
+    /// Timestamped reads since startRx whose metadata reported an overrun (the
+    /// board dropped samples before the library could fetch them). Reads in the
+    /// plain format cannot tell and do not count. Any thread may ask.
     std::uint64_t rxOverrunCount() const;
 
-    // Empty unless the board has a transmit channel and the library can transmit.
+    /// Empty unless the board has a transmit channel and the library can transmit.
     std::vector<FrequencyRangeHz> txFrequencyRanges() const override;
     bool configureTx(const StreamConfig& config) override;
     bool startTx() override;
-    // libbladeRF sends only whole buffers of 65,536 samples and cancels the
-    // ones in flight when the stream stops, so the samples written since the
-    // last drain are on the air only once the partial buffer is completed
-    // with silence and every buffer after it has left the board. The library
-    // shows that last point in one way only: its ring of 32 buffers turns
-    // once, so the drain sends up to 31 more buffers of silence (2,031,617
-    // samples, 0.2 s at 10 MS/s). True when nothing was written since the
-    // last drain; false when a stop is requested or a write fails (with the
-    // reason in lastError). The stream stays on and takes more samples.
+    /// libbladeRF sends only whole buffers of 65,536 samples and cancels the
+    /// ones in flight when the stream stops, so the samples written since the
+    /// last drain are on the air only once the partial buffer is completed
+    /// with silence and every buffer after it has left the board. The library
+    /// shows that last point in one way only: its ring of 32 buffers turns
+    /// once, so the drain sends up to 31 more buffers of silence (2,031,617
+    /// samples, 0.2 s at 10 MS/s). True when nothing was written since the
+    /// last drain; false when a stop is requested or a write fails (with the
+    /// reason in lastError). The stream stays on and takes more samples.
     bool drainTx(std::stop_token stop) override;
     void stopTx() override;
     std::size_t writeSamples(const std::complex<float>* samples, std::size_t count) override;
 
-    // SC16 Q11 I/Q, the values libbladeRF moves. Reads of whole library reads
-    // land in the caller's buffer directly; writes go to the library from it.
+    /// SC16 Q11 I/Q, the values libbladeRF moves. Reads of whole library reads
+    /// land in the caller's buffer directly; writes go to the library from it.
     NativeSampleFormat nativeSampleFormat() const override;
     std::size_t readNativeSamples(void* samples, std::size_t count) override;
     std::size_t writeNativeSamples(const void* samples, std::size_t count) override;
 
-    // Live control (BladeRfLiveControl.cpp). Stages and ranges are the
-    // library's, asked on every call (a bladeRF 2.0's depend on the frequency).
-    // The overall gain is the library's own figure, which on a bladeRF1 sits
-    // a fixed offset from the stages' sum.
+    /// @name Live control
+    /// Stages and ranges are the library's, asked on every call (a bladeRF
+    /// 2.0's depend on the frequency it is tuned to). The overall gain is the
+    /// library's own figure, which on a bladeRF1 sits a fixed offset from the
+    /// stages' sum. Names and values are checked before the library sees them.
+    /// @{
+
     std::vector<GainStage> gainStages(StreamDirection direction) const override;
     std::optional<GainStage> overallGainRange(StreamDirection direction) const override;
     bool setGainStage(StreamDirection direction, const std::string& stage, double gainDb) override;
     std::optional<double> gainStageDb(StreamDirection direction, const std::string& stage) const override;
     bool setGain(StreamDirection direction, double gainDb) override;
     std::optional<double> gainDb(StreamDirection direction) const override;
-    // On a running receive stream the samples still queued at the old rate
-    // are dropped: a timestamped stream asks for the board's samples from the
-    // change on, a plain one is restarted inside the library.
+    /// Changes the complex sample rate. On a running receive stream the
+    /// samples still queued at the old rate are dropped: a timestamped stream
+    /// asks for the board's samples from the change on, a plain one is
+    /// restarted inside the library.
     bool setSampleRate(StreamDirection direction, double rateHz) override;
     std::vector<FrequencyRangeHz> bandwidthRangesHz(StreamDirection direction) const override;
     bool setBandwidth(StreamDirection direction, double bandwidthHz) override;
     std::optional<double> bandwidthHz(StreamDirection direction) const override;
-    // Receive only, where the library lists a gain mode other than manual.
+    /// Receive only, where the library lists a gain mode other than manual.
     bool supportsAutomaticGain(StreamDirection direction) const override;
     bool setAutomaticGain(StreamDirection direction, bool enabled) override;
     bool automaticGain(StreamDirection direction) const override;
-    // Where the library can read the board's bias-tee switch (the bladeRF 2.0
-    // micro's; a bladeRF1 has none, and the library refuses it).
+    /// Where the library can read the board's bias-tee switch (the bladeRF 2.0
+    /// micro's; a bladeRF1 has none, and the library refuses it).
     bool supportsBiasTee(StreamDirection direction) const override;
     bool setBiasTee(StreamDirection direction, bool enabled) override;
     bool biasTee(StreamDirection direction) const override;
+    /// @}
 
-    struct NativeHandle; // the open library handle and the quick-tune cache
+    struct NativeHandle; ///< the open library handle and the quick-tune cache
 
 private:
     bool isOpen() const;
@@ -144,13 +152,13 @@ private:
     double rxFrequencyHz_ = 0.0;
     // Mutable: the live-control readers ask the library under it too.
     mutable std::mutex deviceMutex_;
-    std::atomic<std::uint64_t> nextRxTimestamp_{0};
     // Counts live rate changes, so that a read in progress ends before it
     // would hand on a sample taken at the old rate.
     std::atomic<std::uint64_t> rxRateChanges_{0};
     std::atomic<bool> rxAutomaticGain_{false};
     // Filter bandwidths in force (0: unknown), receive then transmit.
     std::atomic<double> bandwidthHz_[2] = {0.0, 0.0};
+    std::atomic<std::uint64_t> nextRxTimestamp_{0};
     std::atomic<std::uint64_t> fastRxRetuneCount_{0};
     std::atomic<std::uint64_t> regularRxRetuneCount_{0};
     std::atomic<std::uint64_t> failedFastRxRetuneCount_{0};

@@ -1,8 +1,4 @@
 // SPDX-License-Identifier: MIT
-// One HackRF board behind ISdrDevice. The board is reached only through the
-// libhackrf table; libhackrf's transfer thread enters the object through the
-// stream callbacks, and meets the client thread only in atomics and in the
-// rings held by atomically replaced shared pointers. No mutex is taken.
 #pragma once
 
 #include "device/ISdrDevice.h"
@@ -17,14 +13,21 @@ struct hackrf_device;
 
 namespace veltrano {
 
+/// One HackRF board behind ISdrDevice. The board is reached only through the
+/// libhackrf table; libhackrf's transfer thread enters the object through the
+/// stream callbacks, and meets the client thread only in atomics and in the
+/// rings held by atomically replaced shared pointers. No mutex is taken.
 class HackRfSdrDevice final : public ISdrDevice {
 public:
-    // Opens the board with this serial, or the first board when it is empty.
-    // Throws std::runtime_error when the library is missing or the open fails.
+    /// Opens the board with this serial, or the first board when it is empty.
+    /// Throws std::runtime_error when the library is missing or the open fails.
     explicit HackRfSdrDevice(std::string serial);
+    /// Stops any stream and closes the board.
     ~HackRfSdrDevice() override;
 
+    /// One object per open board: not copyable.
     HackRfSdrDevice(const HackRfSdrDevice&) = delete;
+    /// One object per open board: not assignable.
     HackRfSdrDevice& operator=(const HackRfSdrDevice&) = delete;
 
     DeviceInfo info() const override;
@@ -57,34 +60,35 @@ public:
     void stopTx() override;
     std::size_t writeSamples(const std::complex<float>* samples, std::size_t count) override;
 
-    // Signed 8-bit I/Q, the bytes libhackrf moves.
+    /// Signed 8-bit I/Q, the bytes libhackrf moves.
     NativeSampleFormat nativeSampleFormat() const override;
     std::size_t readNativeSamples(void* samples, std::size_t count) override;
     std::size_t writeNativeSamples(const void* samples, std::size_t count) override;
 
-    // Firmware version text read at open; empty when the library cannot read it.
+    /// Firmware version text read at open; empty when the library cannot read it.
     std::string firmwareVersion() const;
-    // The board's USB API version (for example 0x0102); 0 when unknown.
+    /// The board's USB API version (for example 0x0102); 0 when unknown.
     std::uint16_t usbApiVersion() const;
 
-    // Closes the board and opens it again by the same serial, stopping any
-    // stream first. False, with lastError() set, when it stays closed.
+    /// Closes the board and opens it again by the same serial, stopping any
+    /// stream first. False, with lastError() set, when it stays closed.
     bool reopenDevice();
 
-    // Losses, each counted since its stream's start (zero before any start).
-    // Received bytes not stored because the receive ring was full.
+    /// Losses, each counted since its stream's start (zero before any start).
+    /// Received bytes not stored because the receive ring was full.
     std::uint64_t rxDroppedBytes() const;
-    // Marked sweep blocks not queued because the sweep queue was full.
+    /// Marked sweep blocks not queued because the sweep queue was full.
     std::uint64_t sweepDroppedBlocks() const;
-    // Zero bytes sent in place of samples because the transmit ring ran dry
-    // while streaming (not counted once the stream is draining).
+    /// Zero bytes sent in place of samples because the transmit ring ran dry
+    /// while streaming (not counted once the stream is draining).
     std::uint64_t txUnderrunBytes() const;
 
+    /// The open libhackrf handle, for the backend's own source files.
     struct NativeHandle {
-        hackrf_device* device = nullptr;
+        hackrf_device* device = nullptr; ///< null while the board is closed
     };
-    struct RawBuffer;   // byte ring shared with the transfer thread
-    struct SweepBuffer; // sweep block queue shared with the transfer thread
+    struct RawBuffer;   ///< byte ring shared with the transfer thread
+    struct SweepBuffer; ///< sweep block queue shared with the transfer thread
 
 private:
     // Text of the last failure. A reader thread may report a dead stream while

@@ -5,7 +5,7 @@
 // A test (or a benchmark) resolves them from the library module the device
 // layer already loaded, and drives the running stream with them. They act on
 // the stream started last (by hackrf_start_rx, hackrf_start_rx_sweep or
-// hackrf_start_tx) that has not been stopped. See simulators/README.md.
+// hackrf_start_tx) that has not been stopped. See docs/simulators.md.
 
 #include <cstddef>
 
