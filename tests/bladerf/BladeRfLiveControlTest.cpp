@@ -155,6 +155,28 @@ INSTANTIATE_TEST_SUITE_P(
                                  false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The simulated board paces its samples at the channel's rate in wall-clock
+// time: after a live change the stream runs at the new rate (within a tenth,
+// over a second of samples, for a loaded machine).
+TEST_F(BladeRfLiveControl, aPacedStreamRunsAtTheNewRateAfterALiveChange)
+{
+    BladeRfSdrDevice& device = openConfigured("rx-paced\n", "sim-bladerf", 1e6);
+    ASSERT_TRUE(device.startRx());
+    ASSERT_EQ(test::timestampsRead(device, true, 16384).size(), 16384u);
+    ASSERT_TRUE(device.setSampleRate(kRx, 2e6));
+    const std::uint64_t first = test::timestampsRead(device, true, 16384).back();
+    const auto start = std::chrono::steady_clock::now();
+    std::uint64_t last = first;
+    while (last - first < 2'000'000) {
+        const auto timestamps = test::timestampsRead(device, true, 65536);
+        ASSERT_FALSE(timestamps.empty());
+        last = timestamps.back();
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NEAR(static_cast<double>(last - first) / seconds, 2e6, 2e5);
+    device.stopRx();
+}
+
 TEST_F(BladeRfLiveControl, theSceneFollowsTheStagesFromTheFirstSampleAfterTheChange)
 {
     BladeRfSdrDevice& device = openConfigured("scene-carrier 915.25e6 -50\n");
