@@ -155,6 +155,32 @@ INSTANTIATE_TEST_SUITE_P(
                                  false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Transmit: each change reaches the library's transmit channel while the
+// writer goes on, with no stop or start between.
+TEST_F(BladeRfLiveControl, changesReachTheRunningTransmitStream)
+{
+    BladeRfSdrDevice& device = open();
+    ASSERT_TRUE(device.configureTx(config(915e6)));
+    ASSERT_TRUE(device.startTx());
+    const std::vector<std::complex<float>> samples(4096, {0.25F, -0.25F});
+    ASSERT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
+    const std::size_t from = journalLength();
+    EXPECT_TRUE(device.setGainStage(kTx, "dsa", -10.2));
+    EXPECT_TRUE(device.setGain(kTx, 40.0));
+    EXPECT_TRUE(device.setSampleRate(kTx, 4e6));
+    EXPECT_TRUE(device.setBandwidth(kTx, 3e6));
+    EXPECT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
+    EXPECT_THAT(callsOf({"bladerf_set_gain_stage", "bladerf_set_gain", "bladerf_set_sample_rate",
+                         "bladerf_set_bandwidth", "bladerf_enable_module", "bladerf_sync_tx"},
+                        from),
+                ElementsAre("bladerf_set_gain_stage 1 dsa -10 -> 0", "bladerf_set_gain 1 40 -> 0",
+                            "bladerf_set_sample_rate 1 4000000 -> 0", "bladerf_set_bandwidth 1 3000000 -> 0",
+                            "bladerf_sync_tx 4096 (null) 250 -> 0"));
+    EXPECT_EQ(device.gainStageDb(kTx, "dsa"), -26.0); // the overall 40 dB less the chain's 66
+    EXPECT_EQ(device.bandwidthHz(kTx), 3e6);
+    device.stopTx();
+}
+
 // The simulated board paces its samples at the channel's rate in wall-clock
 // time: after a live change the stream runs at the new rate (within a tenth,
 // over a second of samples, for a loaded machine).
