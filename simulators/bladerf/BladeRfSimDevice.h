@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <set>
@@ -39,7 +40,7 @@ struct bladerf {
         // The board's gain chain for this direction, and each stage's gain in
         // dB (whole dB, as libbladeRF takes them); the scene hears their sum.
         const veltrano::sim::bladerf::GainChain* chain = nullptr;
-        std::vector<int> stageGains;
+        std::vector<std::int64_t> stageGains; // wide: any int the caller sends, less the offset
         bool biasTee = false;
 
         // Receive with a scene: what the receiver hears at the stream's
@@ -72,14 +73,14 @@ struct bladerf {
         if (stages.empty()) {
             return;
         }
-        int remaining = gainDb - stream.chain->offsetDb;
+        std::int64_t remaining = std::int64_t{gainDb} - stream.chain->offsetDb;
         for (std::size_t index = 0; index < stages.size(); ++index) {
             stream.stageGains[index] = wholeDb(stages[index].range, stages[index].range.min);
             remaining -= stream.stageGains[index];
         }
         for (std::size_t index = 0; index + 1 < stages.size() && remaining > 0; ++index) {
-            const int room = wholeDb(stages[index].range, stages[index].range.max) - stream.stageGains[index];
-            const int taken = std::min(room, remaining);
+            const std::int64_t room = wholeDb(stages[index].range, stages[index].range.max) - stream.stageGains[index];
+            const std::int64_t taken = std::min(room, remaining);
             stream.stageGains[index] += taken;
             remaining -= taken;
         }
@@ -87,18 +88,25 @@ struct bladerf {
     }
 
     // A range's value in whole dB, towards zero (so never outside the range).
-    static int wholeDb(const bladerf_range& range, std::int64_t value)
+    static std::int64_t wholeDb(const bladerf_range& range, std::int64_t value)
     {
-        return static_cast<int>(static_cast<double>(value) * static_cast<double>(range.scale));
+        return static_cast<std::int64_t>(static_cast<double>(value) * static_cast<double>(range.scale));
     }
 
-    static int stageSum(const Stream& stream)
+    static std::int64_t stageSum(const Stream& stream)
     {
-        int sum = 0;
-        for (const int gain : stream.stageGains) {
+        std::int64_t sum = 0;
+        for (const std::int64_t gain : stream.stageGains) {
             sum += gain;
         }
         return sum;
+    }
+
+    // A gain as the library's int reports it, held inside its range.
+    static bladerf_gain reported(std::int64_t gain)
+    {
+        return static_cast<bladerf_gain>(std::clamp<std::int64_t>(gain, std::numeric_limits<bladerf_gain>::min(),
+                                                                  std::numeric_limits<bladerf_gain>::max()));
     }
 
     std::uint32_t magic = kOpenMagic;

@@ -382,7 +382,7 @@ int CALL_CONV bladerf_get_gain(struct bladerf* dev, bladerf_channel ch, bladerf_
     int result = BLADERF_ERR_INVAL;
     if (validDevice(dev) && gain != nullptr) {
         const auto& stream = streamFor(*dev, ch);
-        *gain = ::bladerf::stageSum(stream) + stream.chain->offsetDb;
+        *gain = ::bladerf::reported(::bladerf::stageSum(stream) + stream.chain->offsetDb);
         result = 0;
     }
     simulator().log((JournalLine("bladerf_get_gain") << ch).result(result));
@@ -459,7 +459,8 @@ int CALL_CONV bladerf_set_gain_stage(struct bladerf* dev, bladerf_channel ch, co
             auto& stream = streamFor(*dev, ch);
             const bladerf_range& range = stream.chain->stages[*index].range;
             stream.stageGains[*index] =
-                std::clamp(gain, ::bladerf::wholeDb(range, range.min), ::bladerf::wholeDb(range, range.max));
+                std::clamp(static_cast<std::int64_t>(gain), ::bladerf::wholeDb(range, range.min),
+                           ::bladerf::wholeDb(range, range.max));
         }
     }
     simulator().log((JournalLine("bladerf_set_gain_stage") << ch << textOrNull(stage) << gain).result(result));
@@ -474,7 +475,7 @@ int CALL_CONV bladerf_get_gain_stage(struct bladerf* dev, bladerf_channel ch, co
     int result = BLADERF_ERR_INVAL;
     if (validDevice(dev) && gain != nullptr) {
         if (const auto index = veltrano::sim::bladerf::stageIndex(*dev, ch, stage)) {
-            *gain = streamFor(*dev, ch).stageGains[*index];
+            *gain = ::bladerf::reported(streamFor(*dev, ch).stageGains[*index]);
             result = 0;
         }
     }
