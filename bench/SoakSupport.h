@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace veltrano::soak {
 
@@ -34,17 +35,23 @@ inline std::uint64_t residentKiB()
 
 // Lets the soak's threads run for `seconds`, then ends and joins them; the
 // resident memory once they have run for a second, to compare with the end.
-inline std::uint64_t runThenJoin(double seconds, std::atomic<bool>& running, std::thread& controller,
-                                 std::thread& reader)
+inline std::uint64_t runThenJoin(double seconds, std::atomic<bool>& running, const std::vector<std::thread*>& threads)
 {
     const double warmUp = std::min(seconds, 1.0);
     std::this_thread::sleep_for(std::chrono::duration<double>(warmUp));
     const std::uint64_t residentStreaming = residentKiB();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds - warmUp));
     running.store(false);
-    controller.join();
-    reader.join();
+    for (std::thread* thread : threads) {
+        thread->join();
+    }
     return residentStreaming;
+}
+
+inline std::uint64_t runThenJoin(double seconds, std::atomic<bool>& running, std::thread& controller,
+                                 std::thread& reader)
+{
+    return runThenJoin(seconds, running, {&controller, &reader});
 }
 
 // The emulator's function of that name, or null when the process does not
@@ -65,6 +72,13 @@ inline std::optional<std::uint64_t> boardCount(const char* name)
 {
     const auto count = boardEntry<std::uint64_t (*)()>(name);
     return count != nullptr ? std::optional<std::uint64_t>(count()) : std::nullopt;
+}
+
+// The same count of the board with this serial, on a bus that holds several.
+inline std::optional<std::uint64_t> boardCount(const char* name, const std::string& serial)
+{
+    const auto count = boardEntry<std::uint64_t (*)(const char*)>(name);
+    return count != nullptr ? std::optional<std::uint64_t>(count(serial.c_str())) : std::nullopt;
 }
 
 } // namespace veltrano::soak

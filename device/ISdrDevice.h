@@ -244,8 +244,8 @@ public:
     /// the gain, rate and bandwidth it names over it.
     /// @{
 
-    /// The chain's stages, in the order the overall gain fills them; empty when
-    /// the backend has none to offer.
+    /// The chain's stages, in the order the overall gain fills them (stages it
+    /// leaves alone last); empty when the backend has none to offer.
     virtual std::vector<GainStage> gainStages(StreamDirection direction) const
     {
         static_cast<void>(direction);
@@ -279,7 +279,9 @@ public:
         static_cast<void>(gainDb);
         return false;
     }
-    /// Sum of the stages' gains in force; nullopt when unknown.
+    /// Sum of the gains in force of the stages the overall gain fills (a
+    /// switched amplifier the overall gain leaves alone is not counted), so
+    /// that it reads back what setGain set; nullopt when unknown.
     virtual std::optional<double> gainDb(StreamDirection direction) const
     {
         static_cast<void>(direction);

@@ -7,7 +7,7 @@
 # reorderings (must be 0: the run fails otherwise) and resident memory at the
 # start and the end.
 #
-#   bash scripts/soak.sh [seconds] [usb|sim|fault] [seed]
+#   bash scripts/soak.sh [seconds] [usb|sim|fault|several] [seed]
 #
 # usb (default): Debian's real libhackrf drives the emulated HackRF, which
 #   delivers at exactly the programmed 20 Msps; at the same time, in a second
@@ -21,6 +21,12 @@
 #   the reader recovers and the controller retunes; reports every call's
 #   longest duration, the recoveries, the samples, the reorderings (must be
 #   0) and resident memory (must stay flat).
+# several: one process, one emulated bus with two HackRF Ones and a bladeRF
+#   x40, Debian's real libhackrf and libbladeRF side by side: every board
+#   receives at 5 Msps on a reader thread of its own (several-soak). Reports
+#   per board the samples, those the board sent, the breaks in its pattern
+#   (each must be a counted loss) and its counted losses, and resident memory
+#   (must stay flat).
 set -euo pipefail
 cd "$(dirname -- "${BASH_SOURCE[0]}")/.."
 
@@ -30,7 +36,8 @@ seed=${3:-$(( $(date +%s) % 1000000 ))}
 fault_seed=()
 build=build-tests
 cmake -S . -B "$build" -G Ninja -DVELTRANO_WARNINGS_AS_ERRORS=ON </dev/null >/dev/null
-cmake --build "$build" --target hackrf-soak bladerf-soak sim-hackrf sim-usb-hackrf sim-usb-bladerf </dev/null >/dev/null
+cmake --build "$build" --target hackrf-soak bladerf-soak several-soak sim-hackrf sim-usb-hackrf sim-usb-bladerf \
+    sim-usb-several </dev/null >/dev/null
 
 case "$mode" in
     usb)
@@ -55,6 +62,15 @@ case "$mode" in
         export LD_LIBRARY_PATH=$PWD/$build/bin/sim/usb-hackrf
         export BROMELT_HACKRF_LIBRARY=/usr/lib/x86_64-linux-gnu/libhackrf.so.0
         ;;
+    several)
+        empty=$(mktemp -d)
+        trap 'rm -rf "$empty"' EXIT
+        LD_LIBRARY_PATH=$PWD/$build/bin/sim/usb-several HOME=$empty BLADERF_SEARCH_DIR=$empty \
+            BROMELT_HACKRF_LIBRARY=/usr/lib/x86_64-linux-gnu/libhackrf.so.0 \
+            BROMELT_BLADERF_LIBRARY=/usr/lib/x86_64-linux-gnu/libbladeRF.so.2 \
+            "$build/bin/several-soak" "$seconds" 5000000 2> >(grep -v '^\[' >&2)
+        exit
+        ;;
     sim)
         script=$(mktemp)
         trap 'rm -f "$script"' EXIT
@@ -63,7 +79,7 @@ case "$mode" in
         export BROMELT_HACKRF_LIBRARY=$PWD/$build/bin/sim/sim-hackrf.so
         ;;
     *)
-        echo "soak.sh: unknown mode '$mode' (usb, sim or fault)" >&2
+        echo "soak.sh: unknown mode '$mode' (usb, sim, fault or several)" >&2
         exit 2
         ;;
 esac

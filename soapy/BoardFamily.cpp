@@ -14,7 +14,7 @@ constexpr double kInitialFrequencyHz = 915'000'000.0;
 // HackRF: the receive and transmit paths accept 2 to 20 MS/s. The overall
 // receive gain is split into an LNA in 8 dB and a VGA in 2 dB steps (0 to
 // 102 dB), the transmit VGA takes 0 to 47 dB, and the transmit baseband
-// filter exists from 1.75 to 28 MHz (receive picks its filter itself).
+// filter exists from 1.75 to 28 MHz (receive follows the rate unless told).
 // Transmit needs a filter width, so its starting configuration names one. The
 // transmit ring drains on request, after which the stream has ended.
 constexpr FamilyTraits kHackRf{
@@ -29,6 +29,10 @@ constexpr FamilyTraits kHackRf{
     .drainEndsTxStream = true,
     .initialRx = {kInitialFrequencyHz, 10'000'000.0, 0.0, 40.0},
     .initialTx = {kInitialFrequencyHz, 10'000'000.0, 7'500'000.0, 0.0},
+    // One port serves both directions; its power is one switch.
+    .rxAntenna = "TX/RX",
+    .txAntenna = "TX/RX",
+    .biasTee = {{"bias_tx", StreamDirection::tx}, {nullptr, StreamDirection::rx}},
 };
 
 // bladeRF: libbladeRF limits rates, gains and filters to the board's own
@@ -46,6 +50,9 @@ constexpr FamilyTraits kBladeRf{
     .drainEndsTxStream = false,
     .initialRx = {kInitialFrequencyHz, 4'000'000.0, 0.0, 30.0},
     .initialTx = {kInitialFrequencyHz, 4'000'000.0, 0.0, 0.0},
+    .rxAntenna = "RX",
+    .txAntenna = "TX",
+    .biasTee = {{"biastee_rx", StreamDirection::rx}, {"biastee_tx", StreamDirection::tx}},
 };
 
 } // namespace

@@ -20,6 +20,13 @@ struct GainRangeDb {
     double step = 0.0;
 };
 
+// A setting that switches the power a direction feeds to its antenna port,
+// under the name the family's users know from its other SoapySDR module.
+struct BiasTeeSetting {
+    const char* key;
+    StreamDirection direction;
+};
+
 struct FamilyTraits {
     const char* key;             // "hackrf" or "bladerf", the value of the find key "family"
     double minimumSampleRateHz;  // lowest rate the backend accepts (the highest comes from the device)
@@ -32,6 +39,9 @@ struct FamilyTraits {
     bool drainEndsTxStream;      // a drained transmit stream must be stopped and started before it takes more
     StreamConfig initialRx;      // what a new board is configured with until the client says otherwise
     StreamConfig initialTx;
+    const char* rxAntenna; // the one antenna of each direction, as the family's users name it
+    const char* txAntenna;
+    BiasTeeSetting biasTee[2]; // null keys where the family has fewer
 };
 
 const FamilyTraits& traitsOf(BoardFamily family);

@@ -10,6 +10,7 @@
 #include <SoapySDR/Logger.hpp>
 #include <SoapySDR/Registry.hpp>
 
+#include <memory>
 #include <stdexcept>
 
 namespace veltrano::soapy {
@@ -88,7 +89,10 @@ SoapySDR::Device* makeBoard(const SoapySDR::Kwargs& args)
                                  " reports no serial and is not the first board; it cannot be opened");
     }
     SoapySDR::logf(SOAPY_SDR_INFO, "veltrano: opening %s board %s", traitsOf(family).key, serial.c_str());
-    return new SoapyDevice(family, openBoard(family, openSerial));
+    auto device = std::make_unique<SoapyDevice>(family, openBoard(family, openSerial));
+    // Arguments that name a setting are the user's first settings.
+    device->applySettingArguments(args);
+    return device.release();
 }
 
 const SoapySDR::Registry registration(kDriverKey, &findBoards, &makeBoard, SOAPY_SDR_ABI_VERSION);

@@ -3,8 +3,11 @@
 
 #include "device/hackrf/HackRfSdrDevice.h"
 
+#include "soapy/SettingText.h"
+
 #include <SoapySDR/Logger.hpp>
 
+#include <cmath>
 #include <cstdio>
 #include <stdexcept>
 
@@ -23,6 +26,14 @@ SoapySDR::RangeList rangesOf(const std::vector<FrequencyRangeHz>& ranges)
         list.emplace_back(range.minimumHz, range.maximumHz);
     }
     return list;
+}
+
+constexpr const char* kRf = "RF";
+constexpr const char* kBaseband = "BB";
+
+std::string noFrequencyElement(const std::string& name)
+{
+    return "veltrano: no frequency element '" + name + "'; the elements are RF (and BB, always 0)";
 }
 
 } // namespace
@@ -65,42 +76,80 @@ const SoapyDevice::Side& SoapyDevice::side(int direction) const
 
 bool SoapyDevice::configure(int direction, const StreamConfig& config)
 {
+    bool configured = false;
     if (direction == SOAPY_SDR_TX) {
-        return board_->configureTx(config);
+        configured = board_->configureTx(config);
+    } else if (sweepRequested_) {
+        configured = board_->configureNativeSweep(config, sweepStartHz_, sweepStopHz_);
+    } else {
+        configured = board_->configureRx(config) &&
+                     (hopFrequenciesHz_.empty() || board_->prepareRxFrequencies(hopFrequenciesHz_));
     }
-    if (sweepRequested_) {
-        return board_->configureNativeSweep(config, sweepStartHz_, sweepStopHz_);
+    const Side& own = side(direction);
+    for (const auto& [stage, gainDb] : own.stageGains) {
+        configured = configured && board_->setGainStage(chainOf(direction), stage, gainDb);
     }
-    return board_->configureRx(config) &&
-           (hopFrequenciesHz_.empty() || board_->prepareRxFrequencies(hopFrequenciesHz_));
+    return configured && (!own.automaticGain || board_->setAutomaticGain(chainOf(direction), true));
 }
 
-void SoapyDevice::reconfigure(int direction, const char* what, const StreamConfig& wanted)
+bool SoapyDevice::otherStreams(int direction) const
+{
+    return side(direction == SOAPY_SDR_TX ? SOAPY_SDR_RX : SOAPY_SDR_TX).active;
+}
+
+void SoapyDevice::reconfigure(int direction, const char* what, const StreamConfig& wanted, const std::string& valid)
 {
     Side& own = side(direction);
     if (own.active) {
         fail(std::string("veltrano: cannot change the ") + what + " while the " + directionName(direction) +
              " stream is active; deactivate it first");
     }
-    if (side(direction == SOAPY_SDR_TX ? SOAPY_SDR_RX : SOAPY_SDR_TX).active) {
+    if (otherStreams(direction)) {
         // The board takes no configuration while the other direction
         // streams; this one is applied when its own stream starts.
         own.config = wanted;
         return;
     }
     if (!configure(direction, wanted)) {
-        fail(std::string("veltrano: the board refused the ") + directionName(direction) + " " + what + boardReason());
+        fail(std::string("veltrano: the board refused the ") + directionName(direction) + " " + what +
+             (valid.empty() ? std::string() : " (it takes " + valid + ")") + boardReason());
     }
     own.config = wanted;
 }
 
-void SoapyDevice::change(int direction, size_t channel, double StreamConfig::*field, double value, const char* what)
+bool SoapyDevice::change(int direction, size_t channel, double StreamConfig::*field, double value, const char* what,
+                         LiveCall live, const std::string& valid)
 {
-    const std::lock_guard lock(boardMutex_);
     checkChannel(direction, channel);
-    StreamConfig wanted = side(direction).config;
+    if (!std::isfinite(value)) {
+        fail(std::string("veltrano: the ") + directionName(direction) + " " + what + " takes " + valid + ", not " +
+             numberText(value));
+    }
+    Side& own = side(direction);
+    if (own.active) {
+        if (!(board_.get()->*live)(chainOf(direction), value)) {
+            fail(std::string("veltrano: the board refused the ") + directionName(direction) + " " + what + " " +
+                 numberText(value) + " (it takes " + valid + ")" + boardReason());
+        }
+        own.config.*field = value;
+        return true;
+    }
+    StreamConfig wanted = own.config;
     wanted.*field = value;
-    reconfigure(direction, what, wanted);
+    reconfigure(direction, what, wanted, valid);
+    return false;
+}
+
+std::string SoapyDevice::validText(const SoapySDR::RangeList& ranges, const char* unit) const
+{
+    std::string text;
+    for (const SoapySDR::Range& range : ranges) {
+        text += (text.empty() ? "" : ", ") + numberText(range.minimum());
+        if (range.maximum() != range.minimum()) {
+            text += " to " + numberText(range.maximum());
+        }
+    }
+    return (text.empty() ? std::string("nothing") : text) + " " + unit;
 }
 
 double SoapyDevice::requested(int direction, size_t channel, double StreamConfig::*field) const
@@ -158,25 +207,6 @@ bool SoapyDevice::getFullDuplex(int, size_t) const
     return false;
 }
 
-// ---- Gain -----------------------------------------------------------------
-
-void SoapyDevice::setGain(int direction, size_t channel, double value)
-{
-    change(direction, channel, &StreamConfig::gainDb, value, "gain");
-}
-
-double SoapyDevice::getGain(int direction, size_t channel) const
-{
-    return requested(direction, channel, &StreamConfig::gainDb);
-}
-
-SoapySDR::Range SoapyDevice::getGainRange(int direction, size_t channel) const
-{
-    checkChannel(direction, channel);
-    const GainRangeDb& gain = direction == SOAPY_SDR_TX ? traits_.txGain : traits_.rxGain;
-    return {gain.minimum, gain.maximum, gain.step};
-}
-
 // ---- Frequency ------------------------------------------------------------
 
 void SoapyDevice::setFrequency(int direction, size_t channel, double frequency, const SoapySDR::Kwargs&)
@@ -196,11 +226,17 @@ void SoapyDevice::setFrequency(int direction, size_t channel, double frequency, 
     reconfigure(direction, "frequency", wanted);
 }
 
+// "BB", the baseband offset other modules offer, is accepted and left at 0:
+// the boards tune their RF only, and clients that set both carry over.
 void SoapyDevice::setFrequency(int direction, size_t channel, const std::string& name, double frequency,
                                const SoapySDR::Kwargs& args)
 {
-    if (name != "RF") {
-        fail("veltrano: no frequency element " + name);
+    if (name == kBaseband) {
+        checkChannel(direction, channel);
+        return;
+    }
+    if (name != kRf) {
+        fail(noFrequencyElement(name));
     }
     setFrequency(direction, channel, frequency, args);
 }
@@ -212,15 +248,19 @@ double SoapyDevice::getFrequency(int direction, size_t channel) const
 
 double SoapyDevice::getFrequency(int direction, size_t channel, const std::string& name) const
 {
-    if (name != "RF") {
-        fail("veltrano: no frequency element " + name);
+    if (name == kBaseband) {
+        checkChannel(direction, channel);
+        return 0.0;
+    }
+    if (name != kRf) {
+        fail(noFrequencyElement(name));
     }
     return getFrequency(direction, channel);
 }
 
 std::vector<std::string> SoapyDevice::listFrequencies(int, size_t) const
 {
-    return {"RF"};
+    return {kRf};
 }
 
 SoapySDR::RangeList SoapyDevice::getFrequencyRange(int direction, size_t channel) const
@@ -232,8 +272,12 @@ SoapySDR::RangeList SoapyDevice::getFrequencyRange(int direction, size_t channel
 
 SoapySDR::RangeList SoapyDevice::getFrequencyRange(int direction, size_t channel, const std::string& name) const
 {
-    if (name != "RF") {
-        fail("veltrano: no frequency element " + name);
+    if (name == kBaseband) {
+        checkChannel(direction, channel);
+        return {SoapySDR::Range(0.0, 0.0)};
+    }
+    if (name != kRf) {
+        fail(noFrequencyElement(name));
     }
     return getFrequencyRange(direction, channel);
 }
@@ -242,7 +286,13 @@ SoapySDR::RangeList SoapyDevice::getFrequencyRange(int direction, size_t channel
 
 void SoapyDevice::setSampleRate(int direction, size_t channel, double rate)
 {
-    change(direction, channel, &StreamConfig::sampleRateHz, rate, "sample rate");
+    const std::lock_guard lock(boardMutex_);
+    const bool live = change(direction, channel, &StreamConfig::sampleRateHz, rate, "sample rate",
+                             &ISdrDevice::setSampleRate, validText(sampleRateRanges(), "Hz"));
+    if (live && direction == SOAPY_SDR_RX) {
+        // Samples read at the old rate are not handed out after it.
+        liveRxRetunes_.fetch_add(1, std::memory_order_release);
+    }
 }
 
 double SoapyDevice::getSampleRate(int direction, size_t channel) const
@@ -254,10 +304,8 @@ double SoapyDevice::getSampleRate(int direction, size_t channel) const
     return actual > 0.0 ? actual : side(direction).config.sampleRateHz;
 }
 
-SoapySDR::RangeList SoapyDevice::getSampleRateRange(int direction, size_t channel) const
+SoapySDR::RangeList SoapyDevice::sampleRateRanges() const
 {
-    const std::lock_guard lock(boardMutex_);
-    checkChannel(direction, channel);
     const double maximum = board_->maximumRxSampleRateHz();
     if (maximum < traits_.minimumSampleRateHz) {
         return {};
@@ -265,23 +313,47 @@ SoapySDR::RangeList SoapyDevice::getSampleRateRange(int direction, size_t channe
     return {SoapySDR::Range(traits_.minimumSampleRateHz, maximum)};
 }
 
+SoapySDR::RangeList SoapyDevice::getSampleRateRange(int direction, size_t channel) const
+{
+    const std::lock_guard lock(boardMutex_);
+    checkChannel(direction, channel);
+    return sampleRateRanges();
+}
+
 void SoapyDevice::setBandwidth(int direction, size_t channel, double bandwidth)
 {
-    change(direction, channel, &StreamConfig::bandwidthHz, bandwidth, "bandwidth");
+    const std::lock_guard lock(boardMutex_);
+    if (bandwidth < 0.0) {
+        checkChannel(direction, channel);
+        fail(std::string("veltrano: the ") + directionName(direction) + " bandwidth takes " +
+             validText(bandwidthRanges(direction), "Hz") + ", not " + numberText(bandwidth));
+    }
+    change(direction, channel, &StreamConfig::bandwidthHz, bandwidth, "bandwidth", &ISdrDevice::setBandwidth,
+           validText(bandwidthRanges(direction), "Hz"));
 }
 
 double SoapyDevice::getBandwidth(int direction, size_t channel) const
 {
-    return requested(direction, channel, &StreamConfig::bandwidthHz);
+    const std::lock_guard lock(boardMutex_);
+    checkChannel(direction, channel);
+    // The filter in force where the board reports it, else what was asked for.
+    return board_->bandwidthHz(chainOf(direction)).value_or(side(direction).config.bandwidthHz);
+}
+
+SoapySDR::RangeList SoapyDevice::bandwidthRanges(int direction) const
+{
+    SoapySDR::RangeList ranges = rangesOf(board_->bandwidthRangesHz(chainOf(direction)));
+    if (ranges.empty() && direction == SOAPY_SDR_TX && traits_.maximumTxBandwidthHz > 0.0) {
+        ranges.emplace_back(traits_.minimumTxBandwidthHz, traits_.maximumTxBandwidthHz);
+    }
+    return ranges;
 }
 
 SoapySDR::RangeList SoapyDevice::getBandwidthRange(int direction, size_t channel) const
 {
+    const std::lock_guard lock(boardMutex_);
     checkChannel(direction, channel);
-    if (direction != SOAPY_SDR_TX || traits_.maximumTxBandwidthHz <= 0.0) {
-        return {};
-    }
-    return {SoapySDR::Range(traits_.minimumTxBandwidthHz, traits_.maximumTxBandwidthHz)};
+    return bandwidthRanges(direction);
 }
 
 } // namespace veltrano::soapy

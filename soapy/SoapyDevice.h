@@ -4,12 +4,13 @@
 // never stream at the same time.
 //
 // The device keeps the settings the client asked for, per direction, and
-// hands them to the board whole (configureRx / configureTx), because the
-// board takes configuration only while that direction is idle. A change
-// while idle is applied at once, so a refusal is reported where it was
-// asked for; a change while the direction streams is refused, except a
-// receive frequency, which retunes live. Activating a stream applies the
-// settings again, as the other direction may have reprogrammed the board.
+// hands them to the board whole (configureRx / configureTx) while the
+// direction is idle: at once, so a refusal is reported where it was asked
+// for. While the direction streams, a gain (overall or by stage), the rate,
+// the bandwidth and a receive frequency go to the running board through its
+// live calls, and the stream goes on. Activating a stream applies the
+// settings again, as the other direction may have reprogrammed the board;
+// stage gains set by name since the overall gain was last set go on top.
 //
 // SoapySDR clients may call from several threads (a reader and a GUI, say);
 // one mutex per device serialises every call into the board, held for one
@@ -27,9 +28,16 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veltrano::soapy {
+
+// The device layer's chain for a SoapySDR direction.
+inline StreamDirection chainOf(int direction)
+{
+    return direction == SOAPY_SDR_TX ? StreamDirection::tx : StreamDirection::rx;
+}
 
 class SoapyDevice final : public SoapySDR::Device {
 public:
@@ -59,12 +67,24 @@ public:
     int readStreamStatus(SoapySDR::Stream* stream, size_t& chanMask, int& flags, long long& timeNs,
                          long timeoutUs) override;
 
-    // ---- Gain: one overall value per direction -------------------------------
+    // ---- Gain: overall and by stage, automatic mode (SoapyGain.cpp) --------------
+    std::vector<std::string> listGains(int direction, size_t channel) const override;
+    bool hasGainMode(int direction, size_t channel) const override;
+    void setGainMode(int direction, size_t channel, bool automatic) override;
+    bool getGainMode(int direction, size_t channel) const override;
     void setGain(int direction, size_t channel, double value) override;
+    void setGain(int direction, size_t channel, const std::string& name, double value) override;
     double getGain(int direction, size_t channel) const override;
+    double getGain(int direction, size_t channel, const std::string& name) const override;
     SoapySDR::Range getGainRange(int direction, size_t channel) const override;
+    SoapySDR::Range getGainRange(int direction, size_t channel, const std::string& name) const override;
 
-    // ---- Frequency: one "RF" element ------------------------------------------
+    // ---- Antennas: one per direction (SoapyGain.cpp) ----------------------------
+    std::vector<std::string> listAntennas(int direction, size_t channel) const override;
+    void setAntenna(int direction, size_t channel, const std::string& name) override;
+    std::string getAntenna(int direction, size_t channel) const override;
+
+    // ---- Frequency: one "RF" element; "BB" accepted and ignored ----------------
     void setFrequency(int direction, size_t channel, double frequency, const SoapySDR::Kwargs& args) override;
     void setFrequency(int direction, size_t channel, const std::string& name, double frequency,
                       const SoapySDR::Kwargs& args) override;
@@ -86,6 +106,9 @@ public:
     SoapySDR::ArgInfoList getSettingInfo() const override;
     void writeSetting(const std::string& key, const std::string& value) override;
     std::string readSetting(const std::string& key) const override;
+    // Writes every writable setting the device arguments name (make's
+    // arguments); throws as writeSetting does.
+    void applySettingArguments(const SoapySDR::Kwargs& args);
 
     struct StreamState; // one set-up stream (SoapyStreaming.cpp)
 
@@ -93,6 +116,9 @@ private:
     // What the client asked for in one direction, and its stream if set up.
     struct Side {
         StreamConfig config;
+        // Stage gains set by name since the overall gain was last set, in order.
+        std::vector<std::pair<std::string, double>> stageGains;
+        bool automaticGain = false;
         StreamState* stream = nullptr;
         bool active = false;
     };
@@ -101,14 +127,30 @@ private:
     void checkChannel(int direction, size_t channel) const;
     Side& side(int direction);
     const Side& side(int direction) const;
-    // Hands a whole configuration to the board; false with the board's reason.
-    // Receive also re-prepares the hop set or the native sweep.
+    // Hands a whole configuration to the board, then the direction's stage
+    // gains and automatic gain; false with the board's reason. Receive also
+    // re-prepares the hop set or the native sweep.
     bool configure(int direction, const StreamConfig& config);
+    bool otherStreams(int direction) const;
     // Replaces the direction's settings, applying them now when nothing
     // streams; throws (and logs) when the board refuses or the direction streams.
-    void reconfigure(int direction, const char* what, const StreamConfig& wanted);
-    // One field of the direction's settings: changed as reconfigure does, or as asked.
-    void change(int direction, size_t channel, double StreamConfig::*field, double value, const char* what);
+    // valid, when given, names the values the setting takes in a refusal.
+    void reconfigure(int direction, const char* what, const StreamConfig& wanted, const std::string& valid = "");
+    // One field of the direction's settings: through the board's live call
+    // while the direction streams (true), else as reconfigure does (false).
+    // A value that is not a finite number is refused with the valid ones named.
+    using LiveCall = bool (ISdrDevice::*)(StreamDirection, double);
+    bool change(int direction, size_t channel, double StreamConfig::*field, double value, const char* what,
+                LiveCall live, const std::string& valid);
+    // The stage of the direction by name; throws naming the stages there are.
+    GainStage stageNamed(int direction, const std::string& name) const;
+    // "a to b" of the ranges (or "a, b, ..." of single values), with the unit.
+    std::string validText(const SoapySDR::RangeList& ranges, const char* unit) const;
+    SoapySDR::RangeList bandwidthRanges(int direction) const;
+    SoapySDR::RangeList sampleRateRanges() const;
+    SoapySDR::Range getGainRangeLocked(int direction) const;
+    // Keys writeSetting takes on this board.
+    std::vector<std::string> writableSettings() const;
     double requested(int direction, size_t channel, double StreamConfig::*field) const;
     // Logs an error and throws it, so C and Python callers get an error code.
     [[noreturn]] void fail(const std::string& message) const;
@@ -145,7 +187,6 @@ private:
     // Live receive retunes so far: a reader drops the samples it read before
     // one, which belong to the old frequency.
     std::atomic<std::uint64_t> liveRxRetunes_{0};
-    bool rxAmplifier_ = false;
     // Hop set for fast retuning; prepared again whenever the receiver is
     // configured, because a configuration empties the board's cache.
     std::vector<double> hopFrequenciesHz_;

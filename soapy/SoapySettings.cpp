@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Device settings: what SoapySDR has no call for. The HackRF RX amplifier and
-// native sweep, the bladeRF fast-retune hop set, and read-only counters.
+// native sweep, the bladeRF fast-retune hop set, the antenna ports' power
+// under the names the families' other modules use, and read-only counters.
 #include "soapy/SoapyDevice.h"
 #include "soapy/SettingText.h"
 
@@ -52,6 +53,20 @@ bool parseFrequencyList(const std::string& text, std::vector<double>& frequencie
     return true;
 }
 
+// "true" or "false" (as SoapySDR writes a bool), or 1 or 0; false on anything else.
+bool parseSwitch(const std::string& text, bool& enabled)
+{
+    if (text == "true" || text == "1") {
+        enabled = true;
+        return true;
+    }
+    if (text == "false" || text == "0") {
+        enabled = false;
+        return true;
+    }
+    return false;
+}
+
 std::string frequencyListText(const std::vector<double>& frequenciesHz)
 {
     std::string text;
@@ -71,6 +86,15 @@ SoapySDR::ArgInfoList SoapyDevice::getSettingInfo() const
     if (board_->supportsRxAmplifier()) {
         settings.push_back(
             setting(kRxAmplifier, "RX amplifier", Type::BOOL, "The receive RF amplifier (about 14 dB)", "false"));
+    }
+    for (const BiasTeeSetting& biasTee : traits_.biasTee) {
+        if (biasTee.key != nullptr && board_->supportsBiasTee(biasTee.direction)) {
+            settings.push_back(setting(biasTee.key, biasTee.key, Type::BOOL,
+                                       biasTee.direction == StreamDirection::tx
+                                           ? "Power fed to the TX antenna port (bias tee); may change while streaming"
+                                           : "Power fed to the RX antenna port (bias tee); may change while streaming",
+                                       "false"));
+        }
     }
     if (board_->supportsNativeSweep()) {
         settings.push_back(setting(kNativeSweep, "Native sweep", Type::STRING,
@@ -101,11 +125,25 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
 {
     const std::lock_guard lock(boardMutex_);
     if (key == kRxAmplifier && board_->supportsRxAmplifier()) {
-        const bool enabled = SoapySDR::StringToSetting<bool>(value);
-        if (!board_->setRxAmplifier(enabled)) {
+        if (!board_->setRxAmplifier(SoapySDR::StringToSetting<bool>(value))) {
             fail("veltrano: the board refused to switch the RX amplifier" + boardReason());
         }
-        rxAmplifier_ = enabled;
+        return;
+    }
+    for (const BiasTeeSetting& biasTee : traits_.biasTee) {
+        if (biasTee.key == nullptr || key != biasTee.key) {
+            continue;
+        }
+        bool enabled = false;
+        if (!parseSwitch(value, enabled)) {
+            fail("veltrano: " + key + " takes true or false, not '" + value + "'");
+        }
+        if (!board_->supportsBiasTee(biasTee.direction)) {
+            fail("veltrano: this board has no bias tee to switch with " + key + boardReason());
+        }
+        if (!board_->setBiasTee(biasTee.direction, enabled)) {
+            fail("veltrano: the board refused to switch " + key + boardReason());
+        }
         return;
     }
     if (key == kNativeSweep && board_->supportsNativeSweep()) {
@@ -148,14 +186,57 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
         }
         return;
     }
-    fail("veltrano: no writable setting " + key);
+    std::string keys;
+    for (const std::string& writable : writableSettings()) {
+        keys += (keys.empty() ? "" : ", ") + writable;
+    }
+    fail("veltrano: no writable setting '" + key + "'; the writable settings are " + keys);
+}
+
+std::vector<std::string> SoapyDevice::writableSettings() const
+{
+    std::vector<std::string> keys;
+    if (board_->supportsRxAmplifier()) {
+        keys.emplace_back(kRxAmplifier);
+    }
+    for (const BiasTeeSetting& biasTee : traits_.biasTee) {
+        if (biasTee.key != nullptr && board_->supportsBiasTee(biasTee.direction)) {
+            keys.emplace_back(biasTee.key);
+        }
+    }
+    if (board_->supportsNativeSweep()) {
+        keys.emplace_back(kNativeSweep);
+    }
+    if (board_->supportsFastRxRetune()) {
+        keys.emplace_back(kHopFrequencies);
+    }
+    return keys;
+}
+
+void SoapyDevice::applySettingArguments(const SoapySDR::Kwargs& args)
+{
+    std::vector<std::string> keys;
+    {
+        const std::lock_guard lock(boardMutex_);
+        keys = writableSettings();
+    }
+    for (const std::string& key : keys) {
+        if (const auto found = args.find(key); found != args.end()) {
+            writeSetting(key, found->second);
+        }
+    }
 }
 
 std::string SoapyDevice::readSetting(const std::string& key) const
 {
     const std::lock_guard lock(boardMutex_);
     if (key == kRxAmplifier && board_->supportsRxAmplifier()) {
-        return SoapySDR::SettingToString(rxAmplifier_);
+        return SoapySDR::SettingToString(board_->gainStageDb(StreamDirection::rx, "AMP").value_or(0.0) > 0.0);
+    }
+    for (const BiasTeeSetting& biasTee : traits_.biasTee) {
+        if (biasTee.key != nullptr && key == biasTee.key && board_->supportsBiasTee(biasTee.direction)) {
+            return SoapySDR::SettingToString(board_->biasTee(biasTee.direction));
+        }
     }
     if (board_->supportsNativeSweep()) {
         if (key == kNativeSweep) {
@@ -190,7 +271,7 @@ std::string SoapyDevice::readSetting(const std::string& key) const
     if (key == kLastError) {
         return board_->lastError();
     }
-    fail("veltrano: no setting " + key);
+    fail("veltrano: no setting '" + key + "'; getSettingInfo lists them");
 }
 
 } // namespace veltrano::soapy

@@ -43,6 +43,7 @@ struct HackRfApi {
     decltype(&::hackrf_version_string_read) versionStringRead = nullptr;
     decltype(&::hackrf_usb_api_version_read) usbApiVersionRead = nullptr;
     decltype(&::hackrf_set_rx_overrun_limit) setRxOverrunLimit = nullptr;
+    decltype(&::hackrf_set_antenna_enable) setAntennaEnable = nullptr;
 
     platform::LibraryHandle module = nullptr;
     bool initialized = false; // hackrf_init succeeded, so hackrf_exit is owed at process exit

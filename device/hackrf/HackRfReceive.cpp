@@ -7,6 +7,7 @@
 
 #include "device/SampleConversion.h"
 #include "device/hackrf/HackRfApi.h"
+#include "device/hackrf/HackRfFilters.h"
 #include "device/hackrf/HackRfRings.h"
 #include "device/hackrf/HackRfTransfers.h"
 
@@ -20,8 +21,9 @@
 namespace veltrano {
 namespace {
 
-// After a retune the synthesiser and the board's own buffers still deliver
-// samples of the old frequency for a while; 655,360 samples cover that.
+// After a retune or a rate change the synthesiser, the clock and the board's
+// own buffers still deliver samples of the old setting for a while (libhackrf
+// alone keeps 1 MiB of transfers in flight); 655,360 samples cover that.
 constexpr std::uint64_t kRetuneDiscardBytes = 1'310'720;
 // readSamples waits at most this many 1 ms polls (about 100 ms) for data.
 constexpr int kPollBudget = 100;
@@ -29,21 +31,25 @@ constexpr auto kPollPause = std::chrono::milliseconds(1);
 
 } // namespace
 
-void HackRfSdrDevice::splitGain(double gainDb)
+HackRfSdrDevice::RxGains HackRfSdrDevice::splitGain(double gainDb)
 {
     // The LNA takes whole 8 dB steps first, the VGA the rest in 2 dB steps.
     if (!std::isfinite(gainDb) || gainDb < 0.0) {
-        lnaGainDb_ = 0;
-        vgaGainDb_ = 0;
-    } else if (gainDb > 102.0) {
-        lnaGainDb_ = 40;
-        vgaGainDb_ = 62;
-    } else {
-        const double lna = std::min(8.0 * std::floor(gainDb / 8.0), 40.0);
-        const double vga = std::clamp(2.0 * std::round((gainDb - lna) / 2.0), 0.0, 62.0);
-        lnaGainDb_ = static_cast<std::uint32_t>(lna);
-        vgaGainDb_ = static_cast<std::uint32_t>(vga);
+        return {0, 0};
     }
+    if (gainDb > 102.0) {
+        return {40, 62};
+    }
+    const double lna = std::min(8.0 * std::floor(gainDb / 8.0), 40.0);
+    const double vga = std::clamp(2.0 * std::round((gainDb - lna) / 2.0), 0.0, 62.0);
+    return {static_cast<std::uint32_t>(lna), static_cast<std::uint32_t>(vga)};
+}
+
+void HackRfSdrDevice::holdRxGain(double gainDb)
+{
+    const RxGains gains = splitGain(gainDb);
+    lnaGainDb_.store(gains.lnaDb);
+    vgaGainDb_.store(gains.vgaDb);
 }
 
 bool HackRfSdrDevice::applyRxConfiguration(const StreamConfig& config)
@@ -57,6 +63,14 @@ bool HackRfSdrDevice::applyRxConfiguration(const StreamConfig& config)
         stepFailed("disable RX overrun limit", api.setRxOverrunLimit(device, 0))) {
         return false;
     }
+    // No bandwidth asked for: the filter follows the rate, also when it changes live.
+    const bool followsRate = !(config.bandwidthHz > 0.0);
+    const std::uint32_t widthHz = followsRate ? detail::hackRfFilterForRate(config.sampleRateHz)
+                                              : detail::hackRfFilterAtOrAbove(config.bandwidthHz);
+    if (!applyBasebandFilter(StreamDirection::rx, widthHz)) {
+        return false;
+    }
+    rxFilterFollowsRate_.store(followsRate);
     return !stepFailed("set frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) &&
            !stepFailed("set LNA gain", api.setLnaGain(device, lnaGainDb_)) &&
            !stepFailed("set VGA gain", api.setVgaGain(device, vgaGainDb_)) &&
@@ -72,7 +86,7 @@ bool HackRfSdrDevice::configureRx(const StreamConfig& config)
         lastError_.set("invalid RX configuration");
         return false;
     }
-    splitGain(config.gainDb);
+    holdRxGain(config.gainDb);
     bool configured = applyRxConfiguration(config);
     if (!configured) {
         // A board that stopped answering often recovers from a close and reopen.
@@ -109,6 +123,13 @@ bool HackRfSdrDevice::setRxFrequency(double frequencyHz)
         lastError_.set("set frequency: " + api.error(result));
         return false;
     }
+    discardReceivedSamples();
+    rxFrequencyHz_ = frequencyHz;
+    return true;
+}
+
+void HackRfSdrDevice::discardReceivedSamples()
+{
     const std::shared_ptr<RawBuffer> ring = std::atomic_load(&rxBuffer_);
     if (rxStreaming_.load()) {
         // Hold a reader on another thread back from everything until the clear
@@ -122,8 +143,6 @@ bool HackRfSdrDevice::setRxFrequency(double frequencyHz)
         }
         rxDiscardUntil_.store(0);
     }
-    rxFrequencyHz_ = frequencyHz;
-    return true;
 }
 
 bool HackRfSdrDevice::setRxAmplifier(bool enabled)

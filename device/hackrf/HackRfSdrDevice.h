@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,27 @@ public:
     std::size_t readNativeSamples(void* samples, std::size_t count) override;
     std::size_t writeNativeSamples(const void* samples, std::size_t count) override;
 
+    // Live control (HackRfLiveControl.cpp). Receive: LNA 0-40 dB in 8 dB
+    // steps, VGA 0-62 in 2 dB steps, AMP 0 or 14; transmit: VGA 0-47 in 1 dB
+    // steps, AMP 0 or 14. The overall gain fills the LNA and the VGA (or the
+    // transmit VGA) and leaves the amplifier alone. The board has one
+    // amplifier switch, one sample clock and one filter for both chains, so a
+    // chain is refused these changes while the other one streams. The
+    // antenna port's power is one switch that both directions show.
+    std::vector<GainStage> gainStages(StreamDirection direction) const override;
+    std::optional<GainStage> overallGainRange(StreamDirection direction) const override;
+    bool setGainStage(StreamDirection direction, const std::string& stage, double gainDb) override;
+    std::optional<double> gainStageDb(StreamDirection direction, const std::string& stage) const override;
+    bool setGain(StreamDirection direction, double gainDb) override;
+    std::optional<double> gainDb(StreamDirection direction) const override;
+    bool setSampleRate(StreamDirection direction, double rateHz) override;
+    std::vector<FrequencyRangeHz> bandwidthRangesHz(StreamDirection direction) const override;
+    bool setBandwidth(StreamDirection direction, double bandwidthHz) override;
+    std::optional<double> bandwidthHz(StreamDirection direction) const override;
+    bool supportsBiasTee(StreamDirection direction) const override;
+    bool setBiasTee(StreamDirection direction, bool enabled) override;
+    bool biasTee(StreamDirection direction) const override;
+
     /// Firmware version text read at open; empty when the library cannot read it.
     std::string firmwareVersion() const;
     /// The board's USB API version (for example 0x0102); 0 when unknown.
@@ -89,6 +111,7 @@ public:
     };
     struct RawBuffer;   ///< byte ring shared with the transfer thread
     struct SweepBuffer; ///< sweep block queue shared with the transfer thread
+    struct StageLimits; ///< one gain stage's name, range and step
 
 private:
     // Text of the last failure. A reader thread may report a dead stream while
@@ -116,8 +139,25 @@ private:
     bool stepFailed(const char* step, int result);
 
     // Receive (HackRfReceive.cpp).
-    void splitGain(double gainDb);
+    struct RxGains {
+        std::uint32_t lnaDb;
+        std::uint32_t vgaDb;
+    };
+    // An overall receive gain as the LNA and VGA gains that make it up.
+    static RxGains splitGain(double gainDb);
+    // Keeps the split of the gain as the one the next configuration sends.
+    void holdRxGain(double gainDb);
     bool applyRxConfiguration(const StreamConfig& config);
+    // Samples already received belong to the board's previous tuning or rate:
+    // a running stream drops them and the settling bytes after them, an idle
+    // one just empties its ring.
+    void discardReceivedSamples();
+    // Live control (HackRfLiveControl.cpp).
+    // False, with the last error set, when the chain cannot be changed now.
+    bool chainChangeable(StreamDirection direction);
+    bool applyStage(StreamDirection direction, const StageLimits& stage, std::uint32_t gainDb);
+    // Computes the filter for a width the transceiver has and sends it.
+    bool applyBasebandFilter(StreamDirection direction, std::uint32_t widthHz);
     static int receiveCallback(void* transfer);
     int receive(void* transfer);
     // Both reads: waits for received bytes as readSamples is documented to,
@@ -144,14 +184,22 @@ private:
 
     std::unique_ptr<NativeHandle> handle_ = std::make_unique<NativeHandle>();
     DeviceInfo info_;
-    double actualRxSampleRateHz_ = 0.0;
+    // Settings in force. A controller thread may change them while the
+    // client reads or writes, so each is an atomic of its own.
+    std::atomic<double> actualRxSampleRateHz_{0.0};
     double rxFrequencyHz_ = 0.0;
     ErrorText lastError_;
     std::string firmwareVersion_;
     std::uint16_t usbApiVersion_ = 0;
-    std::uint32_t lnaGainDb_ = 0;
-    std::uint32_t vgaGainDb_ = 0;
-    bool rxAmplifierEnabled_ = false;
+    std::atomic<std::uint32_t> lnaGainDb_{0};
+    std::atomic<std::uint32_t> vgaGainDb_{0};
+    std::atomic<bool> rxAmplifierEnabled_{false};
+    // Receive baseband filter, and whether it follows the sample rate.
+    std::atomic<std::uint32_t> rxFilterHz_{0};
+    std::atomic<bool> rxFilterFollowsRate_{true};
+    std::atomic<std::uint32_t> txFilterHz_{0};
+    std::atomic<bool> txAmplifierEnabled_{false};
+    std::atomic<bool> antennaPowerEnabled_{false};
     // The rings are read and replaced only with std::atomic_load / std::atomic_store.
     std::shared_ptr<RawBuffer> rxBuffer_;
     std::shared_ptr<SweepBuffer> sweepBuffer_;
@@ -169,7 +217,7 @@ private:
     std::atomic<std::int32_t> txFlushStatus_{0};
     bool txFlushEnabled_ = false;
     bool txConfigured_ = false;
-    std::uint32_t txVgaGainDb_ = 0;
+    std::atomic<std::uint32_t> txVgaGainDb_{0};
     bool sweepConfigured_ = false;
     std::atomic<bool> sweepActive_{false};
     std::uint64_t sweepStartHz_ = 0;

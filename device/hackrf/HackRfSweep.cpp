@@ -88,7 +88,7 @@ bool HackRfSdrDevice::configureNativeSweep(const StreamConfig& config, double st
     sweepConfig_ = config;
     sweepRangeStartHz_ = startHz;
     sweepRangeStopHz_ = stopHz;
-    splitGain(config.gainDb);
+    holdRxGain(config.gainDb);
 
     const HackRfApi& api = hackRfApi();
     hackrf_device* device = handle_->device;

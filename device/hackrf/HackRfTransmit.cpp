@@ -7,6 +7,7 @@
 
 #include "device/SampleConversion.h"
 #include "device/hackrf/HackRfApi.h"
+#include "device/hackrf/HackRfFilters.h"
 #include "device/hackrf/HackRfRings.h"
 #include "device/hackrf/HackRfTransfers.h"
 
@@ -19,9 +20,6 @@
 namespace veltrano {
 namespace {
 
-// The transceiver's narrowest and widest baseband filters.
-constexpr std::uint32_t kNarrowestFilterHz = 1'750'000;
-constexpr std::uint32_t kWidestFilterHz = 28'000'000;
 constexpr double kHighestTxVgaGainDb = 47.0;
 // libhackrf reports the flush soon after the last transfer left; two seconds
 // cover a full ring at the lowest rate.
@@ -49,7 +47,7 @@ bool HackRfSdrDevice::configureTx(const StreamConfig& config)
     // The filter never needs to be wider than the band the samples span.
     const double requestedHz = config.bandwidthHz <= config.sampleRateHz ? config.bandwidthHz : config.sampleRateHz;
     const std::uint32_t filterHz = api.computeBasebandFilterBw(static_cast<std::uint32_t>(requestedHz));
-    if (filterHz < kNarrowestFilterHz || filterHz > kWidestFilterHz) {
+    if (filterHz < detail::kHackRfFilterWidthsHz.front() || filterHz > detail::kHackRfFilterWidthsHz.back()) {
         lastError_.set("HackRF returned an invalid TX baseband filter bandwidth");
         return false;
     }
@@ -62,9 +60,10 @@ bool HackRfSdrDevice::configureTx(const StreamConfig& config)
         stepFailed("set TX baseband filter bandwidth", api.setBasebandFilterBandwidth(device, filterHz)) ||
         stepFailed("set TX frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) ||
         stepFailed("set TX VGA gain", api.setTxvgaGain(device, txVgaGainDb_)) ||
-        stepFailed("disable TX RF amplifier", api.setAmpEnable(device, 0))) {
+        stepFailed("set TX RF amplifier", api.setAmpEnable(device, txAmplifierEnabled_ ? 1 : 0))) {
         return false;
     }
+    txFilterHz_.store(filterHz);
     txConfigured_ = true;
     return true;
 }

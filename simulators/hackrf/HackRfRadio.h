@@ -12,8 +12,8 @@
 
 namespace veltrano::sim::hackrf {
 
-// The RF amplifier's gain, added to the LNA's and the VGA's when it is on.
-inline constexpr double kAmplifierGainDb = 11.0;
+// The RF amplifier's nominal gain, added to the LNA's and the VGA's when it is on.
+inline constexpr double kAmplifierGainDb = 14.0;
 
 struct RadioSettings {
     // The board's sample rate until hackrf_set_sample_rate sets another.

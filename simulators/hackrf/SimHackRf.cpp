@@ -356,6 +356,13 @@ int ADDCALL hackrf_set_baseband_filter_bandwidth(hackrf_device* device, const ui
 }
 #endif
 
+#if !defined(SIM_OMIT_hackrf_set_antenna_enable)
+int ADDCALL hackrf_set_antenna_enable(hackrf_device* device, const uint8_t value)
+{
+    return recordDeviceCall("hackrf_set_antenna_enable", device, static_cast<unsigned>(value));
+}
+#endif
+
 uint32_t ADDCALL hackrf_compute_baseband_filter_bw(const uint32_t bandwidth_hz)
 {
     // The widest filter not above the request; the narrowest one below that.

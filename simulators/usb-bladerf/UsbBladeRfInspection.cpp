@@ -9,39 +9,52 @@ using veltrano::sim::usb::engine;
 using veltrano::sim::usbbladerf::Direction;
 using veltrano::sim::usbbladerf::UsbBladeRfBoard;
 
+namespace {
+
+// Runs f with the bladeRF of this serial (null: the first) under the
+// engine's lock; 0 when the bus holds no such board.
+template <typename R, typename F>
+R withBladeRf(const char* serial, F f)
+{
+    return engine().withBoard<UsbBladeRfBoard>(serial, R{}, f);
+}
+
+} // namespace
+
 extern "C" {
 
-uint64_t veltrano_usb_bladerf_rx_samples_delivered(void)
+uint64_t veltrano_usb_bladerf_rx_samples_delivered_of(const char* serial)
 {
-    return engine().withBoard<UsbBladeRfBoard>([](const UsbBladeRfBoard& board) { return board.rxSamplesDelivered(); });
+    return withBladeRf<uint64_t>(serial, [](const UsbBladeRfBoard& board) { return board.rxSamplesDelivered(); });
 }
 
-uint64_t veltrano_usb_bladerf_rx_samples_dropped(void)
+uint64_t veltrano_usb_bladerf_rx_samples_dropped_of(const char* serial)
 {
-    return engine().withBoard<UsbBladeRfBoard>([](const UsbBladeRfBoard& board) { return board.rxSamplesDropped(); });
+    return withBladeRf<uint64_t>(serial, [](const UsbBladeRfBoard& board) { return board.rxSamplesDropped(); });
 }
 
-uint64_t veltrano_usb_bladerf_tx_samples(void)
+uint64_t veltrano_usb_bladerf_tx_samples_of(const char* serial)
 {
-    return engine().withBoard<UsbBladeRfBoard>([](const UsbBladeRfBoard& board) { return board.txSamplesReceived(); });
+    return withBladeRf<uint64_t>(serial, [](const UsbBladeRfBoard& board) { return board.txSamplesReceived(); });
 }
 
-uint64_t veltrano_usb_bladerf_timestamp(int direction)
+uint64_t veltrano_usb_bladerf_timestamp_of(const char* serial, int direction)
 {
-    return engine().withBoard<UsbBladeRfBoard>([&](const UsbBladeRfBoard& board) {
+    return withBladeRf<uint64_t>(serial, [&](const UsbBladeRfBoard& board) {
         return board.counter(direction == 1 ? Direction::tx : Direction::rx, Clock::now());
     });
 }
 
-uint64_t veltrano_usb_bladerf_retunes_applied(void)
+uint64_t veltrano_usb_bladerf_retunes_applied_of(const char* serial)
 {
-    return engine().withBoard<UsbBladeRfBoard>(
-        [](const UsbBladeRfBoard& board) { return static_cast<uint64_t>(board.appliedRetunes().size()); });
+    return withBladeRf<uint64_t>(
+        serial, [](const UsbBladeRfBoard& board) { return static_cast<uint64_t>(board.appliedRetunes().size()); });
 }
 
-int veltrano_usb_bladerf_retune(uint64_t index, int* direction, uint64_t* applied_at, uint64_t* requested_at)
+int veltrano_usb_bladerf_retune_of(const char* serial, uint64_t index, int* direction, uint64_t* applied_at,
+                                   uint64_t* requested_at)
 {
-    return engine().withBoard<UsbBladeRfBoard>([&](const UsbBladeRfBoard& board) {
+    return withBladeRf<int>(serial, [&](const UsbBladeRfBoard& board) {
         const auto& retunes = board.appliedRetunes();
         if (index >= retunes.size()) {
             return 0;
@@ -60,21 +73,81 @@ int veltrano_usb_bladerf_retune(uint64_t index, int* direction, uint64_t* applie
     });
 }
 
+void veltrano_usb_bladerf_unplug_of(const char* serial)
+{
+    engine().unplug(engine().deviceOf<UsbBladeRfBoard>(serial));
+}
+
+void veltrano_usb_bladerf_replug_of(const char* serial)
+{
+    engine().replug(engine().deviceOf<UsbBladeRfBoard>(serial));
+}
+
+void veltrano_usb_bladerf_stall_of(const char* serial, int stalled)
+{
+    engine().stall(engine().deviceOf<UsbBladeRfBoard>(serial), stalled != 0);
+}
+
+uint64_t veltrano_usb_bladerf_rx_samples_delivered(void)
+{
+    return veltrano_usb_bladerf_rx_samples_delivered_of(nullptr);
+}
+
+uint64_t veltrano_usb_bladerf_rx_samples_dropped(void)
+{
+    return veltrano_usb_bladerf_rx_samples_dropped_of(nullptr);
+}
+
+uint64_t veltrano_usb_bladerf_tx_samples(void)
+{
+    return veltrano_usb_bladerf_tx_samples_of(nullptr);
+}
+
+uint64_t veltrano_usb_bladerf_timestamp(int direction)
+{
+    return veltrano_usb_bladerf_timestamp_of(nullptr, direction);
+}
+
+uint64_t veltrano_usb_bladerf_retunes_applied(void)
+{
+    return veltrano_usb_bladerf_retunes_applied_of(nullptr);
+}
+
+int veltrano_usb_bladerf_retune(uint64_t index, int* direction, uint64_t* applied_at, uint64_t* requested_at)
+{
+    return veltrano_usb_bladerf_retune_of(nullptr, index, direction, applied_at, requested_at);
+}
+
+void veltrano_usb_bladerf_unplug(void)
+{
+    veltrano_usb_bladerf_unplug_of(nullptr);
+}
+
+void veltrano_usb_bladerf_replug(void)
+{
+    veltrano_usb_bladerf_replug_of(nullptr);
+}
+
+void veltrano_usb_bladerf_stall(int stalled)
+{
+    veltrano_usb_bladerf_stall_of(nullptr, stalled);
+}
+
 uint8_t veltrano_usb_bladerf_lms_register(uint8_t address)
 {
-    return engine().withBoard<UsbBladeRfBoard>(
-        [&](const UsbBladeRfBoard& board) { return board.fpga().lmsRegister(address); });
+    return withBladeRf<uint8_t>(nullptr,
+                                [&](const UsbBladeRfBoard& board) { return board.fpga().lmsRegister(address); });
 }
 
 uint32_t veltrano_usb_bladerf_rffe_control(void)
 {
-    return engine().withBoard<UsbBladeRfBoard>(
-        [](const UsbBladeRfBoard& board) { return static_cast<uint32_t>(board.fpga().stored('C', 3, 0)); });
+    return withBladeRf<uint32_t>(
+        nullptr, [](const UsbBladeRfBoard& board) { return static_cast<uint32_t>(board.fpga().stored('C', 3, 0)); });
 }
 
 int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel)
 {
-    return engine().withBoard<UsbBladeRfBoard>([&](const UsbBladeRfBoard& board) {
+    return withBladeRf<int64_t>(nullptr, [&](const UsbBladeRfBoard& board) {
         return static_cast<int64_t>(board.fpga().stored('E', 1, (channel & 0xF) << 8 | (command & 0xFF)));
     });
 }
@@ -92,21 +165,6 @@ int veltrano_usb_bladerf_transfers_allocated(void)
 int veltrano_usb_bladerf_open_handles(void)
 {
     return engine().openHandles();
-}
-
-void veltrano_usb_bladerf_unplug(void)
-{
-    engine().unplug(engine().deviceOf<UsbBladeRfBoard>());
-}
-
-void veltrano_usb_bladerf_replug(void)
-{
-    engine().replug(engine().deviceOf<UsbBladeRfBoard>());
-}
-
-void veltrano_usb_bladerf_stall(int stalled)
-{
-    engine().stall(engine().deviceOf<UsbBladeRfBoard>(), stalled != 0);
 }
 
 } // extern "C"

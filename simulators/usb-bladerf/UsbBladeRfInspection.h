@@ -4,6 +4,11 @@
 // What a test (or any program that loads the emulated bladeRF) can ask the
 // board itself, and the faults it can make the board have. Link the emulator library, or look the functions up with
 // dlsym in the libusb-1.0.so.0 the process loaded.
+//
+// Each function addresses the first bladeRF on the bus; its *_of twin
+// addresses the bladeRF with this serial (a null serial: the first), for a
+// bus that holds several. A serial no bladeRF on the bus has reads as 0 and
+// takes no fault.
 
 #include <stdint.h>
 
@@ -20,21 +25,28 @@ extern "C" {
 // Receive samples the board delivered, and samples it lost because the host
 // fell further behind than the board buffers.
 VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_delivered(void);
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_delivered_of(const char* serial);
 VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_dropped(void);
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_dropped_of(const char* serial);
 // Samples the board took from its transmit endpoint.
 VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_tx_samples(void);
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_tx_samples_of(const char* serial);
 // The FPGA's sample counter now: 0 receive, 1 transmit.
 VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_timestamp(int direction);
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_timestamp_of(const char* serial, int direction);
 // Retunes the FPGA applied since the process started; the index-th of them
 // (0 when there is none such, else 1): direction (0 receive, 1 transmit), the
 // counter value at which it took effect and the timestamp it asked for (0: now).
 VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_retunes_applied(void);
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_retunes_applied_of(const char* serial);
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_retune(uint64_t index, int* direction, uint64_t* applied_at,
                                                             uint64_t* requested_at);
-// What the host last wrote to the board's settings: an LMS6002D register
-// (x40: gains, filters), the 2.0 micro's RF front-end control word (its bias
-// tees are bits 5, receive, and 10, transmit) and the value of one of the
-// micro's RFIC commands (command number, channel: 0 RX0, 1 TX0, 0xF none).
+VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_retune_of(const char* serial, uint64_t index, int* direction,
+                                                               uint64_t* applied_at, uint64_t* requested_at);
+// What the host last wrote to the first bladeRF's settings: an LMS6002D
+// register (x40: gains, filters), the 2.0 micro's RF front-end control word
+// (its bias tees are bits 5, receive, and 10, transmit) and the value of one
+// of the micro's RFIC commands (command number, channel: 0 RX0, 1 TX0, 0xF none).
 VELTRANO_USB_BLADERF_EXPORT uint8_t veltrano_usb_bladerf_lms_register(uint8_t address);
 VELTRANO_USB_BLADERF_EXPORT uint32_t veltrano_usb_bladerf_rffe_control(void);
 VELTRANO_USB_BLADERF_EXPORT int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel);
@@ -57,8 +69,11 @@ VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_open_handles(void);
 // direction, counted over the process), VELTRANO_USB_BLADERF_UNPLUG_AFTER_LISTINGS=N
 // as the listing after the N-th begins.
 VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_unplug(void);
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_unplug_of(const char* serial);
 VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_replug(void);
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_replug_of(const char* serial);
 VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_stall(int stalled);
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_stall_of(const char* serial, int stalled);
 
 #ifdef __cplusplus
 }

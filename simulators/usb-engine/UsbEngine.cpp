@@ -173,6 +173,9 @@ int UsbEngine::open(libusb_device* device, std::uint64_t& generation)
 
 void UsbEngine::unplug(libusb_device* device)
 {
+    if (device == nullptr) {
+        return;
+    }
     {
         // Its transfers in flight complete with LIBUSB_TRANSFER_NO_DEVICE in
         // the next event handling; requests waiting on it return at once.
@@ -185,6 +188,9 @@ void UsbEngine::unplug(libusb_device* device)
 
 void UsbEngine::replug(libusb_device* device)
 {
+    if (device == nullptr) {
+        return;
+    }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         device->plugged = true;
@@ -197,6 +203,9 @@ void UsbEngine::replug(libusb_device* device)
 
 void UsbEngine::stall(libusb_device* device, bool silent)
 {
+    if (device == nullptr) {
+        return;
+    }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         device->silent = silent;
@@ -280,18 +289,31 @@ int UsbEngine::cancel(libusb_transfer* transfer)
     return LIBUSB_SUCCESS;
 }
 
+UsbEngine::Queue UsbEngine::queueOf(const InFlight& entry)
+{
+    return {entry.transfer->dev_handle->device, entry.transfer->endpoint};
+}
+
 std::deque<UsbEngine::InFlight>::iterator UsbEngine::nextReady(Clock::time_point now, Clock::time_point& dueAt)
 {
+    // While a transfer's callback runs, its endpoint's next transfer waits:
+    // several threads handle events on a bus of several boards, and each
+    // endpoint's callbacks must still come one after another, in order, as
+    // under libusb's single event handler.
+    const auto completing = [this](const InFlight& entry) {
+        return std::find(completing_.begin(), completing_.end(), queueOf(entry)) != completing_.end();
+    };
     // Cancelled transfers, and those of a board that left, end first.
-    const auto ended = std::find_if(inFlight_.begin(), inFlight_.end(), [](const InFlight& entry) {
-        return entry.cancelled || !reachable(entry.transfer->dev_handle->device, entry.generation);
+    const auto ended = std::find_if(inFlight_.begin(), inFlight_.end(), [&](const InFlight& entry) {
+        return (entry.cancelled || !reachable(entry.transfer->dev_handle->device, entry.generation)) &&
+               !completing(entry);
     });
     if (ended != inFlight_.end()) {
         return ended;
     }
     // A silent board moves nothing: only a transfer's own time-out ends it.
     for (auto entry = inFlight_.begin(); entry != inFlight_.end(); ++entry) {
-        if (entry->transfer->dev_handle->device->silent) {
+        if (entry->transfer->dev_handle->device->silent && !completing(*entry)) {
             if (now >= entry->timesOutAt) {
                 return entry;
             }
@@ -300,12 +322,12 @@ std::deque<UsbEngine::InFlight>::iterator UsbEngine::nextReady(Clock::time_point
     }
     // Each endpoint serves its queue in order, one transfer at a time: only
     // the first transfer of an active endpoint can be due.
-    std::vector<std::pair<const libusb_device*, unsigned char>> served;
+    std::vector<Queue> served;
     for (auto entry = inFlight_.begin(); entry != inFlight_.end(); ++entry) {
         libusb_device* device = entry->transfer->dev_handle->device;
         const unsigned char endpoint = entry->transfer->endpoint;
-        const std::pair<const libusb_device*, unsigned char> queue{device, endpoint};
-        if (device->silent || !device->board->endpointActive(endpoint) ||
+        const Queue queue = queueOf(*entry);
+        if (device->silent || !device->board->endpointActive(endpoint) || completing(*entry) ||
             std::find(served.begin(), served.end(), queue) != served.end()) {
             continue;
         }
@@ -342,6 +364,7 @@ int UsbEngine::handleEvents(const timeval* timeout)
             libusb_device* device = transfer->dev_handle->device;
             const bool cancelled = ready->cancelled;
             const bool gone = !reachable(device, ready->generation);
+            const Queue queue = queueOf(*ready);
             inFlight_.erase(ready);
             if (cancelled || gone || device->silent) {
                 // A board that left ends even a cancelled transfer, as libusb's
@@ -357,10 +380,15 @@ int UsbEngine::handleEvents(const timeval* timeout)
                 transfer->actual_length = static_cast<int>(actual);
                 countStreamBytes(device, actual);
             }
+            completing_.push_back(queue);
             lock.unlock();
             if (transfer->callback != nullptr) {
                 transfer->callback(transfer);
             }
+            lock.lock();
+            completing_.erase(std::find(completing_.begin(), completing_.end(), queue));
+            lock.unlock();
+            wake_.notify_all();
             return LIBUSB_SUCCESS;
         }
         if (now >= deadline) {

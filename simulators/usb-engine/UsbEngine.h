@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct libusb_transfer;
@@ -53,31 +54,24 @@ public:
     UsbEngine();
 
     std::vector<libusb_device*> devices();
-    // The first device whose board is a Board (the first on the bus when
-    // none is): the one a board's own controls act on.
+    // The device of the Board whose serial (string descriptor 3) is serial,
+    // or of the first Board when serial is null; null when the bus holds no
+    // such board. A bus may hold several boards of one family.
     template <typename Board>
-    libusb_device* deviceOf()
-    {
-        const std::vector<libusb_device*> listed = devices();
-        for (libusb_device* device : listed) {
-            if (dynamic_cast<Board*>(device->board) != nullptr) {
-                return device;
-            }
-        }
-        return listed.front();
-    }
-
-    // Runs f with the first board of type Board (which must be on the bus) under the lock.
-    template <typename Board, typename F>
-    auto withBoard(F f)
+    libusb_device* deviceOf(const char* serial = nullptr)
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        for (Device& device : devices_) {
-            if (auto* board = dynamic_cast<Board*>(device.board.get())) {
-                return f(*board);
-            }
-        }
-        return f(dynamic_cast<Board&>(*devices_.front().board));
+        Device* device = find<Board>(serial);
+        return device != nullptr ? &device->record : nullptr;
+    }
+
+    // Runs f with that board under the lock; returns absent when there is none.
+    template <typename Board, typename R, typename F>
+    R withBoard(const char* serial, R absent, F f)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        Device* device = find<Board>(serial);
+        return device != nullptr ? f(static_cast<Board&>(*device->board)) : absent;
     }
     // Runs f with this device's board under the lock.
     template <typename F>
@@ -105,7 +99,8 @@ public:
     // A new handle's generation, or LIBUSB_ERROR_NO_DEVICE when the board is gone.
     int open(libusb_device* device, std::uint64_t& generation);
 
-    // Faults: the board leaves the bus, comes back as a new device, or stops answering.
+    // Faults: the board leaves the bus, comes back as a new device, or stops
+    // answering. A null device (a board not on the bus) takes none.
     void unplug(libusb_device* device);
     void replug(libusb_device* device);
     void stall(libusb_device* device, bool silent);
@@ -142,6 +137,24 @@ private:
         std::uint64_t generation;     // of the handle it was submitted on
     };
 
+    // The Board of that serial (any Board when serial is null); the board's
+    // string descriptors are read under the lock, as every model call is.
+    template <typename Board>
+    Device* find(const char* serial)
+    {
+        for (Device& device : devices_) {
+            if (dynamic_cast<Board*>(device.board.get()) != nullptr &&
+                (serial == nullptr || device.board->stringDescriptor(3) == serial)) {
+                return &device;
+            }
+        }
+        return nullptr;
+    }
+
+    // One endpoint's queue of transfers.
+    using Queue = std::pair<const libusb_device*, unsigned char>;
+    static Queue queueOf(const InFlight& entry);
+
     static bool reachable(const libusb_device* device, std::uint64_t generation)
     {
         return device->plugged && device->generation == generation;
@@ -162,6 +175,8 @@ private:
     // Never resized after construction: libusb_device pointers stay valid.
     std::vector<Device> devices_;
     std::deque<InFlight> inFlight_;
+    // The queues whose transfer's callback runs now, on some thread.
+    std::vector<Queue> completing_;
     bool interrupted_ = false;
     int transfersAllocated_ = 0;
     int openHandles_ = 0;

@@ -86,15 +86,17 @@ unsigned char receivePatternByte(std::uint64_t position)
     return static_cast<unsigned char>((position / 4) >> (8 * (position % 4)));
 }
 
-UsbHackRfBoard::UsbHackRfBoard()
-    : UsbBoardModel("VELTRANO_USB_HACKRF_JOURNAL"),
-      serial_(usb::environmentText("VELTRANO_USB_HACKRF_SERIAL", "0000000000000000457863c82b6e2e5f")),
+UsbHackRfBoard::UsbHackRfBoard() : UsbHackRfBoard("VELTRANO_USB_HACKRF", "0000000000000000457863c82b6e2e5f") {}
+
+UsbHackRfBoard::UsbHackRfBoard(const std::string& prefix, const char* defaultSerial)
+    : UsbBoardModel((prefix + "_JOURNAL").c_str()),
+      serial_(usb::environmentText((prefix + "_SERIAL").c_str(), defaultSerial)),
       usbApiVersion_(static_cast<std::uint16_t>(
-          std::strtoul(usb::environmentText("VELTRANO_USB_HACKRF_USB_API", "0x0107").c_str(), nullptr, 0))),
-      version_(usb::environmentText("VELTRANO_USB_HACKRF_VERSION", "usb-emulated-2026.01"))
+          std::strtoul(usb::environmentText((prefix + "_USB_API").c_str(), "0x0107").c_str(), nullptr, 0))),
+      version_(usb::environmentText((prefix + "_VERSION").c_str(), "usb-emulated-2026.01"))
 {
-    planUnplug(usb::unplugPlanFromEnvironment("VELTRANO_USB_HACKRF"));
-    const std::string capture = usb::environmentText("VELTRANO_USB_HACKRF_TX_CAPTURE", "");
+    planUnplug(usb::unplugPlanFromEnvironment(prefix));
+    const std::string capture = usb::environmentText((prefix + "_TX_CAPTURE").c_str(), "");
     if (!capture.empty()) {
         transmitCapture_.reset(std::fopen(capture.c_str(), "ab"));
     }
@@ -163,7 +165,11 @@ int UsbHackRfBoard::control(const ControlRequest& request)
     case kSetAntennaPower:
         // Switches that change nothing the emulated board delivers; the
         // firmware stalls any value but off (0) and on (1).
-        return request.value <= 1 ? 0 : -1;
+        if (request.value > 1) {
+            return -1;
+        }
+        (request.request == kSetAmplifier ? radio_.amplifierOn : radio_.antennaPowerOn) = request.value == 1;
+        return 0;
     case kSetHardwareSyncMode:
         // Any value other than 1 turns it off; the firmware stalls none.
         hardwareSyncOn_ = request.value == 1;
@@ -177,11 +183,16 @@ int UsbHackRfBoard::control(const ControlRequest& request)
     case kReadM0State:
         return answerCoreState(request);
     case kSetBasebandFilter:
+        radio_.basebandFilterHz = request.value | std::uint32_t{request.index} << 16;
         return 0;
     case kSetLnaGain:
     case kSetVgaGain:
-    case kSetTxVgaGain:
-        return answer(&accepted, 1);
+    case kSetTxVgaGain: {
+        // The gain in dB comes in the index; the board answers whether its
+        // amplifier has such a step (0: refused, the setting stays).
+        const std::uint8_t taken = setGain(request.request, request.index) ? accepted : 0;
+        return answer(&taken, 1);
+    }
     case kReadBoardId:
         return answer(&kBoardIdHackRfOne, 1);
     case kReadVersionString:
@@ -212,6 +223,29 @@ int UsbHackRfBoard::control(const ControlRequest& request)
     default:
         return -1;
     }
+}
+
+bool UsbHackRfBoard::setGain(std::uint8_t request, std::uint16_t gainDb)
+{
+    // The transceiver's gain steps: LNA 0-40 in 8s, VGA 0-62 in 2s, TX VGA 0-47.
+    const struct {
+        std::uint8_t request;
+        std::uint16_t maximumDb;
+        std::uint16_t stepDb;
+        std::uint16_t RadioState::*setting;
+    } stages[] = {{kSetLnaGain, 40, 8, &RadioState::lnaGainDb},
+                  {kSetVgaGain, 62, 2, &RadioState::vgaGainDb},
+                  {kSetTxVgaGain, 47, 1, &RadioState::txVgaGainDb}};
+    for (const auto& stage : stages) {
+        if (stage.request == request) {
+            if (gainDb > stage.maximumDb || gainDb % stage.stepDb != 0) {
+                return false;
+            }
+            radio_.*stage.setting = gainDb;
+            return true;
+        }
+    }
+    return false;
 }
 
 // The sample-moving core's state record, ten little-endian 32-bit words:
@@ -258,7 +292,7 @@ int UsbHackRfBoard::tuneExplicitly(const ControlRequest& request)
         (path != kBypass && (loHz < kExplicitLoMinimumHz || loHz > kExplicitLoMaximumHz))) {
         return -1;
     }
-    const std::uint64_t rfHz = path == kBypass    ? ifHz
+    const std::uint64_t rfHz = path == kBypass     ? ifHz
                                : path == kHighPass ? ifHz + loHz
                                                    : (loHz > ifHz ? loHz - ifHz : ifHz - loHz);
     frequencyHz_ = static_cast<double>(rfHz);

@@ -25,6 +25,16 @@ inline constexpr std::size_t kSweepBlockBytes = 16384;
 
 enum class TransceiverMode : std::uint16_t { off = 0, receive = 1, transmit = 2, sweep = 5 };
 
+// What the gain, filter and switch requests last set.
+struct RadioState {
+    std::uint16_t lnaGainDb = 0;
+    std::uint16_t vgaGainDb = 0;
+    std::uint16_t txVgaGainDb = 0;
+    std::uint32_t basebandFilterHz = 0;
+    bool amplifierOn = false;
+    bool antennaPowerOn = false;
+};
+
 using usb::Clock;
 using usb::ControlRequest;
 
@@ -36,6 +46,9 @@ public:
     // on the transmit endpoint is appended, so that the record of a program
     // run against the board outlives it.
     UsbHackRfBoard();
+    // The same with the variables prefix_SERIAL, prefix_JOURNAL and so on,
+    // and this serial when prefix_SERIAL is unset: a second board on a bus.
+    UsbHackRfBoard(const std::string& prefix, const char* defaultSerial);
 
     const std::string& serial() const { return serial_; }
     std::uint16_t usbApiVersion() const { return usbApiVersion_; }
@@ -66,9 +79,12 @@ public:
     std::uint64_t transmittedBytes() const { return transmittedBytes_; }
     double frequencyHz() const { return frequencyHz_; }
     double sampleRateHz() const { return sampleRateHz_; }
+    const RadioState& radio() const { return radio_; }
 
 private:
     int tuneExplicitly(const ControlRequest& request);
+    // A gain request; false when the stage has no such step.
+    bool setGain(std::uint8_t request, std::uint16_t gainDb);
     int answerCoreState(const ControlRequest& request) const;
     void planSweep(const ControlRequest& request);
     void produceSweepBlock(unsigned char* block);
@@ -80,6 +96,7 @@ private:
     TransceiverMode mode_ = TransceiverMode::off;
     double sampleRateHz_ = 10'000'000.0;
     double frequencyHz_ = 0.0;
+    RadioState radio_;
     // Streams wait for a trigger pulse that never comes while this is on.
     bool hardwareSyncOn_ = false;
     std::uint32_t rxOverrunLimit_ = 0;

@@ -6,32 +6,44 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 using veltrano::sim::usb::engine;
 using veltrano::sim::usbhackrf::UsbHackRfBoard;
 
+namespace {
+
+// Runs f with the HackRF of this serial (null: the first) under the engine's
+// lock; 0 when the bus holds no such board.
+template <typename R, typename F>
+R withHackRf(const char* serial, F f)
+{
+    return engine().withBoard<UsbHackRfBoard>(serial, R{}, f);
+}
+
+} // namespace
+
 extern "C" {
 
-uint64_t veltrano_usb_hackrf_rx_bytes_delivered(void)
+uint64_t veltrano_usb_hackrf_rx_bytes_delivered_of(const char* serial)
 {
-    return engine().withBoard<UsbHackRfBoard>(
-        [](const UsbHackRfBoard& board) { return board.receivedBytesDelivered(); });
+    return withHackRf<uint64_t>(serial, [](const UsbHackRfBoard& board) { return board.receivedBytesDelivered(); });
 }
 
-uint64_t veltrano_usb_hackrf_rx_position_at_last_tune(void)
+uint64_t veltrano_usb_hackrf_rx_position_at_last_tune_of(const char* serial)
 {
-    return engine().withBoard<UsbHackRfBoard>(
-        [](const UsbHackRfBoard& board) { return board.receivePositionAtLastTune(); });
+    return withHackRf<uint64_t>(serial, [](const UsbHackRfBoard& board) { return board.receivePositionAtLastTune(); });
 }
 
-uint64_t veltrano_usb_hackrf_tx_bytes(void)
+uint64_t veltrano_usb_hackrf_tx_bytes_of(const char* serial)
 {
-    return engine().withBoard<UsbHackRfBoard>([](const UsbHackRfBoard& board) { return board.transmittedBytes(); });
+    return withHackRf<uint64_t>(serial, [](const UsbHackRfBoard& board) { return board.transmittedBytes(); });
 }
 
-uint64_t veltrano_usb_hackrf_tx_copy(uint8_t* out, uint64_t offset, uint64_t capacity)
+uint64_t veltrano_usb_hackrf_tx_copy_of(const char* serial, uint8_t* out, uint64_t offset, uint64_t capacity)
 {
-    return engine().withBoard<UsbHackRfBoard>([&](const UsbHackRfBoard& board) -> uint64_t {
+    return withHackRf<uint64_t>(serial, [&](const UsbHackRfBoard& board) -> uint64_t {
         const auto& recorded = board.transmitted();
         if (out == nullptr || offset >= recorded.size()) {
             return 0;
@@ -40,6 +52,66 @@ uint64_t veltrano_usb_hackrf_tx_copy(uint8_t* out, uint64_t offset, uint64_t cap
         std::memcpy(out, recorded.data() + offset, count);
         return count;
     });
+}
+
+int veltrano_usb_hackrf_transceiver_mode_of(const char* serial)
+{
+    return withHackRf<int>(serial, [](const UsbHackRfBoard& board) { return static_cast<int>(board.mode()); });
+}
+
+void veltrano_usb_hackrf_unplug_of(const char* serial)
+{
+    engine().unplug(engine().deviceOf<UsbHackRfBoard>(serial));
+}
+
+void veltrano_usb_hackrf_replug_of(const char* serial)
+{
+    engine().replug(engine().deviceOf<UsbHackRfBoard>(serial));
+}
+
+void veltrano_usb_hackrf_stall_of(const char* serial, int stalled)
+{
+    engine().stall(engine().deviceOf<UsbHackRfBoard>(serial), stalled != 0);
+}
+
+uint64_t veltrano_usb_hackrf_rx_bytes_delivered(void)
+{
+    return veltrano_usb_hackrf_rx_bytes_delivered_of(nullptr);
+}
+
+uint64_t veltrano_usb_hackrf_rx_position_at_last_tune(void)
+{
+    return veltrano_usb_hackrf_rx_position_at_last_tune_of(nullptr);
+}
+
+uint64_t veltrano_usb_hackrf_tx_bytes(void)
+{
+    return veltrano_usb_hackrf_tx_bytes_of(nullptr);
+}
+
+uint64_t veltrano_usb_hackrf_tx_copy(uint8_t* out, uint64_t offset, uint64_t capacity)
+{
+    return veltrano_usb_hackrf_tx_copy_of(nullptr, out, offset, capacity);
+}
+
+int veltrano_usb_hackrf_transceiver_mode(void)
+{
+    return veltrano_usb_hackrf_transceiver_mode_of(nullptr);
+}
+
+void veltrano_usb_hackrf_unplug(void)
+{
+    veltrano_usb_hackrf_unplug_of(nullptr);
+}
+
+void veltrano_usb_hackrf_replug(void)
+{
+    veltrano_usb_hackrf_replug_of(nullptr);
+}
+
+void veltrano_usb_hackrf_stall(int stalled)
+{
+    veltrano_usb_hackrf_stall_of(nullptr, stalled);
 }
 
 int veltrano_usb_hackrf_transfers_in_flight(void)
@@ -57,25 +129,32 @@ int veltrano_usb_hackrf_open_handles(void)
     return engine().openHandles();
 }
 
-int veltrano_usb_hackrf_transceiver_mode(void)
+double veltrano_usb_hackrf_setting_of(const char* serial, const char* name)
 {
-    return engine().withBoard<UsbHackRfBoard>(
-        [](const UsbHackRfBoard& board) { return static_cast<int>(board.mode()); });
+    const std::string_view wanted = name == nullptr ? "" : name;
+    return engine().withBoard<UsbHackRfBoard>(serial, -1.0, [wanted](const UsbHackRfBoard& board) {
+        const auto& radio = board.radio();
+        const std::pair<std::string_view, double> settings[] = {
+            {"lna_gain", radio.lnaGainDb},
+            {"vga_gain", radio.vgaGainDb},
+            {"tx_vga_gain", radio.txVgaGainDb},
+            {"baseband_filter", radio.basebandFilterHz},
+            {"sample_rate", board.sampleRateHz()},
+            {"amplifier", radio.amplifierOn ? 1.0 : 0.0},
+            {"antenna_power", radio.antennaPowerOn ? 1.0 : 0.0},
+        };
+        for (const auto& [key, value] : settings) {
+            if (key == wanted) {
+                return value;
+            }
+        }
+        return -1.0;
+    });
 }
 
-void veltrano_usb_hackrf_unplug(void)
+double veltrano_usb_hackrf_setting(const char* name)
 {
-    engine().unplug(engine().deviceOf<UsbHackRfBoard>());
-}
-
-void veltrano_usb_hackrf_replug(void)
-{
-    engine().replug(engine().deviceOf<UsbHackRfBoard>());
-}
-
-void veltrano_usb_hackrf_stall(int stalled)
-{
-    engine().stall(engine().deviceOf<UsbHackRfBoard>(), stalled != 0);
+    return veltrano_usb_hackrf_setting_of(nullptr, name);
 }
 
 } // extern "C"

@@ -5,6 +5,11 @@
 // board itself, and the faults it can make the board have. Link the emulator
 // library, or look the functions up with dlsym in the libusb-1.0.so.0 the
 // process loaded.
+//
+// Each function addresses the first HackRF on the bus; its *_of twin
+// addresses the HackRF with this serial (a null serial: the first), for a
+// bus that holds several. A serial no HackRF on the bus has reads as 0 and
+// takes no fault.
 
 #include <stdint.h>
 
@@ -20,13 +25,18 @@ extern "C" {
 
 // Bytes of the receive stream (and of sweep blocks) the board has delivered.
 VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_rx_bytes_delivered(void);
+VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_rx_bytes_delivered_of(const char* serial);
 // The receive stream's position when the last frequency request arrived.
 VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_rx_position_at_last_tune(void);
+VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_rx_position_at_last_tune_of(const char* serial);
 // Bytes the board has received on its transmit endpoint, counted in full.
 VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_tx_bytes(void);
+VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_tx_bytes_of(const char* serial);
 // Copies up to capacity of the recorded transmit bytes (the first 64 MiB are
 // kept) from offset on; returns how many it copied.
 VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_tx_copy(uint8_t* out, uint64_t offset, uint64_t capacity);
+VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_tx_copy_of(const char* serial, uint8_t* out, uint64_t offset,
+                                                                   uint64_t capacity);
 // Transfers submitted and not yet completed; transfers allocated and not freed;
 // device handles opened and not closed.
 VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_transfers_in_flight(void);
@@ -34,6 +44,12 @@ VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_transfers_allocated(void);
 VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_open_handles(void);
 // The transceiver mode last requested: 0 off, 1 receive, 2 transmit, 5 sweep.
 VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_transceiver_mode(void);
+VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_transceiver_mode_of(const char* serial);
+// What the board was last set to: "lna_gain", "vga_gain" and "tx_vga_gain"
+// in dB, "baseband_filter" and "sample_rate" in Hz, "amplifier" and
+// "antenna_power" 0 or 1; -1 for any other name.
+VELTRANO_USB_HACKRF_EXPORT double veltrano_usb_hackrf_setting(const char* name);
+VELTRANO_USB_HACKRF_EXPORT double veltrano_usb_hackrf_setting_of(const char* serial, const char* name);
 
 // The board leaves the bus, as libusb reports it on Linux: every pending
 // transfer completes with LIBUSB_TRANSFER_NO_DEVICE in the next event
@@ -45,15 +61,18 @@ VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_transceiver_mode(void);
 // moved on the bulk endpoints (either direction, counted over the process),
 // VELTRANO_USB_HACKRF_UNPLUG_AFTER_LISTINGS=N as the listing after the N-th begins.
 VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_unplug(void);
+VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_unplug_of(const char* serial);
 // The board is back as a new device with the same serial; the handles opened
 // before stay dead. Also ends a silence.
 VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_replug(void);
+VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_replug_of(const char* serial);
 // While stalled is non-zero the board answers nothing: control requests and
 // synchronous bulk transfers end with LIBUSB_ERROR_TIMEOUT after their
 // time-out, or wait for ever without one (as libusb does); asynchronous
 // transfers complete only at their own time-out (LIBUSB_TRANSFER_TIMED_OUT),
 // or when cancelled.
 VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_stall(int stalled);
+VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_stall_of(const char* serial, int stalled);
 
 #ifdef __cplusplus
 }

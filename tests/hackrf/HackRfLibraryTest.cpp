@@ -81,6 +81,23 @@ TEST_F(HackRfLibraryTable, missingRequiredEntryPointBehavesAsNoLibrary)
     EXPECT_TRUE(hackRf().journal().empty());
 }
 
+// A library without the antenna port's power switch drives the board
+// without it: the capability is absent and asking for it is refused.
+TEST_F(HackRfLibraryTable, missingAntennaPowerEntryPointLeavesTheBiasTeeAbsent)
+{
+    simulateHackRf(kOneBoard, "sim-hackrf-no-antenna-enable");
+    ASSERT_TRUE(hackRfLibraryAvailable());
+    EXPECT_EQ(hackRfApi().setAntennaEnable, nullptr);
+    HackRfSdrDevice device("SN1");
+    for (const StreamDirection direction : {StreamDirection::rx, StreamDirection::tx}) {
+        EXPECT_FALSE(device.supportsBiasTee(direction));
+        EXPECT_FALSE(device.setBiasTee(direction, true));
+        EXPECT_FALSE(device.biasTee(direction));
+    }
+    EXPECT_EQ(device.lastError(), "HackRF antenna port power is unavailable; update libhackrf");
+    EXPECT_TRUE(device.setGainStage(StreamDirection::rx, "LNA", 8));
+}
+
 TEST_F(HackRfLibraryTable, errorTextWithoutTheNamingEntryPoint)
 {
     simulateHackRf(kOneBoard, "sim-hackrf-no-error-name");

@@ -16,25 +16,8 @@ constexpr std::size_t kRetuneDiscardBytes = 1'310'720;
 
 class HackRfReceive : public test::HackRfStreamTest {};
 
-std::vector<std::uint8_t> bytesCounting(std::size_t count, std::uint8_t first = 0)
-{
-    std::vector<std::uint8_t> bytes(count);
-    for (std::size_t index = 0; index < count; ++index) {
-        bytes[index] = static_cast<std::uint8_t>(first + index);
-    }
-    return bytes;
-}
-
-// The received bytes behind samples, as the board sent them.
-std::vector<std::uint8_t> bytesOf(const std::vector<std::complex<float>>& samples)
-{
-    std::vector<std::uint8_t> bytes;
-    for (const auto& sample : samples) {
-        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(sample.real() * 128.0F)));
-        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(sample.imag() * 128.0F)));
-    }
-    return bytes;
-}
+using test::bytesCounting;
+using test::bytesOf;
 
 TEST_F(HackRfReceive, configurationProgramsTheBoardInOrder)
 {
@@ -43,6 +26,8 @@ TEST_F(HackRfReceive, configurationProgramsTheBoardInOrder)
     EXPECT_EQ(device().lastError(), "");
     EXPECT_EQ(device().actualRxSampleRateHz(), 2e6);
     EXPECT_THAT(settings(), ElementsAre("hackrf_set_sample_rate 2000000 -> 0", "hackrf_set_rx_overrun_limit 0 -> 0",
+                                        "hackrf_compute_baseband_filter_bw 1750000 -> 1750000",
+                                        "hackrf_set_baseband_filter_bandwidth 1750000 -> 0",
                                         "hackrf_set_freq 100000001 -> 0", "hackrf_set_lna_gain 16 -> 0",
                                         "hackrf_set_vga_gain 4 -> 0", "hackrf_set_amp_enable 0 -> 0"));
 }

@@ -35,6 +35,27 @@ struct HackRfSimulatorControl {
     decltype(&veltrano_sim_hackrf_take_sent) takeSent = nullptr;
 };
 
+// count bytes counting up from first (wrapping at 256).
+inline std::vector<std::uint8_t> bytesCounting(std::size_t count, std::uint8_t first = 0)
+{
+    std::vector<std::uint8_t> bytes(count);
+    for (std::size_t index = 0; index < count; ++index) {
+        bytes[index] = static_cast<std::uint8_t>(first + index);
+    }
+    return bytes;
+}
+
+// The received bytes behind samples, as the board sent them.
+inline std::vector<std::uint8_t> bytesOf(const std::vector<std::complex<float>>& samples)
+{
+    std::vector<std::uint8_t> bytes;
+    for (const auto& sample : samples) {
+        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(sample.real() * 128.0F)));
+        bytes.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(sample.imag() * 128.0F)));
+    }
+    return bytes;
+}
+
 // One HackRF board, "A", on the scripted simulator, and its stream controls.
 class HackRfStreamTest : public Simulation {
 protected:

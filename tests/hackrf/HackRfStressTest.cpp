@@ -16,7 +16,9 @@ class HackRfStress : public test::HackRfStreamTest {};
 
 // The free-running simulator numbers every 4-byte word of its stream
 // (little-endian); two samples carry one word.
-TEST_F(HackRfStress, aReaderSeesEveryWordOnceAndInOrderWhileAnotherThreadRetunesAndRestarts)
+// The controller also changes gains, rate and filter live, as an AGC loop or
+// a GUI would, while libhackrf's thread delivers and the reader reads.
+TEST_F(HackRfStress, aReaderSeesEveryWordOnceAndInOrderWhileAnotherThreadRetunesChangesSettingsAndRestarts)
 {
     openBoard("rx-free-run 65536\n");
     startReceiving();
@@ -41,6 +43,12 @@ TEST_F(HackRfStress, aReaderSeesEveryWordOnceAndInOrderWhileAnotherThreadRetunes
     std::thread controller([&] {
         for (int round = 0; round < 400; ++round) {
             EXPECT_TRUE(device().setRxFrequency(100e6 + (round % 7) * 1e6));
+            EXPECT_TRUE(device().setGainStage(StreamDirection::rx, "LNA", 8.0 * (round % 6)));
+            EXPECT_TRUE(device().setGain(StreamDirection::rx, round % 103));
+            EXPECT_TRUE(device().setBandwidth(StreamDirection::rx, 1.75e6 + (round % 11) * 2e6));
+            if (round % 10 == 5) {
+                EXPECT_TRUE(device().setSampleRate(StreamDirection::rx, round % 20 == 5 ? 8e6 : 10e6));
+            }
             if (round % 40 == 39) {
                 device().stopRx();
                 EXPECT_TRUE(device().startRx());

@@ -1,0 +1,23 @@
+// SPDX-License-Identifier: MIT
+// A bus with several boards, for programs that stream from many at once: two
+// HackRF Ones, then a bladeRF x40. The first HackRF and the bladeRF read the
+// variables of their single-board buses; the second HackRF reads its own,
+// VELTRANO_USB_HACKRF2_* (serial, journal, capture, planned unplug), and has
+// a serial of its own unless that names one.
+#include "UsbBladeRfBoard.h"
+#include "UsbHackRfBoard.h"
+#include "usb-engine/UsbEngine.h"
+
+namespace veltrano::sim::usb {
+
+std::vector<std::unique_ptr<UsbBoardModel>> boardsOnTheBus()
+{
+    std::vector<std::unique_ptr<UsbBoardModel>> boards;
+    boards.push_back(std::make_unique<usbhackrf::UsbHackRfBoard>());
+    boards.push_back(
+        std::make_unique<usbhackrf::UsbHackRfBoard>("VELTRANO_USB_HACKRF2", "00000000000000002b6e2e5f457863c8"));
+    boards.push_back(std::make_unique<usbbladerf::UsbBladeRfBoard>());
+    return boards;
+}
+
+} // namespace veltrano::sim::usb

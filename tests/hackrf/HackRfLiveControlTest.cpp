@@ -1,0 +1,217 @@
+// SPDX-License-Identifier: MIT
+// Live control through the simulated libhackrf: every change reaches the
+// running board with no stop or start in between, a gain change loses no
+// sample, a rate change drops what was taken at the old rate, and nothing
+// hostile reaches the library.
+#include "tests/hackrf/HackRfStreamFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <functional>
+#include <limits>
+
+namespace veltrano {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+constexpr std::size_t kRetuneDiscardBytes = 1'310'720;
+constexpr auto rx = StreamDirection::rx;
+constexpr auto tx = StreamDirection::tx;
+
+class HackRfLiveControl : public test::HackRfStreamTest {
+protected:
+    // The journal's lines after the first n.
+    std::vector<std::string> journalAfter(std::size_t n) const
+    {
+        const auto journal = hackRf().journal();
+        return {journal.begin() + static_cast<std::ptrdiff_t>(std::min(n, journal.size())), journal.end()};
+    }
+};
+
+using test::bytesOf;
+
+struct LiveChange {
+    const char* name;
+    std::function<bool(ISdrDevice&)> change;
+    std::vector<std::string> calls; // what reaches the library, in order
+    std::function<bool(const ISdrDevice&)> inForce;
+};
+
+// Each change made while the receive stream runs: the library calls it
+// needs, nothing else (no stop, no start), and the value reads back.
+TEST_F(HackRfLiveControl, eachChangeReachesTheRunningBoardAloneAndReadsBack)
+{
+    const LiveChange changes[] = {
+        {"lna",
+         [](ISdrDevice& d) { return d.setGainStage(rx, "LNA", 21); },
+         {"hackrf_set_lna_gain 24 -> 0"},
+         [](const ISdrDevice& d) { return d.gainStageDb(rx, "LNA") == 24.0 && d.gainDb(rx) == 28.0; }},
+        {"vga",
+         [](ISdrDevice& d) { return d.setGainStage(rx, "VGA", 62); },
+         {"hackrf_set_vga_gain 62 -> 0"},
+         [](const ISdrDevice& d) { return d.gainStageDb(rx, "VGA") == 62.0; }},
+        {"amp",
+         [](ISdrDevice& d) { return d.setGainStage(rx, "AMP", 14); },
+         {"hackrf_set_amp_enable 1 -> 0"},
+         [](const ISdrDevice& d) { return d.gainStageDb(rx, "AMP") == 14.0 && d.gainDb(rx) == 86.0; }},
+        {"overall",
+         [](ISdrDevice& d) { return d.setGain(rx, 45); },
+         {"hackrf_set_lna_gain 40 -> 0", "hackrf_set_vga_gain 6 -> 0"},
+         [](const ISdrDevice& d) { return d.gainDb(rx) == 46.0; }},
+        {"rate",
+         [](ISdrDevice& d) { return d.setSampleRate(rx, 8e6); },
+         {"hackrf_set_sample_rate 8000000 -> 0", "hackrf_compute_baseband_filter_bw 6000000 -> 6000000",
+          "hackrf_set_baseband_filter_bandwidth 6000000 -> 0"},
+         [](const ISdrDevice& d) { return d.actualRxSampleRateHz() == 8e6 && d.bandwidthHz(rx) == 6e6; }},
+        {"bandwidth",
+         [](ISdrDevice& d) { return d.setBandwidth(rx, 4e6); },
+         {"hackrf_compute_baseband_filter_bw 5000000 -> 5000000", "hackrf_set_baseband_filter_bandwidth 5000000 -> 0"},
+         [](const ISdrDevice& d) { return d.bandwidthHz(rx) == 5e6; }},
+        {"antennaPower",
+         [](ISdrDevice& d) { return d.setBiasTee(tx, true); },
+         {"hackrf_set_antenna_enable 1 -> 0"},
+         [](const ISdrDevice& d) { return d.biasTee(rx) && d.biasTee(tx); }},
+    };
+    openBoard();
+    startReceiving();
+    for (const LiveChange& live : changes) {
+        SCOPED_TRACE(live.name);
+        const std::size_t before = hackRf().journal().size();
+        ASSERT_TRUE(live.change(device())) << device().lastError();
+        EXPECT_THAT(journalAfter(before), ElementsAreArray(live.calls));
+        EXPECT_TRUE(live.inForce(device()));
+    }
+}
+
+// The configuration sends the filter too: three quarters of the rate unless
+// a bandwidth is named, which then stays when the rate changes.
+TEST_F(HackRfLiveControl, theReceiveFilterFollowsTheRateUntilABandwidthIsNamed)
+{
+    openBoard();
+    ASSERT_TRUE(device().configureRx({100e6, 20e6, 0.0, 0.0}));
+    ASSERT_TRUE(device().setSampleRate(rx, 4e6));
+    ASSERT_TRUE(device().configureRx({100e6, 10e6, 9.5e6, 0.0}));
+    ASSERT_TRUE(device().setSampleRate(rx, 2e6));
+    EXPECT_THAT(calls("hackrf_set_baseband_filter_bandwidth"),
+                ElementsAre("hackrf_set_baseband_filter_bandwidth 15000000 -> 0",
+                            "hackrf_set_baseband_filter_bandwidth 3500000 -> 0",
+                            "hackrf_set_baseband_filter_bandwidth 10000000 -> 0"));
+    EXPECT_EQ(device().bandwidthHz(rx), 10e6);
+}
+
+TEST_F(HackRfLiveControl, aGainChangeKeepsEverySampleAndARateChangeDropsWhatCameBefore)
+{
+    openBoard();
+    startReceiving();
+    ASSERT_EQ(deliver(test::bytesCounting(1000)), 0);
+    ASSERT_TRUE(device().setGainStage(rx, "LNA", 32));
+    ASSERT_TRUE(device().setGain(rx, 10));
+    ASSERT_EQ(deliver(test::bytesCounting(1000, 1000 % 256)), 0);
+    EXPECT_EQ(bytesOf(read(1000)), test::bytesCounting(2000));
+
+    ASSERT_EQ(deliver(test::bytesCounting(999 * 2, 7)), 0);
+    ASSERT_TRUE(device().setSampleRate(rx, 4e6));
+    // Bytes taken before and while the clock settles never arrive.
+    const std::vector<std::uint8_t> settling(kRetuneDiscardBytes / 4, 0x55);
+    for (int transfer = 0; transfer < 4; ++transfer) {
+        ASSERT_EQ(deliver(settling), 0);
+    }
+    ASSERT_EQ(deliver({1, 2, 3, 4}), 0);
+    EXPECT_THAT(bytesOf(read(100)), ElementsAre(1, 2, 3, 4));
+    EXPECT_THAT(calls("hackrf_stop_rx"), IsEmpty());
+}
+
+struct Refusal {
+    const char* name;
+    std::function<bool(ISdrDevice&)> change;
+};
+
+// Nothing outside a setting's range, no unknown name and no change for a
+// chain while the other streams reaches the library; the setting stays.
+TEST_F(HackRfLiveControl, hostileValuesAndNamesAreRefusedWithoutALibraryCall)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const Refusal refusals[] = {
+        {"nanStage", [=](ISdrDevice& d) { return d.setGainStage(rx, "LNA", nan); }},
+        {"infStage", [=](ISdrDevice& d) { return d.setGainStage(rx, "VGA", inf); }},
+        {"negativeStage", [](ISdrDevice& d) { return d.setGainStage(rx, "VGA", -2); }},
+        {"aboveStage", [](ISdrDevice& d) { return d.setGainStage(rx, "LNA", 40.5); }},
+        {"aboveTxStage", [](ISdrDevice& d) { return d.setGainStage(tx, "VGA", 48); }},
+        {"rxStageOnTx", [](ISdrDevice& d) { return d.setGainStage(tx, "LNA", 8); }},
+        {"unknownStage", [](ISdrDevice& d) { return d.setGainStage(rx, "IF", 8); }},
+        {"emptyStage", [](ISdrDevice& d) { return d.setGainStage(rx, "", 0); }},
+        {"lowerCaseStage", [](ISdrDevice& d) { return d.setGainStage(rx, "lna", 8); }},
+        {"nanGain", [=](ISdrDevice& d) { return d.setGain(rx, nan); }},
+        {"minusInfGain", [=](ISdrDevice& d) { return d.setGain(rx, -inf); }},
+        {"aboveGain", [](ISdrDevice& d) { return d.setGain(rx, 103); }},
+        {"negativeTxGain", [](ISdrDevice& d) { return d.setGain(tx, -1); }},
+        {"nanRate", [=](ISdrDevice& d) { return d.setSampleRate(rx, nan); }},
+        {"lowRate", [](ISdrDevice& d) { return d.setSampleRate(rx, 1e6); }},
+        {"highRate", [=](ISdrDevice& d) { return d.setSampleRate(rx, inf); }},
+        {"nanBandwidth", [=](ISdrDevice& d) { return d.setBandwidth(rx, nan); }},
+        {"narrowBandwidth", [](ISdrDevice& d) { return d.setBandwidth(rx, 1e6); }},
+        {"wideBandwidth", [](ISdrDevice& d) { return d.setBandwidth(rx, 28'000'001); }},
+        {"negativeBandwidth", [](ISdrDevice& d) { return d.setBandwidth(rx, -5e6); }},
+        {"txWhileReceiving", [](ISdrDevice& d) { return d.setGain(tx, 10); }},
+        {"txRateWhileReceiving", [](ISdrDevice& d) { return d.setSampleRate(tx, 4e6); }},
+        {"automaticGain", [](ISdrDevice& d) { return d.setAutomaticGain(rx, true); }},
+    };
+    openBoard();
+    startReceiving();
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.name);
+        const std::size_t before = hackRf().journal().size();
+        EXPECT_FALSE(refusal.change(device()));
+        EXPECT_THAT(journalAfter(before), IsEmpty());
+        EXPECT_EQ(device().gainDb(rx), 20.0);
+        EXPECT_EQ(device().actualRxSampleRateHz(), 10e6);
+        EXPECT_EQ(device().bandwidthHz(rx), 8e6);
+    }
+    EXPECT_FALSE(device().supportsAutomaticGain(rx));
+}
+
+TEST_F(HackRfLiveControl, aChangeTheLibraryRefusesLeavesTheValueInForce)
+{
+    openBoard("fail hackrf_set_txvga_gain -1000 1\nfail hackrf_set_antenna_enable -1000 1\n");
+    EXPECT_FALSE(device().setGainStage(tx, "VGA", 30));
+    EXPECT_EQ(device().lastError(), "set TX VGA gain: HACKRF_ERROR_LIBUSB");
+    EXPECT_EQ(device().gainStageDb(tx, "VGA"), 0.0);
+    EXPECT_FALSE(device().setBiasTee(rx, true));
+    EXPECT_FALSE(device().biasTee(rx));
+    EXPECT_TRUE(device().setGainStage(tx, "VGA", 30));
+    EXPECT_EQ(device().gainDb(tx), 30.0);
+}
+
+// The paced simulator hands out samples at the board's rate: after a live
+// change from 10 to 2 MS/s a reader that keeps up gets 2 MS/s. Measured over
+// two seconds; a reader slowed by a loaded machine catches up from the
+// ring, so only a stall of a quarter second would move the figure.
+TEST_F(HackRfLiveControl, aPacedStreamDeliversAtTheNewRateAfterALiveChange)
+{
+    using Clock = std::chrono::steady_clock;
+    openBoard("rx-paced\n");
+    startReceiving();
+    std::vector<std::complex<float>> samples(65536);
+    for (std::size_t received = 0; received < 2'000'000;) {
+        received += device().readSamples(samples.data(), samples.size());
+    }
+    ASSERT_TRUE(device().setSampleRate(rx, 2e6));
+    while (device().readSamples(samples.data(), 1) == 0) {
+    }
+    const Clock::time_point start = Clock::now();
+    std::size_t received = 0;
+    while (Clock::now() - start < std::chrono::seconds(2)) {
+        received += device().readSamples(samples.data(), samples.size());
+    }
+    const double rate = static_cast<double>(received) / std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_NEAR(rate, 2e6, 2e5);
+    EXPECT_EQ(device().rxDroppedBytes(), 0u);
+}
+
+} // namespace
+} // namespace veltrano

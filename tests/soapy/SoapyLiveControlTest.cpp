@@ -1,0 +1,197 @@
+// SPDX-License-Identifier: MIT
+// Live control through the module, as SoapySDR clients use it: named gain
+// stages, antennas and settings under the names the families' other modules
+// use, every change taken while the stream runs, and hostile input refused
+// with the valid values named while the stream goes on.
+#include "tests/simulators/SceneExpectations.h"
+#include "tests/soapy/SoapyFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <tuple>
+
+namespace veltrano {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class SoapyLiveControl : public test::SoapyModule {
+protected:
+    // A receive stream of the simulated HackRF, paced like the board.
+    test::SoapyDevicePointer startHackRf(const std::string& script, SoapySDR::Stream*& stream)
+    {
+        simulateHackRf("board H1\nrx-paced\n" + script);
+        auto device = make("driver=veltrano,family=hackrf");
+        device->setSampleRate(SOAPY_SDR_RX, 0, test::kSceneRateHz);
+        device->setFrequency(SOAPY_SDR_RX, 0, test::kFirstCentreHz);
+        device->setGain(SOAPY_SDR_RX, 0, test::kSceneGainDb);
+        stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
+        return device;
+    }
+
+    // The next count samples of the stream.
+    static std::vector<std::complex<float>> receive(SoapySDR::Device& device, SoapySDR::Stream* stream,
+                                                    std::size_t count)
+    {
+        std::vector<std::complex<float>> samples(count);
+        std::size_t received = 0;
+        for (int call = 0; call < 10'000 && received < count; ++call) {
+            const int result = read(device, stream, samples.data() + received, count - received);
+            EXPECT_TRUE(result > 0 || result == SOAPY_SDR_TIMEOUT) << result;
+            received += static_cast<std::size_t>(std::max(result, 0));
+        }
+        samples.resize(received);
+        return samples;
+    }
+
+    std::size_t streamStarts() const { return hackRf().calls("hackrf_start_rx").size(); }
+};
+
+TEST_F(SoapyLiveControl, aLiveStageChangeMovesTheCarriersPowerByTheChange)
+{
+    const test::ExpectedCarrier carrier{100.25e6, -50.0, 0.0, ""};
+    SoapySDR::Stream* stream = nullptr;
+    const auto device = startHackRf(test::sceneScript({carrier}), stream);
+    const auto carrierDbfs = [&] {
+        // What the ring held before the change goes first: 0.2 s of the stream.
+        static_cast<void>(receive(*device, stream, 400'000));
+        return test::binPowerDbfs(receive(*device, stream, test::kSceneSamples), 250e3, test::kSceneRateHz);
+    };
+    const double before = carrierDbfs();
+    EXPECT_NEAR(before, carrier.powerDbfs + test::kSceneGainDb, 1.5);
+    for (const auto& [stage, gainDb, moveDb] : {std::tuple{"LNA", 24.0, 8.0}, std::tuple{"AMP", 14.0, 22.0}}) {
+        device->setGain(SOAPY_SDR_RX, 0, stage, gainDb);
+        EXPECT_NEAR(carrierDbfs() - before, moveDb, 1.5) << stage;
+    }
+    EXPECT_EQ(streamStarts(), 1u);
+    EXPECT_THAT(hackRf().calls("hackrf_stop_rx"), ::testing::IsEmpty());
+}
+
+struct LiveSetter {
+    const char* name;
+    std::function<void(SoapySDR::Device&)> set;
+    const char* call; // the journal line it leads to
+    std::function<bool(const SoapySDR::Device&)> readBack;
+};
+
+TEST_F(SoapyLiveControl, everyChangeIsTakenWhileTheStreamRunsAndReadsBack)
+{
+    const LiveSetter setters[] = {
+        {"stage", [](auto& d) { d.setGain(SOAPY_SDR_RX, 0, "VGA", 30); }, "hackrf_set_vga_gain 30 -> 0",
+         [](const auto& d) { return d.getGain(SOAPY_SDR_RX, 0, "VGA") == 30 && d.getGain(SOAPY_SDR_RX, 0) == 46; }},
+        {"overall", [](auto& d) { d.setGain(SOAPY_SDR_RX, 0, 500); }, "hackrf_set_vga_gain 62 -> 0",
+         [](const auto& d) { return d.getGain(SOAPY_SDR_RX, 0) == 102 && d.getGain(SOAPY_SDR_RX, 0, "LNA") == 40; }},
+        {"rate", [](auto& d) { d.setSampleRate(SOAPY_SDR_RX, 0, 4e6); }, "hackrf_set_sample_rate 4000000 -> 0",
+         [](const auto& d) { return d.getSampleRate(SOAPY_SDR_RX, 0) == 4e6; }},
+        {"bandwidth", [](auto& d) { d.setBandwidth(SOAPY_SDR_RX, 0, 6e6); },
+         "hackrf_set_baseband_filter_bandwidth 6000000 -> 0",
+         [](const auto& d) { return d.getBandwidth(SOAPY_SDR_RX, 0) == 6e6; }},
+        {"biasTee", [](auto& d) { d.writeSetting("bias_tx", "true"); }, "hackrf_set_antenna_enable 1 -> 0",
+         [](const auto& d) { return d.readSetting("bias_tx") == "true"; }},
+        {"amplifier", [](auto& d) { d.writeSetting("rx_amplifier", "true"); }, "hackrf_set_amp_enable 1 -> 0",
+         [](const auto& d) { return d.getGain(SOAPY_SDR_RX, 0, "AMP") == 14; }},
+    };
+    SoapySDR::Stream* stream = nullptr;
+    const auto device = startHackRf("", stream);
+    for (const LiveSetter& setter : setters) {
+        SCOPED_TRACE(setter.name);
+        EXPECT_NO_THROW(setter.set(*device));
+        EXPECT_EQ(hackRf().calls(std::string(setter.call).substr(0, std::string(setter.call).find(' '))).back(),
+                  setter.call);
+        EXPECT_TRUE(setter.readBack(*device));
+        EXPECT_FALSE(receive(*device, stream, 1000).empty());
+    }
+    EXPECT_EQ(streamStarts(), 1u);
+}
+
+struct HostileCall {
+    const char* name;
+    std::function<void(SoapySDR::Device&)> call;
+    const char* named; // what the error names as valid
+};
+
+TEST_F(SoapyLiveControl, hostileInputGetsAnErrorNamingWhatIsValidAndTheStreamGoesOn)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const char* lnaRange = "takes 0 to 40 dB in steps of 8";
+    const char* stages = "the stages are LNA, VGA, AMP";
+    const char* widths = "1750000, 2500000, 3500000";
+    const char* writable = "the writable settings are rx_amplifier, bias_tx, native_sweep";
+    const HostileCall calls[] = {
+        {"nanStage", [=](auto& d) { d.setGain(SOAPY_SDR_RX, 0, "LNA", nan); }, lnaRange},
+        {"infStage", [=](auto& d) { d.setGain(SOAPY_SDR_RX, 0, "LNA", inf); }, lnaRange},
+        {"negativeStage", [](auto& d) { d.setGain(SOAPY_SDR_RX, 0, "LNA", -8); }, lnaRange},
+        {"aboveStage", [](auto& d) { d.setGain(SOAPY_SDR_RX, 0, "LNA", 48); }, lnaRange},
+        {"aboveTxStage", [](auto& d) { d.setGain(SOAPY_SDR_TX, 0, "VGA", 48); }, "takes 0 to 47 dB in steps of 1"},
+        {"unknownStage", [](auto& d) { d.setGain(SOAPY_SDR_RX, 0, "IF", 8); }, stages},
+        {"emptyStage", [](auto& d) { d.setGain(SOAPY_SDR_RX, 0, "", 8); }, stages},
+        {"rxStageOnTx", [](auto& d) { d.setGain(SOAPY_SDR_TX, 0, "LNA", 8); }, "the stages are VGA, AMP"},
+        {"readUnknownStage", [](auto& d) { d.getGain(SOAPY_SDR_RX, 0, "lna"); }, stages},
+        {"rangeOfEmptyStage", [](auto& d) { d.getGainRange(SOAPY_SDR_RX, 0, ""); }, stages},
+        {"nanGain", [=](auto& d) { d.setGain(SOAPY_SDR_RX, 0, nan); }, "takes 0 to 102 dB"},
+        {"nanRate", [=](auto& d) { d.setSampleRate(SOAPY_SDR_RX, 0, nan); }, "2000000 to 20000000 Hz"},
+        {"lowRate", [](auto& d) { d.setSampleRate(SOAPY_SDR_RX, 0, 1e6); }, "2000000 to 20000000 Hz"},
+        {"minusInfRate", [=](auto& d) { d.setSampleRate(SOAPY_SDR_RX, 0, -inf); }, "2000000 to 20000000 Hz"},
+        {"negativeBandwidth", [](auto& d) { d.setBandwidth(SOAPY_SDR_RX, 0, -1); }, widths},
+        {"nanBandwidth", [=](auto& d) { d.setBandwidth(SOAPY_SDR_RX, 0, nan); }, widths},
+        {"wideBandwidth", [](auto& d) { d.setBandwidth(SOAPY_SDR_RX, 0, 1e9); }, widths},
+        {"otherAntenna", [](auto& d) { d.setAntenna(SOAPY_SDR_RX, 0, "RX"); }, "the antenna is TX/RX"},
+        {"emptyAntenna", [](auto& d) { d.setAntenna(SOAPY_SDR_TX, 0, ""); }, "the antenna is TX/RX"},
+        {"unknownElement", [](auto& d) { d.setFrequency(SOAPY_SDR_RX, 0, "IF", 1e6); }, "the elements are RF"},
+        {"emptyElement", [](auto& d) { d.getFrequency(SOAPY_SDR_RX, 0, ""); }, "the elements are RF"},
+        {"badSwitch", [](auto& d) { d.writeSetting("bias_tx", "maybe"); }, "takes true or false"},
+        {"emptySwitch", [](auto& d) { d.writeSetting("bias_tx", ""); }, "takes true or false"},
+        {"otherFamilysSetting", [](auto& d) { d.writeSetting("biastee_rx", "true"); }, writable},
+        {"emptySetting", [](auto& d) { d.writeSetting("", "true"); }, writable},
+        {"unknownRead", [](auto& d) { d.readSetting("biastee_tx"); }, "getSettingInfo lists them"},
+        {"automaticGain", [](auto& d) { d.setGainMode(SOAPY_SDR_RX, 0, true); }, "set the gain or its stages"},
+    };
+    SoapySDR::Stream* stream = nullptr;
+    const auto device = startHackRf("", stream);
+    for (const HostileCall& hostile : calls) {
+        SCOPED_TRACE(hostile.name);
+        try {
+            hostile.call(*device);
+            ADD_FAILURE() << "no error";
+        } catch (const std::runtime_error& error) {
+            EXPECT_THAT(error.what(), HasSubstr(hostile.named));
+        }
+        EXPECT_FALSE(receive(*device, stream, 1000).empty());
+    }
+    EXPECT_EQ(device->getGain(SOAPY_SDR_RX, 0), test::kSceneGainDb);
+    EXPECT_EQ(device->readSetting("bias_tx"), "false");
+    EXPECT_EQ(streamStarts(), 1u);
+}
+
+// What clients ask first, under the names SoapySDR users know.
+TEST_F(SoapyLiveControl, stagesAntennasBandwidthsAndSettingsCarryThePeersNames)
+{
+    simulateHackRf("board H1\n");
+    EXPECT_THROW(make("driver=veltrano,family=hackrf,bias_tx=on"), std::runtime_error);
+    const auto device = make("driver=veltrano,family=hackrf,bias_tx=true");
+    EXPECT_THAT(hackRf().calls("hackrf_set_antenna_enable"), ElementsAre("hackrf_set_antenna_enable 1 -> 0"));
+    EXPECT_EQ(device->readSetting("bias_tx"), "true");
+    EXPECT_THAT(device->listGains(SOAPY_SDR_RX, 0), ElementsAre("LNA", "VGA", "AMP"));
+    EXPECT_THAT(device->listGains(SOAPY_SDR_TX, 0), ElementsAre("VGA", "AMP"));
+    const SoapySDR::Range amplifier = device->getGainRange(SOAPY_SDR_TX, 0, "AMP");
+    EXPECT_EQ(std::tuple(amplifier.minimum(), amplifier.maximum(), amplifier.step()), std::tuple(0.0, 14.0, 14.0));
+    for (const int direction : {SOAPY_SDR_RX, SOAPY_SDR_TX}) {
+        EXPECT_THAT(device->listAntennas(direction, 0), ElementsAre("TX/RX"));
+        EXPECT_NO_THROW(device->setAntenna(direction, 0, "TX/RX"));
+        EXPECT_EQ(device->getBandwidthRange(direction, 0).size(), 16u);
+        EXPECT_FALSE(device->hasGainMode(direction, 0));
+        EXPECT_NO_THROW(device->setGainMode(direction, 0, false));
+        EXPECT_NO_THROW(device->setFrequency(direction, 0, "BB", 1e6));
+        EXPECT_EQ(device->getFrequency(direction, 0, "BB"), 0.0);
+    }
+    const SoapySDR::ArgInfoList settings = device->getSettingInfo();
+    EXPECT_TRUE(std::any_of(settings.begin(), settings.end(), [](const auto& info) { return info.key == "bias_tx"; }));
+}
+
+} // namespace
+} // namespace veltrano
