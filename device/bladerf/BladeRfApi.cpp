@@ -31,6 +31,16 @@ void resolveEntryPoints(BladeRfApi& api)
     resolveFunction(module, api.syncRx, "bladerf_sync_rx");
     resolveFunction(module, api.syncTx, "bladerf_sync_tx");
     resolveFunction(module, api.strerror, "bladerf_strerror");
+    resolveFunction(module, api.getGainStages, "bladerf_get_gain_stages");
+    resolveFunction(module, api.getGainStageRange, "bladerf_get_gain_stage_range");
+    resolveFunction(module, api.getGainRange, "bladerf_get_gain_range");
+    resolveFunction(module, api.setGainStage, "bladerf_set_gain_stage");
+    resolveFunction(module, api.getGainStage, "bladerf_get_gain_stage");
+    resolveFunction(module, api.getGain, "bladerf_get_gain");
+    resolveFunction(module, api.getGainModes, "bladerf_get_gain_modes");
+    resolveFunction(module, api.getBandwidthRange, "bladerf_get_bandwidth_range");
+    resolveFunction(module, api.setBiasTee, "bladerf_set_bias_tee");
+    resolveFunction(module, api.getBiasTee, "bladerf_get_bias_tee");
 }
 
 bool hasRequiredEntryPoints(const BladeRfApi& api)

@@ -16,27 +16,38 @@ namespace veltrano {
 // Entry points in lookup order. Required ones are marked; an optional one is
 // null when the loaded library lacks it, and the feature using it is off.
 struct BladeRfApi {
-    decltype(&::bladerf_get_device_list) getDeviceList = nullptr;           // required
-    decltype(&::bladerf_free_device_list) freeDeviceList = nullptr;         // required
-    decltype(&::bladerf_open) open = nullptr;                               // required
-    decltype(&::bladerf_close) close = nullptr;                             // required
-    decltype(&::bladerf_get_board_name) getBoardName = nullptr;             // required
-    decltype(&::bladerf_get_channel_count) getChannelCount = nullptr;       // required
-    decltype(&::bladerf_set_frequency) setFrequency = nullptr;              // required
+    decltype(&::bladerf_get_device_list) getDeviceList = nullptr;     // required
+    decltype(&::bladerf_free_device_list) freeDeviceList = nullptr;   // required
+    decltype(&::bladerf_open) open = nullptr;                         // required
+    decltype(&::bladerf_close) close = nullptr;                       // required
+    decltype(&::bladerf_get_board_name) getBoardName = nullptr;       // required
+    decltype(&::bladerf_get_channel_count) getChannelCount = nullptr; // required
+    decltype(&::bladerf_set_frequency) setFrequency = nullptr;        // required
     decltype(&::bladerf_schedule_retune) scheduleRetune = nullptr;
     decltype(&::bladerf_get_quick_tune) getQuickTune = nullptr;
     decltype(&::bladerf_get_timestamp) getTimestamp = nullptr;
-    decltype(&::bladerf_get_frequency_range) getFrequencyRange = nullptr;   // required
-    decltype(&::bladerf_set_sample_rate) setSampleRate = nullptr;           // required
+    decltype(&::bladerf_get_frequency_range) getFrequencyRange = nullptr;    // required
+    decltype(&::bladerf_set_sample_rate) setSampleRate = nullptr;            // required
     decltype(&::bladerf_get_sample_rate_range) getSampleRateRange = nullptr; // required
-    decltype(&::bladerf_set_bandwidth) setBandwidth = nullptr;              // required
-    decltype(&::bladerf_set_gain_mode) setGainMode = nullptr;               // required
-    decltype(&::bladerf_set_gain) setGain = nullptr;                        // required
-    decltype(&::bladerf_sync_config) syncConfig = nullptr;                  // required
-    decltype(&::bladerf_enable_module) enableModule = nullptr;              // required
-    decltype(&::bladerf_sync_rx) syncRx = nullptr;                          // required
+    decltype(&::bladerf_set_bandwidth) setBandwidth = nullptr;               // required
+    decltype(&::bladerf_set_gain_mode) setGainMode = nullptr;                // required
+    decltype(&::bladerf_set_gain) setGain = nullptr;                         // required
+    decltype(&::bladerf_sync_config) syncConfig = nullptr;                   // required
+    decltype(&::bladerf_enable_module) enableModule = nullptr;               // required
+    decltype(&::bladerf_sync_rx) syncRx = nullptr;                           // required
     decltype(&::bladerf_sync_tx) syncTx = nullptr;
     decltype(&::bladerf_strerror) strerror = nullptr;
+    // Live control: a library without one of these leaves that control out.
+    decltype(&::bladerf_get_gain_stages) getGainStages = nullptr;
+    decltype(&::bladerf_get_gain_stage_range) getGainStageRange = nullptr;
+    decltype(&::bladerf_get_gain_range) getGainRange = nullptr;
+    decltype(&::bladerf_set_gain_stage) setGainStage = nullptr;
+    decltype(&::bladerf_get_gain_stage) getGainStage = nullptr;
+    decltype(&::bladerf_get_gain) getGain = nullptr;
+    decltype(&::bladerf_get_gain_modes) getGainModes = nullptr;
+    decltype(&::bladerf_get_bandwidth_range) getBandwidthRange = nullptr;
+    decltype(&::bladerf_set_bias_tee) setBiasTee = nullptr;
+    decltype(&::bladerf_get_bias_tee) getBiasTee = nullptr;
 
     // bladerf_format of timestamped receive streams: libraries after 2.5 take
     // the newer packed-metadata code 2, older ones the original code 1.

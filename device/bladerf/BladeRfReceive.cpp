@@ -73,6 +73,8 @@ bool BladeRfSdrDevice::configureRx(const StreamConfig& config)
         return false;
     }
     actualRxSampleRateHz_ = static_cast<double>(actualRate);
+    bandwidthHz_[0].store(static_cast<double>(actualBandwidth));
+    rxAutomaticGain_.store(false);
     rxFrequencyHz_ = config.frequencyHz;
     handle_->quickTunes.clear();
     // The frequency just tuned is the first one a hop can come back to quickly.
@@ -173,6 +175,9 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
     }
     const BladeRfApi& api = bladeRfApi();
     bladerf* device = handle_->device;
+    // Read before the retune point, so that a rate change between the two is
+    // seen below rather than lost.
+    std::uint64_t rateChanges = rxRateChanges_.load();
     // Where a retune said the new frequency's samples begin; 0: whatever comes next.
     bladerf_timestamp timestamp = nextRxTimestamp_.exchange(0);
     std::size_t done = 0;
@@ -199,6 +204,18 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
             // A stop, or a start still sizing the buffer, ends this read.
             if (!rxStreaming_.load() || rxScratch_.size() < 2 * readSize) {
                 return done;
+            }
+            // A live rate change since this call began: the samples this call
+            // holds end it, and the read goes on from where the change said
+            // the new rate's samples begin.
+            if (rxRateChanges_.load() != rateChanges) {
+                if (done > 0) {
+                    return done;
+                }
+                rateChanges = rxRateChanges_.load();
+                if (const bladerf_timestamp posted = nextRxTimestamp_.exchange(0); posted != 0) {
+                    timestamp = posted; // else this call took it on entry
+                }
             }
             timestamped = rxMetadataEnabled_.load();
             withTimestamps = rxLibraryTimestamps_.load();
@@ -295,6 +312,42 @@ void BladeRfSdrDevice::countRxGap(bool flagged, std::uint64_t lost)
     }
     rxGapCounted_ = flagged;
     rxLostSamples_.fetch_add(lost, std::memory_order_relaxed);
+}
+
+bool BladeRfSdrDevice::discardSamplesBeforeNow()
+{
+    const BladeRfApi& api = bladeRfApi();
+    bladerf* device = handle_->device;
+    // The reader sees the count move only after the point it is to read from
+    // is posted (see receive), so it never reads on from the old point.
+    struct CountChange {
+        std::atomic<std::uint64_t>& changes;
+        ~CountChange() { changes.fetch_add(1); }
+    } countChange{rxRateChanges_};
+    // A stream with timestamps asks for the board's samples from its counter now on.
+    bladerf_timestamp now = 0;
+    if (rxLibraryTimestamps_.load() && api.getTimestamp != nullptr && api.getTimestamp(device, BLADERF_RX, &now) == 0) {
+        nextRxTimestamp_.store(now);
+        return true;
+    }
+    // A plain stream cannot tell the samples apart: the library's stream
+    // starts afresh, its buffers empty, in the format it had.
+    nextRxTimestamp_.store(0);
+    const auto format =
+        rxLibraryTimestamps_.load() ? static_cast<bladerf_format>(api.metadataFormat) : BLADERF_FORMAT_SC16_Q11;
+    int result = api.enableModule(device, kBladeRfRxChannel, false);
+    if (result == 0) {
+        result = api.syncConfig(device, BLADERF_RX_X1, format, kStreamBuffers, kStreamBufferSamples, kStreamTransfers,
+                                kStreamTimeoutMs);
+    }
+    if (result == 0) {
+        result = api.enableModule(device, kBladeRfRxChannel, true);
+    }
+    if (result != 0) {
+        streamFailed("RX stream stopped", result);
+        return false;
+    }
+    return true;
 }
 
 std::uint64_t BladeRfSdrDevice::rxOverrunCount() const

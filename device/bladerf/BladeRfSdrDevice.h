@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,9 @@ namespace veltrano {
 
 /// One bladeRF board behind ISdrDevice, driven through libbladeRF's
 /// synchronous interface. A receiving device may be used by a reader thread
-/// (readSamples) and a controller thread (retuning, counters, stopRx) at once;
-/// deviceMutex_ serialises each library receive call with retuning and with
-/// the receive stop. Failures after construction are reported by results;
+/// (readSamples) and a controller thread (retuning, live control, counters,
+/// stopRx) at once; deviceMutex_ serialises each library receive call with
+/// retuning, every live control call and the receive stop. Failures after construction are reported by results;
 /// the only text kept is why a running stream failed (a board that vanished).
 class BladeRfSdrDevice final : public ISdrDevice {
 public:
@@ -92,6 +93,38 @@ public:
     std::size_t readNativeSamples(void* samples, std::size_t count) override;
     std::size_t writeNativeSamples(const void* samples, std::size_t count) override;
 
+    /// @name Live control
+    /// Stages and ranges are the library's, asked on every call (a bladeRF
+    /// 2.0's depend on the frequency it is tuned to). The overall gain is the
+    /// library's own figure, which on a bladeRF1 sits a fixed offset from the
+    /// stages' sum. Names and values are checked before the library sees them.
+    /// @{
+
+    std::vector<GainStage> gainStages(StreamDirection direction) const override;
+    std::optional<GainStage> overallGainRange(StreamDirection direction) const override;
+    bool setGainStage(StreamDirection direction, const std::string& stage, double gainDb) override;
+    std::optional<double> gainStageDb(StreamDirection direction, const std::string& stage) const override;
+    bool setGain(StreamDirection direction, double gainDb) override;
+    std::optional<double> gainDb(StreamDirection direction) const override;
+    /// Changes the complex sample rate. On a running receive stream the
+    /// samples still queued at the old rate are dropped: a timestamped stream
+    /// asks for the board's samples from the change on, a plain one is
+    /// restarted inside the library.
+    bool setSampleRate(StreamDirection direction, double rateHz) override;
+    std::vector<FrequencyRangeHz> bandwidthRangesHz(StreamDirection direction) const override;
+    bool setBandwidth(StreamDirection direction, double bandwidthHz) override;
+    std::optional<double> bandwidthHz(StreamDirection direction) const override;
+    /// Receive only, where the library lists a gain mode other than manual.
+    bool supportsAutomaticGain(StreamDirection direction) const override;
+    bool setAutomaticGain(StreamDirection direction, bool enabled) override;
+    bool automaticGain(StreamDirection direction) const override;
+    /// Where the library can read the board's bias-tee switch (the bladeRF 2.0
+    /// micro's; a bladeRF1 has none, and the library refuses it).
+    bool supportsBiasTee(StreamDirection direction) const override;
+    bool setBiasTee(StreamDirection direction, bool enabled) override;
+    bool biasTee(StreamDirection direction) const override;
+    /// @}
+
     struct NativeHandle; ///< the open library handle and the quick-tune cache
 
 private:
@@ -109,6 +142,14 @@ private:
     // recorded and gives false.
     bool sendToLibrary(const void* values, std::size_t count, unsigned timeoutMs);
     void clearStreamFailure();
+    // The first channel of a direction the board has, or nullopt.
+    std::optional<int> channelOf(StreamDirection direction) const;
+    // With deviceMutex_ held: the channel's stages with their ranges, or only
+    // the one whose whole name is *only (none when it is not listed).
+    std::vector<GainStage> listStages(int channel, const std::string* only) const;
+    // Drops what a running receive stream holds from before a rate change;
+    // called with deviceMutex_ held. False when a plain stream failed to restart.
+    bool discardSamplesBeforeNow();
     // Once a stream call said the board is gone (BLADERF_ERR_NODEV), the
     // stream is not entered again until the next start: libbladeRF would
     // restart it on a board that left, where its worker waits for ever for
@@ -119,7 +160,14 @@ private:
     DeviceInfo info_;
     double actualRxSampleRateHz_ = 0.0;
     double rxFrequencyHz_ = 0.0;
-    std::mutex deviceMutex_;
+    // Mutable: the live-control readers ask the library under it too.
+    mutable std::mutex deviceMutex_;
+    // Counts live rate changes, so that a read in progress ends before it
+    // would hand on a sample taken at the old rate.
+    std::atomic<std::uint64_t> rxRateChanges_{0};
+    std::atomic<bool> rxAutomaticGain_{false};
+    // Filter bandwidths in force (0: unknown), receive then transmit.
+    std::atomic<double> bandwidthHz_[2] = {0.0, 0.0};
     std::atomic<std::uint64_t> nextRxTimestamp_{0};
     std::atomic<std::uint64_t> fastRxRetuneCount_{0};
     std::atomic<std::uint64_t> regularRxRetuneCount_{0};
@@ -157,7 +205,7 @@ private:
     // from under a write. Uncontended unless a stop races a write.
     std::mutex txScratchMutex_;
     bool txConfigured_ = false;
-    double txSampleRateHz_ = 0.0;
+    std::atomic<double> txSampleRateHz_{0.0}; // a live change may come while the writer drains
     // Samples the library took since startTx, and how many of them the last
     // drain saw on the air; their difference is what a drain must flush.
     std::atomic<std::uint64_t> txSamplesQueued_{0};

@@ -60,7 +60,8 @@ bool BladeRfSdrDevice::configureTx(const StreamConfig& config)
         api.setGain(device, kBladeRfTxChannel, detail::wholeDb(config.gainDb)) < 0) {
         return false;
     }
-    txSampleRateHz_ = actualRate;
+    txSampleRateHz_.store(actualRate);
+    bandwidthHz_[1].store(static_cast<double>(actualBandwidth));
     txConfigured_ = true;
     return true;
 }
@@ -106,7 +107,7 @@ bool BladeRfSdrDevice::drainTx(std::stop_token stop)
     txScratch_.assign(2 * kLargestWrite, 0); // within the capacity startTx reserved
     const std::uint64_t partial = queued % kStreamBufferSamples;
     std::uint64_t silence = (partial == 0 ? 0 : kStreamBufferSamples - partial) + kRingTurnSamples;
-    const unsigned timeoutMs = drainTimeoutMs(txSampleRateHz_);
+    const unsigned timeoutMs = drainTimeoutMs(txSampleRateHz_.load());
     while (silence > 0) {
         if (stop.stop_requested() || !txStreaming_.load()) {
             return false;

@@ -11,12 +11,15 @@
 
 #include <libbladeRF.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <vector>
 
 struct bladerf {
     static constexpr std::uint32_t kOpenMagic = 0x53494d42; // "SIMB"
@@ -43,7 +46,11 @@ struct bladerf {
         };
         std::optional<Gap> gap;
         std::size_t scriptedGapsTaken = 0; // of the script's rx-gap lines
-        bladerf_gain gain = 0;
+        // The board's gain chain for this direction, and each stage's gain in
+        // dB (whole dB, as libbladeRF takes them); the scene hears their sum.
+        const veltrano::sim::bladerf::GainChain* chain = nullptr;
+        std::vector<std::int64_t> stageGains; // wide: any int the caller sends, less the offset
+        bool biasTee = false;
 
         // Receive with a scene: what the receiver hears at the stream's
         // timestamp (the synthesizer's position), and the retunes scheduled
@@ -58,6 +65,57 @@ struct bladerf {
         if (!scene.empty()) {
             rx.scene = std::make_unique<veltrano::sim::SceneSynthesizer>(scene);
         }
+        rx.chain = &openedBoard.rxGain;
+        tx.chain = &openedBoard.txGain;
+        for (Stream* stream : {&rx, &tx}) {
+            stream->stageGains.assign(stream->chain->stages.size(), 0);
+            distributeGain(*stream, 0);
+        }
+    }
+
+    // What bladerf_set_gain does here: the stages fill in order from their
+    // minima; whatever their ranges cannot hold goes to the last one, so the
+    // stages always sum to the gain less the chain's offset.
+    static void distributeGain(Stream& stream, int gainDb)
+    {
+        const auto& stages = stream.chain->stages;
+        if (stages.empty()) {
+            return;
+        }
+        std::int64_t remaining = std::int64_t{gainDb} - stream.chain->offsetDb;
+        for (std::size_t index = 0; index < stages.size(); ++index) {
+            stream.stageGains[index] = wholeDb(stages[index].range, stages[index].range.min);
+            remaining -= stream.stageGains[index];
+        }
+        for (std::size_t index = 0; index + 1 < stages.size() && remaining > 0; ++index) {
+            const std::int64_t room = wholeDb(stages[index].range, stages[index].range.max) - stream.stageGains[index];
+            const std::int64_t taken = std::min(room, remaining);
+            stream.stageGains[index] += taken;
+            remaining -= taken;
+        }
+        stream.stageGains.back() += remaining;
+    }
+
+    // A range's value in whole dB, towards zero (so never outside the range).
+    static std::int64_t wholeDb(const bladerf_range& range, std::int64_t value)
+    {
+        return static_cast<std::int64_t>(static_cast<double>(value) * static_cast<double>(range.scale));
+    }
+
+    static std::int64_t stageSum(const Stream& stream)
+    {
+        std::int64_t sum = 0;
+        for (const std::int64_t gain : stream.stageGains) {
+            sum += gain;
+        }
+        return sum;
+    }
+
+    // A gain as the library's int reports it, held inside its range.
+    static bladerf_gain reported(std::int64_t gain)
+    {
+        return static_cast<bladerf_gain>(std::clamp<std::int64_t>(gain, std::numeric_limits<bladerf_gain>::min(),
+                                                                  std::numeric_limits<bladerf_gain>::max()));
     }
 
     std::uint32_t magic = kOpenMagic;

@@ -35,7 +35,7 @@ void renderScene(::bladerf::Stream& stream, std::int16_t* values, bladerf_timest
             retunes.erase(retunes.begin());
         }
         const Tuning tuning{static_cast<double>(stream.heardFrequency), static_cast<double>(stream.sampleRate),
-                            static_cast<double>(stream.gain)};
+                            static_cast<double>(::bladerf::stageSum(stream))};
         if (!(tuning == scene.tuning())) {
             scene.tune(tuning);
         }

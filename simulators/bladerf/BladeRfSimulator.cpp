@@ -84,6 +84,13 @@ Board parseBoard(const ScriptLine& line)
         } else if (key == "tx-freq") {
             board.txFrequencies = parseRange(line, value);
             txFrequenciesGiven = true;
+        } else if (key == "model") {
+            if (value != "bladerf1" && value != "bladerf2") {
+                failBadArguments(line, "model is bladerf1 or bladerf2");
+            }
+            board.applyModel(value == "bladerf1" ? BoardModel::bladerf1 : BoardModel::bladerf2);
+        } else if (key == "bias-tee") {
+            board.biasTee = parseInt(line, value) != 0;
         } else if (key == "freq-result") {
             board.frequenciesResult = parseInt(line, value);
         } else {
@@ -108,7 +115,8 @@ std::uint16_t parseVersionPart(const ScriptLine& line, std::string_view text)
 constexpr std::array<std::string_view, static_cast<std::size_t>(Entry::count)> kEntryNames{
     "bladerf_set_frequency",   "bladerf_schedule_retune", "bladerf_get_quick_tune", "bladerf_get_timestamp",
     "bladerf_set_sample_rate", "bladerf_set_bandwidth",   "bladerf_set_gain_mode",  "bladerf_set_gain",
-    "bladerf_sync_config",     "bladerf_enable_module",   "bladerf_sync_rx",        "bladerf_sync_tx"};
+    "bladerf_sync_config",     "bladerf_enable_module",   "bladerf_sync_rx",        "bladerf_sync_tx",
+    "bladerf_set_gain_stage",  "bladerf_set_bias_tee"};
 
 Entry parseEntry(const ScriptLine& line, std::string_view text)
 {
@@ -279,6 +287,35 @@ Board::Board()
 {
     info.backend = BLADERF_BACKEND_LIBUSB;
     setField(info.manufacturer, "Nuand");
+    applyModel(BoardModel::bladerf2);
+}
+
+// Stages and ranges like those libbladeRF reports for the board, kept whole:
+// the bladeRF 2.0's receive stage here spans one band's range with no offset,
+// so that the overall gain and the stages' sum agree, as the scene expects.
+void Board::applyModel(BoardModel model)
+{
+    if (model == BoardModel::bladerf1) {
+        name = "bladerf1";
+        rxGain = {{{"lna", {0, 6, 3, 1.0F}}, {"rxvga1", {5, 30, 1, 1.0F}}, {"rxvga2", {0, 30, 3, 1.0F}}},
+                  {-1, 60, 1, 1.0F},
+                  -6};
+        txGain = {{{"txvga1", {-35, -4, 1, 1.0F}}, {"txvga2", {0, 25, 1, 1.0F}}}, {17, 73, 1, 1.0F}, 52};
+        bandwidths = {1500000, 28000000, 1, 1.0F};
+        sampleRates = {80000, 40000000, 1, 1.0F};
+        rxFrequencies = {237500000, 3800000000, 1, 1.0F};
+        txFrequencies = rxFrequencies;
+        biasTee = false;
+        return;
+    }
+    name = "bladerf2";
+    rxGain = {{{"full", {-15, 60, 1, 1.0F}}}, {-15, 60, 1, 1.0F}, 0};
+    txGain = {{{"dsa", {-89750, 0, 250, 0.001F}}}, {-23750, 66000, 250, 0.001F}, 66};
+    bandwidths = {200000, 56000000, 1, 1.0F};
+    sampleRates = {520834, 61440000, 1, 1.0F};
+    rxFrequencies = {70000000, 6000000000, 2, 1.0F};
+    txFrequencies = rxFrequencies;
+    biasTee = true;
 }
 
 std::string_view Board::serialText() const

@@ -24,8 +24,27 @@
 
 namespace veltrano::sim::bladerf {
 
+// One named gain stage and its range (in the range's scaled units, dB = value × scale).
+struct GainStageModel {
+    std::string name;
+    bladerf_range range{};
+};
+
+// A direction's gain chain: its stages in the order bladerf_set_gain fills
+// them, the overall range bladerf_get_gain_range reports, and the overall
+// gain's offset from the stages' sum (the library's bladeRF1 has one).
+struct GainChain {
+    std::vector<GainStageModel> stages;
+    bladerf_range overall{};
+    int offsetDb = 0;
+};
+
+// The gain stages, ranges and switches of a board kind.
+enum class BoardModel { bladerf1, bladerf2 };
+
 struct Board {
     Board();
+    void applyModel(BoardModel model);
 
     bladerf_devinfo info{};        // what bladerf_get_device_list reports
     bool nameNull = false;         // bladerf_get_board_name returns null
@@ -37,6 +56,10 @@ struct Board {
     bladerf_range rxFrequencies{70000000, 6000000000, 2, 1.0F};
     bladerf_range txFrequencies{70000000, 6000000000, 2, 1.0F};
     int frequenciesResult = 0;
+    GainChain rxGain;
+    GainChain txGain;
+    bladerf_range bandwidths{};
+    bool biasTee = true; // whether the board has a bias-tee switch per direction
 
     // The serial as the library's own identifier matching reads the field: up to
     // the first NUL, or the whole field when there is none.
@@ -63,6 +86,8 @@ enum class Entry {
     enableModule,
     syncRx,
     syncTx,
+    setGainStage,
+    setBiasTee,
     count
 };
 

@@ -18,6 +18,7 @@
 #include "dependent/SimDependency.h"
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +29,8 @@
 
 namespace veltrano::sim::bladerf {
 namespace {
+
+using veltrano::sim::validDevice;
 
 // Counts the call and applies its scripted failure, if any: the failure's
 // result, after waiting for the call's own time-out when the script says so.
@@ -58,6 +61,33 @@ int recordDeviceCall(::bladerf* device, Entry entry, JournalLine line, int other
     }
     simulator().log(line.result(result));
     return result;
+}
+
+// Marks a control call on a valid device as in flight, for the overlap detector.
+class ControlCall {
+public:
+    ControlCall(::bladerf* device, std::string_view name)
+    {
+        if (validDevice(device)) {
+            guard_.emplace(*device, ActivityGuard::Kind::retune, name);
+        }
+    }
+
+private:
+    std::optional<ActivityGuard> guard_;
+};
+
+// The index of the named stage in the channel's chain, or nullopt (also for a null name).
+// Unused in a variant without the stage calls.
+[[maybe_unused]] std::optional<std::size_t> stageIndex(::bladerf& device, bladerf_channel channel, const char* stage)
+{
+    const auto& stages = streamFor(device, channel).chain->stages;
+    for (std::size_t index = 0; stage != nullptr && index < stages.size(); ++index) {
+        if (stages[index].name == stage) {
+            return index;
+        }
+    }
+    return std::nullopt;
 }
 
 int readRange(const char* name, ::bladerf* device, bladerf_channel ch, const bladerf_range** range, bool frequencies)
@@ -155,8 +185,7 @@ int CALL_CONV bladerf_open(struct bladerf** device, const char* device_identifie
             result = rule->result;
             if (result == 0) {
                 *device = rule->nullDevice ? nullptr
-                                           : new ::bladerf(sim.boardForScriptedOpen(device_identifier),
-                                                           script.rxScene);
+                                           : new ::bladerf(sim.boardForScriptedOpen(device_identifier), script.rxScene);
             }
         } else if (const Board* board = sim.findBoard(device_identifier)) {
             result = 0;
@@ -301,6 +330,7 @@ int CALL_CONV bladerf_get_frequency_range(struct bladerf* dev, bladerf_channel c
 int CALL_CONV bladerf_set_sample_rate(struct bladerf* dev, bladerf_channel ch, bladerf_sample_rate rate,
                                       bladerf_sample_rate* actual)
 {
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_set_sample_rate");
     const int result =
         recordDeviceCall(dev, Entry::setSampleRate, JournalLine("bladerf_set_sample_rate") << ch << rate);
     if (result == 0) {
@@ -320,6 +350,7 @@ int CALL_CONV bladerf_get_sample_rate_range(struct bladerf* dev, bladerf_channel
 int CALL_CONV bladerf_set_bandwidth(struct bladerf* dev, bladerf_channel ch, bladerf_bandwidth bandwidth,
                                     bladerf_bandwidth* actual)
 {
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_set_bandwidth");
     const int result =
         recordDeviceCall(dev, Entry::setBandwidth, JournalLine("bladerf_set_bandwidth") << ch << bandwidth);
     if (result == 0 && actual != nullptr) {
@@ -330,17 +361,195 @@ int CALL_CONV bladerf_set_bandwidth(struct bladerf* dev, bladerf_channel ch, bla
 
 int CALL_CONV bladerf_set_gain_mode(struct bladerf* dev, bladerf_channel ch, bladerf_gain_mode mode)
 {
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_set_gain_mode");
     return recordDeviceCall(dev, Entry::setGainMode, JournalLine("bladerf_set_gain_mode") << ch << enumValue(mode));
 }
 
 int CALL_CONV bladerf_set_gain(struct bladerf* dev, bladerf_channel ch, bladerf_gain gain)
 {
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_set_gain");
     const int result = recordDeviceCall(dev, Entry::setGain, JournalLine("bladerf_set_gain") << ch << gain);
     if (result == 0) {
-        streamFor(*dev, ch).gain = gain;
+        ::bladerf::distributeGain(streamFor(*dev, ch), gain);
     }
     return result;
 }
+
+#if !defined(SIM_OMIT_bladerf_get_gain)
+int CALL_CONV bladerf_get_gain(struct bladerf* dev, bladerf_channel ch, bladerf_gain* gain)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_get_gain");
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && gain != nullptr) {
+        const auto& stream = streamFor(*dev, ch);
+        *gain = ::bladerf::reported(::bladerf::stageSum(stream) + stream.chain->offsetDb);
+        result = 0;
+    }
+    simulator().log((JournalLine("bladerf_get_gain") << ch).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_get_gain_stages)
+int CALL_CONV bladerf_get_gain_stages(struct bladerf* dev, bladerf_channel ch, const char** stages, size_t count)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_get_gain_stages");
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev)) {
+        const auto& chain = *streamFor(*dev, ch).chain;
+        for (std::size_t index = 0; stages != nullptr && index < count && index < chain.stages.size(); ++index) {
+            stages[index] = chain.stages[index].name.c_str();
+        }
+        result = static_cast<int>(chain.stages.size());
+    }
+    simulator().log((JournalLine("bladerf_get_gain_stages") << ch).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_get_gain_stage_range)
+int CALL_CONV bladerf_get_gain_stage_range(struct bladerf* dev, bladerf_channel ch, const char* stage,
+                                           const struct bladerf_range** range)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_get_gain_stage_range");
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && range != nullptr) {
+        // No stage at all is the overall gain, as the library's bladeRF 2.0 has it.
+        const auto& chain = *streamFor(*dev, ch).chain;
+        if (stage == nullptr) {
+            *range = &chain.overall;
+            result = 0;
+        } else if (const auto index = veltrano::sim::bladerf::stageIndex(*dev, ch, stage)) {
+            *range = &chain.stages[*index].range;
+            result = 0;
+        }
+    }
+    simulator().log((JournalLine("bladerf_get_gain_stage_range") << ch << textOrNull(stage)).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_get_gain_range)
+int CALL_CONV bladerf_get_gain_range(struct bladerf* dev, bladerf_channel ch, const struct bladerf_range** range)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_get_gain_range");
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && range != nullptr) {
+        *range = &streamFor(*dev, ch).chain->overall;
+        result = 0;
+    }
+    simulator().log((JournalLine("bladerf_get_gain_range") << ch).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_set_gain_stage)
+int CALL_CONV bladerf_set_gain_stage(struct bladerf* dev, bladerf_channel ch, const char* stage, bladerf_gain gain)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_set_gain_stage");
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev)) {
+        result = scriptedFailure(Entry::setGainStage).value_or(0);
+        const auto index = veltrano::sim::bladerf::stageIndex(*dev, ch, stage);
+        if (result == 0 && !index) {
+            result = BLADERF_ERR_INVAL;
+        }
+        if (result == 0) {
+            // Clamped into the stage's range, as libbladeRF does.
+            auto& stream = streamFor(*dev, ch);
+            const bladerf_range& range = stream.chain->stages[*index].range;
+            stream.stageGains[*index] =
+                std::clamp(static_cast<std::int64_t>(gain), ::bladerf::wholeDb(range, range.min),
+                           ::bladerf::wholeDb(range, range.max));
+        }
+    }
+    simulator().log((JournalLine("bladerf_set_gain_stage") << ch << textOrNull(stage) << gain).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_get_gain_stage)
+int CALL_CONV bladerf_get_gain_stage(struct bladerf* dev, bladerf_channel ch, const char* stage, bladerf_gain* gain)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_get_gain_stage");
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && gain != nullptr) {
+        if (const auto index = veltrano::sim::bladerf::stageIndex(*dev, ch, stage)) {
+            *gain = ::bladerf::reported(streamFor(*dev, ch).stageGains[*index]);
+            result = 0;
+        }
+    }
+    simulator().log((JournalLine("bladerf_get_gain_stage") << ch << textOrNull(stage)).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_get_gain_modes)
+int CALL_CONV bladerf_get_gain_modes(struct bladerf* dev, bladerf_channel ch, const struct bladerf_gain_modes** modes)
+{
+    // Receive has the automatic mode beside the manual one; transmit has none.
+    static const bladerf_gain_modes kReceiveModes[] = {{"automatic", BLADERF_GAIN_DEFAULT},
+                                                       {"manual", BLADERF_GAIN_MGC}};
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_get_gain_modes");
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && modes != nullptr) {
+        const bool receive = !BLADERF_CHANNEL_IS_TX(ch);
+        *modes = receive ? kReceiveModes : nullptr;
+        result = receive ? 2 : 0;
+    }
+    simulator().log((JournalLine("bladerf_get_gain_modes") << ch).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_get_bandwidth_range)
+int CALL_CONV bladerf_get_bandwidth_range(struct bladerf* dev, bladerf_channel ch, const struct bladerf_range** range)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_get_bandwidth_range");
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && range != nullptr) {
+        *range = &dev->board->bandwidths;
+        result = 0;
+    }
+    simulator().log((JournalLine("bladerf_get_bandwidth_range") << ch).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_set_bias_tee)
+int CALL_CONV bladerf_set_bias_tee(struct bladerf* dev, bladerf_channel ch, bool enable)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_set_bias_tee");
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev)) {
+        result = scriptedFailure(Entry::setBiasTee).value_or(0);
+        if (result == 0 && !dev->board->biasTee) {
+            result = BLADERF_ERR_UNSUPPORTED; // a bladeRF1: the library's answer
+        }
+        if (result == 0) {
+            streamFor(*dev, ch).biasTee = enable;
+        }
+    }
+    simulator().log((JournalLine("bladerf_set_bias_tee") << ch << (enable ? 1 : 0)).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_get_bias_tee)
+int CALL_CONV bladerf_get_bias_tee(struct bladerf* dev, bladerf_channel ch, bool* enable)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_get_bias_tee");
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && enable != nullptr) {
+        result = dev->board->biasTee ? 0 : BLADERF_ERR_UNSUPPORTED;
+        if (result == 0) {
+            *enable = streamFor(*dev, ch).biasTee;
+        }
+    }
+    simulator().log((JournalLine("bladerf_get_bias_tee") << ch).result(result));
+    return result;
+}
+#endif
 
 int CALL_CONV bladerf_sync_config(struct bladerf* dev, bladerf_channel_layout layout, bladerf_format format,
                                   unsigned int num_buffers, unsigned int buffer_size, unsigned int num_transfers,

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 namespace veltrano::sim::usbbladerf {
 namespace {
@@ -35,6 +36,12 @@ constexpr std::uint32_t kRficStatus = 0x00;
 constexpr std::uint32_t kRficEnable = 0x02;
 constexpr std::uint32_t kRficSampleRate = 0x03;
 constexpr std::uint32_t kRficNoChannel = 0xF;
+// Names of the RFIC commands, by number, for the journal.
+constexpr const char* kRficCommandNames[] = {"status",   "init", "enable", "samplerate", "frequency", "bandwidth",
+                                             "gainmode", "gain", "rssi",   "filter",     "txmute",    "fastlock"};
+// RFFE control bits that switch the bias tees on the receive and transmit ports.
+constexpr unsigned kRffeRxBiasBit = 5;
+constexpr unsigned kRffeTxBiasBit = 10;
 // RFFE control bits: the RX front end, TX rather than RX, and per channel
 // (RX0, TX0, RX1, TX1 from bit 15 on) whether it is enabled.
 constexpr std::uint32_t kRffeEnable = 1u << 1;
@@ -251,6 +258,13 @@ void BladeRfFpga::write(char magic, std::uint8_t target, std::uint32_t address, 
     } else if (kind_ == BladeRfKind::micro && magic == 'E' && target == kTargetRfic) {
         other_[{magic, target, address}] = value;
         rficCommand(address, value, now);
+    } else if (kind_ == BladeRfKind::micro && magic == 'C' && target == kTargetRffe) {
+        std::uint64_t& rffe = other_[{magic, target, address}];
+        const auto bias = [](std::uint64_t word, unsigned bit) { return std::to_string((word >> bit) & 1); };
+        if (((rffe ^ value) & (1u << kRffeRxBiasBit | 1u << kRffeTxBiasBit)) != 0) {
+            journal_.write("bias-tee rx=" + bias(value, kRffeRxBiasBit) + " tx=" + bias(value, kRffeTxBiasBit));
+        }
+        rffe = value;
     } else {
         other_[{magic, target, address}] = value;
     }
@@ -358,11 +372,23 @@ const AppliedRetune* BladeRfFpga::tuningAt(Direction direction, std::uint64_t co
     return nullptr;
 }
 
+std::uint64_t BladeRfFpga::stored(char magic, std::uint8_t target, std::uint32_t address) const
+{
+    const auto found = other_.find({magic, target, address});
+    return found == other_.end() ? 0 : found->second;
+}
+
 void BladeRfFpga::rficCommand(std::uint32_t address, std::uint64_t value, Clock::time_point now)
 {
     const std::uint32_t command = address & 0xff;
     const std::uint32_t channel = (address >> 8) & 0xf;
     const Direction direction = channel % 2 == 1 ? Direction::tx : Direction::rx;
+    if (command < std::size(kRficCommandNames) && command != kRficStatus) {
+        // Decoded, so a test reads "rfic gain rx0 40" rather than a packet.
+        const std::string where = channel < 4 ? std::string(name(direction)) + std::to_string(channel / 2) : "all";
+        journal_.write(std::string("rfic ") + kRficCommandNames[command] + " " + where + " " +
+                       std::to_string(static_cast<std::int64_t>(value)));
+    }
     if (command == kRficSampleRate && channel < 2) {
         clocks_[index(direction)].setRate(static_cast<double>(value), now);
     } else if (command == kRficEnable && channel < 4) {

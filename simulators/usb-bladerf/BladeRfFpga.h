@@ -70,6 +70,10 @@ public:
     // The retune a direction's sample at this counter value was made with:
     // the latest one applied at or before it (null before the first).
     const AppliedRetune* tuningAt(Direction direction, std::uint64_t count) const;
+    // What the host last wrote to a peripheral register (0 if nothing), e.g.
+    // the 2.0 micro's RF front-end control word ('C', 3, 0) or an RFIC
+    // command's value ('E', 1, command + 256 × channel).
+    std::uint64_t stored(char magic, std::uint8_t target, std::uint32_t address) const;
 
     // A board reset: registers and counters start afresh.
     void reset(Clock::time_point now);

@@ -71,6 +71,7 @@ public:
         return fpga_.tuningAt(direction, count);
     }
     std::uint64_t counter(Direction direction, Clock::time_point now) const { return fpga_.counter(direction, now); }
+    const BladeRfFpga& fpga() const { return fpga_; }
 
 private:
     struct Stream {

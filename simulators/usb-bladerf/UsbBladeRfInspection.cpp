@@ -155,6 +155,25 @@ int veltrano_usb_bladerf_rx_tuning_at(uint64_t timestamp, uint32_t* nint, uint32
     return veltrano_usb_bladerf_rx_tuning_at_of(nullptr, timestamp, nint, nfrac);
 }
 
+uint8_t veltrano_usb_bladerf_lms_register(uint8_t address)
+{
+    return withBladeRf<uint8_t>(nullptr,
+                                [&](const UsbBladeRfBoard& board) { return board.fpga().lmsRegister(address); });
+}
+
+uint32_t veltrano_usb_bladerf_rffe_control(void)
+{
+    return withBladeRf<uint32_t>(
+        nullptr, [](const UsbBladeRfBoard& board) { return static_cast<uint32_t>(board.fpga().stored('C', 3, 0)); });
+}
+
+int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel)
+{
+    return withBladeRf<int64_t>(nullptr, [&](const UsbBladeRfBoard& board) {
+        return static_cast<int64_t>(board.fpga().stored('E', 1, (channel & 0xF) << 8 | (command & 0xFF)));
+    });
+}
+
 int veltrano_usb_bladerf_transfers_in_flight(void)
 {
     return engine().transfersInFlight();

@@ -48,6 +48,13 @@ VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_retune_of(const char* seria
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at(uint64_t timestamp, uint32_t* nint, uint32_t* nfrac);
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at_of(const char* serial, uint64_t timestamp, uint32_t* nint,
                                                                    uint32_t* nfrac);
+// What the host last wrote to the first bladeRF's settings: an LMS6002D
+// register (x40: gains, filters), the 2.0 micro's RF front-end control word
+// (its bias tees are bits 5, receive, and 10, transmit) and the value of one
+// of the micro's RFIC commands (command number, channel: 0 RX0, 1 TX0, 0xF none).
+VELTRANO_USB_BLADERF_EXPORT uint8_t veltrano_usb_bladerf_lms_register(uint8_t address);
+VELTRANO_USB_BLADERF_EXPORT uint32_t veltrano_usb_bladerf_rffe_control(void);
+VELTRANO_USB_BLADERF_EXPORT int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel);
 // Transfers submitted and not yet completed; transfers allocated and not freed;
 // device handles opened and not closed (over the whole emulated bus).
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_transfers_in_flight(void);

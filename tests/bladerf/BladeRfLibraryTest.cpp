@@ -3,6 +3,7 @@
 // table is built anew from the scenario the test sets up.
 #include "device/bladerf/BladeRfApi.h"
 #include "device/bladerf/BladeRfEnumeration.h"
+#include "device/bladerf/BladeRfSdrDevice.h"
 #include "device/PathFromUtf8.h"
 #include "tests/support/SimulationFixture.h"
 
@@ -92,6 +93,37 @@ INSTANTIATE_TEST_SUITE_P(Versions, BladeRfMetadataFormat,
                                            VersionCase{"sim-bladerf", "version 3 0 0\n", 2},
                                            VersionCase{"sim-bladerf", "version 1 9 0\n", 1},
                                            VersionCase{"sim-bladerf-no-version", "version 3 0 0\n", 1}));
+
+// A library without the live-control calls loads, and the device reports
+// each of those controls absent rather than calling what is not there; the
+// overall gain and the rate, whose calls are required, stay live.
+TEST(BladeRfLibrary, withoutTheLiveControlCallsThoseControlsAreAbsent)
+{
+    const ScopedEnvironment variable("BROMELT_BLADERF_LIBRARY",
+                                     environmentText(simulatedLibrary("sim-bladerf-no-live-control")));
+    const SimulatorSession simulator("BLADERF", "board serial=A\n");
+    const BladeRfApi& api = bladeRfApi();
+    ASSERT_TRUE(api.loaded);
+    EXPECT_EQ(api.getGainStages, nullptr);
+    EXPECT_EQ(api.setBiasTee, nullptr);
+    BladeRfSdrDevice device("A");
+    for (const StreamDirection direction : {StreamDirection::rx, StreamDirection::tx}) {
+        EXPECT_TRUE(device.gainStages(direction).empty());
+        EXPECT_EQ(device.overallGainRange(direction), std::nullopt);
+        EXPECT_FALSE(device.setGainStage(direction, "full", 10.0));
+        EXPECT_EQ(device.gainStageDb(direction, "full"), std::nullopt);
+        EXPECT_EQ(device.gainDb(direction), std::nullopt);
+        EXPECT_TRUE(device.bandwidthRangesHz(direction).empty());
+        EXPECT_FALSE(device.setBandwidth(direction, 5e6));
+        EXPECT_FALSE(device.supportsAutomaticGain(direction));
+        EXPECT_FALSE(device.setAutomaticGain(direction, true));
+        EXPECT_FALSE(device.supportsBiasTee(direction));
+        EXPECT_FALSE(device.setBiasTee(direction, true));
+        EXPECT_FALSE(device.biasTee(direction));
+        EXPECT_TRUE(device.setGain(direction, 10.0));
+        EXPECT_TRUE(device.setSampleRate(direction, 4e6));
+    }
+}
 
 } // namespace
 } // namespace veltrano

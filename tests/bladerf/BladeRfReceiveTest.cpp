@@ -339,7 +339,7 @@ TEST_F(BladeRfReceive, startingAndStoppingFollowTheChannel)
         openConfigured("fail bladerf_sync_config 1 -1\nfail bladerf_sync_config 2 -1\nfail bladerf_enable_module 1 -1\n",
                        "sim-bladerf-no-quick-tune");
     std::vector<std::complex<float>> samples(16);
-    device.stopRx(); // harmless while idle
+    device.stopRx();                // harmless while idle
     EXPECT_FALSE(device.startRx()); // stream configuration fails
     EXPECT_FALSE(device.startRx()); // channel enable fails
     EXPECT_EQ(device.readSamples(samples.data(), samples.size()), 0u);

@@ -15,7 +15,9 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <algorithm>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace veltrano::test {
@@ -66,6 +68,49 @@ private:
     // Without it the library drives the AD9361 itself, register by register.
     ScopedEnvironment tuning_{"BLADERF_DEFAULT_TUNING_MODE", "fpga"};
 #endif
+};
+
+// The board opens its journal once per process, so every test shares one file.
+inline const std::filesystem::path& journalFile()
+{
+    static const TemporaryDirectory directory;
+    static const std::filesystem::path file = [] {
+        setEnvironment("VELTRANO_USB_BLADERF_JOURNAL", (directory / "journal.txt").string());
+        return directory / "journal.txt";
+    }();
+    return file;
+}
+
+inline std::vector<std::string> journalSince(std::size_t line)
+{
+    const std::vector<std::string> lines = readLines(journalFile());
+    return {lines.begin() + static_cast<std::ptrdiff_t>(std::min(line, lines.size())), lines.end()};
+}
+
+// The emulated board's journal from the test's start, and nothing left
+// outstanding on the board at its end.
+class RealLibBladeRf : public RealLibBladeRfTest {
+protected:
+    void SetUp() override
+    {
+        RealLibBladeRfTest::SetUp();
+        if (!IsSkipped()) {
+            journalStart_ = journalSince(0).size();
+        }
+    }
+
+    void TearDown() override
+    {
+        // Every stream stopped and every device closed: nothing outstanding on the board.
+        EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
+        EXPECT_EQ(veltrano_usb_bladerf_transfers_allocated(), 0);
+        EXPECT_EQ(veltrano_usb_bladerf_open_handles(), 0);
+    }
+
+    std::vector<std::string> journal() const { return journalSince(journalStart_); }
+
+private:
+    std::size_t journalStart_ = 0;
 };
 
 } // namespace veltrano::test

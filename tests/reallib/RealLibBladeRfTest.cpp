@@ -56,46 +56,7 @@ std::uint64_t distance(std::uint64_t a, std::uint64_t b)
     return (b - a) % kPatternPeriod;
 }
 
-// The board opens its journal once per process, so every test shares one file.
-const std::filesystem::path& journalFile()
-{
-    static const test::TemporaryDirectory directory;
-    static const std::filesystem::path file = [] {
-        test::setEnvironment("VELTRANO_USB_BLADERF_JOURNAL", (directory / "journal.txt").string());
-        return directory / "journal.txt";
-    }();
-    return file;
-}
-
-std::vector<std::string> journalSince(std::size_t line)
-{
-    const std::vector<std::string> lines = test::readLines(journalFile());
-    return {lines.begin() + static_cast<std::ptrdiff_t>(std::min(line, lines.size())), lines.end()};
-}
-
-class RealLibBladeRf : public test::RealLibBladeRfTest {
-protected:
-    void SetUp() override
-    {
-        test::RealLibBladeRfTest::SetUp();
-        if (!IsSkipped()) {
-            journalStart_ = journalSince(0).size();
-        }
-    }
-
-    void TearDown() override
-    {
-        // Every stream stopped and every device closed: nothing outstanding on the board.
-        EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
-        EXPECT_EQ(veltrano_usb_bladerf_transfers_allocated(), 0);
-        EXPECT_EQ(veltrano_usb_bladerf_open_handles(), 0);
-    }
-
-    std::vector<std::string> journal() const { return journalSince(journalStart_); }
-
-private:
-    std::size_t journalStart_ = 0;
-};
+using test::RealLibBladeRf;
 
 TEST_F(RealLibBladeRf, theProbeReportsWhatTheLibraryKnowsOfTheBoardAndBothFamiliesTogether)
 {
@@ -429,8 +390,9 @@ TEST_F(RealLibBladeRf, soapySdrsOwnToolFindsAndStreamsTheBoard)
     EXPECT_THAT(found.standardOutput, testing::HasSubstr(std::string("  serial = ") + kSerial + "\n"));
 
     // The tool reports its rate every 5 s and streams until interrupted.
-    const test::ProcessResult run = test::runProcess(
-        "/usr/bin/timeout", {"-s", "INT", "6", tool, "--args=driver=veltrano,family=bladerf", "--rate=4e6", "--direction=RX"});
+    const test::ProcessResult run =
+        test::runProcess("/usr/bin/timeout", {"-s", "INT", "6", tool, "--args=driver=veltrano,family=bladerf",
+                                              "--rate=4e6", "--direction=RX"});
     EXPECT_THAT(run.standardOutput, testing::HasSubstr("Begin RX rate test at 4 Msps"));
     EXPECT_THAT(run.standardOutput, testing::ContainsRegex("[1-9][0-9.]* Msps\t"));
 }

@@ -43,7 +43,8 @@ TEST_F(SoapyTool, probeDescribesTheBoardsOfBothFamilies)
           "Sample rates: [2, 20] MSps\n  Filter bandwidths: 1.75, 2.5, 3.5, 5, 5.5, ..., 14, 15, 20, 24, 28 MHz\n"}},
         {"--probe=driver=veltrano,serial=B1",
          {"driver=veltrano\n  hardware=bladerf2\n", "Channels: 1 Rx, 1 Tx\n", "-- RX Channel 0\n",
-          formats + "CS16 [full-scale=2048]\n  Antennas: RX\n  Full gain range: [0, 60, 1] dB\n",
+          formats + "CS16 [full-scale=2048]\n  Antennas: RX\n  Full gain range: [-15, 60, 1] dB\n" +
+              "    full gain range: [-15, 60, 1] dB\n",
           "  Full freq range: [70, 6000] MHz\n", "Sample rates: [0.520834, 61.44] MSps\n", "-- TX Channel 0\n",
           formats + "CS16 [full-scale=2048]\n"}},
     };
@@ -80,9 +81,10 @@ TEST_F(SoapyTool, rateTestStreamsFromEachFamilyAtItsTopRateInItsNativeFormatWith
         simulateHackRf(each.hackRfScript);
         simulateBladeRf(each.bladeRfScript);
         // The tool reports its rate every 5 s and streams until interrupted.
-        const test::ProcessResult run = test::runProcess(
-            "/usr/bin/timeout", {"-s", "INT", "7", kSoapyTool, std::string("--args=driver=veltrano,family=") + each.family,
-                                 std::string("--rate=") + each.rate, "--direction=RX"});
+        const test::ProcessResult run =
+            test::runProcess("/usr/bin/timeout",
+                             {"-s", "INT", "7", kSoapyTool, std::string("--args=driver=veltrano,family=") + each.family,
+                              std::string("--rate=") + each.rate, "--direction=RX"});
         const std::string output = run.standardOutput + run.standardError;
         EXPECT_THAT(output, Not(HasSubstr("rror")));
         EXPECT_THAT(output, Not(HasSubstr("Overflow")));

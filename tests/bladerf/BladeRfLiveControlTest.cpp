@@ -1,0 +1,349 @@
+// SPDX-License-Identifier: MIT
+// Live control of a bladeRF through the simulated libbladeRF: the chains each
+// board kind reports, changes that reach the library while the stream runs
+// (and what they do to the samples), the bias tee on the boards that have
+// one, and input that must never reach the library.
+#include "tests/bladerf/BladeRfStreamingFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <limits>
+#include <sstream>
+#include <thread>
+
+namespace veltrano {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr auto kRx = StreamDirection::rx;
+constexpr auto kTx = StreamDirection::tx;
+
+class BladeRfLiveControl : public test::BladeRfStreaming {};
+
+std::string describe(const std::vector<GainStage>& stages)
+{
+    std::ostringstream text;
+    for (const GainStage& stage : stages) {
+        text << stage.name << ":" << stage.minimumDb << ".." << stage.maximumDb << "/" << stage.stepDb << " ";
+    }
+    return text.str();
+}
+
+// One board kind per process: the simulator reads its script once.
+struct BoardKindCase {
+    const char* model;
+    const char* stages[2]; // receive, transmit
+    const char* overall[2];
+    double widestBandwidthHz;
+    bool biasTee;
+};
+
+class BladeRfBoardKind : public test::BladeRfStreaming, public ::testing::WithParamInterface<BoardKindCase> {};
+
+TEST_P(BladeRfBoardKind, stagesRangesAndBiasTeeAreTheLibrarys)
+{
+    const BoardKindCase& kind = GetParam();
+    simulateBladeRf(std::string("board serial=A model=") + kind.model + "\n");
+    BladeRfSdrDevice device("A");
+    const std::size_t from = journalLength();
+    for (const StreamDirection direction : {kRx, kTx}) {
+        const auto index = static_cast<std::size_t>(direction);
+        EXPECT_EQ(describe(device.gainStages(direction)), kind.stages[index]);
+        const auto overall = device.overallGainRange(direction);
+        ASSERT_TRUE(overall.has_value());
+        EXPECT_EQ(describe({*overall}), kind.overall[index]);
+        const auto bandwidths = device.bandwidthRangesHz(direction);
+        ASSERT_EQ(bandwidths.size(), 1u);
+        EXPECT_EQ(bandwidths[0].maximumHz, kind.widestBandwidthHz);
+        // A bladeRF1 has no bias tee: the library refuses, and so do we.
+        EXPECT_EQ(device.supportsBiasTee(direction), kind.biasTee);
+        EXPECT_EQ(device.setBiasTee(direction, true), kind.biasTee);
+        EXPECT_EQ(device.biasTee(direction), kind.biasTee);
+    }
+    const std::string result = kind.biasTee ? "0" : "-8";
+    EXPECT_THAT(callsOf({"bladerf_set_bias_tee"}, from),
+                ElementsAre("bladerf_set_bias_tee 0 1 -> " + result, "bladerf_set_bias_tee 1 1 -> " + result));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, BladeRfBoardKind,
+    ::testing::Values(
+        BoardKindCase{"bladerf1",
+                      {"lna:0..6/3 rxvga1:5..30/1 rxvga2:0..30/3 ", "txvga1:-35..-4/1 txvga2:0..25/1 "},
+                      {":-1..60/1 ", ":17..73/1 "},
+                      28e6,
+                      false},
+        // The transmit stage is scaled by the library's 0.001 into dB.
+        BoardKindCase{
+            "bladerf2", {"full:-15..60/1 ", "dsa:-89.75..0/0.25 "}, {":-15..60/1 ", ":-23.75..66/0.25 "}, 56e6, true}),
+    [](const auto& info) { return std::string(info.param.model); });
+
+// Each change reaches the library while samples flow, with no stop or start
+// around it, and (gain and bandwidth) no gap in the device timestamps the
+// samples carry; a rate change asks for the board's samples from the change
+// on (timestamped stream) or restarts the library's stream (plain).
+struct ChangeCase {
+    const char* name;
+    const char* variant;
+    std::function<bool(ISdrDevice&)> change;
+    std::vector<std::string> calls; // the stream and setting calls the change makes
+    bool contiguous;
+};
+
+class BladeRfLiveChange : public test::BladeRfStreaming, public ::testing::WithParamInterface<ChangeCase> {};
+
+TEST_P(BladeRfLiveChange, reachesTheRunningStream)
+{
+    const ChangeCase& testCase = GetParam();
+    const std::vector<std::string> watched{"bladerf_set_gain_stage",  "bladerf_set_gain",      "bladerf_set_bandwidth",
+                                           "bladerf_set_sample_rate", "bladerf_enable_module", "bladerf_sync_config",
+                                           "bladerf_get_timestamp"};
+    BladeRfSdrDevice& device = openConfigured("", testCase.variant);
+    ASSERT_TRUE(device.startRx());
+    // Whole library reads (1024 samples each), so nothing is left over.
+    ASSERT_EQ(test::timestampsRead(device, true, 5120).size(), 5120u);
+    const std::size_t from = journalLength();
+    EXPECT_TRUE(testCase.change(device));
+    EXPECT_THAT(callsOf(watched, from), ::testing::ElementsAreArray(testCase.calls));
+    const auto after = test::timestampsRead(device, true, 3072);
+    ASSERT_EQ(after.size(), 3072u);
+    if (testCase.contiguous) {
+        EXPECT_EQ(after, test::timestampsFrom(5120, 3072));
+    }
+    device.stopRx();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, BladeRfLiveChange,
+    ::testing::Values(ChangeCase{"stage",
+                                 "sim-bladerf",
+                                 [](ISdrDevice& d) { return d.setGainStage(kRx, "full", 37.4); },
+                                 {"bladerf_set_gain_stage 0 full 37 -> 0"},
+                                 true},
+                      ChangeCase{"stagePlainStream",
+                                 "sim-bladerf-no-quick-tune",
+                                 [](ISdrDevice& d) { return d.setGainStage(kRx, "full", 37.6); },
+                                 {"bladerf_set_gain_stage 0 full 38 -> 0"},
+                                 true},
+                      ChangeCase{"overall",
+                                 "sim-bladerf",
+                                 [](ISdrDevice& d) { return d.setGain(kRx, -15.0); },
+                                 {"bladerf_set_gain 0 -15 -> 0"},
+                                 true},
+                      ChangeCase{"bandwidth",
+                                 "sim-bladerf",
+                                 [](ISdrDevice& d) { return d.setBandwidth(kRx, 5e6 + 0.2); },
+                                 {"bladerf_set_bandwidth 0 5000001 -> 0"},
+                                 true},
+                      ChangeCase{"rate",
+                                 "sim-bladerf",
+                                 [](ISdrDevice& d) { return d.setSampleRate(kRx, 4e6); },
+                                 {"bladerf_set_sample_rate 0 4000000 -> 0", "bladerf_get_timestamp 0 5120 -> 0"},
+                                 false},
+                      ChangeCase{"ratePlainStream",
+                                 "sim-bladerf-no-quick-tune",
+                                 [](ISdrDevice& d) { return d.setSampleRate(kRx, 4e6); },
+                                 {"bladerf_set_sample_rate 0 4000000 -> 0", "bladerf_enable_module 0 0 -> 0",
+                                  "bladerf_sync_config 0 0 64 16384 16 250 -> 0", "bladerf_enable_module 0 1 -> 0"},
+                                 false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Transmit: each change reaches the library's transmit channel while the
+// writer goes on, with no stop or start between.
+TEST_F(BladeRfLiveControl, changesReachTheRunningTransmitStream)
+{
+    BladeRfSdrDevice& device = open();
+    ASSERT_TRUE(device.configureTx(config(915e6)));
+    ASSERT_TRUE(device.startTx());
+    const std::vector<std::complex<float>> samples(4096, {0.25F, -0.25F});
+    ASSERT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
+    const std::size_t from = journalLength();
+    EXPECT_TRUE(device.setGainStage(kTx, "dsa", -10.2));
+    EXPECT_TRUE(device.setGain(kTx, 40.0));
+    EXPECT_TRUE(device.setSampleRate(kTx, 4e6));
+    EXPECT_TRUE(device.setBandwidth(kTx, 3e6));
+    EXPECT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
+    EXPECT_THAT(callsOf({"bladerf_set_gain_stage", "bladerf_set_gain", "bladerf_set_sample_rate",
+                         "bladerf_set_bandwidth", "bladerf_enable_module", "bladerf_sync_tx"},
+                        from),
+                ElementsAre("bladerf_set_gain_stage 1 dsa -10 -> 0", "bladerf_set_gain 1 40 -> 0",
+                            "bladerf_set_sample_rate 1 4000000 -> 0", "bladerf_set_bandwidth 1 3000000 -> 0",
+                            "bladerf_sync_tx 4096 (null) 250 -> 0"));
+    EXPECT_EQ(device.gainStageDb(kTx, "dsa"), -26.0); // the overall 40 dB less the chain's 66
+    EXPECT_EQ(device.bandwidthHz(kTx), 3e6);
+    device.stopTx();
+}
+
+// The simulated board paces its samples at the channel's rate in wall-clock
+// time: after a live change the stream runs at the new rate (within a tenth,
+// over a second of samples, for a loaded machine).
+TEST_F(BladeRfLiveControl, aPacedStreamRunsAtTheNewRateAfterALiveChange)
+{
+    BladeRfSdrDevice& device = openConfigured("rx-paced\n", "sim-bladerf", 1e6);
+    ASSERT_TRUE(device.startRx());
+    ASSERT_EQ(test::timestampsRead(device, true, 16384).size(), 16384u);
+    ASSERT_TRUE(device.setSampleRate(kRx, 2e6));
+    // Only the last sample of each read is decoded: the test measures the
+    // stream, not the decoding of an instrumented build.
+    std::vector<std::int16_t> values(2 * 65536);
+    const auto lastRead = [&] {
+        const std::size_t got = device.readNativeSamples(values.data(), 65536);
+        EXPECT_GT(got, 0u);
+        return got == 0 ? 0
+                        : static_cast<std::uint64_t>(values[2 * got - 2]) +
+                              2048 * static_cast<std::uint64_t>(values[2 * got - 1]);
+    };
+    const std::uint64_t first = lastRead();
+    const auto start = std::chrono::steady_clock::now();
+    std::uint64_t last = first;
+    while (last - first < 2'000'000 && !HasFailure()) {
+        last = lastRead();
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NEAR(static_cast<double>(last - first) / seconds, 2e6, 2e5);
+    device.stopRx();
+}
+
+TEST_F(BladeRfLiveControl, theSceneFollowsTheStagesFromTheFirstSampleAfterTheChange)
+{
+    BladeRfSdrDevice& device = openConfigured("scene-carrier 915.25e6 -50\n");
+    ASSERT_TRUE(device.startRx());
+    const auto powerDb = [&device] {
+        std::vector<std::complex<float>> samples(4096);
+        EXPECT_EQ(device.readSamples(samples.data(), samples.size()), samples.size());
+        double sum = 0.0;
+        for (const auto& sample : samples) {
+            sum += std::norm(sample);
+        }
+        return 10.0 * std::log10(sum / static_cast<double>(samples.size()));
+    };
+    EXPECT_NEAR(powerDb(), -50.0 + 20.0, 0.5);
+    ASSERT_TRUE(device.setGainStage(kRx, "full", 32.0));
+    EXPECT_NEAR(powerDb(), -50.0 + 32.0, 0.5);
+    EXPECT_EQ(device.gainStageDb(kRx, "full"), 32.0);
+    EXPECT_EQ(device.gainDb(kRx), 32.0);
+    device.stopRx();
+}
+
+TEST_F(BladeRfLiveControl, automaticGainOnReceiveOnly)
+{
+    BladeRfSdrDevice& device = openConfigured();
+    EXPECT_FALSE(device.supportsAutomaticGain(kTx));
+    EXPECT_FALSE(device.setAutomaticGain(kTx, true));
+    ASSERT_TRUE(device.supportsAutomaticGain(kRx));
+    const std::size_t from = journalLength();
+    EXPECT_TRUE(device.setAutomaticGain(kRx, true));
+    EXPECT_TRUE(device.automaticGain(kRx));
+    EXPECT_TRUE(device.setAutomaticGain(kRx, false));
+    EXPECT_THAT(callsOf({"bladerf_set_gain_mode"}, from),
+                ElementsAre("bladerf_set_gain_mode 0 0 -> 0", "bladerf_set_gain_mode 0 1 -> 0"));
+    EXPECT_FALSE(device.automaticGain(kRx));
+    // A configuration sets the manual gain it names.
+    ASSERT_TRUE(device.setAutomaticGain(kRx, true));
+    ASSERT_TRUE(device.configureRx(config(915e6)));
+    EXPECT_FALSE(device.automaticGain(kRx));
+}
+
+// A refused value or name never reaches the library's setters, and a failed
+// library call leaves the setting in force.
+TEST_F(BladeRfLiveControl, hostileInputIsRefusedBeforeTheLibrary)
+{
+    BladeRfSdrDevice& device = openConfigured("fail bladerf_set_gain_stage 1 -5\nfail bladerf_set_bias_tee 1 -5\n");
+    ASSERT_TRUE(device.startRx());
+    const auto badDirection = static_cast<StreamDirection>(7);
+    EXPECT_FALSE(device.setGainStage(kRx, "full", 30.0)); // the scripted failure
+    EXPECT_EQ(device.gainStageDb(kRx, "full"), 20.0);
+    EXPECT_FALSE(device.setBiasTee(kRx, true));
+    EXPECT_FALSE(device.biasTee(kRx));
+    const std::size_t from = journalLength();
+    for (const double value : {kNaN, kInfinity, -kInfinity, -16.0, 60.5, 1e300}) {
+        SCOPED_TRACE(value);
+        EXPECT_FALSE(device.setGainStage(kRx, "full", value));
+        EXPECT_FALSE(device.setGain(kRx, value));
+        EXPECT_FALSE(device.setSampleRate(kRx, value));
+        EXPECT_FALSE(device.setBandwidth(kRx, value));
+    }
+    for (const double value : {-1.0, 0.0, 520833.0, 61440001.0, 4294967296.0}) {
+        EXPECT_FALSE(device.setSampleRate(kRx, value)) << value;
+    }
+    for (const double value : {-1.0, 0.0, 199999.0, 56000001.0}) {
+        EXPECT_FALSE(device.setBandwidth(kRx, value)) << value;
+    }
+    for (const std::string& stage :
+         {std::string(), std::string("FULL"), std::string("full\0x", 6), std::string("lna"), std::string(300, 'f')}) {
+        EXPECT_FALSE(device.setGainStage(kRx, stage, 30.0)) << stage;
+        EXPECT_EQ(device.gainStageDb(kRx, stage), std::nullopt) << stage;
+    }
+    EXPECT_FALSE(device.setGainStage(kTx, "full", 0.0)); // a receive stage
+    EXPECT_FALSE(device.setGainStage(badDirection, "full", 30.0));
+    EXPECT_FALSE(device.setGain(badDirection, 30.0));
+    EXPECT_FALSE(device.setSampleRate(badDirection, 4e6));
+    EXPECT_FALSE(device.setBandwidth(badDirection, 5e6));
+    EXPECT_FALSE(device.setBiasTee(badDirection, true));
+    EXPECT_FALSE(device.setAutomaticGain(badDirection, true));
+    EXPECT_THAT(device.gainStages(badDirection), IsEmpty());
+    EXPECT_EQ(device.overallGainRange(badDirection), std::nullopt);
+    EXPECT_THAT(device.bandwidthRangesHz(badDirection), IsEmpty());
+    EXPECT_THAT(callsOf({"bladerf_set_gain_stage", "bladerf_set_gain", "bladerf_set_sample_rate",
+                         "bladerf_set_bandwidth", "bladerf_set_bias_tee", "bladerf_set_gain_mode"},
+                        from),
+                IsEmpty());
+    // The stream ran on throughout.
+    EXPECT_EQ(test::timestampsRead(device, true, 1024).size(), 1024u);
+    device.stopRx();
+}
+
+// A reader in readSamples while a controller changes every setting: no
+// library control call ever meets a receive call (the simulator journals any
+// that does), and the reader is never stopped.
+TEST_F(BladeRfLiveControl, controllerChangesNeverMeetAReadInTheLibrary)
+{
+    // The scene reads the stages' gains on every read (for ThreadSanitizer).
+    BladeRfSdrDevice& device = openConfigured("rx-pace-us 100\nscene-noise -30\n");
+    ASSERT_TRUE(device.startRx());
+    std::atomic<bool> finished{false};
+    std::atomic<std::uint64_t> delivered{0};
+    std::thread reader([&] {
+        std::vector<std::complex<float>> samples(5000);
+        while (!finished.load()) {
+            delivered += device.readSamples(samples.data(), samples.size());
+        }
+    });
+    // The reader gets samples between the changes, not only before or after them.
+    const auto waitForSamples = [&delivered] {
+        const std::uint64_t before = delivered.load();
+        for (int poll = 0; poll < 10000 && delivered.load() == before; ++poll) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return delivered.load() > before;
+    };
+    for (int round = 0; round < 50; ++round) {
+        EXPECT_TRUE(waitForSamples());
+        EXPECT_TRUE(device.setGainStage(kRx, "full", round % 60));
+        EXPECT_TRUE(device.setGain(kRx, round % 40));
+        EXPECT_TRUE(device.setBandwidth(kRx, 1e6 + round));
+        EXPECT_TRUE(device.setSampleRate(kRx, 2e6 + round));
+        EXPECT_TRUE(device.setBiasTee(kRx, round % 2 == 0));
+        EXPECT_TRUE(device.setAutomaticGain(kRx, round % 2 == 0));
+        EXPECT_EQ(device.gainStages(kRx).size(), 1u);
+        EXPECT_EQ(device.biasTee(kRx), round % 2 == 0);
+        // A burst, so that some change meets a read the reader just began.
+        for (int burst = 0; burst < 40; ++burst) {
+            EXPECT_TRUE(device.setGainStage(kRx, "full", burst));
+        }
+    }
+    finished = true;
+    device.stopRx();
+    reader.join();
+    EXPECT_THAT(bladeRf().calls("overlap"), IsEmpty());
+}
+
+} // namespace
+} // namespace veltrano
