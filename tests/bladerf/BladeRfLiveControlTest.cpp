@@ -95,6 +95,7 @@ struct ChangeCase {
     std::function<bool(ISdrDevice&)> change;
     std::vector<std::string> calls; // the stream and setting calls the change makes
     bool contiguous;
+    const char* script = ""; // added to the simulated board's script
 };
 
 class BladeRfLiveChange : public test::BladeRfStreaming, public ::testing::WithParamInterface<ChangeCase> {};
@@ -105,7 +106,7 @@ TEST_P(BladeRfLiveChange, reachesTheRunningStream)
     const std::vector<std::string> watched{"bladerf_set_gain_stage",  "bladerf_set_gain",      "bladerf_set_bandwidth",
                                            "bladerf_set_sample_rate", "bladerf_enable_module", "bladerf_sync_config",
                                            "bladerf_get_timestamp"};
-    BladeRfSdrDevice& device = openConfigured("", testCase.variant);
+    BladeRfSdrDevice& device = openConfigured(testCase.script, testCase.variant);
     ASSERT_TRUE(device.startRx());
     // Whole library reads (1024 samples each), so nothing is left over.
     ASSERT_EQ(test::timestampsRead(device, true, 5120).size(), 5120u);
@@ -152,7 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  [](ISdrDevice& d) { return d.setSampleRate(kRx, 4e6); },
                                  {"bladerf_set_sample_rate 0 4000000 -> 0", "bladerf_enable_module 0 0 -> 0",
                                   "bladerf_sync_config 0 0 64 16384 16 250 -> 0", "bladerf_enable_module 0 1 -> 0"},
-                                 false}),
+                                 false,
+                                 "metadata off\n"}), // a library without timestamps: the stream starts afresh
     [](const auto& info) { return std::string(info.param.name); });
 
 // Transmit: each change reaches the library's transmit channel while the
