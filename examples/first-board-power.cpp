@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opens the first HackRF, receives a million samples at 100 MHz and prints their mean power.
 #include "device/hackrf/HackRfSdrDevice.h"
 
