@@ -32,14 +32,7 @@ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-g
     "-DVELTRANO_ARM64_SYSROOT=$sysroot" -DVELTRANO_WARNINGS_AS_ERRORS=ON "${launcher[@]}" </dev/null >/dev/null
 cmake --build "$build_dir" </dev/null
 
-# One case runs natively only: the bladeRF x40 unplugged while transmitting.
-# libbladeRF 2022.11 drops its stream lock around libusb_submit_transfer;
-# if the unplug's cancel marks that transfer meanwhile, the failed submit
-# trips the library's own assert and aborts the process. Natively that
-# window is microseconds; qemu's translation widens it enough to hit it
-# now and then, which would make this leg fail for the vendor's race.
-native_only='^bladerf:Moments/RealLibBladeRfFault\.everyCallReturnsSaysWhyAndKeepsWhatCameBefore/transmit( |$)'
-ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout "$per_test_timeout" -E "$native_only" </dev/null
+ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout "$per_test_timeout" </dev/null
 
 echo "-- The arm64 probe on the arm64 simulators"
 work=$(mktemp -d)
