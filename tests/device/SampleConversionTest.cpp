@@ -20,9 +20,11 @@ namespace veltrano::detail {
 
 namespace {
 
-// The conversion rules stated a second way, independent of the kernels:
-// division and scaling by powers of two, rounding in double precision
-// instead of truncations, explicit comparisons instead of vector min/max.
+using enum InstructionSet;
+using enum StorePolicy;
+
+// The conversion rules stated independently of the kernels: powers of two,
+// rounding in double precision, explicit comparisons instead of min/max.
 float cs8Rule(std::int8_t value)
 {
     return static_cast<float>(value) / 128.0F;
@@ -33,9 +35,8 @@ float sc16Rule(std::int16_t value)
     return std::ldexp(static_cast<float>(value), -11);
 }
 
-// In double precision |v| + 0.5 is exact for every float of these ranges,
-// so its floor is the rounding. (Not lround: mingw-w64's rounds
-// 0.49999997 up.)
+// |v| + 0.5 is exact in double for these ranges, so its floor rounds (not
+// lround: mingw-w64's rounds 0.49999997 up).
 long roundedHalfAwayFromZero(float value)
 {
     const double magnitude = std::floor(std::fabs(static_cast<double>(value)) + 0.5);
@@ -97,10 +98,8 @@ void expectExact(void (*kernel)(const In*, Out*, std::size_t), const auto& value
 }
 
 // Every length from 0 to 67 samples, written at every value position of a
-// 64-byte cache line (odd positions leave the output off its sample size,
-// so that no whole number of samples brings it to a line), read from 0 to 3
-// samples into the input, so every head and tail path runs; the outputs
-// around the range must keep their guard value.
+// 64-byte line (odd ones off the sample size), read from 0 to 3 samples in,
+// so every head and tail path runs; the outputs around keep their guard.
 template <typename In, typename Out, typename Rule, typename Flat>
 void expectEveryLengthAndStart(void (*kernel)(const In*, Out*, std::size_t), const auto& values, Rule rule, Flat guard)
 {
@@ -187,13 +186,16 @@ std::vector<float> randomFloats()
     return values;
 }
 
+constexpr auto cs8 = [](auto value) { return cs8Rule(value); };
+constexpr auto sc16 = [](auto value) { return sc16Rule(value); };
+
 // Both float kernels of a set over the floats, both integer kernels over every value.
 void expectAllExact(const ConversionKernels& kernels, const std::vector<float>& floats)
 {
-    expectExact(kernels.cf32ToCs8, floats, [](float v) { return cs8Rule(v); });
-    expectExact(kernels.cf32ToSc16, floats, [](float v) { return sc16Rule(v); });
-    expectExact(kernels.cs8ToCf32, everyValue<std::int8_t>(), [](std::int8_t v) { return cs8Rule(v); });
-    expectExact(kernels.sc16ToCf32, everyValue<std::int16_t>(), [](std::int16_t v) { return sc16Rule(v); });
+    expectExact(kernels.cf32ToCs8, floats, cs8);
+    expectExact(kernels.cf32ToSc16, floats, sc16);
+    expectExact(kernels.cs8ToCf32, everyValue<std::int8_t>(), cs8);
+    expectExact(kernels.sc16ToCf32, everyValue<std::int16_t>(), sc16);
 }
 
 // Every set with ordinary stores and with streaming stores: both must give
@@ -231,24 +233,18 @@ TEST_P(SampleConversionKernels, millionsOfRandomFloatsConvertExactly)
 
 TEST_P(SampleConversionKernels, everyLengthAndStartConvertsExactlyAndWritesNothingOutside)
 {
-    const std::vector<float> floats = boundaryFloats();
-    expectEveryLengthAndStart(
-        kernels_->cs8ToCf32, everyValue<std::int8_t>(), [](std::int8_t v) { return cs8Rule(v); },
-        std::bit_cast<float>(0x7FA5A5A5U));
-    expectEveryLengthAndStart(
-        kernels_->sc16ToCf32, everyValue<std::int16_t>(), [](std::int16_t v) { return sc16Rule(v); },
-        std::bit_cast<float>(0x7FA5A5A5U));
+    const float nanGuard = std::bit_cast<float>(0x7FA5A5A5U);
+    expectEveryLengthAndStart(kernels_->cs8ToCf32, everyValue<std::int8_t>(), cs8, nanGuard);
+    expectEveryLengthAndStart(kernels_->sc16ToCf32, everyValue<std::int16_t>(), sc16, nanGuard);
     // Neither format ever produces its most negative value, so it marks the guard.
-    expectEveryLengthAndStart(
-        kernels_->cf32ToCs8, floats, [](float v) { return cs8Rule(v); }, std::int8_t{-128});
-    expectEveryLengthAndStart(
-        kernels_->cf32ToSc16, floats, [](float v) { return sc16Rule(v); }, std::int16_t{-32768});
+    const std::vector<float> floats = boundaryFloats();
+    expectEveryLengthAndStart(kernels_->cf32ToCs8, floats, cs8, std::int8_t{-128});
+    expectEveryLengthAndStart(kernels_->cf32ToSc16, floats, sc16, std::int16_t{-32768});
 }
 
-// Calls itself depth times with a frame that moves the stack by 16 bytes per
-// level, then converts: wide registers spilled to a stack that is only
-// 16-byte aligned fault with aligned moves, depending on the depth. Depth 0
-// is the plain check: every integer value, and floats beside every boundary.
+// Moves the stack by 16 bytes per level, then converts: wide registers
+// spilled with aligned moves to a 16-byte aligned stack fault at some depths.
+// Depth 0 is the plain check of every boundary float and integer value.
 [[gnu::noinline]] void convertAtDepth(const ConversionKernels& kernels, int depth, const std::vector<float>& floats)
 {
     if (depth > 0) {
@@ -271,14 +267,10 @@ TEST_P(SampleConversionKernels, convertsExactlyFromShallowAndDeepCallStacks)
 
 // The portable and NEON loops have only ordinary stores.
 INSTANTIATE_TEST_SUITE_P(EveryInstructionSet, SampleConversionKernels,
-                         testing::Values(std::tuple(InstructionSet::Scalar, StorePolicy::Cached),
-                                         std::tuple(InstructionSet::Sse2, StorePolicy::Cached),
-                                         std::tuple(InstructionSet::Sse2, StorePolicy::Streaming),
-                                         std::tuple(InstructionSet::Avx2, StorePolicy::Cached),
-                                         std::tuple(InstructionSet::Avx2, StorePolicy::Streaming),
-                                         std::tuple(InstructionSet::Avx512, StorePolicy::Cached),
-                                         std::tuple(InstructionSet::Avx512, StorePolicy::Streaming),
-                                         std::tuple(InstructionSet::Neon, StorePolicy::Cached)),
+                         testing::Values(std::tuple(Scalar, Cached), std::tuple(Sse2, Cached),
+                                         std::tuple(Sse2, Streaming), std::tuple(Avx2, Cached),
+                                         std::tuple(Avx2, Streaming), std::tuple(Avx512, Cached),
+                                         std::tuple(Avx512, Streaming), std::tuple(Neon, Cached)),
                          [](const auto& info) {
                              const bool streaming = std::get<StorePolicy>(info.param) == StorePolicy::Streaming;
                              return std::string(instructionSetName(std::get<InstructionSet>(info.param))) +
@@ -289,8 +281,7 @@ TEST(SampleConversion, publicFunctionsRunTheWidestSetTheMachineRunsWithTheDocume
 {
     const InstructionSet active = activeInstructionSet();
     EXPECT_EQ(&activeConversionKernels(), conversionKernels(active));
-    for (const InstructionSet wider :
-         {InstructionSet::Sse2, InstructionSet::Avx2, InstructionSet::Avx512, InstructionSet::Neon}) {
+    for (const InstructionSet wider : {Sse2, Avx2, Avx512, Neon}) {
         if (wider > active) {
             EXPECT_EQ(conversionKernels(wider), nullptr) << instructionSetName(wider) << " runs but is not chosen";
         }
@@ -306,9 +297,8 @@ TEST(SampleConversion, publicFunctionsRunTheWidestSetTheMachineRunsWithTheDocume
     EXPECT_EQ(active, InstructionSet::Neon);
 #endif
 
-    // Received values are pinned where the boards' streams arrive (a HackRF
-    // byte over 128, a bladeRF value over 2048); the rounding and clamping of
-    // transmitted ones here.
+    // Received values are pinned where the boards' streams arrive; the
+    // rounding and clamping of transmitted ones here.
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const std::vector<std::complex<float>> sent{
         {1.0F, -1.0F}, {2.0F, -3.0F}, {0.5F, -0.5F}, {nan, 1.5F}, {1.0F / 4096, -1.0F / 4096}};
@@ -320,10 +310,9 @@ TEST(SampleConversion, publicFunctionsRunTheWidestSetTheMachineRunsWithTheDocume
     EXPECT_EQ(sc16, (std::vector<std::int16_t>{2047, -2048, 2047, -2048, 1024, -1024, -2048, 2047, 1, -1}));
 }
 
-// Calls whose output reaches the threshold run the streaming kernels of the
-// chosen set, smaller ones the cached kernels, and both give the portable
-// loops' bits: every conversion one sample short of the threshold and a few
-// samples past it, to an output off its cache line.
+// Outputs from the threshold on run the streaming kernels, smaller ones the
+// cached: both give the portable loops' bits, one sample short of the
+// threshold and a few past it, to an output off its cache line.
 template <typename In, typename Out>
 void expectSameBitsAroundThreshold(void (*convert)(const In*, Out*, std::size_t),
                                    void (*portable)(const In*, Out*, std::size_t), const std::vector<In>& values)
@@ -333,8 +322,7 @@ void expectSameBitsAroundThreshold(void (*convert)(const In*, Out*, std::size_t)
     const std::size_t beyond = threshold / (valuesOut * sizeof(Out)) + 45;
     ASSERT_GE(values.size(), (std::is_integral_v<In> ? 2 : 1) * beyond);
     for (const std::size_t count : {(threshold - 1) / (valuesOut * sizeof(Out)), beyond}) {
-        // A sample of guard on either side, which also puts the output off
-        // its buffer's alignment.
+        // A sample of guard either side, which also misaligns the output.
         std::vector<Out> expected(valuesOut * (count + 2));
         portable(values.data(), expected.data() + valuesOut, count);
         std::vector<Out> out(expected.size());
@@ -364,11 +352,8 @@ TEST(SampleConversion, publicFunctionsStreamOnlyOutputsFromTheThresholdOnWithThe
     for (std::size_t index = 0; index < 2 * samples; ++index) {
         words[index] = static_cast<std::int16_t>(anyValue(generator));
         bytes[index] = static_cast<std::int8_t>(words[index] >> 8);
+        reinterpret_cast<float*>(floats.data())[index] = nearRange(generator);
     }
-    std::generate(floats.begin(), floats.end(), [&] {
-        const float real = nearRange(generator);
-        return std::complex<float>(real, nearRange(generator));
-    });
     expectSameBitsAroundThreshold(convertCs8ToCf32, scalarConversionKernels.cs8ToCf32, bytes);
     expectSameBitsAroundThreshold(convertCf32ToCs8, scalarConversionKernels.cf32ToCs8, floats);
     expectSameBitsAroundThreshold(convertSc16ToCf32, scalarConversionKernels.sc16ToCf32, words);

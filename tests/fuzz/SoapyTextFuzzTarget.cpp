@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The SoapySDR module's text intakes, which SoapyRemote makes reachable from
-// the network: device arguments (parsed by SoapySDR as a remote client's make
-// would send them, then applied as settings), setting keys and values, gain
-// stage, antenna and frequency element names, with numbers of every kind
-// (NaN, infinities, negatives, huge and tiny ones), on an idle or a running
-// receive stream of either family's simulated board. A refusal is a
-// std::runtime_error; a crash, undefined behaviour, any other exception or a
-// stream that stops is a finding.
+// The SoapySDR module's text intakes, reachable from the network through
+// SoapyRemote: device arguments (as a remote make sends them), setting keys
+// and values, gain, antenna and frequency element names, with numbers of every
+// kind, on an idle or running receive stream of either family's simulated
+// board. A refusal is a std::runtime_error; a crash, undefined behaviour, any
+// other exception or a stream that stops is a finding.
 #include "tests/fuzz/SimulatedLibraries.h"
 
 #include "soapy/BoardFamily.h"
@@ -27,41 +25,18 @@ using veltrano::soapy::BoardFamily;
 using veltrano::soapy::SoapyDevice;
 
 // Names the module knows, so that inputs reach past the first comparison.
-const char* const kWords[] = {"LNA",
-                              "VGA",
-                              "AMP",
-                              "RF",
-                              "BB",
-                              "TX/RX",
-                              "RX",
-                              "TX",
-                              "bias_tx",
-                              "biastee_rx",
-                              "biastee_tx",
-                              "rx_amplifier",
-                              "native_sweep",
-                              "rx_hop_frequencies",
-                              "last_error",
-                              "true",
-                              "false",
-                              "1",
-                              "0",
-                              ""};
+// clang-format off
+const char* const kWords[] = {"LNA", "VGA", "AMP", "RF", "BB", "TX/RX", "RX", "TX", "bias_tx", "biastee_rx",
+                              "biastee_tx", "rx_amplifier", "native_sweep", "rx_hop_frequencies", "last_error",
+                              "true", "false", "1", "0", ""};
+// clang-format on
 
 double number(FuzzInput& in)
 {
-    constexpr double kNumbers[] = {std::numeric_limits<double>::quiet_NaN(),
-                                   std::numeric_limits<double>::infinity(),
-                                   -std::numeric_limits<double>::infinity(),
-                                   -1.0,
-                                   0.0,
-                                   8.0,
-                                   14.0,
-                                   47.5,
-                                   1e300,
-                                   std::numeric_limits<double>::denorm_min(),
-                                   4e6,
-                                   915e6};
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    constexpr double kNumbers[] = {
+        std::numeric_limits<double>::quiet_NaN(),  infinity, -infinity, -1.0, 0.0, 8.0, 14.0, 47.5, 1e300,
+        std::numeric_limits<double>::denorm_min(), 4e6,      915e6};
     const std::uint8_t pick = in.byte();
     if (pick < 200) {
         return kNumbers[pick % std::size(kNumbers)];
@@ -98,7 +73,7 @@ const Call kCalls[] = {
     [](FuzzInput& in, SoapyDevice& d) { d.setSampleRate(direction(in), 0, number(in)); },
     [](FuzzInput& in, SoapyDevice& d) { d.setBandwidth(direction(in), 0, number(in)); },
     [](FuzzInput& in, SoapyDevice& d) {
-        const std::string key = word(in);
+        const std::string key = word(in); // read before the value: arguments have no order
         d.writeSetting(key, word(in));
     },
     [](FuzzInput& in, SoapyDevice& d) { static_cast<void>(d.readSetting(word(in))); },

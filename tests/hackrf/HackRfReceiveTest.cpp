@@ -100,10 +100,10 @@ TEST_P(HackRfReceiveFailure, aFailedStepReopensTheBoardAndRetriesOnce)
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, HackRfReceiveFailure,
-    ::testing::Values(
-        ConfigurationFailure{"retrySucceeds", "fail hackrf_set_vga_gain -1000 1\n", true, ""},
-        ConfigurationFailure{"retryFails", "fail hackrf_set_sample_rate -1000\n", false,
-                             "set sample rate: HACKRF_ERROR_LIBUSB; retry: set sample rate: HACKRF_ERROR_LIBUSB"}),
+    ::testing::Values(ConfigurationFailure{"retrySucceeds", "fail hackrf_set_vga_gain -1000 1\n", true, ""},
+                      ConfigurationFailure{
+                          "retryFails", "fail hackrf_set_sample_rate -1000\n", false,
+                          "set sample rate: HACKRF_ERROR_LIBUSB; retry: set sample rate: HACKRF_ERROR_LIBUSB"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Whole samples arrive as signed bytes over 128 or, read natively, as the
@@ -234,9 +234,13 @@ TEST_F(HackRfReceive, aRetuneFlushesTheRingAndDiscardsTheSettlingBytes)
     EXPECT_THAT(bytesOf(read(100)), ElementsAre(5, 6));
 }
 
-TEST_F(HackRfReceive, tuningFailuresLeaveTheFrequencyAndTheRing)
+// The amplifier choice is kept only when the board took it.
+TEST_F(HackRfReceive, tuningAndAmplifierFailuresLeaveTheSettingAndTheRing)
 {
-    openBoard("fail hackrf_set_freq -1000 1\n");
+    openBoard("fail hackrf_set_freq -1000 1\nfail hackrf_set_amp_enable -1000 1\n");
+    EXPECT_FALSE(device().setRxAmplifier(true));
+    EXPECT_TRUE(device().setRxAmplifier(true));
+    EXPECT_EQ(device().lastError(), "");
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (const double invalid : {999'999.0, 6e9 + 1, nan}) {
         EXPECT_FALSE(device().setRxFrequency(invalid));
@@ -245,20 +249,11 @@ TEST_F(HackRfReceive, tuningFailuresLeaveTheFrequencyAndTheRing)
     EXPECT_FALSE(device().setRxFrequency(300e6));
     EXPECT_EQ(device().lastError(), "set frequency: HACKRF_ERROR_LIBUSB");
     startReceiving();
-    ASSERT_EQ(deliver({9, 9}), 0);
-    EXPECT_THAT(bytesOf(read(10)), ElementsAre(9, 9));
-}
-
-TEST_F(HackRfReceive, theAmplifierChoiceIsKeptOnlyWhenTheBoardTookIt)
-{
-    openBoard("fail hackrf_set_amp_enable -1000 1\n");
-    EXPECT_FALSE(device().setRxAmplifier(true));
-    EXPECT_TRUE(device().setRxAmplifier(true));
-    EXPECT_EQ(device().lastError(), "");
-    ASSERT_TRUE(device().configureRx({100e6, 10e6, 0.0, 0.0}));
     EXPECT_THAT(calls("hackrf_set_amp_enable"),
                 ElementsAre("hackrf_set_amp_enable 1 -> -1000", "hackrf_set_amp_enable 1 -> 0",
                             "hackrf_set_amp_enable 1 -> 0"));
+    ASSERT_EQ(deliver({9, 9}), 0);
+    EXPECT_THAT(bytesOf(read(10)), ElementsAre(9, 9));
 }
 
 TEST_F(HackRfReceive, startNeedsAConfigurationAndHappensOnceAndAFailedStartLeavesNothingRunning)

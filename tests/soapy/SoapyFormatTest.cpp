@@ -4,8 +4,7 @@
 // step = 16 CS16 steps). The board's own format passing through untouched,
 // and CF32, are checked bit exact by the client tests (GNU Radio's
 // flowgraphs, SoapyRemote); which format is native, by SoapySDR's tool.
-#include "device/platform/DynamicLibrary.h"
-#include "simulators/hackrf/SimHackRfControl.h"
+#include "tests/hackrf/HackRfStreamFixture.h"
 #include "tests/soapy/SoapyFixture.h"
 
 #include <gmock/gmock.h>
@@ -51,16 +50,8 @@ protected:
     {
         simulateHackRf("board H1\n");
         device_ = make("driver=veltrano");
-        library_ = platform::loadLibrary(test::simulatedLibrary("sim-hackrf"));
-        ASSERT_NE(library_, nullptr);
-        platform::resolveFunction(library_, deliver_, "veltrano_sim_hackrf_deliver");
-        platform::resolveFunction(library_, pull_, "veltrano_sim_hackrf_pull");
-    }
-
-    void TearDown() override
-    {
-        device_.reset();
-        platform::releaseLibrary(library_);
+        control_.emplace();
+        ASSERT_NE(control_->pull, nullptr);
     }
 
     SoapySDR::Device& device() { return *device_; }
@@ -68,23 +59,21 @@ protected:
     void deliver(const std::vector<std::int8_t>& bytes)
     {
         const int length = static_cast<int>(bytes.size());
-        ASSERT_EQ(deliver_(reinterpret_cast<const unsigned char*>(bytes.data()), length, length), 0);
+        ASSERT_EQ(control_->deliver(reinterpret_cast<const unsigned char*>(bytes.data()), length, length), 0);
     }
 
     std::vector<std::int8_t> pull(std::size_t length)
     {
         std::vector<std::int8_t> bytes(length);
         int valid = 0;
-        EXPECT_EQ(pull_(static_cast<int>(length), reinterpret_cast<unsigned char*>(bytes.data()), &valid), 0);
+        EXPECT_EQ(control_->pull(static_cast<int>(length), reinterpret_cast<unsigned char*>(bytes.data()), &valid), 0);
         bytes.resize(static_cast<std::size_t>(std::max(valid, 0)));
         return bytes;
     }
 
 private:
     test::SoapyDevicePointer device_;
-    platform::LibraryHandle library_ = nullptr;
-    decltype(&veltrano_sim_hackrf_deliver) deliver_ = nullptr;
-    decltype(&veltrano_sim_hackrf_pull) pull_ = nullptr;
+    std::optional<test::HackRfSimulatorControl> control_;
 };
 
 // Each byte arrives widened, in reads as large as the stream's MTU (straight
