@@ -11,9 +11,9 @@
 #include "simulators/usb-engine/PatternFollower.h"
 
 #ifdef VELTRANO_SOAPY_MODULE_DIRECTORY
-#include <SoapySDR/Device.hpp>
+#include "tests/soapy/SoapyFixture.h"
+
 #include <SoapySDR/Errors.hpp>
-#include <SoapySDR/Formats.hpp>
 #endif
 
 #include <gmock/gmock.h>
@@ -284,16 +284,11 @@ TEST_P(SeveralBoardsUnplug, endsThatBoardsStreamWithWordsWhileTheOtherTwoGoOn)
 INSTANTIATE_TEST_SUITE_P(TheSecondHackRfOrTheBladeRf, SeveralBoardsUnplug, ::testing::Values(1u, 2u));
 
 #ifdef VELTRANO_SOAPY_MODULE_DIRECTORY
-struct SoapyUnmake {
-    void operator()(SoapySDR::Device* device) const { SoapySDR::Device::unmake(device); }
-};
-
 // The module lists the three boards, opens each by its serial and streams
 // them at once, each read from a thread of its own, in its native format.
 TEST_F(SeveralBoards, theModuleFindsTheThreeBoardsAndStreamsThemAtOnce)
 {
-    const test::ScopedEnvironment plugins("SOAPY_SDR_PLUGIN_PATH", VELTRANO_SOAPY_MODULE_DIRECTORY);
-    const test::ScopedEnvironment root("SOAPY_SDR_ROOT", VELTRANO_SOAPY_MODULE_DIRECTORY "/no-installed-modules");
+    const test::OnlyOurSoapyModule onlyOurs;
     std::vector<std::string> found;
     for (const SoapySDR::Kwargs& board : SoapySDR::Device::enumerate("driver=veltrano")) {
         found.push_back(board.at("family") + " " + board.at("serial"));
@@ -302,7 +297,7 @@ TEST_F(SeveralBoards, theModuleFindsTheThreeBoardsAndStreamsThemAtOnce)
                                                      std::string("hackrf ") + kBoards[1].serial,
                                                      std::string("bladerf ") + kBoards[2].serial));
 
-    std::vector<std::unique_ptr<SoapySDR::Device, SoapyUnmake>> devices;
+    std::vector<test::SoapyDevicePointer> devices;
     std::vector<SoapySDR::Stream*> handles;
     for (const Board& board : kBoards) {
         auto& device =

@@ -19,9 +19,23 @@ struct SoapyUnmake {
 };
 using SoapyDevicePointer = std::unique_ptr<SoapySDR::Device, SoapyUnmake>;
 
+// Only our module: the plugin path names the build's module directory and
+// the installation root is one where no module lives.
+struct OnlyOurSoapyModule {
+    ScopedEnvironment pluginPath{"SOAPY_SDR_PLUGIN_PATH", VELTRANO_SOAPY_MODULE_DIRECTORY};
+    ScopedEnvironment root{"SOAPY_SDR_ROOT", VELTRANO_SOAPY_MODULE_DIRECTORY "/no-installed-modules"};
+};
+
 class SoapyModule : public Simulation {
 protected:
     SoapyDevicePointer make(const std::string& args) { return SoapyDevicePointer(SoapySDR::Device::make(args)); }
+
+    // Two HackRF Ones (H1, H2) and a bladeRF 2.0 (B1) that only receives.
+    void simulateOneBoardOfEach()
+    {
+        simulateHackRf("board H1\nboard H2\nversion fw-7\nusb-api 0x0102\n");
+        simulateBladeRf("board serial=B1 product=bladeRF_2.0 rx=1 tx=0\n");
+    }
 
     // Sets up and activates a stream; the device closes it when it goes.
     static SoapySDR::Stream* start(SoapySDR::Device& device, int direction, const char* format)
@@ -47,10 +61,7 @@ protected:
     }
 
 private:
-    // Only our module: the plugin path names the build's module directory and
-    // the installation root is one where no module lives.
-    ScopedEnvironment pluginPath_{"SOAPY_SDR_PLUGIN_PATH", VELTRANO_SOAPY_MODULE_DIRECTORY};
-    ScopedEnvironment root_{"SOAPY_SDR_ROOT", VELTRANO_SOAPY_MODULE_DIRECTORY "/no-installed-modules"};
+    OnlyOurSoapyModule onlyOurs_;
 };
 
 } // namespace veltrano::test

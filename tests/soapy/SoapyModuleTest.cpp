@@ -15,14 +15,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::Pair;
 
-class SoapyMapping : public test::SoapyModule {
-protected:
-    void simulateOneBoardOfEach()
-    {
-        simulateHackRf("board H1\nboard H2\nversion fw-7\nusb-api 0x0102\n");
-        simulateBladeRf("board serial=B1 product=bladeRF_2.0 rx=1 tx=0\n");
-    }
-};
+using SoapyMapping = test::SoapyModule;
 
 std::vector<std::string> serialsOf(const SoapySDR::KwargsList& boards)
 {
