@@ -92,10 +92,9 @@ struct FaultScenario {
 };
 
 const FaultScenario kScenarios[] = {
-    // The board leaves after exactly sixteen transfers, while the reader is
-    // away: the library holds them, and its stream has ended unseen. Every
-    // sample arrives, once and in order, then the end is reported. (Each
-    // 2048-byte message carries a timestamp and 508 samples.)
+    // The board leaves after exactly sixteen transfers (of 32 messages of 508
+    // samples) while the reader is away: every sample arrives, once and in
+    // order, then the end is reported.
     {"receive", "1048576", kUnpluggedBound,
      [](Client& client, const std::filesystem::path&) {
          constexpr std::size_t kDelivered = 16 * 32 * 508;
@@ -133,8 +132,7 @@ const FaultScenario kScenarios[] = {
          EXPECT_EQ(client.read(), 0u);
      }},
     // Four whole buffers reach the board, then it leaves while the writer is
-    // away (the library's stream ends unseen); what the library still held is
-    // lost with it.
+    // away; what the library still held is lost with it.
     {"transmit", "1048576", kUnpluggedBound,
      [](Client& client, const std::filesystem::path& capture) {
          BladeRfSdrDevice& device = *client.device;

@@ -44,9 +44,8 @@ std::vector<std::uint64_t> readTimestamps(ISdrDevice& device, std::size_t count 
     return timestamps;
 }
 
-// The device timestamps of the first and the last sample of one native read
-// of count samples (nothing else is decoded: the pace test must measure the
-// board, not the decoding of an instrumented build); nullopt for no samples.
+// The device timestamps of the first and last sample of one native read (only
+// those are decoded, so an instrumented build keeps up); nullopt for none.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> readEnds(ISdrDevice& device, std::size_t count = kBlock)
 {
     static std::vector<std::int16_t> values;
