@@ -7,10 +7,6 @@
 
 #include <gmock/gmock.h>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
 namespace veltrano {
 namespace {
 
@@ -26,21 +22,7 @@ TEST_F(BladeRfConcurrency, readerKeepsReadingWhileTheControllerHopsRestartsAndSt
     ASSERT_TRUE(device.prepareRxFrequencies(hops));
     ASSERT_TRUE(device.startRx());
 
-    std::atomic<bool> finished{false};
-    std::atomic<std::uint64_t> delivered{0};
-    std::thread reader([&] {
-        std::vector<std::complex<float>> samples(5000);
-        while (!finished.load()) {
-            delivered += device.readSamples(samples.data(), samples.size());
-            std::this_thread::yield(); // between a stop and a start, reads return at once
-        }
-    });
-    const auto waitForSamples = [&] {
-        const std::uint64_t before = delivered.load();
-        for (int poll = 0; poll < 10000 && delivered.load() == before; ++poll) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    };
+    test::BackgroundReader reader(device);
 
     for (int round = 0; round < 10; ++round) {
         if (round > 0) {
@@ -48,17 +30,15 @@ TEST_F(BladeRfConcurrency, readerKeepsReadingWhileTheControllerHopsRestartsAndSt
             device.stopRx();
             ASSERT_TRUE(device.startRx());
         }
-        waitForSamples();
+        reader.waitForSamples();
         for (int hop = 0; hop < 20; ++hop) {
             EXPECT_TRUE(device.setRxFrequency(hops[static_cast<std::size_t>(hop) % hops.size()]));
         }
     }
-    finished = true;
-    device.stopRx();
-    reader.join(); // a reader stuck after the stop would hang here until the test's time-out
+    reader.finish();
 
     EXPECT_EQ(device.fastRxRetuneCount(), 20u); // counted since the last start
-    EXPECT_GT(delivered.load(), 0u);
+    EXPECT_GT(reader.delivered(), 0u);
     EXPECT_THAT(bladeRf().calls("overlap"), IsEmpty());
 }
 

@@ -25,23 +25,57 @@ namespace veltrano::test {
 inline const std::filesystem::path kRealLibBladeRf = "/usr/lib/x86_64-linux-gnu/libbladeRF.so.2";
 inline constexpr const char* kEmulatedBladeRfSerial = "7a3c91e0d25b4f86a1c0e9d3b74f2a55";
 
-// The device timestamp modulo 2^24 that the board's receive pattern gives a sample.
+inline constexpr std::uint64_t kPatternPeriod = 1u << 24;
+
+// The device timestamp modulo 2^24 that the board's receive pattern gives a
+// sample, from its 12-bit codes or the floats they scale to.
+inline std::uint64_t timestampOf(const std::int16_t* codes)
+{
+    return static_cast<std::uint64_t>((codes[0] + 2048) + 4096 * (codes[1] + 2048));
+}
 inline std::uint64_t timestampOf(std::complex<float> sample)
 {
-    const auto i = std::lround(sample.real() * 2048.0f) + 2048;
-    const auto q = std::lround(sample.imag() * 2048.0f) + 2048;
-    return static_cast<std::uint64_t>(i + 4096 * q);
+    const std::int16_t codes[2] = {static_cast<std::int16_t>(std::lround(sample.real() * 2048.0f)),
+                                   static_cast<std::int16_t>(std::lround(sample.imag() * 2048.0f))};
+    return timestampOf(codes);
+}
+
+// How far b lies after a on the pattern's circle.
+inline std::uint64_t distance(std::uint64_t a, std::uint64_t b)
+{
+    return (b - a) % kPatternPeriod;
 }
 
 // Whether each sample follows the one before in device time: none lost, reordered or repeated.
 inline bool contiguous(const std::vector<std::uint64_t>& timestamps)
 {
     for (std::size_t k = 1; k < timestamps.size(); ++k) {
-        if ((timestamps[k] - timestamps[k - 1]) % (1u << 24) != 1) {
+        if (distance(timestamps[k - 1], timestamps[k]) != 1) {
             return false;
         }
     }
     return !timestamps.empty();
+}
+
+// configureRx, and for a plain stream a failed preparation, which empties the
+// quick-tune cache: the stream then runs without timestamps.
+inline bool configureRx(BladeRfSdrDevice& device, const StreamConfig& config, bool timestamped = true)
+{
+    return device.configureRx(config) && (timestamped || !device.prepareRxFrequencies({std::nan("")}));
+}
+
+// A transmit ramp of count samples: codes as the board gets them, samples as
+// floats. I steps through every 12-bit code, Q too and one further each time
+// I wraps, so no shift by fewer than 2^24 samples repeats a pair.
+inline void codeRamp(std::size_t count, std::vector<std::int16_t>& codes, std::vector<std::complex<float>>& samples)
+{
+    codes.resize(2 * count);
+    samples.resize(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        codes[2 * k] = static_cast<std::int16_t>(static_cast<int>(k % 4096) - 2048);
+        codes[2 * k + 1] = static_cast<std::int16_t>(static_cast<int>((k / 4096 + k * 7) % 4096) - 2048);
+        samples[k] = {codes[2 * k] / 2048.0f, codes[2 * k + 1] / 2048.0f};
+    }
 }
 
 // Skipped where the library is not installed. The board's transmit capture

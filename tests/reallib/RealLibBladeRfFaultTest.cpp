@@ -28,8 +28,9 @@ using test::Clock;
 
 constexpr const char* kSerial = test::kEmulatedBladeRfSerial;
 constexpr const char* kGone = "No devices available"; // libbladeRF's text for BLADERF_ERR_NODEV
-constexpr std::size_t kRead = 16384;                  // one receive stream buffer, 64 KiB
-constexpr std::size_t kWrite = 65536;                 // one transmit stream buffer, 256 KiB
+const std::string kRxGone = std::string("RX stream stopped: ") + kGone;
+constexpr std::size_t kRead = 16384;  // one receive stream buffer, 64 KiB
+constexpr std::size_t kWrite = 65536; // one transmit stream buffer, 256 KiB
 const StreamConfig kRx{915e6, 2e6, 0.0, 20.0};
 const StreamConfig kTx{915e6, 2e6, 0.0, 0.0};
 // After an unplug every call returns at once. A silent board makes libbladeRF
@@ -52,9 +53,8 @@ struct Client : test::CallTimes {
         }
         return count;
     }
-    // Reads until `count` samples arrived in all or the stream reports its
-    // end, back to back: the reader waits in the library while the board
-    // streams, as a real-time client does.
+    // Reads back to back, as a real-time client does, until `count` samples
+    // arrived in all or the stream reports its end.
     void receive(std::size_t count)
     {
         const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
@@ -62,11 +62,20 @@ struct Client : test::CallTimes {
             read();
         }
     }
+    // Streams a while, then reads on while the board leaves mid-read.
+    void receiveUntilUnpluggedMidRead()
+    {
+        receive(100'000);
+        std::thread unplug([] {
+            std::this_thread::sleep_for(milliseconds(20));
+            veltrano_usb_bladerf_unplug();
+        });
+        receive(1'000'000'000);
+        unplug.join();
+    }
     void startRx(bool timestamped)
     {
-        ASSERT_TRUE(timed([&] { return device->configureRx(kRx); }));
-        // A failed preparation empties the quick-tune cache: the stream runs plain.
-        ASSERT_TRUE(timestamped || !device->prepareRxFrequencies({std::nan("")}));
+        ASSERT_TRUE(timed([&] { return test::configureRx(*device, kRx, timestamped); }));
         ASSERT_TRUE(timed([&] { return device->startRx(); }));
     }
     void destroy()
@@ -83,10 +92,9 @@ struct FaultScenario {
 };
 
 const FaultScenario kScenarios[] = {
-    // The board leaves after exactly sixteen transfers, while the reader is
-    // away: the library holds them, and its stream has ended unseen. Every
-    // sample arrives, once and in order, then the end is reported. (Each
-    // 2048-byte message carries a timestamp and 508 samples.)
+    // The board leaves after exactly sixteen transfers (of 32 messages of 508
+    // samples) while the reader is away: every sample arrives, once and in
+    // order, then the end is reported.
     {"receive", "1048576", kUnpluggedBound,
      [](Client& client, const std::filesystem::path&) {
          constexpr std::size_t kDelivered = 16 * 32 * 508;
@@ -100,7 +108,7 @@ const FaultScenario kScenarios[] = {
          EXPECT_EQ(client.received.size(), kDelivered);
          EXPECT_EQ(veltrano_usb_bladerf_rx_samples_delivered(), kDelivered);
          EXPECT_TRUE(test::contiguous(client.received));
-         EXPECT_EQ(client.device->lastError(), std::string("RX stream stopped: ") + kGone);
+         EXPECT_EQ(client.device->lastError(), kRxGone);
          EXPECT_EQ(client.read(), 0u);
          client.timed([&] { client.device->stopRx(); });
          // Back again: a new device object opened by serial streams again.
@@ -117,33 +125,21 @@ const FaultScenario kScenarios[] = {
     {"receiveTimestamped", std::nullopt, kUnpluggedBound,
      [](Client& client, const std::filesystem::path&) {
          client.startRx(true);
-         client.receive(100'000);
-         std::thread unplug([] {
-             std::this_thread::sleep_for(milliseconds(20));
-             veltrano_usb_bladerf_unplug();
-         });
-         client.receive(1'000'000'000);
-         unplug.join();
+         client.receiveUntilUnpluggedMidRead();
          EXPECT_LE(client.received.size(), veltrano_usb_bladerf_rx_samples_delivered());
          EXPECT_TRUE(test::contiguous(client.received));
-         EXPECT_EQ(client.device->lastError(), std::string("RX stream stopped: ") + kGone);
+         EXPECT_EQ(client.device->lastError(), kRxGone);
          EXPECT_EQ(client.read(), 0u);
      }},
     // Four whole buffers reach the board, then it leaves while the writer is
-    // away (the library's stream ends unseen); what the library still held is
-    // lost with it.
+    // away; what the library still held is lost with it.
     {"transmit", "1048576", kUnpluggedBound,
      [](Client& client, const std::filesystem::path& capture) {
          BladeRfSdrDevice& device = *client.device;
          ASSERT_TRUE(device.configureTx(kTx) && device.startTx());
-         // A ramp: sample k carries k in its I and Q codes.
-         std::vector<std::int16_t> codes(2 * 8 * kWrite);
-         std::vector<std::complex<float>> samples(8 * kWrite);
-         for (std::size_t k = 0; k < samples.size(); ++k) {
-             codes[2 * k] = static_cast<std::int16_t>(static_cast<int>(k % 4096) - 2048);
-             codes[2 * k + 1] = static_cast<std::int16_t>(static_cast<int>(k / 4096 % 4096) - 2048);
-             samples[k] = {codes[2 * k] / 2048.0f, codes[2 * k + 1] / 2048.0f};
-         }
+         std::vector<std::int16_t> codes;
+         std::vector<std::complex<float>> samples;
+         test::codeRamp(8 * kWrite, codes, samples);
          for (std::size_t sent = 0, taken = 1; sent < samples.size() && taken > 0; sent += taken) {
              taken = client.timed([&] { return device.writeSamples(samples.data() + sent, samples.size() - sent); });
          }
@@ -223,7 +219,7 @@ const FaultScenario kScenarios[] = {
          }
          veltrano_usb_bladerf_unplug();
          client.receive(1'000'000'000);
-         EXPECT_EQ(client.device->lastError(), std::string("RX stream stopped: ") + kGone);
+         EXPECT_EQ(client.device->lastError(), kRxGone);
      }},
 };
 
@@ -233,12 +229,9 @@ TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
 {
     const FaultScenario& scenario = GetParam();
 #ifdef VELTRANO_WIDENS_LIBBLADERF_SUBMIT_RACE
-    // libbladeRF 2022.11 drops its stream lock around libusb_submit_transfer;
-    // when the unplug's cancel marks that transfer meanwhile, the failed submit
-    // trips the library's own assert and aborts the process. Natively the
-    // window is microseconds; ThreadSanitizer's slowdown or qemu's translation
-    // widens it enough to hit it in up to half the runs, which would only
-    // measure the vendor's race.
+    // libbladeRF 2022.11 submits outside its stream lock; an unplug's cancel in
+    // that window trips the library's own assert. ThreadSanitizer and qemu
+    // widen the window from microseconds to about half the runs.
     if (std::string_view(scenario.name) == "transmit") {
         GTEST_SKIP() << "libbladeRF's own submit race aborts a slowed-down process too often";
     }
@@ -274,22 +267,14 @@ TEST_F(RealLibBladeRfFault, aReadAfterTheBoardLeftDoesNotEnterTheLibraryAgain)
     const test::ScopedEnvironment journalFile("VELTRANO_USB_BLADERF_JOURNAL", journal.string());
     Client client;
     client.startRx(false);
-    client.receive(100'000);
-    std::thread unplug([] {
-        std::this_thread::sleep_for(milliseconds(20));
-        veltrano_usb_bladerf_unplug();
-    });
-    client.receive(1'000'000'000);
-    unplug.join();
-    const std::string reason = std::string("RX stream stopped: ") + kGone;
-    ASSERT_EQ(client.device->lastError(), reason);
+    client.receiveUntilUnpluggedMidRead();
+    ASSERT_EQ(client.device->lastError(), kRxGone);
     const std::size_t linesBefore = test::readLines(journal).size();
-    // Several reads: a stream let into the library again meets its worker
-    // still ending (a read that times out), asks the board (gone), and then
-    // restarts it.
+    // Several reads: one let into the library again would, after a time-out
+    // or two, restart the stream.
     for (int read = 0; read < 4; ++read) {
         EXPECT_EQ(client.read(), 0u);
-        EXPECT_EQ(client.device->lastError(), reason);
+        EXPECT_EQ(client.device->lastError(), kRxGone);
     }
     client.destroy();
     const std::vector<std::string> lines = test::readLines(journal);

@@ -18,6 +18,8 @@
 namespace veltrano {
 namespace {
 
+using test::distance;
+using test::kPatternPeriod;
 using test::RealLibBladeRf;
 using test::timestampOf;
 using ::testing::AnyOf;
@@ -27,14 +29,8 @@ using ::testing::StartsWith;
 
 constexpr auto kRx = StreamDirection::rx;
 constexpr auto kTx = StreamDirection::tx;
-constexpr std::uint64_t kPatternPeriod = 1u << 24;
 // Whole library reads of the device's receive path: nothing is left over between calls.
 constexpr std::size_t kBlock = 65536;
-
-std::uint64_t distance(std::uint64_t a, std::uint64_t b)
-{
-    return (b - a) % kPatternPeriod;
-}
 
 // The device timestamps of one read of count samples.
 std::vector<std::uint64_t> readTimestamps(ISdrDevice& device, std::size_t count = kBlock)
@@ -48,9 +44,8 @@ std::vector<std::uint64_t> readTimestamps(ISdrDevice& device, std::size_t count 
     return timestamps;
 }
 
-// The device timestamps of the first and the last sample of one native read
-// of count samples (nothing else is decoded: the pace test must measure the
-// board, not the decoding of an instrumented build); nullopt for no samples.
+// The device timestamps of the first and last sample of one native read (only
+// those are decoded, so an instrumented build keeps up); nullopt for none.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> readEnds(ISdrDevice& device, std::size_t count = kBlock)
 {
     static std::vector<std::int16_t> values;
@@ -59,10 +54,7 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> readEnds(ISdrDevice& devi
     if (got == 0) {
         return std::nullopt;
     }
-    const auto at = [](const std::int16_t* sample) {
-        return timestampOf({static_cast<float>(sample[0]) / 2048.0F, static_cast<float>(sample[1]) / 2048.0F});
-    };
-    return std::pair{at(&values[0]), at(&values[2 * (got - 1)])};
+    return std::pair{timestampOf(&values[0]), timestampOf(&values[2 * (got - 1)])};
 }
 
 // Journal lines of a stream stop or start: the FX3's RF enable request or the micro's RFIC enable.
@@ -112,10 +104,7 @@ TEST_F(RealLibBladeRf, aLiveRateChangeDropsTheOldRatesSamplesAndPacesAtTheNewRat
     for (const bool timestamped : {true, false}) {
         SCOPED_TRACE(timestamped ? "timestamped" : "plain");
         BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
-        ASSERT_TRUE(device.configureRx({915e6, 1e6, 0.0, 20.0}));
-        if (!timestamped) {
-            EXPECT_FALSE(device.prepareRxFrequencies({std::nan("")})); // the stream runs plain
-        }
+        ASSERT_TRUE(test::configureRx(device, {915e6, 1e6, 0.0, 20.0}, timestamped));
         ASSERT_TRUE(device.startRx());
         ASSERT_TRUE(readEnds(device));
         const std::uint64_t counterBefore = veltrano_usb_bladerf_timestamp(0) % kPatternPeriod;

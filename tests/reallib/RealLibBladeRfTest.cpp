@@ -25,12 +25,13 @@
 namespace veltrano {
 namespace {
 
+using test::distance;
+using test::kPatternPeriod;
 using test::timestampOf;
 
 const std::filesystem::path kRealLibHackRf = "/usr/lib/x86_64-linux-gnu/libhackrf.so.0";
 constexpr const char* kSerial = test::kEmulatedBladeRfSerial;
 constexpr double kRate = 10e6;
-constexpr std::uint64_t kPatternPeriod = 1u << 24;
 
 // What the library reports of each board, and journal lines (patterns) its
 // initialisation leaves: the version read, then the board's own set-up.
@@ -49,12 +50,6 @@ const std::vector<std::string> kInitialisation = {
     "retune rx [0-9]+ requested=0 nint=129 nfrac=3145728 freqsel=0x2c vcocap=35 quick=0",
 };
 #endif
-
-// How far b lies after a on the pattern's circle.
-std::uint64_t distance(std::uint64_t a, std::uint64_t b)
-{
-    return (b - a) % kPatternPeriod;
-}
 
 using test::RealLibBladeRf;
 
@@ -82,12 +77,9 @@ TEST_F(RealLibBladeRf, theProbeReportsWhatTheLibraryKnowsOfTheBoardAndBothFamili
 #endif
 }
 
-// Reads count samples in calls of an odd size and checks that every call's
-// samples follow one another in device time. A timestamped stream may come
-// back short, but only where the library reported an overrun: the read ends
-// at the gap instead of hiding it. A plain read goes on past a gap, so where
-// the reader cannot keep up (the sanitizer builds), its gaps must lead
-// forward in time.
+// Reads count samples in calls of an odd size, each call's samples contiguous
+// in device time. A read comes back short only at a reported overrun; where
+// gaps are allowed (a plain reader that cannot keep up) they lead forward.
 void readContiguous(BladeRfSdrDevice& device, std::size_t count, bool gapsAllowed)
 {
     std::vector<std::complex<float>> samples(100'003);
@@ -124,11 +116,7 @@ TEST_F(RealLibBladeRf, tenMillionSamplesArriveContiguousInDeviceTimeInThePlainAn
     for (const bool timestamped : {false, true}) {
         SCOPED_TRACE(timestamped ? "timestamped" : "plain");
         BladeRfSdrDevice device(kSerial);
-        ASSERT_TRUE(device.configureRx({915e6, kRate, 0.0, 20.0}));
-        if (!timestamped) {
-            // A failed preparation empties the quick-tune cache: the stream runs plain.
-            EXPECT_FALSE(device.prepareRxFrequencies({std::nan("")}));
-        }
+        ASSERT_TRUE(test::configureRx(device, {915e6, kRate, 0.0, 20.0}, timestamped));
         ASSERT_TRUE(device.startRx());
         readContiguous(device, 10'000'000, !timestamped && kReaderMayFallBehind);
         device.stopRx();
@@ -170,10 +158,9 @@ TEST_F(RealLibBladeRf, aQuickRetuneTakesEffectOnTheBoardAndTheReadResumesAfterTh
     EXPECT_EQ(device.failedFastRxRetuneCount(), 0u);
     EXPECT_EQ(device.regularRxRetuneCount(), 0u);
 
-    // A reader that sleeps past the library's buffers loses samples: the
-    // library keeps its transfers going and reports the gap in the
-    // timestamps. A read ends at the gap; none is empty, and the stream is
-    // not reported stopped.
+    // A reader that sleeps past the library's buffers meets a gap the library
+    // reports in the timestamps: a read ends there, none is empty, and the
+    // stream is not reported stopped.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::vector<std::complex<float>> samples(1 << 20);
     for (int read = 0; read < 8 && device.rxOverrunCount() == 0; ++read) {
@@ -186,10 +173,8 @@ TEST_F(RealLibBladeRf, aQuickRetuneTakesEffectOnTheBoardAndTheReadResumesAfterTh
     EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
 }
 
-// Follows the board's pattern across native reads, each of which must come
-// back whole, and notes where it jumps. Native reads of several stream
-// buffers at a time and a check of two values per sample leave the reader
-// idle in the library most of the time.
+// Follows the board's pattern across whole native reads of several stream
+// buffers (cheap enough to keep up) and notes where it jumps.
 struct PatternFollower {
     std::vector<std::int16_t> values = std::vector<std::int16_t>(2 * 8 * 16384);
     std::uint64_t samples = 0;
@@ -201,8 +186,7 @@ struct PatternFollower {
         const std::size_t count = values.size() / 2;
         ASSERT_EQ(device.readNativeSamples(values.data(), count), count) << "after " << samples;
         for (std::size_t k = 0; k < count; ++k) {
-            const auto timestamp =
-                static_cast<std::uint64_t>((values[2 * k] + 2048) + 4096 * (values[2 * k + 1] + 2048));
+            const std::uint64_t timestamp = timestampOf(&values[2 * k]);
             const std::uint64_t step = distance(last, timestamp);
             if (samples > 0 && step != 1) {
                 jumps.emplace_back(samples, step);
@@ -213,13 +197,6 @@ struct PatternFollower {
     }
 };
 
-void configurePlainStream(BladeRfSdrDevice& device)
-{
-    EXPECT_TRUE(device.configureRx({915e6, kRate, 0.0, 20.0}));
-    // A failed preparation empties the quick-tune cache: the stream runs plain.
-    EXPECT_FALSE(device.prepareRxFrequencies({std::nan("")}));
-}
-
 // libbladeRF's buffers (64 x 16384 samples) last 0.1 s at 10 MS/s; a plain
 // reader away for half a second meets the gap the library leaves (the board
 // itself buffers a second). Every gap is counted with the samples it lost,
@@ -228,7 +205,7 @@ void configurePlainStream(BladeRfSdrDevice& device)
 TEST_F(RealLibBladeRf, aPlainReaderThatSleepsPastTheLibrarysBuffersCountsTheGapAndItsSize)
 {
     BladeRfSdrDevice device(kSerial);
-    configurePlainStream(device);
+    ASSERT_TRUE(test::configureRx(device, {915e6, kRate, 0.0, 20.0}, false));
     ASSERT_TRUE(device.startRx());
     PatternFollower follower;
     follower.read(device);
@@ -256,17 +233,15 @@ TEST_F(RealLibBladeRf, aPlainReaderThatSleepsPastTheLibrarysBuffersCountsTheGapA
     EXPECT_EQ(device.lastError(), "");
 }
 
-// The reader above, back to back for ten seconds of samples at 10 MS/s: the
-// library's buffers never fill, nothing is counted, and the pattern shows
-// that nothing was lost. (The tests of this program run alone; the reader
-// copies nothing it does not check and waits in the library otherwise.)
+// The reader above, back to back for ten seconds at 10 MS/s: nothing is
+// counted, and the pattern shows that nothing was lost.
 TEST_F(RealLibBladeRf, aPlainReaderThatKeepsUpForTenSecondsCountsNoGap)
 {
     if (kReaderMayFallBehind) {
         GTEST_SKIP() << "the instrumented reader cannot keep up with 10 MS/s";
     }
     BladeRfSdrDevice device(kSerial);
-    configurePlainStream(device);
+    ASSERT_TRUE(test::configureRx(device, {915e6, kRate, 0.0, 20.0}, false));
     ASSERT_TRUE(device.startRx());
     PatternFollower follower;
     while (follower.samples < static_cast<std::uint64_t>(10 * kRate) && !HasFailure()) {
@@ -280,11 +255,9 @@ TEST_F(RealLibBladeRf, aPlainReaderThatKeepsUpForTenSecondsCountsNoGap)
 }
 
 #ifndef VELTRANO_EMULATED_MICRO
-// What a program of the user's own can do with the x40 through the library: a
-// quick retune scheduled a few thousand samples ahead of the board's clock.
-// The board applies it when its counter gets there, not when it hears of it:
-// samples before that timestamp were made with the old tuning, from it on
-// with the new one.
+// A quick retune scheduled through the library ahead of the x40's clock takes
+// effect at its timestamp: samples before it have the old tuning, from it on
+// the new one.
 TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
 {
     const BladeRfApi& api = bladeRfApi();
@@ -304,9 +277,8 @@ TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
     ASSERT_EQ(api.syncConfig(board, BLADERF_RX_X1, BLADERF_FORMAT_SC16_Q11_META, 16, 8192, 8, 1000), 0);
     ASSERT_EQ(api.enableModule(board, rx, true), 0);
 
-    // Should the machine be too slow to get the request to the board in
-    // time, the board applies it at once (later than asked); the test then
-    // asks again further ahead. Earlier than asked is the fault.
+    // A request that reaches the board late is applied at once (later than
+    // asked), and asked again further ahead. Earlier than asked is the fault.
     std::uint64_t at = 0;
     for (const std::uint64_t ahead : {4'000, 40'000, 400'000}) {
         const std::uint64_t applied = veltrano_usb_bladerf_retunes_applied();
@@ -327,8 +299,7 @@ TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
             at = appliedAt;
             // The samples read around it, by the timestamps their pattern names.
             for (std::size_t k = 0; k < 4096; ++k) {
-                const std::uint64_t timestamp = (values[2 * k] + 2048) + 4096 * (values[2 * k + 1] + 2048);
-                ASSERT_EQ(timestamp, (at - 2048 + k) % kPatternPeriod);
+                ASSERT_EQ(timestampOf(&values[2 * k]), (at - 2048 + k) % kPatternPeriod);
                 std::uint32_t nint = 0, nfrac = 0;
                 ASSERT_EQ(veltrano_usb_bladerf_rx_tuning_at(at - 2048 + k, &nint, &nfrac), 1);
                 const bladerf_quick_tune& expected = k < 2048 ? before : hop;
@@ -347,18 +318,14 @@ TEST_F(RealLibBladeRf, drainedSamplesReachTheBoardBitExactFollowedBySilence)
 {
     // The library sends only whole buffers of 65,536 samples and cancels the
     // ones in flight at a stop: the drain must get a partial last buffer,
-    // written in pieces that straddle the buffers, out in full. The values
-    // are every 12-bit code in turn (the encoding's limits are pinned by the
-    // conversion kernels' tests).
+    // written in pieces that straddle the buffers, out in full. The ramp
+    // takes every 12-bit code in turn (the encoding's limits are pinned by
+    // the conversion kernels' tests).
     constexpr std::size_t kCount = 3 * 65'536 + 1'001;
     constexpr std::size_t kPiece = 40'009;
-    std::vector<std::complex<float>> samples(kCount);
-    std::vector<std::int16_t> expected(2 * kCount);
-    for (std::size_t k = 0; k < kCount; ++k) {
-        expected[2 * k] = static_cast<std::int16_t>(static_cast<int>(k % 4096) - 2048);
-        expected[2 * k + 1] = static_cast<std::int16_t>(2047 - static_cast<int>((k * 7) % 4096));
-        samples[k] = {expected[2 * k] / 2048.0f, expected[2 * k + 1] / 2048.0f};
-    }
+    std::vector<std::complex<float>> samples;
+    std::vector<std::int16_t> expected;
+    test::codeRamp(kCount, expected, samples);
     {
         BladeRfSdrDevice device(kSerial);
         ASSERT_TRUE(device.configureTx({915e6, kRate, 0.0, 0.0}));
