@@ -204,7 +204,12 @@ const FaultScenario kScenarios[] = {
          client.received.clear();
          ASSERT_TRUE(client.timed([&] { return client.device->startRx(); }));
          client.receive(100'000);
+#ifdef VELTRANO_SANITIZED
+         // An instrumented or emulated reader may fall behind: only a gap it counted is allowed.
+         EXPECT_TRUE(test::contiguous(client.received) || client.device->rxOverrunCount() > 0);
+#else
          EXPECT_TRUE(test::contiguous(client.received));
+#endif
      }},
     // Silent past the library's transfer time-out (1 s), so its stream ends,
     // then gone: the next read is not let restart the stream on a board that
