@@ -403,10 +403,15 @@ public:
         static_cast<void>(timeNs);
         return false;
     }
-    /// Time of the first sample the reader's latest successful readSamples or
-    /// readNativeSamples delivered; nullopt before one, or on a stream without
+    /// Time of the sample at index of the reader's latest successful
+    /// readSamples or readNativeSamples (0: the first it delivered), as the
+    /// board stamped it; nullopt before one, or on a stream without
     /// timestamps. The reader thread asks.
-    virtual std::optional<std::int64_t> lastReadTimeNs() const { return std::nullopt; }
+    virtual std::optional<std::int64_t> readTimeNs(std::size_t index) const
+    {
+        static_cast<void>(index);
+        return std::nullopt;
+    }
     /// Starts receive streaming so that the first sample delivered is the one
     /// taken at timeNs (rounded up to a sample); false when the time has
     /// passed, lies beyond the counter's range, or the start fails. Reads

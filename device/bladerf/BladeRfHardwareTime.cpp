@@ -102,13 +102,13 @@ bool BladeRfSdrDevice::setHardwareTimeNs(std::int64_t timeNs)
     return true;
 }
 
-std::optional<std::int64_t> BladeRfSdrDevice::lastReadTimeNs() const
+std::optional<std::int64_t> BladeRfSdrDevice::readTimeNs(std::size_t index) const
 {
     const std::uint64_t tickPlusOne = lastReadTickPlusOne_.load(std::memory_order_relaxed);
     if (tickPlusOne == 0) {
         return std::nullopt;
     }
-    return detail::nanosecondsOfTick(tickPlusOne - 1, rateOf(false), timeOffsetNs_.load());
+    return detail::nanosecondsOfTick(tickPlusOne - 1 + index, rateOf(false), timeOffsetNs_.load());
 }
 
 bool BladeRfSdrDevice::startRxAt(std::int64_t timeNs)
@@ -131,13 +131,16 @@ bool BladeRfSdrDevice::startRxAt(std::int64_t timeNs)
         stopRx();
         return refuse("timed RX start: the library does not stream timestamps");
     }
+    rxStartWaitCounter_.store(0);
     rxStartTick_.store(*tick);
     nextRxTimestamp_.store(*tick);
     return true;
 }
 
 // Called by receive before it takes the point to read from: true while a
-// timed start lies further ahead than the library should wait for.
+// timed start lies further ahead than the library should wait for. A
+// counter that stands still between two polls belongs to a board that counts
+// only what is read from it: there the library's read itself moves time on.
 bool BladeRfSdrDevice::waitingForRxStart()
 {
     const std::uint64_t start = rxStartTick_.load();
@@ -146,7 +149,8 @@ bool BladeRfSdrDevice::waitingForRxStart()
     }
     const std::optional<std::uint64_t> counter = counterNow(false);
     const std::uint64_t lead = rateOf(false) * kRxStartLeadMs / 1000;
-    if (counter && *counter + lead < start) {
+    const std::uint64_t previous = rxStartWaitCounter_.exchange(counter.value_or(0) + 1);
+    if (counter && *counter + lead < start && previous != *counter + 1) {
         std::this_thread::sleep_for(kRxStartPoll);
         return true;
     }

@@ -139,7 +139,7 @@ public:
     bool hasHardwareTime() const override;
     std::optional<std::int64_t> hardwareTimeNs() override;
     bool setHardwareTimeNs(std::int64_t timeNs) override;
-    std::optional<std::int64_t> lastReadTimeNs() const override;
+    std::optional<std::int64_t> readTimeNs(std::size_t index) const override;
     bool startRxAt(std::int64_t timeNs) override;
     bool startTimedTx() override;
     std::size_t writeBurst(const std::complex<float>* samples, std::size_t count, const TxBurstMarks& marks) override;
@@ -243,6 +243,7 @@ private:
     std::atomic<std::uint64_t> lastReadTickPlusOne_{0};
     // Where a timed receive start begins: reads wait for it (0: none).
     std::atomic<std::uint64_t> rxStartTick_{0};
+    std::atomic<std::uint64_t> rxStartWaitCounter_{0}; // the counter at the last poll (+1; 0: none)
     // The counter of a direction now, under deviceMutex_; nullopt on failure.
     std::optional<std::uint64_t> counterNow(bool transmit) const;
     std::uint64_t rateOf(bool transmit) const;
