@@ -4,6 +4,7 @@
 // burst where it starts, so stamps, timed starts and timed bursts are checked
 // against the board's own counter.
 #include "tests/reallib/RealLibBladeRf.h"
+#include "tests/support/TimedBursts.h"
 
 #include <gmock/gmock.h>
 
@@ -129,6 +130,32 @@ TEST_F(RealLibBladeRfTime, burstsStartOnTheirTicksAndALateOneIsReportedWhileTheS
     // The clock reads 0 at the counter's zero: each burst's tick is its time over 500 ns.
     EXPECT_THAT(bursts(), ::testing::ElementsAre("tx burst at " + std::to_string(first / kSampleNs) + " samples 1000",
                                                  "tx burst at " + std::to_string(second / kSampleNs) + " samples 3000"));
+}
+
+TEST_F(RealLibBladeRfTime, aHundredBurstsTenMillisecondsApartStartOnTheirTicksWhileReceiveRuns)
+{
+    BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
+    ASSERT_TRUE(device.configureRx({915e6, kRate, 0.0, 20.0}));
+    ASSERT_TRUE(device.configureTx({915e6, kRate, 0.0, 20.0}));
+    if (!test::enableFullDuplex(device)) {
+        GTEST_SKIP() << "the device layer does not receive and transmit at once";
+    }
+    ASSERT_TRUE(device.startRx());
+    ASSERT_TRUE(device.startTimedTx());
+    const std::int64_t first = ahead(device, 100'000'000);
+    const std::vector<TxEvent> events =
+        test::burstsWhileReceiving(device, std::vector<std::int16_t>(2 * 1000, 9), first, 10'000'000, 100);
+    device.stopTx();
+    device.stopRx();
+    ASSERT_EQ(events.size(), 100u);
+    std::vector<std::string> expected;
+    for (int burst = 0; burst < 100; ++burst) {
+        EXPECT_EQ(events[burst].kind, TxEvent::Kind::burstSent);
+        EXPECT_EQ(events[burst].timeNs, first + burst * 10'000'000);
+        expected.push_back("tx burst at " + std::to_string((first + burst * 10'000'000) / kSampleNs) +
+                           " samples 1000");
+    }
+    EXPECT_THAT(bursts(), ::testing::ElementsAreArray(expected));
 }
 
 } // namespace
