@@ -401,7 +401,7 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
     } else {
         const auto* values = reinterpret_cast<const std::uint8_t*>(stream.values.data());
         convertValues(stream.native, stream.format, values + stream.pendingOffset * valuesPerSample(stream.native),
-                       buffs[0], count);
+                      buffs[0], count);
     }
     stream.pendingOffset += count;
     stream.pendingCount -= count;
@@ -571,8 +571,8 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
 bool SoapyDevice::switchToTimedTx(StreamState& stream)
 {
     if (!board_->drainTx(std::stop_token())) {
-        SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the plain TX samples before a timed burst were not seen out" +
-                                           boardReason());
+        SoapySDR::log(SOAPY_SDR_ERROR,
+                      "veltrano: the plain TX samples before a timed burst were not seen out" + boardReason());
         return false;
     }
     board_->stopTx();

@@ -169,8 +169,8 @@ bool BladeRfSdrDevice::startTimedTx()
         return txTimed_.load() || refuse("timed TX start: a plain transmit stream is running");
     }
     clearStreamFailure();
-    if (api.syncConfig(handle_->device, BLADERF_TX_X1, static_cast<bladerf_format>(api.metadataFormat),
-                       kTimedBuffers, kTimedBufferSamples, kTimedTransfers, kTimedTimeoutMs) < 0) {
+    if (api.syncConfig(handle_->device, BLADERF_TX_X1, static_cast<bladerf_format>(api.metadataFormat), kTimedBuffers,
+                       kTimedBufferSamples, kTimedTransfers, kTimedTimeoutMs) < 0) {
         return refuse("timed TX start: the library does not take timestamps on transmit");
     }
     if (api.enableModule(handle_->device, kBladeRfTxChannel, true) < 0) {
@@ -359,8 +359,8 @@ std::optional<TxEvent> BladeRfSdrDevice::nextTxEvent()
     bool needCounter = false;
     {
         const std::lock_guard eventsLock(txEventsMutex_);
-        needCounter = txInFlightCount_ > 0 || (txOpenBurstSeen_.open && !txOpenBurstSeen_.dropped &&
-                                               !txOpenBurstSeen_.underrunReported);
+        needCounter = txInFlightCount_ > 0 ||
+                      (txOpenBurstSeen_.open && !txOpenBurstSeen_.dropped && !txOpenBurstSeen_.underrunReported);
     }
     // Read outside the events lock: a writer waits on it only briefly.
     const std::optional<std::uint64_t> counter = needCounter ? counterNow(true) : std::nullopt;
@@ -371,9 +371,8 @@ std::optional<TxEvent> BladeRfSdrDevice::nextTxEvent()
             if (*counter < sent.startTick + sent.samples) {
                 break;
             }
-            postTxEvent(
-                TxEvent{TxEvent::Kind::burstSent, detail::nanosecondsOfTick(sent.startTick, rate, offset).value_or(0),
-                        sent.samples});
+            postTxEvent(TxEvent{TxEvent::Kind::burstSent,
+                                detail::nanosecondsOfTick(sent.startTick, rate, offset).value_or(0), sent.samples});
             txInFlightFirst_ = (txInFlightFirst_ + 1) % kTxEventSlots;
             --txInFlightCount_;
         }

@@ -265,8 +265,8 @@ private:
     std::atomic<bool> txTimed_{false};
     struct TxBurstState {
         bool open = false;
-        bool dropped = false;      // late: its samples are swallowed up to the end mark
-        bool timed = false;        // started at a time, not at once
+        bool dropped = false; // late: its samples are swallowed up to the end mark
+        bool timed = false;   // started at a time, not at once
         std::int64_t requestedNs = 0;
         std::uint64_t startTick = 0;
         std::uint64_t samples = 0;

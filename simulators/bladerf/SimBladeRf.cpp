@@ -648,16 +648,15 @@ int CALL_CONV bladerf_sync_tx(struct bladerf* dev, const void* samples, unsigned
     int result = BLADERF_ERR_INVAL;
     if (validDevice(dev) && samples != nullptr) {
         const std::optional<int> failure = scriptedFailure(Entry::syncTx, timeout_ms);
-        result = failure
-                     ? *failure
-                     : veltrano::sim::bladerf::transmit(*dev, static_cast<const std::int16_t*>(samples), num_samples,
-                                                        metadata);
+        result = failure ? *failure
+                         : veltrano::sim::bladerf::transmit(*dev, static_cast<const std::int16_t*>(samples),
+                                                            num_samples, metadata);
         if (metadata != nullptr && result != 0) {
             metadata->status = 0;
         }
     }
-    JournalLine line = JournalLine("bladerf_sync_tx") << num_samples << (metadata != nullptr ? "metadata" : "(null)")
-                                                      << timeout_ms;
+    JournalLine line = JournalLine("bladerf_sync_tx")
+                       << num_samples << (metadata != nullptr ? "metadata" : "(null)") << timeout_ms;
     if (metadata != nullptr && metadata->flags != 0) {
         line << "flags=" + std::to_string(metadata->flags) << "at=" + std::to_string(metadata->timestamp);
     }

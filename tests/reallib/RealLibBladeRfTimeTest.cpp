@@ -89,8 +89,8 @@ TEST_F(RealLibBladeRfTime, readsAreStampedContiguouslyAndATimedStartDeliversItsS
         // The pattern's ticks step as the stamps do.
         const std::uint64_t tick = timestampOf(codes.data());
         firstTick = read == 0 ? tick : firstTick;
-        ASSERT_EQ(test::distance(firstTick, tick), static_cast<std::uint64_t>((expected - start) / kSampleNs) %
-                                                       test::kPatternPeriod)
+        ASSERT_EQ(test::distance(firstTick, tick),
+                  static_cast<std::uint64_t>((expected - start) / kSampleNs) % test::kPatternPeriod)
             << read;
         // The library reads whole multiples of 1024 samples; a read's surplus is not handed on.
         expected += static_cast<std::int64_t>((got + 1023) / 1024 * 1024) * kSampleNs;
@@ -128,8 +128,9 @@ TEST_F(RealLibBladeRfTime, burstsStartOnTheirTicksAndALateOneIsReportedWhileTheS
     }
     device.stopTx();
     // The clock reads 0 at the counter's zero: each burst's tick is its time over 500 ns.
-    EXPECT_THAT(bursts(), ::testing::ElementsAre("tx burst at " + std::to_string(first / kSampleNs) + " samples 1000",
-                                                 "tx burst at " + std::to_string(second / kSampleNs) + " samples 3000"));
+    EXPECT_THAT(bursts(),
+                ::testing::ElementsAre("tx burst at " + std::to_string(first / kSampleNs) + " samples 1000",
+                                       "tx burst at " + std::to_string(second / kSampleNs) + " samples 3000"));
 }
 
 TEST_F(RealLibBladeRfTime, aHundredBurstsTenMillisecondsApartStartOnTheirTicksWhileReceiveRuns)
@@ -152,8 +153,7 @@ TEST_F(RealLibBladeRfTime, aHundredBurstsTenMillisecondsApartStartOnTheirTicksWh
     for (int burst = 0; burst < 100; ++burst) {
         EXPECT_EQ(events[burst].kind, TxEvent::Kind::burstSent);
         EXPECT_EQ(events[burst].timeNs, first + burst * 10'000'000);
-        expected.push_back("tx burst at " + std::to_string((first + burst * 10'000'000) / kSampleNs) +
-                           " samples 1000");
+        expected.push_back("tx burst at " + std::to_string((first + burst * 10'000'000) / kSampleNs) + " samples 1000");
     }
     EXPECT_THAT(bursts(), ::testing::ElementsAreArray(expected));
 }
