@@ -50,7 +50,7 @@ struct Board {
     // Full duplex: what the writer handed over, and the emulator's count of what the board took.
     bool transmits = false;
     std::uint64_t written = 0;
-    std::function<std::optional<std::uint64_t>()> takenByBoard;
+    std::function<std::optional<std::uint64_t>()> takenByBoard = {};
 };
 
 std::vector<Board> openEveryBoard()
@@ -64,7 +64,7 @@ std::vector<Board> openEveryBoard()
                               const auto bytes = soak::boardCount("veltrano_usb_hackrf_rx_bytes_delivered_of", serial);
                               return bytes ? std::optional<std::uint64_t>(*bytes / 2) : std::nullopt;
                           },
-                          PatternFollower(ReceivePattern::hackRf), 0, false, 0, {}});
+                          PatternFollower(ReceivePattern::hackRf)});
     }
     for (const BladeRfDeviceSummary& summary : enumerateBladeRfDevices()) {
         auto device = std::make_unique<BladeRfSdrDevice>(summary.serial);
@@ -73,10 +73,11 @@ std::vector<Board> openEveryBoard()
                           [serial = summary.serial] {
                               return soak::boardCount("veltrano_usb_bladerf_rx_samples_delivered_of", serial);
                           },
-                          PatternFollower(ReceivePattern::bladeRf), 0, true, 0,
-                          [serial = summary.serial] {
-                              return soak::boardCount("veltrano_usb_bladerf_tx_samples_of", serial);
-                          }});
+                          PatternFollower(ReceivePattern::bladeRf)});
+        boards.back().transmits = true;
+        boards.back().takenByBoard = [serial = summary.serial] {
+            return soak::boardCount("veltrano_usb_bladerf_tx_samples_of", serial);
+        };
     }
     return boards;
 }

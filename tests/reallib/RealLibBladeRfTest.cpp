@@ -181,7 +181,7 @@ struct PatternFollower {
     std::uint64_t samples = 0;
     std::uint64_t last = 0;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> jumps; // sample index, step
-    bool shortReadsAllowed = false; // a timestamped read ends early at a gap
+    bool shortReadsAllowed = false;                             // a timestamped read ends early at a gap
 
     void read(BladeRfSdrDevice& device)
     {
@@ -305,8 +305,8 @@ TEST_F(RealLibBladeRf, fullDuplexReceivesContiguouslyWhileTheRampLandsBitExactAn
     }
     if (!kReaderMayFallBehind) {
         EXPECT_EQ(device.rxOverrunCount(), 0u);
-        EXPECT_TRUE(follower.jumps.empty()) << follower.jumps.size() << " jumps, the first after sample "
-                                            << follower.jumps[0].first;
+        EXPECT_TRUE(follower.jumps.empty())
+            << follower.jumps.size() << " jumps, the first after sample " << follower.jumps[0].first;
     }
     ASSERT_TRUE(device.startTx());
     device.stopRx();
