@@ -17,8 +17,11 @@ namespace veltrano {
 /// synchronous interface. A receiving device may be used by a reader thread
 /// (readSamples) and a controller thread (retuning, live control, counters,
 /// stopRx) at once; deviceMutex_ serialises each library receive call with
-/// retuning, every live control call and the receive stop. Failures after construction are reported by results;
-/// the only text kept is why a running stream failed (a board that vanished).
+/// retuning, every live control call, the stops and the transmit set-up. A
+/// library transmit call holds no lock, so with both directions streaming a
+/// writer waiting for buffers never holds up the reader. Failures after
+/// construction are reported by results; the only text kept is why a running
+/// stream failed (a board that vanished).
 class BladeRfSdrDevice final : public ISdrDevice {
 public:
     /// Opens the board with this serial, or the first board when it is empty.

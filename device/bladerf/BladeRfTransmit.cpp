@@ -61,6 +61,8 @@ bool BladeRfSdrDevice::configureTx(const StreamConfig& config)
         rateClashes(StreamDirection::tx, config.sampleRateHz)) {
         return false;
     }
+    // Beside a running receive stream (full duplex), never during one of its library reads.
+    const std::lock_guard lock(deviceMutex_);
     const auto ranges = txFrequencyRanges();
     if (ranges.empty() || !frequencyRangesCover(ranges, config.frequencyHz, config.frequencyHz + 1.0)) {
         return false;
@@ -103,12 +105,14 @@ bool BladeRfSdrDevice::startTx()
     // (one burst sent "now", so the samples go out just as plain ones would).
     const bool timestamped = rxStreaming_.load() && rxLibraryTimestamps_.load();
     const auto format = timestamped ? static_cast<bladerf_format>(api.metadataFormat) : BLADERF_FORMAT_SC16_Q11;
+    std::unique_lock lock(deviceMutex_);
     if (api.syncConfig(handle_->device, BLADERF_TX_X1, format, kStreamBuffers, kStreamBufferSamples, kStreamTransfers,
                        kTimeoutMs) < 0 ||
         api.enableModule(handle_->device, kBladeRfTxChannel, true) < 0) {
         txStreaming_.store(false);
         return false;
     }
+    lock.unlock();
     txTimestamps_.store(timestamped);
     // Reserved once per stream, so writes do not allocate.
     const std::lock_guard scratchLock(txScratchMutex_);
@@ -155,6 +159,7 @@ bool BladeRfSdrDevice::drainTx(std::stop_token stop)
 void BladeRfSdrDevice::stopTx()
 {
     if (txStreaming_.exchange(false) && isOpen()) {
+        const std::lock_guard lock(deviceMutex_);
         static_cast<void>(bladeRfApi().enableModule(handle_->device, kBladeRfTxChannel, false));
     }
     const std::lock_guard scratchLock(txScratchMutex_);
@@ -201,6 +206,9 @@ bool BladeRfSdrDevice::sendToLibrary(const void* values, std::size_t count, unsi
     }
     if (result == BLADERF_ERR_TIMEOUT) {
         // Full buffers, or a stream that ended unseen (see BladeRfStreamTimeout.h).
+        // The write itself holds no lock: beside a running receive stream it
+        // may wait for the library's buffers without holding up a read.
+        const std::lock_guard lock(deviceMutex_);
         const int board = detail::askBoard(handle_->device, BLADERF_TX);
         result = board == 0 ? result : board;
     }
