@@ -105,6 +105,7 @@ bool BladeRfSdrDevice::startTx()
     // (one burst sent "now", so the samples go out just as plain ones would).
     const bool timestamped = rxStreaming_.load() && rxLibraryTimestamps_.load();
     const auto format = timestamped ? static_cast<bladerf_format>(api.metadataFormat) : BLADERF_FORMAT_SC16_Q11;
+    txTimestamps_.store(timestamped);
     std::unique_lock lock(deviceMutex_);
     if (api.syncConfig(handle_->device, BLADERF_TX_X1, format, kStreamBuffers, kStreamBufferSamples, kStreamTransfers,
                        kTimeoutMs) < 0 ||
@@ -113,7 +114,6 @@ bool BladeRfSdrDevice::startTx()
         return false;
     }
     lock.unlock();
-    txTimestamps_.store(timestamped);
     // Reserved once per stream, so writes do not allocate.
     const std::lock_guard scratchLock(txScratchMutex_);
     txScratch_.reserve(2 * kLargestWrite);
