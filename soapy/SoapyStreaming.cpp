@@ -136,6 +136,12 @@ bool startsWith(const std::string& text, const char* prefix)
     return text.rfind(prefix, 0) == 0;
 }
 
+// A board that leaves under both streams names both stops in one text.
+bool contains(const std::string& text, const char* words)
+{
+    return text.find(words) != std::string::npos;
+}
+
 } // namespace
 
 struct SoapyDevice::StreamState {
@@ -247,6 +253,7 @@ void SoapyDevice::closeStream(SoapySDR::Stream* handle)
     auto* stream = reinterpret_cast<StreamState*>(handle);
     deactivateStream(handle, 0, 0);
     const std::lock_guard lock(boardMutex_);
+    const auto transmitLock = alsoTransmitPath(stream->direction);
     side(stream->direction).stream = nullptr;
     delete stream;
 }
@@ -260,6 +267,7 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long t
 {
     auto& stream = *reinterpret_cast<StreamState*>(handle);
     const std::lock_guard lock(boardMutex_);
+    const auto transmitLock = alsoTransmitPath(stream.direction);
     const bool transmit = stream.direction == SOAPY_SDR_TX;
     Side& own = side(stream.direction);
     if (own.active) {
@@ -270,7 +278,7 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long t
         SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: timed stream activation needs hardware time, which this board lacks");
         return SOAPY_SDR_NOT_SUPPORTED;
     }
-    if (side(transmit ? SOAPY_SDR_RX : SOAPY_SDR_TX).active) {
+    if (otherStreams(stream.direction)) {
         SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the board does not receive and transmit at once; deactivate the "
                                        "other stream first");
         return SOAPY_SDR_NOT_SUPPORTED;
@@ -304,6 +312,7 @@ int SoapyDevice::deactivateStream(SoapySDR::Stream* handle, int, long long)
 {
     auto& stream = *reinterpret_cast<StreamState*>(handle);
     const std::lock_guard lock(boardMutex_);
+    const auto transmitLock = alsoTransmitPath(stream.direction);
     Side& own = side(stream.direction);
     if (!own.active) {
         return 0;
@@ -364,7 +373,7 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
                 }
                 received = floats ? board_->readSamples(static_cast<std::complex<float>*>(target), wanted)
                                   : board_->readNativeSamples(target, wanted);
-                if (received == 0 && startsWith(board_->lastError(), "RX stream stopped")) {
+                if (received == 0 && contains(board_->lastError(), "RX stream stopped")) {
                     SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: " + board_->lastError());
                     return SOAPY_SDR_STREAM_ERROR;
                 }
@@ -510,7 +519,7 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
     std::size_t accepted = 0;
     while (count > 0) {
         {
-            const std::lock_guard lock(boardMutex_);
+            const std::lock_guard lock(transmitMutex());
             if (stream.txStartPending) {
                 const bool started = startTime ? board_->startTimedTx() : board_->startTx();
                 if (!started) {
@@ -548,7 +557,7 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
             }
             // A board that is gone takes nothing ever again: say so, rather
             // than time out for ever.
-            if (accepted == 0 && startsWith(board_->lastError(), "TX stream stopped")) {
+            if (accepted == 0 && contains(board_->lastError(), "TX stream stopped")) {
                 SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: " + board_->lastError());
                 return SOAPY_SDR_STREAM_ERROR;
             }
@@ -562,7 +571,7 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
         std::this_thread::sleep_for(kPollPause);
     }
     if ((flags & SOAPY_SDR_END_BURST) != 0 && accepted == numElems && !stream.timedTx) {
-        const std::lock_guard lock(boardMutex_);
+        const std::lock_guard lock(transmitMutex());
         endBurst(stream);
     }
     return static_cast<int>(accepted);
@@ -648,7 +657,7 @@ int SoapyDevice::readStreamStatus(SoapySDR::Stream* handle, size_t& chanMask, in
     const Clock::time_point deadline = deadlineAfter(timeoutUs);
     for (;;) {
         {
-            const std::lock_guard lock(boardMutex_);
+            const std::lock_guard lock(transmitMutex());
             if (stream.burstStatus != 0) {
                 const int status = stream.burstStatus;
                 stream.burstStatus = 0;

@@ -161,20 +161,28 @@ bool BladeRfSdrDevice::waitingForRxStart()
 bool BladeRfSdrDevice::startTimedTx()
 {
     const BladeRfApi& api = bladeRfApi();
-    if (!txConfigured_ || !isOpen() || !info_.supportsTx || rxStreaming_.load() || api.syncTx == nullptr ||
+    if (!txConfigured_ || !isOpen() || !info_.supportsTx || excludedBy(rxStreaming_) || api.syncTx == nullptr ||
         !hasHardwareTime()) {
-        return refuse("timed TX start: the transmitter is not configured, or the board has no hardware time");
+        return refuse("timed TX start: the transmitter is not configured, the board has no hardware time, or it "
+                      "receives without full duplex");
     }
     if (txStreaming_.load()) {
         return txTimed_.load() || refuse("timed TX start: a plain transmit stream is running");
     }
-    clearStreamFailure();
-    if (api.syncConfig(handle_->device, BLADERF_TX_X1, static_cast<bladerf_format>(api.metadataFormat), kTimedBuffers,
-                       kTimedBufferSamples, kTimedTransfers, kTimedTimeoutMs) < 0) {
-        return refuse("timed TX start: the library does not take timestamps on transmit");
+    // A failure the receive stream met stays to be read while it runs.
+    if (!rxStreaming_.load()) {
+        clearStreamFailure();
     }
-    if (api.enableModule(handle_->device, kBladeRfTxChannel, true) < 0) {
-        return refuse("timed TX start: the transmit channel did not start");
+    {
+        // Beside a running receive stream no library call meets a read.
+        const std::lock_guard lock(deviceMutex_);
+        if (api.syncConfig(handle_->device, BLADERF_TX_X1, static_cast<bladerf_format>(api.metadataFormat),
+                           kTimedBuffers, kTimedBufferSamples, kTimedTransfers, kTimedTimeoutMs) < 0) {
+            return refuse("timed TX start: the library does not take timestamps on transmit");
+        }
+        if (api.enableModule(handle_->device, kBladeRfTxChannel, true) < 0) {
+            return refuse("timed TX start: the transmit channel did not start");
+        }
     }
     txSamplesQueued_.store(0);
     txSamplesDrained_ = 0;
@@ -270,6 +278,7 @@ std::size_t BladeRfSdrDevice::writeTimed(const std::complex<float>* samples, con
         }
         result = api.syncTx(handle_->device, data, static_cast<unsigned>(taken), &metadata, kTimedTimeoutMs);
         if (result == BLADERF_ERR_TIMEOUT) {
+            const std::lock_guard lock(deviceMutex_);
             const int board = detail::askBoard(handle_->device, BLADERF_TX);
             result = board == 0 ? result : board;
         }
