@@ -283,6 +283,8 @@ private:
     // Where a timed receive start begins: reads wait for it (0: none).
     std::atomic<std::uint64_t> rxStartTick_{0};
     std::atomic<std::uint64_t> rxStartWaitCounter_{0}; // the counter at the last poll (+1; 0: none)
+    // Counter reads waiting for deviceMutex_: a reader lets them in first.
+    mutable std::atomic<int> counterReadsWaiting_{0};
     // The counter of a direction now, under deviceMutex_; nullopt on failure.
     std::optional<std::uint64_t> counterNow(bool transmit) const;
     std::uint64_t rateOf(bool transmit) const;

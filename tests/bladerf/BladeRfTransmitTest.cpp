@@ -208,6 +208,7 @@ TEST_F(BladeRfTransmit, fullDuplexStreamsBothWaysWhereTheBoardCan)
     EXPECT_FALSE(shared.configureTx(config(915e6, 1e6)));
     ASSERT_TRUE(shared.configureTx(config(915e6)) && shared.startTx());
     EXPECT_FALSE(shared.setSampleRate(StreamDirection::rx, 4e6));
+}
 
 // At 2 MS/s a sample lasts 500 ns. Times before the counter's zero, or that it
 // has passed, are late; a negative time is an ordinary one once the clock is
