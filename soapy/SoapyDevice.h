@@ -172,10 +172,10 @@ private:
     int readSweep(StreamState& stream, void* buffer, size_t numElems, int& flags, long timeoutUs);
     // Sees the queued transmit samples out and records the outcome for readStreamStatus.
     void endBurst(StreamState& stream);
-    // Under boardMutex_: makes the running transmit stream a timed one (the
+    // Under the transmit path's lock: makes the running transmit stream a timed one (the
     // plain samples seen out first); false, logged, when the board cannot.
     bool switchToTimedTx(StreamState& stream);
-    // Under boardMutex_: the next burst outcome as readStreamStatus reports
+    // Under the transmit path's lock: the next burst outcome as readStreamStatus reports
     // it; false when there is none.
     bool nextBurstStatus(int& status, int& flags, long long& timeNs);
     // Centre, rate, pass start and usable ranges of the stream's current sweep block.

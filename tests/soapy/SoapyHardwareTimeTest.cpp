@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace veltrano {
@@ -139,6 +142,43 @@ TEST_F(SoapyHardwareTime, timedBurstsStartOnTheirTicksAndALateOneIsATimeError)
                             "tx burst at 520001 samples 1"));
     device->deactivateStream(stream);
     device->closeStream(stream);
+}
+
+// Full duplex is on for the bladeRF in the module: a reader thread keeps
+// receive going while a hundred bursts 10 ms apart go out, each on its tick.
+TEST_F(SoapyHardwareTime, aHundredBurstsTenMillisecondsApartStartOnTheirTicksWhileReceiveRuns)
+{
+    const auto device = openBladeRf();
+    SoapySDR::Stream* rx = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS16);
+    SoapySDR::Stream* tx = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS16);
+    const long long first = device->getHardwareTime() / kSampleNs * kSampleNs + 20'000'000;
+    {
+        const std::jthread reader([&](std::stop_token stop) {
+            std::vector<std::int16_t> buffer(2 * 4096);
+            while (!stop.stop_requested()) {
+                read(*device, rx, buffer.data(), 4096);
+            }
+        });
+        const std::vector<std::int16_t> sound(2 * 100, 9);
+        for (long long burst = 0; burst < 100; ++burst) {
+            int flags = SOAPY_SDR_HAS_TIME | SOAPY_SDR_END_BURST;
+            const void* buffers[] = {sound.data()};
+            ASSERT_EQ(device->writeStream(tx, buffers, 100, flags, first + burst * 10'000'000, 1'000'000), 100);
+        }
+        for (long long burst = 0; burst < 100; ++burst) {
+            const Status outcome = status(*device, tx);
+            ASSERT_EQ(outcome.result, 0) << burst;
+            ASSERT_EQ(outcome.flags, SOAPY_SDR_HAS_TIME | SOAPY_SDR_END_BURST);
+            ASSERT_EQ(outcome.timeNs, first + burst * 10'000'000);
+        }
+    }
+    std::vector<std::string> expected;
+    for (long long burst = 0; burst < 100; ++burst) {
+        expected.push_back("tx burst at " + std::to_string((first + burst * 10'000'000) / kSampleNs) + " samples 100");
+    }
+    EXPECT_THAT(bladeRf().calls("tx burst"), ::testing::ElementsAreArray(expected));
+    device->closeStream(tx);
+    device->closeStream(rx);
 }
 
 } // namespace
