@@ -14,17 +14,6 @@
 
 namespace veltrano::test {
 
-// Receive and transmit at once, where the device offers the switch.
-template <typename Device>
-bool enableFullDuplex(Device& device)
-{
-    if constexpr (requires { device.setFullDuplex(true); }) {
-        return device.setFullDuplex(true);
-    } else {
-        return false;
-    }
-}
-
 // Writes count bursts of the same samples spacingNs apart from firstNs on,
 // each with its end mark, while a reader thread keeps the receive stream
 // going; returns the outcomes the device reported within a generous bound.
