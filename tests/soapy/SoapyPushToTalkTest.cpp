@@ -6,12 +6,17 @@
 #include <SoapySDR/Logger.hpp>
 #include <gmock/gmock.h>
 
+#include <atomic>
+#include <chrono>
 #include <complex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace veltrano {
 namespace {
+
+constexpr const char* kBoard = "board H1\nrx-paced\ntx-free-run 16384\ntx-record off\ntx-flush 1\n";
 
 std::vector<std::string> switchLog;
 
@@ -29,7 +34,7 @@ class SoapyPushToTalkBursts : public SoapyPushToTalk, public ::testing::WithPara
 TEST_P(SoapyPushToTalkBursts, aBurstPausesReceiveWhichResumesAtItsOwnSettings)
 {
     const bool endBurst = GetParam();
-    simulateHackRf("board H1\nrx-paced\ntx-free-run 16384\ntx-record off\ntx-flush 1\n");
+    simulateHackRf(kBoard);
     switchLog.clear();
     SoapySDR::registerLogHandler(keepSwitch);
     SoapySDR::setLogLevel(SOAPY_SDR_DEBUG);
@@ -104,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(BurstEnds, SoapyPushToTalkBursts, ::testing::Bool(),
 // a burst waits for its end, then starts with nothing lost to report.
 TEST_F(SoapyPushToTalk, aReceiveStreamActivatedDuringABurstStartsWhenItEnds)
 {
-    simulateHackRf("board H1\nrx-paced\ntx-free-run 16384\ntx-record off\ntx-flush 1\n");
+    simulateHackRf(kBoard);
     const auto device = make("driver=veltrano");
     SoapySDR::Stream* tx = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS8);
     SoapySDR::Stream* rx = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS8);
@@ -117,6 +122,46 @@ TEST_F(SoapyPushToTalk, aReceiveStreamActivatedDuringABurstStartsWhenItEnds)
     EXPECT_EQ(write(*device, tx, samples.data(), 3000, SOAPY_SDR_END_BURST), 3000);
     EXPECT_EQ(read(*device, rx, samples.data(), 3000), 3000);
     EXPECT_EQ(device->readSetting("rx_push_to_talk_gaps"), "0");
+}
+
+// As in a flowgraph, the reader reads on a thread of its own through two
+// bursts: one overflow for each, no error, and samples again after each.
+TEST_F(SoapyPushToTalk, aReaderOnItsOwnThreadReadsThroughTheBursts)
+{
+    simulateHackRf(kBoard);
+    const auto device = make("driver=veltrano");
+    SoapySDR::Stream* rx = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS8);
+    SoapySDR::Stream* tx = device->setupStream(SOAPY_SDR_TX, SOAPY_SDR_CS8);
+    std::atomic<bool> done{false};
+    std::atomic<int> overflows{0};
+    std::atomic<int> samplesSinceOverflow{0};
+    std::atomic<int> errors{0};
+    std::thread reader([&] {
+        std::vector<std::int8_t> samples(2 * 4099);
+        while (!done) {
+            const int result = read(*device, rx, samples.data(), 4099);
+            overflows += result == SOAPY_SDR_OVERFLOW ? 1 : 0;
+            samplesSinceOverflow = result == SOAPY_SDR_OVERFLOW ? 0 : samplesSinceOverflow + std::max(result, 0);
+            errors += result < 0 && result != SOAPY_SDR_OVERFLOW && result != SOAPY_SDR_TIMEOUT ? 1 : 0;
+        }
+    });
+    const auto within = [](const auto& condition) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return condition();
+    };
+    const std::vector<std::int8_t> burst(2 * 3000, 9);
+    ASSERT_EQ(device->activateStream(tx), 0);
+    for (int round = 1; round <= 2; ++round) {
+        EXPECT_EQ(write(*device, tx, burst.data(), 3000, SOAPY_SDR_END_BURST), 3000);
+        EXPECT_TRUE(within([&] { return overflows == round && samplesSinceOverflow > 0; })) << round;
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(overflows, 2);
+    EXPECT_EQ(errors, 0);
 }
 
 } // namespace
