@@ -19,7 +19,7 @@ class HackRfReceive : public test::HackRfStreamTest {};
 using test::bytesCounting;
 using test::bytesOf;
 
-TEST_F(HackRfReceive, configurationProgramsTheBoardInOrder)
+TEST_F(HackRfReceive, configurationProgramsTheBoardInOrderWithTheOverrunLimitWhereTheUsbApiHasIt)
 {
     openBoard("usb-api 0x0106\n");
     ASSERT_TRUE(device().configureRx({100'000'000.5, 2e6, 0.0, 20.0}));
@@ -30,10 +30,7 @@ TEST_F(HackRfReceive, configurationProgramsTheBoardInOrder)
                                         "hackrf_set_baseband_filter_bandwidth 1750000 -> 0",
                                         "hackrf_set_freq 100000001 -> 0", "hackrf_set_lna_gain 16 -> 0",
                                         "hackrf_set_vga_gain 4 -> 0", "hackrf_set_amp_enable 0 -> 0"));
-}
-
-TEST_F(HackRfReceive, olderUsbApisKeepTheirOverrunLimit)
-{
+    // Older USB APIs keep their overrun limit.
     openBoard("usb-api 0x0105\n");
     ASSERT_TRUE(device().configureRx({100e6, 20e6, 0.0, 0.0}));
     EXPECT_THAT(calls("hackrf_set_rx_overrun_limit"), IsEmpty());
@@ -139,45 +136,6 @@ TEST_F(HackRfReceive, wholeSamplesArriveAsSignedBytesOver128OrAsTheyAreUntilTheS
     // Retuning clears the text again.
     EXPECT_TRUE(device().setRxFrequency(150e6));
     EXPECT_EQ(device().lastError(), "");
-}
-
-// Byte p of a stream that names its own positions: byte p % 4 of the
-// little-endian 32-bit number p / 4.
-std::vector<std::uint8_t> positionBytes(std::size_t first, std::size_t count)
-{
-    std::vector<std::uint8_t> bytes(count);
-    for (std::size_t index = 0; index < count; ++index) {
-        const std::size_t position = first + index;
-        bytes[index] = static_cast<std::uint8_t>((position / 4) >> (8 * (position % 4)));
-    }
-    return bytes;
-}
-
-TEST_F(HackRfReceive, readsThatStraddleTheRingsEndDeliverEveryByteOnceInOrder)
-{
-    openBoard();
-    ASSERT_EQ(device().nativeSampleFormat(), NativeSampleFormat::cs8);
-    startReceiving();
-    // Odd sample counts that divide nothing: the ring's end falls inside a
-    // read more than once, for float and native reads alike.
-    const std::size_t sizes[] = {300'007, 123'457, 1'000'003, 77'777};
-    std::size_t position = 0;
-    for (int round = 0; round < 12; ++round) {
-        const bool native = round % 2 == 1;
-        const std::size_t samples = sizes[round % 4];
-        ASSERT_EQ(deliver(positionBytes(position, 2 * samples)), 0);
-        std::vector<std::uint8_t> bytes;
-        if (native) {
-            bytes.resize(2 * samples);
-            ASSERT_EQ(device().readNativeSamples(bytes.data(), samples), samples);
-        } else {
-            bytes = bytesOf(read(samples));
-        }
-        ASSERT_EQ(bytes, positionBytes(position, 2 * samples)) << "round " << round;
-        position += 2 * samples;
-    }
-    ASSERT_GT(position, 2 * kRingBytes);
-    EXPECT_EQ(device().rxDroppedBytes(), 0u);
 }
 
 TEST_F(HackRfReceive, aFullRingDropsTheNewestBytesAndCountsThem)

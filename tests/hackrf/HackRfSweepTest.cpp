@@ -57,8 +57,7 @@ class HackRfSweepSupport : public HackRfSweep, public ::testing::WithParamInterf
 // The sweep needs USB API 0x0104 and both entry points; a failed step names itself.
 TEST_P(HackRfSweepSupport, aSweepThatCannotBeConfiguredSaysWhyAndCannotStart)
 {
-    simulateHackRf(std::string("board A\n") + GetParam().script, GetParam().variant);
-    HackRfSdrDevice device("A");
+    HackRfSdrDevice& device = openBoard(GetParam().script, GetParam().variant);
     const bool configures = std::string(GetParam().configureError).empty();
     EXPECT_EQ(device.supportsNativeSweep(), GetParam().supported);
     EXPECT_EQ(device.configureNativeSweep({0.0, 20e6, 0.0, 0.0}, 88e6, 108e6), configures);
