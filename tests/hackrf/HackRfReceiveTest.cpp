@@ -79,31 +79,46 @@ TEST_F(HackRfReceive, configurationIsCheckedAgainstTheBoardsLimitsAndItsGainSpli
     EXPECT_EQ(device().lastError(), "invalid RX configuration");
 }
 
-struct ConfigurationFailure {
+struct FailedStep {
     const char* name;
     const char* script;
-    bool configured;
+    bool sweep; // a native sweep's restart rather than a receive configuration
+    bool recovered;
     const char* error;
 };
 
-class HackRfReceiveFailure : public HackRfReceive, public ::testing::WithParamInterface<ConfigurationFailure> {};
+class HackRfFailedStep : public HackRfReceive, public ::testing::WithParamInterface<FailedStep> {};
 
-// A reopen that fails is pinned through the real library (the board unplugged).
-TEST_P(HackRfReceiveFailure, aFailedStepReopensTheBoardAndRetriesOnce)
+// A reopen that fails for a receive configuration is pinned through the real
+// library (the board unplugged).
+TEST_P(HackRfFailedStep, reopensTheBoardOnceAndRetries)
 {
     openBoard(GetParam().script);
-    EXPECT_EQ(device().configureRx({100e6, 10e6, 0.0, 20.0}), GetParam().configured);
+    bool recovered = false;
+    if (GetParam().sweep) {
+        ASSERT_TRUE(device().configureNativeSweep({0.0, 20e6, 0.0, 20.0}, 88e6, 108e6));
+        EXPECT_FALSE(device().startNativeSweep());
+        recovered = device().recoverNativeSweep();
+    } else {
+        recovered = device().configureRx({100e6, 10e6, 0.0, 20.0});
+        EXPECT_EQ(device().actualRxSampleRateHz(), recovered ? 10e6 : 0.0);
+    }
+    EXPECT_EQ(recovered, GetParam().recovered);
     EXPECT_EQ(device().lastError(), GetParam().error);
-    EXPECT_EQ(device().actualRxSampleRateHz(), GetParam().configured ? 10e6 : 0.0);
     EXPECT_EQ(calls("hackrf_close").size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Steps, HackRfReceiveFailure,
-    ::testing::Values(ConfigurationFailure{"retrySucceeds", "fail hackrf_set_vga_gain -1000 1\n", true, ""},
-                      ConfigurationFailure{
-                          "retryFails", "fail hackrf_set_sample_rate -1000\n", false,
-                          "set sample rate: HACKRF_ERROR_LIBUSB; retry: set sample rate: HACKRF_ERROR_LIBUSB"}),
+    Steps, HackRfFailedStep,
+    ::testing::Values(
+        FailedStep{"receiveRetrySucceeds", "fail hackrf_set_vga_gain -1000 1\n", false, true, ""},
+        FailedStep{"receiveRetryFails", "fail hackrf_set_sample_rate -1000\n", false, false,
+                   "set sample rate: HACKRF_ERROR_LIBUSB; retry: set sample rate: HACKRF_ERROR_LIBUSB"},
+        FailedStep{"sweepRetryFails", "fail hackrf_start_rx_sweep -1000\n", true, false,
+                   "start native sweep: HACKRF_ERROR_LIBUSB; reopened retry: start native sweep: HACKRF_ERROR_LIBUSB"},
+        FailedStep{"sweepReopenFails", "fail hackrf_start_rx_sweep -1000\nunplug-after-opens 1\n", true, false,
+                   "start native sweep: HACKRF_ERROR_LIBUSB; reopen: device close/reopen failed (close: "
+                   "HACKRF_SUCCESS) (open: HACKRF_ERROR_NOT_FOUND)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Whole samples arrive as signed bytes over 128 or, read natively, as the
