@@ -2,9 +2,10 @@
 // Soak run of several boards at once: opens every HackRF and bladeRF the
 // libraries the environment names can see (scripts/soak.sh sets up the
 // emulated bus with two HackRF Ones and a bladeRF x40), receives from each
-// on a thread of its own for a given time, then reports per board what
-// arrived and what was lost, and the process's resident memory at the start
-// and at the end.
+// on a thread of its own for a given time (the bladeRF in full duplex, a
+// second thread keeping its transmit stream full), then reports per board
+// what arrived, what was lost and what was sent, and the process's resident
+// memory at the start and at the end.
 //
 //   several-soak [seconds] [sample rate in Hz]     (defaults: 60, 5000000)
 //
@@ -46,6 +47,10 @@ struct Board {
     std::function<std::optional<std::uint64_t>()> sentByBoard;
     PatternFollower follower;
     std::uint64_t samples = 0;
+    // Full duplex: what the writer handed over, and the emulator's count of what the board took.
+    bool transmits = false;
+    std::uint64_t written = 0;
+    std::function<std::optional<std::uint64_t>()> takenByBoard = {};
 };
 
 std::vector<Board> openEveryBoard()
@@ -69,6 +74,10 @@ std::vector<Board> openEveryBoard()
                               return soak::boardCount("veltrano_usb_bladerf_rx_samples_delivered_of", serial);
                           },
                           PatternFollower(ReceivePattern::bladeRf)});
+        boards.back().transmits = true;
+        boards.back().takenByBoard = [serial = summary.serial] {
+            return soak::boardCount("veltrano_usb_bladerf_tx_samples_of", serial);
+        };
     }
     return boards;
 }
@@ -84,6 +93,16 @@ void readUntilStopped(Board& board, const std::atomic<bool>& running)
         const std::size_t count = board.device->readNativeSamples(buffer.data(), kReadSamples);
         board.follower.take(buffer.data(), count * sampleBytes);
         board.samples += count;
+    }
+}
+
+// Writes native samples until the run ends, as fast as the board takes them.
+void writeUntilStopped(Board& board, const std::atomic<bool>& running)
+{
+    constexpr std::size_t kWriteSamples = 65536;
+    const std::vector<std::int16_t> values(2 * kWriteSamples, 1000);
+    while (running.load() && board.device->lastError().empty()) {
+        board.written += board.device->writeNativeSamples(values.data(), kWriteSamples);
     }
 }
 
@@ -109,8 +128,11 @@ int main(int argc, char** argv)
     for (Board& board : boards) {
         const bool hackRf = board.family == "HackRF";
         const StreamConfig config{hackRf ? 100e6 : 915e6, sampleRateHz, hackRf ? 1.75e6 : 0.0, 20.0};
-        if (!board.device->configureRx(config) || !board.device->startRx()) {
-            std::fprintf(stderr, "several-soak: %s %s cannot start receiving: %s\n", board.family.c_str(),
+        // The transmit stream starts after the receive stream, so that both carry timestamps.
+        if (!board.device->setFullDuplex(board.transmits) || !board.device->configureRx(config) ||
+            !board.device->startRx() ||
+            (board.transmits && !(board.device->configureTx(config) && board.device->startTx()))) {
+            std::fprintf(stderr, "several-soak: %s %s cannot start streaming: %s\n", board.family.c_str(),
                          board.serial.c_str(), board.device->lastError().c_str());
             return 2;
         }
@@ -120,6 +142,9 @@ int main(int argc, char** argv)
     std::vector<std::thread> readers;
     for (Board& board : boards) {
         readers.emplace_back([&board, &running] { readUntilStopped(board, running); });
+        if (board.transmits) {
+            readers.emplace_back([&board, &running] { writeUntilStopped(board, running); });
+        }
     }
     std::vector<std::thread*> threads;
     for (std::thread& reader : readers) {
@@ -128,6 +153,7 @@ int main(int argc, char** argv)
     const std::uint64_t residentStreaming = soak::runThenJoin(seconds, running, threads);
     const std::uint64_t residentBeforeStop = soak::residentKiB();
     for (Board& board : boards) {
+        board.device->stopTx();
         board.device->stopRx();
     }
     const std::uint64_t residentAtEnd = soak::residentKiB();
@@ -143,7 +169,13 @@ int main(int argc, char** argv)
                     static_cast<unsigned long long>(board.sentByBoard().value_or(0)),
                     static_cast<unsigned long long>(board.follower.breaks()), static_cast<unsigned long long>(losses),
                     error.empty() ? "" : ", ended: ", error.c_str());
-        whole = whole && error.empty() && (board.follower.breaks() == 0 || losses > 0);
+        if (board.transmits) {
+            std::printf("%-7s %s  transmitting beside it: %llu samples written, %llu taken by the board\n",
+                        board.family.c_str(), board.serial.c_str(), static_cast<unsigned long long>(board.written),
+                        static_cast<unsigned long long>(board.takenByBoard().value_or(0)));
+        }
+        whole = whole && error.empty() && (board.follower.breaks() == 0 || losses > 0) &&
+                (!board.transmits || board.written > 0);
     }
     std::printf(
         "resident memory          %llu KiB before opening, %llu KiB after a second of streaming, %llu KiB before the "

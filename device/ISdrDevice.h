@@ -354,6 +354,25 @@ public:
         return false;
     }
     /// @}
+
+    /// @name Both directions at once
+    /// Off by default: startRx answers false while transmitting and startTx
+    /// while receiving. Switched on, on a board that can, both directions
+    /// stream side by side, each with its own configuration, stream and
+    /// counters, and a board that leaves ends both with the reason in
+    /// lastError. The switch may be flipped while at most one direction
+    /// streams; while both do it answers false and stays on.
+    /// @{
+
+    /// True where the board can receive and transmit at once.
+    virtual bool supportsFullDuplex() const { return false; }
+    /// Switches full duplex on or off; false when the board cannot, or when
+    /// both directions stream. Switching it off always works where it was
+    /// never on.
+    virtual bool setFullDuplex(bool enabled) { return !enabled; }
+    /// True while full duplex is on.
+    virtual bool fullDuplex() const { return false; }
+    /// @}
 };
 
 } // namespace veltrano

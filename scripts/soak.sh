@@ -23,9 +23,11 @@
 #   0) and resident memory (must stay flat).
 # several: one process, one emulated bus with two HackRF Ones and a bladeRF
 #   x40, Debian's real libhackrf and libbladeRF side by side: every board
-#   receives at 5 Msps on a reader thread of its own (several-soak). Reports
-#   per board the samples, those the board sent, the breaks in its pattern
-#   (each must be a counted loss) and its counted losses, and resident memory
+#   receives at 5 Msps on a reader thread of its own (several-soak), and the
+#   bladeRF transmits at the same time (full duplex) from a writer thread.
+#   Reports per board the samples, those the board sent, the breaks in its
+#   pattern (each must be a counted loss) and its counted losses, for the
+#   bladeRF the samples written and those the board took, and resident memory
 #   (must stay flat).
 set -euo pipefail
 cd "$(dirname -- "${BASH_SOURCE[0]}")/.."

@@ -43,6 +43,10 @@ SoapyDevice::SoapyDevice(BoardFamily family, std::unique_ptr<ISdrDevice> board)
 {
     rx_.config = traits_.initialRx;
     tx_.config = traits_.initialTx;
+    // A board with two independent chains streams both at once.
+    if (board_->supportsFullDuplex()) {
+        static_cast<void>(board_->setFullDuplex(true));
+    }
 }
 
 void SoapyDevice::fail(const std::string& message) const
@@ -94,7 +98,7 @@ bool SoapyDevice::configure(int direction, const StreamConfig& config)
 
 bool SoapyDevice::otherStreams(int direction) const
 {
-    return side(direction == SOAPY_SDR_TX ? SOAPY_SDR_RX : SOAPY_SDR_TX).active;
+    return side(direction == SOAPY_SDR_TX ? SOAPY_SDR_RX : SOAPY_SDR_TX).active && !board_->fullDuplex();
 }
 
 void SoapyDevice::reconfigure(int direction, const char* what, const StreamConfig& wanted, const std::string& valid)

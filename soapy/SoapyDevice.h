@@ -135,6 +135,8 @@ private:
     // gains and automatic gain; false with the board's reason. Receive also
     // re-prepares the hop set or the native sweep.
     bool configure(int direction, const StreamConfig& config);
+    // The other direction streams on a board that then takes no settings
+    // for this one (one not in full duplex).
     bool otherStreams(int direction) const;
     // Replaces the direction's settings, applying them now when nothing
     // streams; throws (and logs) when the board refuses or the direction streams.
@@ -202,6 +204,19 @@ private:
     const FamilyTraits& traits_;
     std::unique_ptr<ISdrDevice> board_;
     mutable std::mutex boardMutex_;
+    // Under full duplex the transmit path (writes, a burst's end, its status)
+    // holds txMutex_ instead of boardMutex_, so that a write waiting for the
+    // board's buffers, or a drain, never stalls the reader, which holds
+    // boardMutex_; activating, deactivating or closing the transmit stream
+    // holds both, boardMutex_ first.
+    mutable std::mutex txMutex_;
+    std::mutex& transmitMutex() const { return board_->fullDuplex() ? txMutex_ : boardMutex_; }
+    // With boardMutex_ held: the transmit path's own lock, where it has one.
+    std::unique_lock<std::mutex> alsoTransmitPath(int direction) const
+    {
+        return direction == SOAPY_SDR_TX && board_->fullDuplex() ? std::unique_lock(txMutex_)
+                                                                 : std::unique_lock<std::mutex>();
+    }
     Side rx_;
     Side tx_;
     // Live receive retunes (and push-to-talk pauses) so far: a reader drops

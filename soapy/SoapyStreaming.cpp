@@ -135,6 +135,12 @@ bool startsWith(const std::string& text, const char* prefix)
     return text.rfind(prefix, 0) == 0;
 }
 
+// A board that leaves under both streams names both stops in one text.
+bool contains(const std::string& text, const char* words)
+{
+    return text.find(words) != std::string::npos;
+}
+
 } // namespace
 
 struct SoapyDevice::StreamState {
@@ -240,6 +246,7 @@ void SoapyDevice::closeStream(SoapySDR::Stream* handle)
     auto* stream = reinterpret_cast<StreamState*>(handle);
     deactivateStream(handle, 0, 0);
     const std::lock_guard lock(boardMutex_);
+    const auto transmitLock = alsoTransmitPath(stream->direction);
     side(stream->direction).stream = nullptr;
     delete stream;
 }
@@ -253,6 +260,7 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long, 
 {
     auto& stream = *reinterpret_cast<StreamState*>(handle);
     const std::lock_guard lock(boardMutex_);
+    const auto transmitLock = alsoTransmitPath(stream.direction);
     const bool transmit = stream.direction == SOAPY_SDR_TX;
     Side& own = side(stream.direction);
     if (own.active || own.waiting) {
@@ -264,7 +272,7 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long, 
     }
     // A receive stream activated during a transmit burst waits for its end.
     const bool waitForTx = !transmit && tx_.active && takesTurns();
-    if (side(transmit ? SOAPY_SDR_RX : SOAPY_SDR_TX).active && !takesTurns()) {
+    if (otherStreams(stream.direction) && !takesTurns()) {
         SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the board does not receive and transmit at once; deactivate the "
                                        "other stream first");
         return SOAPY_SDR_NOT_SUPPORTED;
@@ -306,6 +314,7 @@ int SoapyDevice::deactivateStream(SoapySDR::Stream* handle, int, long long)
 {
     auto& stream = *reinterpret_cast<StreamState*>(handle);
     const std::lock_guard lock(boardMutex_);
+    const auto transmitLock = alsoTransmitPath(stream.direction);
     Side& own = side(stream.direction);
     if (!own.active) {
         own.waiting = false;
@@ -375,7 +384,7 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
                     received = floats ? board_->readSamples(static_cast<std::complex<float>*>(target), wanted)
                                       : board_->readNativeSamples(target, wanted);
                 }
-                if (received == 0 && startsWith(board_->lastError(), "RX stream stopped")) {
+                if (received == 0 && contains(board_->lastError(), "RX stream stopped")) {
                     SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: " + board_->lastError());
                     return SOAPY_SDR_STREAM_ERROR;
                 }
@@ -498,7 +507,7 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
     std::size_t accepted = 0;
     while (count > 0) {
         {
-            const std::lock_guard lock(boardMutex_);
+            const std::lock_guard lock(transmitMutex());
             if (stream.txStartPending) {
                 if (tx_.waiting && !resumeTxBurst()) {
                     return SOAPY_SDR_STREAM_ERROR;
@@ -515,7 +524,7 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
                            : board_->writeNativeSamples(samples, count);
             // A board that is gone takes nothing ever again: say so, rather
             // than time out for ever.
-            if (accepted == 0 && startsWith(board_->lastError(), "TX stream stopped")) {
+            if (accepted == 0 && contains(board_->lastError(), "TX stream stopped")) {
                 SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: " + board_->lastError());
                 return SOAPY_SDR_STREAM_ERROR;
             }
@@ -529,7 +538,7 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
         std::this_thread::sleep_for(kPollPause);
     }
     if ((flags & SOAPY_SDR_END_BURST) != 0 && accepted == numElems) {
-        const std::lock_guard lock(boardMutex_);
+        const std::lock_guard lock(transmitMutex());
         endBurst(stream);
     }
     return static_cast<int>(accepted);
@@ -551,7 +560,7 @@ void SoapyDevice::endBurst(StreamState& stream)
     if (traits_.drainEndsTxStream) {
         board_->stopTx();
         stream.txStartPending = true;
-        if (rx_.waiting) { // the board goes back to receive until the next burst
+        if (takesTurns() && rx_.waiting) { // the board goes back to receive until the next burst
             tx_.active = false;
             tx_.waiting = true;
             handBoardBackToRx();
@@ -572,7 +581,7 @@ int SoapyDevice::readStreamStatus(SoapySDR::Stream* handle, size_t& chanMask, in
     const Clock::time_point deadline = deadlineAfter(timeoutUs);
     for (;;) {
         {
-            const std::lock_guard lock(boardMutex_);
+            const std::lock_guard lock(transmitMutex());
             if (stream.burstStatus != 0) {
                 const int status = stream.burstStatus;
                 stream.burstStatus = 0;

@@ -33,8 +33,9 @@ bool BladeRfSdrDevice::supportsFastRxRetune() const
 
 bool BladeRfSdrDevice::prepareRxFrequencies(const std::vector<double>& frequenciesHz)
 {
-    // Unlocked use of the device and the cache is safe only while nothing streams.
-    if (!isOpen() || rxStreaming_.load() || txStreaming_.load()) {
+    // Unlocked use of the device and the cache is safe only while the receiver
+    // is idle: a transmit stream beside it (full duplex) touches neither.
+    if (!isOpen() || rxStreaming_.load() || excludedBy(txStreaming_)) {
         return false;
     }
     if (!supportsFastRxRetune()) {
@@ -77,7 +78,7 @@ bool BladeRfSdrDevice::prepareRxFrequencies(const std::vector<double>& frequenci
 
 bool BladeRfSdrDevice::setRxFrequency(double frequencyHz)
 {
-    if (!isOpen() || txStreaming_.load() || !detail::isUsableFrequency(frequencyHz)) {
+    if (!isOpen() || excludedBy(txStreaming_) || !detail::isUsableFrequency(frequencyHz)) {
         return false;
     }
     // Never during a library read: the reader holds this around each one.

@@ -174,7 +174,7 @@ std::optional<double> BladeRfSdrDevice::gainDb(StreamDirection direction) const
 bool BladeRfSdrDevice::setSampleRate(StreamDirection direction, double rateHz)
 {
     const auto channel = channelOf(direction);
-    if (!channel || !detail::isUsableSampleRate(rateHz)) {
+    if (!channel || !detail::isUsableSampleRate(rateHz) || rateClashes(direction, rateHz)) {
         return false;
     }
     const BladeRfApi& api = bladeRfApi();

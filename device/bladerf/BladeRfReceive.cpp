@@ -46,8 +46,9 @@ std::size_t readSizeFor(std::size_t remaining)
 
 bool BladeRfSdrDevice::configureRx(const StreamConfig& config)
 {
-    if (!isOpen() || rxStreaming_.load() || txStreaming_.load() || !detail::isUsableSampleRate(config.sampleRateHz) ||
-        !detail::isUsableFrequency(config.frequencyHz)) {
+    if (!isOpen() || rxStreaming_.load() || excludedBy(txStreaming_) ||
+        !detail::isUsableSampleRate(config.sampleRateHz) || !detail::isUsableFrequency(config.frequencyHz) ||
+        rateClashes(StreamDirection::rx, config.sampleRateHz)) {
         return false;
     }
     // A library that reports no range leaves the check to the library itself.
@@ -89,13 +90,16 @@ bool BladeRfSdrDevice::configureRx(const StreamConfig& config)
 
 bool BladeRfSdrDevice::startRx()
 {
-    if (!isOpen() || !info_.supportsRx || txStreaming_.load() || !(actualRxSampleRateHz_ > 0.0)) {
+    if (!isOpen() || !info_.supportsRx || excludedBy(txStreaming_) || !(actualRxSampleRateHz_ > 0.0)) {
         return false;
     }
     if (rxStreaming_.exchange(true)) {
         return true;
     }
-    clearStreamFailure();
+    // A failure the transmit stream met stays to be read while it runs.
+    if (!txStreaming_.load()) {
+        clearStreamFailure();
+    }
     fastRxRetuneCount_.store(0);
     regularRxRetuneCount_.store(0);
     failedFastRxRetuneCount_.store(0);

@@ -6,6 +6,7 @@
 #include "device/bladerf/BladeRfSettings.h"
 
 #include <stdexcept>
+#include <string_view>
 
 namespace veltrano {
 namespace {
@@ -59,6 +60,8 @@ BladeRfSdrDevice::BladeRfSdrDevice(std::string serial) : handle_(std::make_uniqu
     info_.driver = "bladerf-native";
     const char* boardName = api.getBoardName(handle_->device);
     info_.label = boardName != nullptr && boardName[0] != '\0' ? boardName : "Nuand bladeRF";
+    // The bladeRF 2.0's AD9361 derives both directions' rates from one clock.
+    sharedSampleClock_ = boardName != nullptr && std::string_view(boardName) == "bladerf2";
     info_.serial = serial.empty() ? "BLADERF-USB" : std::move(serial);
     info_.supportsRx = api.getChannelCount(handle_->device, BLADERF_RX) != 0;
     info_.supportsTx = api.getChannelCount(handle_->device, BLADERF_TX) != 0 && api.syncTx != nullptr;
@@ -92,10 +95,17 @@ void BladeRfSdrDevice::streamFailed(const char* what, int code)
     if (code == BLADERF_ERR_TIMEOUT) {
         return;
     }
-    std::string text = std::string(what) + ": " + errorText(bladeRfApi(), code);
+    const std::string reason = errorText(bladeRfApi(), code);
+    std::string text = std::string(what) + ": " + reason;
+    const bool gone = code == BLADERF_ERR_NODEV;
+    // A board that left ends both streams of a full-duplex pair, and each
+    // direction's caller finds its own words in the one text.
+    if (gone && rxStreaming_.load() && txStreaming_.load()) {
+        text = "RX stream stopped: " + reason + "; TX stream stopped: " + reason;
+    }
     const std::lock_guard lock(lastErrorMutex_);
     lastError_ = std::move(text);
-    if (code == BLADERF_ERR_NODEV) {
+    if (gone) {
         boardGone_.store(true, std::memory_order_release);
     }
 }

@@ -17,8 +17,11 @@ namespace veltrano {
 /// synchronous interface. A receiving device may be used by a reader thread
 /// (readSamples) and a controller thread (retuning, live control, counters,
 /// stopRx) at once; deviceMutex_ serialises each library receive call with
-/// retuning, every live control call and the receive stop. Failures after construction are reported by results;
-/// the only text kept is why a running stream failed (a board that vanished).
+/// retuning, every live control call, the stops and the transmit set-up. A
+/// library transmit call holds no lock, so with both directions streaming a
+/// writer waiting for buffers never holds up the reader. Failures after
+/// construction are reported by results; the only text kept is why a running
+/// stream failed (a board that vanished).
 class BladeRfSdrDevice final : public ISdrDevice {
 public:
     /// Opens the board with this serial, or the first board when it is empty.
@@ -35,8 +38,11 @@ public:
     DeviceInfo info() const override;
     /// Why the last library read or write of a stream failed: "RX stream
     /// stopped: " or "TX stream stopped: " and the library's text (a time-out,
-    /// which a silent board gives, is not one). Empty until then; a stream
-    /// start clears it. Any thread may ask.
+    /// which a silent board gives, is not one). A board that leaves while both
+    /// directions stream ends both: the text then holds both, "RX stream
+    /// stopped: <reason>; TX stream stopped: <reason>". Empty until then; a
+    /// stream start clears it, unless the other direction streams on. Any
+    /// thread may ask.
     std::string lastError() const override;
 
     bool configureRx(const StreamConfig& config) override;
@@ -80,7 +86,8 @@ public:
     /// with silence and every buffer after it has left the board. The library
     /// shows that last point in one way only: its ring of 32 buffers turns
     /// once, so the drain sends up to 31 more buffers of silence (2,031,617
-    /// samples, 0.2 s at 10 MS/s). True when nothing was written since the
+    /// samples, 0.2 s at 10 MS/s; beside a timestamped receive stream, whose
+    /// messages carry headers, buffers of 65,024). True when nothing was written since the
     /// last drain; false when a stop is requested or a write fails (with the
     /// reason in lastError). The stream stays on and takes more samples.
     bool drainTx(std::stop_token stop) override;
@@ -125,6 +132,22 @@ public:
     bool biasTee(StreamDirection direction) const override;
     /// @}
 
+    /// @name Both directions at once
+    /// Every bladeRF has a receive and a transmit chain with their own
+    /// library streams. With full duplex on, each direction may be
+    /// configured, started, stopped and controlled while the other streams;
+    /// a bladeRF1 clocks them apart, so their rates are free, while a bladeRF
+    /// 2.0 clocks both from one converter, so a rate for one direction that
+    /// differs from the rate the other streams at is refused. A write
+    /// waiting for the library's buffers holds no lock a read needs, and a
+    /// read holds deviceMutex_ for one library call at most.
+    /// @{
+
+    bool supportsFullDuplex() const override;
+    bool setFullDuplex(bool enabled) override;
+    bool fullDuplex() const override;
+    /// @}
+
     struct NativeHandle; ///< the open library handle and the quick-tune cache
 
 private:
@@ -155,6 +178,15 @@ private:
     // restart it on a board that left, where its worker waits for ever for
     // transfers it could not submit, and the stop then cancels that thread.
     bool boardGone() const { return boardGone_.load(std::memory_order_acquire); }
+    // Whether a start or configuration of one direction is refused because
+    // the other streams: always, unless full duplex is on.
+    bool excludedBy(const std::atomic<bool>& otherStreaming) const
+    {
+        return otherStreaming.load() && !fullDuplex_.load();
+    }
+    // Whether rateHz for `direction` would move the rate the other direction
+    // streams at: only where one clock serves both (a bladeRF 2.0).
+    bool rateClashes(StreamDirection direction, double rateHz) const;
 
     std::unique_ptr<NativeHandle> handle_;
     DeviceInfo info_;
@@ -206,6 +238,10 @@ private:
     std::mutex txScratchMutex_;
     bool txConfigured_ = false;
     std::atomic<double> txSampleRateHz_{0.0}; // a live change may come while the writer drains
+    // The transmit stream carries timestamps (beside a receive stream that
+    // does), and its one burst has begun.
+    std::atomic<bool> txTimestamps_{false};
+    std::atomic<bool> txBurstOpen_{false};
     // Samples the library took since startTx, and how many of them the last
     // drain saw on the air; their difference is what a drain must flush.
     std::atomic<std::uint64_t> txSamplesQueued_{0};
@@ -214,6 +250,9 @@ private:
     mutable std::mutex lastErrorMutex_;
     std::string lastError_;
     std::atomic<bool> boardGone_{false};
+    std::atomic<bool> fullDuplex_{false};
+    // One sample clock for both directions (a bladeRF 2.0's AD9361).
+    bool sharedSampleClock_ = false;
 };
 
 } // namespace veltrano

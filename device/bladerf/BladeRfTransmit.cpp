@@ -23,10 +23,25 @@ constexpr unsigned kStreamTransfers = 16;
 constexpr unsigned kTimeoutMs = 250; // the stream's and each write's
 // One write fills one stream buffer; the caller sends the rest through the returned count.
 constexpr std::size_t kLargestWrite = kStreamBufferSamples;
+// The timestamped format spends 16 bytes of every 2048-byte message on its
+// header, so a buffer of the same bytes holds fewer samples.
+constexpr unsigned kMessageSamples = 508;
+constexpr unsigned kMessagesPerBuffer = kStreamBufferSamples * 4 / 2048;
+constexpr unsigned kTimestampedBufferSamples = kMessagesPerBuffer * kMessageSamples;
+
+// Samples one library buffer holds in the stream's format.
+std::uint64_t bufferSamples(bool timestamped)
+{
+    return timestamped ? kTimestampedBufferSamples : kStreamBufferSamples;
+}
+
 // Silence that completes the partial buffer and then turns the library's
 // ring of buffers once: the last write waits for the buffer that held the
 // last of the client's samples to come back from the board.
-constexpr std::uint64_t kRingTurnSamples = std::uint64_t{kStreamBuffers - 1} * kStreamBufferSamples + 1;
+std::uint64_t ringTurnSamples(bool timestamped)
+{
+    return std::uint64_t{kStreamBuffers - 1} * bufferSamples(timestamped) + 1;
+}
 
 // A drain's write may wait for a whole buffer to leave the board, which
 // takes longer than the writes' time-out at the lowest rates.
@@ -41,10 +56,13 @@ unsigned drainTimeoutMs(double sampleRateHz)
 bool BladeRfSdrDevice::configureTx(const StreamConfig& config)
 {
     txConfigured_ = false;
-    if (!isOpen() || !info_.supportsTx || rxStreaming_.load() || txStreaming_.load() ||
-        !detail::isUsableSampleRate(config.sampleRateHz) || !detail::isUsableFrequency(config.frequencyHz)) {
+    if (!isOpen() || !info_.supportsTx || excludedBy(rxStreaming_) || txStreaming_.load() ||
+        !detail::isUsableSampleRate(config.sampleRateHz) || !detail::isUsableFrequency(config.frequencyHz) ||
+        rateClashes(StreamDirection::tx, config.sampleRateHz)) {
         return false;
     }
+    // Beside a running receive stream (full duplex), never during one of its library reads.
+    const std::lock_guard lock(deviceMutex_);
     const auto ranges = txFrequencyRanges();
     if (ranges.empty() || !frequencyRangesCover(ranges, config.frequencyHz, config.frequencyHz + 1.0)) {
         return false;
@@ -68,22 +86,34 @@ bool BladeRfSdrDevice::configureTx(const StreamConfig& config)
 
 bool BladeRfSdrDevice::startTx()
 {
-    if (!txConfigured_ || !isOpen() || !info_.supportsTx || rxStreaming_.load()) {
+    if (!txConfigured_ || !isOpen() || !info_.supportsTx || excludedBy(rxStreaming_)) {
         return false;
     }
     if (txStreaming_.exchange(true)) {
         return true;
     }
-    clearStreamFailure();
+    // A failure the receive stream met stays to be read while it runs.
+    if (!rxStreaming_.load()) {
+        clearStreamFailure();
+    }
     txSamplesQueued_.store(0);
     txSamplesDrained_ = 0;
+    txBurstOpen_.store(false);
     const BladeRfApi& api = bladeRfApi();
-    if (api.syncConfig(handle_->device, BLADERF_TX_X1, BLADERF_FORMAT_SC16_Q11, kStreamBuffers, kStreamBufferSamples,
-                       kStreamTransfers, kTimeoutMs) < 0 ||
+    // libbladeRF takes timestamps in both directions or in neither: beside a
+    // receive stream that carries them, the transmit stream carries them too
+    // (one burst sent "now", so the samples go out just as plain ones would).
+    const bool timestamped = rxStreaming_.load() && rxLibraryTimestamps_.load();
+    const auto format = timestamped ? static_cast<bladerf_format>(api.metadataFormat) : BLADERF_FORMAT_SC16_Q11;
+    txTimestamps_.store(timestamped);
+    std::unique_lock lock(deviceMutex_);
+    if (api.syncConfig(handle_->device, BLADERF_TX_X1, format, kStreamBuffers, kStreamBufferSamples, kStreamTransfers,
+                       kTimeoutMs) < 0 ||
         api.enableModule(handle_->device, kBladeRfTxChannel, true) < 0) {
         txStreaming_.store(false);
         return false;
     }
+    lock.unlock();
     // Reserved once per stream, so writes do not allocate.
     const std::lock_guard scratchLock(txScratchMutex_);
     txScratch_.reserve(2 * kLargestWrite);
@@ -105,15 +135,17 @@ bool BladeRfSdrDevice::drainTx(std::stop_token stop)
         return false;
     }
     txScratch_.assign(2 * kLargestWrite, 0); // within the capacity startTx reserved
-    const std::uint64_t partial = queued % kStreamBufferSamples;
-    std::uint64_t silence = (partial == 0 ? 0 : kStreamBufferSamples - partial) + kRingTurnSamples;
+    const bool timestamped = txTimestamps_.load();
+    const std::uint64_t buffer = bufferSamples(timestamped);
+    const std::uint64_t partial = queued % buffer;
+    std::uint64_t silence = (partial == 0 ? 0 : buffer - partial) + ringTurnSamples(timestamped);
     const unsigned timeoutMs = drainTimeoutMs(txSampleRateHz_.load());
     while (silence > 0) {
         if (stop.stop_requested() || !txStreaming_.load()) {
             return false;
         }
         // Each write ends at a buffer's end, as the library's buffers do.
-        const std::uint64_t room = kStreamBufferSamples - txSamplesQueued_.load() % kStreamBufferSamples;
+        const std::uint64_t room = buffer - txSamplesQueued_.load() % buffer;
         const auto count = static_cast<unsigned>(std::min(silence, room));
         if (!sendToLibrary(txScratch_.data(), count, timeoutMs)) {
             return false;
@@ -127,6 +159,7 @@ bool BladeRfSdrDevice::drainTx(std::stop_token stop)
 void BladeRfSdrDevice::stopTx()
 {
     if (txStreaming_.exchange(false) && isOpen()) {
+        const std::lock_guard lock(deviceMutex_);
         static_cast<void>(bladeRfApi().enableModule(handle_->device, kBladeRfTxChannel, false));
     }
     const std::lock_guard scratchLock(txScratchMutex_);
@@ -160,9 +193,22 @@ std::size_t BladeRfSdrDevice::writeNativeSamples(const void* samples, std::size_
 
 bool BladeRfSdrDevice::sendToLibrary(const void* values, std::size_t count, unsigned timeoutMs)
 {
-    int result = bladeRfApi().syncTx(handle_->device, values, static_cast<unsigned>(count), nullptr, timeoutMs);
+    // A timestamped stream's writes form one burst, started "now" by the first.
+    bladerf_metadata metadata{};
+    const bool timestamped = txTimestamps_.load();
+    if (timestamped && !txBurstOpen_.load()) {
+        metadata.flags = BLADERF_META_FLAG_TX_BURST_START | BLADERF_META_FLAG_TX_NOW;
+    }
+    int result = bladeRfApi().syncTx(handle_->device, values, static_cast<unsigned>(count),
+                                     timestamped ? &metadata : nullptr, timeoutMs);
+    if (result == 0 && timestamped) {
+        txBurstOpen_.store(true);
+    }
     if (result == BLADERF_ERR_TIMEOUT) {
         // Full buffers, or a stream that ended unseen (see BladeRfStreamTimeout.h).
+        // The write itself holds no lock: beside a running receive stream it
+        // may wait for the library's buffers without holding up a read.
+        const std::lock_guard lock(deviceMutex_);
         const int board = detail::askBoard(handle_->device, BLADERF_TX);
         result = board == 0 ? result : board;
     }

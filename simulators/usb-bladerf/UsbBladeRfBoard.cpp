@@ -28,8 +28,8 @@ enum Request : std::uint8_t {
 constexpr std::int32_t kFlashId = 0xEF15;
 constexpr std::int32_t kFpgaSourceFlash = 1;
 constexpr std::size_t kCalibrationPageBytes = 256;
-// The board buffers this much of a direction's stream while the host moves
-// none; beyond it, receive samples are lost and transmit runs dry.
+// The board buffers this much of its receive stream while the host moves
+// none; beyond it, samples are lost.
 constexpr double kBufferedSeconds = 1.0;
 
 // CRC-16 with polynomial 0x1021 and initial value 0, as the calibration records carry it.
@@ -222,10 +222,14 @@ std::size_t UsbBladeRfBoard::samplesIn(std::size_t bytes) const
     return bytes / kMessageBytes * kSamplesPerMessage + (partial > kHeaderBytes ? (partial - kHeaderBytes) / 4 : 0);
 }
 
-std::uint64_t UsbBladeRfBoard::startOf(Direction direction, Clock::time_point now) const
+std::uint64_t UsbBladeRfBoard::startOf(Direction direction, Clock::time_point now, std::size_t samples) const
 {
     const BladeRfSampleClock& clock = fpga_.clock(direction);
-    const auto buffered = static_cast<std::uint64_t>(clock.rateHz() * kBufferedSeconds);
+    // A transmitter the host left idle ran dry: it sends what comes next from
+    // now on, as soon as a transfer of it is there, never a backlog at once
+    // (which would flood the bus beside a receive stream).
+    const auto buffered = direction == Direction::tx ? static_cast<std::uint64_t>(samples)
+                                                     : static_cast<std::uint64_t>(clock.rateHz() * kBufferedSeconds);
     const std::uint64_t reached = clock.countAt(now);
     const std::uint64_t next = stream(direction).next;
     return reached > next + buffered ? reached - buffered : next;
@@ -235,7 +239,8 @@ Clock::time_point UsbBladeRfBoard::dueAt(unsigned char endpoint, std::size_t len
 {
     const Direction direction = directionOf(endpoint);
     // A transfer completes once the counter has passed its last sample.
-    return fpga_.clock(direction).timeOf(startOf(direction, now) + samplesIn(length));
+    const std::size_t samples = samplesIn(length);
+    return fpga_.clock(direction).timeOf(startOf(direction, now, samples) + samples);
 }
 
 std::size_t UsbBladeRfBoard::complete(unsigned char endpoint, unsigned char* buffer, std::size_t length,
@@ -244,8 +249,8 @@ std::size_t UsbBladeRfBoard::complete(unsigned char endpoint, unsigned char* buf
     fpga_.serviceRetunes(now);
     const Direction direction = directionOf(endpoint);
     Stream& moving = stream(direction);
-    const std::uint64_t first = startOf(direction, now);
     const std::size_t samples = samplesIn(length);
+    const std::uint64_t first = startOf(direction, now, samples);
     if (direction == Direction::rx) {
         if (first > moving.next) {
             rxDropped_ += first - moving.next;

@@ -81,9 +81,10 @@ private:
     };
     Stream& stream(Direction direction) { return direction == Direction::tx ? tx_ : rx_; }
     const Stream& stream(Direction direction) const { return direction == Direction::tx ? tx_ : rx_; }
-    // Where the next transfer starts: the next sample, unless the counter ran
-    // further ahead than the board's buffering holds (samples lost meanwhile).
-    std::uint64_t startOf(Direction direction, Clock::time_point now) const;
+    // Where the next transfer, of `samples`, starts: the next sample, unless
+    // the counter ran further ahead than the board's buffering holds (samples
+    // lost meanwhile, or a transmitter run dry).
+    std::uint64_t startOf(Direction direction, Clock::time_point now, std::size_t samples) const;
     std::size_t samplesIn(std::size_t bytes) const;
     void fillReceive(unsigned char* buffer, std::size_t length, std::uint64_t first) const;
     void captureTransmit(const unsigned char* buffer, std::size_t length);

@@ -8,7 +8,9 @@ and sink blocks) from and to the simulated boards:
   in fc32 and in its native sc16, checking every sample against what the
   simulated board sent;
 - transmit a known sequence to the bladeRF in sc16 and to the HackRF in sc8,
-  checking the simulators' record of what the boards were given, bit for bit.
+  checking the simulators' record of what the boards were given, bit for bit;
+- receive from and transmit to one bladeRF in one flowgraph (full duplex): the
+  receive pattern unbroken, the transmitted sequence bit for bit.
 
 usage: gnuradio_flowgraphs.py BIN_DIRECTORY MODULE_DIRECTORY
 Exits 77 (skipped) where GNU Radio's soapy blocks are not installed.
@@ -129,17 +131,22 @@ for item_type in ("sc8", "fc32"):
 
 # bladeRF receive: each sample names its device timestamp t, I = t mod 2048 and
 # Q = t / 2048 mod 2048, in SC16 Q11.
+def bladerf_pattern(values):
+    """Whether the values are the board's pattern from their first sample on."""
+    first = values[0] + 2048 * values[1]
+    expected = []
+    for t in range(first, first + len(values) // 2):
+        expected += [t % 2048, t // 2048 % 2048]
+    return values == expected
+
+
 for item_type in ("sc16", "fc32"):
     received = receive("bladerf", item_type, SAMPLES)
     if item_type == "fc32":
         values = [round(value * 2048) for value in struct.unpack("<%df" % (2 * SAMPLES), received)]
     else:
         values = list(struct.unpack("<%dh" % (2 * SAMPLES), received))
-    first = values[0] + 2048 * values[1]
-    expected = []
-    for t in range(first, first + SAMPLES):
-        expected += [t % 2048, t // 2048 % 2048]
-    check(values == expected, "bladeRF %s: %d samples, the timestamp pattern exactly" % (item_type, SAMPLES))
+    check(bladerf_pattern(values), "bladeRF %s: %d samples, the timestamp pattern exactly" % (item_type, SAMPLES))
 
 # bladeRF transmit in sc16: every 16-bit value reaches the library as it is.
 values = [(k * 7919 + 12345) % 65536 - 32768 for k in range(2 * 131072)]
@@ -148,6 +155,32 @@ transmit("bladerf", "sc16", data)
 with open(capture, "rb") as file:
     captured = file.read()
 check(captured == data, "bladeRF sc16 transmit: %d values in the capture exactly" % len(values))
+
+# bladeRF full duplex: a soapy source and a soapy sink on the same board in
+# one flowgraph, each direction streaming beside the other.
+os.remove(capture)
+duplex_values = [(k * 104729 + 7) % 4095 - 2047 for k in range(2 * 100_003)]
+duplex_data = struct.pack("<%dh" % len(duplex_values), *duplex_values)
+sequence_path = os.path.join(work.name, "duplex-send")
+received_path = os.path.join(work.name, "duplex-received")
+with open(sequence_path, "wb") as file:
+    file.write(duplex_data)
+top = gr.top_block()
+source = soapy.source("driver=veltrano,family=bladerf", "sc16", 1, "", "", [""], [""])
+sink = soapy.sink("driver=veltrano,family=bladerf", "sc16", 1, "", "", [""], [""])
+for block in (source, sink):
+    block.set_sample_rate(0, 2e6)
+    block.set_frequency(0, 915e6)
+received_file = blocks.file_sink(4, received_path)
+top.connect(source, blocks.head(4, SAMPLES), received_file)
+top.connect(blocks.file_source(4, sequence_path, False), sink)
+top.run()
+received_file.close()
+with open(received_path, "rb") as file:
+    values = list(struct.unpack("<%dh" % (2 * SAMPLES), file.read()))
+check(bladerf_pattern(values), "bladeRF full duplex: %d samples received, the pattern exactly" % SAMPLES)
+with open(capture, "rb") as file:
+    check(file.read() == duplex_data, "bladeRF full duplex: %d values transmitted exactly" % len(duplex_values))
 
 # HackRF transmit in sc8: the free-running simulated board sends silence (zero
 # bytes) whenever the ring runs dry, so the sequence holds no zero byte and the

@@ -151,6 +151,11 @@ TEST_F(HackRfTransmit, writesTakeTheClientsSamplesWithSilenceWhereTheRingRanDryA
 TEST_F(HackRfTransmit, receiveAndTransmitExcludeEachOther)
 {
     openBoard();
+    // One half-duplex chain: full duplex cannot be switched on.
+    EXPECT_FALSE(device().supportsFullDuplex());
+    EXPECT_FALSE(device().setFullDuplex(true));
+    EXPECT_TRUE(device().setFullDuplex(false));
+    EXPECT_FALSE(device().fullDuplex());
     startReceiving();
     EXPECT_FALSE(device().configureTx({433.92e6, 10e6, 1.75e6, 20.0}));
     EXPECT_EQ(device().lastError(), "invalid TX configuration");

@@ -169,6 +169,27 @@ const FaultScenario kScenarios[] = {
          EXPECT_EQ(device.lastError(), std::string("TX stream stopped: ") + kGone);
          client.timed([&] { device.stopTx(); });
      }},
+    // Unplugged under both directions at once: the reader and the writer
+    // each end, and find their own words in the one reason.
+    {"fullDuplex", std::nullopt, kUnpluggedBound,
+     [](Client& client, const std::filesystem::path&) {
+         BladeRfSdrDevice& device = *client.device;
+         ASSERT_TRUE(device.setFullDuplex(true));
+         client.startRx(true);
+         ASSERT_TRUE(device.configureTx(kTx) && device.startTx());
+         test::CallTimes writes;
+         const std::vector<std::complex<float>> samples(kWrite, {0.25f, -0.25f});
+         std::thread writer([&] {
+             while (writes.timed([&] { return device.writeSamples(samples.data(), kWrite); }) > 0) {
+             }
+         });
+         client.receiveUntilUnpluggedMidRead();
+         writer.join();
+         client.longest = std::max(client.longest, writes.longest);
+         EXPECT_TRUE(test::contiguous(client.received));
+         EXPECT_EQ(device.lastError(), kRxGone + "; TX stream stopped: " + kGone);
+         EXPECT_EQ(client.read() + client.timed([&] { return device.writeSamples(samples.data(), 1); }), 0u);
+     }},
     {"configureRx", std::nullopt, kUnpluggedBound,
      [](Client& client, const std::filesystem::path&) {
          veltrano_usb_bladerf_unplug();

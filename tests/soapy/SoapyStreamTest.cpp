@@ -10,6 +10,7 @@
 #include <chrono>
 #include <complex>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -202,6 +203,44 @@ TEST_F(SoapyStreams, aReaderHearsTheSimulatedScenesCarriersAndFollowsALiveRetune
             EXPECT_EQ(device->readSetting("fast_rx_retunes"), "1");
         }
     }
+}
+
+// A bladeRF receives while it transmits, each direction at its own rate: the
+// paced reader meets no gap while a burst is written and ended beside it, and
+// the burst reaches the board bit-exact. (A HackRF takes turns instead: the
+// push-to-talk tests.)
+TEST_F(SoapyStreams, aBladeRfReceivesWhileItTransmits)
+{
+    const test::TemporaryDirectory directory;
+    const test::ScopedEnvironment capture("VELTRANO_SIM_BLADERF_TX_CAPTURE", test::environmentText(directory / "tx"));
+    simulateBladeRf("board serial=B1 model=bladerf1\nrx-paced\n");
+    const auto device = make("driver=veltrano,family=bladerf");
+    device->setSampleRate(SOAPY_SDR_RX, 0, 2e6);
+    device->setSampleRate(SOAPY_SDR_TX, 0, 1e6);
+    SoapySDR::Stream* rx = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS16);
+    SoapySDR::Stream* tx = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS16);
+    std::vector<std::int16_t> burst(2 * 50'021);
+    for (std::size_t k = 0; k < burst.size(); ++k) {
+        burst[k] = static_cast<std::int16_t>(static_cast<int>(k * 37 % 4095) - 2047);
+    }
+    std::vector<std::int16_t> values(2 * 300'000);
+    {
+        const std::jthread writer([&] {
+            for (int sent = 0, taken = 1; sent < 50'021 && taken > 0; sent += taken) {
+                taken = write(*device, tx, burst.data() + 2 * sent, 50'021 - sent, SOAPY_SDR_END_BURST);
+            }
+        });
+        for (int done = 0, got = 1; done < 300'000 && got > 0; done += got) {
+            got = read(*device, rx, values.data() + 2 * done, 300'000 - done);
+        }
+    }
+    for (std::size_t k = 2; k < values.size(); k += 2) {
+        ASSERT_EQ(values[k] + 2048 * values[k + 1], (values[k - 2] + 2048 * values[k - 1] + 1) % (2048 * 2048)) << k;
+    }
+    EXPECT_EQ(device->readSetting("rx_overruns"), "0");
+    const std::string bytes = test::readTextFile(directory / "tx");
+    ASSERT_GE(bytes.size(), 2 * burst.size());
+    EXPECT_EQ(std::memcmp(bytes.data(), burst.data(), 2 * burst.size()), 0);
 }
 
 // A board that vanished mid-stream: the library's calls fail from then on.
