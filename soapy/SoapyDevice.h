@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // One veltrano board as a SoapySDR device: SoapySDR's device calls mapped
 // onto ISdrDevice. Each board has one receive and one transmit channel, which
-// never stream at the same time.
+// never stream at the same time; a HackRF hands the board from one to the
+// other by itself (push-to-talk, SoapyPushToTalk.cpp).
 //
 // The device keeps the settings the client asked for, per direction, and
 // hands them to the board whole (configureRx / configureTx) while the
@@ -126,7 +127,10 @@ private:
         std::vector<std::pair<std::string, double>> stageGains;
         bool automaticGain = false;
         StreamState* stream = nullptr;
-        bool active = false;
+        bool active = false; // the board streams this direction
+        // Activated by the client while the board serves the other direction
+        // (push-to-talk): the stream starts when the board comes back to it.
+        bool waiting = false;
     };
 
     // Throws (and logs) unless the direction has a channel and channel is 0.
@@ -193,6 +197,20 @@ private:
     std::uint64_t losses(int direction) const;
     // True once for every change of the stream's losses since the last report.
     bool lossesMoved(StreamState& stream) const;
+    // Starts the receiver as configured: continuous samples or the native sweep.
+    bool startReceiving();
+
+    // Push-to-talk (SoapyPushToTalk.cpp), with boardMutex_ held. Whether the
+    // board takes turns between the directions instead of refusing the second.
+    bool takesTurns() const;
+    // A transmit burst takes the board: a running receive stream pauses.
+    void takeBoardForTx();
+    // The transmit stream stopped: a paused or waiting receive stream starts
+    // again at its own settings.
+    void handBoardBackToRx();
+    // The transmit stream between bursts: its next write takes the board
+    // again; false when the board refuses the TX settings.
+    bool resumeTxBurst();
 
     const BoardFamily family_;
     const FamilyTraits& traits_;
@@ -213,8 +231,9 @@ private:
     }
     Side rx_;
     Side tx_;
-    // Live receive retunes so far: a reader drops the samples it read before
-    // one, which belong to the old frequency.
+    // Live receive retunes (and push-to-talk pauses) so far: a reader drops
+    // the samples it read before one, which belong to the old frequency (or
+    // to the time before the burst).
     std::atomic<std::uint64_t> liveRxRetunes_{0};
     // Hop set for fast retuning; prepared again whenever the receiver is
     // configured, because a configuration empties the board's cache.
@@ -224,6 +243,13 @@ private:
     bool sweepRequested_ = false;
     double sweepStartHz_ = 0.0;
     double sweepStopHz_ = 0.0;
+    // Push-to-talk: whether the waiting receive stream was running when a
+    // burst paused it; the gaps so far, each one reported as an overflow; and
+    // whether the board failed to come back to receive, which a reader then
+    // hears as a stream error.
+    bool rxPausedMidStream_ = false;
+    std::uint64_t rxPushToTalkGaps_ = 0;
+    std::atomic<bool> rxResumeFailed_{false};
 };
 
 } // namespace veltrano::soapy

@@ -14,6 +14,7 @@ std::vector<SoapyDevice::LossCounter> SoapyDevice::lossCounters() const
         const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
         return {{"rx_dropped_bytes", SOAPY_SDR_RX, hackRf.rxDroppedBytes()},
                 {"sweep_dropped_blocks", SOAPY_SDR_RX, hackRf.sweepDroppedBlocks()},
+                {"rx_push_to_talk_gaps", SOAPY_SDR_RX, rxPushToTalkGaps_},
                 {"tx_underrun_bytes", SOAPY_SDR_TX, hackRf.txUnderrunBytes()}};
     }
     const auto& bladeRf = static_cast<const BladeRfSdrDevice&>(*board_);

@@ -270,7 +270,7 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long t
     const auto transmitLock = alsoTransmitPath(stream.direction);
     const bool transmit = stream.direction == SOAPY_SDR_TX;
     Side& own = side(stream.direction);
-    if (own.active) {
+    if (own.active || own.waiting) {
         return 0;
     }
     const bool timed = (flags & SOAPY_SDR_HAS_TIME) != 0;
@@ -278,24 +278,37 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long t
         SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: timed stream activation needs hardware time, which this board lacks");
         return SOAPY_SDR_NOT_SUPPORTED;
     }
-    if (otherStreams(stream.direction)) {
+    // A receive stream activated during a transmit burst waits for its end.
+    const bool waitForTx = !transmit && tx_.active && takesTurns();
+    if (otherStreams(stream.direction) && !takesTurns()) {
         SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the board does not receive and transmit at once; deactivate the "
                                        "other stream first");
         return SOAPY_SDR_NOT_SUPPORTED;
     }
+    if (transmit) {
+        takeBoardForTx();
+    }
     // The other direction may have reprogrammed the board since this one was
     // configured. A transmit stream starts with its first samples, so an
     // idle one sends no silence that would count as underruns.
-    bool ready = configure(stream.direction, own.config);
-    if (ready && !transmit) {
-        ready = sweepRequested_ ? board_->startNativeSweep() : timed ? board_->startRxAt(timeNs) : board_->startRx();
+    bool ready = waitForTx || configure(stream.direction, own.config);
+    if (ready && !transmit && !waitForTx) {
+        ready = timed && !sweepRequested_ ? board_->startRxAt(timeNs) : startReceiving();
     }
     if (!ready) {
         SoapySDR::log(SOAPY_SDR_ERROR, std::string("veltrano: the board did not start the ") +
                                            (transmit ? "TX" : "RX") + " stream" + boardReason());
+        if (transmit) {
+            handBoardBackToRx();
+        }
         return SOAPY_SDR_STREAM_ERROR;
     }
-    own.active = true;
+    (waitForTx ? own.waiting : own.active) = true;
+    if (!transmit) {
+        rxPushToTalkGaps_ = 0;
+        rxPausedMidStream_ = false;
+        rxResumeFailed_.store(false, std::memory_order_relaxed);
+    }
     stream.pendingCount = 0;
     stream.sweepBlock.samples.clear();
     stream.sweepOffset = 0;
@@ -315,6 +328,7 @@ int SoapyDevice::deactivateStream(SoapySDR::Stream* handle, int, long long)
     const auto transmitLock = alsoTransmitPath(stream.direction);
     Side& own = side(stream.direction);
     if (!own.active) {
+        own.waiting = false;
         return 0;
     }
     if (stream.direction == SOAPY_SDR_TX) {
@@ -324,6 +338,9 @@ int SoapyDevice::deactivateStream(SoapySDR::Stream* handle, int, long long)
     }
     own.active = false;
     stream.pendingCount = 0;
+    if (stream.direction == SOAPY_SDR_TX) {
+        handBoardBackToRx();
+    }
     return 0;
 }
 
@@ -337,7 +354,7 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
         return SOAPY_SDR_STREAM_ERROR;
     }
     if (!activeWithin(rx_, timeoutUs)) {
-        return SOAPY_SDR_TIMEOUT;
+        return rxResumeFailed_.load(std::memory_order_acquire) ? SOAPY_SDR_STREAM_ERROR : SOAPY_SDR_TIMEOUT;
     }
     if (numElems == 0) {
         return 0;
@@ -366,13 +383,18 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
         const Clock::time_point deadline = deadlineAfter(timeoutUs);
         for (;;) {
             std::size_t received = 0;
+            bool paused = false;
             {
                 const std::lock_guard lock(boardMutex_);
                 if (lossesMoved(stream)) {
                     return SOAPY_SDR_OVERFLOW;
                 }
-                received = floats ? board_->readSamples(static_cast<std::complex<float>*>(target), wanted)
-                                  : board_->readNativeSamples(target, wanted);
+                // A transmit burst took the board: quiet until it comes back.
+                paused = !rx_.active;
+                if (!paused) {
+                    received = floats ? board_->readSamples(static_cast<std::complex<float>*>(target), wanted)
+                                      : board_->readNativeSamples(target, wanted);
+                }
                 if (received == 0 && contains(board_->lastError(), "RX stream stopped")) {
                     SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: " + board_->lastError());
                     return SOAPY_SDR_STREAM_ERROR;
@@ -393,6 +415,9 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
             }
             if (Clock::now() >= deadline) {
                 return SOAPY_SDR_TIMEOUT;
+            }
+            if (paused) {
+                std::this_thread::sleep_for(kPollPause);
             }
         }
     }
@@ -491,7 +516,7 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
                              long long timeNs, long timeoutUs)
 {
     auto& stream = *reinterpret_cast<StreamState*>(handle);
-    if (stream.direction != SOAPY_SDR_TX || !tx_.active) {
+    if (stream.direction != SOAPY_SDR_TX || !(tx_.active || tx_.waiting)) {
         return SOAPY_SDR_STREAM_ERROR;
     }
     const std::size_t count = std::min(numElems, stream.mtu);
@@ -521,6 +546,9 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
         {
             const std::lock_guard lock(transmitMutex());
             if (stream.txStartPending) {
+                if (tx_.waiting && !resumeTxBurst()) {
+                    return SOAPY_SDR_STREAM_ERROR;
+                }
                 const bool started = startTime ? board_->startTimedTx() : board_->startTx();
                 if (!started) {
                     SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the board did not start the TX stream" + boardReason());
@@ -641,6 +669,11 @@ void SoapyDevice::endBurst(StreamState& stream)
     if (traits_.drainEndsTxStream) {
         board_->stopTx();
         stream.txStartPending = true;
+        if (takesTurns() && rx_.waiting) { // the board goes back to receive until the next burst
+            tx_.active = false;
+            tx_.waiting = true;
+            handBoardBackToRx();
+        }
     }
 }
 

@@ -79,31 +79,46 @@ TEST_F(HackRfReceive, configurationIsCheckedAgainstTheBoardsLimitsAndItsGainSpli
     EXPECT_EQ(device().lastError(), "invalid RX configuration");
 }
 
-struct ConfigurationFailure {
+struct FailedStep {
     const char* name;
     const char* script;
-    bool configured;
+    bool sweep; // a native sweep's restart rather than a receive configuration
+    bool recovered;
     const char* error;
 };
 
-class HackRfReceiveFailure : public HackRfReceive, public ::testing::WithParamInterface<ConfigurationFailure> {};
+class HackRfFailedStep : public HackRfReceive, public ::testing::WithParamInterface<FailedStep> {};
 
-// A reopen that fails is pinned through the real library (the board unplugged).
-TEST_P(HackRfReceiveFailure, aFailedStepReopensTheBoardAndRetriesOnce)
+// A reopen that fails for a receive configuration is pinned through the real
+// library (the board unplugged).
+TEST_P(HackRfFailedStep, reopensTheBoardOnceAndRetries)
 {
     openBoard(GetParam().script);
-    EXPECT_EQ(device().configureRx({100e6, 10e6, 0.0, 20.0}), GetParam().configured);
+    bool recovered = false;
+    if (GetParam().sweep) {
+        ASSERT_TRUE(device().configureNativeSweep({0.0, 20e6, 0.0, 20.0}, 88e6, 108e6));
+        EXPECT_FALSE(device().startNativeSweep());
+        recovered = device().recoverNativeSweep();
+    } else {
+        recovered = device().configureRx({100e6, 10e6, 0.0, 20.0});
+        EXPECT_EQ(device().actualRxSampleRateHz(), recovered ? 10e6 : 0.0);
+    }
+    EXPECT_EQ(recovered, GetParam().recovered);
     EXPECT_EQ(device().lastError(), GetParam().error);
-    EXPECT_EQ(device().actualRxSampleRateHz(), GetParam().configured ? 10e6 : 0.0);
     EXPECT_EQ(calls("hackrf_close").size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Steps, HackRfReceiveFailure,
-    ::testing::Values(ConfigurationFailure{"retrySucceeds", "fail hackrf_set_vga_gain -1000 1\n", true, ""},
-                      ConfigurationFailure{
-                          "retryFails", "fail hackrf_set_sample_rate -1000\n", false,
-                          "set sample rate: HACKRF_ERROR_LIBUSB; retry: set sample rate: HACKRF_ERROR_LIBUSB"}),
+    Steps, HackRfFailedStep,
+    ::testing::Values(
+        FailedStep{"receiveRetrySucceeds", "fail hackrf_set_vga_gain -1000 1\n", false, true, ""},
+        FailedStep{"receiveRetryFails", "fail hackrf_set_sample_rate -1000\n", false, false,
+                   "set sample rate: HACKRF_ERROR_LIBUSB; retry: set sample rate: HACKRF_ERROR_LIBUSB"},
+        FailedStep{"sweepRetryFails", "fail hackrf_start_rx_sweep -1000\n", true, false,
+                   "start native sweep: HACKRF_ERROR_LIBUSB; reopened retry: start native sweep: HACKRF_ERROR_LIBUSB"},
+        FailedStep{"sweepReopenFails", "fail hackrf_start_rx_sweep -1000\nunplug-after-opens 1\n", true, false,
+                   "start native sweep: HACKRF_ERROR_LIBUSB; reopen: device close/reopen failed (close: "
+                   "HACKRF_SUCCESS) (open: HACKRF_ERROR_NOT_FOUND)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Whole samples arrive as signed bytes over 128 or, read natively, as the
@@ -139,45 +154,6 @@ TEST_F(HackRfReceive, wholeSamplesArriveAsSignedBytesOver128OrAsTheyAreUntilTheS
     // Retuning clears the text again.
     EXPECT_TRUE(device().setRxFrequency(150e6));
     EXPECT_EQ(device().lastError(), "");
-}
-
-// Byte p of a stream that names its own positions: byte p % 4 of the
-// little-endian 32-bit number p / 4.
-std::vector<std::uint8_t> positionBytes(std::size_t first, std::size_t count)
-{
-    std::vector<std::uint8_t> bytes(count);
-    for (std::size_t index = 0; index < count; ++index) {
-        const std::size_t position = first + index;
-        bytes[index] = static_cast<std::uint8_t>((position / 4) >> (8 * (position % 4)));
-    }
-    return bytes;
-}
-
-TEST_F(HackRfReceive, readsThatStraddleTheRingsEndDeliverEveryByteOnceInOrder)
-{
-    openBoard();
-    ASSERT_EQ(device().nativeSampleFormat(), NativeSampleFormat::cs8);
-    startReceiving();
-    // Odd sample counts that divide nothing: the ring's end falls inside a
-    // read more than once, for float and native reads alike.
-    const std::size_t sizes[] = {300'007, 123'457, 1'000'003, 77'777};
-    std::size_t position = 0;
-    for (int round = 0; round < 12; ++round) {
-        const bool native = round % 2 == 1;
-        const std::size_t samples = sizes[round % 4];
-        ASSERT_EQ(deliver(positionBytes(position, 2 * samples)), 0);
-        std::vector<std::uint8_t> bytes;
-        if (native) {
-            bytes.resize(2 * samples);
-            ASSERT_EQ(device().readNativeSamples(bytes.data(), samples), samples);
-        } else {
-            bytes = bytesOf(read(samples));
-        }
-        ASSERT_EQ(bytes, positionBytes(position, 2 * samples)) << "round " << round;
-        position += 2 * samples;
-    }
-    ASSERT_GT(position, 2 * kRingBytes);
-    EXPECT_EQ(device().rxDroppedBytes(), 0u);
 }
 
 TEST_F(HackRfReceive, aFullRingDropsTheNewestBytesAndCountsThem)

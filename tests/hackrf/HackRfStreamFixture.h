@@ -6,6 +6,7 @@
 #include "simulators/hackrf/SimHackRfControl.h"
 #include "tests/support/SimulationFixture.h"
 
+#include <algorithm>
 #include <complex>
 #include <cstdint>
 #include <memory>
@@ -59,9 +60,9 @@ inline std::vector<std::uint8_t> bytesOf(const std::vector<std::complex<float>>&
 // One HackRF board, "A", on the scripted simulator, and its stream controls.
 class HackRfStreamTest : public Simulation {
 protected:
-    HackRfSdrDevice& openBoard(const std::string& script = "")
+    HackRfSdrDevice& openBoard(const std::string& script = "", const std::string& variant = "sim-hackrf")
     {
-        simulateHackRf("board A\n" + script);
+        simulateHackRf("board A\n" + script, variant);
         device_ = std::make_unique<HackRfSdrDevice>("A");
         control_.emplace();
         return *device_;
@@ -76,6 +77,25 @@ protected:
         ASSERT_TRUE(device_->configureRx({100e6, 10e6, 0.0, 20.0}));
         ASSERT_TRUE(device_->startRx());
     }
+
+    // A transmit stream at 433.92 MHz and 10 Msps.
+    void startTransmitting()
+    {
+        ASSERT_TRUE(device_->configureTx({433.92e6, 10e6, 1.75e6, 20.0}));
+        ASSERT_TRUE(device_->startTx());
+    }
+
+    // One transfer of length bytes as the board would send it; empty when the
+    // stream ended. lastResult holds the callback's result.
+    std::vector<std::int8_t> pull(int length)
+    {
+        std::vector<std::int8_t> bytes(static_cast<std::size_t>(length));
+        int valid = -1;
+        lastResult = control_->pull(length, reinterpret_cast<unsigned char*>(bytes.data()), &valid);
+        bytes.resize(static_cast<std::size_t>(std::max(valid, 0)));
+        return bytes;
+    }
+    int lastResult = 0;
 
     // One receive transfer with every byte valid; the callback's result.
     int deliver(const std::vector<std::uint8_t>& bytes) const

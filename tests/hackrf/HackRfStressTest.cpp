@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <complex>
 #include <thread>
 
 namespace veltrano {
 namespace {
+
+constexpr std::size_t kRingBytes = 4'194'304;
 
 class HackRfStress : public test::HackRfStreamTest {};
 
@@ -68,8 +71,7 @@ TEST_F(HackRfStress, aReaderSeesEveryWordOnceAndInOrderWhileAnotherThreadRetunes
 TEST_F(HackRfStress, everyWrittenSampleLeavesOnceAndInOrderWhileTheTransferThreadPulls)
 {
     openBoard("tx-free-run 65536\n");
-    ASSERT_TRUE(device().configureTx({433.92e6, 10e6, 1.75e6, 20.0}));
-    ASSERT_TRUE(device().startTx());
+    startTransmitting();
 
     // Byte p of the stream is 1 + p % 251: never 0, which is what silence sends.
     constexpr std::size_t kTotal = 1'500'000;
@@ -99,6 +101,58 @@ TEST_F(HackRfStress, everyWrittenSampleLeavesOnceAndInOrderWhileTheTransferThrea
     device().stopTx();
     EXPECT_TRUE(received == written);
 }
+
+// Odd sample counts that divide nothing: the ring's end falls inside a call
+// more than once, for float and native calls alike, in both directions. Byte
+// p of the stream is (p mod 251) - 125, which floats carry exactly both ways.
+class HackRfRingEnds : public HackRfStress, public ::testing::WithParamInterface<StreamDirection> {};
+
+TEST_P(HackRfRingEnds, everyByteCrossesOnceAndInOrder)
+{
+    const bool transmit = GetParam() == StreamDirection::tx;
+    openBoard();
+    if (transmit) {
+        startTransmitting();
+    } else {
+        startReceiving();
+    }
+    const std::size_t sizes[] = {300'007, 123'457, 1'000'003, 77'777};
+    std::size_t position = 0;
+    for (int round = 0; round < 12; ++round) {
+        const bool native = round % 2 == 1;
+        const std::size_t samples = sizes[round % 4];
+        std::vector<std::int8_t> expected(2 * samples);
+        for (std::size_t index = 0; index < expected.size(); ++index) {
+            expected[index] = static_cast<std::int8_t>(static_cast<int>((position + index) % 251) - 125);
+        }
+        std::vector<std::complex<float>> floats(samples);
+        for (std::size_t index = 0; index < samples; ++index) {
+            floats[index] = {expected[2 * index] / 127.0F, expected[2 * index + 1] / 127.0F};
+        }
+        std::vector<std::int8_t> crossed(2 * samples);
+        if (transmit) {
+            ASSERT_EQ(native ? device().writeNativeSamples(expected.data(), samples)
+                             : device().writeSamples(floats.data(), samples),
+                      samples);
+            crossed = pull(static_cast<int>(2 * samples));
+        } else {
+            ASSERT_EQ(deliver({expected.begin(), expected.end()}), 0);
+            if (native) {
+                ASSERT_EQ(device().readNativeSamples(crossed.data(), samples), samples);
+            } else {
+                const std::vector<std::uint8_t> bytes = test::bytesOf(read(samples));
+                crossed.assign(bytes.begin(), bytes.end());
+            }
+        }
+        ASSERT_EQ(crossed, expected) << "round " << round;
+        position += 2 * samples;
+    }
+    ASSERT_GT(position, 2 * kRingBytes);
+    EXPECT_EQ(transmit ? device().txUnderrunBytes() : device().rxDroppedBytes(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Directions, HackRfRingEnds, ::testing::Values(StreamDirection::rx, StreamDirection::tx),
+                         [](const auto& info) { return info.param == StreamDirection::tx ? "transmit" : "receive"; });
 
 } // namespace
 } // namespace veltrano

@@ -57,8 +57,7 @@ class HackRfSweepSupport : public HackRfSweep, public ::testing::WithParamInterf
 // The sweep needs USB API 0x0104 and both entry points; a failed step names itself.
 TEST_P(HackRfSweepSupport, aSweepThatCannotBeConfiguredSaysWhyAndCannotStart)
 {
-    simulateHackRf(std::string("board A\n") + GetParam().script, GetParam().variant);
-    HackRfSdrDevice device("A");
+    HackRfSdrDevice& device = openBoard(GetParam().script, GetParam().variant);
     const bool configures = std::string(GetParam().configureError).empty();
     EXPECT_EQ(device.supportsNativeSweep(), GetParam().supported);
     EXPECT_EQ(device.configureNativeSweep({0.0, 20e6, 0.0, 0.0}, 88e6, 108e6), configures);
@@ -205,34 +204,6 @@ TEST_F(HackRfSweep, recoveryRestartsTheStoredSweep)
     ASSERT_EQ(sim().deliverSweep(1), 0);
     EXPECT_EQ(readBlocks().size(), 1u);
 }
-
-struct RecoveryFailure {
-    const char* name;
-    const char* script;
-    const char* error;
-};
-
-class HackRfSweepRecovery : public HackRfSweep, public ::testing::WithParamInterface<RecoveryFailure> {};
-
-TEST_P(HackRfSweepRecovery, aFailedRestartReopensTheBoardOnce)
-{
-    openBoard(GetParam().script);
-    ASSERT_TRUE(device().configureNativeSweep({0.0, 20e6, 0.0, 20.0}, 88e6, 108e6));
-    EXPECT_FALSE(device().startNativeSweep());
-    EXPECT_FALSE(device().recoverNativeSweep());
-    EXPECT_EQ(device().lastError(), GetParam().error);
-    EXPECT_EQ(calls("hackrf_close").size(), 1u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, HackRfSweepRecovery,
-    ::testing::Values(RecoveryFailure{"retryFails", "fail hackrf_start_rx_sweep -1000\n",
-                                      "start native sweep: HACKRF_ERROR_LIBUSB; reopened retry: start native sweep: "
-                                      "HACKRF_ERROR_LIBUSB"},
-                      RecoveryFailure{"reopenFails", "fail hackrf_start_rx_sweep -1000\nunplug-after-opens 1\n",
-                                      "start native sweep: HACKRF_ERROR_LIBUSB; reopen: device close/reopen failed "
-                                      "(close: HACKRF_SUCCESS) (open: HACKRF_ERROR_NOT_FOUND)"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace veltrano

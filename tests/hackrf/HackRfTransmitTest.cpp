@@ -16,23 +16,6 @@ constexpr std::size_t kRingBytes = 4'194'304;
 
 class HackRfTransmit : public test::HackRfStreamTest {
 protected:
-    void startTransmitting()
-    {
-        ASSERT_TRUE(device().configureTx({433.92e6, 10e6, 1.75e6, 20.0}));
-        ASSERT_TRUE(device().startTx());
-    }
-
-    // One transfer of length bytes as the board would send it; empty when the
-    // stream ended. lastResult holds the callback's result.
-    std::vector<std::int8_t> pull(int length)
-    {
-        std::vector<std::int8_t> bytes(static_cast<std::size_t>(length));
-        int valid = -1;
-        lastResult = sim().pull(length, reinterpret_cast<unsigned char*>(bytes.data()), &valid);
-        bytes.resize(static_cast<std::size_t>(std::max(valid, 0)));
-        return bytes;
-    }
-
     std::size_t write(const std::vector<std::complex<float>>& samples)
     {
         return device().writeSamples(samples.data(), samples.size());
@@ -49,8 +32,6 @@ protected:
         }
         return taken;
     }
-
-    int lastResult = 0;
 };
 
 // The board is programmed in order; a configuration outside its limits is
@@ -109,16 +90,14 @@ class HackRfTransmitFailure : public HackRfTransmit, public ::testing::WithParam
 
 TEST_P(HackRfTransmitFailure, aTransmitterThatCannotStartSaysWhy)
 {
-    simulateHackRf(std::string("board A\n") + GetParam().script, GetParam().variant);
-    HackRfSdrDevice device("A");
-    const bool configured = device.configureTx({433.92e6, 10e6, 1.75e6, 20.0});
-    if (configured) {
-        EXPECT_FALSE(device.startTx());
+    openBoard(GetParam().script, GetParam().variant);
+    if (device().configureTx({433.92e6, 10e6, 1.75e6, 20.0})) {
+        EXPECT_FALSE(device().startTx());
     }
-    EXPECT_EQ(device.lastError(), GetParam().error);
-    EXPECT_EQ(device.writeSamples(std::vector<std::complex<float>>(4).data(), 4), 0u);
-    device.stopTx();
-    EXPECT_THAT(hackRf().calls("hackrf_stop_tx"), IsEmpty());
+    EXPECT_EQ(device().lastError(), GetParam().error);
+    EXPECT_EQ(write(std::vector<std::complex<float>>(4)), 0u);
+    device().stopTx();
+    EXPECT_THAT(calls("hackrf_stop_tx"), IsEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -167,38 +146,6 @@ TEST_F(HackRfTransmit, writesTakeTheClientsSamplesWithSilenceWhereTheRingRanDryA
     EXPECT_TRUE(device().startTx());
     EXPECT_EQ(calls("hackrf_start_tx").size(), 1u);
     EXPECT_THAT(pull(2), ElementsAre(32, 32));
-}
-
-TEST_F(HackRfTransmit, writesThatStraddleTheRingsEndSendEveryByteOnceInOrder)
-{
-    openBoard();
-    startTransmitting();
-    // Byte p of the stream: (p mod 251) - 125, which the float samples
-    // b / 127 reproduce exactly.
-    const auto byteAt = [](std::size_t position) { return static_cast<std::int8_t>(position % 251) - 125; };
-    const std::size_t sizes[] = {300'007, 123'457, 1'000'003, 77'777};
-    std::size_t position = 0;
-    for (int round = 0; round < 12; ++round) {
-        const bool native = round % 2 == 1;
-        const std::size_t samples = sizes[round % 4];
-        std::vector<std::int8_t> expected(2 * samples);
-        for (std::size_t index = 0; index < expected.size(); ++index) {
-            expected[index] = static_cast<std::int8_t>(byteAt(position + index));
-        }
-        if (native) {
-            ASSERT_EQ(device().writeNativeSamples(expected.data(), samples), samples);
-        } else {
-            std::vector<std::complex<float>> floats(samples);
-            for (std::size_t index = 0; index < samples; ++index) {
-                floats[index] = {expected[2 * index] / 127.0F, expected[2 * index + 1] / 127.0F};
-            }
-            ASSERT_EQ(write(floats), samples);
-        }
-        ASSERT_EQ(pull(static_cast<int>(2 * samples)), expected) << "round " << round;
-        position += 2 * samples;
-    }
-    ASSERT_GT(position, 2 * kRingBytes);
-    EXPECT_EQ(device().txUnderrunBytes(), 0u);
 }
 
 TEST_F(HackRfTransmit, receiveAndTransmitExcludeEachOther)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "device/hackrf/HackRfSdrDevice.h"
+#include "simulators/usb-engine/PatternFollower.h"
 #include "tests/reallib/CallTiming.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -14,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <complex>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -40,41 +40,33 @@ private:
 };
 
 // Reads until `bytes` stream bytes arrived or the stream reports its end; the
-// bytes as the board sent them (I / 128, Q / 128 on the way in). `read` runs
-// each read, so a caller can time it.
-inline std::vector<std::uint8_t> receiveBytes(
-    HackRfSdrDevice& device, std::size_t bytes,
-    const std::function<std::size_t(std::complex<float>*, std::size_t)>& read = {})
+// bytes as the board sent them. `read` (native samples into bytes, count of
+// them) runs each read, so a caller can time it.
+inline std::vector<std::uint8_t> receiveBytes(HackRfSdrDevice& device, std::size_t bytes,
+                                              const std::function<std::size_t(std::uint8_t*, std::size_t)>& read = {})
 {
-    std::vector<std::uint8_t> received;
-    std::vector<std::complex<float>> samples(65536);
+    std::vector<std::uint8_t> received(bytes);
+    std::size_t filled = 0;
     eventually([&] {
-        const std::size_t wanted = std::min(samples.size(), (bytes - received.size()) / 2);
-        const std::size_t count = read ? read(samples.data(), wanted) : device.readSamples(samples.data(), wanted);
-        for (std::size_t i = 0; i < count; ++i) {
-            received.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].real() * 128.0f)));
-            received.push_back(static_cast<std::uint8_t>(static_cast<std::int8_t>(samples[i].imag() * 128.0f)));
-        }
-        return received.size() >= bytes || !device.lastError().empty();
+        const std::size_t wanted = std::min<std::size_t>(65536, (bytes - filled) / 2);
+        std::uint8_t* into = received.data() + filled;
+        filled += 2 * (read ? read(into, wanted) : device.readNativeSamples(into, wanted));
+        return filled >= bytes || !device.lastError().empty();
     });
+    received.resize(filled);
     return received;
 }
 
-// The emulated board's receive pattern (byte p is byte p % 4 of the
-// little-endian p / 4): where the bytes start in the stream, if every byte
-// follows on.
+// Where the bytes start in the emulated board's receive pattern, if they
+// start on a step of it and every step follows on.
 inline std::optional<std::uint64_t> streamPositionOf(const std::vector<std::uint8_t>& bytes)
 {
-    if (bytes.size() < 4) {
+    sim::usb::PatternFollower follower(sim::usb::ReceivePattern::hackRf);
+    follower.take(bytes.data(), bytes.size());
+    if (bytes.size() < 8 || follower.breaks() != 0 || follower.steps() != bytes.size() / 4) {
         return std::nullopt;
     }
-    const std::uint64_t first = 4 * (bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint64_t{bytes[3]} << 24);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] != static_cast<std::uint8_t>(((first + i) / 4) >> (8 * ((first + i) % 4)))) {
-            return std::nullopt;
-        }
-    }
-    return first;
+    return 4 * (bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint64_t{bytes[3]} << 24);
 }
 
 } // namespace veltrano::test
