@@ -53,14 +53,14 @@ TEST_P(BladeRfIdentity, opensBySerialAndReportsItsIdentity)
 
 INSTANTIATE_TEST_SUITE_P(Boards, BladeRfIdentity,
                          ::testing::Values(OpenCase{"board serial=AAA\nboard serial=BBB name=bladerf1 rx=1 tx=1\n",
-                                                        "BBB", "BBB|bladerf1|1|1"},
+                                                    "BBB", "BBB|bladerf1|1|1"},
                                            OpenCase{"board serial=AAA\n", "", "BLADERF-USB|bladerf2|1|1"},
                                            OpenCase{"board serial=A name=-null-\n", "A", "A|Nuand bladeRF|1|1"},
                                            OpenCase{"board serial=A name=-empty-\n", "A", "A|Nuand bladeRF|1|1"},
                                            OpenCase{"board serial=A rx=1 tx=0\n", "A", "A|bladerf2|1|0"},
                                            OpenCase{"board serial=A rx=0 tx=1\n", "A", "A|bladerf2|0|1"},
                                            OpenCase{"board serial=A tx=2\n", "A", "A|bladerf2|1|0",
-                                                        "sim-bladerf-no-sync-tx"}));
+                                                    "sim-bladerf-no-sync-tx"}));
 
 // The library's text for the failure, or its code when it has no text (the
 // probe's tests show both for an unknown serial); an open that gives no device
