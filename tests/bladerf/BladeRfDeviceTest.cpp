@@ -12,23 +12,28 @@ using ::testing::IsEmpty;
 
 class BladeRfDevice : public test::Simulation {};
 
-struct IdentityCase {
+// A board to open and what the test expects of it: its identity, or why it
+// does not open.
+struct OpenCase {
     const char* script;
     const char* serial;
-    const char* identity; // serial|label|rx|tx
+    const char* expected;
     const char* variant = "sim-bladerf";
 };
 
-void PrintTo(const IdentityCase& testCase, std::ostream* stream)
+void PrintTo(const OpenCase& testCase, std::ostream* stream)
 {
-    *stream << testCase.identity;
+    *stream << testCase.expected;
 }
 
-class BladeRfIdentity : public test::Simulation, public ::testing::WithParamInterface<IdentityCase> {};
+class BladeRfOpen : public test::Simulation, public ::testing::WithParamInterface<OpenCase> {};
+using BladeRfIdentity = BladeRfOpen;
+using BladeRfOpenFailure = BladeRfOpen;
 
 // The identity comes from the board; an empty serial lets the library pick the
 // first board; a board without a name is labelled with the maker; the channel
-// counts (and the library's transmit call) decide receive and transmit support.
+// counts (and the library's transmit call) decide receive and transmit support
+// (identity: serial|label|rx|tx).
 TEST_P(BladeRfIdentity, opensBySerialAndReportsItsIdentity)
 {
     simulateBladeRf(GetParam().script, GetParam().variant);
@@ -37,7 +42,7 @@ TEST_P(BladeRfIdentity, opensBySerialAndReportsItsIdentity)
     const DeviceInfo info = device.info();
     EXPECT_EQ(info.serial + "|" + info.label + "|" + std::to_string(info.supportsRx) + "|" +
                   std::to_string(info.supportsTx),
-              GetParam().identity);
+              GetParam().expected);
     EXPECT_EQ(info.driver, "bladerf-native");
     EXPECT_FALSE(info.familyFlag);
     EXPECT_EQ(device.lastError(), "");
@@ -47,29 +52,15 @@ TEST_P(BladeRfIdentity, opensBySerialAndReportsItsIdentity)
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, BladeRfIdentity,
-                         ::testing::Values(IdentityCase{"board serial=AAA\nboard serial=BBB name=bladerf1 rx=1 tx=1\n",
-                                                        "BBB", "BBB|bladerf1|1|1"},
-                                           IdentityCase{"board serial=AAA\n", "", "BLADERF-USB|bladerf2|1|1"},
-                                           IdentityCase{"board serial=A name=-null-\n", "A", "A|Nuand bladeRF|1|1"},
-                                           IdentityCase{"board serial=A name=-empty-\n", "A", "A|Nuand bladeRF|1|1"},
-                                           IdentityCase{"board serial=A rx=1 tx=0\n", "A", "A|bladerf2|1|0"},
-                                           IdentityCase{"board serial=A rx=0 tx=1\n", "A", "A|bladerf2|0|1"},
-                                           IdentityCase{"board serial=A tx=2\n", "A", "A|bladerf2|1|0",
-                                                        "sim-bladerf-no-sync-tx"}));
-
-struct OpenFailureCase {
-    const char* script;
-    const char* variant;
-    const char* serial;
-    const char* failure;
-};
-
-void PrintTo(const OpenFailureCase& testCase, std::ostream* stream)
-{
-    *stream << testCase.failure;
-}
-
-class BladeRfOpenFailure : public test::Simulation, public ::testing::WithParamInterface<OpenFailureCase> {};
+                         ::testing::Values(OpenCase{"board serial=AAA\nboard serial=BBB name=bladerf1 rx=1 tx=1\n",
+                                                    "BBB", "BBB|bladerf1|1|1"},
+                                           OpenCase{"board serial=AAA\n", "", "BLADERF-USB|bladerf2|1|1"},
+                                           OpenCase{"board serial=A name=-null-\n", "A", "A|Nuand bladeRF|1|1"},
+                                           OpenCase{"board serial=A name=-empty-\n", "A", "A|Nuand bladeRF|1|1"},
+                                           OpenCase{"board serial=A rx=1 tx=0\n", "A", "A|bladerf2|1|0"},
+                                           OpenCase{"board serial=A rx=0 tx=1\n", "A", "A|bladerf2|0|1"},
+                                           OpenCase{"board serial=A tx=2\n", "A", "A|bladerf2|1|0",
+                                                    "sim-bladerf-no-sync-tx"}));
 
 // The library's text for the failure, or its code when it has no text (the
 // probe's tests show both for an unknown serial); an open that gives no device
@@ -77,18 +68,17 @@ class BladeRfOpenFailure : public test::Simulation, public ::testing::WithParamI
 TEST_P(BladeRfOpenFailure, saysWhyAndClosesNothing)
 {
     simulateBladeRf(GetParam().script, GetParam().variant);
-    EXPECT_EQ(test::openFailureOf<BladeRfSdrDevice>(GetParam().serial), GetParam().failure);
+    EXPECT_EQ(test::openFailureOf<BladeRfSdrDevice>(GetParam().serial), GetParam().expected);
     EXPECT_THAT(bladeRf().calls("bladerf_close"), IsEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Opens, BladeRfOpenFailure,
-                         ::testing::Values(OpenFailureCase{"board serial=A\nstrerror off\nopen -1 *:serial=A\n",
-                                                           "sim-bladerf", "A", "bladeRF open failed: bladeRF error -1"},
-                                           OpenFailureCase{"board serial=A\nopen-null-device *:serial=A\n",
-                                                           "sim-bladerf-no-strerror", "A",
-                                                           "bladeRF open failed: bladeRF error 0"},
-                                           OpenFailureCase{"board serial=A\n", "sim-bladerf-no-sync-rx", "A",
-                                                           "bladeRF library is not available"}));
+                         ::testing::Values(OpenCase{"board serial=A\nstrerror off\nopen -1 *:serial=A\n", "A",
+                                                    "bladeRF open failed: bladeRF error -1"},
+                                           OpenCase{"board serial=A\nopen-null-device *:serial=A\n", "A",
+                                                    "bladeRF open failed: bladeRF error 0", "sim-bladerf-no-strerror"},
+                                           OpenCase{"board serial=A\n", "A", "bladeRF library is not available",
+                                                    "sim-bladerf-no-sync-rx"}));
 
 // The rate and receive range (scaled, or failed) are the probe's tests. Nothing
 // is cached; destroying an idle device leaves its channels alone; a failed

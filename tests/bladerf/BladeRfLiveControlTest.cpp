@@ -275,34 +275,5 @@ TEST_F(BladeRfLiveControl, hostileInputIsRefusedBeforeTheLibrary)
     device.stopRx();
 }
 
-// A reader in readSamples while a controller changes every setting: no
-// library control call ever meets a receive call (the simulator journals any
-// that does), and the reader is never stopped.
-TEST_F(BladeRfLiveControl, controllerChangesNeverMeetAReadInTheLibrary)
-{
-    // The scene reads the stages' gains on every read (for ThreadSanitizer).
-    BladeRfSdrDevice& device = openConfigured("rx-pace-us 100\nscene-noise -30\n");
-    ASSERT_TRUE(device.startRx());
-    // The reader gets samples between the changes, not only before or after them.
-    test::BackgroundReader reader(device);
-    for (int round = 0; round < 50; ++round) {
-        EXPECT_TRUE(reader.waitForSamples());
-        EXPECT_TRUE(device.setGainStage(kRx, "full", round % 60));
-        EXPECT_TRUE(device.setGain(kRx, round % 40));
-        EXPECT_TRUE(device.setBandwidth(kRx, 1e6 + round));
-        EXPECT_TRUE(device.setSampleRate(kRx, 2e6 + round));
-        EXPECT_TRUE(device.setBiasTee(kRx, round % 2 == 0));
-        EXPECT_TRUE(device.setAutomaticGain(kRx, round % 2 == 0));
-        EXPECT_EQ(device.gainStages(kRx).size(), 1u);
-        EXPECT_EQ(device.biasTee(kRx), round % 2 == 0);
-        // A burst, so that some change meets a read the reader just began.
-        for (int burst = 0; burst < 40; ++burst) {
-            EXPECT_TRUE(device.setGainStage(kRx, "full", burst));
-        }
-    }
-    reader.finish();
-    EXPECT_THAT(bladeRf().calls("overlap"), IsEmpty());
-}
-
 } // namespace
 } // namespace veltrano

@@ -7,15 +7,12 @@
 #include "device/bladerf/BladeRfSdrDevice.h"
 #include "tests/support/SimulationFixture.h"
 
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstdint>
 #include <memory>
 #include <numeric>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace veltrano::test {
@@ -92,48 +89,6 @@ inline std::vector<std::uint64_t> timestampsRead(ISdrDevice& device, bool native
     }
     return timestamps;
 }
-
-// A thread in readSamples until finish(), which also stops the stream to wake it.
-class BackgroundReader {
-public:
-    explicit BackgroundReader(ISdrDevice& device) : device_(device), thread_([this] { run(); }) {}
-    ~BackgroundReader() { finish(); }
-
-    // Whether more samples arrive within ten seconds.
-    bool waitForSamples() const
-    {
-        const std::uint64_t before = delivered_.load();
-        for (int poll = 0; poll < 10000 && delivered_.load() == before; ++poll) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return delivered_.load() > before;
-    }
-    std::uint64_t delivered() const { return delivered_.load(); }
-    // A reader stuck after the stop would hang here until the test's time-out.
-    void finish()
-    {
-        if (thread_.joinable()) {
-            finished_ = true;
-            device_.stopRx();
-            thread_.join();
-        }
-    }
-
-private:
-    void run()
-    {
-        std::vector<std::complex<float>> samples(5000);
-        while (!finished_.load()) {
-            delivered_ += device_.readSamples(samples.data(), samples.size());
-            std::this_thread::yield(); // between a stop and a start, reads return at once
-        }
-    }
-
-    ISdrDevice& device_;
-    std::atomic<bool> finished_{false};
-    std::atomic<std::uint64_t> delivered_{0};
-    std::thread thread_; // last: starts once the members it reads exist
-};
 
 // first, first + 1, ... first + count - 1.
 inline std::vector<std::uint64_t> timestampsFrom(std::uint64_t first, std::size_t count)

@@ -247,6 +247,25 @@ const FaultScenario kScenarios[] = {
          client.receive(1'000'000'000);
          EXPECT_EQ(client.device->lastError(), kRxGone);
      }},
+    // Once the library said the board is gone, a read does not let it restart
+    // its stream on the board that left (its worker would wait for ever for
+    // transfers it cannot submit): nothing is submitted to the board again,
+    // over several reads (one let in would, after a time-out or two, restart
+    // the stream) nor at the close.
+    {"readsAfterGone", std::nullopt, kUnpluggedBound,
+     [](Client& client, const std::filesystem::path&) {
+         client.startRx(false);
+         client.receiveUntilUnpluggedMidRead();
+         ASSERT_EQ(client.device->lastError(), kRxGone);
+         const std::size_t linesBefore = test::journalSince(0).size();
+         for (int read = 0; read < 4; ++read) {
+             EXPECT_EQ(client.read(), 0u);
+             EXPECT_EQ(client.device->lastError(), kRxGone);
+         }
+         client.destroy();
+         const std::vector<std::string> lines = test::journalSince(linesBefore);
+         EXPECT_EQ(std::count(lines.begin(), lines.end(), "libusb_submit_transfer -> no device"), 0);
+     }},
 };
 
 class RealLibBladeRfFault : public test::RealLibBladeRfTest, public ::testing::WithParamInterface<FaultScenario> {};
@@ -262,8 +281,10 @@ TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
         GTEST_SKIP() << "libbladeRF's own submit race aborts a slowed-down process too often";
     }
 #endif
-    // Read once, when the process first reaches the board: each test runs in a process of its own.
+    // Read once, when the process first reaches the board: each test runs in a
+    // process of its own. So is the journal's name, set here for the scenarios that read it.
     const test::ScopedEnvironment unplugAfter("VELTRANO_USB_BLADERF_UNPLUG_AFTER_BYTES", scenario.unplugAfterBytes);
+    static_cast<void>(test::journalFile());
     const std::size_t threadsBefore = test::threadCount();
     {
         const test::Watchdog watchdog(scenario.name, std::chrono::seconds(60));
@@ -280,34 +301,6 @@ TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
 
 INSTANTIATE_TEST_SUITE_P(Moments, RealLibBladeRfFault, ::testing::ValuesIn(kScenarios),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// Once the library said the board is gone, a read does not let it restart
-// its stream on the board that left (its worker would wait for ever for
-// transfers it cannot submit): nothing is submitted to the board again.
-TEST_F(RealLibBladeRfFault, aReadAfterTheBoardLeftDoesNotEnterTheLibraryAgain)
-{
-    const test::Watchdog watchdog("readAfterGone", std::chrono::seconds(60));
-    const test::TemporaryDirectory directory;
-    const std::filesystem::path journal = directory / "journal.txt";
-    // Read once, when the process first reaches the board.
-    const test::ScopedEnvironment journalFile("VELTRANO_USB_BLADERF_JOURNAL", journal.string());
-    Client client;
-    client.startRx(false);
-    client.receiveUntilUnpluggedMidRead();
-    ASSERT_EQ(client.device->lastError(), kRxGone);
-    const std::size_t linesBefore = test::readLines(journal).size();
-    // Several reads: one let into the library again would, after a time-out
-    // or two, restart the stream.
-    for (int read = 0; read < 4; ++read) {
-        EXPECT_EQ(client.read(), 0u);
-        EXPECT_EQ(client.device->lastError(), kRxGone);
-    }
-    client.destroy();
-    const std::vector<std::string> lines = test::readLines(journal);
-    EXPECT_EQ(std::count(lines.begin() + static_cast<std::ptrdiff_t>(linesBefore), lines.end(),
-                         "libusb_submit_transfer -> no device"),
-              0);
-}
 
 // The probe's only board leaves between the listing and the open.
 TEST_F(RealLibBladeRfFault, theProbeReportsItsVanishedBoardAndExits2)

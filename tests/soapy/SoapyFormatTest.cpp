@@ -123,8 +123,6 @@ TEST_F(SoapyHackRfFormats, clientCs16SamplesReachTheBoardExactly)
     SoapySDR::Stream* stream = start(device(), SOAPY_SDR_TX, SOAPY_SDR_CS16);
     ASSERT_EQ(write(device(), stream, values.data(), 3000), 3000);
     EXPECT_EQ(pull(values.size()), expectedFromCs16);
-    device().deactivateStream(stream);
-    device().closeStream(stream);
 }
 
 TEST_F(SoapyFormats, bladeRfValuesMapExactlyToAndFromCs8AndABurstEndCompletesTheBuffer)
