@@ -78,6 +78,35 @@ struct GainStage {
     double stepDb = 0.0;    ///< 0 when the stage takes any value in its range
 };
 
+/// Marks of one transmit burst write: where a burst begins, when, and where it ends.
+struct TxBurstMarks {
+    /// The write's first sample begins a new burst. A write without it
+    /// continues the open burst, or begins one at once when none is open.
+    bool startsBurst = false;
+    /// With startsBurst: the hardware time, in nanoseconds, at which the
+    /// burst's first sample goes on the air; nullopt sends it at once.
+    std::optional<std::int64_t> startTimeNs;
+    /// The write's last sample ends the burst; the board sends silence after it.
+    bool endsBurst = false;
+};
+
+/// What became of a transmit burst, reported by nextTxEvent.
+struct TxEvent {
+    /// The kinds of outcome.
+    enum class Kind {
+        burstSent,  ///< every sample of the burst has left the board
+        lateBurst,  ///< the burst's start time had passed: none of it was sent
+        underrun,   ///< the board ran out of samples inside an open burst
+        eventsLost, ///< the queue was full: samples holds how many events were dropped
+    };
+    Kind kind = Kind::burstSent; ///< which outcome
+    /// Hardware time in nanoseconds: a sent or late burst's start time, the
+    /// time an underrun began; 0 for eventsLost.
+    std::int64_t timeNs = 0;
+    /// The burst's samples (sent or dropped); events dropped for eventsLost.
+    std::uint64_t samples = 0;
+};
+
 /// The one abstract radio device every backend implements.
 ///
 /// A device is opened by its class's constructor (which throws std::runtime_error
@@ -372,6 +401,73 @@ public:
     virtual bool setFullDuplex(bool enabled) { return !enabled; }
     /// True while full duplex is on.
     virtual bool fullDuplex() const { return false; }
+    /// @}
+
+    /// @name Hardware time
+    /// The board's own sample counter as a clock: nanoseconds = ticks x 10^9 /
+    /// rate + offset, the ticks rounded down to whole nanoseconds, and a time
+    /// turned into a tick rounded up to the first sample at or after it.
+    /// Setting the time changes the offset only; the counter runs on. A
+    /// backend without hardware time answers false, 0 or nullopt to every
+    /// call here, with the reason in lastError().
+    /// @{
+
+    /// True when the board counts its samples and stamps its streams with the count.
+    virtual bool hasHardwareTime() const { return false; }
+    /// The board's time now, in nanoseconds; nullopt when it cannot be read.
+    virtual std::optional<std::int64_t> hardwareTimeNs() { return std::nullopt; }
+    /// Makes the board's time read timeNs now, by moving the offset; false on failure.
+    virtual bool setHardwareTimeNs(std::int64_t timeNs)
+    {
+        static_cast<void>(timeNs);
+        return false;
+    }
+    /// Time of the sample at index of the reader's latest successful
+    /// readSamples or readNativeSamples (0: the first it delivered), as the
+    /// board stamped it; nullopt before one, or on a stream without
+    /// timestamps. The reader thread asks.
+    virtual std::optional<std::int64_t> readTimeNs(std::size_t index) const
+    {
+        static_cast<void>(index);
+        return std::nullopt;
+    }
+    /// Starts receive streaming so that the first sample delivered is the one
+    /// taken at timeNs (rounded up to a sample); false when the time has
+    /// passed, lies beyond the counter's range, or the start fails. Reads
+    /// deliver nothing until then.
+    virtual bool startRxAt(std::int64_t timeNs)
+    {
+        static_cast<void>(timeNs);
+        return false;
+    }
+    /// Starts a transmit stream that carries timestamps: writes go out in
+    /// bursts, which writeBurst and writeNativeBurst mark; writeSamples and
+    /// writeNativeSamples on it continue the open burst or begin one at once.
+    /// False when the board or its library cannot.
+    virtual bool startTimedTx() { return false; }
+    /// Queues up to count samples of a burst on a timed transmit stream;
+    /// returns how many were accepted (the marks apply to a whole write
+    /// only). A late burst is accepted and dropped whole, up to its end mark,
+    /// and reported by nextTxEvent; 0 with lastError() for a refused write.
+    virtual std::size_t writeBurst(const std::complex<float>* samples, std::size_t count, const TxBurstMarks& marks)
+    {
+        static_cast<void>(samples);
+        static_cast<void>(count);
+        static_cast<void>(marks);
+        return 0;
+    }
+    /// writeBurst in the board's native format (see nativeSampleFormat()).
+    virtual std::size_t writeNativeBurst(const void* samples, std::size_t count, const TxBurstMarks& marks)
+    {
+        static_cast<void>(samples);
+        static_cast<void>(count);
+        static_cast<void>(marks);
+        return 0;
+    }
+    /// The oldest outcome of a burst not yet reported, in the order they
+    /// happened; nullopt when there is none yet. Never blocks for long: it
+    /// may read the board's counter once.
+    virtual std::optional<TxEvent> nextTxEvent() { return std::nullopt; }
     /// @}
 };
 

@@ -152,6 +152,12 @@ for i, q in zip(tone[0::2], tone[1::2]):
     assert abs(math.hypot(i, q) - 1024) < 2, (i, q)
 assert not any(values[len(tone):]), "the drain sends silence"
 PYTHON
+# Five bursts 10 ms apart on the simulated bladeRF's clock, each reported
+# sent at the time it was scheduled for.
+run_example 0 "" timed-bursts 915e6 2e6 5 0.01
+for at in 100000000 110000000 120000000 130000000 140000000; do
+    grep -qx "burst at $at ns: sent" "$work/stdout" || fail "timed-bursts: $(cat "$work/stdout")"
+done
 
 echo "-- The shell sessions of the README and docs/, on the installed package"
 # Among them the quick start's probe, and the README's C++ example
@@ -177,6 +183,7 @@ echo "-- Examples refuse clearly"
 run_example 64 "usage: receiver" receiver
 run_example 64 "usage: sweeper" sweeper hackrf
 run_example 64 "usage: transmitter" transmitter bladerf 1e9
+run_example 64 "usage: timed-bursts" timed-bursts 915e6
 run_example 1 "unknown board family 'airspy'" receiver airspy 100e6 10e6 1000 "$work/x"
 run_example 1 "sample count must be a whole number" transmitter hackrf 100e6 10e6 1e3 0.5
 : > "$VELTRANO_SIM_HACKRF_SCRIPT"

@@ -68,6 +68,12 @@ public:
     int readStreamStatus(SoapySDR::Stream* stream, size_t& chanMask, int& flags, long long& timeNs,
                          long timeoutUs) override;
 
+    // ---- Hardware time: the board's sample counter (SoapyHardwareTime.cpp) ----
+    // One time base, "" or "hardware"; a board without one has none.
+    bool hasHardwareTime(const std::string& what) const override;
+    long long getHardwareTime(const std::string& what) const override;
+    void setHardwareTime(long long timeNs, const std::string& what) override;
+
     // ---- Gain: overall and by stage, automatic mode (SoapyGain.cpp) --------------
     std::vector<std::string> listGains(int direction, size_t channel) const override;
     bool hasGainMode(int direction, size_t channel) const override;
@@ -170,6 +176,12 @@ private:
     int readSweep(StreamState& stream, void* buffer, size_t numElems, int& flags, long timeoutUs);
     // Sees the queued transmit samples out and records the outcome for readStreamStatus.
     void endBurst(StreamState& stream);
+    // Under the transmit path's lock: makes the running transmit stream a timed one (the
+    // plain samples seen out first); false, logged, when the board cannot.
+    bool switchToTimedTx(StreamState& stream);
+    // Under the transmit path's lock: the next burst outcome as readStreamStatus reports
+    // it; false when there is none.
+    bool nextBurstStatus(int& status, int& flags, long long& timeNs);
     // Centre, rate, pass start and usable ranges of the stream's current sweep block.
     static std::string describeSweepBlock(const StreamState& stream);
     // The backend's loss counters, each counted since its stream started.

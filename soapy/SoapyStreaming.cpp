@@ -20,6 +20,7 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <optional>
 #include <stop_token>
 #include <thread>
 
@@ -165,6 +166,12 @@ struct SoapyDevice::StreamState {
     // Outcome of the last END_BURST, not yet read by readStreamStatus:
     // 0 none, 1 drained, else a SoapySDR error code.
     int burstStatus = 0;
+    // Transmit with hardware time: the board's stream carries timestamps
+    // (from the first timed write on), a burst is open on it, and the time
+    // a timed activation gave the next burst.
+    bool timedTx = false;
+    bool burstOpen = false;
+    std::optional<long long> activationTimeNs;
     // Native sweep: the block being handed out and how much of it went.
     NativeSweepBlock sweepBlock;
     std::size_t sweepOffset = 0;
@@ -256,7 +263,7 @@ size_t SoapyDevice::getStreamMTU(SoapySDR::Stream* handle) const
     return reinterpret_cast<const StreamState*>(handle)->mtu;
 }
 
-int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long, size_t)
+int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long timeNs, size_t)
 {
     auto& stream = *reinterpret_cast<StreamState*>(handle);
     const std::lock_guard lock(boardMutex_);
@@ -266,8 +273,9 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long, 
     if (own.active || own.waiting) {
         return 0;
     }
-    if ((flags & SOAPY_SDR_HAS_TIME) != 0) {
-        SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: timed stream activation is not supported");
+    const bool timed = (flags & SOAPY_SDR_HAS_TIME) != 0;
+    if (timed && !board_->hasHardwareTime()) {
+        SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: timed stream activation needs hardware time, which this board lacks");
         return SOAPY_SDR_NOT_SUPPORTED;
     }
     // A receive stream activated during a transmit burst waits for its end.
@@ -285,7 +293,7 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long, 
     // idle one sends no silence that would count as underruns.
     bool ready = waitForTx || configure(stream.direction, own.config);
     if (ready && !transmit && !waitForTx) {
-        ready = startReceiving();
+        ready = timed && !sweepRequested_ ? board_->startRxAt(timeNs) : startReceiving();
     }
     if (!ready) {
         SoapySDR::log(SOAPY_SDR_ERROR, std::string("veltrano: the board did not start the ") +
@@ -306,6 +314,9 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long, 
     stream.sweepOffset = 0;
     stream.txStartPending = true;
     stream.burstStatus = 0;
+    stream.timedTx = false;
+    stream.burstOpen = false;
+    stream.activationTimeNs = transmit && timed ? std::optional<long long>(timeNs) : std::nullopt;
     stream.lossesReported = losses(stream.direction);
     return 0;
 }
@@ -390,6 +401,11 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
                 }
             }
             if (readDirect && received > 0) {
+                const std::lock_guard lock(boardMutex_);
+                if (const std::optional<std::int64_t> time = board_->readTimeNs(0)) {
+                    flags |= SOAPY_SDR_HAS_TIME;
+                    timeNs = *time;
+                }
                 return static_cast<int>(received);
             }
             if (received > 0) {
@@ -406,12 +422,20 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
         }
     }
     const std::size_t count = std::min(numElems, stream.pendingCount);
+    {
+        // The pending samples are the board's latest read, from pendingOffset on.
+        const std::lock_guard lock(boardMutex_);
+        if (const std::optional<std::int64_t> time = board_->readTimeNs(stream.pendingOffset)) {
+            flags |= SOAPY_SDR_HAS_TIME;
+            timeNs = *time;
+        }
+    }
     if (stream.format == SampleFormat::cf32) {
         std::memcpy(buffs[0], stream.samples.data() + stream.pendingOffset, count * sizeof(std::complex<float>));
     } else {
         const auto* values = reinterpret_cast<const std::uint8_t*>(stream.values.data());
         convertValues(stream.native, stream.format, values + stream.pendingOffset * valuesPerSample(stream.native),
-                       buffs[0], count);
+                      buffs[0], count);
     }
     stream.pendingOffset += count;
     stream.pendingCount -= count;
@@ -488,8 +512,8 @@ std::string SoapyDevice::describeSweepBlock(const StreamState& stream)
     return SoapySDR::KwargsToString(description);
 }
 
-int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs, size_t numElems, int& flags, long long,
-                             long timeoutUs)
+int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs, size_t numElems, int& flags,
+                             long long timeNs, long timeoutUs)
 {
     auto& stream = *reinterpret_cast<StreamState*>(handle);
     if (stream.direction != SOAPY_SDR_TX || !(tx_.active || tx_.waiting)) {
@@ -503,6 +527,19 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
         convertValues(stream.format, stream.native, buffs[0], stream.values.data(), count);
         samples = stream.values.data();
     }
+    // A time, given here or by a timed activation, starts a burst on the
+    // board's clock; a stream that carries one stays timed until deactivated.
+    std::optional<long long> startTime;
+    if ((flags & SOAPY_SDR_HAS_TIME) != 0) {
+        startTime = timeNs;
+    } else if (stream.activationTimeNs && !stream.burstOpen) {
+        startTime = stream.activationTimeNs;
+    }
+    if (startTime && !board_->hasHardwareTime()) {
+        SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: a timed burst needs hardware time, which this board lacks");
+        return SOAPY_SDR_NOT_SUPPORTED;
+    }
+    const bool endsBurst = (flags & SOAPY_SDR_END_BURST) != 0 && count == numElems;
     const Clock::time_point deadline = deadlineAfter(timeoutUs);
     std::size_t accepted = 0;
     while (count > 0) {
@@ -512,16 +549,40 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
                 if (tx_.waiting && !resumeTxBurst()) {
                     return SOAPY_SDR_STREAM_ERROR;
                 }
-                if (!board_->startTx()) {
+                const bool started = startTime ? board_->startTimedTx() : board_->startTx();
+                if (!started) {
                     SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the board did not start the TX stream" + boardReason());
                     return SOAPY_SDR_STREAM_ERROR;
                 }
                 stream.txStartPending = false;
+                stream.timedTx = startTime.has_value();
                 stream.lossesReported = losses(SOAPY_SDR_TX);
+            } else if (startTime && !stream.timedTx && !switchToTimedTx(stream)) {
+                return SOAPY_SDR_STREAM_ERROR;
             }
-            accepted = stream.format == SampleFormat::cf32
-                           ? board_->writeSamples(static_cast<const std::complex<float>*>(samples), count)
-                           : board_->writeNativeSamples(samples, count);
+            if (stream.timedTx) {
+                TxBurstMarks marks;
+                marks.startsBurst = startTime.has_value() || !stream.burstOpen;
+                if (startTime) {
+                    marks.startTimeNs = *startTime;
+                }
+                marks.endsBurst = endsBurst;
+                if (startTime && stream.burstOpen) {
+                    // A new time ends the burst before it where it stands.
+                    static_cast<void>(board_->writeNativeBurst(nullptr, 0, TxBurstMarks{false, std::nullopt, true}));
+                }
+                accepted = stream.format == SampleFormat::cf32
+                               ? board_->writeBurst(static_cast<const std::complex<float>*>(samples), count, marks)
+                               : board_->writeNativeBurst(samples, count, marks);
+                if (accepted > 0) {
+                    stream.burstOpen = !(endsBurst && accepted == count);
+                    stream.activationTimeNs.reset();
+                }
+            } else {
+                accepted = stream.format == SampleFormat::cf32
+                               ? board_->writeSamples(static_cast<const std::complex<float>*>(samples), count)
+                               : board_->writeNativeSamples(samples, count);
+            }
             // A board that is gone takes nothing ever again: say so, rather
             // than time out for ever.
             if (accepted == 0 && contains(board_->lastError(), "TX stream stopped")) {
@@ -537,11 +598,59 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
         }
         std::this_thread::sleep_for(kPollPause);
     }
-    if ((flags & SOAPY_SDR_END_BURST) != 0 && accepted == numElems) {
+    if ((flags & SOAPY_SDR_END_BURST) != 0 && accepted == numElems && !stream.timedTx) {
         const std::lock_guard lock(transmitMutex());
         endBurst(stream);
     }
     return static_cast<int>(accepted);
+}
+
+bool SoapyDevice::switchToTimedTx(StreamState& stream)
+{
+    if (!board_->drainTx(std::stop_token())) {
+        SoapySDR::log(SOAPY_SDR_ERROR,
+                      "veltrano: the plain TX samples before a timed burst were not seen out" + boardReason());
+        return false;
+    }
+    board_->stopTx();
+    if (!board_->startTimedTx()) {
+        stream.txStartPending = true;
+        SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: the board did not start a timed TX stream" + boardReason());
+        return false;
+    }
+    stream.timedTx = true;
+    stream.burstOpen = false;
+    return true;
+}
+
+bool SoapyDevice::nextBurstStatus(int& status, int& flags, long long& timeNs)
+{
+    const std::optional<TxEvent> event = board_->nextTxEvent();
+    if (!event) {
+        return false;
+    }
+    flags = SOAPY_SDR_HAS_TIME;
+    timeNs = event->timeNs;
+    switch (event->kind) {
+    case TxEvent::Kind::burstSent:
+        flags |= SOAPY_SDR_END_BURST;
+        status = 0;
+        break;
+    case TxEvent::Kind::lateBurst:
+        status = SOAPY_SDR_TIME_ERROR;
+        break;
+    case TxEvent::Kind::underrun:
+        status = SOAPY_SDR_UNDERFLOW;
+        break;
+    case TxEvent::Kind::eventsLost:
+        flags = 0;
+        timeNs = 0;
+        status = SOAPY_SDR_STREAM_ERROR;
+        SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: " + std::to_string(event->samples) +
+                                           " TX burst outcomes were lost: none was read for too long");
+        break;
+    }
+    return true;
 }
 
 void SoapyDevice::endBurst(StreamState& stream)
@@ -589,6 +698,9 @@ int SoapyDevice::readStreamStatus(SoapySDR::Stream* handle, size_t& chanMask, in
                     flags = SOAPY_SDR_END_BURST;
                     return 0;
                 }
+                return status;
+            }
+            if (int status = 0; tx_.active && stream.timedTx && nextBurstStatus(status, flags, timeNs)) {
                 return status;
             }
             if (tx_.active && lossesMoved(stream)) {

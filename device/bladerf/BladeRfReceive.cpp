@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace veltrano {
 namespace {
@@ -100,6 +101,8 @@ bool BladeRfSdrDevice::startRx()
     if (!txStreaming_.load()) {
         clearStreamFailure();
     }
+    lastReadTickPlusOne_.store(0);
+    rxStartTick_.store(0);
     fastRxRetuneCount_.store(0);
     regularRxRetuneCount_.store(0);
     failedFastRxRetuneCount_.store(0);
@@ -149,6 +152,7 @@ void BladeRfSdrDevice::stopRx()
 {
     const bool wasStreaming = rxStreaming_.exchange(false);
     nextRxTimestamp_.store(0);
+    rxStartTick_.store(0);
     if (wasStreaming && isOpen()) {
         // Waits for a read in flight, so the channel never goes down under it.
         const std::lock_guard lock(deviceMutex_);
@@ -174,7 +178,7 @@ std::size_t BladeRfSdrDevice::readNativeSamples(void* samples, std::size_t count
 
 std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t* values, std::size_t count)
 {
-    if (count == 0 || !rxStreaming_.load() || !isOpen() || boardGone()) {
+    if (count == 0 || !rxStreaming_.load() || !isOpen() || boardGone() || waitingForRxStart()) {
         return 0;
     }
     const BladeRfApi& api = bladeRfApi();
@@ -204,6 +208,11 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
         bool gapFollows = false;
         int result = 0;
         {
+            // A counter read for a timed burst goes first: the reader takes
+            // the lock back at once after each read, and would starve it.
+            while (counterReadsWaiting_.load(std::memory_order_relaxed) != 0) {
+                std::this_thread::yield();
+            }
             const std::lock_guard deviceLock(deviceMutex_);
             // A stop, or a start still sizing the buffer, ends this read.
             if (!rxStreaming_.load() || rxScratch_.size() < 2 * readSize) {
@@ -289,11 +298,12 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
                 countRxGap(true, 0);
                 gapFollows = timestamped;
             }
-            if (timestamped) {
-                // The next read asks for the sample right after this one,
-                // surplus included, so the samples of one call are
-                // contiguous in device time.
-                timestamp = rxExpectedTimestamp_;
+            // The next read asks for the sample right after this one,
+            // surplus included, so the samples of one call are contiguous in
+            // device time; a plain stream reads on from whatever comes next.
+            timestamp = timestamped ? rxExpectedTimestamp_ : 0;
+            if (done == 0) {
+                lastReadTickPlusOne_.store(metadata.timestamp + 1, std::memory_order_relaxed);
             }
         }
         if (samples != nullptr) {

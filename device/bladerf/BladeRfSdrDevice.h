@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,27 @@ public:
     bool fullDuplex() const override;
     /// @}
 
+    /// @name Hardware time
+    /// The receive counter (the transmit one before a receiver is configured)
+    /// at the direction's whole-Hz rate. Reads stamp their first sample with
+    /// the library's timestamp; a timed transmit stream runs in the library's
+    /// timestamped format, and each burst's start is checked against the
+    /// board's transmit counter before its samples are handed on. A burst is
+    /// reported sent once that counter has passed its last sample; an
+    /// underrun once it passed the samples written into a burst still open.
+    /// @{
+
+    bool hasHardwareTime() const override;
+    std::optional<std::int64_t> hardwareTimeNs() override;
+    bool setHardwareTimeNs(std::int64_t timeNs) override;
+    std::optional<std::int64_t> readTimeNs(std::size_t index) const override;
+    bool startRxAt(std::int64_t timeNs) override;
+    bool startTimedTx() override;
+    std::size_t writeBurst(const std::complex<float>* samples, std::size_t count, const TxBurstMarks& marks) override;
+    std::size_t writeNativeBurst(const void* samples, std::size_t count, const TxBurstMarks& marks) override;
+    std::optional<TxEvent> nextTxEvent() override;
+    /// @}
+
     struct NativeHandle; ///< the open library handle and the quick-tune cache
 
 private:
@@ -253,6 +275,61 @@ private:
     std::atomic<bool> fullDuplex_{false};
     // One sample clock for both directions (a bladeRF 2.0's AD9361).
     bool sharedSampleClock_ = false;
+
+    // Hardware time: the offset that turns the counter into nanoseconds, and
+    // the tick of the first sample of the reader's latest read (+1; 0: none).
+    std::atomic<std::int64_t> timeOffsetNs_{0};
+    std::atomic<std::uint64_t> lastReadTickPlusOne_{0};
+    // Where a timed receive start begins: reads wait for it (0: none).
+    std::atomic<std::uint64_t> rxStartTick_{0};
+    std::atomic<std::uint64_t> rxStartWaitCounter_{0}; // the counter at the last poll (+1; 0: none)
+    // Counter reads waiting for deviceMutex_: a reader lets them in first.
+    mutable std::atomic<int> counterReadsWaiting_{0};
+    // The counter of a direction now, under deviceMutex_; nullopt on failure.
+    std::optional<std::uint64_t> counterNow(bool transmit) const;
+    std::uint64_t rateOf(bool transmit) const;
+    // True (after a short pause) while a timed receive start lies further
+    // ahead than a library read should wait; the reader then delivers nothing.
+    bool waitingForRxStart();
+    // drainTx of a timed stream: ends the open burst and waits until the
+    // board's counter has passed the last burst written.
+    bool drainTimedTx(std::stop_token stop);
+    // Both burst writes: floats from samples, or native values.
+    std::size_t writeTimed(const std::complex<float>* samples, const void* values, std::size_t count,
+                           TxBurstMarks marks);
+    void postTxEvent(const TxEvent& event);
+    // Keeps why a hardware-time call refused, for lastError; false.
+    bool refuse(const std::string& why);
+    // A timed transmit stream, its open burst (under txScratchMutex_) and the
+    // outcomes not yet reported (under txEventsMutex_, fixed rings so that
+    // the write path does not allocate).
+    std::atomic<bool> txTimed_{false};
+    struct TxBurstState {
+        bool open = false;
+        bool dropped = false; // late: its samples are swallowed up to the end mark
+        bool timed = false;   // started at a time, not at once
+        std::int64_t requestedNs = 0;
+        std::uint64_t startTick = 0;
+        std::uint64_t samples = 0;
+        bool underrunReported = false;
+    };
+    TxBurstState txBurst_;
+    struct SentBurst {
+        std::uint64_t startTick = 0;
+        std::uint64_t samples = 0;
+    };
+    static constexpr std::size_t kTxEventSlots = 256;
+    std::mutex txEventsMutex_;
+    SentBurst txBurstsInFlight_[kTxEventSlots];
+    std::size_t txInFlightFirst_ = 0;
+    std::size_t txInFlightCount_ = 0;
+    TxEvent txEvents_[kTxEventSlots];
+    std::size_t txEventsFirst_ = 0;
+    std::size_t txEventsCount_ = 0;
+    std::uint64_t txEventsLost_ = 0;
+    // The open burst as the event poll sees it: its start tick and the
+    // samples written so far, for the underrun check.
+    TxBurstState txOpenBurstSeen_;
 };
 
 } // namespace veltrano

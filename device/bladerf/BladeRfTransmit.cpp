@@ -90,7 +90,7 @@ bool BladeRfSdrDevice::startTx()
         return false;
     }
     if (txStreaming_.exchange(true)) {
-        return true;
+        return !txTimed_.load();
     }
     // A failure the receive stream met stays to be read while it runs.
     if (!rxStreaming_.load()) {
@@ -124,6 +124,9 @@ bool BladeRfSdrDevice::drainTx(std::stop_token stop)
 {
     if (stop.stop_requested()) {
         return false;
+    }
+    if (txTimed_.load()) {
+        return drainTimedTx(stop);
     }
     const BladeRfApi& api = bladeRfApi();
     const std::lock_guard scratchLock(txScratchMutex_);
@@ -164,10 +167,16 @@ void BladeRfSdrDevice::stopTx()
     }
     const std::lock_guard scratchLock(txScratchMutex_);
     txScratch_.clear(); // keeps the capacity for the next start
+    // A burst still open ends where it stands: what the library holds of it is not sent.
+    txBurst_ = {};
+    txTimed_.store(false);
 }
 
 std::size_t BladeRfSdrDevice::writeSamples(const std::complex<float>* samples, std::size_t count)
 {
+    if (txTimed_.load()) {
+        return samples == nullptr || count == 0 ? 0 : writeTimed(samples, nullptr, count, {});
+    }
     const BladeRfApi& api = bladeRfApi();
     if (samples == nullptr || count == 0 || !txStreaming_.load() || !isOpen() || api.syncTx == nullptr || boardGone()) {
         return 0;
@@ -181,6 +190,9 @@ std::size_t BladeRfSdrDevice::writeSamples(const std::complex<float>* samples, s
 
 std::size_t BladeRfSdrDevice::writeNativeSamples(const void* samples, std::size_t count)
 {
+    if (txTimed_.load()) {
+        return samples == nullptr || count == 0 ? 0 : writeTimed(nullptr, samples, count, {});
+    }
     const BladeRfApi& api = bladeRfApi();
     if (samples == nullptr || count == 0 || !txStreaming_.load() || !isOpen() || api.syncTx == nullptr || boardGone()) {
         return 0;

@@ -105,6 +105,19 @@ public:
     /// while streaming (not counted once the stream is draining).
     std::uint64_t txUnderrunBytes() const;
 
+    /// @name Hardware time
+    /// A HackRF does not count its samples: every timed call refuses, with
+    /// the reason in lastError().
+    /// @{
+
+    std::optional<std::int64_t> hardwareTimeNs() override;
+    bool setHardwareTimeNs(std::int64_t timeNs) override;
+    bool startRxAt(std::int64_t timeNs) override;
+    bool startTimedTx() override;
+    std::size_t writeBurst(const std::complex<float>* samples, std::size_t count, const TxBurstMarks& marks) override;
+    std::size_t writeNativeBurst(const void* samples, std::size_t count, const TxBurstMarks& marks) override;
+    /// @}
+
     /// The open libhackrf handle, for the backend's own source files.
     struct NativeHandle {
         hackrf_device* device = nullptr; ///< null while the board is closed

@@ -8,6 +8,7 @@
 #include "bladerf/BladeRfSimulator.h"
 #include "common/SceneSynthesizer.h"
 #include "common/SimPacer.h"
+#include "common/TimedBurstTimeline.h"
 
 #include <libbladeRF.h>
 
@@ -17,6 +18,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <vector>
@@ -58,9 +60,16 @@ struct bladerf {
         std::unique_ptr<veltrano::sim::SceneSynthesizer> scene;
         bladerf_frequency heardFrequency = 0;
         std::map<bladerf_timestamp, bladerf_frequency> scheduledRetunes;
+
+        // Transmit with timestamps: the library's burst state (an open burst,
+        // started "now" or at a time, and how far its last buffer is filled).
+        bool inBurst = false;
+        bool burstNow = false;
+        std::uint64_t bufferFill = 0;
     };
 
-    bladerf(const veltrano::sim::bladerf::Board& openedBoard, const veltrano::sim::Scene& scene) : board(&openedBoard)
+    bladerf(const veltrano::sim::bladerf::Board& openedBoard, const veltrano::sim::Scene& scene)
+        : board(&openedBoard), txTimeline(veltrano::sim::bladerf::simulator().journalFile())
     {
         if (!scene.empty()) {
             rx.scene = std::make_unique<veltrano::sim::SceneSynthesizer>(scene);
@@ -122,6 +131,10 @@ struct bladerf {
     const veltrano::sim::bladerf::Board* board; // owned by the simulator, lives as long as the library
     Stream rx;
     Stream tx;
+    // The board's side of timed transmission, and the lock that lets a
+    // counter query meet a transmit call from another thread.
+    veltrano::sim::TimedBurstTimeline txTimeline;
+    std::mutex txMutex;
     // Frequencies whose quick-tune records bladerf_get_quick_tune handed out,
     // per direction (index 0 receive, 1 transmit).
     std::set<bladerf_frequency> quickTunesHandedOut[2];

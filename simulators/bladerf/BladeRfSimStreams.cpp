@@ -203,20 +203,98 @@ int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_met
     return 0;
 }
 
-int transmit(::bladerf& device, const std::int16_t* values, unsigned count)
+namespace {
+
+void capture(const std::int16_t* values, std::size_t count)
+{
+    if (const auto& capture = simulator().transmitCapture()) {
+        if (std::FILE* file = openFile(*capture, "ab")) {
+            std::fwrite(values, sizeof(std::int16_t), 2 * count, file);
+            std::fclose(file);
+        }
+    }
+}
+
+// Samples up to and including the last one that is not silence.
+std::uint64_t soundEnd(const std::int16_t* values, unsigned count)
+{
+    for (unsigned index = count; index > 0; --index) {
+        if (values[2 * index - 2] != 0 || values[2 * index - 1] != 0) {
+            return index;
+        }
+    }
+    return 0;
+}
+
+int transmitTimed(::bladerf& device, const std::int16_t* values, unsigned count, bladerf_metadata* metadata)
+{
+    ::bladerf::Stream& stream = device.tx;
+    if (metadata == nullptr) {
+        return BLADERF_ERR_INVAL;
+    }
+    const std::uint32_t flags = metadata->flags;
+    const bool now = (flags & BLADERF_META_FLAG_TX_NOW) != 0;
+    const std::lock_guard lock(device.txMutex);
+    if ((flags & BLADERF_META_FLAG_TX_BURST_START) != 0) {
+        if (stream.inBurst) {
+            return BLADERF_ERR_INVAL;
+        }
+        if (!now && metadata->timestamp < stream.timestamp) {
+            return BLADERF_ERR_TIME_PAST;
+        }
+        stream.inBurst = true;
+        stream.burstNow = now;
+        if (!now) {
+            stream.timestamp = metadata->timestamp;
+        }
+    } else if (now || ((flags & BLADERF_META_FLAG_TX_BURST_END) != 0 && !stream.inBurst)) {
+        return BLADERF_ERR_INVAL;
+    }
+    metadata->status = 0;
+    capture(values, count);
+    device.txTimeline.take(stream.burstNow ? 0 : stream.timestamp, count, soundEnd(values, count),
+                           device.txTimeline.scheduledEnd());
+    stream.timestamp += count;
+    // Every 512-sample slot of a buffer carries a header in place of 4 samples.
+    const std::uint64_t perBuffer = std::max(1u, stream.bufferSize / 512) * 508;
+    stream.bufferFill = (stream.bufferFill + count) % perBuffer;
+    if ((flags & BLADERF_META_FLAG_TX_BURST_END) != 0) {
+        if (stream.bufferFill != 0) {
+            const std::uint64_t silence = perBuffer - stream.bufferFill;
+            device.txTimeline.take(stream.burstNow ? 0 : stream.timestamp, silence, 0,
+                                   device.txTimeline.scheduledEnd());
+            stream.timestamp += silence;
+        }
+        stream.bufferFill = 0;
+        stream.inBurst = false;
+        stream.burstNow = false;
+    }
+    return 0;
+}
+
+} // namespace
+
+int transmit(::bladerf& device, const std::int16_t* values, unsigned count, bladerf_metadata* metadata)
 {
     ::bladerf::Stream& stream = device.tx;
     if (!stream.configured || !stream.enabled) {
         return BLADERF_ERR_INVAL;
     }
-    if (const auto& capture = simulator().transmitCapture()) {
-        if (std::FILE* file = openFile(*capture, "ab")) {
-            std::fwrite(values, sizeof(std::int16_t), 2 * static_cast<std::size_t>(count), file);
-            std::fclose(file);
-        }
+    if (stream.format != BLADERF_FORMAT_SC16_Q11) {
+        return transmitTimed(device, values, count, metadata);
     }
+    capture(values, count);
     stream.timestamp += count;
     return 0;
+}
+
+std::uint64_t transmitCounter(::bladerf& device)
+{
+    if (device.tx.format == BLADERF_FORMAT_SC16_Q11) {
+        return device.tx.timestamp;
+    }
+    const std::lock_guard lock(device.txMutex);
+    return device.txTimeline.scheduledEnd();
 }
 
 bladerf_quick_tune quickTuneRecord(int channel, bladerf_frequency frequency)

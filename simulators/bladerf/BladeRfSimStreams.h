@@ -30,7 +30,15 @@ int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_met
             const ReceiveRule* rule);
 
 // bladerf_sync_tx once the device and the arguments are known to be valid.
-int transmit(::bladerf& device, const std::int16_t* values, unsigned count);
+// With timestamps it keeps the library's burst rules (BURST_START, TX_NOW,
+// BURST_END, BLADERF_ERR_TIME_PAST for a start before the stream's
+// position, the buffer completed with silence at a burst's end) and hands
+// the samples to the board's TimedBurstTimeline.
+int transmit(::bladerf& device, const std::int16_t* values, unsigned count, bladerf_metadata* metadata);
+
+// The transmit counter: where the board's scheduled samples end (it has
+// always sent what it was given), or the stream's position without timestamps.
+std::uint64_t transmitCounter(::bladerf& device);
 
 // The quick-tune record for a channel tuned to a frequency, and back: the
 // simulator's records carry a marker, the channel's direction and the frequency.

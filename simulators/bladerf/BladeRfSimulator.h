@@ -158,6 +158,7 @@ public:
 
     const Script& script() const { return script_; }
     void log(const JournalLine& line) { journal_.write(line.text()); }
+    Journal& journalFile() { return journal_; }
 
     // Counts one call of the entry point and returns its number.
     std::uint64_t countCall(Entry entry);

@@ -313,7 +313,8 @@ int CALL_CONV bladerf_get_timestamp(struct bladerf* dev, bladerf_direction dir, 
         const ActivityGuard retuning(*dev, ActivityGuard::Kind::retune, "bladerf_get_timestamp");
         result = scriptedFailure(Entry::getTimestamp).value_or(0);
         if (result == 0) {
-            reported = sim.script().fixedTimestamp.value_or(streamFor(*dev, direction).timestamp);
+            reported = sim.script().fixedTimestamp.value_or(
+                (direction & 1) != 0 ? veltrano::sim::bladerf::transmitCounter(*dev) : dev->rx.timestamp);
             *timestamp = reported;
         }
     }
@@ -572,6 +573,14 @@ int CALL_CONV bladerf_sync_config(struct bladerf* dev, bladerf_channel_layout la
         stream.bufferSize = buffer_size;
         stream.transferCount = num_transfers;
         stream.timeoutMs = stream_timeout;
+        if ((layoutValue & 1) != 0 && formatValue != BLADERF_FORMAT_SC16_Q11) {
+            // A new timed transmit stream: the library's burst state starts afresh.
+            const std::lock_guard lock(dev->txMutex);
+            stream.inBurst = false;
+            stream.burstNow = false;
+            stream.bufferFill = 0;
+            stream.timestamp = 0;
+        }
     }
     return result;
 }
@@ -584,6 +593,10 @@ int CALL_CONV bladerf_enable_module(struct bladerf* dev, bladerf_channel ch, boo
         auto& stream = streamFor(*dev, ch);
         if (enable && !stream.enabled) {
             stream.pacer.restart();
+        }
+        if (!enable && (ch & 1) != 0) {
+            const std::lock_guard lock(dev->txMutex);
+            dev->txTimeline.close(); // a burst the stop cut short is journalled as far as it went
         }
         stream.enabled = enable;
     }
@@ -635,16 +648,19 @@ int CALL_CONV bladerf_sync_tx(struct bladerf* dev, const void* samples, unsigned
     int result = BLADERF_ERR_INVAL;
     if (validDevice(dev) && samples != nullptr) {
         const std::optional<int> failure = scriptedFailure(Entry::syncTx, timeout_ms);
-        result = failure
-                     ? *failure
-                     : veltrano::sim::bladerf::transmit(*dev, static_cast<const std::int16_t*>(samples), num_samples);
-        if (metadata != nullptr) {
+        result = failure ? *failure
+                         : veltrano::sim::bladerf::transmit(*dev, static_cast<const std::int16_t*>(samples),
+                                                            num_samples, metadata);
+        if (metadata != nullptr && result != 0) {
             metadata->status = 0;
         }
     }
-    sim.log(
-        (JournalLine("bladerf_sync_tx") << num_samples << (metadata != nullptr ? "metadata" : "(null)") << timeout_ms)
-            .result(result));
+    JournalLine line = JournalLine("bladerf_sync_tx")
+                       << num_samples << (metadata != nullptr ? "metadata" : "(null)") << timeout_ms;
+    if (metadata != nullptr && metadata->flags != 0) {
+        line << "flags=" + std::to_string(metadata->flags) << "at=" + std::to_string(metadata->timestamp);
+    }
+    sim.log(line.result(result));
     return result;
 }
 #endif

@@ -145,7 +145,11 @@ int UsbBladeRfBoard::control(const ControlRequest& request)
             enabled.next = fpga_.counter(direction, now);
             if (direction == Direction::tx) {
                 capturePath_ = usb::environmentText("VELTRANO_USB_BLADERF_TX_CAPTURE", "");
+                txTimeline_.restart(enabled.next);
             }
+        }
+        if (request.value == 0 && direction == Direction::tx) {
+            txTimeline_.close(); // a burst the stop cut short, as far as it went
         }
         enabled.enabled = request.value != 0;
         return answer(0);
@@ -170,6 +174,7 @@ int UsbBladeRfBoard::control(const ControlRequest& request)
 void UsbBladeRfBoard::reset()
 {
     fpga_.reset(Clock::now());
+    txTimeline_.restart(0);
     alternateSetting_ = 0;
     rx_ = {};
     tx_ = {};
@@ -238,6 +243,14 @@ std::uint64_t UsbBladeRfBoard::startOf(Direction direction, Clock::time_point no
 Clock::time_point UsbBladeRfBoard::dueAt(unsigned char endpoint, std::size_t length, Clock::time_point now)
 {
     const Direction direction = directionOf(endpoint);
+    if (direction == Direction::tx && fpga_.timestampsEnabled()) {
+        // Timed messages wait on the board, which takes more while it holds
+        // less than its buffering ahead of the counter.
+        const BladeRfSampleClock& clock = fpga_.clock(direction);
+        const auto buffered = static_cast<std::uint64_t>(clock.rateHz() * kBufferedSeconds);
+        const std::uint64_t end = txTimeline_.scheduledEnd();
+        return end > clock.countAt(now) + buffered ? clock.timeOf(end - buffered) : now;
+    }
     // A transfer completes once the counter has passed its last sample.
     const std::size_t samples = samplesIn(length);
     return fpga_.clock(direction).timeOf(startOf(direction, now, samples) + samples);
@@ -260,6 +273,9 @@ std::size_t UsbBladeRfBoard::complete(unsigned char endpoint, unsigned char* buf
         fillReceive(buffer, length, first);
         rxDelivered_ += samples;
     } else {
+        if (fpga_.timestampsEnabled()) {
+            scheduleTransmit(buffer, length, now);
+        }
         captureTransmit(buffer, length);
     }
     moving.next = first + samples;
@@ -296,6 +312,26 @@ void UsbBladeRfBoard::fillReceive(unsigned char* buffer, std::size_t length, std
             header[4 + i] = static_cast<unsigned char>(timestamp >> (8 * i));
         }
         putSamples(header + kHeaderBytes, (message - kHeaderBytes) / 4);
+    }
+}
+
+void UsbBladeRfBoard::scheduleTransmit(const unsigned char* buffer, std::size_t length, Clock::time_point now)
+{
+    const std::uint64_t counter = fpga_.counter(Direction::tx, now);
+    for (std::size_t offset = 0; offset + kHeaderBytes < length; offset += kMessageBytes) {
+        const unsigned char* message = buffer + offset;
+        std::uint64_t timestamp = 0;
+        for (int i = 7; i >= 0; --i) {
+            timestamp = timestamp << 8 | message[4 + i];
+        }
+        const std::size_t count = (std::min(kMessageBytes, length - offset) - kHeaderBytes) / 4;
+        std::size_t soundEnd = count;
+        const unsigned char* samples = message + kHeaderBytes;
+        while (soundEnd > 0 && std::all_of(samples + 4 * (soundEnd - 1), samples + 4 * soundEnd,
+                                           [](unsigned char byte) { return byte == 0; })) {
+            --soundEnd;
+        }
+        txTimeline_.take(timestamp, count, soundEnd, counter);
     }
 }
 

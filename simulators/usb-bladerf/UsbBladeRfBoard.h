@@ -9,6 +9,7 @@
 
 #include "BladeRfFpga.h"
 
+#include "common/TimedBurstTimeline.h"
 #include "usb-engine/UsbBoardModel.h"
 
 #include <cstddef>
@@ -88,6 +89,8 @@ private:
     std::size_t samplesIn(std::size_t bytes) const;
     void fillReceive(unsigned char* buffer, std::size_t length, std::uint64_t first) const;
     void captureTransmit(const unsigned char* buffer, std::size_t length);
+    // Hands each timestamped message of a transmit transfer to the timeline.
+    void scheduleTransmit(const unsigned char* buffer, std::size_t length, Clock::time_point now);
 
     BladeRfKind kind_;
     std::string serial_;
@@ -102,6 +105,8 @@ private:
     std::uint64_t rxDelivered_ = 0;
     std::uint64_t rxDropped_ = 0;
     std::uint64_t txReceived_ = 0;
+    // With timestamps the FPGA holds each message until its tick.
+    TimedBurstTimeline txTimeline_{journal()};
 };
 
 } // namespace veltrano::sim::usbbladerf

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "tests/bladerf/BladeRfStreamingFixture.h"
+#include "tests/support/TimedBursts.h"
 
 #include <gmock/gmock.h>
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <thread>
@@ -13,6 +15,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
@@ -205,6 +208,80 @@ TEST_F(BladeRfTransmit, fullDuplexStreamsBothWaysWhereTheBoardCan)
     EXPECT_FALSE(shared.configureTx(config(915e6, 1e6)));
     ASSERT_TRUE(shared.configureTx(config(915e6)) && shared.startTx());
     EXPECT_FALSE(shared.setSampleRate(StreamDirection::rx, 4e6));
+}
+
+// At 2 MS/s a sample lasts 500 ns. Times before the counter's zero, or that it
+// has passed, are late; a negative time is an ordinary one once the clock is
+// set below zero; the far future is scheduled; a stop ends an open burst.
+TEST_F(BladeRfTransmit, hostileBurstTimesAreLateRefusedOrScheduledAndAStopEndsAnOpenBurst)
+{
+    constexpr std::int64_t kLowest = std::numeric_limits<std::int64_t>::min();
+    constexpr std::int64_t kHighest = std::numeric_limits<std::int64_t>::max();
+    BladeRfSdrDevice& device = open();
+    ASSERT_TRUE(device.configureRx(config(915e6)));
+    ASSERT_TRUE(device.configureTx(config(915e6)));
+    for (const std::int64_t refused : {kLowest, std::int64_t{-1}, std::int64_t{0}}) {
+        EXPECT_FALSE(device.startRxAt(refused)) << refused;
+        EXPECT_THAT(device.lastError(), HasSubstr("has passed"));
+    }
+    ASSERT_TRUE(device.startTimedTx());
+    const std::int16_t values[8] = {7, -7, 7, -7, 7, -7, 7, -7};
+    for (const std::int64_t late : {kLowest, std::int64_t{-1}, std::int64_t{0}}) {
+        EXPECT_EQ(device.writeNativeBurst(values, 4, {true, late, true}), 4u);
+        const std::optional<TxEvent> event = device.nextTxEvent();
+        ASSERT_TRUE(event.has_value());
+        EXPECT_EQ(event->kind, TxEvent::Kind::lateBurst);
+        EXPECT_EQ(event->timeNs, late);
+        EXPECT_EQ(event->samples, 4u);
+    }
+    ASSERT_TRUE(device.setHardwareTimeNs(-10'000'000'000));
+    EXPECT_EQ(device.writeNativeBurst(values, 3, {true, -9'000'000'000, true}), 3u);
+    EXPECT_EQ(device.writeNativeBurst(values, 4, {true, kHighest, false}), 4u);
+    EXPECT_EQ(device.writeNativeBurst(values, 4, {true, std::nullopt, true}), 0u);
+    EXPECT_THAT(device.lastError(), HasSubstr("a burst is open"));
+    device.stopTx();
+    EXPECT_EQ(device.writeNativeBurst(values, 4, {}), 0u);
+    // (2^63 - 1 + 10^10) ns x 2 MS/s, rounded up.
+    EXPECT_THAT(bladeRf().calls("tx burst"),
+                ElementsAre("tx burst at 2000000 samples 3", "tx burst at 18446744093709552 samples 4"));
+}
+
+// A counter at the top of its range is beyond any time 64 bits of
+// nanoseconds hold: the time cannot be read or set, and every burst is late.
+TEST_F(BladeRfTransmit, aCounterBeyondTheNanosecondRangeGivesNoTime)
+{
+    BladeRfSdrDevice& device = open("get-timestamp 9223372036854775807\n");
+    ASSERT_TRUE(device.configureTx(config(915e6)));
+    EXPECT_FALSE(device.hardwareTimeNs().has_value());
+    EXPECT_FALSE(device.setHardwareTimeNs(0));
+    ASSERT_TRUE(device.startTimedTx());
+    const std::int16_t values[2] = {1, 1};
+    EXPECT_EQ(device.writeNativeBurst(values, 1, {true, std::numeric_limits<std::int64_t>::max(), true}), 1u);
+    EXPECT_EQ(device.nextTxEvent()->kind, TxEvent::Kind::lateBurst);
+}
+
+// A hundred bursts 10 ms apart while receive runs, each on its own tick.
+TEST_F(BladeRfTransmit, aHundredTimedBurstsStartOnTheirTicksWhileReceiveRuns)
+{
+    BladeRfSdrDevice& device = open();
+    ASSERT_TRUE(device.configureRx(config(915e6)));
+    ASSERT_TRUE(device.configureTx(config(915e6)));
+    ASSERT_TRUE(device.setFullDuplex(true));
+    ASSERT_TRUE(device.startRx());
+    ASSERT_TRUE(device.startTimedTx());
+    const std::int64_t first = device.hardwareTimeNs().value_or(0) / 500 * 500 + 20'000'000;
+    const std::vector<TxEvent> events =
+        test::burstsWhileReceiving(device, std::vector<std::int16_t>(2 * 100, 9), first, 10'000'000, 100);
+    device.stopTx();
+    device.stopRx();
+    ASSERT_EQ(events.size(), 100u);
+    std::vector<std::string> expected;
+    for (int burst = 0; burst < 100; ++burst) {
+        EXPECT_EQ(events[burst].kind, TxEvent::Kind::burstSent);
+        EXPECT_EQ(events[burst].timeNs, first + burst * 10'000'000);
+        expected.push_back("tx burst at " + std::to_string((first + burst * 10'000'000) / 500) + " samples 100");
+    }
+    EXPECT_THAT(bladeRf().calls("tx burst"), ElementsAreArray(expected));
 }
 
 } // namespace
