@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
 #include "tests/bladerf/BladeRfStreamingFixture.h"
-#include "tests/support/TimedBursts.h"
 
 #include <gmock/gmock.h>
 
@@ -258,30 +257,6 @@ TEST_F(BladeRfTransmit, aCounterBeyondTheNanosecondRangeGivesNoTime)
     const std::int16_t values[2] = {1, 1};
     EXPECT_EQ(device.writeNativeBurst(values, 1, {true, std::numeric_limits<std::int64_t>::max(), true}), 1u);
     EXPECT_EQ(device.nextTxEvent()->kind, TxEvent::Kind::lateBurst);
-}
-
-// A hundred bursts 10 ms apart while receive runs, each on its own tick.
-TEST_F(BladeRfTransmit, aHundredTimedBurstsStartOnTheirTicksWhileReceiveRuns)
-{
-    BladeRfSdrDevice& device = open();
-    ASSERT_TRUE(device.configureRx(config(915e6)));
-    ASSERT_TRUE(device.configureTx(config(915e6)));
-    ASSERT_TRUE(device.setFullDuplex(true));
-    ASSERT_TRUE(device.startRx());
-    ASSERT_TRUE(device.startTimedTx());
-    const std::int64_t first = device.hardwareTimeNs().value_or(0) / 500 * 500 + 20'000'000;
-    const std::vector<TxEvent> events =
-        test::burstsWhileReceiving(device, std::vector<std::int16_t>(2 * 100, 9), first, 10'000'000, 100);
-    device.stopTx();
-    device.stopRx();
-    ASSERT_EQ(events.size(), 100u);
-    std::vector<std::string> expected;
-    for (int burst = 0; burst < 100; ++burst) {
-        EXPECT_EQ(events[burst].kind, TxEvent::Kind::burstSent);
-        EXPECT_EQ(events[burst].timeNs, first + burst * 10'000'000);
-        expected.push_back("tx burst at " + std::to_string((first + burst * 10'000'000) / 500) + " samples 100");
-    }
-    EXPECT_THAT(bladeRf().calls("tx burst"), ElementsAreArray(expected));
 }
 
 } // namespace

@@ -4,13 +4,13 @@
 // burst where it starts, so stamps, timed starts and timed bursts are checked
 // against the board's own counter.
 #include "tests/reallib/RealLibBladeRf.h"
-#include "tests/support/TimedBursts.h"
 
 #include <gmock/gmock.h>
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +45,37 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         return std::nullopt;
+    }
+
+    // Writes count bursts of the same samples spacingNs apart from firstNs on,
+    // each with its end mark, while a reader thread keeps the receive stream
+    // going; returns the outcomes the device reported.
+    static std::vector<TxEvent> burstsWhileReceiving(BladeRfSdrDevice& device, const std::vector<std::int16_t>& values,
+                                                     std::int64_t firstNs, std::int64_t spacingNs, int count)
+    {
+        const std::jthread reader([&device](std::stop_token stop) {
+            std::vector<std::int16_t> received(2 * 4096);
+            while (!stop.stop_requested()) {
+                if (device.readNativeSamples(received.data(), 4096) == 0) {
+                    std::this_thread::yield();
+                }
+            }
+        });
+        for (int burst = 0; burst < count; ++burst) {
+            if (device.writeNativeBurst(values.data(), values.size() / 2, {true, firstNs + burst * spacingNs, true}) ==
+                0) {
+                break;
+            }
+        }
+        std::vector<TxEvent> events;
+        while (static_cast<int>(events.size()) < count) {
+            const std::optional<TxEvent> event = awaitEvent(device);
+            if (!event) {
+                break;
+            }
+            events.push_back(*event);
+        }
+        return events;
     }
 
     std::vector<std::string> bursts() const
@@ -143,7 +174,7 @@ TEST_F(RealLibBladeRfTime, aHundredBurstsTenMillisecondsApartStartOnTheirTicksWh
     ASSERT_TRUE(device.startTimedTx());
     const std::int64_t first = ahead(device, 100'000'000);
     const std::vector<TxEvent> events =
-        test::burstsWhileReceiving(device, std::vector<std::int16_t>(2 * 1000, 9), first, 10'000'000, 100);
+        burstsWhileReceiving(device, std::vector<std::int16_t>(2 * 1000, 9), first, 10'000'000, 100);
     device.stopTx();
     device.stopRx();
     ASSERT_EQ(events.size(), 100u);
