@@ -78,32 +78,6 @@ inline void codeRamp(std::size_t count, std::vector<std::int16_t>& codes, std::v
     }
 }
 
-// Skipped where the library is not installed. The board's transmit capture
-// goes to capture().
-class RealLibBladeRfTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!std::filesystem::exists(kRealLibBladeRf)) {
-            GTEST_SKIP() << "Debian's libbladerf2 is not installed (" << kRealLibBladeRf.string() << ")";
-        }
-    }
-    const std::filesystem::path& capture() const { return capture_; }
-
-private:
-    TemporaryDirectory scratch_;
-    std::filesystem::path capture_ = scratch_ / "tx.sc16";
-    ScopedEnvironment library_{"BROMELT_BLADERF_LIBRARY", kRealLibBladeRf.string()};
-    // No configuration or calibration file of the machine's may change what the library does.
-    ScopedEnvironment home_{"HOME", scratch_.path().string()};
-    ScopedEnvironment searchDirectory_{"BLADERF_SEARCH_DIR", scratch_.path().string()};
-    ScopedEnvironment captureFile_{"VELTRANO_USB_BLADERF_TX_CAPTURE", capture_.string()};
-#ifdef VELTRANO_EMULATED_MICRO
-    // Without it the library drives the AD9361 itself, register by register.
-    ScopedEnvironment tuning_{"BLADERF_DEFAULT_TUNING_MODE", "fpga"};
-#endif
-};
-
 // The board opens its journal once per process, so every test shares one file.
 inline const std::filesystem::path& journalFile()
 {
@@ -121,29 +95,41 @@ inline std::vector<std::string> journalSince(std::size_t line)
     return {lines.begin() + static_cast<std::ptrdiff_t>(std::min(line, lines.size())), lines.end()};
 }
 
-// The emulated board's journal from the test's start, and nothing left
-// outstanding on the board at its end.
-class RealLibBladeRf : public RealLibBladeRfTest {
+// Skipped where the library is not installed. The board's transmit capture
+// goes to capture(), its journal from the test's start to journal(); nothing
+// may be left outstanding on the board at the test's end.
+class RealLibBladeRf : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        RealLibBladeRfTest::SetUp();
-        if (!IsSkipped()) {
-            journalStart_ = journalSince(0).size();
+        if (!std::filesystem::exists(kRealLibBladeRf)) {
+            GTEST_SKIP() << "Debian's libbladerf2 is not installed (" << kRealLibBladeRf.string() << ")";
         }
+        journalStart_ = journalSince(0).size();
     }
 
     void TearDown() override
     {
-        // Every stream stopped and every device closed: nothing outstanding on the board.
         EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
         EXPECT_EQ(veltrano_usb_bladerf_transfers_allocated(), 0);
         EXPECT_EQ(veltrano_usb_bladerf_open_handles(), 0);
     }
 
+    const std::filesystem::path& capture() const { return capture_; }
     std::vector<std::string> journal() const { return journalSince(journalStart_); }
 
 private:
+    TemporaryDirectory scratch_;
+    std::filesystem::path capture_ = scratch_ / "tx.sc16";
+    ScopedEnvironment library_{"BROMELT_BLADERF_LIBRARY", kRealLibBladeRf.string()};
+    // No configuration or calibration file of the machine's may change what the library does.
+    ScopedEnvironment home_{"HOME", scratch_.path().string()};
+    ScopedEnvironment searchDirectory_{"BLADERF_SEARCH_DIR", scratch_.path().string()};
+    ScopedEnvironment captureFile_{"VELTRANO_USB_BLADERF_TX_CAPTURE", capture_.string()};
+#ifdef VELTRANO_EMULATED_MICRO
+    // Without it the library drives the AD9361 itself, register by register.
+    ScopedEnvironment tuning_{"BLADERF_DEFAULT_TUNING_MODE", "fpga"};
+#endif
     std::size_t journalStart_ = 0;
 };
 

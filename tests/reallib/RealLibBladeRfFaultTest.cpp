@@ -91,6 +91,32 @@ struct FaultScenario {
     std::function<void(Client&, const std::filesystem::path& capture)> run;
 };
 
+// Unplugged while the reader waits in the library: the library reports the
+// end to that read. Once it said the board is gone, a read does not let it
+// restart its stream on the board that left (its worker would wait for ever
+// for transfers it cannot submit): nothing is submitted to the board again,
+// over several reads (one let in would, after a time-out or two, restart the
+// stream) nor at the close.
+FaultScenario unpluggedMidRead(const char* name, bool timestamped)
+{
+    return {name, std::nullopt, kUnpluggedBound, [timestamped](Client& client, const std::filesystem::path&) {
+                client.startRx(timestamped);
+                client.receiveUntilUnpluggedMidRead();
+                EXPECT_LE(client.received.size(), veltrano_usb_bladerf_rx_samples_delivered());
+                // A plain reader may fall behind in an instrumented build; the stamped one cannot.
+                EXPECT_TRUE(!timestamped || test::contiguous(client.received));
+                ASSERT_EQ(client.device->lastError(), kRxGone);
+                const std::size_t linesBefore = test::journalSince(0).size();
+                for (int read = 0; read < 4; ++read) {
+                    EXPECT_EQ(client.read(), 0u);
+                    EXPECT_EQ(client.device->lastError(), kRxGone);
+                }
+                client.destroy();
+                const std::vector<std::string> lines = test::journalSince(linesBefore);
+                EXPECT_EQ(std::count(lines.begin(), lines.end(), "libusb_submit_transfer -> no device"), 0);
+            }};
+}
+
 const FaultScenario kScenarios[] = {
     // The board leaves after exactly sixteen transfers (of 32 messages of 508
     // samples) while the reader is away: every sample arrives, once and in
@@ -119,17 +145,6 @@ const FaultScenario kScenarios[] = {
          client.startRx(false);
          client.receive(100'000);
          EXPECT_TRUE(test::contiguous(client.received));
-     }},
-    // Unplugged while the reader waits in the library: the library reports
-    // the end to that read, and would restart its stream for the next one.
-    {"receiveTimestamped", std::nullopt, kUnpluggedBound,
-     [](Client& client, const std::filesystem::path&) {
-         client.startRx(true);
-         client.receiveUntilUnpluggedMidRead();
-         EXPECT_LE(client.received.size(), veltrano_usb_bladerf_rx_samples_delivered());
-         EXPECT_TRUE(test::contiguous(client.received));
-         EXPECT_EQ(client.device->lastError(), kRxGone);
-         EXPECT_EQ(client.read(), 0u);
      }},
     // Four whole buffers reach the board, then it leaves while the writer is
     // away; what the library still held is lost with it.
@@ -247,28 +262,11 @@ const FaultScenario kScenarios[] = {
          client.receive(1'000'000'000);
          EXPECT_EQ(client.device->lastError(), kRxGone);
      }},
-    // Once the library said the board is gone, a read does not let it restart
-    // its stream on the board that left (its worker would wait for ever for
-    // transfers it cannot submit): nothing is submitted to the board again,
-    // over several reads (one let in would, after a time-out or two, restart
-    // the stream) nor at the close.
-    {"readsAfterGone", std::nullopt, kUnpluggedBound,
-     [](Client& client, const std::filesystem::path&) {
-         client.startRx(false);
-         client.receiveUntilUnpluggedMidRead();
-         ASSERT_EQ(client.device->lastError(), kRxGone);
-         const std::size_t linesBefore = test::journalSince(0).size();
-         for (int read = 0; read < 4; ++read) {
-             EXPECT_EQ(client.read(), 0u);
-             EXPECT_EQ(client.device->lastError(), kRxGone);
-         }
-         client.destroy();
-         const std::vector<std::string> lines = test::journalSince(linesBefore);
-         EXPECT_EQ(std::count(lines.begin(), lines.end(), "libusb_submit_transfer -> no device"), 0);
-     }},
+    unpluggedMidRead("receiveTimestamped", true),
+    unpluggedMidRead("readsAfterGone", false),
 };
 
-class RealLibBladeRfFault : public test::RealLibBladeRfTest, public ::testing::WithParamInterface<FaultScenario> {};
+class RealLibBladeRfFault : public test::RealLibBladeRf, public ::testing::WithParamInterface<FaultScenario> {};
 
 TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
 {
@@ -281,10 +279,8 @@ TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
         GTEST_SKIP() << "libbladeRF's own submit race aborts a slowed-down process too often";
     }
 #endif
-    // Read once, when the process first reaches the board: each test runs in a
-    // process of its own. So is the journal's name, set here for the scenarios that read it.
+    // Read once, when the process first reaches the board: each test runs in a process of its own.
     const test::ScopedEnvironment unplugAfter("VELTRANO_USB_BLADERF_UNPLUG_AFTER_BYTES", scenario.unplugAfterBytes);
-    static_cast<void>(test::journalFile());
     const std::size_t threadsBefore = test::threadCount();
     {
         const test::Watchdog watchdog(scenario.name, std::chrono::seconds(60));
@@ -293,9 +289,6 @@ TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
         client.destroy();
         EXPECT_LE(client.longest, scenario.bound);
     }
-    EXPECT_EQ(veltrano_usb_bladerf_open_handles(), 0);
-    EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
-    EXPECT_EQ(veltrano_usb_bladerf_transfers_allocated(), 0);
     EXPECT_EQ(test::threadCount(), threadsBefore);
 }
 
