@@ -6,7 +6,6 @@
 // few long runs check the whole receive, retune and transmit paths.
 #include "device/bladerf/BladeRfApi.h"
 #include "tests/reallib/RealLibBladeRf.h"
-#include "tests/support/SimulationFixture.h"
 
 #include <gmock/gmock.h>
 
@@ -121,6 +120,8 @@ TEST_F(RealLibBladeRf, tenMillionSamplesArriveContiguousInDeviceTimeInThePlainAn
         ASSERT_TRUE(device.startRx());
         readContiguous(device, 10'000'000, !timestamped && kReaderMayFallBehind);
         device.stopRx();
+        // A reader that keeps up is counted no gap either.
+        EXPECT_TRUE(kReaderMayFallBehind || (device.rxOverrunCount() == 0 && device.rxLostSamples() == 0));
         EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
     }
 }
@@ -239,27 +240,6 @@ TEST_F(RealLibBladeRf, aPlainReaderThatSleepsPastTheLibrarysBuffersCountsTheGapA
     EXPECT_EQ(device.lastError(), "");
 }
 
-// The reader above, back to back for ten seconds at 10 MS/s: nothing is
-// counted, and the pattern shows that nothing was lost.
-TEST_F(RealLibBladeRf, aPlainReaderThatKeepsUpForTenSecondsCountsNoGap)
-{
-    if (kReaderMayFallBehind) {
-        GTEST_SKIP() << "the instrumented reader cannot keep up with 10 MS/s";
-    }
-    BladeRfSdrDevice device(kSerial);
-    ASSERT_TRUE(test::configureRx(device, {915e6, kRate, 0.0, 20.0}, false));
-    ASSERT_TRUE(device.startRx());
-    PatternFollower follower;
-    while (follower.samples < static_cast<std::uint64_t>(10 * kRate) && !HasFailure()) {
-        follower.read(device);
-    }
-    device.stopRx();
-    EXPECT_EQ(device.rxOverrunCount(), 0u);
-    EXPECT_EQ(device.rxLostSamples(), 0u);
-    EXPECT_TRUE(follower.jumps.empty()) << follower.jumps.size() << " jumps, the first after sample "
-                                        << follower.jumps[0].first;
-}
-
 // Full duplex at 10 MS/s: the timestamped receive stream stays contiguous for
 // ten seconds while a ramp goes out and lands bit-exact in the board's
 // capture; then each direction goes on alone once the other stops. The
@@ -376,25 +356,6 @@ TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
     }
     EXPECT_NE(at, 0u) << "never scheduled in time";
     EXPECT_EQ(api.enableModule(board, rx, false), 0);
-}
-#endif
-
-#if defined(VELTRANO_SOAPY_MODULE_DIRECTORY) && !defined(VELTRANO_EMULATED_MICRO)
-TEST_F(RealLibBladeRf, soapySdrsOwnToolFindsAndStreamsTheBoard)
-{
-    const test::ScopedEnvironment plugins("SOAPY_SDR_PLUGIN_PATH", VELTRANO_SOAPY_MODULE_DIRECTORY);
-    const test::ScopedEnvironment root("SOAPY_SDR_ROOT", VELTRANO_SOAPY_MODULE_DIRECTORY "/no-installed-modules");
-    const char* const tool = "/usr/bin/SoapySDRUtil";
-    const test::ProcessResult found = test::runProcess(tool, {"--find=driver=veltrano,family=bladerf"});
-    EXPECT_EQ(found.exitStatus, 0) << found.standardError;
-    EXPECT_THAT(found.standardOutput, testing::HasSubstr(std::string("  serial = ") + kSerial + "\n"));
-
-    // The tool reports its rate every 5 s and streams until interrupted.
-    const test::ProcessResult run =
-        test::runProcess("/usr/bin/timeout", {"-s", "INT", "6", tool, "--args=driver=veltrano,family=bladerf",
-                                              "--rate=4e6", "--direction=RX"});
-    EXPECT_THAT(run.standardOutput, testing::HasSubstr("Begin RX rate test at 4 Msps"));
-    EXPECT_THAT(run.standardOutput, testing::ContainsRegex("[1-9][0-9.]* Msps\t"));
 }
 #endif
 

@@ -3,6 +3,7 @@
 // receive pattern names each sample's tick and the board journals every
 // burst where it starts, so stamps, timed starts and timed bursts are checked
 // against the board's own counter.
+#include "tests/reallib/CallTiming.h"
 #include "tests/reallib/RealLibBladeRf.h"
 
 #include <gmock/gmock.h>
@@ -22,8 +23,6 @@ using test::timestampOf;
 
 constexpr double kRate = 2e6;
 constexpr std::int64_t kSampleNs = 500;
-// Generous bounds for a machine shared with other tests; liveness only.
-constexpr auto kPatience = std::chrono::seconds(5);
 
 class RealLibBladeRfTime : public test::RealLibBladeRf {
 protected:
@@ -34,48 +33,12 @@ protected:
         return (now / kSampleNs + 1) * kSampleNs;
     }
 
-    // Polls for the next burst outcome.
+    // The next burst outcome, polled for.
     static std::optional<TxEvent> awaitEvent(BladeRfSdrDevice& device)
     {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (const std::optional<TxEvent> event = device.nextTxEvent()) {
-                return event;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return std::nullopt;
-    }
-
-    // Writes count bursts of the same samples spacingNs apart from firstNs on,
-    // each with its end mark, while a reader thread keeps the receive stream
-    // going; returns the outcomes the device reported.
-    static std::vector<TxEvent> burstsWhileReceiving(BladeRfSdrDevice& device, const std::vector<std::int16_t>& values,
-                                                     std::int64_t firstNs, std::int64_t spacingNs, int count)
-    {
-        const std::jthread reader([&device](std::stop_token stop) {
-            std::vector<std::int16_t> received(2 * 4096);
-            while (!stop.stop_requested()) {
-                if (device.readNativeSamples(received.data(), 4096) == 0) {
-                    std::this_thread::yield();
-                }
-            }
-        });
-        for (int burst = 0; burst < count; ++burst) {
-            if (device.writeNativeBurst(values.data(), values.size() / 2, {true, firstNs + burst * spacingNs, true}) ==
-                0) {
-                break;
-            }
-        }
-        std::vector<TxEvent> events;
-        while (static_cast<int>(events.size()) < count) {
-            const std::optional<TxEvent> event = awaitEvent(device);
-            if (!event) {
-                break;
-            }
-            events.push_back(*event);
-        }
-        return events;
+        std::optional<TxEvent> event;
+        test::eventually([&] { return (event = device.nextTxEvent()).has_value(); });
+        return event;
     }
 
     std::vector<std::string> bursts() const
@@ -173,8 +136,25 @@ TEST_F(RealLibBladeRfTime, aHundredBurstsTenMillisecondsApartStartOnTheirTicksWh
     ASSERT_TRUE(device.startRx());
     ASSERT_TRUE(device.startTimedTx());
     const std::int64_t first = ahead(device, 100'000'000);
-    const std::vector<TxEvent> events =
-        burstsWhileReceiving(device, std::vector<std::int16_t>(2 * 1000, 9), first, 10'000'000, 100);
+    std::vector<TxEvent> events;
+    {
+        // A reader keeps the receive stream going meanwhile.
+        const std::jthread reader([&device](std::stop_token stop) {
+            std::vector<std::int16_t> received(2 * 4096);
+            while (!stop.stop_requested()) {
+                if (device.readNativeSamples(received.data(), 4096) == 0) {
+                    std::this_thread::yield();
+                }
+            }
+        });
+        const std::vector<std::int16_t> values(2 * 1000, 9);
+        for (int burst = 0; burst < 100; ++burst) {
+            ASSERT_EQ(device.writeNativeBurst(values.data(), 1000, {true, first + burst * 10'000'000, true}), 1000u);
+        }
+        for (std::optional<TxEvent> event; events.size() < 100 && (event = awaitEvent(device));) {
+            events.push_back(*event);
+        }
+    }
     device.stopTx();
     device.stopRx();
     ASSERT_EQ(events.size(), 100u);
