@@ -60,8 +60,8 @@ std::vector<std::string> toolCommand(const std::string& tool)
 // stream tasks are idle, the start a second later, and quit 300 ms into the stream.
 std::string interactively(const std::string& setUp, const std::string& start)
 {
-    std::string command =
-        "(sleep 1; printf '" + setUp + "\\n'; sleep 1; printf '" + start + "\\n'; sleep 0.3; printf 'quit\\n') |";
+    std::string command = "(sleep 1; printf '" + setUp + "\\n'; sleep 1; printf '" + start +
+                          "\\n'; sleep 0.3; printf 'quit\\n') |";
     for (const std::string& word : toolCommand("bladeRF-cli")) {
         command += " " + word;
     }
@@ -111,9 +111,7 @@ TEST_F(VendorTools, eachToolRunsCleanlyAndMovesExactlyWhatTheBoardsSentOrWereSen
         std::vector<std::string> arguments;
         std::function<void(const test::ProcessResult&)> check;
     } runs[] = {
-        {"hackrf_info",
-         {},
-         [](const test::ProcessResult& run) {
+        {"hackrf_info", {}, [](const test::ProcessResult& run) {
              EXPECT_THAT(run.standardOutput, HasSubstr("Serial number: 0000000000000000457863c82b6e2e5f\n"
                                                        "Board ID Number: 2 (HackRF One)\n"
                                                        "Firmware Version: usb-emulated-2026.01 (API:1.07)\n"));
@@ -147,9 +145,7 @@ TEST_F(VendorTools, eachToolRunsCleanlyAndMovesExactlyWhatTheBoardsSentOrWereSen
              EXPECT_TRUE(recorded.compare(0, sent.size(), sent) == 0);
              EXPECT_EQ(recorded.find_first_not_of('\0', sent.size()), std::string::npos);
          }},
-        {"hackrf_sweep",
-         {"-f", "2400:2500", "-N", "2"},
-         [](const test::ProcessResult& run) {
+        {"hackrf_sweep", {"-f", "2400:2500", "-N", "2"}, [](const test::ProcessResult& run) {
              // 20 MHz steps, each giving two interleaved 5 MHz quarters at
              // each of its two tunings: 20 rows a sweep, tiling the range.
              std::vector<std::pair<double, double>> rows;
@@ -169,17 +165,12 @@ TEST_F(VendorTools, eachToolRunsCleanlyAndMovesExactlyWhatTheBoardsSentOrWereSen
              }
          }},
         // The tool's listing is its own code path, apart from opening a board.
-        {"bladeRF-cli",
-         {"-p"},
-         [](const test::ProcessResult& run) {
+        {"bladeRF-cli", {"-p"}, [](const test::ProcessResult& run) {
              EXPECT_THAT(run.standardOutput, HasSubstr("Serial:         7a3c91e0d25b4f86a1c0e9d3b74f2a55\n"));
          }},
-        {"bladeRF-cli",
-         {"-e", "info", "-e", "version"},
-         [](const test::ProcessResult& run) {
-             EXPECT_THAT(run.standardOutput,
-                         HasSubstr("Board:                    Nuand bladeRF (bladerf1)\n"
-                                   "  Serial #:                 7a3c91e0d25b4f86a1c0e9d3b74f2a55\n"));
+        {"bladeRF-cli", {"-e", "info", "-e", "version"}, [](const test::ProcessResult& run) {
+             EXPECT_THAT(run.standardOutput, HasSubstr("Board:                    Nuand bladeRF (bladerf1)\n"
+                                                       "  Serial #:                 7a3c91e0d25b4f86a1c0e9d3b74f2a55\n"));
              EXPECT_THAT(run.standardOutput, HasSubstr("FPGA loaded:              yes\n"));
              EXPECT_THAT(run.standardOutput, HasSubstr("Firmware version:"));
              EXPECT_THAT(run.standardOutput, HasSubstr("FPGA version:"));
@@ -192,8 +183,7 @@ TEST_F(VendorTools, eachToolRunsCleanlyAndMovesExactlyWhatTheBoardsSentOrWereSen
         // while still running.
         {"sh",
          {"-c", interactively("set samplerate rx 2M\nrx config file=" + test::environmentText(bladeRfReceived) +
-                                  " format=bin n=0",
-                              "rx start")},
+                              " format=bin n=0", "rx start")},
          [&](const test::ProcessResult&) {
              const std::string bytes = test::readTextFile(bladeRfReceived);
              // Little-endian SC16 Q11 samples, as is the machine.
@@ -209,8 +199,7 @@ TEST_F(VendorTools, eachToolRunsCleanlyAndMovesExactlyWhatTheBoardsSentOrWereSen
          }},
         {"sh",
          {"-c", interactively("set samplerate tx 2M\ntx config file=" + test::environmentText(bladeRfToSend) +
-                                  " format=bin repeat=0",
-                              "tx start")},
+                              " format=bin repeat=0", "tx start")},
          [&](const test::ProcessResult&) {
              // The file over and over, then the zeros the stream ends with.
              const std::string recorded = test::readTextFile(bladeRfCapture);
