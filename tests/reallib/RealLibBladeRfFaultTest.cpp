@@ -295,15 +295,5 @@ TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
 INSTANTIATE_TEST_SUITE_P(Moments, RealLibBladeRfFault, ::testing::ValuesIn(kScenarios),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The probe's only board leaves between the listing and the open.
-TEST_F(RealLibBladeRfFault, theProbeReportsItsVanishedBoardAndExits2)
-{
-    const test::Watchdog watchdog("probe", std::chrono::seconds(60));
-    const test::ScopedEnvironment unplug("VELTRANO_USB_BLADERF_UNPLUG_AFTER_LISTINGS", "1");
-    EXPECT_EQ(
-        test::runProbe({"bladerf"}),
-        (test::ProcessResult{2, "", std::string("bladeRF ") + kSerial + ": bladeRF open failed: " + kGone + "\n"}));
-}
-
 } // namespace
 } // namespace veltrano

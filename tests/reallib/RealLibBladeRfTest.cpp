@@ -53,7 +53,7 @@ const std::vector<std::string> kInitialisation = {
 
 using test::RealLibBladeRf;
 
-TEST_F(RealLibBladeRf, theProbeReportsWhatTheLibraryKnowsOfTheBoardAndBothFamiliesTogether)
+TEST_F(RealLibBladeRf, theProbeReportsWhatTheLibraryKnowsOfTheBoardAndBothFamiliesTogetherAndBoardsThatVanish)
 {
     const std::string record = std::string("BLADERF\t") + kSerial + kProbeRecordTail;
     const test::ProcessResult probed = test::runProbe({"bladerf"});
@@ -73,6 +73,15 @@ TEST_F(RealLibBladeRf, theProbeReportsWhatTheLibraryKnowsOfTheBoardAndBothFamili
         EXPECT_EQ(both.standardOutput, "HACKRF\t0000000000000000457863c82b6e2e5f\t0000000000000000457863c82b6e2e5f"
                                        "\t2e+07\t1e+06\t6e+09\n" +
                                            record);
+        // Each board leaves between its listing and its open (the HackRF's
+        // listing and open are the bus's first two): each family's line, and 2.
+        const test::ScopedEnvironment hackRfLeaves("VELTRANO_USB_HACKRF_UNPLUG_AFTER_LISTINGS", "1");
+        const test::ScopedEnvironment bladeRfLeaves("VELTRANO_USB_BLADERF_UNPLUG_AFTER_LISTINGS", "3");
+        EXPECT_EQ(test::runProbe({"both"}),
+                  (test::ProcessResult{2, "",
+                                       "HackRF 0000000000000000457863c82b6e2e5f: HackRF open failed: HackRF not found\n"
+                                       "bladeRF " +
+                                           std::string(kSerial) + ": bladeRF open failed: No devices available\n"}));
     }
 #endif
 }

@@ -267,17 +267,5 @@ TEST_P(RealLibFault, everyCallReturnsSaysWhyAndTheBoardIsPickedUpAgain)
 INSTANTIATE_TEST_SUITE_P(Moments, RealLibFault, ::testing::ValuesIn(kScenarios),
                          [](const auto& info) { return std::string(info.param.name); });
 
-class RealLibVanishedBoard : public test::RealLibHackRf {};
-
-// The probe's only board leaves between the listing and the open.
-TEST_F(RealLibVanishedBoard, theProbeReportsItsLineAndExits2)
-{
-    const test::Watchdog watchdog("probe", std::chrono::seconds(60));
-    const test::ScopedEnvironment unplug("VELTRANO_USB_HACKRF_UNPLUG_AFTER_LISTINGS", "1");
-    EXPECT_EQ(test::runProbe({"hackrf"}),
-              (test::ProcessResult{
-                  2, "", std::string("HackRF ") + test::kEmulatedSerial + ": HackRF open failed: HackRF not found\n"}));
-}
-
 } // namespace
 } // namespace veltrano
