@@ -3,8 +3,13 @@
 // built with VELTRANO_EMULATED_MICRO, the bladeRF 2.0 micro in the library's
 // FPGA tuning mode). The board's receive pattern names every sample's device
 // timestamp, and its journal shows what the library asked of the FPGA, so a
-// few long runs check the whole receive, retune and transmit paths.
+// few long runs check the whole receive, retune and transmit paths. Live
+// control: what the library sends for each change reaches the board's
+// registers while the stream runs, and the samples' device timestamps show
+// what each change did to the stream (nothing for gain and bandwidth; for a
+// rate change, nothing from before the change and the new pace after it).
 #include "device/bladerf/BladeRfApi.h"
+#include "tests/reallib/CallTiming.h"
 #include "tests/reallib/RealLibBladeRf.h"
 
 #include <gmock/gmock.h>
@@ -17,6 +22,8 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <utility>
@@ -27,7 +34,12 @@ namespace {
 
 using test::distance;
 using test::kPatternPeriod;
+using test::RealLibBladeRf;
 using test::timestampOf;
+using ::testing::AnyOf;
+using ::testing::Contains;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 const std::filesystem::path kRealLibHackRf = "/usr/lib/x86_64-linux-gnu/libhackrf.so.0";
 constexpr const char* kSerial = test::kEmulatedBladeRfSerial;
@@ -50,8 +62,6 @@ const std::vector<std::string> kInitialisation = {
     "retune rx [0-9]+ requested=0 nint=129 nfrac=3145728 freqsel=0x2c vcocap=35 quick=0",
 };
 #endif
-
-using test::RealLibBladeRf;
 
 TEST_F(RealLibBladeRf, theProbeReportsWhatTheLibraryKnowsOfTheBoardAndBothFamiliesTogetherAndBoardsThatVanish)
 {
@@ -92,7 +102,6 @@ TEST_F(RealLibBladeRf, theProbeReportsWhatTheLibraryKnowsOfTheBoardAndBothFamili
 void readContiguous(BladeRfSdrDevice& device, std::size_t count, bool gapsAllowed)
 {
     std::vector<std::complex<float>> samples(100'003);
-    std::size_t gaps = 0;
     for (std::size_t done = 0; done < count;) {
         const std::uint64_t overruns = device.rxOverrunCount();
         const std::size_t got = device.readSamples(samples.data(), samples.size());
@@ -107,11 +116,9 @@ void readContiguous(BladeRfSdrDevice& device, std::size_t count, bool gapsAllowe
                               << " samples in";
                 return;
             }
-            gaps += step != 1 ? 1 : 0;
         }
         done += got;
     }
-    ::testing::Test::RecordProperty("gaps", static_cast<int>(gaps));
 }
 
 #ifdef VELTRANO_SANITIZED
@@ -366,6 +373,289 @@ TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
     EXPECT_NE(at, 0u) << "never scheduled in time";
     EXPECT_EQ(api.enableModule(board, rx, false), 0);
 }
+#endif
+
+constexpr auto kRx = StreamDirection::rx;
+constexpr auto kTx = StreamDirection::tx;
+// Whole library reads of the device's receive path: nothing is left over between calls.
+constexpr std::size_t kBlock = 65536;
+
+// The device timestamps of one read of count samples.
+std::vector<std::uint64_t> readTimestamps(ISdrDevice& device, std::size_t count = kBlock)
+{
+    std::vector<std::complex<float>> samples(count);
+    samples.resize(device.readSamples(samples.data(), samples.size()));
+    std::vector<std::uint64_t> timestamps;
+    for (const auto& sample : samples) {
+        timestamps.push_back(timestampOf(sample));
+    }
+    return timestamps;
+}
+
+// The device timestamps of the first and last sample of one native read (only
+// those are decoded, so an instrumented build keeps up); nullopt for none.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> readEnds(ISdrDevice& device, std::size_t count = kBlock)
+{
+    static std::vector<std::int16_t> values;
+    values.resize(2 * count);
+    const std::size_t got = device.readNativeSamples(values.data(), count);
+    if (got == 0) {
+        return std::nullopt;
+    }
+    return std::pair{timestampOf(&values[0]), timestampOf(&values[2 * (got - 1)])};
+}
+
+// Journal lines of a stream stop or start: the FX3's RF enable request or the micro's RFIC enable.
+const auto kStopOrStart = AnyOf(StartsWith("control in 4 "), StartsWith("rfic enable rx"));
+
+// Gain and bandwidth changes reach the board with no stop, start or gap in the stream.
+TEST_F(RealLibBladeRf, aLiveGainAndBandwidthChangeReachTheBoardWithNoGapAndNoRestart)
+{
+    BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
+    ASSERT_TRUE(device.configureRx({915e6, 2e6, 0.0, 20.0}));
+    ASSERT_TRUE(device.startRx());
+    const auto before = readTimestamps(device);
+    ASSERT_TRUE(test::contiguous(before));
+    const std::size_t mark = journal().size();
+#ifdef VELTRANO_EMULATED_MICRO
+    // In the library's FPGA tuning mode the micro lists no stages; the overall
+    // gain goes to the RFIC as the "full" stage less the band's -17 dB offset.
+    EXPECT_TRUE(device.gainStages(kRx).empty());
+    ASSERT_TRUE(device.setGain(kRx, 30.0));
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(7, 0), 47);
+    EXPECT_THAT(journal(), Contains("rfic gain rx0 47"));
+    EXPECT_EQ(device.gainDb(kRx), 30.0);
+#else
+    ASSERT_EQ(device.gainStages(kRx).size(), 3u);
+    ASSERT_TRUE(device.setGainStage(kRx, "rxvga2", 9.0));
+    EXPECT_EQ(veltrano_usb_bladerf_lms_register(0x65) & 0x1f, 3); // 3 dB per code
+    EXPECT_EQ(device.gainStageDb(kRx, "rxvga2"), 9.0);
+    // The library would take a name it does not know and do nothing.
+    EXPECT_FALSE(device.setGainStage(kRx, "RXVGA2", 30.0));
+    EXPECT_EQ(device.gainStageDb(kRx, "rxvga2"), 9.0);
+#endif
+    ASSERT_TRUE(device.setBandwidth(kRx, 5e6));
+    EXPECT_EQ(device.bandwidthHz(kRx), 5e6);
+#ifdef VELTRANO_EMULATED_MICRO
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(5, 0), 5000000);
+#else
+    EXPECT_EQ((veltrano_usb_bladerf_lms_register(0x54) >> 2) & 0xf, 9); // the LMS6002D's 5 MHz filter
+#endif
+    const std::vector<std::string> lines = journal();
+    const std::vector<std::string> since(lines.begin() + static_cast<std::ptrdiff_t>(mark), lines.end());
+    EXPECT_THAT(since, Not(Contains(kStopOrStart)));
+    const auto after = readTimestamps(device);
+    ASSERT_FALSE(after.empty()) << device.lastError();
+    EXPECT_EQ(distance(before.back(), after.front()), 1u);
+    EXPECT_TRUE(test::contiguous(after));
+    device.stopRx();
+}
+
+// After a live rate change the first sample read was taken after the change
+// (the library's buffers still held older ones), and the reads go on at the
+// new pace, within a tenth (the board paces in wall-clock time; a second of
+// samples leaves room for a loaded machine).
+TEST_F(RealLibBladeRf, aLiveRateChangeDropsTheOldRatesSamplesAndPacesAtTheNewRate)
+{
+    for (const bool timestamped : {true, false}) {
+        SCOPED_TRACE(timestamped ? "timestamped" : "plain");
+        BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
+        ASSERT_TRUE(test::configureRx(device, {915e6, 1e6, 0.0, 20.0}, timestamped));
+        ASSERT_TRUE(device.startRx());
+        ASSERT_TRUE(readEnds(device));
+        const std::uint64_t counterBefore = veltrano_usb_bladerf_timestamp(0) % kPatternPeriod;
+        ASSERT_TRUE(device.setSampleRate(kRx, 2e6));
+        EXPECT_EQ(device.actualRxSampleRateHz(), 2e6);
+        const auto first = readEnds(device);
+        ASSERT_TRUE(first) << device.lastError();
+        EXPECT_LT(distance(counterBefore, first->first), kPatternPeriod / 2)
+            << "read " << first->first << ", the board's counter was at " << counterBefore << " before the change";
+
+        const auto start = std::chrono::steady_clock::now();
+        std::uint64_t last = first->second;
+        std::uint64_t moved = 0;
+        while (moved < 2'000'000) {
+            const auto ends = readEnds(device, 4 * kBlock);
+            ASSERT_TRUE(ends) << device.lastError();
+            moved += distance(last, ends->second);
+            last = ends->second;
+        }
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_NEAR(static_cast<double>(moved) / seconds, 2e6, 2e5);
+        device.stopRx();
+    }
+}
+
+#ifdef VELTRANO_EMULATED_MICRO
+// (The x40 has none: its library's refusal is pinned through the simulated library.)
+TEST_F(RealLibBladeRf, theBiasTeeSwitchesOnTheMicro)
+{
+    BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
+    for (const StreamDirection direction : {kRx, kTx}) {
+        EXPECT_TRUE(device.supportsBiasTee(direction));
+        EXPECT_FALSE(device.biasTee(direction));
+    }
+    ASSERT_TRUE(device.setBiasTee(kRx, true));
+    EXPECT_EQ(veltrano_usb_bladerf_rffe_control() & (1u << 5 | 1u << 10), 1u << 5);
+    ASSERT_TRUE(device.setBiasTee(kTx, true));
+    ASSERT_TRUE(device.setBiasTee(kRx, false));
+    EXPECT_EQ(veltrano_usb_bladerf_rffe_control() & (1u << 5 | 1u << 10), 1u << 10);
+    EXPECT_FALSE(device.biasTee(kRx));
+    EXPECT_TRUE(device.biasTee(kTx));
+    EXPECT_THAT(journal(), Contains("bias-tee rx=1 tx=1"));
+}
+#endif
+
+#ifndef VELTRANO_EMULATED_MICRO
+// Hardware time: the receive pattern names each sample's tick and the board
+// journals every burst where it starts, so stamps, timed starts and timed
+// bursts are checked against the x40's own counter.
+constexpr double kTimeRate = 2e6;
+constexpr std::int64_t kSampleNs = 500;
+
+class RealLibBladeRfTime : public test::RealLibBladeRf {
+protected:
+    // The next sample boundary at least leadNs ahead of the board's time.
+    static std::int64_t ahead(BladeRfSdrDevice& device, std::int64_t leadNs)
+    {
+        const std::int64_t now = device.hardwareTimeNs().value_or(0) + leadNs;
+        return (now / kSampleNs + 1) * kSampleNs;
+    }
+
+    // The next burst outcome, polled for.
+    static std::optional<TxEvent> awaitEvent(BladeRfSdrDevice& device)
+    {
+        std::optional<TxEvent> event;
+        test::eventually([&] { return (event = device.nextTxEvent()).has_value(); });
+        return event;
+    }
+
+    std::vector<std::string> bursts() const
+    {
+        std::vector<std::string> lines;
+        for (const std::string& line : journal()) {
+            if (line.rfind("tx burst", 0) == 0) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
+};
+
+TEST_F(RealLibBladeRfTime, readsAreStampedContiguouslyAndATimedStartDeliversItsSampleFirst)
+{
+    BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
+    ASSERT_TRUE(device.configureRx({915e6, kTimeRate, 0.0, 20.0}));
+    ASSERT_TRUE(device.hasHardwareTime());
+    // The time runs with the board's counter, and setting it moves only the offset.
+    const std::int64_t before = device.hardwareTimeNs().value_or(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_GE(device.hardwareTimeNs().value_or(0) - before, 50'000'000);
+    ASSERT_TRUE(device.setHardwareTimeNs(-3'000'000'000));
+    EXPECT_LT(device.hardwareTimeNs().value_or(0) + 3'000'000'000, 1'000'000'000);
+
+    const std::int64_t start = ahead(device, 200'000'000);
+    ASSERT_TRUE(device.startRxAt(start));
+    std::vector<std::int16_t> codes(2 * 20000);
+    std::int64_t expected = start;
+    std::uint64_t firstTick = 0;
+    const std::size_t sizes[] = {1, 1023, 1024, 1025, 16384, 20000, 3, 4097};
+    for (int read = 0; read < 200; ++read) {
+        const std::size_t got = device.readNativeSamples(codes.data(), sizes[read % 8]);
+        if (got == 0 && read == 0) {
+            --read; // the start lies ahead yet
+            continue;
+        }
+        ASSERT_GT(got, 0u) << read;
+        ASSERT_EQ(device.readTimeNs(0), expected) << read;
+        ASSERT_EQ(device.readTimeNs(got - 1), expected + static_cast<std::int64_t>(got - 1) * kSampleNs);
+        // The pattern's ticks step as the stamps do.
+        const std::uint64_t tick = timestampOf(codes.data());
+        firstTick = read == 0 ? tick : firstTick;
+        ASSERT_EQ(test::distance(firstTick, tick),
+                  static_cast<std::uint64_t>((expected - start) / kSampleNs) % test::kPatternPeriod)
+            << read;
+        // The library reads whole multiples of 1024 samples; a read's surplus is not handed on.
+        expected += static_cast<std::int64_t>((got + 1023) / 1024 * 1024) * kSampleNs;
+    }
+    device.stopRx();
+}
+
+// Without receive running: the transmit counter is the clock.
+TEST_F(RealLibBladeRfTime, burstsStartOnTheirTicksAndALateOneIsReportedWhileTheStreamGoesOn)
+{
+    BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
+    ASSERT_TRUE(device.configureTx({915e6, kTimeRate, 0.0, 20.0}));
+    ASSERT_TRUE(device.startTimedTx());
+    std::vector<std::int16_t> codes;
+    std::vector<std::complex<float>> samples;
+    test::codeRamp(3000, codes, samples);
+    codes[0] = codes[1] = 5; // no burst begins with silence: the board counts from its first sound
+    const std::int64_t first = ahead(device, 200'000'000);
+    ASSERT_EQ(device.writeNativeBurst(codes.data(), 1000, {true, first, true}), 1000u);
+    const std::int64_t late = first - 300'000'000;
+    ASSERT_EQ(device.writeNativeBurst(codes.data(), 700, {true, late, true}), 700u);
+    const std::int64_t second = first + 10'000'000 + kSampleNs;
+    ASSERT_EQ(device.writeNativeBurst(codes.data(), 1500, {true, second, false}), 1500u);
+    ASSERT_EQ(device.writeNativeBurst(codes.data() + 3000, 1500, {false, std::nullopt, true}), 1500u);
+
+    const std::optional<TxEvent> lateEvent = awaitEvent(device);
+    ASSERT_TRUE(lateEvent.has_value());
+    EXPECT_EQ(lateEvent->kind, TxEvent::Kind::lateBurst);
+    EXPECT_EQ(lateEvent->timeNs, late);
+    for (const std::int64_t sent : {first, second}) {
+        const std::optional<TxEvent> event = awaitEvent(device);
+        ASSERT_TRUE(event.has_value());
+        EXPECT_EQ(event->kind, TxEvent::Kind::burstSent);
+        EXPECT_EQ(event->timeNs, sent);
+    }
+    device.stopTx();
+    // The clock reads 0 at the counter's zero: each burst's tick is its time over 500 ns.
+    EXPECT_THAT(bursts(),
+                ::testing::ElementsAre("tx burst at " + std::to_string(first / kSampleNs) + " samples 1000",
+                                       "tx burst at " + std::to_string(second / kSampleNs) + " samples 3000"));
+}
+
+TEST_F(RealLibBladeRfTime, aHundredBurstsTenMillisecondsApartStartOnTheirTicksWhileReceiveRuns)
+{
+    BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
+    ASSERT_TRUE(device.configureRx({915e6, kTimeRate, 0.0, 20.0}));
+    ASSERT_TRUE(device.configureTx({915e6, kTimeRate, 0.0, 20.0}));
+    ASSERT_TRUE(device.setFullDuplex(true));
+    ASSERT_TRUE(device.startRx());
+    ASSERT_TRUE(device.startTimedTx());
+    const std::int64_t first = ahead(device, 100'000'000);
+    std::vector<TxEvent> events;
+    {
+        // A reader keeps the receive stream going meanwhile.
+        const std::jthread reader([&device](std::stop_token stop) {
+            std::vector<std::int16_t> received(2 * 4096);
+            while (!stop.stop_requested()) {
+                if (device.readNativeSamples(received.data(), 4096) == 0) {
+                    std::this_thread::yield();
+                }
+            }
+        });
+        const std::vector<std::int16_t> values(2 * 1000, 9);
+        for (int burst = 0; burst < 100; ++burst) {
+            ASSERT_EQ(device.writeNativeBurst(values.data(), 1000, {true, first + burst * 10'000'000, true}), 1000u);
+        }
+        for (std::optional<TxEvent> event; events.size() < 100 && (event = awaitEvent(device));) {
+            events.push_back(*event);
+        }
+    }
+    device.stopTx();
+    device.stopRx();
+    ASSERT_EQ(events.size(), 100u);
+    std::vector<std::string> expected;
+    for (int burst = 0; burst < 100; ++burst) {
+        EXPECT_EQ(events[burst].kind, TxEvent::Kind::burstSent);
+        EXPECT_EQ(events[burst].timeNs, first + burst * 10'000'000);
+        expected.push_back("tx burst at " + std::to_string((first + burst * 10'000'000) / kSampleNs) + " samples 1000");
+    }
+    EXPECT_THAT(bursts(), ::testing::ElementsAreArray(expected));
+}
+
 #endif
 
 } // namespace
