@@ -17,18 +17,6 @@ namespace veltrano::test {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs a call, keeping the longest time such calls took.
-template <typename F>
-auto measured(Clock::duration& longest, F call)
-{
-    struct Record {
-        Clock::duration& longest;
-        Clock::time_point start = Clock::now();
-        ~Record() { longest = std::max(longest, Clock::now() - start); }
-    } record{longest};
-    return call();
-}
-
 // The longest call a client made; `timed` runs one.
 struct CallTimes {
     Clock::duration longest{};
@@ -36,7 +24,12 @@ struct CallTimes {
     template <typename F>
     auto timed(F call)
     {
-        return measured(longest, call);
+        struct Record {
+            Clock::duration& longest;
+            Clock::time_point start = Clock::now();
+            ~Record() { longest = std::max(longest, Clock::now() - start); }
+        } record{longest};
+        return call();
     }
 };
 

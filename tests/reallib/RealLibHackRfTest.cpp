@@ -11,7 +11,6 @@
 // board is picked up again once it is back. Stopping with transfers in
 // flight, and every other scenario, leaves no transfer, no handle and no
 // library thread.
-#include "tests/reallib/CallTiming.h"
 #include "tests/reallib/RealLibHackRf.h"
 #include "tests/support/Watchdog.h"
 
@@ -22,6 +21,7 @@
 namespace veltrano {
 namespace {
 
+using test::Clock;
 constexpr auto rx = StreamDirection::rx;
 constexpr auto tx = StreamDirection::tx;
 
@@ -168,7 +168,6 @@ TEST_F(RealLibLiveControl, changesReachTheStreamingBoardWithNoGapAndNoModeChange
 
 TEST_F(RealLibLiveControl, aLiveRateChangeSetsThePaceTheBoardDeliversAt)
 {
-    using Clock = std::chrono::steady_clock;
     HackRfSdrDevice device(test::kEmulatedSerial);
     ASSERT_TRUE(device.configureRx({100e6, 8e6, 0.0, 20.0})) << device.lastError();
     ASSERT_TRUE(device.startRx()) << device.lastError();
@@ -192,7 +191,6 @@ TEST_F(RealLibLiveControl, aLiveRateChangeSetsThePaceTheBoardDeliversAt)
 }
 
 using std::chrono::milliseconds;
-using test::Clock;
 constexpr auto ready = std::future_status::ready; // a call on a thread of its own (a silent board blocks it) returned
 
 constexpr const char* kUnpluggedText = "No such device (it may have been disconnected)";
@@ -209,14 +207,8 @@ const StreamConfig kSweep{98e6, 20e6, 15e6, 20.0};
 // `timed` runs a call that must return within the bound.
 struct Client : test::CallTimes {
     std::unique_ptr<HackRfSdrDevice> device = std::make_unique<HackRfSdrDevice>(test::kEmulatedSerial);
-    Clock::duration longestReopening{};
-
-    // A call that may reopen the board, which waits for it up to 12 x 250 ms.
-    template <typename F>
-    auto reopening(F call)
-    {
-        return test::measured(longestReopening, call);
-    }
+    // Calls that may reopen the board, which wait for it up to 12 x 250 ms.
+    test::CallTimes reopens;
     void destroy()
     {
         timed([&] { device.reset(); });
@@ -268,7 +260,7 @@ const FaultScenario kScenarios[] = {
          client.timed([&] { device.stopRx(); });
          veltrano_usb_hackrf_replug();
          // The old handle is dead: configuration reopens the board, then streams.
-         EXPECT_TRUE(client.reopening([&] { return device.configureRx(kRx); })) << device.lastError();
+         EXPECT_TRUE(client.reopens.timed([&] { return device.configureRx(kRx); })) << device.lastError();
          ASSERT_TRUE(device.startRx()) << device.lastError();
          EXPECT_TRUE(test::streamPositionOf(client.receive(100'000)));
      }},
@@ -286,7 +278,7 @@ const FaultScenario kScenarios[] = {
          }));
          EXPECT_EQ(device.lastError(), "native sweep stopped: streaming stopped");
          veltrano_usb_hackrf_replug();
-         EXPECT_TRUE(client.reopening([&] { return device.recoverNativeSweep(); })) << device.lastError();
+         EXPECT_TRUE(client.reopens.timed([&] { return device.recoverNativeSweep(); })) << device.lastError();
          EXPECT_TRUE(test::eventually([&] { return device.readNativeSweepBlock(block); })) << device.lastError();
          EXPECT_EQ(block.samples.size(), 512u);
      }},
@@ -304,7 +296,7 @@ const FaultScenario kScenarios[] = {
          EXPECT_EQ(device.lastError(), "TX stream stopped: streaming stopped");
          client.timed([&] { device.stopTx(); });
          veltrano_usb_hackrf_replug();
-         EXPECT_TRUE(client.reopening([&] { return device.reopenDevice(); })) << device.lastError();
+         EXPECT_TRUE(client.reopens.timed([&] { return device.reopenDevice(); })) << device.lastError();
          ASSERT_TRUE(device.configureTx(kTx) && device.startTx()) << device.lastError();
          ASSERT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
          EXPECT_TRUE(device.drainTx({})) << device.lastError();
@@ -333,7 +325,7 @@ const FaultScenario kScenarios[] = {
              std::this_thread::sleep_for(milliseconds(600));
              veltrano_usb_hackrf_replug();
          });
-         EXPECT_TRUE(client.reopening([&] { return device.configureRx(kRx); })) << device.lastError();
+         EXPECT_TRUE(client.reopens.timed([&] { return device.configureRx(kRx); })) << device.lastError();
          replug.join();
          EXPECT_EQ(device.lastError(), "");
          ASSERT_TRUE(device.startRx()) << device.lastError();
@@ -342,7 +334,7 @@ const FaultScenario kScenarios[] = {
     {"configureRxGone", std::nullopt, true,
      [](Client& client, HackRfSdrDevice& device) {
          veltrano_usb_hackrf_unplug();
-         EXPECT_FALSE(client.reopening([&] { return device.configureRx(kRx); }));
+         EXPECT_FALSE(client.reopens.timed([&] { return device.configureRx(kRx); }));
          EXPECT_EQ(device.lastError(), std::string("set sample rate: ") + kUnpluggedText +
                                            "; device close/reopen failed (close: " + kUnpluggedText +
                                            ") (open: HackRF not found)");
@@ -431,7 +423,7 @@ TEST_P(RealLibFault, everyCallReturnsSaysWhyAndTheBoardIsPickedUpAgain)
         client.destroy();
         if (scenario.bounded) {
             EXPECT_LE(client.longest, kBound);
-            EXPECT_LE(client.longestReopening, kReopenBound);
+            EXPECT_LE(client.reopens.longest, kReopenBound);
         }
     }
     EXPECT_EQ(veltrano_usb_hackrf_open_handles(), 0);

@@ -8,8 +8,6 @@
 #include "tests/reallib/RealLibBladeRf.h"
 #include "tests/reallib/RealLibHackRf.h"
 
-#include "simulators/usb-engine/PatternFollower.h"
-
 #ifdef VELTRANO_SOAPY_MODULE_DIRECTORY
 #include "tests/soapy/SoapyFixture.h"
 
@@ -49,12 +47,6 @@ constexpr std::size_t kBoardCount = std::size(kBoards);
 constexpr std::uint64_t kSamples = 4'000'000;
 // Straddles every buffer and ring end, and leaves a HackRF read half a pattern step.
 constexpr std::size_t kOddReadSize = 50'001;
-
-StreamConfig receiveConfig(const Board& board)
-{
-    return board.hackRf ? StreamConfig{100e6, board.rateHz, 1.75e6, 20.0}
-                        : StreamConfig{915e6, board.rateHz, 0.0, 20.0};
-}
 
 // One board's receive stream as its reader thread sees it, whatever carries
 // it (the device layer or the module).
@@ -231,7 +223,9 @@ TEST_P(SeveralBoardsUnplug, endsThatBoardsStreamWithWordsWhileTheOtherTwoGoOn)
         [&](std::size_t k) {
             ISdrDevice& device = *devices_[k];
             BoardStream& stream = streams_[k];
-            const bool started = device.configureRx(receiveConfig(kBoards[k])) && device.startRx();
+            const bool hackRf = kBoards[k].hackRf;
+            const StreamConfig config{hackRf ? 100e6 : 915e6, kBoards[k].rateHz, hackRf ? 1.75e6 : 0.0, 20.0};
+            const bool started = device.configureRx(config) && device.startRx();
             const bool before = started && stream.readMore(kSamples / 4);
             ++readBefore;
             if (k == victim) {
