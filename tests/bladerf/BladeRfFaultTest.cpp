@@ -115,25 +115,5 @@ INSTANTIATE_TEST_SUITE_P(Moments, BladeRfFault,
                              return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
                          });
 
-class BladeRfGone : public test::BladeRfStreaming {};
-
-// Once a read said the board is gone, the stream is not entered again:
-// libbladeRF would restart its stream on the board that left and wait for it
-// for ever. The next reads make no library call and say the same.
-TEST_F(BladeRfGone, aStreamThatReportedTheBoardGoneIsNotEnteredAgain)
-{
-    BladeRfSdrDevice& device = open("unplug bladerf_sync_rx 2 -7\n");
-    ASSERT_TRUE(device.configureRx(kRx) && device.startRx());
-    EXPECT_EQ(test::timestampsRead(device, false, 40000).size(), 16384u);
-    const std::string reason = device.lastError();
-    EXPECT_EQ(reason, "RX stream stopped: No devices available");
-    const std::size_t from = journalLength();
-    for (const bool native : {false, true}) {
-        EXPECT_TRUE(test::timestampsRead(device, native, 1000).empty());
-    }
-    EXPECT_EQ(device.lastError(), reason);
-    EXPECT_THAT(callsOf({"bladerf_sync_rx", "bladerf_get_timestamp"}, from), ::testing::IsEmpty());
-}
-
 } // namespace
 } // namespace veltrano
