@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <thread>
+#include <stop_token>
 #include <vector>
 
 namespace veltrano {
@@ -165,16 +165,13 @@ TEST_F(BladeRfTransmit, aDrainCompletesTheLibrarysPartialBufferAndTurnsItsRingWi
     EXPECT_THAT(bladeRf().calls("bladerf_sync_tx"), ElementsAreArray(expected));
 }
 
-// Full duplex where the board has both chains: the paced receive stream meets
-// no gap while a burst is written and drained beside it, and the burst reaches
-// the library bit-exact. The switch moves only outside two streams; a board
-// that clocks both directions from one converter refuses a second rate.
-TEST_F(BladeRfTransmit, fullDuplexStreamsBothWaysWhereTheBoardCan)
+// Full duplex where the board has both chains (both streams at once are the
+// module's test through this library and the real library's): the switch
+// moves only outside two streams; a board that clocks both directions from
+// one converter refuses a second rate.
+TEST_F(BladeRfTransmit, fullDuplexSwitchesWhereTheBoardCan)
 {
-    test::TemporaryDirectory directory;
-    const test::ScopedEnvironment capture("VELTRANO_SIM_BLADERF_TX_CAPTURE",
-                                          test::environmentText(directory / "sent.bin"));
-    BladeRfSdrDevice& shared = open("rx-paced\nboard serial=RXONLY tx=0\nboard serial=X1 model=bladerf1\n");
+    BladeRfSdrDevice& shared = open("board serial=RXONLY tx=0\nboard serial=X1 model=bladerf1\n");
     BladeRfSdrDevice device("X1");
     EXPECT_FALSE(BladeRfSdrDevice("RXONLY").setFullDuplex(true));
     EXPECT_FALSE(device.fullDuplex());
@@ -182,25 +179,7 @@ TEST_F(BladeRfTransmit, fullDuplexStreamsBothWaysWhereTheBoardCan)
     ASSERT_TRUE(device.configureRx(config(915e6)) && device.startRx());
     ASSERT_TRUE(device.configureTx(config(2400e6, 1e6)) && device.startTx()); // a bladeRF1's rates are apart
     EXPECT_FALSE(device.setFullDuplex(false));
-    std::vector<std::int16_t> codes(2 * 100'003);
-    for (std::size_t k = 0; k < codes.size(); ++k) {
-        codes[k] = static_cast<std::int16_t>(static_cast<int>(k * 37 % 4095) - 2047);
-    }
-    std::vector<std::uint64_t> received;
-    {
-        const std::jthread writer([&] {
-            for (std::size_t sent = 0, taken = 1; sent < codes.size() / 2 && taken > 0; sent += taken) {
-                taken = device.writeNativeSamples(codes.data() + 2 * sent, codes.size() / 2 - sent);
-            }
-            EXPECT_TRUE(device.drainTx({}));
-        });
-        received = test::timestampsRead(device, true, 300'032); // 0.15 s at 2 MS/s
-    }
-    EXPECT_EQ(received, test::timestampsFrom(received.front(), received.size()));
-    EXPECT_EQ(device.rxOverrunCount(), 0u);
-    const std::string bytes = test::readTextFile(directory / "sent.bin");
-    ASSERT_GE(bytes.size(), 2 * codes.size());
-    EXPECT_EQ(std::memcmp(bytes.data(), codes.data(), 2 * codes.size()), 0);
+    EXPECT_TRUE(device.fullDuplex());
 
     ASSERT_TRUE(shared.setFullDuplex(true));
     ASSERT_TRUE(shared.configureRx(config(915e6)) && shared.startRx());
