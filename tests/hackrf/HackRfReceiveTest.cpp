@@ -11,9 +11,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-constexpr std::size_t kRingBytes = 4'194'304;
-constexpr std::size_t kRetuneDiscardBytes = 1'310'720;
-
 class HackRfReceive : public test::HackRfStreamTest {};
 
 using test::bytesCounting;

@@ -26,14 +26,12 @@ struct HackRfSimulatorControl {
         platform::resolveFunction(module, deliverSweep, "veltrano_sim_hackrf_deliver_sweep");
         platform::resolveFunction(module, pull, "veltrano_sim_hackrf_pull");
         platform::resolveFunction(module, kill, "veltrano_sim_hackrf_kill");
-        platform::resolveFunction(module, takeSent, "veltrano_sim_hackrf_take_sent");
     }
 
     decltype(&veltrano_sim_hackrf_deliver) deliver = nullptr;
     decltype(&veltrano_sim_hackrf_deliver_sweep) deliverSweep = nullptr;
     decltype(&veltrano_sim_hackrf_pull) pull = nullptr;
     decltype(&veltrano_sim_hackrf_kill) kill = nullptr;
-    decltype(&veltrano_sim_hackrf_take_sent) takeSent = nullptr;
 };
 
 // count bytes counting up from first (wrapping at 256).
@@ -60,6 +58,10 @@ inline std::vector<std::uint8_t> bytesOf(const std::vector<std::complex<float>>&
 // One HackRF board, "A", on the scripted simulator, and its stream controls.
 class HackRfStreamTest : public Simulation {
 protected:
+    // The device's receive and transmit rings, and what a retune discards.
+    static constexpr std::size_t kRingBytes = 4'194'304;
+    static constexpr std::size_t kRetuneDiscardBytes = 1'310'720;
+
     HackRfSdrDevice& openBoard(const std::string& script = "", const std::string& variant = "sim-hackrf")
     {
         simulateHackRf("board A\n" + script, variant);
