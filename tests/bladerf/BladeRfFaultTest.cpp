@@ -58,20 +58,6 @@ const Moment kMoments[] = {
          EXPECT_EQ(read(device, samples), 0u);
          device.stopRx();
      }},
-    {"configuration", "bladerf_set_sample_rate 1",
-     [](BladeRfSdrDevice& device, const std::string&) {
-         EXPECT_FALSE(device.configureRx(kRx));
-         EXPECT_FALSE(device.startRx());
-         EXPECT_FALSE(device.configureTx(kTx));
-         EXPECT_FALSE(device.startTx());
-     }},
-    {"streamStart", "bladerf_sync_config 1",
-     [](BladeRfSdrDevice& device, const std::string&) {
-         ASSERT_TRUE(device.configureRx(kRx));
-         EXPECT_FALSE(device.startRx());
-         std::vector<std::complex<float>> samples(1024);
-         EXPECT_EQ(read(device, samples), 0u);
-     }},
     {"transmit", "bladerf_sync_tx 2",
      [](BladeRfSdrDevice& device, const std::string& reason) {
          ASSERT_TRUE(device.configureTx(kTx) && device.startTx());
