@@ -84,32 +84,21 @@ INSTANTIATE_TEST_SUITE_P(
 // Each change reaches the library while samples flow, with no stop or start
 // around it and (gain, bandwidth) no gap in the timestamps; a rate change
 // reads on from the change (timestamped) or restarts the stream (plain).
-enum class Setting { stage, overall, bandwidth, rate };
+using Setting = bool (*)(ISdrDevice&, double);
+const Setting kStage = [](ISdrDevice& device, double value) { return device.setGainStage(kRx, "full", value); };
+const Setting kOverall = [](ISdrDevice& device, double value) { return device.setGain(kRx, value); };
+const Setting kBandwidth = [](ISdrDevice& device, double value) { return device.setBandwidth(kRx, value); };
+const Setting kRate = [](ISdrDevice& device, double value) { return device.setSampleRate(kRx, value); };
 
 struct ChangeCase {
     const char* name;
     const char* variant;
-    Setting setting;
+    Setting change;
     double value;
     std::vector<std::string> calls; // the stream and setting calls the change makes
     bool contiguous;
     const char* script = ""; // added to the simulated board's script
 };
-
-bool change(ISdrDevice& device, Setting setting, double value)
-{
-    switch (setting) {
-    case Setting::stage:
-        return device.setGainStage(kRx, "full", value);
-    case Setting::overall:
-        return device.setGain(kRx, value);
-    case Setting::bandwidth:
-        return device.setBandwidth(kRx, value);
-    case Setting::rate:
-        return device.setSampleRate(kRx, value);
-    }
-    return false;
-}
 
 class BladeRfLiveChange : public test::BladeRfStreaming, public ::testing::WithParamInterface<ChangeCase> {};
 
@@ -124,7 +113,7 @@ TEST_P(BladeRfLiveChange, reachesTheRunningStream)
     // Whole library reads (1024 samples each), so nothing is left over.
     ASSERT_EQ(test::timestampsRead(device, true, 5120).size(), 5120u);
     const std::size_t from = journalLength();
-    EXPECT_TRUE(change(device, testCase.setting, testCase.value));
+    EXPECT_TRUE(testCase.change(device, testCase.value));
     EXPECT_THAT(callsOf(watched, from), ::testing::ElementsAreArray(testCase.calls));
     const auto after = test::timestampsRead(device, true, 3072);
     ASSERT_EQ(after.size(), 3072u);
@@ -137,20 +126,20 @@ TEST_P(BladeRfLiveChange, reachesTheRunningStream)
 constexpr const char* kStamped = "sim-bladerf";
 constexpr const char* kPlain = "sim-bladerf-no-quick-tune";
 const ChangeCase kChanges[] = {
-    {"stage", kStamped, Setting::stage, 37.4, {"bladerf_set_gain_stage 0 full 37 -> 0"}, true},
-    {"stagePlainStream", kPlain, Setting::stage, 37.6, {"bladerf_set_gain_stage 0 full 38 -> 0"}, true},
-    {"overall", kStamped, Setting::overall, -15.0, {"bladerf_set_gain 0 -15 -> 0"}, true},
-    {"bandwidth", kStamped, Setting::bandwidth, 5e6 + 0.2, {"bladerf_set_bandwidth 0 5000001 -> 0"}, true},
+    {"stage", kStamped, kStage, 37.4, {"bladerf_set_gain_stage 0 full 37 -> 0"}, true},
+    {"stagePlainStream", kPlain, kStage, 37.6, {"bladerf_set_gain_stage 0 full 38 -> 0"}, true},
+    {"overall", kStamped, kOverall, -15.0, {"bladerf_set_gain 0 -15 -> 0"}, true},
+    {"bandwidth", kStamped, kBandwidth, 5e6 + 0.2, {"bladerf_set_bandwidth 0 5000001 -> 0"}, true},
     {"rate",
      kStamped,
-     Setting::rate,
+     kRate,
      4e6,
      {"bladerf_set_sample_rate 0 4000000 -> 0", "bladerf_get_timestamp 0 5120 -> 0"},
      false},
     // A library without timestamps: the stream starts afresh.
     {"ratePlainStream",
      kPlain,
-     Setting::rate,
+     kRate,
      4e6,
      {"bladerf_set_sample_rate 0 4000000 -> 0", "bladerf_enable_module 0 0 -> 0",
       "bladerf_sync_config 0 0 64 16384 16 250 -> 0", "bladerf_enable_module 0 1 -> 0"},
