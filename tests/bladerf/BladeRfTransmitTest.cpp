@@ -59,17 +59,19 @@ TEST_F(BladeRfTransmit, refusedConfigurationsLeaveTheTransmitterUnconfigured)
 // the board, by the real library's drain test.
 TEST_F(BladeRfTransmit, theLibraryGetsTheSamplesInPiecesOfAtMost65536)
 {
-    BladeRfSdrDevice& device = transmitting("fail bladerf_sync_tx 2 -1\nfail bladerf_sync_tx 3 timeout\n");
+    BladeRfSdrDevice& device = transmitting("fail bladerf_sync_tx 2 timeout\nfail bladerf_sync_tx 3 -5\n");
     const std::vector<std::complex<float>> samples{
         {1.0F, -1.0F}, {0.5F, 1.0F / 4096}, {-1.0F / 4096, 1.5F}, {-3.0F, kNaN}, {0.0F, 2047.5F / 2048}};
     EXPECT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
-    EXPECT_EQ(device.writeSamples(samples.data(), samples.size()), 0u); // the library fails
-    EXPECT_EQ(device.writeSamples(samples.data(), samples.size()), 0u); // ... and times out after 250 ms
+    EXPECT_EQ(device.writeSamples(samples.data(), samples.size()), 0u); // the library times out after 250 ms
+    EXPECT_EQ(device.lastError(), "");
+    EXPECT_EQ(device.writeSamples(samples.data(), samples.size()), 0u); // ... and fails
+    EXPECT_EQ(device.lastError(), "TX stream stopped: File or device I/O failure");
     const std::vector<std::complex<float>> many(100000, {0.25F, -0.25F});
     EXPECT_EQ(device.writeSamples(many.data(), many.size()), 65536u);
     EXPECT_THAT(bladeRf().calls("bladerf_sync_tx"),
-                ElementsAre("bladerf_sync_tx 5 (null) 250 -> 0", "bladerf_sync_tx 5 (null) 250 -> -1",
-                            "bladerf_sync_tx 5 (null) 250 -> -6", "bladerf_sync_tx 65536 (null) 250 -> 0"));
+                ElementsAre("bladerf_sync_tx 5 (null) 250 -> 0", "bladerf_sync_tx 5 (null) 250 -> -6",
+                            "bladerf_sync_tx 5 (null) 250 -> -5", "bladerf_sync_tx 65536 (null) 250 -> 0"));
 }
 
 TEST_F(BladeRfTransmit, nativeWritesHandTheClientsValuesToTheLibraryUntouched)
