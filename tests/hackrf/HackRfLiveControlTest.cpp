@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Live control through the simulated libhackrf: every change reaches the
-// running board with no stop or start in between, a gain change loses no
-// sample, a rate change drops what was taken at the old rate, and nothing
-// hostile reaches the library. The pace after a live rate change is the
+// running board with no stop or start in between, a rate change drops what
+// was taken at the old rate, and nothing hostile reaches the library. The pace after a live rate change is the
 // real-library test's (RealLibLiveControl).
 #include "tests/hackrf/HackRfStreamFixture.h"
 
@@ -89,16 +88,11 @@ TEST_F(HackRfLiveControl, theReceiveFilterFollowsTheRateUntilABandwidthIsNamed)
     EXPECT_EQ(device().bandwidthHz(rx), 10e6);
 }
 
-TEST_F(HackRfLiveControl, aGainChangeKeepsEverySampleAndARateChangeDropsWhatCameBefore)
+// That a gain change loses no sample is the real library's live-control test's.
+TEST_F(HackRfLiveControl, aRateChangeDropsWhatCameBefore)
 {
     openBoard();
     startReceiving();
-    ASSERT_EQ(deliver(test::bytesCounting(1000)), 0);
-    ASSERT_TRUE(device().setGainStage(rx, "LNA", 32));
-    ASSERT_TRUE(device().setGain(rx, 10));
-    ASSERT_EQ(deliver(test::bytesCounting(1000, 1000 % 256)), 0);
-    EXPECT_EQ(bytesOf(read(1000)), test::bytesCounting(2000));
-
     ASSERT_EQ(deliver(test::bytesCounting(999 * 2, 7)), 0);
     ASSERT_TRUE(device().setSampleRate(rx, 4e6));
     // Bytes taken before and while the clock settles never arrive.
