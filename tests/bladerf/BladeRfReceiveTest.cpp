@@ -5,7 +5,6 @@
 
 #include <limits>
 #include <tuple>
-#include <utility>
 
 namespace veltrano {
 namespace {
