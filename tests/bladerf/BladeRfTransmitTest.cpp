@@ -15,14 +15,12 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 class BladeRfTransmit : public test::BladeRfStreaming {
 protected:
-    // Configured for transmission at 915 MHz and streaming.
     BladeRfSdrDevice& transmitting(const std::string& script = "")
     {
         BladeRfSdrDevice& device = open(script);

@@ -22,12 +22,6 @@ constexpr auto tx = StreamDirection::tx;
 
 using HackRfLiveControl = test::HackRfStreamTest;
 
-// The journal's lines after the first n.
-std::vector<std::string> linesAfter(const std::vector<std::string>& journal, std::size_t n)
-{
-    return {journal.begin() + static_cast<std::ptrdiff_t>(std::min(n, journal.size())), journal.end()};
-}
-
 using test::bytesOf;
 
 struct LiveChange {
@@ -67,7 +61,9 @@ TEST_F(HackRfLiveControl, eachChangeReachesTheRunningBoardAloneAndReadsBack)
         SCOPED_TRACE(live.name);
         const std::size_t before = hackRf().journal().size();
         ASSERT_TRUE(live.change(device())) << device().lastError();
-        EXPECT_THAT(linesAfter(hackRf().journal(), before), ElementsAreArray(live.calls));
+        const std::vector<std::string> journal = hackRf().journal();
+        EXPECT_THAT(std::vector(journal.begin() + static_cast<std::ptrdiff_t>(before), journal.end()),
+                    ElementsAreArray(live.calls));
         EXPECT_TRUE(live.inForce(device()));
     }
 }
@@ -142,7 +138,7 @@ TEST_F(HackRfLiveControl, hostileValuesAndNamesAreRefusedWithoutALibraryCall)
         SCOPED_TRACE(name);
         const std::size_t before = hackRf().journal().size();
         EXPECT_FALSE(change(device()));
-        EXPECT_THAT(linesAfter(hackRf().journal(), before), IsEmpty());
+        EXPECT_EQ(hackRf().journal().size(), before); // no library call
         EXPECT_EQ(device().gainDb(rx), 20.0);
         EXPECT_EQ(device().actualRxSampleRateHz(), 10e6);
         EXPECT_EQ(device().bandwidthHz(rx), 8e6);

@@ -73,14 +73,12 @@ protected:
     HackRfSdrDevice& device() { return *device_; }
     const HackRfSimulatorControl& sim() const { return *control_; }
 
-    // A receive stream at 100 MHz and 10 Msps.
     void startReceiving()
     {
         ASSERT_TRUE(device_->configureRx({100e6, 10e6, 0.0, 20.0}));
         ASSERT_TRUE(device_->startRx());
     }
 
-    // A transmit stream at 433.92 MHz and 10 Msps.
     void startTransmitting()
     {
         ASSERT_TRUE(device_->configureTx({433.92e6, 10e6, 1.75e6, 20.0}));
@@ -106,7 +104,6 @@ protected:
         return control_->deliver(bytes.data(), length, length);
     }
 
-    // What one readSamples call returns for up to count samples.
     std::vector<std::complex<float>> read(std::size_t count)
     {
         std::vector<std::complex<float>> samples(count);
@@ -114,7 +111,6 @@ protected:
         return samples;
     }
 
-    // The journal's calls of the given entry point.
     std::vector<std::string> calls(const std::string& name) const { return hackRf().calls(name); }
 
     // The journal's setter calls (and filter computations), in order.

@@ -15,7 +15,6 @@ constexpr int kBlockBytes = 16384;
 
 class HackRfSweep : public test::HackRfStreamTest {
 protected:
-    // A sweep of 2400 to 2483.5 MHz at 20 Msps, running.
     void startSweeping(double startHz = 2'400e6, double stopHz = 2'483.5e6)
     {
         ASSERT_TRUE(device().configureNativeSweep({0.0, 20e6, 0.0, 20.0}, startHz, stopHz));
