@@ -22,11 +22,6 @@ struct Moment {
     std::function<void(BladeRfSdrDevice&)> run; // the client's calls and what it sees
 };
 
-struct Fault {
-    const char* name;
-    const char* result; // the unplug rule's result
-};
-
 const StreamConfig kRx{915e6, 2e6, 0.0, 20.0};
 
 std::size_t read(BladeRfSdrDevice& device, std::vector<std::complex<float>>& samples)
@@ -52,20 +47,18 @@ const Moment kMoments[] = {
      }},
 };
 
-const Fault kFaults[] = {
-    {"gone", "-7"},
-    {"ioFailure", "-5"},
-    {"silent", "timeout"},
-};
+// Each fault's name and the unplug rule's result for it.
+const std::pair<const char*, const char*> kFaults[] = {{"gone", "-7"}, {"ioFailure", "-5"}, {"silent", "timeout"}};
 
-class BladeRfFault : public test::BladeRfStreaming, public ::testing::WithParamInterface<std::tuple<Moment, Fault>> {};
+class BladeRfFault : public test::BladeRfStreaming,
+                     public ::testing::WithParamInterface<std::tuple<Moment, std::pair<const char*, const char*>>> {};
 
 TEST_P(BladeRfFault, everyCallReturnsAndTheDeviceStillCloses)
 {
     const auto& [moment, fault] = GetParam();
-    const test::Watchdog watchdog(std::string(moment.name) + "/" + fault.name, std::chrono::seconds(30));
+    const test::Watchdog watchdog(std::string(moment.name) + "/" + fault.first, std::chrono::seconds(30));
     BladeRfSdrDevice& device =
-        open(std::string("unplug ") + moment.vanishesAt + " " + fault.result + "\n", "sim-bladerf-no-quick-tune");
+        open(std::string("unplug ") + moment.vanishesAt + " " + fault.second + "\n", "sim-bladerf-no-quick-tune");
     moment.run(device);
     close();
     EXPECT_THAT(bladeRf().calls("bladerf_close"), ElementsAre("bladerf_close"));
@@ -74,7 +67,7 @@ TEST_P(BladeRfFault, everyCallReturnsAndTheDeviceStillCloses)
 INSTANTIATE_TEST_SUITE_P(Moments, BladeRfFault,
                          ::testing::Combine(::testing::ValuesIn(kMoments), ::testing::ValuesIn(kFaults)),
                          [](const auto& info) {
-                             return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+                             return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).first;
                          });
 
 } // namespace
