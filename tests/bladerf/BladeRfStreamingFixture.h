@@ -19,7 +19,6 @@ namespace veltrano::test {
 
 class BladeRfStreaming : public Simulation {
 protected:
-    // A board with serial A and whatever else the script says.
     BladeRfSdrDevice& open(const std::string& script = "", const std::string& variant = "sim-bladerf")
     {
         simulateBladeRf("board serial=A\n" + script, variant);
@@ -27,7 +26,6 @@ protected:
         return *device_;
     }
 
-    // open() and a successful configureRx at 915 MHz and the given rate.
     BladeRfSdrDevice& openConfigured(const std::string& script = "", const std::string& variant = "sim-bladerf",
                                      double sampleRateHz = 2e6)
     {
@@ -90,7 +88,6 @@ inline std::vector<std::uint64_t> timestampsRead(ISdrDevice& device, bool native
     return timestamps;
 }
 
-// first, first + 1, ... first + count - 1.
 inline std::vector<std::uint64_t> timestampsFrom(std::uint64_t first, std::size_t count)
 {
     std::vector<std::uint64_t> timestamps(count);

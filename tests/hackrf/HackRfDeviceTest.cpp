@@ -15,25 +15,21 @@ using ::testing::IsEmpty;
 
 class HackRfDevice : public test::Simulation {};
 
-TEST_F(HackRfDevice, opensByItsSerialReportsItsIdentityAndClosesOnDestruction)
+// Opening by serial and closing each opened board are the probe's and the
+// module's tests, its backend, label, firmware and USB API version the
+// module's hardware information.
+TEST_F(HackRfDevice, reportsItsIdentity)
 {
     simulateHackRf("board FIRST\nboard SECOND\n");
-    {
-        // Its backend, label, firmware and USB API version are pinned through
-        // the SoapySDR module's hardware information.
-        const HackRfSdrDevice device("SECOND");
-        const DeviceInfo info = device.info();
-        EXPECT_EQ(info.serial, "SECOND");
-        EXPECT_TRUE(info.supportsRx);
-        EXPECT_TRUE(info.familyFlag);
-        ASSERT_EQ(device.txFrequencyRanges().size(), 1u);
-        EXPECT_EQ(device.txFrequencyRanges()[0].maximumHz, 6e9);
-        EXPECT_EQ(device.lastError(), "");
-        EXPECT_THAT(hackRf().calls("hackrf_version_string_read"), ElementsAre("hackrf_version_string_read 255 -> 0"));
-        EXPECT_THAT(hackRf().calls("hackrf_close"), IsEmpty());
-    }
-    EXPECT_THAT(hackRf().calls("hackrf_open_by_serial"), ElementsAre("hackrf_open_by_serial SECOND -> 0"));
-    EXPECT_THAT(hackRf().calls("hackrf_close"), ElementsAre("hackrf_close -> 0"));
+    const HackRfSdrDevice device("SECOND");
+    const DeviceInfo info = device.info();
+    EXPECT_EQ(info.serial, "SECOND");
+    EXPECT_TRUE(info.supportsRx);
+    EXPECT_TRUE(info.familyFlag);
+    ASSERT_EQ(device.txFrequencyRanges().size(), 1u);
+    EXPECT_EQ(device.txFrequencyRanges()[0].maximumHz, 6e9);
+    EXPECT_EQ(device.lastError(), "");
+    EXPECT_THAT(hackRf().calls("hackrf_version_string_read"), ElementsAre("hackrf_version_string_read 255 -> 0"));
 }
 
 TEST_F(HackRfDevice, failedOpensThrowTheLibrarysTextAndLeaveNothingOpen)
@@ -66,13 +62,13 @@ TEST_P(HackRfReducedLibrary, whatTheLibraryCannotDoStaysUnknownOrUnsupported)
     EXPECT_EQ(device.txFrequencyRanges().empty(), !GetParam().supportsTx);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Variants, HackRfReducedLibrary,
-    ::testing::Values(ReducedLibrary{"noVersions", "sim-hackrf-no-versions", "", 0, true},
-                      ReducedLibrary{"versionReadFails", "sim-hackrf", "version ignored\nversion-result -1000\n", 0x0107,
-                                     true},
-                      ReducedLibrary{"noTransmitGain", "sim-hackrf-no-txvga", "version-result -1000\n", 0x0107, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Variants, HackRfReducedLibrary,
+                         ::testing::Values(ReducedLibrary{"noVersions", "sim-hackrf-no-versions", "", 0, true},
+                                           ReducedLibrary{"versionReadFails", "sim-hackrf",
+                                                          "version ignored\nversion-result -1000\n", 0x0107, true},
+                                           ReducedLibrary{"noTransmitGain", "sim-hackrf-no-txvga",
+                                                          "version-result -1000\n", 0x0107, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HackRfDevice, reopenClosesAndOpensTheSameBoardAgain)
 {
@@ -98,10 +94,8 @@ TEST_F(HackRfDevice, reopenGivesUpAfterTwelveAttemptsAndStaysClosed)
 {
     simulateHackRf("board A\nunplug-after-opens 1\nclose -1000\n");
     HackRfSdrDevice device("A");
+    // The failure's text, and the board closed for good, are the real library's fault test's.
     EXPECT_FALSE(device.reopenDevice());
-    EXPECT_EQ(device.lastError(),
-              "device close/reopen failed (close: HACKRF_ERROR_LIBUSB) (open: HACKRF_ERROR_NOT_FOUND)");
-    EXPECT_FALSE(device.supportsRxAmplifier());
     EXPECT_EQ(hackRf().calls("hackrf_open_by_serial").size(), 1u + 12u);
     // Closed now: a second reopen has nothing to reopen.
     EXPECT_FALSE(device.reopenDevice());
@@ -156,8 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"noSerialArray", "board S1\nboard S2\nserial-array-null\n", numbered("HACKRF-USB-", 2, 2), 1},
         ListCase{"placeholderWidthIsAMinimum", "boards-null 100\n", numbered("HACKRF-USB-", 100, 2), 1},
         ListCase{"tenThousandBoards", "boards 10000 SN\n", numbered("SN", 10000), 1},
-        ListCase{"negativeCount", "board S1\ncount -3\n", {}, 1},
-        ListCase{"nullList", "board S1\nlist-null\n", {}, 0}),
+        ListCase{"negativeCount", "board S1\ncount -3\n", {}, 1}, ListCase{"nullList", "board S1\nlist-null\n", {}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -26,14 +26,12 @@ struct HackRfSimulatorControl {
         platform::resolveFunction(module, deliverSweep, "veltrano_sim_hackrf_deliver_sweep");
         platform::resolveFunction(module, pull, "veltrano_sim_hackrf_pull");
         platform::resolveFunction(module, kill, "veltrano_sim_hackrf_kill");
-        platform::resolveFunction(module, takeSent, "veltrano_sim_hackrf_take_sent");
     }
 
     decltype(&veltrano_sim_hackrf_deliver) deliver = nullptr;
     decltype(&veltrano_sim_hackrf_deliver_sweep) deliverSweep = nullptr;
     decltype(&veltrano_sim_hackrf_pull) pull = nullptr;
     decltype(&veltrano_sim_hackrf_kill) kill = nullptr;
-    decltype(&veltrano_sim_hackrf_take_sent) takeSent = nullptr;
 };
 
 // count bytes counting up from first (wrapping at 256).
@@ -60,6 +58,10 @@ inline std::vector<std::uint8_t> bytesOf(const std::vector<std::complex<float>>&
 // One HackRF board, "A", on the scripted simulator, and its stream controls.
 class HackRfStreamTest : public Simulation {
 protected:
+    // The device's receive and transmit rings, and what a retune discards.
+    static constexpr std::size_t kRingBytes = 4'194'304;
+    static constexpr std::size_t kRetuneDiscardBytes = 1'310'720;
+
     HackRfSdrDevice& openBoard(const std::string& script = "", const std::string& variant = "sim-hackrf")
     {
         simulateHackRf("board A\n" + script, variant);
@@ -71,14 +73,12 @@ protected:
     HackRfSdrDevice& device() { return *device_; }
     const HackRfSimulatorControl& sim() const { return *control_; }
 
-    // A receive stream at 100 MHz and 10 Msps.
     void startReceiving()
     {
         ASSERT_TRUE(device_->configureRx({100e6, 10e6, 0.0, 20.0}));
         ASSERT_TRUE(device_->startRx());
     }
 
-    // A transmit stream at 433.92 MHz and 10 Msps.
     void startTransmitting()
     {
         ASSERT_TRUE(device_->configureTx({433.92e6, 10e6, 1.75e6, 20.0}));
@@ -104,7 +104,6 @@ protected:
         return control_->deliver(bytes.data(), length, length);
     }
 
-    // What one readSamples call returns for up to count samples.
     std::vector<std::complex<float>> read(std::size_t count)
     {
         std::vector<std::complex<float>> samples(count);
@@ -112,7 +111,6 @@ protected:
         return samples;
     }
 
-    // The journal's calls of the given entry point.
     std::vector<std::string> calls(const std::string& name) const { return hackRf().calls(name); }
 
     // The journal's setter calls (and filter computations), in order.

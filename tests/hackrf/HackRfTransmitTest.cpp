@@ -12,8 +12,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-constexpr std::size_t kRingBytes = 4'194'304;
-
 class HackRfTransmit : public test::HackRfStreamTest {
 protected:
     std::size_t write(const std::vector<std::complex<float>>& samples)
