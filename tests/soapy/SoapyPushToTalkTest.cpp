@@ -56,10 +56,7 @@ TEST_P(SoapyPushToTalkBursts, aBurstPausesReceiveWhichResumesAtItsOwnSettings)
         // After an END_BURST the transmit stream stays active; its next
         // write starts the next burst.
         EXPECT_EQ(write(*device, tx, burst.data(), burst.size()), 3000);
-        void* buffers[] = {received.data()};
-        int flags = 0;
-        long long timeNs = 0;
-        EXPECT_EQ(device->readStream(rx, buffers, 5000, flags, timeNs, 20'000), SOAPY_SDR_TIMEOUT);
+        EXPECT_EQ(readTimed(*device, rx, received.data(), 5000, 20'000).result, SOAPY_SDR_TIMEOUT);
         EXPECT_EQ(write(*device, tx, burst.data(), burst.size(), endBurst ? SOAPY_SDR_END_BURST : 0), 3000);
         if (!endBurst) {
             EXPECT_EQ(device->deactivateStream(tx), 0);
