@@ -43,11 +43,7 @@ std::filesystem::path simulatedLibrary(const std::string& variant)
 
 std::filesystem::path probeExecutable()
 {
-#if defined(_WIN32)
-    return binaryDirectory() / "sdr-probe.exe";
-#else
-    return binaryDirectory() / "sdr-probe";
-#endif
+    return binaryDirectory() / (sharedLibrarySuffix() == ".dll" ? "sdr-probe.exe" : "sdr-probe");
 }
 
 std::vector<std::string> hackRfNamesBesideExecutable()

@@ -18,7 +18,6 @@ std::filesystem::path binaryDirectory();
 // A simulated host library by variant name, e.g. "sim-hackrf-no-versions".
 std::filesystem::path simulatedLibrary(const std::string& variant);
 
-// The built probe program.
 std::filesystem::path probeExecutable();
 
 // Platform file names of the vendor libraries as searched next to the executable.
@@ -88,7 +87,6 @@ private:
     ScopedEnvironment journal_;
 };
 
-// Result of running a program to its end.
 struct ProcessResult {
     int exitStatus = -1;
     std::string standardOutput;
@@ -121,7 +119,6 @@ private:
     std::filesystem::path executable_;
 };
 
-// Runs the built probe in place.
 ProcessResult runProbe(const std::vector<std::string>& arguments);
 
 } // namespace veltrano::test
