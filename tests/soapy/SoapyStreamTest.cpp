@@ -44,14 +44,13 @@ TEST_F(SoapyStreams, readsReportAnInactiveStreamTheWrongDirectionAndAnOverrun)
 }
 
 // A bladeRF reader away longer than libbladeRF's buffers last (0.52 s at
-// 2 MS/s on the paced simulated board) finds one gap in the plain stream and
-// in the timestamped one (which counts the gap and its size at different
-// reads): one overflow, the samples lost in a setting, then samples again.
-class SoapyBladeRfGap : public SoapyStreams, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(SoapyBladeRfGap, isReportedAsOneOverflowThenSamplesFollow)
+// 2 MS/s on the paced simulated board) finds one gap in the timestamped
+// stream, which counts the gap and its size at different reads: one overflow,
+// the samples lost in a setting, then samples again. (The plain stream's gap
+// is counted by the device layer, pinned through the real library.)
+TEST_F(SoapyStreams, aBladeRfGapIsReportedAsOneOverflowThenSamplesFollow)
 {
-    simulateBladeRf(std::string("board serial=B1\nrx-paced\n") + GetParam());
+    simulateBladeRf("board serial=B1\nrx-paced\n");
     const auto device = make("driver=veltrano");
     device->setSampleRate(SOAPY_SDR_RX, 0, 2e6);
     SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS16);
@@ -70,9 +69,6 @@ TEST_P(SoapyBladeRfGap, isReportedAsOneOverflowThenSamplesFollow)
     EXPECT_EQ(device->readSetting("rx_overruns"), "1");
     EXPECT_GT(std::stoull(device->readSetting("rx_lost_samples")), 0u);
 }
-
-INSTANTIATE_TEST_SUITE_P(Streams, SoapyBladeRfGap, ::testing::Values("fail bladerf_get_quick_tune 1+ -1\n", ""),
-                         [](const auto& info) { return info.index == 0 ? "plain" : "timestamped"; });
 
 // That the bytes before a full ring's loss arrive once and in order is the
 // device layer's tests'; the module reports the loss and its count.
