@@ -53,8 +53,6 @@ protected:
         ASSERT_NE(control_->pull, nullptr);
     }
 
-    SoapySDR::Device& device() { return *device_; }
-
     void deliver(const std::vector<std::int8_t>& bytes)
     {
         const int length = static_cast<int>(bytes.size());
@@ -70,7 +68,6 @@ protected:
         return bytes;
     }
 
-private:
     test::SoapyDevicePointer device_;
     std::optional<test::HackRfSimulatorControl> control_;
 };
@@ -86,17 +83,17 @@ TEST_F(SoapyHackRfFormats, receivedBytesReachTheClientWidenedAsCs16)
     std::transform(sent.begin(), sent.end(), expected.begin(), widened);
     for (const std::size_t readSize : {samples, std::size_t{999}}) {
         SCOPED_TRACE(readSize);
-        SoapySDR::Stream* stream = start(device(), SOAPY_SDR_RX, SOAPY_SDR_CS16);
+        SoapySDR::Stream* stream = start(*device_, SOAPY_SDR_RX, SOAPY_SDR_CS16);
         deliver(sent);
         std::vector<std::int16_t> received(sent.size());
         for (std::size_t done = 0; done < samples;) {
-            const int result = read(device(), stream, received.data() + 2 * done, std::min(readSize, samples - done));
+            const int result = read(*device_, stream, received.data() + 2 * done, std::min(readSize, samples - done));
             ASSERT_GT(result, 0);
             done += static_cast<std::size_t>(result);
         }
         EXPECT_EQ(received, expected);
-        device().deactivateStream(stream);
-        device().closeStream(stream);
+        device_->deactivateStream(stream);
+        device_->closeStream(stream);
     }
 }
 
@@ -108,19 +105,16 @@ TEST_F(SoapyHackRfFormats, clientCs16SamplesReachTheBoardExactly)
     for (std::size_t index = 0; index < values.size(); ++index) {
         values[index] = static_cast<std::int16_t>(bytes[index] * 16 + static_cast<int>(index % 17) - 8);
     }
-    values[0] = -32768;
-    values[1] = 32767;
-    values[2] = -2056; // -128.5 steps: away from zero, then limited
-    values[3] = 2040;  // 127.5 steps
-    values[4] = -8;
-    values[5] = 7;
+    // -128.5 and 127.5 steps go away from zero, then are limited.
+    const std::int16_t edges[] = {-32768, 32767, -2056, 2040, -8, 7};
+    std::copy(std::begin(edges), std::end(edges), values.begin());
     std::vector<std::int8_t> expectedFromCs16(values.size());
     std::transform(values.begin(), values.end(), expectedFromCs16.begin(), narrowed);
     EXPECT_THAT(std::vector(expectedFromCs16.begin(), expectedFromCs16.begin() + 6),
                 ::testing::ElementsAre(-128, 127, -128, 127, -1, 0));
 
-    SoapySDR::Stream* stream = start(device(), SOAPY_SDR_TX, SOAPY_SDR_CS16);
-    ASSERT_EQ(write(device(), stream, values.data(), 3000), 3000);
+    SoapySDR::Stream* stream = start(*device_, SOAPY_SDR_TX, SOAPY_SDR_CS16);
+    ASSERT_EQ(write(*device_, stream, values.data(), 3000), 3000);
     EXPECT_EQ(pull(values.size()), expectedFromCs16);
 }
 
