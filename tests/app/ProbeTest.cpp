@@ -21,11 +21,10 @@ TEST(ProbeCommandLine, wrongArgumentsAreRefusedSilently)
     }
 }
 
-constexpr const char* kCapabilities = "\t2e+07\t1e+06\t6e+09\n";
-
+// A HackRF One's record.
 std::string record(const std::string& identity, const std::string& serial)
 {
-    return "HACKRF\t" + identity + "\t" + serial + kCapabilities;
+    return "HACKRF\t" + identity + "\t" + serial + "\t2e+07\t1e+06\t6e+09\n";
 }
 
 class Probe : public test::Simulation {};

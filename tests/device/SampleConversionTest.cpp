@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <tuple>
 #include <type_traits>
@@ -126,10 +127,8 @@ void expectEveryLengthAndStart(void (*kernel)(const In*, Out*, std::size_t), con
 template <typename Value>
 std::vector<Value> everyValue()
 {
-    std::vector<Value> values;
-    for (int value = std::numeric_limits<Value>::min(); value <= std::numeric_limits<Value>::max(); ++value) {
-        values.push_back(static_cast<Value>(value));
-    }
+    std::vector<Value> values(std::size_t{1} << (8 * sizeof(Value)));
+    std::iota(values.begin(), values.end(), std::numeric_limits<Value>::min());
     return values;
 }
 
