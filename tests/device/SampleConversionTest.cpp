@@ -10,7 +10,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <tuple>
 #include <type_traits>
@@ -125,10 +127,8 @@ void expectEveryLengthAndStart(void (*kernel)(const In*, Out*, std::size_t), con
 template <typename Value>
 std::vector<Value> everyValue()
 {
-    std::vector<Value> values;
-    for (int value = std::numeric_limits<Value>::min(); value <= std::numeric_limits<Value>::max(); ++value) {
-        values.push_back(static_cast<Value>(value));
-    }
+    std::vector<Value> values(std::size_t{1} << (8 * sizeof(Value)));
+    std::iota(values.begin(), values.end(), std::numeric_limits<Value>::min());
     return values;
 }
 
@@ -173,14 +173,14 @@ std::vector<float> boundaryFloats()
 }
 
 // A fixed-seed mix of arbitrary bit patterns (huge values, NaNs, subnormals)
-// and values spread over the interesting range just beyond -1..1.
-std::vector<float> randomFloats()
+// and values spread over the interesting range just beyond -1..1: `pairs` of each.
+std::vector<float> randomFloats(std::size_t pairs)
 {
     std::mt19937 generator(20261206);
     std::uniform_int_distribution<std::uint32_t> anyBits;
     std::uniform_real_distribution<float> nearRange(-1.01F, 1.01F);
     std::vector<float> values;
-    for (int index = 0; index < (1 << 21); ++index) {
+    for (std::size_t index = 0; index < pairs; ++index) {
         values.insert(values.end(), {std::bit_cast<float>(anyBits(generator)), nearRange(generator)});
     }
     return values;
@@ -214,23 +214,6 @@ protected:
     const ConversionKernels* kernels_ = nullptr;
 };
 
-// With VELTRANO_EXHAUSTIVE_CONVERSION_TEST set, every one of the 2^32 float
-// bit patterns follows: minutes of work, so only on request.
-TEST_P(SampleConversionKernels, millionsOfRandomFloatsConvertExactly)
-{
-    expectAllExact(*kernels_, randomFloats());
-    if (std::getenv("VELTRANO_EXHAUSTIVE_CONVERSION_TEST") == nullptr) {
-        return;
-    }
-    std::vector<float> values(1 << 20);
-    for (std::uint64_t first = 0; first < (std::uint64_t{1} << 32) && !HasFatalFailure(); first += values.size()) {
-        for (std::uint64_t index = 0; index < values.size(); ++index) {
-            values[index] = std::bit_cast<float>(static_cast<std::uint32_t>(first + index));
-        }
-        expectAllExact(*kernels_, values);
-    }
-}
-
 TEST_P(SampleConversionKernels, everyLengthAndStartConvertsExactlyAndWritesNothingOutside)
 {
     const float nanGuard = std::bit_cast<float>(0x7FA5A5A5U);
@@ -244,7 +227,6 @@ TEST_P(SampleConversionKernels, everyLengthAndStartConvertsExactlyAndWritesNothi
 
 // Moves the stack by 16 bytes per level, then converts: wide registers
 // spilled with aligned moves to a 16-byte aligned stack fault at some depths.
-// Depth 0 is the plain check of every boundary float and integer value.
 [[gnu::noinline]] void convertAtDepth(const ConversionKernels& kernels, int depth, const std::vector<float>& floats)
 {
     if (depth > 0) {
@@ -256,12 +238,27 @@ TEST_P(SampleConversionKernels, everyLengthAndStartConvertsExactlyAndWritesNothi
     expectAllExact(kernels, floats);
 }
 
-TEST_P(SampleConversionKernels, convertsExactlyFromShallowAndDeepCallStacks)
+// Every boundary float and integer value from shallow and deep call stacks,
+// then millions of random floats. With VELTRANO_EXHAUSTIVE_CONVERSION_TEST
+// set, every one of the 2^32 float bit patterns follows: minutes of work, so
+// only on request.
+TEST_P(SampleConversionKernels, convertsExactlyFromAnyStackDepthAndForMillionsOfRandomFloats)
 {
     const std::vector<float> floats = boundaryFloats();
     for (const int depth : {0, 1, 2, 3, 4, 5, 6, 7, 100}) {
         SCOPED_TRACE(depth);
         convertAtDepth(*kernels_, depth, floats);
+    }
+    expectAllExact(*kernels_, randomFloats(1 << 21));
+    if (std::getenv("VELTRANO_EXHAUSTIVE_CONVERSION_TEST") == nullptr) {
+        return;
+    }
+    std::vector<float> values(1 << 20);
+    for (std::uint64_t first = 0; first < (std::uint64_t{1} << 32) && !HasFatalFailure(); first += values.size()) {
+        for (std::uint64_t index = 0; index < values.size(); ++index) {
+            values[index] = std::bit_cast<float>(static_cast<std::uint32_t>(first + index));
+        }
+        expectAllExact(*kernels_, values);
     }
 }
 
@@ -341,19 +338,15 @@ TEST(SampleConversion, publicFunctionsStreamOnlyOutputsFromTheThresholdOnWithThe
     EXPECT_EQ(storePolicyFor(threshold - 1), StorePolicy::Cached);
     EXPECT_EQ(storePolicyFor(threshold), streaming != nullptr ? StorePolicy::Streaming : StorePolicy::Cached);
 
-    // Enough input for the largest call, threshold / 2 + 45 samples of 8-bit output.
+    // Enough input for the largest call, threshold / 2 + 45 samples of 8-bit
+    // output; the integers are the random floats' bits.
     const std::size_t samples = threshold / 2 + 45;
-    std::mt19937 generator(11);
-    std::uniform_int_distribution<int> anyValue(-32768, 32767);
-    std::uniform_real_distribution<float> nearRange(-1.01F, 1.01F);
+    const std::vector<float> values = randomFloats(samples);
+    const std::vector<std::complex<float>> floats(samplesAt(values.data(), 0), samplesAt(values.data(), samples));
     std::vector<std::int16_t> words(2 * samples);
     std::vector<std::int8_t> bytes(2 * samples);
-    std::vector<std::complex<float>> floats(samples);
-    for (std::size_t index = 0; index < 2 * samples; ++index) {
-        words[index] = static_cast<std::int16_t>(anyValue(generator));
-        bytes[index] = static_cast<std::int8_t>(words[index] >> 8);
-        reinterpret_cast<float*>(floats.data())[index] = nearRange(generator);
-    }
+    std::memcpy(words.data(), values.data(), words.size() * sizeof(std::int16_t));
+    std::memcpy(bytes.data(), values.data(), bytes.size());
     expectSameBitsAroundThreshold(convertCs8ToCf32, scalarConversionKernels.cs8ToCf32, bytes);
     expectSameBitsAroundThreshold(convertCf32ToCs8, scalarConversionKernels.cf32ToCs8, floats);
     expectSameBitsAroundThreshold(convertSc16ToCf32, scalarConversionKernels.sc16ToCf32, words);

@@ -8,16 +8,10 @@
 // or 2 is a finding.
 #include "tests/fuzz/SimulatedLibraries.h"
 
-#include <dlfcn.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <streambuf>
-#include <string>
 
 int veltrano_sdr_probe_main(int argc, char** argv);
 

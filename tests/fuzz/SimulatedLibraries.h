@@ -8,7 +8,6 @@
 #include "tests/fuzz/FuzzInput.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <complex>
 #include <cstdint>

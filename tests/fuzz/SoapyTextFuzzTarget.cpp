@@ -81,16 +81,16 @@ const Call kCalls[] = {
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    SoapySDR::setLogLevel(SOAPY_SDR_CRITICAL);
+    std::ofstream(useSimulator("HACKRF", "sim-hackrf.so")) << "board A\n";
+    std::ofstream(useSimulator("BLADERF", "sim-bladerf.so")) << "board serial=A\n";
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static const bool prepared = [] {
-        SoapySDR::setLogLevel(SOAPY_SDR_CRITICAL);
-        std::ofstream(useSimulator("HACKRF", "sim-hackrf.so")) << "board A\n";
-        std::ofstream(useSimulator("BLADERF", "sim-bladerf.so")) << "board serial=A\n";
-        return true;
-    }();
-    static_cast<void>(prepared);
-
     FuzzInput in(data, size);
     const std::uint8_t setup = in.byte();
     const BoardFamily family = setup % 2 == 0 ? BoardFamily::hackRf : BoardFamily::bladeRf;

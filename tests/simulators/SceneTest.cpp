@@ -41,14 +41,13 @@ TEST_F(SimulatedScene, aNativeSweepShowsEachCarrierInTheBlocksWhoseValidRangesHo
         ++blocks;
         for (const test::ExpectedCarrier& carrier : carriers) {
             for (const FrequencyRangeHz& range : block.validRanges) {
-                const double frequency = carrier.frequencyHz;
-                if (frequency >= range.minimumHz && frequency <= range.maximumHz) {
-                    SCOPED_TRACE(std::to_string(frequency) + " Hz in the block at " +
+                if (carrier.frequencyHz >= range.minimumHz && carrier.frequencyHz <= range.maximumHz) {
+                    SCOPED_TRACE(std::to_string(carrier.frequencyHz) + " Hz in the block at " +
                                  std::to_string(block.centerFrequencyHz) + " Hz");
-                    EXPECT_NEAR(
-                        test::binPowerDbfs(block.samples, frequency - block.centerFrequencyHz, block.sampleRateHz),
-                        carrier.powerDbfs + kSceneGainDb, 1.0);
-                    ++found[frequency];
+                    EXPECT_NEAR(test::binPowerDbfs(block.samples, carrier.frequencyHz - block.centerFrequencyHz,
+                                                   block.sampleRateHz),
+                                carrier.powerDbfs + kSceneGainDb, 1.0);
+                    ++found[carrier.frequencyHz];
                 }
             }
         }

@@ -9,8 +9,11 @@
 #include <SoapySDR/Formats.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <complex>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace veltrano::test {
 
@@ -45,19 +48,55 @@ protected:
         return stream;
     }
 
-    static int read(SoapySDR::Device& device, SoapySDR::Stream* stream, void* buffer, std::size_t count)
+    // What a read or a status call returned, with its flags and time.
+    struct Outcome {
+        int result;
+        int flags;
+        long long timeNs;
+    };
+
+    static Outcome readTimed(SoapySDR::Device& device, SoapySDR::Stream* stream, void* buffer, std::size_t count,
+                             long timeoutUs = 1'000'000)
     {
         void* buffers[] = {buffer};
-        int flags = 0;
-        long long timeNs = 0;
-        return device.readStream(stream, buffers, count, flags, timeNs, 1'000'000);
+        Outcome outcome{};
+        outcome.result = device.readStream(stream, buffers, count, outcome.flags, outcome.timeNs, timeoutUs);
+        return outcome;
+    }
+
+    static int read(SoapySDR::Device& device, SoapySDR::Stream* stream, void* buffer, std::size_t count)
+    {
+        return readTimed(device, stream, buffer, count).result;
+    }
+
+    static Outcome status(SoapySDR::Device& device, SoapySDR::Stream* stream)
+    {
+        Outcome outcome{};
+        std::size_t mask = 0;
+        outcome.result = device.readStreamStatus(stream, mask, outcome.flags, outcome.timeNs, 1'000'000);
+        return outcome;
+    }
+
+    // The next count complex samples of a running stream (fewer if it stops delivering).
+    static std::vector<std::complex<float>> receive(SoapySDR::Device& device, SoapySDR::Stream* stream,
+                                                    std::size_t count)
+    {
+        std::vector<std::complex<float>> samples(count);
+        std::size_t received = 0;
+        for (int call = 0; call < 10'000 && received < count; ++call) {
+            const int result = read(device, stream, samples.data() + received, count - received);
+            EXPECT_TRUE(result > 0 || result == SOAPY_SDR_TIMEOUT) << result;
+            received += static_cast<std::size_t>(std::max(result, 0));
+        }
+        samples.resize(received);
+        return samples;
     }
 
     static int write(SoapySDR::Device& device, SoapySDR::Stream* stream, const void* buffer, std::size_t count,
-                     int flags = 0)
+                     int flags = 0, long long timeNs = 0)
     {
         const void* buffers[] = {buffer};
-        return device.writeStream(stream, buffers, count, flags, 0, 1'000'000);
+        return device.writeStream(stream, buffers, count, flags, timeNs, 1'000'000);
     }
 
 private:

@@ -4,10 +4,6 @@
 #include <gmock/gmock.h>
 
 #include <cstdint>
-#include <optional>
-#include <stop_token>
-#include <string>
-#include <thread>
 #include <vector>
 
 namespace veltrano {
@@ -32,19 +28,6 @@ protected:
 
     // The simulator's pattern names each sample's tick: I + 2048 Q, modulo 2^22.
     static long long tickOf(const std::int16_t* sample) { return sample[0] + 2048LL * sample[1]; }
-
-    struct Status {
-        int result;
-        int flags;
-        long long timeNs;
-    };
-    static Status status(SoapySDR::Device& device, SoapySDR::Stream* stream)
-    {
-        Status status{};
-        std::size_t mask = 0;
-        status.result = device.readStreamStatus(stream, mask, status.flags, status.timeNs, 1'000'000);
-        return status;
-    }
 };
 
 TEST_F(SoapyHardwareTime, bladeRfReadsAreStampedContiguouslyOnATimeTheClientMayMove)
@@ -57,7 +40,6 @@ TEST_F(SoapyHardwareTime, bladeRfReadsAreStampedContiguouslyOnATimeTheClientMayM
 
     SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS16);
     std::vector<std::int16_t> buffer(2 * 20000);
-    void* buffers[] = {buffer.data()};
     long long expected = 5'000'000'000;
     // Sizes straddle the library's 1024-sample reads and exceed the stream's MTU.
     const std::size_t sizes[] = {1, 1023, 1024, 1025, 16384, 20000, 3, 4097};
@@ -67,21 +49,17 @@ TEST_F(SoapyHardwareTime, bladeRfReadsAreStampedContiguouslyOnATimeTheClientMayM
             device->setHardwareTime(device->getHardwareTime() + 1'000'000'000);
             expected += 1'000'000'000;
         }
-        int flags = 0;
-        long long timeNs = 0;
-        const int got = device->readStream(stream, buffers, sizes[read % 8], flags, timeNs, 1'000'000);
-        ASSERT_GT(got, 0) << read;
-        ASSERT_NE(flags & SOAPY_SDR_HAS_TIME, 0) << read;
-        ASSERT_EQ(timeNs, expected) << read;
+        const Outcome got = readTimed(*device, stream, buffer.data(), sizes[read % 8]);
+        ASSERT_GT(got.result, 0) << read;
+        ASSERT_NE(got.flags & SOAPY_SDR_HAS_TIME, 0) << read;
+        ASSERT_EQ(got.timeNs, expected) << read;
         const long long tick = (expected - 5'000'000'000 - (read >= 150 ? 1'000'000'000 : 0)) / kSampleNs;
         ASSERT_EQ(tickOf(buffer.data()), tick % (1 << 22)) << read;
-        expected += got * kSampleNs;
+        expected += got.result * kSampleNs;
     }
     // The counter is where the reads went, and a little past: the library reads ahead.
     EXPECT_GE(device->getHardwareTime(), expected);
     EXPECT_LT(device->getHardwareTime(), expected + 16384 * kSampleNs);
-    device->deactivateStream(stream);
-    device->closeStream(stream);
 }
 
 TEST_F(SoapyHardwareTime, aTimedActivationDeliversTheSampleTakenAtThatTimeFirst)
@@ -91,16 +69,13 @@ TEST_F(SoapyHardwareTime, aTimedActivationDeliversTheSampleTakenAtThatTimeFirst)
     const long long at = device->getHardwareTime() + 100'000'000 + 3 * kSampleNs;
     ASSERT_EQ(device->activateStream(stream, SOAPY_SDR_HAS_TIME, at), 0);
     std::vector<std::int16_t> buffer(2 * 1000);
-    void* buffers[] = {buffer.data()};
-    int flags = 0;
-    long long timeNs = 0;
-    ASSERT_EQ(device->readStream(stream, buffers, 1000, flags, timeNs, 1'000'000), 1000);
-    EXPECT_EQ(timeNs, at);
+    const Outcome got = readTimed(*device, stream, buffer.data(), 1000);
+    ASSERT_EQ(got.result, 1000);
+    EXPECT_EQ(got.timeNs, at);
     EXPECT_EQ(tickOf(buffer.data()), at / kSampleNs);
     device->deactivateStream(stream);
     // A time that has passed is refused.
     EXPECT_EQ(device->activateStream(stream, SOAPY_SDR_HAS_TIME, at), SOAPY_SDR_STREAM_ERROR);
-    device->closeStream(stream);
 }
 
 // Each burst starts on its own tick, written whole or in pieces; a late one
@@ -108,17 +83,8 @@ TEST_F(SoapyHardwareTime, aTimedActivationDeliversTheSampleTakenAtThatTimeFirst)
 TEST_F(SoapyHardwareTime, timedBurstsStartOnTheirTicksAndALateOneIsATimeError)
 {
     const auto device = openBladeRf();
-    SoapySDR::Stream* stream = device->setupStream(SOAPY_SDR_TX, SOAPY_SDR_CS16);
-    ASSERT_EQ(device->activateStream(stream), 0);
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS16);
     const std::vector<std::int16_t> sound(2 * 5000, 100);
-    const auto burst = [&](long long timeNs, std::vector<std::size_t> pieces) {
-        for (std::size_t piece = 0; piece < pieces.size(); ++piece) {
-            int flags = (piece == 0 ? SOAPY_SDR_HAS_TIME : 0) | (piece + 1 == pieces.size() ? SOAPY_SDR_END_BURST : 0);
-            const void* buffers[] = {sound.data()};
-            ASSERT_EQ(device->writeStream(stream, buffers, pieces[piece], flags, timeNs, 1'000'000),
-                      static_cast<int>(pieces[piece]));
-        }
-    };
     struct Expected {
         long long timeNs;
         std::vector<std::size_t> pieces;
@@ -130,8 +96,14 @@ TEST_F(SoapyHardwareTime, timedBurstsStartOnTheirTicksAndALateOneIsATimeError)
                                        {250'000'000, {5}, SOAPY_SDR_TIME_ERROR},
                                        {260'000'000 + kSampleNs, {1}, 0}};
     for (const Expected& expected : bursts) {
-        burst(expected.timeNs, expected.pieces);
-        const Status outcome = status(*device, stream);
+        const std::vector<std::size_t>& pieces = expected.pieces;
+        for (std::size_t piece = 0; piece < pieces.size(); ++piece) {
+            const int flags =
+                (piece == 0 ? SOAPY_SDR_HAS_TIME : 0) | (piece + 1 == pieces.size() ? SOAPY_SDR_END_BURST : 0);
+            ASSERT_EQ(write(*device, stream, sound.data(), pieces[piece], flags, expected.timeNs),
+                      static_cast<int>(pieces[piece]));
+        }
+        const Outcome outcome = status(*device, stream);
         EXPECT_EQ(outcome.result, expected.result) << expected.timeNs;
         EXPECT_EQ(outcome.flags, SOAPY_SDR_HAS_TIME | (expected.result == 0 ? SOAPY_SDR_END_BURST : 0));
         EXPECT_EQ(outcome.timeNs, expected.timeNs);
@@ -140,45 +112,6 @@ TEST_F(SoapyHardwareTime, timedBurstsStartOnTheirTicksAndALateOneIsATimeError)
     EXPECT_THAT(bladeRf().calls("tx burst"),
                 ElementsAre("tx burst at 400000 samples 1000", "tx burst at 500000 samples 3517",
                             "tx burst at 520001 samples 1"));
-    device->deactivateStream(stream);
-    device->closeStream(stream);
-}
-
-// Full duplex is on for the bladeRF in the module: a reader thread keeps
-// receive going while a hundred bursts 10 ms apart go out, each on its tick.
-TEST_F(SoapyHardwareTime, aHundredBurstsTenMillisecondsApartStartOnTheirTicksWhileReceiveRuns)
-{
-    const auto device = openBladeRf();
-    SoapySDR::Stream* rx = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS16);
-    SoapySDR::Stream* tx = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS16);
-    const long long first = device->getHardwareTime() / kSampleNs * kSampleNs + 20'000'000;
-    {
-        const std::jthread reader([&](std::stop_token stop) {
-            std::vector<std::int16_t> buffer(2 * 4096);
-            while (!stop.stop_requested()) {
-                read(*device, rx, buffer.data(), 4096);
-            }
-        });
-        const std::vector<std::int16_t> sound(2 * 100, 9);
-        for (long long burst = 0; burst < 100; ++burst) {
-            int flags = SOAPY_SDR_HAS_TIME | SOAPY_SDR_END_BURST;
-            const void* buffers[] = {sound.data()};
-            ASSERT_EQ(device->writeStream(tx, buffers, 100, flags, first + burst * 10'000'000, 1'000'000), 100);
-        }
-        for (long long burst = 0; burst < 100; ++burst) {
-            const Status outcome = status(*device, tx);
-            ASSERT_EQ(outcome.result, 0) << burst;
-            ASSERT_EQ(outcome.flags, SOAPY_SDR_HAS_TIME | SOAPY_SDR_END_BURST);
-            ASSERT_EQ(outcome.timeNs, first + burst * 10'000'000);
-        }
-    }
-    std::vector<std::string> expected;
-    for (long long burst = 0; burst < 100; ++burst) {
-        expected.push_back("tx burst at " + std::to_string((first + burst * 10'000'000) / kSampleNs) + " samples 100");
-    }
-    EXPECT_THAT(bladeRf().calls("tx burst"), ::testing::ElementsAreArray(expected));
-    device->closeStream(tx);
-    device->closeStream(rx);
 }
 
 } // namespace

@@ -33,21 +33,6 @@ protected:
         return device;
     }
 
-    // The next count samples of the stream.
-    static std::vector<std::complex<float>> receive(SoapySDR::Device& device, SoapySDR::Stream* stream,
-                                                    std::size_t count)
-    {
-        std::vector<std::complex<float>> samples(count);
-        std::size_t received = 0;
-        for (int call = 0; call < 10'000 && received < count; ++call) {
-            const int result = read(device, stream, samples.data() + received, count - received);
-            EXPECT_TRUE(result > 0 || result == SOAPY_SDR_TIMEOUT) << result;
-            received += static_cast<std::size_t>(std::max(result, 0));
-        }
-        samples.resize(received);
-        return samples;
-    }
-
     std::size_t streamStarts() const { return hackRf().calls("hackrf_start_rx").size(); }
 };
 

@@ -50,7 +50,7 @@ TEST_F(SoapyMapping, findListsTheBoardsOfBothFamiliesAndFiltersByFamilyAndSerial
 
 // What SoapySDR's tool prints of a board (keys, channels, formats, ranges) is
 // the tool test's; here what it cannot show.
-TEST_F(SoapyMapping, makeOpensTheHackRfBySerialAndDescribesIt)
+TEST_F(SoapyMapping, makeOpensEachFamilysBoardBySerialAndDescribesIt)
 {
     simulateOneBoardOfEach();
     const auto device = make("driver=veltrano,serial=H2");
@@ -59,17 +59,13 @@ TEST_F(SoapyMapping, makeOpensTheHackRfBySerialAndDescribesIt)
                                                        Pair("firmware_version", "fw-7"), Pair("label", "HackRF One"),
                                                        Pair("serial", "H2"), Pair("usb_api_version", "1.02")));
     EXPECT_EQ(device->readSetting("rx_amplifier"), "false");
-}
 
-TEST_F(SoapyMapping, makeOpensTheBladeRfBySerialAndDescribesIt)
-{
-    simulateOneBoardOfEach();
-    const auto device = make("driver=veltrano,family=bladerf");
+    const auto bladeRfDevice = make("driver=veltrano,family=bladerf");
     EXPECT_THAT(bladeRf().calls("bladerf_open"), ElementsAre("bladerf_open *:serial=B1 -> 0"));
-    EXPECT_EQ(device->getNumChannels(SOAPY_SDR_RX), 1u);
-    EXPECT_EQ(device->getNumChannels(SOAPY_SDR_TX), 0u); // a board without transmit
-    EXPECT_THROW(device->setFrequency(SOAPY_SDR_TX, 0, 100e6), std::runtime_error);
-    EXPECT_THROW(device->readSetting("rx_amplifier"), std::runtime_error);
+    EXPECT_EQ(bladeRfDevice->getNumChannels(SOAPY_SDR_RX), 1u);
+    EXPECT_EQ(bladeRfDevice->getNumChannels(SOAPY_SDR_TX), 0u); // a board without transmit
+    EXPECT_THROW(bladeRfDevice->setFrequency(SOAPY_SDR_TX, 0, 100e6), std::runtime_error);
+    EXPECT_THROW(bladeRfDevice->readSetting("rx_amplifier"), std::runtime_error);
 }
 
 TEST_F(SoapyMapping, boardsWithoutSerialOpenOnlyWhenTheyAreTheFirst)

@@ -67,24 +67,18 @@ TEST_F(SoapyTool, rateTestStreamsFromEachFamilyAtItsTopRateInItsNativeFormatWith
     // asked reaches the board, and that no sample is made up, is pinned in
     // process.)
     const struct {
-        const char* family;
-        const char* hackRfScript;
-        const char* bladeRfScript;
+        std::string family;
         const char* rate;
         const char* format;
-    } cases[] = {
-        {"hackrf", "board H1\nrx-paced\n", "", "20e6", "CS8"},
-        {"bladerf", "", "board serial=B1\nrx-paced\n", "40e6", "CS16"},
-    };
+    } cases[] = {{"hackrf", "20e6", "CS8"}, {"bladerf", "40e6", "CS16"}};
     for (const auto& each : cases) {
-        SCOPED_TRACE(std::string(each.family) + " at " + each.rate);
-        simulateHackRf(each.hackRfScript);
-        simulateBladeRf(each.bladeRfScript);
+        SCOPED_TRACE(each.family + " at " + each.rate);
+        simulateHackRf(each.family == "hackrf" ? "board H1\nrx-paced\n" : "");
+        simulateBladeRf(each.family == "bladerf" ? "board serial=B1\nrx-paced\n" : "");
         // The tool reports its rate every 5 s and streams until interrupted.
-        const test::ProcessResult run =
-            test::runProcess("/usr/bin/timeout",
-                             {"-s", "INT", "7", kSoapyTool, std::string("--args=driver=veltrano,family=") + each.family,
-                              std::string("--rate=") + each.rate, "--direction=RX"});
+        const test::ProcessResult run = test::runProcess(
+            "/usr/bin/timeout", {"-s", "INT", "7", kSoapyTool, "--args=driver=veltrano,family=" + each.family,
+                                 std::string("--rate=") + each.rate, "--direction=RX"});
         const std::string output = run.standardOutput + run.standardError;
         EXPECT_THAT(output, Not(HasSubstr("rror")));
         EXPECT_THAT(output, Not(HasSubstr("Overflow")));

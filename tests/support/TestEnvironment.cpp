@@ -43,11 +43,7 @@ std::filesystem::path simulatedLibrary(const std::string& variant)
 
 std::filesystem::path probeExecutable()
 {
-#if defined(_WIN32)
-    return binaryDirectory() / "sdr-probe.exe";
-#else
-    return binaryDirectory() / "sdr-probe";
-#endif
+    return binaryDirectory() / (sharedLibrarySuffix() == ".dll" ? "sdr-probe.exe" : "sdr-probe");
 }
 
 std::vector<std::string> hackRfNamesBesideExecutable()
@@ -155,11 +151,6 @@ SimulatorSession::SimulatorSession(const std::string& family, const std::string&
     writeTextFile(directory_ / "script.txt", script);
 }
 
-std::vector<std::string> SimulatorSession::journal() const
-{
-    return readLines(directory_ / "journal.txt");
-}
-
 std::vector<std::string> SimulatorSession::calls(const std::string& name) const
 {
     std::vector<std::string> matching;
@@ -186,21 +177,6 @@ void PrintTo(const ProcessResult& result, std::ostream* stream)
 ProbeInstallation::ProbeInstallation() : executable_(directory_ / probeExecutable().filename().string())
 {
     std::filesystem::copy_file(probeExecutable(), executable_);
-}
-
-void ProbeInstallation::addLibrary(const std::string& variant, const std::string& fileName) const
-{
-    std::filesystem::copy_file(simulatedLibrary(variant), directory_ / fileName);
-}
-
-ProcessResult ProbeInstallation::run(const std::vector<std::string>& arguments) const
-{
-    return runProcess(executable_, arguments);
-}
-
-ProcessResult runProbe(const std::vector<std::string>& arguments)
-{
-    return runProcess(probeExecutable(), arguments);
 }
 
 } // namespace veltrano::test

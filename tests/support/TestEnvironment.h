@@ -18,7 +18,6 @@ std::filesystem::path binaryDirectory();
 // A simulated host library by variant name, e.g. "sim-hackrf-no-versions".
 std::filesystem::path simulatedLibrary(const std::string& variant);
 
-// The built probe program.
 std::filesystem::path probeExecutable();
 
 // Platform file names of the vendor libraries as searched next to the executable.
@@ -76,7 +75,7 @@ public:
     // family is "HACKRF" or "BLADERF".
     SimulatorSession(const std::string& family, const std::string& script);
 
-    std::vector<std::string> journal() const;
+    std::vector<std::string> journal() const { return readLines(directory_ / "journal.txt"); }
     // Journal lines that start with the given call name.
     std::vector<std::string> calls(const std::string& name) const;
     // File name of the first simulator library that was called, or "(none)".
@@ -88,7 +87,6 @@ private:
     ScopedEnvironment journal_;
 };
 
-// Result of running a program to its end.
 struct ProcessResult {
     int exitStatus = -1;
     std::string standardOutput;
@@ -112,16 +110,21 @@ class ProbeInstallation {
 public:
     ProbeInstallation();
     // Copies a simulated library variant next to the probe under the given file name.
-    void addLibrary(const std::string& variant, const std::string& fileName) const;
+    void addLibrary(const std::string& variant, const std::string& fileName) const
+    {
+        std::filesystem::copy_file(simulatedLibrary(variant), directory_ / fileName);
+    }
     const std::filesystem::path& directory() const { return directory_.path(); }
-    ProcessResult run(const std::vector<std::string>& arguments) const;
+    ProcessResult run(const std::vector<std::string>& arguments) const { return runProcess(executable_, arguments); }
 
 private:
     TemporaryDirectory directory_;
     std::filesystem::path executable_;
 };
 
-// Runs the built probe in place.
-ProcessResult runProbe(const std::vector<std::string>& arguments);
+inline ProcessResult runProbe(const std::vector<std::string>& arguments)
+{
+    return runProcess(probeExecutable(), arguments);
+}
 
 } // namespace veltrano::test
