@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 
 #include <cstdint>
+#include <stop_token>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace veltrano {
@@ -112,6 +115,38 @@ TEST_F(SoapyHardwareTime, timedBurstsStartOnTheirTicksAndALateOneIsATimeError)
     EXPECT_THAT(bladeRf().calls("tx burst"),
                 ElementsAre("tx burst at 400000 samples 1000", "tx burst at 500000 samples 3517",
                             "tx burst at 520001 samples 1"));
+}
+
+// Full duplex is on for the bladeRF in the module: a reader thread keeps
+// receive going while a hundred bursts 10 ms apart go out, each on its tick.
+TEST_F(SoapyHardwareTime, aHundredBurstsTenMillisecondsApartStartOnTheirTicksWhileReceiveRuns)
+{
+    const auto device = openBladeRf();
+    SoapySDR::Stream* rx = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS16);
+    SoapySDR::Stream* tx = start(*device, SOAPY_SDR_TX, SOAPY_SDR_CS16);
+    const long long first = device->getHardwareTime() / kSampleNs * kSampleNs + 20'000'000;
+    std::vector<std::string> expected;
+    {
+        const std::jthread reader([&](std::stop_token stop) {
+            std::vector<std::int16_t> buffer(2 * 4096);
+            while (!stop.stop_requested()) {
+                read(*device, rx, buffer.data(), 4096);
+            }
+        });
+        const std::vector<std::int16_t> sound(2 * 100, 9);
+        for (long long burst = 0; burst < 100; ++burst) {
+            const long long at = first + burst * 10'000'000;
+            ASSERT_EQ(write(*device, tx, sound.data(), 100, SOAPY_SDR_HAS_TIME | SOAPY_SDR_END_BURST, at), 100);
+            expected.push_back("tx burst at " + std::to_string(at / kSampleNs) + " samples 100");
+        }
+        for (long long burst = 0; burst < 100; ++burst) {
+            const Outcome outcome = status(*device, tx);
+            ASSERT_EQ(outcome.result, 0) << burst;
+            ASSERT_EQ(outcome.flags, SOAPY_SDR_HAS_TIME | SOAPY_SDR_END_BURST);
+            ASSERT_EQ(outcome.timeNs, first + burst * 10'000'000);
+        }
+    }
+    EXPECT_THAT(bladeRf().calls("tx burst"), ::testing::ElementsAreArray(expected));
 }
 
 } // namespace
