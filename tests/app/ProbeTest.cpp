@@ -41,84 +41,66 @@ TEST_F(Probe, eachFamilyGivesItsRecordsErrorsAndStatus)
     const std::string serial = "0000000000000000088869dc2a5c3a1b", longest(64, 'a');
     const std::string openFailed = ": HackRF open failed: HACKRF_ERROR_";
     const struct {
-        const char* family;
         std::string hackRf;
         std::string bladeRf;
         test::ProcessResult result;
         const char* bladeRfVariant = "sim-bladerf";
     } cases[] = {
-        {"hackrf",
-         "board " + serial + "\nboard second.board_2\n",
+        {"board " + serial + "\nboard second.board_2\n",
          "",
          {0, record(serial, serial) + record("second.board_2", "second.board_2"), ""}},
-        {"hackrf", "board A\nboard B\nopen -6 A\n", "", {0, record("B", "B"), "HackRF A" + openFailed + "BUSY\n"}},
-        {"hackrf", "board A\nopen -1000 A\n", "", {2, "", "HackRF A" + openFailed + "LIBUSB\n"}},
+        {"board A\nboard B\nopen -6 A\n", "", {0, record("B", "B"), "HackRF A" + openFailed + "BUSY\n"}},
+        {"board A\nopen -1000 A\n", "", {2, "", "HackRF A" + openFailed + "LIBUSB\n"}},
         // Serials of up to 64 plain characters are used as they are.
-        {"hackrf", "board " + longest + "\n", "", {0, record(longest, longest), ""}},
+        {"board " + longest + "\n", "", {0, record(longest, longest), ""}},
         // Any other serial is replaced by the board's position, and the first board is opened for it.
-        {"hackrf", "board-repeat 1048576 X\n", "", {0, record("HACKRF-USB-1", ""), ""}},
-        {"hackrf",
-         "board " + std::string(65, 'a') + "\nboard has space\nboard plus+sign\nboard caf\xc3\xa9\n",
+        {"board-repeat 1048576 X\n", "", {0, record("HACKRF-USB-1", ""), ""}},
+        {"board " + std::string(65, 'a') + "\nboard has space\nboard plus+sign\nboard caf\xc3\xa9\n",
          "",
          {0,
           record("HACKRF-USB-1", "") + record("HACKRF-USB-2", "") + record("HACKRF-USB-3", "") +
               record("HACKRF-USB-4", ""),
           ""}},
         // The enumeration's placeholder is passed on as a serial the library does not know.
-        {"hackrf",
-         "board-null\nboard B\n",
-         "",
-         {0, record("B", "B"), "HackRF HACKRF-USB-01" + openFailed + "NOT_FOUND\n"}},
+        {"board-null\nboard B\n", "", {0, record("B", "B"), "HackRF HACKRF-USB-01" + openFailed + "NOT_FOUND\n"}},
         // One record per board, with its label and capabilities in Hz.
-        {"bladerf",
-         "",
+        {"",
          "board serial=9a8b7c product=bladeRF_2.0 rate=520834,61440000,1,1 freq=70000000,6000000000,2,1\n"
          "board serial=SECOND product=bladeRF_x40 rate=80000,80000000,1,0.5 freq=300,3800,1,1000000\n",
          {0, "BLADERF\t9a8b7c\tbladeRF_2.0" + kRecord2 + "BLADERF\tSECOND\tbladeRF_x40\t4e+07\t3e+08\t3.8e+09\n", ""}},
-        {"bladerf", "", "list -7\n", {0, "", ""}},
+        {"", "list -7\n", {0, "", ""}},
         // Without ranges the record ends after the rate; an unknown rate is 0.
-        {"bladerf",
-         "",
-         "board serial=A product=p freq-result=-1 rate=1,7500000,1,1\n",
-         {0, "BLADERF\tA\tp\t7.5e+06\n", ""}},
-        {"bladerf",
-         "",
-         "board serial=A product=p rate-result=-1 freq=1,750000,1,1\n",
-         {0, "BLADERF\tA\tp\t0\t1\t750000\n", ""}},
+        {"", "board serial=A product=p freq-result=-1 rate=1,7500000,1,1\n", {0, "BLADERF\tA\tp\t7.5e+06\n", ""}},
+        {"", "board serial=A product=p rate-result=-1 freq=1,750000,1,1\n", {0, "BLADERF\tA\tp\t0\t1\t750000\n", ""}},
         // A board listed under a placeholder cannot be opened by it.
-        {"bladerf",
-         "",
+        {"",
          "board product=bladeRF_2.0\nboard serial=B\n",
          {0, "BLADERF\tB\tNuand bladeRF" + kRecord2,
           "bladeRF BLADERF-USB-1: bladeRF open failed: No devices available\n"}},
         // Unterminated serial and product are read to their fields' ends.
-        {"bladerf",
-         "",
+        {"",
          "board serial-fill=S product-fill=P\n",
          {0,
           "BLADERF\t" + std::string(BLADERF_SERIAL_LENGTH, 'S') + "\t" + std::string(BLADERF_DESCRIPTION_LENGTH, 'P') +
               kRecord2,
           ""}},
-        {"bladerf",
-         "",
+        {"",
          "board serial=A\nopen -1 *:serial=A\n",
          {2, "", "bladeRF A: bladeRF open failed: bladeRF error -1\n"},
          "sim-bladerf-no-strerror"},
-        {"both",
-         "board H1\nboard H2\nopen -5 H1\nopen -5 H2\n",
+        {"board H1\nboard H2\nopen -5 H1\nopen -5 H2\n",
          "board serial=B1 product=p\n",
          {2, "BLADERF\tB1\tp" + kRecord2,
           "HackRF H1" + openFailed + "NOT_FOUND\nHackRF H2" + openFailed + "NOT_FOUND\n"}},
-        {"both",
-         "board H1\n",
+        {"board H1\n",
          "board serial=B1\nopen -7 *:serial=B1\n",
          {2, record("H1", "H1"), "bladeRF B1: bladeRF open failed: No devices available\n"}},
     };
     for (const auto& each : cases) {
         simulateHackRf(each.hackRf);
         simulateBladeRf(each.bladeRf, each.bladeRfVariant);
-        EXPECT_EQ(test::runProbe({each.family}), each.result)
-            << each.family << ": " << each.hackRf.substr(0, 80) << each.bladeRf;
+        const char* family = each.hackRf.empty() ? "bladerf" : each.bladeRf.empty() ? "hackrf" : "both";
+        EXPECT_EQ(test::runProbe({family}), each.result) << family << ": " << each.hackRf.substr(0, 80) << each.bladeRf;
     }
 }
 

@@ -55,7 +55,6 @@ TEST_F(HackRfLiveControl, eachChangeReachesTheRunningBoardAloneAndReadsBack)
          {"hackrf_set_antenna_enable 1 -> 0"},
          [](const ISdrDevice& d) { return d.biasTee(rx) && d.biasTee(tx); }},
     };
-    openBoard();
     startReceiving();
     for (const LiveChange& live : changes) {
         SCOPED_TRACE(live.name);
@@ -72,7 +71,6 @@ TEST_F(HackRfLiveControl, eachChangeReachesTheRunningBoardAloneAndReadsBack)
 // a bandwidth is named, which then stays when the rate changes.
 TEST_F(HackRfLiveControl, theReceiveFilterFollowsTheRateUntilABandwidthIsNamed)
 {
-    openBoard();
     ASSERT_TRUE(device().configureRx({100e6, 20e6, 0.0, 0.0}));
     ASSERT_TRUE(device().setSampleRate(rx, 4e6));
     ASSERT_TRUE(device().configureRx({100e6, 10e6, 9.5e6, 0.0}));
@@ -87,7 +85,6 @@ TEST_F(HackRfLiveControl, theReceiveFilterFollowsTheRateUntilABandwidthIsNamed)
 // That a gain change loses no sample is the real library's live-control test's.
 TEST_F(HackRfLiveControl, aRateChangeDropsWhatCameBefore)
 {
-    openBoard();
     startReceiving();
     ASSERT_EQ(deliver(test::bytesCounting(999 * 2, 7)), 0);
     ASSERT_TRUE(device().setSampleRate(rx, 4e6));
@@ -132,7 +129,6 @@ TEST_F(HackRfLiveControl, hostileValuesAndNamesAreRefusedWithoutALibraryCall)
         {"txRateWhileReceiving", [](ISdrDevice& d) { return d.setSampleRate(tx, 4e6); }},
         {"automaticGain", [](ISdrDevice& d) { return d.setAutomaticGain(rx, true); }},
     };
-    openBoard();
     startReceiving();
     for (const auto& [name, change] : refusals) {
         SCOPED_TRACE(name);

@@ -121,7 +121,6 @@ INSTANTIATE_TEST_SUITE_P(
 // board sent them, until the stream ends.
 TEST_F(HackRfReceive, wholeSamplesArriveAsSignedBytesOver128OrAsTheyAreUntilTheStreamEnds)
 {
-    openBoard();
     startReceiving();
     ASSERT_EQ(deliver({0x80, 0x7F, 0x00, 0x01, 0xFF, 0x40}), 0);
 
@@ -154,7 +153,6 @@ TEST_F(HackRfReceive, wholeSamplesArriveAsSignedBytesOver128OrAsTheyAreUntilTheS
 
 TEST_F(HackRfReceive, aFullRingDropsTheNewestBytesAndCountsThem)
 {
-    openBoard();
     startReceiving();
     const std::vector<std::uint8_t> transfer = bytesCounting(262'144);
     for (std::size_t stored = 0; stored < kRingBytes - 262'144; stored += transfer.size()) {
@@ -181,7 +179,6 @@ TEST_F(HackRfReceive, aFullRingDropsTheNewestBytesAndCountsThem)
 
 TEST_F(HackRfReceive, aRetuneFlushesTheRingAndDiscardsTheSettlingBytes)
 {
-    openBoard();
     startReceiving();
     ASSERT_EQ(deliver(bytesCounting(4000)), 0);
 

@@ -70,19 +70,26 @@ protected:
         return *device_;
     }
 
-    HackRfSdrDevice& device() { return *device_; }
+    // The default board, opened on first use unless a test opened its own.
+    HackRfSdrDevice& device()
+    {
+        if (!device_) {
+            openBoard();
+        }
+        return *device_;
+    }
     const HackRfSimulatorControl& sim() const { return *control_; }
 
     void startReceiving()
     {
-        ASSERT_TRUE(device_->configureRx({100e6, 10e6, 0.0, 20.0}));
-        ASSERT_TRUE(device_->startRx());
+        ASSERT_TRUE(device().configureRx({100e6, 10e6, 0.0, 20.0}));
+        ASSERT_TRUE(device().startRx());
     }
 
     void startTransmitting()
     {
-        ASSERT_TRUE(device_->configureTx({433.92e6, 10e6, 1.75e6, 20.0}));
-        ASSERT_TRUE(device_->startTx());
+        ASSERT_TRUE(device().configureTx({433.92e6, 10e6, 1.75e6, 20.0}));
+        ASSERT_TRUE(device().startTx());
     }
 
     // One transfer of length bytes as the board would send it; empty when the
@@ -107,7 +114,7 @@ protected:
     std::vector<std::complex<float>> read(std::size_t count)
     {
         std::vector<std::complex<float>> samples(count);
-        samples.resize(device_->readSamples(samples.data(), count));
+        samples.resize(device().readSamples(samples.data(), count));
         return samples;
     }
 

@@ -73,12 +73,7 @@ class HackRfRingEnds : public HackRfStress, public ::testing::WithParamInterface
 TEST_P(HackRfRingEnds, everyByteCrossesOnceAndInOrder)
 {
     const bool transmit = GetParam() == StreamDirection::tx;
-    openBoard();
-    if (transmit) {
-        startTransmitting();
-    } else {
-        startReceiving();
-    }
+    transmit ? startTransmitting() : startReceiving();
     const std::size_t sizes[] = {300'007, 123'457, 1'000'003, 77'777};
     std::size_t position = 0;
     for (int round = 0; round < 12; ++round) {

@@ -77,7 +77,6 @@ INSTANTIATE_TEST_SUITE_P(Boards, HackRfSweepSupport,
 
 TEST_F(HackRfSweep, theRangeAndRateBecomeTheBoardsStepPlan)
 {
-    openBoard();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const struct {
         double startHz;
@@ -110,7 +109,6 @@ TEST_F(HackRfSweep, theRangeAndRateBecomeTheBoardsStepPlan)
 
 TEST_F(HackRfSweep, markedBlocksBecomeTaggedSweepBlocks)
 {
-    openBoard();
     NativeSweepBlock block;
     EXPECT_FALSE(device().readNativeSweepBlock(block));
     startSweeping();
@@ -136,7 +134,6 @@ TEST_F(HackRfSweep, markedBlocksBecomeTaggedSweepBlocks)
 
 TEST_F(HackRfSweep, onlyWholeMarkedBlocksWithinTheBufferAreQueued)
 {
-    openBoard();
     startSweeping(100.5e6, 101.2e6);
     std::vector<std::uint8_t> transfer = sweepBlock(100'000'000, false);
     const std::vector<std::uint8_t> marked = sweepBlock(100'000'000);
@@ -156,7 +153,6 @@ TEST_F(HackRfSweep, onlyWholeMarkedBlocksWithinTheBufferAreQueued)
 
 TEST_F(HackRfSweep, aFullQueueDropsTheNewestBlocksAndCountsThem)
 {
-    openBoard();
     startSweeping(88e6, 300e6);
     ASSERT_EQ(sim().deliverSweep(520), 0);
     EXPECT_EQ(device().sweepDroppedBlocks(), 8u);
@@ -171,7 +167,6 @@ TEST_F(HackRfSweep, aFullQueueDropsTheNewestBlocksAndCountsThem)
 
 TEST_F(HackRfSweep, sweepAndReceptionShareTheStream)
 {
-    openBoard();
     startSweeping();
     EXPECT_TRUE(device().startNativeSweep());
     EXPECT_TRUE(device().startRx());
@@ -190,7 +185,6 @@ TEST_F(HackRfSweep, sweepAndReceptionShareTheStream)
 
 TEST_F(HackRfSweep, recoveryRestartsTheStoredSweep)
 {
-    openBoard();
     EXPECT_FALSE(device().recoverNativeSweep());
     EXPECT_EQ(device().lastError(), "");
     startSweeping();

@@ -36,7 +36,6 @@ protected:
 // refused, the gain of an accepted one limited.
 TEST_F(HackRfTransmit, configurationProgramsTheBoardInOrderIsValidatedAndTheGainLimited)
 {
-    openBoard();
     ASSERT_TRUE(device().configureTx({433'920'000.5, 10e6, 25e6, 20.0}));
     // A filter wider than the sample rate asks for the sample rate's width.
     EXPECT_THAT(settings(),
@@ -118,7 +117,6 @@ INSTANTIATE_TEST_SUITE_P(
 // where the ring ran dry, counted; either kind takes only what the ring holds.
 TEST_F(HackRfTransmit, writesTakeTheClientsSamplesWithSilenceWhereTheRingRanDryAndOnlyWhatTheRingHolds)
 {
-    openBoard();
     const std::int8_t bytes[] = {-128, 127, -1, 0, 1, -127};
     EXPECT_EQ(device().writeNativeSamples(bytes, 3), 0u); // not streaming
     startTransmitting();
@@ -148,7 +146,6 @@ TEST_F(HackRfTransmit, writesTakeTheClientsSamplesWithSilenceWhereTheRingRanDryA
 
 TEST_F(HackRfTransmit, receiveAndTransmitExcludeEachOther)
 {
-    openBoard();
     // One half-duplex chain: full duplex cannot be switched on.
     EXPECT_FALSE(device().supportsFullDuplex());
     EXPECT_FALSE(device().setFullDuplex(true));
@@ -219,7 +216,6 @@ INSTANTIATE_TEST_SUITE_P(Flush, HackRfDrain,
 
 TEST_F(HackRfTransmit, aDrainEndsEarlyOnItsStopTokenOrAStoppedStream)
 {
-    openBoard();
     startTransmitting();
     std::stop_source early;
     early.request_stop();
