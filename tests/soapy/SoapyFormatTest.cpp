@@ -19,12 +19,7 @@
 namespace veltrano {
 namespace {
 
-// The exact integer mappings between the two integer formats.
-std::int16_t widened(std::int8_t value)
-{
-    return static_cast<std::int16_t>(value * 16);
-}
-
+// The exact integer mapping from CS16 to CS8 (the other way is times 16).
 std::int8_t narrowed(std::int16_t value)
 {
     const int magnitude = (std::abs(value) + 8) / 16;
@@ -80,7 +75,8 @@ TEST_F(SoapyHackRfFormats, receivedBytesReachTheClientWidenedAsCs16)
     const std::size_t samples = 131'072;
     const std::vector<std::int8_t> sent = everyByte(2 * samples);
     std::vector<std::int16_t> expected(sent.size());
-    std::transform(sent.begin(), sent.end(), expected.begin(), widened);
+    std::transform(sent.begin(), sent.end(), expected.begin(),
+                   [](std::int8_t value) { return static_cast<std::int16_t>(value * 16); });
     for (const std::size_t readSize : {samples, std::size_t{999}}) {
         SCOPED_TRACE(readSize);
         SoapySDR::Stream* stream = start(*device_, SOAPY_SDR_RX, SOAPY_SDR_CS16);
