@@ -107,12 +107,8 @@ protected:
 
     std::vector<std::string> bursts() const
     {
-        std::vector<std::string> lines;
-        for (const std::string& line : journal()) {
-            if (line.rfind("tx burst", 0) == 0) {
-                lines.push_back(line);
-            }
-        }
+        std::vector<std::string> lines = journal();
+        std::erase_if(lines, [](const std::string& line) { return !line.starts_with("tx burst"); });
         return lines;
     }
 };

@@ -112,15 +112,6 @@ std::uint64_t deliveredBy(const Board& board)
                         : veltrano_usb_bladerf_rx_samples_delivered_of(board.serial);
 }
 
-void unplug(const Board& board)
-{
-    if (board.hackRf) {
-        veltrano_usb_hackrf_unplug_of(board.serial);
-    } else {
-        veltrano_usb_bladerf_unplug_of(board.serial);
-    }
-}
-
 class SeveralBoards : public test::RealLibBladeRf {
 protected:
     void SetUp() override
@@ -240,7 +231,8 @@ TEST_P(SeveralBoardsUnplug, endsThatBoardsStreamWithWordsWhileTheOtherTwoGoOn)
         },
         [&] {
             EXPECT_TRUE(test::eventually([&] { return readBefore.load() == kBoardCount; }));
-            unplug(kBoards[victim]);
+            (kBoards[victim].hackRf ? veltrano_usb_hackrf_unplug_of
+                                    : veltrano_usb_bladerf_unplug_of)(kBoards[victim].serial);
         });
     for (std::size_t k = 0; k < kBoardCount; ++k) {
         SCOPED_TRACE(kBoards[k].serial);

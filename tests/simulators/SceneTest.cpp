@@ -6,11 +6,10 @@
 #include "tests/simulators/SceneExpectations.h"
 
 #include "device/hackrf/HackRfSdrDevice.h"
+#include "tests/reallib/CallTiming.h"
 #include "tests/support/SimulationFixture.h"
 
-#include <chrono>
 #include <map>
-#include <thread>
 
 namespace veltrano {
 namespace {
@@ -31,14 +30,8 @@ TEST_F(SimulatedScene, aNativeSweepShowsEachCarrierInTheBlocksWhoseValidRangesHo
     ASSERT_TRUE(device.startNativeSweep());
     std::map<double, int> found;
     int blocks = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (blocks < 9 && std::chrono::steady_clock::now() < deadline) {
-        NativeSweepBlock block;
-        if (!device.readNativeSweepBlock(block)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
-        ++blocks;
+    for (NativeSweepBlock block; blocks < 9 && test::eventually([&] { return device.readNativeSweepBlock(block); });
+         ++blocks) {
         for (const test::ExpectedCarrier& carrier : carriers) {
             for (const FrequencyRangeHz& range : block.validRanges) {
                 if (carrier.frequencyHz >= range.minimumHz && carrier.frequencyHz <= range.maximumHz) {

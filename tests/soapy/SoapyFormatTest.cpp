@@ -19,12 +19,7 @@
 namespace veltrano {
 namespace {
 
-// The exact integer mappings between the two integer formats.
-std::int16_t widened(std::int8_t value)
-{
-    return static_cast<std::int16_t>(value * 16);
-}
-
+// The exact integer mapping from CS16 to CS8 (the other way is times 16).
 std::int8_t narrowed(std::int16_t value)
 {
     const int magnitude = (std::abs(value) + 8) / 16;
@@ -53,21 +48,6 @@ protected:
         ASSERT_NE(control_->pull, nullptr);
     }
 
-    void deliver(const std::vector<std::int8_t>& bytes)
-    {
-        const int length = static_cast<int>(bytes.size());
-        ASSERT_EQ(control_->deliver(reinterpret_cast<const unsigned char*>(bytes.data()), length, length), 0);
-    }
-
-    std::vector<std::int8_t> pull(std::size_t length)
-    {
-        std::vector<std::int8_t> bytes(length);
-        int valid = 0;
-        EXPECT_EQ(control_->pull(static_cast<int>(length), reinterpret_cast<unsigned char*>(bytes.data()), &valid), 0);
-        bytes.resize(static_cast<std::size_t>(std::max(valid, 0)));
-        return bytes;
-    }
-
     test::SoapyDevicePointer device_;
     std::optional<test::HackRfSimulatorControl> control_;
 };
@@ -80,11 +60,13 @@ TEST_F(SoapyHackRfFormats, receivedBytesReachTheClientWidenedAsCs16)
     const std::size_t samples = 131'072;
     const std::vector<std::int8_t> sent = everyByte(2 * samples);
     std::vector<std::int16_t> expected(sent.size());
-    std::transform(sent.begin(), sent.end(), expected.begin(), widened);
+    std::transform(sent.begin(), sent.end(), expected.begin(),
+                   [](std::int8_t value) { return static_cast<std::int16_t>(value * 16); });
     for (const std::size_t readSize : {samples, std::size_t{999}}) {
         SCOPED_TRACE(readSize);
         SoapySDR::Stream* stream = start(*device_, SOAPY_SDR_RX, SOAPY_SDR_CS16);
-        deliver(sent);
+        const int length = static_cast<int>(sent.size());
+        ASSERT_EQ(control_->deliver(reinterpret_cast<const unsigned char*>(sent.data()), length, length), 0);
         std::vector<std::int16_t> received(sent.size());
         for (std::size_t done = 0; done < samples;) {
             const int result = read(*device_, stream, received.data() + 2 * done, std::min(readSize, samples - done));
@@ -115,7 +97,12 @@ TEST_F(SoapyHackRfFormats, clientCs16SamplesReachTheBoardExactly)
 
     SoapySDR::Stream* stream = start(*device_, SOAPY_SDR_TX, SOAPY_SDR_CS16);
     ASSERT_EQ(write(*device_, stream, values.data(), 3000), 3000);
-    EXPECT_EQ(pull(values.size()), expectedFromCs16);
+    std::vector<std::int8_t> pulled(values.size());
+    int valid = 0;
+    EXPECT_EQ(control_->pull(static_cast<int>(pulled.size()), reinterpret_cast<unsigned char*>(pulled.data()), &valid),
+              0);
+    EXPECT_EQ(valid, static_cast<int>(values.size()));
+    EXPECT_EQ(pulled, expectedFromCs16);
 }
 
 } // namespace

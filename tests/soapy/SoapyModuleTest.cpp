@@ -17,15 +17,6 @@ using ::testing::Pair;
 
 using SoapyMapping = test::SoapyModule;
 
-std::vector<std::string> serialsOf(const SoapySDR::KwargsList& boards)
-{
-    std::vector<std::string> serials;
-    for (const SoapySDR::Kwargs& board : boards) {
-        serials.push_back(board.at("family") + ":" + board.at("serial"));
-    }
-    return serials;
-}
-
 TEST_F(SoapyMapping, findListsTheBoardsOfBothFamiliesAndFiltersByFamilyAndSerial)
 {
     simulateOneBoardOfEach();
@@ -40,7 +31,11 @@ TEST_F(SoapyMapping, findListsTheBoardsOfBothFamiliesAndFiltersByFamilyAndSerial
         {"driver=veltrano,family=airspy", {}},
     };
     for (const auto& each : cases) {
-        EXPECT_EQ(serialsOf(SoapySDR::Device::enumerate(each.args)), each.serials) << each.args;
+        std::vector<std::string> serials;
+        for (const SoapySDR::Kwargs& board : SoapySDR::Device::enumerate(each.args)) {
+            serials.push_back(board.at("family") + ":" + board.at("serial"));
+        }
+        EXPECT_EQ(serials, each.serials) << each.args;
     }
     const SoapySDR::Kwargs bladeRf = SoapySDR::Device::enumerate("driver=veltrano,family=bladerf").at(0);
     EXPECT_THAT(bladeRf, ElementsAre(Pair("driver", "veltrano"), Pair("family", "bladerf"),

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Push-to-talk on a HackRF: a transmit burst pauses the running receive
 // stream, which resumes by itself at its own settings once the burst ends.
+#include "tests/reallib/CallTiming.h"
 #include "tests/soapy/SoapyFixture.h"
 
 #include <SoapySDR/Logger.hpp>
 #include <gmock/gmock.h>
 
 #include <atomic>
-#include <chrono>
 #include <complex>
 #include <string>
 #include <thread>
@@ -112,18 +112,11 @@ TEST_F(SoapyPushToTalk, aReaderOnItsOwnThreadWaitsOutTheFirstBurstAndReadsThroug
             errors += result < 0 && result != SOAPY_SDR_OVERFLOW && result != SOAPY_SDR_TIMEOUT ? 1 : 0;
         }
     });
-    const auto within = [](const auto& condition) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!condition() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return condition();
-    };
     const std::vector<std::int8_t> burst(2 * 3000, 9);
     for (int round = 0; round < 2; ++round) {
         EXPECT_EQ(hackRf().calls("hackrf_start_rx").size(), static_cast<std::size_t>(round));
         EXPECT_EQ(write(*device, tx, burst.data(), 3000, SOAPY_SDR_END_BURST), 3000);
-        EXPECT_TRUE(within([&] { return overflows == round && samplesSinceOverflow > 0; })) << round;
+        EXPECT_TRUE(test::eventually([&] { return overflows == round && samplesSinceOverflow > 0; })) << round;
     }
     done = true;
     reader.join();
