@@ -32,15 +32,15 @@ struct Board {
     const char* serial;
     bool hackRf;
     // Rates of their own, low enough for three readers on a busy two-core machine.
-    double rateHz;
+    StreamConfig config;
     // The words that end its stream when it leaves the bus.
     const char* unpluggedError;
 };
 
 const Board kBoards[] = {
-    {test::kEmulatedSerial, true, 2e6, "RX stream stopped: streaming stopped"},
-    {"00000000000000002b6e2e5f457863c8", true, 2.5e6, "RX stream stopped: streaming stopped"},
-    {test::kEmulatedBladeRfSerial, false, 2e6, "RX stream stopped: No devices available"},
+    {test::kEmulatedSerial, true, {100e6, 2e6, 1.75e6, 20.0}, "RX stream stopped: streaming stopped"},
+    {"00000000000000002b6e2e5f457863c8", true, {100e6, 2.5e6, 1.75e6, 20.0}, "RX stream stopped: streaming stopped"},
+    {test::kEmulatedBladeRfSerial, false, {915e6, 2e6, 0.0, 20.0}, "RX stream stopped: No devices available"},
 };
 constexpr std::size_t kBoardCount = std::size(kBoards);
 // About two seconds of each stream.
@@ -130,24 +130,6 @@ protected:
         EXPECT_EQ(veltrano_usb_hackrf_open_handles(), 0);
     }
 
-    // Opens the three boards, and their streams as their readers see them.
-    void openBoards()
-    {
-        for (const Board& board : kBoards) {
-            if (board.hackRf) {
-                auto device = std::make_unique<HackRfSdrDevice>(board.serial);
-                HackRfSdrDevice* hackRf = device.get();
-                streams_.push_back(streamOf(*device, [hackRf] { return hackRf->rxDroppedBytes(); }));
-                devices_.push_back(std::move(device));
-            } else {
-                auto device = std::make_unique<BladeRfSdrDevice>(board.serial);
-                BladeRfSdrDevice* bladeRf = device.get();
-                streams_.push_back(streamOf(*device, [bladeRf] { return bladeRf->rxOverrunCount(); }));
-                devices_.push_back(std::move(device));
-            }
-        }
-    }
-
     // Runs each board's part on a thread of its own, all at once, and
     // meanwhile the conductor's part on this one.
     void eachOnItsOwnThread(const std::function<void(std::size_t)>& part, const std::function<void()>& conductor = {})
@@ -182,17 +164,21 @@ protected:
     const std::filesystem::path journals_[2] = {capture().parent_path() / "hackrf.txt",
                                                 capture().parent_path() / "hackrf2.txt"};
 
-private:
-    static BoardStream streamOf(ISdrDevice& device, std::function<std::uint64_t()> losses)
+    // Opens one board, and its stream as its reader sees it.
+    template <typename Device>
+    void open(const char* serial, std::uint64_t (Device::*losses)() const)
     {
+        auto& device = static_cast<Device&>(*devices_.emplace_back(std::make_unique<Device>(serial)));
         // The bladeRF backend drops the surplus of a read that is not a whole
         // number of its 1024-sample library reads: three of its largest.
         const bool hackRf = device.nativeSampleFormat() == NativeSampleFormat::cs8;
-        return {device.nativeSampleFormat(), hackRf ? kOddReadSize : 3 * 16'384,
-                [&device](void* samples, std::size_t count) { return device.readNativeSamples(samples, count); },
-                std::move(losses), [&device] { return device.lastError(); }};
+        streams_.push_back(
+            {device.nativeSampleFormat(), hackRf ? kOddReadSize : 3 * 16'384,
+             [&device](void* samples, std::size_t count) { return device.readNativeSamples(samples, count); },
+             [&device, losses] { return (device.*losses)(); }, [&device] { return device.lastError(); }});
     }
 
+private:
     test::ScopedEnvironment hackRfLibrary_{"BROMELT_HACKRF_LIBRARY", test::kRealLibHackRf.string()};
     test::ScopedEnvironment firstJournal_{"VELTRANO_USB_HACKRF_JOURNAL", journals_[0].string()};
     test::ScopedEnvironment secondJournal_{"VELTRANO_USB_HACKRF2_JOURNAL", journals_[1].string()};
@@ -206,7 +192,10 @@ class SeveralBoardsUnplug : public SeveralBoards, public ::testing::WithParamInt
 TEST_P(SeveralBoardsUnplug, endsThatBoardsStreamWithWordsWhileTheOtherTwoGoOn)
 {
     const std::size_t victim = GetParam();
-    openBoards();
+    for (const Board& board : kBoards) {
+        board.hackRf ? open(board.serial, &HackRfSdrDevice::rxDroppedBytes)
+                     : open(board.serial, &BladeRfSdrDevice::rxOverrunCount);
+    }
     std::atomic<std::size_t> readBefore{0};
     std::atomic<bool> victimEnded{false};
     bool asExpected[kBoardCount] = {};
@@ -214,9 +203,7 @@ TEST_P(SeveralBoardsUnplug, endsThatBoardsStreamWithWordsWhileTheOtherTwoGoOn)
         [&](std::size_t k) {
             ISdrDevice& device = *devices_[k];
             BoardStream& stream = streams_[k];
-            const bool hackRf = kBoards[k].hackRf;
-            const StreamConfig config{hackRf ? 100e6 : 915e6, kBoards[k].rateHz, hackRf ? 1.75e6 : 0.0, 20.0};
-            const bool started = device.configureRx(config) && device.startRx();
+            const bool started = device.configureRx(kBoards[k].config) && device.startRx();
             const bool before = started && stream.readMore(kSamples / 4);
             ++readBefore;
             if (k == victim) {
@@ -243,9 +230,10 @@ TEST_P(SeveralBoardsUnplug, endsThatBoardsStreamWithWordsWhileTheOtherTwoGoOn)
     devices_.clear();
     // Each HackRF was set to its own rate, and its journal tells only of it.
     for (std::size_t k = 0; k < 2; ++k) {
-        EXPECT_THAT(test::readLines(journals_[k]), testing::Contains(sampleRateRequest(kBoards[k].rateHz)));
         EXPECT_THAT(test::readLines(journals_[k]),
-                    testing::Not(testing::Contains(sampleRateRequest(kBoards[1 - k].rateHz))));
+                    testing::Contains(sampleRateRequest(kBoards[k].config.sampleRateHz)));
+        EXPECT_THAT(test::readLines(journals_[k]),
+                    testing::Not(testing::Contains(sampleRateRequest(kBoards[1 - k].config.sampleRateHz))));
     }
 }
 
@@ -257,20 +245,17 @@ INSTANTIATE_TEST_SUITE_P(TheSecondHackRfOrTheBladeRf, SeveralBoardsUnplug, ::tes
 TEST_F(SeveralBoards, theModuleFindsTheThreeBoardsAndStreamsThemAtOnce)
 {
     const test::OnlyOurSoapyModule onlyOurs;
-    std::vector<std::string> found;
+    std::vector<std::string> found, expected;
     for (const SoapySDR::Kwargs& board : SoapySDR::Device::enumerate("driver=veltrano")) {
         found.push_back(board.at("family") + " " + board.at("serial"));
     }
-    EXPECT_THAT(found, testing::UnorderedElementsAre(std::string("hackrf ") + kBoards[0].serial,
-                                                     std::string("hackrf ") + kBoards[1].serial,
-                                                     std::string("bladerf ") + kBoards[2].serial));
-
     std::vector<test::SoapyDevicePointer> devices;
     std::vector<SoapySDR::Stream*> handles;
     for (const Board& board : kBoards) {
+        expected.push_back((board.hackRf ? "hackrf " : "bladerf ") + std::string(board.serial));
         auto& device =
             devices.emplace_back(SoapySDR::Device::make(std::string("driver=veltrano,serial=") + board.serial));
-        device->setSampleRate(SOAPY_SDR_RX, 0, board.rateHz);
+        device->setSampleRate(SOAPY_SDR_RX, 0, board.config.sampleRateHz);
         double fullScale = 0.0;
         handles.push_back(device->setupStream(SOAPY_SDR_RX, device->getNativeStreamFormat(SOAPY_SDR_RX, 0, fullScale)));
         auto overflows = std::make_shared<std::uint64_t>(0);
@@ -291,6 +276,7 @@ TEST_F(SeveralBoards, theModuleFindsTheThreeBoardsAndStreamsThemAtOnce)
              },
              [overflows] { return *overflows; }, [failure] { return *failure; }});
     }
+    EXPECT_THAT(found, testing::UnorderedElementsAreArray(expected));
     bool read[kBoardCount] = {};
     eachOnItsOwnThread([&](std::size_t k) {
         read[k] = devices[k]->activateStream(handles[k]) == 0 && streams_[k].readMore(kSamples);
