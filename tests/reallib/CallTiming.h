@@ -55,11 +55,7 @@ inline std::size_t threadCount()
 {
     // ThreadSanitizer starts a helper thread of its own along with the
     // process's first thread; start that first thread before counting.
-    static const bool warmedUp = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    static_cast<void>(warmedUp);
+    [[maybe_unused]] static const bool warmedUp = (std::thread([] {}).join(), true);
     const auto listed = [] {
         const std::filesystem::directory_iterator tasks("/proc/self/task");
         return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
