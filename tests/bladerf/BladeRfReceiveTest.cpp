@@ -161,8 +161,7 @@ protected:
 
 TEST_P(BladeRfReadKinds, readsAreWholeMultiplesOf1024UpToOneStreamBuffer)
 {
-    BladeRfSdrDevice& device = openConfigured("", kPlain);
-    ASSERT_TRUE(device.startRx());
+    BladeRfSdrDevice& device = receiving("", kPlain);
     EXPECT_EQ(read(device, 100), test::timestampsFrom(0, 100));
     // The rest of that 1024-sample read is dropped.
     EXPECT_EQ(read(device, 40000), test::timestampsFrom(1024, 40000));
@@ -184,8 +183,7 @@ TEST_P(BladeRfGaps, areCountedOnceWithTheirSamples)
 {
     const auto& [timestamped, withinARead, native] = GetParam();
     BladeRfSdrDevice& device =
-        openConfigured(withinARead ? "rx-gap 20000 5000\n" : "rx-gap 1024 3001\n", timestamped ? kStamped : kPlain);
-    ASSERT_TRUE(device.startRx());
+        receiving(withinARead ? "rx-gap 20000 5000\n" : "rx-gap 1024 3001\n", timestamped ? kStamped : kPlain);
     std::vector<std::uint64_t> expected = test::timestampsFrom(0, withinARead ? 20000 : 100);
     if (withinARead && !timestamped) {
         const auto after = test::timestampsFrom(25000, 20000);
@@ -213,8 +211,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, BladeRfGaps,
 
 TEST_P(BladeRfReadKinds, timestampedReadsAreContiguousAcrossShortReadsAndCountOverruns)
 {
-    BladeRfSdrDevice& device = openConfigured("sync-rx 1 actual=500\nsync-rx 3 overrun\n");
-    ASSERT_TRUE(device.startRx());
+    BladeRfSdrDevice& device = receiving("sync-rx 1 actual=500\nsync-rx 3 overrun\n");
     EXPECT_EQ(read(device, 2000), test::timestampsFrom(0, 2000));
     ASSERT_EQ(read(device, 100).size(), 100u); // a new call takes what comes next
     EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"),
@@ -231,8 +228,7 @@ INSTANTIATE_TEST_SUITE_P(Reads, BladeRfReadKinds, ::testing::Bool(),
 // the real library's fault tests.
 TEST_F(BladeRfReceive, aFailedReadEndsTheCallWithWhatItHas)
 {
-    BladeRfSdrDevice& device = openConfigured("fail bladerf_sync_rx 2 timeout\nfail bladerf_sync_rx 3 -5\n", kPlain);
-    ASSERT_TRUE(device.startRx());
+    BladeRfSdrDevice& device = receiving("fail bladerf_sync_rx 2 timeout\nfail bladerf_sync_rx 3 -5\n", kPlain);
     std::vector<std::complex<float>> samples(40000);
     EXPECT_EQ(device.readSamples(samples.data(), samples.size()), 16384u); // timed out after 100 ms
     EXPECT_EQ(device.lastError(), "");

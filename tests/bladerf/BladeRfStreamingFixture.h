@@ -34,6 +34,22 @@ protected:
         return device;
     }
 
+    // Configured at 915 MHz and streaming.
+    BladeRfSdrDevice& receiving(const std::string& script = "", const std::string& variant = "sim-bladerf")
+    {
+        BladeRfSdrDevice& device = openConfigured(script, variant);
+        EXPECT_TRUE(device.startRx());
+        return device;
+    }
+
+    BladeRfSdrDevice& transmitting(const std::string& script = "")
+    {
+        BladeRfSdrDevice& device = open(script);
+        EXPECT_TRUE(device.configureTx(config(915e6)));
+        EXPECT_TRUE(device.startTx());
+        return device;
+    }
+
     static StreamConfig config(double frequencyHz, double sampleRateHz = 2e6, double bandwidthHz = 0.0,
                                double gainDb = 20.0)
     {

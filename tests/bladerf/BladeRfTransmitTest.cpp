@@ -19,16 +19,7 @@ using ::testing::StartsWith;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-class BladeRfTransmit : public test::BladeRfStreaming {
-protected:
-    BladeRfSdrDevice& transmitting(const std::string& script = "")
-    {
-        BladeRfSdrDevice& device = open(script);
-        EXPECT_TRUE(device.configureTx(config(915e6)));
-        EXPECT_TRUE(device.startTx());
-        return device;
-    }
-};
+class BladeRfTransmit : public test::BladeRfStreaming {};
 
 // Values outside the board's limits are the receive test's.
 TEST_F(BladeRfTransmit, refusedConfigurationsLeaveTheTransmitterUnconfigured)
