@@ -118,18 +118,13 @@ TEST_F(BladeRfFastRetune, preparedHopsAreQuickAndOthersAreCachedForNextTime)
 
 TEST_F(BladeRfFastRetune, settlingIsHalfAMillisecondOfSamplesAtLeast4096)
 {
-    struct Case {
-        double sampleRateHz;
-        std::string start;
-    };
-    const Case cases[] = {{2e6, "at=4096"}, {20e6, "at=10000"}, {61.44e6, "at=30720"}};
     BladeRfSdrDevice& device = streamWithHops({100e6}, "get-timestamp 0\n");
-    for (const Case& testCase : cases) {
+    for (const auto& [sampleRateHz, start] : {std::pair{2e6, "at=4096"}, {20e6, "at=10000"}, {61.44e6, "at=30720"}}) {
         device.stopRx();
-        ASSERT_TRUE(device.configureRx(config(915e6, testCase.sampleRateHz)));
+        ASSERT_TRUE(device.configureRx(config(915e6, sampleRateHz)));
         ASSERT_TRUE(device.startRx());
         EXPECT_TRUE(device.setRxFrequency(915e6));
-        EXPECT_EQ(nextReadStart(device), testCase.start) << testCase.sampleRateHz;
+        EXPECT_EQ(nextReadStart(device), start) << sampleRateHz;
     }
 }
 

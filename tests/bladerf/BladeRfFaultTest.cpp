@@ -24,19 +24,14 @@ struct Moment {
 
 const StreamConfig kRx{915e6, 2e6, 0.0, 20.0};
 
-std::size_t read(BladeRfSdrDevice& device, std::vector<std::complex<float>>& samples)
-{
-    return device.readSamples(samples.data(), samples.size());
-}
-
 const Moment kMoments[] = {
     {"retune", "bladerf_set_frequency 2",
      [](BladeRfSdrDevice& device) {
          ASSERT_TRUE(device.configureRx(kRx) && device.startRx());
-         std::vector<std::complex<float>> samples(1024);
-         ASSERT_EQ(read(device, samples), 1024u);
+         std::complex<float> samples[1024];
+         ASSERT_EQ(device.readSamples(samples, 1024), 1024u);
          EXPECT_FALSE(device.setRxFrequency(916e6));
-         EXPECT_EQ(read(device, samples), 0u);
+         EXPECT_EQ(device.readSamples(samples, 1024), 0u);
          device.stopRx();
      }},
     {"stop", "bladerf_enable_module 2",
