@@ -16,16 +16,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 class BladeRfFastRetune : public test::BladeRfStreaming {
 protected:
-    // Configured at 915 MHz, the hop set prepared, streaming timestamped.
-    BladeRfSdrDevice& streamWithHops(const std::vector<double>& hops, const std::string& script = "",
-                                     double sampleRateHz = 2e6)
-    {
-        BladeRfSdrDevice& device = openConfigured(script, "sim-bladerf", sampleRateHz);
-        EXPECT_TRUE(device.prepareRxFrequencies(hops));
-        EXPECT_TRUE(device.startRx());
-        return device;
-    }
-
     // Where the next read starts, as the simulator saw it.
     std::string nextReadStart(BladeRfSdrDevice& device)
     {
