@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace veltrano {
 namespace {
 
@@ -54,20 +56,17 @@ TEST(BladeRfLibrary, theFirstCandidateThatLoadsIsUsed)
     }
 }
 
-struct VersionCase {
-    const char* variant;
-    const char* script;
-    std::int32_t metadataFormat;
-};
-
 class BladeRfLibrary : public Simulation {};
+// A library variant, its version script, and the metadata format it takes.
+using VersionCase = std::tuple<const char*, const char*, std::int32_t>;
 class BladeRfMetadataFormat : public Simulation, public ::testing::WithParamInterface<VersionCase> {};
 
 TEST_P(BladeRfMetadataFormat, followsTheLibraryVersion)
 {
-    simulateBladeRf(GetParam().script, GetParam().variant);
+    const auto& [variant, script, metadataFormat] = GetParam();
+    simulateBladeRf(script, variant);
     EXPECT_TRUE(bladeRfLibraryAvailable());
-    EXPECT_EQ(bladeRfApi().metadataFormat, GetParam().metadataFormat);
+    EXPECT_EQ(bladeRfApi().metadataFormat, metadataFormat);
 }
 
 // 2.6.0 itself is the receive test's packed-metadata stream.

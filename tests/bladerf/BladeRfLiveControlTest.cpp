@@ -50,9 +50,7 @@ TEST_P(BladeRfBoardKind, stagesAndRangesAreTheLibrarys)
     for (const StreamDirection direction : {kRx, kTx}) {
         const auto index = static_cast<std::size_t>(direction);
         EXPECT_EQ(describe(device.gainStages(direction)), kind.stages[index]);
-        const auto overall = device.overallGainRange(direction);
-        ASSERT_TRUE(overall.has_value());
-        EXPECT_EQ(describe({*overall}), kind.overall[index]);
+        EXPECT_EQ(describe({device.overallGainRange(direction).value_or(GainStage{"none"})}), kind.overall[index]);
         const auto bandwidths = device.bandwidthRangesHz(direction);
         ASSERT_EQ(bandwidths.size(), 1u);
         EXPECT_EQ(bandwidths[0].maximumHz, kind.widestBandwidthHz);
@@ -167,10 +165,9 @@ TEST_F(BladeRfLiveControl, theSceneFollowsTheStagesFromTheFirstSampleAfterTheCha
     const auto powerDb = [&device] {
         std::vector<std::complex<float>> samples(4096);
         EXPECT_EQ(device.readSamples(samples.data(), samples.size()), samples.size());
-        double sum = 0.0;
-        for (const auto& sample : samples) {
-            sum += std::norm(sample);
-        }
+        const double sum =
+            std::accumulate(samples.begin(), samples.end(), 0.0,
+                            [](double total, std::complex<float> sample) { return total + std::norm(sample); });
         return 10.0 * std::log10(sum / static_cast<double>(samples.size()));
     };
     EXPECT_NEAR(powerDb(), -50.0 + 20.0, 0.5);
