@@ -56,7 +56,7 @@ TEST(BladeRfLibrary, theFirstCandidateThatLoadsIsUsed)
     }
 }
 
-class BladeRfLibrary : public Simulation {};
+class BladeRfReducedLibrary : public Simulation {};
 // A library variant, its version script, and the metadata format it takes.
 using VersionCase = std::tuple<const char*, const char*, std::int32_t>;
 class BladeRfMetadataFormat : public Simulation, public ::testing::WithParamInterface<VersionCase> {};
@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, BladeRfMetadataFormat,
 // A library without the live-control calls loads, and the device reports
 // each of those controls absent rather than calling what is not there; the
 // overall gain and the rate, whose calls are required, stay live.
-TEST_F(BladeRfLibrary, withoutTheLiveControlCallsThoseControlsAreAbsent)
+TEST_F(BladeRfReducedLibrary, withoutTheLiveControlCallsThoseControlsAreAbsent)
 {
     simulateBladeRf("board serial=A\n", "sim-bladerf-no-live-control");
     const BladeRfApi& api = bladeRfApi();
