@@ -7,6 +7,7 @@
 #include "device/bladerf/BladeRfEnumeration.h"
 #include "device/hackrf/HackRfApi.h"
 #include "device/hackrf/HackRfEnumeration.h"
+#include "device/PathFromUtf8.h"
 #include "tests/support/SimulationFixture.h"
 
 #include <gtest/gtest.h>
@@ -53,6 +54,44 @@ TEST_F(ConcurrentFirstUse, eachTableIsBuiltOnceAndSeenByEveryThread)
     EXPECT_EQ(hackRf().calls("hackrf_init").size(), 1u);
     EXPECT_EQ(bladeRf().calls("bladerf_version").size(), 1u);
     EXPECT_EQ(bladeRf().calls("load").size(), 1u);
+}
+
+// A set override heads the candidates, whatever its bytes; then come the names
+// beside the executable and the installed soname (found through the system
+// loader by the test below; the Windows install locations are the Windows test's).
+TEST(LibraryCandidates, areTheOverrideThenExecutableDirectoryNamesThenTheInstalledName)
+{
+    const struct {
+        const char* variable;
+        std::vector<std::filesystem::path> (*candidates)();
+        std::vector<std::string> names;
+        const char* installed;
+        bool moreOnWindows;
+    } families[] = {
+        {"BROMELT_HACKRF_LIBRARY", detail::hackRfLibraryCandidates, hackRfNamesBesideExecutable(), "libhackrf.so.0",
+         false},
+        {"BROMELT_BLADERF_LIBRARY", detail::bladeRfLibraryCandidates, bladeRfNamesBesideExecutable(), "libbladeRF.so.2",
+         true},
+    };
+    for (const auto& family : families) {
+        const ScopedEnvironment override(family.variable, "/some/where/override");
+        auto candidates = family.candidates();
+        std::vector<std::filesystem::path> expected{detail::pathFromUtf8("/some/where/override")};
+        for (const auto& name : family.names) {
+            expected.push_back(binaryDirectory() / name);
+        }
+#if defined(_WIN32)
+        if (family.moreOnWindows) {
+            candidates.resize(expected.size());
+        }
+#else
+        expected.emplace_back(family.installed);
+        const std::string nonUtf8 = "/tmp/caf\xe9/lib";
+        const ScopedEnvironment bytes(family.variable, nonUtf8);
+        EXPECT_EQ(family.candidates().front().string(), nonUtf8);
+#endif
+        EXPECT_EQ(candidates, expected) << family.variable;
+    }
 }
 
 TEST(SystemLibraries, installedLibrariesLoadListNoBoardsAndTheProbePrintsNothing)

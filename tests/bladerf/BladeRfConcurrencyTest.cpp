@@ -23,10 +23,8 @@ TEST_F(BladeRfConcurrency, readerKeepsReadingWhileTheControllerHopsChangesEveryS
 {
     // Each library read takes a while, as on a board, so control calls arrive
     // mid-read; the scene reads the stages' gains on every read.
-    BladeRfSdrDevice& device = openConfigured("rx-pace-us 100\nscene-noise -30\n");
     const std::vector<double> hops{100e6, 200e6, 300e6, 400e6};
-    ASSERT_TRUE(device.prepareRxFrequencies(hops));
-    ASSERT_TRUE(device.startRx());
+    BladeRfSdrDevice& device = streamWithHops(hops, "rx-pace-us 100\nscene-noise -30\n");
 
     // Reads until asked to stop; stopping the stream then wakes a read in progress.
     std::atomic<std::uint64_t> delivered{0};

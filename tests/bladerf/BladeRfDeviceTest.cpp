@@ -21,11 +21,6 @@ struct OpenCase {
     const char* variant = "sim-bladerf";
 };
 
-void PrintTo(const OpenCase& testCase, std::ostream* stream)
-{
-    *stream << testCase.expected;
-}
-
 class BladeRfOpen : public test::Simulation, public ::testing::WithParamInterface<OpenCase> {};
 using BladeRfIdentity = BladeRfOpen;
 using BladeRfOpenFailure = BladeRfOpen;

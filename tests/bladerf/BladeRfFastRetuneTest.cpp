@@ -16,16 +16,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 class BladeRfFastRetune : public test::BladeRfStreaming {
 protected:
-    // Configured at 915 MHz, the hop set prepared, streaming timestamped.
-    BladeRfSdrDevice& streamWithHops(const std::vector<double>& hops, const std::string& script = "",
-                                     double sampleRateHz = 2e6)
-    {
-        BladeRfSdrDevice& device = openConfigured(script, "sim-bladerf", sampleRateHz);
-        EXPECT_TRUE(device.prepareRxFrequencies(hops));
-        EXPECT_TRUE(device.startRx());
-        return device;
-    }
-
     // Where the next read starts, as the simulator saw it.
     std::string nextReadStart(BladeRfSdrDevice& device)
     {
@@ -118,18 +108,13 @@ TEST_F(BladeRfFastRetune, preparedHopsAreQuickAndOthersAreCachedForNextTime)
 
 TEST_F(BladeRfFastRetune, settlingIsHalfAMillisecondOfSamplesAtLeast4096)
 {
-    struct Case {
-        double sampleRateHz;
-        std::string start;
-    };
-    const Case cases[] = {{2e6, "at=4096"}, {20e6, "at=10000"}, {61.44e6, "at=30720"}};
     BladeRfSdrDevice& device = streamWithHops({100e6}, "get-timestamp 0\n");
-    for (const Case& testCase : cases) {
+    for (const auto& [sampleRateHz, start] : {std::pair{2e6, "at=4096"}, {20e6, "at=10000"}, {61.44e6, "at=30720"}}) {
         device.stopRx();
-        ASSERT_TRUE(device.configureRx(config(915e6, testCase.sampleRateHz)));
+        ASSERT_TRUE(device.configureRx(config(915e6, sampleRateHz)));
         ASSERT_TRUE(device.startRx());
         EXPECT_TRUE(device.setRxFrequency(915e6));
-        EXPECT_EQ(nextReadStart(device), testCase.start) << testCase.sampleRateHz;
+        EXPECT_EQ(nextReadStart(device), start) << sampleRateHz;
     }
 }
 
@@ -137,8 +122,7 @@ TEST_F(BladeRfFastRetune, aReaderTooLateForTheSettledSamplesCountsTheLossAndRead
 {
     BladeRfSdrDevice& device = streamWithHops({100e6}, "get-timestamp 0\nfail bladerf_sync_rx 1 -14\n");
     EXPECT_TRUE(device.setRxFrequency(100e6));
-    std::complex<float> sample;
-    EXPECT_EQ(device.readSamples(&sample, 1), 1u);
+    EXPECT_EQ(nextReadStart(device), "now"); // the settled samples' read failed
     EXPECT_EQ(device.rxOverrunCount(), 1u);
     EXPECT_EQ(device.lastError(), "");
     EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"), ElementsAre("bladerf_sync_rx 1024 100 at=4096 -> -14",

@@ -4,10 +4,11 @@
 #include "device/bladerf/BladeRfApi.h"
 #include "device/bladerf/BladeRfEnumeration.h"
 #include "device/bladerf/BladeRfSdrDevice.h"
-#include "device/PathFromUtf8.h"
 #include "tests/support/SimulationFixture.h"
 
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 namespace veltrano {
 namespace {
@@ -55,36 +56,17 @@ TEST(BladeRfLibrary, theFirstCandidateThatLoadsIsUsed)
     }
 }
 
-TEST(BladeRfLibrary, candidatesAreOverrideThenExecutableDirectoryThenInstallLocation)
-{
-    const ScopedEnvironment override("BROMELT_BLADERF_LIBRARY", "/opt/bladerf-override");
-    auto candidates = detail::bladeRfLibraryCandidates();
-
-    std::vector<std::filesystem::path> expected{detail::pathFromUtf8("/opt/bladerf-override")};
-    for (const auto& name : bladeRfNamesBesideExecutable()) {
-        expected.push_back(binaryDirectory() / name);
-    }
-#if defined(_WIN32)
-    candidates.resize(expected.size()); // the Program Files locations are the Windows test's
-#else
-    expected.emplace_back("libbladeRF.so.2");
-#endif
-    EXPECT_EQ(candidates, expected);
-}
-
-struct VersionCase {
-    const char* variant;
-    const char* script;
-    std::int32_t metadataFormat;
-};
-
+class BladeRfReducedLibrary : public Simulation {};
+// A library variant, its version script, and the metadata format it takes.
+using VersionCase = std::tuple<const char*, const char*, std::int32_t>;
 class BladeRfMetadataFormat : public Simulation, public ::testing::WithParamInterface<VersionCase> {};
 
 TEST_P(BladeRfMetadataFormat, followsTheLibraryVersion)
 {
-    simulateBladeRf(GetParam().script, GetParam().variant);
+    const auto& [variant, script, metadataFormat] = GetParam();
+    simulateBladeRf(script, variant);
     EXPECT_TRUE(bladeRfLibraryAvailable());
-    EXPECT_EQ(bladeRfApi().metadataFormat, GetParam().metadataFormat);
+    EXPECT_EQ(bladeRfApi().metadataFormat, metadataFormat);
 }
 
 // 2.6.0 itself is the receive test's packed-metadata stream.
@@ -97,11 +79,9 @@ INSTANTIATE_TEST_SUITE_P(Versions, BladeRfMetadataFormat,
 // A library without the live-control calls loads, and the device reports
 // each of those controls absent rather than calling what is not there; the
 // overall gain and the rate, whose calls are required, stay live.
-TEST(BladeRfLibrary, withoutTheLiveControlCallsThoseControlsAreAbsent)
+TEST_F(BladeRfReducedLibrary, withoutTheLiveControlCallsThoseControlsAreAbsent)
 {
-    const ScopedEnvironment variable("BROMELT_BLADERF_LIBRARY",
-                                     environmentText(simulatedLibrary("sim-bladerf-no-live-control")));
-    const SimulatorSession simulator("BLADERF", "board serial=A\n");
+    simulateBladeRf("board serial=A\n", "sim-bladerf-no-live-control");
     const BladeRfApi& api = bladeRfApi();
     ASSERT_TRUE(api.loaded);
     EXPECT_EQ(api.getGainStages, nullptr);

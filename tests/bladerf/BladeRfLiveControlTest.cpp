@@ -50,9 +50,7 @@ TEST_P(BladeRfBoardKind, stagesAndRangesAreTheLibrarys)
     for (const StreamDirection direction : {kRx, kTx}) {
         const auto index = static_cast<std::size_t>(direction);
         EXPECT_EQ(describe(device.gainStages(direction)), kind.stages[index]);
-        const auto overall = device.overallGainRange(direction);
-        ASSERT_TRUE(overall.has_value());
-        EXPECT_EQ(describe({*overall}), kind.overall[index]);
+        EXPECT_EQ(describe({device.overallGainRange(direction).value_or(GainStage{"none"})}), kind.overall[index]);
         const auto bandwidths = device.bandwidthRangesHz(direction);
         ASSERT_EQ(bandwidths.size(), 1u);
         EXPECT_EQ(bandwidths[0].maximumHz, kind.widestBandwidthHz);
@@ -99,8 +97,7 @@ TEST_P(BladeRfLiveChange, reachesTheRunningStream)
     const std::vector<std::string> watched{"bladerf_set_gain_stage",  "bladerf_set_gain",      "bladerf_set_bandwidth",
                                            "bladerf_set_sample_rate", "bladerf_enable_module", "bladerf_sync_config",
                                            "bladerf_get_timestamp"};
-    BladeRfSdrDevice& device = openConfigured(testCase.script, testCase.variant);
-    ASSERT_TRUE(device.startRx());
+    BladeRfSdrDevice& device = receiving(testCase.script, testCase.variant);
     // Whole library reads (1024 samples each), so nothing is left over.
     ASSERT_EQ(test::timestampsRead(device, true, 5120).size(), 5120u);
     const std::size_t from = journalLength();
@@ -111,7 +108,6 @@ TEST_P(BladeRfLiveChange, reachesTheRunningStream)
     if (testCase.contiguous) {
         EXPECT_EQ(after, test::timestampsFrom(5120, 3072));
     }
-    device.stopRx();
 }
 
 constexpr const char* kStamped = "sim-bladerf";
@@ -144,9 +140,7 @@ INSTANTIATE_TEST_SUITE_P(Changes, BladeRfLiveChange, ::testing::ValuesIn(kChange
 // writer goes on, with no stop or start between.
 TEST_F(BladeRfLiveControl, changesReachTheRunningTransmitStream)
 {
-    BladeRfSdrDevice& device = open();
-    ASSERT_TRUE(device.configureTx(config(915e6)));
-    ASSERT_TRUE(device.startTx());
+    BladeRfSdrDevice& device = transmitting();
     const std::vector<std::complex<float>> samples(4096, {0.25F, -0.25F});
     ASSERT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
     const std::size_t from = journalLength();
@@ -163,20 +157,17 @@ TEST_F(BladeRfLiveControl, changesReachTheRunningTransmitStream)
                             "bladerf_sync_tx 4096 (null) 250 -> 0"));
     EXPECT_EQ(device.gainStageDb(kTx, "dsa"), -26.0); // the overall 40 dB less the chain's 66
     EXPECT_EQ(device.bandwidthHz(kTx), 3e6);
-    device.stopTx();
 }
 
 TEST_F(BladeRfLiveControl, theSceneFollowsTheStagesFromTheFirstSampleAfterTheChange)
 {
-    BladeRfSdrDevice& device = openConfigured("scene-carrier 915.25e6 -50\n");
-    ASSERT_TRUE(device.startRx());
+    BladeRfSdrDevice& device = receiving("scene-carrier 915.25e6 -50\n");
     const auto powerDb = [&device] {
         std::vector<std::complex<float>> samples(4096);
         EXPECT_EQ(device.readSamples(samples.data(), samples.size()), samples.size());
-        double sum = 0.0;
-        for (const auto& sample : samples) {
-            sum += std::norm(sample);
-        }
+        const double sum =
+            std::accumulate(samples.begin(), samples.end(), 0.0,
+                            [](double total, std::complex<float> sample) { return total + std::norm(sample); });
         return 10.0 * std::log10(sum / static_cast<double>(samples.size()));
     };
     EXPECT_NEAR(powerDb(), -50.0 + 20.0, 0.5);
@@ -184,7 +175,6 @@ TEST_F(BladeRfLiveControl, theSceneFollowsTheStagesFromTheFirstSampleAfterTheCha
     EXPECT_NEAR(powerDb(), -50.0 + 32.0, 0.5);
     EXPECT_EQ(device.gainStageDb(kRx, "full"), 32.0);
     EXPECT_EQ(device.gainDb(kRx), 32.0);
-    device.stopRx();
 }
 
 TEST_F(BladeRfLiveControl, automaticGainOnReceiveOnly)
@@ -210,8 +200,7 @@ TEST_F(BladeRfLiveControl, automaticGainOnReceiveOnly)
 // library call leaves the setting in force.
 TEST_F(BladeRfLiveControl, hostileInputIsRefusedBeforeTheLibrary)
 {
-    BladeRfSdrDevice& device = openConfigured("fail bladerf_set_gain_stage 1 -5\nfail bladerf_set_bias_tee 1 -5\n");
-    ASSERT_TRUE(device.startRx());
+    BladeRfSdrDevice& device = receiving("fail bladerf_set_gain_stage 1 -5\nfail bladerf_set_bias_tee 1 -5\n");
     const auto badDirection = static_cast<StreamDirection>(7);
     EXPECT_FALSE(device.setGainStage(kRx, "full", 30.0)); // the scripted failure
     EXPECT_EQ(device.gainStageDb(kRx, "full"), 20.0);
@@ -252,7 +241,6 @@ TEST_F(BladeRfLiveControl, hostileInputIsRefusedBeforeTheLibrary)
                 IsEmpty());
     // The stream ran on throughout.
     EXPECT_EQ(test::timestampsRead(device, true, 1024).size(), 1024u);
-    device.stopRx();
 }
 
 } // namespace

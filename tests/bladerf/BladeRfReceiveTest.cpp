@@ -151,21 +151,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, BladeRfStreamFormat, ::testing::ValuesIn(kFormat
                          [](const auto& info) { return info.param.name; });
 
 // Float reads and native reads share every rule of the stream.
-class BladeRfReadKinds : public test::BladeRfStreaming, public ::testing::WithParamInterface<bool> {
-protected:
-    std::vector<std::uint64_t> read(BladeRfSdrDevice& device, std::size_t count)
-    {
-        return test::timestampsRead(device, GetParam(), count);
-    }
-};
+class BladeRfReadKinds : public test::BladeRfStreaming, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(BladeRfReadKinds, readsAreWholeMultiplesOf1024UpToOneStreamBuffer)
 {
-    BladeRfSdrDevice& device = openConfigured("", kPlain);
-    ASSERT_TRUE(device.startRx());
-    EXPECT_EQ(read(device, 100), test::timestampsFrom(0, 100));
+    BladeRfSdrDevice& device = receiving("", kPlain);
+    EXPECT_EQ(test::timestampsRead(device, GetParam(), 100), test::timestampsFrom(0, 100));
     // The rest of that 1024-sample read is dropped.
-    EXPECT_EQ(read(device, 40000), test::timestampsFrom(1024, 40000));
+    EXPECT_EQ(test::timestampsRead(device, GetParam(), 40000), test::timestampsFrom(1024, 40000));
     EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"),
                 ElementsAre("bladerf_sync_rx 1024 100 now ts=0 actual=1024 -> 0",
                             "bladerf_sync_rx 16384 100 now ts=1024 actual=16384 -> 0",
@@ -184,8 +177,7 @@ TEST_P(BladeRfGaps, areCountedOnceWithTheirSamples)
 {
     const auto& [timestamped, withinARead, native] = GetParam();
     BladeRfSdrDevice& device =
-        openConfigured(withinARead ? "rx-gap 20000 5000\n" : "rx-gap 1024 3001\n", timestamped ? kStamped : kPlain);
-    ASSERT_TRUE(device.startRx());
+        receiving(withinARead ? "rx-gap 20000 5000\n" : "rx-gap 1024 3001\n", timestamped ? kStamped : kPlain);
     std::vector<std::uint64_t> expected = test::timestampsFrom(0, withinARead ? 20000 : 100);
     if (withinARead && !timestamped) {
         const auto after = test::timestampsFrom(25000, 20000);
@@ -213,10 +205,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, BladeRfGaps,
 
 TEST_P(BladeRfReadKinds, timestampedReadsAreContiguousAcrossShortReadsAndCountOverruns)
 {
-    BladeRfSdrDevice& device = openConfigured("sync-rx 1 actual=500\nsync-rx 3 overrun\n");
-    ASSERT_TRUE(device.startRx());
-    EXPECT_EQ(read(device, 2000), test::timestampsFrom(0, 2000));
-    ASSERT_EQ(read(device, 100).size(), 100u); // a new call takes what comes next
+    BladeRfSdrDevice& device = receiving("sync-rx 1 actual=500\nsync-rx 3 overrun\n");
+    EXPECT_EQ(test::timestampsRead(device, GetParam(), 2000), test::timestampsFrom(0, 2000));
+    ASSERT_EQ(test::timestampsRead(device, GetParam(), 100).size(), 100u); // a new call takes what comes next
     EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"),
                 ElementsAre("bladerf_sync_rx 2048 100 now ts=0 actual=500 -> 0",
                             "bladerf_sync_rx 2048 100 at=500 ts=500 actual=2048 -> 0",
@@ -231,8 +222,7 @@ INSTANTIATE_TEST_SUITE_P(Reads, BladeRfReadKinds, ::testing::Bool(),
 // the real library's fault tests.
 TEST_F(BladeRfReceive, aFailedReadEndsTheCallWithWhatItHas)
 {
-    BladeRfSdrDevice& device = openConfigured("fail bladerf_sync_rx 2 timeout\nfail bladerf_sync_rx 3 -5\n", kPlain);
-    ASSERT_TRUE(device.startRx());
+    BladeRfSdrDevice& device = receiving("fail bladerf_sync_rx 2 timeout\nfail bladerf_sync_rx 3 -5\n", kPlain);
     std::vector<std::complex<float>> samples(40000);
     EXPECT_EQ(device.readSamples(samples.data(), samples.size()), 16384u); // timed out after 100 ms
     EXPECT_EQ(device.lastError(), "");

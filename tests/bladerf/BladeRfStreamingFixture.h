@@ -26,11 +26,35 @@ protected:
         return *device_;
     }
 
-    BladeRfSdrDevice& openConfigured(const std::string& script = "", const std::string& variant = "sim-bladerf",
-                                     double sampleRateHz = 2e6)
+    BladeRfSdrDevice& openConfigured(const std::string& script = "", const std::string& variant = "sim-bladerf")
     {
         BladeRfSdrDevice& device = open(script, variant);
-        EXPECT_TRUE(device.configureRx(config(915e6, sampleRateHz)));
+        EXPECT_TRUE(device.configureRx(config(915e6)));
+        return device;
+    }
+
+    // Configured at 915 MHz, the hop set prepared, streaming timestamped.
+    BladeRfSdrDevice& streamWithHops(const std::vector<double>& hops, const std::string& script = "")
+    {
+        BladeRfSdrDevice& device = openConfigured(script);
+        EXPECT_TRUE(device.prepareRxFrequencies(hops));
+        EXPECT_TRUE(device.startRx());
+        return device;
+    }
+
+    // Configured at 915 MHz and streaming.
+    BladeRfSdrDevice& receiving(const std::string& script = "", const std::string& variant = "sim-bladerf")
+    {
+        BladeRfSdrDevice& device = openConfigured(script, variant);
+        EXPECT_TRUE(device.startRx());
+        return device;
+    }
+
+    BladeRfSdrDevice& transmitting(const std::string& script = "")
+    {
+        BladeRfSdrDevice& device = open(script);
+        EXPECT_TRUE(device.configureTx(config(915e6)));
+        EXPECT_TRUE(device.startTx());
         return device;
     }
 

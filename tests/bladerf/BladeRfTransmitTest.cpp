@@ -19,16 +19,7 @@ using ::testing::StartsWith;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-class BladeRfTransmit : public test::BladeRfStreaming {
-protected:
-    BladeRfSdrDevice& transmitting(const std::string& script = "")
-    {
-        BladeRfSdrDevice& device = open(script);
-        EXPECT_TRUE(device.configureTx(config(915e6)));
-        EXPECT_TRUE(device.startTx());
-        return device;
-    }
-};
+class BladeRfTransmit : public test::BladeRfStreaming {};
 
 // Values outside the board's limits are the receive test's.
 TEST_F(BladeRfTransmit, refusedConfigurationsLeaveTheTransmitterUnconfigured)
@@ -40,8 +31,7 @@ TEST_F(BladeRfTransmit, refusedConfigurationsLeaveTheTransmitterUnconfigured)
     EXPECT_FALSE(BladeRfSdrDevice("RXONLY").configureTx(config(915e6)));
 
     // Receive and transmit exclude each other.
-    ASSERT_TRUE(device.configureRx(config(915e6)));
-    ASSERT_TRUE(device.startRx());
+    ASSERT_TRUE(device.configureRx(config(915e6)) && device.startRx());
     EXPECT_FALSE(device.configureTx(config(915e6)));
     device.stopRx();
     ASSERT_TRUE(device.configureTx(config(915e6)));
@@ -143,8 +133,7 @@ TEST_F(BladeRfTransmit, hostileBurstTimesAreLateRefusedOrScheduledAndAStopEndsAn
 {
     constexpr std::int64_t kLowest = std::numeric_limits<std::int64_t>::min();
     constexpr std::int64_t kHighest = std::numeric_limits<std::int64_t>::max();
-    BladeRfSdrDevice& device = open();
-    ASSERT_TRUE(device.configureRx(config(915e6)));
+    BladeRfSdrDevice& device = openConfigured();
     ASSERT_TRUE(device.configureTx(config(915e6)));
     for (const std::int64_t refused : {kLowest, std::int64_t{-1}, std::int64_t{0}}) {
         EXPECT_FALSE(device.startRxAt(refused)) << refused;

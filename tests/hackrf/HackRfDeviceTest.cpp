@@ -5,8 +5,6 @@
 
 #include <gmock/gmock.h>
 
-#include <algorithm>
-
 namespace veltrano {
 namespace {
 
@@ -135,7 +133,7 @@ std::vector<std::string> numbered(const std::string& prefix, int count, std::siz
     std::vector<std::string> serials;
     for (int position = 1; position <= count; ++position) {
         const std::string number = std::to_string(position);
-        serials.push_back(prefix + std::string(width - std::min(width, number.size()), '0') + number);
+        serials.push_back(prefix + std::string(width > number.size() ? width - number.size() : 0, '0') + number);
     }
     return serials;
 }

@@ -4,7 +4,6 @@
 #include "device/hackrf/HackRfApi.h"
 #include "device/hackrf/HackRfEnumeration.h"
 #include "device/hackrf/HackRfSdrDevice.h"
-#include "device/PathFromUtf8.h"
 #include "tests/support/SimulationFixture.h"
 
 #include <gmock/gmock.h>
@@ -36,30 +35,6 @@ TEST(HackRfLibrary, emptyOrUnloadableOverrideFallsThroughToTheNamesNextToTheExec
         }
         std::filesystem::remove(probe.directory() / name);
     }
-}
-
-// The installed soname, the last candidate, is found through the system
-// loader by the system-library smoke test.
-TEST(HackRfLibrary, candidatesAreTheOverrideThenExecutableDirectoryNames)
-{
-    const ScopedEnvironment override("BROMELT_HACKRF_LIBRARY", "/some/where/hackrf-override");
-    const auto candidates = detail::hackRfLibraryCandidates();
-
-    std::vector<std::filesystem::path> expected{detail::pathFromUtf8("/some/where/hackrf-override")};
-    for (const auto& name : hackRfNamesBesideExecutable()) {
-        expected.push_back(binaryDirectory() / name);
-    }
-#if !defined(_WIN32)
-    expected.emplace_back("libhackrf.so.0");
-#endif
-    EXPECT_EQ(candidates, expected);
-
-#if !defined(_WIN32)
-    // The override's bytes are the path, whatever their encoding.
-    const std::string nonUtf8 = "/tmp/caf\xe9/lib";
-    const ScopedEnvironment bytes("BROMELT_HACKRF_LIBRARY", nonUtf8);
-    EXPECT_EQ(detail::hackRfLibraryCandidates().front().string(), nonUtf8);
-#endif
 }
 
 class HackRfLibraryTable : public Simulation {};
