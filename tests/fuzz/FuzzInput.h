@@ -45,11 +45,8 @@ public:
         std::string result(reinterpret_cast<const char*>(data_), length);
         data_ += length;
         size_ -= length;
-        for (char& c : result) {
-            if (excluded.find(c) != std::string_view::npos) {
-                c = '_';
-            }
-        }
+        std::ranges::replace_if(
+            result, [excluded](char c) { return excluded.find(c) != std::string_view::npos; }, '_');
         return result;
     }
 

@@ -8,47 +8,70 @@
 #include "tests/fuzz/FuzzInput.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <complex>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 namespace veltrano::fuzz {
 
 using DeliverTransfer = int (*)(const unsigned char* data, int bufferLength, int validLength);
 
-// Points the device layer at a family's (HACKRF or BLADERF) simulated library,
-// reading its script from a file in a scratch directory of this process; the
-// script's path.
-inline std::filesystem::path useSimulator(const std::string& family, const std::string& library)
+// A check the target makes (most of its own model); a failure is a finding.
+inline void require(bool condition, const char* what)
 {
-    static const std::filesystem::path scratch = [] {
-        char directory[] = "/tmp/veltrano-fuzz-XXXXXX";
-        if (mkdtemp(directory) == nullptr) {
-            std::perror("mkdtemp");
-            std::abort();
+    if (!condition) {
+        std::fprintf(stderr, "check failed: %s\n", what);
+        std::abort();
+    }
+}
+
+// The family's simulator if the device layer has it loaded, or null; a handle holds one more reference.
+inline void* loadedSimulator(const std::string& family)
+{
+    return dlopen(std::getenv(("BROMELT_" + family + "_LIBRARY").c_str()), RTLD_NOW | RTLD_NOLOAD);
+}
+
+// Writes the family's script. A loaded simulator has read its script once already, so it is told to read the new one.
+inline void writeScript(const std::string& family, const std::string& script)
+{
+    std::ofstream(std::getenv(("VELTRANO_SIM_" + family + "_SCRIPT").c_str()), std::ios::binary) << script;
+    if (void* module = loadedSimulator(family)) {
+        const char* entry =
+            family == "HACKRF" ? "veltrano_sim_hackrf_reload_script" : "veltrano_sim_bladerf_reload_script";
+        if (auto* reload = reinterpret_cast<void (*)()>(dlsym(module, entry))) {
+            reload();
         }
-        return std::filesystem::path(directory);
-    }();
-    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe");
-    setenv(("BROMELT_" + family + "_LIBRARY").c_str(), (executable.parent_path() / "sim" / library).c_str(), 1);
+        dlclose(module);
+    }
+}
+
+// Points the device layer at the family's simulated library (beside the target
+// in bin/sim), running the script from a file in a scratch directory of this process.
+inline void useSimulator(const std::string& family, const std::string& script)
+{
+    const auto scratch = std::filesystem::temp_directory_path() / ("veltrano-fuzz-" + std::to_string(getpid()));
+    std::filesystem::create_directories(scratch);
+    const std::filesystem::path library = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "sim" /
+                                          (family == "HACKRF" ? "sim-hackrf.so" : "sim-bladerf.so");
+    setenv(("BROMELT_" + family + "_LIBRARY").c_str(), library.c_str(), 1);
     setenv(("VELTRANO_SIM_" + family + "_SCRIPT").c_str(), (scratch / family).c_str(), 1);
-    return scratch / family;
+    writeScript(family, script);
 }
 
 // The simulator's transfer entry point; the library must be loaded (a device open).
 inline DeliverTransfer deliverTransfer()
 {
     static const DeliverTransfer deliver = [] {
-        void* module = dlopen(std::getenv("BROMELT_HACKRF_LIBRARY"), RTLD_NOW | RTLD_NOLOAD);
+        void* module = loadedSimulator("HACKRF");
         void* symbol = module != nullptr ? dlsym(module, "veltrano_sim_hackrf_deliver") : nullptr;
-        if (symbol == nullptr) {
-            std::fprintf(stderr, "the simulated libhackrf is not loaded or lacks veltrano_sim_hackrf_deliver\n");
-            std::abort();
-        }
+        require(symbol != nullptr, "the simulated libhackrf is loaded and has veltrano_sim_hackrf_deliver");
         return reinterpret_cast<DeliverTransfer>(symbol);
     }();
     return deliver;
@@ -68,19 +91,16 @@ inline int validLengthFor(FuzzInput& in, int bufferLength)
     }
 }
 
-// The sample the device makes of an I and a Q byte.
-inline std::complex<float> sampleOf(std::uint8_t i, std::uint8_t q)
+// The samples the device makes of the first count pairs of I and Q bytes.
+template <typename Bytes>
+std::vector<std::complex<float>> samplesOf(const Bytes& bytes, std::size_t count)
 {
-    return {static_cast<std::int8_t>(i) / 128.0f, static_cast<std::int8_t>(q) / 128.0f};
-}
-
-// A check of the target's own model; a mismatch is a finding.
-inline void require(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "model mismatch: %s\n", what);
-        std::abort();
+    std::vector<std::complex<float>> samples(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        samples[i] = {static_cast<std::int8_t>(bytes[2 * i]) / 128.0f,
+                      static_cast<std::int8_t>(bytes[2 * i + 1]) / 128.0f};
     }
+    return samples;
 }
 
 } // namespace veltrano::fuzz

@@ -15,7 +15,6 @@
 #include <SoapySDR/Types.hpp>
 
 #include <cstring>
-#include <fstream>
 #include <limits>
 
 namespace {
@@ -84,8 +83,8 @@ const Call kCalls[] = {
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     SoapySDR::setLogLevel(SOAPY_SDR_CRITICAL);
-    std::ofstream(useSimulator("HACKRF", "sim-hackrf.so")) << "board A\n";
-    std::ofstream(useSimulator("BLADERF", "sim-bladerf.so")) << "board serial=A\n";
+    useSimulator("HACKRF", "board A\n");
+    useSimulator("BLADERF", "board serial=A\n");
     return 0;
 }
 

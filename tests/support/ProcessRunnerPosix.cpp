@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <stdexcept>
@@ -63,11 +64,8 @@ ProcessResult runProcess(const std::filesystem::path& program, const std::vector
 
     std::vector<std::string> argumentTexts = commandFor(program);
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& text : argumentTexts) {
-        argv.push_back(text.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv(argumentTexts.size() + 1); // ends with a null
+    std::ranges::transform(argumentTexts, argv.begin(), [](std::string& text) { return text.data(); });
 
     pid_t child = 0;
     const int spawned = posix_spawn(&child, argumentTexts[0].c_str(), &actions, nullptr, argv.data(), environ);

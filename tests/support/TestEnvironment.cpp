@@ -5,11 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #if defined(_WIN32)
@@ -27,13 +28,15 @@ std::filesystem::path binaryDirectory()
     return *directory;
 }
 
+#if defined(_WIN32)
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
 std::string sharedLibrarySuffix()
 {
-#if defined(_WIN32)
-    return ".dll";
-#else
-    return ".so";
-#endif
+    return kWindows ? ".dll" : ".so";
 }
 
 std::filesystem::path simulatedLibrary(const std::string& variant)
@@ -43,25 +46,19 @@ std::filesystem::path simulatedLibrary(const std::string& variant)
 
 std::filesystem::path probeExecutable()
 {
-    return binaryDirectory() / (sharedLibrarySuffix() == ".dll" ? "sdr-probe.exe" : "sdr-probe");
+    return binaryDirectory() / (kWindows ? "sdr-probe.exe" : "sdr-probe");
 }
 
 std::vector<std::string> hackRfNamesBesideExecutable()
 {
-#if defined(_WIN32)
-    return {"hackrf.dll", "libhackrf.dll"};
-#else
-    return {"libhackrf.so.0", "libhackrf.so"};
-#endif
+    return kWindows ? std::vector<std::string>{"hackrf.dll", "libhackrf.dll"}
+                    : std::vector<std::string>{"libhackrf.so.0", "libhackrf.so"};
 }
 
 std::vector<std::string> bladeRfNamesBesideExecutable()
 {
-#if defined(_WIN32)
-    return {"bladeRF.dll", "libbladeRF.dll", "libbladerf.dll"};
-#else
-    return {"libbladeRF.so.2", "libbladeRF.so", "libbladerf.so"};
-#endif
+    return kWindows ? std::vector<std::string>{"bladeRF.dll", "libbladeRF.dll", "libbladerf.dll"}
+                    : std::vector<std::string>{"libbladeRF.so.2", "libbladeRF.so", "libbladerf.so"};
 }
 
 void setEnvironment(const std::string& name, const std::optional<std::string>& value)
@@ -99,9 +96,8 @@ TemporaryDirectory::TemporaryDirectory()
 {
     static std::atomic<unsigned> sequence{0};
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    std::ostringstream name;
-    name << "veltrano-test-" << stamp << '-' << sequence.fetch_add(1);
-    path_ = std::filesystem::temp_directory_path() / name.str();
+    path_ = std::filesystem::temp_directory_path() /
+            ("veltrano-test-" + std::to_string(stamp) + '-' + std::to_string(sequence.fetch_add(1)));
     std::filesystem::create_directories(path_);
 }
 
@@ -113,9 +109,7 @@ TemporaryDirectory::~TemporaryDirectory()
 
 void writeTextFile(const std::filesystem::path& file, const std::string& text)
 {
-    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
-    stream << text;
-    if (!stream) {
+    if (!(std::ofstream(file, std::ios::binary) << text)) {
         throw std::runtime_error("cannot write " + file.string());
     }
 }
@@ -123,9 +117,7 @@ void writeTextFile(const std::filesystem::path& file, const std::string& text)
 std::string readTextFile(const std::filesystem::path& file)
 {
     std::ifstream stream(file, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(stream), {}};
 }
 
 std::vector<std::string> readLines(const std::filesystem::path& file)
@@ -154,11 +146,9 @@ SimulatorSession::SimulatorSession(const std::string& family, const std::string&
 std::vector<std::string> SimulatorSession::calls(const std::string& name) const
 {
     std::vector<std::string> matching;
-    for (const std::string& line : journal()) {
-        if (line.rfind(name, 0) == 0 && (line.size() == name.size() || line[name.size()] == ' ')) {
-            matching.push_back(line);
-        }
-    }
+    std::ranges::copy_if(journal(), std::back_inserter(matching), [&name](const std::string& line) {
+        return line.starts_with(name) && (line.size() == name.size() || line[name.size()] == ' ');
+    });
     return matching;
 }
 
