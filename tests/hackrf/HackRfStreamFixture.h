@@ -70,7 +70,7 @@ protected:
         return *device_;
     }
 
-    // The default board, opened on first use unless a test opened its own.
+    // The default board, opened on first use (by any of the helpers below) unless a test opened its own.
     HackRfSdrDevice& device()
     {
         if (!device_) {
@@ -78,7 +78,7 @@ protected:
         }
         return *device_;
     }
-    const HackRfSimulatorControl& sim() const { return *control_; }
+    const HackRfSimulatorControl& sim() { return control(); }
 
     void startReceiving()
     {
@@ -98,17 +98,17 @@ protected:
     {
         std::vector<std::int8_t> bytes(static_cast<std::size_t>(length));
         int valid = -1;
-        lastResult = control_->pull(length, reinterpret_cast<unsigned char*>(bytes.data()), &valid);
+        lastResult = control().pull(length, reinterpret_cast<unsigned char*>(bytes.data()), &valid);
         bytes.resize(static_cast<std::size_t>(std::max(valid, 0)));
         return bytes;
     }
     int lastResult = 0;
 
     // One receive transfer with every byte valid; the callback's result.
-    int deliver(const std::vector<std::uint8_t>& bytes) const
+    int deliver(const std::vector<std::uint8_t>& bytes)
     {
         const int length = static_cast<int>(bytes.size());
-        return control_->deliver(bytes.data(), length, length);
+        return control().deliver(bytes.data(), length, length);
     }
 
     std::vector<std::complex<float>> read(std::size_t count)
@@ -133,6 +133,12 @@ protected:
     }
 
 private:
+    HackRfSimulatorControl& control()
+    {
+        device();
+        return *control_;
+    }
+
     std::unique_ptr<HackRfSdrDevice> device_;
     std::optional<HackRfSimulatorControl> control_;
 };
