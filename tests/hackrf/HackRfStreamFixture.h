@@ -78,7 +78,12 @@ protected:
         }
         return *device_;
     }
-    const HackRfSimulatorControl& sim() { return control(); }
+    // The simulator's stream controls, for the default board unless a test opened its own.
+    const HackRfSimulatorControl& sim()
+    {
+        device();
+        return *control_;
+    }
 
     void startReceiving()
     {
@@ -98,7 +103,7 @@ protected:
     {
         std::vector<std::int8_t> bytes(static_cast<std::size_t>(length));
         int valid = -1;
-        lastResult = control().pull(length, reinterpret_cast<unsigned char*>(bytes.data()), &valid);
+        lastResult = sim().pull(length, reinterpret_cast<unsigned char*>(bytes.data()), &valid);
         bytes.resize(static_cast<std::size_t>(std::max(valid, 0)));
         return bytes;
     }
@@ -108,7 +113,7 @@ protected:
     int deliver(const std::vector<std::uint8_t>& bytes)
     {
         const int length = static_cast<int>(bytes.size());
-        return control().deliver(bytes.data(), length, length);
+        return sim().deliver(bytes.data(), length, length);
     }
 
     std::vector<std::complex<float>> read(std::size_t count)
@@ -133,12 +138,6 @@ protected:
     }
 
 private:
-    HackRfSimulatorControl& control()
-    {
-        device();
-        return *control_;
-    }
-
     std::unique_ptr<HackRfSdrDevice> device_;
     std::optional<HackRfSimulatorControl> control_;
 };

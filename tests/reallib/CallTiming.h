@@ -5,11 +5,12 @@
 // started (the library's included) may outlive it.
 #pragma once
 
+#include "tests/support/Eventually.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
-#include <functional>
 #include <iterator>
 #include <thread>
 
@@ -32,19 +33,6 @@ struct CallTimes {
         return call();
     }
 };
-
-// Polls until the condition holds; false after a generous time-out.
-inline bool eventually(const std::function<bool()>& condition)
-{
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // Threads of the process now. A joined thread can still be listed for a
 // moment: its joiner wakes when the thread clears its id, before it has

@@ -6,7 +6,7 @@
 #include "tests/simulators/SceneExpectations.h"
 
 #include "device/hackrf/HackRfSdrDevice.h"
-#include "tests/reallib/CallTiming.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/SimulationFixture.h"
 
 #include <map>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Push-to-talk on a HackRF: a transmit burst pauses the running receive
 // stream, which resumes by itself at its own settings once the burst ends.
-#include "tests/reallib/CallTiming.h"
+#include "tests/support/Eventually.h"
 #include "tests/soapy/SoapyFixture.h"
 
 #include <SoapySDR/Logger.hpp>
