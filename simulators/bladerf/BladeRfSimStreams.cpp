@@ -191,11 +191,11 @@ int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_met
     if (script.receivePaced && resumed) {
         // The board is where the gap ends: what follows comes at its pace from now on.
         stream.pacer.restart();
-        std::this_thread::sleep_until(stream.pacer.dueAfter(stream.timestamp - *resumed, stream.sampleRate));
+        SamplePacer::sleepUntil(stream.pacer.dueAfter(stream.timestamp - *resumed, stream.sampleRate));
     } else if (script.receivePaced && !gap) {
         // Skipped samples took their time on the board too. (Before a gap the
         // library's full buffers are there at once.)
-        std::this_thread::sleep_until(stream.pacer.dueAfter(stream.timestamp - before, stream.sampleRate));
+        SamplePacer::sleepUntil(stream.pacer.dueAfter(stream.timestamp - before, stream.sampleRate));
     }
     if (script.receivePaceMicroseconds != 0) {
         std::this_thread::sleep_for(std::chrono::microseconds(script.receivePaceMicroseconds));

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <thread>
 
 namespace veltrano::sim {
 
@@ -45,6 +46,15 @@ public:
 
     // The longest backlog a late reader still gets.
     static constexpr std::chrono::milliseconds longestBacklog() { return kLongestBacklog; }
+
+    // Sleeps until `due`. A sleep may end a little early (Windows timers do,
+    // under Wine by up to a millisecond), and no sample may come before its time.
+    static void sleepUntil(Clock::time_point due)
+    {
+        while (Clock::now() < due) {
+            std::this_thread::sleep_until(due);
+        }
+    }
 
     // The next stream starts its own clock.
     void restart() { due_.reset(); }

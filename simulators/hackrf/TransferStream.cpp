@@ -192,7 +192,10 @@ bool TransferStream::waitForPace()
     const auto samples = static_cast<std::uint64_t>(settings_.freeRunBytes) / 2;
     const SamplePacer::Clock::time_point due = pacer_.dueAfter(samples, radio_.sampleRateHz.load());
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_until(lock, due, [this] { return stopRequested_ || ended_; });
+    // A wait may time out a little early (see SamplePacer::sleepUntil): wait again until the due time.
+    while (!changed_.wait_until(lock, due, [this] { return stopRequested_ || ended_; }) &&
+           SamplePacer::Clock::now() < due) {
+    }
     return !stopRequested_ && !ended_;
 }
 
