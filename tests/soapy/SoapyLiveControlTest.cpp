@@ -3,6 +3,7 @@
 // stages, antennas and settings under the names the families' other modules
 // use, every change taken while the stream runs, and hostile input refused
 // with the valid values named while the stream goes on.
+#include "device/hackrf/HackRfTransfers.h"
 #include "tests/simulators/SceneExpectations.h"
 #include "tests/soapy/SoapyFixture.h"
 
@@ -42,8 +43,10 @@ TEST_F(SoapyLiveControl, aLiveStageChangeMovesTheCarriersPowerByTheChange)
     SoapySDR::Stream* stream = nullptr;
     const auto device = startHackRf(test::sceneScript({carrier}), stream);
     const auto carrierDbfs = [&] {
-        // What the ring held before the change goes first: 0.2 s of the stream.
-        static_cast<void>(receive(*device, stream, 400'000));
+        // Samples from before the change go first: at most a full ring and
+        // the one paced transfer (131,072 samples) being filled during the
+        // change, however long the reader was away.
+        static_cast<void>(receive(*device, stream, detail::kHackRfRingBytes / 2 + 131'072));
         return test::binPowerDbfs(receive(*device, stream, test::kSceneSamples), 250e3, test::kSceneRateHz);
     };
     const double before = carrierDbfs();
