@@ -41,7 +41,8 @@ TEST_F(BladeRfConcurrency, readerKeepsReadingWhileTheControllerHopsChangesEveryS
             device.stopRx();
             ASSERT_TRUE(device.startRx());
         }
-        // The reader gets samples between the changes, not only before or after them.
+        // The reader gets samples between the changes, not only before or after
+        // them. Polled for up to 10 s: a wait for progress, not a race.
         const std::uint64_t before = delivered.load();
         for (int poll = 0; poll < 10000 && delivered.load() == before; ++poll) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

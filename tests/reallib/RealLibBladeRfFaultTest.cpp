@@ -41,7 +41,9 @@ const StreamConfig kRxConfig{915e6, 2e6, 0.0, 20.0};
 const StreamConfig kTxConfig{915e6, 2e6, 0.0, 0.0};
 // After an unplug every call returns at once. A silent board makes libbladeRF
 // wait out its own time-outs: 250 ms per NIOS packet, 1 s per control request
-// and per sample transfer; a stop meets all three.
+// and per sample transfer; a stop meets all three. A call that should return
+// at once takes milliseconds even under ThreadSanitizer and qemu with the
+// other core busy, so the bounds catch a wait for a time-out, not a slow machine.
 constexpr milliseconds kUnpluggedBound(1000);
 constexpr milliseconds kSilentBound(3000);
 
@@ -253,7 +255,8 @@ const FaultScenario kScenarios[] = {
          EXPECT_TRUE(test::contiguous(client.received));
 #endif
      }},
-    // Silent past the library's transfer time-out (1 s), so its stream ends,
+    // Silent past the library's transfer time-out (1 s; the reads go on for
+    // 1.5 s, half a second to spare for a late library thread), so its stream ends,
     // then gone: the next read is not let restart the stream on a board that
     // left (its stop would wait 3 s, then cancel the library's thread).
     {"silentThenUnplugged", std::nullopt, kSilentBound,

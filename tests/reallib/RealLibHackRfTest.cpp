@@ -156,7 +156,9 @@ TEST_F(RealLibStreaming,
     EXPECT_LE(*resumedAt, retunedAt + 1'310'720 + inFlight);
 
     // A live rate change sets the board's pace: over two seconds a reader that
-    // keeps up gets the new rate; one slowed by a loaded machine catches up from the ring.
+    // keeps up gets the new rate; one slowed by a loaded machine catches up from
+    // the ring (a second at 2 MS/s). The tenth allowed is 0.2 s of the board's
+    // time, three of its 256 KiB transfers, the granularity at either end.
     ASSERT_TRUE(device.setSampleRate(rx, 2e6)) << device.lastError();
     EXPECT_EQ(veltrano_usb_hackrf_setting("sample_rate"), 2e6);
     std::vector<std::complex<float>> samples(65536);
@@ -175,7 +177,9 @@ TEST_F(RealLibStreaming,
 using std::chrono::milliseconds;
 
 // Runs `call` on a thread of its own while the board is silent: it is still
-// waiting 300 ms in, and returns once `release` ran.
+// waiting 300 ms in, and returns once `release` ran. (A loaded machine can
+// only make the call later, never early: the 300 ms cannot fail a right call;
+// the 20 s only turns a hang into a failure.)
 template <typename Call>
 auto whileSilent(Call call, void (*release)())
 {
@@ -190,7 +194,10 @@ auto whileSilent(Call call, void (*release)())
 constexpr const char* kUnpluggedText = "No such device (it may have been disconnected)";
 constexpr std::uint64_t kTransferBytes = 262'144; // libhackrf's bulk transfers
 // What a call may take once the board is gone; one that reopens the board
-// waits for it up to 12 x 250 ms first.
+// waits for it up to 12 x 250 ms first. The faults these catch are calls that
+// wait out a library or USB time-out (seconds, or for ever); the calls here
+// take milliseconds even under ThreadSanitizer and qemu with the other core
+// busy, so a second leaves them room.
 constexpr std::chrono::seconds kBound(1);
 constexpr std::chrono::seconds kReopenBound(4);
 const StreamConfig kRx{100e6, 10e6, 10e6, 20.0};
@@ -315,7 +322,8 @@ const FaultScenario kScenarios[] = {
     {"configureRxReplugged", std::nullopt, true,
      [](Client& client, HackRfSdrDevice& device) {
          veltrano_usb_hackrf_unplug();
-         // Back while the configuration's reopen is waiting for it.
+         // Back while the configuration's reopen is waiting for it: 0.6 s
+         // into a wait of up to 3 s, so the replug may come 2.4 s late.
          std::thread replug([] {
              std::this_thread::sleep_for(milliseconds(600));
              veltrano_usb_hackrf_replug();
