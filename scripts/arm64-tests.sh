@@ -6,7 +6,11 @@
 # then runs the probe on the arm64 simulators and builds and inspects the
 # arm64 .deb.
 #
-#   bash scripts/arm64-tests.sh        (from the repository root, no arguments)
+#   bash scripts/arm64-tests.sh        (from the repository root)
+#   bash scripts/arm64-tests.sh -R PATTERN
+#
+# Arguments, if any, go to CTest to choose the tests (scripts/repeat-tests.sh
+# runs some that way), and only those run: no probe, no .deb.
 #
 # Needs: bash scripts/install-dependencies.sh arm64 package. Debian's arm64
 # libraries are unpacked into build-arm64/sysroot (scripts/arm64-sysroot.sh),
@@ -32,6 +36,10 @@ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-g
     "-DVELTRANO_ARM64_SYSROOT=$sysroot" -DVELTRANO_WARNINGS_AS_ERRORS=ON "${launcher[@]}" </dev/null >/dev/null
 cmake --build "$build_dir" </dev/null
 
+if [ $# -gt 0 ]; then
+    ctest --test-dir "$build_dir" --output-on-failure --timeout "$per_test_timeout" "$@" </dev/null
+    exit
+fi
 ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout "$per_test_timeout" </dev/null
 
 echo "-- The arm64 probe on the arm64 simulators"

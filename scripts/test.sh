@@ -7,7 +7,8 @@
 # UndefinedBehaviorSanitizer, the native build under ThreadSanitizer, the
 # Windows build under Wine (then its .zip), and the arm64 build under qemu
 # (then its .deb); on a 64-bit ARM machine, the first three only, natively.
-# Stops at the first leg that fails.
+# Stops at the first leg that fails, and ends with each leg run, its outcome
+# and its wall time.
 set -euo pipefail
 cd "$(dirname -- "${BASH_SOURCE[0]}")/.."
 
@@ -18,47 +19,65 @@ cross_legs=(windows arm64)
 if [ "$(uname -m)" != x86_64 ]; then
     cross_legs=()
 fi
+source scripts/native-legs.sh
+
+# Each leg's outcome and wall time, printed at the end whether the run passed
+# or stopped at a failing leg, so that one failure does not hide how far the
+# others got.
+legs_done=()
+leg_name=""
+leg_started=0
+end_leg() {
+    if [ -n "$leg_name" ]; then
+        legs_done+=("$(printf '%-6s %6d s  %s' "$1" $(($(date +%s) - leg_started)) "$leg_name")")
+    fi
+    leg_name=""
+}
+begin_leg() {
+    end_leg passed
+    leg_name=$1
+    leg_started=$(date +%s)
+    echo "== $leg_name"
+}
+print_legs() {
+    local status=$?
+    end_leg failed
+    echo "== Legs"
+    printf '   %s\n' "${legs_done[@]}"
+    return "$status"
+}
+trap print_legs EXIT
+
+begin_leg "Dependencies"
 bash scripts/install-dependencies.sh tests package "${cross_legs[@]}"
 
-echo "== Documentation links"
+begin_leg "Documentation links"
 python3 scripts/check-docs.py links
 
 run_native_leg() {
-    local build_dir=$1
-    shift
-    cmake -S . -B "$build_dir" -G Ninja -DVELTRANO_WARNINGS_AS_ERRORS=ON "$@" </dev/null >/dev/null
-    cmake --build "$build_dir" </dev/null
-    ctest --test-dir "$build_dir" --output-on-failure -j2 --timeout 120 </dev/null
+    build_native_leg "$1"
+    ctest --test-dir "$1" --output-on-failure -j2 --timeout 120 </dev/null
 }
 
-echo "== Native build"
+begin_leg "Native build"
 run_native_leg build-tests
-echo "== Fuzzing (clang, libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer)"
+begin_leg "Fuzzing (clang, libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer)"
 bash scripts/fuzz.sh
 
-echo "== Consumer test: the installed package, its examples and the .deb"
+begin_leg "Consumer test: the installed package, its examples and the .deb"
 bash scripts/consumer-test.sh build-tests
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-sanitizers="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"
-run_native_leg build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVELTRANO_BUILD_BENCHMARKS=OFF \
-    "-DCMAKE_CXX_FLAGS=$sanitizers" "-DCMAKE_C_FLAGS=$sanitizers" \
-    "-DCMAKE_EXE_LINKER_FLAGS=$sanitizers" "-DCMAKE_SHARED_LINKER_FLAGS=$sanitizers" \
-    "-DCMAKE_MODULE_LINKER_FLAGS=$sanitizers"
+begin_leg "AddressSanitizer + UndefinedBehaviorSanitizer"
+run_native_leg build-sanitize
 
-echo "== ThreadSanitizer"
-threads="-fsanitize=thread -fno-omit-frame-pointer"
-run_native_leg build-thread -DCMAKE_BUILD_TYPE=Debug -DVELTRANO_BUILD_BENCHMARKS=OFF \
-    "-DCMAKE_CXX_FLAGS=$threads" "-DCMAKE_C_FLAGS=$threads" \
-    "-DCMAKE_EXE_LINKER_FLAGS=$threads" "-DCMAKE_SHARED_LINKER_FLAGS=$threads" \
-    "-DCMAKE_MODULE_LINKER_FLAGS=$threads"
+begin_leg "ThreadSanitizer"
+run_native_leg build-thread
 
-if [ ${#cross_legs[@]} -eq 0 ]; then
-    exit 0
+if [ ${#cross_legs[@]} -gt 0 ]; then
+    begin_leg "Windows x64 under Wine"
+    bash scripts/windows-tests.sh
+
+    begin_leg "arm64 under qemu"
+    bash scripts/arm64-tests.sh
 fi
-
-echo "== Windows x64 under Wine"
-bash scripts/windows-tests.sh
-
-echo "== arm64 under qemu"
-bash scripts/arm64-tests.sh
+end_leg passed

@@ -3,7 +3,11 @@
 # The Windows leg: cross-builds everything with mingw-w64 into build-windows/
 # and runs the test suite under Wine in a Wine prefix private to that tree.
 #
-#   bash scripts/windows-tests.sh        (from the repository root, no arguments)
+#   bash scripts/windows-tests.sh        (from the repository root)
+#   bash scripts/windows-tests.sh -R PATTERN
+#
+# Arguments, if any, go to CTest to choose the tests (scripts/repeat-tests.sh
+# runs some that way), and only those run: no archive is made.
 #
 # Needs no display and no standard input. A second run with nothing changed
 # only re-checks the build and reruns the tests; the prefix is reused.
@@ -68,6 +72,10 @@ wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
 cmake --build "$build_dir" </dev/null
 
+if [ $# -gt 0 ]; then
+    ctest --test-dir "$build_dir" --output-on-failure --timeout "$per_test_timeout" "$@" </dev/null
+    exit
+fi
 status=0
 ctest --test-dir "$build_dir" --output-on-failure -j2 --no-tests=ignore \
     --timeout "$per_test_timeout" </dev/null || status=$?
