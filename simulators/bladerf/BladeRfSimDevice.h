@@ -47,7 +47,7 @@ struct bladerf {
             bladerf_timestamp resume;
         };
         std::optional<Gap> gap;
-        std::size_t scriptedGapsTaken = 0; // of the script's rx-gap lines
+        std::size_t scriptedGapsTaken = 0; // of the script's rx-gap and rx-jump lines
         // The board's gain chain for this direction, and each stage's gain in
         // dB (whole dB, as libbladeRF takes them); the scene hears their sum.
         const veltrano::sim::bladerf::GainChain* chain = nullptr;

@@ -135,7 +135,7 @@ int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_met
     }
     if (!stream.gap && stream.scriptedGapsTaken < script.rxGaps.size()) {
         const auto& scripted = script.rxGaps[stream.scriptedGapsTaken++];
-        stream.gap = ::bladerf::Stream::Gap{scripted.at, scripted.at + scripted.lost};
+        stream.gap = ::bladerf::Stream::Gap{scripted.at, scripted.resume};
     }
     auto& gap = stream.gap;
     std::optional<bladerf_timestamp> resumed; // where this read passed a gap

@@ -263,6 +263,13 @@ void applyLine(Script& script, const ScriptLine& line)
         if (words.size() != 2) {
             failBadArguments(line, "expected <timestamp> <lost samples>");
         }
+        const std::uint64_t at = parseUnsigned(line, words[0]);
+        script.rxGaps.push_back({at, at + parseUnsigned(line, words[1])});
+    } else if (directive == "rx-jump") {
+        const auto words = splitWords(requireArguments(line));
+        if (words.size() != 2) {
+            failBadArguments(line, "expected <timestamp> <resumed timestamp>");
+        }
         script.rxGaps.push_back({parseUnsigned(line, words[0]), parseUnsigned(line, words[1])});
     } else if (directive == "metadata") {
         if (requireArguments(line) != "off") {

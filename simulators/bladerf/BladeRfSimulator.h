@@ -139,11 +139,13 @@ struct Script {
     bool receivePattern = true;                      // whether bladerf_sync_rx writes samples at all
     bool receivePaced = false;    // bladerf_sync_rx hands out samples at the sample rate in wall-clock time
     bool metadataRefused = false; // bladerf_sync_config refuses the formats with metadata
-    // Gaps in every receive stream, in time order: `lost` samples dropped
-    // from device time `at` on, as libbladeRF drops them when its buffers are full.
+    // Jumps in every receive stream, in the order the stream meets them: at
+    // device time `at` the samples go on from `resume`. Forward, samples
+    // dropped as libbladeRF drops them when its buffers are full; back, a
+    // buffer the library hands out after a later one.
     struct Gap {
         bladerf_timestamp at;
-        std::uint64_t lost;
+        bladerf_timestamp resume;
     };
     std::vector<Gap> rxGaps;
     Scene rxScene; // what bladerf_sync_rx delivers in place of its pattern, when not empty

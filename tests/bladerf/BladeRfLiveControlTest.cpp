@@ -75,6 +75,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, BladeRfBoardKind,
 // reads on from the change (timestamped) or restarts the stream (plain).
 using Setting = bool (*)(ISdrDevice&, double);
 const Setting kStage = [](ISdrDevice& device, double value) { return device.setGainStage(kRx, "full", value); };
+const Setting kRxvga2 = [](ISdrDevice& device, double value) { return device.setGainStage(kRx, "rxvga2", value); };
+const Setting kLna = [](ISdrDevice& device, double value) { return device.setGainStage(kRx, "lna", value); };
 const Setting kOverall = [](ISdrDevice& device, double value) { return device.setGain(kRx, value); };
 const Setting kBandwidth = [](ISdrDevice& device, double value) { return device.setBandwidth(kRx, value); };
 const Setting kRate = [](ISdrDevice& device, double value) { return device.setSampleRate(kRx, value); };
@@ -86,7 +88,8 @@ struct ChangeCase {
     double value;
     std::vector<std::string> calls; // the stream and setting calls the change makes
     bool contiguous;
-    const char* script = ""; // added to the simulated board's script
+    const char* script = "";     // added to the simulated board's script
+    const char* model = nullptr; // the board kind, if not the bladeRF 2.0
 };
 
 class BladeRfLiveChange : public test::BladeRfStreaming, public ::testing::WithParamInterface<ChangeCase> {};
@@ -97,6 +100,9 @@ TEST_P(BladeRfLiveChange, reachesTheRunningStream)
     const std::vector<std::string> watched{"bladerf_set_gain_stage",  "bladerf_set_gain",      "bladerf_set_bandwidth",
                                            "bladerf_set_sample_rate", "bladerf_enable_module", "bladerf_sync_config",
                                            "bladerf_get_timestamp"};
+    if (testCase.model != nullptr) {
+        simulateModel(testCase.model);
+    }
     BladeRfSdrDevice& device = receiving(testCase.script, testCase.variant);
     // Whole library reads (1024 samples each), so nothing is left over.
     ASSERT_EQ(test::timestampsRead(device, true, 5120).size(), 5120u);
@@ -115,6 +121,9 @@ constexpr const char* kPlain = "sim-bladerf-no-quick-tune";
 const ChangeCase kChanges[] = {
     {"stage", kStamped, kStage, 37.4, {"bladerf_set_gain_stage 0 full 37 -> 0"}, true},
     {"stagePlainStream", kPlain, kStage, 37.6, {"bladerf_set_gain_stage 0 full 38 -> 0"}, true},
+    // A bladeRF1's stages in 3 dB steps from 0: the nearest step, down or up.
+    {"stageOf3dBStepsDown", kStamped, kRxvga2, 10.0, {"bladerf_set_gain_stage 0 rxvga2 9 -> 0"}, true, "", "bladerf1"},
+    {"stageOf3dBStepsUp", kStamped, kLna, 4.6, {"bladerf_set_gain_stage 0 lna 6 -> 0"}, true, "", "bladerf1"},
     {"overall", kStamped, kOverall, -15.0, {"bladerf_set_gain 0 -15 -> 0"}, true},
     {"bandwidth", kStamped, kBandwidth, 5e6 + 0.2, {"bladerf_set_bandwidth 0 5000001 -> 0"}, true},
     {"rate",

@@ -195,6 +195,37 @@ TEST_P(BladeRfGaps, areCountedOnceWithTheirSamples)
     EXPECT_EQ(device.rxLostSamples(), 0u);
 }
 
+// After a loss libbladeRF may hand a buffer out after a later one: here the
+// samples [1024, 2048) are lost and [2048, 3072) come after [3072, 4096).
+// The step back is a gap of its own, counted once as each step forward is,
+// and the lost count, the sum of the forward steps, is an upper bound: 3072
+// for the 1024 samples truly lost. Each timestamped call stays contiguous.
+TEST_P(BladeRfGaps, aBufferHandedOutOfOrderIsAGapOfItsOwnAndTheLossAnUpperBound)
+{
+    const auto& [timestamped, withinARead, native] = GetParam();
+    BladeRfSdrDevice& device =
+        receiving("rx-jump 1024 3072\nrx-jump 4096 2048\nrx-jump 3072 4096\n", timestamped ? kStamped : kPlain);
+    std::vector<std::uint64_t> expected;
+    for (const std::uint64_t first : {0, 3072, 2048, 4096}) {
+        const auto piece = test::timestampsFrom(first, 1024);
+        expected.insert(expected.end(), piece.begin(), piece.end());
+    }
+    std::vector<std::uint64_t> delivered;
+    for (int call = 0; call < 4 && delivered.size() < expected.size(); ++call) {
+        const auto got = test::timestampsRead(device, native, withinARead ? 4096 : 1024);
+        ASSERT_FALSE(got.empty());
+        if (timestamped) {
+            EXPECT_EQ(got, test::timestampsFrom(got.front(), got.size())) << "call " << call;
+        }
+        delivered.insert(delivered.end(), got.begin(), got.end());
+    }
+    ASSERT_GE(delivered.size(), expected.size());
+    delivered.resize(expected.size());
+    EXPECT_EQ(delivered, expected);
+    EXPECT_EQ(device.rxOverrunCount(), 3u);
+    EXPECT_EQ(device.rxLostSamples(), 2048u + 1024u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, BladeRfGaps,
                          ::testing::Combine(::testing::Bool(), ::testing::Bool(), ::testing::Bool()),
                          [](const auto& info) {

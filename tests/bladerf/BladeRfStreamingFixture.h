@@ -21,7 +21,7 @@ class BladeRfStreaming : public Simulation {
 protected:
     BladeRfSdrDevice& open(const std::string& script = "", const std::string& variant = "sim-bladerf")
     {
-        simulateBladeRf("board serial=A\n" + script, variant);
+        simulateBladeRf("board serial=A" + boardOptions_ + "\n" + script, variant);
         device_ = std::make_unique<BladeRfSdrDevice>("A");
         return *device_;
     }
@@ -86,7 +86,11 @@ protected:
 
     void close() { device_.reset(); }
 
+    // The board kind open() simulates from now on (a bladeRF 2.0 otherwise).
+    void simulateModel(const std::string& model) { boardOptions_ = " model=" + model; }
+
 private:
+    std::string boardOptions_;
     std::unique_ptr<BladeRfSdrDevice> device_;
 };
 
