@@ -109,7 +109,8 @@ TEST_F(BladeRfTransmit, aDrainCompletesTheLibrarysPartialBufferAndTurnsItsRingWi
 // one converter refuses a second rate.
 TEST_F(BladeRfTransmit, fullDuplexSwitchesWhereTheBoardCan)
 {
-    BladeRfSdrDevice& shared = open("board serial=RXONLY tx=0\nboard serial=X1 model=bladerf1\n");
+    BladeRfSdrDevice& shared =
+        open("board serial=RXONLY tx=0\nboard serial=X1 model=bladerf1\nfail bladerf_sync_tx 1 -5\n");
     BladeRfSdrDevice device("X1");
     EXPECT_FALSE(BladeRfSdrDevice("RXONLY").setFullDuplex(true));
     EXPECT_FALSE(device.fullDuplex());
@@ -118,6 +119,12 @@ TEST_F(BladeRfTransmit, fullDuplexSwitchesWhereTheBoardCan)
     ASSERT_TRUE(device.configureTx(config(2400e6, 1e6)) && device.startTx()); // a bladeRF1's rates are apart
     EXPECT_FALSE(device.setFullDuplex(false));
     EXPECT_TRUE(device.fullDuplex());
+    // A transmit stream that failed stays reported when receive starts again.
+    const std::int16_t values[2] = {1, 1};
+    EXPECT_EQ(device.writeNativeSamples(values, 1), 0u);
+    device.stopRx();
+    ASSERT_TRUE(device.startRx());
+    EXPECT_THAT(device.lastError(), StartsWith("TX stream stopped: "));
 
     ASSERT_TRUE(shared.setFullDuplex(true));
     ASSERT_TRUE(shared.configureRx(config(915e6)) && shared.startRx());
@@ -159,6 +166,24 @@ TEST_F(BladeRfTransmit, hostileBurstTimesAreLateRefusedOrScheduledAndAStopEndsAn
     // (2^63 - 1 + 10^10) ns x 2 MS/s, rounded up.
     EXPECT_THAT(bladeRf().calls("tx burst"),
                 ElementsAre("tx burst at 2000000 samples 3", "tx burst at 18446744093709552 samples 4"));
+}
+
+// With the counter at 500 ms (2 MS/s), a first burst at 250 ms is late
+// though no burst came before it; a time between two ticks starts at the
+// later one.
+TEST_F(BladeRfTransmit, aFirstBurstAlreadyPastIsDroppedAndATimeBetweenTicksTakesTheLater)
+{
+    BladeRfSdrDevice& device = open("get-timestamp 1000000\n");
+    ASSERT_TRUE(device.configureTx(config(915e6)));
+    ASSERT_TRUE(device.startTimedTx());
+    const std::int16_t values[8] = {7, -7, 7, -7, 7, -7, 7, -7};
+    EXPECT_EQ(device.writeNativeBurst(values, 4, {true, 250'000'000, true}), 4u);
+    const std::optional<TxEvent> event = device.nextTxEvent();
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(event->kind, TxEvent::Kind::lateBurst);
+    EXPECT_EQ(event->timeNs, 250'000'000);
+    EXPECT_EQ(device.writeNativeBurst(values, 2, {true, 600'000'001, true}), 2u);
+    EXPECT_THAT(bladeRf().calls("tx burst"), ElementsAre("tx burst at 1200001 samples 2"));
 }
 
 // A counter at the top of its range is beyond any time 64 bits of
