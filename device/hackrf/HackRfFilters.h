@@ -22,11 +22,19 @@ inline std::uint32_t hackRfFilterAtOrAbove(double requestHz)
     return found == kHackRfFilterWidthsHz.end() ? kHackRfFilterWidthsHz.back() : *found;
 }
 
-// The filter a receive stream gets when nobody chose one: three quarters of
-// the rate, which keeps the band's edges, where aliases fold in, out.
-inline std::uint32_t hackRfFilterForRate(double sampleRateHz)
+// The filter libhackrf sets by itself every time it sets a sample rate: the
+// widest width not above three quarters of the rate (the narrowest one below
+// that), which keeps the band's edges, where aliases fold in, out.
+inline std::uint32_t hackRfFilterLibraryPicksAt(double sampleRateHz)
 {
-    return hackRfFilterAtOrAbove(0.75 * sampleRateHz);
+    const double limitHz = 0.75 * sampleRateHz;
+    std::uint32_t chosen = kHackRfFilterWidthsHz.front();
+    for (const std::uint32_t width : kHackRfFilterWidthsHz) {
+        if (width <= limitHz) {
+            chosen = width;
+        }
+    }
+    return chosen;
 }
 
 } // namespace veltrano::detail

@@ -216,14 +216,25 @@ bool HackRfSdrDevice::setSampleRate(StreamDirection direction, double rateHz)
     if (stepFailed("set sample rate", hackRfApi().setSampleRate(handle_->device, rateHz))) {
         return false;
     }
-    if (direction == StreamDirection::tx) {
-        return true;
+    if (direction == StreamDirection::rx) {
+        actualRxSampleRateHz_.store(rateHz);
+        // Whatever was taken at the old rate goes, as after a retune.
+        discardReceivedSamples();
     }
-    actualRxSampleRateHz_.store(rateHz);
-    // Whatever was taken at the old rate goes, as after a retune.
-    discardReceivedSamples();
-    return !rxFilterFollowsRate_.load() ||
-           applyBasebandFilter(StreamDirection::rx, detail::hackRfFilterForRate(rateHz));
+    return restoreFilterAfterRate(direction, rateHz);
+}
+
+bool HackRfSdrDevice::restoreFilterAfterRate(StreamDirection direction, double rateHz)
+{
+    const bool transmit = direction == StreamDirection::tx;
+    const std::uint32_t chosenHz = (transmit ? txFilterHz_ : rxChosenFilterHz_).load();
+    if (chosenHz != 0) {
+        return sendBasebandFilter(direction, chosenHz);
+    }
+    if (!transmit) {
+        rxFilterHz_.store(detail::hackRfFilterLibraryPicksAt(rateHz));
+    }
+    return true;
 }
 
 std::vector<FrequencyRangeHz> HackRfSdrDevice::bandwidthRangesHz(StreamDirection direction) const
@@ -248,23 +259,22 @@ bool HackRfSdrDevice::setBandwidth(StreamDirection direction, double bandwidthHz
         lastError_.set(std::string("invalid ") + chainName(direction) + " bandwidth");
         return false;
     }
-    if (!chainChangeable(direction) || !applyBasebandFilter(direction, detail::hackRfFilterAtOrAbove(bandwidthHz))) {
+    if (!chainChangeable(direction)) {
+        return false;
+    }
+    const std::uint32_t filterHz = hackRfApi().computeBasebandFilterBw(detail::hackRfFilterAtOrAbove(bandwidthHz));
+    if (!sendBasebandFilter(direction, filterHz)) {
         return false;
     }
     if (direction == StreamDirection::rx) {
-        rxFilterFollowsRate_.store(false);
+        rxChosenFilterHz_.store(filterHz);
     }
     return true;
 }
 
-bool HackRfSdrDevice::applyBasebandFilter(StreamDirection direction, std::uint32_t widthHz)
+bool HackRfSdrDevice::sendBasebandFilter(StreamDirection direction, std::uint32_t filterHz)
 {
-    const HackRfApi& api = hackRfApi();
-    if (api.computeBasebandFilterBw == nullptr || api.setBasebandFilterBandwidth == nullptr) {
-        return true; // an older library: the board keeps the filter its firmware chose
-    }
-    const std::uint32_t filterHz = api.computeBasebandFilterBw(widthHz);
-    if (stepFailed("set baseband filter bandwidth", api.setBasebandFilterBandwidth(handle_->device, filterHz))) {
+    if (stepFailed("set baseband filter bandwidth", hackRfApi().setBasebandFilterBandwidth(handle_->device, filterHz))) {
         return false;
     }
     (direction == StreamDirection::tx ? txFilterHz_ : rxFilterHz_).store(filterHz);

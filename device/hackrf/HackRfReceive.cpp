@@ -7,7 +7,6 @@
 
 #include "device/SampleConversion.h"
 #include "device/hackrf/HackRfApi.h"
-#include "device/hackrf/HackRfFilters.h"
 #include "device/hackrf/HackRfRings.h"
 #include "device/hackrf/HackRfTransfers.h"
 
@@ -56,21 +55,16 @@ bool HackRfSdrDevice::applyRxConfiguration(const StreamConfig& config)
 {
     const HackRfApi& api = hackRfApi();
     hackrf_device* device = handle_->device;
-    if (stepFailed("set sample rate", api.setSampleRate(device, config.sampleRateHz))) {
+    // The configuration's bandwidth is not used: setting the rate sets the
+    // library's own filter, and only one the caller chose replaces it.
+    if (stepFailed("set sample rate", api.setSampleRate(device, config.sampleRateHz)) ||
+        !restoreFilterAfterRate(StreamDirection::rx, config.sampleRateHz)) {
         return false;
     }
     if (api.setRxOverrunLimit != nullptr && usbApiVersion_ > 0x0105 &&
         stepFailed("disable RX overrun limit", api.setRxOverrunLimit(device, 0))) {
         return false;
     }
-    // No bandwidth asked for: the filter follows the rate, also when it changes live.
-    const bool followsRate = !(config.bandwidthHz > 0.0);
-    const std::uint32_t widthHz = followsRate ? detail::hackRfFilterForRate(config.sampleRateHz)
-                                              : detail::hackRfFilterAtOrAbove(config.bandwidthHz);
-    if (!applyBasebandFilter(StreamDirection::rx, widthHz)) {
-        return false;
-    }
-    rxFilterFollowsRate_.store(followsRate);
     return !stepFailed("set frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) &&
            !stepFailed("set LNA gain", api.setLnaGain(device, lnaGainDb_)) &&
            !stepFailed("set VGA gain", api.setVgaGain(device, vgaGainDb_)) &&

@@ -169,8 +169,11 @@ private:
     // False, with the last error set, when the chain cannot be changed now.
     bool chainChangeable(StreamDirection direction);
     bool applyStage(StreamDirection direction, const StageLimits& stage, std::uint32_t gainDb);
-    // Computes the filter for a width the transceiver has and sends it.
-    bool applyBasebandFilter(StreamDirection direction, std::uint32_t widthHz);
+    // Sends a filter the library already computed and keeps it as the one in force.
+    bool sendBasebandFilter(StreamDirection direction, std::uint32_t filterHz);
+    // libhackrf sets its own filter every time it sets the sample rate: a
+    // filter the caller chose for this chain goes back on after it.
+    bool restoreFilterAfterRate(StreamDirection direction, double rateHz);
     static int receiveCallback(void* transfer);
     int receive(void* transfer);
     // Both reads: waits for received bytes as readSamples is documented to,
@@ -207,9 +210,11 @@ private:
     std::atomic<std::uint32_t> lnaGainDb_{0};
     std::atomic<std::uint32_t> vgaGainDb_{0};
     std::atomic<bool> rxAmplifierEnabled_{false};
-    // Receive baseband filter, and whether it follows the sample rate.
+    // Baseband filters in force. The receive one is the library's pick at
+    // the rate unless the caller chose one (rxChosenFilterHz_, 0 for none);
+    // the transmit one is always chosen, by its configuration or live.
     std::atomic<std::uint32_t> rxFilterHz_{0};
-    std::atomic<bool> rxFilterFollowsRate_{true};
+    std::atomic<std::uint32_t> rxChosenFilterHz_{0};
     std::atomic<std::uint32_t> txFilterHz_{0};
     std::atomic<bool> txAmplifierEnabled_{false};
     std::atomic<bool> antennaPowerEnabled_{false};

@@ -8,6 +8,7 @@
 
 #include "device/SampleConversion.h"
 #include "device/hackrf/HackRfApi.h"
+#include "device/hackrf/HackRfFilters.h"
 #include "device/hackrf/HackRfRings.h"
 #include "device/hackrf/HackRfTransfers.h"
 
@@ -105,6 +106,8 @@ bool HackRfSdrDevice::configureNativeSweep(const StreamConfig& config, double st
     }
     sweepConfigured_ = true;
     actualRxSampleRateHz_ = sweepSampleRateHz_;
+    // The sweep keeps the filter the library set with the rate.
+    rxFilterHz_.store(detail::hackRfFilterLibraryPicksAt(sweepSampleRateHz_));
     rxFrequencyHz_ = (startHz + stopHz) / 2.0;
     return true;
 }

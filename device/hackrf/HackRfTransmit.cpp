@@ -55,12 +55,15 @@ bool HackRfSdrDevice::configureTx(const StreamConfig& config)
                        ? static_cast<std::uint32_t>(std::clamp(std::round(config.gainDb), 0.0, kHighestTxVgaGainDb))
                        : 0;
 
+    // The amplifier stays off unless the caller switched the transmit one on.
+    const bool amplifier = txAmplifierEnabled_.load();
     hackrf_device* device = handle_->device;
     if (stepFailed("set TX sample rate", api.setSampleRate(device, config.sampleRateHz)) ||
         stepFailed("set TX baseband filter bandwidth", api.setBasebandFilterBandwidth(device, filterHz)) ||
         stepFailed("set TX frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) ||
         stepFailed("set TX VGA gain", api.setTxvgaGain(device, txVgaGainDb_)) ||
-        stepFailed("set TX RF amplifier", api.setAmpEnable(device, txAmplifierEnabled_ ? 1 : 0))) {
+        stepFailed(amplifier ? "enable TX RF amplifier" : "disable TX RF amplifier",
+                   api.setAmpEnable(device, amplifier ? 1 : 0))) {
         return false;
     }
     txFilterHz_.store(filterHz);

@@ -22,6 +22,9 @@ struct RadioSettings {
     std::atomic<std::uint32_t> lnaGainDb{0};
     std::atomic<std::uint32_t> vgaGainDb{0};
     std::atomic<bool> amplifierEnabled{false};
+    // The baseband filter in force, 0 until the first rate or filter is set.
+    // Like libhackrf, setting the rate sets the filter too.
+    std::atomic<std::uint32_t> basebandFilterHz{0};
 
     // Where the receiver listens now: its centre, rate and the stages' gain
     // in decibels, dB for dB.

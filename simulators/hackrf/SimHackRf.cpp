@@ -161,6 +161,18 @@ constexpr std::uint32_t kFilterBandwidths[] = {1750000,  2500000,  3500000,  500
                                                7000000,  8000000,  9000000,  10000000, 12000000, 14000000,
                                                15000000, 20000000, 24000000, 28000000};
 
+// The widest filter not above the request; the narrowest one below that.
+std::uint32_t widestFilterNotAbove(std::uint32_t bandwidthHz)
+{
+    std::uint32_t chosen = kFilterBandwidths[0];
+    for (const std::uint32_t candidate : kFilterBandwidths) {
+        if (candidate <= bandwidthHz) {
+            chosen = candidate;
+        }
+    }
+    return chosen;
+}
+
 } // namespace
 } // namespace veltrano::sim::hackrf
 
@@ -345,6 +357,11 @@ int ADDCALL hackrf_set_sample_rate(hackrf_device* device, const double freq_hz)
     const int result = recordDeviceCall("hackrf_set_sample_rate", device, freq_hz);
     if (result == HACKRF_SUCCESS) {
         device->radio.sampleRateHz.store(freq_hz);
+        // libhackrf follows every rate with its own filter, three quarters of
+        // the rate rounded down to a width the transceiver has; a filter the
+        // client wants instead has to be set after the rate.
+        device->radio.basebandFilterHz.store(
+            veltrano::sim::hackrf::widestFilterNotAbove(static_cast<std::uint32_t>(0.75 * freq_hz)));
     }
     return result;
 }
@@ -352,7 +369,11 @@ int ADDCALL hackrf_set_sample_rate(hackrf_device* device, const double freq_hz)
 #if !defined(SIM_OMIT_hackrf_set_baseband_filter_bandwidth)
 int ADDCALL hackrf_set_baseband_filter_bandwidth(hackrf_device* device, const uint32_t bandwidth_hz)
 {
-    return recordDeviceCall("hackrf_set_baseband_filter_bandwidth", device, bandwidth_hz);
+    const int result = recordDeviceCall("hackrf_set_baseband_filter_bandwidth", device, bandwidth_hz);
+    if (result == HACKRF_SUCCESS) {
+        device->radio.basebandFilterHz.store(bandwidth_hz);
+    }
+    return result;
 }
 #endif
 
@@ -365,13 +386,7 @@ int ADDCALL hackrf_set_antenna_enable(hackrf_device* device, const uint8_t value
 
 uint32_t ADDCALL hackrf_compute_baseband_filter_bw(const uint32_t bandwidth_hz)
 {
-    // The widest filter not above the request; the narrowest one below that.
-    std::uint32_t chosen = veltrano::sim::hackrf::kFilterBandwidths[0];
-    for (const std::uint32_t candidate : veltrano::sim::hackrf::kFilterBandwidths) {
-        if (candidate <= bandwidth_hz) {
-            chosen = candidate;
-        }
-    }
+    const std::uint32_t chosen = veltrano::sim::hackrf::widestFilterNotAbove(bandwidth_hz);
     simulator().log((JournalLine("hackrf_compute_baseband_filter_bw") << bandwidth_hz).result(chosen));
     return chosen;
 }
@@ -532,6 +547,12 @@ int veltrano_sim_hackrf_kill(int code)
     }
     stream->kill(code);
     return 0;
+}
+
+unsigned veltrano_sim_hackrf_baseband_filter()
+{
+    const auto stream = simulator().currentStream();
+    return stream ? stream->radio().basebandFilterHz.load() : 0;
 }
 
 std::size_t veltrano_sim_hackrf_take_sent(unsigned char* out, std::size_t capacity)

@@ -37,6 +37,11 @@ VELTRANO_SIM_CONTROL_API int veltrano_sim_hackrf_pull(int buffer_length, unsigne
 // hackrf_is_streaming returns code from then on. -1 when no stream runs.
 VELTRANO_SIM_CONTROL_API int veltrano_sim_hackrf_kill(int code);
 
+// The baseband filter in force, in Hz, on the board whose stream runs: the
+// last one set, by the client or by the library with the rate. 0 when no
+// stream runs (or no filter was set yet).
+VELTRANO_SIM_CONTROL_API unsigned veltrano_sim_hackrf_baseband_filter();
+
 // Moves up to capacity of the oldest bytes sent by transmit streams (not yet
 // taken) to out; returns how many.
 VELTRANO_SIM_CONTROL_API std::size_t veltrano_sim_hackrf_take_sent(unsigned char* out, std::size_t capacity);

@@ -71,6 +71,8 @@ public:
     void kill(int code);
 
     StreamKind kind() const { return kind_; }
+    // The settings of the board the stream runs on.
+    const RadioSettings& radio() const { return radio_; }
 
 private:
     struct Job {

@@ -16,19 +16,7 @@ class HackRfReceive : public test::HackRfStreamTest {};
 using test::bytesCounting;
 using test::bytesOf;
 
-TEST_F(HackRfReceive, configurationProgramsTheBoardInOrder)
-{
-    openBoard("usb-api 0x0106\n");
-    ASSERT_TRUE(device().configureRx({100'000'000.5, 2e6, 0.0, 20.0}));
-    EXPECT_EQ(device().lastError(), "");
-    EXPECT_EQ(device().actualRxSampleRateHz(), 2e6);
-    EXPECT_THAT(settings(), ElementsAre("hackrf_set_sample_rate 2000000 -> 0", "hackrf_set_rx_overrun_limit 0 -> 0",
-                                        "hackrf_compute_baseband_filter_bw 1750000 -> 1750000",
-                                        "hackrf_set_baseband_filter_bandwidth 1750000 -> 0",
-                                        "hackrf_set_freq 100000001 -> 0", "hackrf_set_lna_gain 16 -> 0",
-                                        "hackrf_set_vga_gain 4 -> 0", "hackrf_set_amp_enable 0 -> 0"));
-}
-
+// The calls of a configuration are the configuration-calls test's.
 TEST_F(HackRfReceive, olderUsbApisKeepTheirOverrunLimit)
 {
     openBoard("usb-api 0x0105\n");

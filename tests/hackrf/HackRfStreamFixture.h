@@ -26,12 +26,14 @@ struct HackRfSimulatorControl {
         platform::resolveFunction(module, deliverSweep, "veltrano_sim_hackrf_deliver_sweep");
         platform::resolveFunction(module, pull, "veltrano_sim_hackrf_pull");
         platform::resolveFunction(module, kill, "veltrano_sim_hackrf_kill");
+        platform::resolveFunction(module, basebandFilter, "veltrano_sim_hackrf_baseband_filter");
     }
 
     decltype(&veltrano_sim_hackrf_deliver) deliver = nullptr;
     decltype(&veltrano_sim_hackrf_deliver_sweep) deliverSweep = nullptr;
     decltype(&veltrano_sim_hackrf_pull) pull = nullptr;
     decltype(&veltrano_sim_hackrf_kill) kill = nullptr;
+    decltype(&veltrano_sim_hackrf_baseband_filter) basebandFilter = nullptr;
 };
 
 // count bytes counting up from first (wrapping at 256).
@@ -125,16 +127,11 @@ protected:
 
     std::vector<std::string> calls(const std::string& name) const { return hackRf().calls(name); }
 
-    // The journal's setter calls (and filter computations), in order.
-    std::vector<std::string> settings() const
+    // The journal from its line `first` on.
+    std::vector<std::string> journalFrom(std::size_t first) const
     {
-        std::vector<std::string> lines;
-        for (const std::string& line : hackRf().journal()) {
-            if (line.rfind("hackrf_set_", 0) == 0 || line.rfind("hackrf_compute", 0) == 0) {
-                lines.push_back(line);
-            }
-        }
-        return lines;
+        const std::vector<std::string> journal = hackRf().journal();
+        return {journal.begin() + static_cast<std::ptrdiff_t>(std::min(first, journal.size())), journal.end()};
     }
 
 private:

@@ -162,6 +162,8 @@ TEST_F(RealLibStreaming,
     // transfers, the granularity at either end.
     ASSERT_TRUE(device.setSampleRate(rx, 2e6)) << device.lastError();
     EXPECT_EQ(veltrano_usb_hackrf_setting("sample_rate"), 2e6);
+    // The library set its own filter with the rate; the one chosen above went back on.
+    EXPECT_EQ(veltrano_usb_hackrf_setting("baseband_filter"), 5e6);
     std::vector<std::complex<float>> samples(65536);
     ASSERT_TRUE(test::eventually([&] { return device.readSamples(samples.data(), 1) == 1; }));
     const std::uint64_t droppedBefore = device.rxDroppedBytes();
