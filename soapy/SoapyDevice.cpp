@@ -122,7 +122,7 @@ void SoapyDevice::reconfigure(int direction, const char* what, const StreamConfi
 }
 
 bool SoapyDevice::change(int direction, size_t channel, double StreamConfig::*field, double value, const char* what,
-                         LiveCall live, const std::string& valid)
+                         LiveCall live, const std::string& valid, bool liveWhenIdle)
 {
     checkChannel(direction, channel);
     if (!std::isfinite(value)) {
@@ -130,7 +130,7 @@ bool SoapyDevice::change(int direction, size_t channel, double StreamConfig::*fi
              numberText(value));
     }
     Side& own = side(direction);
-    if (own.active) {
+    if (own.active || (liveWhenIdle && !otherStreams(direction))) {
         if (!(board_.get()->*live)(chainOf(direction), value)) {
             fail(std::string("veltrano: the board refused the ") + directionName(direction) + " " + what + " " +
                  numberText(value) + " (it takes " + valid + ")" + boardReason());
@@ -332,8 +332,12 @@ void SoapyDevice::setBandwidth(int direction, size_t channel, double bandwidth)
         fail(std::string("veltrano: the ") + directionName(direction) + " bandwidth takes " +
              validText(bandwidthRanges(direction), "Hz") + ", not " + numberText(bandwidth));
     }
+    // A receive width goes to the board at once: a receive configuration may
+    // leave the filter to the library at each rate (a HackRF's does) unless one
+    // was chosen this way. A transmit configuration carries its width, and 0
+    // asks for the board's own choice at the rate, which configuring makes.
     change(direction, channel, &StreamConfig::bandwidthHz, bandwidth, "bandwidth", &ISdrDevice::setBandwidth,
-           validText(bandwidthRanges(direction), "Hz"));
+           validText(bandwidthRanges(direction), "Hz"), direction == SOAPY_SDR_RX && bandwidth > 0.0);
 }
 
 double SoapyDevice::getBandwidth(int direction, size_t channel) const

@@ -150,10 +150,12 @@ private:
     void reconfigure(int direction, const char* what, const StreamConfig& wanted, const std::string& valid = "");
     // One field of the direction's settings: through the board's live call
     // while the direction streams (true), else as reconfigure does (false).
+    // A setting a configuration may leave alone (a HackRF's receive filter)
+    // goes through the live call whenever the board is free to take it.
     // A value that is not a finite number is refused with the valid ones named.
     using LiveCall = bool (ISdrDevice::*)(StreamDirection, double);
     bool change(int direction, size_t channel, double StreamConfig::*field, double value, const char* what,
-                LiveCall live, const std::string& valid);
+                LiveCall live, const std::string& valid, bool liveWhenIdle = false);
     // The stage of the direction by name; throws naming the stages there are.
     GainStage stageNamed(int direction, const std::string& name) const;
     // "a to b" of the ranges (or "a, b, ..." of single values), with the unit.

@@ -84,6 +84,7 @@ TEST_F(SoapyMapping, eachSetterReachesTheBoardAtOnceWhileIdle)
         {[](auto& d) { d.setGain(SOAPY_SDR_RX, 0, 20); }, "hackrf_set_vga_gain 4 -> 0"},
         {[](auto& d) { d.setGain(SOAPY_SDR_TX, 0, 50); }, "hackrf_set_txvga_gain 47 -> 0"},
         {[](auto& d) { d.setBandwidth(SOAPY_SDR_TX, 0, 3e6); }, "hackrf_compute_baseband_filter_bw 3000000 -> 2500000"},
+        {[](auto& d) { d.setBandwidth(SOAPY_SDR_RX, 0, 5e6); }, "hackrf_set_baseband_filter_bandwidth 5000000 -> 0"},
         {[](auto& d) { d.writeSetting("rx_amplifier", "true"); }, "hackrf_set_amp_enable 1 -> 0"},
         {[](auto& d) { d.setBandwidth(SOAPY_SDR_RX, 0, 1e6); }, "bladerf_set_bandwidth 0 1000000 -> 0"},
     };
