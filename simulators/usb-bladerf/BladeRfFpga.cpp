@@ -30,6 +30,7 @@ constexpr std::uint8_t kTargetTimestamp = 0; // 'D'
 constexpr std::uint8_t kTargetIna219 = 4;    // 'B': its reset bit clears at once
 constexpr std::uint8_t kTargetRffe = 3;      // 'C'
 constexpr std::uint8_t kTargetRfic = 1;      // 'E'
+constexpr std::uint8_t kTargetAd9361 = 0;    // 'E': an SPI access of the chip
 
 // RFIC commands: address = command + channel × 256 (channel 0xF: none).
 constexpr std::uint32_t kRficStatus = 0x00;
@@ -47,6 +48,10 @@ constexpr unsigned kRffeTxBiasBit = 10;
 constexpr std::uint32_t kRffeEnable = 1u << 1;
 constexpr std::uint32_t kRffeTxNotRx = 1u << 2;
 constexpr unsigned kRffeFirstChannelBit = 15;
+// RFFE control bit 0 drives the AD9361's RESETB pin (low: held in reset).
+constexpr std::uint64_t kRffeRficRunning = 1u << 0;
+// The AD9361's synthesizer words, RX then TX: a write there ends a recalled profile.
+constexpr std::uint16_t kSynthesizerWords[2][2] = {{0x231, 0x235}, {0x271, 0x275}};
 
 // Retune packets.
 constexpr std::uint64_t kRetuneClearQueue = ~std::uint64_t{0};
@@ -104,11 +109,20 @@ void BladeRfFpga::reset(Clock::time_point now)
     for (auto& queue : queues_) {
         queue.clear();
     }
+    ad9361_.reset();
+    rficDrivenByHost_ = false;
+    journalledTuning_ = {};
+    recalledHz_ = {};
 }
 
 void BladeRfFpga::handle(NiosPacket& packet, Clock::time_point now)
 {
     serviceRetunes(now);
+    if (kind_ == BladeRfKind::micro && packet[0] == 'E' && packet[1] == kTargetAd9361) {
+        handleAd9361(packet, now);
+        return;
+    }
+    journalRficChanges();
     switch (packet[0]) {
     case kLegacyMagic:
         handleLegacy(packet, now);
@@ -264,6 +278,9 @@ void BladeRfFpga::write(char magic, std::uint8_t target, std::uint32_t address, 
         if (((rffe ^ value) & (1u << kRffeRxBiasBit | 1u << kRffeTxBiasBit)) != 0) {
             journal_.write("bias-tee rx=" + bias(value, kRffeRxBiasBit) + " tx=" + bias(value, kRffeTxBiasBit));
         }
+        if ((value & kRffeRficRunning) == 0) {
+            ad9361_.reset();
+        }
         rffe = value;
     } else {
         other_[{magic, target, address}] = value;
@@ -280,6 +297,7 @@ void BladeRfFpga::handleRetune(NiosPacket& packet, Clock::time_point now)
     if (profile) {
         // Bytes 9 and 10: the NIOS II's profile, 11 the RFFE's, 12 the port (bit 7: RX).
         retune.nint = static_cast<std::uint16_t>(littleEndian(&packet[9], 2));
+        retune.freqsel = packet[11];
         retune.quick = true;
         direction = (packet[12] & 0x80) != 0 ? Direction::rx : Direction::tx;
     } else {
@@ -340,10 +358,20 @@ void BladeRfFpga::apply(Direction direction, const Retune& retune, std::uint64_t
 {
     const std::size_t base = direction == Direction::tx ? 0x10 : 0x20;
     if (kind_ == BladeRfKind::micro) {
-        // The profile's tuning lives in the AD9361's fast-lock store.
-        applied_.push_back({direction, appliedAt, retune.timestamp, retune.nint, 0, 0, 0, true});
-        journal_.write(std::string("retune ") + name(direction) + " " + std::to_string(appliedAt) + " requested=" +
-                       std::to_string(retune.timestamp) + " profile=" + std::to_string(retune.nint) + " quick=1");
+        // The profile's tuning lives in the AD9361's fast-lock store (the
+        // RFFE's profile, which the packet names beside the NIOS II's).
+        const auto& words = ad9361_.fastLockStore()[index(direction)][retune.freqsel & 7];
+        const std::uint16_t nint = static_cast<std::uint16_t>((words[1] & 7u) << 8 | words[0]);
+        const std::uint32_t nfrac = static_cast<std::uint32_t>((words[4] & 0x7Fu) << 16 | words[3] << 8 | words[2]);
+        applied_.push_back({direction, appliedAt, retune.timestamp, nint, nfrac, 0, 0, true});
+        std::string line = std::string("retune ") + name(direction) + " " + std::to_string(appliedAt) +
+                           " requested=" + std::to_string(retune.timestamp) +
+                           " profile=" + std::to_string(retune.nint);
+        if (rficDrivenByHost_) {
+            recalledHz_[index(direction)] = fastLockFrequencyHz(ad9361_.registers(), words, direction == Direction::tx);
+            line += " frequency=" + std::to_string(recalledHz_[index(direction)]);
+        }
+        journal_.write(line + " quick=1");
         return;
     }
     lms_[base + 0] = static_cast<std::uint8_t>(retune.nint >> 1);
@@ -401,6 +429,56 @@ void BladeRfFpga::rficCommand(std::uint32_t address, std::uint64_t value, Clock:
         rffe = (rffe & rxChannels) != 0 ? rffe | kRffeEnable : rffe & ~std::uint64_t{kRffeEnable};
         rffe = (rffe & txChannels) != 0 ? rffe | kRffeTxNotRx : rffe & ~std::uint64_t{kRffeTxNotRx};
     }
+}
+
+void BladeRfFpga::handleAd9361(NiosPacket& packet, Clock::time_point now)
+{
+    const auto command = static_cast<std::uint16_t>(littleEndian(&packet[4], 2));
+    const std::uint64_t data = ad9361_.transfer(command, littleEndian(&packet[6], 8));
+    storeLittleEndian(&packet[6], data, 8);
+    packet[2] |= kFlagSuccess;
+    if ((command & 0x8000) == 0) {
+        return;
+    }
+    rficDrivenByHost_ = true;
+    const unsigned first = command & 0x3FF;
+    const unsigned last = first + 1 - (((command >> 12) & 7) + 1);
+    for (const Direction direction : {Direction::rx, Direction::tx}) {
+        const auto& words = kSynthesizerWords[index(direction)];
+        if (last <= words[1] && first >= words[0]) {
+            recalledHz_[index(direction)] = 0;
+        }
+    }
+    // The converters follow the clock tree at once, as the chip's do.
+    const Ad9361Tuning tuning = decodeTuning(ad9361_.registers());
+    clocks_[index(Direction::rx)].setRate(static_cast<double>(tuning.rx.sampleRateHz), now);
+    clocks_[index(Direction::tx)].setRate(static_cast<double>(tuning.tx.sampleRateHz), now);
+}
+
+Ad9361Tuning BladeRfFpga::rficTuning() const
+{
+    Ad9361Tuning tuning = decodeTuning(ad9361_.registers());
+    for (const Direction direction : {Direction::rx, Direction::tx}) {
+        if (recalledHz_[index(direction)] != 0) {
+            (direction == Direction::tx ? tuning.tx : tuning.rx).frequencyHz = recalledHz_[index(direction)];
+        }
+    }
+    return tuning;
+}
+
+void BladeRfFpga::journalRficChanges()
+{
+    if (!rficDrivenByHost_) {
+        return;
+    }
+    const Ad9361Tuning tuning = rficTuning();
+    if (!(tuning.rx == journalledTuning_.rx)) {
+        journal_.write("ad9361 rx " + describe(tuning.rx));
+    }
+    if (!(tuning.tx == journalledTuning_.tx)) {
+        journal_.write("ad9361 tx " + describe(tuning.tx));
+    }
+    journalledTuning_ = tuning;
 }
 
 void BladeRfFpga::updateSampleRates(Clock::time_point now)

@@ -6,9 +6,13 @@
 // word, the VCTCXO DAC and other peripherals, the RX and TX sample counters,
 // and the retune queues that apply a tuning to the LMS registers at once or
 // when a direction's counter reaches a timestamp; on the 2.0 micro the RFIC
-// commands, which the NIOS II carries out at once. Not thread-safe: the board
-// calls it under the USB engine's lock.
+// commands, which the NIOS II carries out at once, or in the library's host
+// tuning mode the AD9361's own SPI accesses (Ad9361.h), from whose registers
+// the sample clocks take their rate. Not thread-safe: the board calls it
+// under the USB engine's lock.
 
+#include "Ad9361.h"
+#include "Ad9361Tuning.h"
 #include "BladeRfSampleClock.h"
 
 #include "common/SimJournal.h"
@@ -78,6 +82,18 @@ public:
     // A board reset: registers and counters start afresh.
     void reset(Clock::time_point now);
 
+    // Whether the host drives the micro's AD9361 itself (it has written to
+    // the chip since the board's reset), and what the chip's registers put in
+    // force then, with the LO a quick retune recalled.
+    bool rficDrivenByHost() const { return rficDrivenByHost_; }
+    Ad9361Tuning rficTuning() const;
+    void setRficFaults(const Ad9361::Faults& faults) { ad9361_.setFaults(faults); }
+    // Journals what the AD9361 traffic since the last call changed, one line
+    // per direction: a library call's thousands of register accesses become
+    // one summary. Called when the host turns to anything but the chip, and
+    // by the inspection functions.
+    void journalRficChanges();
+
 private:
     struct Retune {
         std::uint64_t timestamp;
@@ -102,6 +118,8 @@ private:
     double multisynthRateHz(int multisynth) const;
     // An RFIC command written to the 2.0 micro's NIOS II.
     void rficCommand(std::uint32_t address, std::uint64_t value, Clock::time_point now);
+    // One SPI access of the AD9361, carried in a 16x64 packet.
+    void handleAd9361(NiosPacket& packet, Clock::time_point now);
 
     BladeRfKind kind_;
     Journal& journal_;
@@ -113,6 +131,12 @@ private:
     std::array<BladeRfSampleClock, 2> clocks_{};
     std::array<std::deque<Retune>, 2> queues_{};
     std::vector<AppliedRetune> applied_;
+    Ad9361 ad9361_;
+    bool rficDrivenByHost_ = false;
+    Ad9361Tuning journalledTuning_;
+    // The LO each direction's last quick retune recalled from a fast-lock
+    // profile (0: the synthesizer registers rule), until the host tunes anew.
+    std::array<std::uint64_t, 2> recalledHz_{};
 };
 
 } // namespace veltrano::sim::usbbladerf

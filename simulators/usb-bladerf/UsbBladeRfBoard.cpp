@@ -127,6 +127,7 @@ int UsbBladeRfBoard::control(const ControlRequest& request)
         return static_cast<int>(count);
     };
     const Clock::time_point now = Clock::now();
+    fpga_.journalRficChanges();
     switch (request.request) {
     case kQueryFpgaStatus:
         return answer(1); // configured: nothing is ever programmed

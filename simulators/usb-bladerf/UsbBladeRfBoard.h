@@ -73,6 +73,7 @@ public:
     }
     std::uint64_t counter(Direction direction, Clock::time_point now) const { return fpga_.counter(direction, now); }
     const BladeRfFpga& fpga() const { return fpga_; }
+    BladeRfFpga& fpga() { return fpga_; }
 
 private:
     struct Stream {

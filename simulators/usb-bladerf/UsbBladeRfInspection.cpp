@@ -6,10 +6,17 @@
 
 using veltrano::sim::usb::Clock;
 using veltrano::sim::usb::engine;
+using veltrano::sim::usbbladerf::BladeRfFpga;
 using veltrano::sim::usbbladerf::Direction;
 using veltrano::sim::usbbladerf::UsbBladeRfBoard;
 
 namespace {
+
+// The micro's RFIC commands that carry a tuning.
+constexpr unsigned kRficSampleRate = 3;
+constexpr unsigned kRficFrequency = 4;
+constexpr unsigned kRficBandwidth = 5;
+constexpr unsigned kRficGain = 7;
 
 // Runs f with the bladeRF of this serial (null: the first) under the
 // engine's lock; 0 when the bus holds no such board.
@@ -169,8 +176,41 @@ uint32_t veltrano_usb_bladerf_rffe_control(void)
 
 int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel)
 {
-    return withBladeRf<int64_t>(nullptr, [&](const UsbBladeRfBoard& board) {
-        return static_cast<int64_t>(board.fpga().stored('E', 1, (channel & 0xF) << 8 | (command & 0xFF)));
+    return withBladeRf<int64_t>(nullptr, [&](UsbBladeRfBoard& board) {
+        BladeRfFpga& fpga = board.fpga();
+        if (!fpga.rficDrivenByHost()) {
+            return static_cast<int64_t>(fpga.stored('E', 1, (channel & 0xF) << 8 | (command & 0xFF)));
+        }
+        fpga.journalRficChanges();
+        const veltrano::sim::usbbladerf::Ad9361Tuning tuning = fpga.rficTuning();
+        const veltrano::sim::usbbladerf::Ad9361Channel& decoded = (channel & 1) != 0 ? tuning.tx : tuning.rx;
+        switch (command) {
+        case kRficSampleRate:
+            return static_cast<int64_t>(decoded.sampleRateHz);
+        case kRficFrequency:
+            return static_cast<int64_t>(decoded.frequencyHz);
+        case kRficBandwidth:
+            return static_cast<int64_t>(decoded.bandwidthHz);
+        case kRficGain:
+            return decoded.gain;
+        default:
+            return int64_t{0};
+        }
+    });
+}
+
+double veltrano_usb_bladerf_sample_rate(int direction)
+{
+    return withBladeRf<double>(nullptr, [&](const UsbBladeRfBoard& board) {
+        return board.fpga().clock(direction == 1 ? Direction::tx : Direction::rx).rateHz();
+    });
+}
+
+void veltrano_usb_bladerf_rfic_faults(int pll_never_locks, int calibration_never_ends)
+{
+    withBladeRf<int>(nullptr, [&](UsbBladeRfBoard& board) {
+        board.fpga().setRficFaults({pll_never_locks != 0, calibration_never_ends != 0});
+        return 0;
     });
 }
 

@@ -52,9 +52,21 @@ VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at_of(const char*
 // register (x40: gains, filters), the 2.0 micro's RF front-end control word
 // (its bias tees are bits 5, receive, and 10, transmit) and the value of one
 // of the micro's RFIC commands (command number, channel: 0 RX0, 1 TX0, 0xF none).
+// When the library drives the micro's AD9361 itself (its host tuning mode)
+// the RFIC commands 3 (sample rate, Hz), 4 (frequency, Hz), 5 (bandwidth,
+// Hz, receive only) and 7 (gain: receive the full stage in dB, transmit
+// minus the attenuation in mdB) answer what the chip's registers put in
+// force, and each call first journals what the chip traffic changed since
+// the last line ("ad9361 rx frequency=… samplerate=… bandwidth=… gain=…").
 VELTRANO_USB_BLADERF_EXPORT uint8_t veltrano_usb_bladerf_lms_register(uint8_t address);
 VELTRANO_USB_BLADERF_EXPORT uint32_t veltrano_usb_bladerf_rffe_control(void);
 VELTRANO_USB_BLADERF_EXPORT int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel);
+// The rate the board's sample counter runs at now: 0 receive, 1 transmit.
+VELTRANO_USB_BLADERF_EXPORT double veltrano_usb_bladerf_sample_rate(int direction);
+// The micro's AD9361 faults, until called again: while pll_never_locks is
+// non-zero neither its baseband PLL nor its RF synthesizers report lock;
+// while calibration_never_ends is non-zero no calibration clears its bit.
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_rfic_faults(int pll_never_locks, int calibration_never_ends);
 // Transfers submitted and not yet completed; transfers allocated and not freed;
 // device handles opened and not closed (over the whole emulated bus).
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_transfers_in_flight(void);
