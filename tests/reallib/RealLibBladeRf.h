@@ -126,9 +126,12 @@ private:
     ScopedEnvironment home_{"HOME", scratch_.path().string()};
     ScopedEnvironment searchDirectory_{"BLADERF_SEARCH_DIR", scratch_.path().string()};
     ScopedEnvironment captureFile_{"VELTRANO_USB_BLADERF_TX_CAPTURE", capture_.string()};
-#ifdef VELTRANO_EMULATED_MICRO
+#ifdef VELTRANO_MICRO_FPGA_TUNING
     // Without it the library drives the AD9361 itself, register by register.
     ScopedEnvironment tuning_{"BLADERF_DEFAULT_TUNING_MODE", "fpga"};
+#else
+    // Whatever the environment says, the library's own default: host mode.
+    ScopedEnvironment tuning_{"BLADERF_DEFAULT_TUNING_MODE", std::nullopt};
 #endif
     std::size_t journalStart_ = 0;
 };

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Debian's real libbladeRF driving the USB-level emulated bladeRF x40 (or,
 // built with VELTRANO_EMULATED_MICRO, the bladeRF 2.0 micro in the library's
-// FPGA tuning mode). The board's receive pattern names every sample's device
-// timestamp, and its journal shows what the library asked of the FPGA, so a
-// few long runs check the whole receive, retune and transmit paths. Live
+// default host tuning mode, or with VELTRANO_MICRO_FPGA_TUNING in its FPGA
+// one). The board's receive pattern names every sample's device timestamp,
+// and its journal shows what the library asked of the FPGA, so a few long runs check the whole receive, retune and transmit paths. Live
 // control: what the library sends for each change reaches the board's
 // registers while the stream runs, and the samples' device timestamps show
 // what each change did to the stream (nothing for gain and bandwidth; for a
@@ -44,11 +44,18 @@ constexpr double kRate = 10e6;
 
 // What the library reports of each board, and journal lines (patterns) its
 // initialisation leaves: the version read, then the board's own set-up.
-#ifdef VELTRANO_EMULATED_MICRO
+#if defined(VELTRANO_MICRO_FPGA_TUNING)
 constexpr const char* kProbeRecordTail = "\tbladeRF 2.0\t6.144e+07\t7e+07\t6e+09\n";
 const std::vector<std::string> kInitialisation = {
     "nios N device=0 read address=13 value=0xe",
-    "nios E target=1 write address=0xf01 value=0x1", // RFIC initialisation
+    "nios E target=1 write address=0xf01 value=0x1", // the FPGA initialises the RFIC
+};
+#elif defined(VELTRANO_EMULATED_MICRO)
+constexpr const char* kProbeRecordTail = "\tbladeRF 2.0\t6.144e+07\t7e+07\t6e+09\n";
+const std::vector<std::string> kInitialisation = {
+    "nios N device=0 read address=13 value=0xe",
+    // The library's own AD9361 set-up: 30.72 MS/s through an 18 MHz filter.
+    "ad9361 rx frequency=[0-9]+ samplerate=30720000 bandwidth=18000000 gain=[0-9]+",
 };
 #else
 constexpr const char* kProbeRecordTail = "\tbladeRF\t4e+07\t2.375e+08\t3.8e+09\n";
@@ -349,13 +356,20 @@ TEST_F(RealLibBladeRf, aLiveGainAndBandwidthChangeReachTheBoardWithNoGapAndNoRes
     EXPECT_EQ(device.bandwidthHz(kRx), 5e6);
 #ifdef VELTRANO_EMULATED_MICRO
     EXPECT_EQ(veltrano_usb_bladerf_rfic(5, 0), 5000000);
-    // In the library's FPGA tuning mode the micro lists no stages; the overall
-    // gain goes to the RFIC as the "full" stage less the band's -17 dB offset.
-    EXPECT_TRUE(device.gainStages(kRx).empty());
+    // The overall gain goes to the RFIC as the "full" stage less the band's -17 dB offset.
     ASSERT_TRUE(device.setGain(kRx, 30.0));
     EXPECT_EQ(veltrano_usb_bladerf_rfic(7, 0), 47);
-    EXPECT_THAT(journal(), Contains("rfic gain rx0 47"));
     EXPECT_EQ(device.gainDb(kRx), 30.0);
+#ifdef VELTRANO_MICRO_FPGA_TUNING
+    // In the library's FPGA tuning mode the micro lists no stages.
+    EXPECT_TRUE(device.gainStages(kRx).empty());
+    EXPECT_THAT(journal(), Contains("rfic gain rx0 47"));
+#else
+    // Driving the chip itself, the library offers its one receive stage.
+    ASSERT_TRUE(device.setGainStage(kRx, "full", 40.0));
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(7, 0), 40);
+    EXPECT_EQ(device.gainStageDb(kRx, "full"), 40.0);
+#endif
 #else
     EXPECT_EQ((veltrano_usb_bladerf_lms_register(0x54) >> 2) & 0xf, 9); // the LMS6002D's 5 MHz filter
     ASSERT_EQ(device.gainStages(kRx).size(), 3u);
