@@ -41,6 +41,7 @@ void resolveEntryPoints(BladeRfApi& api)
     resolveFunction(module, api.getBandwidthRange, "bladerf_get_bandwidth_range");
     resolveFunction(module, api.setBiasTee, "bladerf_set_bias_tee");
     resolveFunction(module, api.getBiasTee, "bladerf_get_bias_tee");
+    resolveFunction(module, api.getRficRegister, "bladerf_get_rfic_register");
 }
 
 bool hasRequiredEntryPoints(const BladeRfApi& api)

@@ -48,6 +48,8 @@ struct BladeRfApi {
     decltype(&::bladerf_get_bandwidth_range) getBandwidthRange = nullptr;
     decltype(&::bladerf_set_bias_tee) setBiasTee = nullptr;
     decltype(&::bladerf_get_bias_tee) getBiasTee = nullptr;
+    // The bladeRF 2.0's AD9361 registers: whether its synthesizers locked.
+    decltype(&::bladerf_get_rfic_register) getRficRegister = nullptr;
 
     // bladerf_format of timestamped receive streams: libraries after 2.5 take
     // the newer packed-metadata code 2, older ones the original code 1.

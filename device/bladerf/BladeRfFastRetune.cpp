@@ -9,6 +9,7 @@
 #include "device/bladerf/BladeRfApi.h"
 #include "device/bladerf/BladeRfNativeHandle.h"
 #include "device/bladerf/BladeRfSettings.h"
+#include "device/bladerf/BladeRfSynthesizerLock.h"
 
 namespace veltrano {
 namespace {
@@ -116,6 +117,9 @@ bool BladeRfSdrDevice::setRxFrequency(double frequencyHz)
             lastFastRxRetuneError_.store(result);
         }
         return false;
+    }
+    if (!detail::bladeRfSynthesizerLocked(api, device, detail::BladeRfSynthesizer::rx)) {
+        return refuse("RX synthesizer did not lock at " + std::to_string(key) + " Hz");
     }
     regularRxRetuneCount_.fetch_add(1);
     if (isTimestampedStream() && api.getTimestamp != nullptr) {

@@ -10,6 +10,7 @@
 #include "device/bladerf/BladeRfNativeHandle.h"
 #include "device/bladerf/BladeRfSettings.h"
 #include "device/bladerf/BladeRfStreamTimeout.h"
+#include "device/bladerf/BladeRfSynthesizerLock.h"
 
 #include <algorithm>
 #include <cstring>
@@ -66,6 +67,9 @@ bool BladeRfSdrDevice::configureRx(const StreamConfig& config)
     const std::uint64_t frequency = detail::wholeHz(config.frequencyHz);
     if (api.setFrequency(device, kBladeRfRxChannel, frequency) < 0) {
         return false;
+    }
+    if (!detail::bladeRfSynthesizerLocked(api, device, detail::BladeRfSynthesizer::rx)) {
+        return refuse("RX synthesizer did not lock at " + std::to_string(frequency) + " Hz");
     }
     bladerf_bandwidth actualBandwidth = 0;
     if (api.setBandwidth(device, kBladeRfRxChannel, detail::filterBandwidth(config.bandwidthHz, actualRate),

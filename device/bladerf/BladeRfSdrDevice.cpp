@@ -4,6 +4,7 @@
 #include "device/bladerf/BladeRfApi.h"
 #include "device/bladerf/BladeRfNativeHandle.h"
 #include "device/bladerf/BladeRfSettings.h"
+#include "device/bladerf/BladeRfSynthesizerLock.h"
 
 #include <stdexcept>
 #include <string_view>
@@ -56,6 +57,11 @@ BladeRfSdrDevice::BladeRfSdrDevice(std::string serial) : handle_(std::make_uniqu
     if (result < 0 || handle_->device == nullptr) {
         handle_->device = nullptr;
         throw std::runtime_error("bladeRF open failed: " + errorText(api, result));
+    }
+    if (!detail::bladeRfSynthesizerLocked(api, handle_->device, detail::BladeRfSynthesizer::baseband)) {
+        api.close(handle_->device);
+        handle_->device = nullptr;
+        throw std::runtime_error("bladeRF open failed: the baseband PLL did not lock");
     }
     info_.driver = "bladerf-native";
     const char* boardName = api.getBoardName(handle_->device);

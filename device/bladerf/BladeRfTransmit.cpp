@@ -9,6 +9,7 @@
 #include "device/bladerf/BladeRfNativeHandle.h"
 #include "device/bladerf/BladeRfSettings.h"
 #include "device/bladerf/BladeRfStreamTimeout.h"
+#include "device/bladerf/BladeRfSynthesizerLock.h"
 
 #include <algorithm>
 
@@ -77,6 +78,9 @@ bool BladeRfSdrDevice::configureTx(const StreamConfig& config)
                          &actualBandwidth) < 0 ||
         api.setGain(device, kBladeRfTxChannel, detail::wholeDb(config.gainDb)) < 0) {
         return false;
+    }
+    if (!detail::bladeRfSynthesizerLocked(api, device, detail::BladeRfSynthesizer::tx)) {
+        return refuse("TX synthesizer did not lock at " + std::to_string(detail::wholeHz(config.frequencyHz)) + " Hz");
     }
     txSampleRateHz_.store(actualRate);
     bandwidthHz_[1].store(static_cast<double>(actualBandwidth));

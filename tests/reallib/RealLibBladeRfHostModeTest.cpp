@@ -8,8 +8,10 @@
 
 #include <gmock/gmock.h>
 
+#include <complex>
 #include <cstdlib>
 #include <tuple>
+#include <vector>
 
 namespace veltrano {
 namespace {
@@ -72,6 +74,39 @@ TEST_F(RealLibBladeRf, aCalibrationThatNeverEndsFailsTheOpenAndTheNextOpenWorks)
     EXPECT_EQ(veltrano_usb_bladerf_open_handles(), 0);
     BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
     EXPECT_TRUE(device.configureRx({915e6, 2e6, 0.0, 20.0})) << device.lastError();
+}
+
+// The library waits for a synthesizer's lock, logs the time-out and goes on
+// as if tuned; the board's lock bits make the call fail in words instead: the
+// open without a sample clock, a tune or retune without its frequency. The
+// stream goes on, and once the synthesizers lock every call works again.
+TEST_F(RealLibBladeRf, aSynthesizerThatNeverLocksFailsTheOpenOrTheTuneInWords)
+{
+    veltrano_usb_bladerf_rfic_faults(1, 0);
+    EXPECT_EQ(test::openFailureOf<BladeRfSdrDevice>(test::kEmulatedBladeRfSerial),
+              "bladeRF open failed: the baseband PLL did not lock");
+    EXPECT_EQ(veltrano_usb_bladerf_open_handles(), 0);
+    veltrano_usb_bladerf_rfic_faults(0, 0);
+
+    BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
+    ASSERT_TRUE(device.configureRx({915e6, 2e6, 0.0, 20.0}));
+    ASSERT_TRUE(device.configureTx({915e6, 2e6, 0.0, 20.0}));
+    ASSERT_TRUE(device.startRx());
+    veltrano_usb_bladerf_rfic_faults(1, 0);
+    EXPECT_FALSE(device.setRxFrequency(2.4e9));
+    EXPECT_EQ(device.lastError(), "RX synthesizer did not lock at 2400000000 Hz");
+    EXPECT_EQ(device.regularRxRetuneCount(), 0u);
+    device.stopRx();
+    EXPECT_FALSE(device.configureRx({433.92e6, 2e6, 0.0, 20.0}));
+    EXPECT_EQ(device.lastError(), "RX synthesizer did not lock at 433920000 Hz");
+    EXPECT_FALSE(device.configureTx({868e6, 2e6, 0.0, 20.0}));
+    EXPECT_EQ(device.lastError(), "TX synthesizer did not lock at 868000000 Hz");
+    veltrano_usb_bladerf_rfic_faults(0, 0);
+    EXPECT_TRUE(device.configureRx({433.92e6, 2e6, 0.0, 20.0}));
+    ASSERT_TRUE(device.startRx());
+    EXPECT_TRUE(device.setRxFrequency(2.4e9)) << device.lastError();
+    std::vector<std::complex<float>> samples(4096);
+    EXPECT_EQ(device.readSamples(samples.data(), samples.size()), samples.size());
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The vendors' own command-line tools (Debian's `hackrf` and `bladerf`), run
 // as their users run them, on the emulated bus that holds a HackRF One and a
-// bladeRF x40: each tool's library finds the emulator first on the library
-// path.
+// bladeRF x40, and bladeRF-cli on the emulated bladeRF 2.0 micro: each tool's
+// library finds the emulator first on the library path.
 #include "tests/reallib/RealLibBladeRf.h"
 #include "tests/reallib/RealLibHackRf.h"
 
@@ -220,6 +220,24 @@ TEST_F(VendorTools, eachToolRunsCleanlyAndMovesExactlyWhatTheBoardsSentOrWereSen
         EXPECT_THAT(run.standardOutput + run.standardError, Not(AnyOf(HasSubstr("failed"), HasSubstr("Error"))));
         each.check(run);
     }
+}
+
+// On the bladeRF 2.0 micro, in the library's default tuning mode: the tool's
+// library programs the AD9361 itself and reads the tuning back from the
+// chip's registers (915 MHz lies 2 Hz off the synthesizer's grid).
+TEST_F(VendorTools, bladeRfCliTunesTheMicrosChipAndReadsItBack)
+{
+    const test::ScopedEnvironment micro("LD_LIBRARY_PATH", VELTRANO_USB_BLADERF2_DIRECTORY);
+    std::vector<std::string> arguments = toolCommand("bladeRF-cli");
+    arguments.insert(arguments.begin(), {"-s", "KILL", "60"});
+    arguments.insert(arguments.end(), {"-e", "info", "-e", "set frequency rx 915M", "-e", "set samplerate rx 5M",
+                                       "-e", "print frequency rx1", "-e", "print samplerate rx1"});
+    const test::ProcessResult run = test::runProcess("/usr/bin/timeout", arguments);
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_THAT(run.standardOutput,
+                AllOf(HasSubstr("Board:                    Nuand bladeRF 2.0 (bladerf2)\n"),
+                      HasSubstr("RX1 Frequency:  914999998 Hz"), HasSubstr("RX1 sample rate: 5000000 0/1")));
+    EXPECT_THAT(run.standardOutput + run.standardError, Not(AnyOf(HasSubstr("failed"), HasSubstr("Error"))));
 }
 
 } // namespace
