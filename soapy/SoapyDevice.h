@@ -13,10 +13,11 @@
 // settings again, as the other direction may have reprogrammed the board;
 // stage gains set by name since the overall gain was last set go on top.
 //
-// SoapySDR clients may call from several threads (a reader and a GUI, say);
-// one mutex per device serialises every call into the board, held for one
-// board call at a time, so a waiting read never holds a setter for longer
-// than one short library read.
+// SoapySDR clients may call from several threads (a reader and a GUI, say).
+// Control calls and queries serialise on one mutex per device; reads hold the
+// receive path's own mutex instead, so a reader that reads back to back never
+// holds a control call up: the device layer takes live changes beside a read
+// in progress.
 #pragma once
 
 #include "device/ISdrDevice.h"
@@ -170,11 +171,11 @@ private:
     [[noreturn]] void fail(const std::string& message) const;
     std::string boardReason() const;
 
-    // Whether the direction's stream is active, waiting up to timeoutUs for it:
+    // Whether the receive stream is active, waiting up to timeoutUs for it:
     // a stream set up but not yet active delivers nothing, like a board that
     // sent nothing, so a reader that starts at once (SoapyRemote's server
     // does) sees time-outs rather than an error.
-    bool activeWithin(const Side& own, long timeoutUs) const;
+    bool rxActiveWithin(long timeoutUs) const;
     int readSweep(StreamState& stream, void* buffer, size_t numElems, int& flags, long timeoutUs);
     // Sees the queued transmit samples out and records the outcome for readStreamStatus.
     void endBurst(StreamState& stream);
@@ -205,7 +206,8 @@ private:
     // Push-to-talk (SoapyPushToTalk.cpp), with boardMutex_ held. Whether the
     // board takes turns between the directions instead of refusing the second.
     bool takesTurns() const;
-    // A transmit burst takes the board: a running receive stream pauses.
+    // A transmit burst takes the board: a running receive stream pauses
+    // (after the read in progress, as the receive path's lock is taken too).
     void takeBoardForTx();
     // The transmit stream stopped: a paused or waiting receive stream starts
     // again at its own settings.
@@ -218,18 +220,25 @@ private:
     const FamilyTraits& traits_;
     std::unique_ptr<ISdrDevice> board_;
     mutable std::mutex boardMutex_;
+    // The receive path (reads, the sweep reader) holds rxMutex_ instead of
+    // boardMutex_, as a read may wait for samples up to its time-out.
+    // Activating, deactivating, pausing, resuming or closing the receive
+    // stream holds both, boardMutex_ first; the reader never takes boardMutex_.
+    mutable std::mutex rxMutex_;
     // Under full duplex the transmit path (writes, a burst's end, its status)
     // holds txMutex_ instead of boardMutex_, so that a write waiting for the
-    // board's buffers, or a drain, never stalls the reader, which holds
-    // boardMutex_; activating, deactivating or closing the transmit stream
-    // holds both, boardMutex_ first.
+    // board's buffers, or a drain, never stalls a control call; activating,
+    // deactivating or closing the transmit stream holds both, boardMutex_
+    // first. Without full duplex the transmit path holds boardMutex_.
     mutable std::mutex txMutex_;
     std::mutex& transmitMutex() const { return board_->fullDuplex() ? txMutex_ : boardMutex_; }
-    // With boardMutex_ held: the transmit path's own lock, where it has one.
-    std::unique_lock<std::mutex> alsoTransmitPath(int direction) const
+    // With boardMutex_ held: the direction's stream path lock, where it has one.
+    std::unique_lock<std::mutex> alsoStreamPath(int direction) const
     {
-        return direction == SOAPY_SDR_TX && board_->fullDuplex() ? std::unique_lock(txMutex_)
-                                                                 : std::unique_lock<std::mutex>();
+        if (direction == SOAPY_SDR_RX) {
+            return std::unique_lock(rxMutex_);
+        }
+        return board_->fullDuplex() ? std::unique_lock(txMutex_) : std::unique_lock<std::mutex>();
     }
     Side rx_;
     Side tx_;

@@ -36,6 +36,7 @@ void SoapyDevice::takeBoardForTx()
     if (!rx_.active || !takesTurns()) {
         return;
     }
+    const std::lock_guard lock(rxMutex_); // after the read in progress
     board_->stopRx();
     rx_.active = false;
     rx_.waiting = true;
@@ -50,6 +51,7 @@ void SoapyDevice::handBoardBackToRx()
     if (!rx_.waiting) {
         return;
     }
+    const std::lock_guard lock(rxMutex_);
     rx_.waiting = false;
     if (!configure(SOAPY_SDR_RX, rx_.config) || !startReceiving()) {
         rxResumeFailed_.store(true, std::memory_order_release);

@@ -253,7 +253,7 @@ void SoapyDevice::closeStream(SoapySDR::Stream* handle)
     auto* stream = reinterpret_cast<StreamState*>(handle);
     deactivateStream(handle, 0, 0);
     const std::lock_guard lock(boardMutex_);
-    const auto transmitLock = alsoTransmitPath(stream->direction);
+    const auto streamLock = alsoStreamPath(stream->direction);
     side(stream->direction).stream = nullptr;
     delete stream;
 }
@@ -267,7 +267,7 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long t
 {
     auto& stream = *reinterpret_cast<StreamState*>(handle);
     const std::lock_guard lock(boardMutex_);
-    const auto transmitLock = alsoTransmitPath(stream.direction);
+    const auto streamLock = alsoStreamPath(stream.direction);
     const bool transmit = stream.direction == SOAPY_SDR_TX;
     Side& own = side(stream.direction);
     if (own.active || own.waiting) {
@@ -325,7 +325,7 @@ int SoapyDevice::deactivateStream(SoapySDR::Stream* handle, int, long long)
 {
     auto& stream = *reinterpret_cast<StreamState*>(handle);
     const std::lock_guard lock(boardMutex_);
-    const auto transmitLock = alsoTransmitPath(stream.direction);
+    const auto streamLock = alsoStreamPath(stream.direction);
     Side& own = side(stream.direction);
     if (!own.active) {
         own.waiting = false;
@@ -353,7 +353,7 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
     if (stream.direction != SOAPY_SDR_RX) {
         return SOAPY_SDR_STREAM_ERROR;
     }
-    if (!activeWithin(rx_, timeoutUs)) {
+    if (!rxActiveWithin(timeoutUs)) {
         return rxResumeFailed_.load(std::memory_order_acquire) ? SOAPY_SDR_STREAM_ERROR : SOAPY_SDR_TIMEOUT;
     }
     if (numElems == 0) {
@@ -385,7 +385,7 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
             std::size_t received = 0;
             bool paused = false;
             {
-                const std::lock_guard lock(boardMutex_);
+                const std::lock_guard lock(rxMutex_);
                 if (lossesMoved(stream)) {
                     return SOAPY_SDR_OVERFLOW;
                 }
@@ -401,7 +401,7 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
                 }
             }
             if (readDirect && received > 0) {
-                const std::lock_guard lock(boardMutex_);
+                const std::lock_guard lock(rxMutex_);
                 if (const std::optional<std::int64_t> time = board_->readTimeNs(0)) {
                     flags |= SOAPY_SDR_HAS_TIME;
                     timeNs = *time;
@@ -424,7 +424,7 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
     const std::size_t count = std::min(numElems, stream.pendingCount);
     {
         // The pending samples are the board's latest read, from pendingOffset on.
-        const std::lock_guard lock(boardMutex_);
+        const std::lock_guard lock(rxMutex_);
         if (const std::optional<std::int64_t> time = board_->readTimeNs(stream.pendingOffset)) {
             flags |= SOAPY_SDR_HAS_TIME;
             timeNs = *time;
@@ -442,13 +442,13 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
     return static_cast<int>(count);
 }
 
-bool SoapyDevice::activeWithin(const Side& own, long timeoutUs) const
+bool SoapyDevice::rxActiveWithin(long timeoutUs) const
 {
     const Clock::time_point deadline = deadlineAfter(timeoutUs);
     for (;;) {
         {
-            const std::lock_guard lock(boardMutex_);
-            if (own.active) {
+            const std::lock_guard lock(rxMutex_);
+            if (rx_.active) {
                 return true;
             }
         }
@@ -466,7 +466,7 @@ int SoapyDevice::readSweep(StreamState& stream, void* buffer, size_t numElems, i
         const Clock::time_point deadline = deadlineAfter(timeoutUs);
         for (;;) {
             {
-                const std::lock_guard lock(boardMutex_);
+                const std::lock_guard lock(rxMutex_);
                 if (lossesMoved(stream)) {
                     return SOAPY_SDR_OVERFLOW;
                 }

@@ -44,9 +44,7 @@ std::optional<std::uint64_t> BladeRfSdrDevice::counterNow(bool transmit) const
         return std::nullopt;
     }
     bladerf_timestamp now = 0;
-    counterReadsWaiting_.fetch_add(1, std::memory_order_relaxed);
     const std::lock_guard lock(deviceMutex_);
-    counterReadsWaiting_.fetch_sub(1, std::memory_order_relaxed);
     if (bladeRfApi().getTimestamp(handle_->device, transmit ? BLADERF_TX : BLADERF_RX, &now) != 0) {
         return std::nullopt;
     }

@@ -212,12 +212,8 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
         bool gapFollows = false;
         int result = 0;
         {
-            // A counter read for a timed burst goes first: the reader takes
-            // the lock back at once after each read, and would starve it.
-            while (counterReadsWaiting_.load(std::memory_order_relaxed) != 0) {
-                std::this_thread::yield();
-            }
-            const std::lock_guard deviceLock(deviceMutex_);
+            // Control calls and counter reads waiting for the board go first.
+            const ReaderTurn deviceLock(deviceMutex_);
             // A stop, or a start still sizing the buffer, ends this read.
             if (!rxStreaming_.load() || rxScratch_.size() < 2 * readSize) {
                 return done;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "device/ISdrDevice.h"
+#include "device/bladerf/ControllerFirstMutex.h"
 
 #include <atomic>
 #include <cstdint>
@@ -215,7 +216,7 @@ private:
     double actualRxSampleRateHz_ = 0.0;
     double rxFrequencyHz_ = 0.0;
     // Mutable: the live-control readers ask the library under it too.
-    mutable std::mutex deviceMutex_;
+    mutable ControllerFirstMutex deviceMutex_;
     // Counts live rate changes, so that a read in progress ends before it
     // would hand on a sample taken at the old rate.
     std::atomic<std::uint64_t> rxRateChanges_{0};
@@ -283,8 +284,6 @@ private:
     // Where a timed receive start begins: reads wait for it (0: none).
     std::atomic<std::uint64_t> rxStartTick_{0};
     std::atomic<std::uint64_t> rxStartWaitCounter_{0}; // the counter at the last poll (+1; 0: none)
-    // Counter reads waiting for deviceMutex_: a reader lets them in first.
-    mutable std::atomic<int> counterReadsWaiting_{0};
     // The counter of a direction now, under deviceMutex_; nullopt on failure.
     std::optional<std::uint64_t> counterNow(bool transmit) const;
     std::uint64_t rateOf(bool transmit) const;

@@ -4,15 +4,23 @@
 // use, every change taken while the stream runs, and hostile input refused
 // with the valid values named while the stream goes on.
 #include "device/hackrf/HackRfTransfers.h"
+#include "tests/hackrf/HackRfStreamFixture.h"
 #include "tests/simulators/SceneExpectations.h"
 #include "tests/soapy/SoapyFixture.h"
 
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <complex>
 #include <functional>
 #include <limits>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 #include <tuple>
+#include <vector>
 
 namespace veltrano {
 namespace {
@@ -37,23 +45,74 @@ protected:
     std::size_t streamStarts() const { return hackRf().calls("hackrf_start_rx").size(); }
 };
 
-TEST_F(SoapyLiveControl, aLiveStageChangeMovesTheCarriersPowerByTheChange)
+// A client's receive loop: reads back to back on a thread of its own and
+// keeps the latest scene-length block and how many samples it has read.
+class BusyReader {
+public:
+    BusyReader(SoapySDR::Device& device, SoapySDR::Stream* stream)
+        : thread_([this, &device, stream](std::stop_token stop) { run(device, stream, stop); })
+    {
+    }
+
+    // The carrier's power in the first whole block read once `skipped` more
+    // samples have come, so that samples from before a change are past.
+    double carrierDbfsAfter(std::size_t skipped)
+    {
+        const std::uint64_t mark = samplesRead() + skipped + test::kSceneSamples;
+        while (samplesRead() < mark) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const std::lock_guard lock(mutex_);
+        return test::binPowerDbfs(latest_, 250e3, test::kSceneRateHz);
+    }
+
+private:
+    void run(SoapySDR::Device& device, SoapySDR::Stream* stream, const std::stop_token& stop)
+    {
+        std::vector<std::complex<float>> block(test::kSceneSamples);
+        while (!stop.stop_requested()) {
+            std::size_t filled = 0;
+            while (filled < block.size() && !stop.stop_requested()) {
+                void* buffers[] = {block.data() + filled};
+                int flags = 0;
+                long long timeNs = 0;
+                const int result = device.readStream(stream, buffers, block.size() - filled, flags, timeNs, 100'000);
+                filled += static_cast<std::size_t>(std::max(result, 0));
+            }
+            const std::lock_guard lock(mutex_);
+            if (filled == block.size()) {
+                latest_ = block;
+                samplesRead_ += filled;
+            }
+        }
+    }
+    std::uint64_t samplesRead()
+    {
+        const std::lock_guard lock(mutex_);
+        return samplesRead_;
+    }
+
+    std::mutex mutex_;
+    std::vector<std::complex<float>> latest_;
+    std::uint64_t samplesRead_ = 0;
+    std::jthread thread_; // last: it stops and joins before the rest goes
+};
+
+TEST_F(SoapyLiveControl, aLiveStageChangeMovesTheCarriersPowerByTheChangeWhileAReaderReads)
 {
     const test::ExpectedCarrier carrier{100.25e6, -50.0, 0.0, ""};
     SoapySDR::Stream* stream = nullptr;
     const auto device = startHackRf(test::sceneScript({carrier}), stream);
-    const auto carrierDbfs = [&] {
-        // Samples from before the change go first: at most a full ring and
-        // the one paced transfer (131,072 samples) being filled during the
-        // change, however long the reader was away.
-        static_cast<void>(receive(*device, stream, detail::kHackRfRingBytes / 2 + 131'072));
-        return test::binPowerDbfs(receive(*device, stream, test::kSceneSamples), 250e3, test::kSceneRateHz);
-    };
-    const double before = carrierDbfs();
+    BusyReader reader(*device, stream);
+    // Samples from before a change go first: at most a full ring and the one
+    // paced transfer (131,072 samples) being filled during the change,
+    // however far the reader fell behind.
+    constexpr std::size_t kStaleSamples = detail::kHackRfRingBytes / 2 + 131'072;
+    const double before = reader.carrierDbfsAfter(0);
     EXPECT_NEAR(before, carrier.powerDbfs + test::kSceneGainDb, 1.5);
     for (const auto& [stage, gainDb, moveDb] : {std::tuple{"LNA", 24.0, 8.0}, std::tuple{"AMP", 14.0, 22.0}}) {
         device->setGain(SOAPY_SDR_RX, 0, stage, gainDb);
-        EXPECT_NEAR(carrierDbfs() - before, moveDb, 1.5) << stage;
+        EXPECT_NEAR(reader.carrierDbfsAfter(kStaleSamples) - before, moveDb, 1.5) << stage;
     }
     EXPECT_EQ(streamStarts(), 1u);
     EXPECT_THAT(hackRf().calls("hackrf_stop_rx"), ::testing::IsEmpty());
@@ -66,7 +125,10 @@ struct LiveSetter {
     std::function<bool(const SoapySDR::Device&)> readBack;
 };
 
-TEST_F(SoapyLiveControl, everyChangeIsTakenWhileTheStreamRunsAndReadsBack)
+// Each change is made, and read back, while another thread's read waits for
+// the board (which delivers only when told to): no control call or query
+// waits for a read in progress, and the read then goes on with the stream.
+TEST_F(SoapyLiveControl, everyChangeIsTakenWhileAReadWaitsAndReadsBack)
 {
     const LiveSetter setters[] = {
         {"stage", [](auto& d) { d.setGain(SOAPY_SDR_RX, 0, "VGA", 30); }, "hackrf_set_vga_gain 30 -> 0",
@@ -82,16 +144,49 @@ TEST_F(SoapyLiveControl, everyChangeIsTakenWhileTheStreamRunsAndReadsBack)
          [](const auto& d) { return d.readSetting("bias_tx") == "true"; }},
         {"amplifier", [](auto& d) { d.writeSetting("rx_amplifier", "true"); }, "hackrf_set_amp_enable 1 -> 0",
          [](const auto& d) { return d.getGain(SOAPY_SDR_RX, 0, "AMP") == 14; }},
+        {"frequency", [](auto& d) { d.setFrequency(SOAPY_SDR_RX, 0, 101e6); }, "hackrf_set_freq 101000000 -> 0",
+         [](const auto& d) { return d.getFrequency(SOAPY_SDR_RX, 0) == 101e6 && d.readSetting("rx_dropped_bytes") == "0"; }},
     };
-    SoapySDR::Stream* stream = nullptr;
-    const auto device = startHackRf("", stream);
+    simulateHackRf("board H1\n");
+    const auto device = make("driver=veltrano,family=hackrf");
+    device->setGain(SOAPY_SDR_RX, 0, test::kSceneGainDb);
+    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
+    const test::HackRfSimulatorControl board;
     for (const LiveSetter& setter : setters) {
         SCOPED_TRACE(setter.name);
+        std::atomic<bool> readReturned{false};
+        int readResult = 0;
+        // The board read polls hackrf_is_streaming while it waits: a poll
+        // after this count shows that the read is under way.
+        const std::size_t pollsBefore = hackRf().calls("hackrf_is_streaming").size();
+        std::jthread reader([&] {
+            std::vector<std::complex<float>> samples(1000);
+            // Far longer than the changes below take, even under a sanitizer
+            // or an emulator on a busy machine; only a change that waits for
+            // this read would see it end.
+            readResult = readTimed(*device, stream, samples.data(), samples.size(), 10'000'000).result;
+            readReturned.store(true);
+        });
+        while (hackRf().calls("hackrf_is_streaming").size() == pollsBefore) {
+            std::this_thread::yield();
+        }
         EXPECT_NO_THROW(setter.set(*device));
         EXPECT_EQ(hackRf().calls(std::string(setter.call).substr(0, std::string(setter.call).find(' '))).back(),
                   setter.call);
         EXPECT_TRUE(setter.readBack(*device));
-        EXPECT_FALSE(receive(*device, stream, 1000).empty());
+        EXPECT_FALSE(readReturned.load()) << "a change waited for the read in progress";
+        // A rate or frequency change drops 1,310,720 bytes first: up to
+        // twelve transfers end the read, well inside the 4 MiB ring.
+        constexpr int kTransferBytes = 262'144;
+        for (int transfer = 0; transfer < 12 && !readReturned.load(); ++transfer) {
+            ASSERT_EQ(board.deliver(nullptr, kTransferBytes, kTransferBytes), 0);
+        }
+        reader.join();
+        EXPECT_EQ(readResult, 1000);
+        // What the last transfers left goes, so the next read waits again.
+        std::vector<std::complex<float>> rest(1000);
+        while (readTimed(*device, stream, rest.data(), rest.size(), 0).result > 0) {
+        }
     }
     EXPECT_EQ(streamStarts(), 1u);
 }
