@@ -7,6 +7,7 @@
 
 #include <SoapySDR/Logger.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -26,6 +27,33 @@ SoapySDR::RangeList rangesOf(const std::vector<FrequencyRangeHz>& ranges)
         list.emplace_back(range.minimumHz, range.maximumHz);
     }
     return list;
+}
+
+// The rates and filter widths clients' menus offer, in Hz.
+constexpr double kMenuValuesHz[] = {250e3, 500e3, 1e6,  1.5e6, 1.75e6, 2e6,   2.5e6, 2.75e6, 3e6,    3.84e6,
+                                    4e6,   5e6,   5.5e6, 6e6,  7e6,    8e6,   8.75e6, 10e6,  12e6,   12.5e6,
+                                    14e6,  16e6,  20e6, 25e6, 28e6,    30.72e6, 40e6, 50e6,  56e6,   61.44e6};
+
+// A discrete list beside the ranges, for clients that offer a menu (and
+// some that take its last entry as the largest): each single value a range
+// names, and the menu values within a wider one, in ascending order.
+std::vector<double> menuOf(const SoapySDR::RangeList& ranges)
+{
+    std::vector<double> values;
+    for (const SoapySDR::Range& range : ranges) {
+        if (range.minimum() == range.maximum()) {
+            values.push_back(range.minimum());
+            continue;
+        }
+        for (const double value : kMenuValuesHz) {
+            if (value >= range.minimum() && value <= range.maximum()) {
+                values.push_back(value);
+            }
+        }
+    }
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    return values;
 }
 
 constexpr const char* kRf = "RF";
@@ -317,6 +345,13 @@ SoapySDR::RangeList SoapyDevice::sampleRateRanges() const
     return {SoapySDR::Range(traits_.minimumSampleRateHz, maximum)};
 }
 
+std::vector<double> SoapyDevice::listSampleRates(int direction, size_t channel) const
+{
+    const std::lock_guard lock(boardMutex_);
+    checkChannel(direction, channel);
+    return menuOf(sampleRateRanges());
+}
+
 SoapySDR::RangeList SoapyDevice::getSampleRateRange(int direction, size_t channel) const
 {
     const std::lock_guard lock(boardMutex_);
@@ -355,6 +390,13 @@ SoapySDR::RangeList SoapyDevice::bandwidthRanges(int direction) const
         ranges.emplace_back(traits_.minimumTxBandwidthHz, traits_.maximumTxBandwidthHz);
     }
     return ranges;
+}
+
+std::vector<double> SoapyDevice::listBandwidths(int direction, size_t channel) const
+{
+    const std::lock_guard lock(boardMutex_);
+    checkChannel(direction, channel);
+    return menuOf(bandwidthRanges(direction));
 }
 
 SoapySDR::RangeList SoapyDevice::getBandwidthRange(int direction, size_t channel) const

@@ -105,9 +105,13 @@ public:
     // ---- Sample rate and bandwidth -------------------------------------------
     void setSampleRate(int direction, size_t channel, double rate) override;
     double getSampleRate(int direction, size_t channel) const override;
+    // The usual rates within the range, for clients that offer a menu.
+    std::vector<double> listSampleRates(int direction, size_t channel) const override;
     SoapySDR::RangeList getSampleRateRange(int direction, size_t channel) const override;
     void setBandwidth(int direction, size_t channel, double bandwidth) override;
     double getBandwidth(int direction, size_t channel) const override;
+    // The board's filter widths, or the usual ones within its range.
+    std::vector<double> listBandwidths(int direction, size_t channel) const override;
     SoapySDR::RangeList getBandwidthRange(int direction, size_t channel) const override;
 
     // ---- Settings: amplifier, native sweep, fast retune, counters (SoapySettings.cpp)

@@ -65,6 +65,18 @@ TEST_F(SoapyHardwareTime, bladeRfReadsAreStampedContiguouslyOnATimeTheClientMayM
     EXPECT_LT(device->getHardwareTime(), expected + 16384 * kSampleNs);
 }
 
+// Clients ask for the time whether or not the board keeps it: a time there
+// is none of, or one not readable yet, reads 0 rather than throwing.
+TEST_F(SoapyHardwareTime, aTimeThereIsNoneOfReadsZero)
+{
+    simulateHackRf("board H1\n");
+    EXPECT_EQ(make("driver=veltrano,family=hackrf")->getHardwareTime(), 0);
+    simulateBladeRf("board serial=B1\n");
+    const auto bladeRf = make("driver=veltrano");
+    EXPECT_EQ(bladeRf->getHardwareTime(), 0); // no rate yet: no ticks to count in
+    EXPECT_EQ(bladeRf->getHardwareTime("gps"), 0);
+}
+
 TEST_F(SoapyHardwareTime, aTimedActivationDeliversTheSampleTakenAtThatTimeFirst)
 {
     const auto device = openBladeRf();

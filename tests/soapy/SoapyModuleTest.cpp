@@ -6,7 +6,10 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <functional>
+#include <string>
+#include <vector>
 #include <stdexcept>
 
 namespace veltrano {
@@ -105,6 +108,44 @@ TEST_F(SoapyMapping, aValueTheBoardRefusesFailsAndKeepsTheSettingInForce)
     EXPECT_THROW(device->setSampleRate(SOAPY_SDR_RX, 0, 1e6), std::runtime_error);
     EXPECT_EQ(device->getSampleRate(SOAPY_SDR_RX, 0), 8e6);
     EXPECT_THAT(device->readSetting("last_error"), "invalid RX configuration");
+}
+
+// Clients that offer menus read the lists (one takes the last rate as the
+// largest): each family and direction lists values in ascending order, within
+// the ranges, that the board takes and reads back; a HackRF its 16 filters.
+TEST_F(SoapyMapping, theRateAndBandwidthListsLieInTheRangesAndTheBoardTakesEachValue)
+{
+    simulateHackRf("board H1\n");
+    simulateBladeRf("board serial=B1\n");
+    const auto within = [](double value, const SoapySDR::RangeList& ranges) {
+        return std::any_of(ranges.begin(), ranges.end(),
+                           [value](const auto& range) { return value >= range.minimum() && value <= range.maximum(); });
+    };
+    for (const char* family : {"hackrf", "bladerf"}) {
+        const auto device = make(std::string("driver=veltrano,family=") + family);
+        for (const int direction : {SOAPY_SDR_RX, SOAPY_SDR_TX}) {
+            SCOPED_TRACE(std::string(family) + (direction == SOAPY_SDR_TX ? " TX" : " RX"));
+            const std::vector<double> rates = device->listSampleRates(direction, 0);
+            const std::vector<double> widths = device->listBandwidths(direction, 0);
+            ASSERT_GE(rates.size(), 5u);
+            ASSERT_GE(widths.size(), 5u);
+            EXPECT_TRUE(std::is_sorted(rates.begin(), rates.end()));
+            EXPECT_TRUE(std::is_sorted(widths.begin(), widths.end()));
+            EXPECT_EQ(rates.back(), device->getSampleRateRange(direction, 0).back().maximum());
+            for (const double rate : rates) {
+                EXPECT_TRUE(within(rate, device->getSampleRateRange(direction, 0))) << rate;
+                EXPECT_NO_THROW(device->setSampleRate(direction, 0, rate)) << rate;
+                EXPECT_NEAR(device->getSampleRate(direction, 0), rate, 1.0) << rate;
+            }
+            for (const double width : widths) {
+                EXPECT_TRUE(within(width, device->getBandwidthRange(direction, 0))) << width;
+                EXPECT_NO_THROW(device->setBandwidth(direction, 0, width)) << width;
+            }
+            if (std::string(family) == "hackrf") {
+                EXPECT_EQ(widths.size(), 16u);
+            }
+        }
+    }
 }
 
 } // namespace
