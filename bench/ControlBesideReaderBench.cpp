@@ -117,8 +117,7 @@ std::unique_ptr<Target> makeTarget(const std::string& family, bool module)
 enum class Control { gain, frequency };
 
 // Times each control call with `readSize` samples a call read beside it (0: no reader).
-void controlCall(benchmark::State& state, const std::string& family, bool module, Control control,
-                 std::size_t readSize)
+void controlCall(benchmark::State& state, const std::string& family, bool module, Control control, std::size_t readSize)
 {
     const std::unique_ptr<Target> target = makeTarget(family, module);
     std::atomic<std::uint64_t> reads{0};
@@ -141,8 +140,8 @@ void controlCall(benchmark::State& state, const std::string& family, bool module
     for (auto _ : state) {
         high = !high;
         const auto start = std::chrono::steady_clock::now();
-        const bool taken = control == Control::gain ? target->setGain(high ? 30.0 : 20.0)
-                                                    : target->setFrequency(high ? 916e6 : 915e6);
+        const bool taken =
+            control == Control::gain ? target->setGain(high ? 30.0 : 20.0) : target->setFrequency(high ? 916e6 : 915e6);
         const auto end = std::chrono::steady_clock::now();
         if (!taken) {
             state.SkipWithError("the board refused the change");

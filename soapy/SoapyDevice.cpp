@@ -30,9 +30,9 @@ SoapySDR::RangeList rangesOf(const std::vector<FrequencyRangeHz>& ranges)
 }
 
 // The rates and filter widths clients' menus offer, in Hz.
-constexpr double kMenuValuesHz[] = {250e3, 500e3, 1e6,  1.5e6, 1.75e6, 2e6,   2.5e6, 2.75e6, 3e6,    3.84e6,
-                                    4e6,   5e6,   5.5e6, 6e6,  7e6,    8e6,   8.75e6, 10e6,  12e6,   12.5e6,
-                                    14e6,  16e6,  20e6, 25e6, 28e6,    30.72e6, 40e6, 50e6,  56e6,   61.44e6};
+constexpr double kMenuValuesHz[] = {250e3, 500e3, 1e6,   1.5e6, 1.75e6, 2e6,     2.5e6,  2.75e6, 3e6,  3.84e6,
+                                    4e6,   5e6,   5.5e6, 6e6,   7e6,    8e6,     8.75e6, 10e6,   12e6, 12.5e6,
+                                    14e6,  16e6,  20e6,  25e6,  28e6,   30.72e6, 40e6,   50e6,   56e6, 61.44e6};
 
 // A discrete list beside the ranges, for clients that offer a menu (and
 // some that take its last entry as the largest): each single value a range

@@ -118,7 +118,7 @@ bool BladeRfSdrDevice::setRxFrequency(double frequencyHz)
         }
         return false;
     }
-    if (!detail::bladeRfSynthesizerLocked(api, device, detail::BladeRfSynthesizer::rx)) {
+    if (!detail::bladeRfSynthesizerLocked(api, device, detail::BladeRfSynthesizer::rx, bladeRf2Parts_)) {
         return refuse("RX synthesizer did not lock at " + std::to_string(key) + " Hz");
     }
     regularRxRetuneCount_.fetch_add(1);

@@ -282,7 +282,7 @@ bool BladeRfSdrDevice::supportsBiasTee(StreamDirection direction) const
 {
     const BladeRfApi& api = bladeRfApi();
     const auto channel = channelOf(direction);
-    if (!channel || api.setBiasTee == nullptr || api.getBiasTee == nullptr) {
+    if (!channel || !bladeRf2Parts_ || api.setBiasTee == nullptr || api.getBiasTee == nullptr) {
         return false;
     }
     const std::lock_guard lock(deviceMutex_);
@@ -294,7 +294,7 @@ bool BladeRfSdrDevice::setBiasTee(StreamDirection direction, bool enabled)
 {
     const BladeRfApi& api = bladeRfApi();
     const auto channel = channelOf(direction);
-    if (!channel || api.setBiasTee == nullptr) {
+    if (!channel || !bladeRf2Parts_ || api.setBiasTee == nullptr) {
         return false;
     }
     const std::lock_guard lock(deviceMutex_);
@@ -305,7 +305,7 @@ bool BladeRfSdrDevice::biasTee(StreamDirection direction) const
 {
     const BladeRfApi& api = bladeRfApi();
     const auto channel = channelOf(direction);
-    if (!channel || api.getBiasTee == nullptr) {
+    if (!channel || !bladeRf2Parts_ || api.getBiasTee == nullptr) {
         return false;
     }
     const std::lock_guard lock(deviceMutex_);

@@ -68,7 +68,7 @@ bool BladeRfSdrDevice::configureRx(const StreamConfig& config)
     if (api.setFrequency(device, kBladeRfRxChannel, frequency) < 0) {
         return false;
     }
-    if (!detail::bladeRfSynthesizerLocked(api, device, detail::BladeRfSynthesizer::rx)) {
+    if (!detail::bladeRfSynthesizerLocked(api, device, detail::BladeRfSynthesizer::rx, bladeRf2Parts_)) {
         return refuse("RX synthesizer did not lock at " + std::to_string(frequency) + " Hz");
     }
     bladerf_bandwidth actualBandwidth = 0;

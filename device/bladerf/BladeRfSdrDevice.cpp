@@ -58,16 +58,19 @@ BladeRfSdrDevice::BladeRfSdrDevice(std::string serial) : handle_(std::make_uniqu
         handle_->device = nullptr;
         throw std::runtime_error("bladeRF open failed: " + errorText(api, result));
     }
-    if (!detail::bladeRfSynthesizerLocked(api, handle_->device, detail::BladeRfSynthesizer::baseband)) {
+    const char* boardName = api.getBoardName(handle_->device);
+    // The bladeRF 2.0's AD9361 derives both directions' rates from one clock.
+    sharedSampleClock_ = boardName != nullptr && std::string_view(boardName) == "bladerf2";
+    // The bladeRF1 has neither the AD9361's registers nor bias tees, and
+    // libbladeRF logs an error for each question about them: it is not asked.
+    bladeRf2Parts_ = boardName == nullptr || std::string_view(boardName) != "bladerf1";
+    if (!detail::bladeRfSynthesizerLocked(api, handle_->device, detail::BladeRfSynthesizer::baseband, bladeRf2Parts_)) {
         api.close(handle_->device);
         handle_->device = nullptr;
         throw std::runtime_error("bladeRF open failed: the baseband PLL did not lock");
     }
     info_.driver = "bladerf-native";
-    const char* boardName = api.getBoardName(handle_->device);
     info_.label = boardName != nullptr && boardName[0] != '\0' ? boardName : "Nuand bladeRF";
-    // The bladeRF 2.0's AD9361 derives both directions' rates from one clock.
-    sharedSampleClock_ = boardName != nullptr && std::string_view(boardName) == "bladerf2";
     info_.serial = serial.empty() ? "BLADERF-USB" : std::move(serial);
     info_.supportsRx = api.getChannelCount(handle_->device, BLADERF_RX) != 0;
     info_.supportsTx = api.getChannelCount(handle_->device, BLADERF_TX) != 0 && api.syncTx != nullptr;

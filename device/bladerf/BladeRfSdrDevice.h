@@ -276,6 +276,8 @@ private:
     std::atomic<bool> fullDuplex_{false};
     // One sample clock for both directions (a bladeRF 2.0's AD9361).
     bool sharedSampleClock_ = false;
+    // The bladeRF 2.0's AD9361 registers and bias tees may be asked about.
+    bool bladeRf2Parts_ = true;
 
     // Hardware time: the offset that turns the counter into nanoseconds, and
     // the tick of the first sample of the reader's latest read (+1; 0: none).

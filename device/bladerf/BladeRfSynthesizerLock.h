@@ -3,8 +3,9 @@
 // Whether the bladeRF 2.0's AD9361 reports its synthesizers locked. The
 // library waits for lock after a tune and, when none comes, logs the time-out
 // and reports success; the samples it then delivers are not of the frequency
-// asked for. The chip's lock-detect bits say so. Other boards, and libraries
-// without the register read, cannot tell: they count as locked.
+// asked for. The chip's lock-detect bits say so. Other boards (not asked:
+// the library logs an error for the question), and libraries without the
+// register read, cannot tell: they count as locked.
 #include "device/bladerf/BladeRfApi.h"
 
 #include <cstdint>
@@ -17,9 +18,10 @@ enum class BladeRfSynthesizer : std::uint16_t {
     tx = 0x287,       // TX RF synthesizer: VCO lock in bit 1
 };
 
-inline bool bladeRfSynthesizerLocked(const BladeRfApi& api, bladerf* device, BladeRfSynthesizer synthesizer)
+inline bool bladeRfSynthesizerLocked(const BladeRfApi& api, bladerf* device, BladeRfSynthesizer synthesizer,
+                                     bool ad9361Fitted)
 {
-    if (api.getRficRegister == nullptr) {
+    if (!ad9361Fitted || api.getRficRegister == nullptr) {
         return true;
     }
     std::uint8_t value = 0;

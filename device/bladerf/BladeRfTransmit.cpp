@@ -79,7 +79,7 @@ bool BladeRfSdrDevice::configureTx(const StreamConfig& config)
         api.setGain(device, kBladeRfTxChannel, detail::wholeDb(config.gainDb)) < 0) {
         return false;
     }
-    if (!detail::bladeRfSynthesizerLocked(api, device, detail::BladeRfSynthesizer::tx)) {
+    if (!detail::bladeRfSynthesizerLocked(api, device, detail::BladeRfSynthesizer::tx, bladeRf2Parts_)) {
         return refuse("TX synthesizer did not lock at " + std::to_string(detail::wholeHz(config.frequencyHz)) + " Hz");
     }
     txSampleRateHz_.store(actualRate);

@@ -145,7 +145,9 @@ TEST_F(SoapyLiveControl, everyChangeIsTakenWhileAReadWaitsAndReadsBack)
         {"amplifier", [](auto& d) { d.writeSetting("rx_amplifier", "true"); }, "hackrf_set_amp_enable 1 -> 0",
          [](const auto& d) { return d.getGain(SOAPY_SDR_RX, 0, "AMP") == 14; }},
         {"frequency", [](auto& d) { d.setFrequency(SOAPY_SDR_RX, 0, 101e6); }, "hackrf_set_freq 101000000 -> 0",
-         [](const auto& d) { return d.getFrequency(SOAPY_SDR_RX, 0) == 101e6 && d.readSetting("rx_dropped_bytes") == "0"; }},
+         [](const auto& d) {
+             return d.getFrequency(SOAPY_SDR_RX, 0) == 101e6 && d.readSetting("rx_dropped_bytes") == "0";
+         }},
     };
     simulateHackRf("board H1\n");
     const auto device = make("driver=veltrano,family=hackrf");
@@ -256,7 +258,10 @@ struct SettingArgument {
     const char* journalled;
 };
 
-void PrintTo(const SettingArgument& argument, std::ostream* stream) { *stream << argument.key; }
+void PrintTo(const SettingArgument& argument, std::ostream* stream)
+{
+    *stream << argument.key;
+}
 
 class SoapySettingArguments : public SoapyLiveControl, public ::testing::WithParamInterface<SettingArgument> {};
 
