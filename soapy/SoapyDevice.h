@@ -35,6 +35,11 @@
 
 namespace veltrano::soapy {
 
+// A receive read's flag beside SoapySDR's own: samples were discarded (after
+// a retune or a live rate change) before this read's first sample, so a
+// client that counts samples to keep time adds rx_discarded_samples' change.
+inline constexpr int kDiscardedBeforeFlag = 1 << 16;
+
 // The device layer's chain for a SoapySDR direction.
 inline StreamDirection chainOf(int direction)
 {
@@ -196,14 +201,26 @@ private:
         const char* setting; // read-only setting that shows it
         int direction;
         std::uint64_t count;
-        // The size of the losses another counter reports, not a loss of its own.
+        // Shown, not reported as an overflow: the size of the losses another
+        // counter reports, or samples a retune discards.
         bool sizeOnly = false;
     };
     std::vector<LossCounter> lossCounters() const;
+    // Samples discarded at retunes since the stream started: the first read
+    // after a discard carries kDiscardedBeforeFlag.
+    std::uint64_t rxDiscardedSamples() const;
+    // The HackRF ring's overflow policy (keep_oldest, keep_fresh); false
+    // where the board has no choice of it.
+    bool offersOverflowPolicy() const;
+    void setOverflowPolicy(const std::string& policy);
+    std::string overflowPolicy() const;
     // All losses of one direction's stream so far.
     std::uint64_t losses(int direction) const;
     // True once for every change of the stream's losses since the last report.
     bool lossesMoved(StreamState& stream) const;
+    // Sets kDiscardedBeforeFlag in flags if samples were discarded since the
+    // stream's last flagged read.
+    void flagDiscards(StreamState& stream, int& flags) const;
     // Starts the receiver as configured: continuous samples or the native sweep.
     bool startReceiving();
 
@@ -250,6 +267,9 @@ private:
     // the samples it read before one, which belong to the old frequency (or
     // to the time before the burst).
     std::atomic<std::uint64_t> liveRxRetunes_{0};
+    // Samples a reader had read and dropped at such a retune, beside those the
+    // board discards itself.
+    std::atomic<std::uint64_t> rxPendingDiscarded_{0};
     // Hop set for fast retuning; prepared again whenever the receiver is
     // configured, because a configuration empties the board's cache.
     std::vector<double> hopFrequenciesHz_;

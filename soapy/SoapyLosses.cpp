@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The backends' loss counters, through the concrete device types: each one
-// readable as a setting, and summed per direction for the stream reports.
+// readable as a setting, and summed per direction for the stream reports;
+// and the HackRF ring's choice of which bytes an overflow costs.
 #include "soapy/SoapyDevice.h"
 
 #include "device/bladerf/BladeRfSdrDevice.h"
@@ -12,14 +13,53 @@ std::vector<SoapyDevice::LossCounter> SoapyDevice::lossCounters() const
 {
     if (family_ == BoardFamily::hackRf) {
         const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
-        return {{"rx_dropped_bytes", SOAPY_SDR_RX, hackRf.rxDroppedBytes()},
+        // An overflow is reported when the reader gets to it (the ring ends a
+        // read there), so its count, not the bytes dropped, drives the reports.
+        return {{"rx_ring_overflows", SOAPY_SDR_RX, hackRf.rxOverflowsReached()},
+                {"rx_dropped_bytes", SOAPY_SDR_RX, hackRf.rxDroppedBytes(), true},
+                {"rx_skipped_bytes", SOAPY_SDR_RX, hackRf.rxSkippedBytes(), true},
+                {"rx_discarded_samples", SOAPY_SDR_RX, rxDiscardedSamples(), true},
                 {"sweep_dropped_blocks", SOAPY_SDR_RX, hackRf.sweepDroppedBlocks()},
                 {"rx_push_to_talk_gaps", SOAPY_SDR_RX, rxPushToTalkGaps_},
                 {"tx_underrun_bytes", SOAPY_SDR_TX, hackRf.txUnderrunBytes()}};
     }
     const auto& bladeRf = static_cast<const BladeRfSdrDevice&>(*board_);
     return {{"rx_overruns", SOAPY_SDR_RX, bladeRf.rxOverrunCount()},
-            {"rx_lost_samples", SOAPY_SDR_RX, bladeRf.rxLostSamples(), true}};
+            {"rx_lost_samples", SOAPY_SDR_RX, bladeRf.rxLostSamples(), true},
+            {"rx_discarded_samples", SOAPY_SDR_RX, rxDiscardedSamples(), true}};
+}
+
+std::uint64_t SoapyDevice::rxDiscardedSamples() const
+{
+    const std::uint64_t own = rxPendingDiscarded_.load(std::memory_order_relaxed);
+    if (family_ == BoardFamily::hackRf) {
+        return own + static_cast<const HackRfSdrDevice&>(*board_).rxDiscardedSamples();
+    }
+    return own + static_cast<const BladeRfSdrDevice&>(*board_).rxDiscardedSamples();
+}
+
+bool SoapyDevice::offersOverflowPolicy() const
+{
+    return family_ == BoardFamily::hackRf;
+}
+
+void SoapyDevice::setOverflowPolicy(const std::string& policy)
+{
+    using Policy = HackRfSdrDevice::OverflowPolicy;
+    auto& hackRf = static_cast<HackRfSdrDevice&>(*board_);
+    if (policy == "keep_oldest") {
+        hackRf.setRxOverflowPolicy(Policy::keepOldest);
+    } else if (policy == "keep_fresh") {
+        hackRf.setRxOverflowPolicy(Policy::keepFresh);
+    } else {
+        fail("veltrano: rx_overflow_policy takes keep_oldest or keep_fresh, not '" + policy + "'");
+    }
+}
+
+std::string SoapyDevice::overflowPolicy() const
+{
+    const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
+    return hackRf.rxOverflowPolicy() == HackRfSdrDevice::OverflowPolicy::keepFresh ? "keep_fresh" : "keep_oldest";
 }
 
 std::uint64_t SoapyDevice::losses(int direction) const

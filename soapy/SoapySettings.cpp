@@ -23,6 +23,7 @@ constexpr const char* kRegularRetunes = "regular_rx_retunes";
 constexpr const char* kFailedFastRetunes = "failed_fast_rx_retunes";
 constexpr const char* kLastFastRetuneError = "last_fast_rx_retune_error";
 constexpr const char* kLastError = "last_error";
+constexpr const char* kOverflowPolicy = "rx_overflow_policy";
 
 SoapySDR::ArgInfo setting(const char* key, const char* name, SoapySDR::ArgInfo::Type type, const char* description,
                           const std::string& value = "")
@@ -113,6 +114,16 @@ SoapySDR::ArgInfoList SoapyDevice::getSettingInfo() const
         settings.push_back(setting(kFailedFastRetunes, "Failed fast RX retunes", Type::INT, "Read only"));
         settings.push_back(setting(kLastFastRetuneError, "Last fast RX retune error", Type::INT, "Read only"));
     }
+    if (offersOverflowPolicy()) {
+        SoapySDR::ArgInfo policy =
+            setting(kOverflowPolicy, "RX overflow policy", Type::STRING,
+                    "What a reader gets after the receive ring overflowed: keep_oldest, every stored sample up to "
+                    "the loss; keep_fresh, the newest samples (what was stored before the loss is skipped and "
+                    "counted in rx_skipped_bytes). Also a stream argument; may change while streaming.",
+                    "keep_oldest");
+        policy.options = {"keep_oldest", "keep_fresh"};
+        settings.push_back(policy);
+    }
     for (const LossCounter& counter : lossCounters()) {
         settings.push_back(
             setting(counter.setting, counter.setting, Type::INT, "Read only: losses of the running stream"));
@@ -171,6 +182,10 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
         }
         return;
     }
+    if (key == kOverflowPolicy && offersOverflowPolicy()) {
+        setOverflowPolicy(value);
+        return;
+    }
     if (key == kHopFrequencies && board_->supportsFastRxRetune()) {
         std::vector<double> frequenciesHz;
         if (!parseFrequencyList(value, frequenciesHz)) {
@@ -209,6 +224,9 @@ std::vector<std::string> SoapyDevice::writableSettings() const
     }
     if (board_->supportsFastRxRetune()) {
         keys.emplace_back(kHopFrequencies);
+    }
+    if (offersOverflowPolicy()) {
+        keys.emplace_back(kOverflowPolicy);
     }
     return keys;
 }
@@ -262,6 +280,9 @@ std::string SoapyDevice::readSetting(const std::string& key) const
         if (key == kLastFastRetuneError) {
             return std::to_string(board_->lastFastRxRetuneError());
         }
+    }
+    if (key == kOverflowPolicy && offersOverflowPolicy()) {
+        return overflowPolicy();
     }
     for (const LossCounter& counter : lossCounters()) {
         if (key == counter.setting) {

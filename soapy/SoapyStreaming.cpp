@@ -23,6 +23,7 @@
 #include <optional>
 #include <stop_token>
 #include <thread>
+#include <utility>
 
 namespace veltrano::soapy {
 namespace {
@@ -157,9 +158,12 @@ struct SoapyDevice::StreamState {
     std::vector<std::int16_t> values; // room for mtu samples of either integer format
     std::size_t pendingOffset = 0;
     std::size_t pendingCount = 0;
+    int pendingFlags = 0;          // for the first read that hands pending samples out
     std::uint64_t retunesSeen = 0; // liveRxRetunes_ when the pending samples were read
     // The direction's loss counter when a loss was last reported.
     std::uint64_t lossesReported = 0;
+    // rxDiscardedSamples() when the last read was flagged for it.
+    std::uint64_t discardsReported = 0;
     // The board's transmit stream starts with the next samples written: at
     // the first write, and after a burst whose end stopped it.
     bool txStartPending = false;
@@ -183,6 +187,15 @@ SoapyDevice::~SoapyDevice()
     // own streams when it closes.
     delete rx_.stream;
     delete tx_.stream;
+}
+
+void SoapyDevice::flagDiscards(StreamState& stream, int& flags) const
+{
+    const std::uint64_t now = rxDiscardedSamples();
+    if (now != stream.discardsReported) {
+        stream.discardsReported = now;
+        flags |= kDiscardedBeforeFlag;
+    }
 }
 
 bool SoapyDevice::lossesMoved(StreamState& stream) const
@@ -219,7 +232,7 @@ std::string SoapyDevice::getNativeStreamFormat(int direction, size_t channel, do
 }
 
 SoapySDR::Stream* SoapyDevice::setupStream(int direction, const std::string& format,
-                                           const std::vector<size_t>& channels, const SoapySDR::Kwargs&)
+                                           const std::vector<size_t>& channels, const SoapySDR::Kwargs& args)
 {
     const std::lock_guard lock(boardMutex_);
     if (channels.size() > 1) {
@@ -237,6 +250,10 @@ SoapySDR::Stream* SoapyDevice::setupStream(int direction, const std::string& for
     stream->native = formatOf(board_->nativeSampleFormat());
     if (stream->format != SampleFormat::cf32 && stream->native == SampleFormat::cf32) {
         fail("veltrano: stream format " + format + " needs a board with integer samples; use CF32");
+    }
+    if (const auto policy = args.find("rx_overflow_policy");
+        direction == SOAPY_SDR_RX && offersOverflowPolicy() && policy != args.end()) {
+        setOverflowPolicy(policy->second);
     }
     stream->direction = direction;
     stream->mtu = traits_.streamMtu;
@@ -318,6 +335,9 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long t
     stream.burstOpen = false;
     stream.activationTimeNs = transmit && timed ? std::optional<long long>(timeNs) : std::nullopt;
     stream.lossesReported = losses(stream.direction);
+    rxPendingDiscarded_.store(0, std::memory_order_relaxed);
+    stream.discardsReported = 0;
+    stream.pendingFlags = 0;
     return 0;
 }
 
@@ -367,6 +387,7 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
     const std::uint64_t retunes = liveRxRetunes_.load(std::memory_order_acquire);
     if (retunes != stream.retunesSeen) {
         stream.retunesSeen = retunes;
+        rxPendingDiscarded_.fetch_add(stream.pendingCount, std::memory_order_relaxed);
         stream.pendingCount = 0;
     }
     if (stream.pendingCount == 0) {
@@ -406,7 +427,11 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
                     flags |= SOAPY_SDR_HAS_TIME;
                     timeNs = *time;
                 }
+                flagDiscards(stream, flags);
                 return static_cast<int>(received);
+            }
+            if (received > 0) {
+                flagDiscards(stream, stream.pendingFlags);
             }
             if (received > 0) {
                 stream.pendingOffset = 0;
@@ -430,6 +455,7 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
             timeNs = *time;
         }
     }
+    flags |= std::exchange(stream.pendingFlags, 0);
     if (stream.format == SampleFormat::cf32) {
         std::memcpy(buffs[0], stream.samples.data() + stream.pendingOffset, count * sizeof(std::complex<float>));
     } else {

@@ -113,6 +113,7 @@ bool BladeRfSdrDevice::startRx()
     lastFastRxRetuneError_.store(0);
     rxOverrunCount_.store(0);
     rxLostSamples_.store(0);
+    rxDiscardedSamples_.store(0);
 
     const BladeRfApi& api = bladeRfApi();
     bladerf* device = handle_->device;
@@ -192,6 +193,7 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
     std::uint64_t rateChanges = rxRateChanges_.load();
     // Where a retune said the new frequency's samples begin; 0: whatever comes next.
     bladerf_timestamp timestamp = nextRxTimestamp_.exchange(0);
+    bool retuned = timestamp != 0;
     std::size_t done = 0;
     while (done < count) {
         if (!rxStreaming_.load()) {
@@ -228,6 +230,15 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
                 rateChanges = rxRateChanges_.load();
                 if (const bladerf_timestamp posted = nextRxTimestamp_.exchange(0); posted != 0) {
                     timestamp = posted; // else this call took it on entry
+                    retuned = true;
+                }
+            }
+            // The samples from the last one read up to where the new setting's
+            // begin are never handed out (none before the first read).
+            if (retuned) {
+                retuned = false;
+                if (rxExpectedTimestamp_ != 0 && timestamp > rxExpectedTimestamp_) {
+                    rxDiscardedSamples_.fetch_add(timestamp - rxExpectedTimestamp_, std::memory_order_relaxed);
                 }
             }
             timestamped = rxMetadataEnabled_.load();
@@ -372,6 +383,11 @@ std::uint64_t BladeRfSdrDevice::rxOverrunCount() const
 std::uint64_t BladeRfSdrDevice::rxLostSamples() const
 {
     return rxLostSamples_.load(std::memory_order_relaxed);
+}
+
+std::uint64_t BladeRfSdrDevice::rxDiscardedSamples() const
+{
+    return rxDiscardedSamples_.load(std::memory_order_relaxed);
 }
 
 } // namespace veltrano

@@ -77,6 +77,10 @@ public:
     /// many (a gap before a read that asks for a retune's timestamp does not;
     /// buffers the library hands out of order after a loss make it too high).
     std::uint64_t rxLostSamples() const;
+    /// Samples skipped after a retune or a live rate change (the settling
+    /// samples, and those at the old setting not yet read), counted where
+    /// the stream's timestamps show them; since the stream started.
+    std::uint64_t rxDiscardedSamples() const;
 
     /// Empty unless the board has a transmit channel and the library can transmit.
     std::vector<FrequencyRangeHz> txFrequencyRanges() const override;
@@ -233,6 +237,7 @@ private:
     std::atomic<bool> rxStreaming_{false};
     std::atomic<std::uint64_t> rxOverrunCount_{0};
     std::atomic<std::uint64_t> rxLostSamples_{0};
+    std::atomic<std::uint64_t> rxDiscardedSamples_{0};
     // The library stream carries timestamps: the timestamped stream, and the
     // plain one wherever the library takes the format (gaps show in them).
     std::atomic<bool> rxLibraryTimestamps_{false};

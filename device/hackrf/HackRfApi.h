@@ -17,26 +17,26 @@ namespace veltrano {
 // Entry points in lookup order. Required ones are marked; an optional one is
 // null when the loaded library lacks it, and the feature using it is off.
 struct HackRfApi {
-    decltype(&::hackrf_init) init = nullptr;                                            // required
-    decltype(&::hackrf_exit) exit = nullptr;                                            // required
-    decltype(&::hackrf_device_list) deviceList = nullptr;                               // required
-    decltype(&::hackrf_device_list_free) deviceListFree = nullptr;                      // required
-    decltype(&::hackrf_open_by_serial) openBySerial = nullptr;                          // required
-    decltype(&::hackrf_close) close = nullptr;                                          // required
-    decltype(&::hackrf_start_rx) startRx = nullptr;                                     // required
-    decltype(&::hackrf_stop_rx) stopRx = nullptr;                                       // required
+    decltype(&::hackrf_init) init = nullptr;                       // required
+    decltype(&::hackrf_exit) exit = nullptr;                       // required
+    decltype(&::hackrf_device_list) deviceList = nullptr;          // required
+    decltype(&::hackrf_device_list_free) deviceListFree = nullptr; // required
+    decltype(&::hackrf_open_by_serial) openBySerial = nullptr;     // required
+    decltype(&::hackrf_close) close = nullptr;                     // required
+    decltype(&::hackrf_start_rx) startRx = nullptr;                // required
+    decltype(&::hackrf_stop_rx) stopRx = nullptr;                  // required
     decltype(&::hackrf_start_tx) startTx = nullptr;
     decltype(&::hackrf_stop_tx) stopTx = nullptr;
     decltype(&::hackrf_enable_tx_flush) enableTxFlush = nullptr;
     decltype(&::hackrf_is_streaming) isStreaming = nullptr;
-    decltype(&::hackrf_set_freq) setFreq = nullptr;                                     // required
-    decltype(&::hackrf_set_sample_rate) setSampleRate = nullptr;                        // required
+    decltype(&::hackrf_set_freq) setFreq = nullptr;              // required
+    decltype(&::hackrf_set_sample_rate) setSampleRate = nullptr; // required
     decltype(&::hackrf_set_baseband_filter_bandwidth) setBasebandFilterBandwidth = nullptr;
     decltype(&::hackrf_compute_baseband_filter_bw) computeBasebandFilterBw = nullptr;
-    decltype(&::hackrf_set_lna_gain) setLnaGain = nullptr;                              // required
-    decltype(&::hackrf_set_vga_gain) setVgaGain = nullptr;                              // required
+    decltype(&::hackrf_set_lna_gain) setLnaGain = nullptr; // required
+    decltype(&::hackrf_set_vga_gain) setVgaGain = nullptr; // required
     decltype(&::hackrf_set_txvga_gain) setTxvgaGain = nullptr;
-    decltype(&::hackrf_set_amp_enable) setAmpEnable = nullptr;                          // required
+    decltype(&::hackrf_set_amp_enable) setAmpEnable = nullptr; // required
     decltype(&::hackrf_init_sweep) initSweep = nullptr;
     decltype(&::hackrf_start_rx_sweep) startRxSweep = nullptr;
     decltype(&::hackrf_error_name) errorName = nullptr;

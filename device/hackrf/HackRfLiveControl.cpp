@@ -274,7 +274,8 @@ bool HackRfSdrDevice::setBandwidth(StreamDirection direction, double bandwidthHz
 
 bool HackRfSdrDevice::sendBasebandFilter(StreamDirection direction, std::uint32_t filterHz)
 {
-    if (stepFailed("set baseband filter bandwidth", hackRfApi().setBasebandFilterBandwidth(handle_->device, filterHz))) {
+    if (stepFailed("set baseband filter bandwidth",
+                   hackRfApi().setBasebandFilterBandwidth(handle_->device, filterHz))) {
         return false;
     }
     (direction == StreamDirection::tx ? txFilterHz_ : rxFilterHz_).store(filterHz);

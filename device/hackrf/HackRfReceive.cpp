@@ -162,6 +162,10 @@ bool HackRfSdrDevice::startRx()
     }
     rxDiscardUntil_.store(0);
     rxDroppedBytes_.store(0, std::memory_order_relaxed);
+    rxOverflowsReached_.store(0, std::memory_order_relaxed);
+    rxGapBytesReached_.store(0, std::memory_order_relaxed);
+    rxSkippedBytes_.store(0, std::memory_order_relaxed);
+    rxDiscardedBytes_.store(0, std::memory_order_relaxed);
     std::atomic_store(&rxBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
     const HackRfApi& api = hackRfApi();
     const int result = api.startRx(
@@ -218,8 +222,20 @@ int HackRfSdrDevice::receive(void* transfer)
     const std::size_t stored = ring->write(record.buffer, offered);
     if (stored < offered) {
         rxDroppedBytes_.fetch_add(offered - stored, std::memory_order_relaxed);
+        ring->gaps.record(ring->storedPosition(), offered - stored);
     }
     return 0;
+}
+
+bool HackRfSdrDevice::passReachedGaps(RawBuffer& ring)
+{
+    const detail::HackRfGapLog::Passed passed = ring.gaps.pass(ring.consumedPosition());
+    if (passed.gaps == 0) {
+        return false;
+    }
+    rxGapBytesReached_.fetch_add(passed.bytes, std::memory_order_relaxed);
+    rxOverflowsReached_.fetch_add(passed.gaps, std::memory_order_release);
+    return true;
 }
 
 template <typename Take>
@@ -239,23 +255,52 @@ std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
         return until > position ? until - position : 0;
     };
     const auto drop = [](const std::uint8_t*, std::size_t, std::size_t) {};
+    // Bytes consumed and not handed out belong to an old frequency or rate.
+    const auto discarded = [this](std::uint64_t bytes) {
+        rxDiscardedBytes_.fetch_add(bytes, std::memory_order_relaxed);
+    };
 
     const HackRfApi& api = hackRfApi();
     int budget = kPollBudget;
     for (;;) {
+        discarded(ring->takeClearedBytes());
         std::uint64_t until = rxDiscardUntil_.load();
         for (std::uint64_t pending = discardPending(until); pending > 0; pending = discardPending(until)) {
             const std::size_t dropped =
                 ring->consume(static_cast<std::size_t>(std::min<std::uint64_t>(pending, ring->capacity)), drop);
+            discarded(dropped);
             if (dropped == 0 || --budget == 0) {
                 return 0; // no waiting while the old frequency drains away
             }
             until = rxDiscardUntil_.load();
         }
-        const std::size_t taken = ring->consume(wanted, take);
+        // A loss is the caller's to see before any byte that followed it: a
+        // read that gets to a gap ends there, and one that starts on it (or
+        // past it, after a clear) hands out nothing.
+        if (passReachedGaps(*ring)) {
+            return 0;
+        }
+        if (rxOverflowPolicy_.load(std::memory_order_relaxed) == OverflowPolicy::keepFresh && !ring->gaps.empty()) {
+            // A live display wants the newest bytes: everything stored before
+            // the latest loss goes, counted, and the loss is reported now.
+            const std::size_t skipped = ring->consume(static_cast<std::size_t>(ring->capacity), drop);
+            rxSkippedBytes_.fetch_add(skipped, std::memory_order_relaxed);
+            static_cast<void>(passReachedGaps(*ring));
+            return 0;
+        }
+        // The stored position is read before the gaps, so a gap recorded
+        // after it lies beyond what this take may reach.
+        const std::uint64_t stored = ring->storedPosition();
+        const std::uint64_t consumed = ring->consumedPosition();
+        const std::uint64_t reach = std::min(stored, ring->gaps.nextPosition());
+        const std::size_t allowed =
+            reach > consumed ? static_cast<std::size_t>(std::min<std::uint64_t>(wanted, reach - consumed)) : 0;
+        const std::size_t taken = allowed > 0 ? ring->consume(allowed, take) : 0;
         if (taken >= 2 && rxDiscardUntil_.load() == until) {
+            static_cast<void>(passReachedGaps(*ring));
             return taken / 2;
         }
+        discarded(taken);
         if (taken == 0) {
             if (api.isStreaming != nullptr && isOpen()) {
                 const int alive = api.isStreaming(handle_->device);

@@ -18,6 +18,51 @@
 #include <vector>
 
 namespace veltrano {
+namespace detail {
+
+// Where a ring's producer dropped bytes because the ring was full, as stream
+// positions, so that the consumer can tell its client when it gets there
+// rather than when the loss happened. One producer, one consumer, no locks:
+// the producer records a loss at the position its next stored byte will
+// take (consecutive losses at one position add up in one entry); the
+// consumer passes every entry at or behind its own position.
+struct HackRfGapLog {
+    static constexpr std::uint64_t kEntries = 1024;
+
+    struct Passed {
+        std::uint64_t gaps = 0;
+        std::uint64_t bytes = 0;
+    };
+
+    // Producer.
+    void record(std::uint64_t position, std::uint64_t bytes);
+    // Consumer: closes and removes the entries at or behind position.
+    Passed pass(std::uint64_t position);
+    // Consumer: the position of the nearest entry, or none.
+    std::uint64_t nextPosition() const;
+    bool empty() const { return nextPosition() == kNone; }
+
+    static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+private:
+    // Set in an entry's byte count once the consumer passed it: the producer
+    // then opens a new entry instead of adding to one already reported.
+    static constexpr std::uint64_t kPassed = std::uint64_t{1} << 63;
+
+    struct Entry {
+        std::uint64_t position = 0;
+        std::atomic<std::uint64_t> bytes{0};
+    };
+
+    std::array<Entry, kEntries> entries_{};
+    alignas(64) std::atomic<std::uint64_t> written_{0};
+    alignas(64) std::atomic<std::uint64_t> passed_{0};
+    // Losses that found the log full (a thousand unreported gaps): reported
+    // at the consumer's next pass, wherever it is.
+    alignas(64) std::atomic<std::uint64_t> unplacedBytes_{0};
+};
+
+} // namespace detail
 
 // A byte ring of one producer and one consumer. Besides the consumer, any
 // other thread may call clear() at any moment (a retune from a controller
@@ -51,6 +96,10 @@ struct alignas(64) HackRfSdrDevice::RawBuffer {
     std::uint64_t consumedPosition() const;
     // Bytes buffered now.
     std::size_t size() const;
+    // Position up to which bytes have been stored.
+    std::uint64_t storedPosition() const;
+    // Consumer: bytes a clear() skipped since the consumer last asked.
+    std::uint64_t takeClearedBytes();
 
     const std::uint64_t capacity;
     const std::uint64_t mask;
@@ -59,6 +108,10 @@ struct alignas(64) HackRfSdrDevice::RawBuffer {
     alignas(64) std::atomic<std::uint64_t> readPosition{0};
     // Highest position a clear asked the consumer to move to.
     alignas(64) std::atomic<std::uint64_t> clearPosition{0};
+    // The consumer's own position, for takeClearedBytes(); the consumer's alone.
+    alignas(64) std::uint64_t consumerPosition = 0;
+    // Where the producer of a receive ring dropped the bytes that did not fit.
+    detail::HackRfGapLog gaps;
 
 private:
     // Set in readPosition while the consumer copies bytes out; positions never
@@ -110,6 +163,7 @@ std::size_t HackRfSdrDevice::RawBuffer::consume(std::size_t length, Take&& take)
     // with the clear's load of readPosition (and of clearPosition here with the
     // clear's store) guarantees that one of the two applies a concurrent clear.
     readPosition.store(consumed + count, std::memory_order_seq_cst);
+    consumerPosition += count;
     applyClear();
     return count;
 }

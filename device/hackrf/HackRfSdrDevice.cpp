@@ -149,6 +149,36 @@ std::uint64_t HackRfSdrDevice::rxDroppedBytes() const
     return rxDroppedBytes_.load(std::memory_order_relaxed);
 }
 
+void HackRfSdrDevice::setRxOverflowPolicy(OverflowPolicy policy)
+{
+    rxOverflowPolicy_.store(policy, std::memory_order_relaxed);
+}
+
+HackRfSdrDevice::OverflowPolicy HackRfSdrDevice::rxOverflowPolicy() const
+{
+    return rxOverflowPolicy_.load(std::memory_order_relaxed);
+}
+
+std::uint64_t HackRfSdrDevice::rxOverflowsReached() const
+{
+    return rxOverflowsReached_.load(std::memory_order_acquire);
+}
+
+std::uint64_t HackRfSdrDevice::rxOverflowBytesReached() const
+{
+    return rxGapBytesReached_.load(std::memory_order_relaxed);
+}
+
+std::uint64_t HackRfSdrDevice::rxSkippedBytes() const
+{
+    return rxSkippedBytes_.load(std::memory_order_relaxed);
+}
+
+std::uint64_t HackRfSdrDevice::rxDiscardedSamples() const
+{
+    return rxDiscardedBytes_.load(std::memory_order_relaxed) / 2;
+}
+
 std::uint64_t HackRfSdrDevice::sweepDroppedBlocks() const
 {
     return sweepDroppedBlocks_.load(std::memory_order_relaxed);

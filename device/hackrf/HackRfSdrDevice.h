@@ -96,9 +96,32 @@ public:
     /// stream first. False, with lastError() set, when it stays closed.
     bool reopenDevice();
 
+    /// What a full receive ring does with the bytes that keep coming.
+    enum class OverflowPolicy {
+        keepOldest, ///< the newest bytes are dropped; the reader gets every stored byte
+        keepFresh,  ///< as keepOldest, and the reader then skips to the newest bytes
+    };
+    /// Takes effect at the next read; keepOldest until changed.
+    void setRxOverflowPolicy(OverflowPolicy policy);
+    /// The policy in force.
+    OverflowPolicy rxOverflowPolicy() const;
+
     /// Losses, each counted since its stream's start (zero before any start).
-    /// Received bytes not stored because the receive ring was full.
+    /// Received bytes not stored because the receive ring was full, counted
+    /// when they are dropped.
     std::uint64_t rxDroppedBytes() const;
+    /// Ring overflows the reader has got to: a read ends where bytes were
+    /// dropped, and the next one returns 0 samples after this count moved,
+    /// so a loss is seen in its place in the stream. With keepFresh, the
+    /// reader reaches every loss at once and skips what was stored before it.
+    std::uint64_t rxOverflowsReached() const;
+    /// The dropped bytes of the overflows reached so far.
+    std::uint64_t rxOverflowBytesReached() const;
+    /// Stored bytes a keepFresh reader skipped to get to the newest ones.
+    std::uint64_t rxSkippedBytes() const;
+    /// Samples thrown away after a retune or a live rate change (the ring's
+    /// old contents and the settling samples that follow), never handed out.
+    std::uint64_t rxDiscardedSamples() const;
     /// Marked sweep blocks not queued because the sweep queue was full.
     std::uint64_t sweepDroppedBlocks() const;
     /// Zero bytes sent in place of samples because the transmit ring ran dry
@@ -181,6 +204,8 @@ private:
     // they lie in the ring; returns the samples taken.
     template <typename Take>
     std::size_t receiveInPlace(std::size_t count, Take take);
+    // Counts the overflows the reader's position has got to; true if any.
+    bool passReachedGaps(RawBuffer& ring);
     // Sweep (HackRfSweep.cpp).
     void takeSweepTransfer(const std::uint8_t* buffer, std::size_t validBytes);
     // Transmit (HackRfTransmit.cpp).
@@ -246,6 +271,11 @@ private:
     double sweepRangeStartHz_ = 0.0;
     double sweepRangeStopHz_ = 0.0;
     std::atomic<std::uint64_t> rxDroppedBytes_{0};
+    std::atomic<std::uint64_t> rxOverflowsReached_{0};
+    std::atomic<std::uint64_t> rxGapBytesReached_{0};
+    std::atomic<std::uint64_t> rxSkippedBytes_{0};
+    std::atomic<std::uint64_t> rxDiscardedBytes_{0};
+    std::atomic<OverflowPolicy> rxOverflowPolicy_{OverflowPolicy::keepOldest};
     std::atomic<std::uint64_t> sweepDroppedBlocks_{0};
     std::atomic<std::uint64_t> txUnderrunBytes_{0};
 };

@@ -2,7 +2,9 @@
 // The receive path fed arbitrary transfers: any buffer and valid lengths
 // (odd, negative, larger than the buffer), any bytes, interleaved with
 // readSamples calls of any size and with retunes. A model of the 4 MiB ring
-// predicts every sample read and the count of bytes dropped when it is full.
+// predicts every sample read, the count of bytes dropped when it is full and
+// where each read ends: at a gap that those drops left, which the next read
+// then reports by returning nothing.
 #include "device/hackrf/HackRfSdrDevice.h"
 #include "tests/fuzz/SimulatedLibraries.h"
 
@@ -19,12 +21,30 @@ using namespace veltrano::fuzz;
 constexpr std::size_t kRingBytes = 4'194'304;
 constexpr std::uint64_t kRetuneDiscardBytes = 1'310'720;
 
-// What the device should hold: the bytes in its ring and the retune discard still due.
+// What the device should hold: the bytes in its ring from position on, the
+// retune discard still due, and the positions of the gaps not yet reached.
 struct RingModel {
     std::deque<std::uint8_t> bytes;
+    std::uint64_t position = 0;
+    std::deque<std::uint64_t> gaps;
     std::uint64_t discard = 0;
     std::uint64_t dropped = 0;
     double frequencyHz = 100e6;
+
+    // Passes the gaps at or behind the read position; true if any.
+    bool passGaps()
+    {
+        const std::size_t before = gaps.size();
+        while (!gaps.empty() && gaps.front() <= position) {
+            gaps.pop_front();
+        }
+        return gaps.size() != before;
+    }
+    void take(std::size_t count)
+    {
+        bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
+        position += count;
+    }
 };
 
 void deliver(FuzzInput& in, RingModel& model)
@@ -42,6 +62,10 @@ void deliver(FuzzInput& in, RingModel& model)
     const std::size_t stored = std::min(usable, kRingBytes - model.bytes.size());
     model.bytes.insert(model.bytes.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(stored));
     model.dropped += usable - stored;
+    const std::uint64_t gapAt = model.position + model.bytes.size();
+    if (stored < usable && (model.gaps.empty() || model.gaps.back() != gapAt)) {
+        model.gaps.push_back(gapAt);
+    }
 }
 
 void read(FuzzInput& in, HackRfSdrDevice& device, RingModel& model)
@@ -51,14 +75,21 @@ void read(FuzzInput& in, HackRfSdrDevice& device, RingModel& model)
         return;
     }
     const std::size_t count = in.number(200'000) + 1;
-    model.bytes.erase(model.bytes.begin(), model.bytes.begin() + static_cast<std::ptrdiff_t>(model.discard));
+    model.take(static_cast<std::size_t>(model.discard));
     model.discard = 0;
     std::vector<std::complex<float>> samples(count);
     const std::size_t got = device.readSamples(samples.data(), count);
-    require(got == std::min(count, model.bytes.size() / 2), "readSamples count");
+    if (model.passGaps()) {
+        require(got == 0, "a read that starts on a gap returns nothing");
+        return;
+    }
+    const std::uint64_t toGap = model.gaps.empty() ? model.bytes.size() : model.gaps.front() - model.position;
+    require(got == std::min<std::uint64_t>(count, std::min<std::uint64_t>(model.bytes.size(), toGap) / 2),
+            "readSamples count");
     samples.resize(got);
     require(samples == samplesOf(model.bytes, got), "sample values");
-    model.bytes.erase(model.bytes.begin(), model.bytes.begin() + static_cast<std::ptrdiff_t>(2 * got));
+    model.take(2 * got);
+    model.passGaps();
 }
 
 void retune(FuzzInput& in, HackRfSdrDevice& device, RingModel& model)
@@ -66,6 +97,7 @@ void retune(FuzzInput& in, HackRfSdrDevice& device, RingModel& model)
     const double frequencyHz = 1e6 + in.number(60'000) * 100'000.0;
     require(device.setRxFrequency(frequencyHz), "retune");
     if (frequencyHz != model.frequencyHz) {
+        model.position += model.bytes.size();
         model.bytes.clear();
         model.discard = kRetuneDiscardBytes;
         model.frequencyHz = frequencyHz;

@@ -173,9 +173,11 @@ TEST_F(HackRfReceive, aRetuneFlushesTheRingAndDiscardsTheSettlingBytes)
     ASSERT_TRUE(device().setRxFrequency(200e6));
     EXPECT_THAT(calls("hackrf_set_freq"),
                 ElementsAre("hackrf_set_freq 100000000 -> 0", "hackrf_set_freq 200000000 -> 0"));
-    // Nothing to discard yet: no waiting for it.
+    // Nothing to discard yet: no waiting for it. What the ring held is
+    // counted as discarded, and so is the settling that follows.
     EXPECT_TRUE(read(100).empty());
     EXPECT_THAT(calls("hackrf_is_streaming"), IsEmpty());
+    EXPECT_EQ(device().rxDiscardedSamples(), 2000u);
 
     const std::vector<std::uint8_t> settling(kRetuneDiscardBytes / 5, 0x55);
     for (int transfer = 0; transfer < 5; ++transfer) {
@@ -183,12 +185,14 @@ TEST_F(HackRfReceive, aRetuneFlushesTheRingAndDiscardsTheSettlingBytes)
     }
     ASSERT_EQ(deliver({1, 2, 3, 4}), 0);
     EXPECT_THAT(bytesOf(read(100)), ElementsAre(1, 2, 3, 4));
+    EXPECT_EQ(device().rxDiscardedSamples(), 2000u + kRetuneDiscardBytes / 2);
 
     // The same frequency again changes nothing on the board or in the ring.
     ASSERT_EQ(deliver({5, 6}), 0);
     ASSERT_TRUE(device().setRxFrequency(200e6));
     EXPECT_EQ(calls("hackrf_set_freq").size(), 2u);
     EXPECT_THAT(bytesOf(read(100)), ElementsAre(5, 6));
+    EXPECT_EQ(device().rxDiscardedSamples(), 2000u + kRetuneDiscardBytes / 2);
 }
 
 // The amplifier choice is kept only when the board took it.

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace veltrano {
@@ -26,6 +27,11 @@ using ::testing::ElementsAre;
 using ::testing::Pair;
 
 using SoapyStreams = test::SoapyModule;
+
+// The module's read flag for samples discarded before a read's first.
+constexpr int kDiscardedBeforeFlag = 1 << 16;
+// What a HackRF throws away after a retune, beside what its ring held.
+constexpr std::uint64_t kHackRfSettlingSamples = 655'360;
 
 // Not yet active, a stream times out; the wrong direction is an error; once
 // active, the read after the board overran reports one overflow.
@@ -69,25 +75,73 @@ TEST_F(SoapyStreams, aBladeRfGapIsReportedAsOneOverflowThenSamplesFollow)
     EXPECT_EQ(device->readSetting("rx_lost_samples"), "5000");
 }
 
-// That the bytes before a full ring's loss arrive once and in order is the
-// device layer's tests'; the module reports the loss and its count.
-TEST_F(SoapyStreams, aHackRfRingOverflowIsReportedAndItsBytesCounted)
+// The ring holds 16 transfers; the 17th finds it full and is dropped, the
+// 18th comes after the gap. Keeping the oldest, a reader gets every stored
+// byte, the overflow where the gap lies (the read before it ends there,
+// although later bytes wait), then what came after; keeping it fresh, the
+// overflow at once, and the stored bytes are skipped and counted.
+class SoapyRingOverflow : public test::SoapyModule, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SoapyRingOverflow, isReportedWhereTheGapLiesOrAtOnceWhenKeptFresh)
 {
+    const bool fresh = GetParam();
     simulateHackRf("board H1\n");
     const auto device = make("driver=veltrano");
-    SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
-    // Before the first read the board delivers one transfer more than the
-    // ring holds: the ring keeps the older bytes and drops that transfer.
+    SoapySDR::Stream* stream = device->setupStream(SOAPY_SDR_RX, SOAPY_SDR_CS8, {0},
+                                                   {{"rx_overflow_policy", fresh ? "keep_fresh" : "keep_oldest"}});
+    ASSERT_EQ(device->activateStream(stream), 0);
     const test::HackRfSimulatorControl board;
     constexpr int kTransferBytes = 262'144;
-    for (std::size_t delivered = 0; delivered <= detail::kHackRfRingBytes; delivered += kTransferBytes) {
-        ASSERT_EQ(board.deliver(nullptr, kTransferBytes, kTransferBytes), 0);
+    constexpr std::size_t kTransfers = detail::kHackRfRingBytes / kTransferBytes;
+    const auto deliver = [&board](std::size_t transfer) {
+        const std::vector<std::uint8_t> bytes(kTransferBytes, static_cast<std::uint8_t>(transfer));
+        return board.deliver(bytes.data(), kTransferBytes, kTransferBytes);
+    };
+    for (std::size_t transfer = 0; transfer <= kTransfers; ++transfer) {
+        ASSERT_EQ(deliver(transfer), 0);
     }
-    std::vector<std::complex<float>> samples(8192);
-    EXPECT_EQ(read(*device, stream, samples.data(), samples.size()), SOAPY_SDR_OVERFLOW);
+    // Reads of 100,000 samples do not end on a transfer: a read that would
+    // cross the gap ends at it. Each read's record: its count, and the
+    // transfers its first and last samples came from.
+    constexpr std::size_t kRead = 100'000;
+    std::vector<std::int8_t> values(2 * kRead);
+    std::vector<std::tuple<int, int, int>> reads;
+    const auto readOnce = [&] {
+        const int result = read(*device, stream, values.data(), kRead);
+        reads.emplace_back(result, result > 0 ? values[0] : 0, result > 0 ? values[2 * result - 1] : 0);
+    };
+    std::vector<std::tuple<int, int, int>> expected;
+    if (!fresh) {
+        readOnce();
+        readOnce();
+        ASSERT_EQ(deliver(kTransfers + 1), 0); // fits after the gap
+        constexpr std::size_t kStoredSamples = detail::kHackRfRingBytes / 2;
+        for (std::size_t at = 2 * kRead; at < kStoredSamples; at += kRead) {
+            readOnce();
+        }
+        for (std::size_t at = 0; at < kStoredSamples; at += kRead) {
+            const std::size_t count = std::min(kRead, kStoredSamples - at);
+            expected.emplace_back(count, 2 * at / kTransferBytes, (2 * (at + count) - 1) / kTransferBytes);
+        }
+        // The read that got to the gap counted it; the next one reports it.
+        EXPECT_EQ(device->readSetting("rx_ring_overflows"), "1");
+    }
+    readOnce();
+    if (fresh) {
+        ASSERT_EQ(deliver(kTransfers + 1), 0);
+    }
+    readOnce();
+    expected.emplace_back(SOAPY_SDR_OVERFLOW, 0, 0);
+    expected.emplace_back(kRead, kTransfers + 1, kTransfers + 1);
+    EXPECT_EQ(reads, expected);
+    EXPECT_EQ(device->readSetting("rx_ring_overflows"), "1");
     EXPECT_EQ(device->readSetting("rx_dropped_bytes"), std::to_string(kTransferBytes));
-    EXPECT_EQ(read(*device, stream, samples.data(), samples.size()), 8192); // then what the ring kept
+    EXPECT_EQ(device->readSetting("rx_skipped_bytes"), fresh ? std::to_string(detail::kHackRfRingBytes) : "0");
+    EXPECT_EQ(device->readSetting("rx_overflow_policy"), fresh ? "keep_fresh" : "keep_oldest");
 }
+
+INSTANTIATE_TEST_SUITE_P(Policies, SoapyRingOverflow, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "keepFresh" : "keepOldest"; });
 
 TEST_F(SoapyStreams, aNativeSweepDeliversEachBlockAsOneBurstWithItsFrequencies)
 {
@@ -163,7 +217,21 @@ TEST_F(SoapyStreams, aReaderHearsTheSimulatedScenesCarriersAndFollowsALiveRetune
         device->setGain(SOAPY_SDR_RX, 0, test::kSceneGainDb);
         SoapySDR::Stream* stream = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CF32);
         test::expectSceneAt(receive(*device, stream, test::kSceneSamples), test::kFirstCentreHz);
+        EXPECT_EQ(device->readSetting("rx_discarded_samples"), "0");
         device->setFrequency(SOAPY_SDR_RX, 0, test::kSecondCentreHz);
+        // The first read after the retune says that samples were discarded
+        // before it (a HackRF's settling bytes, a bladeRF's half millisecond
+        // at least), the next one does not.
+        std::vector<std::complex<float>> samples(4096);
+        std::vector<int> discardFlags;
+        for (int call = 0; call < 2; ++call) {
+            const Outcome outcome = readTimed(*device, stream, samples.data(), samples.size());
+            ASSERT_GT(outcome.result, 0);
+            discardFlags.push_back(outcome.flags & kDiscardedBeforeFlag);
+        }
+        EXPECT_THAT(discardFlags, ElementsAre(kDiscardedBeforeFlag, 0));
+        EXPECT_GE(std::stoull(device->readSetting("rx_discarded_samples")),
+                  bladeRf ? test::kSceneRateHz / 2000 : kHackRfSettlingSamples);
         test::expectSceneAt(receive(*device, stream, test::kSceneSamples), test::kSecondCentreHz);
         if (bladeRf) {
             EXPECT_EQ(device->readSetting("fast_rx_retunes"), "1");
