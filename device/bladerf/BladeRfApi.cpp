@@ -38,6 +38,8 @@ void resolveEntryPoints(BladeRfApi& api)
     resolveFunction(module, api.getGainStage, "bladerf_get_gain_stage");
     resolveFunction(module, api.getGain, "bladerf_get_gain");
     resolveFunction(module, api.getGainModes, "bladerf_get_gain_modes");
+    resolveFunction(module, api.getGainMode, "bladerf_get_gain_mode");
+    resolveFunction(module, api.logSetVerbosity, "bladerf_log_set_verbosity");
     resolveFunction(module, api.getBandwidthRange, "bladerf_get_bandwidth_range");
     resolveFunction(module, api.setBiasTee, "bladerf_set_bias_tee");
     resolveFunction(module, api.getBiasTee, "bladerf_get_bias_tee");

@@ -45,6 +45,9 @@ struct BladeRfApi {
     decltype(&::bladerf_get_gain_stage) getGainStage = nullptr;
     decltype(&::bladerf_get_gain) getGain = nullptr;
     decltype(&::bladerf_get_gain_modes) getGainModes = nullptr;
+    decltype(&::bladerf_get_gain_mode) getGainMode = nullptr;
+    // Quiets the library while a bladeRF1 is asked whether it can take AGC.
+    decltype(&::bladerf_log_set_verbosity) logSetVerbosity = nullptr;
     decltype(&::bladerf_get_bandwidth_range) getBandwidthRange = nullptr;
     decltype(&::bladerf_set_bias_tee) setBiasTee = nullptr;
     decltype(&::bladerf_get_bias_tee) getBiasTee = nullptr;

@@ -251,12 +251,39 @@ bool BladeRfSdrDevice::supportsAutomaticGain(StreamDirection direction) const
     const std::lock_guard lock(deviceMutex_);
     const bladerf_gain_modes* modes = nullptr;
     const int count = api.getGainModes(handle_->device, *channel, &modes);
+    bool listed = false;
     for (int index = 0; modes != nullptr && index < count; ++index) {
-        if (modes[index].mode != BLADERF_GAIN_MGC) {
-            return true;
-        }
+        listed = listed || modes[index].mode != BLADERF_GAIN_MGC;
     }
-    return false;
+    return listed && (bladeRf2Parts_ || bladeRf1TakesAutomaticGain());
+}
+
+bool BladeRfSdrDevice::bladeRf1TakesAutomaticGain() const
+{
+    std::optional<bool>& known = handle_->bladeRf1AutomaticGain;
+    if (known) {
+        return *known;
+    }
+    // Only trying tells: the mode is switched on, quietly (the library warns
+    // when it refuses), and back to what it was.
+    const BladeRfApi& api = bladeRfApi();
+    bladerf* device = handle_->device;
+    bladerf_gain_mode before = BLADERF_GAIN_MGC;
+    if (api.getGainMode != nullptr) {
+        static_cast<void>(api.getGainMode(device, detail::kBladeRfRxChannel, &before));
+    }
+    if (api.logSetVerbosity != nullptr) {
+        api.logSetVerbosity(BLADERF_LOG_LEVEL_SILENT);
+    }
+
+    known = api.setGainMode(device, detail::kBladeRfRxChannel, BLADERF_GAIN_DEFAULT) == 0;
+    if (*known && before != BLADERF_GAIN_DEFAULT) {
+        static_cast<void>(api.setGainMode(device, detail::kBladeRfRxChannel, before));
+    }
+    if (api.logSetVerbosity != nullptr) {
+        api.logSetVerbosity(BLADERF_LOG_LEVEL_INFO); // the library's own default
+    }
+    return *known;
 }
 
 bool BladeRfSdrDevice::setAutomaticGain(StreamDirection direction, bool enabled)

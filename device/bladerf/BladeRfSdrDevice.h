@@ -306,6 +306,8 @@ private:
     void postTxEvent(const TxEvent& event);
     // Keeps why a hardware-time call refused, for lastError; false.
     bool refuse(const std::string& why);
+    // With deviceMutex_ held: whether a bladeRF1 takes automatic gain (tried once per open).
+    bool bladeRf1TakesAutomaticGain() const;
     // A timed transmit stream, its open burst (under txScratchMutex_) and the
     // outcomes not yet reported (under txEventsMutex_, fixed rings so that
     // the write path does not allocate).
