@@ -25,7 +25,8 @@ for group in "$@"; do
                           libgtest-dev libgmock-dev googletest libbenchmark-dev libvolk2-dev
                           libusb-1.0-0-dev clang libclang-rt-14-dev
                           libsoapysdr-dev soapysdr-tools python3-soapysdr python3-numpy hackrf bladerf
-                          gnuradio soapyremote-server soapysdr-module-remote avahi-daemon dbus) ;;
+                          gnuradio soapyremote-server soapysdr-module-remote avahi-daemon dbus
+                          cubicsdr xvfb xdotool) ;;
         windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest) ;;
         package) packages+=(cmake ninja-build g++ dpkg-dev lintian groff-base pkgconf python3 doxygen) ;;
         arm64) packages+=(cmake ninja-build g++-aarch64-linux-gnu qemu-user googletest dpkg-dev

@@ -175,6 +175,8 @@ private:
     SoapySDR::Range getGainRangeLocked(int direction) const;
     // Keys writeSetting takes on this board.
     std::vector<std::string> writableSettings() const;
+    // getSettingInfo's list, with boardMutex_ held.
+    SoapySDR::ArgInfoList settingInfo() const;
     double requested(int direction, size_t channel, double StreamConfig::*field) const;
     // Logs an error and throws it, so C and Python callers get an error code.
     [[noreturn]] void fail(const std::string& message) const;

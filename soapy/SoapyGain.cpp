@@ -182,7 +182,9 @@ std::vector<std::string> SoapyDevice::listAntennas(int direction, size_t channel
 void SoapyDevice::setAntenna(int direction, size_t channel, const std::string& name)
 {
     const std::string antenna = getAntenna(direction, channel);
-    if (name != antenna) {
+    // No name keeps the antenna there is: a client that remembers none for a
+    // board with one antenna (CubicSDR) sets it so as it starts the board.
+    if (!name.empty() && name != antenna) {
         fail(std::string("veltrano: no ") + directionName(direction) + " antenna '" + name + "'; the antenna is " +
              antenna);
     }

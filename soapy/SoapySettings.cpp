@@ -6,8 +6,10 @@
 #include "soapy/SettingText.h"
 
 #include <SoapySDR/Formats.hpp>
+#include <SoapySDR/Logger.hpp>
 #include <SoapySDR/Types.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -82,6 +84,11 @@ std::string frequencyListText(const std::vector<double>& frequenciesHz)
 SoapySDR::ArgInfoList SoapyDevice::getSettingInfo() const
 {
     const std::lock_guard lock(boardMutex_);
+    return settingInfo();
+}
+
+SoapySDR::ArgInfoList SoapyDevice::settingInfo() const
+{
     using Type = SoapySDR::ArgInfo::Type;
     SoapySDR::ArgInfoList settings;
     if (board_->supportsRxAmplifier()) {
@@ -199,6 +206,15 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
             hopFrequenciesHz_ = std::move(previous);
             throw;
         }
+        return;
+    }
+    // A settings dialog writes back every setting the board lists, the
+    // read-only ones with the values it read (CubicSDR does, as it starts
+    // the board): there is nothing to change, and refusing would fail the
+    // whole start.
+    const SoapySDR::ArgInfoList listed = settingInfo();
+    if (std::any_of(listed.begin(), listed.end(), [&key](const SoapySDR::ArgInfo& info) { return info.key == key; })) {
+        SoapySDR::logf(SOAPY_SDR_DEBUG, "veltrano: %s is read only; the write is ignored", key.c_str());
         return;
     }
     std::string keys;

@@ -148,5 +148,36 @@ TEST_F(SoapyMapping, theRateAndBandwidthListsLieInTheRangesAndTheBoardTakesEachV
     }
 }
 
+// A settings dialog (CubicSDR's) starts a board by writing back every setting
+// the board lists, the read-only ones with the values it remembers, and the
+// antenna it remembers, none for a board with one: each family takes all of
+// it, and what it reads does not change.
+TEST_F(SoapyMapping, aSettingsDialogsWriteBackOfEverySettingAndOfNoAntennaIsTaken)
+{
+    simulateHackRf("board H1\n");
+    simulateBladeRf("board serial=B1\n");
+    for (const char* family : {"hackrf", "bladerf"}) {
+        SCOPED_TRACE(family);
+        const auto device = make(std::string("driver=veltrano,family=") + family);
+        const SoapySDR::ArgInfoList settings = device->getSettingInfo();
+        ASSERT_GE(settings.size(), 3u);
+        for (const SoapySDR::ArgInfo& setting : settings) {
+            const std::string value = device->readSetting(setting.key);
+            EXPECT_NO_THROW(device->writeSetting(setting.key, value)) << setting.key;
+            if (setting.description.starts_with("Read only")) {
+                EXPECT_NO_THROW(device->writeSetting(setting.key, "262144")) << setting.key;
+            }
+            EXPECT_EQ(device->readSetting(setting.key), value) << setting.key;
+        }
+        for (const int direction : {SOAPY_SDR_RX, SOAPY_SDR_TX}) {
+            if (device->getNumChannels(direction) > 0) {
+                const std::string antenna = device->getAntenna(direction, 0);
+                EXPECT_NO_THROW(device->setAntenna(direction, 0, ""));
+                EXPECT_EQ(device->getAntenna(direction, 0), antenna);
+            }
+        }
+    }
+}
+
 } // namespace
 } // namespace veltrano
