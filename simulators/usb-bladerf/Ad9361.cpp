@@ -19,8 +19,8 @@ constexpr std::uint16_t kRxFastLockProgramAddress = 0x25C;
 constexpr std::uint16_t kRxFastLockProgramData = 0x25D;
 constexpr std::uint16_t kRxFastLockProgramRead = 0x25E;
 constexpr std::uint16_t kRxFastLockProgramControl = 0x25F;
-constexpr std::uint16_t kRx1ManualGain = 0x109;
-constexpr std::uint16_t kRx2ManualGain = 0x10C;
+constexpr std::uint16_t kAgcConfig1 = 0x0FA; // bits 1:0 RX1's gain control, 3:2 RX2's
+constexpr std::uint16_t kRxManualGain[2] = {0x109, 0x10C};
 constexpr std::uint16_t kRx1GainReadBack = 0x2B0;
 constexpr std::uint16_t kRx2GainReadBack = 0x2B5;
 // The receive filter's resistor and capacitor trims, set in the factory and
@@ -68,6 +68,17 @@ std::size_t fastLockDirection(std::uint16_t address)
 }
 
 } // namespace
+
+Ad9361::GainControl Ad9361::gainControl(const Registers& registers, unsigned channel)
+{
+    return static_cast<GainControl>((registers[kAgcConfig1] >> (2 * (channel & 1))) & 3);
+}
+
+std::uint8_t Ad9361::rxGainIndex(const Registers& registers, unsigned channel)
+{
+    return gainControl(registers, channel) == GainControl::manual ? registers[kRxManualGain[channel & 1]] & 0x7F
+                                                                  : kAgcSettledIndex;
+}
 
 void Ad9361::reset()
 {
@@ -131,9 +142,9 @@ std::uint8_t Ad9361::read(std::uint16_t address) const
     case kRxVcoLock + kTxOffset:
         return faults_.pllNeverLocks ? 0 : kVcoLocked;
     case kRx1GainReadBack:
-        return registers_[kRx1ManualGain] & 0x7F;
+        return rxGainIndex(registers_, 0);
     case kRx2GainReadBack:
-        return registers_[kRx2ManualGain] & 0x7F;
+        return rxGainIndex(registers_, 1);
     case kRxFastLockProgramRead:
     case kRxFastLockProgramRead + kTxOffset: {
         const std::uint8_t at = registers_[address - (kRxFastLockProgramRead - kRxFastLockProgramAddress)];

@@ -7,8 +7,9 @@
 // hardware answers for itself: its product ID, the calibration bits that clear
 // once a calibration is done, the enable state machine's state, the PLL lock
 // and charge-pump calibration flags, the receive filter's factory trims (never
-// zero: the host divides by them), the gain index read-back, and the fast-lock
-// profile store. Faults keep a PLL from locking or a calibration from ending.
+// zero: the host divides by them), the gain index read-back (the manual index,
+// or under automatic gain control the AGC's), and the fast-lock profile store.
+// Faults keep a PLL from locking or a calibration from ending.
 // Not thread-safe: the board calls it under the USB engine's lock.
 
 #include <array>
@@ -42,6 +43,14 @@ public:
     // What the host wrote, as the chip holds it (read-back answers aside).
     const Registers& registers() const { return registers_; }
     const FastLockStore& fastLockStore() const { return fastLock_; }
+
+    // A receiver's gain control as AGC config 1 selects it (channel 0 RX1, 1 RX2).
+    enum class GainControl : std::uint8_t { manual = 0, fastAttack = 1, slowAttack = 2, hybrid = 3 };
+    static GainControl gainControl(const Registers& registers, unsigned channel);
+    // The full gain table index in force: the manual one, or the one the AGC chose.
+    static std::uint8_t rxGainIndex(const Registers& registers, unsigned channel);
+    // The emulated scene is steady, so an AGC settles at once, always on this index.
+    static constexpr std::uint8_t kAgcSettledIndex = 50;
 
 private:
     std::uint8_t read(std::uint16_t address) const;

@@ -15,7 +15,6 @@ constexpr std::uint16_t kBbpll = 0x00A;
 constexpr std::uint16_t kBbpllFractional = 0x041; // three bytes, most significant first, then the integer
 constexpr std::uint16_t kClockControl = 0x045;
 constexpr std::uint16_t kTx1Attenuation = 0x073; // and bit 8 in the next
-constexpr std::uint16_t kRx1ManualGain = 0x109;
 constexpr std::uint16_t kRxBasebandMhz = 0x1FB; // then 1/128 MHz steps in the next
 constexpr std::uint16_t kRxSynthesizer = 0x231; // integer low, high, fractional low, middle, high
 constexpr std::uint16_t kTxOffset = 0x040;
@@ -98,7 +97,8 @@ Ad9361Tuning decodeTuning(const Ad9361::Registers& r)
     // The baseband filter is set to half the RF bandwidth.
     tuning.rx.bandwidthHz = 2 * (std::uint64_t{r[kRxBasebandMhz]} * 1'000'000 +
                                  std::uint64_t{r[kRxBasebandMhz + 1] & 0x7Fu} * 1'000'000 / 128);
-    tuning.rx.gain = rxGainDb(r[kRx1ManualGain] & 0x7Fu, tuning.rx.frequencyHz);
+    tuning.rx.gain = rxGainDb(Ad9361::rxGainIndex(r, 0), tuning.rx.frequencyHz);
+    tuning.rx.gainControl = Ad9361::gainControl(r, 0);
     const unsigned attenuation = (r[kTx1Attenuation + 1] & 1u) << 8 | r[kTx1Attenuation];
     tuning.tx.gain = -static_cast<std::int64_t>(attenuation) * 250; // quarter-dB steps
     return tuning;
@@ -119,7 +119,9 @@ std::string describe(const Ad9361Channel& channel)
     if (channel.bandwidthHz != 0) {
         text += " bandwidth=" + std::to_string(channel.bandwidthHz);
     }
-    return text + " gain=" + std::to_string(channel.gain);
+    text += " gain=" + std::to_string(channel.gain);
+    constexpr const char* kAgcNames[] = {"", " agc=fast", " agc=slow", " agc=hybrid"};
+    return text + kAgcNames[static_cast<unsigned>(channel.gainControl)];
 }
 
 } // namespace veltrano::sim::usbbladerf

@@ -6,7 +6,7 @@
 // divider and the decimation (interpolation) chain; the LO from the RF PLL's
 // integer and fractional words and its VCO divider; the receive bandwidth from
 // the baseband filter's setting; the receive gain from the full gain table's
-// index and the transmit attenuation. Integer arithmetic throughout, as the
+// index in force (manual or the AGC's) and the transmit attenuation. Integer arithmetic throughout, as the
 // host's driver computes the same clocks, so a decoded rate equals the one
 // the host library reports.
 
@@ -23,6 +23,8 @@ struct Ad9361Channel {
     std::uint64_t bandwidthHz = 0; // receive only: 0 for transmit
     // Receive: the full table's gain in dB; transmit: minus the attenuation, in mdB.
     std::int64_t gain = 0;
+    // Receive: manual, or which automatic gain control sets the gain.
+    Ad9361::GainControl gainControl = Ad9361::GainControl::manual;
 
     bool operator==(const Ad9361Channel&) const = default;
 };
@@ -39,7 +41,8 @@ Ad9361Tuning decodeTuning(const Ad9361::Registers& registers);
 // The LO a fast-lock profile recalls (its words 0 to 4 and 12), from this reference.
 std::uint64_t fastLockFrequencyHz(const Ad9361::Registers& registers, const std::array<std::uint8_t, 16>& profile,
                                   bool tx);
-// "frequency=… samplerate=… bandwidth=… gain=…", for the journal.
+// "frequency=… samplerate=… bandwidth=… gain=…" (then " agc=fast", "slow" or
+// "hybrid" under automatic gain control), for the journal.
 std::string describe(const Ad9361Channel& channel);
 
 } // namespace veltrano::sim::usbbladerf

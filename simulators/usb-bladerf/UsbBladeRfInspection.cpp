@@ -16,6 +16,7 @@ namespace {
 constexpr unsigned kRficSampleRate = 3;
 constexpr unsigned kRficFrequency = 4;
 constexpr unsigned kRficBandwidth = 5;
+constexpr unsigned kRficGainMode = 6;
 constexpr unsigned kRficGain = 7;
 
 // Runs f with the bladeRF of this serial (null: the first) under the
@@ -193,6 +194,9 @@ int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel)
             return static_cast<int64_t>(decoded.bandwidthHz);
         case kRficGain:
             return decoded.gain;
+        case kRficGainMode:
+            // Numbered as the library numbers its modes: manual 1, fast attack 2, slow 3, hybrid 4.
+            return (channel & 1) != 0 ? int64_t{0} : static_cast<int64_t>(decoded.gainControl) + 1;
         default:
             return int64_t{0};
         }

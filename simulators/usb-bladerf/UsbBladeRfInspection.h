@@ -54,10 +54,13 @@ VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at_of(const char*
 // of the micro's RFIC commands (command number, channel: 0 RX0, 1 TX0, 0xF none).
 // When the library drives the micro's AD9361 itself (its host tuning mode)
 // the RFIC commands 3 (sample rate, Hz), 4 (frequency, Hz), 5 (bandwidth,
-// Hz, receive only) and 7 (gain: receive the full stage in dB, transmit
-// minus the attenuation in mdB) answer what the chip's registers put in
-// force, and each call first journals what the chip traffic changed since
-// the last line ("ad9361 rx frequency=… samplerate=… bandwidth=… gain=…").
+// Hz, receive only), 6 (receive gain control, numbered as libbladeRF's gain
+// modes: 1 manual, 2 fast attack, 3 slow attack, 4 hybrid AGC) and 7 (gain:
+// receive the full stage in dB, the AGC's under automatic gain control,
+// transmit minus the attenuation in mdB) answer what the chip's registers put
+// in force, and each call first journals what the chip traffic changed since
+// the last line ("ad9361 rx frequency=… samplerate=… bandwidth=… gain=…",
+// then " agc=slow" or the like under automatic gain control).
 VELTRANO_USB_BLADERF_EXPORT uint8_t veltrano_usb_bladerf_lms_register(uint8_t address);
 VELTRANO_USB_BLADERF_EXPORT uint32_t veltrano_usb_bladerf_rffe_control(void);
 VELTRANO_USB_BLADERF_EXPORT int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel);

@@ -54,8 +54,9 @@ const std::vector<std::string> kInitialisation = {
 constexpr const char* kProbeRecordTail = "\tbladeRF 2.0\t6.144e+07\t7e+07\t6e+09\n";
 const std::vector<std::string> kInitialisation = {
     "nios N device=0 read address=13 value=0xe",
-    // The library's own AD9361 set-up: 30.72 MS/s through an 18 MHz filter.
-    "ad9361 rx frequency=[0-9]+ samplerate=30720000 bandwidth=18000000 gain=[0-9]+",
+    // The library's own AD9361 set-up: 30.72 MS/s through an 18 MHz filter,
+    // the gain left to the chip's slow attack AGC.
+    "ad9361 rx frequency=[0-9]+ samplerate=30720000 bandwidth=18000000 gain=[0-9]+ agc=slow",
 };
 #else
 constexpr const char* kProbeRecordTail = "\tbladeRF\t4e+07\t2.375e+08\t3.8e+09\n";
@@ -343,8 +344,14 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> readEnds(ISdrDevice& devi
 // Journal lines of a stream stop or start: the FX3's RF enable request or the micro's RFIC enable.
 const auto kStopOrStart = AnyOf(StartsWith("control in 4 "), StartsWith("rfic enable rx"));
 
-// Gain and bandwidth changes reach the board with no stop, start or gap in the stream.
-TEST_F(RealLibBladeRf, aLiveGainAndBandwidthChangeReachTheBoardWithNoGapAndNoRestart)
+#ifdef VELTRANO_EMULATED_MICRO
+// The micro's RFIC command that names the receive gain mode.
+constexpr unsigned kRficGainMode = 6;
+#endif
+
+// Gain, bandwidth and automatic gain changes reach the board with no stop,
+// start or gap in the stream.
+TEST_F(RealLibBladeRf, aLiveGainBandwidthAndAutomaticGainChangeReachTheBoardWithNoGapAndNoRestart)
 {
     BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
     ASSERT_TRUE(device.configureRx({915e6, 2e6, 0.0, 20.0}));
@@ -364,13 +371,31 @@ TEST_F(RealLibBladeRf, aLiveGainAndBandwidthChangeReachTheBoardWithNoGapAndNoRes
     // In the library's FPGA tuning mode the micro lists no stages.
     EXPECT_TRUE(device.gainStages(kRx).empty());
     EXPECT_THAT(journal(), Contains("rfic gain rx0 47"));
+    // Automatic gain goes to the FPGA as the library's default mode (0),
+    // whose AGC the FPGA picks.
+    ASSERT_TRUE(device.setAutomaticGain(kRx, true));
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), 0);
 #else
     // Driving the chip itself, the library offers its one receive stage.
     ASSERT_TRUE(device.setGainStage(kRx, "full", 40.0));
     EXPECT_EQ(veltrano_usb_bladerf_rfic(7, 0), 40);
     EXPECT_EQ(device.gainStageDb(kRx, "full"), 40.0);
+    // Automatic gain puts the chip's slow attack AGC (3) in charge, and the
+    // gain read is the one it chose (the emulated AGC settles on index 50:
+    // 51 dB on the full stage here, 34 dB overall).
+    ASSERT_TRUE(device.setAutomaticGain(kRx, true));
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), 3);
+    EXPECT_EQ(device.gainDb(kRx), 34.0);
+    EXPECT_THAT(journal(), Contains(testing::EndsWith("gain=51 agc=slow")));
 #endif
+    // Off again: manual gain (1), with the stage's gain in force once more.
+    ASSERT_TRUE(device.setAutomaticGain(kRx, false));
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), 1);
+    EXPECT_FALSE(device.automaticGain(kRx));
 #else
+    // The library refuses automatic gain without a receive DC calibration table.
+    EXPECT_TRUE(device.supportsAutomaticGain(kRx));
+    EXPECT_FALSE(device.setAutomaticGain(kRx, true));
     EXPECT_EQ((veltrano_usb_bladerf_lms_register(0x54) >> 2) & 0xf, 9); // the LMS6002D's 5 MHz filter
     ASSERT_EQ(device.gainStages(kRx).size(), 3u);
     ASSERT_TRUE(device.setGainStage(kRx, "rxvga2", 9.0));

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Time on the bladeRF x40 through Debian's real libbladeRF and the USB-level
-// emulated board: retunes scheduled on its counter, stamped reads, timed
-// receive starts and timed transmit bursts.
+// Time on the bladeRF x40 (built with VELTRANO_EMULATED_MICRO, the bladeRF 2.0
+// micro in the library's default host tuning mode) through Debian's real
+// libbladeRF and the USB-level emulated board: retunes scheduled on its
+// counter, stamped reads, timed receive starts and timed transmit bursts.
 #include "device/bladerf/BladeRfApi.h"
 #include "tests/reallib/CallTiming.h"
 #include "tests/reallib/RealLibBladeRf.h"
@@ -14,6 +15,7 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace veltrano {
@@ -25,8 +27,9 @@ using test::timestampOf;
 
 constexpr const char* kSerial = test::kEmulatedBladeRfSerial;
 
-// A quick retune scheduled through the library ahead of the x40's clock takes
-// effect at its timestamp: samples before it have the old tuning, from it on the new one.
+// A quick retune scheduled through the library ahead of the board's clock
+// takes effect at its timestamp: samples before it have the old tuning, from
+// it on the new one.
 TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
 {
     const BladeRfApi& api = bladeRfApi();
@@ -46,10 +49,18 @@ TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
     ASSERT_EQ(api.syncConfig(board, BLADERF_RX_X1, BLADERF_FORMAT_SC16_Q11_META, 16, 8192, 8, 1000), 0);
     ASSERT_EQ(api.enableModule(board, rx, true), 0);
 
+    // The PLL words in force at a sample, as the board reports them.
+    const auto wordsAt = [](std::uint64_t timestamp) {
+        std::pair<std::uint32_t, std::uint32_t> words{};
+        EXPECT_EQ(veltrano_usb_bladerf_rx_tuning_at(timestamp, &words.first, &words.second), 1) << timestamp;
+        return words;
+    };
     // A request that reaches the board late is applied at once (later than
     // asked), and asked again further ahead. Earlier than asked is the fault.
     std::uint64_t at = 0;
     for (const std::uint64_t ahead : {4'000, 40'000, 400'000}) {
+        // Each attempt starts from the old tuning, whatever a late one left.
+        ASSERT_EQ(api.scheduleRetune(board, rx, BLADERF_RETUNE_NOW, 0, &before), 0);
         const std::uint64_t applied = veltrano_usb_bladerf_retunes_applied();
         bladerf_timestamp now = 0;
         ASSERT_EQ(api.getTimestamp(board, BLADERF_RX, &now), 0);
@@ -66,14 +77,23 @@ TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
         ASSERT_GE(appliedAt, now + ahead) << "applied before its timestamp";
         if (appliedAt == now + ahead) {
             at = appliedAt;
+#ifdef VELTRANO_EMULATED_MICRO
+            // The micro's records name a stored profile, not PLL words: the
+            // hop's are those in force from its timestamp on, and its profile
+            // recalled 868.3 MHz.
+            const auto beforeWords = wordsAt(at - 1), hopWords = wordsAt(at);
+            EXPECT_NE(beforeWords, hopWords);
+            EXPECT_THAT(journal(), testing::Contains(testing::MatchesRegex(
+                                       "retune rx " + std::to_string(at) + " requested=" + std::to_string(at) +
+                                       " profile=[0-9]+ frequency=868300000 quick=1")));
+#else
+            const std::pair beforeWords{std::uint32_t{before.nint}, before.nfrac};
+            const std::pair hopWords{std::uint32_t{hop.nint}, hop.nfrac};
+#endif
             // The samples read around it, by the timestamps their pattern names.
             for (std::size_t k = 0; k < 4096; ++k) {
                 ASSERT_EQ(timestampOf(&values[2 * k]), (at - 2048 + k) % kPatternPeriod);
-                std::uint32_t nint = 0, nfrac = 0;
-                ASSERT_EQ(veltrano_usb_bladerf_rx_tuning_at(at - 2048 + k, &nint, &nfrac), 1);
-                const bladerf_quick_tune& expected = k < 2048 ? before : hop;
-                ASSERT_EQ(nint, expected.nint) << "sample " << k;
-                ASSERT_EQ(nfrac, expected.nfrac) << "sample " << k;
+                ASSERT_EQ(wordsAt(at - 2048 + k), k < 2048 ? beforeWords : hopWords) << "sample " << k;
             }
             break;
         }
@@ -84,7 +104,7 @@ TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
 
 // Hardware time: the receive pattern names each sample's tick and the board
 // journals every burst where it starts, so stamps, timed starts and timed
-// bursts are checked against the x40's own counter.
+// bursts are checked against the board's own counter.
 constexpr double kTimeRate = 2e6;
 constexpr std::int64_t kSampleNs = 500;
 

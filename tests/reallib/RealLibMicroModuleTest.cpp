@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: MIT
+// The SoapySDR module, loaded by SoapySDR in the test's process, on the
+// emulated bladeRF 2.0 micro through Debian's real libbladeRF, in the tuning
+// mode the build names: the library's default, where it drives the AD9361
+// itself, or the FPGA's. What a client sees of the gains differs by mode, and
+// the automatic gain reaches the board differently.
+#include "tests/reallib/RealLibBladeRf.h"
+#include "tests/soapy/SoapyFixture.h"
+
+#include <gmock/gmock.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace veltrano {
+namespace {
+
+using test::RealLibBladeRf;
+
+struct TuningMode {
+    std::vector<std::string> rxStages;
+    std::vector<std::string> txStages;
+    // What the board holds for the receive gain mode under automatic gain:
+    // the chip's own gain control (3: its slow attack AGC, libbladeRF's
+    // default for the micro), or the library's BLADERF_GAIN_DEFAULT (0) as
+    // sent to the FPGA, which picks the AGC itself.
+    std::int64_t automaticGainOnBoard;
+};
+#ifdef VELTRANO_MICRO_FPGA_TUNING
+// The library lists no stages when the FPGA drives the chip.
+const TuningMode kMode = {{}, {}, 0};
+#else
+const TuningMode kMode = {{"full"}, {"dsa"}, 3};
+#endif
+constexpr unsigned kRficGainMode = 6;
+constexpr std::int64_t kManualGainMode = 1; // BLADERF_GAIN_MGC
+
+// The automatic gain goes to the board at once and again after the stream's
+// own configuration (which sets manual gain), and off once it is switched off.
+TEST_F(RealLibBladeRf, theModuleOffersTheMicrosStagesAndKeepsItsAutomaticGainOverTheStreamsStart)
+{
+    const test::OnlyOurSoapyModule onlyOurs;
+    const std::vector<SoapySDR::Kwargs> found = SoapySDR::Device::enumerate("driver=veltrano");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].at("serial"), test::kEmulatedBladeRfSerial);
+    const test::SoapyDevicePointer device(
+        SoapySDR::Device::make(std::string("driver=veltrano,serial=") + test::kEmulatedBladeRfSerial));
+    EXPECT_EQ(device->listGains(SOAPY_SDR_RX, 0), kMode.rxStages);
+    EXPECT_EQ(device->listGains(SOAPY_SDR_TX, 0), kMode.txStages);
+
+    ASSERT_TRUE(device->hasGainMode(SOAPY_SDR_RX, 0));
+    device->setGainMode(SOAPY_SDR_RX, 0, true);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), kMode.automaticGainOnBoard);
+    device->setSampleRate(SOAPY_SDR_RX, 0, 2e6);
+    SoapySDR::Stream* stream = device->setupStream(SOAPY_SDR_RX, SOAPY_SDR_CS16);
+    ASSERT_EQ(device->activateStream(stream), 0);
+    EXPECT_TRUE(device->getGainMode(SOAPY_SDR_RX, 0));
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), kMode.automaticGainOnBoard);
+    std::vector<std::int16_t> samples(2 * 4096);
+    void* buffers[] = {samples.data()};
+    int flags = 0;
+    long long timeNs = 0;
+    EXPECT_EQ(device->readStream(stream, buffers, 4096, flags, timeNs, 1'000'000), 4096);
+    device->setGainMode(SOAPY_SDR_RX, 0, false);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), kManualGainMode);
+    device->deactivateStream(stream);
+    device->closeStream(stream);
+}
+
+} // namespace
+} // namespace veltrano
