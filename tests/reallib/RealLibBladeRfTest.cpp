@@ -393,9 +393,7 @@ TEST_F(RealLibBladeRf, aLiveGainBandwidthAndAutomaticGainChangeReachTheBoardWith
     EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), 1);
     EXPECT_FALSE(device.automaticGain(kRx));
 #else
-    // The library refuses automatic gain without a receive DC calibration table.
-    EXPECT_TRUE(device.supportsAutomaticGain(kRx));
-    EXPECT_FALSE(device.setAutomaticGain(kRx, true));
+    // (Automatic gain, which the x40 refuses: the bias tee's test.)
     EXPECT_EQ((veltrano_usb_bladerf_lms_register(0x54) >> 2) & 0xf, 9); // the LMS6002D's 5 MHz filter
     ASSERT_EQ(device.gainStages(kRx).size(), 3u);
     ASSERT_TRUE(device.setGainStage(kRx, "rxvga2", 9.0));
