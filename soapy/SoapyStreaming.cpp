@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Streams: one receive and one transmit stream per device, in CF32 (the
-// device layer's float samples), CS8 or CS16. The board's own format (CS8 on
+// device layer's float samples), CF64, CS8 or CS16. The board's own format (CS8 on
 // HackRF, CS16 holding SC16 Q11 on bladeRF) passes through untouched in both
 // directions; the other integer format is mapped exactly in integers, so CS8
 // always has full scale 128 and CS16 full scale 2048 (one CS8 step is 16 CS16
@@ -34,12 +34,14 @@ using Clock = std::chrono::steady_clock;
 // released, so a setter from another thread gets in.
 constexpr auto kPollPause = std::chrono::milliseconds(1);
 
-enum class SampleFormat { cf32, cs16, cs8 };
+enum class SampleFormat { cf32, cf64, cs16, cs8 };
 
 bool formatFromName(const std::string& name, SampleFormat& format)
 {
     if (name == SOAPY_SDR_CF32) {
         format = SampleFormat::cf32;
+    } else if (name == SOAPY_SDR_CF64) {
+        format = SampleFormat::cf64;
     } else if (name == SOAPY_SDR_CS16) {
         format = SampleFormat::cs16;
     } else if (name == SOAPY_SDR_CS8) {
@@ -91,10 +93,27 @@ void narrow(const std::int16_t* in, std::int8_t* out, std::size_t count)
     }
 }
 
-// Integer samples from one format to the other (or copied when they agree).
+// The board's values as doubles: each value over its full scale, exact.
+template <typename Value>
+void toDoubles(const Value* in, double* out, std::size_t count, double fullScale)
+{
+    const double scale = 1.0 / fullScale;
+    for (std::size_t index = 0; index < 2 * count; ++index) {
+        out[index] = in[index] * scale;
+    }
+}
+
+// Integer samples from one format to the other (or copied when they agree),
+// or to CF64.
 void convertValues(SampleFormat from, SampleFormat to, const void* in, void* out, std::size_t count)
 {
-    if (from == to) {
+    if (to == SampleFormat::cf64) {
+        if (from == SampleFormat::cs8) {
+            toDoubles(static_cast<const std::int8_t*>(in), static_cast<double*>(out), count, 128.0);
+        } else {
+            toDoubles(static_cast<const std::int16_t*>(in), static_cast<double*>(out), count, 2048.0);
+        }
+    } else if (from == to) {
         std::memcpy(out, in, count * valuesPerSample(to));
     } else if (to == SampleFormat::cs16) {
         widen(static_cast<const std::int8_t*>(in), static_cast<std::int16_t*>(out), count);
@@ -111,6 +130,9 @@ void sweepToClient(SampleFormat format, const std::complex<float>* samples, void
     switch (format) {
     case SampleFormat::cf32:
         std::memcpy(out, samples, count * sizeof(std::complex<float>));
+        break;
+    case SampleFormat::cf64:
+        std::copy(in, in + 2 * count, static_cast<double*>(out));
         break;
     case SampleFormat::cs16:
         for (std::size_t index = 0; index < 2 * count; ++index) {
@@ -211,7 +233,7 @@ bool SoapyDevice::lossesMoved(StreamState& stream) const
 std::vector<std::string> SoapyDevice::getStreamFormats(int direction, size_t channel) const
 {
     checkChannel(direction, channel);
-    return {SOAPY_SDR_CF32, SOAPY_SDR_CS16, SOAPY_SDR_CS8};
+    return {SOAPY_SDR_CF32, SOAPY_SDR_CF64, SOAPY_SDR_CS16, SOAPY_SDR_CS8};
 }
 
 std::string SoapyDevice::getNativeStreamFormat(int direction, size_t channel, double& fullScale) const
@@ -241,7 +263,7 @@ SoapySDR::Stream* SoapyDevice::setupStream(int direction, const std::string& for
     checkChannel(direction, channels.empty() ? 0 : channels.front());
     auto stream = std::make_unique<StreamState>();
     if (!formatFromName(format, stream->format)) {
-        fail("veltrano: stream format " + format + " is not offered; use CF32, CS16 or CS8");
+        fail("veltrano: stream format " + format + " is not offered; use CF32, CF64, CS16 or CS8");
     }
     Side& own = side(direction);
     if (own.stream != nullptr) {
@@ -257,7 +279,7 @@ SoapySDR::Stream* SoapyDevice::setupStream(int direction, const std::string& for
     }
     stream->direction = direction;
     stream->mtu = traits_.streamMtu;
-    stream->samples.resize(stream->mtu); // also the silence that completes a burst
+    stream->samples.resize(stream->mtu); // staging: CF32 reads, CF64 writes
     if (stream->format != SampleFormat::cf32) {
         stream->values.resize(2 * stream->mtu);
     }
@@ -547,9 +569,16 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
     }
     const std::size_t count = std::min(numElems, stream.mtu);
     // CF32 and the board's own format go to the board from the client's
-    // buffer; the other integer format is mapped into the board's first.
+    // buffer; CF64 is narrowed to CF32, and the other integer format mapped
+    // into the board's, first.
     const void* samples = buffs[0];
-    if (stream.format != SampleFormat::cf32 && stream.format != stream.native) {
+    const bool floats = stream.format == SampleFormat::cf32 || stream.format == SampleFormat::cf64;
+    if (stream.format == SampleFormat::cf64) {
+        const auto* in = static_cast<const double*>(buffs[0]);
+        auto* out = reinterpret_cast<float*>(stream.samples.data());
+        std::transform(in, in + 2 * count, out, [](double value) { return static_cast<float>(value); });
+        samples = stream.samples.data();
+    } else if (!floats && stream.format != stream.native) {
         convertValues(stream.format, stream.native, buffs[0], stream.values.data(), count);
         samples = stream.values.data();
     }
@@ -597,17 +626,15 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
                     // A new time ends the burst before it where it stands.
                     static_cast<void>(board_->writeNativeBurst(nullptr, 0, TxBurstMarks{false, std::nullopt, true}));
                 }
-                accepted = stream.format == SampleFormat::cf32
-                               ? board_->writeBurst(static_cast<const std::complex<float>*>(samples), count, marks)
-                               : board_->writeNativeBurst(samples, count, marks);
+                accepted = floats ? board_->writeBurst(static_cast<const std::complex<float>*>(samples), count, marks)
+                                  : board_->writeNativeBurst(samples, count, marks);
                 if (accepted > 0) {
                     stream.burstOpen = !(endsBurst && accepted == count);
                     stream.activationTimeNs.reset();
                 }
             } else {
-                accepted = stream.format == SampleFormat::cf32
-                               ? board_->writeSamples(static_cast<const std::complex<float>*>(samples), count)
-                               : board_->writeNativeSamples(samples, count);
+                accepted = floats ? board_->writeSamples(static_cast<const std::complex<float>*>(samples), count)
+                                  : board_->writeNativeSamples(samples, count);
             }
             // A board that is gone takes nothing ever again: say so, rather
             // than time out for ever.

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Sample formats through the module: the other integer format than the
 // board's own maps exactly (CS8 full scale 128, CS16 full scale 2048, one CS8
-// step = 16 CS16 steps), one mapping for both families, here on the HackRF in
-// both directions. The board's own format passing through untouched, and
+// step = 16 CS16 steps), and so does CF64, one mapping for both families,
+// here on the HackRF in both directions. The board's own format passing through untouched, and
 // CF32, are checked bit exact by the client tests (GNU Radio's flowgraphs,
 // SoapyRemote) and the bladeRF stream tests; which format is native, by
 // SoapySDR's tool.
@@ -52,31 +52,67 @@ protected:
     std::optional<test::HackRfSimulatorControl> control_;
 };
 
-// Each byte arrives widened, in reads as large as the stream's MTU (straight
-// to the client) and in small ones (handed out from what one board read
-// returned).
-TEST_F(SoapyHackRfFormats, receivedBytesReachTheClientWidenedAsCs16)
+// What a received value stands for, in CS8 steps, whatever its format.
+template <typename Value>
+std::vector<double> inCs8Steps(const std::vector<Value>& values, double step)
+{
+    std::vector<double> steps(values.size());
+    std::transform(values.begin(), values.end(), steps.begin(), [step](Value value) { return value / step; });
+    return steps;
+}
+
+// Each byte arrives widened (CS16: times 16; CF64: over 128, exact), in reads
+// as large as the stream's MTU (straight to the client) and in small ones
+// (handed out from what one board read returned).
+TEST_F(SoapyHackRfFormats, receivedBytesReachTheClientWidenedAsCs16AndCf64)
 {
     const std::size_t samples = 131'072;
     const std::vector<std::int8_t> sent = everyByte(2 * samples);
-    std::vector<std::int16_t> expected(sent.size());
-    std::transform(sent.begin(), sent.end(), expected.begin(),
-                   [](std::int8_t value) { return static_cast<std::int16_t>(value * 16); });
-    for (const std::size_t readSize : {samples, std::size_t{999}}) {
-        SCOPED_TRACE(readSize);
-        SoapySDR::Stream* stream = start(*device_, SOAPY_SDR_RX, SOAPY_SDR_CS16);
-        const int length = static_cast<int>(sent.size());
-        ASSERT_EQ(control_->deliver(reinterpret_cast<const unsigned char*>(sent.data()), length, length), 0);
-        std::vector<std::int16_t> received(sent.size());
-        for (std::size_t done = 0; done < samples;) {
-            const int result = read(*device_, stream, received.data() + 2 * done, std::min(readSize, samples - done));
-            ASSERT_GT(result, 0);
-            done += static_cast<std::size_t>(result);
+    const std::vector<double> expected(sent.begin(), sent.end());
+    for (const bool doubles : {false, true}) {
+        for (const std::size_t readSize : {samples, std::size_t{999}}) {
+            SCOPED_TRACE(testing::Message() << (doubles ? "CF64 " : "CS16 ") << readSize);
+            SoapySDR::Stream* stream = start(*device_, SOAPY_SDR_RX, doubles ? SOAPY_SDR_CF64 : SOAPY_SDR_CS16);
+            const int length = static_cast<int>(sent.size());
+            ASSERT_EQ(control_->deliver(reinterpret_cast<const unsigned char*>(sent.data()), length, length), 0);
+            std::vector<std::int16_t> values(sent.size());
+            std::vector<double> floats(sent.size());
+            for (std::size_t done = 0; done < samples;) {
+                void* at = doubles ? static_cast<void*>(floats.data() + 2 * done) : values.data() + 2 * done;
+                const int result = read(*device_, stream, at, std::min(readSize, samples - done));
+                ASSERT_GT(result, 0);
+                done += static_cast<std::size_t>(result);
+            }
+            EXPECT_EQ(doubles ? inCs8Steps(floats, 1.0 / 128) : inCs8Steps(values, 16.0), expected);
+            device_->deactivateStream(stream);
+            device_->closeStream(stream);
         }
-        EXPECT_EQ(received, expected);
+    }
+}
+
+// CF64 goes to the board as CF32 would, value for value.
+TEST_F(SoapyHackRfFormats, clientCf64SamplesReachTheBoardAsCf32Ones)
+{
+    const std::vector<std::int8_t> bytes = everyByte(2 * 3000);
+    std::vector<std::vector<std::int8_t>> pulled;
+    for (const bool doubles : {false, true}) {
+        std::vector<double> values(bytes.size());
+        // Between the board's steps, so that rounding is exercised too.
+        std::transform(bytes.begin(), bytes.end(), values.begin(), [](std::int8_t byte) { return (byte + 0.3) / 128; });
+        const std::vector<float> floats(values.begin(), values.end());
+        SoapySDR::Stream* stream = start(*device_, SOAPY_SDR_TX, doubles ? SOAPY_SDR_CF64 : SOAPY_SDR_CF32);
+        const void* samples = doubles ? static_cast<const void*>(values.data()) : floats.data();
+        ASSERT_EQ(write(*device_, stream, samples, 3000), 3000);
+        std::vector<std::int8_t>& board = pulled.emplace_back(bytes.size());
+        int valid = 0;
+        EXPECT_EQ(
+            control_->pull(static_cast<int>(board.size()), reinterpret_cast<unsigned char*>(board.data()), &valid), 0);
+        EXPECT_EQ(valid, static_cast<int>(bytes.size()));
         device_->deactivateStream(stream);
         device_->closeStream(stream);
     }
+    EXPECT_EQ(pulled[1], pulled[0]);
+    EXPECT_NE(pulled[0], std::vector<std::int8_t>(bytes.size(), 0));
 }
 
 TEST_F(SoapyHackRfFormats, clientCs16SamplesReachTheBoardExactly)

@@ -29,7 +29,7 @@ protected:
 // its full scale, and the ranges.
 TEST_F(SoapyTool, probeDescribesTheBoardsOfBothFamilies)
 {
-    const std::string formats = "Stream formats: CF32, CS16, CS8\n  Native format: ";
+    const std::string formats = "Stream formats: CF32, CF64, CS16, CS8\n  Native format: ";
     const struct {
         const char* args;
         std::vector<std::string> shown;
