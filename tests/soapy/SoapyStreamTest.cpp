@@ -224,10 +224,13 @@ TEST_F(SoapyStreams, aReaderHearsTheSimulatedScenesCarriersAndFollowsALiveRetune
         // at least), the next one does not.
         std::vector<std::complex<float>> samples(4096);
         std::vector<int> discardFlags;
-        for (int call = 0; call < 2; ++call) {
+        // (Reads time out while the settling samples go by.)
+        for (int call = 0; call < 100 && discardFlags.size() < 2; ++call) {
             const Outcome outcome = readTimed(*device, stream, samples.data(), samples.size());
-            ASSERT_GT(outcome.result, 0);
-            discardFlags.push_back(outcome.flags & kDiscardedBeforeFlag);
+            ASSERT_TRUE(outcome.result > 0 || outcome.result == SOAPY_SDR_TIMEOUT) << outcome.result;
+            if (outcome.result > 0) {
+                discardFlags.push_back(outcome.flags & kDiscardedBeforeFlag);
+            }
         }
         EXPECT_THAT(discardFlags, ElementsAre(kDiscardedBeforeFlag, 0));
         EXPECT_GE(std::stoull(device->readSetting("rx_discarded_samples")),
