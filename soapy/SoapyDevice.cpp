@@ -234,9 +234,11 @@ size_t SoapyDevice::getNumChannels(int direction) const
     return direction == SOAPY_SDR_TX && info.supportsTx ? 1 : 0;
 }
 
-bool SoapyDevice::getFullDuplex(int, size_t) const
+bool SoapyDevice::getFullDuplex(int direction, size_t channel) const
 {
-    return false;
+    checkChannel(direction, channel);
+    const std::lock_guard lock(boardMutex_);
+    return board_->fullDuplex();
 }
 
 // ---- Frequency ------------------------------------------------------------

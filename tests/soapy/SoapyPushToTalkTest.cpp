@@ -59,6 +59,7 @@ TEST_P(SoapyPushToTalkBursts, aBurstPausesReceiveWhichResumesAtItsOwnSettings)
     device->setFrequency(SOAPY_SDR_RX, 0, 100e6);
     device->setSampleRate(SOAPY_SDR_RX, 0, 4e6);
     device->writeSetting("rx_amplifier", "true");
+    EXPECT_FALSE(device->getFullDuplex(SOAPY_SDR_RX, 0)); // it takes turns
     SoapySDR::Stream* rx = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS8);
     SoapySDR::Stream* tx = device->setupStream(SOAPY_SDR_TX, SOAPY_SDR_CF32);
     std::vector<std::int8_t> received(2 * 5000); // more than a transfer holds

@@ -260,6 +260,7 @@ TEST_F(SoapyStreams, aBladeRfReceivesWhileItTransmits)
     const test::ScopedEnvironment capture("VELTRANO_SIM_BLADERF_TX_CAPTURE", test::environmentText(directory / "tx"));
     simulateBladeRf("board serial=B1 model=bladerf1\n");
     const auto device = make("driver=veltrano,family=bladerf");
+    EXPECT_TRUE(device->getFullDuplex(SOAPY_SDR_TX, 0));
     device->setSampleRate(SOAPY_SDR_RX, 0, 2e6);
     device->setSampleRate(SOAPY_SDR_TX, 0, 1e6);
     SoapySDR::Stream* rx = start(*device, SOAPY_SDR_RX, SOAPY_SDR_CS16);
