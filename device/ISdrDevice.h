@@ -107,6 +107,37 @@ struct TxEvent {
     std::uint64_t samples = 0;
 };
 
+/// What a board and its library say about themselves. An item the board
+/// does not have, or that the loaded library cannot ask, is nullopt: never a
+/// zero or an empty text standing in for "unknown".
+struct BoardIdentity {
+    std::optional<std::string> firmwareVersion; ///< the board's firmware, as it reports it
+    std::optional<std::string> fpgaVersion;     ///< the loaded FPGA image ("0.14.0")
+    std::optional<std::string> fpgaSize;        ///< the FPGA part ("40 kLE", "A4")
+    std::optional<bool> fpgaLoaded;             ///< whether the FPGA holds an image
+    std::optional<std::string> boardRevision;   ///< the board's revision ("r6")
+    std::optional<std::string> boardId;         ///< the board's model as its firmware names it
+    std::optional<std::string> libraryVersion;  ///< the host library's version
+
+    /// Item by item.
+    bool operator==(const BoardIdentity&) const = default;
+};
+
+/// One sensor a board offers, board-wide or on one chain.
+struct SensorDescription {
+    std::string name;        ///< key the sensor is read by ("rfic_temperature", "rssi", "clock_in")
+    std::string label;       ///< short human-readable name
+    std::string units;       ///< units of the value ("°C", "dB"); empty for a boolean
+    bool boolean = false;    ///< the value is 1 (true) or 0 (false)
+    std::string description; ///< what the value means
+};
+
+/// One reading of a sensor: a value, or why there is none.
+struct SensorReading {
+    std::optional<double> value; ///< in the sensor's units; nullopt when it could not be read
+    std::string failure;         ///< why it could not be read; empty with a value
+};
+
 /// The one abstract radio device every backend implements.
 ///
 /// A device is opened by its class's constructor (which throws std::runtime_error
@@ -468,6 +499,35 @@ public:
     /// happened; nullopt when there is none yet. Never blocks for long: it
     /// may read the board's counter once.
     virtual std::optional<TxEvent> nextTxEvent() { return std::nullopt; }
+    /// @}
+
+    /// @name Identity and health
+    /// Cold-path questions a client asks when something misbehaves; each may
+    /// talk to the board, so ask from the controlling thread. A library
+    /// without the entry point an item needs leaves that item out.
+    /// @{
+
+    /// Versions and parts of the board and its library, asked afresh.
+    virtual BoardIdentity boardIdentity() const { return {}; }
+    /// The board-wide sensors; empty when the board has none.
+    virtual std::vector<SensorDescription> sensors() const { return {}; }
+    /// The sensors of a direction's chain; empty when it has none.
+    virtual std::vector<SensorDescription> channelSensors(StreamDirection direction) const
+    {
+        static_cast<void>(direction);
+        return {};
+    }
+    /// Reads a board-wide sensor; a failure with words for one not listed.
+    virtual SensorReading readSensor(const std::string& name)
+    {
+        return {std::nullopt, "the board has no sensor named \"" + name + "\""};
+    }
+    /// Reads a sensor of a direction's chain; a failure with words for one not listed.
+    virtual SensorReading readChannelSensor(StreamDirection direction, const std::string& name)
+    {
+        static_cast<void>(direction);
+        return {std::nullopt, "the channel has no sensor named \"" + name + "\""};
+    }
     /// @}
 };
 

@@ -211,11 +211,25 @@ SoapySDR::Kwargs SoapyDevice::getHardwareInfo() const
     hardware["backend"] = info.driver;
     hardware["label"] = info.label;
     hardware["serial"] = info.serial;
+    const std::lock_guard lock(boardMutex_);
+    const BoardIdentity identity = board_->boardIdentity();
+    // Only what the board and its library told: an item they cannot tell is left out.
+    const auto put = [&](const char* key, const std::optional<std::string>& value) {
+        if (value) {
+            hardware[key] = *value;
+        }
+    };
+    put("firmware_version", identity.firmwareVersion);
+    put("fpga_version", identity.fpgaVersion);
+    put("fpga_size", identity.fpgaSize);
+    if (identity.fpgaLoaded) {
+        hardware["fpga_loaded"] = *identity.fpgaLoaded ? "true" : "false";
+    }
+    put("board_id", identity.boardId);
+    put("board_revision", identity.boardRevision);
+    put("library_version", identity.libraryVersion);
     if (family_ == BoardFamily::hackRf) {
         const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
-        if (!hackRf.firmwareVersion().empty()) {
-            hardware["firmware_version"] = hackRf.firmwareVersion();
-        }
         if (hackRf.usbApiVersion() != 0) {
             char text[8];
             std::snprintf(text, sizeof text, "%x.%02x", hackRf.usbApiVersion() >> 8, hackRf.usbApiVersion() & 0xFF);

@@ -120,6 +120,14 @@ public:
     std::vector<double> listBandwidths(int direction, size_t channel) const override;
     SoapySDR::RangeList getBandwidthRange(int direction, size_t channel) const override;
 
+    // ---- Sensors: the board's and its chains' (SoapySensors.cpp) -------------
+    std::vector<std::string> listSensors() const override;
+    SoapySDR::ArgInfo getSensorInfo(const std::string& key) const override;
+    std::string readSensor(const std::string& key) const override;
+    std::vector<std::string> listSensors(int direction, size_t channel) const override;
+    SoapySDR::ArgInfo getSensorInfo(int direction, size_t channel, const std::string& key) const override;
+    std::string readSensor(int direction, size_t channel, const std::string& key) const override;
+
     // ---- Settings: amplifier, native sweep, fast retune, counters (SoapySettings.cpp)
     SoapySDR::ArgInfoList getSettingInfo() const override;
     void writeSetting(const std::string& key, const std::string& value) override;
@@ -179,6 +187,11 @@ private:
     // getSettingInfo's list, with boardMutex_ held.
     SoapySDR::ArgInfoList settingInfo() const;
     double requested(int direction, size_t channel, double StreamConfig::*field) const;
+    // The description of the sensor by key among these; throws naming where it was looked for.
+    SoapySDR::ArgInfo sensorInfo(const std::vector<SensorDescription>& sensors, const std::string& key,
+                                 const char* where) const;
+    // A reading as SoapySDR's text ("true"/"false" for a boolean); throws with the board's reason.
+    std::string sensorText(const SensorDescription* sensor, const SensorReading& reading, const std::string& key) const;
     // Logs an error and throws it, so C and Python callers get an error code.
     [[noreturn]] void fail(const std::string& message) const;
     std::string boardReason() const;

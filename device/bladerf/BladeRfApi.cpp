@@ -44,6 +44,13 @@ void resolveEntryPoints(BladeRfApi& api)
     resolveFunction(module, api.setBiasTee, "bladerf_set_bias_tee");
     resolveFunction(module, api.getBiasTee, "bladerf_get_bias_tee");
     resolveFunction(module, api.getRficRegister, "bladerf_get_rfic_register");
+    resolveFunction(module, api.version, "bladerf_version");
+    resolveFunction(module, api.fwVersion, "bladerf_fw_version");
+    resolveFunction(module, api.fpgaVersion, "bladerf_fpga_version");
+    resolveFunction(module, api.getFpgaSize, "bladerf_get_fpga_size");
+    resolveFunction(module, api.isFpgaConfigured, "bladerf_is_fpga_configured");
+    resolveFunction(module, api.getRficTemperature, "bladerf_get_rfic_temperature");
+    resolveFunction(module, api.getRficRssi, "bladerf_get_rfic_rssi");
 }
 
 bool hasRequiredEntryPoints(const BladeRfApi& api)
@@ -124,6 +131,16 @@ BladeRfApi& bladeRfApi()
 bool bladeRfLibraryAvailable()
 {
     return bladeRfApi().loaded;
+}
+
+std::string detail::bladeRfErrorText(const BladeRfApi& api, int code)
+{
+    if (api.strerror != nullptr) {
+        if (const char* text = api.strerror(code)) {
+            return text;
+        }
+    }
+    return "bladeRF error " + std::to_string(code);
 }
 
 } // namespace veltrano

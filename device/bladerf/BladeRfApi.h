@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace veltrano {
@@ -53,6 +54,14 @@ struct BladeRfApi {
     decltype(&::bladerf_get_bias_tee) getBiasTee = nullptr;
     // The bladeRF 2.0's AD9361 registers: whether its synthesizers locked.
     decltype(&::bladerf_get_rfic_register) getRficRegister = nullptr;
+    // Identity and health: what the board and the library say about themselves.
+    decltype(&::bladerf_version) version = nullptr;
+    decltype(&::bladerf_fw_version) fwVersion = nullptr;
+    decltype(&::bladerf_fpga_version) fpgaVersion = nullptr;
+    decltype(&::bladerf_get_fpga_size) getFpgaSize = nullptr;
+    decltype(&::bladerf_is_fpga_configured) isFpgaConfigured = nullptr;
+    decltype(&::bladerf_get_rfic_temperature) getRficTemperature = nullptr;
+    decltype(&::bladerf_get_rfic_rssi) getRficRssi = nullptr;
 
     // bladerf_format of timestamped receive streams: libraries after 2.5 take
     // the newer packed-metadata code 2, older ones the original code 1.
@@ -71,6 +80,9 @@ BladeRfApi& bladeRfApi();
 bool bladeRfLibraryAvailable();
 
 namespace detail {
+
+// The library's text for a result code, or "bladeRF error <code>".
+std::string bladeRfErrorText(const BladeRfApi& api, int code);
 
 // Files tried for libbladeRF, in order: the BROMELT_BLADERF_LIBRARY override
 // (possibly empty, which is skipped), the library names next to the

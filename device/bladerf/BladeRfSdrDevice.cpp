@@ -15,16 +15,7 @@ namespace {
 using detail::kBladeRfRxChannel;
 using detail::kBladeRfTxChannel;
 
-// The library's text for a result code, or "bladeRF error <code>".
-std::string errorText(const BladeRfApi& api, int code)
-{
-    if (api.strerror != nullptr) {
-        if (const char* text = api.strerror(code)) {
-            return text;
-        }
-    }
-    return "bladeRF error " + std::to_string(code);
-}
+using detail::bladeRfErrorText;
 
 // A library range scaled to Hz (or samples per second), computed in double.
 double scaled(std::int64_t value, float scale)
@@ -56,7 +47,7 @@ BladeRfSdrDevice::BladeRfSdrDevice(std::string serial) : handle_(std::make_uniqu
     const int result = api.open(&handle_->device, serial.empty() ? nullptr : identifier.c_str());
     if (result < 0 || handle_->device == nullptr) {
         handle_->device = nullptr;
-        throw std::runtime_error("bladeRF open failed: " + errorText(api, result));
+        throw std::runtime_error("bladeRF open failed: " + bladeRfErrorText(api, result));
     }
     const char* boardName = api.getBoardName(handle_->device);
     // The bladeRF 2.0's AD9361 derives both directions' rates from one clock.
@@ -104,7 +95,7 @@ void BladeRfSdrDevice::streamFailed(const char* what, int code)
     if (code == BLADERF_ERR_TIMEOUT) {
         return;
     }
-    const std::string reason = errorText(bladeRfApi(), code);
+    const std::string reason = bladeRfErrorText(bladeRfApi(), code);
     std::string text = std::string(what) + ": " + reason;
     const bool gone = code == BLADERF_ERR_NODEV;
     // A board that left ends both streams of a full-duplex pair, and each

@@ -175,6 +175,20 @@ public:
     std::optional<TxEvent> nextTxEvent() override;
     /// @}
 
+    /// @name Identity and health
+    /// Versions from the library's own calls, each left out where the loaded
+    /// library lacks it. The AD9361's temperature (board-wide) and the
+    /// receive chain's RSSI, on a bladeRF 2.0 only; libbladeRF reads the
+    /// temperature only in its host tuning mode, and says so otherwise.
+    /// @{
+
+    BoardIdentity boardIdentity() const override;
+    std::vector<SensorDescription> sensors() const override;
+    std::vector<SensorDescription> channelSensors(StreamDirection direction) const override;
+    SensorReading readSensor(const std::string& name) override;
+    SensorReading readChannelSensor(StreamDirection direction, const std::string& name) override;
+    /// @}
+
     struct NativeHandle; ///< the open library handle and the quick-tune cache
 
 private:

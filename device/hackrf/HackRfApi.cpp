@@ -37,6 +37,13 @@ void resolveEntryPoints(HackRfApi& api)
     resolveFunction(module, api.usbApiVersionRead, "hackrf_usb_api_version_read");
     resolveFunction(module, api.setRxOverrunLimit, "hackrf_set_rx_overrun_limit");
     resolveFunction(module, api.setAntennaEnable, "hackrf_set_antenna_enable");
+    resolveFunction(module, api.boardIdRead, "hackrf_board_id_read");
+    resolveFunction(module, api.boardIdName, "hackrf_board_id_name");
+    resolveFunction(module, api.boardRevRead, "hackrf_board_rev_read");
+    resolveFunction(module, api.boardRevName, "hackrf_board_rev_name");
+    resolveFunction(module, api.libraryVersion, "hackrf_library_version");
+    resolveFunction(module, api.libraryRelease, "hackrf_library_release");
+    resolveFunction(module, api.getClkinStatus, "hackrf_get_clkin_status");
 }
 
 bool hasRequiredEntryPoints(const HackRfApi& api)

@@ -44,6 +44,14 @@ struct HackRfApi {
     decltype(&::hackrf_usb_api_version_read) usbApiVersionRead = nullptr;
     decltype(&::hackrf_set_rx_overrun_limit) setRxOverrunLimit = nullptr;
     decltype(&::hackrf_set_antenna_enable) setAntennaEnable = nullptr;
+    // Identity and health: what the board and the library say about themselves.
+    decltype(&::hackrf_board_id_read) boardIdRead = nullptr;
+    decltype(&::hackrf_board_id_name) boardIdName = nullptr;
+    decltype(&::hackrf_board_rev_read) boardRevRead = nullptr;
+    decltype(&::hackrf_board_rev_name) boardRevName = nullptr;
+    decltype(&::hackrf_library_version) libraryVersion = nullptr;
+    decltype(&::hackrf_library_release) libraryRelease = nullptr;
+    decltype(&::hackrf_get_clkin_status) getClkinStatus = nullptr;
 
     platform::LibraryHandle module = nullptr;
     bool initialized = false; // hackrf_init succeeded, so hackrf_exit is owed at process exit

@@ -87,6 +87,14 @@ public:
     bool setBiasTee(StreamDirection direction, bool enabled) override;
     bool biasTee(StreamDirection direction) const override;
 
+    /// Versions from the library's own calls, each left out where the loaded
+    /// library lacks it; the firmware version is the one read at open.
+    BoardIdentity boardIdentity() const override;
+    /// "clock_in", where the library and the board's firmware (USB API
+    /// 0x0106 on) can tell whether a clock comes in on CLKIN.
+    std::vector<SensorDescription> sensors() const override;
+    SensorReading readSensor(const std::string& name) override;
+
     /// Firmware version text read at open; empty when the library cannot read it.
     std::string firmwareVersion() const;
     /// The board's USB API version (for example 0x0102); 0 when unknown.

@@ -313,9 +313,13 @@ void Board::applyModel(BoardModel model)
         rxFrequencies = {237500000, 3800000000, 1, 1.0F};
         txFrequencies = rxFrequencies;
         biasTee = false;
+        fpgaSize = BLADERF_FPGA_40KLE;
+        ad9361 = false;
         return;
     }
     name = "bladerf2";
+    fpgaSize = BLADERF_FPGA_A4;
+    ad9361 = true;
     rxGain = {{{"full", {-15, 60, 1, 1.0F}}}, {-15, 60, 1, 1.0F}, 0};
     txGain = {{{"dsa", {-89750, 0, 250, 0.001F}}}, {-23750, 66000, 250, 0.001F}, 66};
     bandwidths = {200000, 56000000, 1, 1.0F};

@@ -60,6 +60,15 @@ struct Board {
     GainChain txGain;
     bladerf_range bandwidths{};
     bool biasTee = true; // whether the board has a bias-tee switch per direction
+    // What the board says about itself, and its AD9361's sensors (a
+    // bladeRF1 has no AD9361: its library refuses them).
+    std::string firmwareVersion = "2.4.0";
+    std::string fpgaVersion = "0.15.3";
+    bladerf_fpga_size fpgaSize = BLADERF_FPGA_A4;
+    bool fpgaConfigured = true;
+    bool ad9361 = true;
+    float rficTemperature = 42.25F;
+    int rssiDb = -57;
 
     // The serial as the library's own identifier matching reads the field: up to
     // the first NUL, or the whole field when there is none.

@@ -125,6 +125,24 @@ using veltrano::sim::bladerf::simulator;
 using veltrano::sim::bladerf::Simulator;
 using veltrano::sim::bladerf::streamFor;
 
+namespace {
+
+// The identity calls: one answer from the board, or BLADERF_ERR_INVAL for a
+// bad device or a null out pointer; journalled like the others.
+template <typename Out, typename Fill>
+[[maybe_unused]] int answerIdentity(struct bladerf* dev, const char* name, Out* out, Fill fill)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, name);
+    const int result = validDevice(dev) && out != nullptr ? 0 : BLADERF_ERR_INVAL;
+    if (result == 0) {
+        fill(*dev->board, *out);
+    }
+    simulator().log(JournalLine(name).result(result));
+    return result;
+}
+
+} // namespace
+
 extern "C" {
 
 int CALL_CONV bladerf_get_device_list(struct bladerf_devinfo** devices)
@@ -548,6 +566,75 @@ int CALL_CONV bladerf_get_bias_tee(struct bladerf* dev, bladerf_channel ch, bool
         }
     }
     simulator().log((JournalLine("bladerf_get_bias_tee") << ch).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_fw_version)
+int CALL_CONV bladerf_fw_version(struct bladerf* dev, struct bladerf_version* version)
+{
+    return answerIdentity(dev, "bladerf_fw_version", version, [](const Board& board, struct bladerf_version& out) {
+        out = {0, 0, 0, board.firmwareVersion.c_str()};
+    });
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_fpga_version)
+int CALL_CONV bladerf_fpga_version(struct bladerf* dev, struct bladerf_version* version)
+{
+    return answerIdentity(dev, "bladerf_fpga_version", version, [](const Board& board, struct bladerf_version& out) {
+        out = {0, 0, 0, board.fpgaVersion.c_str()};
+    });
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_get_fpga_size)
+int CALL_CONV bladerf_get_fpga_size(struct bladerf* dev, bladerf_fpga_size* size)
+{
+    return answerIdentity(dev, "bladerf_get_fpga_size", size,
+                          [](const Board& board, bladerf_fpga_size& out) { out = board.fpgaSize; });
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_is_fpga_configured)
+int CALL_CONV bladerf_is_fpga_configured(struct bladerf* dev)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_is_fpga_configured");
+    const int result = validDevice(dev) ? (dev->board->fpgaConfigured ? 1 : 0) : BLADERF_ERR_INVAL;
+    simulator().log(JournalLine("bladerf_is_fpga_configured").result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_get_rfic_temperature)
+int CALL_CONV bladerf_get_rfic_temperature(struct bladerf* dev, float* val)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_get_rfic_temperature");
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && val != nullptr) {
+        result = dev->board->ad9361 ? 0 : BLADERF_ERR_UNSUPPORTED;
+        if (result == 0) {
+            *val = dev->board->rficTemperature;
+        }
+    }
+    simulator().log(JournalLine("bladerf_get_rfic_temperature").result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_get_rfic_rssi)
+int CALL_CONV bladerf_get_rfic_rssi(struct bladerf* dev, bladerf_channel ch, int* pre_rssi, int* sym_rssi)
+{
+    const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_get_rfic_rssi");
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && pre_rssi != nullptr && sym_rssi != nullptr) {
+        result = dev->board->ad9361 ? 0 : BLADERF_ERR_UNSUPPORTED;
+        if (result == 0) {
+            *pre_rssi = dev->board->rssiDb;
+            *sym_rssi = dev->board->rssiDb;
+        }
+    }
+    simulator().log((JournalLine("bladerf_get_rfic_rssi") << ch).result(result));
     return result;
 }
 #endif

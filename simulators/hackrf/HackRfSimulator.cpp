@@ -95,6 +95,8 @@ void applyLine(Script& script, const ScriptLine& line)
             failBadArguments(line, "not a 16-bit version");
         }
         script.usbApiVersion = static_cast<std::uint16_t>(version);
+    } else if (directive == "clock-in") {
+        script.clockIn = parseInt(line, requireArguments(line)) != 0;
     } else if (directive == "error-names") {
         if (requireArguments(line) != "off") {
             failBadArguments(line, "expected 'off'");

@@ -56,6 +56,7 @@ struct Script {
     std::string version = "sim-2026.01.1";
     int versionResult = 0;
     std::uint16_t usbApiVersion = 0x0107;
+    bool clockIn = false; // what hackrf_get_clkin_status reports
     bool errorNames = true;
     std::map<std::string, FailRule, std::less<>> failures;
     int rxFreeRunBytes = 0;

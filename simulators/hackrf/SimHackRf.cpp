@@ -186,6 +186,32 @@ using veltrano::sim::hackrf::simulator;
 using veltrano::sim::hackrf::Simulator;
 using veltrano::sim::hackrf::StreamKind;
 
+namespace {
+
+// The board and its library as a HackRF One r6 of its original maker
+// reports them; revision and clock-in status need USB API 0x0106, as the
+// real library checks before asking.
+[[maybe_unused]] constexpr std::uint8_t kSimBoardId = 2;          // BOARD_ID_HACKRF1_OG
+[[maybe_unused]] constexpr std::uint8_t kSimBoardRevision = 0x81; // BOARD_REV_GSG_HACKRF1_R6
+
+// Unused in the variant that lacks every call it serves.
+[[maybe_unused]] int readByteAnswer(const char* function, hackrf_device* device, std::uint8_t* value,
+                                    std::uint16_t usbApi, std::uint8_t answer)
+{
+    Simulator& sim = simulator();
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (validDevice(device) && value != nullptr) {
+        result = sim.script().usbApiVersion < usbApi ? HACKRF_ERROR_USB_API_VERSION : sim.scriptedResult(function);
+        if (result == HACKRF_SUCCESS) {
+            *value = answer;
+        }
+    }
+    sim.log(JournalLine(function).result(result));
+    return result;
+}
+
+} // namespace
+
 extern "C" {
 
 int ADDCALL hackrf_init()
@@ -511,6 +537,46 @@ int ADDCALL hackrf_usb_api_version_read(hackrf_device* device, uint16_t* version
     }
     sim.log(JournalLine("hackrf_usb_api_version_read").result(result));
     return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_board_id_read)
+int ADDCALL hackrf_board_id_read(hackrf_device* device, uint8_t* value)
+{
+    return readByteAnswer("hackrf_board_id_read", device, value, 0, kSimBoardId);
+}
+const char* ADDCALL hackrf_board_id_name(enum hackrf_board_id board_id)
+{
+    return board_id == kSimBoardId ? "HackRF One" : "unknown";
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_board_rev_read)
+int ADDCALL hackrf_board_rev_read(hackrf_device* device, uint8_t* value)
+{
+    return readByteAnswer("hackrf_board_rev_read", device, value, 0x0106, kSimBoardRevision);
+}
+const char* ADDCALL hackrf_board_rev_name(enum hackrf_board_rev board_rev)
+{
+    return board_rev == kSimBoardRevision ? "r6" : "unknown";
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_library_release)
+const char* ADDCALL hackrf_library_version()
+{
+    return "git-sim";
+}
+const char* ADDCALL hackrf_library_release()
+{
+    return "2026.01.1-sim";
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_get_clkin_status)
+int ADDCALL hackrf_get_clkin_status(hackrf_device* device, uint8_t* status)
+{
+    return readByteAnswer("hackrf_get_clkin_status", device, status, 0x0106, simulator().script().clockIn ? 1 : 0);
 }
 #endif
 

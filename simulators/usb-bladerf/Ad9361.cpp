@@ -11,7 +11,7 @@ constexpr std::uint16_t kEnsmConfig1 = 0x014;
 constexpr std::uint16_t kCalibrationControl = 0x016;
 constexpr std::uint16_t kState = 0x017;
 constexpr std::uint16_t kProductId = 0x037;
-constexpr std::uint16_t kBbpllStatus = 0x05E;     // bit 7: the BBPLL locked
+constexpr std::uint16_t kBbpllStatus = 0x05E;         // bit 7: the BBPLL locked
 constexpr std::uint16_t kRxCalibrationStatus = 0x244; // bit 7: charge pump calibrated
 constexpr std::uint16_t kRxVcoLock = 0x247;           // bit 1: the RF PLL locked
 constexpr std::uint16_t kTxOffset = 0x040;            // the TX synthesizer's block follows the RX one
@@ -23,6 +23,12 @@ constexpr std::uint16_t kAgcConfig1 = 0x0FA; // bits 1:0 RX1's gain control, 3:2
 constexpr std::uint16_t kRxManualGain[2] = {0x109, 0x10C};
 constexpr std::uint16_t kRx1GainReadBack = 0x2B0;
 constexpr std::uint16_t kRx2GainReadBack = 0x2B5;
+constexpr std::uint16_t kTemperature = 0x00E;
+// RSSI: the top eight bits of RX1's symbol and preamble readings, then RX2's;
+// then the low bits of both (bit 0 RX1, bit 1 RX2), symbol then preamble.
+constexpr std::uint16_t kRx1RssiSymbol = 0x1A7;
+constexpr std::uint16_t kRssiSymbolLsb = 0x1AB;
+constexpr std::uint16_t kRssiPreambleLsb = 0x1AC;
 // The receive filter's resistor and capacitor trims, set in the factory and
 // read-only; the host computes its filter constants by dividing by them.
 // (R2346 at 0x1E6, C3 MSB and LSB at 0x1EB and 0x1EC.)
@@ -145,6 +151,16 @@ std::uint8_t Ad9361::read(std::uint16_t address) const
         return rxGainIndex(registers_, 0);
     case kRx2GainReadBack:
         return rxGainIndex(registers_, 1);
+    case kTemperature:
+        return kTemperatureCode;
+    case kRx1RssiSymbol:
+    case kRx1RssiSymbol + 1:
+    case kRx1RssiSymbol + 2:
+    case kRx1RssiSymbol + 3:
+        return static_cast<std::uint8_t>(kRxRssiQuarterDb[(address - kRx1RssiSymbol) / 2] >> 1);
+    case kRssiSymbolLsb:
+    case kRssiPreambleLsb:
+        return static_cast<std::uint8_t>((kRxRssiQuarterDb[0] & 1) | (kRxRssiQuarterDb[1] & 1) << 1);
     case kRxFastLockProgramRead:
     case kRxFastLockProgramRead + kTxOffset: {
         const std::uint8_t at = registers_[address - (kRxFastLockProgramRead - kRxFastLockProgramAddress)];

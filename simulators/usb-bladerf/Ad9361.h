@@ -25,7 +25,7 @@ public:
     using FastLockStore = std::array<std::array<std::array<std::uint8_t, 16>, 8>, 2>;
 
     struct Faults {
-        bool pllNeverLocks = false;      // neither the BBPLL nor the RF PLLs
+        bool pllNeverLocks = false; // neither the BBPLL nor the RF PLLs
         bool calibrationNeverEnds = false;
     };
 
@@ -51,6 +51,13 @@ public:
     static std::uint8_t rxGainIndex(const Registers& registers, unsigned channel);
     // The emulated scene is steady, so an AGC settles at once, always on this index.
     static constexpr std::uint8_t kAgcSettledIndex = 50;
+    // And its sensors read steady values: the die temperature code (the
+    // host turns it into code / 1.14 °C: 40.351 °C) and each receiver's
+    // RSSI in quarter dB below full scale, the same for preamble and symbol
+    // (60.25 dB on RX1 and 50.75 dB on RX2, which libbladeRF rounds to -60
+    // and -51 dB).
+    static constexpr std::uint8_t kTemperatureCode = 46;
+    static constexpr std::uint16_t kRxRssiQuarterDb[2] = {241, 203};
 
 private:
     std::uint8_t read(std::uint16_t address) const;

@@ -36,6 +36,7 @@ constexpr std::uint8_t kTargetAd9361 = 0;    // 'E': an SPI access of the chip
 constexpr std::uint32_t kRficStatus = 0x00;
 constexpr std::uint32_t kRficEnable = 0x02;
 constexpr std::uint32_t kRficSampleRate = 0x03;
+constexpr std::uint32_t kRficRssi = 0x08;
 constexpr std::uint32_t kRficNoChannel = 0xF;
 // Names of the RFIC commands, by number, for the journal.
 constexpr const char* kRficCommandNames[] = {"status",   "init", "enable", "samplerate", "frequency", "bandwidth",
@@ -252,6 +253,9 @@ std::uint64_t BladeRfFpga::read(char magic, std::uint8_t target, std::uint32_t a
         // Initialised, and no command waiting in the queue: the NIOS II runs them at once.
         return 1;
     }
+    if (kind_ == BladeRfKind::micro && magic == 'E' && target == kTargetRfic && (address & 0xff) == kRficRssi) {
+        return rficRssiCommand((address >> 8) & 0xf);
+    }
     const std::uint64_t value = other_[{magic, target, address}];
     if (magic == 'B' && target == kTargetIna219 && address == 0) {
         return value & ~std::uint64_t{0x8000};
@@ -365,8 +369,7 @@ void BladeRfFpga::apply(Direction direction, const Retune& retune, std::uint64_t
         const std::uint32_t nfrac = static_cast<std::uint32_t>((words[4] & 0x7Fu) << 16 | words[3] << 8 | words[2]);
         applied_.push_back({direction, appliedAt, retune.timestamp, nint, nfrac, 0, 0, true});
         std::string line = std::string("retune ") + name(direction) + " " + std::to_string(appliedAt) +
-                           " requested=" + std::to_string(retune.timestamp) +
-                           " profile=" + std::to_string(retune.nint);
+                           " requested=" + std::to_string(retune.timestamp) + " profile=" + std::to_string(retune.nint);
         if (rficDrivenByHost_) {
             recalledHz_[index(direction)] = fastLockFrequencyHz(ad9361_.registers(), words, direction == Direction::tx);
             line += " frequency=" + std::to_string(recalledHz_[index(direction)]);
@@ -429,6 +432,22 @@ void BladeRfFpga::rficCommand(std::uint32_t address, std::uint64_t value, Clock:
         rffe = (rffe & rxChannels) != 0 ? rffe | kRffeEnable : rffe & ~std::uint64_t{kRffeEnable};
         rffe = (rffe & txChannels) != 0 ? rffe | kRffeTxNotRx : rffe & ~std::uint64_t{kRffeTxNotRx};
     }
+}
+
+std::uint64_t BladeRfFpga::rficRssiCommand(std::uint32_t channel) const
+{
+    // The NIOS II packs a multiplier and the two readings, 16 bits each: the
+    // receive ones in hundredths of a dB with -100, a transmitter's in
+    // thousandths with -1000 (it reads none here).
+    const auto packed = [](std::int16_t multiplier, std::int16_t preamble, std::int16_t symbol) {
+        return std::uint64_t{static_cast<std::uint16_t>(multiplier)} << 32 |
+               std::uint64_t{static_cast<std::uint16_t>(preamble)} << 16 | static_cast<std::uint16_t>(symbol);
+    };
+    if (channel % 2 == 1) {
+        return packed(-1000, 0, 0);
+    }
+    const auto hundredths = static_cast<std::int16_t>(25 * Ad9361::kRxRssiQuarterDb[(channel / 2) & 1]);
+    return packed(-100, hundredths, hundredths);
 }
 
 void BladeRfFpga::handleAd9361(NiosPacket& packet, Clock::time_point now)

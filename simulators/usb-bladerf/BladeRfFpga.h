@@ -118,6 +118,8 @@ private:
     double multisynthRateHz(int multisynth) const;
     // An RFIC command written to the 2.0 micro's NIOS II.
     void rficCommand(std::uint32_t address, std::uint64_t value, Clock::time_point now);
+    // What the NIOS II answers a channel's RSSI command with (channel: 0 RX1, 1 TX1, 2 RX2, 3 TX2).
+    std::uint64_t rficRssiCommand(std::uint32_t channel) const;
     // One SPI access of the AD9361, carried in a 16x64 packet.
     void handleAd9361(NiosPacket& packet, Clock::time_point now);
 

@@ -31,6 +31,7 @@ enum Request : std::uint8_t {
     kReadOperaCakeBoards = 27,
     kSetHardwareSyncMode = 29,
     kReadM0State = 41,
+    kReadClockInStatus = 44,
     kSetTxUnderrunLimit = 42,
     kSetRxOverrunLimit = 43,
     kReadBoardRevision = 45,
@@ -93,7 +94,8 @@ UsbHackRfBoard::UsbHackRfBoard(const std::string& prefix, const char* defaultSer
       serial_(usb::environmentText((prefix + "_SERIAL").c_str(), defaultSerial)),
       usbApiVersion_(static_cast<std::uint16_t>(
           std::strtoul(usb::environmentText((prefix + "_USB_API").c_str(), "0x0107").c_str(), nullptr, 0))),
-      version_(usb::environmentText((prefix + "_VERSION").c_str(), "usb-emulated-2026.01"))
+      version_(usb::environmentText((prefix + "_VERSION").c_str(), "usb-emulated-2026.01")),
+      clockInVariable_(prefix + "_CLKIN")
 {
     planUnplug(usb::unplugPlanFromEnvironment(prefix));
     const std::string capture = usb::environmentText((prefix + "_TX_CAPTURE").c_str(), "");
@@ -199,6 +201,11 @@ int UsbHackRfBoard::control(const ControlRequest& request)
         return answer(version_.data(), version_.size());
     case kReadBoardRevision:
         return answer(&kBoardRevision, 1);
+    case kReadClockInStatus: {
+        // Asked at the moment of the request, so a test can plug a clock in.
+        const std::uint8_t present = usb::environmentText(clockInVariable_.c_str(), "0") == "1" ? 1 : 0;
+        return answer(&present, 1);
+    }
     case kReadSupportedPlatform:
         return answer(kSupportedPlatform, sizeof kSupportedPlatform);
     case kReadOperaCakeBoards:

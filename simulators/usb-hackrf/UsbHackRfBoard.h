@@ -41,10 +41,9 @@ using usb::ControlRequest;
 class UsbHackRfBoard : public usb::UsbBoardModel {
 public:
     // Identity from the environment (VELTRANO_USB_HACKRF_SERIAL, _USB_API,
-    // _VERSION); the journal goes to VELTRANO_USB_HACKRF_JOURNAL;
-    // VELTRANO_USB_HACKRF_TX_CAPTURE names a file to which every byte taken
-    // on the transmit endpoint is appended, so that the record of a program
-    // run against the board outlives it.
+    // _VERSION; _CLKIN, read on every request, "1" for a clock on CLKIN); the journal goes to
+    // VELTRANO_USB_HACKRF_JOURNAL; VELTRANO_USB_HACKRF_TX_CAPTURE names a file to which every byte taken on the
+    // transmit endpoint is appended, so that the record of a program run against the board outlives it.
     UsbHackRfBoard();
     // The same with the variables prefix_SERIAL, prefix_JOURNAL and so on,
     // and this serial when prefix_SERIAL is unset: a second board on a bus.
@@ -92,6 +91,8 @@ private:
     std::string serial_;
     std::uint16_t usbApiVersion_;
     std::string version_;
+    // prefix_CLKIN: "1" while a reference clock comes in on CLKIN.
+    std::string clockInVariable_;
 
     TransceiverMode mode_ = TransceiverMode::off;
     double sampleRateHz_ = 10'000'000.0;

@@ -483,5 +483,51 @@ TEST_F(RealLibBladeRf, theBiasTeeSwitchesOnTheMicroAndIsRefusedOnTheX40)
 #endif
 }
 
+// What each emulated board tells libbladeRF of itself: the x40's FPGA is
+// the 40 kLE part and the board has no AD9361, whose library is not asked
+// (it would log an error); the micro's AD9361 reads its steady temperature
+// code 46 (46 / 1.14 = 40.351 °C) only where the library drives the chip,
+// and RX1's RSSI of 60.25 dB below full scale in either mode.
+struct BoardReport {
+    const char* fpgaSize;
+    std::vector<std::string> sensors; // board-wide, then "rx:" and the receive chain's
+    std::optional<double> temperature;
+    const char* temperatureRefusal;
+    std::optional<double> rssi;
+};
+#if defined(VELTRANO_MICRO_FPGA_TUNING)
+const BoardReport kReport = {"A4", {"rfic_temperature", "rx:rssi"}, std::nullopt, "in host tuning mode", -60.0};
+#elif defined(VELTRANO_EMULATED_MICRO)
+const BoardReport kReport = {"A4", {"rfic_temperature", "rx:rssi"}, 40.351, "", -60.0};
+#else
+const BoardReport kReport = {"40 kLE", {}, std::nullopt, "a bladeRF1 has no RFIC temperature sensor", std::nullopt};
+#endif
+
+TEST_F(RealLibBladeRf, theBoardsVersionsAndSensorsReadBackWhatItReports)
+{
+    BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
+    ::testing::internal::CaptureStderr();
+    const BoardIdentity identity = device.boardIdentity();
+    EXPECT_EQ(identity.firmwareVersion, "2.4.0");
+    EXPECT_EQ(identity.fpgaVersion, "0.14.0");
+    EXPECT_EQ(identity.fpgaSize, kReport.fpgaSize);
+    EXPECT_EQ(identity.fpgaLoaded, true);
+    EXPECT_THAT(identity.libraryVersion.value_or(""), HasSubstr("2022.11"));
+    EXPECT_EQ(identity.boardRevision, std::nullopt);
+    std::vector<std::string> sensors;
+    for (const SensorDescription& sensor : device.sensors()) {
+        sensors.push_back(sensor.name);
+    }
+    for (const SensorDescription& sensor : device.channelSensors(kRx)) {
+        sensors.push_back("rx:" + sensor.name);
+    }
+    EXPECT_EQ(sensors, kReport.sensors);
+    const SensorReading temperature = device.readSensor("rfic_temperature");
+    EXPECT_EQ(temperature.value, kReport.temperature);
+    EXPECT_THAT(temperature.failure, HasSubstr(kReport.temperatureRefusal));
+    EXPECT_EQ(device.readChannelSensor(kRx, "rssi").value, kReport.rssi);
+    EXPECT_THAT(::testing::internal::GetCapturedStderr(), Not(HasSubstr("[ERROR")));
+}
+
 } // namespace
 } // namespace veltrano

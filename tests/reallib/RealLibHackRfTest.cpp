@@ -27,6 +27,25 @@ constexpr auto tx = StreamDirection::tx;
 
 class RealLibStreaming : public test::RealLibHackRf {};
 
+// The board's identity as libhackrf reads it, and its clock-in status as the
+// board sees CLKIN at the moment of asking: nothing, then a clock plugged in.
+TEST_F(RealLibStreaming, theBoardsVersionsAndClockInStatusReadBackWhatItReports)
+{
+    HackRfSdrDevice device(test::kEmulatedSerial);
+    const BoardIdentity identity = device.boardIdentity();
+    EXPECT_EQ(identity.firmwareVersion, "usb-emulated-2026.01");
+    EXPECT_EQ(identity.boardId, "HackRF One");
+    EXPECT_EQ(identity.boardRevision, "r6");
+    EXPECT_EQ(identity.libraryVersion, "2022.09.1");
+    EXPECT_EQ(identity.fpgaVersion, std::nullopt);
+    ASSERT_EQ(device.sensors().size(), 1u);
+    EXPECT_TRUE(device.sensors()[0].boolean);
+    for (const char* plugged : {"0", "1"}) {
+        const test::ScopedEnvironment clock("VELTRANO_USB_HACKRF_CLKIN", plugged);
+        EXPECT_EQ(device.readSensor("clock_in").value, plugged[0] == '1' ? 1.0 : 0.0) << plugged;
+    }
+}
+
 TEST_F(RealLibStreaming, aNativeSweepDeliversTheProgrammedStepsWithTheirUsableRanges)
 {
     HackRfSdrDevice device(test::kEmulatedSerial);
@@ -172,7 +191,8 @@ TEST_F(RealLibStreaming,
     while (Clock::now() - start < std::chrono::seconds(2)) {
         received += device.readSamples(samples.data(), samples.size());
     }
-    const double sent = static_cast<double>(received) + static_cast<double>(device.rxDroppedBytes() - droppedBefore) / 2;
+    const double sent =
+        static_cast<double>(received) + static_cast<double>(device.rxDroppedBytes() - droppedBefore) / 2;
     const double rate = sent / std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_NEAR(rate, 2e6, 2e5);
     device.stopRx();

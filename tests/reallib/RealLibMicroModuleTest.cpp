@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ namespace {
 using test::RealLibBladeRf;
 
 struct TuningMode {
+    // What the module reads of the AD9361's temperature: a value, or the
+    // words of its refusal (the library reads it only when it drives the chip).
+    const char* temperature;
     std::vector<std::string> rxStages;
     std::vector<std::string> txStages;
     // What the board holds for the receive gain mode under automatic gain:
@@ -29,9 +33,9 @@ struct TuningMode {
 };
 #ifdef VELTRANO_MICRO_FPGA_TUNING
 // The library lists no stages when the FPGA drives the chip.
-const TuningMode kMode = {{}, {}, 0};
+const TuningMode kMode = {"in host tuning mode", {}, {}, 0};
 #else
-const TuningMode kMode = {{"full"}, {"dsa"}, 3};
+const TuningMode kMode = {"40.351", {"full"}, {"dsa"}, 3};
 #endif
 constexpr unsigned kRficGainMode = 6;
 constexpr std::int64_t kManualGainMode = 1; // BLADERF_GAIN_MGC
@@ -66,6 +70,35 @@ TEST_F(RealLibBladeRf, theModuleOffersTheMicrosStagesAndKeepsItsAutomaticGainOve
     EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), kManualGainMode);
     device->deactivateStream(stream);
     device->closeStream(stream);
+}
+
+// The identity a client checks first when something misbehaves, and the
+// sensors: the board-wide temperature, the receive channel's RSSI.
+TEST_F(RealLibBladeRf, theModuleReportsTheMicrosVersionsAndReadsItsSensors)
+{
+    const test::OnlyOurSoapyModule onlyOurs;
+    const test::SoapyDevicePointer device(
+        SoapySDR::Device::make(std::string("driver=veltrano,serial=") + test::kEmulatedBladeRfSerial));
+    const SoapySDR::Kwargs hardware = device->getHardwareInfo();
+    EXPECT_EQ(hardware.at("firmware_version"), "2.4.0");
+    EXPECT_EQ(hardware.at("fpga_version"), "0.14.0");
+    EXPECT_EQ(hardware.at("fpga_size"), "A4");
+    EXPECT_EQ(hardware.at("fpga_loaded"), "true");
+    EXPECT_EQ(hardware.count("library_version"), 1u);
+    EXPECT_EQ(hardware.count("board_revision"), 0u);
+
+    EXPECT_EQ(device->listSensors(), std::vector<std::string>{"rfic_temperature"});
+    EXPECT_EQ(device->getSensorInfo("rfic_temperature").units, "°C");
+    try {
+        EXPECT_EQ(device->readSensor("rfic_temperature"), kMode.temperature);
+    } catch (const std::runtime_error& refusal) {
+        EXPECT_THAT(refusal.what(), ::testing::HasSubstr(kMode.temperature));
+    }
+    EXPECT_EQ(device->listSensors(SOAPY_SDR_RX, 0), std::vector<std::string>{"rssi"});
+    EXPECT_EQ(device->readSensor(SOAPY_SDR_RX, 0, "rssi"), "-60");
+    EXPECT_TRUE(device->listSensors(SOAPY_SDR_TX, 0).empty());
+    EXPECT_THROW(device->readSensor(SOAPY_SDR_TX, 0, "rssi"), std::runtime_error);
+    EXPECT_THROW(device->getSensorInfo("humidity"), std::runtime_error);
 }
 
 } // namespace

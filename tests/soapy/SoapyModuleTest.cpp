@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 #include <stdexcept>
@@ -53,9 +54,12 @@ TEST_F(SoapyMapping, makeOpensEachFamilysBoardBySerialAndDescribesIt)
     simulateOneBoardOfEach();
     const auto device = make("driver=veltrano,serial=H2");
     EXPECT_THAT(hackRf().calls("hackrf_open_by_serial"), ElementsAre("hackrf_open_by_serial H2 -> 0"));
-    EXPECT_THAT(device->getHardwareInfo(), ElementsAre(Pair("backend", "hackrf-native"), Pair("family", "hackrf"),
-                                                       Pair("firmware_version", "fw-7"), Pair("label", "HackRF One"),
-                                                       Pair("serial", "H2"), Pair("usb_api_version", "1.02")));
+    // Firmware of USB API 1.02 cannot tell its revision.
+    EXPECT_THAT(device->getHardwareInfo(),
+                ElementsAre(Pair("backend", "hackrf-native"), Pair("board_id", "HackRF One"), Pair("family", "hackrf"),
+                            Pair("firmware_version", "fw-7"), Pair("label", "HackRF One"),
+                            Pair("library_version", "2026.01.1-sim"), Pair("serial", "H2"),
+                            Pair("usb_api_version", "1.02")));
     EXPECT_EQ(device->readSetting("rx_amplifier"), "false");
 
     const auto bladeRfDevice = make("driver=veltrano,family=bladerf");
@@ -65,6 +69,48 @@ TEST_F(SoapyMapping, makeOpensEachFamilysBoardBySerialAndDescribesIt)
     EXPECT_THROW(bladeRfDevice->setFrequency(SOAPY_SDR_TX, 0, 100e6), std::runtime_error);
     EXPECT_THROW(bladeRfDevice->readSetting("rx_amplifier"), std::runtime_error);
 }
+
+// A boolean sensor reads "true" or "false"; one the firmware cannot report
+// is not listed, and reading it anyway throws with the reason.
+struct ClockInCase {
+    const char* name;
+    const char* script;
+    std::vector<std::string> sensors;
+    const char* reading; // the value, or words of the refusal
+};
+
+void PrintTo(const ClockInCase& each, std::ostream* out)
+{
+    *out << each.name;
+}
+
+class SoapyClockIn : public test::SoapyModule, public ::testing::WithParamInterface<ClockInCase> {};
+
+TEST_P(SoapyClockIn, readsAsABooleanWhereTheFirmwareCanTell)
+{
+    const ClockInCase& each = GetParam();
+    simulateHackRf(std::string("board H1\n") + each.script);
+    const auto device = make("driver=veltrano,family=hackrf");
+    EXPECT_EQ(device->listSensors(), each.sensors);
+    if (!each.sensors.empty()) {
+        EXPECT_EQ(device->getSensorInfo("clock_in").type, SoapySDR::ArgInfo::BOOL);
+        EXPECT_EQ(device->readSensor("clock_in"), each.reading);
+        return;
+    }
+    EXPECT_THROW(device->getSensorInfo("clock_in"), std::runtime_error);
+    try {
+        device->readSensor("clock_in");
+        ADD_FAILURE() << "read a sensor the firmware cannot report";
+    } catch (const std::runtime_error& refusal) {
+        EXPECT_THAT(refusal.what(), ::testing::HasSubstr(each.reading));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Firmware, SoapyClockIn,
+                         ::testing::Values(ClockInCase{"clockPresent", "clock-in 1\n", {"clock_in"}, "true"},
+                                           ClockInCase{"noClock", "", {"clock_in"}, "false"},
+                                           ClockInCase{"oldFirmware", "usb-api 0x0104\n", {}, "USB API 0x0104"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SoapyMapping, boardsWithoutSerialOpenOnlyWhenTheyAreTheFirst)
 {
