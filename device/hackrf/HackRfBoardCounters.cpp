@@ -31,8 +31,7 @@ constexpr std::uint32_t kCoreReceiveTimeout = 1;
 
 std::int64_t steadyNowNs()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -61,10 +60,14 @@ std::optional<std::uint64_t> HackRfSdrDevice::rxBoardLongestShortfallBytes() con
 bool HackRfSdrDevice::setRxOverrunLimit(std::uint32_t bytes)
 {
     lastError_.clear();
-    if (bytes != 0 && (!isOpen() || usbApiVersion_ < kShortfallUsbApi || hackRfApi().setRxOverrunLimit == nullptr)) {
-        lastError_.set(hackRfApi().setRxOverrunLimit == nullptr
-                           ? "RX overrun limit: the library has no hackrf_set_rx_overrun_limit"
-                           : "RX overrun limit: the board's USB API is older than 0x0106");
+    const char* refusal = !isOpen()                                  ? "RX overrun limit: the board is not open"
+                          : hackRfApi().setRxOverrunLimit == nullptr ? "RX overrun limit: the library has no "
+                                                                       "hackrf_set_rx_overrun_limit"
+                          : usbApiVersion_ < kShortfallUsbApi
+                              ? "RX overrun limit: the board's USB API is older than 0x0106"
+                              : nullptr;
+    if (bytes != 0 && refusal != nullptr) {
+        lastError_.set(refusal);
         return false;
     }
     rxOverrunLimit_.store(bytes);

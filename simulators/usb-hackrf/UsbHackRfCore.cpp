@@ -63,8 +63,8 @@ void SampleCore::record(unsigned char* words, std::uint32_t coreBytes, std::uint
     // Requested mode (its request flag clear: the core took it), active mode,
     // the two byte counts, shortfalls, the longest, the limit, the mode-change
     // threshold, the next mode and the error.
-    const std::uint32_t values[10] = {requestedMode_, mode_, coreBytes, usbBytes, shortfalls_, longestShortfall_,
-                                      shortfallLimit_, 0, mode_, error_};
+    const std::uint32_t values[10] = {requestedMode_,    mode_,           coreBytes, usbBytes, shortfalls_,
+                                      longestShortfall_, shortfallLimit_, 0,         mode_,    error_};
     for (std::size_t word = 0; word < 10; ++word) {
         for (std::size_t byte = 0; byte < 4; ++byte) {
             words[4 * word + byte] = static_cast<unsigned char>(values[word] >> (8 * byte));
