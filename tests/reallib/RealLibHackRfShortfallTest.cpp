@@ -145,8 +145,12 @@ TEST_F(RealLibShortfall, theModuleReportsOneOverflowPerShortfallAndReadsTheCount
         return veltrano_usb_hackrf_rx_bytes_delivered() >= start + 8388608 + 4194304;
     }));
     EXPECT_EQ(device->readSetting("rx_board_shortfalls"), "2");
-    // The ring may overflow too on a loaded machine; those have their own count.
-    EXPECT_EQ(overflows, 2 + std::stoi(device->readSetting("rx_ring_overflows")));
+    // The ring may overflow too on a loaded machine, with its own count; a
+    // ring loss that comes to the reader at the same read as a shortfall
+    // shares its report.
+    const int ringOverflows = std::stoi(device->readSetting("rx_ring_overflows"));
+    EXPECT_GE(overflows, 2);
+    EXPECT_LE(overflows, 2 + ringOverflows);
     device->deactivateStream(stream);
     device->closeStream(stream);
 }
