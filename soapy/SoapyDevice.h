@@ -220,6 +220,8 @@ private:
         // Shown, not reported as an overflow: the size of the losses another
         // counter reports, or samples a retune discards.
         bool sizeOnly = false;
+        // The board cannot tell: the setting reads empty, and nothing is reported.
+        bool unknown = false;
     };
     std::vector<LossCounter> lossCounters() const;
     // Samples discarded at retunes since the stream started: the first read
@@ -229,6 +231,9 @@ private:
     // where the board has no choice of it.
     bool offersOverflowPolicy() const;
     void setOverflowPolicy(const std::string& policy);
+    // The HackRF board's receive overrun limit in bytes, as decimal text.
+    void setOverrunLimit(const std::string& bytes);
+    std::string overrunLimit() const;
     std::string overflowPolicy() const;
     // All losses of one direction's stream so far.
     std::uint64_t losses(int direction) const;

@@ -7,6 +7,9 @@
 #include "device/bladerf/BladeRfSdrDevice.h"
 #include "device/hackrf/HackRfSdrDevice.h"
 
+#include <charconv>
+#include <optional>
+
 namespace veltrano::soapy {
 
 std::vector<SoapyDevice::LossCounter> SoapyDevice::lossCounters() const
@@ -15,7 +18,11 @@ std::vector<SoapyDevice::LossCounter> SoapyDevice::lossCounters() const
         const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
         // An overflow is reported when the reader gets to it (the ring ends a
         // read there), so its count, not the bytes dropped, drives the reports.
+        // The board's own count of the times the host fell behind it, read
+        // from the board while receiving; one report per new shortfall.
+        const std::optional<std::uint64_t> boardShortfalls = hackRf.rxBoardShortfalls();
         return {{"rx_ring_overflows", SOAPY_SDR_RX, hackRf.rxOverflowsReached()},
+                {"rx_board_shortfalls", SOAPY_SDR_RX, boardShortfalls.value_or(0), false, !boardShortfalls},
                 {"rx_dropped_bytes", SOAPY_SDR_RX, hackRf.rxDroppedBytes(), true},
                 {"rx_skipped_bytes", SOAPY_SDR_RX, hackRf.rxSkippedBytes(), true},
                 {"rx_discarded_samples", SOAPY_SDR_RX, rxDiscardedSamples(), true},
@@ -60,6 +67,24 @@ std::string SoapyDevice::overflowPolicy() const
 {
     const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
     return hackRf.rxOverflowPolicy() == HackRfSdrDevice::OverflowPolicy::keepFresh ? "keep_fresh" : "keep_oldest";
+}
+
+void SoapyDevice::setOverrunLimit(const std::string& bytes)
+{
+    std::uint32_t limit = 0;
+    const auto [end, error] = std::from_chars(bytes.data(), bytes.data() + bytes.size(), limit);
+    if (error != std::errc() || end != bytes.data() + bytes.size()) {
+        fail("veltrano: rx_overrun_limit takes a count of bytes up to 4294967295, not '" + bytes + "'");
+    }
+    auto& hackRf = static_cast<HackRfSdrDevice&>(*board_);
+    if (!hackRf.setRxOverrunLimit(limit)) {
+        fail("veltrano: " + hackRf.lastError());
+    }
+}
+
+std::string SoapyDevice::overrunLimit() const
+{
+    return std::to_string(static_cast<const HackRfSdrDevice&>(*board_).rxOverrunLimit());
 }
 
 std::uint64_t SoapyDevice::losses(int direction) const

@@ -26,6 +26,7 @@ constexpr const char* kFailedFastRetunes = "failed_fast_rx_retunes";
 constexpr const char* kLastFastRetuneError = "last_fast_rx_retune_error";
 constexpr const char* kLastError = "last_error";
 constexpr const char* kOverflowPolicy = "rx_overflow_policy";
+constexpr const char* kOverrunLimit = "rx_overrun_limit";
 
 SoapySDR::ArgInfo setting(const char* key, const char* name, SoapySDR::ArgInfo::Type type, const char* description,
                           const std::string& value = "")
@@ -130,6 +131,11 @@ SoapySDR::ArgInfoList SoapyDevice::settingInfo() const
                     "keep_oldest");
         policy.options = {"keep_oldest", "keep_fresh"};
         settings.push_back(policy);
+        settings.push_back(setting(kOverrunLimit, "RX overrun limit", Type::INT,
+                                   "Bytes the board may fall behind the host before it stops the receive stream "
+                                   "(0: never); taken up when a stream starts; refused by a board older than USB "
+                                   "API 0x0106. Also a device argument.",
+                                   overrunLimit()));
     }
     for (const LossCounter& counter : lossCounters()) {
         settings.push_back(
@@ -193,6 +199,10 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
         setOverflowPolicy(value);
         return;
     }
+    if (key == kOverrunLimit && offersOverflowPolicy()) {
+        setOverrunLimit(value);
+        return;
+    }
     if (key == kHopFrequencies && board_->supportsFastRxRetune()) {
         std::vector<double> frequenciesHz;
         if (!parseFrequencyList(value, frequenciesHz)) {
@@ -243,6 +253,7 @@ std::vector<std::string> SoapyDevice::writableSettings() const
     }
     if (offersOverflowPolicy()) {
         keys.emplace_back(kOverflowPolicy);
+        keys.emplace_back(kOverrunLimit);
     }
     return keys;
 }
@@ -300,9 +311,12 @@ std::string SoapyDevice::readSetting(const std::string& key) const
     if (key == kOverflowPolicy && offersOverflowPolicy()) {
         return overflowPolicy();
     }
+    if (key == kOverrunLimit && offersOverflowPolicy()) {
+        return overrunLimit();
+    }
     for (const LossCounter& counter : lossCounters()) {
         if (key == counter.setting) {
-            return std::to_string(counter.count);
+            return counter.unknown ? std::string() : std::to_string(counter.count);
         }
     }
     if (key == kLastError) {

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <limits>
 #include <thread>
+#include <utility>
 
 namespace veltrano {
 namespace {
@@ -27,6 +28,9 @@ constexpr std::uint64_t kRetuneDiscardBytes = 1'310'720;
 // readSamples waits at most this many 1 ms polls (about 100 ms) for data.
 constexpr int kPollBudget = 100;
 constexpr auto kPollPause = std::chrono::milliseconds(1);
+// A stream dry for this many polls (about 20 ms, longer than any pause of a
+// live board between transfers) may have been given up for the limit.
+constexpr int kDryPollsBeforeAskingTheBoard = 20;
 
 } // namespace
 
@@ -61,8 +65,10 @@ bool HackRfSdrDevice::applyRxConfiguration(const StreamConfig& config)
         !restoreFilterAfterRate(StreamDirection::rx, config.sampleRateHz)) {
         return false;
     }
+    // The board keeps the limit until it is set again, and takes it up when a
+    // stream starts: a limit set for an earlier stream must not linger.
     if (api.setRxOverrunLimit != nullptr && usbApiVersion_ > 0x0105 &&
-        stepFailed("disable RX overrun limit", api.setRxOverrunLimit(device, 0))) {
+        stepFailed("set RX overrun limit", api.setRxOverrunLimit(device, rxOverrunLimit_.load()))) {
         return false;
     }
     return !stepFailed("set frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) &&
@@ -166,6 +172,7 @@ bool HackRfSdrDevice::startRx()
     rxGapBytesReached_.store(0, std::memory_order_relaxed);
     rxSkippedBytes_.store(0, std::memory_order_relaxed);
     rxDiscardedBytes_.store(0, std::memory_order_relaxed);
+    startBoardShortfalls();
     std::atomic_store(&rxBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
     const HackRfApi& api = hackRfApi();
     const int result = api.startRx(
@@ -186,6 +193,8 @@ void HackRfSdrDevice::stopRx()
     sweepActive_.store(false, std::memory_order_release);
     if (wasStreaming && isOpen()) {
         static_cast<void>(hackRfApi().stopRx(handle_->device));
+        // The board keeps its counts once idle: the stream's final ones.
+        static_cast<void>(pollBoardShortfalls(true));
     }
     std::atomic_store(&rxBuffer_, std::shared_ptr<RawBuffer>());
     std::atomic_store(&sweepBuffer_, std::shared_ptr<SweepBuffer>());
@@ -261,8 +270,17 @@ std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
     };
 
     const HackRfApi& api = hackRfApi();
+    // libhackrf asks the board's state without a time-out, so the reader asks
+    // only a board that shows it is alive: one that delivered a transfer
+    // during this read. A board that fell silent is never asked; a dry stream
+    // is asked only when the caller set a limit the board may have reached.
+    const std::uint64_t storedAtStart = ring->storedPosition();
+    int dryPolls = 0;
     int budget = kPollBudget;
     for (;;) {
+        if (ring->storedPosition() != storedAtStart) {
+            static_cast<void>(pollBoardShortfalls(false));
+        }
         discarded(ring->takeClearedBytes());
         std::uint64_t until = rxDiscardUntil_.load();
         for (std::uint64_t pending = discardPending(until); pending > 0; pending = discardPending(until)) {
@@ -302,6 +320,14 @@ std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
         }
         discarded(taken);
         if (taken == 0) {
+            // Samples stored before the board gave up are still handed out:
+            // only a read that finds none asks.
+            if (++dryPolls >= kDryPollsBeforeAskingTheBoard && rxOverrunLimit_.load() != 0) {
+                if (std::string stopped = pollBoardShortfalls(false); !stopped.empty()) {
+                    lastError_.set(std::move(stopped));
+                    return 0;
+                }
+            }
             if (api.isStreaming != nullptr && isOpen()) {
                 const int alive = api.isStreaming(handle_->device);
                 if (alive != HACKRF_TRUE) {

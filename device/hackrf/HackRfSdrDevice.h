@@ -130,6 +130,21 @@ public:
     /// Samples thrown away after a retune or a live rate change (the ring's
     /// old contents and the settling samples that follow), never handed out.
     std::uint64_t rxDiscardedSamples() const;
+    /// The board's own count of receive shortfalls in the running or last
+    /// receive stream: times its USB side had no transfer to fill when
+    /// samples were due (the host fell behind), and the longest such run in
+    /// bytes. Read from the board while receiving (see HackRfBoardCounters.cpp);
+    /// absent where the library or the board (USB API below 0x0106) cannot tell.
+    std::optional<std::uint64_t> rxBoardShortfalls() const;
+    /// The longest of those shortfalls, in bytes the board could not keep.
+    std::optional<std::uint64_t> rxBoardLongestShortfallBytes() const;
+    /// A shortfall this long (bytes; 0: none) makes the board give its receive
+    /// stream up, which then ends with "RX stream stopped: ..." in lastError().
+    /// Applied by the next configureRx. False, with lastError() set, when the
+    /// library or the board cannot limit.
+    bool setRxOverrunLimit(std::uint32_t bytes);
+    /// The limit the next configureRx applies, in bytes (0: none).
+    std::uint32_t rxOverrunLimit() const;
     /// Marked sweep blocks not queued because the sweep queue was full.
     std::uint64_t sweepDroppedBlocks() const;
     /// Zero bytes sent in place of samples because the transmit ring ran dry
@@ -178,6 +193,14 @@ private:
 
     bool isOpen() const;
     void readBoardVersions();
+    // Whether the library and the board keep the shortfall state.
+    bool boardKeepsShortfalls() const;
+    // Reads the board's shortfall state into the counters when the last read
+    // is older than the poll interval (always when forced); the reason when
+    // the board has given the receive stream up for its overrun limit, else empty.
+    std::string pollBoardShortfalls(bool forced);
+    // Counts from zero for a new stream, or unknown where the board cannot tell.
+    void startBoardShortfalls();
     // For a libhackrf call of a configuration sequence: false on success;
     // otherwise records "<step>: <library text>" as the last error and is true.
     bool stepFailed(const char* step, int result);
@@ -285,6 +308,11 @@ private:
     std::atomic<std::uint64_t> rxDiscardedBytes_{0};
     std::atomic<OverflowPolicy> rxOverflowPolicy_{OverflowPolicy::keepOldest};
     std::atomic<std::uint64_t> sweepDroppedBlocks_{0};
+    // The board's counts as last read; negative while unknown.
+    std::atomic<std::int64_t> rxBoardShortfalls_{-1};
+    std::atomic<std::int64_t> rxBoardLongestShortfall_{-1};
+    std::atomic<std::int64_t> rxBoardReadAtNs_{0};
+    std::atomic<std::uint32_t> rxOverrunLimit_{0};
     std::atomic<std::uint64_t> txUnderrunBytes_{0};
 };
 

@@ -53,8 +53,6 @@ constexpr std::uint64_t kExplicitIfMaximumHz = 2'750'000'000;
 constexpr std::uint64_t kExplicitLoMinimumHz = 84'375'000;
 constexpr std::uint64_t kExplicitLoMaximumHz = 5'400'000'000;
 enum FilterPath : std::uint8_t { kBypass = 0, kLowPass = 1, kHighPass = 2 };
-// What the sample-moving core reports it is doing (its state record's modes).
-enum CoreMode : std::uint32_t { kCoreIdle = 0, kCoreReceive = 2, kCoreTransmitStart = 3, kCoreTransmitRun = 4 };
 constexpr std::uint32_t kPartId[2] = {0xa000cb3c, 0x00594f4d};
 // Enough for a test to compare everything a short stream transmitted; a
 // longer stream is still counted but no longer kept.
@@ -99,6 +97,7 @@ UsbHackRfBoard::UsbHackRfBoard(const std::string& prefix, const char* defaultSer
 {
     planUnplug(usb::unplugPlanFromEnvironment(prefix));
     const std::string capture = usb::environmentText((prefix + "_TX_CAPTURE").c_str(), "");
+    hostHolds_ = hostHoldsFromText(usb::environmentText((prefix + "_RX_HOLDS").c_str(), ""));
     if (!capture.empty()) {
         transmitCapture_.reset(std::fopen(capture.c_str(), "ab"));
     }
@@ -146,7 +145,15 @@ int UsbHackRfBoard::control(const ControlRequest& request)
         if (mode_ == TransceiverMode::sweep) {
             sweepStepIndex_ = 0;
         }
-        transmitStarted_ = false;
+        rxStreamBytes_ = 0;
+        nextHostHold_ = 0;
+        if (mode_ == TransceiverMode::receive || mode_ == TransceiverMode::sweep) {
+            core_.start(SampleCore::receive, rxOverrunLimit_);
+        } else if (mode_ == TransceiverMode::transmit) {
+            core_.start(SampleCore::transmitStart, txUnderrunLimit_);
+        } else {
+            core_.stop();
+        }
         return 0;
     case kSetSampleRate:
         if (!needs(8) || littleEndian32(request.data + 4) == 0) {
@@ -255,28 +262,12 @@ bool UsbHackRfBoard::setGain(std::uint8_t request, std::uint16_t gainDb)
     return false;
 }
 
-// The sample-moving core's state record, ten little-endian 32-bit words:
-// requested mode (its request flag clear: the core has taken it), active
-// mode, bytes the core moved, bytes USB moved, shortfalls, the longest one,
-// the shortfall limit of the direction, the mode-change threshold, the next
-// mode and the error. The emulated board moves samples exactly when USB does,
-// so both counts are the bytes moved since power-on and it never falls short.
+// The core's state record. The emulated board moves samples exactly when USB
+// does, so both byte counts are the bytes moved since power-on.
 int UsbHackRfBoard::answerCoreState(const ControlRequest& request) const
 {
-    std::uint32_t coreMode = kCoreIdle;
-    std::uint32_t shortfallLimit = 0;
-    if (mode_ == TransceiverMode::receive || mode_ == TransceiverMode::sweep) {
-        coreMode = kCoreReceive;
-        shortfallLimit = rxOverrunLimit_;
-    } else if (mode_ == TransceiverMode::transmit) {
-        coreMode = transmitStarted_ ? kCoreTransmitRun : kCoreTransmitStart;
-        shortfallLimit = txUnderrunLimit_;
-    }
-    const std::uint32_t words[10] = {coreMode, coreMode, bytesMoved_, bytesMoved_, 0, 0, shortfallLimit, 0, 0, 0};
-    unsigned char record[sizeof words];
-    for (std::size_t i = 0; i < 10; ++i) {
-        storeLittleEndian(record + 4 * i, words[i], 4);
-    }
+    unsigned char record[40];
+    core_.record(record, bytesMoved_, bytesMoved_);
     const std::size_t count = std::min<std::size_t>(sizeof record, request.length);
     if (request.data != nullptr) {
         std::memcpy(request.data, record, count);
@@ -336,6 +327,11 @@ bool UsbHackRfBoard::endpointActive(unsigned char endpoint) const
     if (hardwareSyncOn_ && (mode_ == TransceiverMode::receive || mode_ == TransceiverMode::transmit)) {
         return false;
     }
+    // A core that gave its stream up for the limit moves nothing more: the
+    // host's transfers wait, as they do on the board, until it stops.
+    if (core_.stopped()) {
+        return false;
+    }
     if (endpoint == kReceiveEndpoint) {
         return mode_ == TransceiverMode::receive || (mode_ == TransceiverMode::sweep && !sweepSteps_.empty());
     }
@@ -362,7 +358,27 @@ std::size_t UsbHackRfBoard::complete(unsigned char endpoint, unsigned char* buff
         boardClock_ = now;
     }
     boardClock_ += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secondsFor(length)));
+    if ((endpoint & LIBUSB_ENDPOINT_IN) != 0 && mode_ == TransceiverMode::receive) {
+        rxStreamBytes_ += length;
+        holdHostIfDue();
+    }
     return length;
+}
+
+// The host keeps its completed transfers for the hold, so the board's next
+// transfer is served that much later; the core meanwhile fills its buffer and
+// drops the rest, which the receive pattern then lacks. The shortfall is
+// counted from the hold's scripted length, not from how late the host's
+// thread actually woke, so a test knows what the board will report.
+void UsbHackRfBoard::holdHostIfDue()
+{
+    if (nextHostHold_ >= hostHolds_.size() || rxStreamBytes_ < hostHolds_[nextHostHold_].afterBytes) {
+        return;
+    }
+    const std::chrono::microseconds hold = hostHolds_[nextHostHold_++].length;
+    const auto dueBytes = static_cast<std::uint64_t>(2.0 * sampleRateHz_ * static_cast<double>(hold.count()) / 1e6);
+    rxPosition_ += core_.fallBehind(dueBytes);
+    boardClock_ += hold;
 }
 
 int UsbHackRfBoard::bulk(unsigned char endpoint, unsigned char* data, std::size_t length)
@@ -417,7 +433,7 @@ void UsbHackRfBoard::consume(const unsigned char* buffer, std::size_t length)
     transmitted_.insert(transmitted_.end(), buffer, buffer + kept);
     transmittedBytes_ += length;
     bytesMoved_ += static_cast<std::uint32_t>(length);
-    transmitStarted_ = true;
+    core_.transmitRunning();
     // Flushed at once: a program run against the board may end without exit handlers.
     if (transmitCapture_ != nullptr) {
         std::fwrite(buffer, 1, length, transmitCapture_.get());

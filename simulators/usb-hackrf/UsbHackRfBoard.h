@@ -6,6 +6,7 @@
 // radio, and what the bulk endpoints carry while it streams. Not thread-safe:
 // the USB engine calls it under its own lock.
 
+#include "UsbHackRfCore.h"
 #include "usb-engine/UsbBoardModel.h"
 
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veltrano::sim::usbhackrf {
@@ -41,9 +43,12 @@ using usb::ControlRequest;
 class UsbHackRfBoard : public usb::UsbBoardModel {
 public:
     // Identity from the environment (VELTRANO_USB_HACKRF_SERIAL, _USB_API,
-    // _VERSION; _CLKIN, read on every request, "1" for a clock on CLKIN); the journal goes to
-    // VELTRANO_USB_HACKRF_JOURNAL; VELTRANO_USB_HACKRF_TX_CAPTURE names a file to which every byte taken on the
-    // transmit endpoint is appended, so that the record of a program run against the board outlives it.
+    // _VERSION; _CLKIN, read on every request, "1" for a clock on CLKIN); the
+    // journal goes to VELTRANO_USB_HACKRF_JOURNAL;
+    // VELTRANO_USB_HACKRF_TX_CAPTURE names a file to which every byte taken
+    // on the transmit endpoint is appended, so that the record of a program
+    // run against the board outlives it; VELTRANO_USB_HACKRF_RX_HOLDS scripts
+    // the host holds (see hostHoldsFromText) of every receive stream.
     UsbHackRfBoard();
     // The same with the variables prefix_SERIAL, prefix_JOURNAL and so on,
     // and this serial when prefix_SERIAL is unset: a second board on a bus.
@@ -51,6 +56,9 @@ public:
 
     const std::string& serial() const { return serial_; }
     std::uint16_t usbApiVersion() const { return usbApiVersion_; }
+    void setUsbApiVersion(std::uint16_t version) { usbApiVersion_ = version; }
+    // The host holds of every receive stream from the next one on.
+    void holdHost(std::vector<HostHold> holds) { hostHolds_ = std::move(holds); }
 
     usb::UsbIdentity identity() const override;
     std::string stringDescriptor(std::uint8_t index) const override;
@@ -72,6 +80,7 @@ public:
     // Takes what the host transmits.
     void consume(const unsigned char* buffer, std::size_t length);
 
+    const SampleCore& core() const { return core_; }
     std::uint64_t receivedBytesDelivered() const { return rxPosition_; }
     std::uint64_t receivePositionAtLastTune() const { return rxPositionAtLastTune_; }
     const std::vector<unsigned char>& transmitted() const { return transmitted_; }
@@ -87,6 +96,8 @@ private:
     int answerCoreState(const ControlRequest& request) const;
     void planSweep(const ControlRequest& request);
     void produceSweepBlock(unsigned char* block);
+    // Starts a scripted host hold when the receive stream has moved far enough.
+    void holdHostIfDue();
 
     std::string serial_;
     std::uint16_t usbApiVersion_;
@@ -100,12 +111,14 @@ private:
     RadioState radio_;
     // Streams wait for a trigger pulse that never comes while this is on.
     bool hardwareSyncOn_ = false;
+    SampleCore core_;
+    std::vector<HostHold> hostHolds_;
+    std::size_t nextHostHold_ = 0;
+    std::uint64_t rxStreamBytes_ = 0;
     std::uint32_t rxOverrunLimit_ = 0;
     std::uint32_t txUnderrunLimit_ = 0;
-    // Bytes streamed since power-on, wrapping as the board's own 32-bit
-    // counters do; whether the current transmit stream has had its first bytes.
+    // Bytes streamed since power-on, wrapping as the board's own 32-bit counters do.
     std::uint32_t bytesMoved_ = 0;
-    bool transmitStarted_ = false;
     std::uint64_t rxPosition_ = 0;
     std::uint64_t rxPositionAtLastTune_ = 0;
     std::vector<std::uint64_t> sweepSteps_;

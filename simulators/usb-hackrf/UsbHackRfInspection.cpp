@@ -54,6 +54,41 @@ uint64_t veltrano_usb_hackrf_tx_copy_of(const char* serial, uint8_t* out, uint64
     });
 }
 
+int64_t veltrano_usb_hackrf_core(const char* name)
+{
+    const std::string_view wanted = name != nullptr ? name : "";
+    return withHackRf<int64_t>(nullptr, [&](const UsbHackRfBoard& board) -> int64_t {
+        const veltrano::sim::usbhackrf::SampleCore& core = board.core();
+        const std::pair<std::string_view, int64_t> values[] = {{"shortfalls", core.shortfalls()},
+                                                               {"longest_shortfall", core.longestShortfall()},
+                                                               {"shortfall_limit", core.shortfallLimit()},
+                                                               {"core_mode", core.mode()},
+                                                               {"core_error", core.error()}};
+        for (const auto& [key, value] : values) {
+            if (key == wanted) {
+                return value;
+            }
+        }
+        return -1;
+    });
+}
+
+void veltrano_usb_hackrf_hold_host(const char* holds)
+{
+    withHackRf<int>(nullptr, [&](UsbHackRfBoard& board) {
+        board.holdHost(veltrano::sim::usbhackrf::hostHoldsFromText(holds != nullptr ? holds : ""));
+        return 0;
+    });
+}
+
+void veltrano_usb_hackrf_set_usb_api(uint16_t version)
+{
+    withHackRf<int>(nullptr, [&](UsbHackRfBoard& board) {
+        board.setUsbApiVersion(version);
+        return 0;
+    });
+}
+
 int veltrano_usb_hackrf_transceiver_mode_of(const char* serial)
 {
     return withHackRf<int>(serial, [](const UsbHackRfBoard& board) { return static_cast<int>(board.mode()); });

@@ -74,6 +74,21 @@ VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_replug_of(const char* serial
 VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_stall(int stalled);
 VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_stall_of(const char* serial, int stalled);
 
+// The board's sample core as the firmware reports it: "shortfalls",
+// "longest_shortfall" (bytes), "shortfall_limit" (bytes), "core_mode" (0 idle,
+// 2 receive, 3 and 4 transmit) and "core_error" (1: it gave a receive stream up
+// at its limit); -1 for any other name.
+VELTRANO_USB_HACKRF_EXPORT int64_t veltrano_usb_hackrf_core(const char* name);
+// Scripts the host holds of every receive stream from the next one on, in
+// the text of VELTRANO_USB_HACKRF_RX_HOLDS: "<after bytes>:<milliseconds>"
+// entries, comma-separated, each after that many bytes of the stream; the
+// host keeps the completed transfers back for the hold, so none is in flight
+// and the board falls short. Empty: none.
+VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_hold_host(const char* holds);
+// The USB API version the board reports from its next listing on (the
+// library reads it when it opens the board).
+VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_set_usb_api(uint16_t version);
+
 #ifdef __cplusplus
 }
 #endif
