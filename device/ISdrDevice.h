@@ -2,6 +2,7 @@
 // The declaration order of ISdrDevice is the virtual-table order; keep it stable.
 #pragma once
 
+#include <chrono>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
@@ -118,6 +119,7 @@ struct BoardIdentity {
     std::optional<std::string> boardRevision;   ///< the board's revision ("r6")
     std::optional<std::string> boardId;         ///< the board's model as its firmware names it
     std::optional<std::string> libraryVersion;  ///< the host library's version
+    std::optional<std::string> usbApiVersion;   ///< the USB interface the firmware speaks ("1.06")
 
     /// Item by item.
     bool operator==(const BoardIdentity&) const = default;
@@ -138,6 +140,63 @@ struct SensorReading {
     std::string failure;         ///< why it could not be read; empty with a value
 };
 
+/// What a full host-side receive buffer does with the samples that keep coming.
+enum class RxOverflowPolicy {
+    keepOldest, ///< the newest samples are dropped; the reader gets every stored one
+    keepFresh,  ///< as keepOldest, and at a loss the reader skips to the newest samples
+};
+
+/// Every loss counter a backend keeps, each counted since its stream's start
+/// (zero before any start). A counter the family cannot see stays zero.
+struct StreamLosses {
+    /// Receive losses the stream noticed, one per loss: bladeRF timestamp
+    /// gaps, HackRF receive-ring overflows the reader has got to.
+    std::uint64_t rxOverruns = 0;
+    /// Samples those losses held, where the stream tells (bladeRF: an upper
+    /// bound from the timestamps).
+    std::uint64_t rxLostSamples = 0;
+    /// Received bytes the host ring dropped because it was full (HackRF).
+    std::uint64_t rxDroppedBytes = 0;
+    /// Stored bytes a keepFresh reader skipped to get to the newest ones (HackRF).
+    std::uint64_t rxSkippedBytes = 0;
+    /// Samples thrown away after a live retune or rate change, never handed out.
+    std::uint64_t rxDiscardedSamples = 0;
+    /// Times the board itself fell behind on receive (the host had no transfer
+    /// ready), and the longest such run in bytes; nullopt where the board or
+    /// its library cannot tell. Not part of rxOverruns.
+    std::optional<std::uint64_t> rxBoardShortfalls;
+    std::optional<std::uint64_t> rxBoardLongestShortfallBytes; ///< see rxBoardShortfalls
+    /// Sweep blocks dropped because the sweep queue was full.
+    std::uint64_t sweepDroppedBlocks = 0;
+    /// Times transmit ran out of samples while it streamed (HackRF: transfers
+    /// the ring could not fill; bladeRF: underruns inside a timed burst).
+    std::uint64_t txUnderruns = 0;
+    /// Bytes of silence a HackRF sent in place of those samples.
+    std::uint64_t txUnderrunBytes = 0;
+};
+
+/// What a client needs to drive one direction's stream.
+struct StreamLimits {
+    /// Complex sample rates the direction takes; empty when the board cannot stream it.
+    std::vector<FrequencyRangeHz> sampleRateRangesHz;
+    /// Receive reads of at least this many samples deliver whole multiples of it.
+    std::size_t readGranularity = 1;
+    /// Samples the backend moves to or from its library in one transfer: a
+    /// read or write of this many samples takes no extra copy or allocation.
+    std::size_t transferSamples = 0;
+    /// Transmit: once drainTx answered true the stream has ended, and only
+    /// stopTx and startTx let it take samples again.
+    bool drainEndsStream = false;
+};
+
+/// The longest time readSamples, readNativeSamples, writeSamples,
+/// writeNativeSamples, writeBurst and writeNativeBurst block when nothing
+/// comes or nothing fits, board checks after a library time-out included.
+/// Both families stay under it: a HackRF read gives up after about 100 ms and
+/// its writes never wait; a bladeRF read after 100 ms and a write after
+/// 250 ms, each followed by one board check where the library timed out.
+inline constexpr std::chrono::milliseconds kLongestStreamCallWait{500};
+
 /// The one abstract radio device every backend implements.
 ///
 /// A device is opened by its class's constructor (which throws std::runtime_error
@@ -157,7 +216,7 @@ public:
     /// Who the open board is: driver, label, serial and what it can do.
     virtual DeviceInfo info() const = 0;
     /// Text of the most recent failure; empty when the backend keeps none.
-    virtual std::string lastError() const { return {}; }
+    virtual std::string lastError() const;
     /// @}
 
     /// @name Receive configuration
@@ -171,8 +230,8 @@ public:
     virtual std::vector<FrequencyRangeHz> rxFrequencyRanges() const = 0;
     /// Highest receive rate the board supports; 0 when the backend cannot tell.
     virtual double maximumRxSampleRateHz() const = 0;
-    /// Device time of the stream, where a backend keeps one.
-    virtual std::optional<double> streamTimeSeconds() const { return std::nullopt; }
+    /// Device time of the stream, where a backend keeps one; nullopt by default.
+    virtual std::optional<double> streamTimeSeconds() const;
     /// @}
 
     /// @name Tuning
@@ -182,30 +241,22 @@ public:
     virtual bool setRxFrequency(double frequencyHz) = 0;
     /// True when setRxFrequency can retune from tuning data that
     /// prepareRxFrequencies computed beforehand.
-    virtual bool supportsFastRxRetune() const { return false; }
+    virtual bool supportsFastRxRetune() const;
     /// Precomputes tuning data for frequencies visited later; true when nothing needed doing.
-    virtual bool prepareRxFrequencies(const std::vector<double>& frequenciesHz)
-    {
-        static_cast<void>(frequenciesHz);
-        return true;
-    }
+    virtual bool prepareRxFrequencies(const std::vector<double>& frequenciesHz);
     /// Retunes of the running receive stream done from prepared tuning data.
-    virtual std::uint64_t fastRxRetuneCount() const { return 0; }
+    virtual std::uint64_t fastRxRetuneCount() const;
     /// Retunes of the running receive stream done the regular way.
-    virtual std::uint64_t regularRxRetuneCount() const { return 0; }
+    virtual std::uint64_t regularRxRetuneCount() const;
     /// Fast retunes of the running receive stream that failed and fell back
     /// to the regular way.
-    virtual std::uint64_t failedFastRxRetuneCount() const { return 0; }
+    virtual std::uint64_t failedFastRxRetuneCount() const;
     /// Library result code of the latest failed retune; 0 when none.
-    virtual int lastFastRxRetuneError() const { return 0; }
+    virtual int lastFastRxRetuneError() const;
     /// True when the receive chain has an RF amplifier that can be switched.
-    virtual bool supportsRxAmplifier() const { return false; }
+    virtual bool supportsRxAmplifier() const;
     /// Switches the receive RF amplifier; false on failure or where there is none.
-    virtual bool setRxAmplifier(bool enabled)
-    {
-        static_cast<void>(enabled);
-        return false;
-    }
+    virtual bool setRxAmplifier(bool enabled);
     /// @}
 
     /// @name Receive streaming
@@ -216,6 +267,7 @@ public:
     /// Ends receive streaming; harmless when nothing streams.
     virtual void stopRx() = 0;
     /// Copies up to count received samples; returns how many were delivered.
+    /// Blocks at most kLongestStreamCallWait when none come.
     virtual std::size_t readSamples(std::complex<float>* samples, std::size_t count) = 0;
     /// @}
 
@@ -223,29 +275,19 @@ public:
     /// @{
 
     /// True when the board sweeps a range by itself (hardware sweep).
-    virtual bool supportsNativeSweep() const { return false; }
+    virtual bool supportsNativeSweep() const;
     /// Plans a hardware sweep over startHz..stopHz with the given rate and
     /// gain; false when the board cannot sweep or the range is refused.
-    virtual bool configureNativeSweep(const StreamConfig& config, double startHz, double stopHz)
-    {
-        static_cast<void>(config);
-        static_cast<void>(startHz);
-        static_cast<void>(stopHz);
-        return false;
-    }
+    virtual bool configureNativeSweep(const StreamConfig& config, double startHz, double stopHz);
     /// Starts the planned sweep; its blocks are read with readNativeSweepBlock.
-    virtual bool startNativeSweep() { return false; }
+    virtual bool startNativeSweep();
     /// Fills block with the next sweep block; leaves it untouched on false.
-    virtual bool readNativeSweepBlock(NativeSweepBlock& block)
-    {
-        static_cast<void>(block);
-        return false;
-    }
-    /// Samples in each sweep block.
-    virtual std::size_t nativeSweepFftSize() const { return 1024; }
+    virtual bool readNativeSweepBlock(NativeSweepBlock& block);
+    /// Samples in each sweep block (1024 by default).
+    virtual std::size_t nativeSweepFftSize() const;
     /// Stops a sweep that failed and starts it again with the last plan (a
     /// backend may reopen the board for it); false when that did not succeed.
-    virtual bool recoverNativeSweep() { return false; }
+    virtual bool recoverNativeSweep();
     /// @}
 
     /// @name Transmit
@@ -259,12 +301,15 @@ public:
     virtual bool startTx() = 0;
     /// Waits until queued samples have left the device; false when stop was requested first.
     /// A backend without a queue of its own is always drained.
-    virtual bool drainTx(std::stop_token stop) { return !stop.stop_requested(); }
+    virtual bool drainTx(std::stop_token stop);
     /// Ends transmit streaming; harmless when nothing streams.
     virtual void stopTx() = 0;
-    /// Queues up to count samples; returns how many were accepted.
+    /// Queues up to count samples; returns how many were accepted. Blocks at
+    /// most kLongestStreamCallWait when none fit.
     virtual std::size_t writeSamples(const std::complex<float>* samples, std::size_t count) = 0;
     /// @}
+
+    // ---- Appended to the operations above, grouped by concern ----------------
 
     /// @name Native sample format
     /// The board's own samples, untouched: the same streams, losses, retune
@@ -277,21 +322,42 @@ public:
 
     /// The format readNativeSamples and writeNativeSamples move; none when the
     /// backend streams complex floats only.
-    virtual NativeSampleFormat nativeSampleFormat() const { return NativeSampleFormat::none; }
+    virtual NativeSampleFormat nativeSampleFormat() const;
     /// Copies up to count received samples; returns how many were delivered.
-    virtual std::size_t readNativeSamples(void* samples, std::size_t count)
-    {
-        static_cast<void>(samples);
-        static_cast<void>(count);
-        return 0;
-    }
+    virtual std::size_t readNativeSamples(void* samples, std::size_t count);
     /// Queues up to count samples for transmission; returns how many were accepted.
-    virtual std::size_t writeNativeSamples(const void* samples, std::size_t count)
-    {
-        static_cast<void>(samples);
-        static_cast<void>(count);
-        return 0;
-    }
+    virtual std::size_t writeNativeSamples(const void* samples, std::size_t count);
+    /// @}
+
+    /// @name Losses and stream state
+    /// What a client needs to drive a stream and to know what it lost, asked
+    /// from any thread at any time: the answers are loads, never a board call.
+    /// @{
+
+    /// Every loss counter the backend keeps, as they stand now.
+    virtual StreamLosses streamLosses() const;
+    /// Why the direction's stream ended by itself (the board left, the
+    /// library failed, a drained HackRF transmit, a board that gave the stream
+    /// up); empty while it runs, before it starts and after the caller
+    /// stopped it. A sweep is the receive direction's stream. Reads and writes
+    /// after such an end deliver nothing.
+    virtual std::string streamEnded(StreamDirection direction) const;
+    /// The direction's rates, read granularity, transfer size and drain behaviour.
+    virtual StreamLimits streamLimits(StreamDirection direction) const;
+    /// True where the receive side lets the caller choose its overflow policy.
+    virtual bool supportsRxOverflowPolicy() const;
+    /// Takes effect at the next read; keepOldest until changed. False where
+    /// the policy cannot be chosen (then it is keepOldest).
+    virtual bool setRxOverflowPolicy(RxOverflowPolicy policy);
+    /// The policy in force.
+    virtual RxOverflowPolicy rxOverflowPolicy() const;
+    /// A loss on the board this long (bytes; 0: none) makes the board give
+    /// the direction's stream up, which then ends with words in
+    /// streamEnded(). Applied by the next configuration of the direction.
+    /// False, with lastError() set, when the library or board cannot limit.
+    virtual bool setBoardLossLimit(StreamDirection direction, std::uint32_t bytes);
+    /// The limit the next configuration applies; nullopt where the family has none.
+    virtual std::optional<std::uint32_t> boardLossLimit(StreamDirection direction) const;
     /// @}
 
     /// @name Live control
@@ -301,118 +367,47 @@ public:
     /// backend reports, a NaN, an unknown name or a library failure answers
     /// false and leaves the setting in force. A change made while the chain is
     /// idle reaches the board at once; the next configureRx or configureTx sets
-    /// the gain, rate and bandwidth it names over it.
+    /// the gain, rate and bandwidth it names over it. By default a chain has
+    /// nothing to change: lists are empty, values nullopt, setters false.
     /// @{
 
     /// The chain's stages, in the order the overall gain fills them (stages it
     /// leaves alone last); empty when the backend has none to offer.
-    virtual std::vector<GainStage> gainStages(StreamDirection direction) const
-    {
-        static_cast<void>(direction);
-        return {};
-    }
+    virtual std::vector<GainStage> gainStages(StreamDirection direction) const;
     /// Range of the overall gain (named "" in the record); nullopt when unknown.
-    virtual std::optional<GainStage> overallGainRange(StreamDirection direction) const
-    {
-        static_cast<void>(direction);
-        return std::nullopt;
-    }
+    virtual std::optional<GainStage> overallGainRange(StreamDirection direction) const;
     /// Sets one stage, rounded to its step; the other stages keep their gains.
-    virtual bool setGainStage(StreamDirection direction, const std::string& stage, double gainDb)
-    {
-        static_cast<void>(direction);
-        static_cast<void>(stage);
-        static_cast<void>(gainDb);
-        return false;
-    }
+    virtual bool setGainStage(StreamDirection direction, const std::string& stage, double gainDb);
     /// Gain of one stage in force; nullopt for a stage the chain does not have.
-    virtual std::optional<double> gainStageDb(StreamDirection direction, const std::string& stage) const
-    {
-        static_cast<void>(direction);
-        static_cast<void>(stage);
-        return std::nullopt;
-    }
+    virtual std::optional<double> gainStageDb(StreamDirection direction, const std::string& stage) const;
     /// Sets the overall gain, split over the stages as the chain's configuration splits it.
-    virtual bool setGain(StreamDirection direction, double gainDb)
-    {
-        static_cast<void>(direction);
-        static_cast<void>(gainDb);
-        return false;
-    }
+    virtual bool setGain(StreamDirection direction, double gainDb);
     /// Sum of the gains in force of the stages the overall gain fills (a
     /// switched amplifier the overall gain leaves alone is not counted), so
     /// that it reads back what setGain set; nullopt when unknown.
-    virtual std::optional<double> gainDb(StreamDirection direction) const
-    {
-        static_cast<void>(direction);
-        return std::nullopt;
-    }
+    virtual std::optional<double> gainDb(StreamDirection direction) const;
     /// Changes the complex sample rate. On a running receive stream no sample
     /// taken at the old rate is delivered after the call returns true.
-    virtual bool setSampleRate(StreamDirection direction, double rateHz)
-    {
-        static_cast<void>(direction);
-        static_cast<void>(rateHz);
-        return false;
-    }
+    virtual bool setSampleRate(StreamDirection direction, double rateHz);
     /// Analogue filter bandwidths the chain takes: ranges, and single widths as
     /// ranges whose ends are equal; empty when the filter cannot be set.
-    virtual std::vector<FrequencyRangeHz> bandwidthRangesHz(StreamDirection direction) const
-    {
-        static_cast<void>(direction);
-        return {};
-    }
+    virtual std::vector<FrequencyRangeHz> bandwidthRangesHz(StreamDirection direction) const;
     /// Sets the analogue filter to the nearest width it takes at or above bandwidthHz.
-    virtual bool setBandwidth(StreamDirection direction, double bandwidthHz)
-    {
-        static_cast<void>(direction);
-        static_cast<void>(bandwidthHz);
-        return false;
-    }
+    virtual bool setBandwidth(StreamDirection direction, double bandwidthHz);
     /// Bandwidth in force; nullopt when unknown.
-    virtual std::optional<double> bandwidthHz(StreamDirection direction) const
-    {
-        static_cast<void>(direction);
-        return std::nullopt;
-    }
+    virtual std::optional<double> bandwidthHz(StreamDirection direction) const;
     /// Automatic gain control, where the board's library has one.
-    virtual bool supportsAutomaticGain(StreamDirection direction) const
-    {
-        static_cast<void>(direction);
-        return false;
-    }
+    virtual bool supportsAutomaticGain(StreamDirection direction) const;
     /// Switches automatic gain control on or off.
-    virtual bool setAutomaticGain(StreamDirection direction, bool enabled)
-    {
-        static_cast<void>(direction);
-        static_cast<void>(enabled);
-        return false;
-    }
+    virtual bool setAutomaticGain(StreamDirection direction, bool enabled);
     /// True while automatic gain control is on.
-    virtual bool automaticGain(StreamDirection direction) const
-    {
-        static_cast<void>(direction);
-        return false;
-    }
+    virtual bool automaticGain(StreamDirection direction) const;
     /// Power fed to the antenna port (bias tee), where the board has a switch for it.
-    virtual bool supportsBiasTee(StreamDirection direction) const
-    {
-        static_cast<void>(direction);
-        return false;
-    }
+    virtual bool supportsBiasTee(StreamDirection direction) const;
     /// Switches the power fed to the antenna port on or off.
-    virtual bool setBiasTee(StreamDirection direction, bool enabled)
-    {
-        static_cast<void>(direction);
-        static_cast<void>(enabled);
-        return false;
-    }
+    virtual bool setBiasTee(StreamDirection direction, bool enabled);
     /// True while power is fed to the antenna port.
-    virtual bool biasTee(StreamDirection direction) const
-    {
-        static_cast<void>(direction);
-        return false;
-    }
+    virtual bool biasTee(StreamDirection direction) const;
     /// @}
 
     /// @name Both directions at once
@@ -425,13 +420,13 @@ public:
     /// @{
 
     /// True where the board can receive and transmit at once.
-    virtual bool supportsFullDuplex() const { return false; }
+    virtual bool supportsFullDuplex() const;
     /// Switches full duplex on or off; false when the board cannot, or when
     /// both directions stream. Switching it off always works where it was
     /// never on.
-    virtual bool setFullDuplex(bool enabled) { return !enabled; }
+    virtual bool setFullDuplex(bool enabled);
     /// True while full duplex is on.
-    virtual bool fullDuplex() const { return false; }
+    virtual bool fullDuplex() const;
     /// @}
 
     /// @name Hardware time
@@ -444,61 +439,37 @@ public:
     /// @{
 
     /// True when the board counts its samples and stamps its streams with the count.
-    virtual bool hasHardwareTime() const { return false; }
+    virtual bool hasHardwareTime() const;
     /// The board's time now, in nanoseconds; nullopt when it cannot be read.
-    virtual std::optional<std::int64_t> hardwareTimeNs() { return std::nullopt; }
+    virtual std::optional<std::int64_t> hardwareTimeNs();
     /// Makes the board's time read timeNs now, by moving the offset; false on failure.
-    virtual bool setHardwareTimeNs(std::int64_t timeNs)
-    {
-        static_cast<void>(timeNs);
-        return false;
-    }
+    virtual bool setHardwareTimeNs(std::int64_t timeNs);
     /// Time of the sample at index of the reader's latest successful
     /// readSamples or readNativeSamples (0: the first it delivered), as the
     /// board stamped it; nullopt before one, or on a stream without
     /// timestamps. The reader thread asks.
-    virtual std::optional<std::int64_t> readTimeNs(std::size_t index) const
-    {
-        static_cast<void>(index);
-        return std::nullopt;
-    }
+    virtual std::optional<std::int64_t> readTimeNs(std::size_t index) const;
     /// Starts receive streaming so that the first sample delivered is the one
     /// taken at timeNs (rounded up to a sample); false when the time has
     /// passed, lies beyond the counter's range, or the start fails. Reads
     /// deliver nothing until then.
-    virtual bool startRxAt(std::int64_t timeNs)
-    {
-        static_cast<void>(timeNs);
-        return false;
-    }
+    virtual bool startRxAt(std::int64_t timeNs);
     /// Starts a transmit stream that carries timestamps: writes go out in
     /// bursts, which writeBurst and writeNativeBurst mark; writeSamples and
     /// writeNativeSamples on it continue the open burst or begin one at once.
     /// False when the board or its library cannot.
-    virtual bool startTimedTx() { return false; }
+    virtual bool startTimedTx();
     /// Queues up to count samples of a burst on a timed transmit stream;
     /// returns how many were accepted (the marks apply to a whole write
     /// only). A late burst is accepted and dropped whole, up to its end mark,
     /// and reported by nextTxEvent; 0 with lastError() for a refused write.
-    virtual std::size_t writeBurst(const std::complex<float>* samples, std::size_t count, const TxBurstMarks& marks)
-    {
-        static_cast<void>(samples);
-        static_cast<void>(count);
-        static_cast<void>(marks);
-        return 0;
-    }
+    virtual std::size_t writeBurst(const std::complex<float>* samples, std::size_t count, const TxBurstMarks& marks);
     /// writeBurst in the board's native format (see nativeSampleFormat()).
-    virtual std::size_t writeNativeBurst(const void* samples, std::size_t count, const TxBurstMarks& marks)
-    {
-        static_cast<void>(samples);
-        static_cast<void>(count);
-        static_cast<void>(marks);
-        return 0;
-    }
+    virtual std::size_t writeNativeBurst(const void* samples, std::size_t count, const TxBurstMarks& marks);
     /// The oldest outcome of a burst not yet reported, in the order they
     /// happened; nullopt when there is none yet. Never blocks for long: it
     /// may read the board's counter once.
-    virtual std::optional<TxEvent> nextTxEvent() { return std::nullopt; }
+    virtual std::optional<TxEvent> nextTxEvent();
     /// @}
 
     /// @name Identity and health
@@ -508,26 +479,15 @@ public:
     /// @{
 
     /// Versions and parts of the board and its library, asked afresh.
-    virtual BoardIdentity boardIdentity() const { return {}; }
+    virtual BoardIdentity boardIdentity() const;
     /// The board-wide sensors; empty when the board has none.
-    virtual std::vector<SensorDescription> sensors() const { return {}; }
+    virtual std::vector<SensorDescription> sensors() const;
     /// The sensors of a direction's chain; empty when it has none.
-    virtual std::vector<SensorDescription> channelSensors(StreamDirection direction) const
-    {
-        static_cast<void>(direction);
-        return {};
-    }
+    virtual std::vector<SensorDescription> channelSensors(StreamDirection direction) const;
     /// Reads a board-wide sensor; a failure with words for one not listed.
-    virtual SensorReading readSensor(const std::string& name)
-    {
-        return {std::nullopt, "the board has no sensor named \"" + name + "\""};
-    }
+    virtual SensorReading readSensor(const std::string& name);
     /// Reads a sensor of a direction's chain; a failure with words for one not listed.
-    virtual SensorReading readChannelSensor(StreamDirection direction, const std::string& name)
-    {
-        static_cast<void>(direction);
-        return {std::nullopt, "the channel has no sensor named \"" + name + "\""};
-    }
+    virtual SensorReading readChannelSensor(StreamDirection direction, const std::string& name);
     /// @}
 };
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// What the SoapySDR module knows about each board family beyond what
-// ISdrDevice answers: the limits the backends enforce but do not report, and
-// the settings a freshly opened board starts from.
+// What names and constructs each board family in the SoapySDR module: its
+// key, the settings a freshly opened board starts from, and the names its
+// users know for its antennas, bias tees and loss counters. Everything a
+// board can do or take is asked from ISdrDevice.
 #pragma once
 
 #include "device/ISdrDevice.h"
@@ -14,12 +15,6 @@ namespace veltrano::soapy {
 
 enum class BoardFamily { hackRf, bladeRf };
 
-struct GainRangeDb {
-    double minimum = 0.0;
-    double maximum = 0.0;
-    double step = 0.0;
-};
-
 // A setting that switches the power a direction feeds to its antenna port,
 // under the name the family's users know from its other SoapySDR module.
 struct BiasTeeSetting {
@@ -27,21 +22,36 @@ struct BiasTeeSetting {
     StreamDirection direction;
 };
 
+// The loss counts a read-only setting can show: the fields of
+// ISdrDevice::streamLosses, and the module's own receive counts.
+enum class LossField {
+    rxOverruns,
+    rxBoardShortfalls,
+    rxLostSamples,
+    rxDroppedBytes,
+    rxSkippedBytes,
+    rxDiscardedSamples, // the board's and the samples the module dropped after a retune
+    sweepDroppedBlocks,
+    rxPushToTalkGaps, // receive paused for a transmit burst
+    txUnderrunBytes,
+};
+
+struct LossSetting {
+    const char* key = nullptr; // null after the family's last
+    LossField field = LossField::rxOverruns;
+    // Shown, not reported as an overflow: the size of the losses another
+    // counter reports, or samples a retune discards.
+    bool sizeOnly = false;
+};
+
 struct FamilyTraits {
-    const char* key;             // "hackrf" or "bladerf", the value of the find key "family"
-    double minimumSampleRateHz;  // lowest rate the backend accepts (the highest comes from the device)
-    GainRangeDb rxGain;          // overall receive gain
-    GainRangeDb txGain;          // overall transmit gain
-    double minimumTxBandwidthHz; // transmit filter range; 0 when the family does not tell
-    double maximumTxBandwidthHz;
-    std::size_t readGranularity; // the backend reads whole multiples of this many samples
-    std::size_t streamMtu;       // samples per stream call without extra allocation in the backend
-    bool drainEndsTxStream;      // a drained transmit stream must be stopped and started before it takes more
-    StreamConfig initialRx;      // what a new board is configured with until the client says otherwise
+    const char* key;        // "hackrf" or "bladerf", the value of the find key "family"
+    StreamConfig initialRx; // what a new board is configured with until the client says otherwise
     StreamConfig initialTx;
     const char* rxAntenna; // the one antenna of each direction, as the family's users name it
     const char* txAntenna;
     BiasTeeSetting biasTee[2]; // null keys where the family has fewer
+    LossSetting losses[8];     // in the order the settings list them
 };
 
 const FamilyTraits& traitsOf(BoardFamily family);

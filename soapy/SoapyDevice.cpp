@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "soapy/SoapyDevice.h"
 
-#include "device/hackrf/HackRfSdrDevice.h"
-
 #include "soapy/SettingText.h"
 
 #include <SoapySDR/Logger.hpp>
@@ -228,14 +226,7 @@ SoapySDR::Kwargs SoapyDevice::getHardwareInfo() const
     put("board_id", identity.boardId);
     put("board_revision", identity.boardRevision);
     put("library_version", identity.libraryVersion);
-    if (family_ == BoardFamily::hackRf) {
-        const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
-        if (hackRf.usbApiVersion() != 0) {
-            char text[8];
-            std::snprintf(text, sizeof text, "%x.%02x", hackRf.usbApiVersion() >> 8, hackRf.usbApiVersion() & 0xFF);
-            hardware["usb_api_version"] = text;
-        }
-    }
+    put("usb_api_version", identity.usbApiVersion);
     return hardware;
 }
 
@@ -354,11 +345,8 @@ double SoapyDevice::getSampleRate(int direction, size_t channel) const
 
 SoapySDR::RangeList SoapyDevice::sampleRateRanges() const
 {
-    const double maximum = board_->maximumRxSampleRateHz();
-    if (maximum < traits_.minimumSampleRateHz) {
-        return {};
-    }
-    return {SoapySDR::Range(traits_.minimumSampleRateHz, maximum)};
+    // One sample clock serves both directions of each family.
+    return rangesOf(board_->streamLimits(StreamDirection::rx).sampleRateRangesHz);
 }
 
 std::vector<double> SoapyDevice::listSampleRates(int direction, size_t channel) const
@@ -401,11 +389,7 @@ double SoapyDevice::getBandwidth(int direction, size_t channel) const
 
 SoapySDR::RangeList SoapyDevice::bandwidthRanges(int direction) const
 {
-    SoapySDR::RangeList ranges = rangesOf(board_->bandwidthRangesHz(chainOf(direction)));
-    if (ranges.empty() && direction == SOAPY_SDR_TX && traits_.maximumTxBandwidthHz > 0.0) {
-        ranges.emplace_back(traits_.minimumTxBandwidthHz, traits_.maximumTxBandwidthHz);
-    }
-    return ranges;
+    return rangesOf(board_->bandwidthRangesHz(chainOf(direction)));
 }
 
 std::vector<double> SoapyDevice::listBandwidths(int direction, size_t channel) const

@@ -59,7 +59,7 @@ public:
     size_t getNumChannels(int direction) const override;
     bool getFullDuplex(int direction, size_t channel) const override;
 
-    // ---- Streams (SoapyStreaming.cpp) ----------------------------------------
+    // ---- Streams (SoapyStreaming.cpp, SoapyReceiveStream.cpp, SoapyTransmitStream.cpp)
     std::vector<std::string> getStreamFormats(int direction, size_t channel) const override;
     std::string getNativeStreamFormat(int direction, size_t channel, double& fullScale) const override;
     SoapySDR::Stream* setupStream(int direction, const std::string& format, const std::vector<size_t>& channels,
@@ -136,7 +136,7 @@ public:
     // arguments); throws as writeSetting does.
     void applySettingArguments(const SoapySDR::Kwargs& args);
 
-    struct StreamState; // one set-up stream (SoapyStreaming.cpp)
+    struct StreamState; // one set-up stream (StreamState.h)
 
 private:
     // What the client asked for in one direction, and its stream if set up.
@@ -227,11 +227,10 @@ private:
     // Samples discarded at retunes since the stream started: the first read
     // after a discard carries kDiscardedBeforeFlag.
     std::uint64_t rxDiscardedSamples() const;
-    // The HackRF ring's overflow policy (keep_oldest, keep_fresh); false
-    // where the board has no choice of it.
-    bool offersOverflowPolicy() const;
+    // The receive overflow policy (keep_oldest, keep_fresh), where the board
+    // lets it be chosen.
     void setOverflowPolicy(const std::string& policy);
-    // The HackRF board's receive overrun limit in bytes, as decimal text.
+    // The board's receive overrun limit in bytes, as decimal text.
     void setOverrunLimit(const std::string& bytes);
     std::string overrunLimit() const;
     std::string overflowPolicy() const;

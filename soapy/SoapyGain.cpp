@@ -116,11 +116,9 @@ double SoapyDevice::getGain(int direction, size_t channel, const std::string& na
 
 SoapySDR::Range SoapyDevice::getGainRangeLocked(int direction) const
 {
-    if (const std::optional<GainStage> overall = board_->overallGainRange(chainOf(direction))) {
-        return {overall->minimumDb, overall->maximumDb, overall->stepDb};
-    }
-    const GainRangeDb& gain = direction == SOAPY_SDR_TX ? traits_.txGain : traits_.rxGain;
-    return {gain.minimum, gain.maximum, gain.step};
+    // A board that cannot tell (closed) offers no gain to set.
+    const GainStage overall = board_->overallGainRange(chainOf(direction)).value_or(GainStage{});
+    return {overall.minimumDb, overall.maximumDb, overall.stepDb};
 }
 
 SoapySDR::Range SoapyDevice::getGainRange(int direction, size_t channel) const

@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The backends' loss counters, through the concrete device types: each one
-// readable as a setting, and summed per direction for the stream reports;
-// and the HackRF ring's choice of which bytes an overflow costs.
+// The board's loss counters (ISdrDevice::streamLosses), each readable as a
+// setting under the name its family's users know, and summed per direction
+// for the stream reports; the receive overflow policy and the board's loss
+// limit, where the board offers them.
 #include "soapy/SoapyDevice.h"
-
-#include "device/bladerf/BladeRfSdrDevice.h"
-#include "device/hackrf/HackRfSdrDevice.h"
 
 #include <charconv>
 #include <optional>
@@ -14,50 +12,64 @@ namespace veltrano::soapy {
 
 std::vector<SoapyDevice::LossCounter> SoapyDevice::lossCounters() const
 {
-    if (family_ == BoardFamily::hackRf) {
-        const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
-        // An overflow is reported when the reader gets to it (the ring ends a
-        // read there), so its count, not the bytes dropped, drives the reports.
-        // The board's own count of the times the host fell behind it, read
-        // from the board while receiving; one report per new shortfall.
-        const std::optional<std::uint64_t> boardShortfalls = hackRf.rxBoardShortfalls();
-        return {{"rx_ring_overflows", SOAPY_SDR_RX, hackRf.rxOverflowsReached()},
-                {"rx_board_shortfalls", SOAPY_SDR_RX, boardShortfalls.value_or(0), false, !boardShortfalls},
-                {"rx_dropped_bytes", SOAPY_SDR_RX, hackRf.rxDroppedBytes(), true},
-                {"rx_skipped_bytes", SOAPY_SDR_RX, hackRf.rxSkippedBytes(), true},
-                {"rx_discarded_samples", SOAPY_SDR_RX, rxDiscardedSamples(), true},
-                {"sweep_dropped_blocks", SOAPY_SDR_RX, hackRf.sweepDroppedBlocks()},
-                {"rx_push_to_talk_gaps", SOAPY_SDR_RX, rxPushToTalkGaps_},
-                {"tx_underrun_bytes", SOAPY_SDR_TX, hackRf.txUnderrunBytes()}};
+    const StreamLosses losses = board_->streamLosses();
+    std::vector<LossCounter> counters;
+    for (const LossSetting& shown : traits_.losses) {
+        if (shown.key == nullptr) {
+            break;
+        }
+        LossCounter counter{shown.key, shown.field == LossField::txUnderrunBytes ? SOAPY_SDR_TX : SOAPY_SDR_RX, 0,
+                            shown.sizeOnly};
+        switch (shown.field) {
+        case LossField::rxOverruns:
+            // An overflow is reported when the reader gets to it (a HackRF's
+            // ring ends a read there), so its count drives the reports.
+            counter.count = losses.rxOverruns;
+            break;
+        case LossField::rxBoardShortfalls:
+            // The board's own count of the times the host fell behind it; one
+            // report per new shortfall, nothing where the board cannot tell.
+            counter.count = losses.rxBoardShortfalls.value_or(0);
+            counter.unknown = !losses.rxBoardShortfalls;
+            break;
+        case LossField::rxLostSamples:
+            counter.count = losses.rxLostSamples;
+            break;
+        case LossField::rxDroppedBytes:
+            counter.count = losses.rxDroppedBytes;
+            break;
+        case LossField::rxSkippedBytes:
+            counter.count = losses.rxSkippedBytes;
+            break;
+        case LossField::rxDiscardedSamples:
+            counter.count = losses.rxDiscardedSamples + rxPendingDiscarded_.load(std::memory_order_relaxed);
+            break;
+        case LossField::sweepDroppedBlocks:
+            counter.count = losses.sweepDroppedBlocks;
+            break;
+        case LossField::rxPushToTalkGaps:
+            counter.count = rxPushToTalkGaps_;
+            break;
+        case LossField::txUnderrunBytes:
+            counter.count = losses.txUnderrunBytes;
+            break;
+        }
+        counters.push_back(counter);
     }
-    const auto& bladeRf = static_cast<const BladeRfSdrDevice&>(*board_);
-    return {{"rx_overruns", SOAPY_SDR_RX, bladeRf.rxOverrunCount()},
-            {"rx_lost_samples", SOAPY_SDR_RX, bladeRf.rxLostSamples(), true},
-            {"rx_discarded_samples", SOAPY_SDR_RX, rxDiscardedSamples(), true}};
+    return counters;
 }
 
 std::uint64_t SoapyDevice::rxDiscardedSamples() const
 {
-    const std::uint64_t own = rxPendingDiscarded_.load(std::memory_order_relaxed);
-    if (family_ == BoardFamily::hackRf) {
-        return own + static_cast<const HackRfSdrDevice&>(*board_).rxDiscardedSamples();
-    }
-    return own + static_cast<const BladeRfSdrDevice&>(*board_).rxDiscardedSamples();
-}
-
-bool SoapyDevice::offersOverflowPolicy() const
-{
-    return family_ == BoardFamily::hackRf;
+    return board_->streamLosses().rxDiscardedSamples + rxPendingDiscarded_.load(std::memory_order_relaxed);
 }
 
 void SoapyDevice::setOverflowPolicy(const std::string& policy)
 {
-    using Policy = HackRfSdrDevice::OverflowPolicy;
-    auto& hackRf = static_cast<HackRfSdrDevice&>(*board_);
     if (policy == "keep_oldest") {
-        hackRf.setRxOverflowPolicy(Policy::keepOldest);
+        board_->setRxOverflowPolicy(RxOverflowPolicy::keepOldest);
     } else if (policy == "keep_fresh") {
-        hackRf.setRxOverflowPolicy(Policy::keepFresh);
+        board_->setRxOverflowPolicy(RxOverflowPolicy::keepFresh);
     } else {
         fail("veltrano: rx_overflow_policy takes keep_oldest or keep_fresh, not '" + policy + "'");
     }
@@ -65,8 +77,7 @@ void SoapyDevice::setOverflowPolicy(const std::string& policy)
 
 std::string SoapyDevice::overflowPolicy() const
 {
-    const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
-    return hackRf.rxOverflowPolicy() == HackRfSdrDevice::OverflowPolicy::keepFresh ? "keep_fresh" : "keep_oldest";
+    return board_->rxOverflowPolicy() == RxOverflowPolicy::keepFresh ? "keep_fresh" : "keep_oldest";
 }
 
 void SoapyDevice::setOverrunLimit(const std::string& bytes)
@@ -76,15 +87,14 @@ void SoapyDevice::setOverrunLimit(const std::string& bytes)
     if (error != std::errc() || end != bytes.data() + bytes.size()) {
         fail("veltrano: rx_overrun_limit takes a count of bytes up to 4294967295, not '" + bytes + "'");
     }
-    auto& hackRf = static_cast<HackRfSdrDevice&>(*board_);
-    if (!hackRf.setRxOverrunLimit(limit)) {
-        fail("veltrano: " + hackRf.lastError());
+    if (!board_->setBoardLossLimit(StreamDirection::rx, limit)) {
+        fail("veltrano: " + board_->lastError());
     }
 }
 
 std::string SoapyDevice::overrunLimit() const
 {
-    return std::to_string(static_cast<const HackRfSdrDevice&>(*board_).rxOverrunLimit());
+    return std::to_string(board_->boardLossLimit(StreamDirection::rx).value_or(0));
 }
 
 std::uint64_t SoapyDevice::losses(int direction) const

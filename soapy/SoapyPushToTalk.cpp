@@ -23,7 +23,7 @@ namespace veltrano::soapy {
 
 bool SoapyDevice::takesTurns() const
 {
-    return family_ == BoardFamily::hackRf && !board_->fullDuplex();
+    return !board_->fullDuplex();
 }
 
 bool SoapyDevice::startReceiving()

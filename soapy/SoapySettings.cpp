@@ -122,7 +122,7 @@ SoapySDR::ArgInfoList SoapyDevice::settingInfo() const
         settings.push_back(setting(kFailedFastRetunes, "Failed fast RX retunes", Type::INT, "Read only"));
         settings.push_back(setting(kLastFastRetuneError, "Last fast RX retune error", Type::INT, "Read only"));
     }
-    if (offersOverflowPolicy()) {
+    if (board_->supportsRxOverflowPolicy()) {
         SoapySDR::ArgInfo policy =
             setting(kOverflowPolicy, "RX overflow policy", Type::STRING,
                     "What a reader gets after the receive ring overflowed: keep_oldest, every stored sample up to "
@@ -131,6 +131,8 @@ SoapySDR::ArgInfoList SoapyDevice::settingInfo() const
                     "keep_oldest");
         policy.options = {"keep_oldest", "keep_fresh"};
         settings.push_back(policy);
+    }
+    if (board_->boardLossLimit(StreamDirection::rx)) {
         settings.push_back(setting(kOverrunLimit, "RX overrun limit", Type::INT,
                                    "Bytes the board may fall behind the host before it stops the receive stream "
                                    "(0: never); taken up when a stream starts; refused by a board older than USB "
@@ -195,11 +197,11 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
         }
         return;
     }
-    if (key == kOverflowPolicy && offersOverflowPolicy()) {
+    if (key == kOverflowPolicy && board_->supportsRxOverflowPolicy()) {
         setOverflowPolicy(value);
         return;
     }
-    if (key == kOverrunLimit && offersOverflowPolicy()) {
+    if (key == kOverrunLimit && board_->boardLossLimit(StreamDirection::rx)) {
         setOverrunLimit(value);
         return;
     }
@@ -251,8 +253,10 @@ std::vector<std::string> SoapyDevice::writableSettings() const
     if (board_->supportsFastRxRetune()) {
         keys.emplace_back(kHopFrequencies);
     }
-    if (offersOverflowPolicy()) {
+    if (board_->supportsRxOverflowPolicy()) {
         keys.emplace_back(kOverflowPolicy);
+    }
+    if (board_->boardLossLimit(StreamDirection::rx)) {
         keys.emplace_back(kOverrunLimit);
     }
     return keys;
@@ -308,10 +312,10 @@ std::string SoapyDevice::readSetting(const std::string& key) const
             return std::to_string(board_->lastFastRxRetuneError());
         }
     }
-    if (key == kOverflowPolicy && offersOverflowPolicy()) {
+    if (key == kOverflowPolicy && board_->supportsRxOverflowPolicy()) {
         return overflowPolicy();
     }
-    if (key == kOverrunLimit && offersOverflowPolicy()) {
+    if (key == kOverrunLimit && board_->boardLossLimit(StreamDirection::rx)) {
         return overrunLimit();
     }
     for (const LossCounter& counter : lossCounters()) {

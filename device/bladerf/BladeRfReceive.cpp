@@ -101,6 +101,7 @@ bool BladeRfSdrDevice::startRx()
     if (rxStreaming_.exchange(true)) {
         return true;
     }
+    streamEnds_.clear(StreamDirection::rx);
     // A failure the transmit stream met stays to be read while it runs.
     if (!txStreaming_.load()) {
         clearStreamFailure();
@@ -156,6 +157,7 @@ bool BladeRfSdrDevice::startRx()
 void BladeRfSdrDevice::stopRx()
 {
     const bool wasStreaming = rxStreaming_.exchange(false);
+    streamEnds_.clear(StreamDirection::rx);
     nextRxTimestamp_.store(0);
     rxStartTick_.store(0);
     if (wasStreaming && isOpen()) {
@@ -279,7 +281,7 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
         // timestamps the library says how many, and they are the caller's.
         const bool failed = result < 0;
         if (failed) {
-            streamFailed("RX stream stopped", result);
+            streamFailed(StreamDirection::rx, result);
             if (!withTimestamps || metadata.actual_count == 0) {
                 return done;
             }
@@ -369,10 +371,18 @@ bool BladeRfSdrDevice::discardSamplesBeforeNow()
         result = api.enableModule(device, kBladeRfRxChannel, true);
     }
     if (result != 0) {
-        streamFailed("RX stream stopped", result);
+        streamFailed(StreamDirection::rx, result);
         return false;
     }
     return true;
+}
+
+StreamLimits BladeRfSdrDevice::rxTransferLimits()
+{
+    StreamLimits limits;
+    limits.readGranularity = kReadGranularity;
+    limits.transferSamples = kLargestRead;
+    return limits;
 }
 
 std::uint64_t BladeRfSdrDevice::rxOverrunCount() const

@@ -89,19 +89,24 @@ std::string BladeRfSdrDevice::lastError() const
     return lastError_;
 }
 
-void BladeRfSdrDevice::streamFailed(const char* what, int code)
+void BladeRfSdrDevice::streamFailed(StreamDirection direction, int code)
 {
     // A time-out only says that nothing came (or went) in time.
     if (code == BLADERF_ERR_TIMEOUT) {
         return;
     }
     const std::string reason = bladeRfErrorText(bladeRfApi(), code);
-    std::string text = std::string(what) + ": " + reason;
+    const std::string rxText = "RX stream stopped: " + reason;
+    const std::string txText = "TX stream stopped: " + reason;
+    std::string text = direction == StreamDirection::rx ? rxText : txText;
+    streamEnds_.ended(direction, text);
     const bool gone = code == BLADERF_ERR_NODEV;
     // A board that left ends both streams of a full-duplex pair, and each
     // direction's caller finds its own words in the one text.
     if (gone && rxStreaming_.load() && txStreaming_.load()) {
-        text = "RX stream stopped: " + reason + "; TX stream stopped: " + reason;
+        text = rxText + "; " + txText;
+        streamEnds_.ended(StreamDirection::rx, rxText);
+        streamEnds_.ended(StreamDirection::tx, txText);
     }
     const std::lock_guard lock(lastErrorMutex_);
     lastError_ = std::move(text);
@@ -115,6 +120,33 @@ void BladeRfSdrDevice::clearStreamFailure()
     const std::lock_guard lock(lastErrorMutex_);
     lastError_.clear();
     boardGone_.store(false, std::memory_order_release);
+}
+
+StreamLosses BladeRfSdrDevice::streamLosses() const
+{
+    StreamLosses losses;
+    losses.rxOverruns = rxOverrunCount();
+    losses.rxLostSamples = rxLostSamples();
+    losses.rxDiscardedSamples = rxDiscardedSamples();
+    losses.txUnderruns = txUnderruns_.load(std::memory_order_relaxed);
+    return losses;
+}
+
+std::string BladeRfSdrDevice::streamEnded(StreamDirection direction) const
+{
+    return streamEnds_.reason(direction);
+}
+
+StreamLimits BladeRfSdrDevice::streamLimits(StreamDirection direction) const
+{
+    StreamLimits limits = direction == StreamDirection::rx ? rxTransferLimits() : txTransferLimits();
+    const std::optional<int> channel = channelOf(direction);
+    const bladerf_range* range = nullptr;
+    if (isOpen() && channel && bladeRfApi().getSampleRateRange(handle_->device, *channel, &range) >= 0 &&
+        range != nullptr) {
+        limits.sampleRateRangesHz = {{scaled(range->min, range->scale), scaled(range->max, range->scale)}};
+    }
+    return limits;
 }
 
 DeviceInfo BladeRfSdrDevice::info() const

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "device/ISdrDevice.h"
+#include "device/StreamEndReasons.h"
 #include "device/bladerf/ControllerFirstMutex.h"
 
 #include <atomic>
@@ -81,6 +82,14 @@ public:
     /// samples, and those at the old setting not yet read), counted where
     /// the stream's timestamps show them; since the stream started.
     std::uint64_t rxDiscardedSamples() const;
+
+    /// Losses and stream state: the counters above and the timed bursts'
+    /// underruns in one record; the library's sample-rate range; reads in
+    /// whole 1,024-sample blocks of 16,384-sample transfers, writes of up to
+    /// 65,536; a drained transmit stream goes on.
+    StreamLosses streamLosses() const override;
+    std::string streamEnded(StreamDirection direction) const override;
+    StreamLimits streamLimits(StreamDirection direction) const override;
 
     /// Empty unless the board has a transmit channel and the library can transmit.
     std::vector<FrequencyRangeHz> txFrequencyRanges() const override;
@@ -200,7 +209,7 @@ private:
     // lost the samples missing (0 where unknown). Under rxScratchMutex_.
     void countRxGap(bool flagged, std::uint64_t lost);
     // Records a failed stream read or write (time-outs excepted).
-    void streamFailed(const char* what, int code);
+    void streamFailed(StreamDirection direction, int code);
     // Hands count SC16 Q11 samples to libbladeRF's transmit stream and counts
     // them; a failure (a time-out from a board that left included) is
     // recorded and gives false.
@@ -291,6 +300,7 @@ private:
     // The reader and the writer set it, a controller thread reads it.
     mutable std::mutex lastErrorMutex_;
     std::string lastError_;
+    detail::StreamEndReasons streamEnds_;
     std::atomic<bool> boardGone_{false};
     std::atomic<bool> fullDuplex_{false};
     // One sample clock for both directions (a bladeRF 2.0's AD9361).
@@ -349,6 +359,11 @@ private:
     std::size_t txEventsFirst_ = 0;
     std::size_t txEventsCount_ = 0;
     std::uint64_t txEventsLost_ = 0;
+    // Underruns posted since the transmit stream started.
+    std::atomic<std::uint64_t> txUnderruns_{0};
+    // Each direction's transfer geometry, beside its stream code.
+    static StreamLimits rxTransferLimits();
+    static StreamLimits txTransferLimits();
     // The open burst as the event poll sees it: its start tick and the
     // samples written so far, for the underrun check.
     TxBurstState txOpenBurstSeen_;

@@ -54,6 +54,8 @@ bool BladeRfSdrDevice::startTimedTx()
     if (!rxStreaming_.load()) {
         clearStreamFailure();
     }
+    streamEnds_.clear(StreamDirection::tx);
+    txUnderruns_.store(0, std::memory_order_relaxed);
     {
         // Beside a running receive stream no library call meets a read.
         const std::lock_guard lock(deviceMutex_);
@@ -171,7 +173,7 @@ std::size_t BladeRfSdrDevice::writeTimed(const std::complex<float>* samples, con
             if (burst.samples == 0) {
                 burst = {}; // nothing of it reached the library: the next write starts afresh
             }
-            streamFailed("TX stream stopped", result);
+            streamFailed(StreamDirection::tx, result);
             return 0;
         }
     }
@@ -234,7 +236,10 @@ bool BladeRfSdrDevice::drainTimedTx(std::stop_token stop)
 
 void BladeRfSdrDevice::postTxEvent(const TxEvent& event)
 {
-    // Under txEventsMutex_.
+    // Under txEventsMutex_. An underrun counts even where its event is lost.
+    if (event.kind == TxEvent::Kind::underrun) {
+        txUnderruns_.fetch_add(1, std::memory_order_relaxed);
+    }
     if (txEventsCount_ == kTxEventSlots) {
         ++txEventsLost_;
         return;

@@ -96,6 +96,8 @@ bool BladeRfSdrDevice::startTx()
     if (txStreaming_.exchange(true)) {
         return !txTimed_.load();
     }
+    streamEnds_.clear(StreamDirection::tx);
+    txUnderruns_.store(0, std::memory_order_relaxed);
     // A failure the receive stream met stays to be read while it runs.
     if (!rxStreaming_.load()) {
         clearStreamFailure();
@@ -163,8 +165,16 @@ bool BladeRfSdrDevice::drainTx(std::stop_token stop)
     return true;
 }
 
+StreamLimits BladeRfSdrDevice::txTransferLimits()
+{
+    StreamLimits limits;
+    limits.transferSamples = kLargestWrite;
+    return limits;
+}
+
 void BladeRfSdrDevice::stopTx()
 {
+    streamEnds_.clear(StreamDirection::tx);
     if (txStreaming_.exchange(false) && isOpen()) {
         const std::lock_guard lock(deviceMutex_);
         static_cast<void>(bladeRfApi().enableModule(handle_->device, kBladeRfTxChannel, false));
@@ -229,7 +239,7 @@ bool BladeRfSdrDevice::sendToLibrary(const void* values, std::size_t count, unsi
         result = board == 0 ? result : board;
     }
     if (result != 0) {
-        streamFailed("TX stream stopped", result);
+        streamFailed(StreamDirection::tx, result);
         return false;
     }
     txSamplesQueued_.fetch_add(count);

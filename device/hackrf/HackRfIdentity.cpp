@@ -41,6 +41,11 @@ BoardIdentity HackRfSdrDevice::boardIdentity() const
     if (api.versionStringRead != nullptr && !firmwareVersion_.empty()) {
         identity.firmwareVersion = firmwareVersion_;
     }
+    if (usbApiVersion_ != 0) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%x.%02x", usbApiVersion_ >> 8, usbApiVersion_ & 0xFF);
+        identity.usbApiVersion = text;
+    }
     std::uint8_t value = 0;
     if (api.boardIdRead != nullptr && api.boardIdName != nullptr &&
         api.boardIdRead(handle_->device, &value) == HACKRF_SUCCESS) {

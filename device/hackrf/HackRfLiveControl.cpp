@@ -36,8 +36,6 @@ constexpr StageLimits kTxStages[] = {{"VGA", 0.0, 47.0, 1.0}, {"AMP", 0.0, kAmpl
 // What the overall gain fills: the LNA and the VGA, or the transmit VGA.
 constexpr double kRxOverallMaximumDb = 102.0;
 constexpr double kTxOverallMaximumDb = 47.0;
-constexpr double kLowestRateHz = 2'000'000.0;
-constexpr double kHighestRateHz = 20'000'000.0;
 
 std::span<const StageLimits> stagesOf(StreamDirection direction)
 {
@@ -202,7 +200,7 @@ std::optional<double> HackRfSdrDevice::gainDb(StreamDirection direction) const
 bool HackRfSdrDevice::setSampleRate(StreamDirection direction, double rateHz)
 {
     lastError_.clear();
-    if (!detail::inRange(rateHz, kLowestRateHz, kHighestRateHz)) {
+    if (!detail::inRange(rateHz, detail::kHackRfLowestRateHz, detail::kHackRfHighestRateHz)) {
         lastError_.set(std::string("invalid ") + chainName(direction) + " sample rate");
         return false;
     }

@@ -81,7 +81,7 @@ bool HackRfSdrDevice::configureRx(const StreamConfig& config)
 {
     lastError_.clear();
     if (!isOpen() || rxStreaming_.load() || txStreaming_.load() ||
-        !detail::inRange(config.sampleRateHz, 2'000'000.0, 20'000'000.0) ||
+        !detail::inRange(config.sampleRateHz, detail::kHackRfLowestRateHz, detail::kHackRfHighestRateHz) ||
         !detail::inRange(config.frequencyHz, 1'000'000.0, 6'000'000'000.0)) {
         lastError_.set("invalid RX configuration");
         return false;
@@ -166,6 +166,7 @@ bool HackRfSdrDevice::startRx()
     if (rxStreaming_.exchange(true)) {
         return true; // receive or a native sweep already runs
     }
+    streamEnds_.clear(StreamDirection::rx);
     rxDiscardUntil_.store(0);
     rxDroppedBytes_.store(0, std::memory_order_relaxed);
     rxOverflowsReached_.store(0, std::memory_order_relaxed);
@@ -191,6 +192,7 @@ void HackRfSdrDevice::stopRx()
     // The flag goes first, so transfers still in flight end the stream too.
     const bool wasStreaming = rxStreaming_.exchange(false);
     sweepActive_.store(false, std::memory_order_release);
+    streamEnds_.clear(StreamDirection::rx);
     if (wasStreaming && isOpen()) {
         static_cast<void>(hackRfApi().stopRx(handle_->device));
         // The board keeps its counts once idle: the stream's final ones.
@@ -324,14 +326,14 @@ std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
             // only a read that finds none asks.
             if (++dryPolls >= kDryPollsBeforeAskingTheBoard && rxOverrunLimit_.load() != 0) {
                 if (std::string stopped = pollBoardShortfalls(false); !stopped.empty()) {
-                    lastError_.set(std::move(stopped));
+                    streamStopped(StreamDirection::rx, std::move(stopped));
                     return 0;
                 }
             }
             if (api.isStreaming != nullptr && isOpen()) {
                 const int alive = api.isStreaming(handle_->device);
                 if (alive != HACKRF_TRUE) {
-                    lastError_.set("RX stream stopped: " + api.error(alive));
+                    streamStopped(StreamDirection::rx, "RX stream stopped: " + api.error(alive));
                     return 0;
                 }
             }

@@ -2,6 +2,7 @@
 #include "device/hackrf/HackRfSdrDevice.h"
 
 #include "device/hackrf/HackRfApi.h"
+#include "device/hackrf/HackRfTransfers.h"
 
 #include <array>
 #include <chrono>
@@ -121,7 +122,7 @@ std::vector<FrequencyRangeHz> HackRfSdrDevice::txFrequencyRanges() const
 
 double HackRfSdrDevice::maximumRxSampleRateHz() const
 {
-    return 20'000'000.0;
+    return detail::kHackRfHighestRateHz;
 }
 
 bool HackRfSdrDevice::supportsRxAmplifier() const
@@ -149,14 +150,68 @@ std::uint64_t HackRfSdrDevice::rxDroppedBytes() const
     return rxDroppedBytes_.load(std::memory_order_relaxed);
 }
 
-void HackRfSdrDevice::setRxOverflowPolicy(OverflowPolicy policy)
+bool HackRfSdrDevice::supportsRxOverflowPolicy() const
 {
-    rxOverflowPolicy_.store(policy, std::memory_order_relaxed);
+    return true;
 }
 
-HackRfSdrDevice::OverflowPolicy HackRfSdrDevice::rxOverflowPolicy() const
+bool HackRfSdrDevice::setRxOverflowPolicy(RxOverflowPolicy policy)
+{
+    rxOverflowPolicy_.store(policy, std::memory_order_relaxed);
+    return true;
+}
+
+RxOverflowPolicy HackRfSdrDevice::rxOverflowPolicy() const
 {
     return rxOverflowPolicy_.load(std::memory_order_relaxed);
+}
+
+StreamLosses HackRfSdrDevice::streamLosses() const
+{
+    StreamLosses losses;
+    losses.rxOverruns = rxOverflowsReached();
+    losses.rxDroppedBytes = rxDroppedBytes();
+    losses.rxSkippedBytes = rxSkippedBytes();
+    losses.rxDiscardedSamples = rxDiscardedSamples();
+    losses.rxBoardShortfalls = rxBoardShortfalls();
+    losses.rxBoardLongestShortfallBytes = rxBoardLongestShortfallBytes();
+    losses.sweepDroppedBlocks = sweepDroppedBlocks();
+    losses.txUnderruns = txUnderruns_.load(std::memory_order_relaxed);
+    losses.txUnderrunBytes = txUnderrunBytes();
+    return losses;
+}
+
+std::string HackRfSdrDevice::streamEnded(StreamDirection direction) const
+{
+    return streamEnds_.reason(direction);
+}
+
+void HackRfSdrDevice::streamStopped(StreamDirection direction, std::string reason)
+{
+    lastError_.set(reason);
+    streamEnds_.ended(direction, std::move(reason));
+}
+
+StreamLimits HackRfSdrDevice::streamLimits(StreamDirection direction) const
+{
+    StreamLimits limits;
+    limits.sampleRateRangesHz = {{detail::kHackRfLowestRateHz, detail::kHackRfHighestRateHz}};
+    limits.transferSamples = detail::kHackRfTransferBytes / 2;
+    limits.drainEndsStream = direction == StreamDirection::tx;
+    return limits;
+}
+
+bool HackRfSdrDevice::setBoardLossLimit(StreamDirection direction, std::uint32_t bytes)
+{
+    if (direction == StreamDirection::rx) {
+        return setRxOverrunLimit(bytes);
+    }
+    return ISdrDevice::setBoardLossLimit(direction, bytes);
+}
+
+std::optional<std::uint32_t> HackRfSdrDevice::boardLossLimit(StreamDirection direction) const
+{
+    return direction == StreamDirection::rx ? std::optional<std::uint32_t>(rxOverrunLimit()) : std::nullopt;
 }
 
 std::uint64_t HackRfSdrDevice::rxOverflowsReached() const

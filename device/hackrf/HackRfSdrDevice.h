@@ -2,6 +2,7 @@
 #pragma once
 
 #include "device/ISdrDevice.h"
+#include "device/StreamEndReasons.h"
 
 #include <atomic>
 #include <cstdint>
@@ -104,15 +105,21 @@ public:
     /// stream first. False, with lastError() set, when it stays closed.
     bool reopenDevice();
 
-    /// What a full receive ring does with the bytes that keep coming.
-    enum class OverflowPolicy {
-        keepOldest, ///< the newest bytes are dropped; the reader gets every stored byte
-        keepFresh,  ///< as keepOldest, and the reader then skips to the newest bytes
-    };
-    /// Takes effect at the next read; keepOldest until changed.
-    void setRxOverflowPolicy(OverflowPolicy policy);
-    /// The policy in force.
-    OverflowPolicy rxOverflowPolicy() const;
+    /// Losses and stream state (HackRfSdrDevice.cpp): the counters below in
+    /// one record; 2 to 20 MS/s, one 131,072-sample transfer, and a drained
+    /// transmit ends its stream. A full receive ring drops the newest bytes;
+    /// keepFresh then skips to the newest ones at the next read. The overrun
+    /// limit is the receive direction's board loss limit.
+    StreamLosses streamLosses() const override;
+    std::string streamEnded(StreamDirection direction) const override;
+    StreamLimits streamLimits(StreamDirection direction) const override;
+    bool supportsRxOverflowPolicy() const override;
+    bool setRxOverflowPolicy(RxOverflowPolicy policy) override;
+    RxOverflowPolicy rxOverflowPolicy() const override;
+    bool setBoardLossLimit(StreamDirection direction, std::uint32_t bytes) override;
+    std::optional<std::uint32_t> boardLossLimit(StreamDirection direction) const override;
+    /// The receive ring's policies, under the name the backend has always used.
+    using OverflowPolicy = RxOverflowPolicy;
 
     /// Losses, each counted since its stream's start (zero before any start).
     /// Received bytes not stored because the receive ring was full, counted
@@ -192,6 +199,8 @@ private:
     };
 
     bool isOpen() const;
+    // A stream ended by itself: the reason is the last error and the direction's end.
+    void streamStopped(StreamDirection direction, std::string reason);
     void readBoardVersions();
     // Whether the library and the board keep the shortfall state.
     bool boardKeepsShortfalls() const;
@@ -313,7 +322,9 @@ private:
     std::atomic<std::int64_t> rxBoardLongestShortfall_{-1};
     std::atomic<std::int64_t> rxBoardReadAtNs_{0};
     std::atomic<std::uint32_t> rxOverrunLimit_{0};
+    std::atomic<std::uint64_t> txUnderruns_{0};
     std::atomic<std::uint64_t> txUnderrunBytes_{0};
+    detail::StreamEndReasons streamEnds_;
 };
 
 } // namespace veltrano

@@ -122,6 +122,7 @@ bool HackRfSdrDevice::startNativeSweep()
     if (rxStreaming_.exchange(true)) {
         return true; // a sweep or ordinary reception already runs
     }
+    streamEnds_.clear(StreamDirection::rx);
     sweepDroppedBlocks_.store(0, std::memory_order_relaxed);
     std::atomic_store(&sweepBuffer_, std::make_shared<SweepBuffer>());
     sweepActive_.store(true, std::memory_order_release);
@@ -168,7 +169,7 @@ bool HackRfSdrDevice::readNativeSweepBlock(NativeSweepBlock& block)
         if (api.isStreaming != nullptr && isOpen()) {
             const int alive = api.isStreaming(handle_->device);
             if (alive != HACKRF_TRUE) {
-                lastError_.set("native sweep stopped: " + api.error(alive));
+                streamStopped(StreamDirection::rx, "native sweep stopped: " + api.error(alive));
             }
         }
         return false;

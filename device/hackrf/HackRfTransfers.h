@@ -16,6 +16,11 @@ namespace veltrano::detail {
 
 // Receive and transmit rings: 4 MiB, about 105 ms at 20 Msps.
 inline constexpr std::size_t kHackRfRingBytes = 4'194'304;
+// libhackrf moves 256 KiB per USB transfer in both directions.
+inline constexpr std::size_t kHackRfTransferBytes = 262'144;
+// The sample rates both chains take.
+inline constexpr double kHackRfLowestRateHz = 2'000'000.0;
+inline constexpr double kHackRfHighestRateHz = 20'000'000.0;
 
 // The first callback on each of libhackrf's transfer threads raises that
 // thread's priority, once: the USB transfers must not wait behind ordinary

@@ -85,6 +85,8 @@ bool HackRfSdrDevice::startTx()
     if (txStreaming_.exchange(true)) {
         return true;
     }
+    streamEnds_.clear(StreamDirection::tx);
+    txUnderruns_.store(0, std::memory_order_relaxed);
     txUnderrunBytes_.store(0, std::memory_order_relaxed);
     std::atomic_store(&txBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
     txDraining_.store(false, std::memory_order_release);
@@ -194,6 +196,7 @@ int HackRfSdrDevice::fillTransfer(void* transfer)
         if (!draining) {
             // An underrun: the board keeps its timing by sending silence.
             if (sent < length) {
+                txUnderruns_.fetch_add(1, std::memory_order_relaxed);
                 txUnderrunBytes_.fetch_add(length - sent, std::memory_order_relaxed);
             }
             record.valid_length = record.buffer_length;
@@ -236,6 +239,8 @@ bool HackRfSdrDevice::drainTx(std::stop_token stop)
         }
         const std::int32_t flushed = txFlushStatus_.load(std::memory_order_acquire);
         if (flushed > 0) {
+            // The board has sent the last sample and libhackrf ends the stream.
+            streamEnds_.ended(StreamDirection::tx, "TX stream drained: every sample has left the board");
             return true;
         }
         if (flushed < 0) {
@@ -270,7 +275,7 @@ bool HackRfSdrDevice::txStreamDied()
     if (alive == HACKRF_TRUE || txEndedByCallback_.load(std::memory_order_acquire) || !txStreaming_.load()) {
         return false;
     }
-    lastError_.set("TX stream stopped: " + api.error(alive));
+    streamStopped(StreamDirection::tx, "TX stream stopped: " + api.error(alive));
     return true;
 }
 
@@ -283,6 +288,7 @@ void HackRfSdrDevice::stopTx()
     txFlushEnabled_ = false;
     txDraining_.store(false, std::memory_order_release);
     std::atomic_store(&txBuffer_, std::shared_ptr<RawBuffer>());
+    streamEnds_.clear(StreamDirection::tx);
 }
 
 } // namespace veltrano

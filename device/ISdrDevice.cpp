@@ -1,0 +1,283 @@
+// SPDX-License-Identifier: MIT
+// The defaults of ISdrDevice: a capability the backend does not override is
+// absent, and asking for it changes nothing (false, zero, nullopt or empty).
+#include "device/ISdrDevice.h"
+
+namespace veltrano {
+
+std::string ISdrDevice::lastError() const
+{
+    return {};
+}
+std::optional<double> ISdrDevice::streamTimeSeconds() const
+{
+    return std::nullopt;
+}
+
+// ---- Tuning -----------------------------------------------------------------
+
+bool ISdrDevice::supportsFastRxRetune() const
+{
+    return false;
+}
+bool ISdrDevice::prepareRxFrequencies(const std::vector<double>&)
+{
+    return true;
+}
+std::uint64_t ISdrDevice::fastRxRetuneCount() const
+{
+    return 0;
+}
+std::uint64_t ISdrDevice::regularRxRetuneCount() const
+{
+    return 0;
+}
+std::uint64_t ISdrDevice::failedFastRxRetuneCount() const
+{
+    return 0;
+}
+int ISdrDevice::lastFastRxRetuneError() const
+{
+    return 0;
+}
+bool ISdrDevice::supportsRxAmplifier() const
+{
+    return false;
+}
+bool ISdrDevice::setRxAmplifier(bool)
+{
+    return false;
+}
+
+// ---- Native sweep -----------------------------------------------------------
+
+bool ISdrDevice::supportsNativeSweep() const
+{
+    return false;
+}
+bool ISdrDevice::configureNativeSweep(const StreamConfig&, double, double)
+{
+    return false;
+}
+bool ISdrDevice::startNativeSweep()
+{
+    return false;
+}
+bool ISdrDevice::readNativeSweepBlock(NativeSweepBlock&)
+{
+    return false;
+}
+std::size_t ISdrDevice::nativeSweepFftSize() const
+{
+    return 1024;
+}
+bool ISdrDevice::recoverNativeSweep()
+{
+    return false;
+}
+
+// ---- Transmit ---------------------------------------------------------------
+
+// A default-constructed token has no stop state and counts as not requested.
+bool ISdrDevice::drainTx(std::stop_token stop)
+{
+    return !stop.stop_requested();
+}
+
+// ---- Native sample format ---------------------------------------------------
+
+NativeSampleFormat ISdrDevice::nativeSampleFormat() const
+{
+    return NativeSampleFormat::none;
+}
+std::size_t ISdrDevice::readNativeSamples(void*, std::size_t)
+{
+    return 0;
+}
+std::size_t ISdrDevice::writeNativeSamples(const void*, std::size_t)
+{
+    return 0;
+}
+
+// ---- Losses and stream state ------------------------------------------------
+
+StreamLosses ISdrDevice::streamLosses() const
+{
+    return {};
+}
+std::string ISdrDevice::streamEnded(StreamDirection) const
+{
+    return {};
+}
+StreamLimits ISdrDevice::streamLimits(StreamDirection) const
+{
+    return {};
+}
+bool ISdrDevice::supportsRxOverflowPolicy() const
+{
+    return false;
+}
+bool ISdrDevice::setRxOverflowPolicy(RxOverflowPolicy policy)
+{
+    return policy == RxOverflowPolicy::keepOldest;
+}
+RxOverflowPolicy ISdrDevice::rxOverflowPolicy() const
+{
+    return RxOverflowPolicy::keepOldest;
+}
+bool ISdrDevice::setBoardLossLimit(StreamDirection, std::uint32_t bytes)
+{
+    return bytes == 0;
+}
+std::optional<std::uint32_t> ISdrDevice::boardLossLimit(StreamDirection) const
+{
+    return std::nullopt;
+}
+
+// ---- Live control -----------------------------------------------------------
+
+std::vector<GainStage> ISdrDevice::gainStages(StreamDirection) const
+{
+    return {};
+}
+std::optional<GainStage> ISdrDevice::overallGainRange(StreamDirection) const
+{
+    return std::nullopt;
+}
+bool ISdrDevice::setGainStage(StreamDirection, const std::string&, double)
+{
+    return false;
+}
+std::optional<double> ISdrDevice::gainStageDb(StreamDirection, const std::string&) const
+{
+    return std::nullopt;
+}
+bool ISdrDevice::setGain(StreamDirection, double)
+{
+    return false;
+}
+std::optional<double> ISdrDevice::gainDb(StreamDirection) const
+{
+    return std::nullopt;
+}
+bool ISdrDevice::setSampleRate(StreamDirection, double)
+{
+    return false;
+}
+std::vector<FrequencyRangeHz> ISdrDevice::bandwidthRangesHz(StreamDirection) const
+{
+    return {};
+}
+bool ISdrDevice::setBandwidth(StreamDirection, double)
+{
+    return false;
+}
+std::optional<double> ISdrDevice::bandwidthHz(StreamDirection) const
+{
+    return std::nullopt;
+}
+bool ISdrDevice::supportsAutomaticGain(StreamDirection) const
+{
+    return false;
+}
+bool ISdrDevice::setAutomaticGain(StreamDirection, bool)
+{
+    return false;
+}
+bool ISdrDevice::automaticGain(StreamDirection) const
+{
+    return false;
+}
+bool ISdrDevice::supportsBiasTee(StreamDirection) const
+{
+    return false;
+}
+bool ISdrDevice::setBiasTee(StreamDirection, bool)
+{
+    return false;
+}
+bool ISdrDevice::biasTee(StreamDirection) const
+{
+    return false;
+}
+
+// ---- Both directions at once ------------------------------------------------
+
+bool ISdrDevice::supportsFullDuplex() const
+{
+    return false;
+}
+bool ISdrDevice::setFullDuplex(bool enabled)
+{
+    return !enabled;
+}
+bool ISdrDevice::fullDuplex() const
+{
+    return false;
+}
+
+// ---- Hardware time ----------------------------------------------------------
+
+bool ISdrDevice::hasHardwareTime() const
+{
+    return false;
+}
+std::optional<std::int64_t> ISdrDevice::hardwareTimeNs()
+{
+    return std::nullopt;
+}
+bool ISdrDevice::setHardwareTimeNs(std::int64_t)
+{
+    return false;
+}
+std::optional<std::int64_t> ISdrDevice::readTimeNs(std::size_t) const
+{
+    return std::nullopt;
+}
+bool ISdrDevice::startRxAt(std::int64_t)
+{
+    return false;
+}
+bool ISdrDevice::startTimedTx()
+{
+    return false;
+}
+std::size_t ISdrDevice::writeBurst(const std::complex<float>*, std::size_t, const TxBurstMarks&)
+{
+    return 0;
+}
+std::size_t ISdrDevice::writeNativeBurst(const void*, std::size_t, const TxBurstMarks&)
+{
+    return 0;
+}
+std::optional<TxEvent> ISdrDevice::nextTxEvent()
+{
+    return std::nullopt;
+}
+
+// ---- Identity and health ----------------------------------------------------
+
+BoardIdentity ISdrDevice::boardIdentity() const
+{
+    return {};
+}
+std::vector<SensorDescription> ISdrDevice::sensors() const
+{
+    return {};
+}
+std::vector<SensorDescription> ISdrDevice::channelSensors(StreamDirection) const
+{
+    return {};
+}
+
+SensorReading ISdrDevice::readSensor(const std::string& name)
+{
+    return {std::nullopt, "the board has no sensor named \"" + name + "\""};
+}
+
+SensorReading ISdrDevice::readChannelSensor(StreamDirection, const std::string& name)
+{
+    return {std::nullopt, "the channel has no sensor named \"" + name + "\""};
+}
+
+} // namespace veltrano
