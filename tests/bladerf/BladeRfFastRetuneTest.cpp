@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "tests/support/ThroughInterface.h"
 #include "tests/bladerf/BladeRfStreamingFixture.h"
 
 #include <gmock/gmock.h>
@@ -123,7 +124,7 @@ TEST_F(BladeRfFastRetune, aReaderTooLateForTheSettledSamplesCountsTheLossAndRead
     BladeRfSdrDevice& device = streamWithHops({100e6}, "get-timestamp 0\nfail bladerf_sync_rx 1 -14\n");
     EXPECT_TRUE(device.setRxFrequency(100e6));
     EXPECT_EQ(nextReadStart(device), "now"); // the settled samples' read failed
-    EXPECT_EQ(device.rxOverrunCount(), 1u);
+    EXPECT_EQ(test::lossesOf(device).rxOverruns, 1u);
     EXPECT_EQ(device.lastError(), "");
     EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"), ElementsAre("bladerf_sync_rx 1024 100 at=4096 -> -14",
                                                                 "bladerf_sync_rx 1024 100 now ts=0 actual=1024 -> 0"));

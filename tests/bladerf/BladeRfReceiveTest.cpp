@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "tests/support/ThroughInterface.h"
 #include "tests/bladerf/BladeRfStreamingFixture.h"
 
 #include <gmock/gmock.h>
@@ -187,12 +188,12 @@ TEST_P(BladeRfGaps, areCountedOnceWithTheirSamples)
     if (timestamped || !withinARead) { // the call that met the gap, or the read begun past it
         EXPECT_EQ(test::timestampsRead(device, native, 100), test::timestampsFrom(withinARead ? 25000 : 4025, 100));
     }
-    EXPECT_EQ(device.rxOverrunCount(), 1u);
-    EXPECT_EQ(device.rxLostSamples(), withinARead ? 5000u : 3001u);
+    EXPECT_EQ(test::lossesOf(device).rxOverruns, 1u);
+    EXPECT_EQ(test::lossesOf(device).rxLostSamples, withinARead ? 5000u : 3001u);
     device.stopRx();
     ASSERT_TRUE(device.startRx());
-    EXPECT_EQ(device.rxOverrunCount(), 0u); // both counted per stream
-    EXPECT_EQ(device.rxLostSamples(), 0u);
+    EXPECT_EQ(test::lossesOf(device).rxOverruns, 0u); // both counted per stream
+    EXPECT_EQ(test::lossesOf(device).rxLostSamples, 0u);
 }
 
 // After a loss libbladeRF may hand a buffer out after a later one: here the
@@ -222,8 +223,8 @@ TEST_P(BladeRfGaps, aBufferHandedOutOfOrderIsAGapOfItsOwnAndTheLossAnUpperBound)
     ASSERT_GE(delivered.size(), expected.size());
     delivered.resize(expected.size());
     EXPECT_EQ(delivered, expected);
-    EXPECT_EQ(device.rxOverrunCount(), 3u);
-    EXPECT_EQ(device.rxLostSamples(), 2048u + 1024u);
+    EXPECT_EQ(test::lossesOf(device).rxOverruns, 3u);
+    EXPECT_EQ(test::lossesOf(device).rxLostSamples, 2048u + 1024u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, BladeRfGaps,
@@ -243,7 +244,7 @@ TEST_P(BladeRfReadKinds, timestampedReadsAreContiguousAcrossShortReadsAndCountOv
                 ElementsAre("bladerf_sync_rx 2048 100 now ts=0 actual=500 -> 0",
                             "bladerf_sync_rx 2048 100 at=500 ts=500 actual=2048 -> 0",
                             "bladerf_sync_rx 1024 100 now ts=2548 actual=1024 -> 0"));
-    EXPECT_EQ(device.rxOverrunCount(), 1u);
+    EXPECT_EQ(test::lossesOf(device).rxOverruns, 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reads, BladeRfReadKinds, ::testing::Bool(),

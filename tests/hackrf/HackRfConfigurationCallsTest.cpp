@@ -65,34 +65,36 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ConfigurationCalls{"receive", "", nothingBefore, receive, true, "", receiveCalls},
         // The failing step, the board closed and opened again, then every step once more.
-        ConfigurationCalls{"receiveReopenedAndRetried", "fail hackrf_set_vga_gain -1000 1\n", nothingBefore, receive,
-                           true, "",
-                           joined({"hackrf_set_sample_rate 2000000 -> 0", "hackrf_set_rx_overrun_limit 0 -> 0",
-                                   "hackrf_set_freq 100000001 -> 0", "hackrf_set_lna_gain 16 -> 0",
-                                   "hackrf_set_vga_gain 4 -> -1000", "hackrf_error_name -1000", "hackrf_close -> 0",
-                                   "hackrf_open_by_serial A -> 0", "hackrf_version_string_read 255 -> 0",
-                                   "hackrf_usb_api_version_read -> 0"},
-                                  receiveCalls)},
+        ConfigurationCalls{
+            "receiveReopenedAndRetried", "fail hackrf_set_vga_gain -1000 1\n", nothingBefore, receive, true, "",
+            joined({"hackrf_set_sample_rate 2000000 -> 0", "hackrf_set_rx_overrun_limit 0 -> 0",
+                    "hackrf_set_freq 100000001 -> 0", "hackrf_set_lna_gain 16 -> 0", "hackrf_set_vga_gain 4 -> -1000",
+                    "hackrf_error_name -1000", "hackrf_close -> 0", "hackrf_open_by_serial A -> 0",
+                    "hackrf_version_string_read 255 -> 0", "hackrf_usb_api_version_read -> 0"},
+                   receiveCalls)},
         // A filter the caller chose goes back on after the rate, which reset it.
-        ConfigurationCalls{"receiveWithAChosenFilter", "", [](ISdrDevice& d) { return d.setBandwidth(rx, 5e6); },
-                           receive, true, "",
-                           joined({"hackrf_set_sample_rate 2000000 -> 0",
-                                   "hackrf_set_baseband_filter_bandwidth 5000000 -> 0"},
-                                  {receiveCalls.begin() + 1, receiveCalls.end()})},
+        ConfigurationCalls{
+            "receiveWithAChosenFilter", "", [](ISdrDevice& d) { return d.setBandwidth(rx, 5e6); }, receive, true, "",
+            joined({"hackrf_set_sample_rate 2000000 -> 0", "hackrf_set_baseband_filter_bandwidth 5000000 -> 0"},
+                   {receiveCalls.begin() + 1, receiveCalls.end()})},
         ConfigurationCalls{"transmit", "", nothingBefore, transmit, true, "",
                            joined(transmitCallsBeforeAmplifier, {"hackrf_set_amp_enable 0 -> 0"})},
-        ConfigurationCalls{"transmitAmplifierRefused", "fail hackrf_set_amp_enable -1000\n", nothingBefore, transmit,
-                           false, "disable TX RF amplifier: HACKRF_ERROR_LIBUSB",
-                           joined(transmitCallsBeforeAmplifier,
-                                  {"hackrf_set_amp_enable 0 -> -1000", "hackrf_error_name -1000"})},
+        ConfigurationCalls{
+            "transmitAmplifierRefused", "fail hackrf_set_amp_enable -1000\n", nothingBefore, transmit, false,
+            "disable TX RF amplifier: HACKRF_ERROR_LIBUSB",
+            joined(transmitCallsBeforeAmplifier, {"hackrf_set_amp_enable 0 -> -1000", "hackrf_error_name -1000"})},
         ConfigurationCalls{"transmitWithTheAmplifierSwitchedOn", "",
                            [](ISdrDevice& d) { return d.setGainStage(tx, "AMP", 14); }, transmit, true, "",
                            joined(transmitCallsBeforeAmplifier, {"hackrf_set_amp_enable 1 -> 0"})},
         // The transmit filter, always the caller's, goes back on after a live rate change.
-        ConfigurationCalls{"liveTransmitRate", "", transmit, [](ISdrDevice& d) { return d.setSampleRate(tx, 4e6); },
-                           true, "",
-                           {"hackrf_set_sample_rate 4000000 -> 0",
-                            "hackrf_set_baseband_filter_bandwidth 10000000 -> 0"}}),
+        ConfigurationCalls{
+            "liveTransmitRate",
+            "",
+            transmit,
+            [](ISdrDevice& d) { return d.setSampleRate(tx, 4e6); },
+            true,
+            "",
+            {"hackrf_set_sample_rate 4000000 -> 0", "hackrf_set_baseband_filter_bandwidth 10000000 -> 0"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "tests/support/ThroughInterface.h"
 #include "tests/hackrf/HackRfStreamFixture.h"
 
 #include <gmock/gmock.h>
@@ -147,11 +148,11 @@ TEST_F(HackRfReceive, aFullRingDropsTheNewestBytesAndCountsThem)
         ASSERT_EQ(deliver(transfer), 0);
     }
     ASSERT_EQ(deliver(std::vector<std::uint8_t>(262'144 - 1000, 0)), 0);
-    EXPECT_EQ(device().rxDroppedBytes(), 0u);
+    EXPECT_EQ(test::lossesOf(device()).rxDroppedBytes, 0u);
     // 1,000 bytes still fit: the first 1,000 of these are stored, the rest dropped.
     ASSERT_EQ(deliver(bytesCounting(3000, 7)), 0);
     ASSERT_EQ(deliver(bytesCounting(64)), 0);
-    EXPECT_EQ(device().rxDroppedBytes(), 2000u + 64u);
+    EXPECT_EQ(test::lossesOf(device()).rxDroppedBytes, 2000u + 64u);
 
     // However many samples are asked for, one call returns at most the ring.
     std::vector<std::complex<float>> samples(kRingBytes / 2);
@@ -162,7 +163,7 @@ TEST_F(HackRfReceive, aFullRingDropsTheNewestBytesAndCountsThem)
 
     device().stopRx();
     startReceiving();
-    EXPECT_EQ(device().rxDroppedBytes(), 0u);
+    EXPECT_EQ(test::lossesOf(device()).rxDroppedBytes, 0u);
 }
 
 TEST_F(HackRfReceive, aRetuneFlushesTheRingAndDiscardsTheSettlingBytes)
@@ -177,7 +178,7 @@ TEST_F(HackRfReceive, aRetuneFlushesTheRingAndDiscardsTheSettlingBytes)
     // counted as discarded, and so is the settling that follows.
     EXPECT_TRUE(read(100).empty());
     EXPECT_THAT(calls("hackrf_is_streaming"), IsEmpty());
-    EXPECT_EQ(device().rxDiscardedSamples(), 2000u);
+    EXPECT_EQ(test::lossesOf(device()).rxDiscardedSamples, 2000u);
 
     const std::vector<std::uint8_t> settling(kRetuneDiscardBytes / 5, 0x55);
     for (int transfer = 0; transfer < 5; ++transfer) {
@@ -185,14 +186,14 @@ TEST_F(HackRfReceive, aRetuneFlushesTheRingAndDiscardsTheSettlingBytes)
     }
     ASSERT_EQ(deliver({1, 2, 3, 4}), 0);
     EXPECT_THAT(bytesOf(read(100)), ElementsAre(1, 2, 3, 4));
-    EXPECT_EQ(device().rxDiscardedSamples(), 2000u + kRetuneDiscardBytes / 2);
+    EXPECT_EQ(test::lossesOf(device()).rxDiscardedSamples, 2000u + kRetuneDiscardBytes / 2);
 
     // The same frequency again changes nothing on the board or in the ring.
     ASSERT_EQ(deliver({5, 6}), 0);
     ASSERT_TRUE(device().setRxFrequency(200e6));
     EXPECT_EQ(calls("hackrf_set_freq").size(), 2u);
     EXPECT_THAT(bytesOf(read(100)), ElementsAre(5, 6));
-    EXPECT_EQ(device().rxDiscardedSamples(), 2000u + kRetuneDiscardBytes / 2);
+    EXPECT_EQ(test::lossesOf(device()).rxDiscardedSamples, 2000u + kRetuneDiscardBytes / 2);
 }
 
 // The amplifier choice is kept only when the board took it.

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "tests/support/ThroughInterface.h"
 #include "tests/hackrf/HackRfStreamFixture.h"
 
 #include <gmock/gmock.h>
@@ -155,7 +156,7 @@ TEST_F(HackRfSweep, aFullQueueDropsTheNewestBlocksAndCountsThem)
 {
     startSweeping(88e6, 300e6);
     ASSERT_EQ(sim().deliverSweep(520), 0);
-    EXPECT_EQ(device().sweepDroppedBlocks(), 8u);
+    EXPECT_EQ(test::lossesOf(device()).sweepDroppedBlocks, 8u);
 
     const std::vector<NativeSweepBlock> blocks = readBlocks();
     ASSERT_EQ(blocks.size(), 512u);

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "tests/support/ThroughInterface.h"
 #include "tests/hackrf/HackRfStreamFixture.h"
 
 #include <gmock/gmock.h>
@@ -114,14 +115,16 @@ TEST_F(HackRfTransmit, writesTakeTheClientsSamplesWithSilenceWhereTheRingRanDryA
     EXPECT_EQ(device().writeNativeSamples(bytes, 3), 0u); // not streaming
     startTransmitting();
     EXPECT_THAT(pull(4), ElementsAre(0, 0, 0, 0));
-    EXPECT_EQ(device().txUnderrunBytes(), 4u);
+    EXPECT_EQ(test::lossesOf(device()).txUnderruns, 1u);
+    EXPECT_EQ(test::lossesOf(device()).txUnderrunBytes, 4u);
     EXPECT_EQ(device().writeNativeSamples(nullptr, 3), 0u);
     EXPECT_EQ(device().writeNativeSamples(bytes, 0), 0u);
     ASSERT_EQ(device().writeNativeSamples(bytes, 3), 3u);
     ASSERT_EQ(write({{0.5F, -0.5F}}), 1u);
     EXPECT_THAT(pull(12), ElementsAre(-128, 127, -1, 0, 1, -127, 64, -64, 0, 0, 0, 0));
     EXPECT_EQ(lastResult, 0);
-    EXPECT_EQ(device().txUnderrunBytes(), 8u);
+    EXPECT_EQ(test::lossesOf(device()).txUnderruns, 2u);
+    EXPECT_EQ(test::lossesOf(device()).txUnderrunBytes, 8u);
 
     const std::vector<std::complex<float>> full(kRingBytes / 2, {0.25F, 0.25F});
     ASSERT_EQ(write(full), full.size());
@@ -197,7 +200,7 @@ TEST_P(HackRfDrain, whatIsLeftGoesOutAsAShortLastTransferAndTheFlushDecides)
     EXPECT_EQ(drained, GetParam().drained);
     EXPECT_EQ(device().lastError(), GetParam().error);
     EXPECT_EQ(write({filler}), 0u);
-    EXPECT_EQ(device().txUnderrunBytes(), 0u);
+    EXPECT_EQ(test::lossesOf(device()).txUnderrunBytes, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Flush, HackRfDrain,

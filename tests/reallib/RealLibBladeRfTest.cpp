@@ -8,6 +8,7 @@
 // runs, and the samples' device timestamps show what each change did to the stream (nothing for gain and bandwidth; for
 // a rate change, nothing from before the change and the new pace after it).
 #include "device/bladerf/BladeRfApi.h"
+#include "tests/support/ThroughInterface.h"
 #include "tests/reallib/RealLibBladeRf.h"
 
 #include <gmock/gmock.h>
@@ -108,9 +109,9 @@ void readContiguous(BladeRfSdrDevice& device, std::size_t count, bool gapsAllowe
 {
     std::vector<std::complex<float>> samples(100'003);
     for (std::size_t done = 0; done < count;) {
-        const std::uint64_t overruns = device.rxOverrunCount();
+        const std::uint64_t overruns = test::lossesOf(device).rxOverruns;
         const std::size_t got = device.readSamples(samples.data(), samples.size());
-        if (got < samples.size() && device.rxOverrunCount() == overruns) {
+        if (got < samples.size() && test::lossesOf(device).rxOverruns == overruns) {
             ADD_FAILURE() << "a short read (" << got << ") without an overrun, " << done << " samples in";
             return;
         }
@@ -142,7 +143,8 @@ TEST_F(RealLibBladeRf, tenMillionSamplesArriveContiguousInDeviceTimeInThePlainAn
         readContiguous(device, 10'000'000, !timestamped && kReaderMayFallBehind);
         device.stopRx();
         // A reader that keeps up is counted no gap either.
-        EXPECT_TRUE(kReaderMayFallBehind || (device.rxOverrunCount() == 0 && device.rxLostSamples() == 0));
+        EXPECT_TRUE(kReaderMayFallBehind ||
+                    (test::lossesOf(device).rxOverruns == 0 && test::lossesOf(device).rxLostSamples == 0));
         EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
     }
 }
@@ -186,11 +188,11 @@ TEST_F(RealLibBladeRf, aQuickRetuneTakesEffectOnTheBoardAndTheReadResumesAfterTh
     // stream is not reported stopped.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::vector<std::complex<float>> samples(1 << 20);
-    for (int read = 0; read < 8 && device.rxOverrunCount() == 0; ++read) {
+    for (int read = 0; read < 8 && test::lossesOf(device).rxOverruns == 0; ++read) {
         EXPECT_GT(device.readSamples(samples.data(), samples.size()), 0u) << device.lastError();
     }
     EXPECT_GT(device.readSamples(samples.data(), samples.size()), 0u) << device.lastError();
-    EXPECT_GT(device.rxOverrunCount(), 0u);
+    EXPECT_GT(test::lossesOf(device).rxOverruns, 0u);
     EXPECT_EQ(device.lastError(), "");
     device.stopRx();
     EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
@@ -240,17 +242,17 @@ TEST_F(RealLibBladeRf, aPlainReaderThatSleepsPastTheLibrarysBuffersCountsTheGapA
     const std::uint64_t asleepAfter = follower.samples;
     const auto sleep = std::chrono::milliseconds(500);
     std::this_thread::sleep_for(sleep);
-    while (device.rxOverrunCount() == 0 && follower.samples < 40'000'000 && !HasFailure()) {
+    while (test::lossesOf(device).rxOverruns == 0 && follower.samples < 40'000'000 && !HasFailure()) {
         follower.read(device);
     }
     follower.read(device); // and samples again after it
-    ASSERT_GE(device.rxOverrunCount(), 1u);
-    EXPECT_EQ(follower.jumps.size(), device.rxOverrunCount());
+    ASSERT_GE(test::lossesOf(device).rxOverruns, 1u);
+    EXPECT_EQ(follower.jumps.size(), test::lossesOf(device).rxOverruns);
     std::uint64_t lost = 0; // forward; a step back lost nothing
     for (const auto& [at, step] : follower.jumps) {
         lost += step < kPatternPeriod / 2 ? step - 1 : 0;
     }
-    EXPECT_EQ(lost, device.rxLostSamples());
+    EXPECT_EQ(lost, test::lossesOf(device).rxLostSamples);
     ASSERT_FALSE(follower.jumps.empty());
     if (!kReaderMayFallBehind) {
         // The sample after the first gap was made after the reader woke (less
@@ -301,7 +303,7 @@ TEST_F(RealLibBladeRf, fullDuplexReceivesContiguouslyWhileTheRampLandsBitExactAn
     for (const std::uint64_t alone = follower.samples + 5'000'000; follower.samples < alone && !HasFailure();) {
         follower.read(device);
     }
-    EXPECT_TRUE(kReaderMayFallBehind || (follower.jumps.empty() && device.rxOverrunCount() == 0));
+    EXPECT_TRUE(kReaderMayFallBehind || (follower.jumps.empty() && test::lossesOf(device).rxOverruns == 0));
     ASSERT_TRUE(device.startTx());
     device.stopRx();
     send(kAloneCount);

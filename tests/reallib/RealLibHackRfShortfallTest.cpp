@@ -6,6 +6,7 @@
 // 32-byte steps). The device layer and the module read the counts; a limit
 // makes the board give the stream up, and the stream ends with words; a
 // board older than USB API 0x0106 keeps no counts and takes no limit.
+#include "tests/support/ThroughInterface.h"
 #include "tests/reallib/RealLibHackRf.h"
 
 #ifdef VELTRANO_SOAPY_MODULE_DIRECTORY
@@ -64,11 +65,11 @@ TEST_P(RealLibHoldCount, theBoardCountsEveryHoldItCouldNotBufferWithItsLongestRu
     veltrano_usb_hackrf_hold_host(GetParam().holds);
     const std::uint64_t start = veltrano_usb_hackrf_rx_bytes_delivered();
     ASSERT_TRUE(device.configureRx({100e6, kRateHz, 0.0, 20.0}) && device.startRx()) << device.lastError();
-    EXPECT_EQ(device.rxBoardShortfalls(), std::optional<std::uint64_t>(0));
+    EXPECT_EQ(test::lossesOf(device).rxBoardShortfalls, std::optional<std::uint64_t>(0));
     // Past the last hold even with the lost bytes (under 2 MiB) counted in.
     receiveUntilBoardPassed(device, start + GetParam().lastHoldAt + 2'097'152);
-    EXPECT_EQ(device.rxBoardShortfalls(), GetParam().shortfalls);
-    EXPECT_EQ(device.rxBoardLongestShortfallBytes(), GetParam().longestBytes);
+    EXPECT_EQ(test::lossesOf(device).rxBoardShortfalls, GetParam().shortfalls);
+    EXPECT_EQ(test::lossesOf(device).rxBoardLongestShortfallBytes, GetParam().longestBytes);
     EXPECT_EQ(veltrano_usb_hackrf_core("shortfalls"), static_cast<std::int64_t>(GetParam().shortfalls));
 }
 
@@ -93,14 +94,14 @@ TEST_F(RealLibShortfall, aShortfallReachingTheOverrunLimitStopsTheStreamWithWord
     EXPECT_EQ(veltrano_usb_hackrf_core("core_error"), 1);
     EXPECT_EQ(device.readNativeSamples(bytes.data(), bytes.size() / 2), 0u);
     device.stopRx();
-    EXPECT_EQ(device.rxBoardShortfalls(), 1u);
+    EXPECT_EQ(test::lossesOf(device).rxBoardShortfalls, 1u);
 
     ASSERT_TRUE(device.setRxOverrunLimit(0));
     veltrano_usb_hackrf_hold_host("");
     ASSERT_TRUE(device.configureRx({100e6, kRateHz, 0.0, 20.0}) && device.startRx()) << device.lastError();
     EXPECT_EQ(veltrano_usb_hackrf_core("shortfall_limit"), 0);
     receiveUntilBoardPassed(device, veltrano_usb_hackrf_rx_bytes_delivered() + 2'097'152);
-    EXPECT_EQ(device.rxBoardShortfalls(), 0u);
+    EXPECT_EQ(test::lossesOf(device).rxBoardShortfalls, 0u);
 }
 
 TEST_F(RealLibShortfall, aBoardOlderThanUsbApi0106KeepsNoCountsAndTakesNoLimit)
@@ -116,8 +117,8 @@ TEST_F(RealLibShortfall, aBoardOlderThanUsbApi0106KeepsNoCountsAndTakesNoLimit)
     EXPECT_TRUE(device.setRxOverrunLimit(0)) << "no limit is always possible";
     ASSERT_TRUE(device.configureRx({100e6, kRateHz, 0.0, 20.0}) && device.startRx()) << device.lastError();
     receiveUntilBoardPassed(device, veltrano_usb_hackrf_rx_bytes_delivered() + 1'048'576);
-    EXPECT_EQ(device.rxBoardShortfalls(), std::nullopt);
-    EXPECT_EQ(device.rxBoardLongestShortfallBytes(), std::nullopt);
+    EXPECT_EQ(test::lossesOf(device).rxBoardShortfalls, std::nullopt);
+    EXPECT_EQ(test::lossesOf(device).rxBoardLongestShortfallBytes, std::nullopt);
 }
 
 #ifdef VELTRANO_SOAPY_MODULE_DIRECTORY

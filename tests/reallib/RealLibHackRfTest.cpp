@@ -11,6 +11,7 @@
 // board is picked up again once it is back. Stopping with transfers in
 // flight, and every other scenario, leaves no transfer, no handle and no
 // library thread.
+#include "tests/support/ThroughInterface.h"
 #include "tests/reallib/RealLibHackRf.h"
 #include "tests/support/Watchdog.h"
 
@@ -103,8 +104,9 @@ TEST_F(RealLibStreaming, transmitSendsWhatWasQueuedWithSilenceBetweenAndDrainsTh
     const MarkedBurst bursts[] = {markedBurst(100'000, 0), markedBurst(50'000, 77)};
     for (const MarkedBurst& burst : bursts) {
         // Let the ring run dry before each burst, so silence comes between.
-        const std::uint64_t underrunBefore = device.txUnderrunBytes();
-        ASSERT_TRUE(test::eventually([&] { return device.txUnderrunBytes() > underrunBefore + 262'144; }));
+        const std::uint64_t underrunBefore = test::lossesOf(device).txUnderrunBytes;
+        ASSERT_TRUE(
+            test::eventually([&] { return test::lossesOf(device).txUnderrunBytes > underrunBefore + 262'144; }));
         std::size_t written = 0;
         ASSERT_TRUE(test::eventually([&] {
             written += device.writeSamples(burst.samples.data() + written, burst.samples.size() - written);
@@ -185,14 +187,14 @@ TEST_F(RealLibStreaming,
     EXPECT_EQ(veltrano_usb_hackrf_setting("baseband_filter"), 5e6);
     std::vector<std::complex<float>> samples(65536);
     ASSERT_TRUE(test::eventually([&] { return device.readSamples(samples.data(), 1) == 1; }));
-    const std::uint64_t droppedBefore = device.rxDroppedBytes();
+    const std::uint64_t droppedBefore = test::lossesOf(device).rxDroppedBytes;
     const Clock::time_point start = Clock::now();
     std::size_t received = 0;
     while (Clock::now() - start < std::chrono::seconds(2)) {
         received += device.readSamples(samples.data(), samples.size());
     }
     const double sent =
-        static_cast<double>(received) + static_cast<double>(device.rxDroppedBytes() - droppedBefore) / 2;
+        static_cast<double>(received) + static_cast<double>(test::lossesOf(device).rxDroppedBytes - droppedBefore) / 2;
     const double rate = sent / std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_NEAR(rate, 2e6, 2e5);
     device.stopRx();

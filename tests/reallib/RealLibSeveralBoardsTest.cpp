@@ -164,18 +164,23 @@ protected:
     const std::filesystem::path journals_[2] = {capture().parent_path() / "hackrf.txt",
                                                 capture().parent_path() / "hackrf2.txt"};
 
-    // Opens one board, and its stream as its reader sees it.
+    // Opens one board, and its stream as its reader sees it: through the
+    // interface only, its losses those the board's counters say.
     template <typename Device>
-    void open(const char* serial, std::uint64_t (Device::*losses)() const)
+    void open(const char* serial)
     {
-        auto& device = static_cast<Device&>(*devices_.emplace_back(std::make_unique<Device>(serial)));
+        ISdrDevice& device = *devices_.emplace_back(std::make_unique<Device>(serial));
         // The bladeRF backend drops the surplus of a read that is not a whole
         // number of its 1024-sample library reads: three of its largest.
         const bool hackRf = device.nativeSampleFormat() == NativeSampleFormat::cs8;
         streams_.push_back(
             {device.nativeSampleFormat(), hackRf ? kOddReadSize : 3 * 16'384,
              [&device](void* samples, std::size_t count) { return device.readNativeSamples(samples, count); },
-             [&device, losses] { return (device.*losses)(); }, [&device] { return device.lastError(); }});
+             [&device] {
+                 const StreamLosses losses = device.streamLosses();
+                 return losses.rxOverruns + losses.rxDroppedBytes;
+             },
+             [&device] { return device.lastError(); }});
     }
 
 private:
@@ -193,10 +198,10 @@ TEST_P(SeveralBoardsUnplug, endsThatBoardsStreamWithWordsWhileTheOtherTwoGoOn)
 {
     const std::size_t victim = GetParam();
     for (const Board& board : kBoards) {
-        board.hackRf ? open(board.serial, &HackRfSdrDevice::rxDroppedBytes)
-                     : open(board.serial, &BladeRfSdrDevice::rxOverrunCount);
+        board.hackRf ? open<HackRfSdrDevice>(board.serial) : open<BladeRfSdrDevice>(board.serial);
     }
     std::atomic<std::size_t> readBefore{0};
+    std::string endedWith[kBoardCount];
     std::atomic<bool> victimEnded{false};
     bool asExpected[kBoardCount] = {};
     eachOnItsOwnThread(
@@ -214,6 +219,7 @@ TEST_P(SeveralBoardsUnplug, endsThatBoardsStreamWithWordsWhileTheOtherTwoGoOn)
                 asExpected[k] =
                     before && stream.readUntil([&] { return victimEnded.load(); }) && stream.readMore(kSamples / 4);
             }
+            endedWith[k] = device.streamEnded(StreamDirection::rx);
             device.stopRx();
         },
         [&] {
@@ -225,6 +231,8 @@ TEST_P(SeveralBoardsUnplug, endsThatBoardsStreamWithWordsWhileTheOtherTwoGoOn)
         SCOPED_TRACE(kBoards[k].serial);
         EXPECT_TRUE(asExpected[k]) << devices_[k]->lastError();
         EXPECT_EQ(devices_[k]->lastError(), k == victim ? kBoards[k].unpluggedError : "");
+        EXPECT_EQ(endedWith[k], k == victim ? kBoards[k].unpluggedError : "");
+        EXPECT_EQ(devices_[k]->streamEnded(StreamDirection::rx), ""); // after the caller's stop
         expectWhole(k);
     }
     devices_.clear();

@@ -237,16 +237,15 @@ TEST_F(VendorTools, bladeRfCliTunesTheMicroAndReadsItBackInEachTuningMode)
     const test::ScopedEnvironment micro("LD_LIBRARY_PATH", VELTRANO_USB_BLADERF2_DIRECTORY);
     std::vector<std::string> arguments = toolCommand("bladeRF-cli");
     arguments.insert(arguments.begin(), {"-s", "KILL", "60"});
-    arguments.insert(arguments.end(), {"-e", "info", "-e", "set frequency rx 915M", "-e", "set samplerate rx 5M",
-                                       "-e", "print frequency rx1", "-e", "print samplerate rx1"});
+    arguments.insert(arguments.end(), {"-e", "info", "-e", "set frequency rx 915M", "-e", "set samplerate rx 5M", "-e",
+                                       "print frequency rx1", "-e", "print samplerate rx1"});
     for (const auto& mode : modes) {
         SCOPED_TRACE(mode.tuningMode.value_or("host"));
         const test::ScopedEnvironment tuning("BLADERF_DEFAULT_TUNING_MODE", mode.tuningMode);
         const test::ProcessResult run = test::runProcess("/usr/bin/timeout", arguments);
         EXPECT_EQ(run.exitStatus, 0) << run.standardError;
-        EXPECT_THAT(run.standardOutput,
-                    AllOf(HasSubstr("Board:                    Nuand bladeRF 2.0 (bladerf2)\n"),
-                          HasSubstr(mode.frequency), HasSubstr("RX1 sample rate: 5000000 0/1")));
+        EXPECT_THAT(run.standardOutput, AllOf(HasSubstr("Board:                    Nuand bladeRF 2.0 (bladerf2)\n"),
+                                              HasSubstr(mode.frequency), HasSubstr("RX1 sample rate: 5000000 0/1")));
         EXPECT_THAT(run.standardOutput + run.standardError, Not(AnyOf(HasSubstr("failed"), HasSubstr("Error"))));
     }
 }
