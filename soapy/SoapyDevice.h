@@ -224,6 +224,7 @@ private:
         bool unknown = false;
     };
     std::vector<LossCounter> lossCounters() const;
+    LossCounter lossCounter(const LossSetting& shown, const StreamLosses& losses) const;
     // Samples discarded at retunes since the stream started: the first read
     // after a discard carries kDiscardedBeforeFlag.
     std::uint64_t rxDiscardedSamples() const;

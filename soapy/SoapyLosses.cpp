@@ -10,51 +10,55 @@
 
 namespace veltrano::soapy {
 
+SoapyDevice::LossCounter SoapyDevice::lossCounter(const LossSetting& shown, const StreamLosses& losses) const
+{
+    LossCounter counter{shown.key, shown.field == LossField::txUnderrunBytes ? SOAPY_SDR_TX : SOAPY_SDR_RX, 0,
+                        shown.sizeOnly};
+    switch (shown.field) {
+    case LossField::rxOverruns:
+        // An overflow is reported when the reader gets to it (a HackRF's
+        // ring ends a read there), so its count drives the reports.
+        counter.count = losses.rxOverruns;
+        break;
+    case LossField::rxBoardShortfalls:
+        // The board's own count of the times the host fell behind it; one
+        // report per new shortfall, nothing where the board cannot tell.
+        counter.count = losses.rxBoardShortfalls.value_or(0);
+        counter.unknown = !losses.rxBoardShortfalls;
+        break;
+    case LossField::rxLostSamples:
+        counter.count = losses.rxLostSamples;
+        break;
+    case LossField::rxDroppedBytes:
+        counter.count = losses.rxDroppedBytes;
+        break;
+    case LossField::rxSkippedBytes:
+        counter.count = losses.rxSkippedBytes;
+        break;
+    case LossField::rxDiscardedSamples:
+        counter.count = losses.rxDiscardedSamples + rxPendingDiscarded_.load(std::memory_order_relaxed);
+        break;
+    case LossField::sweepDroppedBlocks:
+        counter.count = losses.sweepDroppedBlocks;
+        break;
+    case LossField::rxPushToTalkGaps:
+        counter.count = rxPushToTalkGaps_;
+        break;
+    case LossField::txUnderrunBytes:
+        counter.count = losses.txUnderrunBytes;
+        break;
+    }
+    return counter;
+}
+
 std::vector<SoapyDevice::LossCounter> SoapyDevice::lossCounters() const
 {
     const StreamLosses losses = board_->streamLosses();
     std::vector<LossCounter> counters;
     for (const LossSetting& shown : traits_.losses) {
-        if (shown.key == nullptr) {
-            break;
+        if (shown.key != nullptr) {
+            counters.push_back(lossCounter(shown, losses));
         }
-        LossCounter counter{shown.key, shown.field == LossField::txUnderrunBytes ? SOAPY_SDR_TX : SOAPY_SDR_RX, 0,
-                            shown.sizeOnly};
-        switch (shown.field) {
-        case LossField::rxOverruns:
-            // An overflow is reported when the reader gets to it (a HackRF's
-            // ring ends a read there), so its count drives the reports.
-            counter.count = losses.rxOverruns;
-            break;
-        case LossField::rxBoardShortfalls:
-            // The board's own count of the times the host fell behind it; one
-            // report per new shortfall, nothing where the board cannot tell.
-            counter.count = losses.rxBoardShortfalls.value_or(0);
-            counter.unknown = !losses.rxBoardShortfalls;
-            break;
-        case LossField::rxLostSamples:
-            counter.count = losses.rxLostSamples;
-            break;
-        case LossField::rxDroppedBytes:
-            counter.count = losses.rxDroppedBytes;
-            break;
-        case LossField::rxSkippedBytes:
-            counter.count = losses.rxSkippedBytes;
-            break;
-        case LossField::rxDiscardedSamples:
-            counter.count = losses.rxDiscardedSamples + rxPendingDiscarded_.load(std::memory_order_relaxed);
-            break;
-        case LossField::sweepDroppedBlocks:
-            counter.count = losses.sweepDroppedBlocks;
-            break;
-        case LossField::rxPushToTalkGaps:
-            counter.count = rxPushToTalkGaps_;
-            break;
-        case LossField::txUnderrunBytes:
-            counter.count = losses.txUnderrunBytes;
-            break;
-        }
-        counters.push_back(counter);
     }
     return counters;
 }
@@ -99,9 +103,14 @@ std::string SoapyDevice::overrunLimit() const
 
 std::uint64_t SoapyDevice::losses(int direction) const
 {
+    // Asked on every read and status poll: no list is built.
+    const StreamLosses losses = board_->streamLosses();
     std::uint64_t total = 0;
-    for (const LossCounter& counter : lossCounters()) {
-        total += counter.direction == direction && !counter.sizeOnly ? counter.count : 0;
+    for (const LossSetting& shown : traits_.losses) {
+        if (shown.key != nullptr && !shown.sizeOnly) {
+            const LossCounter counter = lossCounter(shown, losses);
+            total += counter.direction == direction ? counter.count : 0;
+        }
     }
     return total;
 }
