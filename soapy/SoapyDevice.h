@@ -231,9 +231,10 @@ private:
     // where the board has no choice of it.
     bool offersOverflowPolicy() const;
     void setOverflowPolicy(const std::string& policy);
-    // The HackRF board's receive overrun limit in bytes, as decimal text.
-    void setOverrunLimit(const std::string& bytes);
-    std::string overrunLimit() const;
+    // The HackRF board's receive overrun or transmit underrun limit in
+    // bytes, as decimal text; the key names it in a refusal.
+    void setBoardLimit(int direction, const std::string& key, const std::string& bytes);
+    std::string boardLimit(int direction) const;
     std::string overflowPolicy() const;
     // All losses of one direction's stream so far.
     std::uint64_t losses(int direction) const;

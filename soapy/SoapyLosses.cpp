@@ -21,6 +21,8 @@ std::vector<SoapyDevice::LossCounter> SoapyDevice::lossCounters() const
         // The board's own count of the times the host fell behind it, read
         // from the board while receiving; one report per new shortfall.
         const std::optional<std::uint64_t> boardShortfalls = hackRf.rxBoardShortfalls();
+        // Likewise the times the host left it without samples to send.
+        const std::optional<std::uint64_t> boardUnderruns = hackRf.txBoardUnderruns();
         return {{"rx_ring_overflows", SOAPY_SDR_RX, hackRf.rxOverflowsReached()},
                 {"rx_board_shortfalls", SOAPY_SDR_RX, boardShortfalls.value_or(0), false, !boardShortfalls},
                 {"rx_dropped_bytes", SOAPY_SDR_RX, hackRf.rxDroppedBytes(), true},
@@ -28,7 +30,8 @@ std::vector<SoapyDevice::LossCounter> SoapyDevice::lossCounters() const
                 {"rx_discarded_samples", SOAPY_SDR_RX, rxDiscardedSamples(), true},
                 {"sweep_dropped_blocks", SOAPY_SDR_RX, hackRf.sweepDroppedBlocks()},
                 {"rx_push_to_talk_gaps", SOAPY_SDR_RX, rxPushToTalkGaps_},
-                {"tx_underrun_bytes", SOAPY_SDR_TX, hackRf.txUnderrunBytes()}};
+                {"tx_underrun_bytes", SOAPY_SDR_TX, hackRf.txUnderrunBytes()},
+                {"tx_board_shortfalls", SOAPY_SDR_TX, boardUnderruns.value_or(0), false, !boardUnderruns}};
     }
     const auto& bladeRf = static_cast<const BladeRfSdrDevice&>(*board_);
     return {{"rx_overruns", SOAPY_SDR_RX, bladeRf.rxOverrunCount()},
@@ -69,22 +72,23 @@ std::string SoapyDevice::overflowPolicy() const
     return hackRf.rxOverflowPolicy() == HackRfSdrDevice::OverflowPolicy::keepFresh ? "keep_fresh" : "keep_oldest";
 }
 
-void SoapyDevice::setOverrunLimit(const std::string& bytes)
+void SoapyDevice::setBoardLimit(int direction, const std::string& key, const std::string& bytes)
 {
     std::uint32_t limit = 0;
     const auto [end, error] = std::from_chars(bytes.data(), bytes.data() + bytes.size(), limit);
     if (error != std::errc() || end != bytes.data() + bytes.size()) {
-        fail("veltrano: rx_overrun_limit takes a count of bytes up to 4294967295, not '" + bytes + "'");
+        fail("veltrano: " + key + " takes a count of bytes up to 4294967295, not '" + bytes + "'");
     }
     auto& hackRf = static_cast<HackRfSdrDevice&>(*board_);
-    if (!hackRf.setRxOverrunLimit(limit)) {
+    if (!(direction == SOAPY_SDR_RX ? hackRf.setRxOverrunLimit(limit) : hackRf.setTxUnderrunLimit(limit))) {
         fail("veltrano: " + hackRf.lastError());
     }
 }
 
-std::string SoapyDevice::overrunLimit() const
+std::string SoapyDevice::boardLimit(int direction) const
 {
-    return std::to_string(static_cast<const HackRfSdrDevice&>(*board_).rxOverrunLimit());
+    const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
+    return std::to_string(direction == SOAPY_SDR_RX ? hackRf.rxOverrunLimit() : hackRf.txUnderrunLimit());
 }
 
 std::uint64_t SoapyDevice::losses(int direction) const

@@ -26,7 +26,22 @@ constexpr const char* kFailedFastRetunes = "failed_fast_rx_retunes";
 constexpr const char* kLastFastRetuneError = "last_fast_rx_retune_error";
 constexpr const char* kLastError = "last_error";
 constexpr const char* kOverflowPolicy = "rx_overflow_policy";
-constexpr const char* kOverrunLimit = "rx_overrun_limit";
+// The HackRF board's limits, each a setting and a device argument.
+struct BoardLimitSetting {
+    const char* key;
+    const char* name;
+    int direction;
+    const char* description;
+};
+constexpr BoardLimitSetting kBoardLimits[] = {
+    {"rx_overrun_limit", "RX overrun limit", SOAPY_SDR_RX,
+     "Bytes the board may fall behind the host before it stops the receive stream (0: never); taken up when a "
+     "stream starts; refused by a board older than USB API 0x0106. Also a device argument."},
+    {"tx_underrun_limit", "TX underrun limit", SOAPY_SDR_TX,
+     "Bytes of zeros the board may send for want of host transfers before it stops the transmit stream (0: "
+     "never); taken up when a stream starts; refused by a board older than USB API 0x0106. Also a device "
+     "argument."},
+};
 
 SoapySDR::ArgInfo setting(const char* key, const char* name, SoapySDR::ArgInfo::Type type, const char* description,
                           const std::string& value = "")
@@ -131,11 +146,10 @@ SoapySDR::ArgInfoList SoapyDevice::settingInfo() const
                     "keep_oldest");
         policy.options = {"keep_oldest", "keep_fresh"};
         settings.push_back(policy);
-        settings.push_back(setting(kOverrunLimit, "RX overrun limit", Type::INT,
-                                   "Bytes the board may fall behind the host before it stops the receive stream "
-                                   "(0: never); taken up when a stream starts; refused by a board older than USB "
-                                   "API 0x0106. Also a device argument.",
-                                   overrunLimit()));
+        for (const BoardLimitSetting& limit : kBoardLimits) {
+            settings.push_back(
+                setting(limit.key, limit.name, Type::INT, limit.description, boardLimit(limit.direction)));
+        }
     }
     for (const LossCounter& counter : lossCounters()) {
         settings.push_back(
@@ -199,9 +213,11 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
         setOverflowPolicy(value);
         return;
     }
-    if (key == kOverrunLimit && offersOverflowPolicy()) {
-        setOverrunLimit(value);
-        return;
+    for (const BoardLimitSetting& limit : kBoardLimits) {
+        if (key == limit.key && offersOverflowPolicy()) {
+            setBoardLimit(limit.direction, key, value);
+            return;
+        }
     }
     if (key == kHopFrequencies && board_->supportsFastRxRetune()) {
         std::vector<double> frequenciesHz;
@@ -253,7 +269,9 @@ std::vector<std::string> SoapyDevice::writableSettings() const
     }
     if (offersOverflowPolicy()) {
         keys.emplace_back(kOverflowPolicy);
-        keys.emplace_back(kOverrunLimit);
+        for (const BoardLimitSetting& limit : kBoardLimits) {
+            keys.emplace_back(limit.key);
+        }
     }
     return keys;
 }
@@ -311,8 +329,10 @@ std::string SoapyDevice::readSetting(const std::string& key) const
     if (key == kOverflowPolicy && offersOverflowPolicy()) {
         return overflowPolicy();
     }
-    if (key == kOverrunLimit && offersOverflowPolicy()) {
-        return overrunLimit();
+    for (const BoardLimitSetting& limit : kBoardLimits) {
+        if (key == limit.key && offersOverflowPolicy()) {
+            return boardLimit(limit.direction);
+        }
     }
     for (const LossCounter& counter : lossCounters()) {
         if (key == counter.setting) {

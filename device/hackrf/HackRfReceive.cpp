@@ -65,10 +65,7 @@ bool HackRfSdrDevice::applyRxConfiguration(const StreamConfig& config)
         !restoreFilterAfterRate(StreamDirection::rx, config.sampleRateHz)) {
         return false;
     }
-    // The board keeps the limit until it is set again, and takes it up when a
-    // stream starts: a limit set for an earlier stream must not linger.
-    if (api.setRxOverrunLimit != nullptr && usbApiVersion_ > 0x0105 &&
-        stepFailed("set RX overrun limit", api.setRxOverrunLimit(device, rxOverrunLimit_.load()))) {
+    if (!applyBoardLimit(StreamDirection::rx)) {
         return false;
     }
     return !stepFailed("set frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) &&
@@ -172,7 +169,7 @@ bool HackRfSdrDevice::startRx()
     rxGapBytesReached_.store(0, std::memory_order_relaxed);
     rxSkippedBytes_.store(0, std::memory_order_relaxed);
     rxDiscardedBytes_.store(0, std::memory_order_relaxed);
-    startBoardShortfalls();
+    startBoardShortfalls(StreamDirection::rx);
     std::atomic_store(&rxBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
     const HackRfApi& api = hackRfApi();
     const int result = api.startRx(
@@ -194,7 +191,7 @@ void HackRfSdrDevice::stopRx()
     if (wasStreaming && isOpen()) {
         static_cast<void>(hackRfApi().stopRx(handle_->device));
         // The board keeps its counts once idle: the stream's final ones.
-        static_cast<void>(pollBoardShortfalls(true));
+        static_cast<void>(pollBoardShortfalls(StreamDirection::rx, true));
     }
     std::atomic_store(&rxBuffer_, std::shared_ptr<RawBuffer>());
     std::atomic_store(&sweepBuffer_, std::shared_ptr<SweepBuffer>());
@@ -279,7 +276,7 @@ std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
     int budget = kPollBudget;
     for (;;) {
         if (ring->storedPosition() != storedAtStart) {
-            static_cast<void>(pollBoardShortfalls(false));
+            static_cast<void>(pollBoardShortfalls(StreamDirection::rx, false));
         }
         discarded(ring->takeClearedBytes());
         std::uint64_t until = rxDiscardUntil_.load();
@@ -322,8 +319,8 @@ std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
         if (taken == 0) {
             // Samples stored before the board gave up are still handed out:
             // only a read that finds none asks.
-            if (++dryPolls >= kDryPollsBeforeAskingTheBoard && rxOverrunLimit_.load() != 0) {
-                if (std::string stopped = pollBoardShortfalls(false); !stopped.empty()) {
+            if (++dryPolls >= kDryPollsBeforeAskingTheBoard && rxOverrunLimit() != 0) {
+                if (std::string stopped = pollBoardShortfalls(StreamDirection::rx, false); !stopped.empty()) {
                     lastError_.set(std::move(stopped));
                     return 0;
                 }
