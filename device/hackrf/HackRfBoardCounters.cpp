@@ -8,9 +8,9 @@
 // writeSamples ask it at most once per poll interval: the cost is bounded per
 // second of streaming whatever the read or write size, and the caller is held
 // up for one request at most. libhackrf sends the request without a time-out,
-// so the stream asks only while transfers move, or, with a limit set, when
-// they stopped moving (then a stream the board gave up is noticed within one
-// poll interval or two).
+// so the stream asks only a board whose transfers moved since it last
+// answered, or, with a limit set, one whose transfers stopped moving (then a
+// stream the board gave up is noticed within one poll interval or two).
 // The getters only load what the last poll stored, so a module may ask them
 // on every read. stopRx and stopTx read once more, so the counts of a stream
 // stay readable after it.
@@ -186,6 +186,20 @@ std::string HackRfSdrDevice::pollBoardShortfalls(StreamDirection direction, bool
            " bytes";
 }
 
+std::string HackRfSdrDevice::pollBoardIfMoved(StreamDirection direction, std::uint64_t position, bool evenIfStill)
+{
+    BoardShortfalls& counts = boardShortfalls(direction);
+    if (position == counts.positionAtRead.load(std::memory_order_relaxed) && !evenIfStill) {
+        return {};
+    }
+    const std::int64_t readBefore = counts.readAtNs.load(std::memory_order_relaxed);
+    std::string stopped = pollBoardShortfalls(direction, false);
+    if (counts.readAtNs.load(std::memory_order_relaxed) != readBefore) {
+        counts.positionAtRead.store(position, std::memory_order_relaxed);
+    }
+    return stopped;
+}
+
 void HackRfSdrDevice::startBoardShortfalls(StreamDirection direction)
 {
     // The board starts its counts afresh with every stream.
@@ -194,6 +208,7 @@ void HackRfSdrDevice::startBoardShortfalls(StreamDirection direction)
     counts.count.store(start, std::memory_order_relaxed);
     counts.longestBytes.store(start, std::memory_order_relaxed);
     counts.readAtNs.store(0, std::memory_order_relaxed);
+    counts.positionAtRead.store(0, std::memory_order_relaxed);
 }
 
 } // namespace veltrano

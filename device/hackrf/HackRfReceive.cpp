@@ -269,15 +269,13 @@ std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
     const HackRfApi& api = hackRfApi();
     // libhackrf asks the board's state without a time-out, so the reader asks
     // only a board that shows it is alive: one that delivered a transfer
-    // during this read. A board that fell silent is never asked; a dry stream
-    // is asked only when the caller set a limit the board may have reached.
-    const std::uint64_t storedAtStart = ring->storedPosition();
+    // since it last answered. A board that fell silent is never asked; a dry
+    // stream is asked only when the caller set a limit the board may have
+    // reached.
     int dryPolls = 0;
     int budget = kPollBudget;
     for (;;) {
-        if (ring->storedPosition() != storedAtStart) {
-            static_cast<void>(pollBoardShortfalls(StreamDirection::rx, false));
-        }
+        static_cast<void>(pollBoardIfMoved(StreamDirection::rx, ring->storedPosition(), false));
         discarded(ring->takeClearedBytes());
         std::uint64_t until = rxDiscardUntil_.load();
         for (std::uint64_t pending = discardPending(until); pending > 0; pending = discardPending(until)) {
@@ -320,7 +318,8 @@ std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
             // Samples stored before the board gave up are still handed out:
             // only a read that finds none asks.
             if (++dryPolls >= kDryPollsBeforeAskingTheBoard && rxOverrunLimit() != 0) {
-                if (std::string stopped = pollBoardShortfalls(StreamDirection::rx, false); !stopped.empty()) {
+                if (std::string stopped = pollBoardIfMoved(StreamDirection::rx, ring->storedPosition(), true);
+                    !stopped.empty()) {
                     lastError_.set(std::move(stopped));
                     return 0;
                 }

@@ -217,6 +217,8 @@ private:
         std::atomic<std::int64_t> count{-1};
         std::atomic<std::int64_t> longestBytes{-1};
         std::atomic<std::int64_t> readAtNs{0};
+        // The stream's ring position (stored or sent) at the last answer.
+        std::atomic<std::uint64_t> positionAtRead{0};
         std::atomic<std::uint32_t> limit{0};
     };
     BoardShortfalls& boardShortfalls(StreamDirection direction);
@@ -232,6 +234,10 @@ private:
     // reason when the board has given the direction's stream up for its
     // limit, else empty.
     std::string pollBoardShortfalls(StreamDirection direction, bool forced);
+    // The same, not forced, when the stream moved past this ring position
+    // since the board last answered (it is alive), or when asked even if it
+    // did not (a limit may have stopped it).
+    std::string pollBoardIfMoved(StreamDirection direction, std::uint64_t position, bool evenIfStill);
     // Counts from zero for a new stream, or unknown where the board cannot tell.
     void startBoardShortfalls(StreamDirection direction);
     // For a libhackrf call of a configuration sequence: false on success;
@@ -348,8 +354,6 @@ private:
     BoardShortfalls rxBoard_;
     BoardShortfalls txBoard_;
     std::atomic<bool> txBoardGaveUp_{false};
-    // The transmit ring's consumer position at the board's last answer.
-    std::atomic<std::uint64_t> txConsumedAtBoardRead_{0};
     std::atomic<std::uint64_t> txUnderrunBytes_{0};
 };
 

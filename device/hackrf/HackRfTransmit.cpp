@@ -92,7 +92,6 @@ bool HackRfSdrDevice::startTx()
     txUnderrunBytes_.store(0, std::memory_order_relaxed);
     startBoardShortfalls(StreamDirection::tx);
     txBoardGaveUp_.store(false, std::memory_order_relaxed);
-    txConsumedAtBoardRead_.store(0, std::memory_order_relaxed);
     std::atomic_store(&txBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
     txDraining_.store(false, std::memory_order_release);
     txEndedByCallback_.store(false, std::memory_order_release);
@@ -289,18 +288,10 @@ bool HackRfSdrDevice::txBoardGaveUp(const RawBuffer& ring)
     if (txBoardGaveUp_.load(std::memory_order_relaxed)) {
         return true;
     }
-    // The board is asked while it takes transfers (the ring's consumer moved
-    // since the last answer) and, with a limit set, also when it took none:
-    // a board that gave the stream up takes no more, and only this tells why.
-    const std::uint64_t consumed = ring.consumedPosition();
-    if (consumed == txConsumedAtBoardRead_.load(std::memory_order_relaxed) && txUnderrunLimit() == 0) {
-        return false;
-    }
-    const std::int64_t readBefore = txBoard_.readAtNs.load(std::memory_order_relaxed);
-    std::string stopped = pollBoardShortfalls(StreamDirection::tx, false);
-    if (txBoard_.readAtNs.load(std::memory_order_relaxed) != readBefore) {
-        txConsumedAtBoardRead_.store(consumed, std::memory_order_relaxed);
-    }
+    // The board is asked while it takes transfers and, with a limit set, also
+    // when it took none: a board that gave the stream up takes no more, and
+    // only its state tells why.
+    std::string stopped = pollBoardIfMoved(StreamDirection::tx, ring.consumedPosition(), txUnderrunLimit() != 0);
     if (stopped.empty()) {
         return false;
     }
