@@ -222,6 +222,9 @@ private:
         bool sizeOnly = false;
         // The board cannot tell: the setting reads empty, and nothing is reported.
         bool unknown = false;
+        // Read from the board only now and then, so that several may arrive
+        // at once: each still gets a report of its own.
+        bool reportEach = false;
     };
     std::vector<LossCounter> lossCounters() const;
     // Samples discarded at retunes since the stream started: the first read
@@ -240,6 +243,10 @@ private:
     std::uint64_t losses(int direction) const;
     // True once for every change of the stream's losses since the last report.
     bool lossesMoved(StreamState& stream) const;
+    // The same on the stream's count of losses reported: true, and the count
+    // moved on, for a change since then; each new loss of a reportEach
+    // counter is a change of its own.
+    bool takeLossReport(int direction, std::uint64_t& reported) const;
     // Sets kDiscardedBeforeFlag in flags if samples were discarded since the
     // stream's last flagged read.
     void flagDiscards(StreamState& stream, int& flags) const;
@@ -292,6 +299,9 @@ private:
     // Samples a reader had read and dropped at such a retune, beside those the
     // board discards itself.
     std::atomic<std::uint64_t> rxPendingDiscarded_{0};
+    // Per direction, the reportEach losses reported so far; the direction's
+    // stream lock guards it.
+    mutable std::uint64_t eachLossReported_[2] = {0, 0};
     // Hop set for fast retuning; prepared again whenever the receiver is
     // configured, because a configuration empties the board's cache.
     std::vector<double> hopFrequenciesHz_;

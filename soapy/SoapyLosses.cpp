@@ -7,6 +7,7 @@
 #include "device/bladerf/BladeRfSdrDevice.h"
 #include "device/hackrf/HackRfSdrDevice.h"
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 
@@ -24,14 +25,14 @@ std::vector<SoapyDevice::LossCounter> SoapyDevice::lossCounters() const
         // Likewise the times the host left it without samples to send.
         const std::optional<std::uint64_t> boardUnderruns = hackRf.txBoardUnderruns();
         return {{"rx_ring_overflows", SOAPY_SDR_RX, hackRf.rxOverflowsReached()},
-                {"rx_board_shortfalls", SOAPY_SDR_RX, boardShortfalls.value_or(0), false, !boardShortfalls},
+                {"rx_board_shortfalls", SOAPY_SDR_RX, boardShortfalls.value_or(0), false, !boardShortfalls, true},
                 {"rx_dropped_bytes", SOAPY_SDR_RX, hackRf.rxDroppedBytes(), true},
                 {"rx_skipped_bytes", SOAPY_SDR_RX, hackRf.rxSkippedBytes(), true},
                 {"rx_discarded_samples", SOAPY_SDR_RX, rxDiscardedSamples(), true},
                 {"sweep_dropped_blocks", SOAPY_SDR_RX, hackRf.sweepDroppedBlocks()},
                 {"rx_push_to_talk_gaps", SOAPY_SDR_RX, rxPushToTalkGaps_},
                 {"tx_underrun_bytes", SOAPY_SDR_TX, hackRf.txUnderrunBytes()},
-                {"tx_board_shortfalls", SOAPY_SDR_TX, boardUnderruns.value_or(0), false, !boardUnderruns}};
+                {"tx_board_shortfalls", SOAPY_SDR_TX, boardUnderruns.value_or(0), false, !boardUnderruns, true}};
     }
     const auto& bladeRf = static_cast<const BladeRfSdrDevice&>(*board_);
     return {{"rx_overruns", SOAPY_SDR_RX, bladeRf.rxOverrunCount()},
@@ -89,6 +90,30 @@ std::string SoapyDevice::boardLimit(int direction) const
 {
     const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
     return std::to_string(direction == SOAPY_SDR_RX ? hackRf.rxOverrunLimit() : hackRf.txUnderrunLimit());
+}
+
+bool SoapyDevice::takeLossReport(int direction, std::uint64_t& reported) const
+{
+    std::uint64_t now = 0;
+    std::uint64_t each = 0;
+    for (const LossCounter& counter : lossCounters()) {
+        if (counter.direction == direction && !counter.sizeOnly) {
+            now += counter.count;
+            each += counter.reportEach ? counter.count : 0;
+        }
+    }
+    if (now == reported) {
+        return false;
+    }
+    std::uint64_t& eachReported = eachLossReported_[direction == SOAPY_SDR_RX ? 0 : 1];
+    // A new stream counts afresh.
+    eachReported = std::min(eachReported, each);
+    if (each > eachReported) {
+        ++eachReported;
+    }
+    // What is still owed keeps the next look reporting.
+    reported = now - (each - eachReported);
+    return true;
 }
 
 std::uint64_t SoapyDevice::losses(int direction) const

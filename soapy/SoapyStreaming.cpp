@@ -222,12 +222,7 @@ void SoapyDevice::flagDiscards(StreamState& stream, int& flags) const
 
 bool SoapyDevice::lossesMoved(StreamState& stream) const
 {
-    const std::uint64_t now = losses(stream.direction);
-    if (now == stream.lossesReported) {
-        return false;
-    }
-    stream.lossesReported = now;
-    return true;
+    return takeLossReport(stream.direction, stream.lossesReported);
 }
 
 std::vector<std::string> SoapyDevice::getStreamFormats(int direction, size_t channel) const
