@@ -173,6 +173,11 @@ struct StreamLosses {
     std::uint64_t txUnderruns = 0;
     /// Bytes of silence a HackRF sent in place of those samples.
     std::uint64_t txUnderrunBytes = 0;
+    /// Times the board itself ran out of samples to send (the host had no
+    /// transfer ready), and the longest such run in bytes; nullopt where the
+    /// board or its library cannot tell. Not part of txUnderruns.
+    std::optional<std::uint64_t> txBoardUnderruns;
+    std::optional<std::uint64_t> txBoardLongestUnderrunBytes; ///< see txBoardUnderruns
 };
 
 /// What a client needs to drive one direction's stream.

@@ -29,7 +29,8 @@ constexpr FamilyTraits kHackRf{
                {"rx_discarded_samples", LossField::rxDiscardedSamples, true},
                {"sweep_dropped_blocks", LossField::sweepDroppedBlocks},
                {"rx_push_to_talk_gaps", LossField::rxPushToTalkGaps},
-               {"tx_underrun_bytes", LossField::txUnderrunBytes}},
+               {"tx_underrun_bytes", LossField::txUnderrunBytes},
+               {"tx_board_shortfalls", LossField::txBoardShortfalls}},
 };
 
 constexpr FamilyTraits kBladeRf{

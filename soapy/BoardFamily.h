@@ -34,6 +34,7 @@ enum class LossField {
     sweepDroppedBlocks,
     rxPushToTalkGaps, // receive paused for a transmit burst
     txUnderrunBytes,
+    txBoardShortfalls,
 };
 
 struct LossSetting {
@@ -51,7 +52,7 @@ struct FamilyTraits {
     const char* rxAntenna; // the one antenna of each direction, as the family's users name it
     const char* txAntenna;
     BiasTeeSetting biasTee[2]; // null keys where the family has fewer
-    LossSetting losses[8];     // in the order the settings list them
+    LossSetting losses[10];    // in the order the settings list them
 };
 
 const FamilyTraits& traitsOf(BoardFamily family);

@@ -222,6 +222,9 @@ private:
         bool sizeOnly = false;
         // The board cannot tell: the setting reads empty, and nothing is reported.
         bool unknown = false;
+        // Read from the board only now and then, so that several may arrive
+        // at once: each still gets a report of its own.
+        bool reportEach = false;
     };
     std::vector<LossCounter> lossCounters() const;
     LossCounter lossCounter(const LossSetting& shown, const StreamLosses& losses) const;
@@ -231,14 +234,20 @@ private:
     // The receive overflow policy (keep_oldest, keep_fresh), where the board
     // lets it be chosen.
     void setOverflowPolicy(const std::string& policy);
-    // The board's receive overrun limit in bytes, as decimal text.
-    void setOverrunLimit(const std::string& bytes);
-    std::string overrunLimit() const;
+    // The board's receive overrun or transmit underrun limit in
+    // bytes, as decimal text; the key names it in a refusal.
+    void setBoardLimit(int direction, const std::string& key, const std::string& bytes);
+    std::string boardLimit(int direction) const;
     std::string overflowPolicy() const;
-    // All losses of one direction's stream so far.
-    std::uint64_t losses(int direction) const;
+    // All losses of one direction's stream so far; reportEach, when given,
+    // gets the part of them that its counters' reportEach covers.
+    std::uint64_t losses(int direction, std::uint64_t* reportEach = nullptr) const;
     // True once for every change of the stream's losses since the last report.
     bool lossesMoved(StreamState& stream) const;
+    // The same on the stream's count of losses reported: true, and the count
+    // moved on, for a change since then; each new loss of a reportEach
+    // counter is a change of its own.
+    bool takeLossReport(int direction, std::uint64_t& reported) const;
     // Sets kDiscardedBeforeFlag in flags if samples were discarded since the
     // stream's last flagged read.
     void flagDiscards(StreamState& stream, int& flags) const;
@@ -291,6 +300,9 @@ private:
     // Samples a reader had read and dropped at such a retune, beside those the
     // board discards itself.
     std::atomic<std::uint64_t> rxPendingDiscarded_{0};
+    // Per direction, the reportEach losses reported so far; the direction's
+    // stream lock guards it.
+    mutable std::uint64_t eachLossReported_[2] = {0, 0};
     // Hop set for fast retuning; prepared again whenever the receiver is
     // configured, because a configuration empties the board's cache.
     std::vector<double> hopFrequenciesHz_;

@@ -5,6 +5,7 @@
 // limit, where the board offers them.
 #include "soapy/SoapyDevice.h"
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 
@@ -12,8 +13,8 @@ namespace veltrano::soapy {
 
 SoapyDevice::LossCounter SoapyDevice::lossCounter(const LossSetting& shown, const StreamLosses& losses) const
 {
-    LossCounter counter{shown.key, shown.field == LossField::txUnderrunBytes ? SOAPY_SDR_TX : SOAPY_SDR_RX, 0,
-                        shown.sizeOnly};
+    const bool transmit = shown.field == LossField::txUnderrunBytes || shown.field == LossField::txBoardShortfalls;
+    LossCounter counter{shown.key, transmit ? SOAPY_SDR_TX : SOAPY_SDR_RX, 0, shown.sizeOnly};
     switch (shown.field) {
     case LossField::rxOverruns:
         // An overflow is reported when the reader gets to it (a HackRF's
@@ -25,6 +26,7 @@ SoapyDevice::LossCounter SoapyDevice::lossCounter(const LossSetting& shown, cons
         // report per new shortfall, nothing where the board cannot tell.
         counter.count = losses.rxBoardShortfalls.value_or(0);
         counter.unknown = !losses.rxBoardShortfalls;
+        counter.reportEach = true;
         break;
     case LossField::rxLostSamples:
         counter.count = losses.rxLostSamples;
@@ -46,6 +48,12 @@ SoapyDevice::LossCounter SoapyDevice::lossCounter(const LossSetting& shown, cons
         break;
     case LossField::txUnderrunBytes:
         counter.count = losses.txUnderrunBytes;
+        break;
+    case LossField::txBoardShortfalls:
+        // Likewise the times the host left the board without samples to send.
+        counter.count = losses.txBoardUnderruns.value_or(0);
+        counter.unknown = !losses.txBoardUnderruns;
+        counter.reportEach = true;
         break;
     }
     return counter;
@@ -84,35 +92,60 @@ std::string SoapyDevice::overflowPolicy() const
     return board_->rxOverflowPolicy() == RxOverflowPolicy::keepFresh ? "keep_fresh" : "keep_oldest";
 }
 
-void SoapyDevice::setOverrunLimit(const std::string& bytes)
+void SoapyDevice::setBoardLimit(int direction, const std::string& key, const std::string& bytes)
 {
     std::uint32_t limit = 0;
     const auto [end, error] = std::from_chars(bytes.data(), bytes.data() + bytes.size(), limit);
     if (error != std::errc() || end != bytes.data() + bytes.size()) {
-        fail("veltrano: rx_overrun_limit takes a count of bytes up to 4294967295, not '" + bytes + "'");
+        fail("veltrano: " + key + " takes a count of bytes up to 4294967295, not '" + bytes + "'");
     }
-    if (!board_->setBoardLossLimit(StreamDirection::rx, limit)) {
+    if (!board_->setBoardLossLimit(chainOf(direction), limit)) {
         fail("veltrano: " + board_->lastError());
     }
 }
 
-std::string SoapyDevice::overrunLimit() const
+std::string SoapyDevice::boardLimit(int direction) const
 {
-    return std::to_string(board_->boardLossLimit(StreamDirection::rx).value_or(0));
+    return std::to_string(board_->boardLossLimit(chainOf(direction)).value_or(0));
 }
 
-std::uint64_t SoapyDevice::losses(int direction) const
+std::uint64_t SoapyDevice::losses(int direction, std::uint64_t* reportedEach) const
 {
     // Asked on every read and status poll: no list is built.
     const StreamLosses losses = board_->streamLosses();
     std::uint64_t total = 0;
+    std::uint64_t each = 0;
     for (const LossSetting& shown : traits_.losses) {
         if (shown.key != nullptr && !shown.sizeOnly) {
             const LossCounter counter = lossCounter(shown, losses);
-            total += counter.direction == direction ? counter.count : 0;
+            if (counter.direction == direction) {
+                total += counter.count;
+                each += counter.reportEach ? counter.count : 0;
+            }
         }
     }
+    if (reportedEach != nullptr) {
+        *reportedEach = each;
+    }
     return total;
+}
+
+bool SoapyDevice::takeLossReport(int direction, std::uint64_t& reported) const
+{
+    std::uint64_t each = 0;
+    const std::uint64_t now = losses(direction, &each);
+    if (now == reported) {
+        return false;
+    }
+    std::uint64_t& eachReported = eachLossReported_[direction == SOAPY_SDR_RX ? 0 : 1];
+    // A new stream counts afresh.
+    eachReported = std::min(eachReported, each);
+    if (each > eachReported) {
+        ++eachReported;
+    }
+    // What is still owed keeps the next look reporting.
+    reported = now - (each - eachReported);
+    return true;
 }
 
 } // namespace veltrano::soapy

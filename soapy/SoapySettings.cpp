@@ -26,7 +26,22 @@ constexpr const char* kFailedFastRetunes = "failed_fast_rx_retunes";
 constexpr const char* kLastFastRetuneError = "last_fast_rx_retune_error";
 constexpr const char* kLastError = "last_error";
 constexpr const char* kOverflowPolicy = "rx_overflow_policy";
-constexpr const char* kOverrunLimit = "rx_overrun_limit";
+// The board's loss limits, each a setting and a device argument, where the board has one.
+struct BoardLimitSetting {
+    const char* key;
+    const char* name;
+    int direction;
+    const char* description;
+};
+constexpr BoardLimitSetting kBoardLimits[] = {
+    {"rx_overrun_limit", "RX overrun limit", SOAPY_SDR_RX,
+     "Bytes the board may fall behind the host before it stops the receive stream (0: never); taken up when a "
+     "stream starts; refused by a board older than USB API 0x0106. Also a device argument."},
+    {"tx_underrun_limit", "TX underrun limit", SOAPY_SDR_TX,
+     "Bytes of zeros the board may send for want of host transfers before it stops the transmit stream (0: "
+     "never); taken up when a stream starts; refused by a board older than USB API 0x0106. Also a device "
+     "argument."},
+};
 
 SoapySDR::ArgInfo setting(const char* key, const char* name, SoapySDR::ArgInfo::Type type, const char* description,
                           const std::string& value = "")
@@ -132,12 +147,11 @@ SoapySDR::ArgInfoList SoapyDevice::settingInfo() const
         policy.options = {"keep_oldest", "keep_fresh"};
         settings.push_back(policy);
     }
-    if (board_->boardLossLimit(StreamDirection::rx)) {
-        settings.push_back(setting(kOverrunLimit, "RX overrun limit", Type::INT,
-                                   "Bytes the board may fall behind the host before it stops the receive stream "
-                                   "(0: never); taken up when a stream starts; refused by a board older than USB "
-                                   "API 0x0106. Also a device argument.",
-                                   overrunLimit()));
+    for (const BoardLimitSetting& limit : kBoardLimits) {
+        if (board_->boardLossLimit(chainOf(limit.direction))) {
+            settings.push_back(
+                setting(limit.key, limit.name, Type::INT, limit.description, boardLimit(limit.direction)));
+        }
     }
     for (const LossCounter& counter : lossCounters()) {
         settings.push_back(
@@ -201,9 +215,11 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
         setOverflowPolicy(value);
         return;
     }
-    if (key == kOverrunLimit && board_->boardLossLimit(StreamDirection::rx)) {
-        setOverrunLimit(value);
-        return;
+    for (const BoardLimitSetting& limit : kBoardLimits) {
+        if (key == limit.key && board_->boardLossLimit(chainOf(limit.direction))) {
+            setBoardLimit(limit.direction, key, value);
+            return;
+        }
     }
     if (key == kHopFrequencies && board_->supportsFastRxRetune()) {
         std::vector<double> frequenciesHz;
@@ -256,8 +272,10 @@ std::vector<std::string> SoapyDevice::writableSettings() const
     if (board_->supportsRxOverflowPolicy()) {
         keys.emplace_back(kOverflowPolicy);
     }
-    if (board_->boardLossLimit(StreamDirection::rx)) {
-        keys.emplace_back(kOverrunLimit);
+    for (const BoardLimitSetting& limit : kBoardLimits) {
+        if (board_->boardLossLimit(chainOf(limit.direction))) {
+            keys.emplace_back(limit.key);
+        }
     }
     return keys;
 }
@@ -315,8 +333,10 @@ std::string SoapyDevice::readSetting(const std::string& key) const
     if (key == kOverflowPolicy && board_->supportsRxOverflowPolicy()) {
         return overflowPolicy();
     }
-    if (key == kOverrunLimit && board_->boardLossLimit(StreamDirection::rx)) {
-        return overrunLimit();
+    for (const BoardLimitSetting& limit : kBoardLimits) {
+        if (key == limit.key && board_->boardLossLimit(chainOf(limit.direction))) {
+            return boardLimit(limit.direction);
+        }
     }
     for (const LossCounter& counter : lossCounters()) {
         if (key == counter.setting) {

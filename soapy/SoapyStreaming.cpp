@@ -22,12 +22,7 @@ SoapyDevice::~SoapyDevice()
 
 bool SoapyDevice::lossesMoved(StreamState& stream) const
 {
-    const std::uint64_t now = losses(stream.direction);
-    if (now == stream.lossesReported) {
-        return false;
-    }
-    stream.lossesReported = now;
-    return true;
+    return takeLossReport(stream.direction, stream.lossesReported);
 }
 
 SoapySDR::Stream* SoapyDevice::setupStream(int direction, const std::string& format,

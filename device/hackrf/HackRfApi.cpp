@@ -36,6 +36,7 @@ void resolveEntryPoints(HackRfApi& api)
     resolveFunction(module, api.versionStringRead, "hackrf_version_string_read");
     resolveFunction(module, api.usbApiVersionRead, "hackrf_usb_api_version_read");
     resolveFunction(module, api.setRxOverrunLimit, "hackrf_set_rx_overrun_limit");
+    resolveFunction(module, api.setTxUnderrunLimit, "hackrf_set_tx_underrun_limit");
     resolveFunction(module, api.getM0State, "hackrf_get_m0_state");
     resolveFunction(module, api.setAntennaEnable, "hackrf_set_antenna_enable");
     resolveFunction(module, api.boardIdRead, "hackrf_board_id_read");

@@ -43,6 +43,7 @@ struct HackRfApi {
     decltype(&::hackrf_version_string_read) versionStringRead = nullptr;
     decltype(&::hackrf_usb_api_version_read) usbApiVersionRead = nullptr;
     decltype(&::hackrf_set_rx_overrun_limit) setRxOverrunLimit = nullptr;
+    decltype(&::hackrf_set_tx_underrun_limit) setTxUnderrunLimit = nullptr;
     decltype(&::hackrf_get_m0_state) getM0State = nullptr;
     decltype(&::hackrf_set_antenna_enable) setAntennaEnable = nullptr;
     // Identity and health: what the board and the library say about themselves.

@@ -1,19 +1,19 @@
 // SPDX-License-Identifier: MIT
-// The board's own receive shortfalls (its sample core counts every time the
-// USB side had no transfer to fill) and the overrun limit past which the
-// board gives the stream up.
+// The board's own shortfalls, in both directions: its sample core counts every
+// time the USB side had no transfer to fill (receive overruns) or none to send
+// (transmit underruns), and gives the stream up past the direction's limit.
 //
 // The state is one vendor control request, a few hundred microseconds on a
-// real board, so it is never asked from the transfer callback. The reader
-// asks it from readSamples, at most once per poll interval: the cost is
-// bounded per second of streaming whatever the read size, and the reader is
-// held up for one request at most. libhackrf sends the request without a
-// time-out, so readSamples asks only while transfers arrive, or, with a limit
-// set, when the stream ran dry (then a stream the board gave up is noticed
-// within one read, which keeps polling for ~100 ms).
+// real board, so it is never asked from a transfer callback. readSamples and
+// writeSamples ask it at most once per poll interval: the cost is bounded per
+// second of streaming whatever the read or write size, and the caller is held
+// up for one request at most. libhackrf sends the request without a time-out,
+// so the stream asks only a board whose transfers moved since it last
+// answered, or, with a limit set, one whose transfers stopped moving (then a
+// stream the board gave up is noticed within one poll interval or two).
 // The getters only load what the last poll stored, so a module may ask them
-// on every read. stopRx reads once more, so the counts of a stream stay
-// readable after it.
+// on every read. stopRx and stopTx read once more, so the counts of a stream
+// stay readable after it.
 #include "device/hackrf/HackRfSdrDevice.h"
 
 #include "device/hackrf/HackRfApi.h"
@@ -25,9 +25,11 @@ namespace {
 
 constexpr std::uint16_t kShortfallUsbApi = 0x0106;
 constexpr auto kBoardPollInterval = std::chrono::milliseconds(20);
-// The core's mode when it runs nothing, and its error after a receive limit.
+// The core's mode when it runs nothing, and its error after a receive or a
+// transmit limit.
 constexpr std::uint32_t kCoreIdle = 0;
 constexpr std::uint32_t kCoreReceiveTimeout = 1;
+constexpr std::uint32_t kCoreTransmitTimeout = 2;
 
 std::int64_t steadyNowNs()
 {
@@ -40,6 +42,27 @@ std::optional<std::uint64_t> known(std::int64_t value)
     return value < 0 ? std::nullopt : std::optional<std::uint64_t>(static_cast<std::uint64_t>(value));
 }
 
+// How the two directions name their stream, their limit and the library call.
+struct DirectionWords {
+    const char* stream;
+    const char* limit;
+    const char* entryPoint;
+};
+
+DirectionWords wordsFor(StreamDirection direction)
+{
+    return direction == StreamDirection::rx ? DirectionWords{"RX", "overrun", "hackrf_set_rx_overrun_limit"}
+                                            : DirectionWords{"TX", "underrun", "hackrf_set_tx_underrun_limit"};
+}
+
+using SetLimit = int (*)(hackrf_device*, std::uint32_t);
+
+SetLimit limitEntryPoint(StreamDirection direction)
+{
+    const HackRfApi& api = hackRfApi();
+    return direction == StreamDirection::rx ? api.setRxOverrunLimit : api.setTxUnderrunLimit;
+}
+
 } // namespace
 
 bool HackRfSdrDevice::boardKeepsShortfalls() const
@@ -47,69 +70,145 @@ bool HackRfSdrDevice::boardKeepsShortfalls() const
     return isOpen() && usbApiVersion_ >= kShortfallUsbApi && hackRfApi().getM0State != nullptr;
 }
 
+HackRfSdrDevice::BoardShortfalls& HackRfSdrDevice::boardShortfalls(StreamDirection direction)
+{
+    return direction == StreamDirection::rx ? rxBoard_ : txBoard_;
+}
+
+const HackRfSdrDevice::BoardShortfalls& HackRfSdrDevice::boardShortfalls(StreamDirection direction) const
+{
+    return direction == StreamDirection::rx ? rxBoard_ : txBoard_;
+}
+
 std::optional<std::uint64_t> HackRfSdrDevice::rxBoardShortfalls() const
 {
-    return known(rxBoardShortfalls_.load(std::memory_order_relaxed));
+    return known(rxBoard_.count.load(std::memory_order_relaxed));
 }
 
 std::optional<std::uint64_t> HackRfSdrDevice::rxBoardLongestShortfallBytes() const
 {
-    return known(rxBoardLongestShortfall_.load(std::memory_order_relaxed));
+    return known(rxBoard_.longestBytes.load(std::memory_order_relaxed));
+}
+
+std::optional<std::uint64_t> HackRfSdrDevice::txBoardUnderruns() const
+{
+    return known(txBoard_.count.load(std::memory_order_relaxed));
+}
+
+std::optional<std::uint64_t> HackRfSdrDevice::txBoardLongestUnderrunBytes() const
+{
+    return known(txBoard_.longestBytes.load(std::memory_order_relaxed));
 }
 
 bool HackRfSdrDevice::setRxOverrunLimit(std::uint32_t bytes)
 {
-    lastError_.clear();
-    const char* refusal = !isOpen()                                  ? "RX overrun limit: the board is not open"
-                          : hackRfApi().setRxOverrunLimit == nullptr ? "RX overrun limit: the library has no "
-                                                                       "hackrf_set_rx_overrun_limit"
-                          : usbApiVersion_ < kShortfallUsbApi
-                              ? "RX overrun limit: the board's USB API is older than 0x0106"
-                              : nullptr;
-    if (bytes != 0 && refusal != nullptr) {
-        lastError_.set(refusal);
-        return false;
-    }
-    rxOverrunLimit_.store(bytes);
-    return true;
+    return setBoardLimit(StreamDirection::rx, bytes);
 }
 
 std::uint32_t HackRfSdrDevice::rxOverrunLimit() const
 {
-    return rxOverrunLimit_.load();
+    return rxBoard_.limit.load();
 }
 
-std::string HackRfSdrDevice::pollBoardShortfalls(bool forced)
+bool HackRfSdrDevice::setTxUnderrunLimit(std::uint32_t bytes)
 {
+    return setBoardLimit(StreamDirection::tx, bytes);
+}
+
+std::uint32_t HackRfSdrDevice::txUnderrunLimit() const
+{
+    return txBoard_.limit.load();
+}
+
+bool HackRfSdrDevice::setBoardLimit(StreamDirection direction, std::uint32_t bytes)
+{
+    lastError_.clear();
+    const DirectionWords words = wordsFor(direction);
+    const std::string name = std::string(words.stream) + " " + words.limit + " limit: ";
+    const std::string refusal = [&]() -> std::string {
+        if (!isOpen()) {
+            return "the board is not open";
+        }
+        if (limitEntryPoint(direction) == nullptr) {
+            return std::string("the library has no ") + words.entryPoint;
+        }
+        if (usbApiVersion_ < kShortfallUsbApi) {
+            return "the board's USB API is older than 0x0106";
+        }
+        return {};
+    }();
+    if (bytes != 0 && !refusal.empty()) {
+        lastError_.set(name + refusal);
+        return false;
+    }
+    boardShortfalls(direction).limit.store(bytes);
+    return true;
+}
+
+bool HackRfSdrDevice::applyBoardLimit(StreamDirection direction)
+{
+    // The board keeps the limit until it is set again, and takes it up when a
+    // stream starts: a limit set for an earlier stream must not linger.
+    const SetLimit setLimit = limitEntryPoint(direction);
+    if (setLimit == nullptr || usbApiVersion_ < kShortfallUsbApi) {
+        return true;
+    }
+    const DirectionWords words = wordsFor(direction);
+    const std::string step = std::string("set ") + words.stream + " " + words.limit + " limit";
+    return !stepFailed(step.c_str(), setLimit(handle_->device, boardShortfalls(direction).limit.load()));
+}
+
+std::string HackRfSdrDevice::pollBoardShortfalls(StreamDirection direction, bool forced)
+{
+    BoardShortfalls& counts = boardShortfalls(direction);
     if (!boardKeepsShortfalls()) {
         return {};
     }
     const std::int64_t now = steadyNowNs();
     const std::int64_t interval = std::chrono::nanoseconds(kBoardPollInterval).count();
-    if (!forced && now - rxBoardReadAtNs_.load(std::memory_order_relaxed) < interval) {
+    if (!forced && now - counts.readAtNs.load(std::memory_order_relaxed) < interval) {
         return {};
     }
-    rxBoardReadAtNs_.store(now, std::memory_order_relaxed);
+    counts.readAtNs.store(now, std::memory_order_relaxed);
     hackrf_m0_state state{};
     if (hackRfApi().getM0State(handle_->device, &state) != HACKRF_SUCCESS) {
         return {}; // the counts stay as last read; a dead board shows in the stream
     }
-    rxBoardShortfalls_.store(state.num_shortfalls, std::memory_order_relaxed);
-    rxBoardLongestShortfall_.store(state.longest_shortfall, std::memory_order_relaxed);
-    if (state.active_mode != kCoreIdle || state.error != kCoreReceiveTimeout) {
+    counts.count.store(state.num_shortfalls, std::memory_order_relaxed);
+    counts.longestBytes.store(state.longest_shortfall, std::memory_order_relaxed);
+    const std::uint32_t limitError = direction == StreamDirection::rx ? kCoreReceiveTimeout : kCoreTransmitTimeout;
+    if (state.active_mode != kCoreIdle || state.error != limitError) {
         return {};
     }
-    return "RX stream stopped: the board fell " + std::to_string(state.longest_shortfall) +
-           " bytes behind, reaching its overrun limit of " + std::to_string(state.shortfall_limit) + " bytes";
+    const DirectionWords words = wordsFor(direction);
+    return std::string(words.stream) + " stream stopped: the board fell " + std::to_string(state.longest_shortfall) +
+           " bytes behind, reaching its " + words.limit + " limit of " + std::to_string(state.shortfall_limit) +
+           " bytes";
 }
 
-void HackRfSdrDevice::startBoardShortfalls()
+std::string HackRfSdrDevice::pollBoardIfMoved(StreamDirection direction, std::uint64_t position, bool evenIfStill)
+{
+    BoardShortfalls& counts = boardShortfalls(direction);
+    if (position == counts.positionAtRead.load(std::memory_order_relaxed) && !evenIfStill) {
+        return {};
+    }
+    const std::int64_t readBefore = counts.readAtNs.load(std::memory_order_relaxed);
+    std::string stopped = pollBoardShortfalls(direction, false);
+    if (counts.readAtNs.load(std::memory_order_relaxed) != readBefore) {
+        counts.positionAtRead.store(position, std::memory_order_relaxed);
+    }
+    return stopped;
+}
+
+void HackRfSdrDevice::startBoardShortfalls(StreamDirection direction)
 {
     // The board starts its counts afresh with every stream.
+    BoardShortfalls& counts = boardShortfalls(direction);
     const std::int64_t start = boardKeepsShortfalls() ? 0 : -1;
-    rxBoardShortfalls_.store(start, std::memory_order_relaxed);
-    rxBoardLongestShortfall_.store(start, std::memory_order_relaxed);
-    rxBoardReadAtNs_.store(0, std::memory_order_relaxed);
+    counts.count.store(start, std::memory_order_relaxed);
+    counts.longestBytes.store(start, std::memory_order_relaxed);
+    counts.readAtNs.store(0, std::memory_order_relaxed);
+    counts.positionAtRead.store(0, std::memory_order_relaxed);
 }
 
 } // namespace veltrano

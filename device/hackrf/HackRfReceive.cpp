@@ -65,10 +65,7 @@ bool HackRfSdrDevice::applyRxConfiguration(const StreamConfig& config)
         !restoreFilterAfterRate(StreamDirection::rx, config.sampleRateHz)) {
         return false;
     }
-    // The board keeps the limit until it is set again, and takes it up when a
-    // stream starts: a limit set for an earlier stream must not linger.
-    if (api.setRxOverrunLimit != nullptr && usbApiVersion_ > 0x0105 &&
-        stepFailed("set RX overrun limit", api.setRxOverrunLimit(device, rxOverrunLimit_.load()))) {
+    if (!applyBoardLimit(StreamDirection::rx)) {
         return false;
     }
     return !stepFailed("set frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) &&
@@ -173,7 +170,7 @@ bool HackRfSdrDevice::startRx()
     rxGapBytesReached_.store(0, std::memory_order_relaxed);
     rxSkippedBytes_.store(0, std::memory_order_relaxed);
     rxDiscardedBytes_.store(0, std::memory_order_relaxed);
-    startBoardShortfalls();
+    startBoardShortfalls(StreamDirection::rx);
     std::atomic_store(&rxBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
     const HackRfApi& api = hackRfApi();
     const int result = api.startRx(
@@ -196,7 +193,7 @@ void HackRfSdrDevice::stopRx()
     if (wasStreaming && isOpen()) {
         static_cast<void>(hackRfApi().stopRx(handle_->device));
         // The board keeps its counts once idle: the stream's final ones.
-        static_cast<void>(pollBoardShortfalls(true));
+        static_cast<void>(pollBoardShortfalls(StreamDirection::rx, true));
     }
     std::atomic_store(&rxBuffer_, std::shared_ptr<RawBuffer>());
     std::atomic_store(&sweepBuffer_, std::shared_ptr<SweepBuffer>());
@@ -274,15 +271,13 @@ std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
     const HackRfApi& api = hackRfApi();
     // libhackrf asks the board's state without a time-out, so the reader asks
     // only a board that shows it is alive: one that delivered a transfer
-    // during this read. A board that fell silent is never asked; a dry stream
-    // is asked only when the caller set a limit the board may have reached.
-    const std::uint64_t storedAtStart = ring->storedPosition();
+    // since it last answered. A board that fell silent is never asked; a dry
+    // stream is asked only when the caller set a limit the board may have
+    // reached.
     int dryPolls = 0;
     int budget = kPollBudget;
     for (;;) {
-        if (ring->storedPosition() != storedAtStart) {
-            static_cast<void>(pollBoardShortfalls(false));
-        }
+        static_cast<void>(pollBoardIfMoved(StreamDirection::rx, ring->storedPosition(), false));
         discarded(ring->takeClearedBytes());
         std::uint64_t until = rxDiscardUntil_.load();
         for (std::uint64_t pending = discardPending(until); pending > 0; pending = discardPending(until)) {
@@ -324,8 +319,9 @@ std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
         if (taken == 0) {
             // Samples stored before the board gave up are still handed out:
             // only a read that finds none asks.
-            if (++dryPolls >= kDryPollsBeforeAskingTheBoard && rxOverrunLimit_.load() != 0) {
-                if (std::string stopped = pollBoardShortfalls(false); !stopped.empty()) {
+            if (++dryPolls >= kDryPollsBeforeAskingTheBoard && rxOverrunLimit() != 0) {
+                if (std::string stopped = pollBoardIfMoved(StreamDirection::rx, ring->storedPosition(), true);
+                    !stopped.empty()) {
                     streamStopped(StreamDirection::rx, std::move(stopped));
                     return 0;
                 }

@@ -178,6 +178,8 @@ StreamLosses HackRfSdrDevice::streamLosses() const
     losses.sweepDroppedBlocks = sweepDroppedBlocks();
     losses.txUnderruns = txUnderruns_.load(std::memory_order_relaxed);
     losses.txUnderrunBytes = txUnderrunBytes();
+    losses.txBoardUnderruns = txBoardUnderruns();
+    losses.txBoardLongestUnderrunBytes = txBoardLongestUnderrunBytes();
     return losses;
 }
 
@@ -203,15 +205,12 @@ StreamLimits HackRfSdrDevice::streamLimits(StreamDirection direction) const
 
 bool HackRfSdrDevice::setBoardLossLimit(StreamDirection direction, std::uint32_t bytes)
 {
-    if (direction == StreamDirection::rx) {
-        return setRxOverrunLimit(bytes);
-    }
-    return ISdrDevice::setBoardLossLimit(direction, bytes);
+    return direction == StreamDirection::rx ? setRxOverrunLimit(bytes) : setTxUnderrunLimit(bytes);
 }
 
 std::optional<std::uint32_t> HackRfSdrDevice::boardLossLimit(StreamDirection direction) const
 {
-    return direction == StreamDirection::rx ? std::optional<std::uint32_t>(rxOverrunLimit()) : std::nullopt;
+    return direction == StreamDirection::rx ? rxOverrunLimit() : txUnderrunLimit();
 }
 
 std::uint64_t HackRfSdrDevice::rxOverflowsReached() const

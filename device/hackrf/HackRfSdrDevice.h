@@ -109,7 +109,7 @@ public:
     /// one record; 2 to 20 MS/s, one 131,072-sample transfer, and a drained
     /// transmit ends its stream. A full receive ring drops the newest bytes;
     /// keepFresh then skips to the newest ones at the next read. The overrun
-    /// limit is the receive direction's board loss limit.
+    /// and underrun limits are the directions' board loss limits.
     StreamLosses streamLosses() const override;
     std::string streamEnded(StreamDirection direction) const override;
     StreamLimits streamLimits(StreamDirection direction) const override;
@@ -157,6 +157,23 @@ public:
     /// Zero bytes sent in place of samples because the transmit ring ran dry
     /// while streaming (not counted once the stream is draining).
     std::uint64_t txUnderrunBytes() const;
+    /// The board's own count of transmit underruns in the running or last
+    /// transmit stream: times its USB side had no transfer to send when
+    /// samples were due (the host's USB stack or event thread fell behind;
+    /// a ring that runs dry is txUnderrunBytes, the board gets silence in
+    /// time), and the longest in bytes of zeros it sent. Read from the
+    /// board by writeSamples and stopTx; absent as rxBoardShortfalls is.
+    std::optional<std::uint64_t> txBoardUnderruns() const;
+    /// The longest of those underruns, in bytes.
+    std::optional<std::uint64_t> txBoardLongestUnderrunBytes() const;
+    /// An underrun this long (bytes; 0: none) makes the board give its
+    /// transmit stream up, which then ends with "TX stream stopped: ..." in
+    /// lastError() (writeSamples and drainTx fail). Applied by the next
+    /// configureTx. False, with lastError() set, when the library or the
+    /// board cannot limit.
+    bool setTxUnderrunLimit(std::uint32_t bytes);
+    /// The limit the next configureTx applies, in bytes (0: none).
+    std::uint32_t txUnderrunLimit() const;
 
     /// @name Hardware time
     /// A HackRF does not count its samples: every timed call refuses, with
@@ -202,14 +219,36 @@ private:
     // A stream ended by itself: the reason is the last error and the direction's end.
     void streamStopped(StreamDirection direction, std::string reason);
     void readBoardVersions();
+    // Board shortfalls, one direction's (HackRfBoardCounters.cpp): the counts
+    // as last read, negative while unknown; when they were read; the limit
+    // the next configuration applies.
+    struct BoardShortfalls {
+        std::atomic<std::int64_t> count{-1};
+        std::atomic<std::int64_t> longestBytes{-1};
+        std::atomic<std::int64_t> readAtNs{0};
+        // The stream's ring position (stored or sent) at the last answer.
+        std::atomic<std::uint64_t> positionAtRead{0};
+        std::atomic<std::uint32_t> limit{0};
+    };
+    BoardShortfalls& boardShortfalls(StreamDirection direction);
+    const BoardShortfalls& boardShortfalls(StreamDirection direction) const;
     // Whether the library and the board keep the shortfall state.
     bool boardKeepsShortfalls() const;
-    // Reads the board's shortfall state into the counters when the last read
-    // is older than the poll interval (always when forced); the reason when
-    // the board has given the receive stream up for its overrun limit, else empty.
-    std::string pollBoardShortfalls(bool forced);
+    bool setBoardLimit(StreamDirection direction, std::uint32_t bytes);
+    // Sends the direction's limit where the library and the board take one;
+    // false, with the last error set, when the board refuses it.
+    bool applyBoardLimit(StreamDirection direction);
+    // Reads the board's shortfall state into the direction's counters when
+    // the last read is older than the poll interval (always when forced); the
+    // reason when the board has given the direction's stream up for its
+    // limit, else empty.
+    std::string pollBoardShortfalls(StreamDirection direction, bool forced);
+    // The same, not forced, when the stream moved past this ring position
+    // since the board last answered (it is alive), or when asked even if it
+    // did not (a limit may have stopped it).
+    std::string pollBoardIfMoved(StreamDirection direction, std::uint64_t position, bool evenIfStill);
     // Counts from zero for a new stream, or unknown where the board cannot tell.
-    void startBoardShortfalls();
+    void startBoardShortfalls(StreamDirection direction);
     // For a libhackrf call of a configuration sequence: false on success;
     // otherwise records "<step>: <library text>" as the last error and is true.
     bool stepFailed(const char* step, int result);
@@ -262,6 +301,10 @@ private:
     // stream gone although our callback never ended it (a failed transfer,
     // an unplugged board): no flush will ever come for it.
     bool txStreamDied();
+    // True, with the last error set, once the board has given the transmit
+    // stream up for its underrun limit (asked as HackRfBoardCounters.cpp
+    // describes; the client thread's alone).
+    bool txBoardGaveUp(const RawBuffer& ring);
 
     std::unique_ptr<NativeHandle> handle_ = std::make_unique<NativeHandle>();
     DeviceInfo info_;
@@ -317,11 +360,9 @@ private:
     std::atomic<std::uint64_t> rxDiscardedBytes_{0};
     std::atomic<OverflowPolicy> rxOverflowPolicy_{OverflowPolicy::keepOldest};
     std::atomic<std::uint64_t> sweepDroppedBlocks_{0};
-    // The board's counts as last read; negative while unknown.
-    std::atomic<std::int64_t> rxBoardShortfalls_{-1};
-    std::atomic<std::int64_t> rxBoardLongestShortfall_{-1};
-    std::atomic<std::int64_t> rxBoardReadAtNs_{0};
-    std::atomic<std::uint32_t> rxOverrunLimit_{0};
+    BoardShortfalls rxBoard_;
+    BoardShortfalls txBoard_;
+    std::atomic<bool> txBoardGaveUp_{false};
     std::atomic<std::uint64_t> txUnderruns_{0};
     std::atomic<std::uint64_t> txUnderrunBytes_{0};
     detail::StreamEndReasons streamEnds_;

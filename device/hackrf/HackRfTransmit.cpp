@@ -2,7 +2,8 @@
 // Transmit streaming of HackRfSdrDevice: configuration, start with the flush
 // callback armed, writeSamples on the client side, the transmit callback on
 // libhackrf's transfer thread (silence when the ring runs dry, a short last
-// transfer when draining), and the flush-confirmed drain.
+// transfer when draining), the flush-confirmed drain, and the board's own
+// underruns read beside the writes.
 #include "device/hackrf/HackRfSdrDevice.h"
 
 #include "device/SampleConversion.h"
@@ -15,7 +16,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <utility>
 
 namespace veltrano {
 namespace {
@@ -63,7 +66,8 @@ bool HackRfSdrDevice::configureTx(const StreamConfig& config)
         stepFailed("set TX frequency", api.setFreq(device, detail::wholeHz(config.frequencyHz))) ||
         stepFailed("set TX VGA gain", api.setTxvgaGain(device, txVgaGainDb_)) ||
         stepFailed(amplifier ? "enable TX RF amplifier" : "disable TX RF amplifier",
-                   api.setAmpEnable(device, amplifier ? 1 : 0))) {
+                   api.setAmpEnable(device, amplifier ? 1 : 0)) ||
+        !applyBoardLimit(StreamDirection::tx)) {
         return false;
     }
     txFilterHz_.store(filterHz);
@@ -88,6 +92,8 @@ bool HackRfSdrDevice::startTx()
     streamEnds_.clear(StreamDirection::tx);
     txUnderruns_.store(0, std::memory_order_relaxed);
     txUnderrunBytes_.store(0, std::memory_order_relaxed);
+    startBoardShortfalls(StreamDirection::tx);
+    txBoardGaveUp_.store(false, std::memory_order_relaxed);
     std::atomic_store(&txBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
     txDraining_.store(false, std::memory_order_release);
     txEndedByCallback_.store(false, std::memory_order_release);
@@ -122,7 +128,7 @@ std::size_t HackRfSdrDevice::transmitInPlace(std::size_t count, Fill fill)
         return 0;
     }
     const std::shared_ptr<RawBuffer> ring = std::atomic_load(&txBuffer_);
-    if (!ring || txStreamDied()) {
+    if (!ring || txStreamDied() || txBoardGaveUp(*ring)) {
         return 0; // samples queued for a dead stream would be lost unseen
     }
     // Whole samples only: the room now (the consumer only ever frees more)
@@ -250,6 +256,9 @@ bool HackRfSdrDevice::drainTx(std::stop_token stop)
         if (txStreamDied()) {
             return false;
         }
+        if (const std::shared_ptr<RawBuffer> ring = std::atomic_load(&txBuffer_); ring && txBoardGaveUp(*ring)) {
+            return false;
+        }
         if (!txStreaming_.load()) {
             lastError_.set("TX stream stopped before completion");
             return false;
@@ -279,11 +288,30 @@ bool HackRfSdrDevice::txStreamDied()
     return true;
 }
 
+bool HackRfSdrDevice::txBoardGaveUp(const RawBuffer& ring)
+{
+    if (txBoardGaveUp_.load(std::memory_order_relaxed)) {
+        return true;
+    }
+    // The board is asked while it takes transfers and, with a limit set, also
+    // when it took none: a board that gave the stream up takes no more, and
+    // only its state tells why.
+    std::string stopped = pollBoardIfMoved(StreamDirection::tx, ring.consumedPosition(), txUnderrunLimit() != 0);
+    if (stopped.empty()) {
+        return false;
+    }
+    txBoardGaveUp_.store(true, std::memory_order_relaxed);
+    streamStopped(StreamDirection::tx, std::move(stopped));
+    return true;
+}
+
 void HackRfSdrDevice::stopTx()
 {
     const HackRfApi& api = hackRfApi();
     if (txStreaming_.exchange(false) && isOpen() && api.stopTx != nullptr) {
         static_cast<void>(api.stopTx(handle_->device));
+        // The board keeps its counts once idle: the stream's final ones.
+        static_cast<void>(pollBoardShortfalls(StreamDirection::tx, true));
     }
     txFlushEnabled_ = false;
     txDraining_.store(false, std::memory_order_release);

@@ -97,7 +97,8 @@ UsbHackRfBoard::UsbHackRfBoard(const std::string& prefix, const char* defaultSer
 {
     planUnplug(usb::unplugPlanFromEnvironment(prefix));
     const std::string capture = usb::environmentText((prefix + "_TX_CAPTURE").c_str(), "");
-    hostHolds_ = hostHoldsFromText(usb::environmentText((prefix + "_RX_HOLDS").c_str(), ""));
+    holdHost(StreamSide::receive, hostHoldsFromText(usb::environmentText((prefix + "_RX_HOLDS").c_str(), "")));
+    holdHost(StreamSide::transmit, hostHoldsFromText(usb::environmentText((prefix + "_TX_HOLDS").c_str(), "")));
     if (!capture.empty()) {
         transmitCapture_.reset(std::fopen(capture.c_str(), "ab"));
     }
@@ -145,8 +146,10 @@ int UsbHackRfBoard::control(const ControlRequest& request)
         if (mode_ == TransceiverMode::sweep) {
             sweepStepIndex_ = 0;
         }
-        rxStreamBytes_ = 0;
-        nextHostHold_ = 0;
+        streamBytes_ = 0;
+        for (HoldScript& script : hostHolds_) {
+            script.next = 0;
+        }
         if (mode_ == TransceiverMode::receive || mode_ == TransceiverMode::sweep) {
             core_.start(SampleCore::receive, rxOverrunLimit_);
         } else if (mode_ == TransceiverMode::transmit) {
@@ -160,6 +163,7 @@ int UsbHackRfBoard::control(const ControlRequest& request)
             return -1;
         }
         sampleRateHz_ = static_cast<double>(littleEndian32(request.data)) / littleEndian32(request.data + 4);
+        rxPositionAtLastRateChange_ = rxPosition_;
         return 8;
     case kSetFrequency:
         if (!needs(8)) {
@@ -358,26 +362,34 @@ std::size_t UsbHackRfBoard::complete(unsigned char endpoint, unsigned char* buff
         boardClock_ = now;
     }
     boardClock_ += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secondsFor(length)));
-    if ((endpoint & LIBUSB_ENDPOINT_IN) != 0 && mode_ == TransceiverMode::receive) {
-        rxStreamBytes_ += length;
-        holdHostIfDue();
+    const bool receiving = (endpoint & LIBUSB_ENDPOINT_IN) != 0 && mode_ == TransceiverMode::receive;
+    const bool transmitting = (endpoint & LIBUSB_ENDPOINT_IN) == 0 && mode_ == TransceiverMode::transmit;
+    if (receiving || transmitting) {
+        streamBytes_ += length;
+        holdHostIfDue(receiving ? StreamSide::receive : StreamSide::transmit);
     }
     return length;
 }
 
 // The host keeps its completed transfers for the hold, so the board's next
-// transfer is served that much later; the core meanwhile fills its buffer and
-// drops the rest, which the receive pattern then lacks. The shortfall is
-// counted from the hold's scripted length, not from how late the host's
-// thread actually woke, so a test knows what the board will report.
-void UsbHackRfBoard::holdHostIfDue()
+// transfer is served that much later; the core meanwhile drains (transmit) or
+// fills (receive) its buffer and then falls short: receiving, it drops the
+// rest, which the receive pattern then lacks; transmitting, it sends zeros,
+// which never reach the host's record. The shortfall is counted from the
+// hold's scripted length, not from how late the host's thread actually
+// woke, so a test knows what the board will report.
+void UsbHackRfBoard::holdHostIfDue(StreamSide side)
 {
-    if (nextHostHold_ >= hostHolds_.size() || rxStreamBytes_ < hostHolds_[nextHostHold_].afterBytes) {
+    HoldScript& script = hostHolds_[static_cast<std::size_t>(side)];
+    if (script.next >= script.holds.size() || streamBytes_ < script.holds[script.next].afterBytes) {
         return;
     }
-    const std::chrono::microseconds hold = hostHolds_[nextHostHold_++].length;
+    const std::chrono::microseconds hold = script.holds[script.next++].length;
     const auto dueBytes = static_cast<std::uint64_t>(2.0 * sampleRateHz_ * static_cast<double>(hold.count()) / 1e6);
-    rxPosition_ += core_.fallBehind(dueBytes);
+    const std::uint64_t dropped = core_.fallBehind(dueBytes);
+    if (side == StreamSide::receive) {
+        rxPosition_ += dropped;
+    }
     boardClock_ += hold;
 }
 

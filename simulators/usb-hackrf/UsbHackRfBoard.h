@@ -47,8 +47,9 @@ public:
     // journal goes to VELTRANO_USB_HACKRF_JOURNAL;
     // VELTRANO_USB_HACKRF_TX_CAPTURE names a file to which every byte taken
     // on the transmit endpoint is appended, so that the record of a program
-    // run against the board outlives it; VELTRANO_USB_HACKRF_RX_HOLDS scripts
-    // the host holds (see hostHoldsFromText) of every receive stream.
+    // run against the board outlives it; VELTRANO_USB_HACKRF_RX_HOLDS and
+    // _TX_HOLDS script the host holds (see hostHoldsFromText) of every
+    // receive and every transmit stream.
     UsbHackRfBoard();
     // The same with the variables prefix_SERIAL, prefix_JOURNAL and so on,
     // and this serial when prefix_SERIAL is unset: a second board on a bus.
@@ -57,8 +58,12 @@ public:
     const std::string& serial() const { return serial_; }
     std::uint16_t usbApiVersion() const { return usbApiVersion_; }
     void setUsbApiVersion(std::uint16_t version) { usbApiVersion_ = version; }
-    // The host holds of every receive stream from the next one on.
-    void holdHost(std::vector<HostHold> holds) { hostHolds_ = std::move(holds); }
+    enum class StreamSide : std::size_t { receive = 0, transmit = 1 };
+    // The host holds of every stream of that side from the next one on.
+    void holdHost(StreamSide side, std::vector<HostHold> holds)
+    {
+        hostHolds_[static_cast<std::size_t>(side)] = {std::move(holds), 0};
+    }
 
     usb::UsbIdentity identity() const override;
     std::string stringDescriptor(std::uint8_t index) const override;
@@ -83,6 +88,8 @@ public:
     const SampleCore& core() const { return core_; }
     std::uint64_t receivedBytesDelivered() const { return rxPosition_; }
     std::uint64_t receivePositionAtLastTune() const { return rxPositionAtLastTune_; }
+    // Bytes from here on were taken at the rate last set.
+    std::uint64_t receivePositionAtLastRateChange() const { return rxPositionAtLastRateChange_; }
     const std::vector<unsigned char>& transmitted() const { return transmitted_; }
     std::uint64_t transmittedBytes() const { return transmittedBytes_; }
     double frequencyHz() const { return frequencyHz_; }
@@ -96,8 +103,8 @@ private:
     int answerCoreState(const ControlRequest& request) const;
     void planSweep(const ControlRequest& request);
     void produceSweepBlock(unsigned char* block);
-    // Starts a scripted host hold when the receive stream has moved far enough.
-    void holdHostIfDue();
+    // Starts a scripted host hold when the stream has moved far enough.
+    void holdHostIfDue(StreamSide side);
 
     std::string serial_;
     std::uint16_t usbApiVersion_;
@@ -112,15 +119,20 @@ private:
     // Streams wait for a trigger pulse that never comes while this is on.
     bool hardwareSyncOn_ = false;
     SampleCore core_;
-    std::vector<HostHold> hostHolds_;
-    std::size_t nextHostHold_ = 0;
-    std::uint64_t rxStreamBytes_ = 0;
+    struct HoldScript {
+        std::vector<HostHold> holds;
+        std::size_t next = 0;
+    };
+    HoldScript hostHolds_[2];
+    // Bytes the running stream has moved, the holds' measure.
+    std::uint64_t streamBytes_ = 0;
     std::uint32_t rxOverrunLimit_ = 0;
     std::uint32_t txUnderrunLimit_ = 0;
     // Bytes streamed since power-on, wrapping as the board's own 32-bit counters do.
     std::uint32_t bytesMoved_ = 0;
     std::uint64_t rxPosition_ = 0;
     std::uint64_t rxPositionAtLastTune_ = 0;
+    std::uint64_t rxPositionAtLastRateChange_ = 0;
     std::vector<std::uint64_t> sweepSteps_;
     std::size_t sweepStepIndex_ = 0;
     std::vector<unsigned char> transmitted_;

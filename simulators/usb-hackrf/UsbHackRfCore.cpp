@@ -39,7 +39,8 @@ void SampleCore::start(Mode mode, std::uint32_t shortfallLimit)
 
 std::uint64_t SampleCore::fallBehind(std::uint64_t dueBytes)
 {
-    if (mode_ == idle || dueBytes <= kCoreBufferBytes) {
+    // Before the first transmitted bytes the core sends zeros without counting.
+    if (mode_ == idle || mode_ == transmitStart || dueBytes <= kCoreBufferBytes) {
         return 0;
     }
     std::uint64_t length = (dueBytes - kCoreBufferBytes) / kCoreStepBytes * kCoreStepBytes;

@@ -17,10 +17,10 @@ namespace veltrano::sim::usbhackrf {
 // The core's own buffer: a late host costs nothing until it is full.
 inline constexpr std::uint64_t kCoreBufferBytes = 32768;
 
-// The host holds every completed receive transfer back for this long once the
-// stream has moved this many bytes since it started, as a busy USB host or a
-// stalled event thread would: no transfer is in flight while the core's
-// buffer fills and then overflows.
+// The host holds every completed transfer back for this long once the stream
+// has moved this many bytes since it started, as a busy USB host or a stalled
+// event thread would: no transfer is in flight while the core's buffer fills
+// and then overflows (receive), or runs dry (transmit).
 struct HostHold {
     std::uint64_t afterBytes = 0;
     std::chrono::microseconds length{0};
@@ -47,7 +47,8 @@ public:
         }
     }
     // The host was absent while this many bytes were due: the core keeps
-    // what its buffer holds and drops the rest in 32-byte steps, each step
+    // (receive) or sends (transmit) what its buffer holds and drops the rest,
+    // or sends zeros in their place, in 32-byte steps, each step
     // lengthening one shortfall, until the limit (when set) stops it. Returns
     // the bytes dropped.
     std::uint64_t fallBehind(std::uint64_t dueBytes);

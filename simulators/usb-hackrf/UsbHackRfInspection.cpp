@@ -36,6 +36,12 @@ uint64_t veltrano_usb_hackrf_rx_position_at_last_tune_of(const char* serial)
     return withHackRf<uint64_t>(serial, [](const UsbHackRfBoard& board) { return board.receivePositionAtLastTune(); });
 }
 
+uint64_t veltrano_usb_hackrf_rx_position_at_last_rate_change(void)
+{
+    return withHackRf<uint64_t>(nullptr,
+                                [](const UsbHackRfBoard& board) { return board.receivePositionAtLastRateChange(); });
+}
+
 uint64_t veltrano_usb_hackrf_tx_bytes_of(const char* serial)
 {
     return withHackRf<uint64_t>(serial, [](const UsbHackRfBoard& board) { return board.transmittedBytes(); });
@@ -73,12 +79,26 @@ int64_t veltrano_usb_hackrf_core(const char* name)
     });
 }
 
-void veltrano_usb_hackrf_hold_host(const char* holds)
+namespace {
+
+void holdHost(UsbHackRfBoard::StreamSide side, const char* holds)
 {
     withHackRf<int>(nullptr, [&](UsbHackRfBoard& board) {
-        board.holdHost(veltrano::sim::usbhackrf::hostHoldsFromText(holds != nullptr ? holds : ""));
+        board.holdHost(side, veltrano::sim::usbhackrf::hostHoldsFromText(holds != nullptr ? holds : ""));
         return 0;
     });
+}
+
+} // namespace
+
+void veltrano_usb_hackrf_hold_host(const char* holds)
+{
+    holdHost(UsbHackRfBoard::StreamSide::receive, holds);
+}
+
+void veltrano_usb_hackrf_hold_host_tx(const char* holds)
+{
+    holdHost(UsbHackRfBoard::StreamSide::transmit, holds);
 }
 
 void veltrano_usb_hackrf_set_usb_api(uint16_t version)

@@ -29,6 +29,9 @@ VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_rx_bytes_delivered_of(co
 // The receive stream's position when the last frequency request arrived.
 VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_rx_position_at_last_tune(void);
 VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_rx_position_at_last_tune_of(const char* serial);
+// The receive stream's position when the last sample rate request arrived:
+// the receive pattern's bytes from there on were taken at the new rate.
+VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_rx_position_at_last_rate_change(void);
 // Bytes the board has received on its transmit endpoint, counted in full.
 VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_tx_bytes(void);
 VELTRANO_USB_HACKRF_EXPORT uint64_t veltrano_usb_hackrf_tx_bytes_of(const char* serial);
@@ -77,7 +80,7 @@ VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_stall_of(const char* serial,
 // The board's sample core as the firmware reports it: "shortfalls",
 // "longest_shortfall" (bytes), "shortfall_limit" (bytes), "core_mode" (0 idle,
 // 2 receive, 3 and 4 transmit) and "core_error" (1: it gave a receive stream up
-// at its limit); -1 for any other name.
+// at its limit, 2: a transmit stream); -1 for any other name.
 VELTRANO_USB_HACKRF_EXPORT int64_t veltrano_usb_hackrf_core(const char* name);
 // Scripts the host holds of every receive stream from the next one on, in
 // the text of VELTRANO_USB_HACKRF_RX_HOLDS: "<after bytes>:<milliseconds>"
@@ -85,6 +88,10 @@ VELTRANO_USB_HACKRF_EXPORT int64_t veltrano_usb_hackrf_core(const char* name);
 // host keeps the completed transfers back for the hold, so none is in flight
 // and the board falls short. Empty: none.
 VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_hold_host(const char* holds);
+// The same for every transmit stream (VELTRANO_USB_HACKRF_TX_HOLDS): the
+// host gives the board no transfer for the hold, the core sends its buffer
+// out and then zeros, each 32-byte step of them lengthening one underrun.
+VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_hold_host_tx(const char* holds);
 // The USB API version the board reports from its next listing on (the
 // library reads it when it opens the board).
 VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_set_usb_api(uint16_t version);

@@ -4,7 +4,7 @@
 // unchanged, and what the device queues reaches the board byte for byte.
 // Live control: the requests the library sends for each change reach the
 // board while it streams, the stream goes on without a gap or a mode change,
-// and a rate change sets the board's pace. Faults: a board that vanishes or
+// and a rate change sets the board's pace; what it breaks is counted. Faults: a board that vanishes or
 // falls silent at each moment a client can meet it: every call returns within
 // the bound (a silent board's vendor requests excepted: libhackrf sends them
 // without a time-out), says why, keeps what arrived before the loss, and the
@@ -199,6 +199,51 @@ TEST_F(RealLibStreaming,
     EXPECT_NEAR(rate, 2e6, 2e5);
     device.stopRx();
 }
+
+// A live rate change through the real library: the stream breaks once, at
+// the change. Every byte the board took at the old rate (the receive pattern
+// before its position at the rate request) was either read before the change
+// or counted as discarded or dropped, and the first byte read after it was
+// taken at the new rate. The pattern tells each byte's stream position, so
+// the count between the last byte read and the next must match exactly. A
+// reader slowed by a loaded machine lets the ring overflow: its losses count
+// here once the reader got to them (rxOverflowBytesReached), as a drop
+// further on in the stream, counted by rxDroppedBytes the moment it happens,
+// belongs to neither side of the break.
+struct RateChange {
+    const char* name;
+    double fromHz;
+    double toHz;
+};
+
+const RateChange kRateChanges[] = {{"up", 2e6, 10e6}, {"down", 10e6, 2e6}};
+
+class RealLibRateChange : public RealLibStreaming, public ::testing::WithParamInterface<RateChange> {};
+
+TEST_P(RealLibRateChange, everyByteTakenAtTheOldRateIsReadBeforeTheChangeOrCountedAndNoneAfter)
+{
+    HackRfSdrDevice device(test::kEmulatedSerial);
+    ASSERT_TRUE(device.configureRx({100e6, GetParam().fromHz, 0.0, 20.0}) && device.startRx()) << device.lastError();
+    const std::vector<std::uint8_t> before = test::receiveBytes(device, 400'000);
+    const std::optional<std::uint64_t> beforeAt = test::streamPositionOf(before);
+    ASSERT_TRUE(beforeAt.has_value());
+    const std::uint64_t lastReadEnd = *beforeAt + before.size();
+    const auto lostSoFar = [&device] { return 2 * device.rxDiscardedSamples() + device.rxOverflowBytesReached(); };
+    const std::uint64_t lostBefore = lostSoFar();
+
+    ASSERT_TRUE(device.setSampleRate(rx, GetParam().toHz)) << device.lastError();
+    const std::uint64_t newRateFrom = veltrano_usb_hackrf_rx_position_at_last_rate_change();
+    const std::optional<std::uint64_t> resumedAt = test::streamPositionOf(test::receiveBytes(device, 100'000));
+    ASSERT_TRUE(resumedAt.has_value());
+    EXPECT_GE(newRateFrom, lastReadEnd);
+    EXPECT_GE(*resumedAt, newRateFrom) << "a byte taken at the old rate was handed out after the change";
+    const std::uint64_t lost = lostSoFar() - lostBefore;
+    EXPECT_EQ(lost, *resumedAt - lastReadEnd) << "bytes between the last read and the next went uncounted";
+    device.stopRx();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, RealLibRateChange, ::testing::ValuesIn(kRateChanges),
+                         [](const ::testing::TestParamInfo<RateChange>& info) { return std::string(info.param.name); });
 
 using std::chrono::milliseconds;
 
