@@ -529,6 +529,28 @@ public:
         return {std::nullopt, "the channel has no sensor named \"" + name + "\""};
     }
     /// @}
+
+    /// @name Antennas: ports a chain may be switched to, by name or by frequency
+    /// @{
+
+    /// One entry of a frequency plan: the port used while tuned inside the range.
+    struct AntennaRange {
+        std::string antenna;    ///< a name antennas() lists
+        FrequencyRangeHz range; ///< frequencies, both ends inclusive
+    };
+    /// Ports of the chain by name, the default first; empty for one fixed port.
+    virtual std::vector<std::string> antennas(StreamDirection) const { return {}; }
+    /// The port in force (under a plan, the one the board takes where it is tuned); empty for one fixed port.
+    virtual std::string antenna(StreamDirection) const { return {}; }
+    /// Switches to a port by name, ending a plan on its switch; false with lastError().
+    virtual bool setAntenna(StreamDirection, const std::string&) { return false; }
+    /// Ports chosen by the board on every retune; an empty plan ends it. False with lastError().
+    virtual bool setAntennaPlan(const std::vector<AntennaRange>& plan) { return plan.empty(); }
+    /// The plan in force; empty when none.
+    virtual std::vector<AntennaRange> antennaPlan() const { return {}; }
+    /// Accessories found on the board ("Opera Cake 0"); empty when none.
+    virtual std::vector<std::string> accessories() const { return {}; }
+    /// @}
 };
 
 } // namespace veltrano
