@@ -228,6 +228,13 @@ SoapySDR::Kwargs SoapyDevice::getHardwareInfo() const
     put("board_id", identity.boardId);
     put("board_revision", identity.boardRevision);
     put("library_version", identity.libraryVersion);
+    std::string accessories;
+    for (const std::string& accessory : board_->accessories()) {
+        accessories += (accessories.empty() ? "" : ", ") + accessory;
+    }
+    if (!accessories.empty()) {
+        hardware["accessories"] = accessories;
+    }
     if (family_ == BoardFamily::hackRf) {
         const auto& hackRf = static_cast<const HackRfSdrDevice&>(*board_);
         if (hackRf.usbApiVersion() != 0) {

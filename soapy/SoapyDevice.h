@@ -93,7 +93,7 @@ public:
     SoapySDR::Range getGainRange(int direction, size_t channel) const override;
     SoapySDR::Range getGainRange(int direction, size_t channel, const std::string& name) const override;
 
-    // ---- Antennas: one per direction (SoapyGain.cpp) ----------------------------
+    // ---- Antennas: the board's own or an antenna switch's ports (SoapyAntennas.cpp)
     std::vector<std::string> listAntennas(int direction, size_t channel) const override;
     void setAntenna(int direction, size_t channel, const std::string& name) override;
     std::string getAntenna(int direction, size_t channel) const override;
@@ -195,6 +195,11 @@ private:
     // Logs an error and throws it, so C and Python callers get an error code.
     [[noreturn]] void fail(const std::string& message) const;
     std::string boardReason() const;
+    // The antenna plan setting (SoapyAntennas.cpp), with boardMutex_ held:
+    // offered where the board has antennas to switch between.
+    bool offersAntennaPlan() const;
+    void writeAntennaPlan(const std::string& value);
+    std::string antennaPlanText() const;
 
     // Whether the receive stream is active, waiting up to timeoutUs for it:
     // a stream set up but not yet active delivers nothing, like a board that

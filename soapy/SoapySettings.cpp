@@ -27,6 +27,7 @@ constexpr const char* kLastFastRetuneError = "last_fast_rx_retune_error";
 constexpr const char* kLastError = "last_error";
 constexpr const char* kOverflowPolicy = "rx_overflow_policy";
 constexpr const char* kOverrunLimit = "rx_overrun_limit";
+constexpr const char* kAntennaPlan = "operacake_freq_plan";
 
 SoapySDR::ArgInfo setting(const char* key, const char* name, SoapySDR::ArgInfo::Type type, const char* description,
                           const std::string& value = "")
@@ -137,6 +138,15 @@ SoapySDR::ArgInfoList SoapyDevice::settingInfo() const
                                    "API 0x0106. Also a device argument.",
                                    overrunLimit()));
     }
+    if (offersAntennaPlan()) {
+        settings.push_back(
+            setting(kAntennaPlan, "Opera Cake frequency plan", Type::STRING,
+                    "ANTENNA:LOW-HIGH in whole MHz, separated by semicolons (\"A1:2400-2500;B2:100-900\"): "
+                    "the board switches to the antenna of the range holding each frequency it tunes "
+                    "to (the last range's outside them all); empty: the antenna chosen by name. "
+                    "Also a device argument.",
+                    ""));
+    }
     for (const LossCounter& counter : lossCounters()) {
         settings.push_back(
             setting(counter.setting, counter.setting, Type::INT, "Read only: losses of the running stream"));
@@ -203,6 +213,10 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
         setOverrunLimit(value);
         return;
     }
+    if (key == kAntennaPlan && offersAntennaPlan()) {
+        writeAntennaPlan(value);
+        return;
+    }
     if (key == kHopFrequencies && board_->supportsFastRxRetune()) {
         std::vector<double> frequenciesHz;
         if (!parseFrequencyList(value, frequenciesHz)) {
@@ -250,6 +264,9 @@ std::vector<std::string> SoapyDevice::writableSettings() const
     }
     if (board_->supportsFastRxRetune()) {
         keys.emplace_back(kHopFrequencies);
+    }
+    if (offersAntennaPlan()) {
+        keys.emplace_back(kAntennaPlan);
     }
     if (offersOverflowPolicy()) {
         keys.emplace_back(kOverflowPolicy);
@@ -318,6 +335,9 @@ std::string SoapyDevice::readSetting(const std::string& key) const
         if (key == counter.setting) {
             return counter.unknown ? std::string() : std::to_string(counter.count);
         }
+    }
+    if (key == kAntennaPlan && offersAntennaPlan()) {
+        return antennaPlanText();
     }
     if (key == kLastError) {
         return board_->lastError();
