@@ -1,0 +1,128 @@
+// SPDX-License-Identifier: MIT
+// The XB-200 transverter on the emulated x40, driven by Debian's real
+// libbladeRF called directly: the expansion GPIO the library writes is
+// decoded into the board's filter bank and path, masked writes keep the bits
+// outside their mask, and a quick retune sets the switches its record
+// carries as the NIOS II does, which shows how the library's transmit
+// record gets them wrong.
+#include "device/bladerf/BladeRfApi.h"
+#include "tests/reallib/RealLibBladeRf.h"
+
+#include <bladeRF1.h>
+
+#include <memory>
+#include <string>
+
+namespace veltrano {
+namespace {
+
+// What the board's switches say (UsbBladeRfInspection.h).
+constexpr int kMixer = 1;
+constexpr int kBypass = 2;
+constexpr int kFilter50M = 0;
+constexpr int kFilter144M = 1;
+constexpr int kFilterCustom = 3;
+
+class RealLibXb200 : public test::RealLibBladeRf {
+protected:
+    // Opens the board and attaches the XB-200 with its filter banks chosen
+    // from the frequency.
+    void SetUp() override
+    {
+        test::RealLibBladeRf::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        ASSERT_TRUE(api_.loaded);
+        platform::resolveFunction(api_.module, attach_, "bladerf_expansion_attach");
+        platform::resolveFunction(api_.module, setFilterbank_, "bladerf_xb200_set_filterbank");
+        platform::resolveFunction(api_.module, maskedWrite_, "bladerf_expansion_gpio_masked_write");
+        ASSERT_TRUE(attach_ != nullptr && setFilterbank_ != nullptr && maskedWrite_ != nullptr);
+        ASSERT_EQ(api_.open(&raw_, (std::string("*:serial=") + test::kEmulatedBladeRfSerial).c_str()), 0);
+        board_.reset(raw_);
+        ASSERT_EQ(attach_(raw_, BLADERF_XB_200), 0);
+        for (const bladerf_channel channel : {BLADERF_CHANNEL_RX(0), BLADERF_CHANNEL_TX(0)}) {
+            ASSERT_EQ(setFilterbank_(raw_, channel, BLADERF_XB200_AUTO_1DB), 0);
+        }
+    }
+
+    void TearDown() override
+    {
+        board_.reset();
+        test::RealLibBladeRf::TearDown();
+    }
+
+    const BladeRfApi& api_ = bladeRfApi();
+    bladerf* raw_ = nullptr;
+    std::unique_ptr<bladerf, decltype(&::bladerf_close)> board_{nullptr, api_.close};
+    decltype(&::bladerf_expansion_attach) attach_ = nullptr;
+    decltype(&::bladerf_xb200_set_filterbank) setFilterbank_ = nullptr;
+    decltype(&::bladerf_expansion_gpio_masked_write) maskedWrite_ = nullptr;
+};
+
+TEST_F(RealLibXb200, aTuneBelow300MHzGoesThroughTheMixerAndItsFilterAndOneAboveBypassesIt)
+{
+    const struct {
+        bladerf_frequency frequencyHz;
+        int path;
+        int filter;
+    } tunes[] = {{100'000'000, kMixer, kFilterCustom},
+                 {144'000'000, kMixer, kFilter144M},
+                 {50'000'000, kMixer, kFilter50M},
+                 {433'000'000, kBypass, kFilter50M}}; // the bank stays where it was
+    for (const auto& tune : tunes) {
+        ASSERT_EQ(api_.setFrequency(raw_, BLADERF_CHANNEL_RX(0), tune.frequencyHz), 0);
+        EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_path"), tune.path) << tune.frequencyHz;
+        EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_filter"), tune.filter) << tune.frequencyHz;
+        // The LMS6002D swaps its receive path for the mixer's.
+        EXPECT_EQ((veltrano_usb_bladerf_lms_register(0x5a) & 0x40) != 0, tune.path == kMixer) << tune.frequencyHz;
+    }
+    const bladerf_range* range = nullptr;
+    ASSERT_EQ(api_.getFrequencyRange(raw_, BLADERF_CHANNEL_RX(0), &range), 0);
+    EXPECT_LE(range->min, 60'000.0 / range->scale);
+}
+
+TEST_F(RealLibXb200, aMaskedWriteKeepsTheBitsOutsideItsMaskForAnyMask)
+{
+    const auto before = static_cast<std::uint32_t>(veltrano_usb_bladerf_xb200("gpio"));
+    for (const std::uint32_t mask : {0x0000ff00u, 0x00000001u, 0x80000000u, 0x0f0f0f0fu}) {
+        const auto was = static_cast<std::uint32_t>(veltrano_usb_bladerf_xb200("gpio"));
+        ASSERT_EQ(maskedWrite_(raw_, mask, ~was), 0);
+        EXPECT_EQ(static_cast<std::uint32_t>(veltrano_usb_bladerf_xb200("gpio")), (was & ~mask) | (~was & mask))
+            << std::hex << mask;
+    }
+    ASSERT_EQ(maskedWrite_(raw_, 0xffffffffu, before), 0);
+    EXPECT_EQ(static_cast<std::uint32_t>(veltrano_usb_bladerf_xb200("gpio")), before);
+}
+
+// libbladeRF 2022.11 records a channel's switches with its quick tune; the
+// NIOS II sets them again with the retune. The receive record holds the
+// path and filter in their fields; the transmit record swaps them (path bits
+// in the filter field, filter bits in the path field), so a transmit quick
+// retune lands on the 144M filter and on neither path.
+TEST_F(RealLibXb200, aQuickRetuneSetsTheSwitchesItsRecordCarries)
+{
+    const struct {
+        bladerf_channel channel;
+        const char* path;
+        const char* filter;
+        int pathAfter;
+        int filterAfter;
+    } channels[] = {{BLADERF_CHANNEL_RX(0), "rx_path", "rx_filter", kMixer, kFilter50M},
+                    {BLADERF_CHANNEL_TX(0), "tx_path", "tx_filter", 0, kFilter144M}};
+    for (const auto& each : channels) {
+        bladerf_quick_tune low{};
+        ASSERT_EQ(api_.setFrequency(raw_, each.channel, 50'000'000), 0);
+        ASSERT_EQ(veltrano_usb_bladerf_xb200(each.path), kMixer);
+        ASSERT_EQ(veltrano_usb_bladerf_xb200(each.filter), kFilter50M);
+        ASSERT_EQ(api_.getQuickTune(raw_, each.channel, &low), 0);
+        ASSERT_EQ(api_.setFrequency(raw_, each.channel, 433'000'000), 0);
+        ASSERT_EQ(veltrano_usb_bladerf_xb200(each.path), kBypass);
+        ASSERT_EQ(api_.scheduleRetune(raw_, each.channel, BLADERF_RETUNE_NOW, 0, &low), 0);
+        EXPECT_EQ(veltrano_usb_bladerf_xb200(each.path), each.pathAfter) << each.path;
+        EXPECT_EQ(veltrano_usb_bladerf_xb200(each.filter), each.filterAfter) << each.filter;
+    }
+}
+
+} // namespace
+} // namespace veltrano
