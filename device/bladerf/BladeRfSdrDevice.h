@@ -184,6 +184,19 @@ public:
 
     BoardIdentity boardIdentity() const override;
     std::vector<SensorDescription> sensors() const override;
+
+    /// The XB-200 transverter's filter banks (BladeRfXb200.cpp): chosen from
+    /// the frequency on every tune (automatic, the library's 1 dB points), or
+    /// one held.
+    enum class Xb200Filter { automatic, mhz50, mhz144, mhz222, custom };
+    /// Attaches an XB-200 (a bladeRF1 cannot detect one): the receive and
+    /// transmit ranges widen to what the library gives it (down to 0 Hz), a
+    /// tune below 300 MHz goes through its mixer, and receive hops prepared
+    /// after it carry its switches. False with lastError() where the board or
+    /// the library cannot.
+    bool attachXb200(Xb200Filter filter);
+    /// "XB-200" once attached.
+    std::vector<std::string> accessories() const override;
     std::vector<SensorDescription> channelSensors(StreamDirection direction) const override;
     SensorReading readSensor(const std::string& name) override;
     SensorReading readChannelSensor(StreamDirection direction, const std::string& name) override;
@@ -291,6 +304,7 @@ private:
     // The reader and the writer set it, a controller thread reads it.
     mutable std::mutex lastErrorMutex_;
     std::string lastError_;
+    bool xb200Attached_ = false;
     std::atomic<bool> boardGone_{false};
     std::atomic<bool> fullDuplex_{false};
     // One sample clock for both directions (a bladeRF 2.0's AD9361).

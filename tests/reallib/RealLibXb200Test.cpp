@@ -6,9 +6,12 @@
 // carries as the NIOS II does, which shows how the library's transmit
 // record gets them wrong.
 #include "device/bladerf/BladeRfApi.h"
+#include "device/bladerf/BladeRfSdrDevice.h"
 #include "tests/reallib/RealLibBladeRf.h"
 
 #include <bladeRF1.h>
+
+#include <gmock/gmock.h>
 
 #include <memory>
 #include <string>
@@ -122,6 +125,44 @@ TEST_F(RealLibXb200, aQuickRetuneSetsTheSwitchesItsRecordCarries)
         EXPECT_EQ(veltrano_usb_bladerf_xb200(each.path), each.pathAfter) << each.path;
         EXPECT_EQ(veltrano_usb_bladerf_xb200(each.filter), each.filterAfter) << each.filter;
     }
+}
+
+// Through the device layer: attached, the ranges widen, a tune below 300
+// MHz reaches the board through the mixer, and a prepared receive hop on a
+// running stream is a quick retune that sets the transverter's switches.
+class RealLibXb200Device : public test::RealLibBladeRf {};
+
+TEST_F(RealLibXb200Device, anXb200AttachedWidensTheRangesAndAPreparedHopBelow300MHzIsAQuickRetune)
+{
+    BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
+    EXPECT_TRUE(device.accessories().empty());
+    ASSERT_TRUE(device.attachXb200(BladeRfSdrDevice::Xb200Filter::automatic)) << device.lastError();
+    EXPECT_THAT(device.accessories(), ::testing::ElementsAre("XB-200"));
+    for (const auto& ranges : {device.rxFrequencyRanges(), device.txFrequencyRanges()}) {
+        ASSERT_EQ(ranges.size(), 1u);
+        EXPECT_LE(ranges.front().minimumHz, 60e3);
+    }
+    ASSERT_TRUE(device.configureRx({100e6, 2e6, 0.0, 20.0})) << device.lastError();
+    EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_path"), kMixer);
+    EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_filter"), kFilterCustom);
+    ASSERT_TRUE(device.prepareRxFrequencies({144e6, 433e6}));
+    ASSERT_TRUE(device.startRx()) << device.lastError();
+    const struct {
+        double frequencyHz;
+        int path;
+        int filter;
+    } hops[] = {{144e6, kMixer, kFilter144M}, {433e6, kBypass, kFilter144M}};
+    for (const auto& hop : hops) {
+        ASSERT_TRUE(device.setRxFrequency(hop.frequencyHz)) << device.lastError();
+        EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_path"), hop.path) << hop.frequencyHz;
+        EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_filter"), hop.filter) << hop.frequencyHz;
+    }
+    EXPECT_EQ(device.fastRxRetuneCount(), 2u);
+    EXPECT_EQ(device.failedFastRxRetuneCount(), 0u);
+    // Attached while the board streams, it is refused in words.
+    EXPECT_FALSE(device.attachXb200(BladeRfSdrDevice::Xb200Filter::mhz50));
+    EXPECT_THAT(device.lastError(), ::testing::HasSubstr("while neither direction streams"));
+    device.stopRx();
 }
 
 } // namespace
