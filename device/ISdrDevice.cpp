@@ -280,4 +280,46 @@ SensorReading ISdrDevice::readChannelSensor(StreamDirection, const std::string& 
     return {std::nullopt, "the channel has no sensor named \"" + name + "\""};
 }
 
+// ---- Antennas and accessories -----------------------------------------------
+
+std::vector<std::string> ISdrDevice::antennas(StreamDirection) const
+{
+    return {};
+}
+
+std::string ISdrDevice::antenna(StreamDirection) const
+{
+    return {};
+}
+
+bool ISdrDevice::setAntenna(StreamDirection, const std::string&)
+{
+    return false;
+}
+
+bool ISdrDevice::setAntennaPlan(const std::vector<AntennaRange>& plan)
+{
+    return plan.empty();
+}
+
+std::vector<ISdrDevice::AntennaRange> ISdrDevice::antennaPlan() const
+{
+    return {};
+}
+
+std::vector<std::string> ISdrDevice::accessories() const
+{
+    return {};
+}
+
+std::vector<ISdrDevice::AttachableAccessory> ISdrDevice::attachableAccessories() const
+{
+    return {};
+}
+
+bool ISdrDevice::attachAccessory(const std::string&, const std::string&)
+{
+    return false;
+}
+
 } // namespace veltrano

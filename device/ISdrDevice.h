@@ -494,6 +494,42 @@ public:
     /// Reads a sensor of a direction's chain; a failure with words for one not listed.
     virtual SensorReading readChannelSensor(StreamDirection direction, const std::string& name);
     /// @}
+
+    /// @name Antennas and accessories
+    /// Ports a chain may be switched to, by name or by frequency, and the
+    /// expansion boards on the board. By default a chain has one fixed port
+    /// and the board no accessory.
+    /// @{
+
+    /// One entry of a frequency plan: the port used while tuned inside the range.
+    struct AntennaRange {
+        std::string antenna;    ///< a name antennas() lists
+        FrequencyRangeHz range; ///< frequencies, both ends inclusive
+    };
+    /// Ports of the chain by name, the default first; empty for one fixed port.
+    virtual std::vector<std::string> antennas(StreamDirection direction) const;
+    /// The port in force (under a plan, the one the board takes where it is tuned); empty for one fixed port.
+    virtual std::string antenna(StreamDirection direction) const;
+    /// Switches to a port by name, ending a plan on its switch; false with lastError().
+    virtual bool setAntenna(StreamDirection direction, const std::string& name);
+    /// Ports chosen by the board on every retune; an empty plan ends it. False with lastError().
+    virtual bool setAntennaPlan(const std::vector<AntennaRange>& plan);
+    /// The plan in force; empty when none.
+    virtual std::vector<AntennaRange> antennaPlan() const;
+    /// Accessories found on the board or attached ("Opera Cake 0", "XB-200"); empty when none.
+    virtual std::vector<std::string> accessories() const;
+    /// Expansion boards the caller may attach by name because the board
+    /// cannot detect them ("xb200" on a bladeRF1), each with the options
+    /// attachAccessory takes for it, the first the usual one.
+    struct AttachableAccessory {
+        std::string name;                 ///< what attachAccessory takes
+        std::vector<std::string> options; ///< its modes ("auto", "50M", ...)
+    };
+    /// Empty where nothing can be attached.
+    virtual std::vector<AttachableAccessory> attachableAccessories() const;
+    /// Attaches one with an option attachableAccessories lists; false with lastError().
+    virtual bool attachAccessory(const std::string& name, const std::string& option);
+    /// @}
 };
 
 } // namespace veltrano

@@ -227,6 +227,13 @@ SoapySDR::Kwargs SoapyDevice::getHardwareInfo() const
     put("board_revision", identity.boardRevision);
     put("library_version", identity.libraryVersion);
     put("usb_api_version", identity.usbApiVersion);
+    std::string accessories;
+    for (const std::string& accessory : board_->accessories()) {
+        accessories += (accessories.empty() ? "" : ", ") + accessory;
+    }
+    if (!accessories.empty()) {
+        hardware["accessories"] = accessories;
+    }
     return hardware;
 }
 

@@ -28,6 +28,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -93,7 +94,7 @@ public:
     SoapySDR::Range getGainRange(int direction, size_t channel) const override;
     SoapySDR::Range getGainRange(int direction, size_t channel, const std::string& name) const override;
 
-    // ---- Antennas: one per direction (SoapyGain.cpp) ----------------------------
+    // ---- Antennas: the board's own or an antenna switch's ports (SoapyAntennas.cpp)
     std::vector<std::string> listAntennas(int direction, size_t channel) const override;
     void setAntenna(int direction, size_t channel, const std::string& name) override;
     std::string getAntenna(int direction, size_t channel) const override;
@@ -195,6 +196,11 @@ private:
     // Logs an error and throws it, so C and Python callers get an error code.
     [[noreturn]] void fail(const std::string& message) const;
     std::string boardReason() const;
+    // The antenna plan setting (SoapyAntennas.cpp), with boardMutex_ held:
+    // offered where the board has antennas to switch between.
+    bool offersAntennaPlan() const;
+    void writeAntennaPlan(const std::string& value);
+    std::string antennaPlanText() const;
 
     // Whether the receive stream is active, waiting up to timeoutUs for it:
     // a stream set up but not yet active delivers nothing, like a board that
@@ -306,6 +312,8 @@ private:
     // Hop set for fast retuning; prepared again whenever the receiver is
     // configured, because a configuration empties the board's cache.
     std::vector<double> hopFrequenciesHz_;
+    // Expansion boards the client attached, by name, with the mode it gave.
+    std::map<std::string, std::string> attachedAccessories_;
     // Native sweep requested through the settings: the receive stream then
     // delivers sweep blocks instead of continuous samples.
     bool sweepRequested_ = false;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Gain, by stage and overall, the automatic gain mode and the antennas. A
+// Gain, by stage and overall, and the automatic gain mode. A
 // stage set by name goes to the board at once unless the other direction
 // streams (the board takes no change for an idle chain then); it is kept, and
 // set again over every later configuration, until the overall gain is set.
@@ -167,30 +167,6 @@ bool SoapyDevice::getGainMode(int direction, size_t channel) const
     const std::lock_guard lock(boardMutex_);
     checkChannel(direction, channel);
     return side(direction).automaticGain;
-}
-
-// ---- Antennas ---------------------------------------------------------------
-
-std::vector<std::string> SoapyDevice::listAntennas(int direction, size_t channel) const
-{
-    checkChannel(direction, channel);
-    return {direction == SOAPY_SDR_TX ? traits_.txAntenna : traits_.rxAntenna};
-}
-
-void SoapyDevice::setAntenna(int direction, size_t channel, const std::string& name)
-{
-    const std::string antenna = getAntenna(direction, channel);
-    // No name keeps the antenna there is: a client that remembers none for a
-    // board with one antenna (CubicSDR) sets it so as it starts the board.
-    if (!name.empty() && name != antenna) {
-        fail(std::string("veltrano: no ") + directionName(direction) + " antenna '" + name + "'; the antenna is " +
-             antenna);
-    }
-}
-
-std::string SoapyDevice::getAntenna(int direction, size_t channel) const
-{
-    return listAntennas(direction, channel).front();
 }
 
 } // namespace veltrano::soapy

@@ -42,6 +42,7 @@ constexpr BoardLimitSetting kBoardLimits[] = {
      "never); taken up when a stream starts; refused by a board older than USB API 0x0106. Also a device "
      "argument."},
 };
+constexpr const char* kAntennaPlan = "operacake_freq_plan";
 
 SoapySDR::ArgInfo setting(const char* key, const char* name, SoapySDR::ArgInfo::Type type, const char* description,
                           const std::string& value = "")
@@ -153,6 +154,24 @@ SoapySDR::ArgInfoList SoapyDevice::settingInfo() const
                 setting(limit.key, limit.name, Type::INT, limit.description, boardLimit(limit.direction)));
         }
     }
+    if (offersAntennaPlan()) {
+        settings.push_back(
+            setting(kAntennaPlan, "Opera Cake frequency plan", Type::STRING,
+                    "ANTENNA:LOW-HIGH in whole MHz, separated by semicolons (\"A1:2400-2500;B2:100-900\"): "
+                    "the board switches to the antenna of the range holding each frequency it tunes "
+                    "to (the last range's outside them all); empty: the antenna chosen by name. "
+                    "Also a device argument.",
+                    ""));
+    }
+    for (const ISdrDevice::AttachableAccessory& accessory : board_->attachableAccessories()) {
+        // A board that cannot detect it has it only once a client says so.
+        SoapySDR::ArgInfo attach =
+            setting(accessory.name.c_str(), accessory.name.c_str(), Type::STRING,
+                    "Attaches the expansion board with this mode (for the XB-200 its filter bank: auto follows the "
+                    "frequency); written while neither stream runs; also a device argument. Empty: not attached.");
+        attach.options = accessory.options;
+        settings.push_back(attach);
+    }
     for (const LossCounter& counter : lossCounters()) {
         settings.push_back(
             setting(counter.setting, counter.setting, Type::INT, "Read only: losses of the running stream"));
@@ -221,6 +240,19 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
             return;
         }
     }
+    if (key == kAntennaPlan && offersAntennaPlan()) {
+        writeAntennaPlan(value);
+        return;
+    }
+    for (const ISdrDevice::AttachableAccessory& accessory : board_->attachableAccessories()) {
+        if (key == accessory.name) {
+            if (!board_->attachAccessory(key, value)) {
+                fail("veltrano: " + key + ": " + board_->lastError());
+            }
+            attachedAccessories_[key] = value;
+            return;
+        }
+    }
     if (key == kHopFrequencies && board_->supportsFastRxRetune()) {
         std::vector<double> frequenciesHz;
         if (!parseFrequencyList(value, frequenciesHz)) {
@@ -268,6 +300,12 @@ std::vector<std::string> SoapyDevice::writableSettings() const
     }
     if (board_->supportsFastRxRetune()) {
         keys.emplace_back(kHopFrequencies);
+    }
+    if (offersAntennaPlan()) {
+        keys.emplace_back(kAntennaPlan);
+    }
+    for (const ISdrDevice::AttachableAccessory& accessory : board_->attachableAccessories()) {
+        keys.push_back(accessory.name);
     }
     if (board_->supportsRxOverflowPolicy()) {
         keys.emplace_back(kOverflowPolicy);
@@ -341,6 +379,15 @@ std::string SoapyDevice::readSetting(const std::string& key) const
     for (const LossCounter& counter : lossCounters()) {
         if (key == counter.setting) {
             return counter.unknown ? std::string() : std::to_string(counter.count);
+        }
+    }
+    if (key == kAntennaPlan && offersAntennaPlan()) {
+        return antennaPlanText();
+    }
+    for (const ISdrDevice::AttachableAccessory& accessory : board_->attachableAccessories()) {
+        if (key == accessory.name) {
+            const auto attached = attachedAccessories_.find(key);
+            return attached == attachedAccessories_.end() ? std::string() : attached->second;
         }
     }
     if (key == kLastError) {

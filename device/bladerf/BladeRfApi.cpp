@@ -51,6 +51,8 @@ void resolveEntryPoints(BladeRfApi& api)
     resolveFunction(module, api.isFpgaConfigured, "bladerf_is_fpga_configured");
     resolveFunction(module, api.getRficTemperature, "bladerf_get_rfic_temperature");
     resolveFunction(module, api.getRficRssi, "bladerf_get_rfic_rssi");
+    resolveFunction(module, api.expansionAttach, "bladerf_expansion_attach");
+    resolveFunction(module, api.xb200SetFilterbank, "bladerf_xb200_set_filterbank");
 }
 
 bool hasRequiredEntryPoints(const BladeRfApi& api)

@@ -62,6 +62,9 @@ struct BladeRfApi {
     decltype(&::bladerf_is_fpga_configured) isFpgaConfigured = nullptr;
     decltype(&::bladerf_get_rfic_temperature) getRficTemperature = nullptr;
     decltype(&::bladerf_get_rfic_rssi) getRficRssi = nullptr;
+    // The bladeRF1's XB-200 transverter.
+    decltype(&::bladerf_expansion_attach) expansionAttach = nullptr;
+    decltype(&::bladerf_xb200_set_filterbank) xb200SetFilterbank = nullptr;
 
     // bladerf_format of timestamped receive streams: libraries after 2.5 take
     // the newer packed-metadata code 2, older ones the original code 1.

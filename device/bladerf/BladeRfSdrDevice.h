@@ -193,6 +193,23 @@ public:
 
     BoardIdentity boardIdentity() const override;
     std::vector<SensorDescription> sensors() const override;
+
+    /// The XB-200 transverter's filter banks (BladeRfXb200.cpp): chosen from
+    /// the frequency on every tune (automatic, the library's 1 dB points), or
+    /// one held.
+    enum class Xb200Filter { automatic, mhz50, mhz144, mhz222, custom };
+    /// Attaches an XB-200 (a bladeRF1 cannot detect one): the receive and
+    /// transmit ranges widen to what the library gives it (down to 0 Hz), a
+    /// tune below 300 MHz goes through its mixer, and receive hops prepared
+    /// after it carry its switches. False with lastError() where the board or
+    /// the library cannot.
+    bool attachXb200(Xb200Filter filter);
+    /// "XB-200" once attached.
+    std::vector<std::string> accessories() const override;
+    /// On a bladeRF1: "xb200" with "auto", "50M", "144M", "222M" and
+    /// "custom", the filter banks attachXb200 takes.
+    std::vector<AttachableAccessory> attachableAccessories() const override;
+    bool attachAccessory(const std::string& name, const std::string& option) override;
     std::vector<SensorDescription> channelSensors(StreamDirection direction) const override;
     SensorReading readSensor(const std::string& name) override;
     SensorReading readChannelSensor(StreamDirection direction, const std::string& name) override;
@@ -301,6 +318,7 @@ private:
     mutable std::mutex lastErrorMutex_;
     std::string lastError_;
     detail::StreamEndReasons streamEnds_;
+    bool xb200Attached_ = false;
     std::atomic<bool> boardGone_{false};
     std::atomic<bool> fullDuplex_{false};
     // One sample clock for both directions (a bladeRF 2.0's AD9361).

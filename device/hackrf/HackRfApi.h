@@ -54,6 +54,11 @@ struct HackRfApi {
     decltype(&::hackrf_library_version) libraryVersion = nullptr;
     decltype(&::hackrf_library_release) libraryRelease = nullptr;
     decltype(&::hackrf_get_clkin_status) getClkinStatus = nullptr;
+    // The Opera Cake antenna switches stacked on the board.
+    decltype(&::hackrf_get_operacake_boards) getOperacakeBoards = nullptr;
+    decltype(&::hackrf_set_operacake_mode) setOperacakeMode = nullptr;
+    decltype(&::hackrf_set_operacake_ports) setOperacakePorts = nullptr;
+    decltype(&::hackrf_set_operacake_freq_ranges) setOperacakeFreqRanges = nullptr;
 
     platform::LibraryHandle module = nullptr;
     bool initialized = false; // hackrf_init succeeded, so hackrf_exit is owed at process exit

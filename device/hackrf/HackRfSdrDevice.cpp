@@ -46,6 +46,7 @@ HackRfSdrDevice::HackRfSdrDevice(std::string serial)
     info_.supportsTx = api.startTx != nullptr && api.stopTx != nullptr && api.setTxvgaGain != nullptr;
     info_.familyFlag = true;
     readBoardVersions();
+    findOperaCakes();
 }
 
 HackRfSdrDevice::~HackRfSdrDevice()

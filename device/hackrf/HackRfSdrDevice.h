@@ -96,6 +96,22 @@ public:
     std::vector<SensorDescription> sensors() const override;
     SensorReading readSensor(const std::string& name) override;
 
+    /// Opera Cake antenna switches (HackRfOperaCake.cpp). The board's
+    /// antenna port is cabled to an Opera Cake's common port A; each of its
+    /// eight ports is an antenna of both chains ("A1".."B4", with "@<address>"
+    /// after it when more than one board is stacked), and choosing one
+    /// connects port B to the same number on the other side. Without an
+    /// Opera Cake, or with a library that cannot ask, there are none.
+    std::vector<std::string> antennas(StreamDirection direction) const override;
+    std::string antenna(StreamDirection direction) const override;
+    bool setAntenna(StreamDirection direction, const std::string& name) override;
+    /// Whole MHz, at most eight ranges, all on one board, none overlapping;
+    /// the board compares the whole MHz of every frequency it tunes to, and
+    /// one outside every range takes the last range's port.
+    bool setAntennaPlan(const std::vector<AntennaRange>& plan) override;
+    std::vector<AntennaRange> antennaPlan() const override;
+    std::vector<std::string> accessories() const override;
+
     /// Firmware version text read at open; empty when the library cannot read it.
     std::string firmwareVersion() const;
     /// The board's USB API version (for example 0x0102); 0 when unknown.
@@ -232,6 +248,8 @@ private:
     };
     BoardShortfalls& boardShortfalls(StreamDirection direction);
     const BoardShortfalls& boardShortfalls(StreamDirection direction) const;
+    // Lists the Opera Cakes stacked on the board (at open).
+    void findOperaCakes();
     // Whether the library and the board keep the shortfall state.
     bool boardKeepsShortfalls() const;
     bool setBoardLimit(StreamDirection direction, std::uint32_t bytes);
@@ -366,6 +384,13 @@ private:
     std::atomic<std::uint64_t> txUnderruns_{0};
     std::atomic<std::uint64_t> txUnderrunBytes_{0};
     detail::StreamEndReasons streamEnds_;
+    // Opera Cakes: the addresses found at open, the port chosen last (the
+    // firmware's A1 of the first board until then) and the frequency plan
+    // in force with the board it switches. Controller thread only.
+    std::vector<std::uint8_t> operaCakes_;
+    std::string antenna_;
+    std::vector<AntennaRange> antennaPlan_;
+    std::uint8_t antennaPlanAddress_ = 0;
 };
 
 } // namespace veltrano

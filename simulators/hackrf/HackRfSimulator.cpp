@@ -95,6 +95,8 @@ void applyLine(Script& script, const ScriptLine& line)
             failBadArguments(line, "not a 16-bit version");
         }
         script.usbApiVersion = static_cast<std::uint16_t>(version);
+    } else if (directive == "operacakes") {
+        script.operaCakes = OperaCakeFirmware::addressesFromText(std::string(requireArguments(line)));
     } else if (directive == "clock-in") {
         script.clockIn = parseInt(line, requireArguments(line)) != 0;
     } else if (directive == "error-names") {
@@ -147,7 +149,11 @@ Script readScript()
     return script;
 }
 
-Simulator::Simulator() : script_(readScript()), journal_("VELTRANO_SIM_HACKRF_JOURNAL"), failures_(script_.failures) {}
+Simulator::Simulator()
+    : script_(readScript()), journal_("VELTRANO_SIM_HACKRF_JOURNAL"), failures_(script_.failures),
+      operaCakes_(script_.operaCakes)
+{
+}
 
 int Simulator::scriptedResult(std::string_view function)
 {
@@ -253,6 +259,7 @@ void Simulator::reloadScript()
     script_ = std::move(script);
     failures_ = script_.failures;
     successfulOpens_ = 0;
+    operaCakes_ = OperaCakeFirmware(script_.operaCakes);
 }
 
 Simulator& simulator()

@@ -6,6 +6,7 @@
 // not tracked here: each open hands out its own heap object, which hackrf_close
 // frees, so a device layer that never closes is caught by LeakSanitizer.
 
+#include "common/OperaCakeFirmware.h"
 #include "common/SimJournal.h"
 #include "common/SimScene.h"
 #include "hackrf/TransferStream.h"
@@ -56,7 +57,8 @@ struct Script {
     std::string version = "sim-2026.01.1";
     int versionResult = 0;
     std::uint16_t usbApiVersion = 0x0107;
-    bool clockIn = false; // what hackrf_get_clkin_status reports
+    bool clockIn = false;                 // what hackrf_get_clkin_status reports
+    std::vector<std::uint8_t> operaCakes; // "operacakes 0,1": Opera Cakes stacked at those addresses
     bool errorNames = true;
     std::map<std::string, FailRule, std::less<>> failures;
     int rxFreeRunBytes = 0;
@@ -98,6 +100,14 @@ public:
     std::size_t takeSent(std::uint8_t* out, std::size_t capacity);
     std::size_t untakenSentBytes() const;
 
+    // Runs f on the stacked Opera Cakes, as the board's firmware keeps them, under the lock.
+    template <typename F>
+    auto withOperaCakes(F f)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return f(operaCakes_);
+    }
+
 private:
     Script script_;
     Journal journal_;
@@ -106,6 +116,7 @@ private:
     std::map<std::string, FailRule, std::less<>> failures_;
     std::shared_ptr<TransferStream> currentStream_;
     std::deque<std::uint8_t> sent_;
+    OperaCakeFirmware operaCakes_;
 };
 
 // The process's simulator, created on first use (thread-safe).

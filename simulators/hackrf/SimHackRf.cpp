@@ -20,7 +20,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 // The simulated device: its running stream (with the stream's own transfer
 // thread), the armed flush callback and the last sweep plan. A client may ask
@@ -177,6 +179,7 @@ std::uint32_t widestFilterNotAbove(std::uint32_t bandwidthHz)
 } // namespace veltrano::sim::hackrf
 
 using veltrano::sim::JournalLine;
+using veltrano::sim::OperaCakeFirmware;
 using veltrano::sim::textOrNull;
 using veltrano::sim::validDevice;
 using veltrano::sim::hackrf::endStream;
@@ -208,6 +211,43 @@ namespace {
     }
     sim.log(JournalLine(function).result(result));
     return result;
+}
+
+// The checks libhackrf makes before it sends an Opera Cake request: the
+// device, the firmware's USB API and (where it has one) the address; then a
+// scripted failure, else success.
+[[maybe_unused]] int operaCakeRequest(const char* function, hackrf_device* device, std::uint16_t usbApi,
+                                      std::optional<std::uint8_t> address)
+{
+    Simulator& sim = simulator();
+    if (!validDevice(device)) {
+        return HACKRF_ERROR_INVALID_PARAM;
+    }
+    if (sim.script().usbApiVersion < usbApi) {
+        return HACKRF_ERROR_USB_API_VERSION;
+    }
+    if (address && *address >= HACKRF_OPERACAKE_MAX_BOARDS) {
+        return HACKRF_ERROR_INVALID_PARAM;
+    }
+    return sim.scriptedResult(function);
+}
+
+// A line per stacked Opera Cake with the ports it connects now, after every change and tune.
+void journalOperaCakes()
+{
+    Simulator& sim = simulator();
+    const std::vector<std::string> lines = sim.withOperaCakes([](const OperaCakeFirmware& cakes) {
+        std::vector<std::string> each;
+        for (const std::uint8_t address : cakes.boards()) {
+            if (address != OperaCakeFirmware::kNoBoard) {
+                each.push_back("operacake " + std::to_string(address) + " " + cakes.describe(address));
+            }
+        }
+        return each;
+    });
+    for (const std::string& line : lines) {
+        sim.journal().write(line);
+    }
 }
 
 } // namespace
@@ -374,6 +414,12 @@ int ADDCALL hackrf_set_freq(hackrf_device* device, const uint64_t freq_hz)
     const int result = recordDeviceCall("hackrf_set_freq", device, static_cast<std::uint64_t>(freq_hz));
     if (result == HACKRF_SUCCESS) {
         device->radio.frequencyHz.store(freq_hz);
+        // The firmware switches its Opera Cakes after every tune it takes.
+        simulator().withOperaCakes([&](OperaCakeFirmware& cakes) {
+            cakes.tuned(freq_hz);
+            return 0;
+        });
+        journalOperaCakes();
     }
     return result;
 }
@@ -577,6 +623,121 @@ const char* ADDCALL hackrf_library_release()
 int ADDCALL hackrf_get_clkin_status(hackrf_device* device, uint8_t* status)
 {
     return readByteAnswer("hackrf_get_clkin_status", device, status, 0x0106, simulator().script().clockIn ? 1 : 0);
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_get_operacake_boards)
+int ADDCALL hackrf_get_operacake_boards(hackrf_device* device, uint8_t* boards)
+{
+    Simulator& sim = simulator();
+    int result = operaCakeRequest("hackrf_get_operacake_boards", device, 0x0105, std::nullopt);
+    if (result == HACKRF_SUCCESS && boards != nullptr) {
+        const auto slots = sim.withOperaCakes([](const OperaCakeFirmware& cakes) { return cakes.boards(); });
+        std::memcpy(boards, slots.data(), slots.size());
+    }
+    sim.log(JournalLine("hackrf_get_operacake_boards").result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_set_operacake_mode)
+int ADDCALL hackrf_set_operacake_mode(hackrf_device* device, uint8_t address, enum operacake_switching_mode mode)
+{
+    Simulator& sim = simulator();
+    int result = operaCakeRequest("hackrf_set_operacake_mode", device, 0x0105, address);
+    if (result == HACKRF_SUCCESS && !sim.withOperaCakes([&](OperaCakeFirmware& cakes) {
+            return cakes.setMode(address, static_cast<std::uint8_t>(mode));
+        })) {
+        result = HACKRF_ERROR_LIBUSB;
+    }
+    sim.log((JournalLine("hackrf_set_operacake_mode") << unsigned{address} << static_cast<int>(mode)).result(result));
+    journalOperaCakes();
+    return result;
+}
+
+int ADDCALL hackrf_get_operacake_mode(hackrf_device* device, uint8_t address, enum operacake_switching_mode* mode)
+{
+    Simulator& sim = simulator();
+    int result = mode == nullptr ? HACKRF_ERROR_INVALID_PARAM
+                                 : operaCakeRequest("hackrf_get_operacake_mode", device, 0x0105, address);
+    if (result == HACKRF_SUCCESS) {
+        *mode = static_cast<operacake_switching_mode>(
+            sim.withOperaCakes([&](const OperaCakeFirmware& cakes) { return cakes.mode(address); }));
+    }
+    sim.log((JournalLine("hackrf_get_operacake_mode") << unsigned{address}).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_set_operacake_ports)
+int ADDCALL hackrf_set_operacake_ports(hackrf_device* device, uint8_t address, uint8_t port_a, uint8_t port_b)
+{
+    Simulator& sim = simulator();
+    int result = operaCakeRequest("hackrf_set_operacake_ports", device, 0x0102, address);
+    // The library refuses a port beyond B4 and a pair on one side itself.
+    if (result == HACKRF_SUCCESS &&
+        (port_a > OPERACAKE_PB4 || port_b > OPERACAKE_PB4 || (port_a <= OPERACAKE_PA4) == (port_b <= OPERACAKE_PA4))) {
+        result = HACKRF_ERROR_INVALID_PARAM;
+    }
+    if (result == HACKRF_SUCCESS) {
+        sim.withOperaCakes([&](OperaCakeFirmware& cakes) {
+            cakes.setPorts(address, port_a, port_b);
+            return 0;
+        });
+    }
+    sim.log((JournalLine("hackrf_set_operacake_ports") << unsigned{address} << unsigned{port_a} << unsigned{port_b})
+                .result(result));
+    journalOperaCakes();
+    return result;
+}
+#endif
+
+// Range and dwell-time records as the library packs them: five bytes each.
+#if !defined(SIM_OMIT_hackrf_set_operacake_freq_ranges)
+int ADDCALL hackrf_set_operacake_freq_ranges(hackrf_device* device, hackrf_operacake_freq_range* freq_ranges,
+                                             uint8_t count)
+{
+    Simulator& sim = simulator();
+    int result = operaCakeRequest("hackrf_set_operacake_freq_ranges", device, 0x0103, std::nullopt);
+    JournalLine line("hackrf_set_operacake_freq_ranges");
+    std::vector<unsigned char> records;
+    for (std::size_t i = 0; freq_ranges != nullptr && i < count; ++i) {
+        const hackrf_operacake_freq_range& range = freq_ranges[i];
+        records.insert(records.end(), {static_cast<unsigned char>(range.freq_min >> 8),
+                                       static_cast<unsigned char>(range.freq_min & 0xff),
+                                       static_cast<unsigned char>(range.freq_max >> 8),
+                                       static_cast<unsigned char>(range.freq_max & 0xff), range.port});
+        line << (std::to_string(range.freq_min) + "-" + std::to_string(range.freq_max) + ":" +
+                 std::to_string(range.port));
+    }
+    // The firmware stalls a request without a range or with more than eight.
+    if (result == HACKRF_SUCCESS && !sim.withOperaCakes([&](OperaCakeFirmware& cakes) {
+            return cakes.setRanges(records.data(), records.size());
+        })) {
+        result = HACKRF_ERROR_LIBUSB;
+    }
+    sim.log(line.result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_set_operacake_dwell_times)
+int ADDCALL hackrf_set_operacake_dwell_times(hackrf_device* device, hackrf_operacake_dwell_time* dwell_times,
+                                             uint8_t count)
+{
+    Simulator& sim = simulator();
+    int result = operaCakeRequest("hackrf_set_operacake_dwell_times", device, 0x0105, std::nullopt);
+    if (result == HACKRF_SUCCESS && count > HACKRF_OPERACAKE_MAX_DWELL_TIMES) {
+        result = HACKRF_ERROR_INVALID_PARAM;
+    }
+    const std::vector<unsigned char> records(std::size_t{count} * 5, 0);
+    if (result == HACKRF_SUCCESS && (dwell_times == nullptr || !sim.withOperaCakes([&](OperaCakeFirmware& cakes) {
+            return cakes.setDwellTimes(records.data(), records.size());
+        }))) {
+        result = HACKRF_ERROR_LIBUSB;
+    }
+    sim.log((JournalLine("hackrf_set_operacake_dwell_times") << unsigned{count}).result(result));
+    return result;
 }
 #endif
 

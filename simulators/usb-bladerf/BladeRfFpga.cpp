@@ -22,15 +22,17 @@ constexpr unsigned kLegacyLms = 1;
 constexpr unsigned kLegacySi5338 = 3;
 
 // Targets of the addressed formats.
-constexpr std::uint8_t kTargetLms = 0;       // 'A'
-constexpr std::uint8_t kTargetSi5338 = 1;    // 'A'
-constexpr std::uint8_t kTargetVersion = 0;   // 'C'
-constexpr std::uint8_t kTargetControl = 1;   // 'C'
-constexpr std::uint8_t kTargetTimestamp = 0; // 'D'
-constexpr std::uint8_t kTargetIna219 = 4;    // 'B': its reset bit clears at once
-constexpr std::uint8_t kTargetRffe = 3;      // 'C'
-constexpr std::uint8_t kTargetRfic = 1;      // 'E'
-constexpr std::uint8_t kTargetAd9361 = 0;    // 'E': an SPI access of the chip
+constexpr std::uint8_t kTargetLms = 0;                 // 'A'
+constexpr std::uint8_t kTargetSi5338 = 1;              // 'A'
+constexpr std::uint8_t kTargetVersion = 0;             // 'C'
+constexpr std::uint8_t kTargetControl = 1;             // 'C'
+constexpr std::uint8_t kTargetTimestamp = 0;           // 'D'
+constexpr std::uint8_t kTargetIna219 = 4;              // 'B': its reset bit clears at once
+constexpr std::uint8_t kTargetRffe = 3;                // 'C'
+constexpr std::uint8_t kTargetRfic = 1;                // 'E'
+constexpr std::uint8_t kTargetAd9361 = 0;              // 'E': an SPI access of the chip
+constexpr std::uint8_t kTargetExpansion = 0;           // 'K': the expansion GPIO, the address its mask
+constexpr std::uint8_t kTargetExpansionDirections = 1; // 'K': its directions, likewise
 
 // RFIC commands: address = command + channel × 256 (channel 0xF: none).
 constexpr std::uint32_t kRficStatus = 0x00;
@@ -103,6 +105,8 @@ void BladeRfFpga::reset(Clock::time_point now)
     lms_.fill(0);
     si5338_.fill(0);
     control_ = 0;
+    expansionGpio_ = 0;
+    expansionDirections_ = 0;
     other_.clear();
     for (auto& clock : clocks_) {
         clock = BladeRfSampleClock(now);
@@ -256,6 +260,10 @@ std::uint64_t BladeRfFpga::read(char magic, std::uint8_t target, std::uint32_t a
     if (kind_ == BladeRfKind::micro && magic == 'E' && target == kTargetRfic && (address & 0xff) == kRficRssi) {
         return rficRssiCommand((address >> 8) & 0xf);
     }
+    if (kind_ == BladeRfKind::x40 && magic == 'K' &&
+        (target == kTargetExpansion || target == kTargetExpansionDirections)) {
+        return (target == kTargetExpansion ? expansionGpio_ : expansionDirections_) & address;
+    }
     const std::uint64_t value = other_[{magic, target, address}];
     if (magic == 'B' && target == kTargetIna219 && address == 0) {
         return value & ~std::uint64_t{0x8000};
@@ -273,6 +281,9 @@ void BladeRfFpga::write(char magic, std::uint8_t target, std::uint32_t address, 
         updateSampleRates(now);
     } else if (magic == 'C' && target == kTargetControl) {
         control_ = static_cast<std::uint32_t>(value);
+    } else if (kind_ == BladeRfKind::x40 && magic == 'K' &&
+               (target == kTargetExpansion || target == kTargetExpansionDirections)) {
+        writeExpansion(target, address, static_cast<std::uint32_t>(value));
     } else if (kind_ == BladeRfKind::micro && magic == 'E' && target == kTargetRfic) {
         other_[{magic, target, address}] = value;
         rficCommand(address, value, now);
@@ -311,6 +322,7 @@ void BladeRfFpga::handleRetune(NiosPacket& packet, Clock::time_point now)
         retune.vcocap = packet[14] & 0x3f;
         retune.lowBand = (packet[14] & kRetuneLowBand) != 0;
         retune.quick = (packet[14] & kRetuneQuick) != 0;
+        retune.xbGpio = packet[15];
         direction = (packet[13] & kRetuneTx) != 0 ? Direction::tx : Direction::rx;
     }
     auto& queue = queues_[index(direction)];
@@ -383,6 +395,7 @@ void BladeRfFpga::apply(Direction direction, const Retune& retune, std::uint64_t
     lms_[base + 3] = static_cast<std::uint8_t>(retune.nfrac);
     lms_[base + 5] = static_cast<std::uint8_t>(retune.freqsel << 2 | (retune.lowBand ? 1 : 2));
     lms_[base + 9] = static_cast<std::uint8_t>((lms_[base + 9] & 0xc0) | retune.vcocap);
+    applyRetuneSwitches(retune.xbGpio);
     applied_.push_back({direction, appliedAt, retune.timestamp, retune.nint, retune.nfrac, retune.freqsel,
                         retune.vcocap, retune.quick});
     journal_.write(std::string("retune ") + name(direction) + " " + std::to_string(appliedAt) +
@@ -526,6 +539,69 @@ double BladeRfFpga::multisynthRateHz(int multisynth) const
     // a + b/c = ((P1 + 512) × P3 + P2) / (128 × P3)
     const double ratio = static_cast<double>((p1 + 512) * p3 + p2) / (128.0 * static_cast<double>(p3));
     return kSi5338VcoHz / (static_cast<double>(divider) * ratio * 2.0);
+}
+
+namespace {
+
+// The XB-200's bits in the expansion GPIO, as libbladeRF and the NIOS II use them.
+constexpr std::uint32_t kXbRxPathShift = 4;    // 1: through the mixer, 2: bypassed
+constexpr std::uint32_t kXbTxPathShift = 2;    // likewise
+constexpr std::uint32_t kXbRxFilterShift = 28; // 0 50M, 1 144M, 2 222M, 3 custom
+constexpr std::uint32_t kXbTxFilterShift = 26;
+constexpr std::uint32_t kXbRxEnable = 0x2000;
+constexpr std::uint32_t kXbTxEnable = 0x1000;
+constexpr std::uint32_t kXbSwitches = 3u << kXbRxPathShift | 3u << kXbTxPathShift | 3u << kXbRxFilterShift |
+                                      3u << kXbTxFilterShift | kXbRxEnable | kXbTxEnable;
+// The retune packet's XB-200 byte.
+constexpr std::uint8_t kRetuneXbEnable = 1u << 7;
+constexpr std::uint8_t kRetuneXbRx = 1u << 6;
+constexpr unsigned kRetuneXbFilterShift = 4;
+constexpr unsigned kRetuneXbPathShift = 2;
+// The LMS6002D register whose bits swap a chain's path for the mixer.
+constexpr std::uint8_t kLmsSwapRegister = 0x5a;
+constexpr std::uint8_t kLmsRxSwap = 0x40;
+constexpr std::uint8_t kLmsTxSwap = 0x08;
+
+std::string xbPathName(std::uint32_t bits)
+{
+    return bits == 1 ? "mix" : bits == 2 ? "bypass" : "none";
+}
+
+std::string xbFilterName(std::uint32_t bits)
+{
+    static const char* const names[] = {"50M", "144M", "222M", "custom"};
+    return names[bits & 3];
+}
+
+} // namespace
+
+void BladeRfFpga::writeExpansion(std::uint8_t target, std::uint32_t mask, std::uint32_t value)
+{
+    std::uint32_t& word = target == kTargetExpansion ? expansionGpio_ : expansionDirections_;
+    const std::uint32_t before = word;
+    word = (word & ~mask) | (value & mask);
+    if (target == kTargetExpansion && ((before ^ word) & kXbSwitches) != 0) {
+        journal_.write("xb200 rx path=" + xbPathName((word >> kXbRxPathShift) & 3) + " filter=" +
+                       xbFilterName(word >> kXbRxFilterShift) + " tx path=" + xbPathName((word >> kXbTxPathShift) & 3) +
+                       " filter=" + xbFilterName(word >> kXbTxFilterShift));
+    }
+}
+
+void BladeRfFpga::applyRetuneSwitches(std::uint8_t xbGpio)
+{
+    if ((xbGpio & kRetuneXbEnable) == 0) {
+        return;
+    }
+    const bool rx = (xbGpio & kRetuneXbRx) != 0;
+    const std::uint32_t filter = (xbGpio >> kRetuneXbFilterShift) & 3;
+    const std::uint32_t path = (xbGpio >> kRetuneXbPathShift) & 3;
+    const std::uint32_t filterShift = rx ? kXbRxFilterShift : kXbTxFilterShift;
+    const std::uint32_t pathShift = rx ? kXbRxPathShift : kXbTxPathShift;
+    writeExpansion(kTargetExpansion, 3u << filterShift | 3u << pathShift | (rx ? kXbRxEnable : kXbTxEnable),
+                   filter << filterShift | path << pathShift | (rx ? kXbRxEnable : kXbTxEnable));
+    const std::uint8_t swap = rx ? kLmsRxSwap : kLmsTxSwap;
+    std::uint8_t& swaps = lms_[kLmsSwapRegister];
+    swaps = static_cast<std::uint8_t>((path & 1) != 0 ? swaps | swap : swaps & ~swap);
 }
 
 } // namespace veltrano::sim::usbbladerf

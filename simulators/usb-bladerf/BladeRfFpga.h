@@ -78,6 +78,9 @@ public:
     // the 2.0 micro's RF front-end control word ('C', 3, 0) or an RFIC
     // command's value ('E', 1, command + 256 × channel).
     std::uint64_t stored(char magic, std::uint8_t target, std::uint32_t address) const;
+    // The x40's expansion port (an XB-200 on it): the GPIO word and its directions.
+    std::uint32_t expansionGpio() const { return expansionGpio_; }
+    std::uint32_t expansionDirections() const { return expansionDirections_; }
 
     // A board reset: registers and counters start afresh.
     void reset(Clock::time_point now);
@@ -103,6 +106,7 @@ private:
         std::uint8_t vcocap;
         bool lowBand;
         bool quick;
+        std::uint8_t xbGpio; // the XB-200 switches the retune sets, as libbladeRF packs them
     };
     static std::size_t index(Direction direction) { return static_cast<std::size_t>(direction); }
 
@@ -113,6 +117,12 @@ private:
     std::uint64_t read(char magic, std::uint8_t target, std::uint32_t address, Clock::time_point now);
     void write(char magic, std::uint8_t target, std::uint32_t address, std::uint64_t value, Clock::time_point now);
     void apply(Direction direction, const Retune& retune, std::uint64_t appliedAt);
+    // A masked write of the expansion GPIO or its directions (any mask:
+    // the bits outside it keep their values); journals the XB-200's switches
+    // when they change.
+    void writeExpansion(std::uint8_t target, std::uint32_t mask, std::uint32_t value);
+    // The XB-200 switches a retune carries, set as the NIOS II sets them.
+    void applyRetuneSwitches(std::uint8_t xbGpio);
     // Follows the Si5338 multisynths that clock the LMS6002D's converters.
     void updateSampleRates(Clock::time_point now);
     double multisynthRateHz(int multisynth) const;
@@ -128,6 +138,8 @@ private:
     std::array<std::uint8_t, 128> lms_{};
     std::array<std::uint8_t, 256> si5338_{};
     std::uint32_t control_ = 0;
+    std::uint32_t expansionGpio_ = 0;
+    std::uint32_t expansionDirections_ = 0;
     // Every other peripheral register reads back what was last written.
     std::map<std::tuple<char, std::uint8_t, std::uint32_t>, std::uint64_t> other_;
     std::array<BladeRfSampleClock, 2> clocks_{};

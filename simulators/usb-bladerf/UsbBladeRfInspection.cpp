@@ -175,6 +175,26 @@ uint32_t veltrano_usb_bladerf_rffe_control(void)
         nullptr, [](const UsbBladeRfBoard& board) { return static_cast<uint32_t>(board.fpga().stored('C', 3, 0)); });
 }
 
+int64_t veltrano_usb_bladerf_xb200(const char* name)
+{
+    const std::string_view wanted = name != nullptr ? name : "";
+    return engine().withBoard<UsbBladeRfBoard>(nullptr, int64_t{-1}, [&](const UsbBladeRfBoard& board) -> int64_t {
+        const std::uint32_t gpio = board.fpga().expansionGpio();
+        const std::pair<std::string_view, std::uint32_t> items[] = {{"gpio", gpio},
+                                                                    {"directions", board.fpga().expansionDirections()},
+                                                                    {"rx_path", gpio >> 4 & 3},
+                                                                    {"tx_path", gpio >> 2 & 3},
+                                                                    {"rx_filter", gpio >> 28 & 3},
+                                                                    {"tx_filter", gpio >> 26 & 3}};
+        for (const auto& [key, value] : items) {
+            if (key == wanted) {
+                return value;
+            }
+        }
+        return -1;
+    });
+}
+
 int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel)
 {
     return withBladeRf<int64_t>(nullptr, [&](UsbBladeRfBoard& board) {

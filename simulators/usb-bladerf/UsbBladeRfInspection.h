@@ -46,8 +46,8 @@ VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_retune_of(const char* seria
 // The PLL words (the x40's LMS6002D: NINT and NFRAC) the receiver had when
 // it made the sample at this device timestamp: 1, or 0 before any tuning.
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at(uint64_t timestamp, uint32_t* nint, uint32_t* nfrac);
-VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at_of(const char* serial, uint64_t timestamp, uint32_t* nint,
-                                                                   uint32_t* nfrac);
+VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at_of(const char* serial, uint64_t timestamp,
+                                                                     uint32_t* nint, uint32_t* nfrac);
 // What the host last wrote to the first bladeRF's settings: an LMS6002D
 // register (x40: gains, filters), the 2.0 micro's RF front-end control word
 // (its bias tees are bits 5, receive, and 10, transmit) and the value of one
@@ -64,6 +64,13 @@ VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at_of(const char*
 VELTRANO_USB_BLADERF_EXPORT uint8_t veltrano_usb_bladerf_lms_register(uint8_t address);
 VELTRANO_USB_BLADERF_EXPORT uint32_t veltrano_usb_bladerf_rffe_control(void);
 VELTRANO_USB_BLADERF_EXPORT int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel);
+// The x40's expansion port with an XB-200 on it, as the host and the
+// retunes last set it: "gpio" (the whole word), "directions", "rx_path" and
+// "tx_path" (1 through the mixer, 2 bypassed, 0 neither), "rx_filter" and
+// "tx_filter" (0 50M, 1 144M, 2 222M, 3 custom); -1 for any other name.
+// Masked writes keep the bits outside their mask; the journal has
+// "xb200 rx path=... filter=... tx path=... filter=..." after each change.
+VELTRANO_USB_BLADERF_EXPORT int64_t veltrano_usb_bladerf_xb200(const char* name);
 // The rate the board's sample counter runs at now: 0 receive, 1 transmit.
 VELTRANO_USB_BLADERF_EXPORT double veltrano_usb_bladerf_sample_rate(int direction);
 // The micro's AD9361 faults, until called again: while pll_never_locks is

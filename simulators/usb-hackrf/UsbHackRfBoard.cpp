@@ -29,7 +29,12 @@ enum Request : std::uint8_t {
     kSetFrequencyExplicit = 24,
     kInitSweep = 26,
     kReadOperaCakeBoards = 27,
+    kSetOperaCakePorts = 28,
     kSetHardwareSyncMode = 29,
+    kSetOperaCakeRanges = 31,
+    kSetOperaCakeMode = 38,
+    kReadOperaCakeMode = 39,
+    kSetOperaCakeDwellTimes = 40,
     kReadM0State = 41,
     kReadClockInStatus = 44,
     kSetTxUnderrunLimit = 42,
@@ -44,8 +49,6 @@ constexpr std::uint8_t kBoardRevision = 0x81;
 // The HackRF One firmware image runs on every One before r9 (platform bit 1),
 // sent most significant byte first.
 constexpr unsigned char kSupportedPlatform[4] = {0, 0, 0, 1u << 1};
-// No Opera Cake is stacked on the board: every address slot reads "none".
-constexpr unsigned char kNoOperaCakes[8] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 // The limits the firmware puts on an explicitly tuned path: the IF the
 // baseband chip can tune, the mixer's LO range, and the three filter paths.
 constexpr std::uint64_t kExplicitIfMinimumHz = 2'150'000'000;
@@ -93,7 +96,8 @@ UsbHackRfBoard::UsbHackRfBoard(const std::string& prefix, const char* defaultSer
       usbApiVersion_(static_cast<std::uint16_t>(
           std::strtoul(usb::environmentText((prefix + "_USB_API").c_str(), "0x0107").c_str(), nullptr, 0))),
       version_(usb::environmentText((prefix + "_VERSION").c_str(), "usb-emulated-2026.01")),
-      clockInVariable_(prefix + "_CLKIN")
+      clockInVariable_(prefix + "_CLKIN"),
+      operaCakes_(OperaCakeFirmware::addressesFromText(usb::environmentText((prefix + "_OPERACAKES").c_str(), "")))
 {
     planUnplug(usb::unplugPlanFromEnvironment(prefix));
     const std::string capture = usb::environmentText((prefix + "_TX_CAPTURE").c_str(), "");
@@ -171,6 +175,9 @@ int UsbHackRfBoard::control(const ControlRequest& request)
         }
         frequencyHz_ = littleEndian32(request.data) * 1e6 + littleEndian32(request.data + 4);
         rxPositionAtLastTune_ = rxPosition_;
+        // The firmware switches its Opera Cakes after every tune it takes.
+        operaCakes_.tuned(std::uint64_t{littleEndian32(request.data)} * 1'000'000 + littleEndian32(request.data + 4));
+        journalOperaCakes();
         return 8;
     case kSetFrequencyExplicit:
         return tuneExplicitly(request);
@@ -219,8 +226,16 @@ int UsbHackRfBoard::control(const ControlRequest& request)
     }
     case kReadSupportedPlatform:
         return answer(kSupportedPlatform, sizeof kSupportedPlatform);
-    case kReadOperaCakeBoards:
-        return answer(kNoOperaCakes, sizeof kNoOperaCakes);
+    case kReadOperaCakeBoards: {
+        const auto slots = operaCakes_.boards();
+        return answer(slots.data(), slots.size());
+    }
+    case kSetOperaCakePorts:
+    case kSetOperaCakeRanges:
+    case kSetOperaCakeMode:
+    case kReadOperaCakeMode:
+    case kSetOperaCakeDwellTimes:
+        return controlOperaCakes(request);
     case kReadPartIdAndSerial: {
         unsigned char record[24] = {};
         storeLittleEndian(record, kPartId[0], 4);
@@ -450,6 +465,47 @@ void UsbHackRfBoard::consume(const unsigned char* buffer, std::size_t length)
     if (transmitCapture_ != nullptr) {
         std::fwrite(buffer, 1, length, transmitCapture_.get());
         std::fflush(transmitCapture_.get());
+    }
+}
+
+// The Opera Cake requests, answered and stalled as the firmware does: the
+// address in the value; ports (A in the low byte, B in the high) or mode in
+// the index; range and dwell-time records in the data stage.
+int UsbHackRfBoard::controlOperaCakes(const ControlRequest& request)
+{
+    const auto address = static_cast<std::uint8_t>(request.value & 0xff);
+    switch (request.request) {
+    case kSetOperaCakePorts:
+        operaCakes_.setPorts(address, static_cast<std::uint8_t>(request.index & 0xff),
+                             static_cast<std::uint8_t>(request.index >> 8));
+        break;
+    case kSetOperaCakeMode:
+        if (!operaCakes_.setMode(address, static_cast<std::uint8_t>(request.index & 0xff))) {
+            return -1;
+        }
+        break;
+    case kReadOperaCakeMode: {
+        if (request.data == nullptr || request.length < 1) {
+            return -1;
+        }
+        request.data[0] = operaCakes_.mode(address);
+        return 1;
+    }
+    case kSetOperaCakeRanges:
+        return operaCakes_.setRanges(request.data, request.length) ? request.length : -1;
+    default:
+        return operaCakes_.setDwellTimes(request.data, request.length) ? request.length : -1;
+    }
+    journalOperaCakes();
+    return 0;
+}
+
+void UsbHackRfBoard::journalOperaCakes()
+{
+    for (const std::uint8_t address : operaCakes_.boards()) {
+        if (address != OperaCakeFirmware::kNoBoard) {
+            journal().write("operacake " + std::to_string(address) + " " + operaCakes_.describe(address));
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 // the USB engine calls it under its own lock.
 
 #include "UsbHackRfCore.h"
+#include "common/OperaCakeFirmware.h"
 #include "usb-engine/UsbBoardModel.h"
 
 #include <cstddef>
@@ -49,7 +50,8 @@ public:
     // on the transmit endpoint is appended, so that the record of a program
     // run against the board outlives it; VELTRANO_USB_HACKRF_RX_HOLDS and
     // _TX_HOLDS script the host holds (see hostHoldsFromText) of every
-    // receive and every transmit stream.
+    // receive and every transmit stream; VELTRANO_USB_HACKRF_OPERACAKES
+    // ("0,1") stacks Opera Cakes at those addresses.
     UsbHackRfBoard();
     // The same with the variables prefix_SERIAL, prefix_JOURNAL and so on,
     // and this serial when prefix_SERIAL is unset: a second board on a bus.
@@ -95,9 +97,15 @@ public:
     double frequencyHz() const { return frequencyHz_; }
     double sampleRateHz() const { return sampleRateHz_; }
     const RadioState& radio() const { return radio_; }
+    const OperaCakeFirmware& operaCakes() const { return operaCakes_; }
+    // Stacks these Opera Cakes, as at power-on.
+    void stackOperaCakes(const std::vector<std::uint8_t>& addresses) { operaCakes_ = OperaCakeFirmware(addresses); }
 
 private:
     int tuneExplicitly(const ControlRequest& request);
+    int controlOperaCakes(const ControlRequest& request);
+    // One journal line per Opera Cake with the ports it connects now.
+    void journalOperaCakes();
     // A gain request; false when the stage has no such step.
     bool setGain(std::uint8_t request, std::uint16_t gainDb);
     int answerCoreState(const ControlRequest& request) const;
@@ -111,6 +119,7 @@ private:
     std::string version_;
     // prefix_CLKIN: "1" while a reference clock comes in on CLKIN.
     std::string clockInVariable_;
+    OperaCakeFirmware operaCakes_;
 
     TransceiverMode mode_ = TransceiverMode::off;
     double sampleRateHz_ = 10'000'000.0;

@@ -212,4 +212,36 @@ double veltrano_usb_hackrf_setting(const char* name)
     return veltrano_usb_hackrf_setting_of(nullptr, name);
 }
 
+void veltrano_usb_hackrf_stack_operacakes(const char* addresses)
+{
+    const auto stack = veltrano::sim::OperaCakeFirmware::addressesFromText(addresses != nullptr ? addresses : "");
+    withHackRf<int>(nullptr, [&](UsbHackRfBoard& board) {
+        board.stackOperaCakes(stack);
+        return 0;
+    });
+}
+
+int veltrano_usb_hackrf_operacake(uint8_t address, const char* name)
+{
+    const std::string_view wanted = name != nullptr ? name : "";
+    return engine().withBoard<UsbHackRfBoard>(nullptr, -1, [&](const UsbHackRfBoard& board) -> int {
+        const auto& cakes = board.operaCakes();
+        const auto ports = cakes.ports(address);
+        if (!ports) {
+            return -1;
+        }
+        const std::pair<std::string_view, int> items[] = {{"port_a", ports->a},
+                                                          {"port_b", ports->b},
+                                                          {"mode", cakes.mode(address)},
+                                                          {"ranges", static_cast<int>(cakes.rangeCount())},
+                                                          {"dwell_times", static_cast<int>(cakes.dwellTimeCount())}};
+        for (const auto& [key, value] : items) {
+            if (key == wanted) {
+                return value;
+            }
+        }
+        return -1;
+    });
+}
+
 } // extern "C"

@@ -95,6 +95,16 @@ VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_hold_host_tx(const char* hol
 // The USB API version the board reports from its next listing on (the
 // library reads it when it opens the board).
 VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_set_usb_api(uint16_t version);
+// Stacks Opera Cakes on the board as at power-on, at the addresses of the
+// text ("0,1"; empty: none), each in manual mode with A on A1 and B on B1;
+// VELTRANO_USB_HACKRF_OPERACAKES sets the first stack.
+VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_stack_operacakes(const char* addresses);
+// The Opera Cake at this address now: "port_a" and "port_b" (where each
+// common port is connected: 0-3 A1-A4, 4-7 B1-B4), "mode" (0 manual, 1
+// frequency, 2 time), "ranges" and "dwell_times" (how many the firmware
+// took); -1 without a board there or for any other name. Every change and
+// every tune also journals "operacake <address> <A port>/<B port>".
+VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_operacake(uint8_t address, const char* name);
 
 #ifdef __cplusplus
 }
