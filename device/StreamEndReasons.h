@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
-#pragma once
-
 // Why each direction's stream ended by itself, for ISdrDevice::streamEnded.
 // The thread that notices the end (a reader, a writer, a drain) records it;
 // any thread reads it. A reason is replaced whole with the atomic
 // shared-pointer load and store, so a reader never sees half of one.
+#pragma once
 
 #include "device/ISdrDevice.h"
 
@@ -13,14 +12,17 @@
 
 namespace veltrano::detail {
 
+/// The reason each direction's stream ended by itself; empty while none did.
 class StreamEndReasons {
 public:
+    /// The direction's stream ended by itself, for this reason.
     void ended(StreamDirection direction, std::string reason)
     {
         std::atomic_store(&slot(direction), std::make_shared<const std::string>(std::move(reason)));
     }
-    // The stream starts again, or its caller stopped it.
+    /// The direction's stream starts again, or its caller stopped it.
     void clear(StreamDirection direction) { std::atomic_store(&slot(direction), std::shared_ptr<const std::string>()); }
+    /// The reason recorded last; empty after a clear.
     std::string reason(StreamDirection direction) const
     {
         const std::shared_ptr<const std::string> text = std::atomic_load(&reasons_[index(direction)]);
