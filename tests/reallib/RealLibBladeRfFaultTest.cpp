@@ -284,8 +284,9 @@ TEST_P(RealLibBladeRfFault, everyCallReturnsSaysWhyAndKeepsWhatCameBefore)
 #ifdef VELTRANO_WIDENS_LIBBLADERF_SUBMIT_RACE
     // libbladeRF 2022.11 submits outside its stream lock; an unplug's cancel in
     // that window trips the library's own assert. ThreadSanitizer and qemu
-    // widen the window from microseconds to about half the runs.
-    if (std::string_view(scenario.name) == "transmit") {
+    // widen the window from microseconds to about half the runs. Full duplex
+    // has a writer in the same window, and hits it now and then.
+    if (std::string_view(scenario.name) == "transmit" || std::string_view(scenario.name) == "fullDuplex") {
         GTEST_SKIP() << "libbladeRF's own submit race aborts a slowed-down process too often";
     }
 #endif
