@@ -15,6 +15,13 @@ SoapyDevice::LossCounter SoapyDevice::lossCounter(const LossSetting& shown, cons
 {
     const bool transmit = shown.field == LossField::txUnderrunBytes || shown.field == LossField::txBoardShortfalls;
     LossCounter counter{shown.key, transmit ? SOAPY_SDR_TX : SOAPY_SDR_RX, 0, shown.sizeOnly};
+    // The board's own counts: nothing where it cannot tell, and one report
+    // per new count, since several may arrive with one read of the board.
+    const auto boardCount = [&counter](const std::optional<std::uint64_t>& count) {
+        counter.count = count.value_or(0);
+        counter.unknown = !count;
+        counter.reportEach = true;
+    };
     switch (shown.field) {
     case LossField::rxOverruns:
         // An overflow is reported when the reader gets to it (a HackRF's
@@ -22,11 +29,7 @@ SoapyDevice::LossCounter SoapyDevice::lossCounter(const LossSetting& shown, cons
         counter.count = losses.rxOverruns;
         break;
     case LossField::rxBoardShortfalls:
-        // The board's own count of the times the host fell behind it; one
-        // report per new shortfall, nothing where the board cannot tell.
-        counter.count = losses.rxBoardShortfalls.value_or(0);
-        counter.unknown = !losses.rxBoardShortfalls;
-        counter.reportEach = true;
+        boardCount(losses.rxBoardShortfalls); // the host fell behind the board
         break;
     case LossField::rxLostSamples:
         counter.count = losses.rxLostSamples;
@@ -50,10 +53,7 @@ SoapyDevice::LossCounter SoapyDevice::lossCounter(const LossSetting& shown, cons
         counter.count = losses.txUnderrunBytes;
         break;
     case LossField::txBoardShortfalls:
-        // Likewise the times the host left the board without samples to send.
-        counter.count = losses.txBoardUnderruns.value_or(0);
-        counter.unknown = !losses.txBoardUnderruns;
-        counter.reportEach = true;
+        boardCount(losses.txBoardUnderruns); // the host left the board without samples
         break;
     }
     return counter;
