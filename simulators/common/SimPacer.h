@@ -8,6 +8,8 @@
 // average rate stays the configured one, but a backlog older than a quarter of
 // a second is forgiven (the clock starts afresh), as after a long pause.
 
+#include "SampleClock.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -17,31 +19,33 @@ namespace veltrano::sim {
 
 class SamplePacer {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = SampleClock::Clock;
 
     // The time at which `samples` more samples at rateHz are complete. The
     // first call starts the clock; a rate that is not positive is due at once.
     Clock::time_point dueAfter(std::uint64_t samples, double rateHz)
     {
         const Clock::time_point now = Clock::now();
-        if (!due_ || now - *due_ > kLongestBacklog) {
-            due_ = now;
+        if (!clock_ || now - clock_->timeOf(paced_) > kLongestBacklog) {
+            clock_.emplace(now, rateHz > 0.0 ? rateHz : clock_ ? clock_->rateHz() : 1.0);
+            paced_ = 0;
         }
         if (rateHz > 0.0) {
-            *due_ += std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(static_cast<double>(samples) / rateHz));
+            // A new rate paces the samples from those already due on.
+            clock_->setRate(rateHz, clock_->timeOf(paced_));
+            paced_ += samples;
         }
-        return *due_;
+        return clock_->timeOf(paced_);
     }
 
     // Samples complete at `now` beyond those the last call made due: how far
     // a reader is behind the board (0 before the clock starts).
     std::uint64_t lateSamples(Clock::time_point now, double rateHz) const
     {
-        if (!due_ || now <= *due_ || !(rateHz > 0.0)) {
+        if (!clock_ || !(rateHz > 0.0) || now <= clock_->timeOf(paced_)) {
             return 0;
         }
-        return static_cast<std::uint64_t>(std::chrono::duration<double>(now - *due_).count() * rateHz);
+        return static_cast<std::uint64_t>(std::chrono::duration<double>(now - clock_->timeOf(paced_)).count() * rateHz);
     }
 
     // The longest backlog a late reader still gets.
@@ -57,12 +61,13 @@ public:
     }
 
     // The next stream starts its own clock.
-    void restart() { due_.reset(); }
+    void restart() { clock_.reset(); }
 
 private:
     static constexpr std::chrono::milliseconds kLongestBacklog{250};
 
-    std::optional<Clock::time_point> due_;
+    std::optional<SampleClock> clock_; // started by the stream's first samples
+    std::uint64_t paced_ = 0;          // samples made due so far
 };
 
 } // namespace veltrano::sim

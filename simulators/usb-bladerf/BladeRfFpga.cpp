@@ -109,7 +109,7 @@ void BladeRfFpga::reset(Clock::time_point now)
     expansionDirections_ = 0;
     other_.clear();
     for (auto& clock : clocks_) {
-        clock = BladeRfSampleClock(now);
+        clock = SampleClock(now);
     }
     for (auto& queue : queues_) {
         queue.clear();

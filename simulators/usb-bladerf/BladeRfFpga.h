@@ -13,9 +13,9 @@
 
 #include "Ad9361.h"
 #include "Ad9361Tuning.h"
-#include "BladeRfSampleClock.h"
-
+#include "common/SampleClock.h"
 #include "common/SimJournal.h"
+#include "usb-engine/UsbBoardModel.h"
 
 #include <array>
 #include <cstdint>
@@ -26,6 +26,8 @@
 #include <vector>
 
 namespace veltrano::sim::usbbladerf {
+
+using usb::Clock;
 
 inline constexpr std::size_t kNiosPacketBytes = 16;
 using NiosPacket = std::array<unsigned char, kNiosPacketBytes>;
@@ -65,7 +67,7 @@ public:
     // Applies every queued retune whose timestamp the counters have reached.
     void serviceRetunes(Clock::time_point now);
 
-    const BladeRfSampleClock& clock(Direction direction) const { return clocks_[index(direction)]; }
+    const SampleClock& clock(Direction direction) const { return clocks_[index(direction)]; }
     std::uint64_t counter(Direction direction, Clock::time_point now) const { return clock(direction).countAt(now); }
     bool timestampsEnabled() const { return (control_ & kTimestampsEnabled) != 0; }
     std::uint32_t control() const { return control_; }
@@ -142,7 +144,7 @@ private:
     std::uint32_t expansionDirections_ = 0;
     // Every other peripheral register reads back what was last written.
     std::map<std::tuple<char, std::uint8_t, std::uint32_t>, std::uint64_t> other_;
-    std::array<BladeRfSampleClock, 2> clocks_{};
+    std::array<SampleClock, 2> clocks_{};
     std::array<std::deque<Retune>, 2> queues_{};
     std::vector<AppliedRetune> applied_;
     Ad9361 ad9361_;

@@ -230,7 +230,7 @@ std::size_t UsbBladeRfBoard::samplesIn(std::size_t bytes) const
 
 std::uint64_t UsbBladeRfBoard::startOf(Direction direction, Clock::time_point now, std::size_t samples) const
 {
-    const BladeRfSampleClock& clock = fpga_.clock(direction);
+    const SampleClock& clock = fpga_.clock(direction);
     // A transmitter the host left idle ran dry: it sends what comes next from
     // now on, as soon as a transfer of it is there, never a backlog at once
     // (which would flood the bus beside a receive stream).
@@ -247,7 +247,7 @@ Clock::time_point UsbBladeRfBoard::dueAt(unsigned char endpoint, std::size_t len
     if (direction == Direction::tx && fpga_.timestampsEnabled()) {
         // Timed messages wait on the board, which takes more while it holds
         // less than its buffering ahead of the counter.
-        const BladeRfSampleClock& clock = fpga_.clock(direction);
+        const SampleClock& clock = fpga_.clock(direction);
         const auto buffered = static_cast<std::uint64_t>(clock.rateHz() * kBufferedSeconds);
         const std::uint64_t end = txTimeline_.scheduledEnd();
         return end > clock.countAt(now) + buffered ? clock.timeOf(end - buffered) : now;

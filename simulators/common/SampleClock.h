@@ -1,24 +1,25 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// One direction's device clock: the FPGA's sample counter, which runs at the
-// programmed sample rate from the board's reset whether or not data moves.
-// A rate change keeps the count reached so far and goes on at the new pace.
+// The one sample clock every simulated and emulated board counts by: a
+// sample counter that runs at the programmed rate from its start whether or
+// not data moves. A rate change keeps the count reached so far and goes on
+// at the new pace, so the count is always the samples the board has made.
 
-#include "usb-engine/UsbBoardModel.h"
-
+#include <chrono>
 #include <cstdint>
 
-namespace veltrano::sim::usbbladerf {
+namespace veltrano::sim {
 
-using usb::Clock;
-
-class BladeRfSampleClock {
+class SampleClock {
 public:
-    BladeRfSampleClock() : origin_(Clock::now()) {}
-    explicit BladeRfSampleClock(Clock::time_point start) : origin_(start) {}
+    using Clock = std::chrono::steady_clock;
+
+    SampleClock() : origin_(Clock::now()) {}
+    explicit SampleClock(Clock::time_point start, double rateHz = kStartingRateHz) : origin_(start), rateHz_(rateHz) {}
 
     double rateHz() const { return rateHz_; }
+    // A rate that is not positive is ignored: a board keeps the rate it had.
     void setRate(double rateHz, Clock::time_point now)
     {
         if (rateHz > 0.0 && rateHz != rateHz_) {
@@ -33,6 +34,7 @@ public:
         originCount_ = 0;
     }
 
+    // Samples complete at `when`.
     std::uint64_t countAt(Clock::time_point when) const
     {
         if (when <= origin_) {
@@ -42,6 +44,7 @@ public:
         return originCount_ + static_cast<std::uint64_t>(seconds * rateHz_);
     }
     // When the counter reaches count (at once for a count already passed).
+    // Rounded up by one tick of the clock, so that countAt(timeOf(n)) >= n.
     Clock::time_point timeOf(std::uint64_t count) const
     {
         if (count <= originCount_) {
@@ -53,9 +56,11 @@ public:
     }
 
 private:
+    static constexpr double kStartingRateHz = 1'000'000.0;
+
     Clock::time_point origin_;
     std::uint64_t originCount_ = 0;
-    double rateHz_ = 1'000'000.0;
+    double rateHz_ = kStartingRateHz;
 };
 
-} // namespace veltrano::sim::usbbladerf
+} // namespace veltrano::sim
