@@ -9,7 +9,7 @@
 #include "common/OperaCakeFirmware.h"
 #include "common/SimJournal.h"
 #include "common/SimScene.h"
-#include "hackrf/TransferStream.h"
+#include "hackrf/library/TransferStream.h"
 
 #include <cstdint>
 #include <deque>

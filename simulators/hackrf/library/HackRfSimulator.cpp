@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "hackrf/HackRfSimulator.h"
+#include "hackrf/library/HackRfSimulator.h"
 
 #include "common/SimScript.h"
 
