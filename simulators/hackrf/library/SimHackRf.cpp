@@ -189,13 +189,9 @@ using veltrano::sim::hackrf::StreamKind;
 
 namespace {
 
-// The board and its library as a HackRF One r6 of its original maker
-// reports them; revision and clock-in status need USB API 0x0106, as the
-// real library checks before asking.
-[[maybe_unused]] constexpr std::uint8_t kSimBoardId = 2;          // BOARD_ID_HACKRF1_OG
-[[maybe_unused]] constexpr std::uint8_t kSimBoardRevision = 0x81; // BOARD_REV_GSG_HACKRF1_R6
-
-// Unused in the variant that lacks every call it serves.
+// A byte the board answers; revision and clock-in status need USB API
+// 0x0106, as the real library checks before asking. Unused in the variant
+// that lacks every call it serves.
 [[maybe_unused]] int readByteAnswer(const char* function, hackrf_device* device, std::uint8_t* value,
                                     std::uint16_t usbApi, std::uint8_t answer)
 {
@@ -234,16 +230,7 @@ namespace {
 void journalOperaCakes()
 {
     Simulator& sim = simulator();
-    const std::vector<std::string> lines = sim.withOperaCakes([](const OperaCakeFirmware& cakes) {
-        std::vector<std::string> each;
-        for (const std::uint8_t address : cakes.boards()) {
-            if (address != OperaCakeFirmware::kNoBoard) {
-                each.push_back("operacake " + std::to_string(address) + " " + cakes.describe(address));
-            }
-        }
-        return each;
-    });
-    for (const std::string& line : lines) {
+    for (const std::string& line : sim.withOperaCakes(veltrano::sim::hackrf::operaCakeJournalLines)) {
         sim.journal().write(line);
     }
 }
@@ -584,22 +571,22 @@ int ADDCALL hackrf_usb_api_version_read(hackrf_device* device, uint16_t* version
 #if !defined(SIM_OMIT_hackrf_board_id_read)
 int ADDCALL hackrf_board_id_read(hackrf_device* device, uint8_t* value)
 {
-    return readByteAnswer("hackrf_board_id_read", device, value, 0, kSimBoardId);
+    return readByteAnswer("hackrf_board_id_read", device, value, 0, veltrano::sim::hackrf::kBoardId);
 }
 const char* ADDCALL hackrf_board_id_name(enum hackrf_board_id board_id)
 {
-    return board_id == kSimBoardId ? "HackRF One" : "unknown";
+    return board_id == veltrano::sim::hackrf::kBoardId ? "HackRF One" : "unknown";
 }
 #endif
 
 #if !defined(SIM_OMIT_hackrf_board_rev_read)
 int ADDCALL hackrf_board_rev_read(hackrf_device* device, uint8_t* value)
 {
-    return readByteAnswer("hackrf_board_rev_read", device, value, 0x0106, kSimBoardRevision);
+    return readByteAnswer("hackrf_board_rev_read", device, value, 0x0106, veltrano::sim::hackrf::kBoardRevision);
 }
 const char* ADDCALL hackrf_board_rev_name(enum hackrf_board_rev board_rev)
 {
-    return board_rev == kSimBoardRevision ? "r6" : "unknown";
+    return board_rev == veltrano::sim::hackrf::kBoardRevision ? "r6" : "unknown";
 }
 #endif
 

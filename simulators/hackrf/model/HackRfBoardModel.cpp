@@ -175,4 +175,15 @@ void frameSweepBlock(unsigned char* block, std::uint64_t stepHz)
     }
 }
 
+std::vector<std::string> operaCakeJournalLines(const OperaCakeFirmware& cakes)
+{
+    std::vector<std::string> lines;
+    for (const std::uint8_t address : cakes.boards()) {
+        if (address != OperaCakeFirmware::kNoBoard) {
+            lines.push_back("operacake " + std::to_string(address) + " " + cakes.describe(address));
+        }
+    }
+    return lines;
+}
+
 } // namespace veltrano::sim::hackrf

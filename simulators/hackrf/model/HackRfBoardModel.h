@@ -12,16 +12,22 @@
 // RadioState's. The simulated library applies both, the USB-level board only
 // the board's (the real library in front of it applies its own).
 
+#include "common/OperaCakeFirmware.h"
 #include "common/SceneSynthesizer.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace veltrano::sim::hackrf {
 
+// What the board reports itself as: a HackRF One, revision r6 made by its
+// original maker (the maker bit 0x80 with revision 1).
+inline constexpr std::uint8_t kBoardId = 2;
+inline constexpr std::uint8_t kBoardRevision = 0x81;
 // The RF amplifier's nominal gain, added to the LNA's and the VGA's when it is on.
 inline constexpr double kAmplifierGainDb = 14.0;
 inline constexpr std::size_t kSweepBlockBytes = 16384;
@@ -104,5 +110,9 @@ std::vector<std::uint64_t> sweepSteps(const std::uint16_t* rangesMHz, std::size_
                                       bool interleaved);
 // A block's header: the 0x7F 0x7F marker, then the step's frequency, little-endian.
 void frameSweepBlock(unsigned char* block, std::uint64_t stepHz);
+
+// The journal's line per stacked Opera Cake with the ports it connects now,
+// written after every change and every tune.
+std::vector<std::string> operaCakeJournalLines(const OperaCakeFirmware& cakes);
 
 } // namespace veltrano::sim::hackrf

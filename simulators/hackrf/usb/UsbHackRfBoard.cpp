@@ -43,9 +43,6 @@ enum Request : std::uint8_t {
     kReadSupportedPlatform = 46,
 };
 
-constexpr std::uint8_t kBoardIdHackRfOne = 2;
-// An r6 board made by its original maker (the maker bit 0x80 with revision 1).
-constexpr std::uint8_t kBoardRevision = 0x81;
 // The HackRF One firmware image runs on every One before r9 (platform bit 1),
 // sent most significant byte first.
 constexpr unsigned char kSupportedPlatform[4] = {0, 0, 0, 1u << 1};
@@ -218,11 +215,11 @@ int UsbHackRfBoard::control(const ControlRequest& request)
         return answer(&taken, 1);
     }
     case kReadBoardId:
-        return answer(&kBoardIdHackRfOne, 1);
+        return answer(&hackrf::kBoardId, 1);
     case kReadVersionString:
         return answer(version_.data(), version_.size());
     case kReadBoardRevision:
-        return answer(&kBoardRevision, 1);
+        return answer(&hackrf::kBoardRevision, 1);
     case kReadClockInStatus: {
         // Asked at the moment of the request, so a test can plug a clock in.
         const std::uint8_t present = usb::environmentText(clockInVariable_.c_str(), "0") == "1" ? 1 : 0;
@@ -477,10 +474,8 @@ int UsbHackRfBoard::controlOperaCakes(const ControlRequest& request)
 
 void UsbHackRfBoard::journalOperaCakes()
 {
-    for (const std::uint8_t address : operaCakes_.boards()) {
-        if (address != OperaCakeFirmware::kNoBoard) {
-            journal().write("operacake " + std::to_string(address) + " " + operaCakes_.describe(address));
-        }
+    for (const std::string& line : hackrf::operaCakeJournalLines(operaCakes_)) {
+        journal().write(line);
     }
 }
 
