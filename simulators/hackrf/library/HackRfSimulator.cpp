@@ -172,14 +172,14 @@ int Simulator::decideOpen(const char* serial, bool& nullHandle)
     const std::lock_guard<std::mutex> lock(mutex_);
     nullHandle = false;
     if (unpluggedLocked()) {
-        return kNotFound;
+        return HACKRF_ERROR_NOT_FOUND;
     }
-    int result = kNotFound;
+    int result = HACKRF_ERROR_NOT_FOUND;
     if (const OpenRule* rule = script_.opens.find(serial)) {
         result = rule->result;
         nullHandle = rule->nullDevice;
     } else if (serial == nullptr) {
-        result = script_.boards.empty() ? kNotFound : 0;
+        result = script_.boards.empty() ? HACKRF_ERROR_NOT_FOUND : 0;
     } else {
         for (const Board& board : script_.boards) {
             if (!board.nullSerial && board.serial == serial) {

@@ -24,9 +24,6 @@
 
 namespace veltrano::sim::hackrf {
 
-inline constexpr int kNotFound = -5;     // HACKRF_ERROR_NOT_FOUND
-inline constexpr int kInvalidParam = -2; // HACKRF_ERROR_INVALID_PARAM
-
 struct Board {
     bool nullSerial = false;
     std::string serial;

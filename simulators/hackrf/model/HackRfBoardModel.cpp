@@ -2,6 +2,7 @@
 #include "hackrf/model/HackRfBoardModel.h"
 
 #include <cstring>
+#include <iterator>
 
 namespace veltrano::sim::hackrf {
 namespace {
