@@ -162,9 +162,11 @@ bool Simulator::unplugged() const
     return unpluggedLocked();
 }
 
+// A board unplugged at a call still lists and opens, as in every family's
+// scripts: that rule is about the calls on a device already open.
 bool Simulator::unpluggedLocked() const
 {
-    return unpluggedAtCall_ || (script_.unplug.afterOpens && successfulOpens_ >= *script_.unplug.afterOpens);
+    return script_.unplug.afterOpens && successfulOpens_ >= *script_.unplug.afterOpens;
 }
 
 int Simulator::decideOpen(const char* serial, bool& nullHandle)
