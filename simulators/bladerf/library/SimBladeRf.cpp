@@ -5,9 +5,9 @@
 // SIM_OMIT_<name>, which leaves that definition out so the library does not
 // export it. The header's API_EXPORT exports the rest on every platform.
 
-#include "bladerf/BladeRfSimDevice.h"
-#include "bladerf/BladeRfSimStreams.h"
-#include "bladerf/BladeRfSimulator.h"
+#include "bladerf/library/BladeRfSimDevice.h"
+#include "bladerf/library/BladeRfSimStreams.h"
+#include "bladerf/library/BladeRfSimulator.h"
 
 #include "common/SimCalls.h"
 #include "common/SimJournal.h"

@@ -6,6 +6,7 @@
 // object, which bladerf_close frees, so a device layer that never closes is
 // caught by LeakSanitizer.
 
+#include "bladerf/model/BladeRfKind.h"
 #include "common/SimJournal.h"
 #include "common/SimScene.h"
 #include "common/SimPlatform.h"
@@ -24,49 +25,32 @@
 
 namespace veltrano::sim::bladerf {
 
-// One named gain stage and its range (in the range's scaled units, dB = value × scale).
-struct GainStageModel {
-    std::string name;
-    bladerf_range range{};
-};
-
-// A direction's gain chain: its stages in the order bladerf_set_gain fills
-// them, the overall range bladerf_get_gain_range reports, and the overall
-// gain's offset from the stages' sum (the library's bladeRF1 has one).
-struct GainChain {
-    std::vector<GainStageModel> stages;
-    bladerf_range overall{};
-    int offsetDb = 0;
-};
-
-// The gain stages, ranges and switches of a board kind.
-enum class BoardModel { bladerf1, bladerf2 };
-
 struct Board {
     Board();
-    void applyModel(BoardModel model);
+    // Ranges, gain chains and switches as the kind has them.
+    void applyModel(BladeRfKind kind);
 
-    bladerf_devinfo info{};        // what bladerf_get_device_list reports
-    bool nameNull = false;         // bladerf_get_board_name returns null
-    std::string name = "bladerf2"; // otherwise this
+    bladerf_devinfo info{}; // what bladerf_get_device_list reports
+    bool nameNull = false;  // bladerf_get_board_name returns null
+    std::string name;       // otherwise this
     std::size_t rxChannels = 2;
     std::size_t txChannels = 2;
-    bladerf_range sampleRates{520834, 61440000, 1, 1.0F}; // both directions
+    bladerf_range sampleRates{}; // both directions
     int sampleRatesResult = 0;
-    bladerf_range rxFrequencies{70000000, 6000000000, 2, 1.0F};
-    bladerf_range txFrequencies{70000000, 6000000000, 2, 1.0F};
+    bladerf_range rxFrequencies{};
+    bladerf_range txFrequencies{};
     int frequenciesResult = 0;
     GainChain rxGain;
     GainChain txGain;
     bladerf_range bandwidths{};
-    bool biasTee = true; // whether the board has a bias-tee switch per direction
+    bool biasTee = false; // whether the board has a bias-tee switch per direction
     // What the board says about itself, and its AD9361's sensors (a
     // bladeRF1 has no AD9361: its library refuses them).
     std::string firmwareVersion = "2.4.0";
     std::string fpgaVersion = "0.15.3";
-    bladerf_fpga_size fpgaSize = BLADERF_FPGA_A4;
+    bladerf_fpga_size fpgaSize = BLADERF_FPGA_UNKNOWN;
     bool fpgaConfigured = true;
-    bool ad9361 = true;
+    bool ad9361 = false;
     float rficTemperature = 42.25F;
     int rssiDb = -57;
 

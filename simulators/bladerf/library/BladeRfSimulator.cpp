@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "bladerf/BladeRfSimulator.h"
+#include "bladerf/library/BladeRfSimulator.h"
 
 #include "common/SimScript.h"
 
@@ -88,7 +88,7 @@ Board parseBoard(const ScriptLine& line)
             if (value != "bladerf1" && value != "bladerf2") {
                 failBadArguments(line, "model is bladerf1 or bladerf2");
             }
-            board.applyModel(value == "bladerf1" ? BoardModel::bladerf1 : BoardModel::bladerf2);
+            board.applyModel(value == "bladerf1" ? BladeRfKind::x40 : BladeRfKind::micro);
         } else if (key == "bias-tee") {
             board.biasTee = parseInt(line, value) != 0;
         } else if (key == "freq-result") {
@@ -294,39 +294,22 @@ Board::Board()
 {
     info.backend = BLADERF_BACKEND_LIBUSB;
     setField(info.manufacturer, "Nuand");
-    applyModel(BoardModel::bladerf2);
+    applyModel(BladeRfKind::micro);
 }
 
-// Stages and ranges like those libbladeRF reports for the board, kept whole:
-// the bladeRF 2.0's receive stage here spans one band's range with no offset,
-// so that the overall gain and the stages' sum agree, as the scene expects.
-void Board::applyModel(BoardModel model)
+void Board::applyModel(BladeRfKind kind)
 {
-    if (model == BoardModel::bladerf1) {
-        name = "bladerf1";
-        rxGain = {{{"lna", {0, 6, 3, 1.0F}}, {"rxvga1", {5, 30, 1, 1.0F}}, {"rxvga2", {0, 30, 3, 1.0F}}},
-                  {-1, 60, 1, 1.0F},
-                  -6};
-        txGain = {{{"txvga1", {-35, -4, 1, 1.0F}}, {"txvga2", {0, 25, 1, 1.0F}}}, {17, 73, 1, 1.0F}, 52};
-        bandwidths = {1500000, 28000000, 1, 1.0F};
-        sampleRates = {80000, 40000000, 1, 1.0F};
-        rxFrequencies = {237500000, 3800000000, 1, 1.0F};
-        txFrequencies = rxFrequencies;
-        biasTee = false;
-        fpgaSize = BLADERF_FPGA_40KLE;
-        ad9361 = false;
-        return;
-    }
-    name = "bladerf2";
-    fpgaSize = BLADERF_FPGA_A4;
-    ad9361 = true;
-    rxGain = {{{"full", {-15, 60, 1, 1.0F}}}, {-15, 60, 1, 1.0F}, 0};
-    txGain = {{{"dsa", {-89750, 0, 250, 0.001F}}}, {-23750, 66000, 250, 0.001F}, 66};
-    bandwidths = {200000, 56000000, 1, 1.0F};
-    sampleRates = {520834, 61440000, 1, 1.0F};
-    rxFrequencies = {70000000, 6000000000, 2, 1.0F};
-    txFrequencies = rxFrequencies;
-    biasTee = true;
+    const BladeRfDescription& description = describe(kind);
+    name = description.boardName;
+    rxGain = description.rxGain;
+    txGain = description.txGain;
+    bandwidths = description.bandwidths;
+    sampleRates = description.sampleRates;
+    rxFrequencies = description.frequencies;
+    txFrequencies = description.frequencies;
+    biasTee = description.biasTee;
+    fpgaSize = description.fpgaSize;
+    ad9361 = description.ad9361;
 }
 
 std::string_view Board::serialText() const
