@@ -7,6 +7,7 @@
 #include "device/conversion/ConversionKernels.h"
 #include "device/conversion/StreamingThreshold.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace veltrano::detail {
@@ -56,6 +57,10 @@ const ConversionKernels& kernelsWriting(std::size_t outputBytes)
     }
     return *chosenStreamingKernels.load(std::memory_order_relaxed);
 }
+
+// Samples of each channel the two-channel conversions hold on the stack at a
+// time: 4 KiB of SC16 each.
+constexpr std::size_t kTwoChannelBlock = 1024;
 
 } // namespace
 
@@ -167,6 +172,49 @@ void convertSc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::si
 void convertCf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count)
 {
     kernelsWriting(4 * count).cf32ToSc16(in, out, count);
+}
+
+void splitSc16TwoChannels(const std::int16_t* in, std::int16_t* out0, std::int16_t* out1, std::size_t count)
+{
+    chosenCachedKernels().splitSc16x2(in, out0, out1, count);
+}
+
+void joinSc16TwoChannels(const std::int16_t* in0, const std::int16_t* in1, std::int16_t* out, std::size_t count)
+{
+    chosenCachedKernels().joinSc16x2(in0, in1, out, count);
+}
+
+// The channels pass through a block of each on the stack, small enough to
+// stay in the level 1 cache beside what streams through it: a split or join
+// there costs little next to the conversion, and each channel is converted
+// by the very kernels one channel uses.
+void convertSc16TwoChannelsToCf32(const std::int16_t* in, std::complex<float>* out0, std::complex<float>* out1,
+                                  std::size_t count)
+{
+    const ConversionKernels& split = chosenCachedKernels();
+    const ConversionKernels& convert = kernelsWriting(16 * count);
+    alignas(64) std::int16_t channel0[2 * kTwoChannelBlock];
+    alignas(64) std::int16_t channel1[2 * kTwoChannelBlock];
+    for (std::size_t done = 0; done < count; done += kTwoChannelBlock) {
+        const std::size_t block = std::min(kTwoChannelBlock, count - done);
+        split.splitSc16x2(in + 4 * done, channel0, channel1, block);
+        convert.sc16ToCf32(channel0, out0 + done, block);
+        convert.sc16ToCf32(channel1, out1 + done, block);
+    }
+}
+
+void convertCf32ToSc16TwoChannels(const std::complex<float>* in0, const std::complex<float>* in1, std::int16_t* out,
+                                  std::size_t count)
+{
+    const ConversionKernels& kernels = chosenCachedKernels();
+    alignas(64) std::int16_t channel0[2 * kTwoChannelBlock];
+    alignas(64) std::int16_t channel1[2 * kTwoChannelBlock];
+    for (std::size_t done = 0; done < count; done += kTwoChannelBlock) {
+        const std::size_t block = std::min(kTwoChannelBlock, count - done);
+        kernels.cf32ToSc16(in0 + done, channel0, block);
+        kernels.cf32ToSc16(in1 + done, channel1, block);
+        kernels.joinSc16x2(channel0, channel1, out + 4 * done, block);
+    }
 }
 
 } // namespace veltrano::detail

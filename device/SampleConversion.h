@@ -33,4 +33,17 @@ void convertSc16ToCf32(const std::int16_t* in, std::complex<float>* out, std::si
 // -2048..2047; NaN becomes -2048.
 void convertCf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t count);
 
+// Two channels of SC16 Q11 as the bladeRF moves them, I0 Q0 I1 Q1 for each
+// sample time; count is the samples of each channel. Split into one buffer
+// per channel and joined back, bit for bit.
+void splitSc16TwoChannels(const std::int16_t* in, std::int16_t* out0, std::int16_t* out1, std::size_t count);
+void joinSc16TwoChannels(const std::int16_t* in0, const std::int16_t* in1, std::int16_t* out, std::size_t count);
+
+// The same with each channel converted as convertSc16ToCf32 and
+// convertCf32ToSc16 convert one, with the same results.
+void convertSc16TwoChannelsToCf32(const std::int16_t* in, std::complex<float>* out0, std::complex<float>* out1,
+                                  std::size_t count);
+void convertCf32ToSc16TwoChannels(const std::complex<float>* in0, const std::complex<float>* in1, std::int16_t* out,
+                                  std::size_t count);
+
 } // namespace veltrano::detail

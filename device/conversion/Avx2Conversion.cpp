@@ -165,14 +165,50 @@ void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t co
     sse2ConversionKernels.cf32ToSc16(in + bulk, out + 2 * bulk, count - bulk);
 }
 
+// Eight samples of each channel per step: each load's words ordered e e e e
+// o o o o, then the even lanes and the odd lanes of the two paired.
+void splitSc16x2(const std::int16_t* in, std::int16_t* out0, std::int16_t* out1, std::size_t count)
+{
+    const __m256i evenThenOdd = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    const std::size_t bulk = count / 8 * 8;
+    for (std::size_t index = 0; index < bulk; index += 8) {
+        const __m256i low = _mm256_permutevar8x32_epi32(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 4 * index)), evenThenOdd);
+        const __m256i high = _mm256_permutevar8x32_epi32(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 4 * index + 16)), evenThenOdd);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out0 + 2 * index), _mm256_permute2x128_si256(low, high, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out1 + 2 * index), _mm256_permute2x128_si256(low, high, 0x31));
+    }
+    sse2ConversionKernels.splitSc16x2(in + 4 * bulk, out0 + 2 * bulk, out1 + 2 * bulk, count - bulk);
+}
+
+void joinSc16x2(const std::int16_t* in0, const std::int16_t* in1, std::int16_t* out, std::size_t count)
+{
+    const std::size_t bulk = count / 8 * 8;
+    for (std::size_t index = 0; index < bulk; index += 8) {
+        const __m256i even = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in0 + 2 * index));
+        const __m256i odd = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in1 + 2 * index));
+        // The unpacks pair within each 128-bit half; the halves then go in order.
+        const __m256i low = _mm256_unpacklo_epi32(even, odd);
+        const __m256i high = _mm256_unpackhi_epi32(even, odd);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * index), _mm256_permute2x128_si256(low, high, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * index + 16),
+                            _mm256_permute2x128_si256(low, high, 0x31));
+    }
+    sse2ConversionKernels.joinSc16x2(in0 + 2 * bulk, in1 + 2 * bulk, out + 4 * bulk, count - bulk);
+}
+
 } // namespace
 
-constinit const ConversionKernels avx2ConversionKernels{cs8ToCf32, cf32ToCs8, sc16ToCf32, cf32ToSc16};
+constinit const ConversionKernels avx2ConversionKernels{cs8ToCf32,  cf32ToCs8,   sc16ToCf32,
+                                                        cf32ToSc16, splitSc16x2, joinSc16x2};
 
 constinit const ConversionKernels avx2StreamingConversionKernels{
     convertStreaming<std::int8_t, std::complex<float>, cs8ToCf32Steps<StorePolicy::Streaming>, cs8ToCf32>,
     convertStreaming<std::complex<float>, std::int8_t, cf32ToCs8Steps<StorePolicy::Streaming>, cf32ToCs8>,
     convertStreaming<std::int16_t, std::complex<float>, sc16ToCf32Steps<StorePolicy::Streaming>, sc16ToCf32>,
-    convertStreaming<std::complex<float>, std::int16_t, cf32ToSc16Steps<StorePolicy::Streaming>, cf32ToSc16>};
+    convertStreaming<std::complex<float>, std::int16_t, cf32ToSc16Steps<StorePolicy::Streaming>, cf32ToSc16>,
+    splitSc16x2,
+    joinSc16x2};
 
 } // namespace veltrano::detail

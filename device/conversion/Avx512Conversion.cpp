@@ -184,14 +184,29 @@ void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t co
     avx2ConversionKernels.cf32ToSc16(in + bulk, out + 2 * bulk, count - bulk);
 }
 
+// Splitting and joining channels only moves words, which memory bounds well
+// before width does: the AVX2 loops serve.
+void splitSc16x2(const std::int16_t* in, std::int16_t* out0, std::int16_t* out1, std::size_t count)
+{
+    avx2ConversionKernels.splitSc16x2(in, out0, out1, count);
+}
+
+void joinSc16x2(const std::int16_t* in0, const std::int16_t* in1, std::int16_t* out, std::size_t count)
+{
+    avx2ConversionKernels.joinSc16x2(in0, in1, out, count);
+}
+
 } // namespace
 
-constinit const ConversionKernels avx512ConversionKernels{cs8ToCf32, cf32ToCs8, sc16ToCf32, cf32ToSc16};
+constinit const ConversionKernels avx512ConversionKernels{cs8ToCf32,  cf32ToCs8,   sc16ToCf32,
+                                                          cf32ToSc16, splitSc16x2, joinSc16x2};
 
 constinit const ConversionKernels avx512StreamingConversionKernels{
     convertStreaming<std::int8_t, std::complex<float>, cs8ToCf32Steps<StorePolicy::Streaming>, cs8ToCf32>,
     convertStreaming<std::complex<float>, std::int8_t, cf32ToCs8Steps<StorePolicy::Streaming>, cf32ToCs8>,
     convertStreaming<std::int16_t, std::complex<float>, sc16ToCf32Steps<StorePolicy::Streaming>, sc16ToCf32>,
-    convertStreaming<std::complex<float>, std::int16_t, cf32ToSc16Steps<StorePolicy::Streaming>, cf32ToSc16>};
+    convertStreaming<std::complex<float>, std::int16_t, cf32ToSc16Steps<StorePolicy::Streaming>, cf32ToSc16>,
+    splitSc16x2,
+    joinSc16x2};
 
 } // namespace veltrano::detail

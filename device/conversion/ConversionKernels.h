@@ -12,14 +12,20 @@ namespace veltrano::detail {
 
 enum class InstructionSet { Scalar, Sse2, Avx2, Avx512, Neon };
 
-// The four conversions, all built for one instruction set. Each one is exact
-// on its own: a wide set hands the samples that do not fill a whole step to
-// the next narrower set, down to the portable scalar loops.
+// The four conversions and the two-channel split and join, all built for one
+// instruction set. Each one is exact on its own: a wide set hands the
+// samples that do not fill a whole step to the next narrower set, down to the
+// portable scalar loops.
 struct ConversionKernels {
     void (*cs8ToCf32)(const std::int8_t* in, std::complex<float>* out, std::size_t count);
     void (*cf32ToCs8)(const std::complex<float>* in, std::int8_t* out, std::size_t count);
     void (*sc16ToCf32)(const std::int16_t* in, std::complex<float>* out, std::size_t count);
     void (*cf32ToSc16)(const std::complex<float>* in, std::int16_t* out, std::size_t count);
+    // Two channels' SC16 samples as the board moves them, I0 Q0 I1 Q1 for
+    // each sample time, into one buffer per channel and back: each sample is
+    // one 32-bit word, and the channels take the even and the odd words.
+    void (*splitSc16x2)(const std::int16_t* in, std::int16_t* out0, std::int16_t* out1, std::size_t count);
+    void (*joinSc16x2)(const std::int16_t* in0, const std::int16_t* in1, std::int16_t* out, std::size_t count);
 };
 
 // How the wide loops write their output. Ordinary stores leave it in the

@@ -122,11 +122,36 @@ void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t co
     scalarConversionKernels.cf32ToSc16(in + bulk, out + 2 * bulk, count - bulk);
 }
 
+// Four samples of each channel per step: the structure loads and stores of
+// two 32-bit lanes split and join the words as they go.
+void splitSc16x2(const std::int16_t* in, std::int16_t* out0, std::int16_t* out1, std::size_t count)
+{
+    const std::size_t bulk = count / 4 * 4;
+    for (std::size_t index = 0; index < bulk; index += 4) {
+        const int32x4x2_t words = vld2q_s32(reinterpret_cast<const std::int32_t*>(in + 4 * index));
+        vst1q_s16(out0 + 2 * index, vreinterpretq_s16_s32(words.val[0]));
+        vst1q_s16(out1 + 2 * index, vreinterpretq_s16_s32(words.val[1]));
+    }
+    scalarConversionKernels.splitSc16x2(in + 4 * bulk, out0 + 2 * bulk, out1 + 2 * bulk, count - bulk);
+}
+
+void joinSc16x2(const std::int16_t* in0, const std::int16_t* in1, std::int16_t* out, std::size_t count)
+{
+    const std::size_t bulk = count / 4 * 4;
+    for (std::size_t index = 0; index < bulk; index += 4) {
+        const int32x4x2_t words{vreinterpretq_s32_s16(vld1q_s16(in0 + 2 * index)),
+                                vreinterpretq_s32_s16(vld1q_s16(in1 + 2 * index))};
+        vst2q_s32(reinterpret_cast<std::int32_t*>(out + 4 * index), words);
+    }
+    scalarConversionKernels.joinSc16x2(in0 + 2 * bulk, in1 + 2 * bulk, out + 4 * bulk, count - bulk);
+}
+
 } // namespace
 
 // No streaming set: NEON's non-temporal pair stores are only a hint, and
 // whether they pay differs between ARM cores; the cached kernels serve both
 // policies.
-constinit const ConversionKernels neonConversionKernels{cs8ToCf32, cf32ToCs8, sc16ToCf32, cf32ToSc16};
+constinit const ConversionKernels neonConversionKernels{cs8ToCf32,  cf32ToCs8,   sc16ToCf32,
+                                                        cf32ToSc16, splitSc16x2, joinSc16x2};
 
 } // namespace veltrano::detail

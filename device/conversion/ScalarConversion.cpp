@@ -70,8 +70,29 @@ void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t co
     }
 }
 
+void splitSc16x2(const std::int16_t* in, std::int16_t* out0, std::int16_t* out1, std::size_t count)
+{
+    for (std::size_t index = 0; index < count; ++index) {
+        out0[2 * index] = in[4 * index];
+        out0[2 * index + 1] = in[4 * index + 1];
+        out1[2 * index] = in[4 * index + 2];
+        out1[2 * index + 1] = in[4 * index + 3];
+    }
+}
+
+void joinSc16x2(const std::int16_t* in0, const std::int16_t* in1, std::int16_t* out, std::size_t count)
+{
+    for (std::size_t index = 0; index < count; ++index) {
+        out[4 * index] = in0[2 * index];
+        out[4 * index + 1] = in0[2 * index + 1];
+        out[4 * index + 2] = in1[2 * index];
+        out[4 * index + 3] = in1[2 * index + 1];
+    }
+}
+
 } // namespace
 
-constinit const ConversionKernels scalarConversionKernels{cs8ToCf32, cf32ToCs8, sc16ToCf32, cf32ToSc16};
+constinit const ConversionKernels scalarConversionKernels{cs8ToCf32,  cf32ToCs8,   sc16ToCf32,
+                                                          cf32ToSc16, splitSc16x2, joinSc16x2};
 
 } // namespace veltrano::detail

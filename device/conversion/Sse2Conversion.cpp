@@ -152,14 +152,45 @@ void cf32ToSc16(const std::complex<float>* in, std::int16_t* out, std::size_t co
     scalarConversionKernels.cf32ToSc16(in + bulk, out + 2 * bulk, count - bulk);
 }
 
+// Four samples of each channel per step: two loads of words e0 o0 e1 o1 …,
+// each ordered e e o o, then the even halves and the odd halves paired.
+void splitSc16x2(const std::int16_t* in, std::int16_t* out0, std::int16_t* out1, std::size_t count)
+{
+    const std::size_t bulk = count / 4 * 4;
+    for (std::size_t index = 0; index < bulk; index += 4) {
+        const __m128i low = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * index)),
+                                              _MM_SHUFFLE(3, 1, 2, 0));
+        const __m128i high = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * index + 8)),
+                                               _MM_SHUFFLE(3, 1, 2, 0));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out0 + 2 * index), _mm_unpacklo_epi64(low, high));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out1 + 2 * index), _mm_unpackhi_epi64(low, high));
+    }
+    scalarConversionKernels.splitSc16x2(in + 4 * bulk, out0 + 2 * bulk, out1 + 2 * bulk, count - bulk);
+}
+
+void joinSc16x2(const std::int16_t* in0, const std::int16_t* in1, std::int16_t* out, std::size_t count)
+{
+    const std::size_t bulk = count / 4 * 4;
+    for (std::size_t index = 0; index < bulk; index += 4) {
+        const __m128i even = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in0 + 2 * index));
+        const __m128i odd = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in1 + 2 * index));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * index), _mm_unpacklo_epi32(even, odd));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * index + 8), _mm_unpackhi_epi32(even, odd));
+    }
+    scalarConversionKernels.joinSc16x2(in0 + 2 * bulk, in1 + 2 * bulk, out + 4 * bulk, count - bulk);
+}
+
 } // namespace
 
-constinit const ConversionKernels sse2ConversionKernels{cs8ToCf32, cf32ToCs8, sc16ToCf32, cf32ToSc16};
+constinit const ConversionKernels sse2ConversionKernels{cs8ToCf32,  cf32ToCs8,   sc16ToCf32,
+                                                        cf32ToSc16, splitSc16x2, joinSc16x2};
 
 constinit const ConversionKernels sse2StreamingConversionKernels{
     convertStreaming<std::int8_t, std::complex<float>, cs8ToCf32Steps<StorePolicy::Streaming>, cs8ToCf32>,
     convertStreaming<std::complex<float>, std::int8_t, cf32ToCs8Steps<StorePolicy::Streaming>, cf32ToCs8>,
     convertStreaming<std::int16_t, std::complex<float>, sc16ToCf32Steps<StorePolicy::Streaming>, sc16ToCf32>,
-    convertStreaming<std::complex<float>, std::int16_t, cf32ToSc16Steps<StorePolicy::Streaming>, cf32ToSc16>};
+    convertStreaming<std::complex<float>, std::int16_t, cf32ToSc16Steps<StorePolicy::Streaming>, cf32ToSc16>,
+    splitSc16x2,
+    joinSc16x2};
 
 } // namespace veltrano::detail

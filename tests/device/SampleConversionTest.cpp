@@ -263,6 +263,42 @@ TEST_P(SampleConversionKernels, convertsExactlyFromAnyStackDepthAndForMillionsOf
 }
 
 // The portable and NEON loops have only ordinary stores.
+// Split: sample n of the two-channel stream (words 2n, 2n + 1) goes to
+// sample n of each channel; join puts it back. Every length to 67 samples,
+// from 0 to 3 samples into the stream and to outputs off their alignment
+// by 0 to 3 words; the words around the outputs keep their guard.
+TEST_P(SampleConversionKernels, splitAndJoinMoveEverySampleToItsChannelAndBackForEveryLengthAndStart)
+{
+    constexpr std::int16_t guard = 0x5A5A;
+    std::vector<std::int16_t> stream(4 * 72);
+    std::iota(stream.begin(), stream.end(), std::int16_t{-300}); // every word a value of its own
+    for (std::size_t start = 0; start < 4; ++start) {
+        for (std::size_t offset = 0; offset < 4; ++offset) {
+            for (std::size_t count = 0; count <= 67; ++count) {
+                std::vector<std::int16_t> channel0(2 * count + offset + 4, guard);
+                std::vector<std::int16_t> channel1(channel0);
+                kernels_->splitSc16x2(stream.data() + 4 * start, channel0.data() + offset, channel1.data() + offset,
+                                      count);
+                for (std::size_t index = 0; index < channel0.size(); ++index) {
+                    const bool written = index >= offset && index < offset + 2 * count;
+                    const std::size_t word = index - offset; // within the channel's samples when written
+                    const std::size_t source = 4 * (start + word / 2) + word % 2;
+                    ASSERT_EQ(channel0[index], written ? stream[source] : guard) << count << " samples, word " << index;
+                    ASSERT_EQ(channel1[index], written ? stream[source + 2] : guard)
+                        << count << " samples, word " << index;
+                }
+                std::vector<std::int16_t> joined(4 * count + offset + 4, guard);
+                kernels_->joinSc16x2(channel0.data() + offset, channel1.data() + offset, joined.data() + offset, count);
+                for (std::size_t index = 0; index < joined.size(); ++index) {
+                    const bool written = index >= offset && index < offset + 4 * count;
+                    ASSERT_EQ(joined[index], written ? stream[4 * start + index - offset] : guard)
+                        << count << " samples joined, word " << index;
+                }
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryInstructionSet, SampleConversionKernels,
                          testing::Values(std::tuple(Scalar, Cached), std::tuple(Sse2, Cached),
                                          std::tuple(Sse2, Streaming), std::tuple(Avx2, Cached),
@@ -351,6 +387,40 @@ TEST(SampleConversion, publicFunctionsStreamOnlyOutputsFromTheThresholdOnWithThe
     expectSameBitsAroundThreshold(convertCf32ToCs8, scalarConversionKernels.cf32ToCs8, floats);
     expectSameBitsAroundThreshold(convertSc16ToCf32, scalarConversionKernels.sc16ToCf32, words);
     expectSameBitsAroundThreshold(convertCf32ToSc16, scalarConversionKernels.cf32ToSc16, floats);
+}
+
+// Each channel of a two-channel stream converts exactly as one channel does,
+// both ways: lengths around the blocks the conversions work in, and past the
+// streaming threshold of the received floats.
+TEST(SampleConversion, twoChannelConversionsGiveEachChannelTheBitsOfOneChannelsAcrossBlocks)
+{
+    const std::size_t streamingCount = streamingStoreThreshold() / 16 + 45;
+    const std::vector<float> values = randomFloats(2 * streamingCount);
+    std::vector<std::int16_t> words(4 * streamingCount);
+    std::memcpy(words.data(), values.data(), words.size() * sizeof(std::int16_t));
+    for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{1023}, std::size_t{1024},
+                                    std::size_t{1025}, std::size_t{4099}, streamingCount}) {
+        std::vector<std::complex<float>> received0(count), received1(count);
+        convertSc16TwoChannelsToCf32(words.data(), received0.data(), received1.data(), count);
+        std::vector<std::complex<float>> sent0(samplesAt(values.data(), 0), samplesAt(values.data(), count));
+        std::vector<std::complex<float>> sent1(samplesAt(values.data(), count), samplesAt(values.data(), 2 * count));
+        std::vector<std::int16_t> sent(4 * count);
+        convertCf32ToSc16TwoChannels(sent0.data(), sent1.data(), sent.data(), count);
+        for (std::size_t index = 0; index < count; ++index) {
+            std::complex<float> expected[2];
+            for (std::size_t channel = 0; channel < 2; ++channel) {
+                scalarConversionKernels.sc16ToCf32(words.data() + 4 * index + 2 * channel, &expected[channel], 1);
+                std::int16_t one[2];
+                scalarConversionKernels.cf32ToSc16(channel == 0 ? &sent0[index] : &sent1[index], one, 1);
+                ASSERT_EQ(sent[4 * index + 2 * channel], one[0]) << count << " samples, channel " << channel;
+                ASSERT_EQ(sent[4 * index + 2 * channel + 1], one[1]) << count << " samples, channel " << channel;
+            }
+            ASSERT_EQ(bitsOf(received0[index].real()), bitsOf(expected[0].real())) << count << " samples, " << index;
+            ASSERT_EQ(bitsOf(received0[index].imag()), bitsOf(expected[0].imag())) << count << " samples, " << index;
+            ASSERT_EQ(bitsOf(received1[index].real()), bitsOf(expected[1].real())) << count << " samples, " << index;
+            ASSERT_EQ(bitsOf(received1[index].imag()), bitsOf(expected[1].imag())) << count << " samples, " << index;
+        }
+    }
 }
 
 // The threshold is the output size the cache one core uses can hold: its

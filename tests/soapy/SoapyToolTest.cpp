@@ -96,7 +96,7 @@ TEST_F(SoapyTool, aPythonScriptReadsComplexSamplesFromASimulatedBoard)
 {
     const test::ScopedEnvironment bladeRfOnly("SOAPY_FIND", "driver=veltrano,family=bladerf");
     const test::ProcessResult run =
-        test::runProcess("/usr/bin/python3", {VELTRANO_SOURCE_DIRECTORY "/soapy/python/read_samples.py", "50000"});
+        test::runProcess("/usr/bin/python3", {VELTRANO_SOURCE_DIRECTORY "/examples/python/read_samples.py", "50000"});
     EXPECT_EQ(run.exitStatus, 0) << run.standardError;
     EXPECT_THAT(run.standardOutput, HasSubstr("found bladerf B1 (bladeRF_2.0 B1)\n"));
     EXPECT_THAT(run.standardOutput, HasSubstr("read 50000 samples, 0 overflows"));

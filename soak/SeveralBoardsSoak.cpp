@@ -12,7 +12,7 @@
 // Every emulated board's stream names its own positions, so each reader
 // follows its board's pattern through the native samples: a break that no
 // loss counter accounts for, or a stream that ends, makes the exit status 1.
-#include "bench/SoakSupport.h"
+#include "soak/SoakSupport.h"
 #include "device/bladerf/BladeRfEnumeration.h"
 #include "device/bladerf/BladeRfSdrDevice.h"
 #include "device/hackrf/HackRfEnumeration.h"

@@ -12,7 +12,7 @@
 // index), so the reader checks every byte: a jump forward is a loss (the ring
 // was full, or a retune discarded data), a jump back is a reordering, which
 // must never happen. Exit status 1 when one did.
-#include "bench/SoakSupport.h"
+#include "soak/SoakSupport.h"
 #include "device/hackrf/HackRfSdrDevice.h"
 
 #include <algorithm>

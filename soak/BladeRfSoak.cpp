@@ -11,7 +11,7 @@
 // Every sample of the emulated board names its device timestamp (modulo
 // 2^24), so the reader checks that each read's samples follow one another. A
 // gap inside a read, or a failed quick retune, makes the exit status 1.
-#include "bench/SoakSupport.h"
+#include "soak/SoakSupport.h"
 #include "device/bladerf/BladeRfSdrDevice.h"
 
 #include <atomic>
