@@ -128,33 +128,10 @@ Entry parseEntry(const ScriptLine& line, std::string_view text)
     failBadArguments(line, "not an entry point with scripted results");
 }
 
-// "<n>" is call n alone, "<n>+" call n and every later one.
-CallRange parseCallRange(const ScriptLine& line, std::string_view text)
+FaultRule parseFault(const ScriptLine& line)
 {
-    CallRange range;
-    if (!text.empty() && text.back() == '+') {
-        range.andLater = true;
-        text.remove_suffix(1);
-    }
-    const std::int64_t first = parseInteger(line, text);
-    if (first < 1) {
-        failBadArguments(line, "calls are numbered from 1");
-    }
-    range.first = static_cast<std::uint64_t>(first);
-    return range;
-}
-
-Fault parseFault(const ScriptLine& line)
-{
-    const auto words = splitWords(requireArguments(line));
-    if (words.size() != 3) {
-        failBadArguments(line, "expected <entry point> <call>[+] <result|timeout>");
-    }
-    Fault fault;
-    fault.entry = parseEntry(line, words[0]);
-    fault.calls = parseCallRange(line, words[1]);
-    fault.timeout = words[2] == "timeout";
-    fault.result = fault.timeout ? BLADERF_ERR_TIMEOUT : parseInt(line, words[2]);
+    FaultRule fault = parseFailLine(line, OldFailSpelling::callThenResult, BLADERF_ERR_TIMEOUT);
+    parseEntry(line, fault.entryPoint); // only the entry points with scripted results
     return fault;
 }
 
@@ -214,16 +191,8 @@ void applyLine(Script& script, const ScriptLine& line)
     } else if (directive == "list-null") {
         requireNoArguments(line);
         script.listNull = true;
-    } else if (directive == "open") {
-        const auto [result, identifier] = splitFirstWord(requireArguments(line));
-        script.openRules.insert_or_assign(std::string(identifier), OpenRule{parseInt(line, result), false});
-    } else if (directive == "open-any") {
-        script.openAnyRule = OpenRule{parseInt(line, requireArguments(line)), false};
-    } else if (directive == "open-null-device") {
-        script.openRules.insert_or_assign(std::string(requireArguments(line)), OpenRule{0, true});
-    } else if (directive == "open-any-null-device") {
-        requireNoArguments(line);
-        script.openAnyRule = OpenRule{0, true};
+    } else if (script.openRules.apply(line)) {
+        // what an open of an identifier, or of any board, does instead
     } else if (directive == "strerror") {
         if (requireArguments(line) != "off") {
             failBadArguments(line, "expected 'off'");
@@ -239,12 +208,10 @@ void applyLine(Script& script, const ScriptLine& line)
         script.versionPatch = parseVersionPart(line, parts[2]);
     } else if (directive == "fail") {
         script.faults.push_back(parseFault(line));
-    } else if (directive == "unplug") {
-        Fault fault = parseFault(line);
-        if (fault.calls.andLater) {
-            failBadArguments(line, "expected one call, not a range");
+    } else if (applyUnplugLine(script.unplug, line, BLADERF_ERR_TIMEOUT)) {
+        if (script.unplug.atCall) {
+            parseEntry(line, script.unplug.atCall->entryPoint);
         }
-        script.unplug = fault;
     } else if (directive == "sync-rx") {
         script.receiveRules.push_back(parseReceiveRule(line));
     } else if (directive == "get-timestamp") {
@@ -334,44 +301,37 @@ std::string_view entryName(Entry entry)
 
 Simulator::Simulator()
     : script_(readScript()), journal_("VELTRANO_SIM_BLADERF_JOURNAL"),
-      transmitCapture_(environmentPath("VELTRANO_SIM_BLADERF_TX_CAPTURE"))
+      transmitCapture_(environmentPath("VELTRANO_SIM_BLADERF_TX_CAPTURE")),
+      calls_(std::vector<std::string_view>(kEntryNames.begin(), kEntryNames.end()))
 {
 }
 
 void Simulator::reloadScript()
 {
     script_ = readScript();
-    for (auto& calls : calls_) {
-        calls.store(0, std::memory_order_relaxed);
-    }
+    calls_.restart();
     unplugged_.store(false, std::memory_order_relaxed);
+    successfulOpens_.store(0, std::memory_order_relaxed);
 }
 
-std::uint64_t Simulator::countCall(Entry entry)
+const FaultRule* Simulator::failureOf(Entry entry, std::uint64_t call)
 {
-    return calls_[static_cast<std::size_t>(entry)].fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
-const Fault* Simulator::faultFor(Entry entry, std::uint64_t call) const
-{
-    for (auto fault = script_.faults.rbegin(); fault != script_.faults.rend(); ++fault) {
-        if (fault->entry == entry && fault->calls.contains(call)) {
-            return &*fault;
+    const std::string_view name = entryName(entry);
+    if (const auto& unplug = script_.unplug.atCall) {
+        if (!unplugged_.load(std::memory_order_relaxed) && name == unplug->entryPoint && call >= unplug->calls.first) {
+            unplugged_.store(true, std::memory_order_relaxed);
+        }
+        if (unplugged_.load(std::memory_order_relaxed)) {
+            return &*unplug;
         }
     }
-    return nullptr;
+    return veltrano::sim::faultFor(script_.faults, name, call);
 }
 
-const Fault* Simulator::unpluggedFault(Entry entry, std::uint64_t call)
+bool Simulator::unpluggedByOpens() const
 {
-    if (!script_.unplug) {
-        return nullptr;
-    }
-    if (!unplugged_.load(std::memory_order_relaxed) && entry == script_.unplug->entry &&
-        call >= script_.unplug->calls.first) {
-        unplugged_.store(true, std::memory_order_relaxed);
-    }
-    return unplugged_.load(std::memory_order_relaxed) ? &*script_.unplug : nullptr;
+    const auto& opens = script_.unplug.afterOpens;
+    return opens && successfulOpens_.load(std::memory_order_relaxed) >= *opens;
 }
 
 const ReceiveRule* Simulator::receiveRuleFor(std::uint64_t call) const
