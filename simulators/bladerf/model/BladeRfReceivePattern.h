@@ -16,11 +16,6 @@ namespace veltrano::sim::bladerf {
 
 inline constexpr std::uint64_t kPatternPeriod = std::uint64_t{1} << 24;
 
-inline std::int16_t patternI(std::uint64_t timestamp)
-{
-    return static_cast<std::int16_t>(static_cast<int>(timestamp % 4096) - 2048);
-}
-
 inline std::int16_t patternQ(std::uint64_t timestamp)
 {
     return static_cast<std::int16_t>(static_cast<int>((timestamp / 4096) % 4096) - 2048);

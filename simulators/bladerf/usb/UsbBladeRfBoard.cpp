@@ -7,6 +7,7 @@
 #include <libusb-1.0/libusb.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -288,15 +289,13 @@ void UsbBladeRfBoard::fillReceive(unsigned char* buffer, std::size_t length, std
 {
     const bool timestamped = fpga_.timestampsEnabled();
     std::uint64_t timestamp = first;
+    // The bus carries SC16 Q11 little-endian, as the host's own int16_t are
+    // on every machine the USB engine runs on; the transfer buffers come from
+    // the allocator, so each message's samples are aligned for them.
+    static_assert(std::endian::native == std::endian::little);
     const auto putSamples = [&](unsigned char* at, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i, ++timestamp) {
-            const auto iValue = static_cast<std::uint16_t>(bladerf::patternI(timestamp));
-            const auto qValue = static_cast<std::uint16_t>(bladerf::patternQ(timestamp));
-            at[4 * i + 0] = static_cast<unsigned char>(iValue);
-            at[4 * i + 1] = static_cast<unsigned char>(iValue >> 8);
-            at[4 * i + 2] = static_cast<unsigned char>(qValue);
-            at[4 * i + 3] = static_cast<unsigned char>(qValue >> 8);
-        }
+        bladerf::fillReceivePattern(reinterpret_cast<std::int16_t*>(at), timestamp, count);
+        timestamp += count;
     };
     if (!timestamped) {
         putSamples(buffer, length / 4);
