@@ -187,7 +187,7 @@ int runSoak(double seconds, double sampleRateHz)
     const std::uint64_t dropped = device.rxDroppedBytes();
     const std::uint64_t residentBeforeStop = soak::residentKiB();
     device.stopRx();
-    const std::optional<std::uint64_t> boardBytes = soak::boardCount("veltrano_usb_hackrf_rx_bytes_delivered");
+    const std::optional<std::uint64_t> boardBytes = soak::boardCount("veltrano_usb_hackrf_rx_bytes_delivered", "");
     const std::uint64_t residentAtEnd = soak::residentKiB();
 
     std::printf("duration                 %.0f s at %.0f samples/s\n", seconds, sampleRateHz);
@@ -277,8 +277,8 @@ int runFaultSoak(double seconds, double sampleRateHz, std::uint32_t seed)
         return 2;
     }
     // Resolved once libhackrf, and the libusb it runs on, are loaded.
-    const auto unplug = soak::boardEntry<void (*)()>("veltrano_usb_hackrf_unplug");
-    const auto replug = soak::boardEntry<void (*)()>("veltrano_usb_hackrf_replug");
+    const auto unplug = soak::boardEntry<void (*)(const char*)>("veltrano_usb_hackrf_unplug");
+    const auto replug = soak::boardEntry<void (*)(const char*)>("veltrano_usb_hackrf_replug");
     if (unplug == nullptr || replug == nullptr) {
         std::fprintf(stderr, "hackrf-soak: the fault mode needs the emulated board (scripts/soak.sh fault)\n");
         return 2;
@@ -340,10 +340,10 @@ int runFaultSoak(double seconds, double sampleRateHz, std::uint32_t seed)
     });
     std::uint64_t unplugs = 0;
     std::mt19937 random(seed);
-    std::uniform_int_distribution<int> plugged(200, 3000);   // ms until the board leaves
-    std::uniform_int_distribution<int> unplugged(50, 4000);  // ms until it is back: sometimes past the reopen
-    const Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                     std::chrono::duration<double>(seconds));
+    std::uniform_int_distribution<int> plugged(200, 3000);  // ms until the board leaves
+    std::uniform_int_distribution<int> unplugged(50, 4000); // ms until it is back: sometimes past the reopen
+    const Clock::time_point end =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     const auto sleepUntilAtMost = [&](int ms) {
         std::this_thread::sleep_until(std::min(end, Clock::now() + std::chrono::milliseconds(ms)));
     };
@@ -356,10 +356,10 @@ int runFaultSoak(double seconds, double sampleRateHz, std::uint32_t seed)
         if (Clock::now() >= end) {
             break;
         }
-        unplug();
+        unplug(nullptr);
         ++unplugs;
         sleepUntilAtMost(unplugged(random));
-        replug();
+        replug(nullptr);
     }
     // Let the last recovery finish before the threads stop.
     std::this_thread::sleep_for(std::chrono::seconds(4));

@@ -61,7 +61,7 @@ std::vector<Board> openEveryBoard()
         HackRfSdrDevice* hackRf = device.get();
         boards.push_back({"HackRF", summary.serial, std::move(device), [hackRf] { return hackRf->rxDroppedBytes(); },
                           [serial = summary.serial]() -> std::optional<std::uint64_t> {
-                              const auto bytes = soak::boardCount("veltrano_usb_hackrf_rx_bytes_delivered_of", serial);
+                              const auto bytes = soak::boardCount("veltrano_usb_hackrf_rx_bytes_delivered", serial);
                               return bytes ? std::optional<std::uint64_t>(*bytes / 2) : std::nullopt;
                           },
                           PatternFollower(ReceivePattern::hackRf)});

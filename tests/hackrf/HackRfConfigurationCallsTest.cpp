@@ -72,6 +72,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "hackrf_error_name -1000", "hackrf_close -> 0", "hackrf_open_by_serial A -> 0",
                     "hackrf_version_string_read 255 -> 0", "hackrf_usb_api_version_read -> 0"},
                    receiveCalls)},
+        // The board gone at a call: that call fails, so does every later one
+        // with a scripted result, and no open finds the board again.
+        ConfigurationCalls{
+            "receiveUnpluggedAtACall", "unplug at hackrf_set_lna_gain 1 -1000\n", nothingBefore, receive, false,
+            "set LNA gain: HACKRF_ERROR_LIBUSB; device close/reopen failed (close: HACKRF_SUCCESS) (open: "
+            "HACKRF_ERROR_NOT_FOUND)",
+            joined({"hackrf_set_sample_rate 2000000 -> 0", "hackrf_set_rx_overrun_limit 0 -> 0",
+                    "hackrf_set_freq 100000001 -> 0", "hackrf_set_lna_gain 16 -> -1000", "hackrf_error_name -1000",
+                    "hackrf_close -> 0"},
+                   joined(std::vector<std::string>(12, "hackrf_open_by_serial A -> -5"),
+                          {"hackrf_error_name -5", "hackrf_error_name 0"}))},
         // A filter the caller chose goes back on after the rate, which reset it.
         ConfigurationCalls{
             "receiveWithAChosenFilter", "", [](ISdrDevice& d) { return d.setBandwidth(rx, 5e6); }, receive, true, "",

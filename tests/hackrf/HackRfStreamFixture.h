@@ -3,7 +3,7 @@
 
 #include "device/hackrf/HackRfApi.h"
 #include "device/hackrf/HackRfSdrDevice.h"
-#include "simulators/hackrf/SimHackRfControl.h"
+#include "simulators/hackrf/library/SimHackRfControl.h"
 #include "tests/support/SimulationFixture.h"
 
 #include <algorithm>

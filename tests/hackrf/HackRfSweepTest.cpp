@@ -119,17 +119,25 @@ TEST_F(HackRfSweep, markedBlocksBecomeTaggedSweepBlocks)
     // through the real library against the emulated board.
     const std::vector<NativeSweepBlock> blocks = readBlocks();
     ASSERT_EQ(blocks.size(), 3u);
-    EXPECT_EQ(blocks[2].centerFrequencyHz, 2'447.5e6);
-    // The simulator's sample bytes equal their offset in the block (mod 256);
-    // the last 1024 bytes are the samples.
-    ASSERT_EQ(blocks[0].samples.size(), 512u);
-    EXPECT_EQ(blocks[0].samples[0], std::complex<float>(0.0F, 1.0F / 128));
-    EXPECT_EQ(blocks[0].samples[100], std::complex<float>(-56.0F / 128, -55.0F / 128));
-    EXPECT_EQ(blocks[0].samples[511], std::complex<float>(-2.0F / 128, -1.0F / 128));
+    // Interleaved steps: 2400, 2405, then 2420 MHz.
+    EXPECT_EQ(blocks[2].centerFrequencyHz, 2'427.5e6);
+    // The samples, a block's last 1024 bytes, carry the board's receive
+    // pattern: each aligned word its own position in the stream.
+    for (const NativeSweepBlock& each : blocks) {
+        const std::vector<std::uint8_t> bytes = test::bytesOf(each.samples);
+        ASSERT_EQ(bytes.size(), 1024u);
+        const std::uint64_t position = 4 * (bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint64_t{bytes[3]} << 24);
+        EXPECT_EQ(position % kBlockBytes, kBlockBytes - 1024u);
+        std::vector<std::uint8_t> pattern(bytes.size());
+        for (std::size_t index = 0; index < pattern.size(); ++index) {
+            pattern[index] = static_cast<std::uint8_t>((position + index) / 4 >> (8 * ((position + index) % 4)));
+        }
+        EXPECT_EQ(bytes, pattern);
+    }
     // Nothing queued: false, and the caller's block is left as it was.
     block = blocks[2];
     EXPECT_FALSE(device().readNativeSweepBlock(block));
-    EXPECT_EQ(block.centerFrequencyHz, 2'447.5e6);
+    EXPECT_EQ(block.centerFrequencyHz, 2'427.5e6);
     EXPECT_EQ(device().lastError(), "");
 }
 
@@ -160,9 +168,11 @@ TEST_F(HackRfSweep, aFullQueueDropsTheNewestBlocksAndCountsThem)
 
     const std::vector<NativeSweepBlock> blocks = readBlocks();
     ASSERT_EQ(blocks.size(), 512u);
-    // Steps of 20 MHz from 88 MHz, eleven of them to 308 MHz, then over again.
+    // Steps of 20 MHz from 88 MHz, eleven of them to 308 MHz, each followed
+    // by its interleaved step 5 MHz above, then over again.
     for (std::size_t index = 0; index < blocks.size(); ++index) {
-        ASSERT_EQ(blocks[index].centerFrequencyHz, 88e6 + 20e6 * static_cast<double>(index % 11) + 7.5e6) << index;
+        const double stepHz = 88e6 + 20e6 * static_cast<double>(index % 22 / 2) + 5e6 * static_cast<double>(index % 2);
+        ASSERT_EQ(blocks[index].centerFrequencyHz, stepHz + 7.5e6) << index;
     }
 }
 

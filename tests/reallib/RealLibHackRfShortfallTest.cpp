@@ -27,15 +27,15 @@ constexpr StreamConfig kStream{100e6, kRateHz, 8e6, 20.0};
 struct Side {
     const char* name;
     StreamDirection direction;
-    void (*holdHost)(const char*);
+    void (*holdHost)(const char* serial, const char* holds);
     // Bytes the board moved on this side, counted over the process.
     std::uint64_t (*boardBytes)();
 };
 
 const Side kReceive{"receive", StreamDirection::rx, veltrano_usb_hackrf_hold_host,
-                    [] { return static_cast<std::uint64_t>(veltrano_usb_hackrf_rx_bytes_delivered()); }};
+                    [] { return static_cast<std::uint64_t>(veltrano_usb_hackrf_rx_bytes_delivered(nullptr)); }};
 const Side kTransmit{"transmit", StreamDirection::tx, veltrano_usb_hackrf_hold_host_tx,
-                     [] { return static_cast<std::uint64_t>(veltrano_usb_hackrf_tx_bytes()); }};
+                     [] { return static_cast<std::uint64_t>(veltrano_usb_hackrf_tx_bytes(nullptr)); }};
 
 bool startStream(HackRfSdrDevice& device, const Side& side)
 {
@@ -80,8 +80,8 @@ class RealLibShortfall : public test::RealLibHackRf {
 protected:
     void TearDown() override
     {
-        veltrano_usb_hackrf_hold_host("");
-        veltrano_usb_hackrf_hold_host_tx("");
+        veltrano_usb_hackrf_hold_host(nullptr, "");
+        veltrano_usb_hackrf_hold_host_tx(nullptr, "");
     }
 
     // Streams until the board has moved this many bytes on the side (counted
@@ -126,7 +126,7 @@ TEST_P(RealLibHoldCount, theBoardCountsEveryHoldItCouldNotBufferWithItsLongestRu
 {
     const Side& side = *GetParam().side;
     HackRfSdrDevice device(test::kEmulatedSerial);
-    side.holdHost(GetParam().holds);
+    side.holdHost(nullptr, GetParam().holds);
     const std::uint64_t start = side.boardBytes();
     ASSERT_TRUE(startStream(device, side)) << device.lastError();
     EXPECT_EQ(boardCount(device, side), std::optional<std::uint64_t>(0));
@@ -134,7 +134,7 @@ TEST_P(RealLibHoldCount, theBoardCountsEveryHoldItCouldNotBufferWithItsLongestRu
     streamUntilBoardPassed(device, side, start + GetParam().lastHoldAt + 2'097'152);
     EXPECT_EQ(boardCount(device, side), GetParam().shortfalls);
     EXPECT_EQ(boardLongest(device, side), GetParam().longestBytes);
-    EXPECT_EQ(veltrano_usb_hackrf_core("shortfalls"), static_cast<std::int64_t>(GetParam().shortfalls));
+    EXPECT_EQ(veltrano_usb_hackrf_core(nullptr, "shortfalls"), static_cast<std::int64_t>(GetParam().shortfalls));
 }
 
 INSTANTIATE_TEST_SUITE_P(Holds, RealLibHoldCount, ::testing::ValuesIn(kHoldCases),
@@ -160,17 +160,17 @@ TEST_P(RealLibLimit, aShortfallReachingTheLimitStopsTheStreamWithWordsAndTheNext
 {
     const Side& side = *GetParam().side;
     HackRfSdrDevice device(test::kEmulatedSerial);
-    side.holdHost("1048576:50");
+    side.holdHost(nullptr, "1048576:50");
     ASSERT_TRUE(setBoardLimit(device, side, 100'000)) << device.lastError();
     ASSERT_TRUE(startStream(device, side)) << device.lastError();
-    EXPECT_EQ(veltrano_usb_hackrf_core("shortfall_limit"), 100'000);
+    EXPECT_EQ(veltrano_usb_hackrf_core(nullptr, "shortfall_limit"), 100'000);
     ASSERT_TRUE(test::eventually([&] {
         moveSamples(device, side);
         return !device.lastError().empty();
     }));
     // The core stops on the first 32-byte step that reaches the limit.
     EXPECT_EQ(device.lastError(), GetParam().stopped);
-    EXPECT_EQ(veltrano_usb_hackrf_core("core_error"), GetParam().coreError);
+    EXPECT_EQ(veltrano_usb_hackrf_core(nullptr, "core_error"), GetParam().coreError);
     std::vector<std::uint8_t> bytes(131072);
     if (side.direction == StreamDirection::rx) {
         EXPECT_EQ(device.readNativeSamples(bytes.data(), bytes.size() / 2), 0u);
@@ -183,9 +183,9 @@ TEST_P(RealLibLimit, aShortfallReachingTheLimitStopsTheStreamWithWordsAndTheNext
     EXPECT_EQ(boardCount(device, side), 1u);
 
     ASSERT_TRUE(setBoardLimit(device, side, 0));
-    side.holdHost("");
+    side.holdHost(nullptr, "");
     ASSERT_TRUE(startStream(device, side)) << device.lastError();
-    EXPECT_EQ(veltrano_usb_hackrf_core("shortfall_limit"), 0);
+    EXPECT_EQ(veltrano_usb_hackrf_core(nullptr, "shortfall_limit"), 0);
     streamUntilBoardPassed(device, side, side.boardBytes() + 2'097'152);
     EXPECT_EQ(boardCount(device, side), 0u);
 }
@@ -193,9 +193,9 @@ TEST_P(RealLibLimit, aShortfallReachingTheLimitStopsTheStreamWithWordsAndTheNext
 TEST_P(RealLibLimit, aBoardOlderThanUsbApi0106KeepsNoCountsAndTakesNoLimit)
 {
     const Side& side = *GetParam().side;
-    veltrano_usb_hackrf_set_usb_api(0x0105);
+    veltrano_usb_hackrf_set_usb_api(nullptr, 0x0105);
     struct Restore {
-        ~Restore() { veltrano_usb_hackrf_set_usb_api(0x0107); }
+        ~Restore() { veltrano_usb_hackrf_set_usb_api(nullptr, 0x0107); }
     } restore;
     HackRfSdrDevice device(test::kEmulatedSerial);
     ASSERT_EQ(device.usbApiVersion(), 0x0105);
@@ -219,15 +219,15 @@ INSTANTIATE_TEST_SUITE_P(Sides, RealLibLimit, ::testing::ValuesIn(kLimitCases),
 TEST_F(RealLibShortfall, theModuleReportsOneOverflowPerShortfallAndReadsTheCount)
 {
     const test::OnlyOurSoapyModule onlyOurs;
-    veltrano_usb_hackrf_hold_host("2097152:20,8388608:20");
+    veltrano_usb_hackrf_hold_host(nullptr, "2097152:20,8388608:20");
     const test::SoapyDevicePointer device(SoapySDR::Device::make(
         std::string("driver=veltrano,rx_overrun_limit=1000000,serial=") + test::kEmulatedSerial));
     EXPECT_EQ(device->readSetting("rx_overrun_limit"), "1000000");
     device->setSampleRate(SOAPY_SDR_RX, 0, kRateHz);
     SoapySDR::Stream* stream = device->setupStream(SOAPY_SDR_RX, SOAPY_SDR_CS8);
     ASSERT_EQ(device->activateStream(stream), 0);
-    EXPECT_EQ(veltrano_usb_hackrf_core("shortfall_limit"), 1'000'000);
-    const std::uint64_t start = veltrano_usb_hackrf_rx_bytes_delivered();
+    EXPECT_EQ(veltrano_usb_hackrf_core(nullptr, "shortfall_limit"), 1'000'000);
+    const std::uint64_t start = veltrano_usb_hackrf_rx_bytes_delivered(nullptr);
     std::vector<std::int8_t> samples(2 * 65536);
     void* buffers[] = {samples.data()};
     int overflows = 0;
@@ -238,7 +238,7 @@ TEST_F(RealLibShortfall, theModuleReportsOneOverflowPerShortfallAndReadsTheCount
         // A reader slowed by a loaded machine may get to the board's counts
         // late, and both at once: each still gets its report, at the reads
         // that follow.
-        return veltrano_usb_hackrf_rx_bytes_delivered() >= start + 8388608 + 4194304 &&
+        return veltrano_usb_hackrf_rx_bytes_delivered(nullptr) >= start + 8388608 + 4194304 &&
                device->readSetting("rx_board_shortfalls") == "2" && overflows >= 2;
     }));
     // The ring may overflow too on a loaded machine, with its own count; a
@@ -254,7 +254,7 @@ TEST_F(RealLibShortfall, theModuleReportsOneUnderflowPerBoardUnderrunAlsoWhenBot
 {
     const test::OnlyOurSoapyModule onlyOurs;
     // Both within the first 2 MiB: the 3 MiB queued below outlast them.
-    veltrano_usb_hackrf_hold_host_tx("1048576:20,1572864:20");
+    veltrano_usb_hackrf_hold_host_tx(nullptr, "1048576:20,1572864:20");
     const test::SoapyDevicePointer device(SoapySDR::Device::make(
         std::string("driver=veltrano,tx_underrun_limit=1000000,serial=") + test::kEmulatedSerial));
     EXPECT_EQ(device->readSetting("tx_underrun_limit"), "1000000");
@@ -263,7 +263,7 @@ TEST_F(RealLibShortfall, theModuleReportsOneUnderflowPerBoardUnderrunAlsoWhenBot
     ASSERT_EQ(device->activateStream(stream), 0);
     std::vector<std::int8_t> samples(2 * 65536);
     const void* buffers[] = {samples.data()};
-    const std::uint64_t start = veltrano_usb_hackrf_tx_bytes();
+    const std::uint64_t start = veltrano_usb_hackrf_tx_bytes(nullptr);
     // A report comes from a status read that found the losses moved since the
     // one before: the board's count moved (each underrun its own report), or
     // the ring ran dry (its silence counted in tx_underrun_bytes, as at the
@@ -288,13 +288,13 @@ TEST_F(RealLibShortfall, theModuleReportsOneUnderflowPerBoardUnderrunAlsoWhenBot
     }
     // The writer pauses until the board has counted both underruns: the
     // device layer then reads both at its next write.
-    ASSERT_TRUE(test::eventually([] { return veltrano_usb_hackrf_core("shortfalls") == 2; }));
+    ASSERT_TRUE(test::eventually([] { return veltrano_usb_hackrf_core(nullptr, "shortfalls") == 2; }));
     ASSERT_TRUE(test::eventually([&] {
         writeAndLook();
-        return veltrano_usb_hackrf_tx_bytes() >= start + 4194304 && device->readSetting("tx_board_shortfalls") == "2" &&
-               underflows >= 2;
+        return veltrano_usb_hackrf_tx_bytes(nullptr) >= start + 4194304 &&
+               device->readSetting("tx_board_shortfalls") == "2" && underflows >= 2;
     }));
-    EXPECT_EQ(veltrano_usb_hackrf_core("shortfall_limit"), 1'000'000);
+    EXPECT_EQ(veltrano_usb_hackrf_core(nullptr, "shortfall_limit"), 1'000'000);
     EXPECT_LE(underflows, 2 + ringMoves);
     device->deactivateStream(stream);
     device->closeStream(stream);

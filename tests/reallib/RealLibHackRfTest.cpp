@@ -94,12 +94,12 @@ TEST_F(RealLibStreaming, transmitSendsWhatWasQueuedWithSilenceBetweenAndDrainsTh
 {
     HackRfSdrDevice device(test::kEmulatedSerial);
     ASSERT_TRUE(device.configureTx({100e6, 2e6, 1.75e6, 0.0}) && device.startTx()) << device.lastError();
-    ASSERT_TRUE(test::eventually([] { return veltrano_usb_hackrf_tx_bytes() > 0; }));
+    ASSERT_TRUE(test::eventually([] { return veltrano_usb_hackrf_tx_bytes(nullptr) > 0; }));
     // Gains change while the board transmits.
     ASSERT_TRUE(device.setGain(tx, 33) && device.setGainStage(tx, "AMP", 14)) << device.lastError();
-    EXPECT_EQ(veltrano_usb_hackrf_setting("tx_vga_gain"), 33.0);
-    EXPECT_EQ(veltrano_usb_hackrf_setting("amplifier"), 1.0);
-    EXPECT_EQ(veltrano_usb_hackrf_transceiver_mode(), 2);
+    EXPECT_EQ(veltrano_usb_hackrf_setting(nullptr, "tx_vga_gain"), 33.0);
+    EXPECT_EQ(veltrano_usb_hackrf_setting(nullptr, "amplifier"), 1.0);
+    EXPECT_EQ(veltrano_usb_hackrf_transceiver_mode(nullptr), 2);
 
     const MarkedBurst bursts[] = {markedBurst(100'000, 0), markedBurst(50'000, 77)};
     for (const MarkedBurst& burst : bursts) {
@@ -116,8 +116,8 @@ TEST_F(RealLibStreaming, transmitSendsWhatWasQueuedWithSilenceBetweenAndDrainsTh
     EXPECT_TRUE(device.drainTx({})) << device.lastError();
     device.stopTx();
 
-    std::vector<std::uint8_t> sent(veltrano_usb_hackrf_tx_bytes());
-    sent.resize(veltrano_usb_hackrf_tx_copy(sent.data(), 0, sent.size()));
+    std::vector<std::uint8_t> sent(veltrano_usb_hackrf_tx_bytes(nullptr));
+    sent.resize(veltrano_usb_hackrf_tx_copy(nullptr, sent.data(), 0, sent.size()));
     auto at = sent.begin();
     for (const MarkedBurst& burst : bursts) {
         at = std::find_if(at, sent.end(), [](std::uint8_t byte) { return byte != 0; });
@@ -140,7 +140,7 @@ TEST_F(RealLibStreaming,
     EXPECT_EQ(device.firmwareVersion(), "usb-emulated-2026.01");
     EXPECT_EQ(device.usbApiVersion(), 0x0107);
     ASSERT_TRUE(device.configureRx({100e6, 8e6, 0.0, 20.0}) && device.startRx()) << device.lastError();
-    EXPECT_EQ(veltrano_usb_hackrf_setting("baseband_filter"), 6e6);
+    EXPECT_EQ(veltrano_usb_hackrf_setting(nullptr, "baseband_filter"), 6e6);
     std::vector<std::uint8_t> bytes = test::receiveBytes(device, 100'000);
     const std::size_t journalBefore = test::readLines(directory / "journal").size();
 
@@ -154,17 +154,17 @@ TEST_F(RealLibStreaming,
     const std::pair<const char*, double> expected[] = {
         {"lna_gain", 32}, {"vga_gain", 42}, {"amplifier", 1}, {"baseband_filter", 5e6}, {"antenna_power", 1}};
     for (const auto& [setting, value] : expected) {
-        EXPECT_EQ(veltrano_usb_hackrf_setting(setting), value) << setting;
+        EXPECT_EQ(veltrano_usb_hackrf_setting(nullptr, setting), value) << setting;
     }
     const std::vector<std::string> lines = test::readLines(directory / "journal");
     ASSERT_GT(lines.size(), journalBefore);
     // No transceiver mode request.
     EXPECT_TRUE(std::none_of(lines.begin() + static_cast<std::ptrdiff_t>(journalBefore), lines.end(),
                              [](const std::string& line) { return line.starts_with("control out 1 "); }));
-    EXPECT_EQ(veltrano_usb_hackrf_transceiver_mode(), 1);
+    EXPECT_EQ(veltrano_usb_hackrf_transceiver_mode(nullptr), 1);
 
     ASSERT_TRUE(device.setRxFrequency(101e6)) << device.lastError();
-    const std::uint64_t retunedAt = veltrano_usb_hackrf_rx_position_at_last_tune();
+    const std::uint64_t retunedAt = veltrano_usb_hackrf_rx_position_at_last_tune(nullptr);
     const std::optional<std::uint64_t> resumedAt = test::streamPositionOf(test::receiveBytes(device, 100'000));
     ASSERT_TRUE(resumedAt.has_value());
     // The discard counts 1,310,720 bytes from the ring's clear. Bytes the board
@@ -182,9 +182,9 @@ TEST_F(RealLibStreaming,
     // tenth allowed is 0.2 s of the board's time, three of its 256 KiB
     // transfers, the granularity at either end.
     ASSERT_TRUE(device.setSampleRate(rx, 2e6)) << device.lastError();
-    EXPECT_EQ(veltrano_usb_hackrf_setting("sample_rate"), 2e6);
+    EXPECT_EQ(veltrano_usb_hackrf_setting(nullptr, "sample_rate"), 2e6);
     // The library set its own filter with the rate; the one chosen above went back on.
-    EXPECT_EQ(veltrano_usb_hackrf_setting("baseband_filter"), 5e6);
+    EXPECT_EQ(veltrano_usb_hackrf_setting(nullptr, "baseband_filter"), 5e6);
     std::vector<std::complex<float>> samples(65536);
     ASSERT_TRUE(test::eventually([&] { return device.readSamples(samples.data(), 1) == 1; }));
     const std::uint64_t droppedBefore = test::lossesOf(device).rxDroppedBytes;
@@ -232,7 +232,7 @@ TEST_P(RealLibRateChange, everyByteTakenAtTheOldRateIsReadBeforeTheChangeOrCount
     const std::uint64_t lostBefore = lostSoFar();
 
     ASSERT_TRUE(device.setSampleRate(rx, GetParam().toHz)) << device.lastError();
-    const std::uint64_t newRateFrom = veltrano_usb_hackrf_rx_position_at_last_rate_change();
+    const std::uint64_t newRateFrom = veltrano_usb_hackrf_rx_position_at_last_rate_change(nullptr);
     const std::optional<std::uint64_t> resumedAt = test::streamPositionOf(test::receiveBytes(device, 100'000));
     ASSERT_TRUE(resumedAt.has_value());
     EXPECT_GE(newRateFrom, lastReadEnd);
@@ -254,7 +254,7 @@ using std::chrono::milliseconds;
 template <typename Call>
 auto whileSilent(Call call, void (*release)())
 {
-    veltrano_usb_hackrf_stall(1);
+    veltrano_usb_hackrf_stall(nullptr, 1);
     auto result = std::async(std::launch::async, call);
     EXPECT_NE(result.wait_for(milliseconds(300)), std::future_status::ready);
     release();
@@ -300,16 +300,17 @@ struct Client : test::CallTimes {
 void stopWithTransfersInFlight(Client& client, bool started, const std::function<void()>& stop)
 {
     ASSERT_TRUE(started) << client.device->lastError();
-    const std::uint64_t rxBefore = veltrano_usb_hackrf_rx_bytes_delivered();
-    const std::uint64_t txBefore = veltrano_usb_hackrf_tx_bytes();
+    const std::uint64_t rxBefore = veltrano_usb_hackrf_rx_bytes_delivered(nullptr);
+    const std::uint64_t txBefore = veltrano_usb_hackrf_tx_bytes(nullptr);
     ASSERT_TRUE(test::eventually([&] {
-        return veltrano_usb_hackrf_rx_bytes_delivered() != rxBefore || veltrano_usb_hackrf_tx_bytes() != txBefore;
+        return veltrano_usb_hackrf_rx_bytes_delivered(nullptr) != rxBefore ||
+               veltrano_usb_hackrf_tx_bytes(nullptr) != txBefore;
     }));
     ASSERT_GT(veltrano_usb_hackrf_transfers_in_flight(), 0);
     if (stop) {
         client.timed(stop);
         EXPECT_EQ(veltrano_usb_hackrf_transfers_in_flight(), 0);
-        EXPECT_EQ(veltrano_usb_hackrf_transceiver_mode(), 0);
+        EXPECT_EQ(veltrano_usb_hackrf_transceiver_mode(nullptr), 0);
     }
 }
 
@@ -331,7 +332,7 @@ const FaultScenario kScenarios[] = {
          EXPECT_EQ(test::streamPositionOf(received), 0u);
          EXPECT_EQ(device.lastError(), "RX stream stopped: streaming stopped");
          client.timed([&] { device.stopRx(); });
-         veltrano_usb_hackrf_replug();
+         veltrano_usb_hackrf_replug(nullptr);
          // The old handle is dead: configuration reopens the board, then streams.
          EXPECT_TRUE(client.reopens.timed([&] { return device.configureRx(kRx); })) << device.lastError();
          ASSERT_TRUE(device.startRx()) << device.lastError();
@@ -344,13 +345,13 @@ const FaultScenario kScenarios[] = {
          NativeSweepBlock block;
          ASSERT_TRUE(
              test::eventually([&] { return client.timed([&] { return device.readNativeSweepBlock(block); }); }));
-         veltrano_usb_hackrf_unplug();
+         veltrano_usb_hackrf_unplug(nullptr);
          // Blocks already queued still come; then the end is reported.
          ASSERT_TRUE(test::eventually([&] {
              return !client.timed([&] { return device.readNativeSweepBlock(block); }) && !device.lastError().empty();
          }));
          EXPECT_EQ(device.lastError(), "native sweep stopped: streaming stopped");
-         veltrano_usb_hackrf_replug();
+         veltrano_usb_hackrf_replug(nullptr);
          EXPECT_TRUE(client.reopens.timed([&] { return device.recoverNativeSweep(); })) << device.lastError();
          EXPECT_TRUE(test::eventually([&] { return device.readNativeSweepBlock(block); })) << device.lastError();
          EXPECT_EQ(block.samples.size(), 512u);
@@ -360,7 +361,7 @@ const FaultScenario kScenarios[] = {
          ASSERT_TRUE(device.configureTx(kTx) && device.startTx()) << device.lastError();
          const std::vector<std::complex<float>> samples(100'000, {0.25F, -0.25F});
          ASSERT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
-         veltrano_usb_hackrf_unplug();
+         veltrano_usb_hackrf_unplug(nullptr);
          // Once the library has seen the loss, nothing more is queued for a stream that is gone.
          ASSERT_TRUE(test::eventually([&] {
              return client.timed([&] { return device.writeSamples(samples.data(), 1000); }) == 0 &&
@@ -368,7 +369,7 @@ const FaultScenario kScenarios[] = {
          }));
          EXPECT_EQ(device.lastError(), "TX stream stopped: streaming stopped");
          client.timed([&] { device.stopTx(); });
-         veltrano_usb_hackrf_replug();
+         veltrano_usb_hackrf_replug(nullptr);
          EXPECT_TRUE(client.reopens.timed([&] { return device.reopenDevice(); })) << device.lastError();
          ASSERT_TRUE(device.configureTx(kTx) && device.startTx()) << device.lastError();
          ASSERT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
@@ -387,17 +388,17 @@ const FaultScenario kScenarios[] = {
          ASSERT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
          EXPECT_FALSE(client.timed([&] { return device.drainTx({}); }));
          EXPECT_EQ(device.lastError(), "TX stream stopped: streaming stopped");
-         EXPECT_EQ(veltrano_usb_hackrf_tx_bytes(), 12 * kTransferBytes);
+         EXPECT_EQ(veltrano_usb_hackrf_tx_bytes(nullptr), 12 * kTransferBytes);
          client.timed([&] { device.stopTx(); });
      }},
     {"configureRxReplugged", std::nullopt, true,
      [](Client& client, HackRfSdrDevice& device) {
-         veltrano_usb_hackrf_unplug();
+         veltrano_usb_hackrf_unplug(nullptr);
          // Back while the configuration's reopen is waiting for it: 0.6 s
          // into a wait of up to 3 s, so the replug may come 2.4 s late.
          std::thread replug([] {
              std::this_thread::sleep_for(milliseconds(600));
-             veltrano_usb_hackrf_replug();
+             veltrano_usb_hackrf_replug(nullptr);
          });
          EXPECT_TRUE(client.reopens.timed([&] { return device.configureRx(kRx); })) << device.lastError();
          replug.join();
@@ -407,7 +408,7 @@ const FaultScenario kScenarios[] = {
      }},
     {"configureRxGone", std::nullopt, true,
      [](Client& client, HackRfSdrDevice& device) {
-         veltrano_usb_hackrf_unplug();
+         veltrano_usb_hackrf_unplug(nullptr);
          EXPECT_FALSE(client.reopens.timed([&] { return device.configureRx(kRx); }));
          EXPECT_EQ(device.lastError(), std::string("set sample rate: ") + kUnpluggedText +
                                            "; device close/reopen failed (close: " + kUnpluggedText +
@@ -418,14 +419,15 @@ const FaultScenario kScenarios[] = {
      [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureRx(kRx) && device.startRx());
          ASSERT_TRUE(test::streamPositionOf(client.receive(100'000)));
-         veltrano_usb_hackrf_unplug();
+         veltrano_usb_hackrf_unplug(nullptr);
          client.destroy();
      }},
     // A silent board: libhackrf sends its vendor requests without a time-out,
     // so configuration waits until the board answers again.
     {"silentDuringConfiguration", std::nullopt, false,
      [](Client&, HackRfSdrDevice& device) {
-         EXPECT_TRUE(whileSilent([&] { return device.configureRx(kRx); }, [] { veltrano_usb_hackrf_stall(0); }))
+         EXPECT_TRUE(
+             whileSilent([&] { return device.configureRx(kRx); }, [] { veltrano_usb_hackrf_stall(nullptr, 0); }))
              << device.lastError();
      }},
     // Reads stay bounded while the board is silent (nothing came, no error);
@@ -434,7 +436,7 @@ const FaultScenario kScenarios[] = {
      [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureRx(kRx) && device.startRx());
          std::vector<std::uint8_t> received = client.receive(100'000);
-         veltrano_usb_hackrf_stall(1);
+         veltrano_usb_hackrf_stall(nullptr, 1);
          // What was in flight drains away, then the reads come back empty.
          ASSERT_TRUE(test::eventually([&] {
              const std::size_t before = received.size();
@@ -445,17 +447,17 @@ const FaultScenario kScenarios[] = {
          }));
          EXPECT_LT(client.longest, kBound);
          EXPECT_EQ(device.lastError(), "");
-         veltrano_usb_hackrf_stall(0);
+         veltrano_usb_hackrf_stall(nullptr, 0);
          const std::vector<std::uint8_t> more = client.receive(100'000);
          received.insert(received.end(), more.begin(), more.end());
          EXPECT_TRUE(test::streamPositionOf(received));
-         whileSilent([&] { device.stopRx(); }, [] { veltrano_usb_hackrf_stall(0); });
+         whileSilent([&] { device.stopRx(); }, [] { veltrano_usb_hackrf_stall(nullptr, 0); });
      }},
     // What frees a call blocked on a silent board: the board going away.
     {"silentThenUnplugged", std::nullopt, false,
      [](Client& client, HackRfSdrDevice& device) {
          ASSERT_TRUE(device.configureRx(kRx) && device.startRx());
-         whileSilent([&] { client.destroy(); }, veltrano_usb_hackrf_unplug);
+         whileSilent([&] { client.destroy(); }, [] { veltrano_usb_hackrf_unplug(nullptr); });
      }},
     // Each stream stopped while the real library has transfers in flight, the last by the destructor.
     {"stopEachStream", std::nullopt, true,

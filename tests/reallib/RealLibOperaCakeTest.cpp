@@ -29,12 +29,12 @@ constexpr double kMhz = 1e6;
 
 class RealLibOperaCake : public test::RealLibHackRf {
 protected:
-    void TearDown() override { veltrano_usb_hackrf_stack_operacakes(""); }
+    void TearDown() override { veltrano_usb_hackrf_stack_operacakes(nullptr, ""); }
 
     // Opens the board with Opera Cakes stacked at these addresses ("0,1").
     static std::unique_ptr<HackRfSdrDevice> openWith(const char* stack)
     {
-        veltrano_usb_hackrf_stack_operacakes(stack);
+        veltrano_usb_hackrf_stack_operacakes(nullptr, stack);
         return std::make_unique<HackRfSdrDevice>(test::kEmulatedSerial);
     }
 
@@ -43,8 +43,8 @@ protected:
     static std::string portsOf(std::uint8_t address)
     {
         const auto name = [](int port) { return std::string(1, port < 4 ? 'A' : 'B') + std::to_string(port % 4 + 1); };
-        return name(veltrano_usb_hackrf_operacake(address, "port_a")) + "/" +
-               name(veltrano_usb_hackrf_operacake(address, "port_b"));
+        return name(veltrano_usb_hackrf_operacake(nullptr, address, "port_a")) + "/" +
+               name(veltrano_usb_hackrf_operacake(nullptr, address, "port_b"));
     }
 };
 
@@ -106,7 +106,7 @@ TEST_P(RealLibOperaCakeChoice, aPortChosenByNameIsSwitchedAtOnceAndPortBMirrorsI
     const auto device = openWith(each.stack);
     ASSERT_TRUE(device->setAntenna(StreamDirection::rx, each.antenna)) << device->lastError();
     EXPECT_EQ(portsOf(0), each.board0);
-    EXPECT_EQ(each.board1.empty() ? -1 : 0, veltrano_usb_hackrf_operacake(1, "mode"));
+    EXPECT_EQ(each.board1.empty() ? -1 : 0, veltrano_usb_hackrf_operacake(nullptr, 1, "mode"));
     if (!each.board1.empty()) {
         EXPECT_EQ(portsOf(1), each.board1);
     }
@@ -125,8 +125,8 @@ TEST_F(RealLibOperaCake, aFrequencyPlanSwitchesTheBoardOnEveryRetuneUntilAPortIs
     ASSERT_TRUE(device->configureRx({433e6, 10e6, 10e6, 20.0})) << device->lastError();
     const std::vector<AntennaRange> plan{{"A2", {100 * kMhz, 900 * kMhz}}, {"B3", {2400 * kMhz, 2500 * kMhz}}};
     ASSERT_TRUE(device->setAntennaPlan(plan)) << device->lastError();
-    EXPECT_EQ(veltrano_usb_hackrf_operacake(0, "mode"), 1);
-    EXPECT_EQ(veltrano_usb_hackrf_operacake(0, "ranges"), 2);
+    EXPECT_EQ(veltrano_usb_hackrf_operacake(nullptr, 0, "mode"), 1);
+    EXPECT_EQ(veltrano_usb_hackrf_operacake(nullptr, 0, "ranges"), 2);
     // Set while tuned to 433 MHz: the board is tuned again so that the plan holds at once.
     EXPECT_EQ(portsOf(0), "A2/B2");
     const struct {
@@ -143,7 +143,7 @@ TEST_F(RealLibOperaCake, aFrequencyPlanSwitchesTheBoardOnEveryRetuneUntilAPortIs
         EXPECT_EQ(device->antenna(StreamDirection::rx), retune.antenna) << retune.frequencyHz;
     }
     ASSERT_TRUE(device->setAntenna(StreamDirection::rx, "A4")) << device->lastError();
-    EXPECT_EQ(veltrano_usb_hackrf_operacake(0, "mode"), 0);
+    EXPECT_EQ(veltrano_usb_hackrf_operacake(nullptr, 0, "mode"), 0);
     EXPECT_EQ(portsOf(0), "A4/B4");
     EXPECT_TRUE(device->antennaPlan().empty());
     ASSERT_TRUE(device->setRxFrequency(2450e6));
@@ -175,8 +175,8 @@ TEST_P(RealLibOperaCakeHostile, isRefusedWithWordsAndLeavesTheBoardAsItWas)
     EXPECT_THAT(device->lastError(), HasSubstr(each.words));
     if (*each.stack != '\0') {
         EXPECT_EQ(portsOf(0), "A1/B1");
-        EXPECT_EQ(veltrano_usb_hackrf_operacake(0, "mode"), 0);
-        EXPECT_EQ(veltrano_usb_hackrf_operacake(0, "ranges"), 0);
+        EXPECT_EQ(veltrano_usb_hackrf_operacake(nullptr, 0, "mode"), 0);
+        EXPECT_EQ(veltrano_usb_hackrf_operacake(nullptr, 0, "ranges"), 0);
     }
 }
 
@@ -213,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
 // times than the firmware keeps the library refuses itself.
 TEST_F(RealLibOperaCake, theFirmwareStallsARangeListOrDwellTimesWithoutEntries)
 {
-    veltrano_usb_hackrf_stack_operacakes("0");
+    veltrano_usb_hackrf_stack_operacakes(nullptr, "0");
     const HackRfApi& api = hackRfApi();
     ASSERT_TRUE(api.loaded);
     decltype(&::hackrf_set_operacake_dwell_times) setDwellTimes = nullptr;
@@ -224,12 +224,12 @@ TEST_F(RealLibOperaCake, theFirmwareStallsARangeListOrDwellTimesWithoutEntries)
     hackrf_operacake_freq_range range{100, 200, OPERACAKE_PA2};
     EXPECT_EQ(api.setOperacakeFreqRanges(device, &range, 0), HACKRF_ERROR_LIBUSB);
     EXPECT_EQ(api.setOperacakeFreqRanges(device, &range, 1), HACKRF_SUCCESS);
-    EXPECT_EQ(veltrano_usb_hackrf_operacake(0, "ranges"), 1);
+    EXPECT_EQ(veltrano_usb_hackrf_operacake(nullptr, 0, "ranges"), 1);
     std::vector<hackrf_operacake_dwell_time> dwell(HACKRF_OPERACAKE_MAX_DWELL_TIMES + 1, {1000, OPERACAKE_PA1});
     EXPECT_EQ(setDwellTimes(device, dwell.data(), 0), HACKRF_ERROR_LIBUSB);
     EXPECT_EQ(setDwellTimes(device, dwell.data(), static_cast<std::uint8_t>(dwell.size())), HACKRF_ERROR_INVALID_PARAM);
     EXPECT_EQ(setDwellTimes(device, dwell.data(), 2), HACKRF_SUCCESS);
-    EXPECT_EQ(veltrano_usb_hackrf_operacake(0, "dwell_times"), 2);
+    EXPECT_EQ(veltrano_usb_hackrf_operacake(nullptr, 0, "dwell_times"), 2);
     EXPECT_EQ(api.close(device), HACKRF_SUCCESS);
 }
 
@@ -239,7 +239,7 @@ TEST_F(RealLibOperaCake, theFirmwareStallsARangeListOrDwellTimesWithoutEntries)
 TEST_F(RealLibOperaCake, theModuleOffersThePortsAndThePlan)
 {
     const test::OnlyOurSoapyModule onlyOurs;
-    veltrano_usb_hackrf_stack_operacakes("0");
+    veltrano_usb_hackrf_stack_operacakes(nullptr, "0");
     const test::SoapyDevicePointer device(SoapySDR::Device::make(
         std::string("driver=veltrano,operacake_freq_plan=A2:100-900;B3:2400-2500,serial=") + test::kEmulatedSerial));
     EXPECT_EQ(device->getHardwareInfo()["accessories"], "Opera Cake 0");

@@ -20,8 +20,10 @@ class SimulatedScene : public test::Simulation {};
 
 TEST_F(SimulatedScene, aNativeSweepShowsEachCarrierInTheBlocksWhoseValidRangesHoldIt)
 {
-    // Steps of 20 MHz from 88 MHz, each block centred 7.5 MHz above its step:
-    // every carrier lies a whole number of 39,062.5 Hz bins from a centre.
+    // Steps of 20 MHz from 88 MHz, interleaved (each followed by one 5 MHz
+    // above), each block centred 7.5 MHz above its step: every carrier lies a
+    // whole number of 39,062.5 Hz bins from a centre. Twelve blocks: the six
+    // steps twice.
     const std::vector<test::ExpectedCarrier> carriers{
         {90.5e6, -40.0, 0.0, ""}, {100.5e6, -35.0, 0.0, ""}, {121.75e6, -45.0, 0.0, ""}, {130.5e6, -38.0, 0.0, ""}};
     simulateHackRf("board A\nrx-paced\n" + test::sceneScript(carriers));
@@ -30,7 +32,7 @@ TEST_F(SimulatedScene, aNativeSweepShowsEachCarrierInTheBlocksWhoseValidRangesHo
     ASSERT_TRUE(device.startNativeSweep());
     std::map<double, int> found;
     int blocks = 0;
-    for (NativeSweepBlock block; blocks < 9 && test::eventually([&] { return device.readNativeSweepBlock(block); });
+    for (NativeSweepBlock block; blocks < 12 && test::eventually([&] { return device.readNativeSweepBlock(block); });
          ++blocks) {
         for (const test::ExpectedCarrier& carrier : carriers) {
             for (const FrequencyRangeHz& range : block.validRanges) {
@@ -46,7 +48,7 @@ TEST_F(SimulatedScene, aNativeSweepShowsEachCarrierInTheBlocksWhoseValidRangesHo
         }
     }
     device.stopRx();
-    EXPECT_EQ(blocks, 9);
+    EXPECT_EQ(blocks, 12);
     for (const test::ExpectedCarrier& carrier : carriers) {
         EXPECT_GE(found[carrier.frequencyHz], 2) << carrier.frequencyHz;
     }

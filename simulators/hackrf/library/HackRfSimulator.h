@@ -9,7 +9,8 @@
 #include "common/OperaCakeFirmware.h"
 #include "common/SimJournal.h"
 #include "common/SimScene.h"
-#include "hackrf/TransferStream.h"
+#include "common/ScriptRules.h"
+#include "hackrf/library/TransferStream.h"
 
 #include <cstdint>
 #include <deque>
@@ -23,36 +24,19 @@
 
 namespace veltrano::sim::hackrf {
 
-inline constexpr int kNotFound = -5;     // HACKRF_ERROR_NOT_FOUND
-inline constexpr int kInvalidParam = -2; // HACKRF_ERROR_INVALID_PARAM
-
 struct Board {
     bool nullSerial = false;
     std::string serial;
 };
 
-// What a scripted open does instead of the default lookup.
-struct OpenRule {
-    int result = 0;
-    bool nullHandle = false; // report success but hand back no device
-};
-
-// A scripted failure of an entry point: its result for the next `remaining`
-// calls (every call when unset).
-struct FailRule {
-    int result = 0;
-    std::optional<std::int64_t> remaining;
-};
-
 struct Script {
     int initResult = 0;
     std::vector<Board> boards;
-    std::optional<int> count;
+    std::optional<int> count; // "list <count>": the device count the list reports
     bool serialArrayNull = false;
     bool listNull = false;
-    std::map<std::string, OpenRule, std::less<>> openRules;
-    std::optional<OpenRule> openAnyRule;
-    std::optional<std::int64_t> unplugAfterOpens;
+    OpenRules opens;
+    UnplugRule unplug;
     int closeResult = 0;
     std::string version = "sim-2026.01.1";
     int versionResult = 0;
@@ -60,7 +44,7 @@ struct Script {
     bool clockIn = false;                 // what hackrf_get_clkin_status reports
     std::vector<std::uint8_t> operaCakes; // "operacakes 0,1": Opera Cakes stacked at those addresses
     bool errorNames = true;
-    std::map<std::string, FailRule, std::less<>> failures;
+    std::vector<FaultRule> failures;
     int rxFreeRunBytes = 0;
     bool rxPaced = false; // receive and sweep transfers come at the sample rate
     Scene rxScene;        // what free-running receive and sweep transfers carry, when not empty
@@ -79,15 +63,16 @@ public:
     void log(const JournalLine& line) { journal_.write(line.text()); }
 
     // The boards as the host currently sees them: none once the script's unplug
-    // point has been passed.
+    // point (an open count or a call) has been passed.
     bool unplugged() const;
     // Decides the result of an open; on success the caller hands out a device.
     // nullHandle is set when the script wants success without a device.
     int decideOpen(const char* serial, bool& nullHandle);
-    // Reads the script again and forgets the opens counted so far.
+    // Reads the script again and forgets the opens and calls counted so far.
     void reloadScript();
 
-    // The result an entry point returns: a scripted failure, else success.
+    // The result this call of an entry point returns: the unplug's once the
+    // board has gone, else a scripted failure, else success.
     int scriptedResult(std::string_view function);
 
     // The stream the control entry points drive: the one started last.
@@ -109,11 +94,15 @@ public:
     }
 
 private:
+    bool unpluggedLocked() const; // under mutex_
+
     Script script_;
     Journal journal_;
     mutable std::mutex mutex_;
-    std::int64_t successfulOpens_ = 0;
-    std::map<std::string, FailRule, std::less<>> failures_;
+    std::uint64_t successfulOpens_ = 0;
+    // Calls of each entry point with scripted results, numbered from 1.
+    std::map<std::string, std::uint64_t, std::less<>> calls_;
+    bool unpluggedAtCall_ = false;
     std::shared_ptr<TransferStream> currentStream_;
     std::deque<std::uint8_t> sent_;
     OperaCakeFirmware operaCakes_;

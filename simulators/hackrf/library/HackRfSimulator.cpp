@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "hackrf/HackRfSimulator.h"
+#include "hackrf/library/HackRfSimulator.h"
 
 #include "common/SimScript.h"
+#include "hackrf/library/VendorHeader.h"
 
 #include <algorithm>
 #include <limits>
@@ -63,7 +64,7 @@ void applyLine(Script& script, const ScriptLine& line)
         for (std::int64_t index = 0; index < count; ++index) {
             script.boards.push_back(Board{true, {}});
         }
-    } else if (directive == "count") {
+    } else if (directive == "list" || directive == "count") {
         script.count = parseInt(line, requireArguments(line));
     } else if (directive == "serial-array-null") {
         requireNoArguments(line);
@@ -71,18 +72,8 @@ void applyLine(Script& script, const ScriptLine& line)
     } else if (directive == "list-null") {
         requireNoArguments(line);
         script.listNull = true;
-    } else if (directive == "open") {
-        const auto [result, serial] = splitFirstWord(requireArguments(line));
-        script.openRules.insert_or_assign(std::string(serial), OpenRule{parseInt(line, result), false});
-    } else if (directive == "open-any") {
-        script.openAnyRule = OpenRule{parseInt(line, requireArguments(line)), false};
-    } else if (directive == "open-null-handle") {
-        script.openRules.insert_or_assign(std::string(requireArguments(line)), OpenRule{0, true});
-    } else if (directive == "open-any-null-handle") {
-        requireNoArguments(line);
-        script.openAnyRule = OpenRule{0, true};
-    } else if (directive == "unplug-after-opens") {
-        script.unplugAfterOpens = parseCount(line, requireArguments(line));
+    } else if (script.opens.apply(line) || applyUnplugLine(script.unplug, line, HACKRF_ERROR_LIBUSB)) {
+        // an open rule, or when the board vanishes
     } else if (directive == "close") {
         script.closeResult = parseInt(line, requireArguments(line));
     } else if (directive == "version") {
@@ -105,15 +96,8 @@ void applyLine(Script& script, const ScriptLine& line)
         }
         script.errorNames = false;
     } else if (directive == "fail") {
-        const std::vector<std::string_view> words = splitWords(requireArguments(line));
-        if (words.size() < 2 || words.size() > 3) {
-            failBadArguments(line, "expected <entry point> <result> [<calls>]");
-        }
-        FailRule rule{parseInt(line, words[1]), std::nullopt};
-        if (words.size() == 3) {
-            rule.remaining = parseCount(line, words[2]);
-        }
-        script.failures.insert_or_assign(std::string(words[0]), rule);
+        // A libusb time-out reaches the client as libhackrf's libusb error.
+        script.failures.push_back(parseFailLine(line, OldFailSpelling::resultThenCount, HACKRF_ERROR_LIBUSB));
     } else if (directive == "rx-free-run") {
         script.rxFreeRunBytes = parseTransferLength(line, requireArguments(line));
     } else if (directive == "rx-paced") {
@@ -149,54 +133,53 @@ Script readScript()
     return script;
 }
 
-Simulator::Simulator()
-    : script_(readScript()), journal_("VELTRANO_SIM_HACKRF_JOURNAL"), failures_(script_.failures),
-      operaCakes_(script_.operaCakes)
+Simulator::Simulator() : script_(readScript()), journal_("VELTRANO_SIM_HACKRF_JOURNAL"), operaCakes_(script_.operaCakes)
 {
 }
 
 int Simulator::scriptedResult(std::string_view function)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = failures_.find(function);
-    if (found == failures_.end()) {
-        return 0;
+    auto counted = calls_.find(function);
+    if (counted == calls_.end()) {
+        counted = calls_.emplace(std::string(function), 0).first;
     }
-    FailRule& rule = found->second;
-    if (rule.remaining) {
-        if (*rule.remaining == 0) {
-            return 0;
-        }
-        --*rule.remaining;
+    const std::uint64_t call = ++counted->second;
+    const std::optional<FaultRule>& unplug = script_.unplug.atCall;
+    if (unplug && !unpluggedAtCall_ && unplug->entryPoint == function && call >= unplug->calls.first) {
+        unpluggedAtCall_ = true;
     }
-    return rule.result;
+    if (unpluggedAtCall_) {
+        return unplug->result;
+    }
+    const FaultRule* rule = faultFor(script_.failures, function, call);
+    return rule != nullptr ? rule->result : 0;
 }
 
 bool Simulator::unplugged() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return script_.unplugAfterOpens && successfulOpens_ >= *script_.unplugAfterOpens;
+    return unpluggedLocked();
+}
+
+bool Simulator::unpluggedLocked() const
+{
+    return unpluggedAtCall_ || (script_.unplug.afterOpens && successfulOpens_ >= *script_.unplug.afterOpens);
 }
 
 int Simulator::decideOpen(const char* serial, bool& nullHandle)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     nullHandle = false;
-    if (script_.unplugAfterOpens && successfulOpens_ >= *script_.unplugAfterOpens) {
-        return kNotFound;
+    if (unpluggedLocked()) {
+        return HACKRF_ERROR_NOT_FOUND;
     }
-    int result = kNotFound;
-    const OpenRule* rule = nullptr;
-    if (serial == nullptr) {
-        rule = script_.openAnyRule ? &*script_.openAnyRule : nullptr;
-    } else if (const auto found = script_.openRules.find(std::string_view(serial)); found != script_.openRules.end()) {
-        rule = &found->second;
-    }
-    if (rule != nullptr) {
+    int result = HACKRF_ERROR_NOT_FOUND;
+    if (const OpenRule* rule = script_.opens.find(serial)) {
         result = rule->result;
-        nullHandle = rule->nullHandle;
+        nullHandle = rule->nullDevice;
     } else if (serial == nullptr) {
-        result = script_.boards.empty() ? kNotFound : 0;
+        result = script_.boards.empty() ? HACKRF_ERROR_NOT_FOUND : 0;
     } else {
         for (const Board& board : script_.boards) {
             if (!board.nullSerial && board.serial == serial) {
@@ -257,8 +240,9 @@ void Simulator::reloadScript()
     Script script = readScript();
     const std::lock_guard<std::mutex> lock(mutex_);
     script_ = std::move(script);
-    failures_ = script_.failures;
     successfulOpens_ = 0;
+    calls_.clear();
+    unpluggedAtCall_ = false;
     operaCakes_ = OperaCakeFirmware(script_.operaCakes);
 }
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "hackrf/TransferStream.h"
+#include "hackrf/library/TransferStream.h"
 
-#include "hackrf/HackRfSimulator.h"
+#include "hackrf/library/HackRfSimulator.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,20 +11,20 @@
 namespace veltrano::sim::hackrf {
 namespace {
 
-constexpr std::size_t kSweepBlockBytes = 16384;
 // A free-running transmit stream pauses while this many sent bytes wait to be
 // taken, so a test reading them back paces the stream instead of losing data.
 constexpr std::size_t kUntakenSentLimit = 16 * 1024 * 1024;
 
-// Position of the next free-running receive byte, over every stream of the
-// process, so that data of a later stream always carries higher numbers.
-std::atomic<std::uint64_t> freeRunPosition{0};
+// Position of the next receive pattern byte (sweep blocks included), over
+// every stream of the process, so that data of a later stream always carries
+// higher numbers.
+std::atomic<std::uint64_t> patternPosition{0};
 
 } // namespace
 
 TransferStream::TransferStream(StreamKind kind, hackrf_sample_block_cb_fn callback, void* context,
                                StreamSettings settings, SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext,
-                               const RadioSettings& radio)
+                               const RadioState& radio)
     : kind_(kind), callback_(callback), context_(context), settings_(settings), plan_(plan), flush_(flush),
       flushContext_(flushContext), radio_(radio)
 {
@@ -169,7 +169,8 @@ void TransferStream::run()
             } else if (kind_ == StreamKind::Receive && scene_) {
                 fillScene(freeRunBuffer.data(), freeRunBuffer.size(), radio_.receiveTuning());
             } else if (kind_ == StreamKind::Receive) {
-                fillFreeRun(freeRunBuffer);
+                fillReceivePattern(freeRunBuffer.data(), freeRunBuffer.size(),
+                                   patternPosition.fetch_add(freeRunBuffer.size()));
             }
             int validLength = settings_.freeRunBytes;
             int result = 0;
@@ -224,21 +225,6 @@ bool TransferStream::transfer(std::vector<std::uint8_t>& buffer, int& validLengt
     return false;
 }
 
-void TransferStream::fillFreeRun(std::vector<std::uint8_t>& buffer)
-{
-    // Each 4-byte word holds its own index in the stream, little-endian, so a
-    // reader can tell exactly which bytes it got and in what order.
-    // (Written word by word so the loop vectorises: benchmarks pump through it.)
-    const auto first = static_cast<std::uint32_t>(freeRunPosition.fetch_add(buffer.size()) / 4);
-    const std::size_t words = buffer.size() / 4;
-    for (std::size_t index = 0; index < words; ++index) {
-        const std::uint32_t word = first + static_cast<std::uint32_t>(index);
-        const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
-                                       static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 24)};
-        std::memcpy(buffer.data() + 4 * index, bytes, 4);
-    }
-}
-
 void TransferStream::fillScene(std::uint8_t* bytes, std::size_t count, const Tuning& tuning)
 {
     if (!(tuning == scene_->tuning())) {
@@ -247,28 +233,23 @@ void TransferStream::fillScene(std::uint8_t* bytes, std::size_t count, const Tun
     scene_->renderCs8(reinterpret_cast<std::int8_t*>(bytes), count / 2);
 }
 
+// Blocks for the plan's next steps, their samples the scene as heard at the
+// step or the receive pattern where the board's stream has got to.
 void TransferStream::fillSweepBlocks(std::vector<std::uint8_t>& buffer)
 {
-    const std::uint64_t width = plan_.stepWidthHz == 0 ? 1 : plan_.stepWidthHz;
-    const std::uint64_t span = plan_.endHz > plan_.firstStepHz ? plan_.endHz - plan_.firstStepHz : 0;
-    const std::uint64_t steps = std::max<std::uint64_t>(1, (span + width - 1) / width);
     for (std::size_t block = 0; block + kSweepBlockBytes <= buffer.size(); block += kSweepBlockBytes) {
         std::uint8_t* bytes = buffer.data() + block;
-        const std::uint64_t frequency = plan_.firstStepHz + (sweepStep_++ % steps) * width;
-        bytes[0] = 0x7F;
-        bytes[1] = 0x7F;
-        for (int index = 0; index < 8; ++index) {
-            bytes[2 + index] = static_cast<std::uint8_t>(frequency >> (8 * index));
-        }
+        const std::uint64_t position = patternPosition.fetch_add(kSweepBlockBytes);
+        const std::uint64_t frequency = plan_.stepsHz.empty() ? 0 : plan_.stepsHz[sweepStep_++ % plan_.stepsHz.size()];
+        frameSweepBlock(bytes, frequency);
         if (scene_) {
             // The board listens above the step by the plan's offset.
             Tuning tuning = radio_.receiveTuning();
             tuning.centreHz = static_cast<double>(frequency + plan_.offsetHz);
-            fillScene(bytes + 10, kSweepBlockBytes - 10, tuning);
-            continue;
-        }
-        for (std::size_t offset = 10; offset < kSweepBlockBytes; ++offset) {
-            bytes[offset] = static_cast<std::uint8_t>(offset);
+            fillScene(bytes + kSweepHeaderBytes, kSweepBlockBytes - kSweepHeaderBytes, tuning);
+        } else {
+            fillReceivePattern(bytes + kSweepHeaderBytes, kSweepBlockBytes - kSweepHeaderBytes,
+                               position + kSweepHeaderBytes);
         }
     }
 }

@@ -8,12 +8,15 @@
 
 #include "UsbHackRfCore.h"
 #include "common/OperaCakeFirmware.h"
+#include "common/SampleClock.h"
+#include "hackrf/model/HackRfBoardModel.h"
 #include "usb-engine/UsbBoardModel.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,20 +27,12 @@ inline constexpr std::uint16_t kVendorId = 0x1d50;
 inline constexpr std::uint16_t kProductId = 0x6089; // HackRF One
 inline constexpr unsigned char kReceiveEndpoint = 0x81;
 inline constexpr unsigned char kTransmitEndpoint = 0x02;
-inline constexpr std::size_t kSweepBlockBytes = 16384;
+// The serial of the first HackRF on a bus unless its variables name another.
+inline constexpr const char* kFirstSerial = "0000000000000000457863c82b6e2e5f";
 
 enum class TransceiverMode : std::uint16_t { off = 0, receive = 1, transmit = 2, sweep = 5 };
 
-// What the gain, filter and switch requests last set.
-struct RadioState {
-    std::uint16_t lnaGainDb = 0;
-    std::uint16_t vgaGainDb = 0;
-    std::uint16_t txVgaGainDb = 0;
-    std::uint32_t basebandFilterHz = 0;
-    bool amplifierOn = false;
-    bool antennaPowerOn = false;
-};
-
+using hackrf::RadioState;
 using usb::Clock;
 using usb::ControlRequest;
 
@@ -52,10 +47,11 @@ public:
     // _TX_HOLDS script the host holds (see hostHoldsFromText) of every
     // receive and every transmit stream; VELTRANO_USB_HACKRF_OPERACAKES
     // ("0,1") stacks Opera Cakes at those addresses.
+    // The first HackRF on a bus: prefix VELTRANO_USB_HACKRF, kFirstSerial.
     UsbHackRfBoard();
     // The same with the variables prefix_SERIAL, prefix_JOURNAL and so on,
-    // and this serial when prefix_SERIAL is unset: a second board on a bus.
-    UsbHackRfBoard(const std::string& prefix, const char* defaultSerial);
+    // and this serial when prefix_SERIAL is unset: each board on a bus has its own.
+    UsbHackRfBoard(const char* variablePrefix, std::string defaultSerial);
 
     const std::string& serial() const { return serial_; }
     std::uint16_t usbApiVersion() const { return usbApiVersion_; }
@@ -79,8 +75,6 @@ public:
     Clock::time_point dueAt(unsigned char endpoint, std::size_t length, Clock::time_point now) override;
     std::size_t complete(unsigned char endpoint, unsigned char* buffer, std::size_t length,
                          Clock::time_point now) override;
-    // Time the board needs to move this many bytes at its programmed sample rate.
-    double secondsFor(std::size_t bytes) const;
 
     // Fills a receive transfer: the stream pattern while receiving, sweep blocks while sweeping.
     void produce(unsigned char* buffer, std::size_t length);
@@ -94,8 +88,6 @@ public:
     std::uint64_t receivePositionAtLastRateChange() const { return rxPositionAtLastRateChange_; }
     const std::vector<unsigned char>& transmitted() const { return transmitted_; }
     std::uint64_t transmittedBytes() const { return transmittedBytes_; }
-    double frequencyHz() const { return frequencyHz_; }
-    double sampleRateHz() const { return sampleRateHz_; }
     const RadioState& radio() const { return radio_; }
     const OperaCakeFirmware& operaCakes() const { return operaCakes_; }
     // Stacks these Opera Cakes, as at power-on.
@@ -106,8 +98,6 @@ private:
     int controlOperaCakes(const ControlRequest& request);
     // One journal line per Opera Cake with the ports it connects now.
     void journalOperaCakes();
-    // A gain request; false when the stage has no such step.
-    bool setGain(std::uint8_t request, std::uint16_t gainDb);
     int answerCoreState(const ControlRequest& request) const;
     void planSweep(const ControlRequest& request);
     void produceSweepBlock(unsigned char* block);
@@ -122,8 +112,6 @@ private:
     OperaCakeFirmware operaCakes_;
 
     TransceiverMode mode_ = TransceiverMode::off;
-    double sampleRateHz_ = 10'000'000.0;
-    double frequencyHz_ = 0.0;
     RadioState radio_;
     // Streams wait for a trigger pulse that never comes while this is on.
     bool hardwareSyncOn_ = false;
@@ -150,11 +138,10 @@ private:
         void operator()(std::FILE* file) const { std::fclose(file); }
     };
     std::unique_ptr<std::FILE, FileCloser> transmitCapture_;
-    Clock::time_point boardClock_{};
+    // The samples the board has made since the stream's clock started; the
+    // next transfer is due when its samples are made (see complete()).
+    std::optional<SampleClock> sampleClock_;
+    std::uint64_t samplesServed_ = 0;
 };
-
-// The receive stream's pattern: byte p is byte p % 4 of the little-endian
-// 32-bit number p / 4, so any four aligned bytes tell their own position.
-unsigned char receivePatternByte(std::uint64_t position);
 
 } // namespace veltrano::sim::usbhackrf

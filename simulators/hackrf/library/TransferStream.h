@@ -12,10 +12,10 @@
 // mode, as fast as the callback takes them, or, paced, at the device's sample
 // rate in wall-clock time, like the board.
 
-#include "hackrf/VendorHeader.h"
+#include "hackrf/library/VendorHeader.h"
 
 #include "common/SimPacer.h"
-#include "hackrf/HackRfRadio.h"
+#include "hackrf/model/HackRfBoardModel.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -31,10 +31,8 @@ enum class StreamKind { Receive, Sweep, Transmit };
 
 // The sweep plan of the last hackrf_init_sweep, for marking sweep blocks.
 struct SweepPlan {
-    std::uint64_t firstStepHz = 0;
-    std::uint64_t endHz = 0; // steps lie below this frequency
-    std::uint64_t stepWidthHz = 0;
-    std::uint64_t offsetHz = 0; // the receiver listens this far above each step
+    std::vector<std::uint64_t> stepsHz; // in the firmware's order (sweepSteps)
+    std::uint64_t offsetHz = 0;         // the receiver listens this far above each step
 };
 
 struct StreamSettings {
@@ -49,7 +47,7 @@ class TransferStream {
 public:
     // radio belongs to the device, which outlives its streams.
     TransferStream(StreamKind kind, hackrf_sample_block_cb_fn callback, void* context, StreamSettings settings,
-                   SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext, const RadioSettings& radio);
+                   SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext, const RadioState& radio);
     ~TransferStream();
     TransferStream(const TransferStream&) = delete;
     TransferStream& operator=(const TransferStream&) = delete;
@@ -72,7 +70,7 @@ public:
 
     StreamKind kind() const { return kind_; }
     // The settings of the board the stream runs on.
-    const RadioSettings& radio() const { return radio_; }
+    const RadioState& radio() const { return radio_; }
 
 private:
     struct Job {
@@ -86,7 +84,6 @@ private:
     void run();
     // Runs the callback on one transfer; false once the stream has ended.
     bool transfer(std::vector<std::uint8_t>& buffer, int& validLength, int& result);
-    void fillFreeRun(std::vector<std::uint8_t>& buffer);
     // The scene as the receiver hears it at the given tuning, as 8-bit I/Q.
     void fillScene(std::uint8_t* bytes, std::size_t count, const Tuning& tuning);
     void fillSweepBlocks(std::vector<std::uint8_t>& buffer);
@@ -103,9 +100,9 @@ private:
     const SweepPlan plan_;
     const hackrf_flush_cb_fn flush_;
     void* const flushContext_;
-    const RadioSettings& radio_;
-    std::uint64_t sweepStep_ = 0; // transfer thread only
-    SamplePacer pacer_;           // transfer thread only
+    const RadioState& radio_;
+    std::uint64_t sweepStep_ = 0;             // transfer thread only
+    SamplePacer pacer_;                       // transfer thread only
     std::unique_ptr<SceneSynthesizer> scene_; // transfer thread only; null without a scene
 
     mutable std::mutex mutex_;

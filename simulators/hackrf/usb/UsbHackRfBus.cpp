@@ -8,7 +8,7 @@ namespace veltrano::sim::usb {
 std::vector<std::unique_ptr<UsbBoardModel>> boardsOnTheBus()
 {
     std::vector<std::unique_ptr<UsbBoardModel>> boards;
-    boards.push_back(std::make_unique<usbhackrf::UsbHackRfBoard>());
+    boards.push_back(std::make_unique<usbhackrf::UsbHackRfBoard>("VELTRANO_USB_HACKRF", usbhackrf::kFirstSerial));
     return boards;
 }
 

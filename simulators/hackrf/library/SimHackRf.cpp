@@ -5,11 +5,11 @@
 // SIM_OMIT_<name>, which leaves that definition out so the library does not
 // export it.
 
-#include "hackrf/VendorHeader.h"
+#include "hackrf/library/VendorHeader.h"
 
-#include "hackrf/HackRfSimulator.h"
-#include "hackrf/SimHackRfControl.h"
-#include "hackrf/TransferStream.h"
+#include "hackrf/library/HackRfSimulator.h"
+#include "hackrf/library/SimHackRfControl.h"
+#include "hackrf/library/TransferStream.h"
 
 #include "common/SimCalls.h"
 #include "common/SimJournal.h"
@@ -37,7 +37,7 @@ struct hackrf_device {
     hackrf_flush_cb_fn flushCallback = nullptr;
     void* flushContext = nullptr;
     veltrano::sim::hackrf::SweepPlan sweepPlan;
-    veltrano::sim::hackrf::RadioSettings radio;
+    veltrano::sim::hackrf::RadioState radio;
 };
 
 namespace veltrano::sim::hackrf {
@@ -158,21 +158,18 @@ const char* errorName(int code)
 }
 #endif
 
-// The baseband filter bandwidths the board's transceiver offers, in hertz.
-constexpr std::uint32_t kFilterBandwidths[] = {1750000,  2500000,  3500000,  5000000,  5500000,  6000000,
-                                               7000000,  8000000,  9000000,  10000000, 12000000, 14000000,
-                                               15000000, 20000000, 24000000, 28000000};
-
-// The widest filter not above the request; the narrowest one below that.
-std::uint32_t widestFilterNotAbove(std::uint32_t bandwidthHz)
+// A gain request: refused or rounded as libhackrf does, then taken by the board.
+int setGain(const char* function, hackrf_device* device, GainStage stage, std::uint32_t gainDb)
 {
-    std::uint32_t chosen = kFilterBandwidths[0];
-    for (const std::uint32_t candidate : kFilterBandwidths) {
-        if (candidate <= bandwidthHz) {
-            chosen = candidate;
-        }
+    Simulator& sim = simulator();
+    const std::optional<std::uint32_t> sent = libraryGainRequest(stage, gainDb);
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (validDevice(device) && sent && (result = sim.scriptedResult(function)) == HACKRF_SUCCESS &&
+        !device->radio.setGain(stage, *sent)) {
+        result = HACKRF_ERROR_INVALID_PARAM;
     }
-    return chosen;
+    sim.log((JournalLine(function) << gainDb).result(result));
+    return result;
 }
 
 } // namespace
@@ -183,6 +180,7 @@ using veltrano::sim::OperaCakeFirmware;
 using veltrano::sim::textOrNull;
 using veltrano::sim::validDevice;
 using veltrano::sim::hackrf::endStream;
+using veltrano::sim::hackrf::GainStage;
 using veltrano::sim::hackrf::ListAllocation;
 using veltrano::sim::hackrf::recordDeviceCall;
 using veltrano::sim::hackrf::simulator;
@@ -191,13 +189,9 @@ using veltrano::sim::hackrf::StreamKind;
 
 namespace {
 
-// The board and its library as a HackRF One r6 of its original maker
-// reports them; revision and clock-in status need USB API 0x0106, as the
-// real library checks before asking.
-[[maybe_unused]] constexpr std::uint8_t kSimBoardId = 2;          // BOARD_ID_HACKRF1_OG
-[[maybe_unused]] constexpr std::uint8_t kSimBoardRevision = 0x81; // BOARD_REV_GSG_HACKRF1_R6
-
-// Unused in the variant that lacks every call it serves.
+// A byte the board answers; revision and clock-in status need USB API
+// 0x0106, as the real library checks before asking. Unused in the variant
+// that lacks every call it serves.
 [[maybe_unused]] int readByteAnswer(const char* function, hackrf_device* device, std::uint8_t* value,
                                     std::uint16_t usbApi, std::uint8_t answer)
 {
@@ -236,16 +230,7 @@ namespace {
 void journalOperaCakes()
 {
     Simulator& sim = simulator();
-    const std::vector<std::string> lines = sim.withOperaCakes([](const OperaCakeFirmware& cakes) {
-        std::vector<std::string> each;
-        for (const std::uint8_t address : cakes.boards()) {
-            if (address != OperaCakeFirmware::kNoBoard) {
-                each.push_back("operacake " + std::to_string(address) + " " + cakes.describe(address));
-            }
-        }
-        return each;
-    });
-    for (const std::string& line : lines) {
+    for (const std::string& line : sim.withOperaCakes(veltrano::sim::hackrf::operaCakeJournalLines)) {
         sim.journal().write(line);
     }
 }
@@ -428,12 +413,13 @@ int ADDCALL hackrf_set_sample_rate(hackrf_device* device, const double freq_hz)
 {
     const int result = recordDeviceCall("hackrf_set_sample_rate", device, freq_hz);
     if (result == HACKRF_SUCCESS) {
-        device->radio.sampleRateHz.store(freq_hz);
-        // libhackrf follows every rate with its own filter, three quarters of
-        // the rate rounded down to a width the transceiver has; a filter the
-        // client wants instead has to be set after the rate.
-        device->radio.basebandFilterHz.store(
-            veltrano::sim::hackrf::widestFilterNotAbove(static_cast<std::uint32_t>(0.75 * freq_hz)));
+        // libhackrf sends the rate as a frequency and a divider and follows
+        // it with its own filter, three quarters of the rate it sent; a
+        // filter the client wants instead has to be set after the rate.
+        const veltrano::sim::hackrf::FractionalRate rate = veltrano::sim::hackrf::libraryRateRequest(freq_hz);
+        device->radio.setSampleRate(rate);
+        device->radio.basebandFilterHz.store(veltrano::sim::hackrf::libraryBasebandFilter(
+            static_cast<std::uint32_t>(0.75 * rate.frequencyHz / rate.divider)));
     }
     return result;
 }
@@ -452,48 +438,44 @@ int ADDCALL hackrf_set_baseband_filter_bandwidth(hackrf_device* device, const ui
 #if !defined(SIM_OMIT_hackrf_set_antenna_enable)
 int ADDCALL hackrf_set_antenna_enable(hackrf_device* device, const uint8_t value)
 {
-    return recordDeviceCall("hackrf_set_antenna_enable", device, static_cast<unsigned>(value));
+    int result = recordDeviceCall("hackrf_set_antenna_enable", device, static_cast<unsigned>(value));
+    if (result == HACKRF_SUCCESS && !device->radio.setAntennaPower(value)) {
+        result = HACKRF_ERROR_LIBUSB;
+    }
+    return result;
 }
 #endif
 
 uint32_t ADDCALL hackrf_compute_baseband_filter_bw(const uint32_t bandwidth_hz)
 {
-    const std::uint32_t chosen = veltrano::sim::hackrf::widestFilterNotAbove(bandwidth_hz);
+    const std::uint32_t chosen = veltrano::sim::hackrf::libraryBasebandFilter(bandwidth_hz);
     simulator().log((JournalLine("hackrf_compute_baseband_filter_bw") << bandwidth_hz).result(chosen));
     return chosen;
 }
 
 int ADDCALL hackrf_set_lna_gain(hackrf_device* device, uint32_t value)
 {
-    const int result = recordDeviceCall("hackrf_set_lna_gain", device, value);
-    if (result == HACKRF_SUCCESS) {
-        device->radio.lnaGainDb.store(value);
-    }
-    return result;
+    return veltrano::sim::hackrf::setGain("hackrf_set_lna_gain", device, GainStage::lna, value);
 }
 
 int ADDCALL hackrf_set_vga_gain(hackrf_device* device, uint32_t value)
 {
-    const int result = recordDeviceCall("hackrf_set_vga_gain", device, value);
-    if (result == HACKRF_SUCCESS) {
-        device->radio.vgaGainDb.store(value);
-    }
-    return result;
+    return veltrano::sim::hackrf::setGain("hackrf_set_vga_gain", device, GainStage::vga, value);
 }
 
 #if !defined(SIM_OMIT_hackrf_set_txvga_gain)
 int ADDCALL hackrf_set_txvga_gain(hackrf_device* device, uint32_t value)
 {
-    return recordDeviceCall("hackrf_set_txvga_gain", device, value);
+    return veltrano::sim::hackrf::setGain("hackrf_set_txvga_gain", device, GainStage::txVga, value);
 }
 #endif
 
 #if !defined(SIM_OMIT_hackrf_set_amp_enable)
 int ADDCALL hackrf_set_amp_enable(hackrf_device* device, const uint8_t value)
 {
-    const int result = recordDeviceCall("hackrf_set_amp_enable", device, static_cast<unsigned>(value));
-    if (result == HACKRF_SUCCESS) {
-        device->radio.amplifierEnabled.store(value != 0);
+    int result = recordDeviceCall("hackrf_set_amp_enable", device, static_cast<unsigned>(value));
+    if (result == HACKRF_SUCCESS && !device->radio.setAmplifier(value)) {
+        result = HACKRF_ERROR_LIBUSB;
     }
     return result;
 }
@@ -510,6 +492,8 @@ int ADDCALL hackrf_init_sweep(hackrf_device* device, const uint16_t* frequency_l
     // The list holds num_ranges pairs of MHz bounds; like the real library, refuse
     // a count it cannot hold rather than read past the caller's array.
     const bool listUsable = frequency_list != nullptr && num_ranges >= 1 && num_ranges <= MAX_SWEEP_RANGES;
+    const bool sent = listUsable && veltrano::sim::hackrf::librarySendsSweep(num_ranges, num_bytes, step_width,
+                                                                             veltrano::sim::enumValue(style));
     if (listUsable) {
         std::string ranges;
         for (int index = 0; index < num_ranges; ++index) {
@@ -524,11 +508,9 @@ int ADDCALL hackrf_init_sweep(hackrf_device* device, const uint16_t* frequency_l
     }
     line << num_bytes << step_width << offset << veltrano::sim::enumValue(style);
     int result = HACKRF_ERROR_INVALID_PARAM;
-    if (validDevice(device) && listUsable && (result = sim.scriptedResult("hackrf_init_sweep")) == HACKRF_SUCCESS) {
-        // Blocks are marked with the steps of the first range.
-        device->sweepPlan.firstStepHz = std::uint64_t{frequency_list[0]} * 1'000'000;
-        device->sweepPlan.endHz = std::uint64_t{frequency_list[1]} * 1'000'000;
-        device->sweepPlan.stepWidthHz = step_width;
+    if (validDevice(device) && sent && (result = sim.scriptedResult("hackrf_init_sweep")) == HACKRF_SUCCESS) {
+        device->sweepPlan.stepsHz = veltrano::sim::hackrf::sweepSteps(
+            frequency_list, static_cast<std::size_t>(num_ranges), step_width, style == INTERLEAVED);
         device->sweepPlan.offsetHz = offset;
     }
     sim.log(line.result(result));
@@ -589,22 +571,22 @@ int ADDCALL hackrf_usb_api_version_read(hackrf_device* device, uint16_t* version
 #if !defined(SIM_OMIT_hackrf_board_id_read)
 int ADDCALL hackrf_board_id_read(hackrf_device* device, uint8_t* value)
 {
-    return readByteAnswer("hackrf_board_id_read", device, value, 0, kSimBoardId);
+    return readByteAnswer("hackrf_board_id_read", device, value, 0, veltrano::sim::hackrf::kBoardId);
 }
 const char* ADDCALL hackrf_board_id_name(enum hackrf_board_id board_id)
 {
-    return board_id == kSimBoardId ? "HackRF One" : "unknown";
+    return board_id == veltrano::sim::hackrf::kBoardId ? "HackRF One" : "unknown";
 }
 #endif
 
 #if !defined(SIM_OMIT_hackrf_board_rev_read)
 int ADDCALL hackrf_board_rev_read(hackrf_device* device, uint8_t* value)
 {
-    return readByteAnswer("hackrf_board_rev_read", device, value, 0x0106, kSimBoardRevision);
+    return readByteAnswer("hackrf_board_rev_read", device, value, 0x0106, veltrano::sim::hackrf::kBoardRevision);
 }
 const char* ADDCALL hackrf_board_rev_name(enum hackrf_board_rev board_rev)
 {
-    return board_rev == kSimBoardRevision ? "r6" : "unknown";
+    return board_rev == veltrano::sim::hackrf::kBoardRevision ? "r6" : "unknown";
 }
 #endif
 

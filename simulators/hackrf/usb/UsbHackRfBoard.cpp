@@ -43,9 +43,6 @@ enum Request : std::uint8_t {
     kReadSupportedPlatform = 46,
 };
 
-constexpr std::uint8_t kBoardIdHackRfOne = 2;
-// An r6 board made by its original maker (the maker bit 0x80 with revision 1).
-constexpr std::uint8_t kBoardRevision = 0x81;
 // The HackRF One firmware image runs on every One before r9 (platform bit 1),
 // sent most significant byte first.
 constexpr unsigned char kSupportedPlatform[4] = {0, 0, 0, 1u << 1};
@@ -62,6 +59,8 @@ constexpr std::uint32_t kPartId[2] = {0xa000cb3c, 0x00594f4d};
 constexpr std::size_t kTransmitRecordLimit = 64u << 20;
 // How far the board may run ahead of a slow host before it stops catching up.
 constexpr auto kLongestBacklog = std::chrono::milliseconds(500);
+// Two bytes, I and Q, per sample, sweep blocks included.
+constexpr std::uint64_t kBytesPerSample = 2;
 
 std::uint32_t littleEndian32(const unsigned char* bytes)
 {
@@ -81,28 +80,29 @@ void storeLittleEndian(unsigned char* bytes, std::uint64_t value, std::size_t co
     }
 }
 
-} // namespace
-
-unsigned char receivePatternByte(std::uint64_t position)
+// The board's variable prefix_suffix, or fallback when it is unset.
+std::string variableText(const char* prefix, const char* suffix, const char* fallback)
 {
-    return static_cast<unsigned char>((position / 4) >> (8 * (position % 4)));
+    return usb::environmentText((std::string(prefix) + suffix).c_str(), fallback);
 }
 
-UsbHackRfBoard::UsbHackRfBoard() : UsbHackRfBoard("VELTRANO_USB_HACKRF", "0000000000000000457863c82b6e2e5f") {}
+} // namespace
 
-UsbHackRfBoard::UsbHackRfBoard(const std::string& prefix, const char* defaultSerial)
-    : UsbBoardModel((prefix + "_JOURNAL").c_str()),
-      serial_(usb::environmentText((prefix + "_SERIAL").c_str(), defaultSerial)),
+UsbHackRfBoard::UsbHackRfBoard() : UsbHackRfBoard("VELTRANO_USB_HACKRF", kFirstSerial) {}
+
+UsbHackRfBoard::UsbHackRfBoard(const char* variablePrefix, std::string defaultSerial)
+    : UsbBoardModel((std::string(variablePrefix) + "_JOURNAL").c_str()),
+      serial_(variableText(variablePrefix, "_SERIAL", defaultSerial.c_str())),
       usbApiVersion_(static_cast<std::uint16_t>(
-          std::strtoul(usb::environmentText((prefix + "_USB_API").c_str(), "0x0107").c_str(), nullptr, 0))),
-      version_(usb::environmentText((prefix + "_VERSION").c_str(), "usb-emulated-2026.01")),
-      clockInVariable_(prefix + "_CLKIN"),
-      operaCakes_(OperaCakeFirmware::addressesFromText(usb::environmentText((prefix + "_OPERACAKES").c_str(), "")))
+          std::strtoul(variableText(variablePrefix, "_USB_API", "0x0107").c_str(), nullptr, 0))),
+      version_(variableText(variablePrefix, "_VERSION", "usb-emulated-2026.01")),
+      clockInVariable_(std::string(variablePrefix) + "_CLKIN"),
+      operaCakes_(OperaCakeFirmware::addressesFromText(variableText(variablePrefix, "_OPERACAKES", "")))
 {
-    planUnplug(usb::unplugPlanFromEnvironment(prefix));
-    const std::string capture = usb::environmentText((prefix + "_TX_CAPTURE").c_str(), "");
-    holdHost(StreamSide::receive, hostHoldsFromText(usb::environmentText((prefix + "_RX_HOLDS").c_str(), "")));
-    holdHost(StreamSide::transmit, hostHoldsFromText(usb::environmentText((prefix + "_TX_HOLDS").c_str(), "")));
+    planUnplug(usb::unplugPlanFromEnvironment(variablePrefix));
+    holdHost(StreamSide::receive, hostHoldsFromText(variableText(variablePrefix, "_RX_HOLDS", "")));
+    holdHost(StreamSide::transmit, hostHoldsFromText(variableText(variablePrefix, "_TX_HOLDS", "")));
+    const std::string capture = variableText(variablePrefix, "_TX_CAPTURE", "");
     if (!capture.empty()) {
         transmitCapture_.reset(std::fopen(capture.c_str(), "ab"));
     }
@@ -163,33 +163,31 @@ int UsbHackRfBoard::control(const ControlRequest& request)
         }
         return 0;
     case kSetSampleRate:
-        if (!needs(8) || littleEndian32(request.data + 4) == 0) {
+        if (!needs(8)) {
             return -1;
         }
-        sampleRateHz_ = static_cast<double>(littleEndian32(request.data)) / littleEndian32(request.data + 4);
+        if (!radio_.setSampleRate({littleEndian32(request.data), littleEndian32(request.data + 4)})) {
+            return -1;
+        }
         rxPositionAtLastRateChange_ = rxPosition_;
         return 8;
     case kSetFrequency:
         if (!needs(8)) {
             return -1;
         }
-        frequencyHz_ = littleEndian32(request.data) * 1e6 + littleEndian32(request.data + 4);
+        radio_.frequencyHz.store(std::uint64_t{littleEndian32(request.data)} * 1'000'000 +
+                                 littleEndian32(request.data + 4));
         rxPositionAtLastTune_ = rxPosition_;
         // The firmware switches its Opera Cakes after every tune it takes.
-        operaCakes_.tuned(std::uint64_t{littleEndian32(request.data)} * 1'000'000 + littleEndian32(request.data + 4));
+        operaCakes_.tuned(radio_.frequencyHz.load());
         journalOperaCakes();
         return 8;
     case kSetFrequencyExplicit:
         return tuneExplicitly(request);
     case kSetAmplifier:
+        return radio_.setAmplifier(request.value) ? 0 : -1;
     case kSetAntennaPower:
-        // Switches that change nothing the emulated board delivers; the
-        // firmware stalls any value but off (0) and on (1).
-        if (request.value > 1) {
-            return -1;
-        }
-        (request.request == kSetAmplifier ? radio_.amplifierOn : radio_.antennaPowerOn) = request.value == 1;
-        return 0;
+        return radio_.setAntennaPower(request.value) ? 0 : -1;
     case kSetHardwareSyncMode:
         // Any value other than 1 turns it off; the firmware stalls none.
         hardwareSyncOn_ = request.value == 1;
@@ -203,22 +201,25 @@ int UsbHackRfBoard::control(const ControlRequest& request)
     case kReadM0State:
         return answerCoreState(request);
     case kSetBasebandFilter:
-        radio_.basebandFilterHz = request.value | std::uint32_t{request.index} << 16;
+        radio_.basebandFilterHz.store(request.value | std::uint32_t{request.index} << 16);
         return 0;
     case kSetLnaGain:
     case kSetVgaGain:
     case kSetTxVgaGain: {
         // The gain in dB comes in the index; the board answers whether its
         // amplifier has such a step (0: refused, the setting stays).
-        const std::uint8_t taken = setGain(request.request, request.index) ? accepted : 0;
+        const hackrf::GainStage stage = request.request == kSetLnaGain   ? hackrf::GainStage::lna
+                                        : request.request == kSetVgaGain ? hackrf::GainStage::vga
+                                                                         : hackrf::GainStage::txVga;
+        const std::uint8_t taken = radio_.setGain(stage, request.index) ? accepted : 0;
         return answer(&taken, 1);
     }
     case kReadBoardId:
-        return answer(&kBoardIdHackRfOne, 1);
+        return answer(&hackrf::kBoardId, 1);
     case kReadVersionString:
         return answer(version_.data(), version_.size());
     case kReadBoardRevision:
-        return answer(&kBoardRevision, 1);
+        return answer(&hackrf::kBoardRevision, 1);
     case kReadClockInStatus: {
         // Asked at the moment of the request, so a test can plug a clock in.
         const std::uint8_t present = usb::environmentText(clockInVariable_.c_str(), "0") == "1" ? 1 : 0;
@@ -258,29 +259,6 @@ int UsbHackRfBoard::control(const ControlRequest& request)
     }
 }
 
-bool UsbHackRfBoard::setGain(std::uint8_t request, std::uint16_t gainDb)
-{
-    // The transceiver's gain steps: LNA 0-40 in 8s, VGA 0-62 in 2s, TX VGA 0-47.
-    const struct {
-        std::uint8_t request;
-        std::uint16_t maximumDb;
-        std::uint16_t stepDb;
-        std::uint16_t RadioState::*setting;
-    } stages[] = {{kSetLnaGain, 40, 8, &RadioState::lnaGainDb},
-                  {kSetVgaGain, 62, 2, &RadioState::vgaGainDb},
-                  {kSetTxVgaGain, 47, 1, &RadioState::txVgaGainDb}};
-    for (const auto& stage : stages) {
-        if (stage.request == request) {
-            if (gainDb > stage.maximumDb || gainDb % stage.stepDb != 0) {
-                return false;
-            }
-            radio_.*stage.setting = gainDb;
-            return true;
-        }
-    }
-    return false;
-}
-
 // The core's state record. The emulated board moves samples exactly when USB
 // does, so both byte counts are the bytes moved since power-on.
 int UsbHackRfBoard::answerCoreState(const ControlRequest& request) const
@@ -312,30 +290,22 @@ int UsbHackRfBoard::tuneExplicitly(const ControlRequest& request)
     const std::uint64_t rfHz = path == kBypass     ? ifHz
                                : path == kHighPass ? ifHz + loHz
                                                    : (loHz > ifHz ? loHz - ifHz : ifHz - loHz);
-    frequencyHz_ = static_cast<double>(rfHz);
+    radio_.frequencyHz.store(rfHz);
     rxPositionAtLastTune_ = rxPosition_;
     // The host sends the record with its padding; the whole data stage is taken.
     return request.length;
 }
 
-// The plan as the firmware walks it: every range from its start in steps of
-// the step width below its end; the interleaved style (1) adds a second step a
-// quarter width above each, which fills the gaps its usable quarters leave.
+// The plan: the step width, the style, then the ranges as pairs of MHz
+// bounds, each a little-endian 16-bit number.
 void UsbHackRfBoard::planSweep(const ControlRequest& request)
 {
-    const std::uint64_t stepHz = littleEndian32(request.data);
-    const bool interleaved = request.data[8] == 1;
-    sweepSteps_.clear();
-    for (std::size_t at = 9; at + 4 <= request.length && stepHz > 0; at += 4) {
-        const std::uint64_t startHz = (request.data[at] | request.data[at + 1] << 8) * 1'000'000ull;
-        const std::uint64_t endHz = (request.data[at + 2] | request.data[at + 3] << 8) * 1'000'000ull;
-        for (std::uint64_t stepStart = startHz; stepStart < endHz; stepStart += stepHz) {
-            sweepSteps_.push_back(stepStart);
-            if (interleaved) {
-                sweepSteps_.push_back(stepStart + stepHz / 4);
-            }
-        }
+    std::vector<std::uint16_t> rangesMHz;
+    for (std::size_t at = 9; at + 2 <= request.length; at += 2) {
+        rangesMHz.push_back(static_cast<std::uint16_t>(request.data[at] | request.data[at + 1] << 8));
     }
+    sweepSteps_ =
+        hackrf::sweepSteps(rangesMHz.data(), rangesMHz.size() / 2, littleEndian32(request.data), request.data[8] == 1);
     sweepStepIndex_ = 0;
 }
 
@@ -357,26 +327,35 @@ bool UsbHackRfBoard::endpointActive(unsigned char endpoint) const
     return endpoint == kTransmitEndpoint && mode_ == TransceiverMode::transmit;
 }
 
-Clock::time_point UsbHackRfBoard::dueAt(unsigned char, std::size_t, Clock::time_point)
+// The board makes samples at its programmed rate whether or not the host
+// takes them: a transfer is due once the samples it carries are made, so a
+// late host gets the backlog at once and the average rate stays the
+// programmed one. A host more than kLongestBacklog behind (a new stream
+// after a pause) starts the clock afresh.
+Clock::time_point UsbHackRfBoard::dueAt(unsigned char, std::size_t length, Clock::time_point now)
 {
-    return boardClock_;
+    const double rateHz = radio_.sampleRateHz.load();
+    if (!(rateHz > 0.0)) {
+        return now; // a board without a rate moves data as fast as the host does
+    }
+    if (!sampleClock_ || now - sampleClock_->timeOf(samplesServed_) > kLongestBacklog) {
+        sampleClock_.emplace(now, rateHz);
+        samplesServed_ = 0;
+    }
+    // A new rate paces the samples from those already served on.
+    sampleClock_->setRate(rateHz, sampleClock_->timeOf(samplesServed_));
+    return sampleClock_->timeOf(samplesServed_ + length / kBytesPerSample);
 }
 
 std::size_t UsbHackRfBoard::complete(unsigned char endpoint, unsigned char* buffer, std::size_t length,
-                                     Clock::time_point now)
+                                     Clock::time_point)
 {
     if ((endpoint & LIBUSB_ENDPOINT_IN) != 0) {
         produce(buffer, length);
     } else {
         consume(buffer, length);
     }
-    // The board keeps its own pace: a late host gets the backlog at once, so
-    // the average rate stays the programmed one. After a long pause (a new
-    // stream) the clock starts afresh.
-    if (now - boardClock_ > kLongestBacklog) {
-        boardClock_ = now;
-    }
-    boardClock_ += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secondsFor(length)));
+    samplesServed_ += length / kBytesPerSample;
     const bool receiving = (endpoint & LIBUSB_ENDPOINT_IN) != 0 && mode_ == TransceiverMode::receive;
     const bool transmitting = (endpoint & LIBUSB_ENDPOINT_IN) == 0 && mode_ == TransceiverMode::transmit;
     if (receiving || transmitting) {
@@ -400,12 +379,15 @@ void UsbHackRfBoard::holdHostIfDue(StreamSide side)
         return;
     }
     const std::chrono::microseconds hold = script.holds[script.next++].length;
-    const auto dueBytes = static_cast<std::uint64_t>(2.0 * sampleRateHz_ * static_cast<double>(hold.count()) / 1e6);
+    const double rateHz = radio_.sampleRateHz.load();
+    const auto dueBytes =
+        static_cast<std::uint64_t>(kBytesPerSample * rateHz * static_cast<double>(hold.count()) / 1e6);
     const std::uint64_t dropped = core_.fallBehind(dueBytes);
     if (side == StreamSide::receive) {
         rxPosition_ += dropped;
     }
-    boardClock_ += hold;
+    // The hold's samples were made while no transfer was in flight.
+    samplesServed_ += static_cast<std::uint64_t>(rateHz * static_cast<double>(hold.count()) / 1e6);
 }
 
 int UsbHackRfBoard::bulk(unsigned char endpoint, unsigned char* data, std::size_t length)
@@ -418,39 +400,29 @@ int UsbHackRfBoard::bulk(unsigned char endpoint, unsigned char* data, std::size_
     return static_cast<int>(length);
 }
 
-double UsbHackRfBoard::secondsFor(std::size_t bytes) const
-{
-    return sampleRateHz_ > 0.0 ? static_cast<double>(bytes) / (2.0 * sampleRateHz_) : 0.0;
-}
-
 void UsbHackRfBoard::produce(unsigned char* buffer, std::size_t length)
 {
     if (mode_ == TransceiverMode::sweep) {
-        for (std::size_t at = 0; at + kSweepBlockBytes <= length; at += kSweepBlockBytes) {
+        for (std::size_t at = 0; at + hackrf::kSweepBlockBytes <= length; at += hackrf::kSweepBlockBytes) {
             produceSweepBlock(buffer + at);
         }
         return;
     }
-    for (std::size_t i = 0; i < length; ++i) {
-        buffer[i] = receivePatternByte(rxPosition_ + i);
-    }
+    hackrf::fillReceivePattern(buffer, length, rxPosition_);
     rxPosition_ += length;
     bytesMoved_ += static_cast<std::uint32_t>(length);
 }
 
-// A block: the 0x7F 0x7F marker, the step frequency, then samples, which
-// carry the receive pattern so that every block's payload differs.
+// A block: its header, then samples, which carry the receive pattern so
+// that every block's payload differs.
 void UsbHackRfBoard::produceSweepBlock(unsigned char* block)
 {
-    block[0] = 0x7F;
-    block[1] = 0x7F;
-    storeLittleEndian(block + 2, sweepSteps_[sweepStepIndex_], 8);
+    hackrf::frameSweepBlock(block, sweepSteps_[sweepStepIndex_]);
     sweepStepIndex_ = (sweepStepIndex_ + 1) % sweepSteps_.size();
-    for (std::size_t i = 10; i < kSweepBlockBytes; ++i) {
-        block[i] = receivePatternByte(rxPosition_ + i);
-    }
-    rxPosition_ += kSweepBlockBytes;
-    bytesMoved_ += kSweepBlockBytes;
+    hackrf::fillReceivePattern(block + hackrf::kSweepHeaderBytes, hackrf::kSweepBlockBytes - hackrf::kSweepHeaderBytes,
+                               rxPosition_ + hackrf::kSweepHeaderBytes);
+    rxPosition_ += hackrf::kSweepBlockBytes;
+    bytesMoved_ += hackrf::kSweepBlockBytes;
 }
 
 void UsbHackRfBoard::consume(const unsigned char* buffer, std::size_t length)
@@ -502,10 +474,8 @@ int UsbHackRfBoard::controlOperaCakes(const ControlRequest& request)
 
 void UsbHackRfBoard::journalOperaCakes()
 {
-    for (const std::uint8_t address : operaCakes_.boards()) {
-        if (address != OperaCakeFirmware::kNoBoard) {
-            journal().write("operacake " + std::to_string(address) + " " + operaCakes_.describe(address));
-        }
+    for (const std::string& line : hackrf::operaCakeJournalLines(operaCakes_)) {
+        journal().write(line);
     }
 }
 
