@@ -83,7 +83,7 @@ run_example() {
 # check_samples <file> <family> <count>: the file holds exactly <count>
 # complex floats of the simulator's receive pattern, from its first sample.
 # HackRF: each 4-byte word carries its own index, little-endian, read as
-# signed bytes / 128. bladeRF: sample t is (t mod 2048, t / 2048 mod 2048) / 2048.
+# signed bytes / 128. bladeRF: sample t is (t mod 4096 - 2048, t / 4096 mod 4096 - 2048) / 2048.
 check_samples() {
     python3 - "$@" <<'PYTHON' || fail "$2 receiver's file is not the simulated pattern"
 import struct, sys
@@ -96,7 +96,7 @@ if family == "hackrf":
     pattern = b"".join(struct.pack("<I", word) for word in range(count // 2))
     expected = [(byte - 256 if byte > 127 else byte) / 128 for byte in pattern]
 else:
-    expected = [part / 2048 for t in range(count) for part in (t % 2048, t // 2048 % 2048)]
+    expected = [part / 2048 for t in range(count) for part in (t % 4096 - 2048, t // 4096 % 4096 - 2048)]
 mismatch = next((index for index, (got, want) in enumerate(zip(values, expected)) if got != want), None)
 if mismatch is not None:
     sys.exit(f"value {mismatch} is {values[mismatch]}, expected {expected[mismatch]}")

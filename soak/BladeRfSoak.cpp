@@ -80,7 +80,7 @@ int main(int argc, char** argv)
 
     std::printf("duration                 %.0f s at %.0f samples/s\n", seconds, sampleRateHz);
     std::printf("samples delivered        %llu\n", static_cast<unsigned long long>(samples));
-    if (const auto board = soak::boardCount("veltrano_usb_bladerf_rx_samples_delivered")) {
+    if (const auto board = soak::boardCount("veltrano_usb_bladerf_rx_samples_delivered", "")) {
         std::printf("samples sent by board    %llu\n", static_cast<unsigned long long>(*board));
     }
     std::printf("retunes                  %llu quick, %llu regular, %llu quick ones failed\n",

@@ -71,12 +71,12 @@ std::vector<Board> openEveryBoard()
         BladeRfSdrDevice* bladeRf = device.get();
         boards.push_back({"bladeRF", summary.serial, std::move(device), [bladeRf] { return bladeRf->rxOverrunCount(); },
                           [serial = summary.serial] {
-                              return soak::boardCount("veltrano_usb_bladerf_rx_samples_delivered_of", serial);
+                              return soak::boardCount("veltrano_usb_bladerf_rx_samples_delivered", serial);
                           },
                           PatternFollower(ReceivePattern::bladeRf)});
         boards.back().transmits = true;
         boards.back().takenByBoard = [serial = summary.serial] {
-            return soak::boardCount("veltrano_usb_bladerf_tx_samples_of", serial);
+            return soak::boardCount("veltrano_usb_bladerf_tx_samples", serial);
         };
     }
     return boards;

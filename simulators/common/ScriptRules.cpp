@@ -13,8 +13,9 @@ std::uint64_t parseCallNumber(const ScriptLine& line, std::string_view text)
     return static_cast<std::uint64_t>(call);
 }
 
-// "<first>", "<first>+" or "<first>-<last>".
-CallRange parseCalls(const ScriptLine& line, std::string_view text)
+} // namespace
+
+CallRange parseCallRange(const ScriptLine& line, std::string_view text)
 {
     CallRange calls;
     if (!text.empty() && text.back() == '+') {
@@ -34,6 +35,8 @@ CallRange parseCalls(const ScriptLine& line, std::string_view text)
     }
     return calls;
 }
+
+namespace {
 
 void parseOutcome(FaultRule& rule, const ScriptLine& line, std::string_view text, int timeoutResult)
 {
@@ -68,7 +71,7 @@ FaultRule parseFailLine(const ScriptLine& line, OldFailSpelling old, int timeout
         rule.entryPoint = std::string(words[0]);
         parseOutcome(rule, line, words[1], timeoutResult);
         if (words.size() == 4) {
-            rule.calls = parseCalls(line, words[3]);
+            rule.calls = parseCallRange(line, words[3]);
         }
         return rule;
     }
@@ -89,7 +92,7 @@ FaultRule parseFailLine(const ScriptLine& line, OldFailSpelling old, int timeout
     if (!isOldCallRange(words[1])) {
         failBadArguments(line, "expected <entry point> <call>[+] <result|timeout>");
     }
-    rule.calls = parseCalls(line, words[1]);
+    rule.calls = parseCallRange(line, words[1]);
     parseOutcome(rule, line, words[2], timeoutResult);
     return rule;
 }

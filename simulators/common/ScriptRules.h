@@ -34,6 +34,10 @@ struct CallRange {
     bool contains(std::uint64_t call) const { return call >= first && (!last || call <= *last); }
 };
 
+// "<first>" (that call), "<first>+" (it and every later one) or "<first>-<last>",
+// for a family's own call-numbered directives.
+CallRange parseCallRange(const ScriptLine& line, std::string_view text);
+
 // A scripted failure: the result to return, or a time-out (the family's time-out
 // code, for which a stream call first waits its own time-out).
 struct FaultRule {

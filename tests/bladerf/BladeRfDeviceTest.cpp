@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "device/bladerf/BladeRfEnumeration.h"
 #include "device/bladerf/BladeRfSdrDevice.h"
 #include "tests/support/SimulationFixture.h"
 
@@ -8,6 +9,7 @@ namespace veltrano {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
 using ::testing::IsEmpty;
 
 class BladeRfDevice : public test::Simulation {};
@@ -70,8 +72,36 @@ TEST_P(BladeRfOpenFailure, saysWhyAndClosesNothing)
 INSTANTIATE_TEST_SUITE_P(Opens, BladeRfOpenFailure,
                          ::testing::Values(OpenCase{"board serial=A\nstrerror off\nopen-null-device *:serial=A\n", "A",
                                                     "bladeRF open failed: bladeRF error 0"},
+                                           OpenCase{"board serial=A\nstrerror off\nopen-null *:serial=A\n", "A",
+                                                    "bladeRF open failed: bladeRF error 0"},
                                            OpenCase{"board serial=A\n", "A", "bladeRF library is not available",
                                                     "sim-bladerf-no-sync-rx"}));
+
+// The board vanishes after the script's number of successful opens: later
+// opens fail and the list is empty.
+TEST_F(BladeRfDevice, aBoardUnpluggedAfterItsOpensIsNeitherListedNorOpenedAgain)
+{
+    simulateBladeRf("board serial=A\nstrerror off\nunplug after-opens 1\n");
+    EXPECT_EQ(enumerateBladeRfDevices().size(), 1u);
+    {
+        const BladeRfSdrDevice first("A");
+    }
+    EXPECT_THAT(enumerateBladeRfDevices(), IsEmpty());
+    EXPECT_EQ(test::openFailureOf<BladeRfSdrDevice>("A"), "bladeRF open failed: bladeRF error -7");
+}
+
+// A failure for a range of calls, in the one grammar: the calls in it fail,
+// those around it do not.
+TEST_F(BladeRfDevice, aFailureForARangeOfCallsHoldsForThoseCallsAlone)
+{
+    simulateBladeRf("board serial=A\nfail bladerf_set_frequency -1 calls 2-3\n");
+    BladeRfSdrDevice device("A");
+    for (const double frequencyHz : {100e6, 200e6, 300e6, 400e6}) {
+        static_cast<void>(device.setRxFrequency(frequencyHz));
+    }
+    EXPECT_THAT(bladeRf().calls("bladerf_set_frequency"),
+                ElementsAre(EndsWith("-> 0"), EndsWith("-> -1"), EndsWith("-> -1"), EndsWith("-> 0")));
+}
 
 // The rate and the ranges' scaling (shared by both directions) are the probe's
 // tests. Nothing is cached; destroying an idle device leaves its channels

@@ -96,8 +96,8 @@ private:
 
 // The timestamps a read of count samples delivered: floats through
 // readSamples, or the library's own values through readNativeSamples. The
-// simulator writes device timestamp t into a sample as I = t mod 2048,
-// Q = (t / 2048) mod 2048, each scaled by 1/2048 on the way out.
+// simulator writes device timestamp t into a sample as I = t mod 4096 - 2048,
+// Q = (t / 4096) mod 4096 - 2048, each scaled by 1/2048 on the way out.
 inline std::vector<std::uint64_t> timestampsRead(ISdrDevice& device, bool native, std::size_t count)
 {
     std::vector<std::int16_t> values(2 * count);
@@ -110,8 +110,8 @@ inline std::vector<std::uint64_t> timestampsRead(ISdrDevice& device, bool native
     }
     std::vector<std::uint64_t> timestamps(got);
     for (std::size_t index = 0; index < got; ++index) {
-        timestamps[index] =
-            static_cast<std::uint64_t>(values[2 * index]) + 2048 * static_cast<std::uint64_t>(values[2 * index + 1]);
+        timestamps[index] = static_cast<std::uint64_t>(values[2 * index] + 2048) +
+                            4096 * static_cast<std::uint64_t>(values[2 * index + 1] + 2048);
     }
     return timestamps;
 }

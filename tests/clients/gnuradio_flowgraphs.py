@@ -129,14 +129,14 @@ for item_type in ("sc8", "fc32"):
         received = bytes(int(value * 128) & 0xFF for value in values)
     check(received == sent, "HackRF %s: %d samples, the board's bytes exactly" % (item_type, SAMPLES))
 
-# bladeRF receive: each sample names its device timestamp t, I = t mod 2048 and
-# Q = t / 2048 mod 2048, in SC16 Q11.
+# bladeRF receive: each sample names its device timestamp t, I = t mod 4096 - 2048
+# and Q = t / 4096 mod 4096 - 2048, in SC16 Q11.
 def bladerf_pattern(values):
     """Whether the values are the board's pattern from their first sample on."""
-    first = values[0] + 2048 * values[1]
+    first = (values[0] + 2048) + 4096 * (values[1] + 2048)
     expected = []
     for t in range(first, first + len(values) // 2):
-        expected += [t % 2048, t // 2048 % 2048]
+        expected += [t % 4096 - 2048, t // 4096 % 4096 - 2048]
     return values == expected
 
 

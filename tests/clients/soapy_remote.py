@@ -90,9 +90,9 @@ def free_port():
 
 
 def pattern_holds(values, count):
-    """values (I, Q, ...) carry consecutive timestamps t: I = t mod 2048, Q = t / 2048 mod 2048."""
-    first = values[0] + 2048 * values[1]
-    return all(values[2 * k] == (first + k) % 2048 and values[2 * k + 1] == (first + k) // 2048 % 2048
+    """values (I, Q, ...) carry consecutive timestamps t: I = t mod 4096 - 2048, Q = t / 4096 mod 4096 - 2048."""
+    first = (values[0] + 2048) + 4096 * (values[1] + 2048)
+    return all(values[2 * k] == (first + k) % 4096 - 2048 and values[2 * k + 1] == (first + k) // 4096 % 4096 - 2048
                for k in range(count))
 
 

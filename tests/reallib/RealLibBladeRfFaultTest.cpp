@@ -77,7 +77,7 @@ struct Client : test::CallTimes {
         receive(100'000);
         std::thread unplug([] {
             std::this_thread::sleep_for(milliseconds(20));
-            veltrano_usb_bladerf_unplug();
+            veltrano_usb_bladerf_unplug(nullptr);
         });
         receive(1'000'000'000);
         unplug.join();
@@ -111,14 +111,14 @@ FaultScenario unpluggedMidRead(const char* name, bool timestamped)
     return {name, std::nullopt, kUnpluggedBound, [timestamped](Client& client, const std::filesystem::path&) {
                 client.startRx(timestamped);
                 client.receiveUntilUnpluggedMidRead();
-                EXPECT_LE(client.received.size(), veltrano_usb_bladerf_rx_samples_delivered());
+                EXPECT_LE(client.received.size(), veltrano_usb_bladerf_rx_samples_delivered(nullptr));
                 // A plain reader may fall behind in an instrumented build; the stamped one cannot.
                 EXPECT_TRUE(!timestamped || test::contiguous(client.received));
                 ASSERT_EQ(client.device->lastError(), kRxGone);
                 const std::size_t linesBefore = test::journalSince(0).size();
                 for (int read = 0; read < 4; ++read) {
-                    EXPECT_EQ(client.read(), 0u);
-                    EXPECT_EQ(client.device->lastError(), kRxGone);
+            EXPECT_EQ(client.read(), 0u);
+            EXPECT_EQ(client.device->lastError(), kRxGone);
                 }
                 client.destroy();
                 const std::vector<std::string> lines = test::journalSince(linesBefore);
@@ -136,20 +136,22 @@ const FaultScenario kScenarios[] = {
          client.startRx(false);
          client.receive(1); // the library starts its stream at the first read
          ASSERT_TRUE(test::eventually([] {
-             return veltrano_usb_bladerf_rx_samples_delivered() == kDelivered &&
+             return veltrano_usb_bladerf_rx_samples_delivered(nullptr) == kDelivered &&
                     veltrano_usb_bladerf_transfers_in_flight() == 0;
          }));
          client.receive(2 * kDelivered);
          EXPECT_EQ(client.received.size(), kDelivered);
-         EXPECT_EQ(veltrano_usb_bladerf_rx_samples_delivered(), kDelivered);
+         EXPECT_EQ(veltrano_usb_bladerf_rx_samples_delivered(nullptr), kDelivered);
          EXPECT_TRUE(test::contiguous(client.received));
          EXPECT_EQ(client.device->lastError(), kRxGone);
          EXPECT_EQ(client.read(), 0u);
-         client.timed([&] { client.device->stopRx(); });
+         client.timed([&] {
+        client.device->stopRx(); });
          // Back again: a new device object opened by serial streams again.
-         veltrano_usb_bladerf_replug();
+         veltrano_usb_bladerf_replug(nullptr);
          client.destroy();
-         client.device = client.timed([] { return std::make_unique<BladeRfSdrDevice>(kSerial); });
+         client.device = client.timed([] {
+        return std::make_unique<BladeRfSdrDevice>(kSerial); });
          client.received.clear();
          client.startRx(false);
          client.receive(100'000);
@@ -168,7 +170,8 @@ const FaultScenario kScenarios[] = {
              taken = client.timed([&] { return device.writeSamples(samples.data() + sent, samples.size() - sent); });
          }
          ASSERT_TRUE(test::eventually([] {
-             return veltrano_usb_bladerf_tx_samples() == 4 * kWrite && veltrano_usb_bladerf_transfers_in_flight() == 0;
+             return veltrano_usb_bladerf_tx_samples(nullptr) == 4 * kWrite &&
+                    veltrano_usb_bladerf_transfers_in_flight() == 0;
          }));
          ASSERT_TRUE(test::eventually([&] {
              return client.timed([&] { return device.writeSamples(samples.data(), kWrite); }) == 0 &&
@@ -188,7 +191,7 @@ const FaultScenario kScenarios[] = {
          ASSERT_TRUE(device.configureTx(kTxConfig) && device.startTx());
          const std::vector<std::complex<float>> samples(1000, {0.5f, -0.5f});
          ASSERT_EQ(device.writeSamples(samples.data(), samples.size()), samples.size());
-         veltrano_usb_bladerf_unplug();
+         veltrano_usb_bladerf_unplug(nullptr);
          EXPECT_FALSE(client.timed([&] { return device.drainTx({}); }));
          EXPECT_EQ(device.lastError(), std::string("TX stream stopped: ") + kGone);
          client.timed([&] { device.stopTx(); });
@@ -216,7 +219,7 @@ const FaultScenario kScenarios[] = {
      }},
     {"configureRx", std::nullopt, kUnpluggedBound,
      [](Client& client, const std::filesystem::path&) {
-         veltrano_usb_bladerf_unplug();
+         veltrano_usb_bladerf_unplug(nullptr);
          EXPECT_FALSE(client.timed([&] { return client.device->configureRx(kRxConfig); }));
          EXPECT_FALSE(client.timed([&] { return client.device->startRx(); }));
      }},
@@ -224,15 +227,15 @@ const FaultScenario kScenarios[] = {
      [](Client& client, const std::filesystem::path&) {
          client.startRx(true);
          client.receive(100'000);
-         veltrano_usb_bladerf_unplug();
+         veltrano_usb_bladerf_unplug(nullptr);
          client.destroy();
      }},
     // Configuration fails at the first NIOS time-out and works once the board answers.
     {"silentDuringConfiguration", std::nullopt, kSilentBound,
      [](Client& client, const std::filesystem::path&) {
-         veltrano_usb_bladerf_stall(1);
+         veltrano_usb_bladerf_stall(nullptr, 1);
          EXPECT_FALSE(client.timed([&] { return client.device->configureRx(kRxConfig); }));
-         veltrano_usb_bladerf_stall(0);
+         veltrano_usb_bladerf_stall(nullptr, 0);
          EXPECT_TRUE(client.timed([&] { return client.device->configureRx(kRxConfig); }));
      }},
     // Reads come back empty (a time-out is no error); a stop waits out the
@@ -241,11 +244,11 @@ const FaultScenario kScenarios[] = {
      [](Client& client, const std::filesystem::path&) {
          client.startRx(false);
          client.receive(100'000);
-         veltrano_usb_bladerf_stall(1);
+         veltrano_usb_bladerf_stall(nullptr, 1);
          EXPECT_TRUE(test::eventually([&] { return client.read() == 0; }));
          EXPECT_EQ(client.device->lastError(), "");
          client.timed([&] { client.device->stopRx(); });
-         veltrano_usb_bladerf_stall(0);
+         veltrano_usb_bladerf_stall(nullptr, 0);
          client.received.clear();
          ASSERT_TRUE(client.timed([&] { return client.device->startRx(); }));
          client.receive(100'000);
@@ -264,11 +267,11 @@ const FaultScenario kScenarios[] = {
      [](Client& client, const std::filesystem::path&) {
          client.startRx(false);
          client.receive(100'000);
-         veltrano_usb_bladerf_stall(1);
+         veltrano_usb_bladerf_stall(nullptr, 1);
          for (const Clock::time_point until = Clock::now() + milliseconds(1500); Clock::now() < until;) {
              client.read();
          }
-         veltrano_usb_bladerf_unplug();
+         veltrano_usb_bladerf_unplug(nullptr);
          client.receive(1'000'000'000);
          EXPECT_EQ(client.device->lastError(), kRxGone);
      }},

@@ -49,10 +49,11 @@ TEST_F(RealLibBladeRf, eachBandHasItsStageRangeAndTheChipHoldsWhatWasAsked)
         ASSERT_EQ(stages.size(), 1u);
         EXPECT_EQ(std::tuple(stages[0].name, stages[0].minimumDb, stages[0].maximumDb, stages[0].stepDb),
                   std::tuple(std::string("full"), band.minimumDb, band.maximumDb, 1.0));
-        EXPECT_EQ(veltrano_usb_bladerf_rfic(7, 0), band.fullStageAt20Db);
-        EXPECT_EQ(veltrano_usb_bladerf_rfic(3, 0), band.rateHz);
-        EXPECT_LE(std::llabs(veltrano_usb_bladerf_rfic(4, 0) - static_cast<std::int64_t>(band.frequencyHz)), 2);
-        EXPECT_EQ(veltrano_usb_bladerf_sample_rate(0), band.rateHz);
+        EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, 7, 0), band.fullStageAt20Db);
+        EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, 3, 0), band.rateHz);
+        EXPECT_LE(std::llabs(veltrano_usb_bladerf_rfic(nullptr, 4, 0) - static_cast<std::int64_t>(band.frequencyHz)),
+                  2);
+        EXPECT_EQ(veltrano_usb_bladerf_sample_rate(nullptr, 0), band.rateHz);
     }
     // The library scales the attenuator's range in single precision.
     const std::vector<GainStage> transmit = device.gainStages(kTx);
@@ -67,9 +68,9 @@ TEST_F(RealLibBladeRf, eachBandHasItsStageRangeAndTheChipHoldsWhatWasAsked)
 // the library's own wait is over (about 7 s); the next open works.
 TEST_F(RealLibBladeRf, aCalibrationThatNeverEndsFailsTheOpenAndTheNextOpenWorks)
 {
-    veltrano_usb_bladerf_rfic_faults(0, 1);
+    veltrano_usb_bladerf_rfic_faults(nullptr, 0, 1);
     const std::string failure = test::openFailureOf<BladeRfSdrDevice>(test::kEmulatedBladeRfSerial);
-    veltrano_usb_bladerf_rfic_faults(0, 0);
+    veltrano_usb_bladerf_rfic_faults(nullptr, 0, 0);
     EXPECT_EQ(failure, "bladeRF open failed: An unexpected error occurred");
     EXPECT_EQ(veltrano_usb_bladerf_open_handles(), 0);
     BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
@@ -82,17 +83,17 @@ TEST_F(RealLibBladeRf, aCalibrationThatNeverEndsFailsTheOpenAndTheNextOpenWorks)
 // stream goes on, and once the synthesizers lock every call works again.
 TEST_F(RealLibBladeRf, aSynthesizerThatNeverLocksFailsTheOpenOrTheTuneInWords)
 {
-    veltrano_usb_bladerf_rfic_faults(1, 0);
+    veltrano_usb_bladerf_rfic_faults(nullptr, 1, 0);
     EXPECT_EQ(test::openFailureOf<BladeRfSdrDevice>(test::kEmulatedBladeRfSerial),
               "bladeRF open failed: the baseband PLL did not lock");
     EXPECT_EQ(veltrano_usb_bladerf_open_handles(), 0);
-    veltrano_usb_bladerf_rfic_faults(0, 0);
+    veltrano_usb_bladerf_rfic_faults(nullptr, 0, 0);
 
     BladeRfSdrDevice device(test::kEmulatedBladeRfSerial);
     ASSERT_TRUE(device.configureRx({915e6, 2e6, 0.0, 20.0}));
     ASSERT_TRUE(device.configureTx({915e6, 2e6, 0.0, 20.0}));
     ASSERT_TRUE(device.startRx());
-    veltrano_usb_bladerf_rfic_faults(1, 0);
+    veltrano_usb_bladerf_rfic_faults(nullptr, 1, 0);
     EXPECT_FALSE(device.setRxFrequency(2.4e9));
     EXPECT_EQ(device.lastError(), "RX synthesizer did not lock at 2400000000 Hz");
     EXPECT_EQ(device.regularRxRetuneCount(), 0u);
@@ -101,7 +102,7 @@ TEST_F(RealLibBladeRf, aSynthesizerThatNeverLocksFailsTheOpenOrTheTuneInWords)
     EXPECT_EQ(device.lastError(), "RX synthesizer did not lock at 433920000 Hz");
     EXPECT_FALSE(device.configureTx({868e6, 2e6, 0.0, 20.0}));
     EXPECT_EQ(device.lastError(), "TX synthesizer did not lock at 868000000 Hz");
-    veltrano_usb_bladerf_rfic_faults(0, 0);
+    veltrano_usb_bladerf_rfic_faults(nullptr, 0, 0);
     EXPECT_TRUE(device.configureRx({433.92e6, 2e6, 0.0, 20.0}));
     ASSERT_TRUE(device.startRx());
     EXPECT_TRUE(device.setRxFrequency(2.4e9)) << device.lastError();

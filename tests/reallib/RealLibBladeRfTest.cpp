@@ -163,13 +163,13 @@ TEST_F(RealLibBladeRf, aQuickRetuneTakesEffectOnTheBoardAndTheReadResumesAfterTh
     // reader comes too late for it (the library reports that time as past:
     // counted as an overrun, and the read goes on with what comes next).
     const std::uint64_t settle = 5000;
-    const std::uint64_t retunes = veltrano_usb_bladerf_retunes_applied();
+    const std::uint64_t retunes = veltrano_usb_bladerf_retunes_applied(nullptr);
     ASSERT_TRUE(device.setRxFrequency(hops[0]));
     EXPECT_EQ(device.fastRxRetuneCount(), 1u);
-    ASSERT_EQ(veltrano_usb_bladerf_retunes_applied(), retunes + 1);
+    ASSERT_EQ(veltrano_usb_bladerf_retunes_applied(nullptr), retunes + 1);
     int direction = -1;
     std::uint64_t appliedAt = 0, requestedAt = 1;
-    ASSERT_EQ(veltrano_usb_bladerf_retune(retunes, &direction, &appliedAt, &requestedAt), 1);
+    ASSERT_EQ(veltrano_usb_bladerf_retune(nullptr, retunes, &direction, &appliedAt, &requestedAt), 1);
     EXPECT_EQ(direction, 0);
     EXPECT_EQ(requestedAt, 0u); // at once
     EXPECT_THAT(journal(), testing::Contains(testing::AllOf(
@@ -364,10 +364,10 @@ TEST_F(RealLibBladeRf, aLiveGainBandwidthAndAutomaticGainChangeReachTheBoardWith
     ASSERT_TRUE(device.setBandwidth(kRx, 5e6));
     EXPECT_EQ(device.bandwidthHz(kRx), 5e6);
 #ifdef VELTRANO_EMULATED_MICRO
-    EXPECT_EQ(veltrano_usb_bladerf_rfic(5, 0), 5000000);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, 5, 0), 5000000);
     // The overall gain goes to the RFIC as the "full" stage less the band's -17 dB offset.
     ASSERT_TRUE(device.setGain(kRx, 30.0));
-    EXPECT_EQ(veltrano_usb_bladerf_rfic(7, 0), 47);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, 7, 0), 47);
     EXPECT_EQ(device.gainDb(kRx), 30.0);
 #ifdef VELTRANO_MICRO_FPGA_TUNING
     // In the library's FPGA tuning mode the micro lists no stages.
@@ -376,30 +376,30 @@ TEST_F(RealLibBladeRf, aLiveGainBandwidthAndAutomaticGainChangeReachTheBoardWith
     // Automatic gain goes to the FPGA as the library's default mode (0),
     // whose AGC the FPGA picks.
     ASSERT_TRUE(device.setAutomaticGain(kRx, true));
-    EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), 0);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, kRficGainMode, 0), 0);
 #else
     // Driving the chip itself, the library offers its one receive stage.
     ASSERT_TRUE(device.setGainStage(kRx, "full", 40.0));
-    EXPECT_EQ(veltrano_usb_bladerf_rfic(7, 0), 40);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, 7, 0), 40);
     EXPECT_EQ(device.gainStageDb(kRx, "full"), 40.0);
     // Automatic gain puts the chip's slow attack AGC (3) in charge, and the
     // gain read is the one it chose (the emulated AGC settles on index 50:
     // 51 dB on the full stage here, 34 dB overall).
     ASSERT_TRUE(device.setAutomaticGain(kRx, true));
-    EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), 3);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, kRficGainMode, 0), 3);
     EXPECT_EQ(device.gainDb(kRx), 34.0);
     EXPECT_THAT(journal(), Contains(testing::EndsWith("gain=51 agc=slow")));
 #endif
     // Off again: manual gain (1), with the stage's gain in force once more.
     ASSERT_TRUE(device.setAutomaticGain(kRx, false));
-    EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), 1);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, kRficGainMode, 0), 1);
     EXPECT_FALSE(device.automaticGain(kRx));
 #else
     // (Automatic gain, which the x40 refuses: the bias tee's test.)
-    EXPECT_EQ((veltrano_usb_bladerf_lms_register(0x54) >> 2) & 0xf, 9); // the LMS6002D's 5 MHz filter
+    EXPECT_EQ((veltrano_usb_bladerf_lms_register(nullptr, 0x54) >> 2) & 0xf, 9); // the LMS6002D's 5 MHz filter
     ASSERT_EQ(device.gainStages(kRx).size(), 3u);
     ASSERT_TRUE(device.setGainStage(kRx, "rxvga2", 9.0));
-    EXPECT_EQ(veltrano_usb_bladerf_lms_register(0x65) & 0x1f, 3); // 3 dB per code
+    EXPECT_EQ(veltrano_usb_bladerf_lms_register(nullptr, 0x65) & 0x1f, 3); // 3 dB per code
     EXPECT_EQ(device.gainStageDb(kRx, "rxvga2"), 9.0);
     // The library would take a name it does not know and do nothing.
     EXPECT_FALSE(device.setGainStage(kRx, "RXVGA2", 30.0));
@@ -423,7 +423,7 @@ TEST_F(RealLibBladeRf, aLiveRateChangeDropsTheOldRatesSamplesAndPacesAtTheNewRat
         ASSERT_TRUE(test::configureRx(device, {915e6, 1e6, 0.0, 20.0}, timestamped));
         ASSERT_TRUE(device.startRx());
         ASSERT_TRUE(readEnds(device));
-        const std::uint64_t counterBefore = veltrano_usb_bladerf_timestamp(0) % kPatternPeriod;
+        const std::uint64_t counterBefore = veltrano_usb_bladerf_timestamp(nullptr, 0) % kPatternPeriod;
         ASSERT_TRUE(device.setSampleRate(kRx, 2e6));
         EXPECT_EQ(device.actualRxSampleRateHz(), 2e6);
         const auto first = readEnds(device);
@@ -475,10 +475,10 @@ TEST_F(RealLibBladeRf, theBiasTeeSwitchesOnTheMicroAndIsRefusedOnTheX40)
         EXPECT_FALSE(device.biasTee(direction));
     }
     ASSERT_TRUE(device.setBiasTee(kRx, true));
-    EXPECT_EQ(veltrano_usb_bladerf_rffe_control() & (1u << 5 | 1u << 10), 1u << 5);
+    EXPECT_EQ(veltrano_usb_bladerf_rffe_control(nullptr) & (1u << 5 | 1u << 10), 1u << 5);
     ASSERT_TRUE(device.setBiasTee(kTx, true));
     ASSERT_TRUE(device.setBiasTee(kRx, false));
-    EXPECT_EQ(veltrano_usb_bladerf_rffe_control() & (1u << 5 | 1u << 10), 1u << 10);
+    EXPECT_EQ(veltrano_usb_bladerf_rffe_control(nullptr) & (1u << 5 | 1u << 10), 1u << 10);
     EXPECT_FALSE(device.biasTee(kRx));
     EXPECT_TRUE(device.biasTee(kTx));
     EXPECT_THAT(journal(), Contains("bias-tee rx=1 tx=1"));

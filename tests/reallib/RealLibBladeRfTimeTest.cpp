@@ -52,7 +52,7 @@ TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
     // The PLL words in force at a sample, as the board reports them.
     const auto wordsAt = [](std::uint64_t timestamp) {
         std::pair<std::uint32_t, std::uint32_t> words{};
-        EXPECT_EQ(veltrano_usb_bladerf_rx_tuning_at(timestamp, &words.first, &words.second), 1) << timestamp;
+        EXPECT_EQ(veltrano_usb_bladerf_rx_tuning_at(nullptr, timestamp, &words.first, &words.second), 1) << timestamp;
         return words;
     };
     // A request that reaches the board late is applied at once (later than
@@ -61,7 +61,7 @@ TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
     for (const std::uint64_t ahead : {4'000, 40'000, 400'000}) {
         // Each attempt starts from the old tuning, whatever a late one left.
         ASSERT_EQ(api.scheduleRetune(board, rx, BLADERF_RETUNE_NOW, 0, &before), 0);
-        const std::uint64_t applied = veltrano_usb_bladerf_retunes_applied();
+        const std::uint64_t applied = veltrano_usb_bladerf_retunes_applied(nullptr);
         bladerf_timestamp now = 0;
         ASSERT_EQ(api.getTimestamp(board, BLADERF_RX, &now), 0);
         ASSERT_EQ(api.scheduleRetune(board, rx, now + ahead, 0, &hop), 0);
@@ -70,9 +70,9 @@ TEST_F(RealLibBladeRf, aTimedQuickRetuneTakesEffectAtItsTimestamp)
         bladerf_metadata metadata{};
         metadata.timestamp = now + ahead - 2048;
         ASSERT_EQ(api.syncRx(board, values.data(), 4096, &metadata, 5000), 0);
-        ASSERT_EQ(veltrano_usb_bladerf_retunes_applied(), applied + 1);
+        ASSERT_EQ(veltrano_usb_bladerf_retunes_applied(nullptr), applied + 1);
         std::uint64_t appliedAt = 0, requestedAt = 0;
-        ASSERT_EQ(veltrano_usb_bladerf_retune(applied, nullptr, &appliedAt, &requestedAt), 1);
+        ASSERT_EQ(veltrano_usb_bladerf_retune(nullptr, applied, nullptr, &appliedAt, &requestedAt), 1);
         EXPECT_EQ(requestedAt, now + ahead);
         ASSERT_GE(appliedAt, now + ahead) << "applied before its timestamp";
         if (appliedAt == now + ahead) {

@@ -55,19 +55,19 @@ TEST_F(RealLibBladeRf, theModuleOffersTheMicrosStagesAndKeepsItsAutomaticGainOve
 
     ASSERT_TRUE(device->hasGainMode(SOAPY_SDR_RX, 0));
     device->setGainMode(SOAPY_SDR_RX, 0, true);
-    EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), kMode.automaticGainOnBoard);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, kRficGainMode, 0), kMode.automaticGainOnBoard);
     device->setSampleRate(SOAPY_SDR_RX, 0, 2e6);
     SoapySDR::Stream* stream = device->setupStream(SOAPY_SDR_RX, SOAPY_SDR_CS16);
     ASSERT_EQ(device->activateStream(stream), 0);
     EXPECT_TRUE(device->getGainMode(SOAPY_SDR_RX, 0));
-    EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), kMode.automaticGainOnBoard);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, kRficGainMode, 0), kMode.automaticGainOnBoard);
     std::vector<std::int16_t> samples(2 * 4096);
     void* buffers[] = {samples.data()};
     int flags = 0;
     long long timeNs = 0;
     EXPECT_EQ(device->readStream(stream, buffers, 4096, flags, timeNs, 1'000'000), 4096);
     device->setGainMode(SOAPY_SDR_RX, 0, false);
-    EXPECT_EQ(veltrano_usb_bladerf_rfic(kRficGainMode, 0), kManualGainMode);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, kRficGainMode, 0), kManualGainMode);
     device->deactivateStream(stream);
     device->closeStream(stream);
 }

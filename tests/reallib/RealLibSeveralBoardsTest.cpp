@@ -109,7 +109,7 @@ std::string sampleRateRequest(double rateHz)
 std::uint64_t deliveredBy(const Board& board)
 {
     return board.hackRf ? veltrano_usb_hackrf_rx_bytes_delivered(board.serial) / 2
-                        : veltrano_usb_bladerf_rx_samples_delivered_of(board.serial);
+                        : veltrano_usb_bladerf_rx_samples_delivered(board.serial);
 }
 
 class SeveralBoards : public test::RealLibBladeRf {
@@ -224,8 +224,7 @@ TEST_P(SeveralBoardsUnplug, endsThatBoardsStreamWithWordsWhileTheOtherTwoGoOn)
         },
         [&] {
             EXPECT_TRUE(test::eventually([&] { return readBefore.load() == kBoardCount; }));
-            (kBoards[victim].hackRf ? veltrano_usb_hackrf_unplug
-                                    : veltrano_usb_bladerf_unplug_of)(kBoards[victim].serial);
+            (kBoards[victim].hackRf ? veltrano_usb_hackrf_unplug : veltrano_usb_bladerf_unplug)(kBoards[victim].serial);
         });
     for (std::size_t k = 0; k < kBoardCount; ++k) {
         SCOPED_TRACE(kBoards[k].serial);

@@ -32,9 +32,9 @@ TEST_F(RealLibXb200Module, theModuleAttachesAnXb200ByItsDeviceArgumentAndTunesTh
     EXPECT_EQ(device->getHardwareInfo()["accessories"], "XB-200");
     EXPECT_LE(device->getFrequencyRange(SOAPY_SDR_RX, 0).front().minimum(), 60e3);
     device->setFrequency(SOAPY_SDR_RX, 0, 100e6);
-    EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_path"), kMixer);
+    EXPECT_EQ(veltrano_usb_bladerf_xb200(nullptr, "rx_path"), kMixer);
     device->setFrequency(SOAPY_SDR_RX, 0, 433e6);
-    EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_path"), kBypass);
+    EXPECT_EQ(veltrano_usb_bladerf_xb200(nullptr, "rx_path"), kBypass);
 }
 
 } // namespace

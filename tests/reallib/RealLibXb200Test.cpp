@@ -75,10 +75,11 @@ TEST_F(RealLibXb200, aTuneBelow300MHzGoesThroughTheMixerAndItsFilterAndOneAboveB
                  {433'000'000, kBypass, kFilter50M}}; // the bank stays where it was
     for (const auto& tune : tunes) {
         ASSERT_EQ(api_.setFrequency(raw_, BLADERF_CHANNEL_RX(0), tune.frequencyHz), 0);
-        EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_path"), tune.path) << tune.frequencyHz;
-        EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_filter"), tune.filter) << tune.frequencyHz;
+        EXPECT_EQ(veltrano_usb_bladerf_xb200(nullptr, "rx_path"), tune.path) << tune.frequencyHz;
+        EXPECT_EQ(veltrano_usb_bladerf_xb200(nullptr, "rx_filter"), tune.filter) << tune.frequencyHz;
         // The LMS6002D swaps its receive path for the mixer's.
-        EXPECT_EQ((veltrano_usb_bladerf_lms_register(0x5a) & 0x40) != 0, tune.path == kMixer) << tune.frequencyHz;
+        EXPECT_EQ((veltrano_usb_bladerf_lms_register(nullptr, 0x5a) & 0x40) != 0, tune.path == kMixer)
+            << tune.frequencyHz;
     }
     const bladerf_range* range = nullptr;
     ASSERT_EQ(api_.getFrequencyRange(raw_, BLADERF_CHANNEL_RX(0), &range), 0);
@@ -87,15 +88,16 @@ TEST_F(RealLibXb200, aTuneBelow300MHzGoesThroughTheMixerAndItsFilterAndOneAboveB
 
 TEST_F(RealLibXb200, aMaskedWriteKeepsTheBitsOutsideItsMaskForAnyMask)
 {
-    const auto before = static_cast<std::uint32_t>(veltrano_usb_bladerf_xb200("gpio"));
+    const auto before = static_cast<std::uint32_t>(veltrano_usb_bladerf_xb200(nullptr, "gpio"));
     for (const std::uint32_t mask : {0x0000ff00u, 0x00000001u, 0x80000000u, 0x0f0f0f0fu}) {
-        const auto was = static_cast<std::uint32_t>(veltrano_usb_bladerf_xb200("gpio"));
+        const auto was = static_cast<std::uint32_t>(veltrano_usb_bladerf_xb200(nullptr, "gpio"));
         ASSERT_EQ(maskedWrite_(raw_, mask, ~was), 0);
-        EXPECT_EQ(static_cast<std::uint32_t>(veltrano_usb_bladerf_xb200("gpio")), (was & ~mask) | (~was & mask))
+        EXPECT_EQ(static_cast<std::uint32_t>(veltrano_usb_bladerf_xb200(nullptr, "gpio")),
+                  (was & ~mask) | (~was & mask))
             << std::hex << mask;
     }
     ASSERT_EQ(maskedWrite_(raw_, 0xffffffffu, before), 0);
-    EXPECT_EQ(static_cast<std::uint32_t>(veltrano_usb_bladerf_xb200("gpio")), before);
+    EXPECT_EQ(static_cast<std::uint32_t>(veltrano_usb_bladerf_xb200(nullptr, "gpio")), before);
 }
 
 // libbladeRF 2022.11 records a channel's switches with its quick tune; the
@@ -116,14 +118,14 @@ TEST_F(RealLibXb200, aQuickRetuneSetsTheSwitchesItsRecordCarries)
     for (const auto& each : channels) {
         bladerf_quick_tune low{};
         ASSERT_EQ(api_.setFrequency(raw_, each.channel, 50'000'000), 0);
-        ASSERT_EQ(veltrano_usb_bladerf_xb200(each.path), kMixer);
-        ASSERT_EQ(veltrano_usb_bladerf_xb200(each.filter), kFilter50M);
+        ASSERT_EQ(veltrano_usb_bladerf_xb200(nullptr, each.path), kMixer);
+        ASSERT_EQ(veltrano_usb_bladerf_xb200(nullptr, each.filter), kFilter50M);
         ASSERT_EQ(api_.getQuickTune(raw_, each.channel, &low), 0);
         ASSERT_EQ(api_.setFrequency(raw_, each.channel, 433'000'000), 0);
-        ASSERT_EQ(veltrano_usb_bladerf_xb200(each.path), kBypass);
+        ASSERT_EQ(veltrano_usb_bladerf_xb200(nullptr, each.path), kBypass);
         ASSERT_EQ(api_.scheduleRetune(raw_, each.channel, BLADERF_RETUNE_NOW, 0, &low), 0);
-        EXPECT_EQ(veltrano_usb_bladerf_xb200(each.path), each.pathAfter) << each.path;
-        EXPECT_EQ(veltrano_usb_bladerf_xb200(each.filter), each.filterAfter) << each.filter;
+        EXPECT_EQ(veltrano_usb_bladerf_xb200(nullptr, each.path), each.pathAfter) << each.path;
+        EXPECT_EQ(veltrano_usb_bladerf_xb200(nullptr, each.filter), each.filterAfter) << each.filter;
     }
 }
 
@@ -151,8 +153,8 @@ TEST_F(RealLibXb200Device, anXb200AttachedWidensTheRangesAndAPreparedHopBelow300
         EXPECT_LE(ranges.front().minimumHz, 60e3);
     }
     ASSERT_TRUE(device.configureRx({100e6, 2e6, 0.0, 20.0})) << device.lastError();
-    EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_path"), kMixer);
-    EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_filter"), kFilterCustom);
+    EXPECT_EQ(veltrano_usb_bladerf_xb200(nullptr, "rx_path"), kMixer);
+    EXPECT_EQ(veltrano_usb_bladerf_xb200(nullptr, "rx_filter"), kFilterCustom);
     ASSERT_TRUE(device.prepareRxFrequencies({144e6, 433e6}));
     ASSERT_TRUE(device.startRx()) << device.lastError();
     const struct {
@@ -162,8 +164,8 @@ TEST_F(RealLibXb200Device, anXb200AttachedWidensTheRangesAndAPreparedHopBelow300
     } hops[] = {{144e6, kMixer, kFilter144M}, {433e6, kBypass, kFilter144M}};
     for (const auto& hop : hops) {
         ASSERT_TRUE(device.setRxFrequency(hop.frequencyHz)) << device.lastError();
-        EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_path"), hop.path) << hop.frequencyHz;
-        EXPECT_EQ(veltrano_usb_bladerf_xb200("rx_filter"), hop.filter) << hop.frequencyHz;
+        EXPECT_EQ(veltrano_usb_bladerf_xb200(nullptr, "rx_path"), hop.path) << hop.frequencyHz;
+        EXPECT_EQ(veltrano_usb_bladerf_xb200(nullptr, "rx_filter"), hop.filter) << hop.frequencyHz;
     }
     EXPECT_EQ(device.fastRxRetuneCount(), 2u);
     EXPECT_EQ(device.failedFastRxRetuneCount(), 0u);

@@ -29,8 +29,8 @@ protected:
         return device;
     }
 
-    // The simulator's pattern names each sample's tick: I + 2048 Q, modulo 2^22.
-    static long long tickOf(const std::int16_t* sample) { return sample[0] + 2048LL * sample[1]; }
+    // The simulator's pattern names each sample's tick: (I + 2048) + 4096 (Q + 2048), modulo 2^24.
+    static long long tickOf(const std::int16_t* sample) { return (sample[0] + 2048) + 4096LL * (sample[1] + 2048); }
 };
 
 TEST_F(SoapyHardwareTime, bladeRfReadsAreStampedContiguouslyOnATimeTheClientMayMove)
@@ -57,7 +57,7 @@ TEST_F(SoapyHardwareTime, bladeRfReadsAreStampedContiguouslyOnATimeTheClientMayM
         ASSERT_NE(got.flags & SOAPY_SDR_HAS_TIME, 0) << read;
         ASSERT_EQ(got.timeNs, expected) << read;
         const long long tick = (expected - 5'000'000'000 - (read >= 150 ? 1'000'000'000 : 0)) / kSampleNs;
-        ASSERT_EQ(tickOf(buffer.data()), tick % (1 << 22)) << read;
+        ASSERT_EQ(tickOf(buffer.data()), tick % (1 << 24)) << read;
         expected += got.result * kSampleNs;
     }
     // The counter is where the reads went, and a little past: the library reads ahead.

@@ -269,7 +269,7 @@ TEST_F(SoapyStreams, aBladeRfReceivesWhileItTransmits)
     for (std::size_t k = 0; k < burst.size(); ++k) {
         burst[k] = static_cast<std::int16_t>(static_cast<int>(k * 37 % 4095) - 2047);
     }
-    // The board counts samples in I + 2048 Q, modulo 2048 squared.
+    // The board counts samples in (I + 2048) + 4096 (Q + 2048), modulo 4096 squared.
     std::vector<std::int16_t> values(2 * 65'536);
     std::int64_t expected = -1;
     std::size_t steps = 0;
@@ -277,9 +277,9 @@ TEST_F(SoapyStreams, aBladeRfReceivesWhileItTransmits)
         const int got = read(*device, rx, values.data(), 65'536);
         EXPECT_GT(got, 0);
         for (int k = 0; k < got; ++k) {
-            const std::int64_t count = values[2 * k] + 2048 * values[2 * k + 1];
+            const std::int64_t count = (values[2 * k] + 2048) + 4096 * (values[2 * k + 1] + 2048);
             steps += expected >= 0 && count != expected ? 1 : 0;
-            expected = (count + 1) % (2048 * 2048);
+            expected = (count + 1) % (4096 * 4096);
         }
         return got > 0;
     };

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "bladerf/BladeRfSimStreams.h"
+#include "bladerf/library/BladeRfSimStreams.h"
 
+#include "bladerf/model/BladeRfReceivePattern.h"
+#include "bladerf/model/BladeRfTransmit.h"
 #include "common/SimPlatform.h"
 
 #include <algorithm>
@@ -19,7 +21,7 @@ static_assert(sizeof(bladerf_quick_tune) >= kQuickTuneBytes, "the record holds t
 
 // Samples past a short read's count: a value the pattern never produces, so a
 // device layer that hands them on is caught.
-constexpr std::int16_t kUndelivered = -2048;
+constexpr std::int16_t kUndelivered = kNotInPattern;
 
 // Moves the stream's scene from its timestamp to `end`, writing the samples
 // from `first` on to values (those before `first` are skipped) and retuning at
@@ -58,25 +60,6 @@ void retuneScene(::bladerf::Stream& stream, bladerf_timestamp at, bladerf_freque
         stream.heardFrequency = frequency;
     } else {
         stream.scheduledRetunes.insert_or_assign(at, frequency);
-    }
-}
-
-void fillReceivePattern(std::int16_t* values, bladerf_timestamp first, unsigned count)
-{
-    // In runs that share one Q, I counts up: a loop the compiler vectorises,
-    // so the pattern costs the benchmarks little of what they measure.
-    unsigned index = 0;
-    while (index < count) {
-        const bladerf_timestamp time = first + index;
-        const auto firstI = static_cast<unsigned>(time & 2047);
-        const auto q = static_cast<std::int16_t>((time >> 11) & 2047);
-        const unsigned run = std::min(2048 - firstI, count - index);
-        std::int16_t* out = values + 2 * static_cast<std::size_t>(index);
-        for (unsigned offset = 0; offset < run; ++offset) {
-            out[2 * offset] = static_cast<std::int16_t>(firstI + offset);
-            out[2 * offset + 1] = q;
-        }
-        index += run;
     }
 }
 
@@ -208,22 +191,8 @@ namespace {
 void capture(const std::int16_t* values, std::size_t count)
 {
     if (const auto& capture = simulator().transmitCapture()) {
-        if (std::FILE* file = openFile(*capture, "ab")) {
-            std::fwrite(values, sizeof(std::int16_t), 2 * count, file);
-            std::fclose(file);
-        }
+        appendToCapture(*capture, reinterpret_cast<const unsigned char*>(values), 4 * count);
     }
-}
-
-// Samples up to and including the last one that is not silence.
-std::uint64_t soundEnd(const std::int16_t* values, unsigned count)
-{
-    for (unsigned index = count; index > 0; --index) {
-        if (values[2 * index - 2] != 0 || values[2 * index - 1] != 0) {
-            return index;
-        }
-    }
-    return 0;
 }
 
 int transmitTimed(::bladerf& device, const std::int16_t* values, unsigned count, bladerf_metadata* metadata)
@@ -252,7 +221,8 @@ int transmitTimed(::bladerf& device, const std::int16_t* values, unsigned count,
     }
     metadata->status = 0;
     capture(values, count);
-    device.txTimeline.take(stream.burstNow ? 0 : stream.timestamp, count, soundEnd(values, count),
+    device.txTimeline.take(stream.burstNow ? 0 : stream.timestamp, count,
+                           soundEnd(reinterpret_cast<const unsigned char*>(values), count),
                            device.txTimeline.scheduledEnd());
     stream.timestamp += count;
     // Every 512-sample slot of a buffer carries a header in place of 4 samples.

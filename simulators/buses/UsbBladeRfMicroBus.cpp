@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// A bus with both boards, for programs that drive both host libraries in one
-// process: a HackRF One, then a bladeRF x40.
+// The bladeRF 2.0 micro stand-in's bus: one bladeRF 2.0 micro (xA4).
 #include "UsbBladeRfBoard.h"
-#include "UsbHackRfBoard.h"
 #include "usb-engine/UsbEngine.h"
 
 namespace veltrano::sim::usb {
@@ -10,8 +8,8 @@ namespace veltrano::sim::usb {
 std::vector<std::unique_ptr<UsbBoardModel>> boardsOnTheBus()
 {
     std::vector<std::unique_ptr<UsbBoardModel>> boards;
-    boards.push_back(std::make_unique<usbhackrf::UsbHackRfBoard>());
-    boards.push_back(std::make_unique<usbbladerf::UsbBladeRfBoard>());
+    boards.push_back(std::make_unique<usbbladerf::UsbBladeRfBoard>(usbbladerf::BladeRfKind::micro,
+                                                                   "VELTRANO_USB_BLADERF", usbbladerf::kDefaultSerial));
     return boards;
 }
 

@@ -31,25 +31,19 @@ inline constexpr std::size_t kMessageBytes = 2048;
 inline constexpr std::size_t kHeaderBytes = 16;
 inline constexpr std::size_t kSamplesPerMessage = (kMessageBytes - kHeaderBytes) / 4;
 
-// The receive pattern: the sample at device timestamp t tells t modulo 2^24.
-inline std::int16_t patternI(std::uint64_t timestamp)
-{
-    return static_cast<std::int16_t>(static_cast<int>(timestamp % 4096) - 2048);
-}
-inline std::int16_t patternQ(std::uint64_t timestamp)
-{
-    return static_cast<std::int16_t>(static_cast<int>((timestamp / 4096) % 4096) - 2048);
-}
+// The serial of the bladeRF on a bus of one, unless its variables name another.
+inline constexpr const char* kDefaultSerial = "7a3c91e0d25b4f86a1c0e9d3b74f2a55";
 
 using usb::ControlRequest;
 
 class UsbBladeRfBoard : public usb::UsbBoardModel {
 public:
-    // Identity from the environment (VELTRANO_USB_BLADERF_SERIAL); the journal
-    // goes to VELTRANO_USB_BLADERF_JOURNAL, transmitted samples to
-    // VELTRANO_USB_BLADERF_TX_CAPTURE; VELTRANO_USB_BLADERF_UNPLUG_AFTER_BYTES
-    // and _UNPLUG_AFTER_LISTINGS plan its unplug.
-    explicit UsbBladeRfBoard(BladeRfKind kind = BladeRfKind::x40);
+    // Its settings come from the variables named by the prefix
+    // (VELTRANO_USB_BLADERF on a bus of one): the serial from <prefix>_SERIAL
+    // (else defaultSerial); the journal goes to <prefix>_JOURNAL, transmitted
+    // samples to <prefix>_TX_CAPTURE; <prefix>_UNPLUG_AFTER_BYTES and
+    // _UNPLUG_AFTER_LISTINGS plan its unplug.
+    UsbBladeRfBoard(BladeRfKind kind, const std::string& prefix, const char* defaultSerial);
 
     usb::UsbIdentity identity() const override;
     std::string stringDescriptor(std::uint8_t index) const override;
@@ -102,6 +96,7 @@ private:
     Stream tx_;
     NiosPacket reply_{};
     bool replyPending_ = false;
+    std::string prefix_;
     std::string capturePath_;
     std::uint64_t rxDelivered_ = 0;
     std::uint64_t rxDropped_ = 0;

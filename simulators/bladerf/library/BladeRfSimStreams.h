@@ -3,7 +3,7 @@
 
 // What the simulated libbladeRF does behind its stream and tuning calls.
 
-#include "bladerf/BladeRfSimDevice.h"
+#include "bladerf/library/BladeRfSimDevice.h"
 
 #include <optional>
 
@@ -14,10 +14,6 @@ inline ::bladerf::Stream& streamFor(::bladerf& device, int channelDirectionOrLay
 {
     return (channelDirectionOrLayout & 1) != 0 ? device.tx : device.rx;
 }
-
-// The receive pattern: the sample at device time t holds I = t mod 2048 and
-// Q = (t / 2048) mod 2048, so every sample tells which timestamp it came from.
-void fillReceivePattern(std::int16_t* values, bladerf_timestamp first, unsigned count);
 
 // The receiver's scene moves to another frequency from device time `at` on
 // (at once when that time has come).

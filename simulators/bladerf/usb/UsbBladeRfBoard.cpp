@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "UsbBladeRfBoard.h"
 
+#include "bladerf/model/BladeRfReceivePattern.h"
+#include "bladerf/model/BladeRfTransmit.h"
+
 #include <libusb-1.0/libusb.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -49,10 +52,9 @@ std::uint16_t recordCrc(const unsigned char* bytes, std::size_t count)
 std::vector<unsigned char> calibrationPage(BladeRfKind kind)
 {
     std::vector<unsigned char> page;
-    // The x40's VCTCXO DAC takes 16 bits; the micro's AD5621 12 bits, shifted left by 2.
-    const std::string fpgaSize = kind == BladeRfKind::micro ? "A4" : "40";
-    const std::string trim = kind == BladeRfKind::micro ? "0x1ec4" : "0x8b5a";
-    for (const auto& [key, value] : {std::pair<std::string, std::string>{"B", fpgaSize}, {"DAC", trim}}) {
+    const bladerf::BladeRfDescription& description = bladerf::describe(kind);
+    for (const auto& [key, value] : {std::pair<std::string_view, std::string_view>{"B", description.fpgaSizeRecord},
+                                     {"DAC", description.vctcxoTrim}}) {
         const std::size_t start = page.size();
         page.push_back(static_cast<unsigned char>(key.size() + value.size()));
         page.insert(page.end(), key.begin(), key.end());
@@ -72,12 +74,12 @@ Direction directionOf(unsigned char endpoint)
 
 } // namespace
 
-UsbBladeRfBoard::UsbBladeRfBoard(BladeRfKind kind)
-    : UsbBoardModel("VELTRANO_USB_BLADERF_JOURNAL"), kind_(kind),
-      serial_(usb::environmentText("VELTRANO_USB_BLADERF_SERIAL", "7a3c91e0d25b4f86a1c0e9d3b74f2a55")),
-      calibration_(calibrationPage(kind)), fpga_(kind, journal())
+UsbBladeRfBoard::UsbBladeRfBoard(BladeRfKind kind, const std::string& prefix, const char* defaultSerial)
+    : UsbBoardModel((prefix + "_JOURNAL").c_str()), kind_(kind),
+      serial_(usb::environmentText((prefix + "_SERIAL").c_str(), defaultSerial)), calibration_(calibrationPage(kind)),
+      fpga_(kind, journal()), prefix_(prefix)
 {
-    planUnplug(usb::unplugPlanFromEnvironment("VELTRANO_USB_BLADERF"));
+    planUnplug(usb::unplugPlanFromEnvironment(prefix));
 }
 
 usb::UsbIdentity UsbBladeRfBoard::identity() const
@@ -102,7 +104,7 @@ std::string UsbBladeRfBoard::stringDescriptor(std::uint8_t index) const
     case 1:
         return "Nuand";
     case 2:
-        return kind_ == BladeRfKind::micro ? "bladeRF 2.0" : "bladeRF";
+        return std::string(bladerf::describe(kind_).product);
     case 3:
         return serial_;
     case 4:
@@ -145,7 +147,7 @@ int UsbBladeRfBoard::control(const ControlRequest& request)
             // A stream starts with the counter's present value: nothing before is buffered.
             enabled.next = fpga_.counter(direction, now);
             if (direction == Direction::tx) {
-                capturePath_ = usb::environmentText("VELTRANO_USB_BLADERF_TX_CAPTURE", "");
+                capturePath_ = usb::environmentText((prefix_ + "_TX_CAPTURE").c_str(), "");
                 txTimeline_.restart(enabled.next);
             }
         }
@@ -287,15 +289,13 @@ void UsbBladeRfBoard::fillReceive(unsigned char* buffer, std::size_t length, std
 {
     const bool timestamped = fpga_.timestampsEnabled();
     std::uint64_t timestamp = first;
+    // The bus carries SC16 Q11 little-endian, as the host's own int16_t are
+    // on every machine the USB engine runs on; the transfer buffers come from
+    // the allocator, so each message's samples are aligned for them.
+    static_assert(std::endian::native == std::endian::little);
     const auto putSamples = [&](unsigned char* at, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i, ++timestamp) {
-            const auto iValue = static_cast<std::uint16_t>(patternI(timestamp));
-            const auto qValue = static_cast<std::uint16_t>(patternQ(timestamp));
-            at[4 * i + 0] = static_cast<unsigned char>(iValue);
-            at[4 * i + 1] = static_cast<unsigned char>(iValue >> 8);
-            at[4 * i + 2] = static_cast<unsigned char>(qValue);
-            at[4 * i + 3] = static_cast<unsigned char>(qValue >> 8);
-        }
+        bladerf::fillReceivePattern(reinterpret_cast<std::int16_t*>(at), timestamp, count);
+        timestamp += count;
     };
     if (!timestamped) {
         putSamples(buffer, length / 4);
@@ -326,13 +326,7 @@ void UsbBladeRfBoard::scheduleTransmit(const unsigned char* buffer, std::size_t 
             timestamp = timestamp << 8 | message[4 + i];
         }
         const std::size_t count = (std::min(kMessageBytes, length - offset) - kHeaderBytes) / 4;
-        std::size_t soundEnd = count;
-        const unsigned char* samples = message + kHeaderBytes;
-        while (soundEnd > 0 && std::all_of(samples + 4 * (soundEnd - 1), samples + 4 * soundEnd,
-                                           [](unsigned char byte) { return byte == 0; })) {
-            --soundEnd;
-        }
-        txTimeline_.take(timestamp, count, soundEnd, counter);
+        txTimeline_.take(timestamp, count, bladerf::soundEnd(message + kHeaderBytes, count), counter);
     }
 }
 
@@ -354,11 +348,7 @@ void UsbBladeRfBoard::captureTransmit(const unsigned char* buffer, std::size_t l
     if (capturePath_.empty()) {
         return;
     }
-    // Appended and closed at once, so a test may read the file at any time.
-    if (std::FILE* file = std::fopen(capturePath_.c_str(), "ab")) {
-        std::fwrite(samples.data(), 1, samples.size(), file);
-        std::fclose(file);
-    }
+    bladerf::appendToCapture(capturePath_, samples.data(), samples.size());
 }
 
 } // namespace veltrano::sim::usbbladerf

@@ -15,8 +15,8 @@ constexpr std::uint16_t kBbpll = 0x00A;
 constexpr std::uint16_t kBbpllFractional = 0x041; // three bytes, most significant first, then the integer
 constexpr std::uint16_t kClockControl = 0x045;
 constexpr std::uint16_t kTx1Attenuation = 0x073; // and bit 8 in the next
-constexpr std::uint16_t kRxBasebandMhz = 0x1FB; // then 1/128 MHz steps in the next
-constexpr std::uint16_t kRxSynthesizer = 0x231; // integer low, high, fractional low, middle, high
+constexpr std::uint16_t kRxBasebandMhz = 0x1FB;  // then 1/128 MHz steps in the next
+constexpr std::uint16_t kRxSynthesizer = 0x231;  // integer low, high, fractional low, middle, high
 constexpr std::uint16_t kTxOffset = 0x040;
 constexpr std::uint16_t kRefDivide1 = 0x2AB;
 constexpr std::uint16_t kRefDivide2 = 0x2AC;
@@ -69,8 +69,7 @@ std::int64_t rxGainDb(unsigned index, std::uint64_t frequencyHz)
     constexpr Band kBands[] = {{1'300'000'000, 1, 0}, {4'000'000'000, -4, 1}, {~std::uint64_t{0}, -10, 4}};
     for (const Band& band : kBands) {
         if (frequencyHz <= band.upToHz) {
-            return index > band.indexOffset ? band.startDb + static_cast<int>(index - band.indexOffset)
-                                            : band.startDb;
+            return index > band.indexOffset ? band.startDb + static_cast<int>(index - band.indexOffset) : band.startDb;
         }
     }
     return 0;
@@ -83,8 +82,8 @@ Ad9361Tuning decodeTuning(const Ad9361::Registers& r)
     const std::uint64_t bbReference = scaled(kAd9361ReferenceHz, r[kClockControl] & 3u);
     const std::uint64_t fractional = std::uint64_t{r[kBbpllFractional]} << 16 |
                                      std::uint64_t{r[kBbpllFractional + 1]} << 8 | r[kBbpllFractional + 2];
-    const std::uint64_t bbpll = static_cast<std::uint32_t>(bbReference * fractional / kBbpllModulus +
-                                                           bbReference * r[kBbpllFractional + 3]);
+    const std::uint64_t bbpll =
+        static_cast<std::uint32_t>(bbReference * fractional / kBbpllModulus + bbReference * r[kBbpllFractional + 3]);
     const std::uint64_t adc = bbpll >> (r[kBbpll] & 7u);
     const std::uint64_t dac = adc / (((r[kBbpll] >> 3) & 1u) + 1u);
 
@@ -114,8 +113,8 @@ std::uint64_t fastLockFrequencyHz(const Ad9361::Registers& registers, const std:
 
 std::string describe(const Ad9361Channel& channel)
 {
-    std::string text = "frequency=" + std::to_string(channel.frequencyHz) +
-                       " samplerate=" + std::to_string(channel.sampleRateHz);
+    std::string text =
+        "frequency=" + std::to_string(channel.frequencyHz) + " samplerate=" + std::to_string(channel.sampleRateHz);
     if (channel.bandwidthHz != 0) {
         text += " bandwidth=" + std::to_string(channel.bandwidthHz);
     }

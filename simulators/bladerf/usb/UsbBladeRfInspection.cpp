@@ -21,46 +21,57 @@ constexpr unsigned kRficGain = 7;
 
 // Runs f with the bladeRF of this serial (null: the first) under the
 // engine's lock; 0 when the bus holds no such board.
-template <typename R, typename F>
-R withBladeRf(const char* serial, F f)
+// (An empty serial, as a caller with no serial at hand passes, is the first too.)
+const char* addressed(const char* serial)
 {
-    return engine().withBoard<UsbBladeRfBoard>(serial, R{}, f);
+    return serial != nullptr && *serial != '\0' ? serial : nullptr;
+}
+
+template <typename R, typename F>
+R withBladeRf(const char* serial, F f, R absent = R{})
+{
+    return engine().withBoard<UsbBladeRfBoard>(addressed(serial), absent, f);
+}
+
+libusb_device* bladeRfDevice(const char* serial)
+{
+    return engine().deviceOf<UsbBladeRfBoard>(addressed(serial));
 }
 
 } // namespace
 
 extern "C" {
 
-uint64_t veltrano_usb_bladerf_rx_samples_delivered_of(const char* serial)
+uint64_t veltrano_usb_bladerf_rx_samples_delivered(const char* serial)
 {
     return withBladeRf<uint64_t>(serial, [](const UsbBladeRfBoard& board) { return board.rxSamplesDelivered(); });
 }
 
-uint64_t veltrano_usb_bladerf_rx_samples_dropped_of(const char* serial)
+uint64_t veltrano_usb_bladerf_rx_samples_dropped(const char* serial)
 {
     return withBladeRf<uint64_t>(serial, [](const UsbBladeRfBoard& board) { return board.rxSamplesDropped(); });
 }
 
-uint64_t veltrano_usb_bladerf_tx_samples_of(const char* serial)
+uint64_t veltrano_usb_bladerf_tx_samples(const char* serial)
 {
     return withBladeRf<uint64_t>(serial, [](const UsbBladeRfBoard& board) { return board.txSamplesReceived(); });
 }
 
-uint64_t veltrano_usb_bladerf_timestamp_of(const char* serial, int direction)
+uint64_t veltrano_usb_bladerf_timestamp(const char* serial, int direction)
 {
     return withBladeRf<uint64_t>(serial, [&](const UsbBladeRfBoard& board) {
         return board.counter(direction == 1 ? Direction::tx : Direction::rx, Clock::now());
     });
 }
 
-uint64_t veltrano_usb_bladerf_retunes_applied_of(const char* serial)
+uint64_t veltrano_usb_bladerf_retunes_applied(const char* serial)
 {
     return withBladeRf<uint64_t>(
         serial, [](const UsbBladeRfBoard& board) { return static_cast<uint64_t>(board.appliedRetunes().size()); });
 }
 
-int veltrano_usb_bladerf_retune_of(const char* serial, uint64_t index, int* direction, uint64_t* applied_at,
-                                   uint64_t* requested_at)
+int veltrano_usb_bladerf_retune(const char* serial, uint64_t index, int* direction, uint64_t* applied_at,
+                                uint64_t* requested_at)
 {
     return withBladeRf<int>(serial, [&](const UsbBladeRfBoard& board) {
         const auto& retunes = board.appliedRetunes();
@@ -81,69 +92,24 @@ int veltrano_usb_bladerf_retune_of(const char* serial, uint64_t index, int* dire
     });
 }
 
-void veltrano_usb_bladerf_unplug_of(const char* serial)
+void veltrano_usb_bladerf_unplug(const char* serial)
 {
-    engine().unplug(engine().deviceOf<UsbBladeRfBoard>(serial));
+    engine().unplug(bladeRfDevice(serial));
 }
 
-void veltrano_usb_bladerf_replug_of(const char* serial)
+void veltrano_usb_bladerf_replug(const char* serial)
 {
-    engine().replug(engine().deviceOf<UsbBladeRfBoard>(serial));
+    engine().replug(bladeRfDevice(serial));
 }
 
-void veltrano_usb_bladerf_stall_of(const char* serial, int stalled)
+void veltrano_usb_bladerf_stall(const char* serial, int stalled)
 {
-    engine().stall(engine().deviceOf<UsbBladeRfBoard>(serial), stalled != 0);
+    engine().stall(bladeRfDevice(serial), stalled != 0);
 }
 
-uint64_t veltrano_usb_bladerf_rx_samples_delivered(void)
+int veltrano_usb_bladerf_rx_tuning_at(const char* serial, uint64_t timestamp, uint32_t* nint, uint32_t* nfrac)
 {
-    return veltrano_usb_bladerf_rx_samples_delivered_of(nullptr);
-}
-
-uint64_t veltrano_usb_bladerf_rx_samples_dropped(void)
-{
-    return veltrano_usb_bladerf_rx_samples_dropped_of(nullptr);
-}
-
-uint64_t veltrano_usb_bladerf_tx_samples(void)
-{
-    return veltrano_usb_bladerf_tx_samples_of(nullptr);
-}
-
-uint64_t veltrano_usb_bladerf_timestamp(int direction)
-{
-    return veltrano_usb_bladerf_timestamp_of(nullptr, direction);
-}
-
-uint64_t veltrano_usb_bladerf_retunes_applied(void)
-{
-    return veltrano_usb_bladerf_retunes_applied_of(nullptr);
-}
-
-int veltrano_usb_bladerf_retune(uint64_t index, int* direction, uint64_t* applied_at, uint64_t* requested_at)
-{
-    return veltrano_usb_bladerf_retune_of(nullptr, index, direction, applied_at, requested_at);
-}
-
-void veltrano_usb_bladerf_unplug(void)
-{
-    veltrano_usb_bladerf_unplug_of(nullptr);
-}
-
-void veltrano_usb_bladerf_replug(void)
-{
-    veltrano_usb_bladerf_replug_of(nullptr);
-}
-
-void veltrano_usb_bladerf_stall(int stalled)
-{
-    veltrano_usb_bladerf_stall_of(nullptr, stalled);
-}
-
-int veltrano_usb_bladerf_rx_tuning_at_of(const char* serial, uint64_t timestamp, uint32_t* nint, uint32_t* nfrac)
-{
-    return engine().withBoard<UsbBladeRfBoard>(serial, 0, [&](const UsbBladeRfBoard& board) {
+    return withBladeRf<int>(serial, [&](const UsbBladeRfBoard& board) {
         const auto* retune = board.tuningAt(Direction::rx, timestamp);
         if (retune == nullptr) {
             return 0;
@@ -158,46 +124,45 @@ int veltrano_usb_bladerf_rx_tuning_at_of(const char* serial, uint64_t timestamp,
     });
 }
 
-int veltrano_usb_bladerf_rx_tuning_at(uint64_t timestamp, uint32_t* nint, uint32_t* nfrac)
+uint8_t veltrano_usb_bladerf_lms_register(const char* serial, uint8_t address)
 {
-    return veltrano_usb_bladerf_rx_tuning_at_of(nullptr, timestamp, nint, nfrac);
-}
-
-uint8_t veltrano_usb_bladerf_lms_register(uint8_t address)
-{
-    return withBladeRf<uint8_t>(nullptr,
+    return withBladeRf<uint8_t>(serial,
                                 [&](const UsbBladeRfBoard& board) { return board.fpga().lmsRegister(address); });
 }
 
-uint32_t veltrano_usb_bladerf_rffe_control(void)
+uint32_t veltrano_usb_bladerf_rffe_control(const char* serial)
 {
     return withBladeRf<uint32_t>(
-        nullptr, [](const UsbBladeRfBoard& board) { return static_cast<uint32_t>(board.fpga().stored('C', 3, 0)); });
+        serial, [](const UsbBladeRfBoard& board) { return static_cast<uint32_t>(board.fpga().stored('C', 3, 0)); });
 }
 
-int64_t veltrano_usb_bladerf_xb200(const char* name)
+int64_t veltrano_usb_bladerf_xb200(const char* serial, const char* name)
 {
     const std::string_view wanted = name != nullptr ? name : "";
-    return engine().withBoard<UsbBladeRfBoard>(nullptr, int64_t{-1}, [&](const UsbBladeRfBoard& board) -> int64_t {
-        const std::uint32_t gpio = board.fpga().expansionGpio();
-        const std::pair<std::string_view, std::uint32_t> items[] = {{"gpio", gpio},
-                                                                    {"directions", board.fpga().expansionDirections()},
-                                                                    {"rx_path", gpio >> 4 & 3},
-                                                                    {"tx_path", gpio >> 2 & 3},
-                                                                    {"rx_filter", gpio >> 28 & 3},
-                                                                    {"tx_filter", gpio >> 26 & 3}};
-        for (const auto& [key, value] : items) {
-            if (key == wanted) {
-                return value;
+    return withBladeRf<int64_t>(
+        serial,
+        [&](const UsbBladeRfBoard& board) -> int64_t {
+            const std::uint32_t gpio = board.fpga().expansionGpio();
+            const std::pair<std::string_view, std::uint32_t> items[] = {
+                {"gpio", gpio},
+                {"directions", board.fpga().expansionDirections()},
+                {"rx_path", gpio >> 4 & 3},
+                {"tx_path", gpio >> 2 & 3},
+                {"rx_filter", gpio >> 28 & 3},
+                {"tx_filter", gpio >> 26 & 3}};
+            for (const auto& [key, value] : items) {
+                if (key == wanted) {
+                    return value;
+                }
             }
-        }
-        return -1;
-    });
+            return -1;
+        },
+        int64_t{-1});
 }
 
-int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel)
+int64_t veltrano_usb_bladerf_rfic(const char* serial, unsigned command, unsigned channel)
 {
-    return withBladeRf<int64_t>(nullptr, [&](UsbBladeRfBoard& board) {
+    return withBladeRf<int64_t>(serial, [&](UsbBladeRfBoard& board) {
         BladeRfFpga& fpga = board.fpga();
         if (!fpga.rficDrivenByHost()) {
             return static_cast<int64_t>(fpga.stored('E', 1, (channel & 0xF) << 8 | (command & 0xFF)));
@@ -223,16 +188,16 @@ int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel)
     });
 }
 
-double veltrano_usb_bladerf_sample_rate(int direction)
+double veltrano_usb_bladerf_sample_rate(const char* serial, int direction)
 {
-    return withBladeRf<double>(nullptr, [&](const UsbBladeRfBoard& board) {
+    return withBladeRf<double>(serial, [&](const UsbBladeRfBoard& board) {
         return board.fpga().clock(direction == 1 ? Direction::tx : Direction::rx).rateHz();
     });
 }
 
-void veltrano_usb_bladerf_rfic_faults(int pll_never_locks, int calibration_never_ends)
+void veltrano_usb_bladerf_rfic_faults(const char* serial, int pll_never_locks, int calibration_never_ends)
 {
-    withBladeRf<int>(nullptr, [&](UsbBladeRfBoard& board) {
+    withBladeRf<int>(serial, [&](UsbBladeRfBoard& board) {
         board.fpga().setRficFaults({pll_never_locks != 0, calibration_never_ends != 0});
         return 0;
     });

@@ -5,10 +5,9 @@
 // board itself, and the faults it can make the board have. Link the emulator library, or look the functions up with
 // dlsym in the libusb-1.0.so.0 the process loaded.
 //
-// Each function addresses the first bladeRF on the bus; its *_of twin
-// addresses the bladeRF with this serial (a null serial: the first), for a
-// bus that holds several. A serial no bladeRF on the bus has reads as 0 and
-// takes no fault.
+// Each function's first argument names the bladeRF it addresses by its
+// serial; null or empty: the first bladeRF on the bus. A serial no bladeRF on
+// the bus has reads as 0 (-1 where a name is looked up) and takes no fault.
 
 #include <stdint.h>
 
@@ -24,31 +23,23 @@ extern "C" {
 
 // Receive samples the board delivered, and samples it lost because the host
 // fell further behind than the board buffers.
-VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_delivered(void);
-VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_delivered_of(const char* serial);
-VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_dropped(void);
-VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_dropped_of(const char* serial);
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_delivered(const char* serial);
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_dropped(const char* serial);
 // Samples the board took from its transmit endpoint.
-VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_tx_samples(void);
-VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_tx_samples_of(const char* serial);
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_tx_samples(const char* serial);
 // The FPGA's sample counter now: 0 receive, 1 transmit.
-VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_timestamp(int direction);
-VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_timestamp_of(const char* serial, int direction);
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_timestamp(const char* serial, int direction);
 // Retunes the FPGA applied since the process started; the index-th of them
 // (0 when there is none such, else 1): direction (0 receive, 1 transmit), the
 // counter value at which it took effect and the timestamp it asked for (0: now).
-VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_retunes_applied(void);
-VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_retunes_applied_of(const char* serial);
-VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_retune(uint64_t index, int* direction, uint64_t* applied_at,
-                                                            uint64_t* requested_at);
-VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_retune_of(const char* serial, uint64_t index, int* direction,
-                                                               uint64_t* applied_at, uint64_t* requested_at);
+VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_retunes_applied(const char* serial);
+VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_retune(const char* serial, uint64_t index, int* direction,
+                                                            uint64_t* applied_at, uint64_t* requested_at);
 // The PLL words (the x40's LMS6002D: NINT and NFRAC) the receiver had when
 // it made the sample at this device timestamp: 1, or 0 before any tuning.
-VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at(uint64_t timestamp, uint32_t* nint, uint32_t* nfrac);
-VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at_of(const char* serial, uint64_t timestamp,
-                                                                     uint32_t* nint, uint32_t* nfrac);
-// What the host last wrote to the first bladeRF's settings: an LMS6002D
+VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at(const char* serial, uint64_t timestamp,
+                                                                  uint32_t* nint, uint32_t* nfrac);
+// What the host last wrote to the bladeRF's settings: an LMS6002D
 // register (x40: gains, filters), the 2.0 micro's RF front-end control word
 // (its bias tees are bits 5, receive, and 10, transmit) and the value of one
 // of the micro's RFIC commands (command number, channel: 0 RX0, 1 TX0, 0xF none).
@@ -61,22 +52,23 @@ VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at_of(const char*
 // in force, and each call first journals what the chip traffic changed since
 // the last line ("ad9361 rx frequency=… samplerate=… bandwidth=… gain=…",
 // then " agc=slow" or the like under automatic gain control).
-VELTRANO_USB_BLADERF_EXPORT uint8_t veltrano_usb_bladerf_lms_register(uint8_t address);
-VELTRANO_USB_BLADERF_EXPORT uint32_t veltrano_usb_bladerf_rffe_control(void);
-VELTRANO_USB_BLADERF_EXPORT int64_t veltrano_usb_bladerf_rfic(unsigned command, unsigned channel);
+VELTRANO_USB_BLADERF_EXPORT uint8_t veltrano_usb_bladerf_lms_register(const char* serial, uint8_t address);
+VELTRANO_USB_BLADERF_EXPORT uint32_t veltrano_usb_bladerf_rffe_control(const char* serial);
+VELTRANO_USB_BLADERF_EXPORT int64_t veltrano_usb_bladerf_rfic(const char* serial, unsigned command, unsigned channel);
 // The x40's expansion port with an XB-200 on it, as the host and the
 // retunes last set it: "gpio" (the whole word), "directions", "rx_path" and
 // "tx_path" (1 through the mixer, 2 bypassed, 0 neither), "rx_filter" and
 // "tx_filter" (0 50M, 1 144M, 2 222M, 3 custom); -1 for any other name.
 // Masked writes keep the bits outside their mask; the journal has
 // "xb200 rx path=... filter=... tx path=... filter=..." after each change.
-VELTRANO_USB_BLADERF_EXPORT int64_t veltrano_usb_bladerf_xb200(const char* name);
+VELTRANO_USB_BLADERF_EXPORT int64_t veltrano_usb_bladerf_xb200(const char* serial, const char* name);
 // The rate the board's sample counter runs at now: 0 receive, 1 transmit.
-VELTRANO_USB_BLADERF_EXPORT double veltrano_usb_bladerf_sample_rate(int direction);
+VELTRANO_USB_BLADERF_EXPORT double veltrano_usb_bladerf_sample_rate(const char* serial, int direction);
 // The micro's AD9361 faults, until called again: while pll_never_locks is
 // non-zero neither its baseband PLL nor its RF synthesizers report lock;
 // while calibration_never_ends is non-zero no calibration clears its bit.
-VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_rfic_faults(int pll_never_locks, int calibration_never_ends);
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_rfic_faults(const char* serial, int pll_never_locks,
+                                                                  int calibration_never_ends);
 // Transfers submitted and not yet completed; transfers allocated and not freed;
 // device handles opened and not closed (over the whole emulated bus).
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_transfers_in_flight(void);
@@ -95,12 +87,9 @@ VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_open_handles(void);
 // unplugs it once N bytes have moved on its sample endpoints (either
 // direction, counted over the process), VELTRANO_USB_BLADERF_UNPLUG_AFTER_LISTINGS=N
 // as the listing after the N-th begins.
-VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_unplug(void);
-VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_unplug_of(const char* serial);
-VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_replug(void);
-VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_replug_of(const char* serial);
-VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_stall(int stalled);
-VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_stall_of(const char* serial, int stalled);
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_unplug(const char* serial);
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_replug(const char* serial);
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_stall(const char* serial, int stalled);
 
 #ifdef __cplusplus
 }

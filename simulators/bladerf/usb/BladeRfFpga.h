@@ -13,6 +13,7 @@
 
 #include "Ad9361.h"
 #include "Ad9361Tuning.h"
+#include "bladerf/model/BladeRfKind.h"
 #include "common/SampleClock.h"
 #include "common/SimJournal.h"
 #include "usb-engine/UsbBoardModel.h"
@@ -34,9 +35,7 @@ using NiosPacket = std::array<unsigned char, kNiosPacketBytes>;
 
 enum class Direction { rx = 0, tx = 1 };
 
-// The x40 (bladeRF1: LMS6002D, tuned through the FPGA's retune queues) or the
-// 2.0 micro (AD9361, driven through the NIOS II's RFIC commands).
-enum class BladeRfKind { x40, micro };
+using bladerf::BladeRfKind;
 
 // A retune the FPGA applied: which direction, the counter value at which it
 // took effect, the timestamp it asked for (0: at once) and the tuning words.

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The bladeRF 2.0 micro stand-in's bus: one bladeRF 2.0 micro (xA4).
+// The bladeRF stand-in's bus: one bladeRF x40.
 #include "UsbBladeRfBoard.h"
 #include "usb-engine/UsbEngine.h"
 
@@ -8,7 +8,8 @@ namespace veltrano::sim::usb {
 std::vector<std::unique_ptr<UsbBoardModel>> boardsOnTheBus()
 {
     std::vector<std::unique_ptr<UsbBoardModel>> boards;
-    boards.push_back(std::make_unique<usbbladerf::UsbBladeRfBoard>(usbbladerf::BladeRfKind::micro));
+    boards.push_back(std::make_unique<usbbladerf::UsbBladeRfBoard>(usbbladerf::BladeRfKind::x40, "VELTRANO_USB_BLADERF",
+                                                                   usbbladerf::kDefaultSerial));
     return boards;
 }
 

@@ -6,6 +6,8 @@
 // object, which bladerf_close frees, so a device layer that never closes is
 // caught by LeakSanitizer.
 
+#include "bladerf/model/BladeRfKind.h"
+#include "common/ScriptRules.h"
 #include "common/SimJournal.h"
 #include "common/SimScene.h"
 #include "common/SimPlatform.h"
@@ -24,61 +26,38 @@
 
 namespace veltrano::sim::bladerf {
 
-// One named gain stage and its range (in the range's scaled units, dB = value × scale).
-struct GainStageModel {
-    std::string name;
-    bladerf_range range{};
-};
-
-// A direction's gain chain: its stages in the order bladerf_set_gain fills
-// them, the overall range bladerf_get_gain_range reports, and the overall
-// gain's offset from the stages' sum (the library's bladeRF1 has one).
-struct GainChain {
-    std::vector<GainStageModel> stages;
-    bladerf_range overall{};
-    int offsetDb = 0;
-};
-
-// The gain stages, ranges and switches of a board kind.
-enum class BoardModel { bladerf1, bladerf2 };
-
 struct Board {
     Board();
-    void applyModel(BoardModel model);
+    // Ranges, gain chains and switches as the kind has them.
+    void applyModel(BladeRfKind kind);
 
-    bladerf_devinfo info{};        // what bladerf_get_device_list reports
-    bool nameNull = false;         // bladerf_get_board_name returns null
-    std::string name = "bladerf2"; // otherwise this
+    bladerf_devinfo info{}; // what bladerf_get_device_list reports
+    bool nameNull = false;  // bladerf_get_board_name returns null
+    std::string name;       // otherwise this
     std::size_t rxChannels = 2;
     std::size_t txChannels = 2;
-    bladerf_range sampleRates{520834, 61440000, 1, 1.0F}; // both directions
+    bladerf_range sampleRates{}; // both directions
     int sampleRatesResult = 0;
-    bladerf_range rxFrequencies{70000000, 6000000000, 2, 1.0F};
-    bladerf_range txFrequencies{70000000, 6000000000, 2, 1.0F};
+    bladerf_range rxFrequencies{};
+    bladerf_range txFrequencies{};
     int frequenciesResult = 0;
     GainChain rxGain;
     GainChain txGain;
     bladerf_range bandwidths{};
-    bool biasTee = true; // whether the board has a bias-tee switch per direction
+    bool biasTee = false; // whether the board has a bias-tee switch per direction
     // What the board says about itself, and its AD9361's sensors (a
     // bladeRF1 has no AD9361: its library refuses them).
     std::string firmwareVersion = "2.4.0";
     std::string fpgaVersion = "0.15.3";
-    bladerf_fpga_size fpgaSize = BLADERF_FPGA_A4;
+    bladerf_fpga_size fpgaSize = BLADERF_FPGA_UNKNOWN;
     bool fpgaConfigured = true;
-    bool ad9361 = true;
+    bool ad9361 = false;
     float rficTemperature = 42.25F;
     int rssiDb = -57;
 
     // The serial as the library's own identifier matching reads the field: up to
     // the first NUL, or the whole field when there is none.
     std::string_view serialText() const;
-};
-
-// What a scripted open does instead of the default lookup.
-struct OpenRule {
-    int result = 0;
-    bool nullDevice = false; // report success but hand back no device
 };
 
 // The entry points whose results a script can change, call by call.
@@ -103,24 +82,6 @@ enum class Entry {
 // The exported name of an entry point, e.g. "bladerf_sync_rx".
 std::string_view entryName(Entry entry);
 
-// Calls are numbered per entry point from 1, across the whole process. A rule
-// applies to one call, or to it and every later one.
-struct CallRange {
-    std::uint64_t first = 1;
-    bool andLater = false;
-
-    bool contains(std::uint64_t call) const { return call == first || (andLater && call > first); }
-};
-
-// A scripted failure: the result to return, or a time-out, which makes a
-// synchronous stream call wait for its own time-out before it fails.
-struct Fault {
-    CallRange calls;
-    Entry entry = Entry::count;
-    int result = 0;
-    bool timeout = false;
-};
-
 // A scripted receive read: fewer samples than asked, and/or an overrun flag.
 struct ReceiveRule {
     CallRange calls;
@@ -132,16 +93,16 @@ struct Script {
     std::vector<Board> boards;
     std::optional<int> listResult;
     bool listNull = false;
-    std::map<std::string, OpenRule, std::less<>> openRules;
-    std::optional<OpenRule> openAnyRule;
+    OpenRules openRules;
     bool strerrorTexts = true;
     std::uint16_t versionMajor = 2;
     std::uint16_t versionMinor = 4;
     std::uint16_t versionPatch = 1;
-    std::vector<Fault> faults;
-    // The board vanishes at this call: from it on, every call of every entry
-    // point with scripted results fails with the rule's result.
-    std::optional<Fault> unplug;
+    std::vector<FaultRule> faults;
+    // The board vanishes at a call (from it on, every call of every entry
+    // point with scripted results fails with the rule's result), or after
+    // some successful opens (every later open fails and the list is empty).
+    UnplugRule unplug;
     std::vector<ReceiveRule> receiveRules;
     std::optional<bladerf_timestamp> fixedTimestamp; // what bladerf_get_timestamp reports
     unsigned receivePaceMicroseconds = 0;            // how long every bladerf_sync_rx takes
@@ -172,11 +133,14 @@ public:
     Journal& journalFile() { return journal_; }
 
     // Counts one call of the entry point and returns its number.
-    std::uint64_t countCall(Entry entry);
-    // The scripted failure of this call, if any (a later script line wins).
-    const Fault* faultFor(Entry entry, std::uint64_t call) const;
-    // The unplug rule once the board has vanished (this call may be the one), else null.
-    const Fault* unpluggedFault(Entry entry, std::uint64_t call);
+    std::uint64_t countCall(Entry entry) { return calls_.count(static_cast<std::size_t>(entry)); }
+    // The scripted failure of this call: the unplug rule once the board has
+    // vanished at a call (this call may be the one), else the call's own
+    // rule (a later script line wins), else null.
+    const FaultRule* failureOf(Entry entry, std::uint64_t call);
+    // Whether the board has gone after the script's number of successful opens.
+    bool unpluggedByOpens() const;
+    void countSuccessfulOpen() { successfulOpens_.fetch_add(1, std::memory_order_relaxed); }
     // The scripted shape of this bladerf_sync_rx call, if any.
     const ReceiveRule* receiveRuleFor(std::uint64_t call) const;
     // Where bladerf_sync_tx appends the samples it receives, if anywhere.
@@ -197,10 +161,10 @@ private:
     Board defaultBoard_;
     Journal journal_;
     std::optional<NativePath> transmitCapture_;
-    // Relaxed counters: they must not order anything between the caller's
-    // threads, or ThreadSanitizer would miss races in the code under test.
-    std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(Entry::count)> calls_{};
+    CallCounter calls_;
+    // Relaxed, as the call counts: they must not order the caller's threads.
     std::atomic<bool> unplugged_{false};
+    std::atomic<std::uint64_t> successfulOpens_{0};
 };
 
 // The process's simulator, created on first use (thread-safe).

@@ -16,7 +16,8 @@ std::vector<std::unique_ptr<UsbBoardModel>> boardsOnTheBus()
     boards.push_back(std::make_unique<usbhackrf::UsbHackRfBoard>());
     boards.push_back(
         std::make_unique<usbhackrf::UsbHackRfBoard>("VELTRANO_USB_HACKRF2", "00000000000000002b6e2e5f457863c8"));
-    boards.push_back(std::make_unique<usbbladerf::UsbBladeRfBoard>());
+    boards.push_back(std::make_unique<usbbladerf::UsbBladeRfBoard>(usbbladerf::BladeRfKind::x40, "VELTRANO_USB_BLADERF",
+                                                                   usbbladerf::kDefaultSerial));
     return boards;
 }
 

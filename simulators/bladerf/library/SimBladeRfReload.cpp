@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Lets a program that runs many scenarios in one process (a fuzzer) give the
 // simulated libbladeRF a new script: the script is otherwise read only once.
-#include "bladerf/BladeRfSimulator.h"
+#include "bladerf/library/BladeRfSimulator.h"
 #include "common/SimControlExport.h"
 
 // Reads VELTRANO_SIM_BLADERF_SCRIPT again. Not while a device is open: its

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "bladerf/BladeRfSimulator.h"
+#include "bladerf/library/BladeRfSimulator.h"
 
 #include "common/SimScript.h"
 
@@ -88,7 +88,7 @@ Board parseBoard(const ScriptLine& line)
             if (value != "bladerf1" && value != "bladerf2") {
                 failBadArguments(line, "model is bladerf1 or bladerf2");
             }
-            board.applyModel(value == "bladerf1" ? BoardModel::bladerf1 : BoardModel::bladerf2);
+            board.applyModel(value == "bladerf1" ? BladeRfKind::x40 : BladeRfKind::micro);
         } else if (key == "bias-tee") {
             board.biasTee = parseInt(line, value) != 0;
         } else if (key == "freq-result") {
@@ -128,33 +128,10 @@ Entry parseEntry(const ScriptLine& line, std::string_view text)
     failBadArguments(line, "not an entry point with scripted results");
 }
 
-// "<n>" is call n alone, "<n>+" call n and every later one.
-CallRange parseCallRange(const ScriptLine& line, std::string_view text)
+FaultRule parseFault(const ScriptLine& line)
 {
-    CallRange range;
-    if (!text.empty() && text.back() == '+') {
-        range.andLater = true;
-        text.remove_suffix(1);
-    }
-    const std::int64_t first = parseInteger(line, text);
-    if (first < 1) {
-        failBadArguments(line, "calls are numbered from 1");
-    }
-    range.first = static_cast<std::uint64_t>(first);
-    return range;
-}
-
-Fault parseFault(const ScriptLine& line)
-{
-    const auto words = splitWords(requireArguments(line));
-    if (words.size() != 3) {
-        failBadArguments(line, "expected <entry point> <call>[+] <result|timeout>");
-    }
-    Fault fault;
-    fault.entry = parseEntry(line, words[0]);
-    fault.calls = parseCallRange(line, words[1]);
-    fault.timeout = words[2] == "timeout";
-    fault.result = fault.timeout ? BLADERF_ERR_TIMEOUT : parseInt(line, words[2]);
+    FaultRule fault = parseFailLine(line, OldFailSpelling::callThenResult, BLADERF_ERR_TIMEOUT);
+    parseEntry(line, fault.entryPoint); // only the entry points with scripted results
     return fault;
 }
 
@@ -214,16 +191,8 @@ void applyLine(Script& script, const ScriptLine& line)
     } else if (directive == "list-null") {
         requireNoArguments(line);
         script.listNull = true;
-    } else if (directive == "open") {
-        const auto [result, identifier] = splitFirstWord(requireArguments(line));
-        script.openRules.insert_or_assign(std::string(identifier), OpenRule{parseInt(line, result), false});
-    } else if (directive == "open-any") {
-        script.openAnyRule = OpenRule{parseInt(line, requireArguments(line)), false};
-    } else if (directive == "open-null-device") {
-        script.openRules.insert_or_assign(std::string(requireArguments(line)), OpenRule{0, true});
-    } else if (directive == "open-any-null-device") {
-        requireNoArguments(line);
-        script.openAnyRule = OpenRule{0, true};
+    } else if (script.openRules.apply(line)) {
+        // what an open of an identifier, or of any board, does instead
     } else if (directive == "strerror") {
         if (requireArguments(line) != "off") {
             failBadArguments(line, "expected 'off'");
@@ -239,12 +208,10 @@ void applyLine(Script& script, const ScriptLine& line)
         script.versionPatch = parseVersionPart(line, parts[2]);
     } else if (directive == "fail") {
         script.faults.push_back(parseFault(line));
-    } else if (directive == "unplug") {
-        Fault fault = parseFault(line);
-        if (fault.calls.andLater) {
-            failBadArguments(line, "expected one call, not a range");
+    } else if (applyUnplugLine(script.unplug, line, BLADERF_ERR_TIMEOUT)) {
+        if (script.unplug.atCall) {
+            parseEntry(line, script.unplug.atCall->entryPoint);
         }
-        script.unplug = fault;
     } else if (directive == "sync-rx") {
         script.receiveRules.push_back(parseReceiveRule(line));
     } else if (directive == "get-timestamp") {
@@ -294,39 +261,22 @@ Board::Board()
 {
     info.backend = BLADERF_BACKEND_LIBUSB;
     setField(info.manufacturer, "Nuand");
-    applyModel(BoardModel::bladerf2);
+    applyModel(BladeRfKind::micro);
 }
 
-// Stages and ranges like those libbladeRF reports for the board, kept whole:
-// the bladeRF 2.0's receive stage here spans one band's range with no offset,
-// so that the overall gain and the stages' sum agree, as the scene expects.
-void Board::applyModel(BoardModel model)
+void Board::applyModel(BladeRfKind kind)
 {
-    if (model == BoardModel::bladerf1) {
-        name = "bladerf1";
-        rxGain = {{{"lna", {0, 6, 3, 1.0F}}, {"rxvga1", {5, 30, 1, 1.0F}}, {"rxvga2", {0, 30, 3, 1.0F}}},
-                  {-1, 60, 1, 1.0F},
-                  -6};
-        txGain = {{{"txvga1", {-35, -4, 1, 1.0F}}, {"txvga2", {0, 25, 1, 1.0F}}}, {17, 73, 1, 1.0F}, 52};
-        bandwidths = {1500000, 28000000, 1, 1.0F};
-        sampleRates = {80000, 40000000, 1, 1.0F};
-        rxFrequencies = {237500000, 3800000000, 1, 1.0F};
-        txFrequencies = rxFrequencies;
-        biasTee = false;
-        fpgaSize = BLADERF_FPGA_40KLE;
-        ad9361 = false;
-        return;
-    }
-    name = "bladerf2";
-    fpgaSize = BLADERF_FPGA_A4;
-    ad9361 = true;
-    rxGain = {{{"full", {-15, 60, 1, 1.0F}}}, {-15, 60, 1, 1.0F}, 0};
-    txGain = {{{"dsa", {-89750, 0, 250, 0.001F}}}, {-23750, 66000, 250, 0.001F}, 66};
-    bandwidths = {200000, 56000000, 1, 1.0F};
-    sampleRates = {520834, 61440000, 1, 1.0F};
-    rxFrequencies = {70000000, 6000000000, 2, 1.0F};
-    txFrequencies = rxFrequencies;
-    biasTee = true;
+    const BladeRfDescription& description = describe(kind);
+    name = description.boardName;
+    rxGain = description.rxGain;
+    txGain = description.txGain;
+    bandwidths = description.bandwidths;
+    sampleRates = description.sampleRates;
+    rxFrequencies = description.frequencies;
+    txFrequencies = description.frequencies;
+    biasTee = description.biasTee;
+    fpgaSize = description.fpgaSize;
+    ad9361 = description.ad9361;
 }
 
 std::string_view Board::serialText() const
@@ -351,44 +301,37 @@ std::string_view entryName(Entry entry)
 
 Simulator::Simulator()
     : script_(readScript()), journal_("VELTRANO_SIM_BLADERF_JOURNAL"),
-      transmitCapture_(environmentPath("VELTRANO_SIM_BLADERF_TX_CAPTURE"))
+      transmitCapture_(environmentPath("VELTRANO_SIM_BLADERF_TX_CAPTURE")),
+      calls_(std::vector<std::string_view>(kEntryNames.begin(), kEntryNames.end()))
 {
 }
 
 void Simulator::reloadScript()
 {
     script_ = readScript();
-    for (auto& calls : calls_) {
-        calls.store(0, std::memory_order_relaxed);
-    }
+    calls_.restart();
     unplugged_.store(false, std::memory_order_relaxed);
+    successfulOpens_.store(0, std::memory_order_relaxed);
 }
 
-std::uint64_t Simulator::countCall(Entry entry)
+const FaultRule* Simulator::failureOf(Entry entry, std::uint64_t call)
 {
-    return calls_[static_cast<std::size_t>(entry)].fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
-const Fault* Simulator::faultFor(Entry entry, std::uint64_t call) const
-{
-    for (auto fault = script_.faults.rbegin(); fault != script_.faults.rend(); ++fault) {
-        if (fault->entry == entry && fault->calls.contains(call)) {
-            return &*fault;
+    const std::string_view name = entryName(entry);
+    if (const auto& unplug = script_.unplug.atCall) {
+        if (!unplugged_.load(std::memory_order_relaxed) && name == unplug->entryPoint && call >= unplug->calls.first) {
+            unplugged_.store(true, std::memory_order_relaxed);
+        }
+        if (unplugged_.load(std::memory_order_relaxed)) {
+            return &*unplug;
         }
     }
-    return nullptr;
+    return veltrano::sim::faultFor(script_.faults, name, call);
 }
 
-const Fault* Simulator::unpluggedFault(Entry entry, std::uint64_t call)
+bool Simulator::unpluggedByOpens() const
 {
-    if (!script_.unplug) {
-        return nullptr;
-    }
-    if (!unplugged_.load(std::memory_order_relaxed) && entry == script_.unplug->entry &&
-        call >= script_.unplug->calls.first) {
-        unplugged_.store(true, std::memory_order_relaxed);
-    }
-    return unplugged_.load(std::memory_order_relaxed) ? &*script_.unplug : nullptr;
+    const auto& opens = script_.unplug.afterOpens;
+    return opens && successfulOpens_.load(std::memory_order_relaxed) >= *opens;
 }
 
 const ReceiveRule* Simulator::receiveRuleFor(std::uint64_t call) const

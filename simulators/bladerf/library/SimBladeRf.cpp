@@ -5,9 +5,9 @@
 // SIM_OMIT_<name>, which leaves that definition out so the library does not
 // export it. The header's API_EXPORT exports the rest on every platform.
 
-#include "bladerf/BladeRfSimDevice.h"
-#include "bladerf/BladeRfSimStreams.h"
-#include "bladerf/BladeRfSimulator.h"
+#include "bladerf/library/BladeRfSimDevice.h"
+#include "bladerf/library/BladeRfSimStreams.h"
+#include "bladerf/library/BladeRfSimulator.h"
 
 #include "common/SimCalls.h"
 #include "common/SimJournal.h"
@@ -37,11 +37,7 @@ using veltrano::sim::validDevice;
 std::optional<int> scriptedFailure(Entry entry, unsigned timeoutMs = 0)
 {
     Simulator& sim = simulator();
-    const std::uint64_t call = sim.countCall(entry);
-    const Fault* fault = sim.unpluggedFault(entry, call);
-    if (fault == nullptr) {
-        fault = sim.faultFor(entry, call);
-    }
+    const FaultRule* fault = sim.failureOf(entry, sim.countCall(entry));
     if (fault == nullptr) {
         return std::nullopt;
     }
@@ -151,8 +147,10 @@ int CALL_CONV bladerf_get_device_list(struct bladerf_devinfo** devices)
     const auto& script = sim.script();
     const int boards = static_cast<int>(script.boards.size());
     // Like the real library: the number of boards, or BLADERF_ERR_NODEV for none.
-    int result = boards > 0 ? boards : BLADERF_ERR_NODEV;
-    if (script.listResult) {
+    int result = boards > 0 && !sim.unpluggedByOpens() ? boards : BLADERF_ERR_NODEV;
+    if (sim.unpluggedByOpens()) {
+        // gone: the list is empty whatever the script says of it
+    } else if (script.listResult) {
         // A scripted positive count never exceeds the boards, so the simulator
         // itself never hands out a list shorter than the count it reports.
         result = *script.listResult > boards ? boards : *script.listResult;
@@ -192,14 +190,10 @@ int CALL_CONV bladerf_open(struct bladerf** device, const char* device_identifie
     const auto& script = sim.script();
     int result = BLADERF_ERR_INVAL;
     if (device != nullptr) {
-        const veltrano::sim::bladerf::OpenRule* rule = nullptr;
-        if (device_identifier == nullptr) {
-            rule = script.openAnyRule ? &*script.openAnyRule : nullptr;
-        } else if (const auto found = script.openRules.find(std::string_view(device_identifier));
-                   found != script.openRules.end()) {
-            rule = &found->second;
-        }
-        if (rule != nullptr) {
+        const veltrano::sim::OpenRule* rule = script.openRules.find(device_identifier);
+        if (sim.unpluggedByOpens()) {
+            result = BLADERF_ERR_NODEV;
+        } else if (rule != nullptr) {
             result = rule->result;
             if (result == 0) {
                 *device = rule->nullDevice ? nullptr
@@ -210,6 +204,9 @@ int CALL_CONV bladerf_open(struct bladerf** device, const char* device_identifie
             *device = new ::bladerf(*board, script.rxScene);
         } else {
             result = BLADERF_ERR_NODEV;
+        }
+        if (result == 0) {
+            sim.countSuccessfulOpen();
         }
     }
     sim.log((JournalLine("bladerf_open") << textOrNull(device_identifier)).result(result));
@@ -705,11 +702,7 @@ int CALL_CONV bladerf_sync_rx(struct bladerf* dev, void* samples, unsigned int n
             line << ((metadata->flags & BLADERF_META_FLAG_RX_NOW) != 0 ? std::string("now")
                                                                        : "at=" + std::to_string(metadata->timestamp));
         }
-        const veltrano::sim::bladerf::Fault* fault = sim.unpluggedFault(Entry::syncRx, call);
-        if (fault == nullptr) {
-            fault = sim.faultFor(Entry::syncRx, call);
-        }
-        if (fault != nullptr) {
+        if (const veltrano::sim::FaultRule* fault = sim.failureOf(Entry::syncRx, call)) {
             if (fault->timeout) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
             }

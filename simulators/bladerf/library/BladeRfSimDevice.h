@@ -5,7 +5,7 @@
 // was opened on, its two synchronous streams, what each channel is tuned to,
 // and the quick-tune records it handed out.
 
-#include "bladerf/BladeRfSimulator.h"
+#include "bladerf/library/BladeRfSimulator.h"
 #include "common/SceneSynthesizer.h"
 #include "common/SimPacer.h"
 #include "common/TimedBurstTimeline.h"
