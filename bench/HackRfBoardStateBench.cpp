@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What reading the board's shortfall counts costs a receiving HackRF: the
-// device layer's readSamples on a running stream (which asks the board at
-// most every 20 ms while transfers arrive) beside a bare hackrf_get_m0_state
+// device layer's readSamples on a running stream (whose watcher thread asks
+// the board at most every 20 ms while transfers arrive) beside a bare hackrf_get_m0_state
 // and a memcpy of one 256 KiB transfer, all through Debian's real libhackrf
 // on the USB-level emulated board, in the same run.
 //

@@ -4,21 +4,25 @@
 // (transmit underruns), and gives the stream up past the direction's limit.
 //
 // The state is one vendor control request, a few hundred microseconds on a
-// real board, so it is never asked from a transfer callback. readSamples and
-// writeSamples ask it at most once per poll interval: the cost is bounded per
-// second of streaming whatever the read or write size, and the caller is held
-// up for one request at most. libhackrf sends the request without a time-out,
-// so the stream asks only a board whose transfers moved since it last
-// answered, or, with a limit set, one whose transfers stopped moving (then a
-// stream the board gave up is noticed within one poll interval or two).
-// The getters only load what the last poll stored, so a module may ask them
-// on every read. stopRx and stopTx read once more, so the counts of a stream
-// stay readable after it.
+// real board, so it is never asked from a transfer callback. libhackrf sends
+// it without a time-out, and a board may fall silent at any moment, so it is
+// never asked by a read or a write either: a watcher thread, started with the
+// stream, asks once per poll interval while the stream's transfers move (the
+// board is alive) and, with a limit set, while they stand still (then a
+// stream the board gave up is noticed within one poll interval or two). A
+// watcher caught by a board that fell silent holds up only itself, and the
+// stop that joins it, as libhackrf's own stop waits for such a board too.
+// The getters only load what the last answer stored, so a module may ask
+// them on every read. stopRx and stopTx ask once more, so the counts of a
+// stream stay readable after it.
 #include "device/hackrf/HackRfSdrDevice.h"
 
 #include "device/hackrf/HackRfApi.h"
+#include "device/hackrf/HackRfRings.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <utility>
 
 namespace veltrano {
 namespace {
@@ -30,12 +34,6 @@ constexpr auto kBoardPollInterval = std::chrono::milliseconds(20);
 constexpr std::uint32_t kCoreIdle = 0;
 constexpr std::uint32_t kCoreReceiveTimeout = 1;
 constexpr std::uint32_t kCoreTransmitTimeout = 2;
-
-std::int64_t steadyNowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 std::optional<std::uint64_t> known(std::int64_t value)
 {
@@ -158,46 +156,26 @@ bool HackRfSdrDevice::applyBoardLimit(StreamDirection direction)
     return !stepFailed(step.c_str(), setLimit(handle_->device, boardShortfalls(direction).limit.load()));
 }
 
-std::string HackRfSdrDevice::pollBoardShortfalls(StreamDirection direction, bool forced)
+std::optional<std::string> HackRfSdrDevice::askBoardShortfalls(StreamDirection direction)
 {
     BoardShortfalls& counts = boardShortfalls(direction);
     if (!boardKeepsShortfalls()) {
-        return {};
+        return std::nullopt;
     }
-    const std::int64_t now = steadyNowNs();
-    const std::int64_t interval = std::chrono::nanoseconds(kBoardPollInterval).count();
-    if (!forced && now - counts.readAtNs.load(std::memory_order_relaxed) < interval) {
-        return {};
-    }
-    counts.readAtNs.store(now, std::memory_order_relaxed);
     hackrf_m0_state state{};
     if (hackRfApi().getM0State(handle_->device, &state) != HACKRF_SUCCESS) {
-        return {}; // the counts stay as last read; a dead board shows in the stream
+        return std::nullopt; // the counts stay as last read; a dead board shows in the stream
     }
     counts.count.store(state.num_shortfalls, std::memory_order_relaxed);
     counts.longestBytes.store(state.longest_shortfall, std::memory_order_relaxed);
     const std::uint32_t limitError = direction == StreamDirection::rx ? kCoreReceiveTimeout : kCoreTransmitTimeout;
     if (state.active_mode != kCoreIdle || state.error != limitError) {
-        return {};
+        return std::string();
     }
     const DirectionWords words = wordsFor(direction);
     return std::string(words.stream) + " stream stopped: the board fell " + std::to_string(state.longest_shortfall) +
            " bytes behind, reaching its " + words.limit + " limit of " + std::to_string(state.shortfall_limit) +
            " bytes";
-}
-
-std::string HackRfSdrDevice::pollBoardIfMoved(StreamDirection direction, std::uint64_t position, bool evenIfStill)
-{
-    BoardShortfalls& counts = boardShortfalls(direction);
-    if (position == counts.positionAtRead.load(std::memory_order_relaxed) && !evenIfStill) {
-        return {};
-    }
-    const std::int64_t readBefore = counts.readAtNs.load(std::memory_order_relaxed);
-    std::string stopped = pollBoardShortfalls(direction, false);
-    if (counts.readAtNs.load(std::memory_order_relaxed) != readBefore) {
-        counts.positionAtRead.store(position, std::memory_order_relaxed);
-    }
-    return stopped;
 }
 
 void HackRfSdrDevice::startBoardShortfalls(StreamDirection direction)
@@ -207,8 +185,79 @@ void HackRfSdrDevice::startBoardShortfalls(StreamDirection direction)
     const std::int64_t start = boardKeepsShortfalls() ? 0 : -1;
     counts.count.store(start, std::memory_order_relaxed);
     counts.longestBytes.store(start, std::memory_order_relaxed);
-    counts.readAtNs.store(0, std::memory_order_relaxed);
-    counts.positionAtRead.store(0, std::memory_order_relaxed);
+    counts.gaveUp.store(false, std::memory_order_relaxed);
+    const std::lock_guard<std::mutex> lock(counts.reasonMutex);
+    counts.reason.clear();
+}
+
+void HackRfSdrDevice::startBoardWatcher(StreamDirection direction)
+{
+    if (!boardKeepsShortfalls()) {
+        return;
+    }
+    BoardShortfalls& counts = boardShortfalls(direction);
+    const std::lock_guard<std::mutex> lock(counts.watcherMutex);
+    counts.watcher = std::jthread([this, direction](const std::stop_token& stop) { watchBoard(direction, stop); });
+}
+
+void HackRfSdrDevice::stopBoardWatcher(StreamDirection direction)
+{
+    BoardShortfalls& counts = boardShortfalls(direction);
+    const std::lock_guard<std::mutex> lock(counts.watcherMutex);
+    if (counts.watcher.joinable()) {
+        counts.watcher.request_stop();
+        counts.watcher.join();
+    }
+}
+
+void HackRfSdrDevice::watchBoard(StreamDirection direction, const std::stop_token& stop)
+{
+    BoardShortfalls& counts = boardShortfalls(direction);
+    // Receive moves as the board stores, transmit as it takes.
+    const auto position = [this, direction]() -> std::uint64_t {
+        const std::shared_ptr<RawBuffer> ring =
+            std::atomic_load(direction == StreamDirection::rx ? &rxBuffer_ : &txBuffer_);
+        if (!ring) {
+            return 0;
+        }
+        return direction == StreamDirection::rx ? ring->storedPosition() : ring->consumedPosition();
+    };
+    std::mutex mutex;
+    std::condition_variable_any pause;
+    std::unique_lock<std::mutex> lock(mutex);
+    std::uint64_t answeredAt = 0;
+    for (;;) {
+        pause.wait_for(lock, stop, kBoardPollInterval, [] { return false; });
+        if (stop.stop_requested()) {
+            return;
+        }
+        const std::uint64_t now = position();
+        if (now == answeredAt && counts.limit.load() == 0) {
+            continue; // a still stream without a limit: nothing to learn, and the board may be silent
+        }
+        const std::optional<std::string> stopped = askBoardShortfalls(direction);
+        if (!stopped) {
+            continue;
+        }
+        answeredAt = now;
+        if (!stopped->empty()) {
+            const std::lock_guard<std::mutex> reasonLock(counts.reasonMutex);
+            counts.reason = *stopped;
+            counts.gaveUp.store(true, std::memory_order_release);
+            return; // the board's stream is over
+        }
+    }
+}
+
+std::string HackRfSdrDevice::takeBoardStop(StreamDirection direction)
+{
+    BoardShortfalls& counts = boardShortfalls(direction);
+    if (!counts.gaveUp.load(std::memory_order_acquire)) {
+        return {};
+    }
+    const std::lock_guard<std::mutex> lock(counts.reasonMutex);
+    counts.gaveUp.store(false, std::memory_order_relaxed);
+    return std::exchange(counts.reason, {});
 }
 
 } // namespace veltrano

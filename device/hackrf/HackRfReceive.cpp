@@ -28,9 +28,11 @@ constexpr std::uint64_t kRetuneDiscardBytes = 1'310'720;
 // readSamples waits at most this many 1 ms polls (about 100 ms) for data.
 constexpr int kPollBudget = 100;
 constexpr auto kPollPause = std::chrono::milliseconds(1);
-// A stream dry for this many polls (about 20 ms, longer than any pause of a
-// live board between transfers) may have been given up for the limit.
-constexpr int kDryPollsBeforeAskingTheBoard = 20;
+// A stream the board gave up for its limit is reported once the reader has
+// found it dry for this many polls (about 20 ms, longer than any pause of a
+// live board between transfers), so that every transfer stored before the
+// end is handed out first.
+constexpr int kDryPollsBeforeTheBoardsStop = 20;
 
 } // namespace
 
@@ -176,6 +178,7 @@ bool HackRfSdrDevice::startRx()
     const int result = api.startRx(
         handle_->device, [](hackrf_transfer* transfer) { return receiveCallback(transfer); }, this);
     if (result == HACKRF_SUCCESS) {
+        startBoardWatcher(StreamDirection::rx);
         return true;
     }
     rxStreaming_.exchange(false);
@@ -190,10 +193,13 @@ void HackRfSdrDevice::stopRx()
     const bool wasStreaming = rxStreaming_.exchange(false);
     sweepActive_.store(false, std::memory_order_release);
     streamEnds_.clear(StreamDirection::rx);
+    if (wasStreaming) {
+        stopBoardWatcher(StreamDirection::rx);
+    }
     if (wasStreaming && isOpen()) {
         static_cast<void>(hackRfApi().stopRx(handle_->device));
         // The board keeps its counts once idle: the stream's final ones.
-        static_cast<void>(pollBoardShortfalls(StreamDirection::rx, true));
+        static_cast<void>(askBoardShortfalls(StreamDirection::rx));
     }
     std::atomic_store(&rxBuffer_, std::shared_ptr<RawBuffer>());
     std::atomic_store(&sweepBuffer_, std::shared_ptr<SweepBuffer>());
@@ -269,15 +275,9 @@ std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
     };
 
     const HackRfApi& api = hackRfApi();
-    // libhackrf asks the board's state without a time-out, so the reader asks
-    // only a board that shows it is alive: one that delivered a transfer
-    // since it last answered. A board that fell silent is never asked; a dry
-    // stream is asked only when the caller set a limit the board may have
-    // reached.
     int dryPolls = 0;
     int budget = kPollBudget;
     for (;;) {
-        static_cast<void>(pollBoardIfMoved(StreamDirection::rx, ring->storedPosition(), false));
         discarded(ring->takeClearedBytes());
         std::uint64_t until = rxDiscardUntil_.load();
         for (std::uint64_t pending = discardPending(until); pending > 0; pending = discardPending(until)) {
@@ -319,9 +319,8 @@ std::size_t HackRfSdrDevice::receiveInPlace(std::size_t count, Take take)
         if (taken == 0) {
             // Samples stored before the board gave up are still handed out:
             // only a read that finds none asks.
-            if (++dryPolls >= kDryPollsBeforeAskingTheBoard && rxOverrunLimit() != 0) {
-                if (std::string stopped = pollBoardIfMoved(StreamDirection::rx, ring->storedPosition(), true);
-                    !stopped.empty()) {
+            if (++dryPolls >= kDryPollsBeforeTheBoardsStop) {
+                if (std::string stopped = takeBoardStop(StreamDirection::rx); !stopped.empty()) {
                     streamStopped(StreamDirection::rx, std::move(stopped));
                     return 0;
                 }

@@ -7,8 +7,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct hackrf_device;
@@ -18,7 +21,10 @@ namespace veltrano {
 /// One HackRF board behind ISdrDevice. The board is reached only through the
 /// libhackrf table; libhackrf's transfer thread enters the object through the
 /// stream callbacks, and meets the client thread only in atomics and in the
-/// rings held by atomically replaced shared pointers. No mutex is taken.
+/// rings held by atomically replaced shared pointers: no mutex is taken on
+/// the stream's path. During a stream a watcher thread of the object's own
+/// asks the board for its shortfall counts, so that a read or a write never
+/// waits on a board's answer.
 class HackRfSdrDevice final : public ISdrDevice {
 public:
     /// Opens the board with this serial, or the first board when it is empty.
@@ -236,15 +242,18 @@ private:
     void streamStopped(StreamDirection direction, std::string reason);
     void readBoardVersions();
     // Board shortfalls, one direction's (HackRfBoardCounters.cpp): the counts
-    // as last read, negative while unknown; when they were read; the limit
-    // the next configuration applies.
+    // as last read, negative while unknown; the limit the next configuration
+    // applies; the watcher that asks the board during a stream, and the
+    // reason it found when the board gave the stream up for its limit.
     struct BoardShortfalls {
         std::atomic<std::int64_t> count{-1};
         std::atomic<std::int64_t> longestBytes{-1};
-        std::atomic<std::int64_t> readAtNs{0};
-        // The stream's ring position (stored or sent) at the last answer.
-        std::atomic<std::uint64_t> positionAtRead{0};
         std::atomic<std::uint32_t> limit{0};
+        std::atomic<bool> gaveUp{false};
+        std::mutex reasonMutex; // the reason, written once per stream by the watcher
+        std::string reason;
+        std::mutex watcherMutex; // start and stop of the watcher, from control calls
+        std::jthread watcher;
     };
     BoardShortfalls& boardShortfalls(StreamDirection direction);
     const BoardShortfalls& boardShortfalls(StreamDirection direction) const;
@@ -256,15 +265,20 @@ private:
     // Sends the direction's limit where the library and the board take one;
     // false, with the last error set, when the board refuses it.
     bool applyBoardLimit(StreamDirection direction);
-    // Reads the board's shortfall state into the direction's counters when
-    // the last read is older than the poll interval (always when forced); the
-    // reason when the board has given the direction's stream up for its
-    // limit, else empty.
-    std::string pollBoardShortfalls(StreamDirection direction, bool forced);
-    // The same, not forced, when the stream moved past this ring position
-    // since the board last answered (it is alive), or when asked even if it
-    // did not (a limit may have stopped it).
-    std::string pollBoardIfMoved(StreamDirection direction, std::uint64_t position, bool evenIfStill);
+    // Reads the board's shortfall state into the direction's counters:
+    // nothing when the board did not answer; else the reason when it has
+    // given the direction's stream up for its limit, or an empty text.
+    std::optional<std::string> askBoardShortfalls(StreamDirection direction);
+    // The stream's watcher: started once the library streams, it asks the
+    // board every poll interval while the stream's ring moves (and, with a
+    // limit set, while it stands still), on a thread of its own, so that no
+    // read or write ever waits for a board that fell silent.
+    void startBoardWatcher(StreamDirection direction);
+    // Stops and joins it; a request it has sent waits for the board first.
+    void stopBoardWatcher(StreamDirection direction);
+    void watchBoard(StreamDirection direction, const std::stop_token& stop);
+    // The reason the watcher found, once: empty until the board gave up.
+    std::string takeBoardStop(StreamDirection direction);
     // Counts from zero for a new stream, or unknown where the board cannot tell.
     void startBoardShortfalls(StreamDirection direction);
     // For a libhackrf call of a configuration sequence: false on success;
@@ -322,7 +336,7 @@ private:
     // True, with the last error set, once the board has given the transmit
     // stream up for its underrun limit (asked as HackRfBoardCounters.cpp
     // describes; the client thread's alone).
-    bool txBoardGaveUp(const RawBuffer& ring);
+    bool txBoardGaveUp();
 
     std::unique_ptr<NativeHandle> handle_ = std::make_unique<NativeHandle>();
     DeviceInfo info_;

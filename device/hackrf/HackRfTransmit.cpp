@@ -118,6 +118,7 @@ bool HackRfSdrDevice::startTx()
     if (startResult != HACKRF_SUCCESS) {
         return fail("start TX", startResult);
     }
+    startBoardWatcher(StreamDirection::tx);
     return true;
 }
 
@@ -128,7 +129,7 @@ std::size_t HackRfSdrDevice::transmitInPlace(std::size_t count, Fill fill)
         return 0;
     }
     const std::shared_ptr<RawBuffer> ring = std::atomic_load(&txBuffer_);
-    if (!ring || txStreamDied() || txBoardGaveUp(*ring)) {
+    if (!ring || txStreamDied() || txBoardGaveUp()) {
         return 0; // samples queued for a dead stream would be lost unseen
     }
     // Whole samples only: the room now (the consumer only ever frees more)
@@ -256,7 +257,7 @@ bool HackRfSdrDevice::drainTx(std::stop_token stop)
         if (txStreamDied()) {
             return false;
         }
-        if (const std::shared_ptr<RawBuffer> ring = std::atomic_load(&txBuffer_); ring && txBoardGaveUp(*ring)) {
+        if (txBoardGaveUp()) {
             return false;
         }
         if (!txStreaming_.load()) {
@@ -288,15 +289,14 @@ bool HackRfSdrDevice::txStreamDied()
     return true;
 }
 
-bool HackRfSdrDevice::txBoardGaveUp(const RawBuffer& ring)
+bool HackRfSdrDevice::txBoardGaveUp()
 {
     if (txBoardGaveUp_.load(std::memory_order_relaxed)) {
         return true;
     }
-    // The board is asked while it takes transfers and, with a limit set, also
-    // when it took none: a board that gave the stream up takes no more, and
-    // only its state tells why.
-    std::string stopped = pollBoardIfMoved(StreamDirection::tx, ring.consumedPosition(), txUnderrunLimit() != 0);
+    // A board that gave the stream up takes no more, and only its state,
+    // which the watcher asks, tells why.
+    std::string stopped = takeBoardStop(StreamDirection::tx);
     if (stopped.empty()) {
         return false;
     }
@@ -308,10 +308,14 @@ bool HackRfSdrDevice::txBoardGaveUp(const RawBuffer& ring)
 void HackRfSdrDevice::stopTx()
 {
     const HackRfApi& api = hackRfApi();
-    if (txStreaming_.exchange(false) && isOpen() && api.stopTx != nullptr) {
+    const bool wasStreaming = txStreaming_.exchange(false);
+    if (wasStreaming) {
+        stopBoardWatcher(StreamDirection::tx);
+    }
+    if (wasStreaming && isOpen() && api.stopTx != nullptr) {
         static_cast<void>(api.stopTx(handle_->device));
         // The board keeps its counts once idle: the stream's final ones.
-        static_cast<void>(pollBoardShortfalls(StreamDirection::tx, true));
+        static_cast<void>(askBoardShortfalls(StreamDirection::tx));
     }
     txFlushEnabled_ = false;
     txDraining_.store(false, std::memory_order_release);
