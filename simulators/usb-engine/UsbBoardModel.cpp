@@ -13,10 +13,15 @@ std::string environmentText(const char* variable, const char* fallback)
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
+std::string environmentText(const std::string& prefix, const char* suffix, const char* fallback)
+{
+    return environmentText((prefix + suffix).c_str(), fallback);
+}
+
 UnplugPlan unplugPlanFromEnvironment(const std::string& prefix)
 {
     const auto count = [&](const char* suffix) -> std::uint64_t {
-        return std::strtoull(environmentText((prefix + suffix).c_str(), "0").c_str(), nullptr, 0);
+        return std::strtoull(environmentText(prefix, suffix, "0").c_str(), nullptr, 0);
     };
     return {count("_UNPLUG_AFTER_BYTES"), count("_UNPLUG_AFTER_LISTINGS")};
 }

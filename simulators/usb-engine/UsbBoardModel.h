@@ -19,6 +19,8 @@ namespace veltrano::sim::usb {
 // A board setting from the environment: the variable's value, or the fallback
 // when it is unset or empty.
 std::string environmentText(const char* variable, const char* fallback);
+// The same for the board's variable <prefix><suffix> (prefix VELTRANO_USB_HACKRF, suffix _SERIAL).
+std::string environmentText(const std::string& prefix, const char* suffix, const char* fallback);
 
 using Clock = std::chrono::steady_clock;
 

@@ -55,7 +55,7 @@ public:
 
     std::vector<libusb_device*> devices();
     // The device of the Board whose serial (string descriptor 3) is serial,
-    // or of the first Board when serial is null; null when the bus holds no
+    // or of the first Board when serial is null or empty; null when the bus holds no
     // such board. A bus may hold several boards of one family.
     template <typename Board>
     libusb_device* deviceOf(const char* serial = nullptr)
@@ -144,7 +144,7 @@ private:
     {
         for (Device& device : devices_) {
             if (dynamic_cast<Board*>(device.board.get()) != nullptr &&
-                (serial == nullptr || device.board->stringDescriptor(3) == serial)) {
+                (serial == nullptr || *serial == '\0' || device.board->stringDescriptor(3) == serial)) {
                 return &device;
             }
         }

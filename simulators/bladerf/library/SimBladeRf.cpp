@@ -108,18 +108,8 @@ int readRange(const char* name, ::bladerf* device, bladerf_channel ch, const bla
 } // namespace
 } // namespace veltrano::sim::bladerf
 
-using veltrano::sim::enumValue;
-using veltrano::sim::JournalLine;
-using veltrano::sim::textOrNull;
-using veltrano::sim::validDevice;
-using veltrano::sim::bladerf::ActivityGuard;
-using veltrano::sim::bladerf::Board;
-using veltrano::sim::bladerf::Entry;
-using veltrano::sim::bladerf::recordDeviceCall;
-using veltrano::sim::bladerf::scriptedFailure;
-using veltrano::sim::bladerf::simulator;
-using veltrano::sim::bladerf::Simulator;
-using veltrano::sim::bladerf::streamFor;
+using namespace veltrano::sim;
+using namespace veltrano::sim::bladerf;
 
 namespace {
 

@@ -76,7 +76,7 @@ Direction directionOf(unsigned char endpoint)
 
 UsbBladeRfBoard::UsbBladeRfBoard(BladeRfKind kind, const std::string& prefix, const char* defaultSerial)
     : UsbBoardModel((prefix + "_JOURNAL").c_str()), kind_(kind),
-      serial_(usb::environmentText((prefix + "_SERIAL").c_str(), defaultSerial)), calibration_(calibrationPage(kind)),
+      serial_(usb::environmentText(prefix, "_SERIAL", defaultSerial)), calibration_(calibrationPage(kind)),
       fpga_(kind, journal()), prefix_(prefix)
 {
     planUnplug(usb::unplugPlanFromEnvironment(prefix));
@@ -147,7 +147,7 @@ int UsbBladeRfBoard::control(const ControlRequest& request)
             // A stream starts with the counter's present value: nothing before is buffered.
             enabled.next = fpga_.counter(direction, now);
             if (direction == Direction::tx) {
-                capturePath_ = usb::environmentText((prefix_ + "_TX_CAPTURE").c_str(), "");
+                capturePath_ = usb::environmentText(prefix_, "_TX_CAPTURE", "");
                 txTimeline_.restart(enabled.next);
             }
         }

@@ -2,8 +2,10 @@
 #include "UsbBladeRfInspection.h"
 
 #include "UsbBladeRfBoard.h"
+#include "common/NamedValue.h"
 #include "usb-engine/UsbEngine.h"
 
+using veltrano::sim::named;
 using veltrano::sim::usb::Clock;
 using veltrano::sim::usb::engine;
 using veltrano::sim::usbbladerf::BladeRfFpga;
@@ -19,23 +21,17 @@ constexpr unsigned kRficBandwidth = 5;
 constexpr unsigned kRficGainMode = 6;
 constexpr unsigned kRficGain = 7;
 
-// Runs f with the bladeRF of this serial (null: the first) under the
-// engine's lock; 0 when the bus holds no such board.
-// (An empty serial, as a caller with no serial at hand passes, is the first too.)
-const char* addressed(const char* serial)
-{
-    return serial != nullptr && *serial != '\0' ? serial : nullptr;
-}
-
+// Runs f with the bladeRF of this serial (null or empty: the first) under
+// the engine's lock; absent when the bus holds no such board.
 template <typename R, typename F>
 R withBladeRf(const char* serial, F f, R absent = R{})
 {
-    return engine().withBoard<UsbBladeRfBoard>(addressed(serial), absent, f);
+    return engine().withBoard<UsbBladeRfBoard>(serial, absent, f);
 }
 
 libusb_device* bladeRfDevice(const char* serial)
 {
-    return engine().deviceOf<UsbBladeRfBoard>(addressed(serial));
+    return engine().deviceOf<UsbBladeRfBoard>(serial);
 }
 
 } // namespace
@@ -138,24 +134,16 @@ uint32_t veltrano_usb_bladerf_rffe_control(const char* serial)
 
 int64_t veltrano_usb_bladerf_xb200(const char* serial, const char* name)
 {
-    const std::string_view wanted = name != nullptr ? name : "";
     return withBladeRf<int64_t>(
         serial,
-        [&](const UsbBladeRfBoard& board) -> int64_t {
+        [&](const UsbBladeRfBoard& board) {
             const std::uint32_t gpio = board.fpga().expansionGpio();
-            const std::pair<std::string_view, std::uint32_t> items[] = {
-                {"gpio", gpio},
-                {"directions", board.fpga().expansionDirections()},
-                {"rx_path", gpio >> 4 & 3},
-                {"tx_path", gpio >> 2 & 3},
-                {"rx_filter", gpio >> 28 & 3},
-                {"tx_filter", gpio >> 26 & 3}};
-            for (const auto& [key, value] : items) {
-                if (key == wanted) {
-                    return value;
-                }
-            }
-            return -1;
+            return named<int64_t>(name, {{"gpio", gpio},
+                                         {"directions", board.fpga().expansionDirections()},
+                                         {"rx_path", gpio >> 4 & 3},
+                                         {"tx_path", gpio >> 2 & 3},
+                                         {"rx_filter", gpio >> 28 & 3},
+                                         {"tx_filter", gpio >> 26 & 3}});
         },
         int64_t{-1});
 }

@@ -4,7 +4,6 @@
 #include "common/SimScript.h"
 #include "hackrf/library/VendorHeader.h"
 
-#include <algorithm>
 #include <limits>
 
 namespace veltrano::sim::hackrf {
@@ -219,22 +218,19 @@ std::shared_ptr<TransferStream> Simulator::currentStream() const
 void Simulator::recordSent(const std::uint8_t* bytes, std::size_t count)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    sent_.insert(sent_.end(), bytes, bytes + count);
+    sent_.record(bytes, count);
 }
 
 std::size_t Simulator::takeSent(std::uint8_t* out, std::size_t capacity)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const std::size_t count = std::min(capacity, sent_.size());
-    std::copy_n(sent_.begin(), count, out);
-    sent_.erase(sent_.begin(), sent_.begin() + static_cast<std::ptrdiff_t>(count));
-    return count;
+    return sent_.take(out, capacity);
 }
 
 std::size_t Simulator::untakenSentBytes() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return sent_.size();
+    return sent_.keptBytes();
 }
 
 void Simulator::reloadScript()

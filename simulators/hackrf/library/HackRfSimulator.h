@@ -11,9 +11,9 @@
 #include "common/SimScene.h"
 #include "common/ScriptRules.h"
 #include "hackrf/library/TransferStream.h"
+#include "hackrf/model/HackRfTransmitRecord.h"
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -104,7 +104,8 @@ private:
     std::map<std::string, std::uint64_t, std::less<>> calls_;
     bool unpluggedAtCall_ = false;
     std::shared_ptr<TransferStream> currentStream_;
-    std::deque<std::uint8_t> sent_;
+    // Kept in full: a free-running stream pauses while too much is untaken.
+    TransmitRecord sent_{SIZE_MAX};
     OperaCakeFirmware operaCakes_;
 };
 

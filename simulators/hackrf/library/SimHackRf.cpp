@@ -175,17 +175,8 @@ int setGain(const char* function, hackrf_device* device, GainStage stage, std::u
 } // namespace
 } // namespace veltrano::sim::hackrf
 
-using veltrano::sim::JournalLine;
-using veltrano::sim::OperaCakeFirmware;
-using veltrano::sim::textOrNull;
-using veltrano::sim::validDevice;
-using veltrano::sim::hackrf::endStream;
-using veltrano::sim::hackrf::GainStage;
-using veltrano::sim::hackrf::ListAllocation;
-using veltrano::sim::hackrf::recordDeviceCall;
-using veltrano::sim::hackrf::simulator;
-using veltrano::sim::hackrf::Simulator;
-using veltrano::sim::hackrf::StreamKind;
+using namespace veltrano::sim;
+using namespace veltrano::sim::hackrf;
 
 namespace {
 

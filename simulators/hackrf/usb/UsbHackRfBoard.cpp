@@ -54,9 +54,6 @@ constexpr std::uint64_t kExplicitLoMinimumHz = 84'375'000;
 constexpr std::uint64_t kExplicitLoMaximumHz = 5'400'000'000;
 enum FilterPath : std::uint8_t { kBypass = 0, kLowPass = 1, kHighPass = 2 };
 constexpr std::uint32_t kPartId[2] = {0xa000cb3c, 0x00594f4d};
-// Enough for a test to compare everything a short stream transmitted; a
-// longer stream is still counted but no longer kept.
-constexpr std::size_t kTransmitRecordLimit = 64u << 20;
 // How far the board may run ahead of a slow host before it stops catching up.
 constexpr auto kLongestBacklog = std::chrono::milliseconds(500);
 // Two bytes, I and Q, per sample, sweep blocks included.
@@ -80,32 +77,23 @@ void storeLittleEndian(unsigned char* bytes, std::uint64_t value, std::size_t co
     }
 }
 
-// The board's variable prefix_suffix, or fallback when it is unset.
-std::string variableText(const char* prefix, const char* suffix, const char* fallback)
-{
-    return usb::environmentText((std::string(prefix) + suffix).c_str(), fallback);
-}
-
 } // namespace
-
-UsbHackRfBoard::UsbHackRfBoard() : UsbHackRfBoard("VELTRANO_USB_HACKRF", kFirstSerial) {}
 
 UsbHackRfBoard::UsbHackRfBoard(const char* variablePrefix, std::string defaultSerial)
     : UsbBoardModel((std::string(variablePrefix) + "_JOURNAL").c_str()),
-      serial_(variableText(variablePrefix, "_SERIAL", defaultSerial.c_str())),
+      serial_(usb::environmentText(variablePrefix, "_SERIAL", defaultSerial.c_str())),
       usbApiVersion_(static_cast<std::uint16_t>(
-          std::strtoul(variableText(variablePrefix, "_USB_API", "0x0107").c_str(), nullptr, 0))),
-      version_(variableText(variablePrefix, "_VERSION", "usb-emulated-2026.01")),
+          std::strtoul(usb::environmentText(variablePrefix, "_USB_API", "0x0107").c_str(), nullptr, 0))),
+      version_(usb::environmentText(variablePrefix, "_VERSION", "usb-emulated-2026.01")),
       clockInVariable_(std::string(variablePrefix) + "_CLKIN"),
-      operaCakes_(OperaCakeFirmware::addressesFromText(variableText(variablePrefix, "_OPERACAKES", "")))
+      operaCakes_(OperaCakeFirmware::addressesFromText(usb::environmentText(variablePrefix, "_OPERACAKES", ""))),
+      // Enough for a test to compare everything a short stream transmitted.
+      transmitted_(64u << 20)
 {
     planUnplug(usb::unplugPlanFromEnvironment(variablePrefix));
-    holdHost(StreamSide::receive, hostHoldsFromText(variableText(variablePrefix, "_RX_HOLDS", "")));
-    holdHost(StreamSide::transmit, hostHoldsFromText(variableText(variablePrefix, "_TX_HOLDS", "")));
-    const std::string capture = variableText(variablePrefix, "_TX_CAPTURE", "");
-    if (!capture.empty()) {
-        transmitCapture_.reset(std::fopen(capture.c_str(), "ab"));
-    }
+    holdHost(StreamSide::receive, hackrf::hostHoldsFromText(usb::environmentText(variablePrefix, "_RX_HOLDS", "")));
+    holdHost(StreamSide::transmit, hackrf::hostHoldsFromText(usb::environmentText(variablePrefix, "_TX_HOLDS", "")));
+    transmitted_.captureTo(usb::environmentText(variablePrefix, "_TX_CAPTURE", ""));
 }
 
 usb::UsbIdentity UsbHackRfBoard::identity() const
@@ -155,9 +143,9 @@ int UsbHackRfBoard::control(const ControlRequest& request)
             script.next = 0;
         }
         if (mode_ == TransceiverMode::receive || mode_ == TransceiverMode::sweep) {
-            core_.start(SampleCore::receive, rxOverrunLimit_);
+            core_.start(SampleCore::receive);
         } else if (mode_ == TransceiverMode::transmit) {
-            core_.start(SampleCore::transmitStart, txUnderrunLimit_);
+            core_.start(SampleCore::transmitStart);
         } else {
             core_.stop();
         }
@@ -193,10 +181,10 @@ int UsbHackRfBoard::control(const ControlRequest& request)
         hardwareSyncOn_ = request.value == 1;
         return 0;
     case kSetRxOverrunLimit:
-        rxOverrunLimit_ = request.value | std::uint32_t{request.index} << 16;
+        core_.setReceiveLimit(request.value | std::uint32_t{request.index} << 16);
         return 0;
     case kSetTxUnderrunLimit:
-        txUnderrunLimit_ = request.value | std::uint32_t{request.index} << 16;
+        core_.setTransmitLimit(request.value | std::uint32_t{request.index} << 16);
         return 0;
     case kReadM0State:
         return answerCoreState(request);
@@ -427,17 +415,9 @@ void UsbHackRfBoard::produceSweepBlock(unsigned char* block)
 
 void UsbHackRfBoard::consume(const unsigned char* buffer, std::size_t length)
 {
-    const std::size_t room = kTransmitRecordLimit - std::min(transmitted_.size(), kTransmitRecordLimit);
-    const std::size_t kept = std::min(length, room);
-    transmitted_.insert(transmitted_.end(), buffer, buffer + kept);
-    transmittedBytes_ += length;
+    transmitted_.record(buffer, length);
     bytesMoved_ += static_cast<std::uint32_t>(length);
     core_.transmitRunning();
-    // Flushed at once: a program run against the board may end without exit handlers.
-    if (transmitCapture_ != nullptr) {
-        std::fwrite(buffer, 1, length, transmitCapture_.get());
-        std::fflush(transmitCapture_.get());
-    }
 }
 
 // The Opera Cake requests, answered and stalled as the firmware does: the

@@ -6,16 +6,15 @@
 // radio, and what the bulk endpoints carry while it streams. Not thread-safe:
 // the USB engine calls it under its own lock.
 
-#include "UsbHackRfCore.h"
 #include "common/OperaCakeFirmware.h"
 #include "common/SampleClock.h"
 #include "hackrf/model/HackRfBoardModel.h"
+#include "hackrf/model/HackRfSampleCore.h"
+#include "hackrf/model/HackRfTransmitRecord.h"
 #include "usb-engine/UsbBoardModel.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -32,26 +31,26 @@ inline constexpr const char* kFirstSerial = "0000000000000000457863c82b6e2e5f";
 
 enum class TransceiverMode : std::uint16_t { off = 0, receive = 1, transmit = 2, sweep = 5 };
 
+using hackrf::HostHold;
 using hackrf::RadioState;
+using hackrf::SampleCore;
 using usb::Clock;
 using usb::ControlRequest;
 
 class UsbHackRfBoard : public usb::UsbBoardModel {
 public:
-    // Identity from the environment (VELTRANO_USB_HACKRF_SERIAL, _USB_API,
-    // _VERSION; _CLKIN, read on every request, "1" for a clock on CLKIN); the
-    // journal goes to VELTRANO_USB_HACKRF_JOURNAL;
-    // VELTRANO_USB_HACKRF_TX_CAPTURE names a file to which every byte taken
-    // on the transmit endpoint is appended, so that the record of a program
-    // run against the board outlives it; VELTRANO_USB_HACKRF_RX_HOLDS and
+    // Settings from the variables named by the prefix (VELTRANO_USB_HACKRF
+    // for the first HackRF on a bus, each board its own): identity from
+    // prefix_SERIAL (else defaultSerial), _USB_API, _VERSION and _CLKIN (read
+    // on every request, "1" for a clock on CLKIN); the journal goes to
+    // prefix_JOURNAL; prefix_TX_CAPTURE names a file to which every byte taken
+    // on the transmit endpoint is appended (see TransmitRecord); _RX_HOLDS and
     // _TX_HOLDS script the host holds (see hostHoldsFromText) of every
-    // receive and every transmit stream; VELTRANO_USB_HACKRF_OPERACAKES
-    // ("0,1") stacks Opera Cakes at those addresses.
-    // The first HackRF on a bus: prefix VELTRANO_USB_HACKRF, kFirstSerial.
-    UsbHackRfBoard();
-    // The same with the variables prefix_SERIAL, prefix_JOURNAL and so on,
-    // and this serial when prefix_SERIAL is unset: each board on a bus has its own.
+    // receive and every transmit stream; _OPERACAKES ("0,1") stacks Opera
+    // Cakes at those addresses.
     UsbHackRfBoard(const char* variablePrefix, std::string defaultSerial);
+    // The first HackRF on a bus.
+    UsbHackRfBoard() : UsbHackRfBoard("VELTRANO_USB_HACKRF", kFirstSerial) {}
 
     const std::string& serial() const { return serial_; }
     std::uint16_t usbApiVersion() const { return usbApiVersion_; }
@@ -86,8 +85,7 @@ public:
     std::uint64_t receivePositionAtLastTune() const { return rxPositionAtLastTune_; }
     // Bytes from here on were taken at the rate last set.
     std::uint64_t receivePositionAtLastRateChange() const { return rxPositionAtLastRateChange_; }
-    const std::vector<unsigned char>& transmitted() const { return transmitted_; }
-    std::uint64_t transmittedBytes() const { return transmittedBytes_; }
+    const hackrf::TransmitRecord& transmitted() const { return transmitted_; }
     const RadioState& radio() const { return radio_; }
     const OperaCakeFirmware& operaCakes() const { return operaCakes_; }
     // Stacks these Opera Cakes, as at power-on.
@@ -123,8 +121,6 @@ private:
     HoldScript hostHolds_[2];
     // Bytes the running stream has moved, the holds' measure.
     std::uint64_t streamBytes_ = 0;
-    std::uint32_t rxOverrunLimit_ = 0;
-    std::uint32_t txUnderrunLimit_ = 0;
     // Bytes streamed since power-on, wrapping as the board's own 32-bit counters do.
     std::uint32_t bytesMoved_ = 0;
     std::uint64_t rxPosition_ = 0;
@@ -132,12 +128,7 @@ private:
     std::uint64_t rxPositionAtLastRateChange_ = 0;
     std::vector<std::uint64_t> sweepSteps_;
     std::size_t sweepStepIndex_ = 0;
-    std::vector<unsigned char> transmitted_;
-    std::uint64_t transmittedBytes_ = 0;
-    struct FileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
-    std::unique_ptr<std::FILE, FileCloser> transmitCapture_;
+    hackrf::TransmitRecord transmitted_;
     // The samples the board has made since the stream's clock started; the
     // next transfer is due when its samples are made (see complete()).
     std::optional<SampleClock> sampleClock_;

@@ -2,54 +2,34 @@
 #include "UsbHackRfInspection.h"
 
 #include "UsbHackRfBoard.h"
+#include "common/NamedValue.h"
 #include "usb-engine/UsbEngine.h"
 
 #include <algorithm>
-#include <cstring>
-#include <string_view>
-#include <utility>
 
+using veltrano::sim::named;
 using veltrano::sim::usb::engine;
 using veltrano::sim::usbhackrf::UsbHackRfBoard;
 
 namespace {
 
-// The engine's lookup: null for the first board of the family.
-const char* lookupSerial(const char* serial)
-{
-    return serial != nullptr && *serial != '\0' ? serial : nullptr;
-}
-
-// Runs f with the HackRF of this serial under the engine's lock; absent when
-// the bus holds no such board.
+// Runs f with the HackRF of this serial (null or empty: the first) under the
+// engine's lock; absent when the bus holds no such board.
 template <typename R, typename F>
 R withHackRf(const char* serial, F f, R absent = R{})
 {
-    return engine().withBoard<UsbHackRfBoard>(lookupSerial(serial), absent, f);
+    return engine().withBoard<UsbHackRfBoard>(serial, absent, f);
 }
 
 libusb_device* deviceOf(const char* serial)
 {
-    return engine().deviceOf<UsbHackRfBoard>(lookupSerial(serial));
-}
-
-// The value named by name among these, or -1.
-template <typename T, std::size_t N>
-T named(const char* name, const std::pair<std::string_view, T> (&values)[N])
-{
-    const std::string_view wanted = name != nullptr ? name : "";
-    for (const auto& [key, value] : values) {
-        if (key == wanted) {
-            return value;
-        }
-    }
-    return T(-1);
+    return engine().deviceOf<UsbHackRfBoard>(serial);
 }
 
 void holdHost(const char* serial, UsbHackRfBoard::StreamSide side, const char* holds)
 {
     withHackRf<int>(serial, [&](UsbHackRfBoard& board) {
-        board.holdHost(side, veltrano::sim::usbhackrf::hostHoldsFromText(holds != nullptr ? holds : ""));
+        board.holdHost(side, veltrano::sim::hackrf::hostHoldsFromText(holds != nullptr ? holds : ""));
         return 0;
     });
 }
@@ -76,20 +56,16 @@ uint64_t veltrano_usb_hackrf_rx_position_at_last_rate_change(const char* serial)
 
 uint64_t veltrano_usb_hackrf_tx_bytes(const char* serial)
 {
-    return withHackRf<uint64_t>(serial, [](const UsbHackRfBoard& board) { return board.transmittedBytes(); });
+    return withHackRf<uint64_t>(serial,
+                                [](const UsbHackRfBoard& board) { return board.transmitted().recordedBytes(); });
 }
 
 uint64_t veltrano_usb_hackrf_tx_copy(const char* serial, uint8_t* out, uint64_t offset, uint64_t capacity)
 {
-    return withHackRf<uint64_t>(serial, [&](const UsbHackRfBoard& board) -> uint64_t {
-        const auto& recorded = board.transmitted();
-        if (out == nullptr || offset >= recorded.size()) {
-            return 0;
-        }
-        const uint64_t count = std::min<uint64_t>(capacity, recorded.size() - offset);
-        std::memcpy(out, recorded.data() + offset, count);
-        return count;
-    });
+    // Capacity beyond what a process can address copies no more than all.
+    const auto most = static_cast<std::size_t>(std::min<uint64_t>(capacity, SIZE_MAX));
+    return withHackRf<uint64_t>(
+        serial, [&](const UsbHackRfBoard& board) { return board.transmitted().copy(out, offset, most); });
 }
 
 int64_t veltrano_usb_hackrf_core(const char* serial, const char* name)
@@ -97,7 +73,7 @@ int64_t veltrano_usb_hackrf_core(const char* serial, const char* name)
     return withHackRf<int64_t>(
         serial,
         [&](const UsbHackRfBoard& board) {
-            const veltrano::sim::usbhackrf::SampleCore& core = board.core();
+            const veltrano::sim::hackrf::SampleCore& core = board.core();
             return named<int64_t>(name, {{"shortfalls", core.shortfalls()},
                                          {"longest_shortfall", core.longestShortfall()},
                                          {"shortfall_limit", core.shortfallLimit()},

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "UsbHackRfCore.h"
+#include "hackrf/model/HackRfSampleCore.h"
 
 #include <algorithm>
 #include <cstdlib>
 
-namespace veltrano::sim::usbhackrf {
+namespace veltrano::sim::hackrf {
 namespace {
 
 constexpr std::uint64_t kCoreStepBytes = 32;
@@ -28,12 +28,12 @@ std::vector<HostHold> hostHoldsFromText(const std::string& text)
     return holds;
 }
 
-void SampleCore::start(Mode mode, std::uint32_t shortfallLimit)
+void SampleCore::start(Mode mode)
 {
     requestedMode_ = mode_ = mode;
     shortfalls_ = 0;
     longestShortfall_ = 0;
-    shortfallLimit_ = shortfallLimit;
+    shortfallLimit_ = mode == receive ? receiveLimit_ : transmitLimit_;
     error_ = none;
 }
 
@@ -73,4 +73,4 @@ void SampleCore::record(unsigned char* words, std::uint32_t coreBytes, std::uint
     }
 }
 
-} // namespace veltrano::sim::usbhackrf
+} // namespace veltrano::sim::hackrf

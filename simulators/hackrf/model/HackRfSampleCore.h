@@ -2,9 +2,10 @@
 #pragma once
 
 // The board's sample-moving core (its M0) as the firmware keeps its state:
-// the mode it runs, the shortfalls it counted since the stream started, the
-// longest one in bytes and the limit past which it gives the stream up. And
-// the holds a test scripts to make the host fall behind.
+// the mode it runs, the shortfalls (receive overruns, transmit underruns) it
+// counted since the stream started, the longest one in bytes and the limit
+// past which it gives the stream up; the state record hackrf_get_m0_state
+// reads. And the holds a test scripts to make the host fall behind.
 
 #include <chrono>
 #include <cstddef>
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace veltrano::sim::usbhackrf {
+namespace veltrano::sim::hackrf {
 
 // The core's own buffer: a late host costs nothing until it is full.
 inline constexpr std::uint64_t kCoreBufferBytes = 32768;
@@ -35,9 +36,13 @@ public:
     enum Mode : std::uint32_t { idle = 0, receive = 2, transmitStart = 3, transmitRun = 4 };
     enum Error : std::uint32_t { none = 0, receiveTimeout = 1, transmitTimeout = 2 };
 
-    // A stream starts: the counts start afresh and the direction's limit is
-    // latched, so a limit set while streaming counts from the next stream.
-    void start(Mode mode, std::uint32_t shortfallLimit);
+    // The limits of the receive overrun and transmit underrun requests (0: none).
+    void setReceiveLimit(std::uint32_t bytes) { receiveLimit_ = bytes; }
+    void setTransmitLimit(std::uint32_t bytes) { transmitLimit_ = bytes; }
+    // A stream starts (receive or transmitStart): the counts start afresh and
+    // the direction's limit is latched, so a limit set while streaming counts
+    // from the next stream.
+    void start(Mode mode);
     // The stream ends; its counts stay readable until the next one starts.
     void stop() { requestedMode_ = mode_ = idle; }
     void transmitRunning()
@@ -69,7 +74,9 @@ private:
     std::uint32_t shortfalls_ = 0;
     std::uint32_t longestShortfall_ = 0;
     std::uint32_t shortfallLimit_ = 0;
+    std::uint32_t receiveLimit_ = 0;
+    std::uint32_t transmitLimit_ = 0;
     Error error_ = none;
 };
 
-} // namespace veltrano::sim::usbhackrf
+} // namespace veltrano::sim::hackrf
