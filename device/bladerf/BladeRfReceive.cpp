@@ -144,7 +144,6 @@ bool BladeRfSdrDevice::startRx()
         return false;
     }
     if (enableStreamChannels(StreamDirection::rx, true) < 0) {
-        static_cast<void>(enableStreamChannels(StreamDirection::rx, false));
         rxStreaming_.store(false);
         return false;
     }

@@ -119,7 +119,6 @@ bool BladeRfSdrDevice::startTx()
     if (api.syncConfig(handle_->device, static_cast<bladerf_channel_layout>(streamLayout(StreamDirection::tx)), format,
                        kStreamBuffers, kStreamBufferSamples, kStreamTransfers, kTimeoutMs) < 0 ||
         enableStreamChannels(StreamDirection::tx, true) < 0) {
-        static_cast<void>(enableStreamChannels(StreamDirection::tx, false));
         txStreaming_.store(false);
         return false;
     }
