@@ -3,6 +3,8 @@
 // absent, and asking for it changes nothing (false, zero, nullopt or empty).
 #include "device/ISdrDevice.h"
 
+#include <limits>
+
 namespace veltrano {
 
 std::string ISdrDevice::lastError() const
@@ -320,6 +322,45 @@ std::vector<ISdrDevice::AttachableAccessory> ISdrDevice::attachableAccessories()
 bool ISdrDevice::attachAccessory(const std::string&, const std::string&)
 {
     return false;
+}
+
+// ---- Several channels of one direction ------------------------------------
+
+std::size_t ISdrDevice::channelCount(StreamDirection) const
+{
+    return 1;
+}
+bool ISdrDevice::setStreamChannels(StreamDirection, const std::vector<std::size_t>& channels)
+{
+    return channels == std::vector<std::size_t>{0};
+}
+std::vector<std::size_t> ISdrDevice::streamChannels(StreamDirection) const
+{
+    return {0};
+}
+std::size_t ISdrDevice::readChannelSamples(std::complex<float>* const* buffers, std::size_t count)
+{
+    return buffers == nullptr ? 0 : readSamples(buffers[0], count);
+}
+std::size_t ISdrDevice::readNativeChannelSamples(void* const* buffers, std::size_t count)
+{
+    return buffers == nullptr ? 0 : readNativeSamples(buffers[0], count);
+}
+std::size_t ISdrDevice::writeChannelSamples(const std::complex<float>* const* buffers, std::size_t count)
+{
+    return buffers == nullptr ? 0 : writeSamples(buffers[0], count);
+}
+std::size_t ISdrDevice::writeNativeChannelSamples(const void* const* buffers, std::size_t count)
+{
+    return buffers == nullptr ? 0 : writeNativeSamples(buffers[0], count);
+}
+bool ISdrDevice::setChannelGain(StreamDirection, std::size_t, double)
+{
+    return false;
+}
+double ISdrDevice::channelGain(StreamDirection, std::size_t) const
+{
+    return std::numeric_limits<double>::quiet_NaN();
 }
 
 } // namespace veltrano

@@ -530,6 +530,51 @@ public:
     /// Attaches one with an option attachableAccessories lists; false with lastError().
     virtual bool attachAccessory(const std::string& name, const std::string& option);
     /// @}
+
+    /// @name Several channels of one direction
+    /// A board with more than one channel per direction streams a chosen set
+    /// of them side by side on one sample clock: one rate, one frequency (the
+    /// direction's one oscillator, so setRxFrequency and setTxFrequency move
+    /// every channel of it) and one stream whose losses and timestamps all its
+    /// channels share. The set is chosen before the direction's stream starts;
+    /// {0} until then, which keeps every single-channel call as it is. With
+    /// more than one channel, only the per-channel reads and writes move
+    /// samples: readSamples, readNativeSamples, writeSamples and
+    /// writeNativeSamples answer 0 with the reason in lastError().
+    /// @{
+
+    /// Channels the direction has; 1 by default.
+    virtual std::size_t channelCount(StreamDirection direction) const;
+    /// Chooses the channels the direction's next stream carries, in the order
+    /// the per-channel buffers come. False, with lastError() saying why, for
+    /// an empty list, a repeated channel, one the board does not have, more
+    /// channels than the board streams at once, or any change while the
+    /// direction streams. By default only {0} is taken.
+    virtual bool setStreamChannels(StreamDirection direction, const std::vector<std::size_t>& channels);
+    /// The channels chosen; {0} by default.
+    virtual std::vector<std::size_t> streamChannels(StreamDirection direction) const;
+    /// Copies up to count received samples into each streamed channel's
+    /// buffer (buffers[i] for streamChannels()[i]); returns the samples
+    /// delivered per channel, the same for every channel and taken at the same
+    /// instants. readTimeNs stamps them as it stamps readSamples. The default
+    /// reads channel 0 alone through readSamples.
+    virtual std::size_t readChannelSamples(std::complex<float>* const* buffers, std::size_t count);
+    /// readChannelSamples in the board's native format (see nativeSampleFormat()).
+    virtual std::size_t readNativeChannelSamples(void* const* buffers, std::size_t count);
+    /// Queues up to count samples of each streamed channel's buffer, sent at
+    /// the same instants; returns the samples accepted per channel.
+    virtual std::size_t writeChannelSamples(const std::complex<float>* const* buffers, std::size_t count);
+    /// writeChannelSamples in the board's native format.
+    virtual std::size_t writeNativeChannelSamples(const void* const* buffers, std::size_t count);
+    /// Sets one channel's overall gain. Reaches a streaming channel at once
+    /// (live, as setGain); one not streaming keeps it and gets it when its
+    /// stream starts. False for a channel the direction does not have, a NaN,
+    /// or a library failure. The default has no per-channel gain.
+    virtual bool setChannelGain(StreamDirection direction, std::size_t channel, double gainDb);
+    /// The gain set for the channel, or the one in force where none was set;
+    /// NaN when unknown.
+    virtual double channelGain(StreamDirection direction, std::size_t channel) const;
+    /// @}
 };
 
 } // namespace veltrano

@@ -33,7 +33,8 @@ constexpr unsigned kReadTimeoutMs = 100;
 // Reads are whole multiples of 1024 samples, at most one stream buffer.
 constexpr std::size_t kReadGranularity = 1024;
 constexpr std::size_t kLargestRead = kStreamBufferSamples;
-constexpr std::size_t kScratchValues = 2 * kLargestRead; // interleaved I and Q
+// Interleaved I and Q of the largest read, for each of up to two channels.
+constexpr std::size_t kScratchValues = 2 * 2 * kLargestRead;
 
 // The size of the library read that serves `remaining` samples.
 std::size_t readSizeFor(std::size_t remaining)
@@ -82,6 +83,9 @@ bool BladeRfSdrDevice::configureRx(const StreamConfig& config)
     bandwidthHz_[0].store(static_cast<double>(actualBandwidth));
     rxAutomaticGain_.store(false);
     rxFrequencyHz_ = config.frequencyHz;
+    // The configured gain is every channel's: channel 1 gets it when it starts.
+    keptChannelGainDb_[0][0] = kNoGain;
+    keptChannelGainDb_[0][1] = config.gainDb;
     handle_->quickTunes.clear();
     // The frequency just tuned is the first one a hop can come back to quickly.
     if (api.scheduleRetune != nullptr && api.getQuickTune != nullptr) {
@@ -119,8 +123,8 @@ bool BladeRfSdrDevice::startRx()
     const BladeRfApi& api = bladeRfApi();
     bladerf* device = handle_->device;
     const auto configure = [&](bladerf_format format) {
-        return api.syncConfig(device, BLADERF_RX_X1, format, kStreamBuffers, kStreamBufferSamples, kStreamTransfers,
-                              kStreamTimeoutMs) >= 0;
+        return api.syncConfig(device, static_cast<bladerf_channel_layout>(streamLayout(StreamDirection::rx)), format,
+                              kStreamBuffers, kStreamBufferSamples, kStreamTransfers, kStreamTimeoutMs) >= 0;
     };
     const auto metadataFormat = static_cast<bladerf_format>(api.metadataFormat);
     // Retunes need timestamps only when a hop can use them: a cached record
@@ -139,7 +143,7 @@ bool BladeRfSdrDevice::startRx()
         rxStreaming_.store(false);
         return false;
     }
-    if (api.enableModule(device, kBladeRfRxChannel, true) < 0) {
+    if (enableStreamChannels(StreamDirection::rx, true) < 0) {
         rxStreaming_.store(false);
         return false;
     }
@@ -163,7 +167,7 @@ void BladeRfSdrDevice::stopRx()
     if (wasStreaming && isOpen()) {
         // Waits for a read in flight, so the channel never goes down under it.
         const std::lock_guard lock(deviceMutex_);
-        static_cast<void>(bladeRfApi().enableModule(handle_->device, kBladeRfRxChannel, false));
+        static_cast<void>(enableStreamChannels(StreamDirection::rx, false));
     }
     {
         const std::lock_guard scratchLock(rxScratchMutex_);
@@ -175,16 +179,42 @@ void BladeRfSdrDevice::stopRx()
 
 std::size_t BladeRfSdrDevice::readSamples(std::complex<float>* samples, std::size_t count)
 {
-    return samples == nullptr ? 0 : receive(samples, nullptr, count);
+    return samples == nullptr || refusedSingleBuffer(StreamDirection::rx) ? 0 : receive(&samples, nullptr, count);
 }
 
 std::size_t BladeRfSdrDevice::readNativeSamples(void* samples, std::size_t count)
 {
-    return samples == nullptr ? 0 : receive(nullptr, static_cast<std::int16_t*>(samples), count);
+    auto* values = static_cast<std::int16_t*>(samples);
+    return samples == nullptr || refusedSingleBuffer(StreamDirection::rx) ? 0 : receive(nullptr, &values, count);
 }
 
-std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t* values, std::size_t count)
+std::size_t BladeRfSdrDevice::readChannelSamples(std::complex<float>* const* buffers, std::size_t count)
 {
+    const std::size_t channels = streamedChannels_[0].load(std::memory_order_relaxed);
+    if (buffers == nullptr || std::find(buffers, buffers + channels, nullptr) != buffers + channels) {
+        return 0;
+    }
+    return receive(buffers, nullptr, count);
+}
+
+std::size_t BladeRfSdrDevice::readNativeChannelSamples(void* const* buffers, std::size_t count)
+{
+    const std::size_t channels = streamedChannels_[0].load(std::memory_order_relaxed);
+    if (buffers == nullptr || std::find(buffers, buffers + channels, nullptr) != buffers + channels) {
+        return 0;
+    }
+    std::int16_t* values[2] = {static_cast<std::int16_t*>(buffers[0]),
+                               channels == 2 ? static_cast<std::int16_t*>(buffers[1]) : nullptr};
+    return receive(nullptr, values, count);
+}
+
+std::size_t BladeRfSdrDevice::receive(std::complex<float>* const* samples, std::int16_t* const* values,
+                                      std::size_t count)
+{
+    // Two channels come interleaved per pair in one library stream whose
+    // timestamps count pairs; the library's seek to a timestamp misplaces
+    // them, so a point to start from is reached by reading on and dropping.
+    const bool two = streamedChannels_[0].load(std::memory_order_relaxed) == 2;
     if (count == 0 || !rxStreaming_.load() || !isOpen() || boardGone() || waitingForRxStart()) {
         return 0;
     }
@@ -196,6 +226,11 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
     // Where a retune said the new frequency's samples begin; 0: whatever comes next.
     bladerf_timestamp timestamp = nextRxTimestamp_.exchange(0);
     bool retuned = timestamp != 0;
+    // Two channels: the first sample a read may hand out (0: any).
+    bladerf_timestamp dropUntil = 0;
+    // A retune counted the samples up to its point already; a timed start
+    // (nothing read before it) counts them as they are dropped.
+    bool countDropped = false;
     std::size_t done = 0;
     while (done < count) {
         if (!rxStreaming_.load()) {
@@ -207,19 +242,20 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
 
         // A native read whose library read fits in the caller's buffer needs
         // no staging: the library writes the values where they are wanted.
-        std::int16_t* target = values != nullptr && readSize <= remaining ? values + 2 * done : nullptr;
+        std::int16_t* target = !two && values != nullptr && readSize <= remaining ? values[0] + 2 * done : nullptr;
 
         const std::lock_guard scratchLock(rxScratchMutex_);
         bladerf_metadata metadata{};
         bool timestamped = false;
         bool withTimestamps = false;
         bool gapFollows = false;
+        std::uint64_t skip = 0; // samples per channel before the point a two-channel read starts from
         int result = 0;
         {
             // Control calls and counter reads waiting for the board go first.
             const ReaderTurn deviceLock(deviceMutex_);
             // A stop, or a start still sizing the buffer, ends this read.
-            if (!rxStreaming_.load() || rxScratch_.size() < 2 * readSize) {
+            if (!rxStreaming_.load() || rxScratch_.size() < (two ? 4 : 2) * readSize) {
                 return done;
             }
             // A live rate change since this call began: the samples this call
@@ -245,6 +281,11 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
             }
             timestamped = rxMetadataEnabled_.load();
             withTimestamps = rxLibraryTimestamps_.load();
+            if (two && timestamp != 0) {
+                dropUntil = timestamp;
+                countDropped = rxExpectedTimestamp_ == 0;
+                timestamp = 0;
+            }
             if (withTimestamps) {
                 metadata.timestamp = timestamp;
                 metadata.flags = timestamp == 0 ? BLADERF_META_FLAG_RX_NOW : 0;
@@ -257,7 +298,8 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
             // board answers (see BladeRfStreamTimeout.h).
             result = rxReadTimedOut_.load() ? detail::askBoard(device, BLADERF_RX) : 0;
             if (result == 0) {
-                result = api.syncRx(device, target, static_cast<unsigned>(readSize),
+                // Always an even count with two channels: the library does not check.
+                result = api.syncRx(device, target, static_cast<unsigned>(two ? 2 * readSize : readSize),
                                     withTimestamps ? &metadata : nullptr, kReadTimeoutMs);
             }
             rxReadTimedOut_.store(result == BLADERF_ERR_TIMEOUT);
@@ -289,9 +331,9 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
         if (withTimestamps) {
             // The library took the whole read, surplus included; a short
             // count says where it stopped.
-            const std::size_t taken =
-                metadata.actual_count == 0 ? readSize : std::min<std::size_t>(metadata.actual_count, readSize);
-            if (metadata.actual_count != 0) {
+            const std::size_t actual = two ? metadata.actual_count / 2 : metadata.actual_count;
+            const std::size_t taken = actual == 0 ? readSize : std::min(actual, readSize);
+            if (actual != 0) {
                 delivered = std::min(taken, remaining);
             }
             // A read of whatever comes next that starts past the sample due
@@ -299,7 +341,21 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
             // One that starts before it is a gap too: libbladeRF can hand out
             // its buffers out of order after it dropped some.
             const std::uint64_t expected = rxExpectedTimestamp_;
-            if (timestamp == 0 && expected != 0 && metadata.timestamp != expected) {
+            if (dropUntil != 0) {
+                // Past the point asked for: the samples from it on are lost.
+                if (metadata.timestamp > dropUntil) {
+                    countRxGap(false, metadata.timestamp - dropUntil);
+                }
+                skip =
+                    metadata.timestamp < dropUntil ? std::min<std::uint64_t>(dropUntil - metadata.timestamp, taken) : 0;
+                if (countDropped) {
+                    rxDiscardedSamples_.fetch_add(skip, std::memory_order_relaxed);
+                }
+                delivered = std::min(taken - skip, remaining);
+                if (metadata.timestamp + taken > dropUntil) {
+                    dropUntil = 0;
+                }
+            } else if (timestamp == 0 && expected != 0 && metadata.timestamp != expected) {
                 countRxGap(false, metadata.timestamp > expected ? metadata.timestamp - expected : 0);
             }
             rxGapCounted_ = false;
@@ -314,15 +370,20 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* samples, std::int16_t
             // The next read asks for the sample right after this one,
             // surplus included, so the samples of one call are contiguous in
             // device time; a plain stream reads on from whatever comes next.
-            timestamp = timestamped ? rxExpectedTimestamp_ : 0;
-            if (done == 0) {
-                lastReadTickPlusOne_.store(metadata.timestamp + 1, std::memory_order_relaxed);
+            timestamp = timestamped && !two ? rxExpectedTimestamp_ : 0;
+            if (done == 0 && delivered > 0) {
+                lastReadTickPlusOne_.store(metadata.timestamp + skip + 1, std::memory_order_relaxed);
             }
         }
-        if (samples != nullptr) {
-            detail::convertSc16ToCf32(rxScratch_.data(), samples + done, delivered);
-        } else if (target != values + 2 * done) {
-            std::memcpy(values + 2 * done, rxScratch_.data(), delivered * 2 * sizeof(std::int16_t));
+        const std::int16_t* source = rxScratch_.data() + (two ? 4 : 2) * skip;
+        if (two && samples != nullptr) {
+            detail::convertSc16TwoChannelsToCf32(source, samples[0] + done, samples[1] + done, delivered);
+        } else if (two) {
+            detail::splitSc16TwoChannels(source, values[0] + 2 * done, values[1] + 2 * done, delivered);
+        } else if (samples != nullptr) {
+            detail::convertSc16ToCf32(source, samples[0] + done, delivered);
+        } else if (target != values[0] + 2 * done) {
+            std::memcpy(values[0] + 2 * done, source, delivered * 2 * sizeof(std::int16_t));
         }
         done += delivered;
         if (gapFollows || failed) {
@@ -362,13 +423,13 @@ bool BladeRfSdrDevice::discardSamplesBeforeNow()
     nextRxTimestamp_.store(0);
     const auto format =
         rxLibraryTimestamps_.load() ? static_cast<bladerf_format>(api.metadataFormat) : BLADERF_FORMAT_SC16_Q11;
-    int result = api.enableModule(device, kBladeRfRxChannel, false);
+    int result = enableStreamChannels(StreamDirection::rx, false);
     if (result == 0) {
-        result = api.syncConfig(device, BLADERF_RX_X1, format, kStreamBuffers, kStreamBufferSamples, kStreamTransfers,
-                                kStreamTimeoutMs);
+        result = api.syncConfig(device, static_cast<bladerf_channel_layout>(streamLayout(StreamDirection::rx)), format,
+                                kStreamBuffers, kStreamBufferSamples, kStreamTransfers, kStreamTimeoutMs);
     }
     if (result == 0) {
-        result = api.enableModule(device, kBladeRfRxChannel, true);
+        result = enableStreamChannels(StreamDirection::rx, true);
     }
     if (result != 0) {
         streamFailed(StreamDirection::rx, result);

@@ -63,8 +63,10 @@ BladeRfSdrDevice::BladeRfSdrDevice(std::string serial) : handle_(std::make_uniqu
     info_.driver = "bladerf-native";
     info_.label = boardName != nullptr && boardName[0] != '\0' ? boardName : "Nuand bladeRF";
     info_.serial = serial.empty() ? "BLADERF-USB" : std::move(serial);
-    info_.supportsRx = api.getChannelCount(handle_->device, BLADERF_RX) != 0;
-    info_.supportsTx = api.getChannelCount(handle_->device, BLADERF_TX) != 0 && api.syncTx != nullptr;
+    channelCounts_[0] = api.getChannelCount(handle_->device, BLADERF_RX);
+    channelCounts_[1] = api.getChannelCount(handle_->device, BLADERF_TX);
+    info_.supportsRx = channelCounts_[0] != 0;
+    info_.supportsTx = channelCounts_[1] != 0 && api.syncTx != nullptr;
     info_.familyFlag = false;
 }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -215,13 +216,50 @@ public:
     SensorReading readChannelSensor(StreamDirection direction, const std::string& name) override;
     /// @}
 
+    /// @name Several channels of one direction
+    /// A bladeRF 2.0 streams channel 0, channel 1 or both of each direction
+    /// through the library's X2 layouts (a bladeRF1 has one channel). Two
+    /// channels share the stream: its gaps count once each, with their size
+    /// in samples per channel, and the library's timestamps count one tick
+    /// per pair. The library's own seek to a timestamp misplaces a two-channel
+    /// receive stream, so a retune, a rate change or startRxAt reads on and
+    /// drops the samples before the point itself, counting them as
+    /// discarded. A timed two-channel transmit stream is refused: the
+    /// library's burst timestamps run at twice the sample rate.
+    /// @{
+
+    std::size_t channelCount(StreamDirection direction) const override;
+    bool setStreamChannels(StreamDirection direction, const std::vector<std::size_t>& channels) override;
+    std::vector<std::size_t> streamChannels(StreamDirection direction) const override;
+    std::size_t readChannelSamples(std::complex<float>* const* buffers, std::size_t count) override;
+    std::size_t readNativeChannelSamples(void* const* buffers, std::size_t count) override;
+    std::size_t writeChannelSamples(const std::complex<float>* const* buffers, std::size_t count) override;
+    std::size_t writeNativeChannelSamples(const void* const* buffers, std::size_t count) override;
+    /// Through the library's overall gain of that channel.
+    bool setChannelGain(StreamDirection direction, std::size_t channel, double gainDb) override;
+    double channelGain(StreamDirection direction, std::size_t channel) const override;
+    /// @}
+
     struct NativeHandle; ///< the open library handle and the quick-tune cache
 
 private:
     bool isOpen() const;
-    // Both reads: floats into samples, or, with samples null, native values
-    // into values.
-    std::size_t receive(std::complex<float>* samples, std::int16_t* values, std::size_t count);
+    // Every read: floats into samples[c], or, with samples null, native
+    // values into values[c], one buffer per streamed channel.
+    std::size_t receive(std::complex<float>* const* samples, std::int16_t* const* values, std::size_t count);
+    // Both per-channel writes of a plain stream: floats or native values.
+    std::size_t writeChannels(const std::complex<float>* const* samples, const void* const* values, std::size_t count);
+    // Whether the direction streams two channels; a single-buffer read or
+    // write then keeps why it is refused and answers true.
+    bool refusedSingleBuffer(StreamDirection direction);
+    // The library channel of a direction's first streamed channel, and of channel `index`.
+    int streamChannel(StreamDirection direction) const;
+    static int libraryChannel(StreamDirection direction, std::size_t index);
+    // The library layout of the direction's chosen channels.
+    int streamLayout(StreamDirection direction) const;
+    // Enables or disables every streamed channel of a direction, and on
+    // enabling hands each the gain kept for it; the first failure's code.
+    int enableStreamChannels(StreamDirection direction, bool enable);
     // Counts a gap once: flagged is the library's overrun flag or refusal,
     // lost the samples missing (0 where unknown). Under rxScratchMutex_.
     void countRxGap(bool flagged, std::uint64_t lost);
@@ -256,6 +294,14 @@ private:
     bool rateClashes(StreamDirection direction, double rateHz) const;
 
     std::unique_ptr<NativeHandle> handle_;
+    // Per direction (receive, transmit): the channels the next stream
+    // carries, how many (read by the stream calls without a lock), and the
+    // gain kept for each channel until it streams (NaN: none).
+    std::vector<std::size_t> streamChannels_[2] = {{0}, {0}};
+    std::atomic<std::size_t> streamedChannels_[2] = {1, 1};
+    std::size_t channelCounts_[2] = {0, 0}; // as the library reported them at open
+    static constexpr double kNoGain = std::numeric_limits<double>::quiet_NaN();
+    double keptChannelGainDb_[2][2] = {{kNoGain, kNoGain}, {kNoGain, kNoGain}};
     DeviceInfo info_;
     double actualRxSampleRateHz_ = 0.0;
     double rxFrequencyHz_ = 0.0;

@@ -26,8 +26,6 @@
 namespace veltrano {
 namespace {
 
-using detail::kBladeRfTxChannel;
-
 // Small buffers: libbladeRF completes the buffer a burst ends in with
 // silence, whose timestamps run on, and the next burst may start only after
 // it. 2048 samples hold four messages of 508 samples each.
@@ -50,6 +48,12 @@ bool BladeRfSdrDevice::startTimedTx()
     if (txStreaming_.load()) {
         return txTimed_.load() || refuse("timed TX start: a plain transmit stream is running");
     }
+    // libbladeRF 2022.11 advances a two-channel burst's timestamps by samples
+    // rather than pairs, so its bursts would start late and overlap.
+    if (streamedChannels_[1].load() == 2) {
+        return refuse("timed TX start: libbladeRF places timed bursts of two channels at the wrong times; stream "
+                      "one channel, or two without timestamps");
+    }
     // A failure the receive stream met stays to be read while it runs.
     if (!rxStreaming_.load()) {
         clearStreamFailure();
@@ -63,7 +67,7 @@ bool BladeRfSdrDevice::startTimedTx()
                            kTimedBuffers, kTimedBufferSamples, kTimedTransfers, kTimedTimeoutMs) < 0) {
             return refuse("timed TX start: the library does not take timestamps on transmit");
         }
-        if (api.enableModule(handle_->device, kBladeRfTxChannel, true) < 0) {
+        if (enableStreamChannels(StreamDirection::tx, true) < 0) {
             return refuse("timed TX start: the transmit channel did not start");
         }
     }

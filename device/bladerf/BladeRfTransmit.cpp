@@ -84,6 +84,9 @@ bool BladeRfSdrDevice::configureTx(const StreamConfig& config)
     }
     txSampleRateHz_.store(actualRate);
     bandwidthHz_[1].store(static_cast<double>(actualBandwidth));
+    // The configured gain is every channel's: channel 1 gets it when it starts.
+    keptChannelGainDb_[1][0] = kNoGain;
+    keptChannelGainDb_[1][1] = config.gainDb;
     txConfigured_ = true;
     return true;
 }
@@ -113,9 +116,9 @@ bool BladeRfSdrDevice::startTx()
     const auto format = timestamped ? static_cast<bladerf_format>(api.metadataFormat) : BLADERF_FORMAT_SC16_Q11;
     txTimestamps_.store(timestamped);
     std::unique_lock lock(deviceMutex_);
-    if (api.syncConfig(handle_->device, BLADERF_TX_X1, format, kStreamBuffers, kStreamBufferSamples, kStreamTransfers,
-                       kTimeoutMs) < 0 ||
-        api.enableModule(handle_->device, kBladeRfTxChannel, true) < 0) {
+    if (api.syncConfig(handle_->device, static_cast<bladerf_channel_layout>(streamLayout(StreamDirection::tx)), format,
+                       kStreamBuffers, kStreamBufferSamples, kStreamTransfers, kTimeoutMs) < 0 ||
+        enableStreamChannels(StreamDirection::tx, true) < 0) {
         txStreaming_.store(false);
         return false;
     }
@@ -148,6 +151,10 @@ bool BladeRfSdrDevice::drainTx(std::stop_token stop)
     const std::uint64_t buffer = bufferSamples(timestamped);
     const std::uint64_t partial = queued % buffer;
     std::uint64_t silence = (partial == 0 ? 0 : buffer - partial) + ringTurnSamples(timestamped);
+    // Two channels take whole pairs: every write's count stays even.
+    if (streamedChannels_[1].load() == 2) {
+        silence += silence % 2;
+    }
     const unsigned timeoutMs = drainTimeoutMs(txSampleRateHz_.load());
     while (silence > 0) {
         if (stop.stop_requested() || !txStreaming_.load()) {
@@ -177,7 +184,7 @@ void BladeRfSdrDevice::stopTx()
     streamEnds_.clear(StreamDirection::tx);
     if (txStreaming_.exchange(false) && isOpen()) {
         const std::lock_guard lock(deviceMutex_);
-        static_cast<void>(bladeRfApi().enableModule(handle_->device, kBladeRfTxChannel, false));
+        static_cast<void>(enableStreamChannels(StreamDirection::tx, false));
     }
     const std::lock_guard scratchLock(txScratchMutex_);
     txScratch_.clear(); // keeps the capacity for the next start
@@ -188,6 +195,9 @@ void BladeRfSdrDevice::stopTx()
 
 std::size_t BladeRfSdrDevice::writeSamples(const std::complex<float>* samples, std::size_t count)
 {
+    if (refusedSingleBuffer(StreamDirection::tx)) {
+        return 0;
+    }
     if (txTimed_.load()) {
         return samples == nullptr || count == 0 ? 0 : writeTimed(samples, nullptr, count, {});
     }
@@ -204,6 +214,9 @@ std::size_t BladeRfSdrDevice::writeSamples(const std::complex<float>* samples, s
 
 std::size_t BladeRfSdrDevice::writeNativeSamples(const void* samples, std::size_t count)
 {
+    if (refusedSingleBuffer(StreamDirection::tx)) {
+        return 0;
+    }
     if (txTimed_.load()) {
         return samples == nullptr || count == 0 ? 0 : writeTimed(nullptr, samples, count, {});
     }
@@ -215,6 +228,40 @@ std::size_t BladeRfSdrDevice::writeNativeSamples(const void* samples, std::size_
     // buffer a stop could pull away, and nothing to lock.
     const std::size_t taken = std::min(count, kLargestWrite);
     return sendToLibrary(samples, taken, kTimeoutMs) ? taken : 0;
+}
+
+std::size_t BladeRfSdrDevice::writeChannelSamples(const std::complex<float>* const* buffers, std::size_t count)
+{
+    return streamedChannels_[1].load() == 1 ? (buffers == nullptr ? 0 : writeSamples(buffers[0], count))
+                                            : writeChannels(buffers, nullptr, count);
+}
+
+std::size_t BladeRfSdrDevice::writeNativeChannelSamples(const void* const* buffers, std::size_t count)
+{
+    return streamedChannels_[1].load() == 1 ? (buffers == nullptr ? 0 : writeNativeSamples(buffers[0], count))
+                                            : writeChannels(nullptr, buffers, count);
+}
+
+std::size_t BladeRfSdrDevice::writeChannels(const std::complex<float>* const* samples, const void* const* values,
+                                            std::size_t count)
+{
+    const BladeRfApi& api = bladeRfApi();
+    const bool missing = samples != nullptr ? samples[0] == nullptr || samples[1] == nullptr
+                                            : values == nullptr || values[0] == nullptr || values[1] == nullptr;
+    if (missing || count == 0 || !txStreaming_.load() || !isOpen() || api.syncTx == nullptr || boardGone()) {
+        return 0;
+    }
+    // One write fills one library buffer with pairs, as one channel's does with samples.
+    const std::size_t taken = std::min(count, kLargestWrite / 2);
+    const std::lock_guard scratchLock(txScratchMutex_);
+    txScratch_.resize(4 * taken); // within the capacity startTx reserved
+    if (samples != nullptr) {
+        detail::convertCf32ToSc16TwoChannels(samples[0], samples[1], txScratch_.data(), taken);
+    } else {
+        detail::joinSc16TwoChannels(static_cast<const std::int16_t*>(values[0]),
+                                    static_cast<const std::int16_t*>(values[1]), txScratch_.data(), taken);
+    }
+    return sendToLibrary(txScratch_.data(), 2 * taken, kTimeoutMs) ? taken : 0;
 }
 
 bool BladeRfSdrDevice::sendToLibrary(const void* values, std::size_t count, unsigned timeoutMs)

@@ -51,7 +51,19 @@ struct bladerf {
         // The board's gain chain for this direction, and each stage's gain in
         // dB (whole dB, as libbladeRF takes them); the scene hears their sum.
         const veltrano::sim::bladerf::GainChain* chain = nullptr;
-        std::vector<std::int64_t> stageGains; // wide: any int the caller sends, less the offset
+        std::vector<std::int64_t> stageGains;              // wide: any int the caller sends, less the offset
+        std::vector<std::int64_t> secondChannelStageGains; // the same for the direction's channel 1
+        // The stage gains of a library channel of this direction.
+        std::vector<std::int64_t>& gainsOf(int channel)
+        {
+            return (channel >> 1) == 1 ? secondChannelStageGains : stageGains;
+        }
+        const std::vector<std::int64_t>& gainsOf(int channel) const
+        {
+            return (channel >> 1) == 1 ? secondChannelStageGains : stageGains;
+        }
+        // The channels enabled (0 and 1); the stream runs while either is.
+        bool channelEnabled[2] = {false, false};
         bool biasTee = false;
 
         // Receive with a scene: what the receiver hears at the stream's
@@ -77,32 +89,35 @@ struct bladerf {
         rx.chain = &openedBoard.rxGain;
         tx.chain = &openedBoard.txGain;
         for (Stream* stream : {&rx, &tx}) {
-            stream->stageGains.assign(stream->chain->stages.size(), 0);
-            distributeGain(*stream, 0);
+            for (auto* gains : {&stream->stageGains, &stream->secondChannelStageGains}) {
+                gains->assign(stream->chain->stages.size(), 0);
+                distributeGain(*stream->chain, *gains, 0);
+            }
         }
     }
 
     // What bladerf_set_gain does here: the stages fill in order from their
     // minima; whatever their ranges cannot hold goes to the last one, so the
     // stages always sum to the gain less the chain's offset.
-    static void distributeGain(Stream& stream, int gainDb)
+    static void distributeGain(const veltrano::sim::bladerf::GainChain& chain, std::vector<std::int64_t>& gains,
+                               int gainDb)
     {
-        const auto& stages = stream.chain->stages;
+        const auto& stages = chain.stages;
         if (stages.empty()) {
             return;
         }
-        std::int64_t remaining = std::int64_t{gainDb} - stream.chain->offsetDb;
+        std::int64_t remaining = std::int64_t{gainDb} - chain.offsetDb;
         for (std::size_t index = 0; index < stages.size(); ++index) {
-            stream.stageGains[index] = wholeDb(stages[index].range, stages[index].range.min);
-            remaining -= stream.stageGains[index];
+            gains[index] = wholeDb(stages[index].range, stages[index].range.min);
+            remaining -= gains[index];
         }
         for (std::size_t index = 0; index + 1 < stages.size() && remaining > 0; ++index) {
-            const std::int64_t room = wholeDb(stages[index].range, stages[index].range.max) - stream.stageGains[index];
+            const std::int64_t room = wholeDb(stages[index].range, stages[index].range.max) - gains[index];
             const std::int64_t taken = std::min(room, remaining);
-            stream.stageGains[index] += taken;
+            gains[index] += taken;
             remaining -= taken;
         }
-        stream.stageGains.back() += remaining;
+        gains.back() += remaining;
     }
 
     // A range's value in whole dB, towards zero (so never outside the range).
@@ -111,10 +126,10 @@ struct bladerf {
         return static_cast<std::int64_t>(static_cast<double>(value) * static_cast<double>(range.scale));
     }
 
-    static std::int64_t stageSum(const Stream& stream)
+    static std::int64_t stageSum(const std::vector<std::int64_t>& gains)
     {
         std::int64_t sum = 0;
-        for (const std::int64_t gain : stream.stageGains) {
+        for (const std::int64_t gain : gains) {
             sum += gain;
         }
         return sum;

@@ -37,7 +37,7 @@ void renderScene(::bladerf::Stream& stream, std::int16_t* values, bladerf_timest
             retunes.erase(retunes.begin());
         }
         const Tuning tuning{static_cast<double>(stream.heardFrequency), static_cast<double>(stream.sampleRate),
-                            static_cast<double>(::bladerf::stageSum(stream))};
+                            static_cast<double>(::bladerf::stageSum(stream.stageGains))};
         if (!(tuning == scene.tuning())) {
             scene.tune(tuning);
         }
@@ -92,8 +92,10 @@ void noteOverflow(::bladerf::Stream& stream)
         static_cast<std::uint64_t>(std::chrono::duration<double>(SamplePacer::longestBacklog()).count() * rate);
     // With timestamps every 512-sample slot of a buffer starts with a header
     // in place of 4 samples.
+    // A buffer of a two-channel stream holds pairs: half as many timestamps.
     const std::uint64_t perBuffer =
-        stream.format == BLADERF_FORMAT_SC16_Q11 ? stream.bufferSize : stream.bufferSize / 512 * 508;
+        (stream.format == BLADERF_FORMAT_SC16_Q11 ? stream.bufferSize : stream.bufferSize / 512 * 508) /
+        (stream.layout == BLADERF_RX_X2 ? 2 : 1);
     const std::uint64_t held = std::max(std::uint64_t{stream.bufferCount} * perBuffer, backlog);
     const std::uint64_t late = stream.pacer.lateSamples(SamplePacer::Clock::now(), rate);
     if (late > held) {
@@ -103,8 +105,52 @@ void noteOverflow(::bladerf::Stream& stream)
 
 } // namespace
 
+namespace {
+
+int receiveChannel0(::bladerf& device, std::int16_t* values, unsigned count, bladerf_metadata* metadata,
+                    const ReceiveRule* rule);
+
+} // namespace
+
 int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_metadata* metadata,
             const ReceiveRule* rule)
+{
+    ::bladerf::Stream& stream = device.rx;
+    const bool two = stream.layout == BLADERF_RX_X2;
+    // libbladeRF takes an odd count with two channels and splits a pair; the
+    // simulator refuses it, so a device layer that passes one is caught.
+    if (two && count % 2 != 0) {
+        simulator().log(JournalLine("odd-count bladerf_sync_rx") << count);
+        return BLADERF_ERR_INVAL;
+    }
+    // Everything below counts in timestamps, one per pair with two channels.
+    ReceiveRule pairs;
+    if (two && rule != nullptr) {
+        pairs = *rule;
+        if (pairs.actualCount) {
+            *pairs.actualCount /= 2;
+        }
+        rule = &pairs;
+    }
+    const int result = receiveChannel0(device, values, two ? count / 2 : count, metadata, rule);
+    if (result != 0) {
+        return result;
+    }
+    if (two) {
+        spreadToTwoChannels(values, count / 2);
+        if (metadata != nullptr) {
+            metadata->actual_count *= 2;
+        }
+    } else if (stream.channelEnabled[1] && !stream.channelEnabled[0]) {
+        exchangeIq(values, count);
+    }
+    return 0;
+}
+
+namespace {
+
+int receiveChannel0(::bladerf& device, std::int16_t* values, unsigned count, bladerf_metadata* metadata,
+                    const ReceiveRule* rule)
 {
     const Script& script = simulator().script();
     ::bladerf::Stream& stream = device.rx;
@@ -186,12 +232,15 @@ int receive(::bladerf& device, std::int16_t* values, unsigned count, bladerf_met
     return 0;
 }
 
-namespace {
-
-void capture(const std::int16_t* values, std::size_t count)
+void capture(const ::bladerf::Stream& stream, const std::int16_t* values, std::size_t count)
 {
     if (const auto& capture = simulator().transmitCapture()) {
-        appendToCapture(*capture, reinterpret_cast<const unsigned char*>(values), 4 * count);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(values);
+        if (stream.layout == BLADERF_TX_X2) {
+            appendToChannelCaptures(*capture, bytes, count / 2);
+        } else {
+            appendToCapture(*capture, bytes, 4 * count);
+        }
     }
 }
 
@@ -220,7 +269,7 @@ int transmitTimed(::bladerf& device, const std::int16_t* values, unsigned count,
         return BLADERF_ERR_INVAL;
     }
     metadata->status = 0;
-    capture(values, count);
+    capture(stream, values, count);
     device.txTimeline.take(stream.burstNow ? 0 : stream.timestamp, count,
                            soundEnd(reinterpret_cast<const unsigned char*>(values), count),
                            device.txTimeline.scheduledEnd());
@@ -250,11 +299,16 @@ int transmit(::bladerf& device, const std::int16_t* values, unsigned count, blad
     if (!stream.configured || !stream.enabled) {
         return BLADERF_ERR_INVAL;
     }
+    const bool two = stream.layout == BLADERF_TX_X2;
+    if (two && count % 2 != 0) {
+        simulator().log(JournalLine("odd-count bladerf_sync_tx") << count);
+        return BLADERF_ERR_INVAL;
+    }
     if (stream.format != BLADERF_FORMAT_SC16_Q11) {
         return transmitTimed(device, values, count, metadata);
     }
-    capture(values, count);
-    stream.timestamp += count;
+    capture(stream, values, count);
+    stream.timestamp += two ? count / 2 : count;
     return 0;
 }
 

@@ -376,7 +376,8 @@ int CALL_CONV bladerf_set_gain(struct bladerf* dev, bladerf_channel ch, bladerf_
     const veltrano::sim::bladerf::ControlCall control(dev, "bladerf_set_gain");
     const int result = recordDeviceCall(dev, Entry::setGain, JournalLine("bladerf_set_gain") << ch << gain);
     if (result == 0) {
-        ::bladerf::distributeGain(streamFor(*dev, ch), gain);
+        auto& stream = streamFor(*dev, ch);
+        ::bladerf::distributeGain(*stream.chain, stream.gainsOf(ch), gain);
     }
     return result;
 }
@@ -388,7 +389,7 @@ int CALL_CONV bladerf_get_gain(struct bladerf* dev, bladerf_channel ch, bladerf_
     int result = BLADERF_ERR_INVAL;
     if (validDevice(dev) && gain != nullptr) {
         const auto& stream = streamFor(*dev, ch);
-        *gain = ::bladerf::reported(::bladerf::stageSum(stream) + stream.chain->offsetDb);
+        *gain = ::bladerf::reported(::bladerf::stageSum(stream.gainsOf(ch)) + stream.chain->offsetDb);
         result = 0;
     }
     simulator().log((JournalLine("bladerf_get_gain") << ch).result(result));
@@ -464,7 +465,7 @@ int CALL_CONV bladerf_set_gain_stage(struct bladerf* dev, bladerf_channel ch, co
             // Clamped into the stage's range, as libbladeRF does.
             auto& stream = streamFor(*dev, ch);
             const bladerf_range& range = stream.chain->stages[*index].range;
-            stream.stageGains[*index] =
+            stream.gainsOf(ch)[*index] =
                 std::clamp(static_cast<std::int64_t>(gain), ::bladerf::wholeDb(range, range.min),
                            ::bladerf::wholeDb(range, range.max));
         }
@@ -481,7 +482,7 @@ int CALL_CONV bladerf_get_gain_stage(struct bladerf* dev, bladerf_channel ch, co
     int result = BLADERF_ERR_INVAL;
     if (validDevice(dev) && gain != nullptr) {
         if (const auto index = veltrano::sim::bladerf::stageIndex(*dev, ch, stage)) {
-            *gain = ::bladerf::reported(streamFor(*dev, ch).stageGains[*index]);
+            *gain = ::bladerf::reported(streamFor(*dev, ch).gainsOf(ch)[*index]);
             result = 0;
         }
     }
@@ -668,6 +669,8 @@ int CALL_CONV bladerf_enable_module(struct bladerf* dev, bladerf_channel ch, boo
         if (enable && !stream.enabled) {
             stream.pacer.restart();
         }
+        stream.channelEnabled[(ch >> 1) & 1] = enable;
+        enable = stream.channelEnabled[0] || stream.channelEnabled[1];
         if (!enable && (ch & 1) != 0) {
             const std::lock_guard lock(dev->txMutex);
             dev->txTimeline.close(); // a burst the stop cut short is journalled as far as it went

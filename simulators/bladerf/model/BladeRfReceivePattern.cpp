@@ -2,6 +2,7 @@
 #include "bladerf/model/BladeRfReceivePattern.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace veltrano::sim::bladerf {
 
@@ -21,6 +22,27 @@ void fillReceivePattern(std::int16_t* values, std::uint64_t first, std::size_t c
             out[2 * offset + 1] = q;
         }
         index += run;
+    }
+}
+
+void exchangeIq(std::int16_t* values, std::size_t count)
+{
+    for (std::size_t index = 0; index < count; ++index) {
+        std::swap(values[2 * index], values[2 * index + 1]);
+    }
+}
+
+void spreadToTwoChannels(std::int16_t* values, std::size_t count)
+{
+    // From the back, so no sample is overwritten before it has moved.
+    for (std::size_t index = count; index-- > 0;) {
+        const std::int16_t i = values[2 * index];
+        const std::int16_t q = values[2 * index + 1];
+        std::int16_t* pair = values + 4 * index;
+        pair[0] = i;
+        pair[1] = q;
+        pair[2] = q;
+        pair[3] = i;
     }
 }
 

@@ -28,4 +28,13 @@ inline constexpr std::int16_t kNotInPattern = 2048;
 // count samples (I, Q interleaved) from device timestamp `first` on.
 void fillReceivePattern(std::int16_t* values, std::uint64_t first, std::size_t count);
 
+// A board's channel 1 hears what channel 0 hears with I and Q exchanged, so
+// a reader tells the channels apart and sees that neither is shifted.
+// In place: count samples of channel 0 become channel 1's.
+void exchangeIq(std::int16_t* values, std::size_t count);
+// In place: count samples of channel 0 at the front of values become count
+// pairs of both channels, interleaved per pair (I0 Q0 I1 Q1) as a
+// two-channel stream carries them; values holds 4 * count.
+void spreadToTwoChannels(std::int16_t* values, std::size_t count);
+
 } // namespace veltrano::sim::bladerf
