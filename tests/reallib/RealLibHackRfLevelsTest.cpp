@@ -45,6 +45,10 @@ protected:
 
 TEST_P(RealLibLevels, bothLevelsAnswerAndDeliverTheSame)
 {
+#if !defined(__x86_64__)
+    // The capture runs in a child process, which can load only the host's own x86-64 libhackrf.
+    GTEST_SKIP() << "the real libhackrf here is the x86-64 host's";
+#endif
     const test::ProcessResult board = capture(test::kRealLibHackRf);
     // Whole transfers, as the real library moves them.
     const test::SimulatorSession simulated("HACKRF",
