@@ -422,6 +422,19 @@ std::uint64_t BladeRfFpga::stored(char magic, std::uint8_t target, std::uint32_t
     return found == other_.end() ? 0 : found->second;
 }
 
+unsigned BladeRfFpga::enabledChannels(Direction direction) const
+{
+    const std::uint64_t rffe = stored('C', kTargetRffe, 0);
+    // RX0, TX0, RX1, TX1: a direction's channel c is bit 15 + 2c + direction.
+    unsigned mask = 0;
+    for (unsigned channel = 0; channel < 2; ++channel) {
+        if ((rffe >> (kRffeFirstChannelBit + 2 * channel + index(direction)) & 1) != 0) {
+            mask |= 1u << channel;
+        }
+    }
+    return mask;
+}
+
 void BladeRfFpga::rficCommand(std::uint32_t address, std::uint64_t value, Clock::time_point now)
 {
     const std::uint32_t command = address & 0xff;
