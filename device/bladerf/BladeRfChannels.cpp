@@ -89,6 +89,12 @@ int BladeRfSdrDevice::enableStreamChannels(StreamDirection direction, bool enabl
     int first = 0;
     for (const std::size_t channel : streamChannels_[index]) {
         int result = api.enableModule(handle_->device, libraryChannel(direction, channel), enable);
+        // A second receiver follows the first one's gain control: left to the
+        // AD9361's automatic gain, it would ignore every gain it is given.
+        if (result == 0 && enable && direction == StreamDirection::rx && channel != 0) {
+            result = api.setGainMode(handle_->device, libraryChannel(direction, channel),
+                                     rxAutomaticGain_.load() ? BLADERF_GAIN_DEFAULT : BLADERF_GAIN_MGC);
+        }
         // A gain kept while the channel was idle reaches it as it starts.
         if (result == 0 && enable && !std::isnan(keptChannelGainDb_[index][channel])) {
             result = api.setGain(handle_->device, libraryChannel(direction, channel),

@@ -14,9 +14,9 @@ constexpr std::uint16_t kRfpllDividers = 0x005;
 constexpr std::uint16_t kBbpll = 0x00A;
 constexpr std::uint16_t kBbpllFractional = 0x041; // three bytes, most significant first, then the integer
 constexpr std::uint16_t kClockControl = 0x045;
-constexpr std::uint16_t kTx1Attenuation = 0x073; // and bit 8 in the next
-constexpr std::uint16_t kRxBasebandMhz = 0x1FB;  // then 1/128 MHz steps in the next
-constexpr std::uint16_t kRxSynthesizer = 0x231;  // integer low, high, fractional low, middle, high
+constexpr std::uint16_t kTxAttenuation[2] = {0x073, 0x075}; // TX1, TX2; bit 8 in the next
+constexpr std::uint16_t kRxBasebandMhz = 0x1FB;             // then 1/128 MHz steps in the next
+constexpr std::uint16_t kRxSynthesizer = 0x231;             // integer low, high, fractional low, middle, high
 constexpr std::uint16_t kTxOffset = 0x040;
 constexpr std::uint16_t kRefDivide1 = 0x2AB;
 constexpr std::uint16_t kRefDivide2 = 0x2AC;
@@ -96,11 +96,20 @@ Ad9361Tuning decodeTuning(const Ad9361::Registers& r)
     // The baseband filter is set to half the RF bandwidth.
     tuning.rx.bandwidthHz = 2 * (std::uint64_t{r[kRxBasebandMhz]} * 1'000'000 +
                                  std::uint64_t{r[kRxBasebandMhz + 1] & 0x7Fu} * 1'000'000 / 128);
-    tuning.rx.gain = rxGainDb(Ad9361::rxGainIndex(r, 0), tuning.rx.frequencyHz);
     tuning.rx.gainControl = Ad9361::gainControl(r, 0);
-    const unsigned attenuation = (r[kTx1Attenuation + 1] & 1u) << 8 | r[kTx1Attenuation];
-    tuning.tx.gain = -static_cast<std::int64_t>(attenuation) * 250; // quarter-dB steps
+    tuning.rx.gain = channelGain(r, false, 0, tuning.rx.frequencyHz);
+    tuning.tx.gain = channelGain(r, true, 0, tuning.rx.frequencyHz);
     return tuning;
+}
+
+std::int64_t channelGain(const Ad9361::Registers& r, bool tx, unsigned channel, std::uint64_t rxFrequencyHz)
+{
+    if (!tx) {
+        return rxGainDb(Ad9361::rxGainIndex(r, channel), rxFrequencyHz);
+    }
+    const std::uint16_t at = kTxAttenuation[channel & 1];
+    const unsigned attenuation = (r[at + 1] & 1u) << 8 | r[at];
+    return -static_cast<std::int64_t>(attenuation) * 250; // quarter-dB steps
 }
 
 std::uint64_t fastLockFrequencyHz(const Ad9361::Registers& registers, const std::array<std::uint8_t, 16>& profile,

@@ -38,6 +38,10 @@ struct Ad9361Tuning {
 inline constexpr std::uint64_t kAd9361ReferenceHz = 38'400'000;
 
 Ad9361Tuning decodeTuning(const Ad9361::Registers& registers);
+// One channel's gain (0 the first, 1 the second) as Ad9361Channel::gain has
+// it: each receiver has its own gain index and each transmitter its own
+// attenuation; the receive table is chosen by the receive LO's band.
+std::int64_t channelGain(const Ad9361::Registers& registers, bool tx, unsigned channel, std::uint64_t rxFrequencyHz);
 // The LO a fast-lock profile recalls (its words 0 to 4 and 12), from this reference.
 std::uint64_t fastLockFrequencyHz(const Ad9361::Registers& registers, const std::array<std::uint8_t, 16>& profile,
                                   bool tx);

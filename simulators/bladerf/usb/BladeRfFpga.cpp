@@ -38,6 +38,8 @@ constexpr std::uint8_t kTargetExpansionDirections = 1; // 'K': its directions, l
 constexpr std::uint32_t kRficStatus = 0x00;
 constexpr std::uint32_t kRficEnable = 0x02;
 constexpr std::uint32_t kRficSampleRate = 0x03;
+constexpr std::uint32_t kRficFrequency = 0x04;
+constexpr std::uint32_t kRficBandwidth = 0x05;
 constexpr std::uint32_t kRficRssi = 0x08;
 constexpr std::uint32_t kRficNoChannel = 0xF;
 // Names of the RFIC commands, by number, for the journal.
@@ -286,6 +288,13 @@ void BladeRfFpga::write(char magic, std::uint8_t target, std::uint32_t address, 
         writeExpansion(target, address, static_cast<std::uint32_t>(value));
     } else if (kind_ == BladeRfKind::micro && magic == 'E' && target == kTargetRfic) {
         other_[{magic, target, address}] = value;
+        const std::uint32_t command = address & 0xff;
+        const std::uint32_t channel = (address >> 8) & 0xf;
+        if (channel < 4 && (command == kRficSampleRate || command == kRficFrequency || command == kRficBandwidth)) {
+            // Both channels of a direction share the AD9361's clocks, its LO
+            // and its filter: the other channel reads the same.
+            other_[{magic, target, (channel ^ 2) << 8 | command}] = value;
+        }
         rficCommand(address, value, now);
     } else if (kind_ == BladeRfKind::micro && magic == 'C' && target == kTargetRffe) {
         std::uint64_t& rffe = other_[{magic, target, address}];
@@ -422,6 +431,19 @@ std::uint64_t BladeRfFpga::stored(char magic, std::uint8_t target, std::uint32_t
     return found == other_.end() ? 0 : found->second;
 }
 
+unsigned BladeRfFpga::enabledChannels(Direction direction) const
+{
+    const std::uint64_t rffe = stored('C', kTargetRffe, 0);
+    // RX0, TX0, RX1, TX1: a direction's channel c is bit 15 + 2c + direction.
+    unsigned mask = 0;
+    for (unsigned channel = 0; channel < 2; ++channel) {
+        if ((rffe >> (kRffeFirstChannelBit + 2 * channel + index(direction)) & 1) != 0) {
+            mask |= 1u << channel;
+        }
+    }
+    return mask;
+}
+
 void BladeRfFpga::rficCommand(std::uint32_t address, std::uint64_t value, Clock::time_point now)
 {
     const std::uint32_t command = address & 0xff;
@@ -433,7 +455,7 @@ void BladeRfFpga::rficCommand(std::uint32_t address, std::uint64_t value, Clock:
         journal_.write(std::string("rfic ") + kRficCommandNames[command] + " " + where + " " +
                        std::to_string(static_cast<std::int64_t>(value)));
     }
-    if (command == kRficSampleRate && channel < 2) {
+    if (command == kRficSampleRate && channel < 4) {
         clocks_[index(direction)].setRate(static_cast<double>(value), now);
     } else if (command == kRficEnable && channel < 4) {
         // The NIOS II keeps the RF front end's control word in step.

@@ -79,6 +79,10 @@ public:
     // the 2.0 micro's RF front-end control word ('C', 3, 0) or an RFIC
     // command's value ('E', 1, command + 256 × channel).
     std::uint64_t stored(char magic, std::uint8_t target, std::uint32_t address) const;
+    // The 2.0 micro's channels of a direction its RF front-end control word
+    // enables, one bit each (bit 0 channel 0, bit 1 channel 1), as the FPGA
+    // streams them.
+    unsigned enabledChannels(Direction direction) const;
     // The x40's expansion port (an XB-200 on it): the GPIO word and its directions.
     std::uint32_t expansionGpio() const { return expansionGpio_; }
     std::uint32_t expansionDirections() const { return expansionDirections_; }
@@ -91,6 +95,7 @@ public:
     // force then, with the LO a quick retune recalled.
     bool rficDrivenByHost() const { return rficDrivenByHost_; }
     Ad9361Tuning rficTuning() const;
+    const Ad9361::Registers& ad9361Registers() const { return ad9361_.registers(); }
     void setRficFaults(const Ad9361::Faults& faults) { ad9361_.setFaults(faults); }
     // Journals what the AD9361 traffic since the last call changed, one line
     // per direction: a library call's thousands of register accesses become

@@ -181,6 +181,7 @@ void UsbBladeRfBoard::reset()
     alternateSetting_ = 0;
     rx_ = {};
     tx_ = {};
+    rxSkip_ = 0;
     replyPending_ = false;
 }
 
@@ -221,13 +222,24 @@ bool UsbBladeRfBoard::endpointActive(unsigned char endpoint) const
     return stream(directionOf(endpoint)).enabled;
 }
 
-std::size_t UsbBladeRfBoard::samplesIn(std::size_t bytes) const
+UsbBladeRfBoard::Channels UsbBladeRfBoard::channels(Direction direction) const
+{
+    const unsigned enabled = kind_ == BladeRfKind::micro ? fpga_.enabledChannels(direction) : 1u;
+    return {enabled == 3 ? std::size_t{2} : std::size_t{1}, enabled == 2};
+}
+
+std::size_t UsbBladeRfBoard::wordsIn(std::size_t bytes) const
 {
     if (!fpga_.timestampsEnabled()) {
         return bytes / 4;
     }
     const std::size_t partial = bytes % kMessageBytes;
-    return bytes / kMessageBytes * kSamplesPerMessage + (partial > kHeaderBytes ? (partial - kHeaderBytes) / 4 : 0);
+    return bytes / kMessageBytes * kWordsPerMessage + (partial > kHeaderBytes ? (partial - kHeaderBytes) / 4 : 0);
+}
+
+std::size_t UsbBladeRfBoard::periodsIn(Direction direction, std::size_t bytes) const
+{
+    return wordsIn(bytes) / channels(direction).count;
 }
 
 std::uint64_t UsbBladeRfBoard::startOf(Direction direction, Clock::time_point now, std::size_t samples) const
@@ -239,7 +251,7 @@ std::uint64_t UsbBladeRfBoard::startOf(Direction direction, Clock::time_point no
     const auto buffered = direction == Direction::tx ? static_cast<std::uint64_t>(samples)
                                                      : static_cast<std::uint64_t>(clock.rateHz() * kBufferedSeconds);
     const std::uint64_t reached = clock.countAt(now);
-    const std::uint64_t next = stream(direction).next;
+    const std::uint64_t next = stream(direction).next + (direction == Direction::rx ? rxSkip_ : 0);
     return reached > next + buffered ? reached - buffered : next;
 }
 
@@ -255,7 +267,7 @@ Clock::time_point UsbBladeRfBoard::dueAt(unsigned char endpoint, std::size_t len
         return end > clock.countAt(now) + buffered ? clock.timeOf(end - buffered) : now;
     }
     // A transfer completes once the counter has passed its last sample.
-    const std::size_t samples = samplesIn(length);
+    const std::size_t samples = periodsIn(direction, length);
     return fpga_.clock(direction).timeOf(startOf(direction, now, samples) + samples);
 }
 
@@ -265,7 +277,7 @@ std::size_t UsbBladeRfBoard::complete(unsigned char endpoint, unsigned char* buf
     fpga_.serviceRetunes(now);
     const Direction direction = directionOf(endpoint);
     Stream& moving = stream(direction);
-    const std::size_t samples = samplesIn(length);
+    const std::size_t samples = periodsIn(direction, length);
     const std::uint64_t first = startOf(direction, now, samples);
     if (direction == Direction::rx) {
         if (first > moving.next) {
@@ -273,6 +285,7 @@ std::size_t UsbBladeRfBoard::complete(unsigned char endpoint, unsigned char* buf
             journal().write("overrun rx " + std::to_string(moving.next) + " lost " +
                             std::to_string(first - moving.next));
         }
+        rxSkip_ = 0;
         fillReceive(buffer, length, first);
         rxDelivered_ += samples;
     } else {
@@ -288,14 +301,24 @@ std::size_t UsbBladeRfBoard::complete(unsigned char endpoint, unsigned char* buf
 void UsbBladeRfBoard::fillReceive(unsigned char* buffer, std::size_t length, std::uint64_t first) const
 {
     const bool timestamped = fpga_.timestampsEnabled();
+    const Channels streamed = channels(Direction::rx);
     std::uint64_t timestamp = first;
     // The bus carries SC16 Q11 little-endian, as the host's own int16_t are
     // on every machine the USB engine runs on; the transfer buffers come from
     // the allocator, so each message's samples are aligned for them.
     static_assert(std::endian::native == std::endian::little);
-    const auto putSamples = [&](unsigned char* at, std::size_t count) {
-        bladerf::fillReceivePattern(reinterpret_cast<std::int16_t*>(at), timestamp, count);
-        timestamp += count;
+    // Channel 1 hears channel 0's pattern with I and Q exchanged, alone or in
+    // the second half of each pair.
+    const auto putSamples = [&](unsigned char* at, std::size_t words) {
+        auto* values = reinterpret_cast<std::int16_t*>(at);
+        const std::size_t periods = words / streamed.count;
+        bladerf::fillReceivePattern(values, timestamp, periods);
+        if (streamed.count == 2) {
+            bladerf::spreadToTwoChannels(values, periods);
+        } else if (streamed.onlyChannelOne) {
+            bladerf::exchangeIq(values, periods);
+        }
+        timestamp += periods;
     };
     if (!timestamped) {
         putSamples(buffer, length / 4);
@@ -319,14 +342,17 @@ void UsbBladeRfBoard::fillReceive(unsigned char* buffer, std::size_t length, std
 void UsbBladeRfBoard::scheduleTransmit(const unsigned char* buffer, std::size_t length, Clock::time_point now)
 {
     const std::uint64_t counter = fpga_.counter(Direction::tx, now);
+    const std::size_t perPeriod = channels(Direction::tx).count;
     for (std::size_t offset = 0; offset + kHeaderBytes < length; offset += kMessageBytes) {
         const unsigned char* message = buffer + offset;
         std::uint64_t timestamp = 0;
         for (int i = 7; i >= 0; --i) {
             timestamp = timestamp << 8 | message[4 + i];
         }
-        const std::size_t count = (std::min(kMessageBytes, length - offset) - kHeaderBytes) / 4;
-        txTimeline_.take(timestamp, count, bladerf::soundEnd(message + kHeaderBytes, count), counter);
+        const std::size_t words = (std::min(kMessageBytes, length - offset) - kHeaderBytes) / 4;
+        // A pair sounds if either of its channels does.
+        const std::size_t sound = (bladerf::soundEnd(message + kHeaderBytes, words) + perPeriod - 1) / perPeriod;
+        txTimeline_.take(timestamp, words / perPeriod, sound, counter);
     }
 }
 
@@ -344,11 +370,17 @@ void UsbBladeRfBoard::captureTransmit(const unsigned char* buffer, std::size_t l
     } else {
         samples.assign(buffer, buffer + length);
     }
-    txReceived_ += samples.size() / 4;
+    const std::size_t perPeriod = channels(Direction::tx).count;
+    txReceived_ += samples.size() / 4 / perPeriod;
     if (capturePath_.empty()) {
         return;
     }
-    bladerf::appendToCapture(capturePath_, samples.data(), samples.size());
+    if (perPeriod == 2) {
+        // As it arrived, and each channel's samples beside it.
+        bladerf::appendToChannelCaptures(capturePath_, samples.data(), samples.size() / 8);
+    } else {
+        bladerf::appendToCapture(capturePath_, samples.data(), samples.size());
+    }
 }
 
 } // namespace veltrano::sim::usbbladerf

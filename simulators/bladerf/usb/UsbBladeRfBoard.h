@@ -4,8 +4,9 @@
 // A bladeRF x40 (bladeRF1, LMS6002D) as its USB interface shows it to
 // libbladeRF: the identity in its descriptors, the FX3 firmware's vendor
 // requests, the FPGA's NIOS II packets on the peripheral endpoints, and the
-// sample endpoints, paced by the FPGA's sample counters. Not thread-safe: the
-// USB engine calls it under its own lock.
+// sample endpoints, paced by the FPGA's sample counters. On the 2.0 micro a
+// direction streams the channels its RF front-end control word enables, one
+// or both. Not thread-safe: the USB engine calls it under its own lock.
 
 #include "BladeRfFpga.h"
 
@@ -27,9 +28,11 @@ inline constexpr unsigned char kSamplesOut = 0x01;
 inline constexpr unsigned char kPeripheralIn = 0x82;
 inline constexpr unsigned char kPeripheralOut = 0x02;
 // SuperSpeed sample messages; with timestamps each starts with a header.
+// The payload's 508 words are 508 samples of one channel or 254 pairs of
+// two (I0 Q0 I1 Q1), and a message's timestamp advances by sample periods.
 inline constexpr std::size_t kMessageBytes = 2048;
 inline constexpr std::size_t kHeaderBytes = 16;
-inline constexpr std::size_t kSamplesPerMessage = (kMessageBytes - kHeaderBytes) / 4;
+inline constexpr std::size_t kWordsPerMessage = (kMessageBytes - kHeaderBytes) / 4;
 
 // The serial of the bladeRF on a bus of one, unless its variables name another.
 inline constexpr const char* kDefaultSerial = "7a3c91e0d25b4f86a1c0e9d3b74f2a55";
@@ -57,6 +60,7 @@ public:
     std::size_t complete(unsigned char endpoint, unsigned char* buffer, std::size_t length,
                          Clock::time_point now) override;
 
+    // Counted in sample periods: a pair of a two-channel stream is one.
     std::uint64_t rxSamplesDelivered() const { return rxDelivered_; }
     std::uint64_t rxSamplesDropped() const { return rxDropped_; }
     std::uint64_t txSamplesReceived() const { return txReceived_; }
@@ -66,6 +70,9 @@ public:
         return fpga_.tuningAt(direction, count);
     }
     std::uint64_t counter(Direction direction, Clock::time_point now) const { return fpga_.counter(direction, now); }
+    // The receive FIFO overflows as if the host had let it fill: the next
+    // receive transfer starts this many sample periods further on, lost.
+    void skipReceive(std::uint64_t periods) { rxSkip_ += periods; }
     const BladeRfFpga& fpga() const { return fpga_; }
     BladeRfFpga& fpga() { return fpga_; }
 
@@ -77,11 +84,21 @@ private:
     };
     Stream& stream(Direction direction) { return direction == Direction::tx ? tx_ : rx_; }
     const Stream& stream(Direction direction) const { return direction == Direction::tx ? tx_ : rx_; }
+    // The channels a direction streams: on the micro those its RF front-end
+    // control word enables (none enabled reads as channel 0), else channel 0.
+    struct Channels {
+        std::size_t count = 1;
+        bool onlyChannelOne = false;
+    };
+    Channels channels(Direction direction) const;
     // Where the next transfer, of `samples`, starts: the next sample, unless
     // the counter ran further ahead than the board's buffering holds (samples
     // lost meanwhile, or a transmitter run dry).
     std::uint64_t startOf(Direction direction, Clock::time_point now, std::size_t samples) const;
-    std::size_t samplesIn(std::size_t bytes) const;
+    // Sample words (4 bytes each) in a transfer of this many bytes, and the
+    // sample periods they span with the direction's channels.
+    std::size_t wordsIn(std::size_t bytes) const;
+    std::size_t periodsIn(Direction direction, std::size_t bytes) const;
     void fillReceive(unsigned char* buffer, std::size_t length, std::uint64_t first) const;
     void captureTransmit(const unsigned char* buffer, std::size_t length);
     // Hands each timestamped message of a transmit transfer to the timeline.
@@ -100,6 +117,7 @@ private:
     std::string capturePath_;
     std::uint64_t rxDelivered_ = 0;
     std::uint64_t rxDropped_ = 0;
+    std::uint64_t rxSkip_ = 0;
     std::uint64_t txReceived_ = 0;
     // With timestamps the FPGA holds each message until its tick.
     TimedBurstTimeline txTimeline_{journal()};

@@ -48,6 +48,14 @@ uint64_t veltrano_usb_bladerf_rx_samples_dropped(const char* serial)
     return withBladeRf<uint64_t>(serial, [](const UsbBladeRfBoard& board) { return board.rxSamplesDropped(); });
 }
 
+void veltrano_usb_bladerf_rx_skip(const char* serial, uint64_t periods)
+{
+    withBladeRf<int>(serial, [&](UsbBladeRfBoard& board) {
+        board.skipReceive(periods);
+        return 0;
+    });
+}
+
 uint64_t veltrano_usb_bladerf_tx_samples(const char* serial)
 {
     return withBladeRf<uint64_t>(serial, [](const UsbBladeRfBoard& board) { return board.txSamplesReceived(); });
@@ -166,10 +174,15 @@ int64_t veltrano_usb_bladerf_rfic(const char* serial, unsigned command, unsigned
         case kRficBandwidth:
             return static_cast<int64_t>(decoded.bandwidthHz);
         case kRficGain:
-            return decoded.gain;
+            // Each channel's own registers: RX1/TX1 are libbladeRF's channels 0 and 1, RX2/TX2 2 and 3.
+            return veltrano::sim::usbbladerf::channelGain(fpga.ad9361Registers(), (channel & 1) != 0,
+                                                          (channel >> 1) & 1, tuning.rx.frequencyHz);
         case kRficGainMode:
             // Numbered as the library numbers its modes: manual 1, fast attack 2, slow 3, hybrid 4.
-            return (channel & 1) != 0 ? int64_t{0} : static_cast<int64_t>(decoded.gainControl) + 1;
+            return (channel & 1) != 0 ? int64_t{0}
+                                      : static_cast<int64_t>(veltrano::sim::usbbladerf::Ad9361::gainControl(
+                                            fpga.ad9361Registers(), (channel >> 1) & 1)) +
+                                            1;
         default:
             return int64_t{0};
         }

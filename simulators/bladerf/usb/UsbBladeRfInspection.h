@@ -25,7 +25,12 @@ extern "C" {
 // fell further behind than the board buffers.
 VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_delivered(const char* serial);
 VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_dropped(const char* serial);
-// Samples the board took from its transmit endpoint.
+// Both count sample periods: a pair of a two-channel stream is one.
+// A receive FIFO overflow, forced: the board's next receive transfer starts
+// `periods` sample periods later than it would, and they count as dropped
+// (journalled "overrun rx <timestamp> lost <periods>" as any loss).
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_rx_skip(const char* serial, uint64_t periods);
+// Samples (sample periods) the board took from its transmit endpoint.
 VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_tx_samples(const char* serial);
 // The FPGA's sample counter now: 0 receive, 1 transmit.
 VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_timestamp(const char* serial, int direction);
@@ -42,16 +47,17 @@ VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_rx_tuning_at(const char* se
 // What the host last wrote to the bladeRF's settings: an LMS6002D
 // register (x40: gains, filters), the 2.0 micro's RF front-end control word
 // (its bias tees are bits 5, receive, and 10, transmit) and the value of one
-// of the micro's RFIC commands (command number, channel: 0 RX0, 1 TX0, 0xF none).
+// of the micro's RFIC commands (command number, channel: 0 RX0, 1 TX0, 2 RX1,
+// 3 TX1, 0xF none).
 // When the library drives the micro's AD9361 itself (its host tuning mode)
 // the RFIC commands 3 (sample rate, Hz), 4 (frequency, Hz), 5 (bandwidth,
 // Hz, receive only), 6 (receive gain control, numbered as libbladeRF's gain
 // modes: 1 manual, 2 fast attack, 3 slow attack, 4 hybrid AGC) and 7 (gain:
 // receive the full stage in dB, the AGC's under automatic gain control,
-// transmit minus the attenuation in mdB) answer what the chip's registers put
-// in force, and each call first journals what the chip traffic changed since
-// the last line ("ad9361 rx frequency=… samplerate=… bandwidth=… gain=…",
-// then " agc=slow" or the like under automatic gain control).
+// transmit minus the attenuation in mdB; 6 and 7 each channel's own
+// registers) answer what the chip's registers put in force, and each call first journals what the chip traffic changed
+// since the last line ("ad9361 rx frequency=… samplerate=… bandwidth=… gain=…", then " agc=slow" or the like under
+// automatic gain control).
 VELTRANO_USB_BLADERF_EXPORT uint8_t veltrano_usb_bladerf_lms_register(const char* serial, uint8_t address);
 VELTRANO_USB_BLADERF_EXPORT uint32_t veltrano_usb_bladerf_rffe_control(const char* serial);
 VELTRANO_USB_BLADERF_EXPORT int64_t veltrano_usb_bladerf_rfic(const char* serial, unsigned command, unsigned channel);
