@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // One veltrano board as a SoapySDR device: SoapySDR's device calls mapped
-// onto ISdrDevice. Each board has one receive and one transmit channel. A
-// bladeRF streams both at once (full duplex, switched on at open); a HackRF
-// hands the board from one to the other by itself (push-to-talk,
-// SoapyPushToTalk.cpp).
+// onto ISdrDevice. Each board has one receive and one transmit channel, a
+// bladeRF 2.0 two of each (one stream may carry both; one buffer a channel,
+// one oscillator and one rate a direction). A bladeRF streams both
+// directions at once (full duplex, switched on at open); a HackRF hands the
+// board from one to the other by itself (push-to-talk, SoapyPushToTalk.cpp).
 //
 // The device keeps the settings the client asked for, per direction, and
 // hands them to the board whole (configureRx / configureTx) while the
