@@ -180,7 +180,9 @@ struct StreamLosses {
     std::optional<std::uint64_t> txBoardLongestUnderrunBytes; ///< see txBoardUnderruns
 };
 
-/// What a client needs to drive one direction's stream.
+/// What a client needs to drive one direction's stream. Sample counts are
+/// per channel: a stream of two channels (see setStreamChannels) moves that
+/// many samples of each.
 struct StreamLimits {
     /// Complex sample rates the direction takes; empty when the board cannot stream it.
     std::vector<FrequencyRangeHz> sampleRateRangesHz;

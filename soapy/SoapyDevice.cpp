@@ -119,6 +119,10 @@ bool SoapyDevice::configure(int direction, const StreamConfig& config)
     for (const auto& [stage, gainDb] : own.stageGains) {
         configured = configured && board_->setGainStage(chainOf(direction), stage, gainDb);
     }
+    // A configuration gives every channel its gain: those set by channel go on top.
+    for (const auto& [channel, gainDb] : own.channelGains) {
+        configured = configured && board_->setChannelGain(chainOf(direction), channel, gainDb);
+    }
     return configured && (!own.automaticGain || board_->setAutomaticGain(chainOf(direction), true));
 }
 
@@ -241,9 +245,9 @@ size_t SoapyDevice::getNumChannels(int direction) const
 {
     const DeviceInfo info = board_->info();
     if (direction == SOAPY_SDR_RX) {
-        return info.supportsRx ? 1 : 0;
+        return info.supportsRx ? board_->channelCount(StreamDirection::rx) : 0;
     }
-    return direction == SOAPY_SDR_TX && info.supportsTx ? 1 : 0;
+    return direction == SOAPY_SDR_TX && info.supportsTx ? board_->channelCount(StreamDirection::tx) : 0;
 }
 
 bool SoapyDevice::getFullDuplex(int direction, size_t channel) const

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // One veltrano board as a SoapySDR device: SoapySDR's device calls mapped
-// onto ISdrDevice. Each board has one receive and one transmit channel. A
-// bladeRF streams both at once (full duplex, switched on at open); a HackRF
-// hands the board from one to the other by itself (push-to-talk,
-// SoapyPushToTalk.cpp).
+// onto ISdrDevice. Each board has one receive and one transmit channel, a
+// bladeRF 2.0 two of each (one stream may carry both; one buffer a channel,
+// one oscillator and one rate a direction). A bladeRF streams both
+// directions at once (full duplex, switched on at open); a HackRF hands the
+// board from one to the other by itself (push-to-talk, SoapyPushToTalk.cpp).
 //
 // The device keeps the settings the client asked for, per direction, and
 // hands them to the board whole (configureRx / configureTx) while the
@@ -145,6 +146,8 @@ private:
         StreamConfig config;
         // Stage gains set by name since the overall gain was last set, in order.
         std::vector<std::pair<std::string, double>> stageGains;
+        // Gains set on a channel the overall calls do not reach, by channel.
+        std::map<std::size_t, double> channelGains;
         bool automaticGain = false;
         StreamState* stream = nullptr;
         bool active = false; // the board streams this direction
@@ -176,6 +179,13 @@ private:
     using LiveCall = bool (ISdrDevice::*)(StreamDirection, double);
     bool change(int direction, size_t channel, double StreamConfig::*field, double value, const char* what,
                 LiveCall live, const std::string& valid, bool liveWhenIdle = false);
+    // Whether the direction's overall calls (gain, stages, automatic gain)
+    // reach this channel: the first of the channels set up to stream, channel
+    // 0 when none are. The other channel of a two-channel stream has its own
+    // overall gain only.
+    bool addressedByOverallCalls(int direction, size_t channel) const;
+    // Throws, naming what, unless the channel is the one overall calls reach.
+    void requireOverallChannel(int direction, size_t channel, const std::string& what) const;
     // The stage of the direction by name; throws naming the stages there are.
     GainStage stageNamed(int direction, const std::string& name) const;
     // "a to b" of the ranges (or "a, b, ..." of single values), with the unit.
@@ -207,6 +217,9 @@ private:
     // sent nothing, so a reader that starts at once (SoapyRemote's server
     // does) sees time-outs rather than an error.
     bool rxActiveWithin(long timeoutUs) const;
+    // One board read of up to count samples per channel into the stream's
+    // channels' buffers, in its format (CF32, or the board's values).
+    std::size_t readBoard(StreamState& stream, void* const* targets, std::size_t count);
     int readSweep(StreamState& stream, void* buffer, size_t numElems, int& flags, long timeoutUs);
     // Sees the queued transmit samples out and records the outcome for readStreamStatus.
     void endBurst(StreamState& stream);

@@ -25,6 +25,19 @@ std::string stageRangeText(const GainStage& stage)
 
 } // namespace
 
+bool SoapyDevice::addressedByOverallCalls(int direction, size_t channel) const
+{
+    return board_->streamChannels(chainOf(direction)).front() == channel;
+}
+
+void SoapyDevice::requireOverallChannel(int direction, size_t channel, const std::string& what) const
+{
+    if (!addressedByOverallCalls(direction, channel)) {
+        fail(std::string("veltrano: the ") + directionName(direction) + " " + what + " of channel " +
+             std::to_string(channel) + " is set only while it streams alone; set its overall gain");
+    }
+}
+
 GainStage SoapyDevice::stageNamed(int direction, const std::string& name) const
 {
     const std::vector<GainStage> stages = board_->gainStages(chainOf(direction));
@@ -58,7 +71,18 @@ void SoapyDevice::setGain(int direction, size_t channel, double value)
     // the range is held to it, as the configuration's own split does.
     const SoapySDR::Range range = getGainRangeLocked(direction);
     const double held = std::isfinite(value) ? std::clamp(value, range.minimum(), range.maximum()) : value;
+    // The stream's other channel: its own gain, live while it streams, else
+    // kept by the board for when it starts.
+    if (!addressedByOverallCalls(direction, channel)) {
+        if (!board_->setChannelGain(chainOf(direction), channel, held)) {
+            fail(std::string("veltrano: the board refused the ") + directionName(direction) + " gain " +
+                 numberText(value) + " of channel " + std::to_string(channel) + boardReason());
+        }
+        side(direction).channelGains[channel] = held;
+        return;
+    }
     Side& own = side(direction);
+    own.channelGains.erase(channel);
     std::vector<std::pair<std::string, double>> stages = std::move(own.stageGains);
     own.stageGains.clear();
     try {
@@ -74,6 +98,7 @@ void SoapyDevice::setGain(int direction, size_t channel, const std::string& name
 {
     const std::lock_guard lock(boardMutex_);
     checkChannel(direction, channel);
+    requireOverallChannel(direction, channel, "gain stage " + name);
     const GainStage stage = stageNamed(direction, name);
     if (!std::isfinite(value) || value < stage.minimumDb || value > stage.maximumDb) {
         fail(std::string("veltrano: the ") + directionName(direction) + " gain stage " + name + " takes " +
@@ -93,6 +118,10 @@ double SoapyDevice::getGain(int direction, size_t channel) const
     const std::lock_guard lock(boardMutex_);
     checkChannel(direction, channel);
     const Side& own = side(direction);
+    if (!addressedByOverallCalls(direction, channel)) {
+        const double gain = board_->channelGain(chainOf(direction), channel);
+        return std::isnan(gain) ? own.config.gainDb : gain;
+    }
     if (own.stageGains.empty()) {
         return own.config.gainDb;
     }
@@ -103,6 +132,7 @@ double SoapyDevice::getGain(int direction, size_t channel, const std::string& na
 {
     const std::lock_guard lock(boardMutex_);
     checkChannel(direction, channel);
+    requireOverallChannel(direction, channel, "gain stage " + name);
     static_cast<void>(stageNamed(direction, name));
     const Side& own = side(direction);
     // A stage kept for a chain the board has not taken it for yet reads as kept.
@@ -155,6 +185,11 @@ void SoapyDevice::setGainMode(int direction, size_t channel, bool automatic)
         }
         return;
     }
+    if (automatic) {
+        requireOverallChannel(direction, channel, "automatic gain");
+    } else if (!addressedByOverallCalls(direction, channel)) {
+        return; // a gain set by channel is a manual one
+    }
     if (!otherStreams(direction) && !board_->setAutomaticGain(chain, automatic)) {
         fail(std::string("veltrano: the board refused the automatic ") + directionName(direction) + " gain" +
              boardReason());
@@ -166,7 +201,7 @@ bool SoapyDevice::getGainMode(int direction, size_t channel) const
 {
     const std::lock_guard lock(boardMutex_);
     checkChannel(direction, channel);
-    return side(direction).automaticGain;
+    return addressedByOverallCalls(direction, channel) && side(direction).automaticGain;
 }
 
 } // namespace veltrano::soapy

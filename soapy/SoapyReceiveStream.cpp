@@ -47,16 +47,20 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
         rxPendingDiscarded_.fetch_add(stream.pendingCount, std::memory_order_relaxed);
         stream.pendingCount = 0;
     }
+    const std::size_t channels = stream.channels.size();
     if (stream.pendingCount == 0) {
         // Large reads in CF32 or the board's own format go straight into the
-        // client's buffer, in the whole blocks the backend reads, so nothing
+        // client's buffers, in the whole blocks the backend reads, so nothing
         // it reads is left over.
         const bool floats = stream.format == SampleFormat::cf32;
         const std::size_t direct = std::min(numElems, stream.mtu) / stream.readGranularity * stream.readGranularity;
         const bool readDirect = (floats || stream.format == stream.native) && direct > 0;
-        void* target = readDirect ? buffs[0]
-                       : floats   ? static_cast<void*>(stream.samples.data())
-                                  : static_cast<void*>(stream.values.data());
+        void* targets[2] = {};
+        for (std::size_t index = 0; index < channels; ++index) {
+            targets[index] = readDirect ? buffs[index]
+                             : floats   ? static_cast<void*>(channelSamples(stream.samples, stream.mtu, index))
+                                        : static_cast<void*>(channelValues(stream.values, stream.mtu, index));
+        }
         const std::size_t wanted = readDirect ? direct : stream.mtu;
         const std::optional<int> outcome = pollUntil(deadlineAfter(timeoutUs), [&]() -> PollTry {
             const std::lock_guard lock(rxMutex_);
@@ -67,8 +71,7 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
             if (!rx_.active) {
                 return {};
             }
-            const std::size_t received = floats ? board_->readSamples(static_cast<std::complex<float>*>(target), wanted)
-                                                : board_->readNativeSamples(target, wanted);
+            const std::size_t received = readBoard(stream, targets, wanted);
             if (received == 0) {
                 if (!board_->streamEnded(StreamDirection::rx).empty()) {
                     SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: " + board_->lastError());
@@ -106,16 +109,35 @@ int SoapyDevice::readStream(SoapySDR::Stream* handle, void* const* buffs, size_t
         }
     }
     flags |= std::exchange(stream.pendingFlags, 0);
-    if (stream.format == SampleFormat::cf32) {
-        std::memcpy(buffs[0], stream.samples.data() + stream.pendingOffset, count * sizeof(std::complex<float>));
-    } else {
-        const auto* values = reinterpret_cast<const std::uint8_t*>(stream.values.data());
-        convertValues(stream.native, stream.format, values + stream.pendingOffset * valuesPerSample(stream.native),
-                      buffs[0], count);
+    for (std::size_t index = 0; index < channels; ++index) {
+        if (stream.format == SampleFormat::cf32) {
+            std::memcpy(buffs[index], channelSamples(stream.samples, stream.mtu, index) + stream.pendingOffset,
+                        count * sizeof(std::complex<float>));
+        } else {
+            const auto* values = reinterpret_cast<const std::uint8_t*>(channelValues(stream.values, stream.mtu, index));
+            convertValues(stream.native, stream.format, values + stream.pendingOffset * valuesPerSample(stream.native),
+                          buffs[index], count);
+        }
     }
     stream.pendingOffset += count;
     stream.pendingCount -= count;
     return static_cast<int>(count);
+}
+
+std::size_t SoapyDevice::readBoard(StreamState& stream, void* const* targets, std::size_t count)
+{
+    const bool floats = stream.format == SampleFormat::cf32;
+    // One channel reads as it always has, whichever channel it is.
+    if (stream.channels.size() == 1) {
+        return floats ? board_->readSamples(static_cast<std::complex<float>*>(targets[0]), count)
+                      : board_->readNativeSamples(targets[0], count);
+    }
+    if (floats) {
+        std::complex<float>* samples[2] = {static_cast<std::complex<float>*>(targets[0]),
+                                           static_cast<std::complex<float>*>(targets[1])};
+        return board_->readChannelSamples(samples, count);
+    }
+    return board_->readNativeChannelSamples(targets, count);
 }
 
 bool SoapyDevice::rxActiveWithin(long timeoutUs) const

@@ -8,6 +8,7 @@
 
 #include <SoapySDR/Logger.hpp>
 
+#include <algorithm>
 #include <memory>
 
 namespace veltrano::soapy {
@@ -29,17 +30,27 @@ SoapySDR::Stream* SoapyDevice::setupStream(int direction, const std::string& for
                                            const std::vector<size_t>& channels, const SoapySDR::Kwargs& args)
 {
     const std::lock_guard lock(boardMutex_);
-    if (channels.size() > 1) {
-        fail("veltrano: a stream carries one channel");
+    const char* const name = direction == SOAPY_SDR_TX ? "TX" : "RX";
+    // SoapySDR's convention: no channels named means channel 0.
+    const std::vector<size_t> chosen = channels.empty() ? std::vector<size_t>{0} : channels;
+    for (std::size_t at = 0; at < chosen.size(); ++at) {
+        checkChannel(direction, chosen[at]);
+        if (std::find(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(at), chosen[at]) !=
+            chosen.begin() + static_cast<std::ptrdiff_t>(at)) {
+            fail("veltrano: " + std::string(name) + " channel " + std::to_string(chosen[at]) +
+                 " is listed twice in the stream's channels");
+        }
     }
-    checkChannel(direction, channels.empty() ? 0 : channels.front());
     auto stream = std::make_unique<StreamState>();
     if (!formatFromName(format, stream->format)) {
         fail("veltrano: stream format " + format + " is not offered; use CF32, CF64, CS16 or CS8");
     }
     Side& own = side(direction);
     if (own.stream != nullptr) {
-        fail("veltrano: the " + std::string(direction == SOAPY_SDR_TX ? "TX" : "RX") + " stream is already set up");
+        fail("veltrano: the " + std::string(name) + " stream is already set up");
+    }
+    if (chosen.size() > 1 && sweepRequested_ && direction == SOAPY_SDR_RX) {
+        fail("veltrano: the native sweep delivers one channel; stream channel 0 alone");
     }
     stream->native = formatOf(board_->nativeSampleFormat());
     if (stream->format != SampleFormat::cf32 && stream->native == SampleFormat::cf32) {
@@ -49,14 +60,19 @@ SoapySDR::Stream* SoapyDevice::setupStream(int direction, const std::string& for
         direction == SOAPY_SDR_RX && board_->supportsRxOverflowPolicy() && policy != args.end()) {
         setOverflowPolicy(policy->second);
     }
+    // Last, so that a refusal above leaves the board's channels as they were.
+    if (!board_->setStreamChannels(chainOf(direction), chosen)) {
+        fail("veltrano: the " + std::string(name) + " stream cannot carry these channels" + boardReason());
+    }
+    stream->channels = chosen;
     stream->direction = direction;
     // The backend's transfer: a call of that size takes no extra copy.
     const StreamLimits limits = board_->streamLimits(chainOf(direction));
     stream->mtu = std::max<std::size_t>(limits.transferSamples, 1);
     stream->readGranularity = std::max<std::size_t>(limits.readGranularity, 1);
-    stream->samples.resize(stream->mtu); // staging: CF32 reads, CF64 writes
+    stream->samples.resize(chosen.size() * stream->mtu); // staging: CF32 reads, CF64 writes
     if (stream->format != SampleFormat::cf32) {
-        stream->values.resize(2 * stream->mtu);
+        stream->values.resize(2 * chosen.size() * stream->mtu);
     }
     own.stream = stream.get();
     return reinterpret_cast<SoapySDR::Stream*>(stream.release());
@@ -69,6 +85,10 @@ void SoapyDevice::closeStream(SoapySDR::Stream* handle)
     const std::lock_guard lock(boardMutex_);
     const auto streamLock = alsoStreamPath(stream->direction);
     side(stream->direction).stream = nullptr;
+    // The next stream carries channel 0 alone unless it says otherwise.
+    if (stream->channels.size() != 1 || stream->channels.front() != 0) {
+        static_cast<void>(board_->setStreamChannels(chainOf(stream->direction), {0}));
+    }
     delete stream;
 }
 

@@ -22,17 +22,23 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
     // CF32 and the board's own format go to the board from the client's
     // buffer; CF64 is narrowed to CF32, and the other integer format mapped
     // into the board's, first.
-    const void* samples = buffs[0];
+    const std::size_t channels = stream.channels.size();
+    const void* perChannel[2] = {};
     const bool floats = stream.format == SampleFormat::cf32 || stream.format == SampleFormat::cf64;
-    if (stream.format == SampleFormat::cf64) {
-        const auto* in = static_cast<const double*>(buffs[0]);
-        auto* out = reinterpret_cast<float*>(stream.samples.data());
-        std::transform(in, in + 2 * count, out, [](double value) { return static_cast<float>(value); });
-        samples = stream.samples.data();
-    } else if (!floats && stream.format != stream.native) {
-        convertValues(stream.format, stream.native, buffs[0], stream.values.data(), count);
-        samples = stream.values.data();
+    for (std::size_t index = 0; index < channels; ++index) {
+        perChannel[index] = buffs[index];
+        if (stream.format == SampleFormat::cf64) {
+            const auto* in = static_cast<const double*>(buffs[index]);
+            auto* out = reinterpret_cast<float*>(channelSamples(stream.samples, stream.mtu, index));
+            std::transform(in, in + 2 * count, out, [](double value) { return static_cast<float>(value); });
+            perChannel[index] = out;
+        } else if (!floats && stream.format != stream.native) {
+            std::int16_t* out = channelValues(stream.values, stream.mtu, index);
+            convertValues(stream.format, stream.native, buffs[index], out, count);
+            perChannel[index] = out;
+        }
     }
+    const void* const samples = perChannel[0];
     // A time, given here or by a timed activation, starts a burst on the
     // board's clock; a stream that carries one stays timed until deactivated.
     std::optional<long long> startTime;
@@ -81,9 +87,15 @@ int SoapyDevice::writeStream(SoapySDR::Stream* handle, const void* const* buffs,
                 stream.burstOpen = !(endsBurst && accepted == count);
                 stream.activationTimeNs.reset();
             }
-        } else {
+        } else if (channels == 1) {
             accepted = floats ? board_->writeSamples(static_cast<const std::complex<float>*>(samples), count)
                               : board_->writeNativeSamples(samples, count);
+        } else if (floats) {
+            const std::complex<float>* const both[2] = {static_cast<const std::complex<float>*>(perChannel[0]),
+                                                        static_cast<const std::complex<float>*>(perChannel[1])};
+            accepted = board_->writeChannelSamples(both, count);
+        } else {
+            accepted = board_->writeNativeChannelSamples(perChannel, count);
         }
         if (accepted > 0) {
             return {static_cast<int>(accepted)};
@@ -189,7 +201,10 @@ int SoapyDevice::readStreamStatus(SoapySDR::Stream* handle, size_t& chanMask, in
                                   long timeoutUs)
 {
     auto& stream = *reinterpret_cast<StreamState*>(handle);
-    chanMask = 1;
+    chanMask = 0;
+    for (const std::size_t channel : stream.channels) {
+        chanMask |= std::size_t{1} << channel;
+    }
     flags = 0;
     timeNs = 0;
     if (stream.direction != SOAPY_SDR_TX) {

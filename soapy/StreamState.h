@@ -33,6 +33,18 @@ void convertValues(SampleFormat from, SampleFormat to, const void* in, void* out
 // format's full scale gives back exact integers.
 void sweepToClient(SampleFormat format, const std::complex<float>* samples, void* out, std::size_t count);
 
+// Per-channel staging of a stream: where channel index's part of the
+// staging buffer begins.
+inline std::complex<float>* channelSamples(std::vector<std::complex<float>>& samples, std::size_t mtu,
+                                           std::size_t index)
+{
+    return samples.data() + index * mtu;
+}
+inline std::int16_t* channelValues(std::vector<std::int16_t>& values, std::size_t mtu, std::size_t index)
+{
+    return values.data() + 2 * index * mtu;
+}
+
 // How the last END_BURST ended, until readStreamStatus reports it.
 enum class BurstEnd { none, drained, failed };
 
@@ -41,14 +53,17 @@ struct SoapyDevice::StreamState {
     SampleFormat format = SampleFormat::cf32;
     // The format of the board's own samples.
     SampleFormat native = SampleFormat::cf32;
-    std::size_t mtu = 0;
+    // Channels the stream carries, one client buffer each in this order.
+    std::vector<std::size_t> channels{0};
+    std::size_t mtu = 0; // samples per channel
     // Receive reads of at least this many samples deliver whole multiples of it.
     std::size_t readGranularity = 1;
     // Receive: samples read from the board and not yet handed out, from
     // pendingOffset on, as floats (CF32) or as the board's values (integer
     // formats). Transmit: the client's integer samples in the board's format.
+    // Each channel has mtu samples' room of its own, channel after channel.
     std::vector<std::complex<float>> samples;
-    std::vector<std::int16_t> values; // room for mtu samples of either integer format
+    std::vector<std::int16_t> values; // room for mtu samples of either integer format per channel
     std::size_t pendingOffset = 0;
     std::size_t pendingCount = 0;
     int pendingFlags = 0;          // for the first read that hands pending samples out

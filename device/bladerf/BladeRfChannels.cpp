@@ -73,6 +73,16 @@ int BladeRfSdrDevice::streamChannel(StreamDirection direction) const
     return libraryChannel(direction, streamChannels_[indexOf(direction)].front());
 }
 
+std::optional<int> BladeRfSdrDevice::gainChannelOf(StreamDirection direction) const
+{
+    const std::optional<int> first = channelOf(direction);
+    const auto& streamed = streamChannels_[indexOf(direction)];
+    if (first && streamed.size() == 1 && streamed.front() != 0) {
+        return libraryChannel(direction, streamed.front());
+    }
+    return first;
+}
+
 int BladeRfSdrDevice::streamLayout(StreamDirection direction) const
 {
     const bool two = streamedChannels_[indexOf(direction)].load() == 2;

@@ -88,7 +88,7 @@ std::vector<GainStage> BladeRfSdrDevice::listStages(int channel, const std::stri
 
 std::vector<GainStage> BladeRfSdrDevice::gainStages(StreamDirection direction) const
 {
-    const auto channel = channelOf(direction);
+    const auto channel = gainChannelOf(direction);
     if (!channel) {
         return {};
     }
@@ -99,7 +99,7 @@ std::vector<GainStage> BladeRfSdrDevice::gainStages(StreamDirection direction) c
 std::optional<GainStage> BladeRfSdrDevice::overallGainRange(StreamDirection direction) const
 {
     const BladeRfApi& api = bladeRfApi();
-    const auto channel = channelOf(direction);
+    const auto channel = gainChannelOf(direction);
     if (!channel || api.getGainRange == nullptr) {
         return std::nullopt;
     }
@@ -114,7 +114,7 @@ std::optional<GainStage> BladeRfSdrDevice::overallGainRange(StreamDirection dire
 bool BladeRfSdrDevice::setGainStage(StreamDirection direction, const std::string& stage, double gainDb)
 {
     const BladeRfApi& api = bladeRfApi();
-    const auto channel = channelOf(direction);
+    const auto channel = gainChannelOf(direction);
     if (!channel || api.setGainStage == nullptr || !std::isfinite(gainDb)) {
         return false;
     }
@@ -129,7 +129,7 @@ bool BladeRfSdrDevice::setGainStage(StreamDirection direction, const std::string
 std::optional<double> BladeRfSdrDevice::gainStageDb(StreamDirection direction, const std::string& stage) const
 {
     const BladeRfApi& api = bladeRfApi();
-    const auto channel = channelOf(direction);
+    const auto channel = gainChannelOf(direction);
     if (!channel || api.getGainStage == nullptr) {
         return std::nullopt;
     }
@@ -144,7 +144,7 @@ std::optional<double> BladeRfSdrDevice::gainStageDb(StreamDirection direction, c
 
 bool BladeRfSdrDevice::setGain(StreamDirection direction, double gainDb)
 {
-    const auto channel = channelOf(direction);
+    const auto channel = gainChannelOf(direction);
     if (!channel || !std::isfinite(gainDb)) {
         return false;
     }
@@ -159,7 +159,7 @@ bool BladeRfSdrDevice::setGain(StreamDirection direction, double gainDb)
 std::optional<double> BladeRfSdrDevice::gainDb(StreamDirection direction) const
 {
     const BladeRfApi& api = bladeRfApi();
-    const auto channel = channelOf(direction);
+    const auto channel = gainChannelOf(direction);
     if (!channel || api.getGain == nullptr) {
         return std::nullopt;
     }

@@ -75,8 +75,8 @@ bool BladeRfSdrDevice::configureRx(const StreamConfig& config)
     bladerf_bandwidth actualBandwidth = 0;
     if (api.setBandwidth(device, kBladeRfRxChannel, detail::filterBandwidth(config.bandwidthHz, actualRate),
                          &actualBandwidth) < 0 ||
-        api.setGainMode(device, kBladeRfRxChannel, BLADERF_GAIN_MGC) < 0 ||
-        api.setGain(device, kBladeRfRxChannel, detail::wholeDb(config.gainDb)) < 0) {
+        api.setGainMode(device, streamChannel(StreamDirection::rx), BLADERF_GAIN_MGC) < 0 ||
+        api.setGain(device, streamChannel(StreamDirection::rx), detail::wholeDb(config.gainDb)) < 0) {
         return false;
     }
     actualRxSampleRateHz_ = static_cast<double>(actualRate);

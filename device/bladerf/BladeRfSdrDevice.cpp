@@ -141,7 +141,8 @@ std::string BladeRfSdrDevice::streamEnded(StreamDirection direction) const
 
 StreamLimits BladeRfSdrDevice::streamLimits(StreamDirection direction) const
 {
-    StreamLimits limits = direction == StreamDirection::rx ? rxTransferLimits() : txTransferLimits();
+    StreamLimits limits =
+        direction == StreamDirection::rx ? rxTransferLimits() : txTransferLimits(streamedChannels_[1].load());
     const std::optional<int> channel = channelOf(direction);
     const bladerf_range* range = nullptr;
     if (isOpen() && channel && bladeRfApi().getSampleRateRange(handle_->device, *channel, &range) >= 0 &&

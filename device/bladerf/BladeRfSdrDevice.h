@@ -272,6 +272,9 @@ private:
     void clearStreamFailure();
     // The first channel of a direction the board has, or nullopt.
     std::optional<int> channelOf(StreamDirection direction) const;
+    // The channel the overall gain and the gain stages address: the streamed
+    // one when a single channel other than 0 streams, else channelOf's.
+    std::optional<int> gainChannelOf(StreamDirection direction) const;
     // With deviceMutex_ held: the channel's stages with their ranges, or only
     // the one whose whole name is *only (none when it is not listed).
     std::vector<GainStage> listStages(int channel, const std::string* only) const;
@@ -427,7 +430,8 @@ private:
     std::atomic<std::uint64_t> txUnderruns_{0};
     // Each direction's transfer geometry, beside its stream code.
     static StreamLimits rxTransferLimits();
-    static StreamLimits txTransferLimits();
+    // Per channel: a two-channel write takes half the samples of each.
+    static StreamLimits txTransferLimits(std::size_t channels);
     // The open burst as the event poll sees it: its start tick and the
     // samples written so far, for the underrun check.
     TxBurstState txOpenBurstSeen_;

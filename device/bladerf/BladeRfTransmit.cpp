@@ -76,7 +76,7 @@ bool BladeRfSdrDevice::configureTx(const StreamConfig& config)
         api.setFrequency(device, kBladeRfTxChannel, detail::wholeHz(config.frequencyHz)) < 0 ||
         api.setBandwidth(device, kBladeRfTxChannel, detail::filterBandwidth(config.bandwidthHz, actualRate),
                          &actualBandwidth) < 0 ||
-        api.setGain(device, kBladeRfTxChannel, detail::wholeDb(config.gainDb)) < 0) {
+        api.setGain(device, streamChannel(StreamDirection::tx), detail::wholeDb(config.gainDb)) < 0) {
         return false;
     }
     if (!detail::bladeRfSynthesizerLocked(api, device, detail::BladeRfSynthesizer::tx, bladeRf2Parts_)) {
@@ -172,10 +172,10 @@ bool BladeRfSdrDevice::drainTx(std::stop_token stop)
     return true;
 }
 
-StreamLimits BladeRfSdrDevice::txTransferLimits()
+StreamLimits BladeRfSdrDevice::txTransferLimits(std::size_t channels)
 {
     StreamLimits limits;
-    limits.transferSamples = kLargestWrite;
+    limits.transferSamples = channels == 2 ? kLargestWrite / 2 : kLargestWrite;
     return limits;
 }
 

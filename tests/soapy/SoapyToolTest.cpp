@@ -42,11 +42,11 @@ TEST_F(SoapyTool, probeDescribesTheBoardsOfBothFamilies)
           "-- TX Channel 0\n", formats + "CS8 [full-scale=128]\n  Antennas: TX/RX\n  Full gain range: [0, 47, 1] dB\n",
           "Sample rates: [2, 20] MSps\n  Filter bandwidths: 1.75, 2.5, 3.5, 5, 5.5, ..., 14, 15, 20, 24, 28 MHz\n"}},
         {"--probe=driver=veltrano,serial=B1",
-         {"driver=veltrano\n  hardware=bladerf2\n", "Channels: 1 Rx, 1 Tx\n", "-- RX Channel 0\n",
+         {"driver=veltrano\n  hardware=bladerf2\n", "Channels: 2 Rx, 2 Tx\n", "-- RX Channel 0\n",
           formats + "CS16 [full-scale=2048]\n  Antennas: RX\n  Full gain range: [-15, 60, 1] dB\n" +
               "    full gain range: [-15, 60, 1] dB\n",
-          "  Full freq range: [70, 6000] MHz\n", "Sample rates: [0.520834, 61.44] MSps\n", "-- TX Channel 0\n",
-          formats + "CS16 [full-scale=2048]\n"}},
+          "  Full freq range: [70, 6000] MHz\n", "Sample rates: [0.520834, 61.44] MSps\n", "-- RX Channel 1\n",
+          "-- TX Channel 0\n", formats + "CS16 [full-scale=2048]\n"}},
     };
     for (const auto& each : cases) {
         const test::ProcessResult probed = test::runProcess(kSoapyTool, {each.args});
