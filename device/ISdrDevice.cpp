@@ -363,4 +363,63 @@ double ISdrDevice::channelGain(StreamDirection, std::size_t) const
     return std::numeric_limits<double>::quiet_NaN();
 }
 
+// ---- Boards that sample in step ---------------------------------------------
+
+bool ISdrDevice::supportsTrigger(StreamDirection) const
+{
+    return false;
+}
+std::vector<std::string> ISdrDevice::triggerSignals(StreamDirection) const
+{
+    return {};
+}
+bool ISdrDevice::setTrigger(StreamDirection, TriggerRole role, const std::string&)
+{
+    return role == TriggerRole::off;
+}
+bool ISdrDevice::armTrigger(StreamDirection, bool armed)
+{
+    return !armed;
+}
+bool ISdrDevice::fireTrigger(StreamDirection)
+{
+    return false;
+}
+std::optional<TriggerState> ISdrDevice::triggerState(StreamDirection) const
+{
+    return std::nullopt;
+}
+std::optional<std::int64_t> ISdrDevice::triggeredStartTimeNs() const
+{
+    return std::nullopt;
+}
+std::vector<ClockSourceInfo> ISdrDevice::clockSources() const
+{
+    return {};
+}
+bool ISdrDevice::setClockSource(const std::string&, double)
+{
+    return false;
+}
+std::string ISdrDevice::clockSource() const
+{
+    return {};
+}
+std::optional<bool> ISdrDevice::clockLocked() const
+{
+    return std::nullopt;
+}
+bool ISdrDevice::supportsClockOutput() const
+{
+    return false;
+}
+bool ISdrDevice::setClockOutput(bool)
+{
+    return false;
+}
+std::optional<bool> ISdrDevice::clockOutput() const
+{
+    return std::nullopt;
+}
+
 } // namespace veltrano

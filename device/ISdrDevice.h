@@ -204,6 +204,28 @@ struct StreamLimits {
 /// 250 ms, each followed by one board check where the library timed out.
 inline constexpr std::chrono::milliseconds kLongestStreamCallWait{500};
 
+/// A board's part in a chain of boards that start on one trigger line.
+enum class TriggerRole {
+    off,    ///< the direction starts when its stream starts
+    master, ///< drives the line: its fire starts every armed board, itself included
+    slave,  ///< follows the line: an armed slave starts when the master fires
+};
+
+/// A direction's trigger as the board reports it.
+struct TriggerState {
+    bool armed = false;         ///< the next start waits for the line
+    bool fired = false;         ///< the line has fired since the trigger was armed
+    bool fireRequested = false; ///< a master only: its fire reached the board
+};
+
+/// One place a board's sample clock can come from.
+struct ClockSourceInfo {
+    std::string name; ///< what setClockSource takes ("internal", "external", "external-pll")
+    /// Frequencies the source takes, for a reference the board multiplies up;
+    /// empty where the frequency is fixed.
+    std::vector<FrequencyRangeHz> referenceRangesHz;
+};
+
 /// The one abstract radio device every backend implements.
 ///
 /// A device is opened by its class's constructor (which throws std::runtime_error
@@ -576,6 +598,54 @@ public:
     /// The gain set for the channel, or the one in force where none was set;
     /// NaN when unknown.
     virtual double channelGain(StreamDirection direction, std::size_t channel) const;
+    /// @}
+    /// @name Boards that sample in step
+    /// Coherent reception needs boards on one reference clock that start on
+    /// one instant. A direction given a trigger role and armed does not start
+    /// free-running: its next start (startRx, and startTx where the board
+    /// can) sets the stream up and it then waits, delivering nothing, until
+    /// the master fires the line. A board that cannot wait (a library without
+    /// the trigger calls, a board that does not read back as armed) is
+    /// refused with the reason in lastError(). By default a board has neither
+    /// triggers nor a choice of clocks: every call answers false, empty or
+    /// nullopt.
+    /// @{
+
+    /// True where the direction can start on a trigger line.
+    virtual bool supportsTrigger(StreamDirection direction) const;
+    /// The line's signals (pins) the board can use, its default first.
+    virtual std::vector<std::string> triggerSignals(StreamDirection direction) const;
+    /// Chooses the direction's role and signal ("" for the board's default
+    /// pin); TriggerRole::off disarms it. Not while the direction streams.
+    virtual bool setTrigger(StreamDirection direction, TriggerRole role, const std::string& signal);
+    /// Arms (or disarms) the direction's trigger; armed, the next start
+    /// waits for the fire. False when the board does not read back as armed.
+    virtual bool armTrigger(StreamDirection direction, bool armed);
+    /// The master's fire: every armed board on the line starts at one instant.
+    virtual bool fireTrigger(StreamDirection direction);
+    /// The trigger as the board reports it now; nullopt when it cannot be read.
+    virtual std::optional<TriggerState> triggerState(StreamDirection direction) const;
+    /// Receive: the time of the first sample a triggered stream delivered,
+    /// which is the tick the line fired at; nullopt before that sample came
+    /// (or without hardware time).
+    virtual std::optional<std::int64_t> triggeredStartTimeNs() const;
+    /// Where the sample clock can come from, the board's own first; empty
+    /// where it cannot be chosen.
+    virtual std::vector<ClockSourceInfo> clockSources() const;
+    /// Takes the clock from a source clockSources() lists, with the reference's
+    /// frequency where the source takes one (0 otherwise). False with lastError().
+    virtual bool setClockSource(const std::string& name, double referenceHz);
+    /// The source in force; empty where it cannot be chosen.
+    virtual std::string clockSource() const;
+    /// Whether the board's clock is locked to the source in force, read from
+    /// the board: false for a lost lock; nullopt where there is no lock to read.
+    virtual std::optional<bool> clockLocked() const;
+    /// True where the board can drive its clock out to other boards.
+    virtual bool supportsClockOutput() const;
+    /// Switches the clock out on or off; false with lastError().
+    virtual bool setClockOutput(bool enabled);
+    /// Whether the clock out is on; nullopt when it cannot be read.
+    virtual std::optional<bool> clockOutput() const;
     /// @}
 };
 

@@ -53,6 +53,18 @@ void resolveEntryPoints(BladeRfApi& api)
     resolveFunction(module, api.getRficRssi, "bladerf_get_rfic_rssi");
     resolveFunction(module, api.expansionAttach, "bladerf_expansion_attach");
     resolveFunction(module, api.xb200SetFilterbank, "bladerf_xb200_set_filterbank");
+    resolveFunction(module, api.triggerInit, "bladerf_trigger_init");
+    resolveFunction(module, api.triggerArm, "bladerf_trigger_arm");
+    resolveFunction(module, api.triggerFire, "bladerf_trigger_fire");
+    resolveFunction(module, api.triggerState, "bladerf_trigger_state");
+    resolveFunction(module, api.setPllEnable, "bladerf_set_pll_enable");
+    resolveFunction(module, api.setPllRefclk, "bladerf_set_pll_refclk");
+    resolveFunction(module, api.getPllRefclkRange, "bladerf_get_pll_refclk_range");
+    resolveFunction(module, api.getPllLockState, "bladerf_get_pll_lock_state");
+    resolveFunction(module, api.setClockSelect, "bladerf_set_clock_select");
+    resolveFunction(module, api.setClockOutput, "bladerf_set_clock_output");
+    resolveFunction(module, api.getClockOutput, "bladerf_get_clock_output");
+    resolveFunction(module, api.setVctcxoTamerMode, "bladerf_set_vctcxo_tamer_mode");
 }
 
 bool hasRequiredEntryPoints(const BladeRfApi& api)

@@ -65,6 +65,20 @@ struct BladeRfApi {
     // The bladeRF1's XB-200 transverter.
     decltype(&::bladerf_expansion_attach) expansionAttach = nullptr;
     decltype(&::bladerf_xb200_set_filterbank) xb200SetFilterbank = nullptr;
+    // Boards that sample in step: the trigger line, and the reference clocks
+    // (the bladeRF 2.0's PLL, clock select and clock out; the bladeRF1's tamer).
+    decltype(&::bladerf_trigger_init) triggerInit = nullptr;
+    decltype(&::bladerf_trigger_arm) triggerArm = nullptr;
+    decltype(&::bladerf_trigger_fire) triggerFire = nullptr;
+    decltype(&::bladerf_trigger_state) triggerState = nullptr;
+    decltype(&::bladerf_set_pll_enable) setPllEnable = nullptr;
+    decltype(&::bladerf_set_pll_refclk) setPllRefclk = nullptr;
+    decltype(&::bladerf_get_pll_refclk_range) getPllRefclkRange = nullptr;
+    decltype(&::bladerf_get_pll_lock_state) getPllLockState = nullptr;
+    decltype(&::bladerf_set_clock_select) setClockSelect = nullptr;
+    decltype(&::bladerf_set_clock_output) setClockOutput = nullptr;
+    decltype(&::bladerf_get_clock_output) getClockOutput = nullptr;
+    decltype(&::bladerf_set_vctcxo_tamer_mode) setVctcxoTamerMode = nullptr;
 
     // bladerf_format of timestamped receive streams: libraries after 2.5 take
     // the newer packed-metadata code 2, older ones the original code 1.

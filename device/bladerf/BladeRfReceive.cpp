@@ -102,6 +102,13 @@ bool BladeRfSdrDevice::startRx()
     if (!isOpen() || !info_.supportsRx || excludedBy(txStreaming_) || !(actualRxSampleRateHz_ > 0.0)) {
         return false;
     }
+    if (rxStreaming_.load()) {
+        return true;
+    }
+    // An armed trigger: the stream starts only on a board that will wait.
+    if (!readyForTriggeredStart(StreamDirection::rx)) {
+        return false;
+    }
     if (rxStreaming_.exchange(true)) {
         return true;
     }
@@ -373,6 +380,11 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* const* samples, std::
             timestamp = timestamped && !two ? rxExpectedTimestamp_ : 0;
             if (done == 0 && delivered > 0) {
                 lastReadTickPlusOne_.store(metadata.timestamp + skip + 1, std::memory_order_relaxed);
+                // A triggered stream's first sample is the one taken at the fire.
+                if (rxTriggeredStart_.load(std::memory_order_relaxed) &&
+                    triggeredStartTickPlusOne_.load(std::memory_order_relaxed) == 0) {
+                    triggeredStartTickPlusOne_.store(metadata.timestamp + skip + 1, std::memory_order_relaxed);
+                }
             }
         }
         const std::int16_t* source = rxScratch_.data() + (two ? 4 : 2) * skip;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+struct bladerf_trigger;
+
 namespace veltrano {
 
 /// One bladeRF board behind ISdrDevice, driven through libbladeRF's
@@ -240,6 +242,39 @@ public:
     double channelGain(StreamDirection direction, std::size_t channel) const override;
     /// @}
 
+    /// @name Boards that sample in step
+    /// Triggers (BladeRfTrigger.cpp) through libbladeRF's trigger calls on
+    /// channel 0 of each direction, signals "J71-4" (a bladeRF1's pin, its
+    /// default), "J51-1" (a bladeRF 2.0's, its default), "mini-exp-1"
+    /// (whichever of them the board has) and "user-0" to "user-7". An armed
+    /// direction's start sets its stream up only once the board reads back
+    /// armed and not yet fired; its reads then deliver nothing (each library
+    /// read times out) until the fire. triggeredStartTimeNs needs the
+    /// library's timestamps on the stream. Reference clocks
+    /// (BladeRfReferenceClock.cpp): a bladeRF 2.0 offers "internal" (its
+    /// VCTCXO), "external" (the clock input, through the clock select) and
+    /// "external-pll" (a 10 MHz-class reference on the clock input the PLL
+    /// disciplines the VCTCXO to, its lock read back), and its clock out; a
+    /// bladeRF1 "internal", "external-1pps" and "external-10mhz" (its VCTCXO
+    /// tamer), without a lock to read. Each needs the library calls behind it.
+    /// @{
+
+    bool supportsTrigger(StreamDirection direction) const override;
+    std::vector<std::string> triggerSignals(StreamDirection direction) const override;
+    bool setTrigger(StreamDirection direction, TriggerRole role, const std::string& signal) override;
+    bool armTrigger(StreamDirection direction, bool armed) override;
+    bool fireTrigger(StreamDirection direction) override;
+    std::optional<TriggerState> triggerState(StreamDirection direction) const override;
+    std::optional<std::int64_t> triggeredStartTimeNs() const override;
+    std::vector<ClockSourceInfo> clockSources() const override;
+    bool setClockSource(const std::string& name, double referenceHz) override;
+    std::string clockSource() const override;
+    std::optional<bool> clockLocked() const override;
+    bool supportsClockOutput() const override;
+    bool setClockOutput(bool enabled) override;
+    std::optional<bool> clockOutput() const override;
+    /// @}
+
     struct NativeHandle; ///< the open library handle and the quick-tune cache
 
 private:
@@ -428,6 +463,25 @@ private:
     std::uint64_t txEventsLost_ = 0;
     // Underruns posted since the transmit stream started.
     std::atomic<std::uint64_t> txUnderruns_{0};
+    // Each direction's trigger as chosen (role, libbladeRF signal, armed).
+    struct TriggerSetting {
+        TriggerRole role = TriggerRole::off;
+        int signal = -1;
+        bool armed = false;
+    };
+    TriggerSetting triggers_[2];
+    // The receive stream was started on a trigger, and the tick of its first
+    // sample delivered (+1; 0: none yet).
+    std::atomic<bool> rxTriggeredStart_{false};
+    std::atomic<std::uint64_t> triggeredStartTickPlusOne_{0};
+    std::string clockSource_ = "internal";
+    // The direction's trigger for the library, from its setting; false when
+    // the library refuses the signal. With deviceMutex_ held.
+    bool libraryTrigger(StreamDirection direction, bladerf_trigger& trigger) const;
+    bool refuseTrigger(StreamDirection direction, const std::string& why);
+    // Called by a start: true when the direction is not armed, or armed and
+    // the board reads back as waiting; else false with the reason kept.
+    bool readyForTriggeredStart(StreamDirection direction);
     // Each direction's transfer geometry, beside its stream code.
     static StreamLimits rxTransferLimits();
     // Per channel: a two-channel write takes half the samples of each.

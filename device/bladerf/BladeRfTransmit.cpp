@@ -96,6 +96,10 @@ bool BladeRfSdrDevice::startTx()
     if (!txConfigured_ || !isOpen() || !info_.supportsTx || excludedBy(rxStreaming_)) {
         return false;
     }
+    // An armed trigger: the stream starts only on a board that will hold it.
+    if (!txStreaming_.load() && !readyForTriggeredStart(StreamDirection::tx)) {
+        return false;
+    }
     if (txStreaming_.exchange(true)) {
         return !txTimed_.load();
     }

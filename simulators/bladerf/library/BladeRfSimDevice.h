@@ -86,6 +86,12 @@ struct bladerf {
         if (!scene.empty()) {
             rx.scene = std::make_unique<veltrano::sim::SceneSynthesizer>(scene);
         }
+        for (const int direction : {0, 1}) {
+            triggers[direction].counter = direction == 0 ? &rx.timestamp : &tx.timestamp;
+            triggers[direction].serial = std::string(openedBoard.serialText());
+        }
+        clock.externalReferenceHz = openedBoard.referenceInHz;
+        clock.referenceFromSerial = openedBoard.referenceFromSerial;
         rx.chain = &openedBoard.rxGain;
         tx.chain = &openedBoard.txGain;
         for (Stream* stream : {&rx, &tx}) {
@@ -153,6 +159,10 @@ struct bladerf {
     // Frequencies whose quick-tune records bladerf_get_quick_tune handed out,
     // per direction (index 0 receive, 1 transmit).
     std::set<bladerf_frequency> quickTunesHandedOut[2];
+    // Each direction's trigger on the process's shared line, and the
+    // board's reference clock.
+    veltrano::sim::bladerf::BoardTrigger triggers[2];
+    veltrano::sim::bladerf::BoardClock clock;
     // Calls in flight, for the overlap detector. Relaxed: they observe, they
     // must not synchronise the caller's threads.
     std::atomic<int> receiving{0};

@@ -89,6 +89,12 @@ Board parseBoard(const ScriptLine& line)
                 failBadArguments(line, "model is bladerf1 or bladerf2");
             }
             board.applyModel(value == "bladerf1" ? BladeRfKind::x40 : BladeRfKind::micro);
+        } else if (key == "ref-in") {
+            board.referenceInHz = static_cast<std::uint64_t>(parseInteger(line, value));
+        } else if (key == "trigger-arm-ignored") {
+            board.triggerArmIgnored = parseInt(line, value) != 0;
+        } else if (key == "ref-from") {
+            board.referenceFromSerial = std::string(value);
         } else if (key == "bias-tee") {
             board.biasTee = parseInt(line, value) != 0;
         } else if (key == "freq-result") {

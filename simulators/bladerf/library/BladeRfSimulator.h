@@ -7,6 +7,7 @@
 // caught by LeakSanitizer.
 
 #include "bladerf/model/BladeRfKind.h"
+#include "bladerf/model/BladeRfSyncState.h"
 #include "common/ScriptRules.h"
 #include "common/SimJournal.h"
 #include "common/SimScene.h"
@@ -54,6 +55,12 @@ struct Board {
     bool ad9361 = false;
     float rficTemperature = 42.25F;
     int rssiDb = -57;
+    // What its reference input is wired to: a clock of this frequency, or
+    // the clock out of the board with this serial.
+    std::optional<std::uint64_t> referenceInHz;
+    std::string referenceFromSerial;
+    // The FPGA has no trigger block: arming answers success and changes nothing.
+    bool triggerArmIgnored = false;
 
     // The serial as the library's own identifier matching reads the field: up to
     // the first NUL, or the whole field when there is none.
@@ -156,7 +163,13 @@ public:
     // script's call rules mean what they say.
     void reloadScript();
 
+    // The trigger line and the clock outs every board of the process shares.
+    TriggerLine& triggerLine() { return triggerLine_; }
+    ClockOutputs& clockOutputs() { return clockOutputs_; }
+
 private:
+    TriggerLine triggerLine_;
+    ClockOutputs clockOutputs_;
     Script script_;
     Board defaultBoard_;
     Journal journal_;

@@ -7,6 +7,7 @@
 
 #include "bladerf/library/BladeRfSimDevice.h"
 #include "bladerf/library/BladeRfSimStreams.h"
+#include "bladerf/library/BladeRfSimSync.h"
 #include "bladerf/library/BladeRfSimulator.h"
 
 #include "common/SimCalls.h"
@@ -207,6 +208,7 @@ void CALL_CONV bladerf_close(struct bladerf* device)
 {
     simulator().log(JournalLine("bladerf_close"));
     if (validDevice(device)) {
+        veltrano::sim::bladerf::leaveSync(*device);
         device->magic = 0;
         delete device;
     }
@@ -700,6 +702,8 @@ int CALL_CONV bladerf_sync_rx(struct bladerf* dev, void* samples, unsigned int n
                 std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
             }
             result = fault->result;
+        } else if (const int held = awaitTrigger(*dev, BLADERF_RX, timeout_ms); held != 0) {
+            result = held; // armed: the board makes samples, none reach the host
         } else {
             result = veltrano::sim::bladerf::receive(*dev, static_cast<std::int16_t*>(samples), num_samples, metadata,
                                                      sim.receiveRuleFor(call));
@@ -720,7 +724,13 @@ int CALL_CONV bladerf_sync_tx(struct bladerf* dev, const void* samples, unsigned
     Simulator& sim = simulator();
     int result = BLADERF_ERR_INVAL;
     if (validDevice(dev) && samples != nullptr) {
-        const std::optional<int> failure = scriptedFailure(Entry::syncTx, timeout_ms);
+        std::optional<int> failure = scriptedFailure(Entry::syncTx, timeout_ms);
+        if (!failure) {
+            // An armed board holds its transmit until the line fires.
+            if (const int held = awaitTrigger(*dev, BLADERF_TX, timeout_ms); held != 0) {
+                failure = held;
+            }
+        }
         result = failure ? *failure
                          : veltrano::sim::bladerf::transmit(*dev, static_cast<const std::int16_t*>(samples),
                                                             num_samples, metadata);
@@ -772,6 +782,162 @@ void CALL_CONV bladerf_version(struct bladerf_version* version)
         version->patch = sim.script().versionPatch;
         version->describe = "sim";
     }
+}
+#endif
+
+// ---- Triggers and reference clocks (BladeRfSimSync.cpp) ----
+
+#if !defined(SIM_OMIT_bladerf_trigger_init)
+int CALL_CONV bladerf_trigger_init(struct bladerf* dev, bladerf_channel ch, bladerf_trigger_signal signal,
+                                   struct bladerf_trigger* trigger)
+{
+    const int result =
+        validDevice(dev) && trigger != nullptr ? triggerInit(*dev, ch, signal, *trigger) : BLADERF_ERR_INVAL;
+    simulator().log((JournalLine("bladerf_trigger_init") << ch << enumValue(signal)).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_trigger_arm)
+int CALL_CONV bladerf_trigger_arm(struct bladerf* dev, const struct bladerf_trigger* trigger, bool arm, uint64_t resv1,
+                                  uint64_t resv2)
+{
+    const int result = validDevice(dev) && trigger != nullptr && resv1 == 0 && resv2 == 0
+                           ? triggerArm(*dev, *trigger, arm)
+                           : BLADERF_ERR_INVAL;
+    JournalLine line("bladerf_trigger_arm");
+    if (trigger != nullptr) {
+        line << trigger->channel << enumValue(trigger->role) << enumValue(trigger->signal);
+    }
+    simulator().log((line << (arm ? 1 : 0)).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_trigger_fire)
+int CALL_CONV bladerf_trigger_fire(struct bladerf* dev, const struct bladerf_trigger* trigger)
+{
+    const int result = validDevice(dev) && trigger != nullptr ? triggerFire(*dev, *trigger) : BLADERF_ERR_INVAL;
+    simulator().log(JournalLine("bladerf_trigger_fire").result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_trigger_state)
+int CALL_CONV bladerf_trigger_state(struct bladerf* dev, const struct bladerf_trigger* trigger, bool* is_armed,
+                                    bool* has_fired, bool* fire_requested, uint64_t* resv1, uint64_t* resv2)
+{
+    int result = BLADERF_ERR_INVAL;
+    if (validDevice(dev) && trigger != nullptr) {
+        result = triggerState(*dev, *trigger, is_armed, has_fired, fire_requested);
+        for (uint64_t* reserved : {resv1, resv2}) {
+            if (reserved != nullptr) {
+                *reserved = 0;
+            }
+        }
+    }
+    simulator().log(JournalLine("bladerf_trigger_state").result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_set_pll_enable)
+int CALL_CONV bladerf_set_pll_enable(struct bladerf* dev, bool enable)
+{
+    const int result = validDevice(dev) ? setPllEnable(*dev, enable) : BLADERF_ERR_INVAL;
+    simulator().log((JournalLine("bladerf_set_pll_enable") << (enable ? 1 : 0)).result(result));
+    return result;
+}
+
+int CALL_CONV bladerf_get_pll_enable(struct bladerf* dev, bool* enabled)
+{
+    const int result = validDevice(dev) && enabled != nullptr ? bladeRf2Only(*dev) : BLADERF_ERR_INVAL;
+    if (result == 0) {
+        *enabled = dev->clock.pllEnabled;
+    }
+    return result;
+}
+
+int CALL_CONV bladerf_set_pll_refclk(struct bladerf* dev, uint64_t frequency)
+{
+    const int result = validDevice(dev) ? setPllReference(*dev, frequency) : BLADERF_ERR_INVAL;
+    simulator().log((JournalLine("bladerf_set_pll_refclk") << std::uint64_t{frequency}).result(result));
+    return result;
+}
+
+int CALL_CONV bladerf_get_pll_refclk(struct bladerf* dev, uint64_t* frequency)
+{
+    const int result = validDevice(dev) && frequency != nullptr ? bladeRf2Only(*dev) : BLADERF_ERR_INVAL;
+    if (result == 0) {
+        *frequency = dev->clock.pllReferenceHz;
+    }
+    return result;
+}
+
+int CALL_CONV bladerf_get_pll_refclk_range(struct bladerf* dev, const struct bladerf_range** range)
+{
+    const int result = validDevice(dev) && range != nullptr ? bladeRf2Only(*dev) : BLADERF_ERR_INVAL;
+    if (result == 0) {
+        *range = &kPllReferenceRange;
+    }
+    return result;
+}
+
+int CALL_CONV bladerf_get_pll_lock_state(struct bladerf* dev, bool* locked)
+{
+    const int result = validDevice(dev) && locked != nullptr ? bladeRf2Only(*dev) : BLADERF_ERR_INVAL;
+    if (result == 0) {
+        *locked = veltrano::sim::bladerf::pllLocked(*dev);
+    }
+    simulator().log((JournalLine("bladerf_get_pll_lock_state") << (result == 0 && *locked ? 1 : 0)).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_bladerf_set_clock_select)
+int CALL_CONV bladerf_set_clock_select(struct bladerf* dev, bladerf_clock_select sel)
+{
+    const int value = enumValue(sel);
+    int result = validDevice(dev) && (value == CLOCK_SELECT_ONBOARD || value == CLOCK_SELECT_EXTERNAL)
+                     ? bladeRf2Only(*dev)
+                     : BLADERF_ERR_INVAL;
+    if (result == 0) {
+        dev->clock.externalSelected = value == CLOCK_SELECT_EXTERNAL;
+    }
+    simulator().log((JournalLine("bladerf_set_clock_select") << value).result(result));
+    return result;
+}
+
+int CALL_CONV bladerf_get_clock_select(struct bladerf* dev, bladerf_clock_select* sel)
+{
+    const int result = validDevice(dev) && sel != nullptr ? bladeRf2Only(*dev) : BLADERF_ERR_INVAL;
+    if (result == 0) {
+        *sel = dev->clock.externalSelected ? CLOCK_SELECT_EXTERNAL : CLOCK_SELECT_ONBOARD;
+    }
+    return result;
+}
+
+int CALL_CONV bladerf_set_clock_output(struct bladerf* dev, bool enable)
+{
+    const int result = validDevice(dev) ? setClockOutput(*dev, enable) : BLADERF_ERR_INVAL;
+    simulator().log((JournalLine("bladerf_set_clock_output") << (enable ? 1 : 0)).result(result));
+    return result;
+}
+
+int CALL_CONV bladerf_get_clock_output(struct bladerf* dev, bool* state)
+{
+    const int result = validDevice(dev) && state != nullptr ? bladeRf2Only(*dev) : BLADERF_ERR_INVAL;
+    if (result == 0) {
+        *state = dev->clock.clockOutput;
+    }
+    return result;
+}
+
+int CALL_CONV bladerf_set_vctcxo_tamer_mode(struct bladerf* dev, bladerf_vctcxo_tamer_mode mode)
+{
+    const int result = validDevice(dev) ? setTamerMode(*dev, enumValue(mode)) : BLADERF_ERR_INVAL;
+    simulator().log((JournalLine("bladerf_set_vctcxo_tamer_mode") << enumValue(mode)).result(result));
+    return result;
 }
 #endif
 
