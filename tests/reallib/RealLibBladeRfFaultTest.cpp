@@ -213,7 +213,13 @@ const FaultScenario kScenarios[] = {
          client.receiveUntilUnpluggedMidRead();
          writer.join();
          client.longest = std::max(client.longest, writes.longest);
+#ifdef VELTRANO_SANITIZED
+         // The writer takes the other core: an instrumented or emulated reader
+         // may fall behind, and only a gap it counted is allowed.
+         EXPECT_TRUE(test::contiguous(client.received) || test::lossesOf(device).rxOverruns > 0);
+#else
          EXPECT_TRUE(test::contiguous(client.received));
+#endif
          EXPECT_EQ(device.lastError(), kRxGone + "; TX stream stopped: " + kGone);
          EXPECT_EQ(client.read() + client.timed([&] { return device.writeSamples(samples.data(), 1); }), 0u);
      }},
