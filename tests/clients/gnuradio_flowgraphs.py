@@ -22,6 +22,8 @@ import sys
 import tempfile
 import threading
 
+import module_client
+
 bin_directory, module_directory = sys.argv[1:3]
 work = tempfile.TemporaryDirectory()
 hackrf_library = os.path.join(bin_directory, "sim", "sim-hackrf.so")
@@ -32,19 +34,14 @@ for family, script in scripts.items():
     with open(path, "w") as file:
         file.write(script)
     os.environ["VELTRANO_SIM_" + family + "_SCRIPT"] = path
-os.environ.update({
+module_client.use_module(module_directory, {
     "BROMELT_HACKRF_LIBRARY": hackrf_library,
     "BROMELT_BLADERF_LIBRARY": os.path.join(bin_directory, "sim", "sim-bladerf.so"),
     "VELTRANO_SIM_BLADERF_TX_CAPTURE": capture,
-    "SOAPY_SDR_PLUGIN_PATH": module_directory,
-    "SOAPY_SDR_ROOT": os.path.join(module_directory, "no-installed-modules"),
 })
 
-try:
-    from gnuradio import blocks, gr, soapy
-except ImportError as missing:
-    print("GNU Radio's soapy blocks are not installed:", missing)
-    sys.exit(77)
+module_client.require()
+from gnuradio import blocks, gr, soapy
 
 # The simulated libhackrf the module loads; loading the same file again gives
 # the same library, whose control functions feed and drain its streams.

@@ -13,6 +13,8 @@ import sys
 import tempfile
 import time
 
+import module_client
+
 bin_directory, module_directory = sys.argv[1:3]
 work = tempfile.TemporaryDirectory()
 RATE = 2e6
@@ -22,20 +24,15 @@ script = os.path.join(work.name, "hackrf")
 journal = os.path.join(work.name, "journal")
 with open(script, "w") as file:
     file.write("board H1\nrx-paced\nscene-carrier %d -50\nscene-noise -90\n" % (100e6 + OFFSET))
-os.environ.update({
+module_client.use_module(module_directory, {
     "VELTRANO_SIM_HACKRF_SCRIPT": script,
     "VELTRANO_SIM_HACKRF_JOURNAL": journal,
     "BROMELT_HACKRF_LIBRARY": os.path.join(bin_directory, "sim", "sim-hackrf.so"),
-    "SOAPY_SDR_PLUGIN_PATH": module_directory,
-    "SOAPY_SDR_ROOT": os.path.join(module_directory, "no-installed-modules"),
 })
 
-try:
-    import numpy
-    from gnuradio import blocks, gr, soapy
-except ImportError as missing:
-    print("GNU Radio's soapy blocks are not installed:", missing)
-    sys.exit(77)
+module_client.require("numpy")
+import numpy
+from gnuradio import blocks, gr, soapy
 
 
 def carrier_dbfs(samples):

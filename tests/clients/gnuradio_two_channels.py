@@ -14,23 +14,20 @@ import struct
 import sys
 import tempfile
 
+import module_client
+
 bin_directory, module_directory = sys.argv[1:3]
 work = tempfile.TemporaryDirectory()
 script = os.path.join(work.name, "BLADERF")
 with open(script, "w") as file:
     file.write("board serial=B2\n")
-os.environ.update({
+module_client.use_module(module_directory, {
     "VELTRANO_SIM_BLADERF_SCRIPT": script,
     "BROMELT_BLADERF_LIBRARY": os.path.join(bin_directory, "sim", "sim-bladerf.so"),
-    "SOAPY_SDR_PLUGIN_PATH": module_directory,
-    "SOAPY_SDR_ROOT": os.path.join(module_directory, "no-installed-modules"),
 })
 
-try:
-    from gnuradio import blocks, gr, soapy
-except ImportError as missing:
-    print("GNU Radio's soapy blocks are not installed:", missing)
-    sys.exit(77)
+module_client.require()
+from gnuradio import blocks, gr, soapy
 
 ITEM_BYTES = {"fc32": 8, "sc16": 4}
 SAMPLES = 200_000
