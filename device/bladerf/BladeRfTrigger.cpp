@@ -16,6 +16,8 @@
 namespace veltrano {
 namespace {
 
+constexpr const char* kNoTrigger = "the loaded libbladeRF has no trigger calls, or the board lacks the direction";
+
 // The signals libbladeRF names, by the names clients use. The pins differ by
 // board: J71 pin 4 on a bladeRF1, J51 pin 1 on a bladeRF 2.0; mini_exp[1] is
 // whichever of them the board has.
@@ -87,7 +89,7 @@ bool BladeRfSdrDevice::refuseTrigger(StreamDirection direction, const std::strin
 bool BladeRfSdrDevice::setTrigger(StreamDirection direction, TriggerRole role, const std::string& signal)
 {
     if (!supportsTrigger(direction)) {
-        return refuseTrigger(direction, "the loaded libbladeRF has no trigger calls, or the board lacks the direction");
+        return refuseTrigger(direction, kNoTrigger);
     }
     if ((direction == StreamDirection::rx ? rxStreaming_ : txStreaming_).load()) {
         return refuseTrigger(direction, "not while the direction streams");
@@ -129,7 +131,7 @@ bool BladeRfSdrDevice::libraryTrigger(StreamDirection direction, bladerf_trigger
 bool BladeRfSdrDevice::armTrigger(StreamDirection direction, bool armed)
 {
     if (!supportsTrigger(direction)) {
-        return refuseTrigger(direction, "the loaded libbladeRF has no trigger calls, or the board lacks the direction");
+        return refuseTrigger(direction, kNoTrigger);
     }
     TriggerSetting& setting = triggers_[slotOf(direction)];
     if (setting.role == TriggerRole::off) {
@@ -167,7 +169,7 @@ bool BladeRfSdrDevice::armTrigger(StreamDirection direction, bool armed)
 bool BladeRfSdrDevice::fireTrigger(StreamDirection direction)
 {
     if (!supportsTrigger(direction)) {
-        return refuseTrigger(direction, "the loaded libbladeRF has no trigger calls, or the board lacks the direction");
+        return refuseTrigger(direction, kNoTrigger);
     }
     const TriggerSetting& setting = triggers_[slotOf(direction)];
     if (setting.role != TriggerRole::master || !setting.armed) {
