@@ -329,6 +329,7 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* const* samples, std::
         // A read that fails or times out may have taken samples already; with
         // timestamps the library says how many, and they are the caller's.
         const bool failed = result < 0;
+        std::size_t taken = readSize; // samples per channel the library read
         if (failed) {
             streamFailed(StreamDirection::rx, result);
             if (!withTimestamps || metadata.actual_count == 0) {
@@ -339,7 +340,7 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* const* samples, std::
             // The library took the whole read, surplus included; a short
             // count says where it stopped.
             const std::size_t actual = two ? metadata.actual_count / 2 : metadata.actual_count;
-            const std::size_t taken = actual == 0 ? readSize : std::min(actual, readSize);
+            taken = actual == 0 ? readSize : std::min(actual, readSize);
             if (actual != 0) {
                 delivered = std::min(taken, remaining);
             }
@@ -386,6 +387,12 @@ std::size_t BladeRfSdrDevice::receive(std::complex<float>* const* samples, std::
                     triggeredStartTickPlusOne_.store(metadata.timestamp + skip + 1, std::memory_order_relaxed);
                 }
             }
+        }
+        // What the read took past the caller's count is never handed out:
+        // a request that is not a whole multiple of the granularity loses
+        // the rest of its last read, and says so.
+        if (taken > skip + delivered) {
+            rxDiscardedSamples_.fetch_add(taken - skip - delivered, std::memory_order_relaxed);
         }
         const std::int16_t* source = rxScratch_.data() + (two ? 4 : 2) * skip;
         if (two && samples != nullptr) {

@@ -158,8 +158,11 @@ TEST_P(BladeRfReadKinds, readsAreWholeMultiplesOf1024UpToOneStreamBuffer)
 {
     BladeRfSdrDevice& device = receiving("", kPlain);
     EXPECT_EQ(test::timestampsRead(device, GetParam(), 100), test::timestampsFrom(0, 100));
-    // The rest of that 1024-sample read is dropped.
+    // The rest of that 1024-sample read is dropped, and counted.
+    EXPECT_EQ(test::lossesOf(device).rxDiscardedSamples, 924u);
     EXPECT_EQ(test::timestampsRead(device, GetParam(), 40000), test::timestampsFrom(1024, 40000));
+    EXPECT_EQ(test::lossesOf(device).rxDiscardedSamples, 924u + 960u); // 40000 = 2 x 16384 + 8192 - 960
+    EXPECT_EQ(test::lossesOf(device).rxOverruns, 0u);
     EXPECT_THAT(bladeRf().calls("bladerf_sync_rx"),
                 ElementsAre("bladerf_sync_rx 1024 100 now ts=0 actual=1024 -> 0",
                             "bladerf_sync_rx 16384 100 now ts=1024 actual=16384 -> 0",
