@@ -421,5 +421,23 @@ std::optional<bool> ISdrDevice::clockOutput() const
 {
     return std::nullopt;
 }
+bool ISdrDevice::setChannelGainStage(StreamDirection direction, std::size_t channel, const std::string& stage,
+                                     double gainDb)
+{
+    return channel == 0 && setGainStage(direction, stage, gainDb);
+}
+std::optional<double> ISdrDevice::channelGainStageDb(StreamDirection direction, std::size_t channel,
+                                                     const std::string& stage) const
+{
+    return channel == 0 ? gainStageDb(direction, stage) : std::nullopt;
+}
+bool ISdrDevice::setChannelAutomaticGain(StreamDirection direction, std::size_t channel, bool enabled)
+{
+    return channel == 0 && setAutomaticGain(direction, enabled);
+}
+bool ISdrDevice::channelAutomaticGain(StreamDirection direction, std::size_t channel) const
+{
+    return channel == 0 && automaticGain(direction);
+}
 
 } // namespace veltrano

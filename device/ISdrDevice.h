@@ -647,6 +647,33 @@ public:
     /// Whether the clock out is on; nullopt when it cannot be read.
     virtual std::optional<bool> clockOutput() const;
     /// @}
+    /// @name Per-channel gain stages and automatic gain
+    /// Each channel of a direction has its own gain chain, with the stages
+    /// gainStages() lists. The channel the direction-wide calls address (the
+    /// first streamed one) is reached through them: these calls on it are
+    /// setGainStage, gainStageDb, setAutomaticGain and automaticGain. Another
+    /// channel is set live while it streams and otherwise keeps the setting
+    /// for when it starts, as setChannelGain does; a later setChannelGain, or
+    /// the next configureRx or configureTx, sets the overall gain over it.
+    /// By default only channel 0 has a chain, the direction's own.
+    /// @{
+
+    /// Sets one stage of a channel's chain, rounded to its step; false for a
+    /// channel or stage the direction does not have, a value outside the
+    /// stage's range, a NaN or a library failure.
+    virtual bool setChannelGainStage(StreamDirection direction, std::size_t channel, const std::string& stage,
+                                     double gainDb);
+    /// The gain of one stage of a channel's chain: the one kept for it, or in
+    /// force; nullopt when unknown.
+    virtual std::optional<double> channelGainStageDb(StreamDirection direction, std::size_t channel,
+                                                     const std::string& stage) const;
+    /// Switches a channel's automatic gain control on or off, where
+    /// supportsAutomaticGain(direction).
+    virtual bool setChannelAutomaticGain(StreamDirection direction, std::size_t channel, bool enabled);
+    /// True while (or, for an idle channel, once it starts) the channel's
+    /// automatic gain control is on.
+    virtual bool channelAutomaticGain(StreamDirection direction, std::size_t channel) const;
+    /// @}
 };
 
 } // namespace veltrano

@@ -119,9 +119,14 @@ bool SoapyDevice::configure(int direction, const StreamConfig& config)
     for (const auto& [stage, gainDb] : own.stageGains) {
         configured = configured && board_->setGainStage(chainOf(direction), stage, gainDb);
     }
-    // A configuration gives every channel its gain: those set by channel go on top.
-    for (const auto& [channel, gainDb] : own.channelGains) {
-        configured = configured && board_->setChannelGain(chainOf(direction), channel, gainDb);
+    // A configuration gives every channel its gain: what was set by channel goes on top.
+    for (const auto& [channel, gain] : own.channelGains) {
+        const StreamDirection chain = chainOf(direction);
+        configured = configured && (!gain.gainDb || board_->setChannelGain(chain, channel, *gain.gainDb));
+        for (const auto& [stage, gainDb] : gain.stageGains) {
+            configured = configured && board_->setChannelGainStage(chain, channel, stage, gainDb);
+        }
+        configured = configured && (!gain.automatic || board_->setChannelAutomaticGain(chain, channel, *gain.automatic));
     }
     return configured && (!own.automaticGain || board_->setAutomaticGain(chainOf(direction), true));
 }

@@ -146,8 +146,14 @@ private:
         StreamConfig config;
         // Stage gains set by name since the overall gain was last set, in order.
         std::vector<std::pair<std::string, double>> stageGains;
-        // Gains set on a channel the overall calls do not reach, by channel.
-        std::map<std::size_t, double> channelGains;
+        // What was set on a channel the overall calls do not reach, by channel,
+        // for the board to get again over each configuration.
+        struct ChannelGain {
+            std::optional<double> gainDb;
+            std::vector<std::pair<std::string, double>> stageGains; // since gainDb, in order
+            std::optional<bool> automatic;
+        };
+        std::map<std::size_t, ChannelGain> channelGains;
         bool automaticGain = false;
         StreamState* stream = nullptr;
         bool active = false; // the board streams this direction
@@ -181,11 +187,9 @@ private:
                 LiveCall live, const std::string& valid, bool liveWhenIdle = false);
     // Whether the direction's overall calls (gain, stages, automatic gain)
     // reach this channel: the first of the channels set up to stream, channel
-    // 0 when none are. The other channel of a two-channel stream has its own
-    // overall gain only.
+    // 0 when none are. The other channel of a two-channel stream is set
+    // through the board's per-channel calls.
     bool addressedByOverallCalls(int direction, size_t channel) const;
-    // Throws, naming what, unless the channel is the one overall calls reach.
-    void requireOverallChannel(int direction, size_t channel, const std::string& what) const;
     // The stage of the direction by name; throws naming the stages there are.
     GainStage stageNamed(int direction, const std::string& name) const;
     // "a to b" of the ranges (or "a, b, ..." of single values), with the unit.

@@ -30,14 +30,6 @@ bool SoapyDevice::addressedByOverallCalls(int direction, size_t channel) const
     return board_->streamChannels(chainOf(direction)).front() == channel;
 }
 
-void SoapyDevice::requireOverallChannel(int direction, size_t channel, const std::string& what) const
-{
-    if (!addressedByOverallCalls(direction, channel)) {
-        fail(std::string("veltrano: the ") + directionName(direction) + " " + what + " of channel " +
-             std::to_string(channel) + " is set only while it streams alone; set its overall gain");
-    }
-}
-
 GainStage SoapyDevice::stageNamed(int direction, const std::string& name) const
 {
     const std::vector<GainStage> stages = board_->gainStages(chainOf(direction));
@@ -78,7 +70,9 @@ void SoapyDevice::setGain(int direction, size_t channel, double value)
             fail(std::string("veltrano: the board refused the ") + directionName(direction) + " gain " +
                  numberText(value) + " of channel " + std::to_string(channel) + boardReason());
         }
-        side(direction).channelGains[channel] = held;
+        Side::ChannelGain& kept = side(direction).channelGains[channel];
+        kept.gainDb = held;
+        kept.stageGains.clear();
         return;
     }
     Side& own = side(direction);
@@ -98,11 +92,22 @@ void SoapyDevice::setGain(int direction, size_t channel, const std::string& name
 {
     const std::lock_guard lock(boardMutex_);
     checkChannel(direction, channel);
-    requireOverallChannel(direction, channel, "gain stage " + name);
     const GainStage stage = stageNamed(direction, name);
     if (!std::isfinite(value) || value < stage.minimumDb || value > stage.maximumDb) {
         fail(std::string("veltrano: the ") + directionName(direction) + " gain stage " + name + " takes " +
              stageRangeText(stage) + ", not " + numberText(value));
+    }
+    // The stream's other channel: its own chain, live while it streams, else
+    // kept by the board for when it starts.
+    if (!addressedByOverallCalls(direction, channel)) {
+        if (!board_->setChannelGainStage(chainOf(direction), channel, name, value)) {
+            fail(std::string("veltrano: the board refused the ") + directionName(direction) + " gain stage " + name +
+                 " of channel " + std::to_string(channel) + boardReason());
+        }
+        auto& stages = side(direction).channelGains[channel].stageGains;
+        std::erase_if(stages, [&name](const auto& entry) { return entry.first == name; });
+        stages.emplace_back(name, value);
+        return;
     }
     if (!otherStreams(direction) && !board_->setGainStage(chainOf(direction), name, value)) {
         fail(std::string("veltrano: the board refused the ") + directionName(direction) + " gain stage " + name +
@@ -132,8 +137,10 @@ double SoapyDevice::getGain(int direction, size_t channel, const std::string& na
 {
     const std::lock_guard lock(boardMutex_);
     checkChannel(direction, channel);
-    requireOverallChannel(direction, channel, "gain stage " + name);
     static_cast<void>(stageNamed(direction, name));
+    if (!addressedByOverallCalls(direction, channel)) {
+        return board_->channelGainStageDb(chainOf(direction), channel, name).value_or(0.0);
+    }
     const Side& own = side(direction);
     // A stage kept for a chain the board has not taken it for yet reads as kept.
     const auto kept = std::find_if(own.stageGains.begin(), own.stageGains.end(),
@@ -185,10 +192,13 @@ void SoapyDevice::setGainMode(int direction, size_t channel, bool automatic)
         }
         return;
     }
-    if (automatic) {
-        requireOverallChannel(direction, channel, "automatic gain");
-    } else if (!addressedByOverallCalls(direction, channel)) {
-        return; // a gain set by channel is a manual one
+    if (!addressedByOverallCalls(direction, channel)) {
+        if (!board_->setChannelAutomaticGain(chain, channel, automatic)) {
+            fail(std::string("veltrano: the board refused the automatic ") + directionName(direction) +
+                 " gain of channel " + std::to_string(channel) + boardReason());
+        }
+        side(direction).channelGains[channel].automatic = automatic;
+        return;
     }
     if (!otherStreams(direction) && !board_->setAutomaticGain(chain, automatic)) {
         fail(std::string("veltrano: the board refused the automatic ") + directionName(direction) + " gain" +
@@ -201,7 +211,10 @@ bool SoapyDevice::getGainMode(int direction, size_t channel) const
 {
     const std::lock_guard lock(boardMutex_);
     checkChannel(direction, channel);
-    return addressedByOverallCalls(direction, channel) && side(direction).automaticGain;
+    if (!addressedByOverallCalls(direction, channel)) {
+        return board_->channelAutomaticGain(chainOf(direction), channel);
+    }
+    return side(direction).automaticGain;
 }
 
 } // namespace veltrano::soapy

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Which channels of each direction BladeRfSdrDevice streams, the library
-// channels and layouts that follow from them, and the gain of each channel.
+// channels and layouts that follow from them, and the gain chain of each channel.
 #include "device/bladerf/BladeRfSdrDevice.h"
 
 #include "device/bladerf/BladeRfApi.h"
@@ -77,7 +77,7 @@ std::optional<int> BladeRfSdrDevice::gainChannelOf(StreamDirection direction) co
 {
     const std::optional<int> first = channelOf(direction);
     const auto& streamed = streamChannels_[indexOf(direction)];
-    if (first && streamed.size() == 1 && streamed.front() != 0) {
+    if (first && streamed.front() != 0) {
         return libraryChannel(direction, streamed.front());
     }
     return first;
@@ -99,16 +99,8 @@ int BladeRfSdrDevice::enableStreamChannels(StreamDirection direction, bool enabl
     int first = 0;
     for (const std::size_t channel : streamChannels_[index]) {
         int result = api.enableModule(handle_->device, libraryChannel(direction, channel), enable);
-        // A second receiver follows the first one's gain control: left to the
-        // AD9361's automatic gain, it would ignore every gain it is given.
-        if (result == 0 && enable && direction == StreamDirection::rx && channel != 0) {
-            result = api.setGainMode(handle_->device, libraryChannel(direction, channel),
-                                     rxAutomaticGain_.load() ? BLADERF_GAIN_DEFAULT : BLADERF_GAIN_MGC);
-        }
-        // A gain kept while the channel was idle reaches it as it starts.
-        if (result == 0 && enable && !std::isnan(keptChannelGainDb_[index][channel])) {
-            result = api.setGain(handle_->device, libraryChannel(direction, channel),
-                                 detail::wholeDb(keptChannelGainDb_[index][channel]));
+        if (result == 0 && enable) {
+            result = applyKeptChannelGain(direction, channel);
         }
         if (first == 0) {
             first = result;
@@ -129,28 +121,85 @@ bool BladeRfSdrDevice::refusedSingleBuffer(StreamDirection direction)
     return true;
 }
 
+int BladeRfSdrDevice::applyKeptChannelGain(StreamDirection direction, std::size_t channel)
+{
+    const BladeRfApi& api = bladeRfApi();
+    const std::size_t index = indexOf(direction);
+    const int libraryIndex = libraryChannel(direction, channel);
+    int result = 0;
+    // A second receiver follows the first one's gain control unless it was
+    // given its own: left to the AD9361's automatic gain, it would ignore
+    // every gain it is given.
+    if (direction == StreamDirection::rx && libraryIndex != gainChannelOf(direction)) {
+        const bool automatic = keptChannelAutomaticGain_[channel].value_or(rxAutomaticGain_.load());
+        result = api.setGainMode(handle_->device, libraryIndex, automatic ? BLADERF_GAIN_DEFAULT : BLADERF_GAIN_MGC);
+    }
+    // What was kept while the channel was idle reaches it as it starts: its
+    // overall gain, then the stages set since.
+    if (result == 0 && !std::isnan(keptChannelGainDb_[index][channel])) {
+        result = api.setGain(handle_->device, libraryIndex, detail::wholeDb(keptChannelGainDb_[index][channel]));
+    }
+    for (const auto& [stage, gainDb] : keptChannelStages_[index][channel]) {
+        if (result == 0 && !setStageOf(libraryIndex, stage, gainDb, true)) {
+            result = BLADERF_ERR_UNEXPECTED;
+        }
+    }
+    return result;
+}
+
+void BladeRfSdrDevice::keepConfiguredGain(StreamDirection direction, double gainDb)
+{
+    // The configured gain, with the gain control off, is every channel's:
+    // the one configured has it, the other gets it when it starts.
+    const std::size_t index = indexOf(direction);
+    const std::size_t configured = streamChannels_[index].front();
+    for (std::size_t channel = 0; channel < kMostStreamedChannels; ++channel) {
+        keptChannelGainDb_[index][channel] = channel == configured ? kNoGain : gainDb;
+        keptChannelStages_[index][channel].clear();
+    }
+    if (direction == StreamDirection::rx) {
+        keptChannelAutomaticGain_[0] = keptChannelAutomaticGain_[1] = std::nullopt;
+    }
+}
+
+bool BladeRfSdrDevice::isChannelOfOverallCalls(StreamDirection direction, std::size_t channel) const
+{
+    return libraryChannel(direction, channel) == gainChannelOf(direction);
+}
+
+bool BladeRfSdrDevice::channelStreams(StreamDirection direction, std::size_t channel) const
+{
+    const auto& streamed = streamChannels_[indexOf(direction)];
+    return (direction == StreamDirection::rx ? rxStreaming_ : txStreaming_).load() &&
+           std::find(streamed.begin(), streamed.end(), channel) != streamed.end();
+}
+
+bool BladeRfSdrDevice::hasChannel(StreamDirection direction, std::size_t channel) const
+{
+    return isOpen() && channel < std::min(channelCounts_[indexOf(direction)], kMostStreamedChannels);
+}
+
 bool BladeRfSdrDevice::setChannelGain(StreamDirection direction, std::size_t channel, double gainDb)
 {
     const std::size_t index = indexOf(direction);
-    if (!isOpen() || channel >= std::min(channelCounts_[index], kMostStreamedChannels) || std::isnan(gainDb)) {
+    if (!hasChannel(direction, channel) || std::isnan(gainDb)) {
         return false;
     }
-    const bool streaming = (direction == StreamDirection::rx ? rxStreaming_ : txStreaming_).load();
-    const auto& streamed = streamChannels_[index];
-    if (streaming && std::find(streamed.begin(), streamed.end(), channel) != streamed.end()) {
+    if (channelStreams(direction, channel)) {
         const std::lock_guard lock(deviceMutex_);
         if (bladeRfApi().setGain(handle_->device, libraryChannel(direction, channel), detail::wholeDb(gainDb)) < 0) {
             return false;
         }
     }
     keptChannelGainDb_[index][channel] = gainDb;
+    keptChannelStages_[index][channel].clear(); // the overall gain splits anew
     return true;
 }
 
 double BladeRfSdrDevice::channelGain(StreamDirection direction, std::size_t channel) const
 {
     const std::size_t index = indexOf(direction);
-    if (!isOpen() || channel >= std::min(channelCounts_[index], kMostStreamedChannels)) {
+    if (!hasChannel(direction, channel)) {
         return kNoGain;
     }
     if (!std::isnan(keptChannelGainDb_[index][channel])) {
@@ -163,6 +212,74 @@ double BladeRfSdrDevice::channelGain(StreamDirection direction, std::size_t chan
         return kNoGain;
     }
     return gain;
+}
+
+bool BladeRfSdrDevice::setChannelGainStage(StreamDirection direction, std::size_t channel, const std::string& stage,
+                                           double gainDb)
+{
+    if (!hasChannel(direction, channel)) {
+        return false;
+    }
+    if (isChannelOfOverallCalls(direction, channel)) {
+        return setGainStage(direction, stage, gainDb);
+    }
+    const std::lock_guard lock(deviceMutex_);
+    if (!setStageOf(libraryChannel(direction, channel), stage, gainDb, channelStreams(direction, channel))) {
+        return false;
+    }
+    auto& kept = keptChannelStages_[indexOf(direction)][channel];
+    std::erase_if(kept, [&stage](const auto& entry) { return entry.first == stage; });
+    kept.emplace_back(stage, gainDb);
+    return true;
+}
+
+std::optional<double> BladeRfSdrDevice::channelGainStageDb(StreamDirection direction, std::size_t channel,
+                                                           const std::string& stage) const
+{
+    if (!hasChannel(direction, channel)) {
+        return std::nullopt;
+    }
+    if (isChannelOfOverallCalls(direction, channel)) {
+        return gainStageDb(direction, stage);
+    }
+    const auto& kept = keptChannelStages_[indexOf(direction)][channel];
+    const auto found =
+        std::find_if(kept.begin(), kept.end(), [&stage](const auto& entry) { return entry.first == stage; });
+    if (found != kept.end() && !channelStreams(direction, channel)) {
+        return found->second;
+    }
+    const std::lock_guard lock(deviceMutex_);
+    return stageDbOf(libraryChannel(direction, channel), stage);
+}
+
+bool BladeRfSdrDevice::setChannelAutomaticGain(StreamDirection direction, std::size_t channel, bool enabled)
+{
+    if (!hasChannel(direction, channel) || !supportsAutomaticGain(direction)) {
+        return false;
+    }
+    if (isChannelOfOverallCalls(direction, channel)) {
+        return setAutomaticGain(direction, enabled);
+    }
+    if (channelStreams(direction, channel)) {
+        const std::lock_guard lock(deviceMutex_);
+        const bladerf_gain_mode mode = enabled ? BLADERF_GAIN_DEFAULT : BLADERF_GAIN_MGC;
+        if (bladeRfApi().setGainMode(handle_->device, libraryChannel(direction, channel), mode) != 0) {
+            return false;
+        }
+    }
+    keptChannelAutomaticGain_[channel] = enabled;
+    return true;
+}
+
+bool BladeRfSdrDevice::channelAutomaticGain(StreamDirection direction, std::size_t channel) const
+{
+    if (!hasChannel(direction, channel) || direction != StreamDirection::rx) {
+        return false;
+    }
+    if (isChannelOfOverallCalls(direction, channel)) {
+        return automaticGain(direction);
+    }
+    return keptChannelAutomaticGain_[channel].value_or(rxAutomaticGain_.load());
 }
 
 } // namespace veltrano

@@ -113,30 +113,47 @@ std::optional<GainStage> BladeRfSdrDevice::overallGainRange(StreamDirection dire
 
 bool BladeRfSdrDevice::setGainStage(StreamDirection direction, const std::string& stage, double gainDb)
 {
-    const BladeRfApi& api = bladeRfApi();
     const auto channel = gainChannelOf(direction);
-    if (!channel || api.setGainStage == nullptr || !std::isfinite(gainDb)) {
+    if (!channel) {
         return false;
     }
     const std::lock_guard lock(deviceMutex_);
-    const auto found = listStages(*channel, &stage);
+    return setStageOf(*channel, stage, gainDb, true);
+}
+
+bool BladeRfSdrDevice::setStageOf(int channel, const std::string& stage, double gainDb, bool apply) const
+{
+    const BladeRfApi& api = bladeRfApi();
+    if (api.setGainStage == nullptr || !std::isfinite(gainDb)) {
+        return false;
+    }
+    const auto found = listStages(channel, &stage);
     if (found.empty() || !holds(found.front(), gainDb)) {
         return false;
     }
-    return api.setGainStage(handle_->device, *channel, found.front().name.c_str(), onStep(found.front(), gainDb)) == 0;
+    return !apply ||
+           api.setGainStage(handle_->device, channel, found.front().name.c_str(), onStep(found.front(), gainDb)) == 0;
 }
 
 std::optional<double> BladeRfSdrDevice::gainStageDb(StreamDirection direction, const std::string& stage) const
 {
-    const BladeRfApi& api = bladeRfApi();
     const auto channel = gainChannelOf(direction);
-    if (!channel || api.getGainStage == nullptr) {
+    if (!channel) {
         return std::nullopt;
     }
     const std::lock_guard lock(deviceMutex_);
-    const auto found = listStages(*channel, &stage);
+    return stageDbOf(*channel, stage);
+}
+
+std::optional<double> BladeRfSdrDevice::stageDbOf(int channel, const std::string& stage) const
+{
+    const BladeRfApi& api = bladeRfApi();
+    if (api.getGainStage == nullptr) {
+        return std::nullopt;
+    }
+    const auto found = listStages(channel, &stage);
     bladerf_gain gain = 0;
-    if (found.empty() || api.getGainStage(handle_->device, *channel, found.front().name.c_str(), &gain) != 0) {
+    if (found.empty() || api.getGainStage(handle_->device, channel, found.front().name.c_str(), &gain) != 0) {
         return std::nullopt;
     }
     return static_cast<double>(gain);
@@ -293,7 +310,7 @@ bool BladeRfSdrDevice::setAutomaticGain(StreamDirection direction, bool enabled)
     }
     const std::lock_guard lock(deviceMutex_);
     const bladerf_gain_mode mode = enabled ? BLADERF_GAIN_DEFAULT : BLADERF_GAIN_MGC;
-    if (bladeRfApi().setGainMode(handle_->device, detail::kBladeRfRxChannel, mode) != 0) {
+    if (bladeRfApi().setGainMode(handle_->device, *gainChannelOf(direction), mode) != 0) {
         return false;
     }
     rxAutomaticGain_.store(enabled);

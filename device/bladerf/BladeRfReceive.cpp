@@ -83,9 +83,7 @@ bool BladeRfSdrDevice::configureRx(const StreamConfig& config)
     bandwidthHz_[0].store(static_cast<double>(actualBandwidth));
     rxAutomaticGain_.store(false);
     rxFrequencyHz_ = config.frequencyHz;
-    // The configured gain is every channel's: channel 1 gets it when it starts.
-    keptChannelGainDb_[0][0] = kNoGain;
-    keptChannelGainDb_[0][1] = config.gainDb;
+    keepConfiguredGain(StreamDirection::rx, config.gainDb);
     handle_->quickTunes.clear();
     // The frequency just tuned is the first one a hop can come back to quickly.
     if (api.scheduleRetune != nullptr && api.getQuickTune != nullptr) {

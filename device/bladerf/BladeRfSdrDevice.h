@@ -242,6 +242,17 @@ public:
     double channelGain(StreamDirection direction, std::size_t channel) const override;
     /// @}
 
+    /// @name Per-channel gain stages and automatic gain
+    /// Through libbladeRF's stage and gain-mode calls of that channel.
+    /// @{
+    bool setChannelGainStage(StreamDirection direction, std::size_t channel, const std::string& stage,
+                             double gainDb) override;
+    std::optional<double> channelGainStageDb(StreamDirection direction, std::size_t channel,
+                                             const std::string& stage) const override;
+    bool setChannelAutomaticGain(StreamDirection direction, std::size_t channel, bool enabled) override;
+    bool channelAutomaticGain(StreamDirection direction, std::size_t channel) const override;
+    /// @}
+
     /// @name Boards that sample in step
     /// Triggers (BladeRfTrigger.cpp) through libbladeRF's trigger calls on
     /// channel 0 of each direction, signals "J71-4" (a bladeRF1's pin, its
@@ -307,12 +318,26 @@ private:
     void clearStreamFailure();
     // The first channel of a direction the board has, or nullopt.
     std::optional<int> channelOf(StreamDirection direction) const;
-    // The channel the overall gain and the gain stages address: the streamed
-    // one when a single channel other than 0 streams, else channelOf's.
+    // The channel the overall gain, the gain stages and the automatic gain
+    // address: the first streamed one.
     std::optional<int> gainChannelOf(StreamDirection direction) const;
     // With deviceMutex_ held: the channel's stages with their ranges, or only
     // the one whose whole name is *only (none when it is not listed).
     std::vector<GainStage> listStages(int channel, const std::string* only) const;
+    // With deviceMutex_ held: checks a stage's value for a library channel
+    // and, when apply, sets it on its step; false for an unknown stage or a
+    // value outside its range.
+    bool setStageOf(int channel, const std::string& stage, double gainDb, bool apply) const;
+    // With deviceMutex_ held: a stage's gain in force on a library channel.
+    std::optional<double> stageDbOf(int channel, const std::string& stage) const;
+    // A configuration's gain: in force on the channel configured, kept for the other.
+    void keepConfiguredGain(StreamDirection direction, double gainDb);
+    // As a channel starts: the gain control, gain and stages kept for it.
+    int applyKeptChannelGain(StreamDirection direction, std::size_t channel);
+    // The channel the direction-wide gain calls reach (see gainChannelOf).
+    bool isChannelOfOverallCalls(StreamDirection direction, std::size_t channel) const;
+    bool channelStreams(StreamDirection direction, std::size_t channel) const;
+    bool hasChannel(StreamDirection direction, std::size_t channel) const;
     // Drops what a running receive stream holds from before a rate change;
     // called with deviceMutex_ held. False when a plain stream failed to restart.
     bool discardSamplesBeforeNow();
@@ -340,6 +365,11 @@ private:
     std::size_t channelCounts_[2] = {0, 0}; // as the library reported them at open
     static constexpr double kNoGain = std::numeric_limits<double>::quiet_NaN();
     double keptChannelGainDb_[2][2] = {{kNoGain, kNoGain}, {kNoGain, kNoGain}};
+    // Stages set on a channel the direction-wide calls do not reach, in the
+    // order set, until its overall gain is set again; and the automatic gain
+    // asked for such a receive channel (none: it follows the other's).
+    std::vector<std::pair<std::string, double>> keptChannelStages_[2][2];
+    std::optional<bool> keptChannelAutomaticGain_[2];
     DeviceInfo info_;
     double actualRxSampleRateHz_ = 0.0;
     double rxFrequencyHz_ = 0.0;

@@ -84,9 +84,7 @@ bool BladeRfSdrDevice::configureTx(const StreamConfig& config)
     }
     txSampleRateHz_.store(actualRate);
     bandwidthHz_[1].store(static_cast<double>(actualBandwidth));
-    // The configured gain is every channel's: channel 1 gets it when it starts.
-    keptChannelGainDb_[1][0] = kNoGain;
-    keptChannelGainDb_[1][1] = config.gainDb;
+    keepConfiguredGain(StreamDirection::tx, config.gainDb);
     txConfigured_ = true;
     return true;
 }

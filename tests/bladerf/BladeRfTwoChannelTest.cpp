@@ -270,5 +270,57 @@ TEST_F(BladeRfTwoChannels, aGainSetBeforeItsChannelStreamsReachesItWhenItStarts)
                             "bladerf_enable_module 3 1 -> 0", "bladerf_set_gain 3 12 -> 0"));
 }
 
+// Each channel has its own chain: channel 1's stages and automatic gain
+// reach it live while it streams, or are kept and handed to it as it
+// starts; channel 0 (the one the direction-wide calls reach) is untouched,
+// and the per-channel calls on channel 0 are the direction-wide ones.
+class BladeRfChannelChain : public BladeRfTwoChannels, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(BladeRfChannelChain, reachesItsChannelLiveOrWhenItStarts)
+{
+    const bool live = GetParam();
+    BladeRfSdrDevice& device = open();
+    ASSERT_TRUE(device.setStreamChannels(StreamDirection::rx, {0, 1}));
+    ASSERT_TRUE(device.configureRx(config(915e6)));
+    if (live) {
+        ASSERT_TRUE(device.startRx());
+    }
+    const std::vector<GainStage> stages = device.gainStages(StreamDirection::rx);
+    ASSERT_FALSE(stages.empty());
+    const GainStage& stage = stages.front();
+    const double before = device.gainStageDb(StreamDirection::rx, stage.name).value();
+    const double wanted = stage.maximumDb == before ? stage.minimumDb : stage.maximumDb;
+    const std::size_t from = journalLength();
+    ASSERT_TRUE(device.setChannelAutomaticGain(StreamDirection::rx, 1, true));
+    ASSERT_TRUE(device.setChannelGainStage(StreamDirection::rx, 1, stage.name, wanted));
+    EXPECT_EQ(device.channelGainStageDb(StreamDirection::rx, 1, stage.name), wanted);
+    EXPECT_TRUE(device.channelAutomaticGain(StreamDirection::rx, 1));
+    if (!live) {
+        EXPECT_THAT(callsOf({"bladerf_set_gain_mode", "bladerf_set_gain_stage"}, from), IsEmpty());
+        ASSERT_TRUE(device.startRx());
+    }
+    const std::string stageCall =
+        "bladerf_set_gain_stage 2 " + stage.name + " " + std::to_string(static_cast<int>(wanted)) + " -> 0";
+    EXPECT_THAT(callsOf({"bladerf_set_gain_mode", "bladerf_set_gain_stage"}, from),
+                ElementsAre("bladerf_set_gain_mode 2 0 -> 0", stageCall)); // 0: automatic
+    EXPECT_EQ(device.channelGainStageDb(StreamDirection::rx, 1, stage.name), wanted);
+    EXPECT_EQ(device.gainStageDb(StreamDirection::rx, stage.name), before);
+    EXPECT_EQ(device.channelGainStageDb(StreamDirection::rx, 0, stage.name), before);
+    EXPECT_FALSE(device.automaticGain(StreamDirection::rx));
+    EXPECT_FALSE(device.channelAutomaticGain(StreamDirection::rx, 0));
+    // Refused: a stage or channel the chain does not have, a value off its range.
+    EXPECT_FALSE(device.setChannelGainStage(StreamDirection::rx, 1, stage.name + "x", wanted));
+    EXPECT_FALSE(device.setChannelGainStage(StreamDirection::rx, 1, stage.name, stage.maximumDb + 1.0));
+    EXPECT_FALSE(device.setChannelGainStage(StreamDirection::rx, 2, stage.name, wanted));
+    EXPECT_FALSE(device.setChannelAutomaticGain(StreamDirection::tx, 1, true));
+    device.stopRx();
+    // A configuration gives both channels its gain with the control off.
+    ASSERT_TRUE(device.configureRx(config(915e6)));
+    EXPECT_FALSE(device.channelAutomaticGain(StreamDirection::rx, 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(LiveAndKept, BladeRfChannelChain, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "live" : "kept"; });
+
 } // namespace
 } // namespace veltrano

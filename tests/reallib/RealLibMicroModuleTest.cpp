@@ -72,6 +72,41 @@ TEST_F(RealLibBladeRf, theModuleOffersTheMicrosStagesAndKeepsItsAutomaticGainOve
     device->closeStream(stream);
 }
 
+// Both receive channels through the module, one buffer each: the board's
+// pattern on channel 0 and the same samples with I and Q exchanged on
+// channel 1, stamped; channel 1's automatic gain and gain reach the board's
+// second receiver only.
+TEST_F(RealLibBladeRf, theModuleStreamsBothReceiveChannelsAndGivesTheSecondItsOwnGainControl)
+{
+    const test::OnlyOurSoapyModule onlyOurs;
+    const test::SoapyDevicePointer device(
+        SoapySDR::Device::make(std::string("driver=veltrano,serial=") + test::kEmulatedBladeRfSerial));
+    ASSERT_EQ(device->getNumChannels(SOAPY_SDR_RX), 2u);
+    device->setSampleRate(SOAPY_SDR_RX, 0, 2e6);
+    SoapySDR::Stream* stream = device->setupStream(SOAPY_SDR_RX, SOAPY_SDR_CS16, {0, 1});
+    device->setGainMode(SOAPY_SDR_RX, 1, true);
+    ASSERT_EQ(device->activateStream(stream), 0);
+    constexpr unsigned kSecondReceiver = 2; // BLADERF_CHANNEL_RX(1)
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, kRficGainMode, kSecondReceiver), kMode.automaticGainOnBoard);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, kRficGainMode, 0), kManualGainMode);
+    std::vector<std::int16_t> samples[2] = {std::vector<std::int16_t>(2 * 8192), std::vector<std::int16_t>(2 * 8192)};
+    void* buffers[] = {samples[0].data(), samples[1].data()};
+    int flags = 0;
+    long long timeNs = 0;
+    ASSERT_EQ(device->readStream(stream, buffers, 8192, flags, timeNs, 1'000'000), 8192);
+    EXPECT_NE(flags & SOAPY_SDR_HAS_TIME, 0);
+    bool exchanged = true;
+    for (std::size_t k = 0; k < 8192; ++k) {
+        exchanged = exchanged && samples[0][2 * k] == samples[1][2 * k + 1] && samples[0][2 * k + 1] == samples[1][2 * k];
+    }
+    EXPECT_TRUE(exchanged);
+    EXPECT_NE(samples[0][0], samples[0][2]); // a pattern, not silence
+    device->setGainMode(SOAPY_SDR_RX, 1, false);
+    EXPECT_EQ(veltrano_usb_bladerf_rfic(nullptr, kRficGainMode, kSecondReceiver), kManualGainMode);
+    device->deactivateStream(stream);
+    device->closeStream(stream);
+}
+
 // The identity a client checks first when something misbehaves, and the
 // sensors: the board-wide temperature, the receive channel's RSSI.
 TEST_F(RealLibBladeRf, theModuleReportsTheMicrosVersionsAndReadsItsSensors)

@@ -25,6 +25,7 @@
 namespace veltrano {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -276,9 +277,9 @@ TEST_F(SoapyTwoChannels, channelListsAreCheckedWithWords)
     EXPECT_EQ(countsOf(kFormats[2], values, 1024, true), patternFrom(kFormats[2], 0, 1024));
 }
 
-// Channel 1's gain is its own: kept until it streams, then live; channel 0's
-// overall gain and its stages stay channel 0's. Streaming alone, channel 1
-// takes the overall gain and the stages itself.
+// Channel 1's gain chain is its own: kept until it streams, then live;
+// channel 0's overall gain stays channel 0's. Streaming alone, channel 1
+// takes the overall gain itself.
 TEST_F(SoapyTwoChannels, aChannelsGainReachesThatChannelOnly)
 {
     const auto device = bladeRf2();
@@ -297,8 +298,25 @@ TEST_F(SoapyTwoChannels, aChannelsGainReachesThatChannelOnly)
                 ElementsAre("bladerf_set_gain 2 12 -> 0", "bladerf_set_gain 0 25 -> 0"));
     EXPECT_EQ(device->getGain(SOAPY_SDR_RX, 1), 12);
     EXPECT_EQ(device->getGain(SOAPY_SDR_RX, 0), 25);
-    EXPECT_THAT(refusalOf([&] { device->setGain(SOAPY_SDR_RX, 1, "full", 20); }), HasSubstr("channel 1"));
-    EXPECT_THAT(refusalOf([&] { device->setGainMode(SOAPY_SDR_RX, 1, true); }), HasSubstr("automatic gain"));
+    // Its stages and automatic gain are its own too, live, and given to it
+    // again after a configuration.
+    from = journalLength();
+    device->setGain(SOAPY_SDR_RX, 1, "full", 20);
+    device->setGainMode(SOAPY_SDR_RX, 1, true);
+    const std::string mode = "bladerf_set_gain_mode 2 0 -> 0"; // the automatic mode
+    EXPECT_THAT(callsOf("bladerf_set_gain_stage", from), ElementsAre("bladerf_set_gain_stage 2 full 20 -> 0"));
+    EXPECT_THAT(callsOf("bladerf_set_gain_mode", from), ElementsAre(mode));
+    EXPECT_EQ(device->getGain(SOAPY_SDR_RX, 1, "full"), 20);
+    EXPECT_TRUE(device->getGainMode(SOAPY_SDR_RX, 1));
+    EXPECT_FALSE(device->getGainMode(SOAPY_SDR_RX, 0));
+    EXPECT_THAT(refusalOf([&] { device->setGain(SOAPY_SDR_RX, 1, "full", 99); }), HasSubstr("full takes"));
+    ASSERT_EQ(device->deactivateStream(stream), 0);
+    device->setSampleRate(SOAPY_SDR_RX, 0, 4e6);
+    from = journalLength();
+    ASSERT_EQ(device->activateStream(stream), 0);
+    EXPECT_THAT(callsOf("bladerf_set_gain_stage", from), Contains("bladerf_set_gain_stage 2 full 20 -> 0"));
+    EXPECT_THAT(callsOf("bladerf_set_gain_mode", from), Contains(mode));
+    EXPECT_TRUE(device->getGainMode(SOAPY_SDR_RX, 1));
     device->closeStream(stream);
 
     stream = device->setupStream(SOAPY_SDR_RX, SOAPY_SDR_CS16, {1});
