@@ -279,7 +279,7 @@ TEST_F(SoapyTwoChannels, channelListsAreCheckedWithWords)
 
 // Channel 1's gain chain is its own: kept until it streams, then live;
 // channel 0's overall gain stays channel 0's. Streaming alone, channel 1
-// takes the overall gain itself.
+// takes the overall gain and the automatic gain itself.
 TEST_F(SoapyTwoChannels, aChannelsGainReachesThatChannelOnly)
 {
     const auto device = bladeRf2();
@@ -323,7 +323,9 @@ TEST_F(SoapyTwoChannels, aChannelsGainReachesThatChannelOnly)
     ASSERT_EQ(device->activateStream(stream), 0);
     from = journalLength();
     device->setGain(SOAPY_SDR_RX, 1, 40);
+    device->setGainMode(SOAPY_SDR_RX, 1, true);
     EXPECT_THAT(callsOf("bladerf_set_gain", from), ElementsAre("bladerf_set_gain 2 40 -> 0"));
+    EXPECT_THAT(callsOf("bladerf_set_gain_mode", from), ElementsAre(mode));
     EXPECT_EQ(device->getGain(SOAPY_SDR_RX, 1), 40);
 }
 
