@@ -136,10 +136,16 @@ bool SoapyDevice::offersReferenceLock() const
 
 std::string SoapyDevice::referenceLockText() const
 {
+    // Under another source nothing is locked to a reference. That is an
+    // answer, not a failure: SoapySDRUtil's probe reads every sensor listed.
+    const std::vector<ClockSourceInfo> sources = board_->clockSources();
+    const ClockSourceInfo* source = referencedSource(sources);
+    if (source == nullptr || board_->clockSource() != source->name) {
+        return SoapySDR::SettingToString(false);
+    }
     const std::optional<bool> locked = board_->clockLocked();
     if (!locked) {
-        fail("veltrano: sensor \"ref_locked\" cannot be read: the clock source \"" + board_->clockSource() +
-             "\" has no lock to read" + boardReason());
+        fail("veltrano: sensor \"ref_locked\" cannot be read" + boardReason());
     }
     return SoapySDR::SettingToString(*locked);
 }

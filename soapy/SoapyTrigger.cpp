@@ -122,9 +122,9 @@ void SoapyDevice::appendSyncSettingInfo(SoapySDR::ArgInfoList& settings) const
             roles.emplace_back(name);
         }
         settings.push_back(setting(kTriggerRole, "Trigger role", Type::STRING,
-                                   "The receive stream's part on the trigger line: the master drives it, a slave "
+                                   "The receive stream's role on the trigger line: the master drives it, a slave "
                                    "follows it. An activation with SOAPY_SDR_WAIT_TRIGGER waits for the line (off "
-                                   "takes the slave's part for it). Written while the RX stream is inactive; also a "
+                                   "takes the slave's role for it). Written while the RX stream is inactive; also a "
                                    "device argument.",
                                    roleName(rxTriggerRole_), roles));
         settings.push_back(setting(kTriggerSignal, "Trigger signal", Type::STRING,
