@@ -157,6 +157,18 @@ run_example 0 "" timed-bursts 915e6 2e6 5 0.01
 for at in 100000000 110000000 120000000 130000000 140000000; do
     grep -qx "burst at $at ns: sent" "$work/stdout" || fail "timed-bursts: $(cat "$work/stdout")"
 done
+# Two boards on the simulated trigger line, the first two found: both first
+# samples at the tick of the fire, so at one time.
+cp "$VELTRANO_SIM_BLADERF_SCRIPT" "$work/bladerf-script.saved"
+printf 'board serial=A\nboard serial=B\n' > "$VELTRANO_SIM_BLADERF_SCRIPT"
+run_example 0 "" synchronised-start 915e6 2e6
+master_ns=$(sed -n 's/^master A: first sample at \([0-9]*\) ns$/\1/p' "$work/stdout")
+slave_ns=$(sed -n 's/^slave B: first sample at \([0-9]*\) ns$/\1/p' "$work/stdout")
+[ -n "$master_ns" ] && [ "$master_ns" = "$slave_ns" ] && grep -qx "difference: 0 ns" "$work/stdout" ||
+    fail "synchronised-start: $(cat "$work/stdout")"
+printf 'board serial=A\n' > "$VELTRANO_SIM_BLADERF_SCRIPT"
+run_example 1 "two bladeRF boards are needed; 1 found" synchronised-start 915e6 2e6
+cp "$work/bladerf-script.saved" "$VELTRANO_SIM_BLADERF_SCRIPT"
 
 echo "-- The shell sessions of the README and docs/, on the installed package"
 # Among them the quick start's probe, and the README's C++ example
@@ -195,6 +207,7 @@ run_example 64 "usage: receiver" receiver
 run_example 64 "usage: sweeper" sweeper hackrf
 run_example 64 "usage: transmitter" transmitter bladerf 1e9
 run_example 64 "usage: timed-bursts" timed-bursts 915e6
+run_example 64 "usage: synchronised-start" synchronised-start 915e6
 run_example 1 "unknown board family 'airspy'" receiver airspy 100e6 10e6 1000 "$work/x"
 run_example 1 "sample count must be a whole number" transmitter hackrf 100e6 10e6 1e3 0.5
 : > "$VELTRANO_SIM_HACKRF_SCRIPT"

@@ -32,6 +32,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,6 +83,22 @@ public:
     bool hasHardwareTime(const std::string& what) const override;
     long long getHardwareTime(const std::string& what) const override;
     void setHardwareTime(long long timeNs, const std::string& what) override;
+
+    // ---- Clocks and time sources (SoapyClocks.cpp) ------------------------------
+    // The board's clock sources by the device layer's names; the reference
+    // rate is what "external-pll" multiplies up (10 MHz until set). Time
+    // sources: "internal", the board's counter, and where the board has a
+    // trigger, "trigger": every receive activation then waits for the line,
+    // so that the boards on it count from one tick.
+    std::vector<std::string> listClockSources() const override;
+    void setClockSource(const std::string& source) override;
+    std::string getClockSource() const override;
+    void setReferenceClockRate(double rate) override;
+    double getReferenceClockRate() const override;
+    SoapySDR::RangeList getReferenceClockRates() const override;
+    std::vector<std::string> listTimeSources() const override;
+    void setTimeSource(const std::string& source) override;
+    std::string getTimeSource() const override;
 
     // ---- Gain: overall and by stage, automatic mode (SoapyGain.cpp) --------------
     std::vector<std::string> listGains(int direction, size_t channel) const override;
@@ -277,6 +294,25 @@ private:
     // Starts the receiver as configured: continuous samples or the native sweep.
     bool startReceiving();
 
+    // Starting in step (SoapyTrigger.cpp, SoapyClocks.cpp), with boardMutex_
+    // held: the receive trigger and the clock out as settings, the trigger
+    // armed or disarmed for a receive start, and the PLL lock as a sensor.
+    void appendSyncSettingInfo(SoapySDR::ArgInfoList& settings) const;
+    void appendSyncSettingKeys(std::vector<std::string>& keys) const;
+    // False when the key is none of them.
+    bool writeSyncSetting(const std::string& key, const std::string& value);
+    std::optional<std::string> readSyncSetting(const std::string& key) const;
+    // Arms the receive trigger for a start that waits for the line (a board
+    // without a role takes the slave's for it), or disarms it so that the
+    // start is free-running; false, logged, when the board cannot.
+    bool prepareRxTrigger(bool waitForLine);
+    // After the receive stream stopped: a role taken for the start is given back.
+    void releaseRxTrigger();
+    // Whether the receive start waits for the line: the flag or the time source.
+    bool rxWaitsForTrigger(int flags) const;
+    bool offersReferenceLock() const;
+    std::string referenceLockText() const;
+
     // Push-to-talk (SoapyPushToTalk.cpp), with boardMutex_ held. Whether the
     // board takes turns between the directions instead of refusing the second.
     bool takesTurns() const;
@@ -343,6 +379,13 @@ private:
     bool rxPausedMidStream_ = false;
     std::uint64_t rxPushToTalkGaps_ = 0;
     std::atomic<bool> rxResumeFailed_{false};
+    // The receive trigger as the client chose it ("" for the board's own
+    // pin), and whether the role in force was taken for a waiting start.
+    TriggerRole rxTriggerRole_ = TriggerRole::off;
+    std::string rxTriggerSignal_;
+    bool rxTriggerRoleBorrowed_ = false;
+    double referenceClockHz_ = 10e6;
+    std::string timeSource_ = "internal";
 };
 
 } // namespace veltrano::soapy

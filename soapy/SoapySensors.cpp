@@ -2,6 +2,8 @@
 // The board's sensors as SoapySDR's: board-wide ones by key, a chain's
 // through the channel overloads. A sensor that cannot be read throws with
 // the board's words for why, rather than handing back a made-up value.
+// Beside the board's own: "ref_locked", the PLL's lock to its reference,
+// where the board has a PLL.
 #include "soapy/SettingText.h"
 #include "soapy/SoapyDevice.h"
 
@@ -37,23 +39,36 @@ const SensorDescription* find(const std::vector<SensorDescription>& sensors, con
     return found == sensors.end() ? nullptr : &*found;
 }
 
+constexpr const char* kReferenceLock = "ref_locked";
+
 } // namespace
 
 std::vector<std::string> SoapyDevice::listSensors() const
 {
     const std::lock_guard lock(boardMutex_);
-    return keysOf(board_->sensors());
+    std::vector<std::string> keys = keysOf(board_->sensors());
+    if (offersReferenceLock()) {
+        keys.emplace_back(kReferenceLock);
+    }
+    return keys;
 }
 
 SoapySDR::ArgInfo SoapyDevice::getSensorInfo(const std::string& key) const
 {
     const std::lock_guard lock(boardMutex_);
+    if (key == kReferenceLock && offersReferenceLock()) {
+        return argInfoOf({kReferenceLock, "Reference locked", "", true,
+                          "The PLL is locked to the reference clock (clock source external-pll)"});
+    }
     return sensorInfo(board_->sensors(), key, "the board");
 }
 
 std::string SoapyDevice::readSensor(const std::string& key) const
 {
     const std::lock_guard lock(boardMutex_);
+    if (key == kReferenceLock && offersReferenceLock()) {
+        return referenceLockText();
+    }
     const std::vector<SensorDescription> sensors = board_->sensors();
     return sensorText(find(sensors, key), board_->readSensor(key), key);
 }

@@ -73,20 +73,6 @@ bool parseFrequencyList(const std::string& text, std::vector<double>& frequencie
     return true;
 }
 
-// "true" or "false" (as SoapySDR writes a bool), or 1 or 0; false on anything else.
-bool parseSwitch(const std::string& text, bool& enabled)
-{
-    if (text == "true" || text == "1") {
-        enabled = true;
-        return true;
-    }
-    if (text == "false" || text == "0") {
-        enabled = false;
-        return true;
-    }
-    return false;
-}
-
 std::string frequencyListText(const std::vector<double>& frequenciesHz)
 {
     std::string text;
@@ -172,6 +158,7 @@ SoapySDR::ArgInfoList SoapyDevice::settingInfo() const
         attach.options = accessory.options;
         settings.push_back(attach);
     }
+    appendSyncSettingInfo(settings);
     for (const LossCounter& counter : lossCounters()) {
         settings.push_back(
             setting(counter.setting, counter.setting, Type::INT, "Read only: losses of the running stream"));
@@ -253,6 +240,9 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
             return;
         }
     }
+    if (writeSyncSetting(key, value)) {
+        return;
+    }
     if (key == kHopFrequencies && board_->supportsFastRxRetune()) {
         std::vector<double> frequenciesHz;
         if (!parseFrequencyList(value, frequenciesHz)) {
@@ -315,6 +305,7 @@ std::vector<std::string> SoapyDevice::writableSettings() const
             keys.emplace_back(limit.key);
         }
     }
+    appendSyncSettingKeys(keys);
     return keys;
 }
 
@@ -389,6 +380,9 @@ std::string SoapyDevice::readSetting(const std::string& key) const
             const auto attached = attachedAccessories_.find(key);
             return attached == attachedAccessories_.end() ? std::string() : attached->second;
         }
+    }
+    if (std::optional<std::string> text = readSyncSetting(key)) {
+        return *text;
     }
     if (key == kLastError) {
         return board_->lastError();

@@ -119,6 +119,19 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long t
                                        "other stream first");
         return SOAPY_SDR_NOT_SUPPORTED;
     }
+    // A receive start may wait for the trigger line; it never runs free instead.
+    const bool waitForLine = !transmit && rxWaitsForTrigger(flags);
+    if (transmit && (flags & SOAPY_SDR_WAIT_TRIGGER) != 0) {
+        SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: only a receive stream waits for the trigger");
+        return SOAPY_SDR_NOT_SUPPORTED;
+    }
+    if (waitForLine && timed) {
+        SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: a receive start waits for the trigger or for a time, not both");
+        return SOAPY_SDR_NOT_SUPPORTED;
+    }
+    if (!transmit && !prepareRxTrigger(waitForLine)) {
+        return SOAPY_SDR_NOT_SUPPORTED;
+    }
     if (transmit) {
         takeBoardForTx();
     }
@@ -134,6 +147,8 @@ int SoapyDevice::activateStream(SoapySDR::Stream* handle, int flags, long long t
                                            (transmit ? "TX" : "RX") + " stream" + boardReason());
         if (transmit) {
             handBoardBackToRx();
+        } else {
+            releaseRxTrigger();
         }
         return SOAPY_SDR_STREAM_ERROR;
     }
@@ -172,6 +187,7 @@ int SoapyDevice::deactivateStream(SoapySDR::Stream* handle, int, long long)
         board_->stopTx();
     } else {
         board_->stopRx();
+        releaseRxTrigger();
     }
     own.active = false;
     stream.pendingCount = 0;

@@ -122,7 +122,8 @@ TEST_F(RealLibBladeRf, theModuleReportsTheMicrosVersionsAndReadsItsSensors)
     EXPECT_EQ(hardware.count("library_version"), 1u);
     EXPECT_EQ(hardware.count("board_revision"), 0u);
 
-    EXPECT_EQ(device->listSensors(), std::vector<std::string>{"rfic_temperature"});
+    EXPECT_EQ(device->listSensors(), (std::vector<std::string>{"rfic_temperature", "ref_locked"}));
+    EXPECT_EQ(device->readSensor("ref_locked"), "false"); // on its own oscillator
     EXPECT_EQ(device->getSensorInfo("rfic_temperature").units, "°C");
     try {
         EXPECT_EQ(device->readSensor("rfic_temperature"), kMode.temperature);
