@@ -176,6 +176,9 @@ SoapySDR::ArgInfoList SoapyDevice::settingInfo() const
         settings.push_back(
             setting(counter.setting, counter.setting, Type::INT, "Read only: losses of the running stream"));
     }
+    if (const auto hardwareSync = hardwareSyncInfo()) {
+        settings.push_back(*hardwareSync);
+    }
     settings.push_back(setting(kLastError, "Last board error", Type::STRING, "Read only"));
     return settings;
 }
@@ -253,6 +256,9 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
             return;
         }
     }
+    if (writeHardwareSync(key, value)) {
+        return;
+    }
     if (key == kHopFrequencies && board_->supportsFastRxRetune()) {
         std::vector<double> frequenciesHz;
         if (!parseFrequencyList(value, frequenciesHz)) {
@@ -314,6 +320,9 @@ std::vector<std::string> SoapyDevice::writableSettings() const
         if (board_->boardLossLimit(chainOf(limit.direction))) {
             keys.emplace_back(limit.key);
         }
+    }
+    if (offersHardwareSync()) {
+        keys.emplace_back(hardwareSyncInfo()->key);
     }
     return keys;
 }
@@ -392,6 +401,9 @@ std::string SoapyDevice::readSetting(const std::string& key) const
     }
     if (key == kLastError) {
         return board_->lastError();
+    }
+    if (const auto hardwareSync = hardwareSyncInfo(); hardwareSync && key == hardwareSync->key) {
+        return readHardwareSync();
     }
     fail("veltrano: no setting '" + key + "'; getSettingInfo lists them");
 }
