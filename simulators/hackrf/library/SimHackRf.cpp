@@ -146,11 +146,12 @@ int startStreaming(const char* name, StreamKind kind, hackrf_device* device, hac
         }
         // In sync mode the board waits for the pulse; the first board,
         // starting at once, is the pulse.
-        const bool waits = device->syncMode && !sim.script().hwSyncIgnored;
-        const bool pulses = device->firstBoard && !waits;
+        bool pulses = false;
         std::shared_ptr<TransferStream> stream;
         {
             const std::lock_guard<std::mutex> lock(device->mutex);
+            const bool waits = device->syncMode && !sim.script().hwSyncIgnored;
+            pulses = device->firstBoard && !waits;
             stream = std::make_shared<TransferStream>(kind, callback, context, settings, device->sweepPlan,
                                                       device->flushCallback, device->flushContext, device->radio,
                                                       waits || pulses);
