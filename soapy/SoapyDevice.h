@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -218,6 +219,13 @@ private:
     std::vector<std::string> writableSettings() const;
     // getSettingInfo's list, with boardMutex_ held.
     SoapySDR::ArgInfoList settingInfo() const;
+    // The hw_sync setting (SoapyHardwareSync.cpp), with boardMutex_ held:
+    // listed on a HackRF whose library has the sync calls; the write is
+    // false for another key.
+    bool offersHardwareSync() const;
+    std::optional<SoapySDR::ArgInfo> hardwareSyncInfo() const;
+    bool writeHardwareSync(const std::string& key, const std::string& value);
+    std::string readHardwareSync() const;
     double requested(int direction, size_t channel, double StreamConfig::*field) const;
     // The description of the sensor by key among these; throws naming where it was looked for.
     SoapySDR::ArgInfo sensorInfo(const std::vector<SensorDescription>& sensors, const std::string& key,
@@ -327,6 +335,7 @@ private:
     bool resumeTxBurst();
 
     const BoardFamily family_;
+    bool hardwareSync_ = false; // hw_sync as last written
     const FamilyTraits& traits_;
     std::unique_ptr<ISdrDevice> board_;
     mutable std::mutex boardMutex_;

@@ -163,6 +163,9 @@ SoapySDR::ArgInfoList SoapyDevice::settingInfo() const
         settings.push_back(
             setting(counter.setting, counter.setting, Type::INT, "Read only: losses of the running stream"));
     }
+    if (const auto hardwareSync = hardwareSyncInfo()) {
+        settings.push_back(*hardwareSync);
+    }
     settings.push_back(setting(kLastError, "Last board error", Type::STRING, "Read only"));
     return settings;
 }
@@ -240,7 +243,7 @@ void SoapyDevice::writeSetting(const std::string& key, const std::string& value)
             return;
         }
     }
-    if (writeSyncSetting(key, value)) {
+    if (writeSyncSetting(key, value) || writeHardwareSync(key, value)) {
         return;
     }
     if (key == kHopFrequencies && board_->supportsFastRxRetune()) {
@@ -306,6 +309,9 @@ std::vector<std::string> SoapyDevice::writableSettings() const
         }
     }
     appendSyncSettingKeys(keys);
+    if (offersHardwareSync()) {
+        keys.emplace_back(hardwareSyncInfo()->key);
+    }
     return keys;
 }
 
@@ -386,6 +392,9 @@ std::string SoapyDevice::readSetting(const std::string& key) const
     }
     if (key == kLastError) {
         return board_->lastError();
+    }
+    if (const auto hardwareSync = hardwareSyncInfo(); hardwareSync && key == hardwareSync->key) {
+        return readHardwareSync();
     }
     fail("veltrano: no setting '" + key + "'; getSettingInfo lists them");
 }

@@ -46,6 +46,8 @@ void resolveEntryPoints(HackRfApi& api)
     resolveFunction(module, api.libraryVersion, "hackrf_library_version");
     resolveFunction(module, api.libraryRelease, "hackrf_library_release");
     resolveFunction(module, api.getClkinStatus, "hackrf_get_clkin_status");
+    resolveFunction(module, api.setHwSyncMode, "hackrf_set_hw_sync_mode");
+    resolveFunction(module, api.setClkoutEnable, "hackrf_set_clkout_enable");
     resolveFunction(module, api.getOperacakeBoards, "hackrf_get_operacake_boards");
     resolveFunction(module, api.setOperacakeMode, "hackrf_set_operacake_mode");
     resolveFunction(module, api.setOperacakePorts, "hackrf_set_operacake_ports");

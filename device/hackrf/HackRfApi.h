@@ -54,6 +54,9 @@ struct HackRfApi {
     decltype(&::hackrf_library_version) libraryVersion = nullptr;
     decltype(&::hackrf_library_release) libraryRelease = nullptr;
     decltype(&::hackrf_get_clkin_status) getClkinStatus = nullptr;
+    // Boards that start together: the sync input's wait and the clock out.
+    decltype(&::hackrf_set_hw_sync_mode) setHwSyncMode = nullptr;
+    decltype(&::hackrf_set_clkout_enable) setClkoutEnable = nullptr;
     // The Opera Cake antenna switches stacked on the board.
     decltype(&::hackrf_get_operacake_boards) getOperacakeBoards = nullptr;
     decltype(&::hackrf_set_operacake_mode) setOperacakeMode = nullptr;

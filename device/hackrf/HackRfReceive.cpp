@@ -173,11 +173,21 @@ bool HackRfSdrDevice::startRx()
     rxSkippedBytes_.store(0, std::memory_order_relaxed);
     rxDiscardedBytes_.store(0, std::memory_order_relaxed);
     startBoardShortfalls(StreamDirection::rx);
+    if (!syncModeForStart(StreamDirection::rx)) {
+        rxStreaming_.exchange(false);
+        return false;
+    }
     std::atomic_store(&rxBuffer_, std::make_shared<RawBuffer>(detail::kHackRfRingBytes));
     const HackRfApi& api = hackRfApi();
     const int result = api.startRx(
         handle_->device, [](hackrf_transfer* transfer) { return receiveCallback(transfer); }, this);
     if (result == HACKRF_SUCCESS) {
+        if (!confirmWaitingForPulse(StreamDirection::rx)) {
+            const std::string why = lastError_.get();
+            stopRx();
+            lastError_.set(why);
+            return false;
+        }
         startBoardWatcher(StreamDirection::rx);
         return true;
     }

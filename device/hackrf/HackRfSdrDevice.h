@@ -210,6 +210,31 @@ public:
     std::size_t writeNativeBurst(const void* samples, std::size_t count, const TxBurstMarks& marks) override;
     /// @}
 
+    /// @name Hardware sync and clocks (HackRfHardwareSync.cpp)
+    /// A slave waits at its start for a pulse on its sync input (P28 pin 16)
+    /// before it moves a sample; the master is the board whose sync output
+    /// (P28 pin 15) is cabled to the slaves, and its start is the pulse: a
+    /// HackRF cannot pulse the line by command, so fireTrigger only confirms
+    /// that the master has started. An armed start is confirmed from the
+    /// board's core state and refused (stopped) when the board did not wait.
+    /// The clock comes from CLKIN whenever a reference is there: "external"
+    /// expects one, "internal" that there is none.
+    /// @{
+    bool supportsTrigger(StreamDirection direction) const override;
+    std::vector<std::string> triggerSignals(StreamDirection direction) const override;
+    bool setTrigger(StreamDirection direction, TriggerRole role, const std::string& signal) override;
+    bool armTrigger(StreamDirection direction, bool armed) override;
+    bool fireTrigger(StreamDirection direction) override;
+    std::optional<TriggerState> triggerState(StreamDirection direction) const override;
+    std::vector<ClockSourceInfo> clockSources() const override;
+    bool setClockSource(const std::string& name, double referenceHz) override;
+    std::string clockSource() const override;
+    std::optional<bool> clockLocked() const override;
+    bool supportsClockOutput() const override;
+    bool setClockOutput(bool enabled) override;
+    std::optional<bool> clockOutput() const override;
+    /// @}
+
     /// The open libhackrf handle, for the backend's own source files.
     struct NativeHandle {
         hackrf_device* device = nullptr; ///< null while the board is closed
@@ -398,6 +423,29 @@ private:
     std::atomic<std::uint64_t> txUnderruns_{0};
     std::atomic<std::uint64_t> txUnderrunBytes_{0};
     detail::StreamEndReasons streamEnds_;
+    // Hardware sync (HackRfHardwareSync.cpp), one per direction (receive
+    // first): the role chosen and whether the next start waits (or pulses).
+    struct SyncSetting {
+        TriggerRole role = TriggerRole::off;
+        bool armed = false;
+    };
+    SyncSetting sync_[2];
+    std::string clockSource_ = "internal";
+    std::optional<bool> clockOutput_; // as last set; the board cannot be asked
+    // The sync mode last sent; unknown (taken as the power-on off) before any arm.
+    std::optional<bool> boardSyncMode_;
+    bool refuseSync(StreamDirection direction, const std::string& why);
+    // After the library started an armed slave's stream: true once the
+    // board's core shows it waits for the pulse; otherwise the last error
+    // says why and the caller stops the stream.
+    bool confirmWaitingForPulse(StreamDirection direction);
+    bool armedSlave(StreamDirection direction) const;
+    // Before a start: the board's sync mode as the direction wants it (on
+    // only for an armed slave). False, with the last error set, on a refusal.
+    bool syncModeForStart(StreamDirection direction);
+    // Reads the clock-in status: 1 while a reference comes in on CLKIN.
+    std::optional<bool> clockInPresent() const;
+
     // Opera Cakes: the addresses found at open, the port chosen last (the
     // firmware's A1 of the first board until then) and the frequency plan
     // in force with the board it switches. Controller thread only.

@@ -119,8 +119,14 @@ bool HackRfSdrDevice::startNativeSweep()
         lastError_.set("native sweep is not configured");
         return false;
     }
-    if (rxStreaming_.exchange(true)) {
+    if (armedSlave(StreamDirection::rx)) {
+        return refuseSync(StreamDirection::rx, "a sweep does not wait for the sync pulse; disarm the trigger first");
+    }
+    if (rxStreaming_.load()) {
         return true; // a sweep or ordinary reception already runs
+    }
+    if (!syncModeForStart(StreamDirection::rx) || rxStreaming_.exchange(true)) {
+        return rxStreaming_.load();
     }
     streamEnds_.clear(StreamDirection::rx);
     sweepDroppedBlocks_.store(0, std::memory_order_relaxed);

@@ -113,10 +113,23 @@ bool HackRfSdrDevice::startTx()
         return fail("enable TX flush", flushResult);
     }
     txFlushEnabled_ = true;
+    if (!syncModeForStart(StreamDirection::tx)) {
+        const std::string why = lastError_.get();
+        txStreaming_.exchange(false);
+        std::atomic_store(&txBuffer_, std::shared_ptr<RawBuffer>());
+        lastError_.set(why);
+        return false;
+    }
     const int startResult = api.startTx(
         handle_->device, [](hackrf_transfer* transfer) { return transmitCallback(transfer); }, this);
     if (startResult != HACKRF_SUCCESS) {
         return fail("start TX", startResult);
+    }
+    if (!confirmWaitingForPulse(StreamDirection::tx)) {
+        const std::string why = lastError_.get();
+        stopTx();
+        lastError_.set(why);
+        return false;
     }
     startBoardWatcher(StreamDirection::tx);
     return true;

@@ -89,6 +89,17 @@ void applyLine(Script& script, const ScriptLine& line)
         script.operaCakes = OperaCakeFirmware::addressesFromText(std::string(requireArguments(line)));
     } else if (directive == "clock-in") {
         script.clockIn = parseInt(line, requireArguments(line)) != 0;
+    } else if (directive == "clock-in-from") {
+        const auto [board, source] = splitFirstWord(requireArguments(line));
+        if (source.empty()) {
+            failBadArguments(line, "expected <board serial> <source serial>");
+        }
+        script.clockInFrom[std::string(board)] = std::string(source);
+    } else if (directive == "hw-sync") {
+        if (requireArguments(line) != "ignored") {
+            failBadArguments(line, "expected 'ignored'");
+        }
+        script.hwSyncIgnored = true;
     } else if (directive == "error-names") {
         if (requireArguments(line) != "off") {
             failBadArguments(line, "expected 'off'");
@@ -233,6 +244,26 @@ std::size_t Simulator::untakenSentBytes() const
     return sent_.keptBytes();
 }
 
+void Simulator::setClockOut(const std::string& serial, bool on)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    clockOut_[serial] = on;
+}
+
+bool Simulator::clockInPresent(const std::string& serial) const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (script_.clockIn) {
+        return true;
+    }
+    const auto cable = script_.clockInFrom.find(serial);
+    if (cable == script_.clockInFrom.end()) {
+        return false;
+    }
+    const auto source = clockOut_.find(cable->second);
+    return source != clockOut_.end() && source->second;
+}
+
 void Simulator::reloadScript()
 {
     Script script = readScript();
@@ -242,6 +273,7 @@ void Simulator::reloadScript()
     calls_.clear();
     unpluggedAtCall_ = false;
     operaCakes_ = OperaCakeFirmware(script_.operaCakes);
+    clockOut_.clear();
 }
 
 Simulator& simulator()

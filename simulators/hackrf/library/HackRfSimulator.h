@@ -11,6 +11,7 @@
 #include "common/SimScene.h"
 #include "common/ScriptRules.h"
 #include "hackrf/library/TransferStream.h"
+#include "hackrf/model/HackRfSyncWire.h"
 #include "hackrf/model/HackRfTransmitRecord.h"
 
 #include <cstdint>
@@ -41,7 +42,12 @@ struct Script {
     std::string version = "sim-2026.01.1";
     int versionResult = 0;
     std::uint16_t usbApiVersion = 0x0107;
-    bool clockIn = false;                 // what hackrf_get_clkin_status reports
+    bool clockIn = false; // what hackrf_get_clkin_status reports on every board
+    // "clock-in-from <board> <source>": the board's CLKIN is cabled to the
+    // source board's CLKOUT, a reference while that clock out is on.
+    std::map<std::string, std::string, std::less<>> clockInFrom;
+    // "hw-sync ignored": the firmware takes sync mode but streams at once.
+    bool hwSyncIgnored = false;
     std::vector<std::uint8_t> operaCakes; // "operacakes 0,1": Opera Cakes stacked at those addresses
     bool errorNames = true;
     std::vector<FaultRule> failures;
@@ -85,6 +91,13 @@ public:
     std::size_t takeSent(std::uint8_t* out, std::size_t capacity);
     std::size_t untakenSentBytes() const;
 
+    // The boards' shared sync wire (see HackRfSyncWire.h).
+    SyncWire& syncWire() { return syncWire_; }
+    // The board's clock out, as hackrf_set_clkout_enable left it.
+    void setClockOut(const std::string& serial, bool on);
+    // Whether a reference comes in on the board's CLKIN now.
+    bool clockInPresent(const std::string& serial) const;
+
     // Runs f on the stacked Opera Cakes, as the board's firmware keeps them, under the lock.
     template <typename F>
     auto withOperaCakes(F f)
@@ -107,6 +120,8 @@ private:
     // Kept in full: a free-running stream pauses while too much is untaken.
     TransmitRecord sent_{SIZE_MAX};
     OperaCakeFirmware operaCakes_;
+    SyncWire syncWire_;
+    std::map<std::string, bool, std::less<>> clockOut_;
 };
 
 // The process's simulator, created on first use (thread-safe).

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The simulated device: its running stream (with the stream's own transfer
@@ -38,6 +39,12 @@ struct hackrf_device {
     void* flushContext = nullptr;
     veltrano::sim::hackrf::SweepPlan sweepPlan;
     veltrano::sim::hackrf::RadioState radio;
+    // The board this handle opened, and whether it is the first one, whose
+    // sync output drives the shared wire.
+    std::string serial;
+    bool firstBoard = false;
+    bool syncMode = false;        // hackrf_set_hw_sync_mode, in force from the next start
+    std::uint64_t syncTicket = 0; // the running stream's wait for the pulse; 0: none
 };
 
 namespace veltrano::sim::hackrf {
@@ -70,14 +77,53 @@ int recordDeviceCall(const char* function, hackrf_device* device, Argument argum
 void endStream(hackrf_device* device)
 {
     std::shared_ptr<TransferStream> stream;
+    std::uint64_t ticket = 0;
     {
         const std::lock_guard<std::mutex> lock(device->mutex);
         stream = std::move(device->stream);
+        ticket = std::exchange(device->syncTicket, 0);
+    }
+    if (ticket != 0) {
+        simulator().syncWire().withdraw(ticket);
     }
     if (stream) {
         simulator().forgetStream(stream.get());
         stream->stop();
     }
+}
+
+void journalSyncedStart(const std::string& serial, const SyncedStart& start)
+{
+    simulator().journal().write(serial + ": " + syncedText(start));
+}
+
+// The stream waits on the wire; the pulse lets it go at the board's sample of
+// that instant. The rate is the one at the start: the wake may run after the
+// device has gone, so it holds nothing of it but the stream, weakly.
+std::uint64_t awaitPulse(const std::string& serial, const std::shared_ptr<TransferStream>& stream, double rateHz)
+{
+    return simulator().syncWire().await(
+        serial, [serial, rateHz, weak = std::weak_ptr<TransferStream>(stream)](std::int64_t ns) {
+            if (const std::shared_ptr<TransferStream> waiting = weak.lock()) {
+                const SyncedStart start{ns, sampleAt(ns, rateHz)};
+                waiting->release(start);
+                journalSyncedStart(serial, start);
+            }
+        });
+}
+
+// The first board's start pulses its sync output. Its own stream counts as
+// synced only when the pulse released a board; otherwise it is a plain start.
+void pulseFromFirstBoard(const std::string& serial, TransferStream& stream, double rateHz)
+{
+    std::int64_t ns = 0;
+    if (simulator().syncWire().pulse({}, ns) == 0) {
+        stream.release(std::nullopt);
+        return;
+    }
+    const SyncedStart start{ns, sampleAt(ns, rateHz)};
+    stream.release(start);
+    journalSyncedStart(serial, start);
 }
 
 int startStreaming(const char* name, StreamKind kind, hackrf_device* device, hackrf_sample_block_cb_fn callback,
@@ -98,10 +144,26 @@ int startStreaming(const char* name, StreamKind kind, hackrf_device* device, hac
                 settings.freeRunBytes = kPacedTransferBytes;
             }
         }
-        const std::lock_guard<std::mutex> lock(device->mutex);
-        device->stream = std::make_shared<TransferStream>(kind, callback, context, settings, device->sweepPlan,
-                                                          device->flushCallback, device->flushContext, device->radio);
-        sim.setCurrentStream(device->stream);
+        // In sync mode the board waits for the pulse; the first board,
+        // starting at once, is the pulse.
+        bool pulses = false;
+        std::shared_ptr<TransferStream> stream;
+        {
+            const std::lock_guard<std::mutex> lock(device->mutex);
+            const bool waits = device->syncMode && !sim.script().hwSyncIgnored;
+            pulses = device->firstBoard && !waits;
+            stream = std::make_shared<TransferStream>(kind, callback, context, settings, device->sweepPlan,
+                                                      device->flushCallback, device->flushContext, device->radio,
+                                                      waits || pulses);
+            device->stream = stream;
+            if (waits) {
+                device->syncTicket = awaitPulse(device->serial, stream, device->radio.sampleRateHz.load());
+            }
+        }
+        sim.setCurrentStream(stream);
+        if (pulses) {
+            pulseFromFirstBoard(device->serial, *stream, device->radio.sampleRateHz.load());
+        }
         result = HACKRF_SUCCESS;
     }
     sim.log(JournalLine(name).result(result));
@@ -226,6 +288,17 @@ void journalOperaCakes()
     }
 }
 
+// A new handle on the board with this serial (the first board for none).
+hackrf_device* openedDevice(const char* serial)
+{
+    auto* device = new hackrf_device{};
+    const std::vector<Board>& boards = simulator().script().boards;
+    const std::string first = boards.empty() ? std::string() : boards.front().serial;
+    device->serial = serial != nullptr ? serial : first;
+    device->firstBoard = !boards.empty() && device->serial == first;
+    return device;
+}
+
 } // namespace
 
 extern "C" {
@@ -318,7 +391,7 @@ int ADDCALL hackrf_open_by_serial(const char* const desired_serial_number, hackr
         bool nullHandle = false;
         result = sim.decideOpen(desired_serial_number, nullHandle);
         if (result == HACKRF_SUCCESS) {
-            *device = nullHandle ? nullptr : new hackrf_device{};
+            *device = nullHandle ? nullptr : openedDevice(desired_serial_number);
         }
     }
     sim.log((JournalLine("hackrf_open_by_serial") << textOrNull(desired_serial_number)).result(result));
@@ -595,7 +668,77 @@ const char* ADDCALL hackrf_library_release()
 #if !defined(SIM_OMIT_hackrf_get_clkin_status)
 int ADDCALL hackrf_get_clkin_status(hackrf_device* device, uint8_t* status)
 {
-    return readByteAnswer("hackrf_get_clkin_status", device, status, 0x0106, simulator().script().clockIn ? 1 : 0);
+    const bool present = validDevice(device) && simulator().clockInPresent(device->serial);
+    return readByteAnswer("hackrf_get_clkin_status", device, status, 0x0106, present ? 1 : 0);
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_set_clkout_enable)
+int ADDCALL hackrf_set_clkout_enable(hackrf_device* device, const uint8_t value)
+{
+    Simulator& sim = simulator();
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (validDevice(device)) {
+        result = sim.script().usbApiVersion < 0x0103 ? HACKRF_ERROR_USB_API_VERSION
+                                                     : sim.scriptedResult("hackrf_set_clkout_enable");
+        if (result == HACKRF_SUCCESS) {
+            sim.setClockOut(device->serial, value != 0);
+        }
+    }
+    sim.log((JournalLine("hackrf_set_clkout_enable") << unsigned{value}).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_set_hw_sync_mode)
+int ADDCALL hackrf_set_hw_sync_mode(hackrf_device* device, const uint8_t value)
+{
+    Simulator& sim = simulator();
+    int result = HACKRF_ERROR_INVALID_PARAM;
+    if (validDevice(device)) {
+        result = sim.script().usbApiVersion < 0x0102 ? HACKRF_ERROR_USB_API_VERSION
+                                                     : sim.scriptedResult("hackrf_set_hw_sync_mode");
+        if (result == HACKRF_SUCCESS) {
+            // The firmware's sync enable is "value == 1".
+            const std::lock_guard<std::mutex> lock(device->mutex);
+            device->syncMode = value == 1;
+        }
+    }
+    sim.log((JournalLine("hackrf_set_hw_sync_mode") << unsigned{value}).result(result));
+    return result;
+}
+#endif
+
+#if !defined(SIM_OMIT_hackrf_get_m0_state)
+// Not journaled: the device layer asks it over and over while streaming.
+int ADDCALL hackrf_get_m0_state(hackrf_device* device, hackrf_m0_state* state)
+{
+    Simulator& sim = simulator();
+    if (!validDevice(device) || state == nullptr) {
+        return HACKRF_ERROR_INVALID_PARAM;
+    }
+    if (sim.script().usbApiVersion < 0x0106) {
+        return HACKRF_ERROR_USB_API_VERSION;
+    }
+    if (const int result = sim.scriptedResult("hackrf_get_m0_state"); result != HACKRF_SUCCESS) {
+        return result;
+    }
+    std::shared_ptr<TransferStream> stream;
+    {
+        const std::lock_guard<std::mutex> lock(device->mutex);
+        stream = device->stream;
+    }
+    *state = hackrf_m0_state{};
+    if (stream && stream->status() == HACKRF_TRUE) {
+        // The core's modes: 2 receive, 3 transmit start (zeros until the
+        // host's data), 4 transmit run.
+        const std::uint32_t moved = stream->coreBytes();
+        const std::uint32_t mode = stream->kind() != StreamKind::Transmit ? 2 : (moved == 0 ? 3 : 4);
+        state->requested_mode = static_cast<std::uint16_t>(mode);
+        state->active_mode = mode;
+        state->m0_count = moved;
+    }
+    return HACKRF_SUCCESS;
 }
 #endif
 
@@ -753,6 +896,12 @@ unsigned veltrano_sim_hackrf_baseband_filter()
 {
     const auto stream = simulator().currentStream();
     return stream ? stream->radio().basebandFilterHz.load() : 0;
+}
+
+int veltrano_sim_hackrf_pulse_sync(const char* serial)
+{
+    std::int64_t ns = 0;
+    return static_cast<int>(simulator().syncWire().pulse(serial != nullptr ? serial : std::string(), ns));
 }
 
 std::size_t veltrano_sim_hackrf_take_sent(unsigned char* out, std::size_t capacity)

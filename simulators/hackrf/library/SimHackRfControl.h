@@ -42,6 +42,11 @@ VELTRANO_SIM_CONTROL_API int veltrano_sim_hackrf_kill(int code);
 // stream runs (or no filter was set yet).
 VELTRANO_SIM_CONTROL_API unsigned veltrano_sim_hackrf_baseband_filter();
 
+// A pulse on the sync input of the board with this serial, as an external
+// source would give it; null pulses the whole wire, every board of the
+// library. Returns how many boards waiting in sync mode it released.
+VELTRANO_SIM_CONTROL_API int veltrano_sim_hackrf_pulse_sync(const char* serial);
+
 // Moves up to capacity of the oldest bytes sent by transmit streams (not yet
 // taken) to out; returns how many.
 VELTRANO_SIM_CONTROL_API std::size_t veltrano_sim_hackrf_take_sent(unsigned char* out, std::size_t capacity);

@@ -24,9 +24,9 @@ std::atomic<std::uint64_t> patternPosition{0};
 
 TransferStream::TransferStream(StreamKind kind, hackrf_sample_block_cb_fn callback, void* context,
                                StreamSettings settings, SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext,
-                               const RadioState& radio)
+                               const RadioState& radio, bool waitForPulse)
     : kind_(kind), callback_(callback), context_(context), settings_(settings), plan_(plan), flush_(flush),
-      flushContext_(flushContext), radio_(radio)
+      flushContext_(flushContext), radio_(radio), waitingForPulse_(waitForPulse)
 {
     if (kind_ != StreamKind::Transmit && !settings_.scene.empty()) {
         scene_ = std::make_unique<SceneSynthesizer>(settings_.scene);
@@ -77,6 +77,31 @@ void TransferStream::end(int code)
     changed_.notify_all();
 }
 
+void TransferStream::release(std::optional<SyncedStart> start)
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        waitingForPulse_ = false;
+        if (start) {
+            syncedPosition_ = start->sample * 2; // two bytes per sample
+        }
+    }
+    changed_.notify_all();
+}
+
+bool TransferStream::waitingForPulse() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return waitingForPulse_;
+}
+
+// The core exchanges 32 bytes with the radio within a sample period of its
+// start, long before a host's next request can reach the board.
+std::uint32_t TransferStream::coreBytes() const
+{
+    return waitingForPulse() ? 0 : 32 + bytesMoved_.load(std::memory_order_relaxed);
+}
+
 int TransferStream::deliver(const std::uint8_t* data, int bufferLength, int validLength)
 {
     Job job;
@@ -117,7 +142,7 @@ int TransferStream::submit(Job& job)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return job_ == nullptr || finished_; });
-    if (finished_ || ended_ || stopRequested_) {
+    if (finished_ || ended_ || stopRequested_ || waitingForPulse_) {
         return -1;
     }
     job_ = &job;
@@ -134,16 +159,24 @@ int TransferStream::submit(Job& job)
 void TransferStream::run()
 {
     std::vector<std::uint8_t> freeRunBuffer(static_cast<std::size_t>(settings_.freeRunBytes));
+    // A synced stream's own pattern position; others share the process's.
+    std::optional<std::uint64_t> patternStart;
     for (;;) {
         Job* job = nullptr;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock,
-                          [this] { return stopRequested_ || ended_ || job_ != nullptr || settings_.freeRunBytes > 0; });
+            changed_.wait(lock, [this] {
+                return stopRequested_ || ended_ ||
+                       (!waitingForPulse_ && (job_ != nullptr || settings_.freeRunBytes > 0));
+            });
             if (stopRequested_ || ended_) {
                 break;
             }
             job = job_;
+            if (syncedPosition_) {
+                patternStart = *syncedPosition_;
+                syncedPosition_.reset();
+            }
         }
         bool alive = true;
         if (job != nullptr) {
@@ -169,8 +202,14 @@ void TransferStream::run()
             } else if (kind_ == StreamKind::Receive && scene_) {
                 fillScene(freeRunBuffer.data(), freeRunBuffer.size(), radio_.receiveTuning());
             } else if (kind_ == StreamKind::Receive) {
-                fillReceivePattern(freeRunBuffer.data(), freeRunBuffer.size(),
-                                   patternPosition.fetch_add(freeRunBuffer.size()));
+                std::uint64_t position = 0;
+                if (patternStart) {
+                    position = *patternStart;
+                    *patternStart += freeRunBuffer.size();
+                } else {
+                    position = patternPosition.fetch_add(freeRunBuffer.size());
+                }
+                fillReceivePattern(freeRunBuffer.data(), freeRunBuffer.size(), position);
             }
             int validLength = settings_.freeRunBytes;
             int result = 0;
@@ -210,6 +249,7 @@ bool TransferStream::transfer(std::vector<std::uint8_t>& buffer, int& validLengt
     (kind_ == StreamKind::Transmit ? record.tx_ctx : record.rx_ctx) = context_;
     result = callback_(&record);
     validLength = record.valid_length;
+    bytesMoved_.fetch_add(static_cast<std::uint32_t>(record.buffer_length), std::memory_order_relaxed);
     if (kind_ == StreamKind::Transmit && settings_.recordSent) {
         // The bytes the callback marked valid go out even with its last transfer.
         const int sent = std::clamp(record.valid_length, 0, record.buffer_length);

@@ -11,12 +11,17 @@
 // waits until the callback has run on the transfer thread) or, in free-running
 // mode, as fast as the callback takes them, or, paced, at the device's sample
 // rate in wall-clock time, like the board.
+//
+// A stream started in hardware sync mode moves nothing, neither free-running
+// transfers nor the test's, until release() lets it go at the pulse.
 
 #include "hackrf/library/VendorHeader.h"
 
 #include "common/SimPacer.h"
 #include "hackrf/model/HackRfBoardModel.h"
+#include "hackrf/model/HackRfSyncWire.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -47,7 +52,8 @@ class TransferStream {
 public:
     // radio belongs to the device, which outlives its streams.
     TransferStream(StreamKind kind, hackrf_sample_block_cb_fn callback, void* context, StreamSettings settings,
-                   SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext, const RadioState& radio);
+                   SweepPlan plan, hackrf_flush_cb_fn flush, void* flushContext, const RadioState& radio,
+                   bool waitForPulse = false);
     ~TransferStream();
     TransferStream(const TransferStream&) = delete;
     TransferStream& operator=(const TransferStream&) = delete;
@@ -68,6 +74,13 @@ public:
     // another callback, and status() reports code from then on.
     void kill(int code);
 
+    // The pulse came: the stream moves from now on, a receive pattern from
+    // the board's sample at the pulse when start is given (a synced start).
+    void release(std::optional<SyncedStart> start);
+    bool waitingForPulse() const;
+    // The byte count the board's core reports: none moved while it waits;
+    // once it runs, its first 32-byte exchange and every byte handed over.
+    std::uint32_t coreBytes() const;
     StreamKind kind() const { return kind_; }
     // The settings of the board the stream runs on.
     const RadioState& radio() const { return radio_; }
@@ -111,6 +124,9 @@ private:
     bool stopRequested_ = false;
     bool ended_ = false;
     bool finished_ = false; // the thread has left its loop
+    bool waitingForPulse_ = false;
+    std::optional<std::uint64_t> syncedPosition_; // receive pattern position of a synced start
+    std::atomic<std::uint32_t> bytesMoved_{0};
     int status_ = HACKRF_TRUE;
     std::thread thread_;
 };

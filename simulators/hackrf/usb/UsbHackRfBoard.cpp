@@ -32,6 +32,7 @@ enum Request : std::uint8_t {
     kSetOperaCakePorts = 28,
     kSetHardwareSyncMode = 29,
     kSetOperaCakeRanges = 31,
+    kSetClockOut = 32,
     kSetOperaCakeMode = 38,
     kReadOperaCakeMode = 39,
     kSetOperaCakeDwellTimes = 40,
@@ -149,6 +150,7 @@ int UsbHackRfBoard::control(const ControlRequest& request)
         } else {
             core_.stop();
         }
+        startOnSyncWire();
         return 0;
     case kSetSampleRate:
         if (!needs(8)) {
@@ -179,6 +181,9 @@ int UsbHackRfBoard::control(const ControlRequest& request)
     case kSetHardwareSyncMode:
         // Any value other than 1 turns it off; the firmware stalls none.
         hardwareSyncOn_ = request.value == 1;
+        return 0;
+    case kSetClockOut:
+        clockOutOn_ = request.value != 0;
         return 0;
     case kSetRxOverrunLimit:
         core_.setReceiveLimit(request.value | std::uint32_t{request.index} << 16);
@@ -252,7 +257,9 @@ int UsbHackRfBoard::control(const ControlRequest& request)
 int UsbHackRfBoard::answerCoreState(const ControlRequest& request) const
 {
     unsigned char record[40];
-    core_.record(record, bytesMoved_, bytesMoved_);
+    // Waiting, the core has moved nothing since the start reset its counts.
+    const std::uint32_t moved = waitingForPulse_ ? 0 : bytesMoved_;
+    core_.record(record, moved, moved);
     const std::size_t count = std::min<std::size_t>(sizeof record, request.length);
     if (request.data != nullptr) {
         std::memcpy(request.data, record, count);
@@ -297,11 +304,50 @@ void UsbHackRfBoard::planSweep(const ControlRequest& request)
     sweepStepIndex_ = 0;
 }
 
+void UsbHackRfBoard::startOnSyncWire()
+{
+    if (syncTicket_ != 0) {
+        syncWire_->withdraw(syncTicket_);
+        syncTicket_ = 0;
+    }
+    waitingForPulse_ = false;
+    if (mode_ != TransceiverMode::receive && mode_ != TransceiverMode::transmit) {
+        return;
+    }
+    syncedStart_.reset();
+    patternOffset_ = 0;
+    if (hardwareSyncOn_) {
+        waitingForPulse_ = true;
+        // The engine's lock is held by whoever pulses, and boards never leave the bus.
+        syncTicket_ = syncWire_->await(serial_, [this](std::int64_t ns) { releaseAt(ns); });
+        return;
+    }
+    std::int64_t ns = 0;
+    if (drivesSyncWire_ && syncWire_->pulse({}, ns) > 0) {
+        releaseAt(ns); // its start released a board: it starts on that instant too
+    }
+}
+
+void UsbHackRfBoard::releaseAt(std::int64_t ns)
+{
+    syncTicket_ = 0;
+    waitingForPulse_ = false;
+    const hackrf::SyncedStart start{ns, hackrf::sampleAt(ns, radio_.sampleRateHz.load())};
+    syncedStart_ = start;
+    patternOffset_ = kBytesPerSample * start.sample - rxPosition_;
+    journal().write(hackrf::syncedText(start));
+}
+
+std::size_t UsbHackRfBoard::pulseSyncInput()
+{
+    std::int64_t ns = 0;
+    return syncWire_->pulse(serial_, ns);
+}
+
 bool UsbHackRfBoard::endpointActive(unsigned char endpoint) const
 {
-    // In hardware sync mode the board streams only after a pulse on its
-    // trigger input, and nothing is wired to the emulated one's.
-    if (hardwareSyncOn_ && (mode_ == TransceiverMode::receive || mode_ == TransceiverMode::transmit)) {
+    // In hardware sync mode the board streams only after a pulse on its sync input.
+    if (waitingForPulse_) {
         return false;
     }
     // A core that gave its stream up for the limit moves nothing more: the
@@ -396,7 +442,7 @@ void UsbHackRfBoard::produce(unsigned char* buffer, std::size_t length)
         }
         return;
     }
-    hackrf::fillReceivePattern(buffer, length, rxPosition_);
+    hackrf::fillReceivePattern(buffer, length, rxPosition_ + patternOffset_);
     rxPosition_ += length;
     bytesMoved_ += static_cast<std::uint32_t>(length);
 }

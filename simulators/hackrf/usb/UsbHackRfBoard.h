@@ -10,11 +10,13 @@
 #include "common/SampleClock.h"
 #include "hackrf/model/HackRfBoardModel.h"
 #include "hackrf/model/HackRfSampleCore.h"
+#include "hackrf/model/HackRfSyncWire.h"
 #include "hackrf/model/HackRfTransmitRecord.h"
 #include "usb-engine/UsbBoardModel.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -87,6 +89,21 @@ public:
     std::uint64_t receivePositionAtLastRateChange() const { return rxPositionAtLastRateChange_; }
     const hackrf::TransmitRecord& transmitted() const { return transmitted_; }
     const RadioState& radio() const { return radio_; }
+    // The sync wire the board's sync input hangs on, shared by every HackRF
+    // of a bus; the first board on it drives it from its sync output, and
+    // its start pulses it. A board alone has a wire of its own, which only a
+    // test's pulse drives.
+    void joinSyncWire(std::shared_ptr<hackrf::SyncWire> wire, bool drivesIt)
+    {
+        syncWire_ = std::move(wire);
+        drivesSyncWire_ = drivesIt;
+    }
+    // A pulse on this board's sync input alone; how many boards it released (0 or 1).
+    std::size_t pulseSyncInput();
+    bool waitingForPulse() const { return waitingForPulse_; }
+    // The running (or last) stream's synced start; none for a plain start.
+    const std::optional<hackrf::SyncedStart>& syncedStart() const { return syncedStart_; }
+    bool clockOutOn() const { return clockOutOn_; }
     const OperaCakeFirmware& operaCakes() const { return operaCakes_; }
     // Stacks these Opera Cakes, as at power-on.
     void stackOperaCakes(const std::vector<std::uint8_t>& addresses) { operaCakes_ = OperaCakeFirmware(addresses); }
@@ -111,8 +128,22 @@ private:
 
     TransceiverMode mode_ = TransceiverMode::off;
     RadioState radio_;
-    // Streams wait for a trigger pulse that never comes while this is on.
+    // A start in sync mode waits for a pulse on the sync wire (see joinSyncWire).
     bool hardwareSyncOn_ = false;
+    std::shared_ptr<hackrf::SyncWire> syncWire_ = std::make_shared<hackrf::SyncWire>();
+    bool drivesSyncWire_ = true;
+    bool waitingForPulse_ = false;
+    std::uint64_t syncTicket_ = 0;
+    std::optional<hackrf::SyncedStart> syncedStart_;
+    // Added to the receive position for the pattern: a synced stream's
+    // pattern starts at the board's sample of the pulse.
+    std::uint64_t patternOffset_ = 0;
+    bool clockOutOn_ = false;
+    // A receive or transmit start: waits in sync mode, else pulses the wire
+    // when the board drives it. Any other mode ends a wait.
+    void startOnSyncWire();
+    // The pulse came: the stream moves from now on, synced at that instant.
+    void releaseAt(std::int64_t ns);
     SampleCore core_;
     struct HoldScript {
         std::vector<HostHold> holds;

@@ -181,4 +181,30 @@ int veltrano_usb_hackrf_operacake(const char* serial, uint8_t address, const cha
         -1);
 }
 
+int veltrano_usb_hackrf_pulse_sync(const char* serial)
+{
+    const int released = withHackRf<int>(
+        serial, [](UsbHackRfBoard& board) { return static_cast<int>(board.pulseSyncInput()); }, -1);
+    // The released board's transfers are due now: the event handler looks again.
+    engine().interruptEventHandler();
+    return released;
+}
+
+int veltrano_usb_hackrf_synced_start(const char* serial, int64_t* ns, uint64_t* sample)
+{
+    return withHackRf<int>(serial, [&](const UsbHackRfBoard& board) {
+        const auto& start = board.syncedStart();
+        if (!start || board.waitingForPulse()) {
+            return 0;
+        }
+        if (ns != nullptr) {
+            *ns = start->ns;
+        }
+        if (sample != nullptr) {
+            *sample = start->sample;
+        }
+        return 1;
+    });
+}
+
 } // extern "C"

@@ -87,6 +87,14 @@ VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_hold_host_tx(const char* ser
 // The USB API version the board reports from its next listing on (the
 // library reads it when it opens the board).
 VELTRANO_USB_HACKRF_EXPORT void veltrano_usb_hackrf_set_usb_api(const char* serial, uint16_t version);
+// A pulse on the board's sync input alone, as an outside source would give
+// it; returns how many boards it released (1 when the board waited in sync
+// mode, else 0), -1 for a serial no HackRF on the bus has.
+VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_pulse_sync(const char* serial);
+// Where the board's running (or last) stream started on a pulse: 1 with the
+// instant (ns after the bus started) and the board's sample then, 0 for a
+// plain start or a stream still waiting. Its journal says "synced at <ns> sample <n>".
+VELTRANO_USB_HACKRF_EXPORT int veltrano_usb_hackrf_synced_start(const char* serial, int64_t* ns, uint64_t* sample);
 // Stacks Opera Cakes on the board as at power-on, at the addresses of the
 // text ("0,1"; empty: none), each in manual mode with A on A1 and B on B1;
 // VELTRANO_USB_HACKRF_OPERACAKES sets the first stack.
