@@ -103,7 +103,7 @@ std::vector<std::string> SoapyDevice::listTimeSources() const
     if (board_->hasHardwareTime()) {
         names.emplace_back(kInternalTime);
     }
-    if (board_->supportsTrigger(StreamDirection::rx)) {
+    if (offersTriggerLine()) {
         names.emplace_back(kTriggerTime);
     }
     return names;

@@ -223,6 +223,8 @@ private:
     // listed on a HackRF whose library has the sync calls; the write is
     // false for another key.
     bool offersHardwareSync() const;
+    // Whether the board has a bladeRF's trigger line for the trigger settings.
+    bool offersTriggerLine() const;
     std::optional<SoapySDR::ArgInfo> hardwareSyncInfo() const;
     bool writeHardwareSync(const std::string& key, const std::string& value);
     std::string readHardwareSync() const;

@@ -113,10 +113,15 @@ std::string stateText(const ISdrDevice& board, TriggerRole role)
 
 } // namespace
 
+bool SoapyDevice::offersTriggerLine() const
+{
+    return family_ != BoardFamily::hackRf && board_->supportsTrigger(StreamDirection::rx);
+}
+
 void SoapyDevice::appendSyncSettingInfo(SoapySDR::ArgInfoList& settings) const
 {
     using Type = SoapySDR::ArgInfo::Type;
-    if (board_->supportsTrigger(StreamDirection::rx)) {
+    if (offersTriggerLine()) {
         std::vector<std::string> roles;
         for (const auto& [name, role] : kRoles) {
             roles.emplace_back(name);
@@ -150,7 +155,7 @@ void SoapyDevice::appendSyncSettingInfo(SoapySDR::ArgInfoList& settings) const
 
 void SoapyDevice::appendSyncSettingKeys(std::vector<std::string>& keys) const
 {
-    if (board_->supportsTrigger(StreamDirection::rx)) {
+    if (offersTriggerLine()) {
         // The signal first: a device argument's role then takes the pin given with it.
         keys.insert(keys.end(), {kTriggerSignal, kTriggerRole, kTriggerFire});
     }
@@ -172,7 +177,7 @@ bool SoapyDevice::writeSyncSetting(const std::string& key, const std::string& va
         return true;
     }
     const bool triggerKey = key == kTriggerRole || key == kTriggerSignal || key == kTriggerFire;
-    if (!triggerKey || !board_->supportsTrigger(StreamDirection::rx)) {
+    if (!triggerKey || !offersTriggerLine()) {
         return false;
     }
     if (key == kTriggerFire) {
@@ -213,13 +218,18 @@ bool SoapyDevice::writeSyncSetting(const std::string& key, const std::string& va
 std::optional<std::string> SoapyDevice::readSyncSetting(const std::string& key) const
 {
     if (key == kClockOut && board_->supportsClockOutput()) {
-        const std::optional<bool> on = board_->clockOutput();
+        std::optional<bool> on = board_->clockOutput();
+        // A HackRF cannot be asked: it reads as last switched here, and off
+        // (its firmware's state at power-up) before.
+        if (!on && family_ == BoardFamily::hackRf) {
+            on = false;
+        }
         if (!on) {
             fail("veltrano: the clock out cannot be read" + boardReason());
         }
         return SoapySDR::SettingToString(*on);
     }
-    if (!board_->supportsTrigger(StreamDirection::rx)) {
+    if (!offersTriggerLine()) {
         return std::nullopt;
     }
     if (key == kTriggerRole) {
@@ -253,7 +263,15 @@ bool SoapyDevice::prepareRxTrigger(bool waitForLine)
         }
         return true;
     }
-    if (!board_->supportsTrigger(StreamDirection::rx)) {
+    // A HackRF has no line to arm: its starts wait for the sync pulse once
+    // hw_sync is on.
+    if (offersHardwareSync()) {
+        if (!hardwareSync_) {
+            SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: a HackRF waits for its sync pulse only with hw_sync=true");
+        }
+        return hardwareSync_;
+    }
+    if (!offersTriggerLine()) {
         SoapySDR::log(SOAPY_SDR_ERROR, "veltrano: this board cannot wait for a trigger" + boardReason());
         return false;
     }

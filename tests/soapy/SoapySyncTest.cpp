@@ -237,7 +237,7 @@ INSTANTIATE_TEST_SUITE_P(
                                       "family=bladerf", SOAPY_SDR_RX, SOAPY_SDR_WAIT_TRIGGER,
                                       "does not read back as armed"},
                       WaitRefusalCase{"hackRf", "board H1\n", "family=hackrf", SOAPY_SDR_RX, SOAPY_SDR_WAIT_TRIGGER,
-                                      "cannot wait for a trigger"},
+                                      "only with hw_sync=true"},
                       WaitRefusalCase{"transmit", "board serial=A\n", "family=bladerf", SOAPY_SDR_TX,
                                       SOAPY_SDR_WAIT_TRIGGER, "only a receive stream"},
                       WaitRefusalCase{"triggerAndTime", "board serial=A\n", "family=bladerf", SOAPY_SDR_RX,
