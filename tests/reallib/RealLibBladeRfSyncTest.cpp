@@ -76,9 +76,17 @@ protected:
         return lines;
     }
 
-    static void arm(BladeRfSdrDevice& board, TriggerRole role)
+    static void configure(BladeRfSdrDevice& board)
     {
         ASSERT_TRUE(board.configureRx({915e6, kRate, 0.0, 20.0})) << board.lastError();
+    }
+
+    // Arms and starts a configured board. From here until the fire its
+    // stream's transfers wait on the board, and libbladeRF gives each one
+    // second before it times out (and resubmits out of order): arming is the
+    // last step before the fire, so that the wait stays well inside it.
+    static void arm(BladeRfSdrDevice& board, TriggerRole role)
+    {
         ASSERT_TRUE(board.setTrigger(StreamDirection::rx, role, "")) << board.lastError();
         ASSERT_TRUE(board.armTrigger(StreamDirection::rx, true)) << board.lastError();
         ASSERT_TRUE(board.startRx()) << board.lastError();
@@ -125,6 +133,8 @@ TEST_P(TriggeredBoards, startAtOneBusInstantOnThePatternSampleOfTheirTick)
     const Roles& roles = GetParam();
     BladeRfSdrDevice master(roles.master);
     BladeRfSdrDevice slave(roles.slave);
+    ASSERT_NO_FATAL_FAILURE(configure(master));
+    ASSERT_NO_FATAL_FAILURE(configure(slave));
     ASSERT_NO_FATAL_FAILURE(arm(master, TriggerRole::master));
     ASSERT_NO_FATAL_FAILURE(arm(slave, TriggerRole::slave));
     const std::uint64_t counterBefore = veltrano_usb_bladerf_timestamp(roles.slave, 0);
@@ -177,6 +187,7 @@ TEST_P(ArmedBoard, neverFiredDeliversNothingAndStopsCleanly)
     const char* serial = GetParam();
     const std::optional<Fire> before = fireOf(serial);
     BladeRfSdrDevice board(serial);
+    ASSERT_NO_FATAL_FAILURE(configure(board));
     ASSERT_NO_FATAL_FAILURE(arm(board, TriggerRole::slave));
     std::vector<std::int16_t> none(2 * 1024);
     for (int read = 0; read < 2; ++read) {
