@@ -155,10 +155,13 @@ bool BladeRfSdrDevice::armTrigger(StreamDirection direction, bool armed)
         return refuseTrigger(direction, "arming failed: " + detail::bladeRfErrorText(bladeRfApi(), result));
     }
     // A board whose FPGA cannot trigger takes the call and goes on free-running.
+    // libbladeRF's bladeRF 2.0 refuses a null for any of the three states.
     bool readBack = false;
-    if (armed &&
-        (bladeRfApi().triggerState(handle_->device, &trigger, &readBack, nullptr, nullptr, nullptr, nullptr) < 0 ||
-         !readBack)) {
+    bool fired = false;
+    bool fireRequested = false;
+    if (armed && (bladeRfApi().triggerState(handle_->device, &trigger, &readBack, &fired, &fireRequested, nullptr,
+                                            nullptr) < 0 ||
+                  !readBack)) {
         setting.armed = false;
         return refuseTrigger(direction, "the board does not read back as armed");
     }

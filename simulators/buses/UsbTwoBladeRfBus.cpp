@@ -15,8 +15,8 @@ std::vector<std::unique_ptr<UsbBoardModel>> boardsOnTheBus()
     std::vector<std::unique_ptr<UsbBoardModel>> boards;
     boards.push_back(
         std::make_unique<UsbBladeRfBoard>(BladeRfKind::x40, "VELTRANO_USB_BLADERF", usbbladerf::kDefaultSerial));
-    boards.push_back(std::make_unique<UsbBladeRfBoard>(BladeRfKind::micro, "VELTRANO_USB_BLADERF2",
-                                                       "d4e1b09c6a2f4753b8e0c91f27a6d3e8"));
+    boards.push_back(
+        std::make_unique<UsbBladeRfBoard>(BladeRfKind::micro, "VELTRANO_USB_BLADERF2", usbbladerf::kSecondSerial));
     return boards;
 }
 

@@ -54,8 +54,7 @@ void UsbEngine::log(libusb_device* device, std::string_view line)
     }
 }
 
-int UsbEngine::waitForAnswer(std::unique_lock<std::mutex>& lock, const libusb_device_handle* handle,
-                             unsigned timeoutMs)
+int UsbEngine::waitForAnswer(std::unique_lock<std::mutex>& lock, const libusb_device_handle* handle, unsigned timeoutMs)
 {
     const Clock::time_point deadline =
         timeoutMs == 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -319,9 +318,11 @@ std::deque<UsbEngine::InFlight>::iterator UsbEngine::nextReady(Clock::time_point
     if (ended != inFlight_.end()) {
         return ended;
     }
-    // A silent board moves nothing: only a transfer's own time-out ends it.
+    // A silent board moves nothing, nor does an endpoint the board keeps
+    // idle (a bladeRF's armed trigger): only a transfer's own time-out ends it.
     for (auto entry = inFlight_.begin(); entry != inFlight_.end(); ++entry) {
-        if (entry->transfer->dev_handle->device->silent && !completing(*entry)) {
+        libusb_device* device = entry->transfer->dev_handle->device;
+        if ((device->silent || !device->board->endpointActive(entry->transfer->endpoint)) && !completing(*entry)) {
             if (now >= entry->timesOutAt) {
                 return entry;
             }
@@ -373,8 +374,9 @@ int UsbEngine::handleEvents(const timeval* timeout)
             const bool cancelled = ready->cancelled;
             const bool gone = !reachable(device, ready->generation);
             const Queue queue = queueOf(*ready);
+            const bool idle = device->silent || !device->board->endpointActive(transfer->endpoint);
             inFlight_.erase(ready);
-            if (cancelled || gone || device->silent) {
+            if (cancelled || gone || idle) {
                 // A board that left ends even a cancelled transfer, as libusb's
                 // disconnect handling does.
                 transfer->status = gone        ? LIBUSB_TRANSFER_NO_DEVICE
@@ -382,8 +384,8 @@ int UsbEngine::handleEvents(const timeval* timeout)
                                                : LIBUSB_TRANSFER_TIMED_OUT;
                 transfer->actual_length = 0;
             } else {
-                const std::size_t actual = device->board->complete(
-                    transfer->endpoint, transfer->buffer, static_cast<std::size_t>(transfer->length), now);
+                const std::size_t actual = device->board->complete(transfer->endpoint, transfer->buffer,
+                                                                   static_cast<std::size_t>(transfer->length), now);
                 transfer->status = LIBUSB_TRANSFER_COMPLETED;
                 transfer->actual_length = static_cast<int>(actual);
                 countStreamBytes(device, actual);

@@ -24,14 +24,28 @@ void TriggerLine::arm(BoardTrigger& trigger, TriggerRole role, int signal, std::
     }
 }
 
-std::vector<BoardTrigger> TriggerLine::fire(BoardTrigger& master)
+template <typename TickOf>
+std::vector<BoardTrigger> TriggerLine::fireMembers(BoardTrigger& master, TickOf tickOf)
 {
-    std::unique_lock lock(mutex_);
     std::vector<BoardTrigger> fired;
     if (!master.armed || master.role != TriggerRole::master) {
         return fired;
     }
     master.fireRequested = true;
+    for (BoardTrigger* member : members_) {
+        if (member->signal == master.signal && !member->fired) {
+            member->fired = true;
+            member->firedTick = tickOf(*member);
+            fires_.push_back(*member);
+            fired.push_back(*member);
+        }
+    }
+    return fired;
+}
+
+std::vector<BoardTrigger> TriggerLine::fire(BoardTrigger& master)
+{
+    std::unique_lock lock(mutex_);
     // The instant is one for every board: the first tick none of them has
     // passed, so that no counter runs backwards.
     std::uint64_t tick = 0;
@@ -40,17 +54,67 @@ std::vector<BoardTrigger> TriggerLine::fire(BoardTrigger& master)
             tick = std::max(tick, *member->counter);
         }
     }
-    for (BoardTrigger* member : members_) {
-        if (member->signal == master.signal && !member->fired) {
-            member->fired = true;
-            member->firedTick = tick;
-            firedTicks_.emplace_back(member->serial, tick);
-            fired.push_back(*member);
-        }
-    }
+    std::vector<BoardTrigger> fired = fireMembers(master, [tick](const BoardTrigger&) { return tick; });
     lock.unlock();
     firedSignal_.notify_all();
     return fired;
+}
+
+std::vector<BoardTrigger> TriggerLine::fireAt(BoardTrigger& master, SampleClock::Clock::time_point instant)
+{
+    std::unique_lock lock(mutex_);
+    std::vector<BoardTrigger> fired = fireMembers(master, [instant](BoardTrigger& member) {
+        member.firedAt = instant;
+        return member.clock != nullptr ? member.clock->countAt(instant) : 0;
+    });
+    lock.unlock();
+    firedSignal_.notify_all();
+    return fired;
+}
+
+std::uint8_t TriggerLine::controlRegister(const BoardTrigger& trigger) const
+{
+    const std::lock_guard lock(mutex_);
+    std::uint8_t value = trigger.fired ? 0 : kTriggerLine; // the line is active low
+    if (trigger.armed) {
+        value |= kTriggerArm;
+    }
+    if (trigger.fireRequested) {
+        value |= kTriggerFire;
+    }
+    if (trigger.role == TriggerRole::master) {
+        value |= kTriggerMaster;
+    }
+    return value;
+}
+
+std::vector<BoardTrigger> TriggerLine::writeControlRegister(BoardTrigger& trigger, std::uint8_t value, int signal,
+                                                            SampleClock::Clock::time_point now)
+{
+    if ((value & kTriggerFire) != 0) {
+        return fireAt(trigger, now);
+    }
+    const TriggerRole role = value == 0                      ? TriggerRole::disabled
+                             : (value & kTriggerMaster) != 0 ? TriggerRole::master
+                                                             : TriggerRole::slave;
+    arm(trigger, role, signal, trigger.rate, (value & kTriggerArm) != 0);
+    return {};
+}
+
+bool TriggerLine::holds(const BoardTrigger& trigger) const
+{
+    const std::lock_guard lock(mutex_);
+    return trigger.armed && !trigger.fired;
+}
+
+std::optional<std::uint64_t> TriggerLine::takeFire(BoardTrigger& trigger)
+{
+    const std::lock_guard lock(mutex_);
+    if (!trigger.armed || !trigger.fired || trigger.started) {
+        return std::nullopt;
+    }
+    trigger.started = true;
+    return trigger.firedTick;
 }
 
 TriggerLine::Wait TriggerLine::await(BoardTrigger& trigger, std::chrono::milliseconds timeout)
@@ -91,9 +155,20 @@ void TriggerLine::leave(BoardTrigger& trigger)
 std::optional<std::uint64_t> TriggerLine::firedTickOf(const std::string& serial) const
 {
     const std::lock_guard lock(mutex_);
-    for (const auto& [firedSerial, tick] : firedTicks_) {
-        if (firedSerial == serial) {
-            return tick;
+    for (const BoardTrigger& fire : fires_) {
+        if (fire.serial == serial) {
+            return fire.firedTick;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<BoardTrigger> TriggerLine::lastFireOf(const std::string& serial) const
+{
+    const std::lock_guard lock(mutex_);
+    for (auto fire = fires_.rbegin(); fire != fires_.rend(); ++fire) {
+        if (fire->serial == serial) {
+            return *fire;
         }
     }
     return std::nullopt;

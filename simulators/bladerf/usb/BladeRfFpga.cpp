@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "BladeRfFpga.h"
 
+#include "BladeRfBus.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
@@ -24,6 +26,10 @@ constexpr unsigned kLegacySi5338 = 3;
 // Targets of the addressed formats.
 constexpr std::uint8_t kTargetLms = 0;                 // 'A'
 constexpr std::uint8_t kTargetSi5338 = 1;              // 'A'
+constexpr std::uint8_t kTargetTamer = 2;               // 'A': the x40's VCTCXO tamer, its mode at 0xff
+constexpr std::uint8_t kTargetTxTrigger = 3;           // 'A'
+constexpr std::uint8_t kTargetRxTrigger = 4;           // 'A'
+constexpr std::uint8_t kTargetAdf400x = 4;             // 'C': the micro's PLL, latches 0 to 3
 constexpr std::uint8_t kTargetVersion = 0;             // 'C'
 constexpr std::uint8_t kTargetControl = 1;             // 'C'
 constexpr std::uint8_t kTargetTimestamp = 0;           // 'D'
@@ -53,6 +59,16 @@ constexpr unsigned kRffeTxBiasBit = 10;
 constexpr std::uint32_t kRffeEnable = 1u << 1;
 constexpr std::uint32_t kRffeTxNotRx = 1u << 2;
 constexpr unsigned kRffeFirstChannelBit = 15;
+// RFFE control bit 19 is the PLL's MUXOUT pin, read only: its digital lock detect.
+constexpr std::uint64_t kRffePllLocked = 1u << 19;
+// The micro's configuration GPIO: the PLL's enable, the clock out, and the
+// clock select (set: the clock input instead of the on-board oscillator).
+constexpr std::uint32_t kControlPllEnable = 1u << 11;
+constexpr std::uint32_t kControlClockOutput = 1u << 17;
+constexpr std::uint32_t kControlClockSelect = 1u << 18;
+// The micro's oscillator, which its PLL compares (divided by N) with the
+// reference (divided by R).
+constexpr std::uint64_t kVctcxoHz = 38'400'000;
 // RFFE control bit 0 drives the AD9361's RESETB pin (low: held in reset).
 constexpr std::uint64_t kRffeRficRunning = 1u << 0;
 // The AD9361's synthesizer words, RX then TX: a write there ends a recalled profile.
@@ -100,9 +116,99 @@ const char* name(Direction direction)
     return direction == Direction::tx ? "tx" : "rx";
 }
 
+// Every trigger sits on the expansion header's one pin: libbladeRF accepts
+// no other signal at the FPGA.
+constexpr int kHeaderTriggerSignal = 0;
+
 } // namespace
 
-void BladeRfFpga::reset(Clock::time_point now)
+BladeRfFpga::BladeRfFpga(BladeRfKind kind, Journal& journal, const std::string& serial)
+    : kind_(kind), journal_(journal), serial_(serial)
+{
+    for (const Direction direction : {Direction::rx, Direction::tx}) {
+        bladerf::BoardTrigger& line = trigger(direction);
+        line.serial = serial;
+        line.clock = &clocks_[index(direction)];
+        line.journal = &journal_;
+    }
+    reset();
+}
+
+BladeRfFpga::~BladeRfFpga()
+{
+    for (bladerf::BoardTrigger& line : triggers_) {
+        bladeRfBus().triggerLine.leave(line);
+    }
+}
+
+void BladeRfFpga::setSampleRate(Direction direction, double rateHz)
+{
+    SampleClock& clock = clocks_[index(direction)];
+    if (rateHz > 0.0 && rateHz != clock.rateHz()) {
+        clock = SampleClock(bladeRfBus().start, rateHz);
+    }
+}
+
+void BladeRfFpga::writeTrigger(Direction direction, std::uint8_t value, Clock::time_point now)
+{
+    bladerf::TriggerLine& line = bladeRfBus().triggerLine;
+    const std::vector<bladerf::BoardTrigger> fired =
+        line.writeControlRegister(trigger(direction), value, kHeaderTriggerSignal, now);
+    for (const bladerf::BoardTrigger& board : fired) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(board.firedAt - bladeRfBus().start);
+        board.journal->write("triggered at " + std::to_string(ns.count()) + " tick " + std::to_string(board.firedTick));
+    }
+}
+
+void BladeRfFpga::writeControl(std::uint32_t value)
+{
+    const std::uint32_t clockBits = kControlPllEnable | kControlClockOutput | kControlClockSelect;
+    if (kind_ == BladeRfKind::micro && ((control_ ^ value) & clockBits) != 0) {
+        const auto bit = [&](std::uint32_t mask) { return (value & mask) != 0 ? std::string("1") : std::string("0"); };
+        journal_.write("clock pll=" + bit(kControlPllEnable) +
+                       " select=" + ((value & kControlClockSelect) != 0 ? "external" : "onboard") +
+                       " out=" + bit(kControlClockOutput));
+    }
+    control_ = value;
+    if (kind_ == BladeRfKind::micro) {
+        bladeRfBus().clockOutputs.set(serial_, (value & kControlClockOutput) != 0);
+    }
+}
+
+void BladeRfFpga::wireReference(std::uint64_t hz, const std::string& fromSerial)
+{
+    referenceHz_ = hz != 0 ? std::optional<std::uint64_t>(hz) : std::nullopt;
+    referenceFrom_ = fromSerial;
+}
+
+bladerf::BoardClock BladeRfFpga::referenceClock() const
+{
+    bladerf::BoardClock clock;
+    clock.externalReferenceHz = referenceHz_;
+    clock.referenceFromSerial = referenceFrom_;
+    if (kind_ != BladeRfKind::micro) {
+        clock.tamerMode = static_cast<int>(stored('A', kTargetTamer, 0xff));
+        clock.pllReferenceHz = 0;
+        return clock;
+    }
+    clock.pllEnabled = (control_ & kControlPllEnable) != 0;
+    clock.externalSelected = (control_ & kControlClockSelect) != 0;
+    clock.clockOutput = (control_ & kControlClockOutput) != 0;
+    // Latch 0 holds R in bits 2 to 15, latch 1 N in bits 8 to 20: the PLL
+    // locks when reference / R equals oscillator / N.
+    const std::uint64_t r = (stored('C', kTargetAdf400x, 0) >> 2) & 0x3fff;
+    const std::uint64_t n = (stored('C', kTargetAdf400x, 1) >> 8) & 0x1fff;
+    clock.pllReferenceHz = n == 0 ? 0 : r * kVctcxoHz / n;
+    return clock;
+}
+
+bool BladeRfFpga::pllLocked() const
+{
+    return bladerf::pllLocked(referenceClock(),
+                              [](const std::string& serial) { return bladeRfBus().clockOutputs.on(serial); });
+}
+
+void BladeRfFpga::reset()
 {
     lms_.fill(0);
     si5338_.fill(0);
@@ -111,7 +217,13 @@ void BladeRfFpga::reset(Clock::time_point now)
     expansionDirections_ = 0;
     other_.clear();
     for (auto& clock : clocks_) {
-        clock = SampleClock(now);
+        clock = SampleClock(bladeRfBus().start);
+    }
+    for (bladerf::BoardTrigger& line : triggers_) {
+        bladeRfBus().triggerLine.arm(line, bladerf::TriggerRole::disabled, kHeaderTriggerSignal, 0, false);
+    }
+    if (kind_ == BladeRfKind::micro) {
+        bladeRfBus().clockOutputs.set(serial_, false);
     }
     for (auto& queue : queues_) {
         queue.clear();
@@ -126,7 +238,7 @@ void BladeRfFpga::handle(NiosPacket& packet, Clock::time_point now)
 {
     serviceRetunes(now);
     if (kind_ == BladeRfKind::micro && packet[0] == 'E' && packet[1] == kTargetAd9361) {
-        handleAd9361(packet, now);
+        handleAd9361(packet);
         return;
     }
     journalRficChanges();
@@ -210,7 +322,7 @@ void BladeRfFpga::handleLegacy(NiosPacket& packet, Clock::time_point now)
                 data = cell != nullptr ? *cell : static_cast<unsigned char>(*stored);
             }
             if (device == kLegacySi5338 && write) {
-                updateSampleRates(now);
+                updateSampleRates();
             }
         }
         journal_.write(line + " value=" + hex(data));
@@ -251,6 +363,14 @@ std::uint64_t BladeRfFpga::read(char magic, std::uint8_t target, std::uint32_t a
     if (magic == 'C' && target == kTargetControl) {
         return control_;
     }
+    if (magic == 'A' && (target == kTargetTxTrigger || target == kTargetRxTrigger)) {
+        return bladeRfBus().triggerLine.controlRegister(
+            trigger(target == kTargetTxTrigger ? Direction::tx : Direction::rx));
+    }
+    if (kind_ == BladeRfKind::micro && magic == 'C' && target == kTargetRffe) {
+        const std::uint64_t rffe = other_[{magic, target, address}] & ~kRffePllLocked;
+        return pllLocked() ? rffe | kRffePllLocked : rffe;
+    }
     if (magic == 'D' && target == kTargetTimestamp) {
         return counter(address == 0 ? Direction::rx : Direction::tx, now);
     }
@@ -280,9 +400,15 @@ void BladeRfFpga::write(char magic, std::uint8_t target, std::uint32_t address, 
         lms_[address & 0x7f] = static_cast<std::uint8_t>(value);
     } else if (magic == 'A' && target == kTargetSi5338) {
         si5338_[address & 0xff] = static_cast<std::uint8_t>(value);
-        updateSampleRates(now);
+        updateSampleRates();
     } else if (magic == 'C' && target == kTargetControl) {
-        control_ = static_cast<std::uint32_t>(value);
+        writeControl(static_cast<std::uint32_t>(value));
+    } else if (kind_ == BladeRfKind::micro && magic == 'C' && target == kTargetAdf400x) {
+        // Every write goes to address 0 and names its latch in the data's low
+        // two bits, as the chip's serial word does; reads address the latch.
+        other_[{magic, target, static_cast<std::uint32_t>(value & 3)}] = value;
+    } else if (magic == 'A' && (target == kTargetTxTrigger || target == kTargetRxTrigger)) {
+        writeTrigger(target == kTargetTxTrigger ? Direction::tx : Direction::rx, static_cast<std::uint8_t>(value), now);
     } else if (kind_ == BladeRfKind::x40 && magic == 'K' &&
                (target == kTargetExpansion || target == kTargetExpansionDirections)) {
         writeExpansion(target, address, static_cast<std::uint32_t>(value));
@@ -295,7 +421,7 @@ void BladeRfFpga::write(char magic, std::uint8_t target, std::uint32_t address, 
             // and its filter: the other channel reads the same.
             other_[{magic, target, (channel ^ 2) << 8 | command}] = value;
         }
-        rficCommand(address, value, now);
+        rficCommand(address, value);
     } else if (kind_ == BladeRfKind::micro && magic == 'C' && target == kTargetRffe) {
         std::uint64_t& rffe = other_[{magic, target, address}];
         const auto bias = [](std::uint64_t word, unsigned bit) { return std::to_string((word >> bit) & 1); };
@@ -444,7 +570,7 @@ unsigned BladeRfFpga::enabledChannels(Direction direction) const
     return mask;
 }
 
-void BladeRfFpga::rficCommand(std::uint32_t address, std::uint64_t value, Clock::time_point now)
+void BladeRfFpga::rficCommand(std::uint32_t address, std::uint64_t value)
 {
     const std::uint32_t command = address & 0xff;
     const std::uint32_t channel = (address >> 8) & 0xf;
@@ -456,7 +582,7 @@ void BladeRfFpga::rficCommand(std::uint32_t address, std::uint64_t value, Clock:
                        std::to_string(static_cast<std::int64_t>(value)));
     }
     if (command == kRficSampleRate && channel < 4) {
-        clocks_[index(direction)].setRate(static_cast<double>(value), now);
+        setSampleRate(direction, static_cast<double>(value));
     } else if (command == kRficEnable && channel < 4) {
         // The NIOS II keeps the RF front end's control word in step.
         std::uint64_t& rffe = other_[{'C', kTargetRffe, 0}];
@@ -485,7 +611,7 @@ std::uint64_t BladeRfFpga::rficRssiCommand(std::uint32_t channel) const
     return packed(-100, hundredths, hundredths);
 }
 
-void BladeRfFpga::handleAd9361(NiosPacket& packet, Clock::time_point now)
+void BladeRfFpga::handleAd9361(NiosPacket& packet)
 {
     const auto command = static_cast<std::uint16_t>(littleEndian(&packet[4], 2));
     const std::uint64_t data = ad9361_.transfer(command, littleEndian(&packet[6], 8));
@@ -505,8 +631,8 @@ void BladeRfFpga::handleAd9361(NiosPacket& packet, Clock::time_point now)
     }
     // The converters follow the clock tree at once, as the chip's do.
     const Ad9361Tuning tuning = decodeTuning(ad9361_.registers());
-    clocks_[index(Direction::rx)].setRate(static_cast<double>(tuning.rx.sampleRateHz), now);
-    clocks_[index(Direction::tx)].setRate(static_cast<double>(tuning.tx.sampleRateHz), now);
+    setSampleRate(Direction::rx, static_cast<double>(tuning.rx.sampleRateHz));
+    setSampleRate(Direction::tx, static_cast<double>(tuning.tx.sampleRateHz));
 }
 
 Ad9361Tuning BladeRfFpga::rficTuning() const
@@ -535,13 +661,13 @@ void BladeRfFpga::journalRficChanges()
     journalledTuning_ = tuning;
 }
 
-void BladeRfFpga::updateSampleRates(Clock::time_point now)
+void BladeRfFpga::updateSampleRates()
 {
     if (kind_ == BladeRfKind::micro) {
         return; // the AD9361 makes its own clocks
     }
-    clocks_[index(Direction::rx)].setRate(multisynthRateHz(kRxMultisynth), now);
-    clocks_[index(Direction::tx)].setRate(multisynthRateHz(kTxMultisynth), now);
+    setSampleRate(Direction::rx, multisynthRateHz(kRxMultisynth));
+    setSampleRate(Direction::tx, multisynthRateHz(kTxMultisynth));
 }
 
 // The multisynth divides the VCO by a + b/c (packed as P1, P2, P3 from

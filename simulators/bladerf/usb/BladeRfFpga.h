@@ -8,11 +8,15 @@
 // when a direction's counter reaches a timestamp; on the 2.0 micro the RFIC
 // commands, which the NIOS II carries out at once, or in the library's host
 // tuning mode the AD9361's own SPI accesses (Ad9361.h), from whose registers
-// the sample clocks take their rate. Not thread-safe: the board calls it
-// under the USB engine's lock.
+// the sample clocks take their rate. Its sample counters count from the
+// bus's start (BladeRfBus.h) at the rate in force; each direction's trigger
+// control register drives the bus's trigger line; the 2.0 micro's PLL locks
+// to the reference wired to its clock input. Not thread-safe: the board calls
+// it under the USB engine's lock.
 
 #include "Ad9361.h"
 #include "Ad9361Tuning.h"
+#include "bladerf/model/BladeRfSyncState.h"
 #include "bladerf/model/BladeRfKind.h"
 #include "common/SampleClock.h"
 #include "common/SimJournal.h"
@@ -22,6 +26,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -59,7 +64,11 @@ public:
     // Configuration GPIO bit: sample messages carry a timestamp header.
     static constexpr std::uint32_t kTimestampsEnabled = 1u << 16;
 
-    BladeRfFpga(BladeRfKind kind, Journal& journal) : kind_(kind), journal_(journal) {}
+    // The board's serial names it on the trigger line and among the clock outs.
+    BladeRfFpga(BladeRfKind kind, Journal& journal, const std::string& serial);
+    ~BladeRfFpga();
+    BladeRfFpga(const BladeRfFpga&) = delete;
+    BladeRfFpga& operator=(const BladeRfFpga&) = delete;
 
     // Answers one packet in place, as the NIOS II would on endpoint 0x82.
     void handle(NiosPacket& packet, Clock::time_point now);
@@ -87,8 +96,21 @@ public:
     std::uint32_t expansionGpio() const { return expansionGpio_; }
     std::uint32_t expansionDirections() const { return expansionDirections_; }
 
-    // A board reset: registers and counters start afresh.
-    void reset(Clock::time_point now);
+    // A board reset: registers start afresh and the triggers disarm; the
+    // counters, on the bus's clock, run on.
+    void reset();
+
+    // A direction's trigger, armed or held as its control register says.
+    bladerf::BoardTrigger& trigger(Direction direction) { return triggers_[index(direction)]; }
+    const bladerf::BoardTrigger& trigger(Direction direction) const { return triggers_[index(direction)]; }
+    // What is wired to the clock input: a reference of this frequency (0:
+    // none) or the clock out of the board with this serial (empty: none).
+    void wireReference(std::uint64_t hz, const std::string& fromSerial);
+    // The micro's clock as its registers and wiring stand: the PLL enable,
+    // the reference the PLL was told (from its R and N counters), the clock
+    // select, the clock out; the x40's VCTCXO tamer mode.
+    bladerf::BoardClock referenceClock() const;
+    bool pllLocked() const;
 
     // Whether the host drives the micro's AD9361 itself (it has written to
     // the chip since the board's reset), and what the chip's registers put in
@@ -130,17 +152,27 @@ private:
     // The XB-200 switches a retune carries, set as the NIOS II sets them.
     void applyRetuneSwitches(std::uint8_t xbGpio);
     // Follows the Si5338 multisynths that clock the LMS6002D's converters.
-    void updateSampleRates(Clock::time_point now);
+    void updateSampleRates();
     double multisynthRateHz(int multisynth) const;
     // An RFIC command written to the 2.0 micro's NIOS II.
-    void rficCommand(std::uint32_t address, std::uint64_t value, Clock::time_point now);
+    void rficCommand(std::uint32_t address, std::uint64_t value);
     // What the NIOS II answers a channel's RSSI command with (channel: 0 RX1, 1 TX1, 2 RX2, 3 TX2).
     std::uint64_t rficRssiCommand(std::uint32_t channel) const;
+    // The rate a direction's counter runs at from now on: the count is then
+    // that rate times the time since the bus started.
+    void setSampleRate(Direction direction, double rateHz);
+    // A write of the configuration GPIO, and of a trigger control register.
+    void writeControl(std::uint32_t value);
+    void writeTrigger(Direction direction, std::uint8_t value, Clock::time_point now);
     // One SPI access of the AD9361, carried in a 16x64 packet.
-    void handleAd9361(NiosPacket& packet, Clock::time_point now);
+    void handleAd9361(NiosPacket& packet);
 
     BladeRfKind kind_;
     Journal& journal_;
+    std::string serial_;
+    std::array<bladerf::BoardTrigger, 2> triggers_;
+    std::optional<std::uint64_t> referenceHz_;
+    std::string referenceFrom_;
     std::array<std::uint8_t, 128> lms_{};
     std::array<std::uint8_t, 256> si5338_{};
     std::uint32_t control_ = 0;

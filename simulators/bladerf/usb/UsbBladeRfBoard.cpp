@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "UsbBladeRfBoard.h"
 
+#include "BladeRfBus.h"
+
 #include "bladerf/model/BladeRfReceivePattern.h"
 #include "bladerf/model/BladeRfTransmit.h"
 
@@ -10,6 +12,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace veltrano::sim::usbbladerf {
 namespace {
@@ -77,9 +80,12 @@ Direction directionOf(unsigned char endpoint)
 UsbBladeRfBoard::UsbBladeRfBoard(BladeRfKind kind, const std::string& prefix, const char* defaultSerial)
     : UsbBoardModel((prefix + "_JOURNAL").c_str()), kind_(kind),
       serial_(usb::environmentText(prefix, "_SERIAL", defaultSerial)), calibration_(calibrationPage(kind)),
-      fpga_(kind, journal()), prefix_(prefix)
+      fpga_(kind, journal(), serial_), prefix_(prefix)
 {
     planUnplug(usb::unplugPlanFromEnvironment(prefix));
+    const std::string referenceHz = usb::environmentText(prefix, "_REFERENCE_HZ", "");
+    fpga_.wireReference(std::strtoull(referenceHz.c_str(), nullptr, 10),
+                        usb::environmentText(prefix, "_REFERENCE_FROM", ""));
 }
 
 usb::UsbIdentity UsbBladeRfBoard::identity() const
@@ -176,7 +182,7 @@ int UsbBladeRfBoard::control(const ControlRequest& request)
 
 void UsbBladeRfBoard::reset()
 {
-    fpga_.reset(Clock::now());
+    fpga_.reset();
     txTimeline_.restart(0);
     alternateSetting_ = 0;
     rx_ = {};
@@ -219,7 +225,26 @@ bool UsbBladeRfBoard::endpointActive(unsigned char endpoint) const
     if (alternateSetting_ != 1 || (endpoint != kSamplesIn && endpoint != kSamplesOut)) {
         return false;
     }
-    return stream(directionOf(endpoint)).enabled;
+    const Direction direction = directionOf(endpoint);
+    return stream(direction).enabled && !heldByTrigger(direction);
+}
+
+bool UsbBladeRfBoard::heldByTrigger(Direction direction) const
+{
+    return bladeRfBus().triggerLine.holds(fpga_.trigger(direction));
+}
+
+void UsbBladeRfBoard::startOnFire(Direction direction)
+{
+    const std::optional<std::uint64_t> firedTick = bladeRfBus().triggerLine.takeFire(fpga_.trigger(direction));
+    if (!firedTick) {
+        return;
+    }
+    // Held since its start, the stream's first sample is the one the line fired on.
+    stream(direction).next = *firedTick;
+    if (direction == Direction::tx) {
+        txTimeline_.restart(*firedTick);
+    }
 }
 
 UsbBladeRfBoard::Channels UsbBladeRfBoard::channels(Direction direction) const
@@ -258,6 +283,7 @@ std::uint64_t UsbBladeRfBoard::startOf(Direction direction, Clock::time_point no
 Clock::time_point UsbBladeRfBoard::dueAt(unsigned char endpoint, std::size_t length, Clock::time_point now)
 {
     const Direction direction = directionOf(endpoint);
+    startOnFire(direction);
     if (direction == Direction::tx && fpga_.timestampsEnabled()) {
         // Timed messages wait on the board, which takes more while it holds
         // less than its buffering ahead of the counter.
@@ -276,6 +302,7 @@ std::size_t UsbBladeRfBoard::complete(unsigned char endpoint, unsigned char* buf
 {
     fpga_.serviceRetunes(now);
     const Direction direction = directionOf(endpoint);
+    startOnFire(direction);
     Stream& moving = stream(direction);
     const std::size_t samples = periodsIn(direction, length);
     const std::uint64_t first = startOf(direction, now, samples);

@@ -6,7 +6,9 @@
 // requests, the FPGA's NIOS II packets on the peripheral endpoints, and the
 // sample endpoints, paced by the FPGA's sample counters. On the 2.0 micro a
 // direction streams the channels its RF front-end control word enables, one
-// or both. Not thread-safe: the USB engine calls it under its own lock.
+// or both. A direction whose trigger is armed moves nothing until the bus's
+// trigger line fires, then starts at the tick it fired at. Not thread-safe:
+// the USB engine calls it under its own lock.
 
 #include "BladeRfFpga.h"
 
@@ -36,6 +38,8 @@ inline constexpr std::size_t kWordsPerMessage = (kMessageBytes - kHeaderBytes) /
 
 // The serial of the bladeRF on a bus of one, unless its variables name another.
 inline constexpr const char* kDefaultSerial = "7a3c91e0d25b4f86a1c0e9d3b74f2a55";
+// The second bladeRF's on a bus of two.
+inline constexpr const char* kSecondSerial = "d4e1b09c6a2f4753b8e0c91f27a6d3e8";
 
 using usb::ControlRequest;
 
@@ -45,7 +49,9 @@ public:
     // (VELTRANO_USB_BLADERF on a bus of one): the serial from <prefix>_SERIAL
     // (else defaultSerial); the journal goes to <prefix>_JOURNAL, transmitted
     // samples to <prefix>_TX_CAPTURE; <prefix>_UNPLUG_AFTER_BYTES and
-    // _UNPLUG_AFTER_LISTINGS plan its unplug.
+    // _UNPLUG_AFTER_LISTINGS plan its unplug; <prefix>_REFERENCE_HZ wires a
+    // reference of that frequency to its clock input, <prefix>_REFERENCE_FROM
+    // the clock out of the board with that serial.
     UsbBladeRfBoard(BladeRfKind kind, const std::string& prefix, const char* defaultSerial);
 
     usb::UsbIdentity identity() const override;
@@ -83,6 +89,10 @@ private:
         std::uint64_t next = 0;
     };
     Stream& stream(Direction direction) { return direction == Direction::tx ? tx_ : rx_; }
+    // Whether the direction's armed trigger holds it back; once the line has
+    // fired, the first transfer after takes the fire and starts there.
+    bool heldByTrigger(Direction direction) const;
+    void startOnFire(Direction direction);
     const Stream& stream(Direction direction) const { return direction == Direction::tx ? tx_ : rx_; }
     // The channels a direction streams: on the micro those its RF front-end
     // control word enables (none enabled reads as channel 0), else channel 0.

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "UsbBladeRfInspection.h"
 
+#include "BladeRfBus.h"
 #include "UsbBladeRfBoard.h"
 #include "common/NamedValue.h"
 #include "usb-engine/UsbEngine.h"
+
+#include <chrono>
 
 using veltrano::sim::named;
 using veltrano::sim::usb::Clock;
@@ -202,6 +205,52 @@ void veltrano_usb_bladerf_rfic_faults(const char* serial, int pll_never_locks, i
         board.fpga().setRficFaults({pll_never_locks != 0, calibration_never_ends != 0});
         return 0;
     });
+}
+
+int veltrano_usb_bladerf_triggered(const char* serial, uint64_t* bus_ns, uint64_t* tick)
+{
+    using veltrano::sim::usbbladerf::bladeRfBus;
+    return withBladeRf<int>(
+        serial,
+        [&](const UsbBladeRfBoard& board) {
+            const auto fire = bladeRfBus().triggerLine.lastFireOf(board.fpga().trigger(Direction::rx).serial);
+            if (!fire) {
+                return -1;
+            }
+            if (bus_ns != nullptr) {
+                *bus_ns = static_cast<uint64_t>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(fire->firedAt - bladeRfBus().start).count());
+            }
+            if (tick != nullptr) {
+                *tick = fire->firedTick;
+            }
+            return 0;
+        },
+        -1);
+}
+
+void veltrano_usb_bladerf_wire_reference(const char* serial, uint64_t hz, const char* from_serial)
+{
+    withBladeRf<int>(serial, [&](UsbBladeRfBoard& board) {
+        board.fpga().wireReference(hz, from_serial != nullptr ? from_serial : "");
+        return 0;
+    });
+}
+
+int64_t veltrano_usb_bladerf_clock(const char* serial, const char* name)
+{
+    return withBladeRf<int64_t>(
+        serial,
+        [&](const UsbBladeRfBoard& board) {
+            const veltrano::sim::bladerf::BoardClock clock = board.fpga().referenceClock();
+            return named<int64_t>(name, {{"pll_enabled", clock.pllEnabled},
+                                         {"pll_reference_hz", static_cast<int64_t>(clock.pllReferenceHz)},
+                                         {"pll_locked", board.fpga().pllLocked()},
+                                         {"clock_select", clock.externalSelected},
+                                         {"clock_output", clock.clockOutput},
+                                         {"tamer_mode", clock.tamerMode}});
+        },
+        int64_t{-1});
 }
 
 int veltrano_usb_bladerf_transfers_in_flight(void)

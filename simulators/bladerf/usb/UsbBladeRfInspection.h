@@ -75,6 +75,25 @@ VELTRANO_USB_BLADERF_EXPORT double veltrano_usb_bladerf_sample_rate(const char* 
 // while calibration_never_ends is non-zero no calibration clears its bit.
 VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_rfic_faults(const char* serial, int pll_never_locks,
                                                                   int calibration_never_ends);
+// The trigger line every bladeRF on the bus shares (each direction's FPGA
+// trigger control register drives it): the board's latest fire, as the bus's
+// instant (nanoseconds since the bus started, from which every board counts)
+// and the tick its direction started at, journalled "triggered at <ns> tick
+// <t>" on each board the fire started; 0, or -1 before any fire.
+VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_triggered(const char* serial, uint64_t* bus_ns, uint64_t* tick);
+// What is wired to the board's clock input, replacing what its variables
+// (<prefix>_REFERENCE_HZ, <prefix>_REFERENCE_FROM) wired: a reference of hz
+// (0: none), or the clock out of the board with from_serial (null or empty:
+// none), which is 38.4 MHz while that board has it on.
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_wire_reference(const char* serial, uint64_t hz,
+                                                                     const char* from_serial);
+// The board's clock as its registers stand: "pll_enabled", "pll_reference_hz"
+// (the reference its R and N counters expect), "pll_locked" (the lock detect
+// the micro's RF front-end control word reads: the PLL runs and the wired
+// reference is there at that frequency), "clock_select" (1: the clock input
+// rather than the oscillator), "clock_output", and the x40's "tamer_mode"
+// (libbladeRF's numbering; the library reads no tamer lock); -1 otherwise.
+VELTRANO_USB_BLADERF_EXPORT int64_t veltrano_usb_bladerf_clock(const char* serial, const char* name);
 // Transfers submitted and not yet completed; transfers allocated and not freed;
 // device handles opened and not closed (over the whole emulated bus).
 VELTRANO_USB_BLADERF_EXPORT int veltrano_usb_bladerf_transfers_in_flight(void);
