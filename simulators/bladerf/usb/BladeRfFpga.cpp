@@ -144,7 +144,16 @@ BladeRfFpga::~BladeRfFpga()
 void BladeRfFpga::setSampleRate(Direction direction, double rateHz)
 {
     SampleClock& clock = clocks_[index(direction)];
-    if (rateHz > 0.0 && rateHz != clock.rateHz()) {
+    if (!(rateHz > 0.0) || rateHz == clock.rateHz()) {
+        return;
+    }
+    // A streaming direction's counter goes on from where it is at the new
+    // pace, as the board's does; an idle one counts from the bus's start,
+    // as every board on the bus at that rate does, so that equal ticks
+    // there are equal instants.
+    if (streaming_[index(direction)]) {
+        clock.setRate(rateHz, Clock::now());
+    } else {
         clock = SampleClock(bladeRfBus().start, rateHz);
     }
 }

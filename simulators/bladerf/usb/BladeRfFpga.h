@@ -78,6 +78,9 @@ public:
     const SampleClock& clock(Direction direction) const { return clocks_[index(direction)]; }
     std::uint64_t counter(Direction direction, Clock::time_point now) const { return clock(direction).countAt(now); }
     bool timestampsEnabled() const { return (control_ & kTimestampsEnabled) != 0; }
+    // Whether the host has the direction's stream enabled: a rate change
+    // then keeps the count going.
+    void setStreaming(Direction direction, bool streaming) { streaming_[index(direction)] = streaming; }
     std::uint32_t control() const { return control_; }
     std::uint8_t lmsRegister(std::uint8_t address) const { return lms_[address & 0x7f]; }
     const std::vector<AppliedRetune>& appliedRetunes() const { return applied_; }
@@ -181,6 +184,7 @@ private:
     // Every other peripheral register reads back what was last written.
     std::map<std::tuple<char, std::uint8_t, std::uint32_t>, std::uint64_t> other_;
     std::array<SampleClock, 2> clocks_{};
+    std::array<bool, 2> streaming_{};
     std::array<std::deque<Retune>, 2> queues_{};
     std::vector<AppliedRetune> applied_;
     Ad9361 ad9361_;

@@ -161,6 +161,7 @@ int UsbBladeRfBoard::control(const ControlRequest& request)
             txTimeline_.close(); // a burst the stop cut short, as far as it went
         }
         enabled.enabled = request.value != 0;
+        fpga_.setStreaming(direction, enabled.enabled);
         return answer(0);
     }
     case kReadCalibrationCache: {
