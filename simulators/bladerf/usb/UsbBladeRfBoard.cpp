@@ -287,9 +287,13 @@ Clock::time_point UsbBladeRfBoard::dueAt(unsigned char endpoint, std::size_t len
     startOnFire(direction);
     if (direction == Direction::tx && fpga_.timestampsEnabled()) {
         // Timed messages wait on the board, which takes more while it holds
-        // less than its buffering ahead of the counter.
+        // less than its buffering ahead of the counter. Messages sent "now"
+        // go out as they come, so it holds no more of them than of a plain
+        // stream: a transfer's worth (a host that ran a second ahead would
+        // have the bus to itself meanwhile).
         const SampleClock& clock = fpga_.clock(direction);
-        const auto buffered = static_cast<std::uint64_t>(clock.rateHz() * kBufferedSeconds);
+        const auto buffered = txSentNow_ ? static_cast<std::uint64_t>(periodsIn(direction, length))
+                                         : static_cast<std::uint64_t>(clock.rateHz() * kBufferedSeconds);
         const std::uint64_t end = txTimeline_.scheduledEnd();
         return end > clock.countAt(now) + buffered ? clock.timeOf(end - buffered) : now;
     }
@@ -381,6 +385,7 @@ void UsbBladeRfBoard::scheduleTransmit(const unsigned char* buffer, std::size_t 
         // A pair sounds if either of its channels does.
         const std::size_t sound = (bladerf::soundEnd(message + kHeaderBytes, words) + perPeriod - 1) / perPeriod;
         txTimeline_.take(timestamp, words / perPeriod, sound, counter);
+        txSentNow_ = timestamp == 0;
     }
 }
 

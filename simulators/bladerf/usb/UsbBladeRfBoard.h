@@ -131,6 +131,7 @@ private:
     std::uint64_t txReceived_ = 0;
     // With timestamps the FPGA holds each message until its tick.
     TimedBurstTimeline txTimeline_{journal()};
+    bool txSentNow_ = false; // the latest transmit message asked for "now"
 };
 
 } // namespace veltrano::sim::usbbladerf
