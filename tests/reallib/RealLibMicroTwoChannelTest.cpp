@@ -67,10 +67,12 @@ struct PairFollower {
         void* buffers[2] = {values[0].data(), values[1].data()};
         const std::uint64_t overruns = test::lossesOf(device).rxOverruns;
         const std::size_t got = device.readNativeChannelSamples(buffers, kPerRead);
-        gapAhead = got < kPerRead;
-        // A timestamped read ends early only at a gap it reports.
-        if (got < kPerRead) {
-            ASSERT_GT(test::lossesOf(device).rxOverruns, overruns) << "a short read (" << got << ") after " << pairs;
+        gapAhead = got < kPerRead && test::lossesOf(device).rxOverruns > overruns;
+        // A timestamped read ends early only at a gap it reports, or (where
+        // instrumentation slows the library's one event thread below the
+        // rate of four channels) at a library read's time-out.
+        if (got < kPerRead && !kReaderMayFallBehind) {
+            ASSERT_TRUE(gapAhead) << "a short read (" << got << ") after " << pairs;
         }
         bool exchanged = true;
         for (std::size_t k = 0; k < got; ++k) {
@@ -80,8 +82,12 @@ struct PairFollower {
             const std::uint64_t timestamp = timestampOf(zero);
             const std::uint64_t step = distance(last, timestamp);
             if (pairs > 0 && step != 1) {
-                ASSERT_LT(step, test::kPatternPeriod / 2) << "a step back after " << pairs;
-                gaps.push_back(step - 1);
+                // Once libbladeRF dropped buffers for a reader that fell
+                // behind, it may hand one out after a later one: a gap of
+                // its own that loses nothing, as the device counts it.
+                const bool back = step >= test::kPatternPeriod / 2;
+                ASSERT_TRUE(!back || kReaderMayFallBehind) << "a step back after " << pairs;
+                gaps.push_back(back ? 0 : step - 1);
             }
             last = timestamp;
             ++pairs;
