@@ -12,19 +12,11 @@ Exits 77 (skipped) where GNU Radio's soapy blocks are not installed.
 import os
 import struct
 import sys
-import tempfile
 
 import module_client
 
 bin_directory, module_directory = sys.argv[1:3]
-work = tempfile.TemporaryDirectory()
-script = os.path.join(work.name, "BLADERF")
-with open(script, "w") as file:
-    file.write("board serial=B2\n")
-module_client.use_module(module_directory, {
-    "VELTRANO_SIM_BLADERF_SCRIPT": script,
-    "BROMELT_BLADERF_LIBRARY": os.path.join(bin_directory, "sim", "sim-bladerf.so"),
-})
+work = module_client.use_simulated_bladerf(bin_directory, module_directory, ["board serial=B2"])
 
 module_client.require()
 from gnuradio import blocks, gr, soapy

@@ -6,6 +6,7 @@ may answer instead), with the simulated libraries' variables set, and skip
 import importlib
 import os
 import sys
+import tempfile
 
 
 def use_module(module_directory, variables):
@@ -14,6 +15,20 @@ def use_module(module_directory, variables):
         "SOAPY_SDR_PLUGIN_PATH": module_directory,
         "SOAPY_SDR_ROOT": os.path.join(module_directory, "no-installed-modules"),
     })
+
+
+def use_simulated_bladerf(bin_directory, module_directory, boards):
+    """use_module on the simulated libbladeRF with the boards' script lines;
+    returns the temporary directory holding the script, kept while it lives."""
+    work = tempfile.TemporaryDirectory()
+    script = os.path.join(work.name, "BLADERF")
+    with open(script, "w") as file:
+        file.write("".join(board + "\n" for board in boards))
+    use_module(module_directory, {
+        "VELTRANO_SIM_BLADERF_SCRIPT": script,
+        "BROMELT_BLADERF_LIBRARY": os.path.join(bin_directory, "sim", "sim-bladerf.so"),
+    })
+    return work
 
 
 def require(*modules):

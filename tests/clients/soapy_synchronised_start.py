@@ -9,21 +9,12 @@ then both first reads stamped with one time.
 usage: soapy_synchronised_start.py BIN_DIRECTORY MODULE_DIRECTORY
 Exits 77 (skipped) where SoapySDR's Python bindings are not installed.
 """
-import os
 import sys
-import tempfile
 
 import module_client
 
 bin_directory, module_directory = sys.argv[1:3]
-work = tempfile.TemporaryDirectory()
-script = os.path.join(work.name, "BLADERF")
-with open(script, "w") as file:
-    file.write("board serial=A\nboard serial=B\n")
-module_client.use_module(module_directory, {
-    "VELTRANO_SIM_BLADERF_SCRIPT": script,
-    "BROMELT_BLADERF_LIBRARY": os.path.join(bin_directory, "sim", "sim-bladerf.so"),
-})
+work = module_client.use_simulated_bladerf(bin_directory, module_directory, ["board serial=A", "board serial=B"])
 try:
     import numpy
     import SoapySDR
