@@ -89,7 +89,8 @@ public:
 
     // Whether a transfer on this endpoint can make progress now.
     virtual bool endpointActive(unsigned char endpoint) const = 0;
-    // When the first transfer queued on this endpoint, of this length, is due.
+    // When the first transfer queued on this endpoint, of this length, is due;
+    // Clock::time_point::max() holds it, and it ends only at its time-out.
     virtual Clock::time_point dueAt(unsigned char endpoint, std::size_t length, Clock::time_point now) = 0;
     // Completes a due transfer: fills or takes its buffer and moves the board's
     // clock on; returns the transfer's actual length.

@@ -346,7 +346,12 @@ std::deque<UsbEngine::InFlight>::iterator UsbEngine::nextReady(Clock::time_point
         if (now >= due) {
             return entry;
         }
-        dueAt = std::min(dueAt, due);
+        const bool held = due == Clock::time_point::max();
+        if (held && now >= entry->timesOutAt) {
+            entry->heldPastTimeOut = true;
+            return entry;
+        }
+        dueAt = std::min(dueAt, held ? entry->timesOutAt : due);
     }
     return inFlight_.end();
 }
@@ -374,7 +379,8 @@ int UsbEngine::handleEvents(const timeval* timeout)
             const bool cancelled = ready->cancelled;
             const bool gone = !reachable(device, ready->generation);
             const Queue queue = queueOf(*ready);
-            const bool idle = device->silent || !device->board->endpointActive(transfer->endpoint);
+            const bool idle =
+                device->silent || !device->board->endpointActive(transfer->endpoint) || ready->heldPastTimeOut;
             inFlight_.erase(ready);
             if (cancelled || gone || idle) {
                 // A board that left ends even a cancelled transfer, as libusb's

@@ -114,6 +114,9 @@ public:
     int handleEvents(const timeval* timeout);
     // Makes a waiting handleEvents return early.
     void interruptEventHandler();
+    // A board changed from outside the bus (a test's call): waiting event
+    // handlers look again at what is due.
+    void boardChanged() { wake_.notify_all(); }
 
     void transferAllocated();
     // A freed transfer is forgotten even when the host frees it in flight.
@@ -135,6 +138,7 @@ private:
         bool cancelled;
         Clock::time_point timesOutAt; // Clock::time_point::max() without a time-out
         std::uint64_t generation;     // of the handle it was submitted on
+        bool heldPastTimeOut = false; // the board held it (never due) until its time-out
     };
 
     // The Board of that serial (any Board when serial is null); the board's

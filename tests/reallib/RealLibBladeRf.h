@@ -78,6 +78,35 @@ inline void codeRamp(std::size_t count, std::vector<std::int16_t>& codes, std::v
     }
 }
 
+// Lets the emulated board run only `ahead` sample periods beyond what one
+// reader has taken, and never overflow of itself: a reader that checks what
+// arrives then loses nothing however late the machine lets it read (up to
+// the library's one-second transfer time-out). The device asks libbladeRF
+// for 48 buffers beside those in flight (at least 390,000 periods); a
+// reader's next read must fit in `ahead` with a transfer (16,384 periods at
+// most) to spare. Made before the stream starts; released before it stops,
+// which libbladeRF learns of only as a transfer completes.
+class ReceiveGrant {
+public:
+    explicit ReceiveGrant(std::uint64_t ahead)
+        : base_(veltrano_usb_bladerf_rx_samples_delivered(nullptr)), ahead_(ahead)
+    {
+        grant(0);
+    }
+    ~ReceiveGrant() { release(); }
+    ReceiveGrant(const ReceiveGrant&) = delete;
+    ReceiveGrant& operator=(const ReceiveGrant&) = delete;
+
+    // The reader has taken this many periods (and dropped none of its own).
+    void grant(std::uint64_t taken) const { veltrano_usb_bladerf_rx_hold_beyond(nullptr, base_ + taken + ahead_); }
+    // The board goes back to its own clock.
+    void release() const { veltrano_usb_bladerf_rx_hold_beyond(nullptr, 0); }
+
+private:
+    std::uint64_t base_;
+    std::uint64_t ahead_;
+};
+
 // The board opens its journal once per process, so every test shares one file.
 inline const std::filesystem::path& journalFile()
 {

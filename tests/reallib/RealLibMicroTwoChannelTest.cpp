@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -61,9 +62,15 @@ struct PairFollower {
     // The last read ended at a gap the device has counted but this reader
     // has not stepped over yet.
     bool gapAhead = false;
+    // Where set, the board runs no further ahead than the grant lets it.
+    const test::ReceiveGrant* grant = nullptr;
+    static constexpr std::uint64_t kGrantAhead = 2 * kPerRead;
 
     void read(BladeRfSdrDevice& device)
     {
+        if (grant != nullptr) {
+            grant->grant(pairs);
+        }
         void* buffers[2] = {values[0].data(), values[1].data()};
         const std::uint64_t overruns = test::lossesOf(device).rxOverruns;
         const std::size_t got = device.readNativeChannelSamples(buffers, kPerRead);
@@ -96,12 +103,16 @@ struct PairFollower {
     }
 };
 
-BladeRfSdrDevice& receivingBoth(BladeRfSdrDevice& device, double rate = kRate)
+void configuringBoth(BladeRfSdrDevice& device, double rate = kRate)
 {
     EXPECT_TRUE(device.setStreamChannels(kRx, {0, 1})) << device.lastError();
     EXPECT_TRUE(test::configureRx(device, {915e6, rate, 0.0, 20.0})) << device.lastError();
+}
+
+void receivingBoth(BladeRfSdrDevice& device)
+{
+    configuringBoth(device);
     EXPECT_TRUE(device.startRx()) << device.lastError();
-    return device;
 }
 
 // Every gap the reader met was counted once with the samples it lost (and
@@ -138,22 +149,29 @@ void expectEveryGapCountedWithItsSize(const BladeRfSdrDevice& device, const Pair
 // Ten seconds of pairs at 10 MS/s (one under instrumentation), aligned and
 // contiguous on both channels, with both receive channels and no transmit
 // one enabled on the board. Message timestamps that advanced by sample words
-// rather than pairs would be gaps to the library at every message.
+// rather than pairs would be gaps to the library at every message. The board
+// runs only so far ahead of the reader: a busy machine loses nothing.
 TEST_F(RealLibBladeRf, bothReceiveChannelsCarryThePatternAlignedAndContiguous)
 {
     const auto count = static_cast<std::uint64_t>((kReaderMayFallBehind ? 1 : 10) * kRate);
-    const std::uint64_t droppedBefore = veltrano_usb_bladerf_rx_samples_dropped(nullptr);
     BladeRfSdrDevice device(kSerial);
+    const test::ReceiveGrant grant(PairFollower::kGrantAhead);
     receivingBoth(device);
     EXPECT_EQ(veltrano_usb_bladerf_rffe_control(nullptr) >> 15 & 0xF, 0x5u); // RX0 and RX1
     PairFollower follower;
+    follower.grant = &grant;
+    follower.read(device);
+    // Away for several times what the library buffers (40 ms), well within
+    // its transfers' one-second time-out: nothing is lost.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     while (follower.pairs < count && !HasFailure()) {
         follower.read(device);
     }
+    grant.release();
     device.stopRx();
-    EXPECT_TRUE(kReaderMayFallBehind || follower.gaps.empty());
-    expectEveryGapCountedWithItsSize(device, follower, journal(), droppedBefore);
-    EXPECT_EQ(veltrano_usb_bladerf_transfers_in_flight(), 0);
+    EXPECT_THAT(follower.gaps, ::testing::IsEmpty());
+    EXPECT_EQ(test::lossesOf(device).rxOverruns, 0u);
+    EXPECT_EQ(test::lossesOf(device).rxLostSamples, 0u);
 }
 
 // The board's FIFO overflows, forced between reads: one period, part of a
@@ -202,14 +220,23 @@ TEST_P(RealLibMicroTwoChannelTransmit, landsBitExactPerChannel)
     test::codeRamp(count, codes[0], floats);
     // Channel 1: the ramp backwards, so no shift or swap of channels matches.
     codes[1].assign(codes[0].rbegin(), codes[0].rend());
-    const std::uint64_t droppedBefore = veltrano_usb_bladerf_rx_samples_dropped(nullptr);
     BladeRfSdrDevice device(kSerial);
     ASSERT_TRUE(device.setStreamChannels(kTx, {0, 1}));
     if (duplex) {
         ASSERT_TRUE(device.setFullDuplex(true));
-        receivingBoth(device, kDuplexRate);
+        configuringBoth(device, kDuplexRate);
     }
-    ASSERT_TRUE(device.configureTx({915e6, kDuplexRate, 0.0, 0.0}) && device.startTx()) << device.lastError();
+    // Both configured before the board holds for the reader; transmit starts
+    // after the first read (see the one-channel full duplex test).
+    ASSERT_TRUE(device.configureTx({915e6, kDuplexRate, 0.0, 0.0})) << device.lastError();
+    const test::ReceiveGrant grant(PairFollower::kGrantAhead);
+    PairFollower follower;
+    follower.grant = &grant;
+    if (duplex) {
+        ASSERT_TRUE(device.startRx()) << device.lastError();
+        follower.read(device);
+    }
+    ASSERT_TRUE(device.startTx()) << device.lastError();
     EXPECT_EQ(veltrano_usb_bladerf_rffe_control(nullptr) >> 15 & 0xF, duplex ? 0xFu : 0xAu);
     std::atomic<bool> sent{false};
     std::jthread writer([&] {
@@ -220,16 +247,16 @@ TEST_P(RealLibMicroTwoChannelTransmit, landsBitExactPerChannel)
         EXPECT_TRUE(device.drainTx({})) << device.lastError();
         sent = true;
     });
-    PairFollower follower;
     while (duplex && !sent && !HasFailure()) {
         follower.read(device);
     }
     writer.join();
     device.stopTx();
     if (duplex) {
+        grant.release();
         device.stopRx();
-        EXPECT_TRUE(kReaderMayFallBehind || follower.gaps.empty());
-        expectEveryGapCountedWithItsSize(device, follower, journal(), droppedBefore);
+        EXPECT_THAT(follower.gaps, ::testing::IsEmpty());
+        EXPECT_EQ(test::lossesOf(device).rxOverruns, 0u);
     }
     EXPECT_EQ(device.lastError(), "");
     const std::string arrived = test::readTextFile(capture());

@@ -278,7 +278,8 @@ std::uint64_t UsbBladeRfBoard::startOf(Direction direction, Clock::time_point no
                                                      : static_cast<std::uint64_t>(clock.rateHz() * kBufferedSeconds);
     const std::uint64_t reached = clock.countAt(now);
     const std::uint64_t next = stream(direction).next + (direction == Direction::rx ? rxSkip_ : 0);
-    return reached > next + buffered ? reached - buffered : next;
+    const bool lossless = direction == Direction::rx && rxHoldBeyond_ != 0;
+    return reached > next + buffered && !lossless ? reached - buffered : next;
 }
 
 Clock::time_point UsbBladeRfBoard::dueAt(unsigned char endpoint, std::size_t length, Clock::time_point now)
@@ -299,6 +300,9 @@ Clock::time_point UsbBladeRfBoard::dueAt(unsigned char endpoint, std::size_t len
     }
     // A transfer completes once the counter has passed its last sample.
     const std::size_t samples = periodsIn(direction, length);
+    if (direction == Direction::rx && rxHoldBeyond_ != 0 && rxDelivered_ + samples > rxHoldBeyond_) {
+        return Clock::time_point::max(); // until the host lets the board deliver more
+    }
     return fpga_.clock(direction).timeOf(startOf(direction, now, samples) + samples);
 }
 

@@ -79,6 +79,9 @@ public:
     // The receive FIFO overflows as if the host had let it fill: the next
     // receive transfer starts this many sample periods further on, lost.
     void skipReceive(std::uint64_t periods) { rxSkip_ += periods; }
+    // Paced by the host (0: by the clock): the FIFO never overflows of itself
+    // and receive transfers wait once this many periods were delivered in all.
+    void holdReceiveBeyond(std::uint64_t delivered) { rxHoldBeyond_ = delivered; }
     const BladeRfFpga& fpga() const { return fpga_; }
     BladeRfFpga& fpga() { return fpga_; }
 
@@ -128,6 +131,7 @@ private:
     std::uint64_t rxDelivered_ = 0;
     std::uint64_t rxDropped_ = 0;
     std::uint64_t rxSkip_ = 0;
+    std::uint64_t rxHoldBeyond_ = 0;
     std::uint64_t txReceived_ = 0;
     // With timestamps the FPGA holds each message until its tick.
     TimedBurstTimeline txTimeline_{journal()};

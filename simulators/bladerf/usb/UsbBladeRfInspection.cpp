@@ -59,6 +59,15 @@ void veltrano_usb_bladerf_rx_skip(const char* serial, uint64_t periods)
     });
 }
 
+void veltrano_usb_bladerf_rx_hold_beyond(const char* serial, uint64_t delivered)
+{
+    withBladeRf<int>(serial, [&](UsbBladeRfBoard& board) {
+        board.holdReceiveBeyond(delivered);
+        return 0;
+    });
+    engine().boardChanged();
+}
+
 uint64_t veltrano_usb_bladerf_tx_samples(const char* serial)
 {
     return withBladeRf<uint64_t>(serial, [](const UsbBladeRfBoard& board) { return board.txSamplesReceived(); });

@@ -30,6 +30,13 @@ VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_rx_samples_dropped(con
 // `periods` sample periods later than it would, and they count as dropped
 // (journalled "overrun rx <timestamp> lost <periods>" as any loss).
 VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_rx_skip(const char* serial, uint64_t periods);
+// A receive stream paced by the host as well as the clock, until called
+// again with 0: the board's FIFO never overflows of itself (rx_skip still
+// forces it to), and once it has delivered `delivered` sample periods in all
+// (rx_samples_delivered) it holds its receive transfers until the limit
+// rises. A reader that lets the board run only as far ahead as the library
+// buffers loses nothing however late it reads.
+VELTRANO_USB_BLADERF_EXPORT void veltrano_usb_bladerf_rx_hold_beyond(const char* serial, uint64_t delivered);
 // Samples (sample periods) the board took from its transmit endpoint.
 VELTRANO_USB_BLADERF_EXPORT uint64_t veltrano_usb_bladerf_tx_samples(const char* serial);
 // The FPGA's sample counter now: 0 receive, 1 transmit.
