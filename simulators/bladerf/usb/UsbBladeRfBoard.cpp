@@ -278,7 +278,7 @@ std::uint64_t UsbBladeRfBoard::startOf(Direction direction, Clock::time_point no
                                                      : static_cast<std::uint64_t>(clock.rateHz() * kBufferedSeconds);
     const std::uint64_t reached = clock.countAt(now);
     const std::uint64_t next = stream(direction).next + (direction == Direction::rx ? rxSkip_ : 0);
-    const bool lossless = direction == Direction::rx && rxHoldBeyond_ != 0;
+    const bool lossless = direction == Direction::rx && receivePacedByHost();
     return reached > next + buffered && !lossless ? reached - buffered : next;
 }
 
@@ -300,7 +300,7 @@ Clock::time_point UsbBladeRfBoard::dueAt(unsigned char endpoint, std::size_t len
     }
     // A transfer completes once the counter has passed its last sample.
     const std::size_t samples = periodsIn(direction, length);
-    if (direction == Direction::rx && rxHoldBeyond_ != 0 && rxDelivered_ + samples > rxHoldBeyond_) {
+    if (direction == Direction::rx && receivePacedByHost() && rxDelivered_ + samples > rxHoldBeyond_) {
         return Clock::time_point::max(); // until the host lets the board deliver more
     }
     return fpga_.clock(direction).timeOf(startOf(direction, now, samples) + samples);

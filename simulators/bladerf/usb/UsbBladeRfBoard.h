@@ -82,6 +82,7 @@ public:
     // Paced by the host (0: by the clock): the FIFO never overflows of itself
     // and receive transfers wait once this many periods were delivered in all.
     void holdReceiveBeyond(std::uint64_t delivered) { rxHoldBeyond_ = delivered; }
+    bool receivePacedByHost() const { return rxHoldBeyond_ != 0; }
     const BladeRfFpga& fpga() const { return fpga_; }
     BladeRfFpga& fpga() { return fpga_; }
 
