@@ -47,6 +47,12 @@ libusb_endpoint_descriptor bulkEndpoint(unsigned char address, std::uint16_t pac
     return endpoint;
 }
 
+// libusb's devices belong to the context that listed them, and a handle to
+// its device's context; here every context shares one record per board, so a
+// handle takes the context of the last listing on the opening thread (host
+// libraries list and open on one thread).
+thread_local const libusb_context* listingContext = nullptr;
+
 bool onTheBus(libusb_device* device)
 {
     const std::vector<libusb_device*> devices = engine().devices();
@@ -140,8 +146,9 @@ const libusb_version* LIBUSB_CALL libusb_get_version(void)
     return &version;
 }
 
-ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** list)
+ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* context, libusb_device*** list)
 {
+    listingContext = context;
     const std::vector<libusb_device*> boards = engine().listDevices();
     auto** devices = static_cast<libusb_device**>(std::calloc(boards.size() + 1, sizeof(libusb_device*)));
     if (list == nullptr || devices == nullptr) {
@@ -255,7 +262,7 @@ int LIBUSB_CALL libusb_open(libusb_device* device, libusb_device_handle** handle
     if (const int result = engine().open(device, generation); result != LIBUSB_SUCCESS) {
         return result;
     }
-    *handle = new (std::nothrow) libusb_device_handle{device, generation};
+    *handle = new (std::nothrow) libusb_device_handle{device, generation, listingContext};
     if (*handle == nullptr) {
         return LIBUSB_ERROR_NO_MEM;
     }
@@ -263,8 +270,10 @@ int LIBUSB_CALL libusb_open(libusb_device* device, libusb_device_handle** handle
     return LIBUSB_SUCCESS;
 }
 
-libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context*, uint16_t vendor, uint16_t product)
+libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context* context, uint16_t vendor,
+                                                                  uint16_t product)
 {
+    listingContext = context;
     libusb_device_handle* handle = nullptr;
     for (libusb_device* device : engine().listDevices()) {
         const UsbIdentity identity = identityOf(device);
@@ -451,14 +460,14 @@ int LIBUSB_CALL libusb_cancel_transfer(libusb_transfer* transfer)
     return engine().cancel(transfer);
 }
 
-int LIBUSB_CALL libusb_handle_events_timeout(libusb_context*, struct timeval* timeout)
+int LIBUSB_CALL libusb_handle_events_timeout(libusb_context* context, struct timeval* timeout)
 {
-    return engine().handleEvents(timeout);
+    return engine().handleEvents(context, timeout);
 }
 
-void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context*)
+void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context* context)
 {
-    engine().interruptEventHandler();
+    engine().interruptEventHandler(context);
 }
 
 } // extern "C"

@@ -301,19 +301,21 @@ UsbEngine::Queue UsbEngine::queueOf(const InFlight& entry)
     return {entry.transfer->dev_handle->device, entry.transfer->endpoint};
 }
 
-std::deque<UsbEngine::InFlight>::iterator UsbEngine::nextReady(Clock::time_point now, Clock::time_point& dueAt)
+std::deque<UsbEngine::InFlight>::iterator UsbEngine::nextReady(const libusb_context* context, Clock::time_point now,
+                                                               Clock::time_point& dueAt)
 {
-    // While a transfer's callback runs, its endpoint's next transfer waits:
-    // several threads handle events on a bus of several boards, and each
-    // endpoint's callbacks must still come one after another, in order, as
-    // under libusb's single event handler.
-    const auto completing = [this](const InFlight& entry) {
-        return std::find(completing_.begin(), completing_.end(), queueOf(entry)) != completing_.end();
-    };
+    // Only the context's own transfers, and none while one of its callbacks
+    // runs on another thread: libusb lets one thread at a time handle a
+    // context's events, so a host library's callbacks never overlap, and a
+    // board's transfers never complete on the thread of another library
+    // instance (whose callbacks could then race its own submissions).
+    if (std::find(completing_.begin(), completing_.end(), context) != completing_.end()) {
+        return inFlight_.end();
+    }
+    const auto ours = [context](const InFlight& entry) { return entry.transfer->dev_handle->context == context; };
     // Cancelled transfers, and those of a board that left, end first.
     const auto ended = std::find_if(inFlight_.begin(), inFlight_.end(), [&](const InFlight& entry) {
-        return (entry.cancelled || !reachable(entry.transfer->dev_handle->device, entry.generation)) &&
-               !completing(entry);
+        return ours(entry) && (entry.cancelled || !reachable(entry.transfer->dev_handle->device, entry.generation));
     });
     if (ended != inFlight_.end()) {
         return ended;
@@ -322,7 +324,7 @@ std::deque<UsbEngine::InFlight>::iterator UsbEngine::nextReady(Clock::time_point
     // idle (a bladeRF's armed trigger): only a transfer's own time-out ends it.
     for (auto entry = inFlight_.begin(); entry != inFlight_.end(); ++entry) {
         libusb_device* device = entry->transfer->dev_handle->device;
-        if ((device->silent || !device->board->endpointActive(entry->transfer->endpoint)) && !completing(*entry)) {
+        if (ours(*entry) && (device->silent || !device->board->endpointActive(entry->transfer->endpoint))) {
             if (now >= entry->timesOutAt) {
                 return entry;
             }
@@ -336,7 +338,7 @@ std::deque<UsbEngine::InFlight>::iterator UsbEngine::nextReady(Clock::time_point
         libusb_device* device = entry->transfer->dev_handle->device;
         const unsigned char endpoint = entry->transfer->endpoint;
         const Queue queue = queueOf(*entry);
-        if (device->silent || !device->board->endpointActive(endpoint) || completing(*entry) ||
+        if (!ours(*entry) || device->silent || !device->board->endpointActive(endpoint) ||
             std::find(served.begin(), served.end(), queue) != served.end()) {
             continue;
         }
@@ -356,7 +358,7 @@ std::deque<UsbEngine::InFlight>::iterator UsbEngine::nextReady(Clock::time_point
     return inFlight_.end();
 }
 
-int UsbEngine::handleEvents(const timeval* timeout)
+int UsbEngine::handleEvents(const libusb_context* context, const timeval* timeout)
 {
     Clock::duration wait = kDefaultEventWait;
     if (timeout != nullptr) {
@@ -366,19 +368,19 @@ int UsbEngine::handleEvents(const timeval* timeout)
     const Clock::time_point deadline = Clock::now() + wait;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        if (interrupted_) {
-            interrupted_ = false;
+        if (const auto interrupt = std::find(interrupted_.begin(), interrupted_.end(), context);
+            interrupt != interrupted_.end()) {
+            interrupted_.erase(interrupt);
             return LIBUSB_SUCCESS;
         }
         const Clock::time_point now = Clock::now();
         Clock::time_point wakeAt = deadline;
-        const auto ready = nextReady(now, wakeAt);
+        const auto ready = nextReady(context, now, wakeAt);
         if (ready != inFlight_.end()) {
             libusb_transfer* transfer = ready->transfer;
             libusb_device* device = transfer->dev_handle->device;
             const bool cancelled = ready->cancelled;
             const bool gone = !reachable(device, ready->generation);
-            const Queue queue = queueOf(*ready);
             const bool idle =
                 device->silent || !device->board->endpointActive(transfer->endpoint) || ready->heldPastTimeOut;
             inFlight_.erase(ready);
@@ -396,13 +398,13 @@ int UsbEngine::handleEvents(const timeval* timeout)
                 transfer->actual_length = static_cast<int>(actual);
                 countStreamBytes(device, actual);
             }
-            completing_.push_back(queue);
+            completing_.push_back(context);
             lock.unlock();
             if (transfer->callback != nullptr) {
                 transfer->callback(transfer);
             }
             lock.lock();
-            completing_.erase(std::find(completing_.begin(), completing_.end(), queue));
+            completing_.erase(std::find(completing_.begin(), completing_.end(), context));
             lock.unlock();
             wake_.notify_all();
             return LIBUSB_SUCCESS;
@@ -414,11 +416,13 @@ int UsbEngine::handleEvents(const timeval* timeout)
     }
 }
 
-void UsbEngine::interruptEventHandler()
+void UsbEngine::interruptEventHandler(const libusb_context* context)
 {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        interrupted_ = true;
+        if (std::find(interrupted_.begin(), interrupted_.end(), context) == interrupted_.end()) {
+            interrupted_.push_back(context);
+        }
     }
     wake_.notify_all();
 }

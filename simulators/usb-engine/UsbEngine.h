@@ -3,10 +3,11 @@
 
 // The state behind the libusb stand-in: the boards on the emulated bus and the
 // asynchronous transfers submitted to them. Transfers complete only inside
-// handleEvents, on whichever thread the host library runs its event loop, at
-// the pace each board's model sets; a cancelled transfer completes there too,
-// as cancelled. Everything is guarded by one mutex, which is never held while
-// a transfer's callback runs (callbacks resubmit).
+// handleEvents, on a thread that handles the events of the libusb context the
+// transfer's handle belongs to, one callback at a time per context (libusb's
+// event lock), at the pace each board's model sets; a cancelled transfer
+// completes there too, as cancelled. Everything is guarded by one mutex,
+// which is never held while a transfer's callback runs (callbacks resubmit).
 
 #include "UsbBoardModel.h"
 
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+struct libusb_context;
 struct libusb_transfer;
 struct timeval;
 
@@ -42,6 +44,8 @@ struct libusb_device_handle {
     // The board's generation at the open: a handle of a board that left
     // stays dead, also once the board is back.
     std::uint64_t generation = 0;
+    // The context whose event handling completes its transfers (null: libusb's default).
+    const libusb_context* context = nullptr;
 };
 
 namespace veltrano::sim::usb {
@@ -109,11 +113,12 @@ public:
 
     int submit(libusb_transfer* transfer);
     int cancel(libusb_transfer* transfer);
-    // Completes at most one transfer that is due (or cancelled), waiting up
-    // to the timeout for one; a null timeout waits like libusb's default.
-    int handleEvents(const timeval* timeout);
-    // Makes a waiting handleEvents return early.
-    void interruptEventHandler();
+    // Completes at most one transfer of that context that is due (or
+    // cancelled), waiting up to the timeout for one; a null timeout waits
+    // like libusb's default.
+    int handleEvents(const libusb_context* context, const timeval* timeout);
+    // Makes a waiting handleEvents of that context return early.
+    void interruptEventHandler(const libusb_context* context);
     // A board changed from outside the bus (a test's call): waiting event
     // handlers look again at what is due.
     void boardChanged() { wake_.notify_all(); }
@@ -170,18 +175,19 @@ private:
     // Counts bulk bytes moved; the board leaves once its plan says so.
     static void countStreamBytes(libusb_device* device, std::size_t bytes);
 
-    // The next transfer to complete now, or inFlight_.end() with dueAt set
-    // when the boards need more time.
-    std::deque<InFlight>::iterator nextReady(Clock::time_point now, Clock::time_point& dueAt);
+    // The context's next transfer to complete now, or inFlight_.end() with
+    // dueAt set when the boards need more time.
+    std::deque<InFlight>::iterator nextReady(const libusb_context* context, Clock::time_point now,
+                                             Clock::time_point& dueAt);
 
     std::mutex mutex_;
     std::condition_variable wake_;
     // Never resized after construction: libusb_device pointers stay valid.
     std::vector<Device> devices_;
     std::deque<InFlight> inFlight_;
-    // The queues whose transfer's callback runs now, on some thread.
-    std::vector<Queue> completing_;
-    bool interrupted_ = false;
+    // The contexts whose transfer's callback runs now, on some thread.
+    std::vector<const libusb_context*> completing_;
+    std::vector<const libusb_context*> interrupted_;
     int transfersAllocated_ = 0;
     int openHandles_ = 0;
 };

@@ -185,8 +185,8 @@ int veltrano_usb_hackrf_pulse_sync(const char* serial)
 {
     const int released = withHackRf<int>(
         serial, [](UsbHackRfBoard& board) { return static_cast<int>(board.pulseSyncInput()); }, -1);
-    // The released board's transfers are due now: the event handler looks again.
-    engine().interruptEventHandler();
+    // The released board's transfers are due now: the event handlers look again.
+    engine().boardChanged();
     return released;
 }
 
