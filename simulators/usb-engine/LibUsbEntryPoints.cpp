@@ -84,6 +84,7 @@ int LIBUSB_CALL libusb_init(libusb_context** context)
 void LIBUSB_CALL libusb_exit(libusb_context* context)
 {
     engine().log(nullptr, "libusb_exit");
+    engine().contextExited(context);
     delete context;
 }
 

@@ -427,6 +427,12 @@ void UsbEngine::interruptEventHandler(const libusb_context* context)
     wake_.notify_all();
 }
 
+void UsbEngine::contextExited(const libusb_context* context)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    interrupted_.erase(std::remove(interrupted_.begin(), interrupted_.end(), context), interrupted_.end());
+}
+
 void UsbEngine::transferAllocated()
 {
     const std::lock_guard<std::mutex> lock(mutex_);

@@ -119,6 +119,8 @@ public:
     int handleEvents(const libusb_context* context, const timeval* timeout);
     // Makes a waiting handleEvents of that context return early.
     void interruptEventHandler(const libusb_context* context);
+    // The context is gone: an interrupt nobody took goes with it.
+    void contextExited(const libusb_context* context);
     // A board changed from outside the bus (a test's call): waiting event
     // handlers look again at what is due.
     void boardChanged() { wake_.notify_all(); }
