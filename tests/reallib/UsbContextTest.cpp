@@ -11,10 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include <sys/time.h>
 
 namespace {
 
+// As libhackrf has them: the HackRF's receive endpoint and its vendor request
+// for the transceiver mode (1: receive, 0: off).
 constexpr unsigned char kReceiveEndpoint = 0x81;
 constexpr std::uint8_t kSetTransceiverMode = 1;
 
